@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs every Debian package the project builds, tests, fuzzes and benchmarks with.
+# Quick when everything is already there: apt is only consulted for what is missing.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config
+  libzmq3-dev libczmq-dev
+  libcurl4-openssl-dev zlib1g-dev
+  libhidapi-dev libusb-1.0-0-dev
+  libmicrohttpd-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  iproute2 util-linux curl
+  clang libclang-rt-14-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+  sudo="sudo"
+fi
+echo "Installing: ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
