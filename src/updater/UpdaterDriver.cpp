@@ -4,6 +4,7 @@
 
 #include "CLI_Display.h"
 #include "Debug.h"
+#include "InspectCommands.h"
 #include "ResultTables.h"
 #include "ServerUrl.h"
 #include "UpdaterCommands.h"
@@ -208,6 +209,14 @@ int runCommands(UpdaterOptions& options, UpdaterContext& context) {
     }
     // -I (FLAG_DEVICE_INFO) and -C (FLAG_CHECK_BIRD) hook in here: they run when none of the
     // commands above did, after -N and -G, and their result joins rc. -Z starts nothing.
+    if ((options.flags & FLAG_DEVICE_INFO) != 0 &&
+        deviceInfoCommand(context, options.serial) != CommandStatus::Succeeded) {
+        rc = kExitFailure;
+    }
+    if ((options.flags & FLAG_CHECK_BIRD) != 0 &&
+        checkBirdCommand(context, options.birdFile) != CommandStatus::Succeeded) {
+        rc = kExitFailure;
+    }
     return rc;
 }
 
