@@ -6,6 +6,8 @@
 #include "BirdFile.h"
 #include "BirdFileReport.h"
 
+#include <zlib.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -15,15 +17,9 @@
 #include <string>
 #include <vector>
 
-// Loads data as a BIRD file and drives every reader of the result. Load failures are fine; a
-// descriptor outside the image, a serial rewrite outside a firmware block or a crash are not.
-inline std::string fuzzBirdLoader(const uint8_t* data, size_t size) {
-    BirdFile bird;
-    try {
-        bird = BirdFile::fromMemory("fuzz.bird", data, size);
-    } catch (const std::runtime_error&) {
-        return {};
-    }
+// Drives every reader of a loaded image. A descriptor outside the image, a serial rewrite
+// outside a firmware block or a crash are faults; everything else is fine.
+inline std::string checkBirdFile(BirdFile& bird) {
     const uint8_t* image = bird.image();
     const uint64_t length = bird.imageLength();
     if (bird.blockCount() != bird.blocks().size()) {
@@ -83,6 +79,41 @@ inline std::string fuzzBirdLoader(const uint8_t* data, size_t size) {
     BirdFile moved = std::move(bird);
     if (moved.image() != image || bird.blockCount() != 0) {
         return "moving did not carry the image over";
+    }
+    return {};
+}
+
+// Loads data twice: as a whole BIRD file, which mostly exercises decompression, and as a block
+// image wrapped in a valid header and zlib stream, which puts the block walk in the fuzzer's
+// hands. Load failures are fine.
+inline std::string fuzzBirdLoader(const uint8_t* data, size_t size) {
+    try {
+        BirdFile bird = BirdFile::fromMemory("fuzz.bird", data, size);
+        std::string problem = checkBirdFile(bird);
+        if (!problem.empty()) {
+            return "as a file: " + problem;
+        }
+    } catch (const std::runtime_error&) {
+    }
+    uLongf compressedLength = compressBound(static_cast<uLong>(size));
+    std::vector<uint8_t> file(BIRD_HEADER_SIZE + compressedLength);
+    memcpy(file.data(), "bird\x01\x01", BIRD_HEADER_SIZE);
+    if (compress2(file.data() + BIRD_HEADER_SIZE, &compressedLength, data,
+                  static_cast<uLong>(size), 1) != Z_OK) {
+        return "zlib could not compress the input";
+    }
+    file.resize(BIRD_HEADER_SIZE + compressedLength);
+    try {
+        BirdFile bird = BirdFile::fromMemory("image.bird", file.data(), file.size());
+        std::string problem = checkBirdFile(bird);
+        if (!problem.empty()) {
+            return "as a block image: " + problem;
+        }
+    } catch (const std::runtime_error&) {
+        // Only an image more than 8 times its compressed size may fail to load.
+        if (size <= 8 * compressedLength) {
+            return "a wrapped block image failed to load";
+        }
     }
     return {};
 }
