@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds and runs every benchmark in bench/. Each program prints its own summary lines of the form
+#   name: value unit (ratio R vs BASELINE)
+# after Google Benchmark's table; the figures compare against a baseline run in the same process,
+# because this machine is shared and noisy.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+build=${BUILD_DIR:-build-bench}
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" -j "$(nproc)"
+for source in bench/*.cpp; do
+  [ -e "$source" ] || continue
+  name=$(basename "$source" .cpp)
+  echo "== $name"
+  "$build/bench/$name" "$@"
+done
