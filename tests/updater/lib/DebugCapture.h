@@ -9,7 +9,7 @@
 #include <string>
 
 class DebugCapture {
-public:
+  public:
     explicit DebugCapture(uint32_t mask) : file_(tmpfile()) {
         Debug_AddMask(mask);
         Debug_SetSink(file_);
@@ -39,6 +39,6 @@ public:
         return out;
     }
 
-private:
+  private:
     FILE* file_;
 };
