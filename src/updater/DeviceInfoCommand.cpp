@@ -4,6 +4,8 @@
 #include "BirdFile.h"
 #include "UpdaterStore.h"
 
+#include <corvane/aDirectory.h>
+
 #include <algorithm>
 #include <exception>
 #include <vector>
@@ -43,6 +45,12 @@ CommandStatus deviceInfoCommand(UpdaterContext& context, uint32_t serial) {
     if (serial == 0) {
         displayPrint(display, DISPLAY_ERROR, "-I must specify a specific device via -d");
         return CommandStatus::Failed;
+    }
+    // Looking must not create anything, the store itself included.
+    if (!aDirectory_Exists(context.storeDirectory.c_str())) {
+        displayPrint(display, DISPLAY_INFO, "The store %s has no entry for device %08X",
+                     context.storeDirectory.c_str(), serial);
+        return CommandStatus::Succeeded;
     }
     try {
         UpdaterStore store(context.storeDirectory);

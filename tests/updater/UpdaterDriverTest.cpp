@@ -100,15 +100,26 @@ TEST(DriverOrder, MissingSerialNumbersAreReportedPerCommand) {
     }
 }
 
-TEST(DriverOrder, InspectionCommandsStartNothingAndSucceed) {
-    for (uint32_t flags :
-         {uint32_t(FLAG_DEVICE_INFO), uint32_t(FLAG_CHECK_BIRD), uint32_t(FLAG_RESERVED_Z)}) {
-        DriverRun r;
-        r.options.flags = flags;
-        r.options.serial = 0x40F5849A;
-        EXPECT_EQ(r.run(), 0);
-        EXPECT_TRUE(r.display.lines.empty());
-    }
+TEST(DriverOrder, InspectionCommandsRunLastAndJoinTheStatus) {
+    DriverRun reserved;
+    reserved.options.flags = FLAG_RESERVED_Z;
+    EXPECT_EQ(reserved.run(), 0);
+    EXPECT_TRUE(reserved.display.lines.empty());
+
+    DriverRun info;
+    info.options.flags = FLAG_DEVICE_INFO;
+    info.options.serial = 0x40F5849A;
+    EXPECT_EQ(info.run(), 0);
+    EXPECT_EQ(info.display.messages(),
+              std::vector<std::string>{
+                  "The store /nonexistent/updater has no entry for device 40F5849A"});
+
+    DriverRun check;
+    check.options.flags = FLAG_CHECK_BIRD | FLAG_DEVICE_INFO;
+    EXPECT_EQ(check.run(), 1);
+    EXPECT_EQ(check.display.errors(),
+              (std::vector<std::string>{"-I must specify a specific device via -d",
+                                        "-C must name the BIRD file to check via -f"}));
 }
 
 TEST(StoreDirectory, UnderTheGivenBase) {
