@@ -2,7 +2,7 @@
 // condition variable and offer each packet to a first-match filter at most once.
 #include "corvane/aPacketFifo.h"
 
-#include "aApiGuard.h"
+#include "cApiGuard.h"
 
 #include <algorithm>
 #include <atomic>
@@ -92,7 +92,7 @@ void waitUntil(PacketFifo& fifo, std::unique_lock<std::mutex>& lock, Clock::time
 } // namespace
 
 aPacketFifoId aPacketFifo_Create(void) {
-    return corvane::guarded<aPacketFifoId>(0, [] {
+    return corvane::guardedValue<aPacketFifoId>(0, [] {
         auto fifo = std::make_shared<PacketFifo>();
         uint64_t id = gNextIdentifier.fetch_add(1);
         if (id == 0) {
@@ -108,7 +108,7 @@ aErr aPacketFifo_Destroy(aPacketFifoId* fifoId) {
     if (fifoId == nullptr) {
         return aErrParam;
     }
-    return corvane::guarded<aErr>(aErrUnknown, [fifoId] {
+    return corvane::guardedValue<aErr>(aErrUnknown, [fifoId] {
         FifoRef fifo;
         {
             std::unique_lock lock(gRegistryMutex);
@@ -179,7 +179,7 @@ aPacket* aPacketFifo_Get(aPacketFifoId fifoId) {
 }
 
 aPacket* aPacketFifo_Await(aPacketFifoId fifoId, uint32_t timeoutMs) {
-    return corvane::guarded<aPacket*>(nullptr, [&]() -> aPacket* {
+    return corvane::guardedValue<aPacket*>(nullptr, [&]() -> aPacket* {
         Clock::time_point deadline = deadlineAfter(timeoutMs);
         FifoRef fifo = lookup(fifoId);
         if (!fifo) {
@@ -203,7 +203,7 @@ aPacket* aPacketFifo_AwaitFirst(aPacketFifoId fifoId, aPacketFilter filter, void
     if (filter == nullptr) {
         return nullptr;
     }
-    return corvane::guarded<aPacket*>(nullptr, [&]() -> aPacket* {
+    return corvane::guardedValue<aPacket*>(nullptr, [&]() -> aPacket* {
         Clock::time_point deadline = deadlineAfter(timeoutMs);
         FifoRef fifo = lookup(fifoId);
         if (!fifo) {
@@ -244,7 +244,7 @@ size_t aPacketFifo_DrainPackets(aPacketFifoId fifoId, aPacketFilter filter, void
     if (filter == nullptr) {
         return 0;
     }
-    return corvane::guarded<size_t>(0, [&]() -> size_t {
+    return corvane::guardedValue<size_t>(0, [&]() -> size_t {
         FifoRef fifo = lookup(fifoId);
         if (!fifo) {
             return 0;
