@@ -126,6 +126,7 @@ BENCHMARK(BM_PacketFifo)->UseRealTime()->MinTime(0.5)->Repetitions(3);
 // Keeps each benchmark's best items-per-second figure for the summary line.
 class SummaryReporter : public benchmark::ConsoleReporter {
   public:
+    SummaryReporter() : ConsoleReporter(OO_Tabular) {} // plain text: scripts read the output
     std::map<std::string, double> best;
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
