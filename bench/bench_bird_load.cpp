@@ -108,6 +108,7 @@ BENCHMARK(BM_BirdLoad)
 // sides are single-threaded, and CPU time is what a shared, busy machine distorts least.
 class RecordingReporter : public benchmark::ConsoleReporter {
   public:
+    RecordingReporter() : ConsoleReporter(OO_Tabular) {} // no colour codes: scripts read this
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             if (!run.error_occurred && run.run_type == Run::RT_Aggregate &&
