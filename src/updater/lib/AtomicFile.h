@@ -1,0 +1,16 @@
+// Whole-file replacement for the store: the bytes go to a hidden temporary file in the target's
+// directory, are synced, and the temporary file is renamed over the target.
+#pragma once
+
+#include <corvane/aError.h>
+
+#include <cstddef>
+#include <string>
+
+// Replaces path with exactly length bytes of data. Readers and crashes see either the old file
+// or the complete new one. Returns aErrNone once the new file is in place; aErrNotFound when the
+// temporary file cannot be created; aErrWrite when writing, syncing or renaming fails. On any
+// failure the old file is untouched and no temporary file is left. systemError (when given)
+// receives the errno of the failing call, 0 on success.
+aErr writeFileAtomically(const std::string& path, const void* data, size_t length,
+                         int* systemError = nullptr);

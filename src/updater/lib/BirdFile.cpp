@@ -1,0 +1,417 @@
+// Reads BIRD firmware images: the whole file in one read, one-shot zlib decompression and a block
+// walk that checks every length against the image before touching the bytes it announces.
+#include "BirdFile.h"
+
+#include "Debug.h"
+
+#include <corvane/aFile.h>
+
+#include <zlib.h>
+
+#include <cassert>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+namespace {
+
+// A decompressed image may be at most this many times the size of the compressed body.
+constexpr uint64_t kInflateFactor = 8;
+constexpr size_t kRecordHeaderSize = 5; // type-and-flags byte, 4-byte length
+
+uint32_t readBigEndian32(const uint8_t* p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+uint32_t readLittleEndian32(const uint8_t* p) {
+    return (uint32_t{p[3]} << 24) | (uint32_t{p[2]} << 16) | (uint32_t{p[1]} << 8) | p[0];
+}
+
+void writeLittleEndian32(uint8_t* p, uint32_t value) {
+    p[0] = static_cast<uint8_t>(value);
+    p[1] = static_cast<uint8_t>(value >> 8);
+    p[2] = static_cast<uint8_t>(value >> 16);
+    p[3] = static_cast<uint8_t>(value >> 24);
+}
+
+// Owns an aFile handle for the length of a scope.
+struct FileCloser {
+    aFile* file;
+    ~FileCloser() {
+        if (file != nullptr) {
+            aFile_Close(&file);
+        }
+    }
+};
+
+// Reads until count bytes arrived, the file ended or a read failed.
+aErr readFully(aFile* file, uint8_t* buffer, size_t count, size_t* total) {
+    *total = 0;
+    while (*total < count) {
+        size_t got = 0;
+        aErr err = aFile_Read(file, buffer + *total, count - *total, &got);
+        if (err == aErrEOF || (err == aErrNone && got == 0)) {
+            return aErrNone;
+        }
+        if (err != aErrNone) {
+            return err;
+        }
+        *total += got;
+    }
+    return aErrNone;
+}
+
+} // namespace
+
+BirdFile::BirdFile(const std::string& filename) : filename_(filename) {
+    assert(this->filename_.length() > 0);
+    if (!load()) {
+        throw std::runtime_error("Failed to load bird data");
+    }
+}
+
+BirdFile::BirdFile(BirdFile&& other) noexcept {
+    *this = std::move(other);
+}
+
+BirdFile& BirdFile::operator=(BirdFile&& other) noexcept {
+    if (this != &other) {
+        filename_ = std::move(other.filename_);
+        magic_ = other.magic_;
+        header_ = other.header_;
+        checksum_ = other.checksum_;
+        blockCount_ = other.blockCount_;
+        blocks_ = std::move(other.blocks_);
+        hasOffsets_ = other.hasOffsets_;
+        serialOffset_ = other.serialOffset_;
+        descriptorOffset_ = other.descriptorOffset_;
+        image_ = std::move(other.image_);
+        imageLength_ = other.imageLength_;
+        reportedBlockCount_ = other.reportedBlockCount_;
+        parseMatched_ = other.parseMatched_;
+        infoIndex_ = other.infoIndex_;
+        other.clear();
+    }
+    return *this;
+}
+
+void BirdFile::clear() noexcept {
+    filename_.clear();
+    magic_ = 0;
+    header_ = 0;
+    checksum_ = 0;
+    blockCount_ = 0;
+    blocks_.clear();
+    hasOffsets_ = false;
+    serialOffset_ = 0;
+    descriptorOffset_ = 0;
+    image_.reset();
+    imageLength_ = 0;
+    reportedBlockCount_ = 0;
+    parseMatched_ = false;
+    infoIndex_ = SIZE_MAX;
+}
+
+bool BirdFile::isBirdFile(const std::string& path) {
+    FileCloser closer{aFile_Open(path.c_str(), aFileModeReadOnly)};
+    if (closer.file == nullptr) {
+        Debug_Print(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n",
+                    path.c_str());
+        return false;
+    }
+    uint8_t header[BIRD_HEADER_SIZE];
+    size_t got = 0;
+    if (readFully(closer.file, header, sizeof header, &got) != aErrNone || got != sizeof header) {
+        return false;
+    }
+    return readBigEndian32(header) == BIRD_MAGIC && header[4] != 0 && header[5] != 0;
+}
+
+bool BirdFile::load() {
+    const char* path = filename_.c_str();
+    Debug_Print(DEBUG_BirdFile, "BIRDFILE: Loading File [%s]\n", path);
+    if (!aFile_Exists(path)) {
+        Debug_Print(DEBUG_BirdFile, "BIRDFILE: BIRD file not found [%s]\n", path);
+        return false;
+    }
+    FileCloser closer{aFile_Open(path, aFileModeReadOnly)};
+    if (closer.file == nullptr) {
+        Debug_Print(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", path);
+        return false;
+    }
+    uint64_t fileSize = 0;
+    aErr err = aFile_GetSize(closer.file, &fileSize);
+    if (err != aErrNone) {
+        Debug_Print(DEBUG_BirdFile, "BIRDFILE: Error (%d) getting bird file size from %s\n",
+                    static_cast<int>(err), path);
+        return false;
+    }
+    // The image length is a 32-bit quantity, so a body above 4 GiB / 8 can never be valid.
+    if (fileSize > BIRD_HEADER_SIZE + UINT32_MAX / kInflateFactor) {
+        Debug_Print(DEBUG_BirdFile, "BIRDFILE: Error - bird file %s is too large (%llu bytes)\n",
+                    path, static_cast<unsigned long long>(fileSize));
+        return false;
+    }
+    const size_t size = static_cast<size_t>(fileSize);
+
+    std::unique_ptr<uint8_t[]> contents;
+    std::unique_ptr<uint8_t[]> image;
+    const size_t bodySize = size > BIRD_HEADER_SIZE ? size - BIRD_HEADER_SIZE : 0;
+    const size_t capacity = static_cast<size_t>(bodySize * kInflateFactor);
+    try {
+        contents.reset(new uint8_t[size > 0 ? size : 1]);
+        // Left uninitialised on purpose: pages zlib never writes are never touched.
+        image.reset(new uint8_t[capacity > 0 ? capacity : 1]);
+    } catch (const std::bad_alloc&) {
+        Debug_Print(DEBUG_BirdFile, "BIRDFILE: Error - no memory for %zu byte bird file %s\n", size,
+                    path);
+        return false;
+    }
+
+    size_t got = 0;
+    err = readFully(closer.file, contents.get(), size, &got);
+    if (err != aErrNone) {
+        Debug_Print(DEBUG_BirdFile, "BIRDFILE: Error (%d) reading %s\n", static_cast<int>(err),
+                    path);
+        return false;
+    }
+    if (got < size) {
+        Debug_Print(DEBUG_BirdFile, "BIRDFILE: Error reading %s read %zu bytes of %zu byte file\n",
+                    path, got, size);
+        return false;
+    }
+
+    if (size > BIRD_HEADER_SIZE) {
+        magic_ = readBigEndian32(contents.get());
+        header_ = static_cast<uint16_t>((contents[4] << 8) | contents[5]);
+    }
+
+    uLongf imageLength = static_cast<uLongf>(capacity);
+    int z = uncompress(image.get(), &imageLength, contents.get() + BIRD_HEADER_SIZE,
+                       static_cast<uLong>(bodySize));
+    if (z != Z_OK) {
+        Debug_Print(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", z);
+        imageLength_ = 0;
+        return false;
+    }
+    image_ = std::move(image);
+    imageLength_ = static_cast<uint32_t>(imageLength);
+
+    parseMatched_ = parseImage();
+    readOffsets();
+    return true;
+}
+
+bool BirdFile::parseImage() {
+    const uint8_t* image = image_.get();
+    const size_t length = imageLength_;
+    size_t pos = 0;
+    reportedBlockCount_ = 0;
+    if (length >= 4) {
+        reportedBlockCount_ = readBigEndian32(image);
+        pos = 4;
+    } else {
+        pos = length;
+    }
+    Debug_Print(DEBUG_BirdFile, "BIRDFILE:\t\t File reports %d blocks\n",
+                static_cast<int>(reportedBlockCount_));
+    Debug_Print(DEBUG_BirdFile, "BIRDFILE: Bird file objects:\n");
+    Debug_Print(DEBUG_BirdFile, "BIRDFILE: \t\tType Flags Length\n");
+
+    // remaining is always length - pos; it goes below zero only for an image shorter than the
+    // block count itself.
+    int64_t remaining = static_cast<int64_t>(length) - 4;
+    while (remaining > 4 && pos < length) {
+        const uint8_t typeAndFlags = image[pos];
+        const uint32_t n = readBigEndian32(image + pos + 1);
+        const size_t payload = pos + kRecordHeaderSize;
+        if (n > length - payload) {
+            Debug_Print(DEBUG_BirdFile,
+                        "BIRDFILE: Block at offset %zu announces %u bytes, past the end of the "
+                        "image (%zu bytes)\n",
+                        pos, n, length);
+            break;
+        }
+        BirdBlock block;
+        block.type = typeAndFlags & 0x1F;
+        block.flags = (typeAndFlags >> 5) & 0x07;
+        block.length = n;
+        block.data = image + payload;
+        if (block.type == BIRD_BLOCK_LOADER || block.type == BIRD_BLOCK_FIRMWARE) {
+            // Loaders take the image as data + 4, length - 4: a shorter record has no image.
+            if (n < 4) {
+                Debug_Print(DEBUG_BirdFile,
+                            "BIRDFILE: Block at offset %zu is too short (%u bytes) for its load "
+                            "address\n",
+                            pos, n);
+                break;
+            }
+            block.address = readBigEndian32(block.data);
+        }
+        Debug_Print(DEBUG_BirdFile, "BIRDFILE:\t\t %02X   %02X   %d\n", block.type, block.flags,
+                    static_cast<int>(n));
+        blocks_.push_back(block);
+        if (block.type == BIRD_BLOCK_INFO) {
+            if (infoIndex_ == SIZE_MAX) {
+                infoIndex_ = blocks_.size() - 1;
+            }
+            for (size_t field = 0; field < BIRD_INFO_FIELDS; ++field) {
+                const size_t start = field * BIRD_INFO_FIELD_SIZE;
+                const size_t end = std::min<size_t>(n, start + BIRD_INFO_FIELD_SIZE);
+                std::string text;
+                if (start < end) {
+                    text.assign(reinterpret_cast<const char*>(block.data) + start, end - start);
+                }
+                Debug_Print(DEBUG_BirdFile, "BIRDFILE:\t\t \t[%16.16s]\n", text.c_str());
+            }
+        }
+        pos = payload + n;
+        remaining -= static_cast<int64_t>(kRecordHeaderSize) + n;
+    }
+    blockCount_ = static_cast<uint32_t>(blocks_.size());
+
+    checksum_ = 0;
+    if (pos <= length && length - pos >= 4) {
+        checksum_ = readBigEndian32(image + pos);
+    }
+    Debug_Print(DEBUG_BirdFile, "BIRDFILE:\t\t File checksum %08X\n", checksum_);
+
+    bool matched = true;
+    if (remaining - 4 != 0) {
+        Debug_Print(DEBUG_BirdFile,
+                    "BIRDFILE: Block parsing mismatch in data size. (%d bytes remaining)\n",
+                    static_cast<int>(remaining - 4));
+        matched = false;
+    }
+    if (blockCount_ != reportedBlockCount_) {
+        Debug_Print(DEBUG_BirdFile,
+                    "BIRDFILE: Block parsing mismatch in number of blocks. (%d != %d)\n",
+                    static_cast<int>(blockCount_), static_cast<int>(reportedBlockCount_));
+        matched = false;
+    }
+    return matched;
+}
+
+void BirdFile::readOffsets() {
+    for (const BirdBlock& block : blocks_) {
+        if (block.type != BIRD_BLOCK_OFFSETS) {
+            continue;
+        }
+        // A short offsets block leaves the missing offset at 0, which means "absent".
+        serialOffset_ = block.length >= 4 ? readBigEndian32(block.data) : 0;
+        descriptorOffset_ = block.length >= 8 ? readBigEndian32(block.data + 4) : 0;
+        Debug_Print(DEBUG_BirdFile, "BIRDFILE: Offsets: Serial number: %d, Descriptor: %d\n",
+                    static_cast<int>(serialOffset_), static_cast<int>(descriptorOffset_));
+        hasOffsets_ = true;
+        return;
+    }
+}
+
+std::vector<BirdBlock> BirdFile::blocksOfType(uint8_t type) const {
+    std::vector<BirdBlock> result;
+    for (const BirdBlock& block : blocks_) {
+        if (block.type == type) {
+            result.push_back(block);
+        }
+    }
+    return result;
+}
+
+std::string BirdFile::infoField(size_t index) const {
+    if (!hasInfo() || index >= BIRD_INFO_FIELDS) {
+        return {};
+    }
+    const BirdBlock& info = blocks_[infoIndex_];
+    const size_t start = index * BIRD_INFO_FIELD_SIZE;
+    if (start >= info.length) {
+        return {};
+    }
+    const size_t count = std::min<size_t>(BIRD_INFO_FIELD_SIZE, info.length - start);
+    return std::string(reinterpret_cast<const char*>(info.data) + start, count);
+}
+
+std::string BirdFile::infoText(size_t index) const {
+    std::string text = infoField(index);
+    const size_t nul = text.find('\0');
+    if (nul != std::string::npos) {
+        text.resize(nul);
+    }
+    return text;
+}
+
+std::string BirdFile::version() const {
+    std::string text = infoText(1);
+    const size_t space = text.find(' ');
+    if (space != std::string::npos) {
+        text.resize(space);
+    }
+    return text;
+}
+
+uint32_t BirdFile::infoSerialNumber() const {
+    const std::string text = infoText(2);
+    uint32_t value = 0;
+    for (size_t i = 0; i < text.size() && i < 8; ++i) {
+        const char c = text[i];
+        uint32_t digit;
+        if (c >= '0' && c <= '9') {
+            digit = static_cast<uint32_t>(c - '0');
+        } else if (c >= 'A' && c <= 'F') {
+            digit = static_cast<uint32_t>(c - 'A' + 10);
+        } else if (c >= 'a' && c <= 'f') {
+            digit = static_cast<uint32_t>(c - 'a' + 10);
+        } else {
+            break;
+        }
+        value = (value << 4) | digit;
+    }
+    return value;
+}
+
+bool BirdFile::modelMatches(const std::string& modelName) const {
+    if (!hasInfo()) {
+        return false;
+    }
+    std::string field = infoText(3);
+    const size_t last = field.find_last_not_of(' ');
+    field.resize(last == std::string::npos ? 0 : last + 1);
+    if (field.compare(0, modelName.size(), modelName) != 0 || field.size() < modelName.size()) {
+        return false;
+    }
+    Debug_Print(DEBUG_BirdFile, "Model matches model number ([%s] == [%s])\n", field.c_str(),
+                modelName.c_str());
+    return true;
+}
+
+bool BirdFile::updateSerialNumber(uint32_t serial) {
+    char text[9];
+    snprintf(text, sizeof text, "%08X", serial);
+    bool written = false;
+    for (const BirdBlock& block : blocks_) {
+        if (block.type != BIRD_BLOCK_FIRMWARE) {
+            continue;
+        }
+        // The image bytes of the block cover addresses [first, end).
+        const uint64_t first = block.address;
+        const uint64_t end = first + block.length - 4;
+        uint8_t* bytes = image_.get() + (block.data - image_.get()) + 4;
+        const uint64_t s = serialOffset_;
+        if (s != 0 && s >= first && s + 4 <= end) {
+            uint8_t* at = bytes + (s - first);
+            Debug_Print(DEBUG_BirdFile, "BIRDFILE: updating serial number from %08X ==> %08X\n",
+                        readLittleEndian32(at), serial);
+            writeLittleEndian32(at, serial);
+            written = true;
+        }
+        const uint64_t d = descriptorOffset_;
+        if (d != 0 && d >= first && d + 16 <= end) {
+            uint8_t* at = bytes + (d - first);
+            for (size_t k = 0; k < 8; ++k) {
+                at[2 * k] = static_cast<uint8_t>(text[k]);
+            }
+            written = true;
+        }
+    }
+    return written;
+}

@@ -1,0 +1,144 @@
+// The updater store: module directories under the root, found by serial number.
+#include "UpdaterStore.h"
+
+#include "Debug.h"
+
+#include <corvane/aDirectory.h>
+#include <corvane/aFile.h>
+
+#include <cstdio>
+#include <stdexcept>
+
+namespace {
+
+constexpr const char* kSettingsName = ".settings";
+
+std::string join(const std::string& first, const std::string& second) {
+    if (!first.empty() && first.back() == '/') {
+        return first + second;
+    }
+    return first + '/' + second;
+}
+
+std::string nameOf(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+void ensureDirectory(const std::string& path) {
+    if (aDirectory_Exists(path.c_str())) {
+        Debug_Print(DEBUG_Updater, "UpdaterStore: [%s] already exists.\n", path.c_str());
+        return;
+    }
+    if (aFile_Exists(path.c_str())) {
+        throw std::runtime_error("UpdaterStore: " + path + " exists and is a file");
+    }
+    const aErr err = aDirectory_Ensure(path.c_str());
+    if (err != aErrNone) {
+        throw std::runtime_error("UpdaterStore: Could not create directory " + path + " error " +
+                                 std::to_string(static_cast<int>(err)));
+    }
+    Debug_Print(DEBUG_Updater, "UpdaterStore: Created directory [%s].\n", path.c_str());
+}
+
+struct FindState {
+    std::string wanted;
+    std::string exactPath; // a directory named exactly like the serial
+    std::string firstPath; // else the first entry whose name contains it
+    bool firstIsDirectory = false;
+};
+
+bool findItem(const aDirectoryEntry* entry, void* reference) {
+    auto* state = static_cast<FindState*>(reference);
+    Debug_Print(DEBUG_Updater, "%s([%s], %d, %d) searching for %s\n", "_find_item", entry->path,
+                entry->isDirectory ? 1 : 0, static_cast<int>(entry->size), state->wanted.c_str());
+    const std::string name = nameOf(entry->path);
+    if (name == "." || name == "..") {
+        return true;
+    }
+    if (entry->isDirectory && name == state->wanted) {
+        state->exactPath = entry->path;
+        return false;
+    }
+    if (state->firstPath.empty() && name.find(state->wanted) != std::string::npos) {
+        state->firstPath = entry->path;
+        state->firstIsDirectory = entry->isDirectory;
+    }
+    return true;
+}
+
+struct ListState {
+    std::string directory;
+    std::vector<StoreEntry>* list;
+};
+
+bool findItems(const aDirectoryEntry* entry, void* reference) {
+    auto* state = static_cast<ListState*>(reference);
+    Debug_Print(DEBUG_Updater, "%s([%s], %d, %d)\n", "_find_items", entry->path,
+                entry->isDirectory ? 1 : 0, static_cast<int>(entry->size));
+    const std::string name = nameOf(entry->path);
+    if (name.empty() || name.front() == '.') {
+        return true; // ".", ".." and hidden files such as the attribute file itself
+    }
+    StoreEntry item;
+    item.directory = state->directory;
+    item.name = name;
+    item.isDirectory = entry->isDirectory;
+    item.attributes.read(join(entry->path, kSettingsName));
+    state->list->push_back(std::move(item));
+    return true;
+}
+
+} // namespace
+
+UpdaterStore::UpdaterStore(const std::string& root) : root_(root) {
+    ensureDirectory(root_);
+}
+
+std::string UpdaterStore::serialText(uint32_t serial) {
+    char text[9];
+    snprintf(text, sizeof text, "%08X", serial);
+    return text;
+}
+
+StoreEntry UpdaterStore::deviceEntry(uint32_t serial) {
+    StoreEntry entry;
+    entry.directory = root_;
+    entry.name = serialText(serial);
+    entry.isDirectory = true;
+    const std::string path = entry.path();
+    ensureDirectory(path);
+    entry.attributes.read(join(path, kSettingsName));
+    return entry;
+}
+
+bool UpdaterStore::findDevice(uint32_t serial, StoreEntry* entryOut) {
+    FindState state;
+    state.wanted = serialText(serial);
+    aDirectory_List(root_.c_str(), findItem, &state);
+
+    const bool exact = !state.exactPath.empty();
+    const bool found = exact || !state.firstPath.empty();
+    if (found && entryOut != nullptr) {
+        const std::string& path = exact ? state.exactPath : state.firstPath;
+        const size_t slash = path.find_last_of('/');
+        entryOut->directory = slash == std::string::npos ? std::string() : path.substr(0, slash);
+        entryOut->name = nameOf(path);
+        entryOut->isDirectory = exact || state.firstIsDirectory;
+        entryOut->attributes = AttributeFile();
+        entryOut->attributes.read(join(path, kSettingsName));
+    }
+    Debug_Print(DEBUG_Updater, "UpdaterStore: FindDevice %s %s.\n", found ? "Found" : "Not Found",
+                state.wanted.c_str());
+    return found;
+}
+
+bool UpdaterStore::listDeviceFiles(uint32_t serial, std::vector<StoreEntry>& listOut) {
+    StoreEntry device;
+    if (!findDevice(serial, &device)) {
+        return true;
+    }
+    ListState state{device.path(), &listOut};
+    aDirectory_List(state.directory.c_str(), findItems, &state);
+    return true;
+}
