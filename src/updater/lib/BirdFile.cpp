@@ -89,6 +89,7 @@ BirdFile& BirdFile::operator=(BirdFile&& other) noexcept {
         image_ = std::move(other.image_);
         imageLength_ = other.imageLength_;
         reportedBlockCount_ = other.reportedBlockCount_;
+        leftoverBytes_ = other.leftoverBytes_;
         parseMatched_ = other.parseMatched_;
         infoIndex_ = other.infoIndex_;
         other.clear();
@@ -109,6 +110,7 @@ void BirdFile::clear() noexcept {
     image_.reset();
     imageLength_ = 0;
     reportedBlockCount_ = 0;
+    leftoverBytes_ = 0;
     parseMatched_ = false;
     infoIndex_ = SIZE_MAX;
 }
@@ -278,6 +280,7 @@ bool BirdFile::parseImage() {
     Debug_Print(DEBUG_BirdFile, "BIRDFILE:\t\t File checksum %08X\n", checksum_);
 
     bool matched = true;
+    leftoverBytes_ = remaining - 4;
     if (remaining - 4 != 0) {
         Debug_Print(DEBUG_BirdFile,
                     "BIRDFILE: Block parsing mismatch in data size. (%d bytes remaining)\n",

@@ -80,8 +80,12 @@ class BirdFile {
     uint32_t serialNumberOffset() const { return serialOffset_; }
     uint32_t descriptorOffset() const { return descriptorOffset_; }
     uint32_t imageLength() const { return imageLength_; }
-    // The block count the image announces, and whether the walk consumed the image exactly.
+    // The decompressed block image (count, records, checksum); null when nothing is loaded.
+    const uint8_t* image() const { return image_.get(); }
+    // The block count the image announces, the bytes the walk left over besides the checksum
+    // (negative when records ate into it), and whether count and size both matched.
     uint32_t reportedBlockCount() const { return reportedBlockCount_; }
+    int64_t leftoverBytes() const { return leftoverBytes_; }
     bool parseMatched() const { return parseMatched_; }
     bool hasInfo() const { return infoIndex_ < blocks_.size(); }
     // Info field index (0 to 3) as its raw bytes (at most 16; fewer when the block is short).
@@ -108,6 +112,7 @@ class BirdFile {
     uint32_t imageLength_ = 0;
 
     uint32_t reportedBlockCount_ = 0;
+    int64_t leftoverBytes_ = 0;
     bool parseMatched_ = false;
     size_t infoIndex_ = SIZE_MAX; // the first info block in blocks_, SIZE_MAX when none
 };

@@ -1,0 +1,39 @@
+// The check BIRD file command (-C -f FILE): everything a BIRD file holds, as the reader sees it.
+#include "InspectCommands.h"
+
+#include "BirdFile.h"
+#include "BirdFileReport.h"
+
+#include <corvane/aFile.h>
+
+#include <exception>
+
+CommandStatus checkBirdCommand(UpdaterContext& context, const std::string& birdFile) {
+    UpdaterDisplayInterface& display = context.display;
+    if (birdFile.empty()) {
+        displayPrint(display, DISPLAY_ERROR, "-C must name the BIRD file to check via -f");
+        return CommandStatus::Failed;
+    }
+    if (!aFile_Exists(birdFile.c_str())) {
+        displayPrint(display, DISPLAY_ERROR, "BIRD file not found: %s", birdFile.c_str());
+        return CommandStatus::Failed;
+    }
+    const bool headerValid = BirdFile::isBirdFile(birdFile);
+    try {
+        BirdFile bird(birdFile);
+        for (const std::string& line : describeBirdFile(bird)) {
+            displayPrint(display, DISPLAY_INFO, "%s", line.c_str());
+        }
+        if (!headerValid) {
+            displayPrint(display, DISPLAY_ERROR,
+                         "Warning: %s does not start with \"bird\" and two non-zero header "
+                         "bytes; the update command would refuse it from the store",
+                         birdFile.c_str());
+        }
+    } catch (const std::exception& e) {
+        displayPrint(display, DISPLAY_ERROR, "Could not load BIRD file %s: %s (-X 8 shows why)",
+                     birdFile.c_str(), e.what());
+        return CommandStatus::Failed;
+    }
+    return CommandStatus::Succeeded;
+}

@@ -1,0 +1,73 @@
+// The device information command (-I -d SERIAL): what the store keeps for one module.
+#include "InspectCommands.h"
+
+#include "BirdFile.h"
+#include "UpdaterStore.h"
+
+#include <exception>
+#include <vector>
+
+namespace {
+
+void showStoredFile(UpdaterDisplayInterface& display, const StoreEntry& file) {
+    if (file.isDirectory) {
+        displayPrint(display, DISPLAY_INFO, "  %s (directory)", file.name.c_str());
+        return;
+    }
+    const std::string path = file.path();
+    if (!BirdFile::isBirdFile(path)) {
+        displayPrint(display, DISPLAY_INFO, "  %s (not a BIRD file)", file.name.c_str());
+        return;
+    }
+    try {
+        BirdFile bird(path);
+        std::string model = bird.infoField(3);
+        const size_t last = model.find_last_not_of(' ');
+        model.resize(last == std::string::npos ? 0 : last + 1);
+        displayPrint(
+            display, DISPLAY_INFO, "  %s  version %s, model %s, built for %08X, %u blocks%s",
+            file.name.c_str(), bird.version().empty() ? "-" : bird.version().c_str(),
+            model.empty() ? "-" : model.c_str(), bird.infoSerialNumber(), bird.blockCount(),
+            bird.parseMatched() ? "" : " (damaged: block walk mismatch)");
+    } catch (const std::exception& e) {
+        displayPrint(display, DISPLAY_INFO, "  %s (does not load: %s)", file.name.c_str(),
+                     e.what());
+    }
+}
+
+} // namespace
+
+CommandStatus deviceInfoCommand(UpdaterContext& context, uint32_t serial) {
+    UpdaterDisplayInterface& display = context.display;
+    if (serial == 0) {
+        displayPrint(display, DISPLAY_ERROR, "-I must specify a specific device via -d");
+        return CommandStatus::Failed;
+    }
+    try {
+        UpdaterStore store(context.storeDirectory);
+        StoreEntry entry;
+        if (!store.findDevice(serial, &entry) || !entry.isDirectory) {
+            displayPrint(display, DISPLAY_INFO, "The store %s has no entry for device %08X",
+                         store.root().c_str(), serial);
+            return CommandStatus::Succeeded;
+        }
+        displayPrint(display, DISPLAY_INFO, "Device %08X: %s", serial, entry.path().c_str());
+        displayPrint(display, DISPLAY_INFO, "Stored attributes:");
+        for (const auto& [key, value] : entry.attributes.entries()) {
+            displayPrint(display, DISPLAY_INFO, "  %s=%s", key.c_str(), value.c_str());
+        }
+        std::vector<StoreEntry> files;
+        store.listDeviceFiles(serial, files);
+        displayPrint(display, DISPLAY_INFO, "Local files:");
+        if (files.empty()) {
+            displayPrint(display, DISPLAY_INFO, "  none");
+        }
+        for (const StoreEntry& file : files) {
+            showStoredFile(display, file);
+        }
+    } catch (const std::exception& e) {
+        displayPrint(display, DISPLAY_ERROR, "%s", e.what());
+        return CommandStatus::Failed;
+    }
+    return CommandStatus::Succeeded;
+}
