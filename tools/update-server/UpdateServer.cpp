@@ -124,6 +124,10 @@ void logMhdError(void* cls, const char* format, va_list args) {
 
 } // namespace
 
+UpdateServer::UpdateServer() = default;
+
+UpdateServer::~UpdateServer() { stop(); }
+
 bool UpdateServer::start(const ServerConfig& config, std::string& error) {
     stop();
     std::error_code fsError;
@@ -167,9 +171,9 @@ bool UpdateServer::start(const ServerConfig& config, std::string& error) {
     daemon_ = MHD_start_daemon(
         MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ERROR_LOG |
             (address.ss_family == AF_INET6 ? MHD_USE_IPv6 : 0),
-        0, nullptr, nullptr, handle, state_.get(), MHD_OPTION_LISTEN_SOCKET, socket_,
-        MHD_OPTION_THREAD_POOL_SIZE, 4u, MHD_OPTION_CONNECTION_TIMEOUT, 60u,
-        MHD_OPTION_EXTERNAL_LOGGER, logMhdError, state_.get(), MHD_OPTION_END);
+        0, nullptr, nullptr, handle, state_.get(), MHD_OPTION_EXTERNAL_LOGGER, logMhdError,
+        state_.get(), MHD_OPTION_LISTEN_SOCKET, socket_, MHD_OPTION_THREAD_POOL_SIZE, 4u,
+        MHD_OPTION_CONNECTION_TIMEOUT, 60u, MHD_OPTION_END);
     if (daemon_ == nullptr) {
         error = "cannot start the HTTP server on " + where;
         stop();

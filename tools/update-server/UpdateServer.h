@@ -22,8 +22,8 @@ struct ServerConfig {
 
 class UpdateServer {
   public:
-    UpdateServer() = default;
-    ~UpdateServer() { stop(); }
+    UpdateServer();
+    ~UpdateServer();
     UpdateServer(const UpdateServer&) = delete;
     UpdateServer& operator=(const UpdateServer&) = delete;
 

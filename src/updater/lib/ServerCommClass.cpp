@@ -2,6 +2,7 @@
 #include "ServerCommClass.h"
 
 #include "Debug.h"
+#include "ResultTables.h"
 
 #include <curl/curl.h>
 
@@ -11,7 +12,6 @@
 #include <optional>
 #include <stdexcept>
 #include <string_view>
-#include <tuple>
 
 namespace {
 
@@ -117,32 +117,6 @@ std::optional<std::vector<std::string_view>>
 request(const ServerCommClass& server, const char* operation, const std::string& url,
         const std::map<std::string, std::string>& params, ServerResponse& response) {
     return request(server, operation, operation, url, params, response);
-}
-
-// A version of exactly three decimal numbers; nullopt (with the reason) otherwise.
-std::optional<std::tuple<uint32_t, uint32_t, uint32_t>> parseVersion(std::string_view version,
-                                                                     std::string& reason) {
-    const size_t first = version.find('.');
-    const size_t second = first == std::string_view::npos ? first : version.find('.', first + 1);
-    if (second == std::string_view::npos ||
-        version.find('.', second + 1) != std::string_view::npos) {
-        reason = "not three parts in [" + std::string(version) + "]";
-        return std::nullopt;
-    }
-    const std::string_view parts[3] = {version.substr(0, first),
-                                       version.substr(first + 1, second - first - 1),
-                                       version.substr(second + 1)};
-    uint32_t values[3];
-    for (int i = 0; i < 3; ++i) {
-        const std::string_view part = parts[i];
-        if (part.empty() || part.size() > 9 ||
-            part.find_first_not_of("0123456789") != std::string_view::npos) {
-            reason = "not a number [" + std::string(part) + "]";
-            return std::nullopt;
-        }
-        values[i] = static_cast<uint32_t>(std::strtoul(std::string(part).c_str(), nullptr, 10));
-    }
-    return std::tuple{values[0], values[1], values[2]};
 }
 
 } // namespace
@@ -336,20 +310,5 @@ bool ServerCommClass::GetRecoveryInfo(const ChipId& chipId, uint32_t& serial, ui
 
 std::vector<std::pair<std::string, std::string>>
 ServerCommClass::sortBuildsByVersion(const BuildList& builds) {
-    std::vector<std::pair<std::string, std::string>> sorted(builds.begin(), builds.end());
-    // x comes first only when both versions parse and x's is the higher one.
-    auto newer = [](const std::pair<std::string, std::string>& x,
-                    const std::pair<std::string, std::string>& y) {
-        std::string reason;
-        const auto vx = parseVersion(x.second, reason);
-        const auto vy = vx ? parseVersion(y.second, reason) : std::nullopt;
-        if (!vx || !vy) {
-            Debug_Print(DEBUG_ServerComm, "%s: Exception converting version: %s\n", "_sortVersion",
-                        reason.c_str());
-            return false;
-        }
-        return *vy < *vx;
-    };
-    std::stable_sort(sorted.begin(), sorted.end(), newer);
-    return sorted;
+    return sortBuildsNewestFirst(builds);
 }

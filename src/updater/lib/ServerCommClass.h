@@ -2,6 +2,8 @@
 // whose first line starts with "ok".
 #pragma once
 
+#include "BuildList.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -16,9 +18,6 @@ struct ServerResponse {
     int32_t status = 0; // HTTP status code; 0 until a reply arrived
     std::string body;   // appended chunk by chunk as it arrives
 };
-
-// Build number text (decimal) to version text (major.minor.patch), in key order.
-using BuildList = std::map<std::string, std::string>;
 
 // Transfer limits. A connect that takes longer than connectTimeoutMs, or a transfer that moves
 // less than one byte per second for stallSeconds, fails; so does a reply above maxBodyBytes.
@@ -60,7 +59,7 @@ class ServerCommClass {
                          const std::string& url = kDefaultUrl) const;
 
     // The list's pairs, newest version first; pairs whose versions are equal or not of the form
-    // major.minor.patch keep their key order.
+    // major.minor.patch keep their key order (the build table's order).
     static std::vector<std::pair<std::string, std::string>>
     sortBuildsByVersion(const BuildList& builds);
 
