@@ -165,8 +165,8 @@ uint32_t Download_Firmware(UpdaterContext& context, uint32_t serial, const std::
     std::vector<uint8_t> bytes;
     if (!base64Decode(download.base64, bytes)) {
         // Nothing was stored, so a following update must not be told that this build is here.
-        displayPrint(display, DISPLAY_ERROR, "The server's BIRD file for build %u is not valid Base64",
-                     build);
+        displayPrint(display, DISPLAY_ERROR,
+                     "The server's BIRD file for build %u is not valid Base64", build);
         return 0;
     }
     download.base64 = std::string(); // the text is no longer needed; free it before writing

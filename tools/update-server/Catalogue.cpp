@@ -104,7 +104,9 @@ Catalogue::builds(uint32_t serial, std::vector<std::string>* warnings) const {
         if (!allOf(stem, "0123456789") || stem.size() > 10 || std::stoull(stem) > UINT32_MAX ||
             stem[0] == '0') {
             if (warnings) {
-                warnings->push_back(path.string() + ": name is not a build number (decimal, no leading zero, not 0)");
+                warnings->push_back(
+                    path.string() +
+                    ": name is not a build number (decimal, no leading zero, not 0)");
             }
             continue;
         }

@@ -36,8 +36,8 @@ class Catalogue {
     // The module's builds in ascending build order; nullopt when the catalogue has no folder for
     // it. Files that are not BIRD files, or whose name is not a build number, are left out;
     // problems are added to warnings (when given).
-    std::optional<std::vector<CatalogueBuild>> builds(uint32_t serial,
-                                                      std::vector<std::string>* warnings = nullptr) const;
+    std::optional<std::vector<CatalogueBuild>>
+    builds(uint32_t serial, std::vector<std::string>* warnings = nullptr) const;
     // The build handed out as "latest": the newest version; equal versions, and files without a
     // readable version (which rank below every version), go to the higher build number.
     static std::optional<CatalogueBuild> latest(const std::vector<CatalogueBuild>& builds);

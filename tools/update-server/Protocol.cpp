@@ -13,7 +13,9 @@ namespace updateserver {
 
 namespace {
 
-Reply refuse(unsigned status, const std::string& reason) { return {status, "error " + reason + "\n"}; }
+Reply refuse(unsigned status, const std::string& reason) {
+    return {status, "error " + reason + "\n"};
+}
 
 const std::string* find(const std::map<std::string, std::string>& parameters, const char* key) {
     const auto it = parameters.find(key);
@@ -30,7 +32,8 @@ std::optional<uint32_t> hexWord(const std::string& text) {
 }
 
 std::optional<uint32_t> buildNumber(const std::string& text) {
-    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos ||
+    if (text.empty() || text.size() > 10 ||
+        text.find_first_not_of("0123456789") != std::string::npos ||
         std::stoull(text) > UINT32_MAX) {
         return std::nullopt;
     }
@@ -147,7 +150,8 @@ Reply birdFile(const Catalogue& catalogue, const std::map<std::string, std::stri
     return refuse(404, "no build " + std::to_string(*wanted) + " for module " + serial);
 }
 
-Reply deviceToken(const Catalogue& catalogue, const std::map<std::string, std::string>& parameters) {
+Reply deviceToken(const Catalogue& catalogue,
+                  const std::map<std::string, std::string>& parameters) {
     const std::string* sn = find(parameters, "sn");
     const auto serial = sn ? hexWord(*sn) : std::nullopt;
     if (!serial) {

@@ -62,7 +62,9 @@ std::string clientAddress(MHD_Connection* connection) {
     return text;
 }
 
-void freeBody(void* cls) { delete static_cast<std::string*>(cls); }
+void freeBody(void* cls) {
+    delete static_cast<std::string*>(cls);
+}
 
 MHD_Result handle(void* cls, MHD_Connection* connection, const char* url, const char* method,
                   const char*, const char*, size_t*, void**) {
@@ -126,7 +128,9 @@ void logMhdError(void* cls, const char* format, va_list args) {
 
 UpdateServer::UpdateServer() = default;
 
-UpdateServer::~UpdateServer() { stop(); }
+UpdateServer::~UpdateServer() {
+    stop();
+}
 
 bool UpdateServer::start(const ServerConfig& config, std::string& error) {
     stop();
@@ -168,12 +172,12 @@ bool UpdateServer::start(const ServerConfig& config, std::string& error) {
 
     state_ = std::make_unique<State>(config);
     // A small pool so one large BIRD download does not hold up pings and lists.
-    daemon_ = MHD_start_daemon(
-        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ERROR_LOG |
-            (address.ss_family == AF_INET6 ? MHD_USE_IPv6 : 0),
-        0, nullptr, nullptr, handle, state_.get(), MHD_OPTION_EXTERNAL_LOGGER, logMhdError,
-        state_.get(), MHD_OPTION_LISTEN_SOCKET, socket_, MHD_OPTION_THREAD_POOL_SIZE, 4u,
-        MHD_OPTION_CONNECTION_TIMEOUT, 60u, MHD_OPTION_END);
+    daemon_ = MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ERROR_LOG |
+                                   (address.ss_family == AF_INET6 ? MHD_USE_IPv6 : 0),
+                               0, nullptr, nullptr, handle, state_.get(),
+                               MHD_OPTION_EXTERNAL_LOGGER, logMhdError, state_.get(),
+                               MHD_OPTION_LISTEN_SOCKET, socket_, MHD_OPTION_THREAD_POOL_SIZE, 4u,
+                               MHD_OPTION_CONNECTION_TIMEOUT, 60u, MHD_OPTION_END);
     if (daemon_ == nullptr) {
         error = "cannot start the HTTP server on " + where;
         stop();

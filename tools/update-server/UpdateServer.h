@@ -14,10 +14,10 @@ struct MHD_Daemon;
 namespace updateserver {
 
 struct ServerConfig {
-    std::string catalogue;                  // the catalogue directory
+    std::string catalogue;                   // the catalogue directory
     std::string listenAddress = "127.0.0.1"; // IPv4 or IPv6 literal
-    uint16_t port = 8380;                   // 0 picks a free port; port() tells which
-    FILE* log = stderr;                     // one line per request and catalogue warning; null: none
+    uint16_t port = 8380;                    // 0 picks a free port; port() tells which
+    FILE* log = stderr; // one line per request and catalogue warning; null: none
 };
 
 class UpdateServer {

@@ -9,7 +9,8 @@
 
 namespace {
 
-constexpr const char* kHelp = R"(Usage: update-server [--listen ADDRESS] [--port PORT] [--quiet] CATALOGUE
+constexpr const char* kHelp =
+    R"(Usage: update-server [--listen ADDRESS] [--port PORT] [--quiet] CATALOGUE
 
 Serves the firmware catalogue in the directory CATALOGUE to the Updater over HTTP at
 http://ADDRESS:PORT/cgi/u (point the Updater at it with -u). Prints that URL on standard output
