@@ -21,8 +21,9 @@ bool streamIsInteractive(FILE* stream) {
     if (stream == nullptr || isatty(fileno(stream)) == 0) {
         return false;
     }
+    // Without a terminal type we cannot know that "\r" redraws the line.
     const char* term = getenv("TERM");
-    return term == nullptr || strcmp(term, "dumb") != 0;
+    return term != nullptr && *term != '\0' && strcmp(term, "dumb") != 0;
 }
 
 CLI_Display::CLI_Display() : out_(stdout), err_(stderr), interactive_(false) {

@@ -7,7 +7,8 @@
 #include <cstdint>
 #include <cstdio>
 
-// True when the stream is a terminal that can redraw a line (isatty, and TERM is not "dumb").
+// True when the stream is a terminal that can redraw a line: isatty, and TERM is set and not
+// "dumb".
 bool streamIsInteractive(FILE* stream);
 
 class CLI_Display final : public UpdaterDisplayInterface {

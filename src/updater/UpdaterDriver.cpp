@@ -13,6 +13,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -148,7 +149,12 @@ bool prepareStoreDirectory(UpdaterDisplayInterface& display, UpdaterOptions& opt
                      (options.storeBase + "/updater").c_str());
         return false;
     }
-    if (aDirectory_Ensure(storeDirectory.c_str()) != aErrNone) {
+    // The store is created rwxr-xr-x at most: group and others may read firmware, never write it.
+    mode_t mask = umask(0);
+    umask(mask | 022);
+    aErr ensured = aDirectory_Ensure(storeDirectory.c_str());
+    umask(mask);
+    if (ensured != aErrNone) {
         displayPrint(display, DISPLAY_ERROR, "Could not find updater directory at %s",
                      storeDirectory.c_str());
         return false;

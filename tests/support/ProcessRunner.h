@@ -174,8 +174,18 @@ inline ProcessResult runProcess(const std::string& program, const std::vector<st
     detail::closeQuietly(outFd);
     detail::closeQuietly(errFd);
     detail::closeQuietly(inFd);
+    // A child may close its streams and still run: the deadline holds for the wait too.
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    for (;;) {
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid || (done < 0 && errno != EINTR)) {
+            break;
+        }
+        if (done == 0 && std::chrono::steady_clock::now() >= deadline && !result.timedOut) {
+            result.timedOut = true;
+            kill(pid, SIGKILL);
+        }
+        usleep(1000);
     }
     if (WIFEXITED(status)) {
         result.exitStatus = WEXITSTATUS(status);

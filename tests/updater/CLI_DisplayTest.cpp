@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <pty.h>
 #include <string>
+#include <unistd.h>
 
 namespace {
 
@@ -104,10 +106,28 @@ TEST_F(DisplayFixture, OffATerminalOnlyMessagesAndErrorsAreWritten) {
     EXPECT_EQ(err.text(), "Download failed\n");
 }
 
-TEST_F(DisplayFixture, ConsoleDisplayOnAPipeIsNotInteractive) {
+TEST(Interactive, OnlyATerminalWithAKnownTypeRedrawsLines) {
     CapturedStream memory;
     EXPECT_FALSE(streamIsInteractive(memory.file()));
     EXPECT_FALSE(streamIsInteractive(nullptr));
+
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    FILE* terminal = fdopen(slave, "w");
+    ASSERT_NE(terminal, nullptr);
+    const char* saved = getenv("TERM");
+    std::string savedTerm = saved ? saved : "";
+    setenv("TERM", "xterm-256color", 1);
+    EXPECT_TRUE(streamIsInteractive(terminal));
+    setenv("TERM", "dumb", 1);
+    EXPECT_FALSE(streamIsInteractive(terminal));
+    unsetenv("TERM");
+    EXPECT_FALSE(streamIsInteractive(terminal));
+    if (saved) {
+        setenv("TERM", savedTerm.c_str(), 1);
+    }
+    fclose(terminal);
+    close(master);
 }
 
 TEST(DisplayPrint, RoutesByLevelAndAddsNothing) {

@@ -221,20 +221,6 @@ TEST(Help, StopsParsingAtOnceAndSucceeds) {
     EXPECT_EQ(parse({"-H", "-d"}).result, 0);
 }
 
-TEST(Defaults, MatchTheDocumentedRunConfiguration) {
-    Parsed p = parse({});
-    EXPECT_EQ(p.result, 0);
-    EXPECT_EQ(p.options.flags, 0u);
-    EXPECT_EQ(p.options.transport, TRANSPORT_USB);
-    EXPECT_FALSE(p.options.transportGiven);
-    EXPECT_EQ(p.options.baudRate, 115200u);
-    EXPECT_EQ(p.options.serverUrl, "http://127.0.0.1:8380/cgi/u");
-    EXPECT_EQ(p.options.logFileName, "Updater.log");
-    EXPECT_EQ(p.options.logMode, "a+");
-    EXPECT_EQ(p.options.programName, "Updater");
-    EXPECT_TRUE(p.options.extendedUsage);
-}
-
 TEST(Commands, EachCommandLetterSetsItsFlag) {
     Parsed p = parse({"-B", "-L", "-D", "-G", "-I", "-U", "-N", "-C", "-J", "-Z", "x"});
     EXPECT_EQ(p.result, 0);

@@ -2,7 +2,7 @@
 // store directory it prepares.
 #include "UpdaterDriver.h"
 #include "RecordingDisplay.h"
-#include "TempDir.h"
+#include "ScopedTempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -112,10 +112,10 @@ TEST(DriverOrder, InspectionCommandsStartNothingAndSucceed) {
 }
 
 TEST(StoreDirectory, UnderTheGivenBase) {
-    testsupport::TempDir base;
+    ScopedTempDir base;
     RecordingDisplay display;
     UpdaterOptions options;
-    options.storeBase = (base.path() / "nested" / "store").string();
+    options.storeBase = base / "nested/store";
     std::string store;
     ASSERT_TRUE(prepareStoreDirectory(display, options, store));
     EXPECT_EQ(store, options.storeBase + "/updater");
@@ -126,10 +126,10 @@ TEST(StoreDirectory, UnderTheGivenBase) {
 }
 
 TEST(StoreDirectory, UnderTheHomeDirectoryByDefault) {
-    testsupport::TempDir home;
+    ScopedTempDir home;
     const char* saved = getenv("HOME");
     std::string savedHome = saved ? saved : "";
-    setenv("HOME", home.str().c_str(), 1);
+    setenv("HOME", home.path().c_str(), 1);
     RecordingDisplay display;
     UpdaterOptions options;
     std::string store;
@@ -140,22 +140,22 @@ TEST(StoreDirectory, UnderTheHomeDirectoryByDefault) {
         unsetenv("HOME");
     }
     ASSERT_TRUE(ok);
-    EXPECT_EQ(options.homeDirectory, home.str());
-    EXPECT_EQ(options.storeBase, home.str() + "/.quendra");
-    EXPECT_EQ(store, home.str() + "/.quendra/updater");
+    EXPECT_EQ(options.homeDirectory, home.path());
+    EXPECT_EQ(options.storeBase, home.path() + "/.quendra");
+    EXPECT_EQ(store, home.path() + "/.quendra/updater");
     EXPECT_TRUE(std::filesystem::is_directory(store));
 }
 
 TEST(StoreDirectory, AFileInTheWayIsReported) {
-    testsupport::TempDir base;
-    std::ofstream(base.path() / "updater") << "not a directory";
+    ScopedTempDir base;
+    std::ofstream(base / "updater") << "not a directory";
     RecordingDisplay display;
     UpdaterOptions options;
-    options.storeBase = base.str();
+    options.storeBase = base.path();
     std::string store;
     EXPECT_FALSE(prepareStoreDirectory(display, options, store));
     EXPECT_EQ(display.errors(), std::vector<std::string>{"Could not find updater directory at " +
-                                                         base.str() + "/updater"});
+                                                         base.path() + "/updater"});
 }
 
 } // namespace

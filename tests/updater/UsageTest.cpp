@@ -44,16 +44,4 @@ TEST(Usage, WithoutExtendedTheExtendedBlockIsLeftOut) {
     EXPECT_NE(text.find(" Sample usage:\n"), std::string::npos);
 }
 
-TEST(Usage, EveryLineKeepsItsColumns) {
-    std::istringstream lines(usage(true, true));
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.rfind("     -", 0) == 0) {
-            // Entry: five spaces, the option in 25 columns, then "- ".
-            EXPECT_EQ(line.substr(30, 2), "- ") << line;
-        }
-        EXPECT_LE(line.size(), 100u) << line;
-    }
-}
-
 } // namespace

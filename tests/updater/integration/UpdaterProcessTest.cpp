@@ -1,6 +1,6 @@
 // The Updater as a process: what reaches stdout and stderr, and its exit status.
 #include "ProcessRunner.h"
-#include "TempDir.h"
+#include "ScopedTempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -29,12 +29,12 @@ class UpdaterProcess : public testing::Test {
     // Runs the Updater with HOME in a scratch directory, so no run touches the real home.
     testsupport::ProcessResult run(const std::vector<std::string>& args) {
         testsupport::ProcessOptions options;
-        options.environment["HOME"] = home.str();
+        options.environment["HOME"] = home.path();
         options.environment["TERM"] = "xterm";
         return testsupport::runProcess(UPDATER_BIN, args, options);
     }
 
-    testsupport::TempDir home{"updater-home"};
+    ScopedTempDir home;
 };
 
 TEST_F(UpdaterProcess, NoArgumentsShowsVersionAndShortUsage) {
@@ -42,7 +42,7 @@ TEST_F(UpdaterProcess, NoArgumentsShowsVersionAndShortUsage) {
     EXPECT_EQ(r.exitStatus, 0);
     EXPECT_EQ(r.out, kVersionLine);
     EXPECT_EQ(r.err, golden("short.txt"));
-    EXPECT_FALSE(std::filesystem::exists(home.path() / ".quendra")); // no command, no store
+    EXPECT_FALSE(std::filesystem::exists(home / ".quendra")); // no command, no store
 }
 
 TEST_F(UpdaterProcess, HelpShowsTheFullUsageAndIgnoresWhatFollows) {
@@ -62,19 +62,19 @@ TEST_F(UpdaterProcess, InvalidSerialNumberFailsWithVersionAndShortUsage) {
 }
 
 TEST_F(UpdaterProcess, DeviceInfoPreparesTheStoreAndSucceeds) {
-    testsupport::TempDir store{"updater-store"};
-    auto r = run({"-I", "-d", "40F5849A", "-i", store.str()});
+    ScopedTempDir store;
+    auto r = run({"-I", "-d", "40F5849A", "-i", store.path()});
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_EQ(r.out, kVersionLine);
     EXPECT_EQ(r.err, "");
-    EXPECT_TRUE(std::filesystem::is_directory(store.path() / "updater"));
-    EXPECT_FALSE(std::filesystem::exists(home.path() / ".quendra"));
+    EXPECT_TRUE(std::filesystem::is_directory(store / "updater"));
+    EXPECT_FALSE(std::filesystem::exists(home / ".quendra"));
 }
 
 TEST_F(UpdaterProcess, DefaultStoreLivesUnderHome) {
     auto r = run({"-I", "-d", "40F5849A"});
     EXPECT_EQ(r.exitStatus, 0) << r.err;
-    EXPECT_TRUE(std::filesystem::is_directory(home.path() / ".quendra" / "updater"));
+    EXPECT_TRUE(std::filesystem::is_directory(home / ".quendra/updater"));
 }
 
 TEST_F(UpdaterProcess, UnbuiltCommandSaysSoAndFails) {
@@ -122,11 +122,10 @@ TEST_F(UpdaterProcess, ApplicationParametersAreTracedUnderTheAppBit) {
 }
 
 TEST_F(UpdaterProcess, StoreThatCannotBeMadeFailsTheRun) {
-    std::ofstream(home.path() / "file") << "in the way";
-    auto r = run({"-I", "-d", "40F5849A", "-i", (home.path() / "file").string()});
+    std::ofstream(home / "file") << "in the way";
+    auto r = run({"-I", "-d", "40F5849A", "-i", home / "file"});
     EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.err, "Could not find updater directory at " + (home.path() / "file").string() +
-                         "/updater\n");
+    EXPECT_EQ(r.err, "Could not find updater directory at " + home / "file" + "/updater\n");
 }
 
 TEST_F(UpdaterProcess, NothingOfProgressReachesAPipe) {
