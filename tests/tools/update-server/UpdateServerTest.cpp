@@ -5,8 +5,8 @@
 #include "DebugCapture.h"
 #include "ProcessRunner.h"
 #include "SampleCatalogue.h"
+#include "ScopedTempDir.h"
 #include "ServerCommClass.h"
-#include "TempDir.h"
 #include "UpdateServerProcess.h"
 
 #include <gtest/gtest.h>
@@ -46,7 +46,7 @@ class UpdateServerTest : public testing::Test {
         server.stop();
         std::fclose(log);
     }
-    fs::path root() const { return dir.path() / "catalogue"; }
+    fs::path root() const { return fs::path(dir.path()) / "catalogue"; }
     std::string logText() {
         std::fflush(log);
         std::rewind(log);
@@ -64,7 +64,7 @@ class UpdateServerTest : public testing::Test {
         return client.httpGet(base, parameters);
     }
 
-    testsupport::TempDir dir{"update-server"};
+    ScopedTempDir dir;
     FILE* log = std::tmpfile();
     updateserver::UpdateServer server;
     ServerCommClass client;
@@ -198,8 +198,8 @@ TEST(UpdateServerStart, RefusesABadCatalogueOrAddress) {
     EXPECT_FALSE(server.start(config, error));
     EXPECT_EQ(error, "catalogue /nonexistent/catalogue is not a directory");
 
-    testsupport::TempDir dir;
-    config.catalogue = dir.str();
+    ScopedTempDir dir;
+    config.catalogue = dir.path();
     config.listenAddress = "localhost";
     EXPECT_FALSE(server.start(config, error));
     EXPECT_EQ(error, "listen address localhost is not an IPv4 or IPv6 address");
@@ -212,13 +212,14 @@ class UpdateServerProgram : public testing::Test {
             GTEST_SKIP() << "update-server is not built";
         }
     }
-    testsupport::TempDir dir{"update-server-program"};
+    ScopedTempDir dir;
 };
 
 TEST_F(UpdateServerProgram, ServesOnAnEphemeralPortAndLogsEachRequest) {
-    addBuild(dir.path() / "cat", "40F5849A", 1234, "2.11.4");
-    testsupport::UpdateServerProcess process(UPDATE_SERVER_BIN, (dir.path() / "cat").string(),
-                                             (dir.path() / "log").string());
+    addBuild(fs::path(dir.path()) / "cat", "40F5849A", 1234, "2.11.4");
+    testsupport::UpdateServerProcess process(UPDATE_SERVER_BIN,
+                                             (fs::path(dir.path()) / "cat").string(),
+                                             (fs::path(dir.path()) / "log").string());
     ServerCommClass client;
     BuildList builds;
     ASSERT_TRUE(client.GetBuildList(kSerial, builds, process.url()));
@@ -244,9 +245,9 @@ TEST_F(UpdateServerProgram, HelpAndCommandLineErrors) {
     EXPECT_EQ(none.exitStatus, 2);
     EXPECT_EQ(none.err, "update-server: no catalogue directory given\n"
                         "Try 'update-server --help'.\n");
-    auto badPort = testsupport::runProcess(UPDATE_SERVER_BIN, {"--port", "70000", dir.str()});
+    auto badPort = testsupport::runProcess(UPDATE_SERVER_BIN, {"--port", "70000", dir.path()});
     EXPECT_EQ(badPort.exitStatus, 2);
-    auto unknown = testsupport::runProcess(UPDATE_SERVER_BIN, {"--bogus", dir.str()});
+    auto unknown = testsupport::runProcess(UPDATE_SERVER_BIN, {"--bogus", dir.path()});
     EXPECT_EQ(unknown.exitStatus, 2);
 }
 
@@ -261,7 +262,7 @@ TEST_F(UpdateServerProgram, PortInUseIsReported) {
     getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length);
     const std::string port = std::to_string(ntohs(address.sin_port));
 
-    auto r = testsupport::runProcess(UPDATE_SERVER_BIN, {"--port", port, dir.str()});
+    auto r = testsupport::runProcess(UPDATE_SERVER_BIN, {"--port", port, dir.path()});
     close(holder);
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_EQ(r.err,

@@ -2,8 +2,8 @@
 // and against a scripted responder for replies that server never sends.
 #include "ProcessRunner.h"
 #include "SampleCatalogue.h"
+#include "ScopedTempDir.h"
 #include "ScriptedHttpServer.h"
-#include "TempDir.h"
 #include "UpdateServerProcess.h"
 
 #include <gtest/gtest.h>
@@ -28,22 +28,25 @@ class Retrieval : public testing::Test {
         testsupport::writeText(catalogue() / "40F5849A" / "firmware", "CVN-HUB\n");
         testsupport::writeText(catalogue() / "40F5849A" / "token", "eyJhbGciOi.eyJzdWIi.c2ln\n");
         server = std::make_unique<testsupport::UpdateServerProcess>(
-            UPDATE_SERVER_BIN, catalogue().string(), (dir.path() / "server.log").string());
+            UPDATE_SERVER_BIN, catalogue().string(),
+            (fs::path(dir.path()) / "server.log").string());
     }
 
-    fs::path catalogue() const { return dir.path() / "catalogue"; }
-    fs::path module() const { return dir.path() / "home" / ".quendra" / "updater" / "40F5849A"; }
+    fs::path catalogue() const { return fs::path(dir.path()) / "catalogue"; }
+    fs::path module() const {
+        return fs::path(dir.path()) / "home" / ".quendra" / "updater" / "40F5849A";
+    }
 
     // The Updater with HOME in the test's directory and the given server URL (default: ours).
     testsupport::ProcessResult run(std::vector<std::string> args, std::string url = "") {
         args.push_back("-u");
         args.push_back(url.empty() ? server->url() : url);
         testsupport::ProcessOptions options;
-        options.environment["HOME"] = (dir.path() / "home").string();
+        options.environment["HOME"] = (fs::path(dir.path()) / "home").string();
         return testsupport::runProcess(UPDATER_BIN, args, options);
     }
 
-    testsupport::TempDir dir{"retrieval"};
+    ScopedTempDir dir;
     std::unique_ptr<testsupport::UpdateServerProcess> server;
 };
 
