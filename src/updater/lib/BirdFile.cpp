@@ -158,19 +158,13 @@ bool BirdFile::load() {
     const size_t size = static_cast<size_t>(fileSize);
 
     std::unique_ptr<uint8_t[]> contents;
-    std::unique_ptr<uint8_t[]> image;
-    const size_t bodySize = size > BIRD_HEADER_SIZE ? size - BIRD_HEADER_SIZE : 0;
-    const size_t capacity = static_cast<size_t>(bodySize * kInflateFactor);
     try {
         contents.reset(new uint8_t[size > 0 ? size : 1]);
-        // Left uninitialised on purpose: pages zlib never writes are never touched.
-        image.reset(new uint8_t[capacity > 0 ? capacity : 1]);
     } catch (const std::bad_alloc&) {
         Debug_Print(DEBUG_BirdFile, "BIRDFILE: Error - no memory for %zu byte bird file %s\n", size,
                     path);
         return false;
     }
-
     size_t got = 0;
     err = readFully(closer.file, contents.get(), size, &got);
     if (err != aErrNone) {
@@ -183,15 +177,40 @@ bool BirdFile::load() {
                     path, got, size);
         return false;
     }
+    return decode(contents.get(), size);
+}
 
-    if (size > BIRD_HEADER_SIZE) {
-        magic_ = readBigEndian32(contents.get());
-        header_ = static_cast<uint16_t>((contents[4] << 8) | contents[5]);
+BirdFile BirdFile::fromMemory(const std::string& name, const uint8_t* bytes, size_t size) {
+    BirdFile bird;
+    bird.filename_ = name;
+    if (bytes == nullptr && size > 0) {
+        throw std::runtime_error("Failed to load bird data");
     }
+    if (size > BIRD_HEADER_SIZE + UINT32_MAX / kInflateFactor || !bird.decode(bytes, size)) {
+        throw std::runtime_error("Failed to load bird data");
+    }
+    return bird;
+}
 
+bool BirdFile::decode(const uint8_t* bytes, size_t size) {
+    if (size > BIRD_HEADER_SIZE) {
+        magic_ = readBigEndian32(bytes);
+        header_ = static_cast<uint16_t>((bytes[4] << 8) | bytes[5]);
+    }
+    const size_t bodySize = size > BIRD_HEADER_SIZE ? size - BIRD_HEADER_SIZE : 0;
+    const uint8_t* body = bodySize > 0 ? bytes + BIRD_HEADER_SIZE : bytes;
+    const size_t capacity = static_cast<size_t>(bodySize * kInflateFactor);
+    std::unique_ptr<uint8_t[]> image;
+    try {
+        // Left uninitialised on purpose: pages zlib never writes are never touched.
+        image.reset(new uint8_t[capacity > 0 ? capacity : 1]);
+    } catch (const std::bad_alloc&) {
+        Debug_Print(DEBUG_BirdFile, "BIRDFILE: Error - no memory to decompress %s\n",
+                    filename_.c_str());
+        return false;
+    }
     uLongf imageLength = static_cast<uLongf>(capacity);
-    int z = uncompress(image.get(), &imageLength, contents.get() + BIRD_HEADER_SIZE,
-                       static_cast<uLong>(bodySize));
+    const int z = uncompress(image.get(), &imageLength, body, static_cast<uLong>(bodySize));
     if (z != Z_OK) {
         Debug_Print(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", z);
         imageLength_ = 0;

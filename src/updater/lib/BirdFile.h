@@ -49,6 +49,10 @@ class BirdFile {
     BirdFile(const BirdFile&) = delete;
     BirdFile& operator=(const BirdFile&) = delete;
 
+    // Decodes a BIRD file already in memory (name is only reported), as the constructor does
+    // after reading the file; the same exception on failure.
+    static BirdFile fromMemory(const std::string& name, const uint8_t* bytes, size_t size);
+
     // Quick check without loading: the first 6 bytes are "bird" and two non-zero header bytes.
     static bool isBirdFile(const std::string& path);
 
@@ -93,6 +97,7 @@ class BirdFile {
 
   private:
     bool load();
+    bool decode(const uint8_t* bytes, size_t size);
     bool parseImage();
     void readOffsets();
     void clear() noexcept;
