@@ -1,12 +1,12 @@
-// Collects what Debug_Print writes while it lives, with the given mask bits switched on.
+// Captures the updater's debug trace for one test: the sink points at a temporary file until the
+// capture ends. The mask bits it adds stay set (the mask is never cleared), which is harmless
+// because the sink is null again afterwards.
 #pragma once
 
 #include "Debug.h"
 
 #include <cstdio>
 #include <string>
-
-namespace testsupport {
 
 class DebugCapture {
   public:
@@ -37,5 +37,3 @@ class DebugCapture {
   private:
     FILE* file_;
 };
-
-} // namespace testsupport

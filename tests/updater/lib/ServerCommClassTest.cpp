@@ -8,7 +8,6 @@
 
 #include <chrono>
 
-using testsupport::DebugCapture;
 using testsupport::httpReply;
 using testsupport::ScriptedHttpServer;
 
