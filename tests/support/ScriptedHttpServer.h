@@ -21,13 +21,15 @@ namespace testsupport {
 struct ScriptedReply {
     std::string raw;    // bytes sent as they are once the request has arrived
     bool stall = false; // keep the connection open without another byte until the server stops
+    std::chrono::milliseconds delay{0}; // wait this long before sending raw
 };
 
 // A complete HTTP/1.1 reply with the given status and body.
-inline ScriptedReply httpReply(int status, const std::string& body) {
+inline ScriptedReply httpReply(int status, const std::string& body,
+                               std::chrono::milliseconds delay = std::chrono::milliseconds(0)) {
     return {"HTTP/1.1 " + std::to_string(status) + " Scripted\r\nContent-Length: " +
                 std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body,
-            false};
+            false, delay};
 }
 
 class ScriptedHttpServer {
@@ -104,6 +106,10 @@ class ScriptedHttpServer {
             const size_t end = request.find(' ', start);
             std::lock_guard lock(mutex_);
             targets_.push_back(request.substr(start, end - start));
+        }
+        const auto sendAt = std::chrono::steady_clock::now() + reply.delay;
+        while (!stop_ && std::chrono::steady_clock::now() < sendAt) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         size_t sent = 0;
         while (sent < reply.raw.size()) {
