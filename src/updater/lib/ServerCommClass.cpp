@@ -63,6 +63,7 @@ std::string_view cutAt(std::string_view text, std::string_view delimiters) {
 }
 
 struct Transfer {
+    CURL* curl;
     ServerResponse* response;
     size_t maxBodyBytes;
     bool tooLarge = false;
@@ -78,11 +79,22 @@ size_t rcv_data(char* data, size_t size, size_t count, void* user) {
                     static_cast<unsigned>(reinterpret_cast<uintptr_t>(transfer->response)),
                     head.c_str());
     }
-    if (transfer->response->body.size() + bytes > transfer->maxBodyBytes) {
+    std::string& body = transfer->response->body;
+    if (body.size() + bytes > transfer->maxBodyBytes) {
         transfer->tooLarge = true;
         return 0; // makes libcurl abort the transfer
     }
-    transfer->response->body.append(data, bytes);
+    if (body.empty()) {
+        // A BIRD file arrives in many chunks: make room for all of it at once when the size is
+        // announced (and believable).
+        curl_off_t announced = -1;
+        if (curl_easy_getinfo(transfer->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) ==
+                CURLE_OK &&
+            announced > 0 && static_cast<uint64_t>(announced) <= transfer->maxBodyBytes) {
+            body.reserve(static_cast<size_t>(announced));
+        }
+    }
+    body.append(data, bytes);
     Debug_Print(DEBUG_ServerComm, "rcv_data returns %d\n", static_cast<int>(bytes));
     return bytes;
 }
@@ -146,7 +158,7 @@ ServerCommClass::httpGet(const std::string& url,
     }
     ServerResponse response;
     response.url = requestUrl(url, parameters);
-    Transfer transfer{&response, settings_.maxBodyBytes};
+    Transfer transfer{curl, &response, settings_.maxBodyBytes};
 
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, rcv_data);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
@@ -246,7 +258,13 @@ bool ServerCommClass::GetBuild(uint32_t serial, const std::string& firmwareId,
     }
     base64Out.clear();
     if (lines->size() > 1) {
-        base64Out.assign((*lines)[1]);
+        // The file is most of the body: cut the body down to it rather than copy megabytes.
+        const std::string_view line = (*lines)[1];
+        const size_t offset = static_cast<size_t>(line.data() - response.body.data());
+        const size_t length = line.size();
+        response.body.resize(offset + length);
+        response.body.erase(0, offset);
+        base64Out = std::move(response.body);
     }
     return true;
 }
