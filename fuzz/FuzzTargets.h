@@ -26,7 +26,8 @@ inline std::string checkBirdFile(BirdFile& bird) {
         return "block count differs from the descriptor list";
     }
     for (const BirdBlock& block : bird.blocks()) {
-        if (block.data < image || static_cast<uint64_t>(block.data - image) + block.length > length) {
+        if (block.data < image ||
+            static_cast<uint64_t>(block.data - image) + block.length > length) {
             return "a descriptor points outside the image";
         }
         if ((block.type == BIRD_BLOCK_LOADER || block.type == BIRD_BLOCK_FIRMWARE) &&
@@ -98,8 +99,8 @@ inline std::string fuzzBirdLoader(const uint8_t* data, size_t size) {
     uLongf compressedLength = compressBound(static_cast<uLong>(size));
     std::vector<uint8_t> file(BIRD_HEADER_SIZE + compressedLength);
     memcpy(file.data(), "bird\x01\x01", BIRD_HEADER_SIZE);
-    if (compress2(file.data() + BIRD_HEADER_SIZE, &compressedLength, data,
-                  static_cast<uLong>(size), 1) != Z_OK) {
+    if (compress2(file.data() + BIRD_HEADER_SIZE, &compressedLength, data, static_cast<uLong>(size),
+                  1) != Z_OK) {
         return "zlib could not compress the input";
     }
     file.resize(BIRD_HEADER_SIZE + compressedLength);

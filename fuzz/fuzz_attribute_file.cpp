@@ -20,9 +20,9 @@ const std::string& scratchDirectory() {
         return pattern;
     }());
     static const bool cleanup = atexit([] {
-        std::error_code ignored;
-        std::filesystem::remove_all(scratchDirectory(), ignored);
-    }) == 0;
+                                    std::error_code ignored;
+                                    std::filesystem::remove_all(scratchDirectory(), ignored);
+                                }) == 0;
     (void)cleanup;
     return path;
 }

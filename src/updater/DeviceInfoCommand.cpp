@@ -4,6 +4,7 @@
 #include "BirdFile.h"
 #include "UpdaterStore.h"
 
+#include <algorithm>
 #include <exception>
 #include <vector>
 
@@ -58,6 +59,9 @@ CommandStatus deviceInfoCommand(UpdaterContext& context, uint32_t serial) {
         }
         std::vector<StoreEntry> files;
         store.listDeviceFiles(serial, files);
+        // The store lists in directory order; people read names in order.
+        std::sort(files.begin(), files.end(),
+                  [](const StoreEntry& a, const StoreEntry& b) { return a.name < b.name; });
         displayPrint(display, DISPLAY_INFO, "Local files:");
         if (files.empty()) {
             displayPrint(display, DISPLAY_INFO, "  none");

@@ -36,7 +36,8 @@ std::vector<fs::path> inputsOf(const std::string& target) {
 
 std::vector<uint8_t> contents(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in),
+                                std::istreambuf_iterator<char>());
 }
 
 TEST(FuzzCorpus, BirdLoaderInputsLoadOrFailCleanly) {

@@ -10,28 +10,33 @@
 
 class DebugCapture {
   public:
-    explicit DebugCapture(uint32_t mask) : file_(std::tmpfile()) {
+    explicit DebugCapture(uint32_t mask) : file_(tmpfile()) {
         Debug_AddMask(mask);
         Debug_SetSink(file_);
     }
     ~DebugCapture() {
         Debug_SetSink(nullptr);
-        std::fclose(file_);
+        if (file_ != nullptr) {
+            fclose(file_);
+        }
     }
     DebugCapture(const DebugCapture&) = delete;
     DebugCapture& operator=(const DebugCapture&) = delete;
 
     std::string text() const {
-        std::fflush(file_);
-        std::string all;
-        std::rewind(file_);
+        std::string out;
+        if (file_ == nullptr) {
+            return out;
+        }
+        fflush(file_);
+        rewind(file_);
         char buffer[4096];
         size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0) {
-            all.append(buffer, n);
+        while ((n = fread(buffer, 1, sizeof buffer, file_)) > 0) {
+            out.append(buffer, n);
         }
-        std::fseek(file_, 0, SEEK_END); // later writes go after what was read
-        return all;
+        fseek(file_, 0, SEEK_END);
+        return out;
     }
 
   private:

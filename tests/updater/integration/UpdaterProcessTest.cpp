@@ -65,7 +65,8 @@ TEST_F(UpdaterProcess, DeviceInfoPreparesTheStoreAndSucceeds) {
     ScopedTempDir store;
     auto r = run({"-I", "-d", "40F5849A", "-i", store.path()});
     EXPECT_EQ(r.exitStatus, 0) << r.err;
-    EXPECT_EQ(r.out, kVersionLine);
+    EXPECT_EQ(r.out, kVersionLine + ("The store " + store / "updater") +
+                         " has no entry for device 40F5849A\n");
     EXPECT_EQ(r.err, "");
     EXPECT_TRUE(std::filesystem::is_directory(store / "updater"));
     EXPECT_FALSE(std::filesystem::exists(home / ".quendra"));

@@ -43,7 +43,7 @@ std::vector<std::string> namesIn(const std::string& directory) {
 }
 
 class AttributeFileTest : public ::testing::Test {
-protected:
+  protected:
     ScopedTempDir dir;
     std::string path = dir / ".settings";
 };
@@ -52,18 +52,18 @@ TEST_F(AttributeFileTest, ReadsLenientlyAndWritesBackInKeyOrder) {
     writeText(path, "# a comment line\n"
                     "  KEY = some value  \n"
                     "X=1\n"
-                    "a\n"                  // shorter than 3 characters
+                    "a\n"                   // shorter than 3 characters
                     "no equals sign here\n" // not an entry
                     "WIN=crlf\r\n"
-                    "X=2\n"                 // a later line replaces the value
+                    "X=2\n" // a later line replaces the value
                     "EMPTY=\n"
                     "last=no line feed");
     AttributeFile file(path);
     EXPECT_EQ(path, file.path());
     EXPECT_FALSE(file.isDirty());
-    EXPECT_THAT(file.entries(), ElementsAre(Pair("EMPTY", ""), Pair("KEY", "some value"),
-                                            Pair("WIN", "crlf"), Pair("X", "2"),
-                                            Pair("last", "no line feed")));
+    EXPECT_THAT(file.entries(),
+                ElementsAre(Pair("EMPTY", ""), Pair("KEY", "some value"), Pair("WIN", "crlf"),
+                            Pair("X", "2"), Pair("last", "no line feed")));
     EXPECT_EQ(aErrNone, file.write());
     EXPECT_EQ("EMPTY=\nKEY=some value\nWIN=crlf\nX=2\nlast=no line feed\n", readText(path));
 }

@@ -15,7 +15,7 @@ namespace {
 constexpr uint8_t kFirmware = BIRD_BLOCK_FIRMWARE;
 
 class BirdFileTest : public ::testing::Test {
-protected:
+  protected:
     std::string save(const std::string& name, const std::vector<uint8_t>& bytes) {
         const std::string path = dir / name;
         writeBytes(path, bytes);
@@ -112,7 +112,8 @@ TEST_F(BirdFileTest, QuickCheckWantsMagicAndTwoNonZeroHeaderBytes) {
         header[index] = 0;
         EXPECT_FALSE(BirdFile::isBirdFile(save("zero.bird", header))) << "byte " << index;
     }
-    EXPECT_FALSE(BirdFile::isBirdFile(save("short.bird", std::vector<uint8_t>{'b', 'i', 'r', 'd', 1})));
+    EXPECT_FALSE(
+        BirdFile::isBirdFile(save("short.bird", std::vector<uint8_t>{'b', 'i', 'r', 'd', 1})));
     EXPECT_FALSE(BirdFile::isBirdFile(dir / "absent.bird"));
 }
 

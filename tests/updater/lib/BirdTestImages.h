@@ -12,7 +12,7 @@
 
 // A block image assembled by hand, so tests can also write images that lie about lengths.
 class RawImage {
-public:
+  public:
     RawImage& u8(uint8_t value) {
         bytes.push_back(value);
         return *this;
@@ -42,7 +42,8 @@ public:
 
 inline void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     if (!out) {
         throw std::runtime_error("cannot write " + path);
     }
@@ -50,7 +51,8 @@ inline void writeBytes(const std::string& path, const std::vector<uint8_t>& byte
 
 inline std::vector<uint8_t> readBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in),
+                                std::istreambuf_iterator<char>());
 }
 
 // The info block texts padded to 16 characters each.

@@ -6,7 +6,7 @@
 #include <sys/resource.h>
 
 class FileSizeLimit {
-public:
+  public:
     explicit FileSizeLimit(rlim_t bytes) {
         getrlimit(RLIMIT_FSIZE, &saved_);
         previous_ = signal(SIGXFSZ, SIG_IGN);
@@ -21,7 +21,7 @@ public:
     FileSizeLimit(const FileSizeLimit&) = delete;
     FileSizeLimit& operator=(const FileSizeLimit&) = delete;
 
-private:
+  private:
     rlimit saved_{};
     void (*previous_)(int) = nullptr;
 };

@@ -41,7 +41,7 @@ std::string runtimeError(const std::function<void()>& action) {
 }
 
 class UpdaterStoreTest : public ::testing::Test {
-protected:
+  protected:
     ScopedTempDir dir;
     std::string root = dir / "updater";
 };
@@ -71,7 +71,8 @@ TEST_F(UpdaterStoreTest, DeviceEntryCreatesTheDirectoryAndItsSettings) {
     EXPECT_TRUE(entry.isDirectory);
     EXPECT_TRUE(fs::is_directory(root + "/00A1B2C3"));
     const std::vector<uint8_t> settings = readBytes(root + "/00A1B2C3/.settings");
-    EXPECT_THAT(std::string(settings.begin(), settings.end()), MatchesRegex("CREATED_TIME=[^\n]*\n"));
+    EXPECT_THAT(std::string(settings.begin(), settings.end()),
+                MatchesRegex("CREATED_TIME=[^\n]*\n"));
     EXPECT_EQ(root + "/00A1B2C3/.settings", entry.attributes.path());
 
     // The stored attributes come back on the next visit.
@@ -103,7 +104,8 @@ TEST_F(UpdaterStoreTest, FindDeviceMatchesNamesContainingTheSerial) {
     EXPECT_TRUE(store.findDevice(0x00A1B2C3)); // entryOut is optional
     EXPECT_FALSE(store.findDevice(0x0000A1B2));
     const std::string trace = capture.text();
-    EXPECT_THAT(trace, HasSubstr("_find_item([" + root + "/00A1B2C3.old], 0, 1) searching for "
+    EXPECT_THAT(trace, HasSubstr("_find_item([" + root +
+                                 "/00A1B2C3.old], 0, 1) searching for "
                                  "00A1B2C3\n"));
     EXPECT_THAT(trace, HasSubstr("UpdaterStore: FindDevice Found 00A1B2C3.\n"));
     EXPECT_THAT(trace, HasSubstr("UpdaterStore: FindDevice Not Found 0000A1B2.\n"));
