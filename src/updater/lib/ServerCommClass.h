@@ -3,6 +3,7 @@
 #pragma once
 
 #include "BuildList.h"
+#include "ServerUrl.h"
 
 #include <array>
 #include <cstddef>
@@ -30,7 +31,7 @@ struct ServerCommSettings {
 class ServerCommClass {
   public:
     // The local update server (tools/update-server) on its default port.
-    static constexpr const char* kDefaultUrl = "http://127.0.0.1:8380/cgi/u";
+    static constexpr const char* kDefaultUrl = kDefaultServerUrl;
     // The chip fingerprint of a module's boot ROM: four 32-bit words.
     using ChipId = std::array<uint32_t, 4>;
 
