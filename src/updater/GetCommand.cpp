@@ -1,8 +1,197 @@
-// The get command (-G): fetches one firmware build from the update server into the store.
+// The get command (-G): fetches one firmware build from the update server into the store, the
+// download running on a worker thread while the spinner turns.
+#include "Base64.h"
+#include "Debug.h"
+#include "Retrieval.h"
+#include "ServerCommClass.h"
+#include "StoreAccess.h"
 #include "UpdaterCommands.h"
 
-uint32_t getBuildCommand(UpdaterContext& context, uint32_t, const std::string&, bool) {
-    displayPrint(context.display, DISPLAY_ERROR,
-                 "The get command (-G) is not available in this version yet");
-    return 0;
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <system_error>
+#include <thread>
+
+namespace {
+
+constexpr auto kSpinnerStep = std::chrono::milliseconds(100);
+
+// A whole decimal number that fits 32 bits, leading digits only as stoul reads them.
+bool toBuildNumber(const std::string& text, uint32_t& value) {
+    try {
+        size_t used = 0;
+        const unsigned long number = std::stoul(text, &used, 10);
+        // stoul accepts a sign and wraps "-1"; neither is a build number.
+        if (number > UINT32_MAX || text.find('-') < used) {
+            return false;
+        }
+        value = static_cast<uint32_t>(number);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+struct DownloadResult {
+    bool ok = false;
+    std::string base64;
+};
+
+// Runs GetBuild on a worker thread; the calling thread keeps the display and turns the spinner
+// until the result is there.
+DownloadResult downloadWithSpinner(UpdaterContext& context, uint32_t serial,
+                                   const std::string& firmwareId, const std::string& build,
+                                   bool noCal) {
+    std::promise<DownloadResult> promise;
+    std::future<DownloadResult> future = promise.get_future();
+    const std::string url = context.serverUrl;
+    std::thread worker;
+    try {
+        worker = std::thread([&promise, serial, firmwareId, build, url, noCal] {
+            DownloadResult result;
+            try {
+                result.ok = ServerCommClass().GetBuild(serial, firmwareId, build, result.base64,
+                                                       url, noCal);
+            } catch (const std::exception&) {
+                result = {}; // out of memory for the reply: reported as a failed download
+            }
+            promise.set_value(std::move(result));
+        });
+    } catch (const std::system_error&) {
+        return {}; // no thread to be had: reported as a failed download
+    }
+    context.display.spinner(true, "Downloading");
+    while (future.wait_for(kSpinnerStep) != std::future_status::ready) {
+        context.display.spinner(true, "Downloading");
+    }
+    context.display.spinner(false, "Downloading");
+    DownloadResult result = future.get();
+    worker.join();
+    return result;
+}
+
+} // namespace
+
+bool _validate_build(uint32_t serial, uint32_t build, const std::string& serverUrl) {
+    BuildList builds;
+    if (!ServerCommClass().GetBuildList(serial, builds, serverUrl)) {
+        return false;
+    }
+    for (const auto& [key, version] : builds) {
+        uint32_t number = 0;
+        if (!toBuildNumber(key, number)) {
+            Debug_Print(DEBUG_Updater, "Error: Could not convert %s to int.\n", key.c_str());
+            number = 0;
+        }
+        if (number == build) {
+            return true;
+        }
+    }
+    return false;
+}
+
+uint32_t Download_Firmware(UpdaterContext& context, uint32_t serial, const std::string& buildText,
+                           bool override, bool noCal) {
+    UpdaterDisplayInterface& display = context.display;
+    uint32_t build = 0;
+    if (!buildText.empty() && !toBuildNumber(buildText, build)) {
+        displayPrint(display, DISPLAY_ERROR, "Build number '%s' must be an number",
+                     buildText.c_str());
+        return 0;
+    }
+    if (serial == 0) {
+        displayPrint(display, DISPLAY_ERROR, "Serial Number must be non-zero");
+        return 0;
+    }
+    const ServerCommClass server;
+    if (!server.ping(context.serverUrl)) {
+        displayPrint(display, DISPLAY_ERROR, "Server request failed for %s",
+                     context.serverUrl.c_str());
+        return 0;
+    }
+    std::unique_ptr<UpdaterStore> store = openUpdaterStore(context, "Download_Firmware");
+    if (!store) {
+        return 0;
+    }
+    // The download goes into the module's own directory, created on its first download.
+    StoreEntry entry;
+    if (!store->findDevice(serial)) {
+        Debug_Print(DEBUG_APP, "Could not find device in our update history.\n");
+    }
+    try {
+        entry = store->deviceEntry(serial);
+    } catch (const std::exception&) {
+        displayPrint(display, DISPLAY_ERROR, "Could not create directory for storing BIRD file");
+        return 0;
+    }
+
+    std::string latest;
+    std::string firmwareId;
+    if (!server.QueryBuild(serial, latest, firmwareId, context.serverUrl)) {
+        displayPrint(display, DISPLAY_ERROR, "No build information for device");
+        return 0;
+    }
+    if (build == 0 && !toBuildNumber(latest, build)) {
+        Debug_Print(DEBUG_Updater, "Error: Could not convert %s to int.\n", latest.c_str());
+        build = 0;
+    }
+    displayPrint(display, DISPLAY_INFO, "Retrieving build %u", build);
+    if (override) {
+        displayPrint(display, DISPLAY_INFO, "Override specified, skipping validation of build %u",
+                     build);
+    } else {
+        displayPrint(display, DISPLAY_INFO, "Validating build %u with server", build);
+        if (!_validate_build(serial, build, context.serverUrl)) {
+            displayPrint(display, DISPLAY_ERROR, "No valid build %u", build);
+            return 0;
+        }
+        displayPrint(display, DISPLAY_INFO, "Build %u is valid", build);
+    }
+
+    const std::string buildNumberText = std::to_string(build);
+    DownloadResult download =
+        downloadWithSpinner(context, serial, firmwareId, buildNumberText, noCal);
+    if (!download.ok) {
+        displayPrint(display, DISPLAY_ERROR, "Download failed");
+    }
+    if (download.base64.empty()) {
+        displayPrint(display, DISPLAY_ERROR, "Failed to retrieve a valid BIRD file");
+        return 0;
+    }
+
+    const std::string fileName = buildNumberText + ".bird";
+    std::vector<uint8_t> bytes;
+    if (!base64Decode(download.base64, bytes)) {
+        // Nothing was stored, so a following update must not be told that this build is here.
+        displayPrint(display, DISPLAY_ERROR,
+                     "The server's BIRD file for build %u is not valid Base64", build);
+        return 0;
+    }
+    download.base64 = std::string(); // the text is no longer needed; free it before writing
+    const std::string when = attributeTimeNow();
+    const aErr written = entry.writeFile(fileName, bytes.data(), bytes.size());
+    if (written != aErrNone) {
+        displayPrint(display, DISPLAY_ERROR, "Failed to write file with %d",
+                     static_cast<int>(written));
+        return 0;
+    }
+    entry.attributes.set(ATTR_LATEST_DOWNLOAD, fileName);
+    entry.attributes.set(ATTR_LAST_DOWNLOAD_DATE, when);
+    entry.attributes.write();
+    return build;
+}
+
+uint32_t getBuildCommand(UpdaterContext& context, uint32_t serial, const std::string& build,
+                         bool override) {
+    displayPrint(context.display, DISPLAY_INFO,
+                 "Retrieving firmware for device with serial number %08X", serial);
+    if (build.empty()) {
+        displayPrint(context.display, DISPLAY_INFO, "No build specified");
+        displayPrint(context.display, DISPLAY_INFO, "Using Latest build");
+    } else {
+        displayPrint(context.display, DISPLAY_INFO, "Retrieving firmware build %s", build.c_str());
+    }
+    return Download_Firmware(context, serial, build, override, false);
 }

@@ -1,8 +1,28 @@
 // The list builds command (-B): the builds the update server offers for a module.
+#include "Retrieval.h"
+#include "ServerCommClass.h"
 #include "UpdaterCommands.h"
 
-CommandStatus listBuildsCommand(UpdaterContext& context, uint32_t, BuildList&) {
-    displayPrint(context.display, DISPLAY_ERROR,
-                 "The list builds command (-B) is not available in this version yet");
-    return CommandStatus::Unavailable;
+BuildList Get_BuildListRemote(UpdaterContext& context, uint32_t serial, bool* ok) {
+    BuildList builds;
+    const ServerCommClass server;
+    bool fetched = false;
+    if (!server.ping(context.serverUrl)) {
+        displayPrint(context.display, DISPLAY_ERROR, "Server request failed for %s",
+                     context.serverUrl.c_str());
+    } else if (!server.GetBuildList(serial, builds, context.serverUrl)) {
+        displayPrint(context.display, DISPLAY_ERROR, "Failed to retrieve builds for %08X", serial);
+    } else {
+        fetched = true;
+    }
+    if (ok) {
+        *ok = fetched;
+    }
+    return builds;
+}
+
+CommandStatus listBuildsCommand(UpdaterContext& context, uint32_t serial, BuildList& out) {
+    bool ok = false;
+    out = Get_BuildListRemote(context, serial, &ok);
+    return ok ? CommandStatus::Succeeded : CommandStatus::Failed;
 }

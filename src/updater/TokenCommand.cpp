@@ -1,8 +1,24 @@
 // The get token command (-J): fetches the signed token naming a module's software features.
+#include "Retrieval.h"
+#include "ServerCommClass.h"
 #include "UpdaterCommands.h"
 
-CommandStatus getTokenCommand(UpdaterContext& context, uint32_t, std::string&) {
-    displayPrint(context.display, DISPLAY_ERROR,
-                 "The get token command (-J) is not available in this version yet");
-    return CommandStatus::Unavailable;
+std::string Get_JWT(UpdaterContext& context, uint32_t serial) {
+    const ServerCommClass server;
+    std::string token;
+    if (!server.ping(context.serverUrl)) {
+        displayPrint(context.display, DISPLAY_ERROR, "Server request failed for %s",
+                     context.serverUrl.c_str());
+        return {};
+    }
+    if (!server.GetDeviceJWT(serial, token, context.serverUrl)) {
+        displayPrint(context.display, DISPLAY_ERROR, "Failed to retrieve jwt for %08X", serial);
+        return {};
+    }
+    return token;
+}
+
+CommandStatus getTokenCommand(UpdaterContext& context, uint32_t serial, std::string& token) {
+    token = Get_JWT(context, serial);
+    return token.empty() ? CommandStatus::Failed : CommandStatus::Succeeded;
 }

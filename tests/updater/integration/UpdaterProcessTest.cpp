@@ -79,10 +79,10 @@ TEST_F(UpdaterProcess, DefaultStoreLivesUnderHome) {
 }
 
 TEST_F(UpdaterProcess, UnbuiltCommandSaysSoAndFails) {
-    auto r = run({"-B", "-d", "0x40F5849A"});
+    auto r = run({"-U", "-d", "0x40F5849A"});
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_EQ(r.out, kVersionLine);
-    EXPECT_EQ(r.err, "The list builds command (-B) is not available in this version yet\n");
+    EXPECT_EQ(r.err, "The update command (-U) is not available in this version yet\n");
 }
 
 TEST_F(UpdaterProcess, RecoverySampleTakesTheSerialPortPathAsValue) {

@@ -1,0 +1,332 @@
+// Client of the update server: builds the GET requests and parses the line-oriented replies.
+#include "ServerCommClass.h"
+
+#include "Debug.h"
+#include "ResultTables.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string_view>
+
+namespace {
+
+void ensureCurlGlobalInit() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+std::string serialText(uint32_t serial) {
+    char text[9];
+    snprintf(text, sizeof text, "%08X", serial);
+    return text;
+}
+
+// Lines of a reply: runs of "\n" count as one separator, so no line is empty.
+std::vector<std::string_view> splitLines(std::string_view body) {
+    std::vector<std::string_view> lines;
+    size_t start = 0;
+    while (start < body.size()) {
+        size_t end = body.find('\n', start);
+        if (end == std::string_view::npos) {
+            end = body.size();
+        }
+        if (end > start) {
+            lines.push_back(body.substr(start, end - start));
+        }
+        start = end + 1;
+    }
+    return lines;
+}
+
+// Pieces of text between any of the delimiters, empty pieces skipped.
+std::vector<std::string_view> tokens(std::string_view text, std::string_view delimiters) {
+    std::vector<std::string_view> pieces;
+    size_t start = text.find_first_not_of(delimiters);
+    while (start != std::string_view::npos) {
+        size_t end = text.find_first_of(delimiters, start);
+        if (end == std::string_view::npos) {
+            end = text.size();
+        }
+        pieces.push_back(text.substr(start, end - start));
+        start = text.find_first_not_of(delimiters, end);
+    }
+    return pieces;
+}
+
+std::string_view cutAt(std::string_view text, std::string_view delimiters) {
+    return text.substr(0, std::min(text.size(), text.find_first_of(delimiters)));
+}
+
+struct Transfer {
+    CURL* curl;
+    ServerResponse* response;
+    size_t maxBodyBytes;
+    bool tooLarge = false;
+};
+
+size_t rcv_data(char* data, size_t size, size_t count, void* user) {
+    auto* transfer = static_cast<Transfer*>(user);
+    const size_t bytes = size * count;
+    if (Debug_GetMask() & DEBUG_ServerComm) {
+        const std::string head(data, std::min<size_t>(bytes, 100));
+        Debug_Print(DEBUG_ServerComm, "rcv_data called (..., %d, %d, %08X) [%100.100s]\n",
+                    static_cast<int>(size), static_cast<int>(count),
+                    static_cast<unsigned>(reinterpret_cast<uintptr_t>(transfer->response)),
+                    head.c_str());
+    }
+    std::string& body = transfer->response->body;
+    if (body.size() + bytes > transfer->maxBodyBytes) {
+        transfer->tooLarge = true;
+        return 0; // makes libcurl abort the transfer
+    }
+    if (body.empty()) {
+        // A BIRD file arrives in many chunks: make room for all of it at once when the size is
+        // announced (and believable).
+        curl_off_t announced = -1;
+        if (curl_easy_getinfo(transfer->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) ==
+                CURLE_OK &&
+            announced > 0 && static_cast<uint64_t>(announced) <= transfer->maxBodyBytes) {
+            body.reserve(static_cast<size_t>(announced));
+        }
+    }
+    body.append(data, bytes);
+    Debug_Print(DEBUG_ServerComm, "rcv_data returns %d\n", static_cast<int>(bytes));
+    return bytes;
+}
+
+// Runs the GET of one operation and checks its status and "ok" line; the lines of the body on
+// success. The body stays owned by response.
+std::optional<std::vector<std::string_view>>
+request(const ServerCommClass& server, const char* operation, const char* statusTag,
+        const std::string& url, const std::map<std::string, std::string>& params,
+        ServerResponse& response) {
+    try {
+        response = server.httpGet(url, params);
+    } catch (const std::exception& e) {
+        Debug_Print(DEBUG_ServerComm, "%s ==> [%s]\n", operation, e.what());
+        return std::nullopt;
+    }
+    if (response.status != 200) {
+        Debug_Print(DEBUG_ServerComm, "%s ==> [%d] [%s]\n", statusTag,
+                    static_cast<int>(response.status), response.body.c_str());
+        return std::nullopt;
+    }
+    std::vector<std::string_view> lines = splitLines(response.body);
+    if (lines.empty() || !lines[0].starts_with("ok")) {
+        Debug_Print(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", operation,
+                    response.url.c_str());
+        return std::nullopt;
+    }
+    return lines;
+}
+
+std::optional<std::vector<std::string_view>>
+request(const ServerCommClass& server, const char* operation, const std::string& url,
+        const std::map<std::string, std::string>& params, ServerResponse& response) {
+    return request(server, operation, operation, url, params, response);
+}
+
+} // namespace
+
+std::string ServerCommClass::requestUrl(const std::string& url,
+                                        const std::map<std::string, std::string>& parameters) {
+    std::string full = url;
+    if (!parameters.empty()) {
+        full += '?';
+        for (const auto& [key, value] : parameters) {
+            full += key;
+            full += '=';
+            full += value;
+            full += '&';
+        }
+    }
+    return full;
+}
+
+ServerResponse
+ServerCommClass::httpGet(const std::string& url,
+                         const std::map<std::string, std::string>& parameters) const {
+    ensureCurlGlobalInit();
+    CURL* curl = curl_easy_init();
+    if (curl == nullptr) {
+        throw std::runtime_error("Could not create curl instance");
+    }
+    ServerResponse response;
+    response.url = requestUrl(url, parameters);
+    Transfer transfer{curl, &response, settings_.maxBodyBytes};
+
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, rcv_data);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+    curl_easy_setopt(curl, CURLOPT_URL, response.url.c_str());
+    // Firmware is only as trustworthy as the server that handed it out: check who that is.
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYSTATUS, 0L);
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    // The download runs on a worker thread: no signals for time-outs.
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, settings_.connectTimeoutMs);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, settings_.stallSeconds);
+
+    Debug_Print(DEBUG_ServerComm, "GET(%s)\n", response.url.c_str());
+    const CURLcode result = curl_easy_perform(curl);
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    response.status = static_cast<int32_t>(status);
+    curl_easy_cleanup(curl);
+
+    if (transfer.tooLarge) {
+        throw std::runtime_error("Reply larger than " + std::to_string(settings_.maxBodyBytes) +
+                                 " bytes");
+    }
+    if (result != CURLE_OK) {
+        throw std::runtime_error(curl_easy_strerror(result));
+    }
+    return response;
+}
+
+bool ServerCommClass::ping(const std::string& url) const {
+    ServerResponse response;
+    return request(*this, "ping", "PING", url, {{"op", "hi"}, {"rv", "2"}}, response).has_value();
+}
+
+bool ServerCommClass::QueryBuild(uint32_t serial, std::string& latestBuild, std::string& firmwareId,
+                                 const std::string& url) const {
+    ServerResponse response;
+    const auto lines =
+        request(*this, "QueryBuild", url, {{"op", "qu"}, {"sn", serialText(serial)}}, response);
+    if (!lines) {
+        return false;
+    }
+    if (lines->size() > 1) {
+        latestBuild = (*lines)[1];
+    }
+    if (lines->size() > 2) {
+        firmwareId = cutAt((*lines)[2], "\r\n");
+    }
+    return true;
+}
+
+bool ServerCommClass::GetBuildList(uint32_t serial, BuildList& builds,
+                                   const std::string& url) const {
+    static constexpr const char* kOperation = "GetBuildList";
+    builds.clear();
+    ServerResponse response;
+    const auto lines =
+        request(*this, kOperation, url, {{"op", "builds"}, {"sn", serialText(serial)}}, response);
+    if (!lines) {
+        return false;
+    }
+    for (size_t i = 1; i < lines->size(); ++i) {
+        const std::string line((*lines)[i]);
+        if (line.size() < 3) {
+            continue;
+        }
+        Debug_Print(DEBUG_ServerComm, "%s processing entry: [%s]\n", kOperation, line.c_str());
+        const auto pieces = tokens(line, ";\r\n");
+        if (pieces.empty()) {
+            continue;
+        }
+        const std::string build(pieces[0]);
+        const std::string version(pieces.size() > 1 ? pieces[1] : std::string_view{});
+        builds.emplace(build, version);
+        Debug_Print(DEBUG_ServerComm, "%s [%.10s][%.10s]\n", kOperation, build.c_str(),
+                    version.c_str());
+    }
+    return true;
+}
+
+bool ServerCommClass::GetBuild(uint32_t serial, const std::string& firmwareId,
+                               const std::string& build, std::string& base64Out,
+                               const std::string& url, bool noCal) const {
+    ServerResponse response;
+    const auto lines = request(*this, "GetBuild", url,
+                               {{"op", "bird"},
+                                {"sn", serialText(serial)},
+                                {"fw", firmwareId},
+                                {"bld", build},
+                                {"no_cal", noCal ? "true" : "false"}},
+                               response);
+    if (!lines) {
+        return false;
+    }
+    base64Out.clear();
+    if (lines->size() > 1) {
+        // The file is most of the body: cut the body down to it rather than copy megabytes.
+        const std::string_view line = (*lines)[1];
+        const size_t offset = static_cast<size_t>(line.data() - response.body.data());
+        const size_t length = line.size();
+        response.body.resize(offset + length);
+        response.body.erase(0, offset);
+        base64Out = std::move(response.body);
+    }
+    return true;
+}
+
+bool ServerCommClass::GetDeviceJWT(uint32_t serial, std::string& token,
+                                   const std::string& url) const {
+    static constexpr const char* kOperation = "GetDeviceJWT";
+    ServerResponse response;
+    const auto lines =
+        request(*this, kOperation, url,
+                {{"op", "ent_jwt"}, {"sn", serialText(serial)}, {"json", "false"}}, response);
+    if (!lines || lines->size() < 2 || (*lines)[1].size() <= 2) {
+        return false;
+    }
+    const std::string line((*lines)[1]);
+    Debug_Print(DEBUG_ServerComm, "%s processing entry: [%s]\n", kOperation, line.c_str());
+    const std::string_view text = line;
+    const size_t dot1 = text.find('.');
+    if (dot1 == std::string_view::npos) {
+        return false;
+    }
+    const size_t dot2 = text.find('.', dot1 + 1);
+    if (dot2 == std::string_view::npos) {
+        return false;
+    }
+    const std::string_view header = text.substr(0, dot1);
+    const std::string_view payload = text.substr(dot1 + 1, dot2 - dot1 - 1);
+    const std::string_view signature = cutAt(text.substr(dot2 + 1), "\r\n");
+    if (header.size() < 2 || payload.size() < 2 || signature.size() < 2) {
+        return false;
+    }
+    token = std::string(header) + "." + std::string(payload) + "." + std::string(signature);
+    return true;
+}
+
+bool ServerCommClass::GetRecoveryInfo(const ChipId& chipId, uint32_t& serial, uint32_t& build,
+                                      const std::string& url) const {
+    static constexpr const char* kOperation = "GetRecoveryInfo";
+    char fingerprint[64];
+    snprintf(fingerprint, sizeof fingerprint, "%08X%%20%08X%%20%08X%%20%08X", chipId[0], chipId[1],
+             chipId[2], chipId[3]);
+    ServerResponse response;
+    const auto lines = request(*this, kOperation, url,
+                               {{"op", "fix"}, {"fp", fingerprint}, {"brief", "true"}}, response);
+    if (!lines) {
+        return false;
+    }
+    const std::string line1((*lines)[0]);
+    const std::string line2(lines->size() > 1 ? (*lines)[1] : std::string_view{});
+    const std::string line3(lines->size() > 2 ? (*lines)[2] : std::string_view{});
+    if (lines->size() > 1) {
+        serial = static_cast<uint32_t>(std::strtoul(line2.c_str(), nullptr, 16));
+    }
+    if (lines->size() > 2) {
+        build = static_cast<uint32_t>(std::strtoul(line3.c_str(), nullptr, 0));
+    }
+    Debug_Print(DEBUG_ServerComm, "%s [%.20s][%.20s][%.20s]\n", kOperation, line1.c_str(),
+                line2.c_str(), line3.c_str());
+    return true;
+}
+
+std::vector<std::pair<std::string, std::string>>
+ServerCommClass::sortBuildsByVersion(const BuildList& builds) {
+    return sortBuildsNewestFirst(builds);
+}

@@ -1,0 +1,77 @@
+// Client of the update server: one HTTP GET per operation, replies of "\n"-separated lines
+// whose first line starts with "ok".
+#pragma once
+
+#include "BuildList.h"
+#include "ServerUrl.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+// The reply to one GET.
+struct ServerResponse {
+    std::string url;    // the request URL, query included
+    int32_t status = 0; // HTTP status code; 0 until a reply arrived
+    std::string body;   // appended chunk by chunk as it arrives
+};
+
+// Transfer limits. A connect that takes longer than connectTimeoutMs, or a transfer that moves
+// less than one byte per second for stallSeconds, fails; so does a reply above maxBodyBytes.
+struct ServerCommSettings {
+    long connectTimeoutMs = 10000;
+    long stallSeconds = 30;
+    size_t maxBodyBytes = size_t{256} << 20;
+};
+
+class ServerCommClass {
+  public:
+    // The local update server (tools/update-server) on its default port.
+    static constexpr const char* kDefaultUrl = kDefaultServerUrl;
+    // The chip fingerprint of a module's boot ROM: four 32-bit words.
+    using ChipId = std::array<uint32_t, 4>;
+
+    ServerCommClass() = default;
+    explicit ServerCommClass(const ServerCommSettings& settings) : settings_(settings) {}
+
+    // Every operation returns false on a transport failure, an HTTP status other than 200, or a
+    // first line that does not start with "ok"; out-parameters are written only on success.
+    bool ping(const std::string& url = kDefaultUrl) const;
+    // Latest build text and firmware identifier; a line missing from the reply leaves its out
+    // text unchanged.
+    bool QueryBuild(uint32_t serial, std::string& latestBuild, std::string& firmwareId,
+                    const std::string& url = kDefaultUrl) const;
+    // Clears builds first, then fills it from the reply.
+    bool GetBuildList(uint32_t serial, BuildList& builds,
+                      const std::string& url = kDefaultUrl) const;
+    // The BIRD file as Base64 text (see Base64.h), still encoded.
+    bool GetBuild(uint32_t serial, const std::string& firmwareId, const std::string& build,
+                  std::string& base64Out, const std::string& url = kDefaultUrl,
+                  bool noCal = false) const;
+    // The device token as header.payload.signature.
+    bool GetDeviceJWT(uint32_t serial, std::string& token,
+                      const std::string& url = kDefaultUrl) const;
+    // The serial number and recovery build that the server keeps for a chip fingerprint.
+    bool GetRecoveryInfo(const ChipId& chipId, uint32_t& serial, uint32_t& build,
+                         const std::string& url = kDefaultUrl) const;
+
+    // The list's pairs, newest version first; pairs whose versions are equal or not of the form
+    // major.minor.patch keep their key order (the build table's order).
+    static std::vector<std::pair<std::string, std::string>>
+    sortBuildsByVersion(const BuildList& builds);
+
+    // The server URL followed by "?" and "key=value&" for each parameter in byte order of the
+    // keys; no percent-encoding is added.
+    static std::string requestUrl(const std::string& url,
+                                  const std::map<std::string, std::string>& parameters);
+    // One GET. Throws std::runtime_error on a transport failure (libcurl's text for the error).
+    ServerResponse httpGet(const std::string& url,
+                           const std::map<std::string, std::string>& parameters) const;
+
+  private:
+    ServerCommSettings settings_;
+};

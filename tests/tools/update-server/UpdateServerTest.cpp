@@ -1,0 +1,272 @@
+// The self-hosted update server: its catalogue rules and replies (in process, through the
+// Updater's own client) and the program itself (started as a process on an ephemeral port).
+#include "UpdateServer.h"
+#include "Base64.h"
+#include "DebugCapture.h"
+#include "ProcessRunner.h"
+#include "SampleCatalogue.h"
+#include "ScopedTempDir.h"
+#include "ServerCommClass.h"
+#include "UpdateServerProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::addBuild;
+using testsupport::writeText;
+
+constexpr uint32_t kSerial = 0x40F5849A;
+
+class UpdateServerTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        addBuild(root(), "40F5849A", 1234, "2.11.4");
+        addBuild(root(), "40F5849A", 1300, "2.11.10", 20000);
+        addBuild(root(), "40F5849A", 1250, "2.9.10");
+        writeText(root() / "40F5849A" / "firmware", "CVN-HUB\r\n");
+        writeText(root() / "40F5849A" / "token", "  eyJhbGciOi.eyJzdWIi.c2lnbmF0dXJl \n");
+        start();
+    }
+    void start() {
+        updateserver::ServerConfig config;
+        config.catalogue = root().string();
+        config.port = 0;
+        config.log = log;
+        std::string error;
+        ASSERT_TRUE(server.start(config, error)) << error;
+        ASSERT_NE(server.port(), 0);
+    }
+    void TearDown() override {
+        server.stop();
+        std::fclose(log);
+    }
+    fs::path root() const { return fs::path(dir.path()) / "catalogue"; }
+    std::string logText() {
+        std::fflush(log);
+        std::rewind(log);
+        std::string text;
+        char buffer[4096];
+        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, log)) > 0;) {
+            text.append(buffer, n);
+        }
+        std::fseek(log, 0, SEEK_END);
+        return text;
+    }
+    ServerResponse get(const std::map<std::string, std::string>& parameters,
+                       const std::string& path = "/cgi/u") {
+        const std::string base = "http://127.0.0.1:" + std::to_string(server.port()) + path;
+        return client.httpGet(base, parameters);
+    }
+
+    ScopedTempDir dir;
+    FILE* log = std::tmpfile();
+    updateserver::UpdateServer server;
+    ServerCommClass client;
+};
+
+TEST_F(UpdateServerTest, AnswersTheUpdatersOperations) {
+    const std::string url = server.url();
+    EXPECT_EQ(url, "http://127.0.0.1:" + std::to_string(server.port()) + "/cgi/u");
+    EXPECT_TRUE(client.ping(url));
+
+    std::string latest, firmware;
+    ASSERT_TRUE(client.QueryBuild(kSerial, latest, firmware, url));
+    EXPECT_EQ(latest, "1300"); // the newest version, not the highest number
+    EXPECT_EQ(firmware, "CVN-HUB");
+
+    BuildList builds;
+    ASSERT_TRUE(client.GetBuildList(kSerial, builds, url));
+    EXPECT_EQ(builds, (BuildList{{"1234", "2.11.4"}, {"1250", "2.9.10"}, {"1300", "2.11.10"}}));
+
+    std::string base64;
+    ASSERT_TRUE(client.GetBuild(kSerial, "CVN-HUB", "1300", base64, url, true));
+    std::vector<uint8_t> bytes;
+    ASSERT_TRUE(base64Decode(base64, bytes));
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()),
+              testsupport::readBytes(root() / "40F5849A" / "1300.bird"));
+
+    std::string token;
+    ASSERT_TRUE(client.GetDeviceJWT(kSerial, token, url));
+    EXPECT_EQ(token, "eyJhbGciOi.eyJzdWIi.c2lnbmF0dXJl");
+}
+
+TEST_F(UpdateServerTest, RefusesWhatTheCatalogueLacks) {
+    const std::string url = server.url();
+    std::string text;
+    BuildList builds;
+    EXPECT_FALSE(client.GetBuild(kSerial, "CVN-HUB", "99999", text, url));
+    EXPECT_FALSE(client.GetBuild(kSerial, "OTHER", "1300", text, url));
+    EXPECT_FALSE(client.GetBuildList(0x12345678, builds, url));
+    EXPECT_FALSE(client.GetDeviceJWT(0x12345678, text, url));
+
+    EXPECT_EQ(get({{"op", "bird"}, {"sn", "40F5849A"}, {"fw", "CVN-HUB"}, {"bld", "99999"}}).body,
+              "error no build 99999 for module 40F5849A\n");
+    EXPECT_EQ(get({{"op", "builds"}, {"sn", "12345678"}}).status, 404);
+    EXPECT_EQ(get({{"op", "qu"}, {"sn", "12345678"}}).body, "error unknown module 12345678\n");
+    // Serial numbers and builds name files: nothing but their digits gets through.
+    for (const char* sn : {"..", "40F5849A0", "", "4/F", "%2e%2e"}) {
+        EXPECT_EQ(get({{"op", "builds"}, {"sn", sn}}).status, 400) << sn;
+    }
+    EXPECT_EQ(get({{"op", "bird"}, {"sn", "40F5849A"}, {"fw", "CVN-HUB"}, {"bld", "1300x"}}).status,
+              400);
+    EXPECT_EQ(get({{"op", "what"}}).status, 400);
+    EXPECT_EQ(get({}).body, "error no op\n");
+    EXPECT_EQ(get({{"op", "hi"}}, "/other").status, 404);
+
+    const std::string log = logText();
+    EXPECT_NE(log.find("update-server: 127.0.0.1 GET /cgi/u?op=builds&sn=12345678 -> 404 error "
+                       "unknown module 12345678 ("),
+              std::string::npos)
+        << log;
+}
+
+TEST_F(UpdateServerTest, SerialNumbersAreReadAsHexadecimal) {
+    addBuild(root(), "0000000A", 7, "1.0.0");
+    const auto reply = get({{"op", "builds"}, {"sn", "a"}});
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.body, "ok\n7;1.0.0\n");
+}
+
+TEST_F(UpdateServerTest, LatestAndListingRules) {
+    const fs::path folder = root() / "0000BEEF";
+    addBuild(root(), "0000BEEF", 10, "1.2.3");
+    addBuild(root(), "0000BEEF", 20, "1.2.3"); // same version: the higher build wins
+    addBuild(root(), "0000BEEF", 30, "");      // no version ranks below every version
+    writeText(folder / "40.bird", "not a bird file");
+    writeText(folder / "0012.bird", "leading zero");
+    writeText(folder / "notes.txt", "ignored");
+    fs::copy_file(folder / "10.bird", folder / "0.bird");
+
+    const auto list = get({{"op", "builds"}, {"sn", "BEEF"}});
+    EXPECT_EQ(list.body, "ok\n10;1.2.3\n20;1.2.3\n30;\n");
+    const auto latest = get({{"op", "qu"}, {"sn", "BEEF"}});
+    EXPECT_EQ(latest.body, "ok\n20\n"); // no firmware file: no identifier line
+    const std::string log = logText();
+    EXPECT_NE(log.find("40.bird: not a readable BIRD file"), std::string::npos) << log;
+    EXPECT_NE(log.find("0012.bird: name is not a build number"), std::string::npos) << log;
+
+    // Replacing a file while serving is seen at the next request.
+    addBuild(root(), "0000BEEF", 10, "9.0.0");
+    EXPECT_EQ(get({{"op", "qu"}, {"sn", "BEEF"}}).body, "ok\n10\n");
+
+    fs::create_directories(root() / "0000CAFE");
+    EXPECT_EQ(get({{"op", "builds"}, {"sn", "CAFE"}}).body, "ok\n");
+    EXPECT_EQ(get({{"op", "qu"}, {"sn", "CAFE"}}).status, 404);
+}
+
+TEST_F(UpdateServerTest, RecoveryTableAndLoaders) {
+    writeText(root() / "recovery", "# chip fingerprint -> serial, build\n"
+                                   "\n"
+                                   "00000001 ABCDEF01 2 ffffffff 40F5849A 1300  # hub\n"
+                                   "1 2 3\n"
+                                   "A B C D DEADDEAD 5\n");
+    addBuild(root(), "DEADDEAD", 5, "0.1.0");
+    const std::string url = server.url();
+
+    uint32_t serial = 0, build = 0;
+    ASSERT_TRUE(client.GetRecoveryInfo({1, 0xABCDEF01, 2, 0xFFFFFFFF}, serial, build, url));
+    EXPECT_EQ(serial, kSerial);
+    EXPECT_EQ(build, 1300u);
+    EXPECT_FALSE(client.GetRecoveryInfo({1, 2, 3, 4}, serial, build, url));
+    ASSERT_TRUE(client.GetRecoveryInfo({0xA, 0xB, 0xC, 0xD}, serial, build, url));
+    EXPECT_EQ(serial, 0xDEADDEADu);
+
+    std::string latest, firmware;
+    ASSERT_TRUE(client.QueryBuild(0xDEADDEAD, latest, firmware, url));
+    EXPECT_EQ(latest, "5");
+    std::string base64;
+    EXPECT_TRUE(client.GetBuild(0xDEADDEAD, "", "5", base64, url));
+
+    EXPECT_EQ(get({{"op", "fix"}, {"fp", "1%202%203"}}).status, 400);
+    EXPECT_NE(logText().find("recovery line 4: expected four fingerprint words"),
+              std::string::npos);
+}
+
+TEST(UpdateServerStart, RefusesABadCatalogueOrAddress) {
+    updateserver::UpdateServer server;
+    std::string error;
+    updateserver::ServerConfig config;
+    config.catalogue = "/nonexistent/catalogue";
+    config.port = 0;
+    config.log = nullptr;
+    EXPECT_FALSE(server.start(config, error));
+    EXPECT_EQ(error, "catalogue /nonexistent/catalogue is not a directory");
+
+    ScopedTempDir dir;
+    config.catalogue = dir.path();
+    config.listenAddress = "localhost";
+    EXPECT_FALSE(server.start(config, error));
+    EXPECT_EQ(error, "listen address localhost is not an IPv4 or IPv6 address");
+}
+
+class UpdateServerProgram : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (std::string(UPDATE_SERVER_BIN).empty()) {
+            GTEST_SKIP() << "update-server is not built";
+        }
+    }
+    ScopedTempDir dir;
+};
+
+TEST_F(UpdateServerProgram, ServesOnAnEphemeralPortAndLogsEachRequest) {
+    addBuild(fs::path(dir.path()) / "cat", "40F5849A", 1234, "2.11.4");
+    testsupport::UpdateServerProcess process(UPDATE_SERVER_BIN,
+                                             (fs::path(dir.path()) / "cat").string(),
+                                             (fs::path(dir.path()) / "log").string());
+    ServerCommClass client;
+    BuildList builds;
+    ASSERT_TRUE(client.GetBuildList(kSerial, builds, process.url()));
+    EXPECT_EQ(builds, (BuildList{{"1234", "2.11.4"}}));
+    EXPECT_TRUE(client.ping(process.url()));
+    EXPECT_EQ(process.stop(), 0);
+    const std::string log = process.log();
+    EXPECT_NE(log.find("update-server: 127.0.0.1 GET /cgi/u?op=builds&sn=40F5849A -> 200 ok ("),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("update-server: 127.0.0.1 GET /cgi/u?op=hi&rv=2 -> 200 ok (3 bytes)"),
+              std::string::npos);
+    EXPECT_NE(log.find("update-server: stopped (Terminated)"), std::string::npos);
+}
+
+TEST_F(UpdateServerProgram, HelpAndCommandLineErrors) {
+    auto help = testsupport::runProcess(UPDATE_SERVER_BIN, {"--help"});
+    EXPECT_EQ(help.exitStatus, 0);
+    EXPECT_NE(help.out.find("CATALOGUE/SSSSSSSS/"), std::string::npos);
+    EXPECT_NE(help.out.find("--port PORT"), std::string::npos);
+
+    auto none = testsupport::runProcess(UPDATE_SERVER_BIN, {});
+    EXPECT_EQ(none.exitStatus, 2);
+    EXPECT_EQ(none.err, "update-server: no catalogue directory given\n"
+                        "Try 'update-server --help'.\n");
+    auto badPort = testsupport::runProcess(UPDATE_SERVER_BIN, {"--port", "70000", dir.path()});
+    EXPECT_EQ(badPort.exitStatus, 2);
+    auto unknown = testsupport::runProcess(UPDATE_SERVER_BIN, {"--bogus", dir.path()});
+    EXPECT_EQ(unknown.exitStatus, 2);
+}
+
+TEST_F(UpdateServerProgram, PortInUseIsReported) {
+    const int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(listen(holder, 1), 0);
+    getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length);
+    const std::string port = std::to_string(ntohs(address.sin_port));
+
+    auto r = testsupport::runProcess(UPDATE_SERVER_BIN, {"--port", port, dir.path()});
+    close(holder);
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err,
+              "update-server: cannot listen on 127.0.0.1:" + port + ": Address already in use\n");
+}
+
+} // namespace

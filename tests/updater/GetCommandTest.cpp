@@ -1,0 +1,157 @@
+// The get flow (-G) in process against a scripted update server: its checks, messages, spinner
+// and what it leaves in the store.
+#include "Base64.h"
+#include "DebugCapture.h"
+#include "RecordingDisplay.h"
+#include "Retrieval.h"
+#include "ScopedTempDir.h"
+#include "ScriptedHttpServer.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testsupport::httpReply;
+using testsupport::ScriptedReply;
+
+constexpr uint32_t kSerial = 0x40F5849A;
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// The replies of a get that reaches the download: ping, latest build, build list, then bird.
+std::vector<ScriptedReply> getConversation(ScriptedReply bird) {
+    return {httpReply(200, "ok\n"), httpReply(200, "ok\n1234\nCVN-HUB\n"),
+            httpReply(200, "ok\n1234;1.0.0\n"), std::move(bird)};
+}
+
+class GetFlow : public testing::Test {
+  protected:
+    UpdaterContext context(const std::string& url) { return {url, store.path(), display}; }
+    fs::path module() const { return fs::path(store.path()) / "40F5849A"; }
+
+    ScopedTempDir store;
+    RecordingDisplay display;
+};
+
+TEST_F(GetFlow, DownloadsOnAWorkerWhileTheSpinnerTurns) {
+    const std::string bytes = "bird\x01\x01 and the rest of a firmware image";
+    testsupport::ScriptedHttpServer server(getConversation(httpReply(
+        200,
+        "ok\n" + base64Encode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()) + "\n",
+        350ms)));
+    UpdaterContext ctx = context(server.url());
+    EXPECT_EQ(Download_Firmware(ctx, kSerial, "", false), 1234u);
+
+    EXPECT_EQ(display.messages(), (std::vector<std::string>{"Retrieving build 1234",
+                                                            "Validating build 1234 with server",
+                                                            "Build 1234 is valid"}));
+    EXPECT_TRUE(display.errors().empty());
+    // One step at once, one after each 100 ms without the result, then off.
+    ASSERT_GE(display.calls.size(), 4u);
+    EXPECT_EQ(display.calls.back(), "spinner(off,Downloading)");
+    EXPECT_TRUE(std::all_of(display.calls.begin(), display.calls.end() - 1,
+                            [](const std::string& c) { return c == "spinner(on,Downloading)"; }));
+    EXPECT_EQ(server.targets().back(),
+              "/cgi/u?bld=1234&fw=CVN-HUB&no_cal=false&op=bird&sn=40F5849A&");
+
+    EXPECT_EQ(readFile(module() / "1234.bird"), bytes);
+    const std::string settings = readFile(module() / ".settings");
+    EXPECT_NE(settings.find("LATEST_DOWNLOAD=1234.bird\n"), std::string::npos);
+    EXPECT_NE(settings.find("LAST_DOWNLOAD_DATE="), std::string::npos);
+}
+
+TEST_F(GetFlow, RefusesBadArgumentsBeforeAskingTheServer) {
+    testsupport::ScriptedHttpServer server({httpReply(200, "ok\n")});
+    UpdaterContext ctx = context(server.url());
+    for (const char* build : {"abc", "-1", "4294967296", " "}) {
+        display.lines.clear();
+        EXPECT_EQ(Download_Firmware(ctx, kSerial, build, false), 0u);
+        EXPECT_EQ(display.errors(), std::vector<std::string>{"Build number '" + std::string(build) +
+                                                             "' must be an number"});
+    }
+    display.lines.clear();
+    EXPECT_EQ(Download_Firmware(ctx, 0, "", false), 0u);
+    EXPECT_EQ(display.errors(), std::vector<std::string>{"Serial Number must be non-zero"});
+    EXPECT_TRUE(server.targets().empty());
+}
+
+TEST_F(GetFlow, StoreProblemsEndTheFlow) {
+    testsupport::ScriptedHttpServer server({httpReply(200, "ok\n")});
+    const std::string file = store / "file";
+    std::ofstream(file) << "in the way";
+    UpdaterContext blocked{server.url(), file, display};
+    EXPECT_EQ(Download_Firmware(blocked, kSerial, "", false), 0u);
+    EXPECT_EQ(display.errors(),
+              std::vector<std::string>{"Failed to Create UpdaterStore in: Download_Firmware - "
+                                       "Exception: UpdaterStore: " +
+                                       file + " exists and is a file"});
+
+    display.lines.clear();
+    std::ofstream(module()) << "a file where the module's directory belongs";
+    UpdaterContext ctx = context(server.url());
+    EXPECT_EQ(Download_Firmware(ctx, kSerial, "", false), 0u);
+    EXPECT_EQ(display.errors(),
+              std::vector<std::string>{"Could not create directory for storing BIRD file"});
+}
+
+TEST_F(GetFlow, ServerRefusals) {
+    {
+        testsupport::ScriptedHttpServer server({httpReply(200, "ok\n"), httpReply(404, "")});
+        UpdaterContext ctx = context(server.url());
+        EXPECT_EQ(Download_Firmware(ctx, kSerial, "", false), 0u);
+        EXPECT_EQ(display.errors(), std::vector<std::string>{"No build information for device"});
+        EXPECT_TRUE(fs::is_directory(module())) << "the entry is made before the server is asked";
+    }
+    {
+        display.lines.clear();
+        DebugCapture trace(DEBUG_Updater);
+        testsupport::ScriptedHttpServer server({httpReply(200, "ok\n"),
+                                                httpReply(200, "ok\nlatest\n"),
+                                                httpReply(200, "ok\n1;1.0\n")});
+        UpdaterContext ctx = context(server.url());
+        EXPECT_EQ(Download_Firmware(ctx, kSerial, "", false), 0u);
+        EXPECT_EQ(display.errors(), std::vector<std::string>{"No valid build 0"});
+        EXPECT_NE(trace.text().find("Error: Could not convert latest to int.\n"),
+                  std::string::npos);
+    }
+    {
+        display.lines.clear();
+        testsupport::ScriptedHttpServer server(getConversation(httpReply(200, "ok\n")));
+        UpdaterContext ctx = context(server.url());
+        EXPECT_EQ(Download_Firmware(ctx, kSerial, "1234", false), 0u);
+        EXPECT_EQ(display.errors(),
+                  std::vector<std::string>{"Failed to retrieve a valid BIRD file"});
+    }
+    EXPECT_FALSE(fs::exists(module() / "1234.bird"));
+    EXPECT_EQ(readFile(module() / ".settings").find("LATEST_DOWNLOAD"), std::string::npos);
+}
+
+TEST_F(GetFlow, AFileThatCannotBeWrittenIsNotRecorded) {
+    fs::create_directories(module() / "1234.bird"); // a directory where the file should go
+    testsupport::ScriptedHttpServer server(getConversation(httpReply(200, "ok\nQUJD\n")));
+    UpdaterContext ctx = context(server.url());
+    EXPECT_EQ(Download_Firmware(ctx, kSerial, "", false), 0u);
+    ASSERT_EQ(display.errors().size(), 1u);
+    EXPECT_EQ(display.errors()[0].rfind("Failed to write file with ", 0), 0u);
+    EXPECT_EQ(readFile(module() / ".settings").find("LATEST_DOWNLOAD"), std::string::npos);
+}
+
+TEST(ValidateBuild, KeysThatAreNoNumberCountAsZero) {
+    testsupport::ScriptedHttpServer server({httpReply(200, "ok\nabc;1.0.0\n1234;1.0.0\n")});
+    DebugCapture trace(DEBUG_Updater);
+    EXPECT_TRUE(_validate_build(kSerial, 1234, server.url()));
+    EXPECT_TRUE(_validate_build(kSerial, 0, server.url()));
+    EXPECT_FALSE(_validate_build(kSerial, 1235, server.url()));
+    EXPECT_NE(trace.text().find("Error: Could not convert abc to int.\n"), std::string::npos);
+}
+
+} // namespace

@@ -1,0 +1,194 @@
+// The update server's catalogue: module folders of BIRD files, identifiers, tokens and the
+// recovery table.
+#include "Catalogue.h"
+
+#include "BirdFile.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <tuple>
+
+namespace updateserver {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool allOf(const std::string& text, const char* set) {
+    return !text.empty() && text.find_first_not_of(set) == std::string::npos;
+}
+
+std::string firstLine(const fs::path& path) {
+    std::ifstream in(path);
+    std::string line;
+    if (!in || !std::getline(in, line)) {
+        return {};
+    }
+    const size_t begin = line.find_first_not_of(" \t\r");
+    if (begin == std::string::npos) {
+        return {};
+    }
+    return line.substr(begin, line.find_last_not_of(" \t\r") - begin + 1);
+}
+
+std::optional<std::tuple<unsigned long, unsigned long, unsigned long>>
+versionKey(const std::string& version) {
+    unsigned long parts[3];
+    size_t start = 0;
+    for (int i = 0; i < 3; ++i) {
+        const size_t end = i < 2 ? version.find('.', start) : version.size();
+        if (end == std::string::npos) {
+            return std::nullopt;
+        }
+        const std::string part = version.substr(start, end - start);
+        if (!allOf(part, "0123456789") || part.size() > 9) {
+            return std::nullopt;
+        }
+        parts[i] = std::stoul(part);
+        start = end + 1;
+    }
+    return std::tuple{parts[0], parts[1], parts[2]};
+}
+
+} // namespace
+
+std::string Catalogue::serialText(uint32_t serial) {
+    char text[9];
+    snprintf(text, sizeof text, "%08X", serial);
+    return text;
+}
+
+std::optional<std::string> Catalogue::versionOf(const fs::path& path) const {
+    std::error_code error;
+    const auto modified = fs::last_write_time(path, error);
+    const uintmax_t size = error ? 0 : fs::file_size(path, error);
+    if (error) {
+        return std::nullopt;
+    }
+    {
+        std::lock_guard lock(cacheMutex_);
+        const auto it = cache_.find(path);
+        if (it != cache_.end() && it->second.modified == modified && it->second.size == size) {
+            return it->second.version;
+        }
+    }
+    std::optional<std::string> version;
+    if (BirdFile::isBirdFile(path.string())) {
+        try {
+            version = BirdFile(path.string()).version();
+        } catch (const std::exception&) {
+            version = std::nullopt;
+        }
+    }
+    std::lock_guard lock(cacheMutex_);
+    cache_[path] = CachedVersion{modified, size, version};
+    return version;
+}
+
+std::optional<std::vector<CatalogueBuild>>
+Catalogue::builds(uint32_t serial, std::vector<std::string>* warnings) const {
+    const fs::path folder = moduleFolder(serial);
+    std::error_code error;
+    if (!fs::is_directory(folder, error)) {
+        return std::nullopt;
+    }
+    std::vector<CatalogueBuild> found;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder, error)) {
+        const fs::path& path = entry.path();
+        if (path.extension() != ".bird" || !entry.is_regular_file(error)) {
+            continue;
+        }
+        const std::string stem = path.stem().string();
+        if (!allOf(stem, "0123456789") || stem.size() > 10 || std::stoull(stem) > UINT32_MAX ||
+            stem[0] == '0') {
+            if (warnings) {
+                warnings->push_back(
+                    path.string() +
+                    ": name is not a build number (decimal, no leading zero, not 0)");
+            }
+            continue;
+        }
+        auto version = versionOf(path);
+        if (!version) {
+            if (warnings) {
+                warnings->push_back(path.string() + ": not a readable BIRD file");
+            }
+            continue;
+        }
+        found.push_back({static_cast<uint32_t>(std::stoul(stem)), std::move(*version), path});
+    }
+    if (error && warnings) {
+        warnings->push_back(folder.string() + ": " + error.message());
+    }
+    std::sort(found.begin(), found.end(),
+              [](const CatalogueBuild& a, const CatalogueBuild& b) { return a.build < b.build; });
+    return found;
+}
+
+std::optional<CatalogueBuild> Catalogue::latest(const std::vector<CatalogueBuild>& builds) {
+    const auto rank = [](const CatalogueBuild& b) {
+        const auto key = versionKey(b.version);
+        return std::tuple{key.has_value(), key.value_or(std::tuple{0ul, 0ul, 0ul}), b.build};
+    };
+    const auto best = std::max_element(
+        builds.begin(), builds.end(),
+        [&](const CatalogueBuild& a, const CatalogueBuild& b) { return rank(a) < rank(b); });
+    if (best == builds.end()) {
+        return std::nullopt;
+    }
+    return *best;
+}
+
+std::string Catalogue::firmwareId(uint32_t serial) const {
+    return firstLine(moduleFolder(serial) / "firmware");
+}
+
+std::string Catalogue::token(uint32_t serial) const {
+    return firstLine(moduleFolder(serial) / "token");
+}
+
+std::optional<RecoveryEntry> Catalogue::recovery(const ChipId& chip,
+                                                 std::vector<std::string>* warnings) const {
+    std::ifstream in(root_ / "recovery");
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        const size_t hash = line.find('#');
+        if (hash != std::string::npos) {
+            line.erase(hash);
+        }
+        std::istringstream fields(line);
+        std::vector<std::string> words;
+        for (std::string word; fields >> word;) {
+            words.push_back(word);
+        }
+        if (words.empty()) {
+            continue;
+        }
+        bool good = words.size() == 6 && allOf(words[5], "0123456789") && words[5].size() <= 10 &&
+                    std::stoull(words[5]) <= UINT32_MAX;
+        for (size_t i = 0; good && i < 5; ++i) {
+            good = allOf(words[i], "0123456789abcdefABCDEF") && words[i].size() <= 8;
+        }
+        if (!good) {
+            if (warnings) {
+                warnings->push_back((root_ / "recovery").string() + " line " +
+                                    std::to_string(number) +
+                                    ": expected four fingerprint words, a serial and a build");
+            }
+            continue;
+        }
+        bool match = true;
+        for (size_t i = 0; i < 4; ++i) {
+            match = match && std::stoul(words[i], nullptr, 16) == chip[i];
+        }
+        if (match) {
+            return RecoveryEntry{static_cast<uint32_t>(std::stoul(words[4], nullptr, 16)),
+                                 static_cast<uint32_t>(std::stoul(words[5]))};
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace updateserver

@@ -1,0 +1,24 @@
+// The update server's side of the request protocol on /cgi/u: one GET with "op" and its
+// parameters in, one "ok"-first-line text reply out.
+#pragma once
+
+#include "Catalogue.h"
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace updateserver {
+
+struct Reply {
+    unsigned status = 200;
+    std::string body;
+};
+
+// Answers one request from its (already percent-decoded) query parameters. Refusals are
+// "error <reason>" lines: 400 for a malformed request, 404 for something the catalogue lacks.
+// Problems found in the catalogue on the way are added to warnings.
+Reply answer(const Catalogue& catalogue, const std::map<std::string, std::string>& parameters,
+             std::vector<std::string>& warnings);
+
+} // namespace updateserver

@@ -1,0 +1,212 @@
+// The update server's HTTP side on libmicrohttpd: binds the socket itself (so a bind error can be
+// told precisely and port 0 read back), answers GET /cgi/u and logs every request.
+#include "UpdateServer.h"
+
+#include "Protocol.h"
+
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+namespace updateserver {
+
+struct UpdateServer::State {
+    explicit State(const ServerConfig& c) : config(c), catalogue(c.catalogue) {}
+    ServerConfig config;
+    Catalogue catalogue;
+    std::mutex logMutex; // guards writes to config.log, so lines from two requests never mix
+};
+
+namespace {
+
+constexpr const char* kPath = "/cgi/u";
+
+MHD_Result collect(void* cls, MHD_ValueKind, const char* key, const char* value) {
+    auto* parameters = static_cast<std::map<std::string, std::string>*>(cls);
+    parameters->emplace(key, value ? value : ""); // the first of repeated keys wins
+    return MHD_YES;
+}
+
+MHD_Result queryText(void* cls, MHD_ValueKind, const char* key, const char* value) {
+    auto* text = static_cast<std::string*>(cls);
+    *text += text->empty() ? "?" : "&";
+    *text += key;
+    if (value) {
+        *text += "=";
+        *text += value;
+    }
+    return MHD_YES;
+}
+
+std::string clientAddress(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    char text[INET6_ADDRSTRLEN] = "?";
+    if (info && info->client_addr) {
+        const sockaddr* address = info->client_addr;
+        if (address->sa_family == AF_INET) {
+            inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text,
+                      sizeof text);
+        } else if (address->sa_family == AF_INET6) {
+            inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text,
+                      sizeof text);
+        }
+    }
+    return text;
+}
+
+void freeBody(void* cls) {
+    delete static_cast<std::string*>(cls);
+}
+
+MHD_Result handle(void* cls, MHD_Connection* connection, const char* url, const char* method,
+                  const char*, const char*, size_t*, void**) {
+    auto* state = static_cast<UpdateServer::State*>(cls);
+    std::vector<std::string> warnings;
+    Reply reply;
+    if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0) {
+        reply = {405, "error only GET is served\n"};
+    } else if (std::strcmp(url, kPath) != 0) {
+        reply = {404, std::string("error nothing at ") + url + "; requests go to " + kPath + "\n"};
+    } else {
+        std::map<std::string, std::string> parameters;
+        MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, collect, &parameters);
+        try {
+            reply = answer(state->catalogue, parameters, warnings);
+        } catch (const std::exception& e) {
+            warnings.push_back(std::string("request failed: ") + e.what());
+            reply = {500, "error internal failure\n"};
+        }
+    }
+
+    if (state->config.log) {
+        std::string query;
+        MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, queryText, &query);
+        const size_t newline = reply.body.find('\n');
+        const std::string first = reply.body.substr(0, std::min<size_t>(newline, 60));
+        std::lock_guard lock(state->logMutex);
+        for (const std::string& warning : warnings) {
+            fprintf(state->config.log, "update-server: warning: %s\n", warning.c_str());
+        }
+        fprintf(state->config.log, "update-server: %s %s %s%s -> %u %s (%zu bytes)\n",
+                clientAddress(connection).c_str(), method, url, query.c_str(), reply.status,
+                first.c_str(), reply.body.size());
+        fflush(state->config.log);
+    }
+
+    auto* body = new std::string(std::move(reply.body));
+    MHD_Response* response = MHD_create_response_from_buffer_with_free_callback_cls(
+        body->size(), body->data(), freeBody, body);
+    if (response == nullptr) {
+        delete body;
+        return MHD_NO;
+    }
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/plain; charset=utf-8");
+    const MHD_Result queued = MHD_queue_response(connection, reply.status, response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
+void logMhdError(void* cls, const char* format, va_list args) {
+    auto* state = static_cast<UpdateServer::State*>(cls);
+    if (state->config.log) {
+        std::lock_guard lock(state->logMutex);
+        fputs("update-server: ", state->config.log);
+        vfprintf(state->config.log, format, args);
+        fflush(state->config.log);
+    }
+}
+
+} // namespace
+
+UpdateServer::UpdateServer() = default;
+
+UpdateServer::~UpdateServer() {
+    stop();
+}
+
+bool UpdateServer::start(const ServerConfig& config, std::string& error) {
+    stop();
+    std::error_code fsError;
+    if (!std::filesystem::is_directory(config.catalogue, fsError)) {
+        error = "catalogue " + config.catalogue + " is not a directory";
+        return false;
+    }
+
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+    if (inet_pton(AF_INET, config.listenAddress.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(config.port);
+        length = sizeof *v4;
+    } else if (inet_pton(AF_INET6, config.listenAddress.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(config.port);
+        length = sizeof *v6;
+    } else {
+        error = "listen address " + config.listenAddress + " is not an IPv4 or IPv6 address";
+        return false;
+    }
+
+    const std::string where = config.listenAddress + ":" + std::to_string(config.port);
+    socket_ = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    if (socket_ < 0 || setsockopt(socket_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        bind(socket_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        listen(socket_, 64) != 0 ||
+        getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        error = "cannot listen on " + where + ": " + std::strerror(errno);
+        stop();
+        return false;
+    }
+    port_ = ntohs(address.ss_family == AF_INET ? v4->sin_port : v6->sin6_port);
+
+    state_ = std::make_unique<State>(config);
+    // A small pool so one large BIRD download does not hold up pings and lists.
+    daemon_ = MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ERROR_LOG |
+                                   (address.ss_family == AF_INET6 ? MHD_USE_IPv6 : 0),
+                               0, nullptr, nullptr, handle, state_.get(),
+                               MHD_OPTION_EXTERNAL_LOGGER, logMhdError, state_.get(),
+                               MHD_OPTION_LISTEN_SOCKET, socket_, MHD_OPTION_THREAD_POOL_SIZE, 4u,
+                               MHD_OPTION_CONNECTION_TIMEOUT, 60u, MHD_OPTION_END);
+    if (daemon_ == nullptr) {
+        error = "cannot start the HTTP server on " + where;
+        stop();
+        return false;
+    }
+    return true;
+}
+
+void UpdateServer::stop() {
+    if (daemon_ != nullptr) {
+        MHD_stop_daemon(daemon_); // also closes the listening socket it was given
+        daemon_ = nullptr;
+        socket_ = -1;
+    }
+    if (socket_ >= 0) {
+        close(socket_);
+        socket_ = -1;
+    }
+    state_.reset();
+    port_ = 0;
+}
+
+std::string UpdateServer::url() const {
+    if (!state_) {
+        return {};
+    }
+    const std::string& host = state_->config.listenAddress;
+    const bool v6 = host.find(':') != std::string::npos;
+    return "http://" + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port_) + kPath;
+}
+
+} // namespace updateserver

@@ -1,0 +1,49 @@
+// A self-hosted update server: serves a catalogue directory over HTTP on /cgi/u, the path the
+// Updater asks, for labs that keep an offline mirror.
+#pragma once
+
+#include "Catalogue.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+struct MHD_Daemon;
+
+namespace updateserver {
+
+struct ServerConfig {
+    std::string catalogue;                   // the catalogue directory
+    std::string listenAddress = "127.0.0.1"; // IPv4 or IPv6 literal
+    uint16_t port = 8380;                    // 0 picks a free port; port() tells which
+    FILE* log = stderr; // one line per request and catalogue warning; null: none
+};
+
+class UpdateServer {
+  public:
+    UpdateServer();
+    ~UpdateServer();
+    UpdateServer(const UpdateServer&) = delete;
+    UpdateServer& operator=(const UpdateServer&) = delete;
+
+    // Binds and starts serving on a thread of its own. False with the reason in error when the
+    // catalogue is not a directory or the address cannot be bound.
+    bool start(const ServerConfig& config, std::string& error);
+    // Stops serving and closes the socket; waits for requests in progress.
+    void stop();
+
+    uint16_t port() const { return port_; }
+    // "http://<address>:<port>/cgi/u", the text to hand to Updater -u.
+    std::string url() const;
+
+    struct State; // what the request handler needs: configuration, catalogue, log lock
+
+  private:
+    std::unique_ptr<State> state_;
+    MHD_Daemon* daemon_ = nullptr;
+    int socket_ = -1;
+    uint16_t port_ = 0;
+};
+
+} // namespace updateserver

@@ -1,0 +1,120 @@
+// update-server: serves a catalogue directory to the Updater over HTTP, as an offline mirror.
+#include "UpdateServer.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+constexpr const char* kHelp =
+    R"(Usage: update-server [--listen ADDRESS] [--port PORT] [--quiet] CATALOGUE
+
+Serves the firmware catalogue in the directory CATALOGUE to the Updater over HTTP at
+http://ADDRESS:PORT/cgi/u (point the Updater at it with -u). Prints that URL on standard output
+once listening, logs every request on standard error, and stops on SIGINT or SIGTERM.
+
+Options:
+  --listen ADDRESS   IPv4 or IPv6 address to listen on [127.0.0.1]
+  --port PORT        TCP port; 0 picks a free one [8380]
+  --quiet            log nothing but start-up errors
+  -h, --help         show this text
+
+Catalogue layout (read on every request, so files may be added or replaced while serving):
+  CATALOGUE/recovery        optional: the chip-fingerprint table for recovery, one module a line:
+                              W0 W1 W2 W3 SERIAL BUILD
+                            four fingerprint words and the serial in hexadecimal, the build in
+                            decimal; text after '#' is a comment
+  CATALOGUE/SSSSSSSS/       one folder per module, named by its serial number in eight upper-case
+                            hexadecimal digits (for example 40F5849A)
+    NNN.bird                a BIRD file for build NNN (decimal, no leading zero); the version
+                            listed for it is the one in its info block
+    firmware                optional: the module's firmware identifier (first line); requests for
+                            a BIRD file must name it
+    token                   optional: the module's device token (JWT, first line)
+  CATALOGUE/DEADDEAD/       the recovery loaders, served for the placeholder serial number that
+                            a chip in recovery reports; laid out like any module
+
+The latest build of a module is the one with the newest version; equal versions (and files
+without one) go to the higher build number.
+
+Requests (GET /cgi/u?op=...): hi (ping), qu&sn= (latest build and firmware identifier),
+builds&sn= (build list), bird&sn=&fw=&bld=&no_cal= (the BIRD file in Base64; no_cal is accepted
+and ignored), ent_jwt&sn= (device token), fix&fp= (serial and build for a chip fingerprint).
+A refusal is a line "error <reason>" with status 400 (bad request) or 404 (not in the catalogue).
+)";
+
+int usageError(const char* message) {
+    fprintf(stderr, "update-server: %s\nTry 'update-server --help'.\n", message);
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    updateserver::ServerConfig config;
+    bool haveCatalogue = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "-h" || arg == "--help") {
+            fputs(kHelp, stdout);
+            return 0;
+        } else if (arg == "--listen") {
+            if (!hasValue) {
+                return usageError("--listen needs an address");
+            }
+            config.listenAddress = argv[++i];
+        } else if (arg == "--port") {
+            if (!hasValue) {
+                return usageError("--port needs a number");
+            }
+            char* end = nullptr;
+            const char* text = argv[++i];
+            const unsigned long port = std::strtoul(text, &end, 10);
+            if (*text == '\0' || *end != '\0' || port > 65535 || text[0] == '-') {
+                return usageError("--port needs a number from 0 to 65535");
+            }
+            config.port = static_cast<uint16_t>(port);
+        } else if (arg == "--quiet") {
+            config.log = nullptr;
+        } else if (!arg.empty() && arg[0] == '-') {
+            return usageError(("unknown option " + arg).c_str());
+        } else if (haveCatalogue) {
+            return usageError("only one catalogue directory can be served");
+        } else {
+            config.catalogue = arg;
+            haveCatalogue = true;
+        }
+    }
+    if (!haveCatalogue) {
+        return usageError("no catalogue directory given");
+    }
+
+    // Block the stop signals before the server's threads start, so they inherit the mask and
+    // only sigwait below sees them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    updateserver::UpdateServer server;
+    std::string error;
+    if (!server.start(config, error)) {
+        fprintf(stderr, "update-server: %s\n", error.c_str());
+        return 1;
+    }
+    printf("update-server: serving %s on %s\n", config.catalogue.c_str(), server.url().c_str());
+    fflush(stdout);
+
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    server.stop();
+    if (config.log) {
+        fprintf(config.log, "update-server: stopped (%s)\n", strsignal(signal));
+    }
+    return 0;
+}
