@@ -27,13 +27,15 @@ CORVANE_API bool aDirectory_Exists(const char* path);
 /* Creates path and every missing parent. aErrNone, aErrParam for a null path, or aErrPermission
  * when a directory cannot be created (a file in the way included). */
 CORVANE_API aErr aDirectory_Ensure(const char* path);
-/* Calls proc for each entry in the system's order until it returns false.
- * aErrParam when the directory cannot be opened. */
+/* Calls proc for each entry in the system's order until it returns false. aErrParam when the
+ * directory cannot be opened or proc is null; aErrFileNameLength (the walk stops there) when an
+ * entry's path does not fit aDirectoryEntry.path. */
 CORVANE_API aErr aDirectory_List(const char* path, aDirectoryListProc proc, void* reference);
 /* Removes an empty directory: aErrNone, or aErrUnknown on any failure. */
 CORVANE_API aErr aDirectory_Delete(const char* path);
-/* Removes a directory with its contents. aErrParam when it cannot be listed, aErrUnknown when
- * anything is left behind. */
+/* Removes a directory with its contents; symbolic links inside are removed, never followed.
+ * aErrParam when path is not a directory (a link to one included) or cannot be listed,
+ * aErrUnknown when anything is left behind. */
 CORVANE_API aErr aDirectory_DeleteTree(const char* path);
 /* The working directory; aErrParam on failure (null buffer, too small). */
 CORVANE_API aErr aDirectory_CWD(char* buffer, size_t size);
@@ -45,9 +47,11 @@ CORVANE_API aErr aDirectory_GetHomeDirectory(char* buffer, size_t size);
 /* aDirectory_BuildPath with exactly two parts. */
 CORVANE_API aErr aDirectory_JoinPath(char* buffer, size_t size, const char* first,
                                      const char* second);
-/* Joins first and the further parts up to a null part with single separators.
- * aErrParam: buffer is one of the parts, or more than aDIRECTORY_MAX_PARTS parts.
- * aErrOverrun: the result does not fit. */
+/* Joins first and the further parts up to a null part with single separators: no separator is
+ * added after an empty first part, and a part's leading separators are dropped after one.
+ * aErrParam: buffer is null, size 0, first null, a part lies inside buffer (buffer untouched),
+ * or more than aDIRECTORY_MAX_PARTS parts. aErrOverrun: the result does not fit; the room for
+ * a part is size - length - 1, less 4 when a separator is added. The buffer is empty on error. */
 CORVANE_API aErr aDirectory_BuildPath(char* buffer, size_t size, const char* first, ...);
 
 CORVANE_EXTERN_C_END

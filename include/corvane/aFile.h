@@ -13,11 +13,7 @@ typedef enum aFileMode {
     aFileModeAppend = 2     /* opened or created, reading and writing, positioned at the end */
 } aFileMode;
 
-typedef enum aFileSeekOrigin {
-    aSeekStart = 0,
-    aSeekCurrent = 1,
-    aSeekEnd = 2
-} aFileSeekOrigin;
+typedef enum aFileSeekOrigin { aSeekStart = 0, aSeekCurrent = 1, aSeekEnd = 2 } aFileSeekOrigin;
 
 typedef struct aFile aFile;
 
@@ -25,10 +21,12 @@ typedef struct aFile aFile;
 CORVANE_API bool aFile_Exists(const char* path);
 /* A new handle, or null: absent path, longer than aFILE_MAXPATH, no memory, or refused. */
 CORVANE_API aFile* aFile_Open(const char* path, aFileMode mode);
-/* Closes the file and clears *file. aErrParam for an absent or invalid handle. */
+/* Closes the file and clears *file. aErrParam for an absent or invalid handle. A writable file
+ * is flushed to the storage device first; aErrWrite when that fails (the data may be lost),
+ * aErrIO when the close itself fails. The handle is gone in every case but aErrParam. */
 CORVANE_API aErr aFile_Close(aFile** file);
-/* Reads up to count bytes. aErrMode unless opened for reading; aErrEOF when nothing was read
- * and count was not 0; aErrRead when the system read fails. read may be null. */
+/* Reads up to count bytes. aErrMode unless opened for reading; aErrRead when the system read
+ * fails; otherwise aErrEOF when nothing was read and count was not 0. read may be null. */
 CORVANE_API aErr aFile_Read(aFile* file, void* buffer, size_t count, size_t* read);
 /* aErrMode unless opened for writing; aErrWrite when the system write fails. */
 CORVANE_API aErr aFile_Write(aFile* file, const void* buffer, size_t count, size_t* written);
@@ -38,11 +36,14 @@ CORVANE_API aErr aFile_GetSize(aFile* file, uint64_t* size);
 CORVANE_API aErr aFile_GetPosition(aFile* file, uint64_t* position);
 /* aErrParam absent path, aErrNotFound no such file, aErrPermission denied, aErrIO otherwise. */
 CORVANE_API aErr aFile_Delete(const char* path);
-/* Reads one line, line feed included, into buffer (size bytes, terminated). aErrEOF at the end,
- * aErrOverrun when the line is longer than the buffer, aErrIO when the read fails. */
+/* Reads one line, line feed included, into buffer (size bytes, terminated); the file is left
+ * just after the line feed. aErrEOF at the end, aErrOverrun when the line is longer than the
+ * buffer (the part read is returned, the rest follows on the next call), aErrIO when the read
+ * fails, aErrParam for a null buffer or a size below 2. length may be null. */
 CORVANE_API aErr aFile_ReadLine(aFile* file, char* buffer, size_t size, size_t* length);
-/* Formats into one process-wide 64 KiB buffer and writes it: not for concurrent use.
- * aErrMode unless writable, aErrIO when formatting fails or the text does not fit. */
+/* Formats into one process-wide 64 KiB buffer and writes it; concurrent callers take turns.
+ * aErrMode unless writable, aErrIO when formatting fails or the text does not fit (nothing is
+ * written then), aErrWrite when the write fails. */
 CORVANE_API aErr aFile_Printf(aFile* file, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 /* Not supported: always aErrMode. */

@@ -9,7 +9,8 @@
 
 CORVANE_EXTERN_C_BEGIN
 
-/* Packs a version; versions below 2.15 use the legacy layout, whose patch keeps one byte. */
+/* Packs a version; versions below 2.15 use the legacy layout. Either layout keeps the low byte
+ * of patch when packing. */
 CORVANE_API uint32_t aVersion_Pack(uint8_t major, uint8_t minor, uint32_t patch);
 CORVANE_API bool aVersion_IsLegacyFormat(uint32_t version);
 CORVANE_API uint8_t aVersion_ParseMajor(uint32_t version);

@@ -1,0 +1,261 @@
+// Packet FIFOs: a process-wide registry of thread-safe packet queues, with waits that sleep on a
+// condition variable and offer each packet to a first-match filter at most once.
+#include "corvane/aPacketFifo.h"
+
+#include "cApiGuard.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <unordered_map>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Entry {
+    aPacket packet; // the FIFO's own copy
+    uint32_t sequence;
+};
+
+// Newer-than on 32-bit sequence numbers that wrap: a positive signed difference.
+bool newer(uint32_t a, uint32_t b) {
+    return static_cast<int32_t>(a - b) > 0;
+}
+
+struct PacketFifo {
+    std::mutex mutex;
+    std::condition_variable changed;
+    // All below guarded by mutex.
+    std::deque<Entry> entries;
+    bool valid = true;
+    uint32_t oldestSequence = 0; // of the front entry; nextSequence when empty
+    uint32_t nextSequence = 0;
+    unsigned waiters = 0; // threads sleeping on changed; a put with none skips the wake-up
+
+    void frontChanged() {
+        oldestSequence = entries.empty() ? nextSequence : entries.front().sequence;
+    }
+
+    // Removes the entry at position and hands the caller a new packet; null (entry kept) when
+    // the copy cannot be allocated.
+    aPacket* take(std::deque<Entry>::iterator position) {
+        aPacket* copy = new (std::nothrow) aPacket(position->packet);
+        if (copy != nullptr) {
+            entries.erase(position);
+            frontChanged();
+        }
+        return copy;
+    }
+};
+
+using FifoRef = std::shared_ptr<PacketFifo>;
+
+// Identifiers come from one counter; 0 after wrap-around is skipped.
+std::atomic<uint64_t> gNextIdentifier{1};
+
+// The registry: looked up far more often than changed, so lookups share the lock.
+std::shared_mutex gRegistryMutex;
+std::unordered_map<uint64_t, FifoRef>& registry() {
+    static auto* map = new std::unordered_map<uint64_t, FifoRef>(); // outlives every thread
+    return *map;
+}
+
+FifoRef lookup(aPacketFifoId id) {
+    std::shared_lock lock(gRegistryMutex);
+    auto found = registry().find(id);
+    return found == registry().end() ? nullptr : found->second;
+}
+
+Clock::time_point deadlineAfter(uint32_t timeoutMs) {
+    return Clock::now() + std::chrono::milliseconds(timeoutMs);
+}
+
+// Sleeps until ready() holds or the deadline passes, then tests once more.
+template <typename Ready>
+void waitUntil(PacketFifo& fifo, std::unique_lock<std::mutex>& lock, Clock::time_point deadline,
+               Ready ready) {
+    if (ready()) {
+        return;
+    }
+    ++fifo.waiters;
+    fifo.changed.wait_until(lock, deadline, ready);
+    --fifo.waiters;
+}
+
+} // namespace
+
+aPacketFifoId aPacketFifo_Create(void) {
+    return corvane::guardedValue<aPacketFifoId>(0, [] {
+        auto fifo = std::make_shared<PacketFifo>();
+        uint64_t id = gNextIdentifier.fetch_add(1);
+        if (id == 0) {
+            id = gNextIdentifier.fetch_add(1);
+        }
+        std::unique_lock lock(gRegistryMutex);
+        registry().emplace(id, std::move(fifo));
+        return id;
+    });
+}
+
+aErr aPacketFifo_Destroy(aPacketFifoId* fifoId) {
+    if (fifoId == nullptr) {
+        return aErrParam;
+    }
+    return corvane::guardedValue<aErr>(aErrUnknown, [fifoId] {
+        FifoRef fifo;
+        {
+            std::unique_lock lock(gRegistryMutex);
+            auto found = registry().find(*fifoId);
+            if (found == registry().end()) {
+                return aErrNotFound;
+            }
+            fifo = std::move(found->second);
+            registry().erase(found);
+        }
+        {
+            std::lock_guard lock(fifo->mutex);
+            fifo->entries.clear();
+            fifo->valid = false;
+            fifo->frontChanged();
+        }
+        fifo->changed.notify_all();
+        *fifoId = 0;
+        return aErrNone;
+    });
+}
+
+aErr aPacketFifo_Put(aPacketFifoId fifoId, const aPacket* packet) {
+    if (!aVALIDPACKET(packet)) {
+        return aErrParam;
+    }
+    FifoRef fifo = lookup(fifoId);
+    if (!fifo) {
+        return aErrParam;
+    }
+    bool wake = false;
+    {
+        std::lock_guard lock(fifo->mutex);
+        if (!fifo->valid) {
+            return aErrParam;
+        }
+        try {
+            fifo->entries.push_back(Entry{*packet, fifo->nextSequence});
+        } catch (...) {
+            return aErrResource;
+        }
+        ++fifo->nextSequence;
+        if (fifo->entries.size() > aPACKETFIFO_MAXPACKETS) {
+            // Nobody is reading: drop the whole backlog at once rather than trickle.
+            fifo->entries.clear();
+        } else {
+            wake = fifo->waiters > 0;
+        }
+        fifo->frontChanged();
+    }
+    if (wake) {
+        fifo->changed.notify_all();
+    }
+    return aErrNone;
+}
+
+size_t aPacketFifo_GetLength(aPacketFifoId fifoId) {
+    FifoRef fifo = lookup(fifoId);
+    if (!fifo) {
+        return 0;
+    }
+    std::lock_guard lock(fifo->mutex);
+    return fifo->entries.size();
+}
+
+aPacket* aPacketFifo_Get(aPacketFifoId fifoId) {
+    return aPacketFifo_Await(fifoId, 0);
+}
+
+aPacket* aPacketFifo_Await(aPacketFifoId fifoId, uint32_t timeoutMs) {
+    return corvane::guardedValue<aPacket*>(nullptr, [&]() -> aPacket* {
+        Clock::time_point deadline = deadlineAfter(timeoutMs);
+        FifoRef fifo = lookup(fifoId);
+        if (!fifo) {
+            return nullptr;
+        }
+        std::unique_lock lock(fifo->mutex);
+        waitUntil(*fifo, lock, deadline, [&] { return !fifo->entries.empty() || !fifo->valid; });
+        if (!fifo->valid || fifo->entries.empty()) {
+            return nullptr;
+        }
+        return fifo->take(fifo->entries.begin());
+    });
+}
+
+aPacket* aPacketFifo_GetFirst(aPacketFifoId fifoId, aPacketFilter filter, void* reference) {
+    return aPacketFifo_AwaitFirst(fifoId, filter, reference, 0);
+}
+
+aPacket* aPacketFifo_AwaitFirst(aPacketFifoId fifoId, aPacketFilter filter, void* reference,
+                                uint32_t timeoutMs) {
+    if (filter == nullptr) {
+        return nullptr;
+    }
+    return corvane::guardedValue<aPacket*>(nullptr, [&]() -> aPacket* {
+        Clock::time_point deadline = deadlineAfter(timeoutMs);
+        FifoRef fifo = lookup(fifoId);
+        if (!fifo) {
+            return nullptr;
+        }
+        std::unique_lock lock(fifo->mutex);
+        // Everything from the oldest stored packet on is still to be offered to the filter.
+        uint32_t lastExamined = fifo->oldestSequence - 1;
+        // Position of the match; the lock is held from the scan that finds it to the take.
+        size_t found = SIZE_MAX;
+        auto scan = [&] {
+            if (!fifo->valid) {
+                return true;
+            }
+            const size_t count = fifo->entries.size();
+            for (size_t i = 0; i < count; ++i) {
+                const Entry& entry = fifo->entries[i];
+                if (!newer(entry.sequence, lastExamined)) {
+                    continue;
+                }
+                lastExamined = entry.sequence;
+                if (filter(&entry.packet, reference)) {
+                    found = i;
+                    return true;
+                }
+            }
+            return false;
+        };
+        waitUntil(*fifo, lock, deadline, scan);
+        if (found == SIZE_MAX || !fifo->valid) {
+            return nullptr;
+        }
+        return fifo->take(fifo->entries.begin() + static_cast<std::ptrdiff_t>(found));
+    });
+}
+
+size_t aPacketFifo_DrainPackets(aPacketFifoId fifoId, aPacketFilter filter, void* reference) {
+    if (filter == nullptr) {
+        return 0;
+    }
+    return corvane::guardedValue<size_t>(0, [&]() -> size_t {
+        FifoRef fifo = lookup(fifoId);
+        if (!fifo) {
+            return 0;
+        }
+        std::lock_guard lock(fifo->mutex);
+        // remove_if keeps the order of the survivors and asks the filter once per packet.
+        auto kept = std::remove_if(fifo->entries.begin(), fifo->entries.end(),
+                                   [&](const Entry& e) { return filter(&e.packet, reference); });
+        size_t removed = static_cast<size_t>(fifo->entries.end() - kept);
+        fifo->entries.erase(kept, fifo->entries.end());
+        fifo->frontChanged();
+        return removed;
+    });
+}

@@ -1,0 +1,127 @@
+// The serial stream: a serial port behind the stream procedures, read through a small buffer of
+// its own so that a burst costs one system read, not one per byte.
+#include "corvane/aStream.h"
+
+#include "platform/serial.h"
+
+#include <new>
+#include <string>
+
+namespace {
+
+constexpr uint16_t kSerialCheck = 0xDEEF;
+constexpr uint32_t kBaudRates[aSTREAM_SERIAL_BAUD_COUNT] = {2400,  4800,  9600,   19200,
+                                                            38400, 57600, 115200, 230400};
+constexpr size_t kReadChunk = 256;
+
+struct SerialRecord {
+    uint16_t check = kSerialCheck;
+    corvane::platform::SerialPort* port = nullptr;
+    uint32_t baud = 0;
+    // Read path only (the reader thread): bytes taken from the port but not yet handed out.
+    uint8_t pending[kReadChunk] = {};
+    size_t pendingCount = 0;
+    size_t pendingIndex = 0;
+};
+
+SerialRecord* recordOf(void* reference) {
+    auto* record = static_cast<SerialRecord*>(reference);
+    return record != nullptr && record->check == kSerialCheck ? record : nullptr;
+}
+
+aErr serialGet(uint8_t* byte, void* reference) {
+    SerialRecord* record = recordOf(reference);
+    if (record == nullptr || byte == nullptr) {
+        return aErrParam;
+    }
+    if (record->pendingIndex == record->pendingCount) {
+        size_t got = 0;
+        aErr err = corvane::platform::readSerialPort(record->port, record->pending,
+                                                     sizeof record->pending, got);
+        if (err != aErrNone) {
+            return aErrIO;
+        }
+        if (got == 0) {
+            return aErrNotReady;
+        }
+        record->pendingCount = got;
+        record->pendingIndex = 0;
+    }
+    *byte = record->pending[record->pendingIndex++];
+    return aErrNone;
+}
+
+aErr serialWrite(const uint8_t* bytes, size_t count, void* reference) {
+    SerialRecord* record = recordOf(reference);
+    if (record == nullptr || (bytes == nullptr && count > 0)) {
+        return aErrParam;
+    }
+    // Twice the time the line needs (10 bit times per byte) plus a second: a port that takes
+    // longer is stuck, not slow.
+    const uint64_t lineMs = static_cast<uint64_t>(count) * 10 * 1000 / record->baud;
+    const uint32_t timeoutMs = static_cast<uint32_t>(lineMs * 2 + 1000);
+    return corvane::platform::writeSerialPort(record->port, bytes, count, timeoutMs);
+}
+
+aErr serialPut(uint8_t byte, void* reference) {
+    return serialWrite(&byte, 1, reference);
+}
+
+aErr serialDelete(void* reference) {
+    SerialRecord* record = recordOf(reference);
+    if (record == nullptr) {
+        return aErrParam;
+    }
+    aErr err = corvane::platform::closeSerialPort(record->port);
+    record->check = 0;
+    delete record;
+    return err;
+}
+
+} // namespace
+
+aErr aStream_CreateSerial(const char* portName, uint32_t baudIndex, uint32_t parity,
+                          uint32_t dataBits, uint32_t stopBits, aStream** stream) {
+    if (portName == nullptr || stream == nullptr) {
+        return aErrParam;
+    }
+    *stream = nullptr;
+    if (baudIndex >= aSTREAM_SERIAL_BAUD_COUNT) {
+        return aErrRange;
+    }
+    if (dataBits > 1 || stopBits > 1) {
+        return aErrMode;
+    }
+    corvane::platform::SerialSettings settings;
+    settings.baud = kBaudRates[baudIndex];
+    settings.oddParity = parity != 0;
+    settings.dataBits = dataBits == 0 ? 8 : 7;
+    settings.stopBits = stopBits == 0 ? 1 : 2;
+
+    auto* record = new (std::nothrow) SerialRecord{};
+    if (record == nullptr) {
+        return aErrMemory;
+    }
+    record->baud = settings.baud;
+    aErr err = aErrNone;
+    try {
+        // A bare name ("ttyUSB0") is a device under /dev.
+        std::string path(portName);
+        if (path.find('/') == std::string::npos) {
+            path = "/dev/" + path;
+        }
+        err = corvane::platform::openSerialPort(path.c_str(), settings, record->port);
+    } catch (...) {
+        err = aErrMemory;
+    }
+    if (err != aErrNone) {
+        delete record;
+        return err;
+    }
+    *stream = aStream_Create(serialGet, serialPut, serialWrite, serialDelete, record);
+    if (*stream == nullptr) {
+        serialDelete(record);
+        return aErrResource;
+    }
+    return aErrNone;
+}

@@ -1,0 +1,217 @@
+// The TCP socket stream: one connection to a module, re-established when it is lost, read
+// through a buffer of its own so that a burst of bytes costs one system call instead of two
+// per byte.
+#include "corvane/aStream.h"
+#include "corvane/aTime.h"
+
+#include "platform/socket.h"
+
+#include <atomic>
+#include <mutex>
+#include <new>
+#include <shared_mutex>
+
+namespace {
+
+using corvane::platform::SocketHandle;
+using corvane::platform::SocketOutcome;
+
+constexpr uint16_t kSocketCheck = 0xDEAD;
+constexpr uint32_t kConnectTimeoutMs = 3000;
+constexpr uint32_t kReconnectPauseMs = 10;
+constexpr uint32_t kSendPauseMs = 60;
+constexpr int kSendTries = 10;
+constexpr uint32_t kConnectedFlag = 1u << 0;
+
+struct SocketRecord {
+    uint16_t check = kSocketCheck;
+    uint32_t address = 0; // IPv4, network order
+    uint16_t port = 0;    // host order
+    std::atomic<uint32_t> flags{0};
+
+    // The reader and the writer send and receive concurrently under a shared hold; replacing the
+    // socket takes it exclusively. generation counts replacements, so two threads that see the
+    // same loss reconnect once between them.
+    std::shared_mutex socketLock;
+    SocketHandle socket = corvane::platform::invalidSocket; // guarded by socketLock
+    uint64_t generation = 0;                                // guarded by socketLock
+
+    // Read path only: received bytes not yet handed out.
+    uint8_t pending[4096] = {};
+    size_t pendingCount = 0;
+    size_t pendingIndex = 0;
+
+    bool connected() const { return (flags.load() & kConnectedFlag) != 0; }
+
+    // Drops the current socket and connects anew. Caller holds socketLock exclusively.
+    aErr connectLocked() {
+        if (socket != corvane::platform::invalidSocket) {
+            flags.fetch_and(~kConnectedFlag);
+            corvane::platform::closeSocket(socket);
+            socket = corvane::platform::invalidSocket;
+            aTime_MSSleep(kReconnectPauseMs);
+        }
+        ++generation;
+        aErr err = corvane::platform::connectTcp(address, port, kConnectTimeoutMs, socket);
+        if (err != aErrNone) {
+            flags.fetch_and(~kConnectedFlag);
+            aTime_MSSleep(kReconnectPauseMs);
+            return err;
+        }
+        flags.fetch_or(kConnectedFlag);
+        return aErrNone;
+    }
+
+    // Reconnects unless another thread already replaced the socket seen as lost.
+    aErr reconnect(uint64_t seenGeneration) {
+        std::unique_lock lock(socketLock);
+        if (generation != seenGeneration && connected()) {
+            return aErrNone;
+        }
+        return connectLocked();
+    }
+
+    SocketOutcome receive(uint64_t& seenGeneration, size_t& got) {
+        std::shared_lock lock(socketLock);
+        seenGeneration = generation;
+        return corvane::platform::receiveSocket(socket, pending, sizeof pending, got);
+    }
+
+    SocketOutcome send(const uint8_t* bytes, size_t count, uint64_t& seenGeneration, size_t& sent) {
+        std::shared_lock lock(socketLock);
+        seenGeneration = generation;
+        if (socket == corvane::platform::invalidSocket) {
+            sent = 0;
+            return SocketOutcome::lost;
+        }
+        return corvane::platform::sendSocket(socket, bytes, count, sent);
+    }
+};
+
+SocketRecord* recordOf(void* reference) {
+    auto* record = static_cast<SocketRecord*>(reference);
+    return record != nullptr && record->check == kSocketCheck ? record : nullptr;
+}
+
+aErr socketGet(uint8_t* byte, void* reference) {
+    SocketRecord* record = recordOf(reference);
+    if (record == nullptr || byte == nullptr) {
+        return aErrParam;
+    }
+    if (record->pendingIndex == record->pendingCount) {
+        if (!record->connected()) {
+            return aErrConnection;
+        }
+        uint64_t generation = 0;
+        size_t got = 0;
+        SocketOutcome outcome = record->receive(generation, got);
+        if (outcome == SocketOutcome::lost) {
+            // One reconnection per get; a byte can only come on a later call or right now.
+            aErr err = record->reconnect(generation);
+            if (err != aErrNone) {
+                return err;
+            }
+            outcome = record->receive(generation, got);
+            if (outcome == SocketOutcome::lost) {
+                return aErrConnection;
+            }
+        }
+        switch (outcome) {
+        case SocketOutcome::done: break;
+        case SocketOutcome::wouldBlock:
+        case SocketOutcome::peerClosed: return aErrNotReady;
+        case SocketOutcome::lost:
+        case SocketOutcome::failed: return aErrConnection;
+        }
+        if (got == 0) {
+            return aErrNotReady;
+        }
+        record->pendingCount = got;
+        record->pendingIndex = 0;
+    }
+    *byte = record->pending[record->pendingIndex++];
+    return aErrNone;
+}
+
+aErr socketWrite(const uint8_t* bytes, size_t count, void* reference) {
+    SocketRecord* record = recordOf(reference);
+    if (record == nullptr || (bytes == nullptr && count > 0)) {
+        return aErrParam;
+    }
+    size_t done = 0;
+    int tries = 0;
+    while (done < count) {
+        uint64_t generation = 0;
+        size_t sent = 0;
+        switch (record->send(bytes + done, count - done, generation, sent)) {
+        case SocketOutcome::done:
+            done += sent;
+            if (done < count) {
+                aTime_MSSleep(kSendPauseMs); // the peer is slow: give it time to read
+            }
+            continue;
+        case SocketOutcome::wouldBlock: break;
+        case SocketOutcome::lost: {
+            aErr err = record->reconnect(generation);
+            if (err != aErrNone) {
+                return err;
+            }
+            break;
+        }
+        case SocketOutcome::peerClosed:
+        case SocketOutcome::failed: return aErrIO;
+        }
+        if (++tries > kSendTries) {
+            return aErrIO;
+        }
+        aTime_MSSleep(kSendPauseMs);
+    }
+    return aErrNone;
+}
+
+aErr socketPut(uint8_t byte, void* reference) {
+    return socketWrite(&byte, 1, reference);
+}
+
+aErr socketDelete(void* reference) {
+    SocketRecord* record = recordOf(reference);
+    if (record == nullptr) {
+        return aErrParam;
+    }
+    aTime_MSSleep(kReconnectPauseMs);
+    record->flags.store(0);
+    corvane::platform::closeSocket(record->socket);
+    record->check = 0;
+    delete record;
+    return aErrNone;
+}
+
+} // namespace
+
+aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream) {
+    if (stream == nullptr) {
+        return aErrParam;
+    }
+    *stream = nullptr;
+    auto* record = new (std::nothrow) SocketRecord{};
+    if (record == nullptr) {
+        return aErrResource;
+    }
+    record->address = address;
+    record->port = port;
+    aErr err;
+    {
+        std::unique_lock lock(record->socketLock);
+        err = record->connectLocked();
+    }
+    if (err != aErrNone) {
+        delete record;
+        return aErrResource;
+    }
+    *stream = aStream_Create(socketGet, socketPut, socketWrite, socketDelete, record);
+    if (*stream == nullptr) {
+        socketDelete(record);
+        return aErrResource;
+    }
+    return aErrNone;
+}

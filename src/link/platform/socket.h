@@ -1,0 +1,41 @@
+// TCP sockets for the socket stream: the operating-system procedures behind it, with every
+// system error sorted into the few outcomes the stream acts on.
+#ifndef CORVANE_PLATFORM_SOCKET_H
+#define CORVANE_PLATFORM_SOCKET_H
+
+#include "corvane/aError.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace corvane::platform {
+
+using SocketHandle = int;
+constexpr SocketHandle invalidSocket = -1;
+
+enum class SocketOutcome {
+    done,       // bytes moved (count may be 0 only for an empty request)
+    wouldBlock, // nothing can move now
+    peerClosed, // the peer ended the connection in order (receive only)
+    lost,       // reset, aborted, not connected, timed out or broken: worth reconnecting
+    failed      // anything else
+};
+
+// Creates a TCP socket and connects it to address (IPv4, network order) and port (host order),
+// waiting at most timeoutMs; then sets no-delay on, no receive time-out, linger on with time 0
+// (closing resets) and non-blocking mode. aErrConnection when the connection is refused, reset,
+// or times out; aErrIO when the socket cannot be made or set up, or connecting fails otherwise.
+aErr connectTcp(uint32_t address, uint16_t port, uint32_t timeoutMs, SocketHandle& out);
+
+// Takes up to size received bytes without waiting.
+SocketOutcome receiveSocket(SocketHandle socket, uint8_t* buffer, size_t size, size_t& got);
+
+// Sends up to count bytes without waiting and without raising a signal on a broken connection.
+SocketOutcome sendSocket(SocketHandle socket, const uint8_t* bytes, size_t count, size_t& sent);
+
+// Closes the socket; invalidSocket is ignored.
+void closeSocket(SocketHandle socket);
+
+} // namespace corvane::platform
+
+#endif

@@ -1,0 +1,206 @@
+// Packet FIFOs: ordering, the 1000-packet rule, waits with time-outs and filters, drain, and
+// destroy while another thread waits.
+#include "corvane/aPacketFifo.h"
+
+#include "PacketTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+class PacketFifo : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_NE(fifo, 0u); }
+    void TearDown() override {
+        if (fifo != 0) {
+            EXPECT_EQ(aPacketFifo_Destroy(&fifo), aErrNone);
+        }
+    }
+    void put(uint8_t address, uint8_t cmd) {
+        ASSERT_EQ(aPacketFifo_Put(fifo, makePacket(address, {cmd}).get()), aErrNone);
+    }
+    aPacketFifoId fifo = aPacketFifo_Create();
+};
+
+bool cmdIs(const aPacket* packet, void* reference) {
+    return packet->length > 0 && packet->data[0] == *static_cast<uint8_t*>(reference);
+}
+bool any(const aPacket*, void*) {
+    return true;
+}
+bool countCalls(const aPacket*, void* reference) {
+    ++*static_cast<int*>(reference);
+    return false;
+}
+
+TEST_F(PacketFifo, IdentifiersAreDistinctAndNonZero) {
+    aPacketFifoId other = aPacketFifo_Create();
+    EXPECT_NE(other, 0u);
+    EXPECT_NE(other, fifo);
+    EXPECT_EQ(aPacketFifo_Destroy(&other), aErrNone);
+    EXPECT_EQ(other, 0u);
+}
+
+TEST_F(PacketFifo, PutCopiesAndGetReturnsOldestFirst) {
+    PacketPtr mine = makePacket(4, {1});
+    ASSERT_EQ(aPacketFifo_Put(fifo, mine.get()), aErrNone);
+    mine->data[0] = 99; // the FIFO holds its own copy
+    put(4, 2);
+    EXPECT_EQ(aPacketFifo_GetLength(fifo), 2u);
+    PacketPtr first(aPacketFifo_Get(fifo));
+    PacketPtr second(aPacketFifo_Get(fifo));
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(first->data[0], 1);
+    EXPECT_EQ(second->data[0], 2);
+    EXPECT_EQ(aPacketFifo_Get(fifo), nullptr);
+}
+
+TEST_F(PacketFifo, RejectsBadArgumentsAndUnknownIdentifiers) {
+    aPacket forged{};
+    EXPECT_EQ(aPacketFifo_Put(fifo, nullptr), aErrParam);
+    EXPECT_EQ(aPacketFifo_Put(fifo, &forged), aErrParam);
+    aPacketFifoId gone = aPacketFifo_Create();
+    aPacketFifoId stale = gone;
+    ASSERT_EQ(aPacketFifo_Destroy(&gone), aErrNone);
+    EXPECT_EQ(aPacketFifo_Put(stale, makePacket(4, {1}).get()), aErrParam);
+    EXPECT_EQ(aPacketFifo_GetLength(stale), 0u);
+    EXPECT_EQ(aPacketFifo_Get(stale), nullptr);
+    EXPECT_EQ(aPacketFifo_Await(stale, 50), nullptr);
+    EXPECT_EQ(aPacketFifo_DrainPackets(stale, any, nullptr), 0u);
+    EXPECT_EQ(aPacketFifo_Destroy(&stale), aErrNotFound);
+    EXPECT_EQ(aPacketFifo_Destroy(nullptr), aErrParam);
+}
+
+TEST_F(PacketFifo, TheThousandAndFirstPutEmptiesTheFifo) {
+    for (int i = 0; i < aPACKETFIFO_MAXPACKETS; ++i) {
+        put(4, static_cast<uint8_t>(i));
+    }
+    EXPECT_EQ(aPacketFifo_GetLength(fifo), 1000u);
+    put(4, 0xEE);
+    EXPECT_EQ(aPacketFifo_GetLength(fifo), 0u);
+    // The FIFO is usable again, and a first-match sees only what comes after.
+    put(4, 7);
+    uint8_t wanted = 7;
+    PacketPtr p(aPacketFifo_AwaitFirst(fifo, cmdIs, &wanted, 0));
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->data[0], 7);
+}
+
+TEST_F(PacketFifo, AwaitWithZeroTimeoutReturnsAtOnce) {
+    auto start = Clock::now();
+    EXPECT_EQ(aPacketFifo_Await(fifo, 0), nullptr);
+    EXPECT_LT(Clock::now() - start, 100ms);
+}
+
+TEST_F(PacketFifo, AwaitReturnsAPacketPutByAnotherThread) {
+    std::thread producer([this] {
+        std::this_thread::sleep_for(30ms);
+        put(4, 0x42);
+    });
+    PacketPtr p(aPacketFifo_Await(fifo, 5000));
+    producer.join();
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->data[0], 0x42);
+}
+
+TEST_F(PacketFifo, AwaitTimesOutWithNull) {
+    auto start = Clock::now();
+    EXPECT_EQ(aPacketFifo_Await(fifo, 60), nullptr);
+    EXPECT_GE(Clock::now() - start, 60ms);
+}
+
+TEST_F(PacketFifo, AwaitFirstFindsAMatchBehindOthersAndKeepsTheirOrder) {
+    put(4, 1);
+    put(4, 2);
+    std::thread producer([this] {
+        std::this_thread::sleep_for(20ms);
+        put(4, 3);
+        put(4, 9);
+        put(4, 4);
+    });
+    uint8_t wanted = 9;
+    PacketPtr match(aPacketFifo_AwaitFirst(fifo, cmdIs, &wanted, 5000));
+    producer.join();
+    ASSERT_TRUE(match);
+    EXPECT_EQ(match->data[0], 9);
+    ASSERT_EQ(aPacketFifo_GetLength(fifo), 4u);
+    for (uint8_t expected : {1, 2, 3, 4}) {
+        PacketPtr p(aPacketFifo_Get(fifo));
+        ASSERT_TRUE(p);
+        EXPECT_EQ(p->data[0], expected);
+    }
+}
+
+TEST_F(PacketFifo, AwaitFirstOffersEachPacketOnce) {
+    for (uint8_t i = 0; i < 5; ++i) {
+        put(4, i);
+    }
+    std::atomic<bool> stop{false};
+    std::thread producer([&] {
+        for (uint8_t i = 5; i < 25 && !stop; ++i) {
+            std::this_thread::sleep_for(2ms);
+            put(4, i);
+        }
+    });
+    int calls = 0;
+    EXPECT_EQ(aPacketFifo_AwaitFirst(fifo, countCalls, &calls, 150), nullptr);
+    stop = true;
+    producer.join();
+    EXPECT_EQ(static_cast<size_t>(calls), aPacketFifo_GetLength(fifo));
+}
+
+TEST_F(PacketFifo, GetFirstWithoutMatchLeavesEverything) {
+    put(4, 1);
+    uint8_t wanted = 5;
+    EXPECT_EQ(aPacketFifo_GetFirst(fifo, cmdIs, &wanted), nullptr);
+    EXPECT_EQ(aPacketFifo_GetFirst(fifo, nullptr, nullptr), nullptr);
+    EXPECT_EQ(aPacketFifo_GetLength(fifo), 1u);
+}
+
+TEST_F(PacketFifo, DrainRemovesMatchesAndKeepsTheRestInOrder) {
+    for (uint8_t cmd : {1, 5, 2, 5, 3}) {
+        put(4, cmd);
+    }
+    uint8_t five = 5;
+    EXPECT_EQ(aPacketFifo_DrainPackets(fifo, cmdIs, &five), 2u);
+    for (uint8_t expected : {1, 2}) {
+        PacketPtr p(aPacketFifo_Get(fifo));
+        ASSERT_TRUE(p);
+        EXPECT_EQ(p->data[0], expected);
+    }
+    // The first-match bookkeeping follows the new front.
+    uint8_t three = 3;
+    PacketPtr last(aPacketFifo_GetFirst(fifo, cmdIs, &three));
+    ASSERT_TRUE(last);
+    put(4, 8);
+    put(4, 8);
+    EXPECT_EQ(aPacketFifo_DrainPackets(fifo, any, nullptr), 2u);
+    EXPECT_EQ(aPacketFifo_GetLength(fifo), 0u);
+}
+
+TEST_F(PacketFifo, DestroyWakesWaitersPromptly) {
+    std::atomic<int> nulls{0};
+    uint8_t never = 0xFF;
+    std::thread awaiting([&] { nulls += aPacketFifo_Await(fifo, 10000) == nullptr; });
+    std::thread matching(
+        [&] { nulls += aPacketFifo_AwaitFirst(fifo, cmdIs, &never, 10000) == nullptr; });
+    std::this_thread::sleep_for(50ms);
+    put(4, 1); // wakes the first-match without satisfying it
+    std::this_thread::sleep_for(20ms);
+    auto start = Clock::now();
+    // Await may have taken the packet; either way both end with the FIFO's destruction.
+    ASSERT_EQ(aPacketFifo_Destroy(&fifo), aErrNone);
+    awaiting.join();
+    matching.join();
+    EXPECT_LT(Clock::now() - start, 2s);
+    EXPECT_GE(nulls.load(), 1);
+}
+
+} // namespace

@@ -1,0 +1,198 @@
+// The TCP socket stream against a loopback listener: byte order both ways, not-ready answers,
+// push-back, a peer that closes, a peer that resets, and a port nobody listens on.
+#include "corvane/aStream.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A listening socket on 127.0.0.1 at a port the system picks.
+class LoopbackListener {
+  public:
+    LoopbackListener() {
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            listen(listener_, 4) == 0 &&
+            getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+            port_ = ntohs(address.sin_port);
+        }
+    }
+    ~LoopbackListener() {
+        for (int fd : accepted_) {
+            close(fd);
+        }
+        close(listener_);
+    }
+    uint16_t port() const { return port_; }
+    static uint32_t address() { return htonl(INADDR_LOOPBACK); }
+
+    // The next connection, or -1 after a second without one.
+    int accept() {
+        pollfd pfd{listener_, POLLIN, 0};
+        if (poll(&pfd, 1, 1000) != 1) {
+            return -1;
+        }
+        int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        accepted_.push_back(fd);
+        return fd;
+    }
+    // Closes a connection, with a reset when abortive.
+    void drop(int fd, bool abortive) {
+        if (abortive) {
+            linger reset{1, 0};
+            setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        }
+        close(fd);
+        std::erase(accepted_, fd);
+    }
+
+  private:
+    int listener_ = -1;
+    uint16_t port_ = 0;
+    std::vector<int> accepted_;
+};
+
+std::vector<uint8_t> receiveAll(int fd, size_t count) {
+    std::vector<uint8_t> out(count);
+    size_t got = 0;
+    while (got < count) {
+        pollfd pfd{fd, POLLIN, 0};
+        if (poll(&pfd, 1, 1000) != 1) {
+            break;
+        }
+        ssize_t n = recv(fd, out.data() + got, count - got, 0);
+        if (n <= 0) {
+            break;
+        }
+        got += static_cast<size_t>(n);
+    }
+    out.resize(got);
+    return out;
+}
+
+// Reads count bytes, polling as the link reader does, for at most a second.
+aErr readWithin(aStream* s, uint8_t* buffer, size_t count) {
+    auto deadline = std::chrono::steady_clock::now() + 1s;
+    aErr err;
+    while ((err = aStream_Read(s, buffer, count)) == aErrNotReady &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    return err;
+}
+
+class SocketStream : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_NE(server.port(), 0);
+        ASSERT_EQ(aStream_CreateSocket(LoopbackListener::address(), server.port(), &stream),
+                  aErrNone);
+        peer = server.accept();
+        ASSERT_GE(peer, 0);
+    }
+    void TearDown() override { aStream_Destroy(&stream); }
+    LoopbackListener server;
+    aStream* stream = nullptr;
+    int peer = -1;
+};
+
+TEST_F(SocketStream, KeepsByteOrderBothWays) {
+    std::vector<uint8_t> bytes(10000);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<uint8_t>(i * 13 + (i >> 8));
+    }
+    ASSERT_EQ(send(peer, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+    std::vector<uint8_t> got(bytes.size());
+    for (size_t i = 0; i < got.size(); ++i) {
+        ASSERT_EQ(readWithin(stream, &got[i], 1), aErrNone) << "byte " << i;
+    }
+    EXPECT_EQ(got, bytes);
+
+    ASSERT_EQ(aStream_Write(stream, bytes.data(), bytes.size()), aErrNone);
+    ASSERT_EQ(aStream_Write(stream, bytes.data(), 1), aErrNone);
+    std::vector<uint8_t> expected = bytes;
+    expected.push_back(bytes[0]);
+    EXPECT_EQ(receiveAll(peer, expected.size()), expected);
+}
+
+TEST_F(SocketStream, NothingThereIsNotReadyAndAShortReadIsPushedBack) {
+    uint8_t buffer[4] = {};
+    EXPECT_EQ(aStream_Read(stream, buffer, 1), aErrNotReady);
+    ASSERT_EQ(send(peer, "\x04\x02", 2, 0), 2);
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(aStream_Read(stream, buffer, 4), aErrNotReady);
+    ASSERT_EQ(send(peer, "\x11\x22", 2, 0), 2);
+    ASSERT_EQ(readWithin(stream, buffer, 4), aErrNone);
+    EXPECT_EQ(buffer[0], 0x04);
+    EXPECT_EQ(buffer[1], 0x02);
+    EXPECT_EQ(buffer[2], 0x11);
+    EXPECT_EQ(buffer[3], 0x22);
+}
+
+TEST_F(SocketStream, PeerCloseDeliversWhatWasSentThenNotReady) {
+    ASSERT_EQ(send(peer, "ab", 2, 0), 2);
+    server.drop(peer, false);
+    uint8_t buffer[2] = {};
+    ASSERT_EQ(readWithin(stream, buffer, 2), aErrNone);
+    EXPECT_EQ(buffer[1], 'b');
+    EXPECT_EQ(aStream_Read(stream, buffer, 1), aErrNotReady);
+}
+
+TEST_F(SocketStream, ResetConnectionIsReestablishedOnRead) {
+    server.drop(peer, true);
+    std::this_thread::sleep_for(20ms);
+    uint8_t byte = 0;
+    EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady);
+    int second = server.accept();
+    ASSERT_GE(second, 0) << "the stream connected again";
+    ASSERT_EQ(send(second, "z", 1, 0), 1);
+    ASSERT_EQ(readWithin(stream, &byte, 1), aErrNone);
+    EXPECT_EQ(byte, 'z');
+}
+
+TEST_F(SocketStream, WriteAfterAResetGoesOutOnANewConnection) {
+    server.drop(peer, true);
+    std::this_thread::sleep_for(20ms);
+    const uint8_t bytes[] = {1, 2, 3};
+    ASSERT_EQ(aStream_Write(stream, bytes, 3), aErrNone);
+    int second = server.accept();
+    ASSERT_GE(second, 0);
+    EXPECT_EQ(receiveAll(second, 3), std::vector<uint8_t>(bytes, bytes + 3));
+}
+
+TEST_F(SocketStream, WriteToAPeerThatNeverReadsGivesUp) {
+    // Far more than the kernel buffers on both sides hold: the write must end, not hang.
+    std::vector<uint8_t> flood(32 * 1024 * 1024, 0x5A);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(aStream_Write(stream, flood.data(), flood.size()), aErrIO);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+}
+
+TEST(SocketStreamCreate, NobodyListeningIsAResourceError) {
+    uint16_t port = 0;
+    {
+        LoopbackListener closed; // take a free port, then stop listening on it
+        port = closed.port();
+    }
+    aStream* stream = reinterpret_cast<aStream*>(1);
+    EXPECT_EQ(aStream_CreateSocket(LoopbackListener::address(), port, &stream), aErrResource);
+    EXPECT_EQ(stream, nullptr);
+    EXPECT_EQ(aStream_CreateSocket(LoopbackListener::address(), port, nullptr), aErrParam);
+}
+
+} // namespace
