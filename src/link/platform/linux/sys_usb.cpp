@@ -1,0 +1,287 @@
+// USB on libusb-1.0: device walk by vendor id with serial strings, the module interface
+// (class 0xFF/0x88/0x10) claimed with its bulk pipes, and synchronous bulk transfers. libusb
+// codes are turned into aErr here and nowhere else.
+#include "platform/usb.h"
+
+#include <libusb.h>
+
+#include <mutex>
+#include <new>
+
+namespace corvane::platform {
+
+namespace {
+
+constexpr uint8_t kInterfaceClass = 0xFF;
+constexpr uint8_t kInterfaceSubClass = 0x88;
+constexpr uint8_t kInterfaceProtocol = 0x10;
+
+// One libusb context for the process, alive while anything uses it.
+std::mutex gContextLock;
+libusb_context* gContext = nullptr; // guarded by gContextLock
+unsigned gContextUsers = 0;         // guarded by gContextLock
+
+libusb_context* acquireContext() {
+    std::lock_guard lock(gContextLock);
+    if (gContext == nullptr && libusb_init(&gContext) != LIBUSB_SUCCESS) {
+        gContext = nullptr;
+        return nullptr;
+    }
+    ++gContextUsers;
+    return gContext;
+}
+
+void releaseContext() {
+    std::lock_guard lock(gContextLock);
+    if (gContextUsers > 0 && --gContextUsers == 0) {
+        libusb_exit(gContext);
+        gContext = nullptr;
+    }
+}
+
+struct ContextHold {
+    libusb_context* context = acquireContext();
+    ~ContextHold() {
+        if (context != nullptr) {
+            releaseContext();
+        }
+    }
+};
+
+struct OpenDevice {
+    libusb_device_handle* handle = nullptr;
+    int interfaceNumber = -1;
+    uint8_t inEndpoint = 0;
+    uint8_t outEndpoint = 0;
+    bool reattachDriver = false;
+};
+
+aErr bulkIn(void* device, uint8_t* buffer, size_t size, uint32_t timeoutMs, size_t& got) {
+    auto* open = static_cast<OpenDevice*>(device);
+    int transferred = 0;
+    int rc = libusb_bulk_transfer(open->handle, open->inEndpoint, buffer, static_cast<int>(size),
+                                  &transferred, timeoutMs);
+    got = transferred > 0 ? static_cast<size_t>(transferred) : 0;
+    switch (rc) {
+    case LIBUSB_SUCCESS: return aErrNone;
+    case LIBUSB_ERROR_TIMEOUT: return got > 0 ? aErrNone : aErrNotReady;
+    case LIBUSB_ERROR_PIPE: libusb_clear_halt(open->handle, open->inEndpoint); return aErrNotReady;
+    case LIBUSB_ERROR_INTERRUPTED: return aErrCancel;
+    default: return got > 0 ? aErrNone : aErrIO;
+    }
+}
+
+aErr bulkOut(void* device, const uint8_t* bytes, size_t count, uint32_t timeoutMs, size_t& sent) {
+    auto* open = static_cast<OpenDevice*>(device);
+    int transferred = 0;
+    // libusb takes a mutable buffer for both directions; an OUT transfer only reads it.
+    int rc = libusb_bulk_transfer(open->handle, open->outEndpoint, const_cast<uint8_t*>(bytes),
+                                  static_cast<int>(count), &transferred, timeoutMs);
+    sent = transferred > 0 ? static_cast<size_t>(transferred) : 0;
+    switch (rc) {
+    case LIBUSB_SUCCESS: return sent == count ? aErrNone : aErrIO;
+    case LIBUSB_ERROR_TIMEOUT: return aErrTimeout;
+    case LIBUSB_ERROR_PIPE: libusb_clear_halt(open->handle, open->outEndpoint); return aErrIO;
+    default: return aErrIO;
+    }
+}
+
+void closeDevice(void* device) {
+    auto* open = static_cast<OpenDevice*>(device);
+    if (open == nullptr) {
+        return;
+    }
+    if (open->interfaceNumber >= 0) {
+        libusb_release_interface(open->handle, open->interfaceNumber);
+        if (open->reattachDriver) {
+            libusb_attach_kernel_driver(open->handle, open->interfaceNumber);
+        }
+    }
+    libusb_close(open->handle);
+    delete open;
+    releaseContext();
+}
+
+const UsbTransfer kLibusbTransfer{bulkIn, bulkOut, closeDevice};
+
+// Finds the module interface and its pipes in the active configuration.
+aErr findInterface(libusb_device* device, OpenDevice& open, UsbPipes& pipes) {
+    libusb_config_descriptor* config = nullptr;
+    if (libusb_get_active_config_descriptor(device, &config) != LIBUSB_SUCCESS) {
+        return aErrInitialization;
+    }
+    aErr result = aErrInitialization;
+    for (int i = 0; i < config->bNumInterfaces && result == aErrInitialization; ++i) {
+        const libusb_interface& candidate = config->interface[i];
+        if (candidate.num_altsetting < 1) {
+            continue;
+        }
+        const libusb_interface_descriptor& setting = candidate.altsetting[0];
+        if (setting.bInterfaceClass != kInterfaceClass ||
+            setting.bInterfaceSubClass != kInterfaceSubClass ||
+            setting.bInterfaceProtocol != kInterfaceProtocol) {
+            continue;
+        }
+        bool usable = true;
+        for (int e = 0; e < setting.bNumEndpoints && usable; ++e) {
+            const libusb_endpoint_descriptor& endpoint = setting.endpoint[e];
+            const uint16_t size = endpoint.wMaxPacketSize & 0x7FF;
+            switch (endpoint.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) {
+            case LIBUSB_TRANSFER_TYPE_BULK:
+                if ((endpoint.bEndpointAddress & LIBUSB_ENDPOINT_DIR_MASK) == LIBUSB_ENDPOINT_IN) {
+                    open.inEndpoint = endpoint.bEndpointAddress;
+                    pipes.inMaxPacket = size;
+                } else {
+                    open.outEndpoint = endpoint.bEndpointAddress;
+                    pipes.outMaxPacket = size;
+                }
+                break;
+            case LIBUSB_TRANSFER_TYPE_INTERRUPT: break; // recorded by nothing: only aborted
+            default: usable = false; break;
+            }
+        }
+        // The first module interface decides; a broken one is not skipped for another.
+        result = usable && pipes.inMaxPacket > 0 && pipes.outMaxPacket > 0 ? aErrNone
+                                                                           : aErrInitialization;
+        open.interfaceNumber = setting.bInterfaceNumber;
+        break;
+    }
+    libusb_free_config_descriptor(config);
+    return result;
+}
+
+aErr claim(OpenDevice& open) {
+    const int number = open.interfaceNumber;
+    if (libusb_kernel_driver_active(open.handle, number) == 1) {
+        int rc = libusb_detach_kernel_driver(open.handle, number);
+        if (rc == LIBUSB_ERROR_ACCESS) {
+            return aErrPermission;
+        }
+        if (rc != LIBUSB_SUCCESS && rc != LIBUSB_ERROR_NOT_FOUND) {
+            return aErrInitialization;
+        }
+        open.reattachDriver = rc == LIBUSB_SUCCESS;
+    }
+    switch (libusb_claim_interface(open.handle, number)) {
+    case LIBUSB_SUCCESS: break;
+    case LIBUSB_ERROR_BUSY: return aErrBusy;
+    case LIBUSB_ERROR_ACCESS: return aErrPermission;
+    case LIBUSB_ERROR_NO_DEVICE: return aErrNotFound;
+    default: return aErrInitialization;
+    }
+    if (libusb_clear_halt(open.handle, open.inEndpoint) != LIBUSB_SUCCESS ||
+        libusb_clear_halt(open.handle, open.outEndpoint) != LIBUSB_SUCCESS) {
+        libusb_release_interface(open.handle, number);
+        return aErrInitialization;
+    }
+    return aErrNone;
+}
+
+// Walks the candidates, opening each to read its serial string. visit gets the open handle
+// and returns true to stop (keeping the handle, which it then owns) or false to go on.
+aErr walk(
+    libusb_context* context, uint16_t vendorId,
+    const std::function<bool(libusb_device*, libusb_device_handle*, const UsbDeviceInfo&)>& visit) {
+    libusb_device** list = nullptr;
+    ssize_t count = libusb_get_device_list(context, &list);
+    if (count < 0) {
+        return aErrIO;
+    }
+    bool denied = false;
+    bool visited = false;
+    bool stopped = false;
+    for (ssize_t i = 0; i < count && !stopped; ++i) {
+        libusb_device_descriptor descriptor{};
+        if (libusb_get_device_descriptor(list[i], &descriptor) != LIBUSB_SUCCESS ||
+            descriptor.idVendor != vendorId || (descriptor.idProduct & 0xFF00) != 0) {
+            continue;
+        }
+        libusb_device_handle* handle = nullptr;
+        int rc = libusb_open(list[i], &handle);
+        if (rc != LIBUSB_SUCCESS) {
+            denied = denied || rc == LIBUSB_ERROR_ACCESS;
+            continue;
+        }
+        unsigned char serial[256] = {};
+        if (descriptor.iSerialNumber == 0 ||
+            libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber, serial,
+                                               sizeof serial - 1) < 0) {
+            serial[0] = '\0';
+        }
+        visited = true;
+        UsbDeviceInfo info{descriptor.idVendor, descriptor.idProduct,
+                           reinterpret_cast<const char*>(serial)};
+        stopped = visit(list[i], handle, info);
+        if (!stopped) {
+            libusb_close(handle);
+        }
+    }
+    libusb_free_device_list(list, 1);
+    return denied && !visited ? aErrPermission : aErrNone;
+}
+
+} // namespace
+
+aErr walkUsbDevices(uint16_t vendorId, const std::function<bool(const UsbDeviceInfo&)>& visit) {
+    ContextHold hold;
+    if (hold.context == nullptr) {
+        return aErrIO;
+    }
+    return walk(hold.context, vendorId,
+                [&](libusb_device*, libusb_device_handle*, const UsbDeviceInfo& info) {
+                    return visit(info);
+                });
+}
+
+aErr openUsbDevice(uint16_t vendorId, const std::function<bool(const UsbDeviceInfo&)>& matches,
+                   const UsbTransfer*& transfer, void*& device, UsbPipes& pipes) {
+    transfer = nullptr;
+    device = nullptr;
+    ContextHold hold;
+    if (hold.context == nullptr) {
+        return aErrIO;
+    }
+    libusb_device_handle* handle = nullptr;
+    bool sawCandidateDenied = false;
+    aErr walked = walk(hold.context, vendorId,
+                       [&](libusb_device*, libusb_device_handle* open, const UsbDeviceInfo& info) {
+                           if (!matches(info)) {
+                               return false;
+                           }
+                           handle = open;
+                           return true;
+                       });
+    sawCandidateDenied = walked == aErrPermission;
+    if (walked == aErrIO) {
+        return aErrIO;
+    }
+    if (handle == nullptr) {
+        return sawCandidateDenied ? aErrPermission : aErrNotFound;
+    }
+    auto* open = new (std::nothrow) OpenDevice{};
+    if (open == nullptr) {
+        libusb_close(handle);
+        return aErrMemory;
+    }
+    open->handle = handle;
+    // The handle holds its own reference to the device, which the walk's list no longer does.
+    aErr err = findInterface(libusb_get_device(handle), *open, pipes);
+    if (err == aErrNone) {
+        err = claim(*open);
+    }
+    if (err != aErrNone) {
+        if (open->reattachDriver) {
+            libusb_attach_kernel_driver(handle, open->interfaceNumber);
+        }
+        libusb_close(handle);
+        delete open;
+        return err;
+    }
+    // The open device keeps the context alive until closeDevice.
+    acquireContext();
+    transfer = &kLibusbTransfer;
+    device = open;
+    return aErrNone;
+}
+
+} // namespace corvane::platform
