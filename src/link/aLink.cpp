@@ -452,15 +452,22 @@ aErr stop(LinkRecord& r) {
     if (status == LINK_STOPPING || status == LINK_STOPPED)
         return aErrNone;
     setStatus(r, LINK_STOPPING);
+    // Cleared before routing off is queued, so the writer that wakes for it sees the stop
+    // and does not wait another second for more.
+    r.running = false;
     aErr result = aErrNone;
-    if (r.reader.joinable() && r.writer.joinable()) {
+    const bool threads = r.reader.joinable() && r.writer.joinable();
+    if (threads) {
         static const uint8_t off = 0;
         result = putPacket(r.outgoing, aLINK_ROUTING_ADDRESS, 1, &off);
     }
-    r.running = false;
     notifyAll(r);
     endThread(r, r.reader, r.readerEnded);
     endThread(r, r.writer, r.writerEnded);
+    // A writer that saw the stop before routing off was queued has left it to us.
+    if (threads && !r.abandoned && r.stream != nullptr)
+        while (aPacket* packet = aPacketFifo_Get(r.outgoing))
+            writeOne(r, r.stream, packet);
     r.readerStarted = false;
     r.writerStarted = false;
     if (r.abandoned) {

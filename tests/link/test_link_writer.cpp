@@ -64,8 +64,7 @@ TEST_F(LinkWriter, WithoutPoolingEachPacketIsOneWrite) {
     fake.openGate();
     ASSERT_TRUE(fake.waitForWritten(3 + 3 + 5 + 2, 1000ms));
     EXPECT_EQ(fake.writeSizes(), (std::vector<size_t>{3, 3, 5, 2}));
-    EXPECT_EQ(fake.written(),
-              (std::vector<uint8_t>{0xAF, 1, 1, 4, 1, 1, 4, 3, 1, 2, 3, 6, 0}));
+    EXPECT_EQ(fake.written(), (std::vector<uint8_t>{0xAF, 1, 1, 4, 1, 1, 4, 3, 1, 2, 3, 6, 0}));
 }
 
 TEST_F(LinkWriter, StoppingSendsWhatIsQueuedThenRoutingOff) {
@@ -78,8 +77,7 @@ TEST_F(LinkWriter, StoppingSendsWhatIsQueuedThenRoutingOff) {
     });
     link.reset();
     opener.join();
-    EXPECT_EQ(fake.written(),
-              (std::vector<uint8_t>{0xAF, 1, 1, 4, 1, 9, 4, 1, 8, 0xAF, 1, 0}));
+    EXPECT_EQ(fake.written(), (std::vector<uint8_t>{0xAF, 1, 1, 4, 1, 9, 4, 1, 8, 0xAF, 1, 0}));
     EXPECT_EQ(fake.deletes(), 1);
 }
 
