@@ -36,6 +36,9 @@ constexpr int kSyncRequestCount = 6;
 // Streams that answer at once when idle (TCP, serial) would otherwise resend the requests at
 // every empty read; USB reads wait 1000 ms on their own, so this changes nothing there.
 constexpr auto kSyncResend = 200ms;
+// Bytes that break synchronisation send requests again at most this often. Without a pace, a
+// noisy line feeds itself: each request draws answers, each bad byte of them six requests.
+constexpr auto kSyncRespace = 50ms;
 
 constexpr std::size_t kPoolSize = 4096;
 constexpr std::size_t kPoolClose = kPoolSize - aPACKET_MAXWIRE; // 4066: one more may not fit
@@ -254,10 +257,16 @@ class IdleBackoff {
     Clock::time_point since_;
 };
 
-void restartSync(LinkRecord& r, aPacket* assembly) {
+// Starts synchronisation over. Requests go out unless the last ones left less than spacing
+// ago; their answers may still be on the way, so the state machine waits for them instead.
+void restartSync(LinkRecord& r, aPacket* assembly, Clock::duration spacing = kSyncRespace) {
     setStatus(r, LINK_SYNCING);
     r.syncState = kSyncStateStart;
     aPacket_Reset(assembly);
+    if (Clock::now() - r.lastSyncRequest < spacing) {
+        r.syncState = kSyncStateByte1;
+        return;
+    }
     aErr result = aErrNone;
     for (int i = 0; i < kSyncRequestCount; ++i)
         result = putPacket(r.outgoing, aLINK_SYNC_ADDRESS, 0, nullptr);
@@ -336,7 +345,7 @@ void readerMain(RecordPtr rp, aStream* stream, aPacket* assembly, uint32_t gener
         if (read == aErrNotReady) {
             if (r.status.load() == LINK_SYNCING &&
                 (r.syncState == kInStep || Clock::now() - r.lastSyncRequest >= kSyncResend))
-                restartSync(r, assembly);
+                restartSync(r, assembly, Clock::duration::zero());
             idle.pause();
             continue;
         }

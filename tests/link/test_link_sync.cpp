@@ -82,11 +82,11 @@ TEST_F(LinkReader, MismatchedSecondAddressKeepsSynchronising) {
     // byte) sends the requests again, well before silence alone would.
     fake.feed({4, 0, 6});
     ASSERT_TRUE(waitUntil([&] { return fake.drained(); }, 1000ms));
-    std::this_thread::sleep_for(20ms);
+    std::this_thread::sleep_for(60ms);
     EXPECT_EQ(aLink_GetStatus(link.get()), LINK_SYNCING);
     EXPECT_FALSE(fake.contains(kSixRequests));
     fake.feed({0});
-    EXPECT_TRUE(fake.waitForSequence(kSixRequests, 150ms));
+    EXPECT_TRUE(fake.waitForSequence(kSixRequests, 100ms));
 
     fake.feed({4, 0, 4, 0});
     EXPECT_TRUE(linkReaches(link.get(), LINK_RUNNING, 1000ms));
@@ -95,12 +95,15 @@ TEST_F(LinkReader, MismatchedSecondAddressKeepsSynchronising) {
 TEST_F(LinkReader, ZeroOrOddFirstAnswerByteRestartsAtOnce) {
     knockOutOfStep();
     fake.clearWritten();
-    // Well inside the 200 ms after which silence alone would send them again.
+    // Past the 50 ms pace of byte-triggered requests, well inside the 200 ms after which
+    // silence alone would send them again.
+    std::this_thread::sleep_for(60ms);
     fake.feed({5});
-    EXPECT_TRUE(fake.waitForSequence(kSixRequests, 150ms));
+    EXPECT_TRUE(fake.waitForSequence(kSixRequests, 100ms));
     fake.clearWritten();
+    std::this_thread::sleep_for(60ms);
     fake.feed({0});
-    EXPECT_TRUE(fake.waitForSequence(kSixRequests, 150ms));
+    EXPECT_TRUE(fake.waitForSequence(kSixRequests, 100ms));
 }
 
 TEST_F(LinkReader, SilentModuleGetsRequestsAgainAtAMeasuredPace) {
@@ -112,6 +115,19 @@ TEST_F(LinkReader, SilentModuleGetsRequestsAgainAtAMeasuredPace) {
     EXPECT_GE(requests, 12u);
     EXPECT_LE(requests, 42u);
     EXPECT_EQ(aLink_GetStatus(link.get()), LINK_SYNCING);
+}
+
+TEST_F(LinkReader, NoiseDoesNotMultiplyRequests) {
+    knockOutOfStep();
+    fake.clearWritten();
+    // A burst of bytes that never synchronise: odd ones restart at once.
+    fake.feed(std::vector<uint8_t>(2000, 0x03));
+    ASSERT_TRUE(waitUntil([&] { return fake.drained(); }, 1000ms));
+    EXPECT_LE(countRequests(fake.written()), 12u);
+
+    // Answers to requests already sent still count: the burst did not lose the link.
+    fake.feed({4, 0, 4, 0});
+    EXPECT_TRUE(linkReaches(link.get(), LINK_RUNNING, 1000ms));
 }
 
 TEST_F(LinkReader, SyncWaitsForTheAnswerAndDrainsWhatItLeaves) {

@@ -412,11 +412,13 @@ void VirtualModule::Impl::closeAll() {
 
 void VirtualModule::Impl::run() {
     std::vector<pollfd> fds;
+    // Fault changes take effect from the next thing the module does, however long it slept.
+    auto takeFaults = [this] {
+        std::lock_guard<std::mutex> lock(faultsMutex);
+        current = faults;
+    };
     while (!stopping.load()) {
-        {
-            std::lock_guard<std::mutex> lock(faultsMutex);
-            current = faults;
-        }
+        takeFaults();
         const auto now = Clock::now();
         auto wake = now + std::chrono::seconds(1);
         for (auto& c : connections) {
@@ -453,6 +455,7 @@ void VirtualModule::Impl::run() {
         }
         if (ready <= 0)
             continue;
+        takeFaults();
         if (fds[0].revents != 0) {
             uint64_t value;
             [[maybe_unused]] ssize_t n = ::read(wakeFd, &value, sizeof value);
