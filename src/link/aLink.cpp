@@ -1,9 +1,11 @@
 // Link engine: the process-wide registry of links, their reader and writer threads,
 // synchronisation with the module, heartbeat answers, pooled writes and the packet debug log.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <list>
 #include <memory>
@@ -206,11 +208,12 @@ aErr putPacket(aPacketFifoId fifo, uint8_t address, uint8_t length, const uint8_
 }
 
 std::size_t wireBytes(const aPacket* packet, uint8_t* out) {
+    // A live packet never holds more, but the bound is what keeps out[] safe.
+    const uint8_t length = std::min<uint8_t>(packet->length, aPACKET_MAXDATA);
     out[0] = packet->address;
-    out[1] = packet->length;
-    for (uint8_t i = 0; i < packet->length; ++i)
-        out[2 + i] = packet->data[i];
-    return packet->length + 2u;
+    out[1] = length;
+    std::memcpy(out + 2, packet->data, length);
+    return length + 2u;
 }
 
 void record(LinkRecord& r, uint8_t tag, const aPacket* packet) {

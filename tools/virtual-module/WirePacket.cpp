@@ -12,9 +12,12 @@ WirePacket::WirePacket(uint8_t addr, std::initializer_list<uint8_t> bytes) : add
 }
 
 void WirePacket::appendTo(std::vector<uint8_t>& out) const {
-    out.push_back(address);
-    out.push_back(length);
-    out.insert(out.end(), data.begin(), data.begin() + length);
+    const std::size_t at = out.size();
+    const uint8_t n = static_cast<uint8_t>(std::min<std::size_t>(length, kWireMaxData));
+    out.resize(at + 2 + n);
+    out[at] = address;
+    out[at + 1] = n;
+    std::memcpy(out.data() + at + 2, data.data(), n);
 }
 
 std::vector<uint8_t> WirePacket::bytes() const {
