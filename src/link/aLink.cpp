@@ -541,13 +541,18 @@ aErr teardown(Entry& entry) {
         r.userFilter = nullptr;
         r.userReference = nullptr;
     }
-    aErr result = aErrUnknown;
     {
         std::lock_guard<std::mutex> lock(r.lifecycle);
         stop(r);
         r.torn = true;
-        if (entry.server != nullptr && entry.serverDestroy != nullptr)
-            entry.serverDestroy(entry.server);
+    }
+    // Outside the lifecycle lock: the server may call back into its link while it ends, and
+    // it still needs the link's FIFOs until then.
+    if (entry.server != nullptr && entry.serverDestroy != nullptr)
+        entry.serverDestroy(entry.server);
+    aErr result = aErrUnknown;
+    {
+        std::lock_guard<std::mutex> lock(r.lifecycle);
         aPacketFifoId in = r.incoming.exchange(0);
         aPacketFifoId out = r.outgoing.exchange(0);
         aPacketFifo_Destroy(&in);
@@ -1006,7 +1011,7 @@ aErr aLink_Start(aLinkRef link) {
         if (!r)
             return aErrParam;
         std::lock_guard<std::mutex> lock(r->lifecycle);
-        return start(r);
+        return r->torn ? aErrParam : start(r);
     });
 }
 

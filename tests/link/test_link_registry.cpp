@@ -72,6 +72,37 @@ TEST(LinkRegistry, StopAndStartAgain) {
     EXPECT_EQ(fake.written(), (std::vector<uint8_t>{0xAF, 1, 1, 0xAF, 1, 0, 0xAF, 1, 1}));
 }
 
+struct ServerProbe {
+    aLinkRef link = 0;
+    int destroyed = 0;
+    linkStatus statusSeen = LINK_RUNNING;
+};
+
+void destroyServer(void* server) {
+    auto* probe = static_cast<ServerProbe*>(server);
+    ++probe->destroyed;
+    probe->statusSeen = aLink_GetStatus(probe->link); // the entry is gone by now
+}
+
+TEST(LinkRegistry, LastUseEndsTheServerAndDropsThePartner) {
+    ScriptedLinkStream usbSide, clientSide;
+    aLinkRef usb = aLink_Create(usbSide.stream());
+    aLinkRef client = aLink_Create(clientSide.stream());
+    ASSERT_NE(usb, 0u);
+    ASSERT_NE(client, 0u);
+    ServerProbe probe{usb};
+    ASSERT_EQ(aLink_AttachServer(usb, &probe, destroyServer), aErrNone);
+    ASSERT_EQ(aLink_SetPartner(client, usb), aErrNone);
+    EXPECT_EQ(aLink_SetPartner(999, usb), aErrParam);
+
+    EXPECT_EQ(aLink_Destroy(&client), aErrNone);
+    EXPECT_EQ(aLink_GetStatus(usb), LINK_INVALID);
+    EXPECT_EQ(probe.destroyed, 1);
+    EXPECT_EQ(probe.statusSeen, LINK_INVALID);
+    EXPECT_EQ(usbSide.deletes(), 1);
+    EXPECT_EQ(clientSide.deletes(), 1);
+}
+
 TEST(LinkRegistry, MissingUsbModuleFailsCleanly) {
     EXPECT_EQ(aLink_CreateUSB(0x7E57F00D), 0u);
 }

@@ -98,6 +98,9 @@ TEST(LinkWithVirtualModule, SameEndpointSharesOneLinkAnotherPortDoesNot) {
     ASSERT_NE(a, 0u);
     EXPECT_EQ(b, a);
     EXPECT_NE(other.get(), a);
+    // The module accepts on its own thread; one connection is all it ever gets.
+    EXPECT_TRUE(waitUntil([&] { return first->stats().connections == 1; }, 1000ms));
+    std::this_thread::sleep_for(20ms);
     EXPECT_EQ(first->stats().connections, 1u);
 
     const aLinkRef id = a;
