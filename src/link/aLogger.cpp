@@ -14,12 +14,13 @@ constexpr uint16_t loggerCheck = 0xDEED;
 }
 
 struct aLogger {
-    uint32_t reference;
-    aLoggerProc proc;
-    aFile* log;                       // append mode, owned
-    std::thread thread;               // touched only by the controlling thread
-    std::atomic<bool> running{false}; // cleared to ask the thread to end
-    uint16_t check;
+    uint32_t reference = 0;
+    aLoggerProc proc = nullptr;
+    aFile* log = nullptr;                  // append mode, owned
+    std::thread thread;                    // touched only by the controlling thread
+    std::atomic<std::thread::id> worker{}; // the running thread's id, set by that thread
+    std::atomic<bool> running{false};      // cleared to ask the thread to end
+    uint16_t check = 0;
 };
 
 namespace {
@@ -28,11 +29,13 @@ bool valid(const aLogger* logger) {
     return logger && logger->check == loggerCheck;
 }
 
+// Safe from any thread, unlike looking at the std::thread the controlling thread owns.
 bool onLoggerThread(const aLogger* logger) {
-    return logger->thread.get_id() == std::this_thread::get_id();
+    return logger->worker.load() == std::this_thread::get_id();
 }
 
 void run(aLogger* logger) {
+    logger->worker.store(std::this_thread::get_id());
     while (logger->running.load())
         logger->proc(logger->log, logger->reference);
 }
@@ -46,27 +49,36 @@ aLogger* aLogger_Create(uint32_t reference, aLoggerProc proc, const char* path) 
     aFile* log = aFile_Open(path, aFileModeAppend);
     if (!log)
         return nullptr;
-    auto* logger = new (std::nothrow) aLogger{reference, proc, log, {}, {}, loggerCheck};
-    if (!logger)
+    auto* logger = new (std::nothrow) aLogger;
+    if (!logger) {
         aFile_Close(&log);
+        return nullptr;
+    }
+    logger->reference = reference;
+    logger->proc = proc;
+    logger->log = log;
+    logger->check = loggerCheck;
     return logger;
 }
 
 aErr aLogger_Enable(aLogger* logger) {
     if (!valid(logger))
         return aErrParam;
+    // Re-enabled by its own procedure before the loop noticed the stop: just carry on.
+    if (onLoggerThread(logger)) {
+        logger->running.store(true);
+        return aErrNone;
+    }
     if (logger->thread.joinable()) {
-        // Still running, or re-enabled by its own procedure before the loop noticed the stop.
-        if (logger->running.load() || onLoggerThread(logger)) {
-            logger->running.store(true);
+        if (logger->running.load())
             return aErrNone;
-        }
         // Stopped by its own procedure earlier: the thread has ended or is about to.
         try {
             logger->thread.join();
         } catch (const std::system_error&) {
             return aErrResource;
         }
+        logger->worker.store(std::thread::id());
     }
     logger->running.store(true);
     try {
@@ -82,18 +94,19 @@ aErr aLogger_Disable(aLogger* logger) {
     if (!valid(logger))
         return aErrParam;
     logger->running.store(false);
-    if (!logger->thread.joinable())
-        return aErrNone;
     // The procedure stopping its own logger cannot wait for itself: the loop ends when the
     // procedure returns, and the controlling thread collects the thread later.
     if (onLoggerThread(logger))
         return aErrBusy;
+    if (!logger->thread.joinable())
+        return aErrNone;
     try {
         logger->thread.join();
     } catch (const std::system_error&) {
         fflush(stderr);
         return aErrTimeout;
     }
+    logger->worker.store(std::thread::id());
     return aErrNone;
 }
 

@@ -1,4 +1,6 @@
 // Updater: the console firmware update and maintenance program for Corvane modules.
 #include "UpdaterDriver.h"
 
-int main(int argc, char** argv) { return runUpdater(argc, argv); }
+int main(int argc, char** argv) {
+    return runUpdater(argc, argv);
+}

@@ -188,9 +188,9 @@ TEST_F(PacketFifo, DrainRemovesMatchesAndKeepsTheRestInOrder) {
 TEST_F(PacketFifo, DestroyWakesWaitersPromptly) {
     std::atomic<int> nulls{0};
     uint8_t never = 0xFF;
-    std::thread awaiting([&] { nulls += aPacketFifo_Await(fifo, 10000) == nullptr; });
+    std::thread awaiting([&] { nulls += !PacketPtr(aPacketFifo_Await(fifo, 10000)); });
     std::thread matching(
-        [&] { nulls += aPacketFifo_AwaitFirst(fifo, cmdIs, &never, 10000) == nullptr; });
+        [&] { nulls += !PacketPtr(aPacketFifo_AwaitFirst(fifo, cmdIs, &never, 10000)); });
     std::this_thread::sleep_for(50ms);
     put(4, 1); // wakes the first-match without satisfying it
     std::this_thread::sleep_for(20ms);

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -243,4 +244,12 @@ TEST_F(FileTest, StaleAndNullHandlesAreRefused) {
     auto* fake = reinterpret_cast<aFile*>(notAFile);
     EXPECT_EQ(aFile_Read(fake, buffer, 1, &count), aErrParam);
     EXPECT_EQ(aFile_Close(&fake), aErrParam);
+}
+
+TEST_F(FileTest, OpeningAFifoWithoutAPeerDoesNotHang) {
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    // Writing needs a reader, so this open fails at once instead of waiting for one.
+    EXPECT_EQ(aFile_Open((dir / "fifo").c_str(), aFileModeWriteOnly), nullptr);
+    aFile* reader = open("fifo", aFileModeReadOnly);
+    EXPECT_NE(reader, nullptr);
 }

@@ -34,7 +34,9 @@ class FakeUSBTransfer {
         InStep step = self->inScript.front();
         self->inScript.pop_front();
         got = step.bytes.size() < size ? step.bytes.size() : size;
-        std::memcpy(buffer, step.bytes.data(), got);
+        if (got > 0) {
+            std::memcpy(buffer, step.bytes.data(), got);
+        }
         return step.err;
     }
     static aErr bulkOut(void* device, const uint8_t* bytes, size_t count, uint32_t, size_t& sent) {

@@ -17,9 +17,11 @@ aErr openFile(const char* path, OpenMode mode, FileHandle& out) {
     case OpenMode::writeTruncate: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
     case OpenMode::readWrite: flags |= O_RDWR | O_CREAT; break;
     }
+    // Non-blocking only for the open itself: a FIFO given as a path must not hang the open
+    // until a peer appears. Reads and writes block as usual afterwards.
     int fd;
     do {
-        fd = open(path, flags, 0666);
+        fd = open(path, flags | O_NONBLOCK, 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0)
         return errorFromSystem(errno);
@@ -28,6 +30,12 @@ aErr openFile(const char* path, OpenMode mode, FileHandle& out) {
     if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
         close(fd);
         return aErrMode;
+    }
+    const int status = fcntl(fd, F_GETFL);
+    if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) < 0) {
+        aErr err = errorFromSystem(errno);
+        close(fd);
+        return err;
     }
     if (mode == OpenMode::readWrite && lseek(fd, 0, SEEK_END) < 0) {
         aErr err = errorFromSystem(errno);

@@ -1,0 +1,70 @@
+// The discovered-devices table of -D: one row per module found.
+#include "ResultTables.h"
+
+#include "corvane/aDefs.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr int kTransportUSB = 1;
+constexpr int kTransportTCPIP = 2;
+
+const char* transportName(int transport) {
+    switch (transport) {
+    case kTransportUSB: return "USB";
+    case kTransportTCPIP: return "TCPIP";
+    default: return "Unknown";
+    }
+}
+
+void printRow(UpdaterDisplayInterface& display, const DiscoveredDevice& device) {
+    const DeviceLinkSpec& spec = device.spec;
+    const char* model = aDefs_GetModelName(static_cast<uint8_t>(spec.model));
+    if (spec.type == kTransportTCPIP) {
+        // The address is kept in network byte order: its first byte in memory is the first octet.
+        uint8_t octets[4];
+        memcpy(octets, &spec.ipAddress, sizeof octets);
+        char address[24];
+        snprintf(address, sizeof address, "[%d.%d.%d.%d]", octets[0], octets[1], octets[2],
+                 octets[3]);
+        displayPrint(display, DISPLAY_INFO,
+                     "    %08X  %02X       %02X      %-12s %3d.%d.%u (%10u)        %-17s  %s",
+                     spec.serialNumber, spec.module, spec.router, model, device.versionMajor,
+                     device.versionMinor, device.versionPatch, device.build, address,
+                     device.deviceName.c_str());
+    } else if (device.error != aErrNone) {
+        displayPrint(display, DISPLAY_INFO,
+                     "    %08X  [Error (%d): Is someone else connected to this device?]",
+                     spec.serialNumber, static_cast<int>(device.error));
+    } else {
+        displayPrint(display, DISPLAY_INFO,
+                     "    %08X  %02X       %02X      %-12s %3d.%d.%u (%10u)         %s",
+                     spec.serialNumber, spec.module, spec.router, model, device.versionMajor,
+                     device.versionMinor, device.versionPatch, device.build,
+                     device.deviceName.c_str());
+    }
+}
+
+} // namespace
+
+void printDeviceTable(UpdaterDisplayInterface& display, const DiscoveredDeviceList& devices,
+                      int transport) {
+    displayPrint(display, DISPLAY_INFO, "Discovered Devices: (%s)", transportName(transport));
+    if (devices.empty()) {
+        displayPrint(display, DISPLAY_INFO, "    No devices found.");
+        return;
+    }
+    if (transport == kTransportUSB) {
+        displayPrint(display, DISPLAY_INFO,
+                     "    Device    Module   Router  Model          Firmware Version (Build)    "
+                     "Device Name");
+    } else {
+        displayPrint(display, DISPLAY_INFO,
+                     "    Device    Module   Router  Model          Firmware Version (Build)   "
+                     "[IP address]       Device Name");
+    }
+    for (const DiscoveredDevice& device : devices) {
+        printRow(display, device);
+    }
+}

@@ -1,0 +1,28 @@
+// The run context that the driver builds once and hands to every command.
+#pragma once
+
+#include "UpdaterDisplayInterface.h"
+
+#include <cstdint>
+#include <string>
+#include <utility>
+
+// Which boot loader the fingerprint step found; the recovery command reads it.
+enum RecoveryChip : uint8_t {
+    RECOVERY_CHIP_UNKNOWN = 0,
+    RECOVERY_CHIP_IMX_SDP = 1, // i.MX serial download loader
+    RECOVERY_CHIP_NXP_ISP = 2, // NXP serial ISP
+};
+
+struct UpdaterContext {
+    UpdaterContext(std::string serverUrl_, std::string storeDirectory_,
+                   UpdaterDisplayInterface& display_)
+        : serverUrl(std::move(serverUrl_)), storeDirectory(std::move(storeDirectory_)),
+          display(display_) {}
+
+    std::string serverUrl;      // full update server endpoint, e.g. "http://127.0.0.1:8380/cgi/u"
+    std::string storeDirectory; // the prepared store directory (<base>/updater); it exists
+    UpdaterDisplayInterface& display;             // owned by the driver, outlives every command
+    uint8_t recoveryChip = RECOVERY_CHIP_UNKNOWN; // written by the fingerprint step
+    bool useUeiBytes = false; // copied from the options just before update or recovery runs
+};

@@ -1,0 +1,161 @@
+// The driver's command order, its checks before a command starts, its exit statuses and the
+// store directory it prepares.
+#include "UpdaterDriver.h"
+#include "RecordingDisplay.h"
+#include "ScopedTempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+struct DriverRun {
+    RecordingDisplay display;
+    UpdaterOptions options;
+    UpdaterContext context{kDefaultServerUrl, "/nonexistent/updater", display};
+    int run() { return runCommands(options, context); }
+};
+
+TEST(DriverOrder, FingerprintWithoutSerialPortEndsTheRunBeforeGet) {
+    DriverRun r;
+    r.options.flags = FLAG_FINGERPRINT | FLAG_GET_BUILD;
+    r.options.serial = 0x40F5849A;
+    EXPECT_EQ(r.run(), 1);
+    EXPECT_EQ(r.display.errors(),
+              std::vector<std::string>{"Must specify the serial port used for connecting"});
+}
+
+TEST(DriverOrder, GetWithoutSerialNumberEndsTheRun) {
+    DriverRun r;
+    r.options.flags = FLAG_GET_BUILD | FLAG_DISCOVER;
+    EXPECT_EQ(r.run(), 1);
+    EXPECT_EQ(r.display.errors(),
+              (std::vector<std::string>{"-G must specify a specific device via -d",
+                                        "--help for usage information"}));
+}
+
+TEST(DriverOrder, AFailedGetStillLetsDiscoverRun) {
+    DriverRun r;
+    r.options.flags = FLAG_GET_BUILD | FLAG_DISCOVER | FLAG_UPDATE;
+    r.options.serial = 0x40F5849A;
+    r.run();
+    std::vector<std::string> errors = r.display.errors();
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_NE(errors[0].find("(-G)"), std::string::npos);
+    EXPECT_NE(errors[1].find("(-D)"), std::string::npos); // -D wins over -U
+}
+
+TEST(DriverOrder, CommandsMissingFromThisBuildFailTheRun) {
+    struct Case {
+        uint32_t flags;
+        const char* letter;
+    } cases[] = {
+        {FLAG_DISCOVER, "(-D)"},   {FLAG_UPDATE, "(-U)"},  {FLAG_LIST_BUILDS, "(-B)"},
+        {FLAG_LIST_LOCAL, "(-L)"}, {FLAG_GET_JWT, "(-J)"}, {FLAG_GET_BUILD, "(-G)"},
+    };
+    for (const Case& c : cases) {
+        DriverRun r;
+        r.options.flags = c.flags;
+        r.options.serial = 0x40F5849A;
+        EXPECT_EQ(r.run(), 1) << c.letter;
+        ASSERT_EQ(r.display.errors().size(), 1u) << c.letter;
+        EXPECT_NE(r.display.errors()[0].find(c.letter), std::string::npos) << c.letter;
+        EXPECT_TRUE(r.display.messages().empty()) << c.letter; // no table, no token line
+    }
+}
+
+TEST(DriverOrder, RecoveryRunsInsteadOfUpdateAndNeedsNoSerialNumber) {
+    DriverRun r;
+    r.options.flags = FLAG_UPDATE;
+    r.options.transport = TRANSPORT_RECOVER;
+    r.options.useUeiBytes = true;
+    EXPECT_EQ(r.run(), 1);
+    ASSERT_EQ(r.display.errors().size(), 1u);
+    EXPECT_NE(r.display.errors()[0].find("-t RECOVER"), std::string::npos);
+    EXPECT_TRUE(r.context.useUeiBytes); // copied just before the command runs
+}
+
+TEST(DriverOrder, MissingSerialNumbersAreReportedPerCommand) {
+    struct Case {
+        uint32_t flags;
+        const char* message;
+    } cases[] = {
+        {FLAG_UPDATE, "Must specify the specific device to be updated"},
+        {FLAG_LIST_BUILDS, "Error must supply a serial number for the List Builds command"},
+        {FLAG_LIST_LOCAL, "Error must supply a serial number for the List Local Builds command"},
+        {FLAG_GET_JWT, "Error must supply a serial number for the Get JWT command"},
+    };
+    for (const Case& c : cases) {
+        DriverRun r;
+        r.options.flags = c.flags;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(r.run(), 1) << c.message;
+        std::string usage = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(r.display.errors(), std::vector<std::string>{c.message});
+        // -B, -L and -J add the short usage as a reminder; -U does not.
+        EXPECT_EQ(usage.find("Application Usage:") != std::string::npos, c.flags != FLAG_UPDATE)
+            << c.message;
+    }
+}
+
+TEST(DriverOrder, InspectionCommandsStartNothingAndSucceed) {
+    for (uint32_t flags :
+         {uint32_t(FLAG_DEVICE_INFO), uint32_t(FLAG_CHECK_BIRD), uint32_t(FLAG_RESERVED_Z)}) {
+        DriverRun r;
+        r.options.flags = flags;
+        r.options.serial = 0x40F5849A;
+        EXPECT_EQ(r.run(), 0);
+        EXPECT_TRUE(r.display.lines.empty());
+    }
+}
+
+TEST(StoreDirectory, UnderTheGivenBase) {
+    ScopedTempDir base;
+    RecordingDisplay display;
+    UpdaterOptions options;
+    options.storeBase = base / "nested/store";
+    std::string store;
+    ASSERT_TRUE(prepareStoreDirectory(display, options, store));
+    EXPECT_EQ(store, options.storeBase + "/updater");
+    EXPECT_TRUE(std::filesystem::is_directory(store));
+    auto perms = std::filesystem::status(store).permissions();
+    EXPECT_EQ(perms & std::filesystem::perms::others_write, std::filesystem::perms::none);
+    EXPECT_TRUE(display.lines.empty());
+}
+
+TEST(StoreDirectory, UnderTheHomeDirectoryByDefault) {
+    ScopedTempDir home;
+    const char* saved = getenv("HOME");
+    std::string savedHome = saved ? saved : "";
+    setenv("HOME", home.path().c_str(), 1);
+    RecordingDisplay display;
+    UpdaterOptions options;
+    std::string store;
+    bool ok = prepareStoreDirectory(display, options, store);
+    if (saved) {
+        setenv("HOME", savedHome.c_str(), 1);
+    } else {
+        unsetenv("HOME");
+    }
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(options.homeDirectory, home.path());
+    EXPECT_EQ(options.storeBase, home.path() + "/.quendra");
+    EXPECT_EQ(store, home.path() + "/.quendra/updater");
+    EXPECT_TRUE(std::filesystem::is_directory(store));
+}
+
+TEST(StoreDirectory, AFileInTheWayIsReported) {
+    ScopedTempDir base;
+    std::ofstream(base / "updater") << "not a directory";
+    RecordingDisplay display;
+    UpdaterOptions options;
+    options.storeBase = base.path();
+    std::string store;
+    EXPECT_FALSE(prepareStoreDirectory(display, options, store));
+    EXPECT_EQ(display.errors(), std::vector<std::string>{"Could not find updater directory at " +
+                                                         base.path() + "/updater"});
+}
+
+} // namespace

@@ -1,0 +1,137 @@
+// The Updater as a process: what reaches stdout and stderr, and its exit status.
+#include "ProcessRunner.h"
+#include "ScopedTempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+constexpr const char* kVersionLine = "Updater (Version: 2.11.4 Sep 23 2025)\n";
+
+std::string golden(const char* name) {
+    std::ifstream file(std::string(CORVANE_FIXTURES_DIR) + "/usage/" + name, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+class UpdaterProcess : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (std::string(UPDATER_BIN).empty()) {
+            GTEST_SKIP() << "the Updater program is not built";
+        }
+    }
+    // Runs the Updater with HOME in a scratch directory, so no run touches the real home.
+    testsupport::ProcessResult run(const std::vector<std::string>& args) {
+        testsupport::ProcessOptions options;
+        options.environment["HOME"] = home.path();
+        options.environment["TERM"] = "xterm";
+        return testsupport::runProcess(UPDATER_BIN, args, options);
+    }
+
+    ScopedTempDir home;
+};
+
+TEST_F(UpdaterProcess, NoArgumentsShowsVersionAndShortUsage) {
+    auto r = run({});
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.out, kVersionLine);
+    EXPECT_EQ(r.err, golden("short.txt"));
+    EXPECT_FALSE(std::filesystem::exists(home / ".quendra")); // no command, no store
+}
+
+TEST_F(UpdaterProcess, HelpShowsTheFullUsageAndIgnoresWhatFollows) {
+    for (const char* help : {"-h", "-H", "--help", "--he", "/h"}) {
+        auto r = run({help, "-Q", "-d", "12XY"});
+        EXPECT_EQ(r.exitStatus, 0) << help;
+        EXPECT_EQ(r.out, kVersionLine) << help;
+        EXPECT_EQ(r.err, golden("full.txt")) << help;
+    }
+}
+
+TEST_F(UpdaterProcess, InvalidSerialNumberFailsWithVersionAndShortUsage) {
+    auto r = run({"-d", "12XY"});
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.out, kVersionLine);
+    EXPECT_EQ(r.err, "Invalid serial number obtained from argument [12XY]\n" + golden("short.txt"));
+}
+
+TEST_F(UpdaterProcess, DeviceInfoPreparesTheStoreAndSucceeds) {
+    ScopedTempDir store;
+    auto r = run({"-I", "-d", "40F5849A", "-i", store.path()});
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.out, kVersionLine);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(std::filesystem::is_directory(store / "updater"));
+    EXPECT_FALSE(std::filesystem::exists(home / ".quendra"));
+}
+
+TEST_F(UpdaterProcess, DefaultStoreLivesUnderHome) {
+    auto r = run({"-I", "-d", "40F5849A"});
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_TRUE(std::filesystem::is_directory(home / ".quendra/updater"));
+}
+
+TEST_F(UpdaterProcess, UnbuiltCommandSaysSoAndFails) {
+    auto r = run({"-B", "-d", "0x40F5849A"});
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.out, kVersionLine);
+    EXPECT_EQ(r.err, "The list builds command (-B) is not available in this version yet\n");
+}
+
+TEST_F(UpdaterProcess, RecoverySampleTakesTheSerialPortPathAsValue) {
+    auto r = run({"-U", "-t", "RECOVER", "-s", "/dev/serial"});
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.out, kVersionLine);
+    EXPECT_EQ(r.err,
+              "The serial recovery command (-U -t RECOVER) is not available in this version yet\n");
+}
+
+TEST_F(UpdaterProcess, DebugMaskTakesEffectWhenRead) {
+    const std::string prefixTrace = "Discarding '0x' serial number prefix\n";
+    auto before = run({"-X", "1", "-d", "0x1234"});
+    EXPECT_EQ(before.exitStatus, 0);
+    EXPECT_EQ(before.err, prefixTrace + golden("short.txt"));
+
+    auto after = run({"-d", "0x1234", "-X", "1"});
+    EXPECT_EQ(after.exitStatus, 0);
+    EXPECT_EQ(after.err, golden("short.txt"));
+
+    auto otherBit = run({"-X", "0x100", "-d", "0x1234"});
+    EXPECT_EQ(otherBit.err, golden("short.txt"));
+}
+
+TEST_F(UpdaterProcess, DebugMaskWithStrayCharactersIsReportedAndIgnored) {
+    auto r = run({"-X", "12z", "-d", "0x1234"});
+    EXPECT_EQ(r.exitStatus, 0); // the run goes on
+    EXPECT_EQ(r.err, "Invalid format for \"-X\" parameter, unprocessed characters [z]\n" +
+                         golden("short.txt"));
+}
+
+TEST_F(UpdaterProcess, ApplicationParametersAreTracedUnderTheAppBit) {
+    auto r = run({"-X", "0x10000", "stray", "-d", "40F5849A"});
+    EXPECT_EQ(r.exitStatus, 1);
+    std::string trace = "\nApplication parameters:[Updater]\n\t[" + std::string(UPDATER_BIN) +
+                        "]\n\t[-X]\n\t[0x10000]\n\t[-d]\n\t[40F5849A]\n\t[stray]\n";
+    EXPECT_EQ(r.err, "Unexpected argument: [stray]\n" + trace + golden("short.txt"));
+}
+
+TEST_F(UpdaterProcess, StoreThatCannotBeMadeFailsTheRun) {
+    std::ofstream(home / "file") << "in the way";
+    auto r = run({"-I", "-d", "40F5849A", "-i", home / "file"});
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, "Could not find updater directory at " + home / "file" + "/updater\n");
+}
+
+TEST_F(UpdaterProcess, NothingOfProgressReachesAPipe) {
+    auto r = run({"-G", "-d", "40F5849A"});
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.out.find('\r'), std::string::npos);
+}
+
+} // namespace
