@@ -1,5 +1,6 @@
-// Runs a program as a child process for integration tests, with its standard output and error
-// on pipes, bounded waits for lines and for its end, and a kill if a test leaves it running.
+// Runs a long-lived program (a server, a simulator) as a child process for integration tests:
+// its output is read line by line while it runs, its end is awaited with a bound, and it is
+// killed if a test leaves it running. For run-to-completion programs see ProcessRunner.h.
 #pragma once
 
 #include <fcntl.h>

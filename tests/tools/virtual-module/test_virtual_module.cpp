@@ -1,5 +1,6 @@
 // The virtual module on its own: its command line (as a program and as a parser), and what it
 // sends back over a raw socket for each kind of packet and each fault switch.
+#include "ProcessRunner.h"
 #include "SpawnedProgram.h"
 #include "VirtualModule.h"
 #include "VirtualModuleOptions.h"
@@ -90,22 +91,20 @@ TEST(VirtualModuleOptions, BadInputIsNamed) {
 TEST(VirtualModuleProgram, HelpAndBadOptions) {
     if (std::string(VIRTUAL_MODULE_BIN).empty())
         GTEST_SKIP() << "virtual-module is not built";
-    {
-        SpawnedProgram program({VIRTUAL_MODULE_BIN, "--help"});
-        EXPECT_EQ(program.wait(5000ms), 0);
-        EXPECT_EQ(program.output(), kVirtualModuleHelp);
-    }
-    {
-        SpawnedProgram program({VIRTUAL_MODULE_BIN, "--frobnicate"});
-        EXPECT_EQ(program.wait(5000ms), 2);
-        EXPECT_NE(program.errors().find("unknown option '--frobnicate'"), std::string::npos);
-        EXPECT_TRUE(program.output().empty());
-    }
-    {
-        SpawnedProgram program({VIRTUAL_MODULE_BIN, "--bind", "localhost"});
-        EXPECT_EQ(program.wait(5000ms), 1);
-        EXPECT_NE(program.errors().find("not an IPv4 address"), std::string::npos);
-    }
+    testsupport::ProcessOptions options;
+    options.deadline = 5000ms;
+    auto help = testsupport::runProcess(VIRTUAL_MODULE_BIN, {"--help"}, options);
+    EXPECT_EQ(help.exitStatus, 0);
+    EXPECT_EQ(help.out, kVirtualModuleHelp);
+
+    auto bad = testsupport::runProcess(VIRTUAL_MODULE_BIN, {"--frobnicate"}, options);
+    EXPECT_EQ(bad.exitStatus, 2);
+    EXPECT_NE(bad.err.find("unknown option '--frobnicate'"), std::string::npos);
+    EXPECT_TRUE(bad.out.empty());
+
+    auto unbindable = testsupport::runProcess(VIRTUAL_MODULE_BIN, {"--bind", "localhost"}, options);
+    EXPECT_EQ(unbindable.exitStatus, 1);
+    EXPECT_NE(unbindable.err.find("not an IPv4 address"), std::string::npos);
 }
 
 TEST(VirtualModuleProgram, ListensPrintsItsPortAndStopsOnSignal) {
