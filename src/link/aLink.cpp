@@ -124,7 +124,6 @@ struct Entry {
     void (*serverDestroy)(void*) = nullptr;
     uint32_t key = 0;
     uint16_t port = 0;
-    uint32_t clientSequence = 0;
     Kind kind = Kind::Stream;
     int16_t uses = 1;
     std::string portName; // serial links: how to reopen the port on reset
@@ -133,10 +132,9 @@ struct Entry {
 };
 
 struct Registry {
-    std::mutex lock;          // "aLink_Managed": guards entries and both counters
+    std::mutex lock;          // "aLink_Managed": guards entries and nextId
     std::list<Entry> entries; // newest first
     aLinkRef nextId = 1;
-    uint32_t nextClientSequence = 0;
     // Serialises creations, so two requests for one key cannot both open a stream. Taken
     // before `lock`, and never by teardown.
     std::mutex createLock;
@@ -428,7 +426,6 @@ void writerMain(RecordPtr rp, aStream* stream, uint32_t generation) {
 // ---- Lifecycle (callers hold r.lifecycle) ----
 
 aErr initialise(LinkRecord& r, aStream* stream) {
-    r.check = kLinkCheck;
     r.running = false;
     r.stream = stream;
     r.status = stream ? LINK_STOPPED : LINK_INVALID;
