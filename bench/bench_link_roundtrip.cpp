@@ -1,0 +1,190 @@
+// Round trips of a model query and its answer through an engine link to the virtual module over
+// loopback TCP, against the same bytes ping-ponged over a raw socket to the same module in the
+// same run.
+//
+// The program pins itself to one CPU unless given --unpinned. A trip through the engine hands
+// off between four threads (caller, writer, module, reader), a raw trip between two; on a
+// virtual machine whose idle CPUs halt, where the scheduler happens to place those threads
+// decides whether each hand-off costs a few microseconds or tens of them, and a run flips
+// between the two. Pinned, the figure is the engine's own overhead and stays put from run to
+// run; --unpinned shows what the placement adds on the machine at hand.
+#include "corvane/aLink.h"
+
+#include "VirtualModule.h"
+
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Corvane::Tools::VirtualModule;
+using Corvane::Tools::VirtualModuleConfig;
+
+constexpr uint8_t kModuleAddress = 2;
+const uint8_t kQuery[] = {kModuleAddress, 3, 0x03, 0x48, 0x20}; // get model
+constexpr size_t kAnswerSize = 6;                               // 2, 4, 3, 8, 0, model
+
+VirtualModule& module() {
+    static std::unique_ptr<VirtualModule> instance = [] {
+        VirtualModuleConfig config;
+        config.heartbeatMs = 0;
+        config.latencyUs = 0;
+        auto m = std::make_unique<VirtualModule>(config);
+        std::string error;
+        if (!m->start(&error)) {
+            std::fprintf(stderr, "virtual module: %s\n", error.c_str());
+            std::exit(1);
+        }
+        return m;
+    }();
+    return *instance;
+}
+
+// A blocking socket to the module: one trip is the query out and the whole answer back.
+class RawHost {
+  public:
+    RawHost() {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(module().port());
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const int on = 1;
+        setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        ok_ = connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    }
+    ~RawHost() { close(fd_); }
+    bool trip() {
+        if (!ok_ || send(fd_, kQuery, sizeof kQuery, 0) != static_cast<ssize_t>(sizeof kQuery))
+            return false;
+        uint8_t answer[kAnswerSize];
+        size_t got = 0;
+        while (got < kAnswerSize) {
+            const ssize_t n = recv(fd_, answer + got, kAnswerSize - got, 0);
+            if (n <= 0)
+                return false;
+            got += static_cast<size_t>(n);
+        }
+        return answer[5] != 0;
+    }
+
+  private:
+    int fd_ = -1;
+    bool ok_ = false;
+};
+
+// The same trip through the engine: the query queued, sent by the writer thread, the answer
+// assembled by the reader thread and awaited on the incoming FIFO.
+class LinkHost {
+  public:
+    LinkHost() : link_(aLink_CreateTCPIP(htonl(INADDR_LOOPBACK), module().port())) {}
+    ~LinkHost() { aLink_Destroy(&link_); }
+    bool trip() {
+        uint8_t model = 0;
+        return link_ != 0 && aLink_GetModel(link_, kModuleAddress, &model) == aErrNone;
+    }
+
+  private:
+    aLinkRef link_;
+};
+
+template <class Host> void runTrips(benchmark::State& state) {
+    Host host;
+    for (auto _ : state) {
+        if (!host.trip()) {
+            state.SkipWithError("round trip failed");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+void BM_RawSocketPingPong(benchmark::State& state) {
+    runTrips<RawHost>(state);
+}
+void BM_LinkRoundTrip(benchmark::State& state) {
+    runTrips<LinkHost>(state);
+}
+
+// The figure of the summary line: blocks of raw and link trips taken in turns, so that the
+// load of a shared machine, which drifts, weighs on both alike. The ratio is the median of the
+// per-block ratios.
+constexpr int kBlockTrips = 2000;
+std::vector<double> gBlockRatios;
+double gLinkTrips = 0;
+double gLinkSeconds = 0;
+
+void BM_Interleaved(benchmark::State& state) {
+    RawHost raw;
+    LinkHost link;
+    using Clock = std::chrono::steady_clock;
+    auto block = [](auto& host) {
+        const auto started = Clock::now();
+        for (int i = 0; i < kBlockTrips; ++i)
+            if (!host.trip())
+                return -1.0;
+        return std::chrono::duration<double>(Clock::now() - started).count();
+    };
+    for (auto _ : state) {
+        const double rawSeconds = block(raw);
+        const double linkSeconds = block(link);
+        if (rawSeconds <= 0 || linkSeconds <= 0) {
+            state.SkipWithError("round trip failed");
+            break;
+        }
+        gBlockRatios.push_back(rawSeconds / linkSeconds);
+        gLinkTrips += kBlockTrips;
+        gLinkSeconds += linkSeconds;
+    }
+    state.SetItemsProcessed(state.iterations() * 2 * kBlockTrips);
+}
+
+BENCHMARK(BM_RawSocketPingPong)->UseRealTime()->MinTime(1.0);
+BENCHMARK(BM_LinkRoundTrip)->UseRealTime()->MinTime(1.0);
+BENCHMARK(BM_Interleaved)->UseRealTime()->Iterations(40);
+
+} // namespace
+
+int main(int argc, char** argv) {
+    bool pinned = true;
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--unpinned")
+            pinned = false;
+        else
+            argv[kept++] = argv[i];
+    }
+    argc = kept;
+    if (pinned) {
+        // Threads started from here on (the module's, the link's) inherit the mask.
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(std::max(0, sched_getcpu()), &one);
+        if (sched_setaffinity(0, sizeof one, &one) != 0)
+            std::fprintf(stderr, "could not pin to one CPU; running unpinned\n");
+    }
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    if (!gBlockRatios.empty() && gLinkSeconds > 0) {
+        std::sort(gBlockRatios.begin(), gBlockRatios.end());
+        const double ratio = gBlockRatios[gBlockRatios.size() / 2];
+        std::printf("link_roundtrip: %.0f trips/s (ratio %.2f vs raw socket ping-pong)\n",
+                    gLinkTrips / gLinkSeconds, ratio);
+    }
+    module().stop();
+    return 0;
+}

@@ -1,0 +1,258 @@
+// Engine links against the virtual module over loopback TCP: start and routing, queries,
+// synchronisation, heartbeats, shared links, pooled traffic and the module's fault switches.
+#include "aLinkInternal.h"
+#include "corvane/aLink.h"
+
+#include "LinkTestSupport.h"
+#include "PacketTestSupport.h"
+#include "SpawnedProgram.h"
+#include "VirtualModule.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <mutex>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Corvane::Tools::FaultSettings;
+using Corvane::Tools::VirtualModule;
+using Corvane::Tools::VirtualModuleConfig;
+using Corvane::Tools::WirePacket;
+
+const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
+
+VirtualModuleConfig quietModule() {
+    VirtualModuleConfig config;
+    config.heartbeatMs = 0;
+    return config;
+}
+
+// Starts a virtual module in this process on an ephemeral loopback port.
+std::unique_ptr<VirtualModule> startModule(VirtualModuleConfig config = quietModule()) {
+    auto module = std::make_unique<VirtualModule>(config);
+    std::string error;
+    EXPECT_TRUE(module->start(&error)) << error;
+    return module;
+}
+
+bool matchAll(const aPacket*, void*) {
+    return true;
+}
+
+// Milliseconds a call took.
+template <class F> long long timed(F&& call) {
+    const auto started = std::chrono::steady_clock::now();
+    call();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 started)
+        .count();
+}
+
+TEST(LinkWithVirtualModule, StartsRoutesAndAnswersQueries) {
+    auto module = startModule();
+    LinkOwner link(aLink_CreateTCPIP(kLoopback, module->port()));
+    ASSERT_NE(link.get(), 0u);
+    EXPECT_EQ(aLink_GetStatus(link.get()), LINK_RUNNING);
+    EXPECT_TRUE(waitUntil([&] { return module->stats().routingOn == 1; }, 1000ms));
+
+    uint8_t model = 0, address = 0;
+    EXPECT_EQ(aLink_GetModel(link.get(), 2, &model), aErrNone);
+    EXPECT_EQ(model, 0x13);
+    EXPECT_EQ(aLink_GetModuleAddress(link.get(), &address), aErrNone);
+    EXPECT_EQ(address, 2);
+
+    // Synchronisation: six requests, in step after two answers, the surplus drained.
+    EXPECT_EQ(aLink_Sync(link.get()), aErrNone);
+    EXPECT_EQ(aLink_GetStatus(link.get()), LINK_RUNNING);
+    EXPECT_EQ(aLink_GetPacket(link.get()), nullptr);
+    EXPECT_GE(module->stats().syncRequests, 7u);
+    EXPECT_EQ(aLink_GetModel(link.get(), 2, &model), aErrNone);
+
+    link.reset();
+    EXPECT_TRUE(waitUntil([&] { return module->stats().routingOff == 1; }, 1000ms));
+}
+
+TEST(LinkWithVirtualModule, HeartbeatsAreAnsweredAndKeptOutOfTheFifo) {
+    VirtualModuleConfig config;
+    config.heartbeatMs = 20;
+    auto module = startModule(config);
+    LinkOwner link(aLink_CreateTCPIP(kLoopback, module->port()));
+    ASSERT_NE(link.get(), 0u);
+    EXPECT_TRUE(waitUntil([&] { return module->stats().heartbeatAnswers >= 5; }, 2000ms));
+    const auto stats = module->stats();
+    EXPECT_EQ(stats.badHeartbeatAnswers, 0u);
+    EXPECT_EQ(aLink_GetPacket(link.get()), nullptr);
+    EXPECT_EQ(aLink_GetStatus(link.get()), LINK_RUNNING);
+}
+
+TEST(LinkWithVirtualModule, SameEndpointSharesOneLinkAnotherPortDoesNot) {
+    auto first = startModule();
+    auto second = startModule();
+    aLinkRef a = aLink_CreateTCPIP(kLoopback, first->port());
+    aLinkRef b = aLink_CreateTCPIP(kLoopback, first->port());
+    LinkOwner other(aLink_CreateTCPIP(kLoopback, second->port()));
+    ASSERT_NE(a, 0u);
+    EXPECT_EQ(b, a);
+    EXPECT_NE(other.get(), a);
+    // The module accepts on its own thread; one connection is all it ever gets.
+    EXPECT_TRUE(waitUntil([&] { return first->stats().connections == 1; }, 1000ms));
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(first->stats().connections, 1u);
+
+    const aLinkRef id = a;
+    EXPECT_EQ(aLink_Destroy(&a), aErrNone);
+    EXPECT_EQ(aLink_GetStatus(id), LINK_RUNNING);
+    uint8_t model = 0;
+    EXPECT_EQ(aLink_GetModel(id, 2, &model), aErrNone);
+    EXPECT_EQ(aLink_Destroy(&b), aErrNone);
+    EXPECT_EQ(aLink_GetStatus(id), LINK_INVALID);
+    EXPECT_TRUE(waitUntil([&] { return first->stats().routingOff == 1; }, 1000ms));
+}
+
+TEST(LinkWithVirtualModule, PooledPacketsArriveWholeAndInOrder) {
+    VirtualModuleConfig config = quietModule();
+    std::mutex mutex;
+    std::vector<WirePacket> seen; // guarded by mutex
+    auto module = std::make_unique<VirtualModule>(config);
+    module->setPacketObserver([&](const WirePacket& p) {
+        if (p.address == 2 && p.length == 28 && p.data[0] == 0x77) {
+            std::lock_guard<std::mutex> lock(mutex);
+            seen.push_back(p);
+        }
+    });
+    ASSERT_TRUE(module->start());
+    LinkOwner link(aLink_CreateTCPIP(kLoopback, module->port()));
+    ASSERT_NE(link.get(), 0u);
+    ASSERT_EQ(aLink_EnablePooledPackets(link.get(), true), aErrNone);
+
+    constexpr int kCount = 500;
+    for (int i = 0; i < kCount; ++i) {
+        uint8_t data[28] = {0x77, 0, 0};
+        data[3] = static_cast<uint8_t>(i >> 8);
+        data[4] = static_cast<uint8_t>(i);
+        data[27] = 0xEE;
+        PacketPtr packet(aPacket_CreateWithData(2, 28, data));
+        ASSERT_EQ(aLink_PutPacket(link.get(), packet.get()), aErrNone);
+    }
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            return seen.size() >= kCount;
+        },
+        3000ms));
+    std::lock_guard<std::mutex> lock(mutex);
+    ASSERT_EQ(seen.size(), static_cast<size_t>(kCount));
+    for (int i = 0; i < kCount; ++i) {
+        ASSERT_EQ((seen[i].data[3] << 8) | seen[i].data[4], i);
+        ASSERT_EQ(seen[i].data[27], 0xEE);
+    }
+    EXPECT_EQ(module->stats().noiseBytes, 0u);
+}
+
+TEST(LinkWithVirtualModuleFaults, MuteModuleTimesOutCalmly) {
+    auto module = startModule();
+    module->setFaults(FaultSettings{0, false, true});
+    LinkOwner link(aLink_CreateTCPIP(kLoopback, module->port()));
+    ASSERT_NE(link.get(), 0u);
+    uint8_t model = 0, address = 0;
+    aErr result = aErrNone;
+    const long long took = timed([&] { result = aLink_GetModel(link.get(), 2, &model); });
+    EXPECT_EQ(result, aErrTimeout);
+    EXPECT_GE(took, 900);
+    EXPECT_LT(took, 2000);
+    EXPECT_EQ(aLink_GetModuleAddress(link.get(), &address), aErrTimeout);
+    EXPECT_EQ(aLink_Sync(link.get()), aErrNotReady);
+    EXPECT_LT(timed([&] { link.reset(); }), 1000);
+}
+
+TEST(LinkWithVirtualModuleFaults, GarbageThrowsTheLinkOutOfStepUntilItStops) {
+    auto module = startModule();
+    LinkOwner link(aLink_CreateTCPIP(kLoopback, module->port()));
+    ASSERT_NE(link.get(), 0u);
+    module->setFaults(FaultSettings{0, true, false});
+
+    // Every answer is noise: each query ends within its second, none succeeds.
+    for (int i = 0; i < 5; ++i) {
+        uint8_t model = 0;
+        aErr result = aErrNone;
+        EXPECT_LT(timed([&] { result = aLink_GetModel(link.get(), 2, &model); }), 1500);
+        EXPECT_NE(result, aErrNone);
+    }
+    EXPECT_TRUE(linkReaches(link.get(), LINK_SYNCING, 2000ms));
+    // The line is noisy, not flooded: requests go out at a measured pace.
+    EXPECT_LT(module->stats().syncRequests, 1000u);
+
+    // Quiet again: the link finds its way back in step by itself.
+    module->setFaults(FaultSettings{});
+    ASSERT_TRUE(linkReaches(link.get(), LINK_RUNNING, 3000ms));
+    std::this_thread::sleep_for(100ms); // surplus synchronisation answers
+    aLink_DrainPackets(link.get(), matchAll, nullptr);
+    uint8_t model = 0;
+    EXPECT_EQ(aLink_GetModel(link.get(), 2, &model), aErrNone);
+    EXPECT_EQ(model, 0x13);
+}
+
+TEST(LinkWithVirtualModuleFaults, DroppedConnectionIsSurvivedAndResetRestoresIt) {
+    auto module = startModule();
+    module->setFaults(FaultSettings{3, false, false}); // routing on, then two more packets
+    LinkOwner link(aLink_CreateTCPIP(kLoopback, module->port()));
+    ASSERT_NE(link.get(), 0u);
+    uint8_t model = 0;
+    EXPECT_EQ(aLink_GetModel(link.get(), 2, &model), aErrNone);
+    aLink_GetModel(link.get(), 2, &model); // the third packet: the module resets the line
+    ASSERT_TRUE(waitUntil([&] { return module->stats().droppedConnections >= 1; }, 1000ms));
+
+    module->setFaults(FaultSettings{});
+    EXPECT_EQ(aLink_Reset(link.get()), aErrNone);
+    EXPECT_EQ(aLink_GetStatus(link.get()), LINK_RUNNING);
+    aLink_DrainPackets(link.get(), matchAll, nullptr);
+    EXPECT_EQ(aLink_GetModel(link.get(), 2, &model), aErrNone);
+    EXPECT_EQ(model, 0x13);
+    EXPECT_GE(module->stats().connections, 2u);
+}
+
+TEST(LinkWithVirtualModuleFaults, ModuleThatGoesAwayLeavesALinkThatStopsInTime) {
+    auto module = startModule();
+    LinkOwner link(aLink_CreateTCPIP(kLoopback, module->port()));
+    ASSERT_NE(link.get(), 0u);
+    module->stop();
+    uint8_t model = 0;
+    EXPECT_NE(aLink_GetModel(link.get(), 2, &model), aErrNone);
+    // Nobody listens any more: a reset gives up after its attempts instead of hanging.
+    aErr result = aErrNone;
+    EXPECT_LT(timed([&] { result = aLink_Reset(link.get()); }), 6000);
+    EXPECT_NE(result, aErrNone);
+    EXPECT_LT(timed([&] { link.reset(); }), 1000);
+}
+
+TEST(LinkWithVirtualModuleProcess, ProgramServesALink) {
+    if (std::string(VIRTUAL_MODULE_BIN).empty())
+        GTEST_SKIP() << "virtual-module is not built";
+    SpawnedProgram program({VIRTUAL_MODULE_BIN, "--port", "0", "--model", "7", "--address", "4",
+                            "--heartbeat-ms", "50"});
+    const auto line = program.readLine(5000ms);
+    ASSERT_TRUE(line.has_value());
+    const std::string prefix = "listening on 127.0.0.1:";
+    ASSERT_EQ(line->rfind(prefix, 0), 0u) << *line;
+    const int port = std::stoi(line->substr(prefix.size()));
+
+    {
+        LinkOwner link(aLink_CreateTCPIP(kLoopback, static_cast<uint16_t>(port)));
+        ASSERT_NE(link.get(), 0u);
+        uint8_t model = 0, address = 0;
+        EXPECT_EQ(aLink_GetModel(link.get(), 4, &model), aErrNone);
+        EXPECT_EQ(model, 7);
+        EXPECT_EQ(aLink_GetModuleAddress(link.get(), &address), aErrNone);
+        EXPECT_EQ(address, 4);
+        std::this_thread::sleep_for(200ms); // a few heartbeats, answered by the link
+        EXPECT_EQ(aLink_GetPacket(link.get()), nullptr);
+    }
+    program.signal(SIGTERM);
+    EXPECT_EQ(program.wait(5000ms), 0) << program.errors();
+}
+
+} // namespace

@@ -1,0 +1,566 @@
+// The virtual module's server: one thread that accepts host connections on a TCP socket and
+// runs every connection through a poll loop (packets in, answers and heartbeats out).
+#include "VirtualModule.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "corvane/aError.h"
+
+namespace Corvane::Tools {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A host that stops reading loses its connection once this much waits unsent.
+constexpr std::size_t kMaxUnsent = 1u << 20;
+constexpr std::size_t kReadChunk = 16384;
+
+// The system entity's command and the options the module answers.
+constexpr uint8_t kCmdSystem = 3;
+constexpr uint8_t kOptModule = 1;
+constexpr uint8_t kOptModel = 8;
+constexpr uint8_t kOptSerialNumber = 9;
+
+constexpr uint8_t kOpGet = 0x40;
+constexpr uint8_t kOpSet = 0x80;
+constexpr uint8_t kSpecRequest = 0x20;
+constexpr uint8_t kSpecError = 0x80;
+
+constexpr uint8_t kHeartbeatUp = 0;
+constexpr uint8_t kHeartbeatDown = 1;
+
+// Commands whose packets are no UEIs; an unknown one of them goes unanswered.
+bool isNotUeiCommand(uint8_t command) {
+    switch (command) {
+    case 0:
+    case 1:
+    case 2:
+    case 4:
+    case 8:
+    case 9:
+    case 23:
+    case 24:
+    case 73:
+    case 94:
+    case 95:
+    case 173:
+    case 175: return true;
+    default: return false;
+    }
+}
+
+bool isUeiRequest(const WirePacket& packet) {
+    if (packet.length < 3 || isNotUeiCommand(packet.data[0]))
+        return false;
+    const uint8_t op = packet.data[1] & 0xC0;
+    return (op == kOpGet || op == kOpSet) && (packet.data[2] & kSpecRequest) != 0;
+}
+
+// The option byte a reply carries: the plain option for a get, option | 0xC0 for a set.
+uint8_t replyOption(uint8_t requestOption) {
+    const uint8_t option = requestOption & 0x3F;
+    return (requestOption & 0xC0) == kOpSet ? static_cast<uint8_t>(option | 0xC0) : option;
+}
+
+WirePacket errorReply(uint8_t address, const WirePacket& request, aErr code) {
+    return WirePacket(address, {request.data[0], replyOption(request.data[1]),
+                                static_cast<uint8_t>((request.data[2] & 0x1F) | kSpecError),
+                                static_cast<uint8_t>(code)});
+}
+
+struct Counters {
+    std::atomic<uint64_t> connections{0}, packetsReceived{0}, noiseBytes{0}, syncRequests{0},
+        routingOn{0}, routingOff{0}, heartbeatsSent{0}, heartbeatAnswers{0}, badHeartbeatAnswers{0},
+        missedHeartbeats{0}, modelQueries{0}, unhandledPackets{0}, droppedConnections{0};
+};
+
+} // namespace
+
+struct VirtualModule::Impl {
+    struct Delayed {
+        Clock::time_point due;
+        std::vector<uint8_t> bytes;
+    };
+
+    struct Connection final : ModuleConnection {
+        Connection(Impl& o, int f) : owner(o), fd(f) {}
+        ~Connection() override {
+            if (fd >= 0)
+                ::close(fd);
+        }
+        const ModuleIdentity& identity() const override { return owner.config.identity; }
+        void send(const WirePacket& packet) override { owner.queue(*this, packet); }
+
+        Impl& owner;
+        int fd;
+        FrameParser parser;
+        std::deque<Delayed> delayed; // packets waiting out the latency, in order
+        std::vector<uint8_t> out;    // bytes due now, not yet taken by the socket
+        uint64_t packets = 0;
+        Clock::time_point nextHeartbeat;
+        bool awaitingHeartbeat = false;
+        uint8_t heartbeatAnswer = 0; // the second data byte the host must answer with
+        bool closing = false;
+        bool reset = false; // close with a reset instead of an orderly shutdown
+    };
+
+    explicit Impl(VirtualModuleConfig c) : config(std::move(c)), random(config.seed) {
+        faults = config.faults;
+        installBuiltInHandlers();
+    }
+
+    void installBuiltInHandlers();
+    bool open(std::string* error);
+    void run();
+    void acceptAll();
+    void readFrom(Connection& c);
+    void handle(Connection& c, const WirePacket& packet);
+    void queue(Connection& c, const WirePacket& packet);
+    void releaseDue(Connection& c, Clock::time_point now);
+    void flush(Connection& c);
+    void heartbeat(Connection& c, Clock::time_point now);
+    void closeAll();
+    void trace(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+    VirtualModuleConfig config;
+    std::array<PacketHandler, 256> handlers{}; // written before start, then module thread only
+    std::function<void(const WirePacket&)> observer;
+
+    int listenFd = -1;
+    int wakeFd = -1;
+    uint16_t boundPort = 0;
+    std::thread thread;
+    std::atomic<bool> stopping{false};
+
+    mutable std::mutex faultsMutex;
+    FaultSettings faults;  // guarded by faultsMutex
+    FaultSettings current; // the module thread's copy for one loop turn
+
+    Counters counters;
+    std::vector<std::unique_ptr<Connection>> connections; // module thread only
+    std::mt19937 random;                                  // module thread only
+};
+
+void VirtualModule::Impl::trace(const char* format, ...) {
+    if (!config.verbose)
+        return;
+    char line[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    std::fprintf(stderr, "virtual-module: %s\n", line);
+}
+
+void VirtualModule::Impl::installBuiltInHandlers() {
+    // Command 0 from the host is the answer to a heartbeat.
+    handlers[0] = [this](ModuleConnection& mc, const WirePacket& packet) {
+        auto& c = static_cast<Connection&>(mc);
+        if (c.awaitingHeartbeat && packet.length == 2 && packet.data[1] == c.heartbeatAnswer) {
+            c.awaitingHeartbeat = false;
+            ++counters.heartbeatAnswers;
+        } else {
+            ++counters.badHeartbeatAnswers;
+            trace("unexpected heartbeat answer (length %u)", packet.length);
+        }
+    };
+    handlers[kCmdSystem] = [this](ModuleConnection& c, const WirePacket& request) {
+        const ModuleIdentity& id = c.identity();
+        if (!isUeiRequest(request)) {
+            ++counters.unhandledPackets;
+            return;
+        }
+        const uint8_t option = request.data[1] & 0x3F;
+        if ((request.data[2] & 0x1F) != 0) {
+            c.send(errorReply(id.address, request, aErrIndexRange));
+            return;
+        }
+        if ((request.data[1] & 0xC0) != kOpGet) {
+            c.send(errorReply(id.address, request, aErrInvalidOption));
+            return;
+        }
+        switch (option) {
+        case kOptModule: c.send(WirePacket(id.address, {kCmdSystem, option, 0, id.address})); break;
+        case kOptModel:
+            ++counters.modelQueries;
+            c.send(modelReply(id));
+            break;
+        case kOptSerialNumber: {
+            const uint32_t s = id.serialNumber;
+            c.send(WirePacket(id.address, {kCmdSystem, option, 0, static_cast<uint8_t>(s >> 24),
+                                           static_cast<uint8_t>(s >> 16),
+                                           static_cast<uint8_t>(s >> 8), static_cast<uint8_t>(s)}));
+            break;
+        }
+        default: c.send(errorReply(id.address, request, aErrInvalidOption));
+        }
+    };
+}
+
+bool VirtualModule::Impl::open(std::string* error) {
+    auto fail = [&](const std::string& what) {
+        if (error)
+            *error = what;
+        if (listenFd >= 0)
+            ::close(listenFd);
+        if (wakeFd >= 0)
+            ::close(wakeFd);
+        listenFd = wakeFd = -1;
+        return false;
+    };
+    if (config.identity.address == 0 || (config.identity.address & 1) != 0)
+        return fail("the module address must be even and non-zero");
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(config.port);
+    if (::inet_pton(AF_INET, config.bindAddress.c_str(), &addr.sin_addr) != 1)
+        return fail("not an IPv4 address: " + config.bindAddress);
+    listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (listenFd < 0)
+        return fail(std::string("cannot create a socket: ") + std::strerror(errno));
+    const int on = 1;
+    ::setsockopt(listenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (::bind(listenFd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
+        return fail("cannot listen on " + config.bindAddress + ":" + std::to_string(config.port) +
+                    ": " + std::strerror(errno));
+    if (::listen(listenFd, 8) != 0)
+        return fail(std::string("cannot listen: ") + std::strerror(errno));
+    socklen_t length = sizeof addr;
+    ::getsockname(listenFd, reinterpret_cast<sockaddr*>(&addr), &length);
+    boundPort = ntohs(addr.sin_port);
+    wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wakeFd < 0)
+        return fail(std::string("cannot create an event: ") + std::strerror(errno));
+    return true;
+}
+
+void VirtualModule::Impl::queue(Connection& c, const WirePacket& packet) {
+    if (current.mute || c.closing)
+        return;
+    std::vector<uint8_t> bytes;
+    if (current.garbage) {
+        const std::size_t n = 1 + random() % 32;
+        for (std::size_t i = 0; i < n; ++i)
+            bytes.push_back(static_cast<uint8_t>(random()));
+    } else {
+        packet.appendTo(bytes);
+    }
+    if (config.latencyUs == 0 && c.delayed.empty()) {
+        c.out.insert(c.out.end(), bytes.begin(), bytes.end());
+        return;
+    }
+    c.delayed.push_back(
+        {Clock::now() + std::chrono::microseconds(config.latencyUs), std::move(bytes)});
+}
+
+void VirtualModule::Impl::releaseDue(Connection& c, Clock::time_point now) {
+    while (!c.delayed.empty() && c.delayed.front().due <= now) {
+        auto& bytes = c.delayed.front().bytes;
+        c.out.insert(c.out.end(), bytes.begin(), bytes.end());
+        c.delayed.pop_front();
+    }
+}
+
+void VirtualModule::Impl::flush(Connection& c) {
+    std::size_t sent = 0;
+    while (sent < c.out.size()) {
+        const ssize_t n =
+            ::send(c.fd, c.out.data() + sent, c.out.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        trace("connection lost while sending: %s", std::strerror(errno));
+        c.closing = true;
+        break;
+    }
+    c.out.erase(c.out.begin(), c.out.begin() + static_cast<std::ptrdiff_t>(sent));
+    if (c.out.size() > kMaxUnsent) {
+        trace("host does not read; closing its connection");
+        c.closing = true;
+    }
+}
+
+void VirtualModule::Impl::heartbeat(Connection& c, Clock::time_point now) {
+    if (config.heartbeatMs == 0 || now < c.nextHeartbeat)
+        return;
+    c.nextHeartbeat = now + std::chrono::milliseconds(config.heartbeatMs);
+    if (current.mute)
+        return;
+    if (current.garbage) {
+        queue(c, WirePacket()); // noise where the heartbeat would be
+        return;
+    }
+    if (c.awaitingHeartbeat)
+        ++counters.missedHeartbeats;
+    c.awaitingHeartbeat = true;
+    c.heartbeatAnswer = kHeartbeatUp + 2;
+    ++counters.heartbeatsSent;
+    queue(c, WirePacket(config.identity.address, {0, kHeartbeatUp}));
+}
+
+void VirtualModule::Impl::handle(Connection& c, const WirePacket& packet) {
+    ++counters.packetsReceived;
+    ++c.packets;
+    if (observer)
+        observer(packet);
+    const ModuleIdentity& id = config.identity;
+    if (packet.address == kSyncAddress && packet.length == 0) {
+        // One empty packet per request: the host sends six requests and is in step after two
+        // answers in a row; a single request (the host asking for the address) gets one.
+        ++counters.syncRequests;
+        queue(c, WirePacket(id.address, {}));
+    } else if (packet.address == kRoutingAddress && packet.length == 1 && packet.data[0] <= 1) {
+        ++(packet.data[0] ? counters.routingOn : counters.routingOff);
+    } else if (packet.address == id.address && packet.length >= 1 && handlers[packet.data[0]]) {
+        handlers[packet.data[0]](c, packet);
+    } else if (packet.address == id.address && isUeiRequest(packet)) {
+        queue(c, errorReply(id.address, packet, aErrInvalidEntity));
+    } else {
+        ++counters.unhandledPackets;
+        trace("unhandled packet to 0x%02X, length %u", packet.address, packet.length);
+    }
+    if (current.dropAfter != 0 && c.packets >= current.dropAfter) {
+        trace("dropping the connection after %llu packets",
+              static_cast<unsigned long long>(c.packets));
+        ++counters.droppedConnections;
+        c.closing = true;
+        c.reset = true;
+    }
+}
+
+void VirtualModule::Impl::readFrom(Connection& c) {
+    uint8_t buffer[kReadChunk];
+    std::vector<WirePacket> packets;
+    for (;;) {
+        const ssize_t n = ::recv(c.fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n == 0) {
+            trace("host closed its connection");
+            c.closing = true;
+            return;
+        }
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                trace("connection lost while reading: %s", std::strerror(errno));
+                c.closing = true;
+            }
+            return;
+        }
+        packets.clear();
+        counters.noiseBytes += c.parser.feed(buffer, static_cast<std::size_t>(n), packets);
+        for (const WirePacket& packet : packets) {
+            handle(c, packet);
+            if (c.closing)
+                return;
+        }
+        if (static_cast<std::size_t>(n) < sizeof buffer)
+            return;
+    }
+}
+
+void VirtualModule::Impl::acceptAll() {
+    for (;;) {
+        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0)
+            return; // EAGAIN, or a connection that went away before we took it
+        const int on = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        auto c = std::make_unique<Connection>(*this, fd);
+        c->nextHeartbeat = Clock::now() + std::chrono::milliseconds(config.heartbeatMs);
+        connections.push_back(std::move(c));
+        ++counters.connections;
+        trace("host connected");
+    }
+}
+
+void VirtualModule::Impl::closeAll() {
+    for (auto& c : connections) {
+        // A module going away says so with a "down" heartbeat; nobody waits for the answer.
+        if (!current.mute && !c->closing && config.heartbeatMs != 0) {
+            queue(*c, WirePacket(config.identity.address, {0, kHeartbeatDown}));
+            releaseDue(*c, Clock::time_point::max());
+            flush(*c);
+        }
+    }
+    connections.clear();
+}
+
+void VirtualModule::Impl::run() {
+    std::vector<pollfd> fds;
+    // Fault changes take effect from the next thing the module does, however long it slept.
+    auto takeFaults = [this] {
+        std::lock_guard<std::mutex> lock(faultsMutex);
+        current = faults;
+    };
+    while (!stopping.load()) {
+        takeFaults();
+        const auto now = Clock::now();
+        auto wake = now + std::chrono::seconds(1);
+        for (auto& c : connections) {
+            heartbeat(*c, now);
+            releaseDue(*c, now);
+            if (!c->out.empty())
+                flush(*c);
+            if (config.heartbeatMs != 0 && c->nextHeartbeat < wake)
+                wake = c->nextHeartbeat;
+            if (!c->delayed.empty() && c->delayed.front().due < wake)
+                wake = c->delayed.front().due;
+        }
+        std::erase_if(connections, [](const std::unique_ptr<Connection>& c) {
+            if (c->closing && c->reset) {
+                const linger abortive{1, 0};
+                ::setsockopt(c->fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+            }
+            return c->closing;
+        });
+
+        fds.clear();
+        fds.push_back({wakeFd, POLLIN, 0});
+        fds.push_back({listenFd, POLLIN, 0});
+        for (auto& c : connections)
+            fds.push_back({c->fd, static_cast<short>(POLLIN | (c->out.empty() ? 0 : POLLOUT)), 0});
+        const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(
+            std::max(wake - Clock::now(), Clock::duration::zero()));
+        const timespec timeout{static_cast<time_t>(wait.count() / 1000000000),
+                               static_cast<long>(wait.count() % 1000000000)};
+        const int ready = ::ppoll(fds.data(), fds.size(), &timeout, nullptr);
+        if (ready < 0 && errno != EINTR) {
+            trace("poll failed: %s", std::strerror(errno));
+            break;
+        }
+        if (ready <= 0)
+            continue;
+        takeFaults();
+        if (fds[0].revents != 0) {
+            uint64_t value;
+            [[maybe_unused]] ssize_t n = ::read(wakeFd, &value, sizeof value);
+        }
+        // Connections accepted below have no entry in fds yet; they are polled next turn.
+        const std::size_t polled = connections.size();
+        for (std::size_t i = 0; i < polled; ++i) {
+            const short events = fds[i + 2].revents;
+            Connection& c = *connections[i];
+            if (events & (POLLIN | POLLHUP | POLLERR))
+                readFrom(c);
+            if (!c.closing && !c.out.empty())
+                flush(c);
+        }
+        if (fds[1].revents & POLLIN)
+            acceptAll();
+    }
+    closeAll();
+}
+
+VirtualModule::VirtualModule(VirtualModuleConfig config)
+    : impl_(std::make_unique<Impl>(std::move(config))) {}
+
+VirtualModule::~VirtualModule() {
+    stop();
+}
+
+void VirtualModule::setHandler(uint8_t command, PacketHandler handler) {
+    impl_->handlers[command] = std::move(handler);
+}
+
+void VirtualModule::setPacketObserver(std::function<void(const WirePacket&)> observer) {
+    impl_->observer = std::move(observer);
+}
+
+bool VirtualModule::start(std::string* error) {
+    if (impl_->thread.joinable()) {
+        if (error)
+            *error = "already running";
+        return false;
+    }
+    if (!impl_->open(error))
+        return false;
+    impl_->stopping = false;
+    impl_->thread = std::thread([this] { impl_->run(); });
+    return true;
+}
+
+void VirtualModule::stop() {
+    if (!impl_->thread.joinable())
+        return;
+    impl_->stopping = true;
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(impl_->wakeFd, &one, sizeof one);
+    impl_->thread.join();
+    ::close(impl_->listenFd);
+    ::close(impl_->wakeFd);
+    impl_->listenFd = impl_->wakeFd = -1;
+}
+
+uint16_t VirtualModule::port() const {
+    return impl_->boundPort;
+}
+
+std::string VirtualModule::endpoint() const {
+    return impl_->config.bindAddress + ":" + std::to_string(impl_->boundPort);
+}
+
+void VirtualModule::setFaults(const FaultSettings& faults) {
+    {
+        std::lock_guard<std::mutex> lock(impl_->faultsMutex);
+        impl_->faults = faults;
+    }
+    if (impl_->wakeFd >= 0) {
+        const uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(impl_->wakeFd, &one, sizeof one);
+    }
+}
+
+FaultSettings VirtualModule::faults() const {
+    std::lock_guard<std::mutex> lock(impl_->faultsMutex);
+    return impl_->faults;
+}
+
+VirtualModuleStats VirtualModule::stats() const {
+    const Counters& k = impl_->counters;
+    VirtualModuleStats s;
+    s.connections = k.connections;
+    s.packetsReceived = k.packetsReceived;
+    s.noiseBytes = k.noiseBytes;
+    s.syncRequests = k.syncRequests;
+    s.routingOn = k.routingOn;
+    s.routingOff = k.routingOff;
+    s.heartbeatsSent = k.heartbeatsSent;
+    s.heartbeatAnswers = k.heartbeatAnswers;
+    s.badHeartbeatAnswers = k.badHeartbeatAnswers;
+    s.missedHeartbeats = k.missedHeartbeats;
+    s.modelQueries = k.modelQueries;
+    s.unhandledPackets = k.unhandledPackets;
+    s.droppedConnections = k.droppedConnections;
+    return s;
+}
+
+WirePacket VirtualModule::modelReply(const ModuleIdentity& identity) {
+    return WirePacket(identity.address, {kCmdSystem, kOptModel, 0, identity.model});
+}
+
+} // namespace Corvane::Tools

@@ -1,0 +1,103 @@
+// A simulated Corvane module served over TCP: it speaks the link wire format as a real module
+// does (synchronisation answers, heartbeats, routing packets, system queries), so link software
+// can be tested without hardware. Used by the virtual-module program and by the tests.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "WirePacket.h"
+
+namespace Corvane::Tools {
+
+// Who the simulated module is.
+struct ModuleIdentity {
+    uint32_t serialNumber = 0x1A2B3C4D;
+    uint8_t model = 0x13;
+    uint8_t address = 2; // even and non-zero
+};
+
+// Misbehaviour on demand, to see how the host copes. Changeable while running.
+struct FaultSettings {
+    uint32_t dropAfter = 0; // reset a connection once it brought this many packets; 0 never
+    bool garbage = false;   // send random bytes instead of every packet
+    bool mute = false;      // take everything in, send nothing
+};
+
+struct VirtualModuleConfig {
+    std::string bindAddress = "127.0.0.1";
+    uint16_t port = 0; // 0 lets the system pick a free port
+    ModuleIdentity identity;
+    uint32_t heartbeatMs = 1000; // 0 sends no heartbeats
+    uint32_t latencyUs = 0;      // delay of every packet the module sends
+    FaultSettings faults;
+    uint32_t seed = 1; // of the garbage generator
+    bool verbose = false;
+};
+
+// Counters over the module's whole life, all connections together.
+struct VirtualModuleStats {
+    uint64_t connections = 0;
+    uint64_t packetsReceived = 0;
+    uint64_t noiseBytes = 0; // received bytes that could not start a packet
+    uint64_t syncRequests = 0;
+    uint64_t routingOn = 0;
+    uint64_t routingOff = 0;
+    uint64_t heartbeatsSent = 0;
+    uint64_t heartbeatAnswers = 0;    // exact answers: address, 2, 0, sent value + 2
+    uint64_t badHeartbeatAnswers = 0; // command 0 packets that were no exact answer
+    uint64_t missedHeartbeats = 0;    // no answer before the next heartbeat was due
+    uint64_t modelQueries = 0;
+    uint64_t unhandledPackets = 0;
+    uint64_t droppedConnections = 0; // by the dropAfter fault
+};
+
+// One host connection, as a packet handler sees it. Valid only during the handler call.
+class ModuleConnection {
+  public:
+    virtual ~ModuleConnection() = default;
+    virtual const ModuleIdentity& identity() const = 0;
+    // Queues a packet to the host (after the configured latency, subject to the faults).
+    virtual void send(const WirePacket& packet) = 0;
+};
+
+// Handles one packet addressed to the module, chosen by its first data byte (the command).
+using PacketHandler = std::function<void(ModuleConnection&, const WirePacket&)>;
+
+class VirtualModule {
+  public:
+    explicit VirtualModule(VirtualModuleConfig config = {});
+    ~VirtualModule(); // stops
+    VirtualModule(const VirtualModule&) = delete;
+    VirtualModule& operator=(const VirtualModule&) = delete;
+
+    // Installs the handler of a command (null removes it). Only before start().
+    void setHandler(uint8_t command, PacketHandler handler);
+    // Called on the module's thread with every packet received from a host. Only before start().
+    void setPacketObserver(std::function<void(const WirePacket&)> observer);
+
+    // Binds, listens and starts serving. False with a reason in *error when that fails.
+    bool start(std::string* error = nullptr);
+    // Closes every connection and the listening socket; waits for the module's thread.
+    void stop();
+
+    uint16_t port() const;
+    // "ADDRESS:PORT" of the listening socket.
+    std::string endpoint() const;
+
+    void setFaults(const FaultSettings& faults);
+    FaultSettings faults() const;
+    VirtualModuleStats stats() const;
+
+    // Answer of the system get request for the model: command 3, option 8, index 0.
+    static WirePacket modelReply(const ModuleIdentity& identity);
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace Corvane::Tools

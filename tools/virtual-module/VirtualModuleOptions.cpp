@@ -1,0 +1,139 @@
+// Parses the virtual-module command line; numbers are checked in full, nothing is guessed.
+#include "VirtualModuleOptions.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+namespace Corvane::Tools {
+
+const char* const kVirtualModuleHelp =
+    "Usage: virtual-module [options]\n"
+    "\n"
+    "Serves a simulated Corvane module over TCP, speaking the module link protocol as a real\n"
+    "module does: it answers synchronisation requests, sends heartbeats and checks their\n"
+    "answers, accepts routing packets and answers system queries (module address, model and\n"
+    "serial number). Point a TCP/IP link at it to test software without hardware.\n"
+    "Once listening it prints \"listening on ADDRESS:PORT\" and serves until interrupted.\n"
+    "\n"
+    "Options:\n"
+    "  --port N          TCP port to listen on; 0 picks a free one (default 0)\n"
+    "  --bind ADDRESS    IPv4 address to listen on (default 127.0.0.1)\n"
+    "  --serial HEX      serial number, up to eight hexadecimal digits (default 1A2B3C4D)\n"
+    "  --model N         model code, 1 to 255 (default 19)\n"
+    "  --address N       module address, even, 2 to 254 (default 2)\n"
+    "  --heartbeat-ms N  milliseconds between heartbeats; 0 sends none (default 1000)\n"
+    "  --latency-us N    delay every packet the module sends by N microseconds, to mimic\n"
+    "                    USB frame timing (default 0)\n"
+    "\n"
+    "Faults, to see how the host copes:\n"
+    "  --drop-after N    reset each connection once it brought N packets (default 0: never)\n"
+    "  --garbage         send random bytes instead of every packet\n"
+    "  --mute            take every packet in and answer nothing, heartbeats included\n"
+    "  --seed N          seed of the random bytes of --garbage (default 1)\n"
+    "\n"
+    "  --verbose         trace connections and faults on standard error\n"
+    "  --help            print this help and exit\n"
+    "\n"
+    "Numbers are decimal, or hexadecimal with a 0x prefix.\n";
+
+namespace {
+
+// A whole-text unsigned number in [low, high]; base 16 forces hexadecimal (0x allowed).
+bool parseNumber(const char* text, unsigned long low, unsigned long high, int base,
+                 unsigned long& value) {
+    if (text == nullptr || *text == '\0' || *text == '-' || *text == '+' || *text == ' ')
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long v = std::strtoul(text, &end, base);
+    if (errno != 0 || end == text || *end != '\0' || v < low || v > high)
+        return false;
+    value = v;
+    return true;
+}
+
+} // namespace
+
+OptionsResult parseVirtualModuleOptions(int argc, const char* const* argv,
+                                        VirtualModuleConfig& config, std::string* error) {
+    auto fail = [&](const std::string& message) {
+        if (error)
+            *error = message;
+        return OptionsResult::Error;
+    };
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view option = argv[i];
+        if (option == "--help" || option == "-h")
+            return OptionsResult::Help;
+        if (option == "--garbage") {
+            config.faults.garbage = true;
+            continue;
+        }
+        if (option == "--mute") {
+            config.faults.mute = true;
+            continue;
+        }
+        if (option == "--verbose") {
+            config.verbose = true;
+            continue;
+        }
+
+        struct Numeric {
+            std::string_view name;
+            unsigned long low, high;
+            int base;
+        };
+        static constexpr Numeric numerics[] = {
+            {"--port", 0, 65535, 0},
+            {"--serial", 0, 0xFFFFFFFFul, 16},
+            {"--model", 1, 255, 0},
+            {"--address", 2, 254, 0},
+            {"--heartbeat-ms", 0, 3600000, 0},
+            {"--latency-us", 0, 10000000, 0},
+            {"--drop-after", 0, 0xFFFFFFFFul, 0},
+            {"--seed", 0, 0xFFFFFFFFul, 0},
+        };
+        const Numeric* numeric = nullptr;
+        for (const Numeric& n : numerics)
+            if (n.name == option)
+                numeric = &n;
+        if (option == "--bind") {
+            if (i + 1 >= argc)
+                return fail("option --bind needs an address");
+            config.bindAddress = argv[++i];
+            continue;
+        }
+        if (numeric == nullptr)
+            return fail("unknown option '" + std::string(option) + "'");
+        if (i + 1 >= argc)
+            return fail("option " + std::string(option) + " needs a value");
+        const char* text = argv[++i];
+        unsigned long value = 0;
+        if (!parseNumber(text, numeric->low, numeric->high, numeric->base, value))
+            return fail("invalid value '" + std::string(text) + "' for " + std::string(option));
+
+        if (option == "--port")
+            config.port = static_cast<uint16_t>(value);
+        else if (option == "--serial")
+            config.identity.serialNumber = static_cast<uint32_t>(value);
+        else if (option == "--model")
+            config.identity.model = static_cast<uint8_t>(value);
+        else if (option == "--address") {
+            if (value % 2 != 0)
+                return fail("the module address must be even: '" + std::string(text) + "'");
+            config.identity.address = static_cast<uint8_t>(value);
+        } else if (option == "--heartbeat-ms")
+            config.heartbeatMs = static_cast<uint32_t>(value);
+        else if (option == "--latency-us")
+            config.latencyUs = static_cast<uint32_t>(value);
+        else if (option == "--drop-after")
+            config.faults.dropAfter = static_cast<uint32_t>(value);
+        else if (option == "--seed")
+            config.seed = static_cast<uint32_t>(value);
+    }
+    return OptionsResult::Run;
+}
+
+} // namespace Corvane::Tools

@@ -1,0 +1,59 @@
+// Wire packet helpers and the byte-stream parser of the virtual module.
+#include "WirePacket.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace Corvane::Tools {
+
+WirePacket::WirePacket(uint8_t addr, std::initializer_list<uint8_t> bytes) : address(addr) {
+    length = static_cast<uint8_t>(std::min(bytes.size(), kWireMaxData));
+    std::copy_n(bytes.begin(), length, data.begin());
+}
+
+void WirePacket::appendTo(std::vector<uint8_t>& out) const {
+    const std::size_t at = out.size();
+    const uint8_t n = static_cast<uint8_t>(std::min<std::size_t>(length, kWireMaxData));
+    out.resize(at + 2 + n);
+    out[at] = address;
+    out[at + 1] = n;
+    std::memcpy(out.data() + at + 2, data.data(), n);
+}
+
+std::vector<uint8_t> WirePacket::bytes() const {
+    std::vector<uint8_t> out;
+    appendTo(out);
+    return out;
+}
+
+bool WirePacket::operator==(const WirePacket& other) const {
+    return address == other.address && length == other.length &&
+           std::equal(data.begin(), data.begin() + length, other.data.begin());
+}
+
+std::size_t FrameParser::feed(const uint8_t* bytes, std::size_t count,
+                              std::vector<WirePacket>& out) {
+    held_.insert(held_.end(), bytes, bytes + count);
+    std::size_t dropped = 0;
+    std::size_t pos = 0;
+    while (held_.size() - pos >= 2) {
+        const uint8_t length = held_[pos + 1];
+        if (length > kWireMaxData) {
+            ++pos;
+            ++dropped;
+            continue;
+        }
+        if (held_.size() - pos < 2u + length)
+            break;
+        WirePacket packet;
+        packet.address = held_[pos];
+        packet.length = length;
+        std::memcpy(packet.data.data(), &held_[pos + 2], length);
+        out.push_back(packet);
+        pos += 2u + length;
+    }
+    held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(pos));
+    return dropped;
+}
+
+} // namespace Corvane::Tools

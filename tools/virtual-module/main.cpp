@@ -1,0 +1,54 @@
+// virtual-module: serves a simulated Corvane module on a TCP port until interrupted.
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+#include "VirtualModule.h"
+#include "VirtualModuleOptions.h"
+
+int main(int argc, char** argv) {
+    using namespace Corvane::Tools;
+    VirtualModuleConfig config;
+    std::string error;
+    switch (parseVirtualModuleOptions(argc, argv, config, &error)) {
+    case OptionsResult::Help: std::fputs(kVirtualModuleHelp, stdout); return 0;
+    case OptionsResult::Error:
+        std::fprintf(stderr, "virtual-module: %s\nTry 'virtual-module --help'.\n", error.c_str());
+        return 2;
+    case OptionsResult::Run: break;
+    }
+
+    // Block the stop signals before the module's thread starts, so that only sigwait sees them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    VirtualModule module(config);
+    if (!module.start(&error)) {
+        std::fprintf(stderr, "virtual-module: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("listening on %s\n", module.endpoint().c_str());
+    std::printf("module serial %08X, model %u, address %u\n", config.identity.serialNumber,
+                config.identity.model, config.identity.address);
+    std::fflush(stdout);
+
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    module.stop();
+    if (config.verbose) {
+        const VirtualModuleStats s = module.stats();
+        std::fprintf(stderr,
+                     "virtual-module: %llu connections, %llu packets, %llu heartbeats sent, "
+                     "%llu answered, %llu missed\n",
+                     static_cast<unsigned long long>(s.connections),
+                     static_cast<unsigned long long>(s.packetsReceived),
+                     static_cast<unsigned long long>(s.heartbeatsSent),
+                     static_cast<unsigned long long>(s.heartbeatAnswers),
+                     static_cast<unsigned long long>(s.missedHeartbeats));
+    }
+    return 0;
+}
