@@ -179,7 +179,13 @@ uint32_t Download_Firmware(UpdaterContext& context, uint32_t serial, const std::
     }
     entry.attributes.set(ATTR_LATEST_DOWNLOAD, fileName);
     entry.attributes.set(ATTR_LAST_DOWNLOAD_DATE, when);
-    entry.attributes.write();
+    // The build is stored either way; say so when its record could not be kept.
+    const aErr recorded = entry.attributes.write();
+    if (recorded != aErrNone) {
+        displayPrint(display, DISPLAY_ERROR,
+                     "Stored %s but could not record it in the device's .settings file (%s)",
+                     fileName.c_str(), aError_GetErrorText(recorded));
+    }
     return build;
 }
 
