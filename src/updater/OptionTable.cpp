@@ -95,7 +95,8 @@ std::string optionForm(std::span<const OptionEntry> table, std::string_view word
         word.find('/', 1) != std::string_view::npos) {
         return {};
     }
-    std::string dashed = "-" + std::string(word.substr(1));
+    std::string dashed(1, '-');
+    dashed.append(word.substr(1));
     std::string_view name(dashed);
     name = name.substr(0, name.find('='));
     if (matchOption(table, name).result != OptionMatch::Found) {

@@ -71,7 +71,8 @@ TEST_F(DisplayFixture, EndingProgressBlanksTheLine) {
     display.showProgress(true);
     EXPECT_EQ(out.text(), "");
     display.showProgress(false);
-    EXPECT_EQ(out.text(), "\r" + std::string(88, ' ') + "\r");
+    const std::string blank88 = std::string(88, ' ');
+    EXPECT_EQ(out.text(), std::string("\r").append(blank88).append("\r"));
 }
 
 TEST_F(DisplayFixture, SpinnerCyclesThroughItsEightPositions) {
