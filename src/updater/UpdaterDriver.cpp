@@ -87,8 +87,6 @@ int runGet(UpdaterOptions& options, UpdaterContext& context, int& rc) {
 int runUpdate(UpdaterOptions& options, UpdaterContext& context) {
     // Text that does not start with a number (the empty text included) means the latest build.
     uint32_t build = static_cast<uint32_t>(strtoul(options.build.c_str(), nullptr, 10));
-    Debug_Print(DEBUG_Updater, "Update of device %08X with build %u (0: latest)\n", options.serial,
-                build);
     context.useUeiBytes = options.useUeiBytes;
     bool ok;
     if (options.transport == TRANSPORT_RECOVER) {

@@ -51,6 +51,25 @@ TEST(DriverOrder, AFailedGetStillLetsDiscoverRun) {
     EXPECT_NE(errors[1].find("(-D)"), std::string::npos); // -D wins over -U
 }
 
+TEST(DriverOrder, GetHandsTheBuildItFetchedToTheUpdate) {
+    using testsupport::httpReply;
+    testsupport::ScriptedHttpServer server({
+        httpReply(200, "ok\n"),                         // ping
+        httpReply(200, "ok\n1300\nCVN-HUB\n"),          // latest build
+        httpReply(200, "ok\n1234;1.0.0\n1300;1.1.0\n"), // build list for validation
+        httpReply(200, "ok\nQUJD\n"),                   // the BIRD file
+    });
+    ScopedTempDir store;
+    DriverRun r;
+    r.context.serverUrl = server.url();
+    r.context.storeDirectory = store.path();
+    r.options.flags = FLAG_GET_BUILD | FLAG_UPDATE;
+    r.options.serial = 0x40F5849A;
+    EXPECT_EQ(r.run(), 1); // the update itself is not built yet
+    EXPECT_EQ(r.options.build, "1300");
+    EXPECT_TRUE(std::filesystem::exists(store / "40F5849A/1300.bird"));
+}
+
 TEST(DriverOrder, CommandsMissingFromThisBuildFailTheRun) {
     struct Case {
         uint32_t flags;

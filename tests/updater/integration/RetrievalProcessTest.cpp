@@ -111,11 +111,11 @@ TEST_F(Retrieval, GetOfAnUnlistedBuild) {
               std::string::npos);
 }
 
-TEST_F(Retrieval, GetHandsTheBuildToAFollowingUpdate) {
-    auto r = run({"-G", "-U", "-d", "40F5849A", "-X", "1"});
-    EXPECT_NE(r.err.find("Update of device 40F5849A with build 1300 (0: latest)\n"),
-              std::string::npos)
-        << r.err;
+TEST_F(Retrieval, GetRunsBeforeAFollowingUpdate) {
+    auto r = run({"-G", "-U", "-d", "40F5849A"});
+    EXPECT_EQ(r.exitStatus, 1); // the update command is not built yet
+    EXPECT_NE(r.out.find("Build 1300 is valid\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "The update command (-U) is not available in this version yet\n");
     EXPECT_TRUE(fs::exists(module() / "1300.bird"));
 }
 
