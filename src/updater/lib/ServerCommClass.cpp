@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -67,34 +68,41 @@ struct Transfer {
     ServerResponse* response;
     size_t maxBodyBytes;
     bool tooLarge = false;
+    bool outOfMemory = false;
 };
 
 size_t rcv_data(char* data, size_t size, size_t count, void* user) {
     auto* transfer = static_cast<Transfer*>(user);
     const size_t bytes = size * count;
-    if (Debug_GetMask() & DEBUG_ServerComm) {
-        const std::string head(data, std::min<size_t>(bytes, 100));
-        Debug_Print(DEBUG_ServerComm, "rcv_data called (..., %d, %d, %08X) [%100.100s]\n",
-                    static_cast<int>(size), static_cast<int>(count),
-                    static_cast<unsigned>(reinterpret_cast<uintptr_t>(transfer->response)),
-                    head.c_str());
-    }
-    std::string& body = transfer->response->body;
-    if (body.size() + bytes > transfer->maxBodyBytes) {
-        transfer->tooLarge = true;
-        return 0; // makes libcurl abort the transfer
-    }
-    if (body.empty()) {
-        // A BIRD file arrives in many chunks: make room for all of it at once when the size is
-        // announced (and believable).
-        curl_off_t announced = -1;
-        if (curl_easy_getinfo(transfer->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) ==
-                CURLE_OK &&
-            announced > 0 && static_cast<uint64_t>(announced) <= transfer->maxBodyBytes) {
-            body.reserve(static_cast<size_t>(announced));
+    // No exception may unwind through libcurl: running out of memory aborts the transfer.
+    try {
+        if (Debug_GetMask() & DEBUG_ServerComm) {
+            const std::string head(data, std::min<size_t>(bytes, 100)); // the chunk has no NUL
+            Debug_Print(DEBUG_ServerComm, "rcv_data called (..., %d, %d, %08X) [%100.100s]\n",
+                        static_cast<int>(size), static_cast<int>(count),
+                        static_cast<unsigned>(reinterpret_cast<uintptr_t>(transfer->response)),
+                        head.c_str());
         }
+        std::string& body = transfer->response->body;
+        if (body.size() + bytes > transfer->maxBodyBytes) {
+            transfer->tooLarge = true;
+            return 0; // makes libcurl abort the transfer
+        }
+        if (body.empty()) {
+            // A BIRD file arrives in many chunks: make room for all of it at once when the size
+            // is announced (and believable).
+            curl_off_t announced = -1;
+            if (curl_easy_getinfo(transfer->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) ==
+                    CURLE_OK &&
+                announced > 0 && static_cast<uint64_t>(announced) <= transfer->maxBodyBytes) {
+                body.reserve(static_cast<size_t>(announced));
+            }
+        }
+        body.append(data, bytes);
+    } catch (const std::exception&) {
+        transfer->outOfMemory = true;
+        return 0;
     }
-    body.append(data, bytes);
     Debug_Print(DEBUG_ServerComm, "rcv_data returns %d\n", static_cast<int>(bytes));
     return bytes;
 }
@@ -152,7 +160,9 @@ ServerResponse
 ServerCommClass::httpGet(const std::string& url,
                          const std::map<std::string, std::string>& parameters) const {
     ensureCurlGlobalInit();
-    CURL* curl = curl_easy_init();
+    const std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> handle(curl_easy_init(),
+                                                                     curl_easy_cleanup);
+    CURL* curl = handle.get();
     if (curl == nullptr) {
         throw std::runtime_error("Could not create curl instance");
     }
@@ -173,17 +183,20 @@ ServerCommClass::httpGet(const std::string& url,
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, settings_.connectTimeoutMs);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, settings_.stallSeconds);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, settings_.totalSeconds);
 
     Debug_Print(DEBUG_ServerComm, "GET(%s)\n", response.url.c_str());
     const CURLcode result = curl_easy_perform(curl);
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     response.status = static_cast<int32_t>(status);
-    curl_easy_cleanup(curl);
 
     if (transfer.tooLarge) {
         throw std::runtime_error("Reply larger than " + std::to_string(settings_.maxBodyBytes) +
                                  " bytes");
+    }
+    if (transfer.outOfMemory) {
+        throw std::runtime_error("Out of memory for the reply");
     }
     if (result != CURLE_OK) {
         throw std::runtime_error(curl_easy_strerror(result));

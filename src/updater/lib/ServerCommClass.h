@@ -20,11 +20,14 @@ struct ServerResponse {
     std::string body;   // appended chunk by chunk as it arrives
 };
 
-// Transfer limits. A connect that takes longer than connectTimeoutMs, or a transfer that moves
-// less than one byte per second for stallSeconds, fails; so does a reply above maxBodyBytes.
+// Transfer limits. A connect that takes longer than connectTimeoutMs, a transfer that moves
+// less than one byte per second for stallSeconds, or a request that has not finished after
+// totalSeconds (a server trickling bytes would hold the caller forever) fails; so does a reply
+// above maxBodyBytes.
 struct ServerCommSettings {
     long connectTimeoutMs = 10000;
     long stallSeconds = 30;
+    long totalSeconds = 1800;
     size_t maxBodyBytes = size_t{256} << 20;
 };
 

@@ -214,6 +214,31 @@ TEST(ServerCommTransport, StalledServerTimesOut) {
     }
 }
 
+TEST(ServerCommTransport, TricklingServerIsCutOffAtTheTotalLimit) {
+    ServerCommSettings settings;
+    settings.stallSeconds = 60; // the stall guard alone would wait a minute
+    settings.totalSeconds = 1;
+    const ServerCommClass client(settings);
+    ScriptedHttpServer server({{"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nok\n", true}});
+    const auto start = std::chrono::steady_clock::now();
+    std::string body;
+    EXPECT_FALSE(client.GetBuild(1, "fw", "1", body, server.url()));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+TEST(ServerCommTransport, AnAnnouncedSizeBeyondMemoryFailsTheRequest) {
+    ServerCommSettings settings;
+    settings.maxBodyBytes = SIZE_MAX; // so the announced size is believed and reserved
+    const ServerCommClass client(settings);
+    ScriptedHttpServer server(
+        {{"HTTP/1.1 200 OK\r\nContent-Length: 4611686018427387904\r\n\r\nok\nQUJD\n", true}});
+    DebugCapture log(DEBUG_ServerComm);
+    std::string body;
+    EXPECT_FALSE(client.GetBuild(1, "fw", "1", body, server.url()));
+    EXPECT_NE(log.text().find("GetBuild ==> [Out of memory for the reply]"), std::string::npos)
+        << log.text();
+}
+
 TEST(ServerCommTransport, OversizedReplyIsRefused) {
     ServerCommSettings settings;
     settings.maxBodyBytes = 1000;
