@@ -3,6 +3,7 @@
 #include "OptionTable.h"
 #include "UpdaterOptions.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -174,7 +175,9 @@ bool OptionParser::apply(const OptionEntry& entry, const std::string& value) {
 void OptionParser::setDebugMask(const OptionEntry& entry, const std::string& value) {
     int base = startsWith(value, "0x") || startsWith(value, "0X") ? 16 : 10;
     char* end = nullptr;
-    unsigned long mask = strtoul(value.c_str(), &end, base);
+    // A mask wider than 32 bits asks for every bit, as a 32-bit strtoul saturates; cutting it
+    // would keep an arbitrary low part.
+    unsigned long mask = std::min<unsigned long>(strtoul(value.c_str(), &end, base), UINT32_MAX);
     options_.debugMask = static_cast<uint32_t>(mask);
     if (*end != '\0') {
         // A mask with stray characters is reported but does not fail the run.

@@ -105,6 +105,10 @@ TEST_F(UpdaterProcess, DebugMaskTakesEffectWhenRead) {
 
     auto otherBit = run({"-X", "0x100", "-d", "0x1234"});
     EXPECT_EQ(otherBit.err, golden("short.txt"));
+
+    // Wider than 32 bits: every bit, not whatever the low word happens to hold.
+    auto wide = run({"-X", "0x100000000", "-d", "0x1234"});
+    EXPECT_EQ(wide.err.find(prefixTrace), 0u) << wide.err;
 }
 
 TEST_F(UpdaterProcess, DebugMaskWithStrayCharactersIsReportedAndIgnored) {
