@@ -74,6 +74,15 @@ DownloadResult downloadWithSpinner(UpdaterContext& context, uint32_t serial,
 
 } // namespace
 
+bool pingServer(UpdaterContext& context, const ServerCommClass& server) {
+    if (server.ping(context.serverUrl)) {
+        return true;
+    }
+    displayPrint(context.display, DISPLAY_ERROR, "Server request failed for %s",
+                 context.serverUrl.c_str());
+    return false;
+}
+
 bool _validate_build(uint32_t serial, uint32_t build, const std::string& serverUrl) {
     BuildList builds;
     if (!ServerCommClass().GetBuildList(serial, builds, serverUrl)) {
@@ -106,9 +115,7 @@ uint32_t Download_Firmware(UpdaterContext& context, uint32_t serial, const std::
         return 0;
     }
     const ServerCommClass server;
-    if (!server.ping(context.serverUrl)) {
-        displayPrint(display, DISPLAY_ERROR, "Server request failed for %s",
-                     context.serverUrl.c_str());
+    if (!pingServer(context, server)) {
         return 0;
     }
     std::unique_ptr<UpdaterStore> store = openUpdaterStore(context, "Download_Firmware");

@@ -6,14 +6,10 @@
 BuildList Get_BuildListRemote(UpdaterContext& context, uint32_t serial, bool* ok) {
     BuildList builds;
     const ServerCommClass server;
-    bool fetched = false;
-    if (!server.ping(context.serverUrl)) {
-        displayPrint(context.display, DISPLAY_ERROR, "Server request failed for %s",
-                     context.serverUrl.c_str());
-    } else if (!server.GetBuildList(serial, builds, context.serverUrl)) {
+    bool fetched = pingServer(context, server);
+    if (fetched && !server.GetBuildList(serial, builds, context.serverUrl)) {
         displayPrint(context.display, DISPLAY_ERROR, "Failed to retrieve builds for %08X", serial);
-    } else {
-        fetched = true;
+        fetched = false;
     }
     if (ok) {
         *ok = fetched;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "BuildList.h"
+#include "ServerCommClass.h"
 #include "UpdaterContext.h"
 
 #include <cstdint>
@@ -14,6 +15,9 @@
 // to the server. Returns the build number fetched, 0 on failure (reported on the display).
 uint32_t Download_Firmware(UpdaterContext& context, uint32_t serial, const std::string& build,
                            bool override, bool noCal = false);
+
+// Pings the context's update server; false after showing "Server request failed for <url>".
+bool pingServer(UpdaterContext& context, const ServerCommClass& server);
 
 // True when the server lists build among the module's builds.
 bool _validate_build(uint32_t serial, uint32_t build, const std::string& serverUrl);

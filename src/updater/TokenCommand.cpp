@@ -6,9 +6,7 @@
 std::string Get_JWT(UpdaterContext& context, uint32_t serial) {
     const ServerCommClass server;
     std::string token;
-    if (!server.ping(context.serverUrl)) {
-        displayPrint(context.display, DISPLAY_ERROR, "Server request failed for %s",
-                     context.serverUrl.c_str());
+    if (!pingServer(context, server)) {
         return {};
     }
     if (!server.GetDeviceJWT(serial, token, context.serverUrl)) {
