@@ -1,6 +1,7 @@
 // The Updater as a process: what reaches stdout and stderr, and its exit status.
 #include "ProcessRunner.h"
 #include "ScopedTempDir.h"
+#include "ScriptedHttpServer.h"
 
 #include <gtest/gtest.h>
 
@@ -134,9 +135,20 @@ TEST_F(UpdaterProcess, StoreThatCannotBeMadeFailsTheRun) {
 }
 
 TEST_F(UpdaterProcess, NothingOfProgressReachesAPipe) {
-    auto r = run({"-G", "-d", "40F5849A"});
-    EXPECT_EQ(r.exitStatus, 1);
+    using namespace std::chrono_literals;
+    using testsupport::httpReply;
+    // A download slow enough for the spinner to turn several times on a terminal.
+    testsupport::ScriptedHttpServer server({
+        httpReply(200, "ok\n"),
+        httpReply(200, "ok\n1234\nCVN-HUB\n"),
+        httpReply(200, "ok\n1234;1.0.0\n"),
+        httpReply(200, "ok\nQUJD\n", 350ms),
+    });
+    auto r = run({"-G", "-d", "40F5849A", "-u", server.url()});
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_EQ(r.out.find('\r'), std::string::npos);
+    EXPECT_EQ(r.out.find("Downloading"), std::string::npos);
+    EXPECT_EQ(r.err, "");
 }
 
 } // namespace
