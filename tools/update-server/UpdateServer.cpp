@@ -3,6 +3,7 @@
 #include "UpdateServer.h"
 
 #include "Protocol.h"
+#include "ServerUrl.h"
 
 #include <arpa/inet.h>
 #include <microhttpd.h>
@@ -26,7 +27,8 @@ struct UpdateServer::State {
 
 namespace {
 
-constexpr const char* kPath = "/cgi/u";
+// The path the Updater asks, shared with its client so the two cannot drift apart.
+constexpr const char* kPath = kServerRequestPath;
 
 MHD_Result collect(void* cls, MHD_ValueKind, const char* key, const char* value) {
     auto* parameters = static_cast<std::map<std::string, std::string>*>(cls);
