@@ -44,8 +44,8 @@ class OptionParser {
     // Applies one matched option; false when parsing is to stop here (help).
     bool apply(const OptionEntry& entry, const std::string& value);
     void setDebugMask(const OptionEntry& entry, const std::string& value);
-    bool parseSerial(const OptionEntry& entry, const std::string& value, const char* prefixTrace,
-                     const char* invalidMessage, uint32_t& out);
+    bool parseSerial(const std::string& value, const char* prefixTrace, const char* invalidMessage,
+                     uint32_t& out);
     bool parseUnsigned(const OptionEntry& entry, const std::string& value, uint32_t& out);
     void setTransport(const std::string& value);
 
@@ -152,13 +152,13 @@ bool OptionParser::apply(const OptionEntry& entry, const std::string& value) {
         break;
     }
     case OptionId::Serial:
-        parseSerial(entry, value, "Discarding '0x' serial number prefix\n",
+        parseSerial(value, "Discarding '0x' serial number prefix\n",
                     "Invalid serial number obtained from argument [%s]", options_.serial);
         break;
     case OptionId::Transport: setTransport(value); break;
     case OptionId::BirdFile: options_.birdFile = value; break;
     case OptionId::RouterSerial:
-        parseSerial(entry, value, "Discarding '0x' router serial number prefix\n",
+        parseSerial(value, "Discarding '0x' router serial number prefix\n",
                     "Invalid router serial number obtained from argument [%s]",
                     options_.routerSerial);
         break;
@@ -190,8 +190,8 @@ void OptionParser::setDebugMask(const OptionEntry& entry, const std::string& val
     Debug_AddMask(static_cast<uint32_t>(mask));
 }
 
-bool OptionParser::parseSerial(const OptionEntry&, const std::string& value,
-                               const char* prefixTrace, const char* invalidMessage, uint32_t& out) {
+bool OptionParser::parseSerial(const std::string& value, const char* prefixTrace,
+                               const char* invalidMessage, uint32_t& out) {
     const char* text = value.c_str();
     if (startsWith(value, "0x") || startsWith(value, "0X")) {
         Debug_Print(DEBUG_Updater, "%s", prefixTrace);

@@ -120,6 +120,21 @@ int listingExit(CommandStatus status) {
     return status == CommandStatus::Unavailable ? kExitFailure : kExitSuccess;
 }
 
+// -B and -L: the server's or the store's builds as a build table.
+int runBuildList(const UpdaterOptions& options, UpdaterContext& context,
+                 CommandStatus (*command)(UpdaterContext&, uint32_t, BuildList&),
+                 const char* missingSerialMessage) {
+    if (!requireSerial(options, context, missingSerialMessage)) {
+        return kExitFailure;
+    }
+    BuildList builds;
+    CommandStatus status = command(context, options.serial, builds);
+    if (status != CommandStatus::Unavailable) {
+        printBuildTable(context.display, builds, options.serial);
+    }
+    return listingExit(status);
+}
+
 } // namespace
 
 bool prepareStoreDirectory(UpdaterDisplayInterface& display, UpdaterOptions& options,
@@ -178,28 +193,12 @@ int runCommands(UpdaterOptions& options, UpdaterContext& context) {
         return runUpdate(options, context);
     }
     if ((options.flags & FLAG_LIST_BUILDS) != 0) {
-        if (!requireSerial(options, context,
-                           "Error must supply a serial number for the List Builds command")) {
-            return kExitFailure;
-        }
-        BuildList builds;
-        CommandStatus status = listBuildsCommand(context, options.serial, builds);
-        if (status != CommandStatus::Unavailable) {
-            printBuildTable(context.display, builds, options.serial);
-        }
-        return listingExit(status);
+        return runBuildList(options, context, listBuildsCommand,
+                            "Error must supply a serial number for the List Builds command");
     }
     if ((options.flags & FLAG_LIST_LOCAL) != 0) {
-        if (!requireSerial(options, context,
-                           "Error must supply a serial number for the List Local Builds command")) {
-            return kExitFailure;
-        }
-        BuildList builds;
-        CommandStatus status = listLocalBuildsCommand(context, options.serial, builds);
-        if (status != CommandStatus::Unavailable) {
-            printBuildTable(context.display, builds, options.serial);
-        }
-        return listingExit(status);
+        return runBuildList(options, context, listLocalBuildsCommand,
+                            "Error must supply a serial number for the List Local Builds command");
     }
     if ((options.flags & FLAG_GET_JWT) != 0) {
         if (!requireSerial(options, context,
