@@ -7,9 +7,7 @@
 #include "StoreAccess.h"
 #include "UpdaterCommands.h"
 
-#include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <future>
 #include <system_error>
 #include <thread>
