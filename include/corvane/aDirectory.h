@@ -47,8 +47,8 @@ CORVANE_API aErr aDirectory_GetHomeDirectory(char* buffer, size_t size);
 /* aDirectory_BuildPath with exactly two parts. */
 CORVANE_API aErr aDirectory_JoinPath(char* buffer, size_t size, const char* first,
                                      const char* second);
-/* Joins first and the further parts up to a null part with single separators: no separator is
- * added after an empty first part, and a part's leading separators are dropped after one.
+/* Joins first and the further parts up to a null part, adding a separator only where neither
+ * the text so far ends with one nor the part begins with one (and never after an empty text).
  * aErrParam: buffer is null, size 0, first null, a part lies inside buffer (buffer untouched),
  * or more than aDIRECTORY_MAX_PARTS parts. aErrOverrun: the result does not fit; the room for
  * a part is size - length - 1, less 4 when a separator is added. The buffer is empty on error. */

