@@ -24,8 +24,9 @@ typedef bool (*aDirectoryListProc)(const aDirectoryEntry* entry, void* reference
 
 /* True when path names an existing directory; "." and "./" mean the working directory. */
 CORVANE_API bool aDirectory_Exists(const char* path);
-/* Creates path and every missing parent. aErrNone, aErrParam for a null path, or aErrPermission
- * when a directory cannot be created (a file in the way included). */
+/* Creates path and every missing parent, each rwxr-xr-x at most (the umask narrows it further).
+ * aErrNone, aErrParam for a null path, or aErrPermission when a directory cannot be created (a
+ * file in the way included). */
 CORVANE_API aErr aDirectory_Ensure(const char* path);
 /* Calls proc for each entry in the system's order until it returns false. aErrParam when the
  * directory cannot be opened or proc is null; aErrFileNameLength (the walk stops there) when an

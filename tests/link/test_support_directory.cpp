@@ -134,6 +134,19 @@ TEST(DirectoryEnsure, CreatesNestedDirectoriesAndAcceptsExisting) {
     EXPECT_EQ(aDirectory_Ensure(""), aErrParam);
 }
 
+TEST(DirectoryEnsure, NewDirectoriesAreNeverGroupOrWorldWritable) {
+    ScopedTempDir dir;
+    const mode_t previous = umask(0);
+    const aErr err = aDirectory_Ensure((dir / "open/wide").c_str());
+    umask(previous);
+    ASSERT_EQ(err, aErrNone);
+    for (const char* made : {"open", "open/wide"}) {
+        struct stat st {};
+        ASSERT_EQ(stat((dir / made).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0755u) << made;
+    }
+}
+
 TEST(DirectoryEnsure, RelativePath) {
     ScopedTempDir dir;
     const fs::path previous = fs::current_path();
