@@ -131,7 +131,8 @@ TEST(BirdRecipe, ManifestErrorsNameFileAndLine) {
         {"bogus 1\n", "unknown directive \"bogus\""},
         {"offsets 1\n", "\"offsets\" takes 2 values"},
         {"flags 1\n", "flags need a loader or firmware block before them"},
-        {"header 1 256\n", "\"header\": \"256\" is not a number from 0 to 255"},
+        {"header 1 256\n", "\"header\": \"256\" is not a number from 1 to 255"},
+        {"header 0 1\n", "\"header\": \"0\" is not a number from 1 to 255"},
         {"model this is far too long\n", "is longer than 16 characters"},
     };
     for (const auto& [text, reason] : cases) {
