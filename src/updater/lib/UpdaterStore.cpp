@@ -13,13 +13,6 @@ namespace {
 
 constexpr const char* kSettingsName = ".settings";
 
-std::string join(const std::string& first, const std::string& second) {
-    if (!first.empty() && first.back() == '/') {
-        return first + second;
-    }
-    return first + '/' + second;
-}
-
 std::string nameOf(const std::string& path) {
     const size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -84,7 +77,7 @@ bool findItems(const aDirectoryEntry* entry, void* reference) {
     item.directory = state->directory;
     item.name = name;
     item.isDirectory = entry->isDirectory;
-    item.attributes.read(join(entry->path, kSettingsName));
+    item.attributes.read(joinStorePath(entry->path, kSettingsName));
     state->list->push_back(std::move(item));
     return true;
 }
@@ -108,7 +101,7 @@ StoreEntry UpdaterStore::deviceEntry(uint32_t serial) {
     entry.isDirectory = true;
     const std::string path = entry.path();
     ensureDirectory(path);
-    entry.attributes.read(join(path, kSettingsName));
+    entry.attributes.read(joinStorePath(path, kSettingsName));
     return entry;
 }
 
@@ -126,7 +119,7 @@ bool UpdaterStore::findDevice(uint32_t serial, StoreEntry* entryOut) {
         entryOut->name = nameOf(path);
         entryOut->isDirectory = exact || state.firstIsDirectory;
         entryOut->attributes = AttributeFile();
-        entryOut->attributes.read(join(path, kSettingsName));
+        entryOut->attributes.read(joinStorePath(path, kSettingsName));
     }
     Debug_Print(DEBUG_Updater, "UpdaterStore: FindDevice %s %s.\n", found ? "Found" : "Not Found",
                 state.wanted.c_str());
