@@ -24,9 +24,7 @@ void showStoredFile(UpdaterDisplayInterface& display, const StoreEntry& file) {
     }
     try {
         BirdFile bird(path);
-        std::string model = bird.infoField(3);
-        const size_t last = model.find_last_not_of(' ');
-        model.resize(last == std::string::npos ? 0 : last + 1);
+        const std::string model = bird.model();
         displayPrint(
             display, DISPLAY_INFO, "  %s  version %s, model %s, built for %08X, %u blocks%s",
             file.name.c_str(), bird.version().empty() ? "-" : bird.version().c_str(),

@@ -211,11 +211,13 @@ TEST_F(BirdFileTest, ModelMatchesByPrefixOfTheTrimmedField) {
     EXPECT_FALSE(withModel("ABC").modelMatches("ABC ")); // the field's spaces are trimmed
     EXPECT_TRUE(withModel("ABC").modelMatches(""));
     EXPECT_FALSE(withModel("abc").modelMatches("ABC"));
+    EXPECT_EQ("ABC", withModel("ABC").model());
 
     BirdWriter noInfo;
     noInfo.addFirmware(0, {1});
     BirdFile bird(save("noinfo.bird", noInfo));
     EXPECT_FALSE(bird.modelMatches(""));
+    EXPECT_EQ("", bird.model());
     EXPECT_EQ("", bird.version());
     EXPECT_EQ(0u, bird.infoSerialNumber());
     EXPECT_FALSE(bird.hasOffsets());
