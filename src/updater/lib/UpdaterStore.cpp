@@ -34,6 +34,15 @@ void ensureDirectory(const std::string& path) {
     Debug_Print(DEBUG_Updater, "UpdaterStore: Created directory [%s].\n", path.c_str());
 }
 
+// Reads path into attributes; a look-only store never creates a missing file.
+void readAttributes(AttributeFile& attributes, const std::string& path, bool lookOnly) {
+    if (lookOnly) {
+        attributes.readExisting(path);
+    } else {
+        attributes.read(path);
+    }
+}
+
 struct FindState {
     std::string wanted;
     std::string exactPath; // a directory named exactly like the serial
@@ -63,6 +72,7 @@ bool findItem(const aDirectoryEntry* entry, void* reference) {
 struct ListState {
     std::string directory;
     std::vector<StoreEntry>* list;
+    bool lookOnly;
 };
 
 bool findItems(const aDirectoryEntry* entry, void* reference) {
@@ -77,7 +87,7 @@ bool findItems(const aDirectoryEntry* entry, void* reference) {
     item.directory = state->directory;
     item.name = name;
     item.isDirectory = entry->isDirectory;
-    item.attributes.read(joinStorePath(entry->path, kSettingsName));
+    readAttributes(item.attributes, joinStorePath(entry->path, kSettingsName), state->lookOnly);
     state->list->push_back(std::move(item));
     return true;
 }
@@ -88,6 +98,13 @@ UpdaterStore::UpdaterStore(const std::string& root) : root_(root) {
     ensureDirectory(root_);
 }
 
+UpdaterStore UpdaterStore::lookOnly(const std::string& root) {
+    UpdaterStore store;
+    store.root_ = root;
+    store.lookOnly_ = true;
+    return store;
+}
+
 std::string UpdaterStore::serialText(uint32_t serial) {
     char text[9];
     snprintf(text, sizeof text, "%08X", serial);
@@ -95,6 +112,9 @@ std::string UpdaterStore::serialText(uint32_t serial) {
 }
 
 StoreEntry UpdaterStore::deviceEntry(uint32_t serial) {
+    if (lookOnly_) {
+        throw std::logic_error("UpdaterStore: deviceEntry on a store opened for looking only");
+    }
     StoreEntry entry;
     entry.directory = root_;
     entry.name = serialText(serial);
@@ -119,7 +139,7 @@ bool UpdaterStore::findDevice(uint32_t serial, StoreEntry* entryOut) {
         entryOut->name = nameOf(path);
         entryOut->isDirectory = exact || state.firstIsDirectory;
         entryOut->attributes = AttributeFile();
-        entryOut->attributes.read(joinStorePath(path, kSettingsName));
+        readAttributes(entryOut->attributes, joinStorePath(path, kSettingsName), lookOnly_);
     }
     Debug_Print(DEBUG_Updater, "UpdaterStore: FindDevice %s %s.\n", found ? "Found" : "Not Found",
                 state.wanted.c_str());
@@ -131,7 +151,7 @@ bool UpdaterStore::listDeviceFiles(uint32_t serial, std::vector<StoreEntry>& lis
     if (!findDevice(serial, &device)) {
         return true;
     }
-    ListState state{device.path(), &listOut};
+    ListState state{device.path(), &listOut, lookOnly_};
     aDirectory_List(state.directory.c_str(), findItems, &state);
     return true;
 }
