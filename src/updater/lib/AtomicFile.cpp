@@ -62,6 +62,18 @@ aErr writeFileAtomically(const std::string& path, const void* data, size_t lengt
     int& error = systemError != nullptr ? *systemError : dummy;
     error = 0;
 
+    // A path no file could be opened at is "cannot be created", as opening it would say,
+    // not a write failure found only at the rename.
+    struct stat target {};
+    if (path.empty()) {
+        error = ENOENT;
+        return aErrNotFound;
+    }
+    if (path.back() == '/' || (::stat(path.c_str(), &target) == 0 && S_ISDIR(target.st_mode))) {
+        error = EISDIR;
+        return aErrNotFound;
+    }
+
     std::string temporary;
     int fd = -1;
     for (int attempt = 0; attempt < kNameAttempts && fd < 0; ++attempt) {

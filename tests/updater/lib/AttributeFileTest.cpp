@@ -163,6 +163,14 @@ TEST_F(AttributeFileTest, FailedWriteIsReportedAndLosesNothing) {
     EXPECT_NE(std::string::npos,
               capture.text().find("Attibutes: Error - cannot open attributes file for writting: '" +
                                   missing + "' (2)\n"));
+    // An empty path is a path of its own, and no file can be made there.
+    EXPECT_EQ(aErrNotFound, nowhere.write(""));
+    EXPECT_EQ("", nowhere.path());
+    EXPECT_NE(std::string::npos,
+              capture.text().find("cannot open attributes file for writting: '' (2)\n"));
+    std::filesystem::create_directory(dir / "folder");
+    EXPECT_EQ(aErrNotFound, nowhere.write(dir / "folder"));
+    EXPECT_TRUE(std::filesystem::is_empty(dir / "folder"));
 }
 
 TEST(AttributeTime, HasTheCtimeForm) {

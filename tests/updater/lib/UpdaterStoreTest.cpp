@@ -236,7 +236,7 @@ TEST_F(UpdaterStoreTest, WriteFileReplacesWholeFilesOrNothing) {
 
     // A directory in the way cannot be replaced; a missing directory cannot take the file.
     fs::create_directory(device.pathOf("dir.bird"));
-    EXPECT_EQ(aErrWrite, device.writeFile("dir.bird", "x", 1));
+    EXPECT_EQ(aErrNotFound, device.writeFile("dir.bird", "x", 1));
     EXPECT_TRUE(fs::is_directory(device.pathOf("dir.bird")));
     EXPECT_EQ(aErrNotFound, device.writeFile("missing/1.bird", "x", 1));
     EXPECT_THAT(namesIn(device.path()), ElementsAre(".settings", "9.bird", "dir.bird"));
