@@ -8,8 +8,9 @@
 #include <string>
 
 // Replaces path with exactly length bytes of data. Readers and crashes see either the old file
-// or the complete new one. Returns aErrNone once the new file is in place; aErrNotFound when the
-// path is empty or a directory, or the temporary file cannot be created; aErrWrite when writing,
+// or the complete new one. Returns aErrNone once the new file is in place; aErrNotFound when
+// opening path for writing would fail (empty, longer than aFILE_MAXPATH, a directory, a file
+// this user may not write) or the temporary file cannot be created; aErrWrite when writing,
 // syncing or renaming fails. On any
 // failure the old file is untouched and no temporary file is left. systemError (when given)
 // receives the errno of the failing call, 0 on success.
