@@ -24,8 +24,9 @@ typedef bool (*aDirectoryListProc)(const aDirectoryEntry* entry, void* reference
 
 /* True when path names an existing directory; "." and "./" mean the working directory. */
 CORVANE_API bool aDirectory_Exists(const char* path);
-/* Creates path and every missing parent. aErrNone, aErrParam for a null path, or aErrPermission
- * when a directory cannot be created (a file in the way included). */
+/* Creates path and every missing parent, each rwxr-xr-x at most (the umask narrows it further).
+ * aErrNone, aErrParam for a null path, or aErrPermission when a directory cannot be created (a
+ * file in the way included). */
 CORVANE_API aErr aDirectory_Ensure(const char* path);
 /* Calls proc for each entry in the system's order until it returns false. aErrParam when the
  * directory cannot be opened or proc is null; aErrFileNameLength (the walk stops there) when an
@@ -47,8 +48,8 @@ CORVANE_API aErr aDirectory_GetHomeDirectory(char* buffer, size_t size);
 /* aDirectory_BuildPath with exactly two parts. */
 CORVANE_API aErr aDirectory_JoinPath(char* buffer, size_t size, const char* first,
                                      const char* second);
-/* Joins first and the further parts up to a null part with single separators: no separator is
- * added after an empty first part, and a part's leading separators are dropped after one.
+/* Joins first and the further parts up to a null part, adding a separator only where neither
+ * the text so far ends with one nor the part begins with one (and never after an empty text).
  * aErrParam: buffer is null, size 0, first null, a part lies inside buffer (buffer untouched),
  * or more than aDIRECTORY_MAX_PARTS parts. aErrOverrun: the result does not fit; the room for
  * a part is size - length - 1, less 4 when a separator is added. The buffer is empty on error. */

@@ -101,15 +101,13 @@ aErr buildPath(char* buffer, size_t size, const char* first, const char* const* 
     for (size_t i = 0; i < count; ++i) {
         const char* part = parts[i];
         int64_t room = limit - static_cast<int64_t>(length) - 1;
-        const bool endsWithSeparator = length > 0 && buffer[length - 1] == separator;
-        if (endsWithSeparator) {
-            while (*part == separator)
-                ++part; // "a/" + "/b" is "a/b", not "a//b"
-        } else if (room > 1 && length > 0 && *part != separator) {
-            // An empty text so far stays relative: "" + "b" is "b", not "/b".
+        // An empty text so far stays relative: "" + "b" is "b", not "/b".
+        const bool needsSeparator =
+            length > 0 && buffer[length - 1] != separator && *part != separator;
+        if (room > 1 && needsSeparator) {
             buffer[length++] = separator;
             buffer[length] = '\0';
-            room -= 4; // deliberately generous margin, kept from the original sizing rule
+            room -= 4; // the sizing rule charges 4 bytes for the one separator byte
         }
         const size_t partLength = strlen(part);
         if (static_cast<int64_t>(partLength) >= room) {

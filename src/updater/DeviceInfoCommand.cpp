@@ -4,8 +4,6 @@
 #include "BirdFile.h"
 #include "UpdaterStore.h"
 
-#include <corvane/aDirectory.h>
-
 #include <algorithm>
 #include <exception>
 #include <vector>
@@ -24,9 +22,7 @@ void showStoredFile(UpdaterDisplayInterface& display, const StoreEntry& file) {
     }
     try {
         BirdFile bird(path);
-        std::string model = bird.infoField(3);
-        const size_t last = model.find_last_not_of(' ');
-        model.resize(last == std::string::npos ? 0 : last + 1);
+        const std::string model = bird.model();
         displayPrint(
             display, DISPLAY_INFO, "  %s  version %s, model %s, built for %08X, %u blocks%s",
             file.name.c_str(), bird.version().empty() ? "-" : bird.version().c_str(),
@@ -46,14 +42,9 @@ CommandStatus deviceInfoCommand(UpdaterContext& context, uint32_t serial) {
         displayPrint(display, DISPLAY_ERROR, "-I must specify a specific device via -d");
         return CommandStatus::Failed;
     }
-    // Looking must not create anything, the store itself included.
-    if (!aDirectory_Exists(context.storeDirectory.c_str())) {
-        displayPrint(display, DISPLAY_INFO, "The store %s has no entry for device %08X",
-                     context.storeDirectory.c_str(), serial);
-        return CommandStatus::Succeeded;
-    }
     try {
-        UpdaterStore store(context.storeDirectory);
+        // Looking creates nothing: no directory, no attribute file.
+        UpdaterStore store = UpdaterStore::lookOnly(context.storeDirectory);
         StoreEntry entry;
         if (!store.findDevice(serial, &entry) || !entry.isDirectory) {
             displayPrint(display, DISPLAY_INFO, "The store %s has no entry for device %08X",
@@ -62,6 +53,9 @@ CommandStatus deviceInfoCommand(UpdaterContext& context, uint32_t serial) {
         }
         displayPrint(display, DISPLAY_INFO, "Device %08X: %s", serial, entry.path().c_str());
         displayPrint(display, DISPLAY_INFO, "Stored attributes:");
+        if (entry.attributes.entries().empty()) {
+            displayPrint(display, DISPLAY_INFO, "  none");
+        }
         for (const auto& [key, value] : entry.attributes.entries()) {
             displayPrint(display, DISPLAY_INFO, "  %s=%s", key.c_str(), value.c_str());
         }

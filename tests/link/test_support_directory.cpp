@@ -55,8 +55,9 @@ TEST(BuildPath, JoinsWithSingleSeparators) {
     EXPECT_STREQ(path, "/a/b");
     EXPECT_EQ(aDirectory_BuildPath(path, sizeof path, "/a", "/b", nullptr), aErrNone);
     EXPECT_STREQ(path, "/a/b");
+    // A separator is only ever added, never taken away.
     EXPECT_EQ(aDirectory_BuildPath(path, sizeof path, "/a/", "/b", "c", nullptr), aErrNone);
-    EXPECT_STREQ(path, "/a/b/c");
+    EXPECT_STREQ(path, "/a//b/c");
     EXPECT_EQ(aDirectory_BuildPath(path, sizeof path, "home", ".quendra", "updater", nullptr),
               aErrNone);
     EXPECT_STREQ(path, "home/.quendra/updater");
@@ -131,6 +132,19 @@ TEST(DirectoryEnsure, CreatesNestedDirectoriesAndAcceptsExisting) {
     EXPECT_TRUE(fs::is_directory(dir / "x/y"));
     EXPECT_EQ(aDirectory_Ensure(nullptr), aErrParam);
     EXPECT_EQ(aDirectory_Ensure(""), aErrParam);
+}
+
+TEST(DirectoryEnsure, NewDirectoriesAreNeverGroupOrWorldWritable) {
+    ScopedTempDir dir;
+    const mode_t previous = umask(0);
+    const aErr err = aDirectory_Ensure((dir / "open/wide").c_str());
+    umask(previous);
+    ASSERT_EQ(err, aErrNone);
+    for (const char* made : {"open", "open/wide"}) {
+        struct stat st {};
+        ASSERT_EQ(stat((dir / made).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0755u) << made;
+    }
 }
 
 TEST(DirectoryEnsure, RelativePath) {

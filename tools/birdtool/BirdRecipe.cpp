@@ -109,20 +109,24 @@ bool BirdRecipe::apply(const std::string& keyword, const std::vector<std::string
                 (expected == 1 ? "" : "s");
         return false;
     }
-    auto number = [&](size_t index, uint32_t maximum, uint32_t& value) {
-        if (!parseRecipeNumber(arguments[index], maximum, value)) {
-            error = "\"" + keyword + "\": \"" + arguments[index] + "\" is not a number from 0 to " +
-                    std::to_string(maximum);
+    auto numberFrom = [&](size_t index, uint32_t minimum, uint32_t maximum, uint32_t& value) {
+        if (!parseRecipeNumber(arguments[index], maximum, value) || value < minimum) {
+            error = "\"" + keyword + "\": \"" + arguments[index] + "\" is not a number from " +
+                    std::to_string(minimum) + " to " + std::to_string(maximum);
             return false;
         }
         return true;
+    };
+    auto number = [&](size_t index, uint32_t maximum, uint32_t& value) {
+        return numberFrom(index, 0, maximum, value);
     };
     try {
         uint32_t a = 0;
         uint32_t b = 0;
         std::vector<uint8_t> payload;
         if (keyword == "header") {
-            if (!number(0, 255, a) || !number(1, 255, b)) {
+            // Readers refuse a zero header byte.
+            if (!numberFrom(0, 1, 255, a) || !numberFrom(1, 1, 255, b)) {
                 return false;
             }
             writer_.setHeader(static_cast<uint8_t>(a), static_cast<uint8_t>(b));
@@ -179,7 +183,9 @@ bool BirdRecipe::applyManifest(const std::string& path, std::string& error) {
         return false;
     }
     const size_t slash = path.find_last_of('/');
-    const std::string baseDirectory = slash == std::string::npos ? "" : path.substr(0, slash);
+    const std::string baseDirectory = slash == std::string::npos ? ""
+                                      : slash == 0               ? "/"
+                                                                 : path.substr(0, slash);
     std::string line;
     for (int lineNumber = 1; std::getline(in, line); ++lineNumber) {
         const std::string content = trim(line);

@@ -16,6 +16,9 @@ constexpr uint8_t kTypeOffsets = 2;
 constexpr uint8_t kTypeInfo = 4;
 constexpr uint8_t kTypeLoaderStart = 5;
 constexpr size_t kInfoFieldSize = 16;
+constexpr size_t kHeaderSize = 6;
+// Readers decompress into a buffer 8 times the compressed body, no larger.
+constexpr uint64_t kReaderInflateFactor = 8;
 
 void putBigEndian32(std::vector<uint8_t>& out, uint32_t value) {
     out.push_back(static_cast<uint8_t>(value >> 24));
@@ -161,7 +164,14 @@ std::vector<uint8_t> BirdWriter::blockImage() const {
 }
 
 std::vector<uint8_t> BirdWriter::fileBytes(int level) const {
-    return wrapBirdImage(blockImage(), header4_, header5_, level);
+    const std::vector<uint8_t> image = blockImage();
+    std::vector<uint8_t> file = wrapBirdImage(image, header4_, header5_, level);
+    // Long runs of erased flash compress far better than 8:1; such an image is stored instead
+    // (a stored stream is never smaller than its image), so every reader can still load it.
+    if (image.size() > kReaderInflateFactor * (file.size() - kHeaderSize)) {
+        file = wrapBirdImage(image, header4_, header5_, Z_NO_COMPRESSION);
+    }
+    return file;
 }
 
 bool BirdWriter::writeFile(const std::string& path, std::string& error, int level) const {

@@ -40,7 +40,8 @@ class BirdWriter {
     size_t blockCount() const { return blocks_.size(); }
     // The uncompressed block image: count, records, checksum.
     std::vector<uint8_t> blockImage() const;
-    // The complete file.
+    // The complete file. An image that would compress better than 8:1 (more than readers
+    // decompress) is stored uncompressed inside the zlib stream instead.
     std::vector<uint8_t> fileBytes(int level = 9) const;
     // Writes the file; false with a reason in error when it cannot.
     bool writeFile(const std::string& path, std::string& error, int level = 9) const;

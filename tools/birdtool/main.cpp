@@ -50,6 +50,8 @@ directory. Example:
   model ABC
 
 The checksum is CRC-32 (as zlib computes it) over the block count and all block records.
+Readers decompress at most 8 times the compressed size, so an image that would compress
+better than that (long runs of erased flash) is stored without compression.
 )";
 
 int usageError(const std::string& message) {

@@ -33,8 +33,9 @@ struct PathInfo {
 // aErrNotFound (kind missing), aErrPermission, aErrFileNameLength or aErrIO.
 aErr pathInfo(const char* path, bool followLinks, PathInfo& info);
 
-// Creates one directory. aErrDuplicate when something already exists there, aErrNotFound when a
-// parent is missing or not a directory, aErrPermission, aErrMedia (no space), aErrIO.
+// Creates one directory, rwxr-xr-x at most (narrowed by the umask). aErrDuplicate when something
+// already exists there, aErrNotFound when a parent is missing or not a directory, aErrPermission,
+// aErrMedia (no space), aErrIO.
 aErr makeDirectory(const char* path);
 // Removes an empty directory: aErrNotFound, aErrPermission, aErrBusy (not empty or in use), aErrIO.
 aErr removeDirectory(const char* path);

@@ -2,6 +2,8 @@
 // user; the support layer's aFile has no sync or rename, so this talks to POSIX itself.
 #include "AtomicFile.h"
 
+#include <corvane/aDefs.h>
+
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -61,6 +63,28 @@ aErr writeFileAtomically(const std::string& path, const void* data, size_t lengt
     int dummy = 0;
     int& error = systemError != nullptr ? *systemError : dummy;
     error = 0;
+
+    // Refuse what opening the file for writing would refuse: the rename must not reach
+    // further than that. A path too long for the readers, or a file this user may not write,
+    // would otherwise be replaced by a reader that could merely not open it.
+    if (path.empty()) {
+        error = ENOENT;
+        return aErrNotFound;
+    }
+    if (path.size() > aFILE_MAXPATH) {
+        error = ENAMETOOLONG;
+        return aErrNotFound;
+    }
+    struct stat target {};
+    const bool exists = ::stat(path.c_str(), &target) == 0;
+    if (path.back() == '/' || (exists && S_ISDIR(target.st_mode))) {
+        error = EISDIR;
+        return aErrNotFound;
+    }
+    if (exists && ::access(path.c_str(), W_OK) != 0) {
+        error = errno;
+        return aErrNotFound;
+    }
 
     std::string temporary;
     int fd = -1;

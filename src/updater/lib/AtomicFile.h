@@ -8,8 +8,10 @@
 #include <string>
 
 // Replaces path with exactly length bytes of data. Readers and crashes see either the old file
-// or the complete new one. Returns aErrNone once the new file is in place; aErrNotFound when the
-// temporary file cannot be created; aErrWrite when writing, syncing or renaming fails. On any
+// or the complete new one. Returns aErrNone once the new file is in place; aErrNotFound when
+// opening path for writing would fail (empty, longer than aFILE_MAXPATH, a directory, a file
+// this user may not write) or the temporary file cannot be created; aErrWrite when writing,
+// syncing or renaming fails. On any
 // failure the old file is untouched and no temporary file is left. systemError (when given)
 // receives the errno of the failing call, 0 on success.
 aErr writeFileAtomically(const std::string& path, const void* data, size_t length,

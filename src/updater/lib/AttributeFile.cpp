@@ -47,14 +47,20 @@ AttributeFile::AttributeFile(const std::string& path) {
 
 void AttributeFile::read(const std::string& path) {
     errno = 0;
+    if (readExisting(path)) {
+        return;
+    }
+    Debug_Print(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n",
+                path.c_str(), errno);
+    // A new file records only when it was made, so this entry does not make it dirty.
+    entries_[ATTR_CREATED_TIME] = attributeTimeNow();
+    write(path);
+}
+
+bool AttributeFile::readExisting(const std::string& path) {
     aFile* file = aFile_Open(path.c_str(), aFileModeReadOnly);
     if (file == nullptr) {
-        Debug_Print(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n",
-                    path.c_str(), errno);
-        // A new file records only when it was made, so this entry does not make it dirty.
-        entries_[ATTR_CREATED_TIME] = attributeTimeNow();
-        write(path);
-        return;
+        return false;
     }
     path_ = path;
     dirty_ = false;
@@ -92,6 +98,7 @@ void AttributeFile::read(const std::string& path) {
             std::string(line + valueStart, valueEnd - valueStart);
     }
     aFile_Close(&file);
+    return true;
 }
 
 bool AttributeFile::set(const std::string& key, const std::string& value) {

@@ -30,6 +30,9 @@ class AttributeFile {
     // Merges the lines of path into the map (a later line replaces an earlier value) and makes
     // path the file's path. A file that cannot be opened is created with CREATED_TIME.
     void read(const std::string& path);
+    // The same for a file that exists; false, with nothing created or changed, when path cannot
+    // be opened. For looking without leaving traces.
+    bool readExisting(const std::string& path);
 
     // Always true. The file becomes dirty when the value differs from the previous one (a missing
     // key counts as empty).

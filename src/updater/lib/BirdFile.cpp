@@ -391,14 +391,19 @@ uint32_t BirdFile::infoSerialNumber() const {
     return value;
 }
 
+std::string BirdFile::model() const {
+    std::string field = infoText(3);
+    const size_t last = field.find_last_not_of(' ');
+    field.resize(last == std::string::npos ? 0 : last + 1);
+    return field;
+}
+
 bool BirdFile::modelMatches(const std::string& modelName) const {
     if (!hasInfo()) {
         return false;
     }
-    std::string field = infoText(3);
-    const size_t last = field.find_last_not_of(' ');
-    field.resize(last == std::string::npos ? 0 : last + 1);
-    if (field.compare(0, modelName.size(), modelName) != 0 || field.size() < modelName.size()) {
+    const std::string field = model();
+    if (field.compare(0, modelName.size(), modelName) != 0) {
         return false;
     }
     Debug_Print(DEBUG_BirdFile, "Model matches model number ([%s] == [%s])\n", field.c_str(),

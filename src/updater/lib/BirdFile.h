@@ -69,8 +69,10 @@ class BirdFile {
     // character; 0 without an info block.
     uint32_t infoSerialNumber() const;
     bool serialNumberMatches(uint32_t serial) const { return serial == infoSerialNumber(); }
-    // True when info field 3, trailing spaces removed, begins with modelName (an empty name
-    // always matches); false without an info block.
+    // Info field 3 up to its first NUL, trailing spaces removed; empty without an info block.
+    std::string model() const;
+    // True when model() begins with modelName (an empty name always matches); false without an
+    // info block.
     bool modelMatches(const std::string& modelName) const;
     // Writes serial into the image in memory: little-endian at the serial-number offset and as
     // the low bytes of UTF-16 text at the descriptor offset, only where those lie inside a

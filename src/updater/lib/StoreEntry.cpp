@@ -7,9 +7,7 @@
 #include <cstring>
 #include <stdexcept>
 
-namespace {
-
-std::string join(const std::string& first, const std::string& second) {
+std::string joinStorePath(const std::string& first, const std::string& second) {
     if (first.empty()) {
         return second;
     }
@@ -19,14 +17,12 @@ std::string join(const std::string& first, const std::string& second) {
     return first + '/' + second;
 }
 
-} // namespace
-
 std::string StoreEntry::path() const {
-    return join(directory, name);
+    return joinStorePath(directory, name);
 }
 
 std::string StoreEntry::pathOf(const std::string& fileName) const {
-    return join(path(), fileName);
+    return joinStorePath(path(), fileName);
 }
 
 void StoreEntry::loadBird(const std::string& fileName, BirdFile& birdOut) const {

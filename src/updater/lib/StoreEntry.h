@@ -9,6 +9,10 @@
 #include <cstddef>
 #include <string>
 
+// first/second with one separator between them (none added after an empty first or where
+// one side already has it): the one way store paths are joined.
+std::string joinStorePath(const std::string& first, const std::string& second);
+
 struct StoreEntry {
     std::string directory;    // the directory holding the entry (for a module: the store root)
     std::string name;         // the entry's own name (for a module: the serial as "%08X")

@@ -13,13 +13,6 @@ namespace {
 
 constexpr const char* kSettingsName = ".settings";
 
-std::string join(const std::string& first, const std::string& second) {
-    if (!first.empty() && first.back() == '/') {
-        return first + second;
-    }
-    return first + '/' + second;
-}
-
 std::string nameOf(const std::string& path) {
     const size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -39,6 +32,15 @@ void ensureDirectory(const std::string& path) {
                                  std::to_string(static_cast<int>(err)));
     }
     Debug_Print(DEBUG_Updater, "UpdaterStore: Created directory [%s].\n", path.c_str());
+}
+
+// Reads path into attributes; a look-only store never creates a missing file.
+void readAttributes(AttributeFile& attributes, const std::string& path, bool lookOnly) {
+    if (lookOnly) {
+        attributes.readExisting(path);
+    } else {
+        attributes.read(path);
+    }
 }
 
 struct FindState {
@@ -70,6 +72,7 @@ bool findItem(const aDirectoryEntry* entry, void* reference) {
 struct ListState {
     std::string directory;
     std::vector<StoreEntry>* list;
+    bool lookOnly;
 };
 
 bool findItems(const aDirectoryEntry* entry, void* reference) {
@@ -84,7 +87,7 @@ bool findItems(const aDirectoryEntry* entry, void* reference) {
     item.directory = state->directory;
     item.name = name;
     item.isDirectory = entry->isDirectory;
-    item.attributes.read(join(entry->path, kSettingsName));
+    readAttributes(item.attributes, joinStorePath(entry->path, kSettingsName), state->lookOnly);
     state->list->push_back(std::move(item));
     return true;
 }
@@ -95,6 +98,13 @@ UpdaterStore::UpdaterStore(const std::string& root) : root_(root) {
     ensureDirectory(root_);
 }
 
+UpdaterStore UpdaterStore::lookOnly(const std::string& root) {
+    UpdaterStore store;
+    store.root_ = root;
+    store.lookOnly_ = true;
+    return store;
+}
+
 std::string UpdaterStore::serialText(uint32_t serial) {
     char text[9];
     snprintf(text, sizeof text, "%08X", serial);
@@ -102,13 +112,16 @@ std::string UpdaterStore::serialText(uint32_t serial) {
 }
 
 StoreEntry UpdaterStore::deviceEntry(uint32_t serial) {
+    if (lookOnly_) {
+        throw std::logic_error("UpdaterStore: deviceEntry on a store opened for looking only");
+    }
     StoreEntry entry;
     entry.directory = root_;
     entry.name = serialText(serial);
     entry.isDirectory = true;
     const std::string path = entry.path();
     ensureDirectory(path);
-    entry.attributes.read(join(path, kSettingsName));
+    entry.attributes.read(joinStorePath(path, kSettingsName));
     return entry;
 }
 
@@ -126,7 +139,7 @@ bool UpdaterStore::findDevice(uint32_t serial, StoreEntry* entryOut) {
         entryOut->name = nameOf(path);
         entryOut->isDirectory = exact || state.firstIsDirectory;
         entryOut->attributes = AttributeFile();
-        entryOut->attributes.read(join(path, kSettingsName));
+        readAttributes(entryOut->attributes, joinStorePath(path, kSettingsName), lookOnly_);
     }
     Debug_Print(DEBUG_Updater, "UpdaterStore: FindDevice %s %s.\n", found ? "Found" : "Not Found",
                 state.wanted.c_str());
@@ -138,7 +151,7 @@ bool UpdaterStore::listDeviceFiles(uint32_t serial, std::vector<StoreEntry>& lis
     if (!findDevice(serial, &device)) {
         return true;
     }
-    ListState state{device.path(), &listOut};
+    ListState state{device.path(), &listOut, lookOnly_};
     aDirectory_List(state.directory.c_str(), findItems, &state);
     return true;
 }

@@ -14,11 +14,15 @@ class UpdaterStore {
     // "UpdaterStore: Could not create directory <path> error <n>" or
     // "UpdaterStore: <path> exists and is a file".
     explicit UpdaterStore(const std::string& root);
+    // A store for looking only: nothing is created, the root included, and findDevice and
+    // listDeviceFiles read the attribute files that exist instead of creating missing ones.
+    static UpdaterStore lookOnly(const std::string& root);
 
     const std::string& root() const { return root_; }
 
     // The module's entry, its directory created when missing (same errors as the constructor)
     // and its attributes read from .settings (created holding CREATED_TIME when absent).
+    // std::logic_error on a look-only store.
     StoreEntry deviceEntry(uint32_t serial);
 
     // Looks for the module's directory without creating anything. An entry of the root named
@@ -34,5 +38,8 @@ class UpdaterStore {
     static std::string serialText(uint32_t serial);
 
   private:
+    UpdaterStore() = default;
+
     std::string root_;
+    bool lookOnly_ = false; // create nothing; read only the attribute files that exist
 };

@@ -56,6 +56,28 @@ TEST(BirdWriter, ImagesReadBackFieldForField) {
     EXPECT_EQ(0xDEADBEEFu, decode(writer).checksum());
 }
 
+TEST(BirdWriter, ImagesThatCompressTooWellStillLoad) {
+    BirdWriter writer;
+    writer.addFirmware(0, std::vector<uint8_t>(1 << 20, 0xFF)); // erased flash
+    writer.setInfoField(3, "ABC");
+    const std::vector<uint8_t> bytes = writer.fileBytes();
+    EXPECT_GT(bytes.size(), writer.blockImage().size() / 8);
+    BirdFile bird = decode(writer);
+    EXPECT_TRUE(bird.parseMatched());
+    EXPECT_EQ((1u << 20) + 4, bird.blocks()[0].length);
+
+    // Images that compress less well keep their compression (two bits of noise per byte).
+    std::vector<uint8_t> noisy(4096);
+    uint32_t state = 1;
+    for (uint8_t& byte : noisy) {
+        state = state * 1103515245u + 12345u;
+        byte = static_cast<uint8_t>((state >> 16) & 3);
+    }
+    BirdWriter ordinary;
+    ordinary.addFirmware(0, noisy);
+    EXPECT_LT(ordinary.fileBytes().size(), noisy.size() / 2);
+}
+
 TEST(BirdWriter, RefusesWhatTheFormatCannotHold) {
     BirdWriter writer;
     EXPECT_THROW(writer.setLastFlags(1), std::logic_error);
@@ -109,7 +131,8 @@ TEST(BirdRecipe, ManifestErrorsNameFileAndLine) {
         {"bogus 1\n", "unknown directive \"bogus\""},
         {"offsets 1\n", "\"offsets\" takes 2 values"},
         {"flags 1\n", "flags need a loader or firmware block before them"},
-        {"header 1 256\n", "\"header\": \"256\" is not a number from 0 to 255"},
+        {"header 1 256\n", "\"header\": \"256\" is not a number from 1 to 255"},
+        {"header 0 1\n", "\"header\": \"0\" is not a number from 1 to 255"},
         {"model this is far too long\n", "is longer than 16 characters"},
     };
     for (const auto& [text, reason] : cases) {

@@ -136,6 +136,21 @@ TEST_F(InspectCommands, DeviceInfoShowsAttributesAndLocalFiles) {
               r.out);
 }
 
+TEST_F(InspectCommands, DeviceInfoLeavesNoTrace) {
+    const std::string device = moduleDirectory("40F5849A");
+    std::filesystem::create_directory(device + "/sub");
+    auto r = run({"-I", "-d", "40F5849A"});
+    EXPECT_EQ(0, r.exitStatus) << r.err;
+    EXPECT_EQ(std::string(kVersionLine) + "Device 40F5849A: " + device + "\n" +
+                  "Stored attributes:\n"
+                  "  none\n"
+                  "Local files:\n"
+                  "  sub (directory)\n",
+              r.out);
+    EXPECT_FALSE(std::filesystem::exists(device + "/.settings"));
+    EXPECT_TRUE(std::filesystem::is_empty(device + "/sub"));
+}
+
 TEST_F(InspectCommands, DeviceInfoWithoutAnEntryOrSerial) {
     auto r = run({"-I", "-d", "11223344"});
     EXPECT_EQ(0, r.exitStatus);

@@ -6,10 +6,13 @@
 #include "FileLimit.h"
 #include "ScopedTempDir.h"
 
+#include <corvane/aDefs.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <unistd.h>
@@ -163,6 +166,39 @@ TEST_F(AttributeFileTest, FailedWriteIsReportedAndLosesNothing) {
     EXPECT_NE(std::string::npos,
               capture.text().find("Attibutes: Error - cannot open attributes file for writting: '" +
                                   missing + "' (2)\n"));
+    // An empty path is a path of its own, and no file can be made there.
+    EXPECT_EQ(aErrNotFound, nowhere.write(""));
+    EXPECT_EQ("", nowhere.path());
+    EXPECT_NE(std::string::npos,
+              capture.text().find("cannot open attributes file for writting: '' (2)\n"));
+    std::filesystem::create_directory(dir / "folder");
+    EXPECT_EQ(aErrNotFound, nowhere.write(dir / "folder"));
+    EXPECT_TRUE(std::filesystem::is_empty(dir / "folder"));
+}
+
+TEST_F(AttributeFileTest, AFileThatCannotBeOpenedIsNeverReplaced) {
+    // Longer than the file layer's path limit: reading fails, and so must replacing.
+    std::string deep = dir.path();
+    while (deep.size() + std::strlen("/.settings") <= aFILE_MAXPATH) {
+        deep += "/dddddddddddddddddddddddddddddd";
+    }
+    std::filesystem::create_directories(deep);
+    const std::string longPath = deep + "/.settings";
+    const std::string kept = "CREATED_TIME=then\nLATEST_TRANSFER=77.bird\n";
+    writeText(longPath, kept);
+    AttributeFile file(longPath);
+    EXPECT_EQ(kept, readText(longPath));
+    EXPECT_EQ(aErrNotFound, file.write());
+    EXPECT_EQ(kept, readText(longPath));
+
+    if (geteuid() != 0) { // root may write anything
+        writeText(path, kept);
+        std::filesystem::permissions(path, std::filesystem::perms::none);
+        AttributeFile locked(path);
+        EXPECT_EQ(aErrNotFound, locked.write());
+        std::filesystem::permissions(path, std::filesystem::perms::owner_read);
+        EXPECT_EQ(kept, readText(path));
+    }
 }
 
 TEST(AttributeTime, HasTheCtimeForm) {

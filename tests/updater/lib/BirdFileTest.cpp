@@ -130,7 +130,7 @@ TEST_F(BirdFileTest, FilesThatCannotBeDecompressedFailToLoad) {
     // An image more than 8 times its compressed size does not fit the decompression buffer.
     BirdWriter zeros;
     zeros.addFirmware(0, std::vector<uint8_t>(1 << 20, 0));
-    expectLoadFails(save("zeros.bird", zeros));
+    expectLoadFails(save("zeros.bird", wrapBirdImage(zeros.blockImage())));
     expectLoadFails(dir / "absent.bird");
     expectLoadFails(dir.path()); // a directory is not a file
 }
@@ -142,7 +142,7 @@ TEST_F(BirdFileTest, DebugTraceNamesTheFailingStep) {
     expectLoadFails(save("six.bird", std::vector<uint8_t>{'b', 'i', 'r', 'd', 1, 1}));
     BirdWriter zeros;
     zeros.addFirmware(0, std::vector<uint8_t>(1 << 20, 0));
-    expectLoadFails(save("zeros.bird", zeros));
+    expectLoadFails(save("zeros.bird", wrapBirdImage(zeros.blockImage())));
     const std::string trace = capture.text();
     EXPECT_NE(std::string::npos, trace.find("BIRDFILE: Loading File [" + path + "]\n"));
     EXPECT_NE(std::string::npos, trace.find("BIRDFILE: BIRD file not found [" + path + "]\n"));
@@ -211,18 +211,20 @@ TEST_F(BirdFileTest, ModelMatchesByPrefixOfTheTrimmedField) {
     EXPECT_FALSE(withModel("ABC").modelMatches("ABC ")); // the field's spaces are trimmed
     EXPECT_TRUE(withModel("ABC").modelMatches(""));
     EXPECT_FALSE(withModel("abc").modelMatches("ABC"));
+    EXPECT_EQ("ABC", withModel("ABC").model());
 
     BirdWriter noInfo;
     noInfo.addFirmware(0, {1});
     BirdFile bird(save("noinfo.bird", noInfo));
     EXPECT_FALSE(bird.modelMatches(""));
+    EXPECT_EQ("", bird.model());
     EXPECT_EQ("", bird.version());
     EXPECT_EQ(0u, bird.infoSerialNumber());
     EXPECT_FALSE(bird.hasOffsets());
     EXPECT_FALSE(bird.updateSerialNumber(0x1234));
 }
 
-TEST_F(BirdFileTest, InfoTextsAreCutWhereTheSpecificationOfEachFieldSays) {
+TEST_F(BirdFileTest, InfoTextsAreCutWhereEachFieldEnds) {
     BirdWriter writer;
     writer.setInfoField(1, "1.2.3 beta 4");
     writer.setInfoField(2, "1a2b3c4dFF");

@@ -156,6 +156,31 @@ TEST_F(UpdaterStoreTest, ListDeviceFilesSkipsHiddenNames) {
                 ElementsAre(".hidden", ".settings", "12.bird", "13.bird", "sub"));
 }
 
+TEST_F(UpdaterStoreTest, ALookOnlyStoreCreatesNothing) {
+    UpdaterStore absent = UpdaterStore::lookOnly(root);
+    EXPECT_FALSE(absent.findDevice(0x40F5849A));
+    EXPECT_FALSE(fs::exists(root));
+
+    const std::string device = root + "/40F5849A";
+    fs::create_directories(device + "/sub");
+    writeBytes(device + "/1.bird", {'x'});
+    UpdaterStore store = UpdaterStore::lookOnly(root);
+    StoreEntry entry;
+    ASSERT_TRUE(store.findDevice(0x40F5849A, &entry));
+    EXPECT_TRUE(entry.attributes.entries().empty());
+    std::vector<StoreEntry> files;
+    store.listDeviceFiles(0x40F5849A, files);
+    EXPECT_EQ(2u, files.size());
+    EXPECT_THAT(namesIn(device), ElementsAre("1.bird", "sub"));
+    EXPECT_TRUE(fs::is_empty(device + "/sub"));
+    EXPECT_THROW(store.deviceEntry(0x40F5849A), std::logic_error);
+
+    // Attribute files that exist are read as usual.
+    writeBytes(device + "/.settings", {'K', '=', 'v', '\n'});
+    ASSERT_TRUE(store.findDevice(0x40F5849A, &entry));
+    EXPECT_EQ("v", entry.attributes.getString("K"));
+}
+
 TEST_F(UpdaterStoreTest, LoadBirdChecksTheHeaderFirst) {
     UpdaterStore store(root);
     StoreEntry device = store.deviceEntry(0x40F5849A);
@@ -211,7 +236,7 @@ TEST_F(UpdaterStoreTest, WriteFileReplacesWholeFilesOrNothing) {
 
     // A directory in the way cannot be replaced; a missing directory cannot take the file.
     fs::create_directory(device.pathOf("dir.bird"));
-    EXPECT_EQ(aErrWrite, device.writeFile("dir.bird", "x", 1));
+    EXPECT_EQ(aErrNotFound, device.writeFile("dir.bird", "x", 1));
     EXPECT_TRUE(fs::is_directory(device.pathOf("dir.bird")));
     EXPECT_EQ(aErrNotFound, device.writeFile("missing/1.bird", "x", 1));
     EXPECT_THAT(namesIn(device.path()), ElementsAre(".settings", "9.bird", "dir.bird"));

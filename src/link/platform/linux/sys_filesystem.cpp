@@ -42,8 +42,9 @@ aErr pathInfo(const char* path, bool followLinks, PathInfo& info) {
 }
 
 aErr makeDirectory(const char* path) {
-    // The process umask narrows these bits as the user has chosen.
-    if (mkdir(path, 0777) != 0)
+    // rwxr-xr-x at most: others may read what the library stores, never change it. The process
+    // umask narrows the bits further as the user has chosen.
+    if (mkdir(path, 0755) != 0)
         return errorFromSystem(errno);
     return aErrNone;
 }
