@@ -261,6 +261,7 @@ TEST_P(LinkReader, FailedReadShowsAsIOErrorUntilTheNextSynchronisation) {
 class WaitingLinkReader : public LinkReader {};
 
 TEST_P(WaitingLinkReader, IdleReaderWaitsInsteadOfPolling) {
+    std::this_thread::sleep_for(20ms); // past the first moments of silence, when it yields
     const size_t before = fake.gets();
     std::this_thread::sleep_for(300ms);
     EXPECT_GT(fake.waits(), 0u);
