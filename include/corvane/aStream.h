@@ -51,8 +51,9 @@ CORVANE_API aErr aStream_Read(aStream* stream, uint8_t* buffer, size_t count);
  * aErrUnimplemented when this kind of stream cannot wait (USB streams, whose reads wait on
  * their own, and streams made with aStream_Create): just read; aErrParam for an invalid
  * stream; aErrMode without a get procedure; aErrIO when waiting failed. A socket whose peer
- * closed stays "ready" while its reads find nothing; after such a read the next wait sleeps
- * out its time-out instead, so a loop of waits and reads never spins. */
+ * closed, or a serial line that hung up, looks ready while its reads find nothing; after such
+ * a read the next wait sleeps out its time-out instead, so a loop of waits and reads never
+ * spins. */
 CORVANE_API aErr aStream_Wait(aStream* stream, uint32_t timeoutMs);
 
 /* Writes count bytes: one call of the write procedure when there is one and count is above 1,

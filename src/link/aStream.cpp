@@ -32,9 +32,10 @@ struct aStream {
     size_t capacity = 0;
     size_t readIndex = 0;
     size_t writeIndex = 0;
-    // Read path too: the last wait found the stream ready, and whether the get after it then
-    // found nothing anyway (a peer that closed, a line that hung up: ready for ever, yet
-    // empty). The next wait then sleeps instead, so callers that loop on wait and read idle.
+    // Read path too. waitedReady: the last wait found the stream ready. waitMisled: the get
+    // after such a wait found nothing all the same, as on a socket whose peer closed or a line
+    // that hung up, which look ready for ever. The next wait then sleeps out its time-out, so
+    // a caller that loops on wait and read idles instead of spinning.
     bool waitedReady = false;
     bool waitMisled = false;
     uint16_t check = aSTREAM_CHECK;
