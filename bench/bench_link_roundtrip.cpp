@@ -1,6 +1,6 @@
 // Round trips of a model query and its answer through an engine link to the virtual module over
 // loopback TCP, against the same bytes ping-ponged over a raw socket to the same module in the
-// same run.
+// same run: back to back, and one at a time after the link sat idle.
 //
 // The program pins itself to one CPU unless given --unpinned. A trip through the engine hands
 // off between four threads (caller, writer, module, reader), a raw trip between two; on a
@@ -26,6 +26,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -152,9 +153,46 @@ void BM_Interleaved(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * 2 * kBlockTrips);
 }
 
+// Single trips after the link sat idle, as a user's command after a pause meets it: long
+// enough that a polling reader would have slowed down. The pause is not timed; raw and link
+// trips take turns, and the figures are the medians.
+constexpr auto kIdlePause = std::chrono::milliseconds(60);
+std::vector<double> gIdleRawUs;
+std::vector<double> gIdleLinkUs;
+
+void BM_AfterIdle(benchmark::State& state) {
+    RawHost raw;
+    LinkHost link;
+    using Clock = std::chrono::steady_clock;
+    auto timedTrip = [](auto& host) {
+        std::this_thread::sleep_for(kIdlePause);
+        const auto started = Clock::now();
+        const bool ok = host.trip();
+        const double us = std::chrono::duration<double, std::micro>(Clock::now() - started).count();
+        return ok ? us : -1.0;
+    };
+    for (auto _ : state) {
+        const double rawUs = timedTrip(raw);
+        const double linkUs = timedTrip(link);
+        if (rawUs < 0 || linkUs < 0) {
+            state.SkipWithError("round trip failed");
+            break;
+        }
+        gIdleRawUs.push_back(rawUs);
+        gIdleLinkUs.push_back(linkUs);
+        state.SetIterationTime((rawUs + linkUs) / 1e6);
+    }
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
 BENCHMARK(BM_RawSocketPingPong)->UseRealTime()->MinTime(1.0);
 BENCHMARK(BM_LinkRoundTrip)->UseRealTime()->MinTime(1.0);
 BENCHMARK(BM_Interleaved)->UseRealTime()->Iterations(40);
+BENCHMARK(BM_AfterIdle)->UseManualTime()->Iterations(30);
 
 } // namespace
 
@@ -180,10 +218,15 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     if (!gBlockRatios.empty() && gLinkSeconds > 0) {
-        std::sort(gBlockRatios.begin(), gBlockRatios.end());
-        const double ratio = gBlockRatios[gBlockRatios.size() / 2];
         std::printf("link_roundtrip: %.0f trips/s (ratio %.2f vs raw socket ping-pong)\n",
-                    gLinkTrips / gLinkSeconds, ratio);
+                    gLinkTrips / gLinkSeconds, median(gBlockRatios));
+    }
+    if (!gIdleRawUs.empty()) {
+        const double rawUs = median(gIdleRawUs);
+        const double linkUs = median(gIdleLinkUs);
+        std::printf("link_roundtrip_after_idle: %.0f us (ratio %.2f vs raw socket trip of %.0f "
+                    "us)\n",
+                    linkUs, rawUs / linkUs, rawUs);
     }
     module().stop();
     return 0;

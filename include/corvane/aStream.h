@@ -1,6 +1,7 @@
 /* Streams: byte pipes behind a table of procedures (get a byte, put a byte, write a block,
- * delete), with a push-back ring so a read that comes up short loses nothing. Concrete kinds:
- * file input and output, serial port, TCP socket and USB. */
+ * delete, and for some kinds wait for a byte), with a push-back ring so a read that comes up
+ * short loses nothing. Concrete kinds: file input and output, serial port, TCP socket and
+ * USB. */
 #ifndef CORVANE_ASTREAM_H
 #define CORVANE_ASTREAM_H
 
@@ -42,6 +43,18 @@ CORVANE_API aErr aStream_Destroy(aStream** stream);
  * buffer; aErrMode without a get procedure; aErrResource when memory runs out; any other error
  * of the get procedure is returned (bytes read before it are then lost). */
 CORVANE_API aErr aStream_Read(aStream* stream, uint8_t* buffer, size_t count);
+
+/* Waits at most timeoutMs (0: only looks) until a read has something to answer: a byte is
+ * there (pushed back or received), or the stream has an end or a failure to report. Meant for
+ * the thread that reads the stream, in place of reading again and again while it answers
+ * aErrNotReady. aErrNone when a read may go ahead; aErrNotReady when the time ran out;
+ * aErrUnimplemented when this kind of stream cannot wait (USB streams, whose reads wait on
+ * their own, and streams made with aStream_Create): just read; aErrParam for an invalid
+ * stream; aErrMode without a get procedure; aErrIO when waiting failed. A socket whose peer
+ * closed, or a serial line that hung up, looks ready while its reads find nothing; after such
+ * a read the next wait sleeps out its time-out instead, so a loop of waits and reads never
+ * spins. */
+CORVANE_API aErr aStream_Wait(aStream* stream, uint32_t timeoutMs);
 
 /* Writes count bytes: one call of the write procedure when there is one and count is above 1,
  * else one put per byte, stopping at the first error. aErrParam for an invalid stream or null
@@ -89,7 +102,8 @@ CORVANE_API aErr aStream_Flush(aStream* input, aStream* output);
 
 /* ---- Concrete streams. Each returns the stream in *stream, null on failure. ---- */
 
-/* Reads the file at path one byte per get (aErrEOF at its end, aErrRead on a failed read).
+/* Reads the file at path one byte per get (aErrEOF at its end, aErrRead on a failed read);
+ * aStream_Wait answers aErrNone at once.
  * aErrResource when an argument is null, the file cannot be opened or memory runs out. */
 CORVANE_API aErr aStream_CreateFileInput(const char* path, aStream** stream);
 
@@ -106,8 +120,9 @@ CORVANE_API aErr aStream_CreateFileOutput(const char* path, aStream** stream);
  * without "/" taken under /dev ("ttyUSB0" is "/dev/ttyUSB0"). baudIndex 0 to 7 (above);
  * parity non-zero for odd parity, 0 for none; dataBits 0 for 8 and 1 for 7; stopBits 0 for one
  * and 1 for two. The port's settings are restored when the stream is destroyed. get answers
- * aErrNotReady at once when no byte is there; put and write return when all bytes were handed
- * to the port (aErrIO when that fails or takes longer than the line needs plus a margin).
+ * aErrNotReady at once when no byte is there (aStream_Wait waits for one); put and write
+ * return when all bytes were handed to the port (aErrIO when that fails or takes longer than
+ * the line needs plus a margin).
  *   aErrParam null portName or stream; aErrRange bad baudIndex; aErrMode bad dataBits or
  *   stopBits; aErrMemory no memory; aErrIO the port cannot be opened or configured (another
  *   program holding it included); aErrResource the stream cannot be created. */
@@ -116,10 +131,10 @@ CORVANE_API aErr aStream_CreateSerial(const char* portName, uint32_t baudIndex, 
 
 /* Connects over TCP to address (IPv4, network byte order) and port (host order). The socket is
  * non-blocking with no-delay on and closes with a reset. get answers aErrNotReady when no byte
- * is there, aErrConnection while not connected; a reset connection is re-established once per
- * get. write sends every byte, pausing 60 ms when the socket cannot take more, at most 10
- * pauses per write (then aErrIO). aErrParam for a null stream pointer; aErrResource when the
- * connection cannot be made or memory runs out. */
+ * is there (aStream_Wait waits for one), aErrConnection while not connected; a reset
+ * connection is re-established once per get. write sends every byte, pausing 60 ms when the
+ * socket cannot take more, at most 10 pauses per write (then aErrIO). aErrParam for a null
+ * stream pointer; aErrResource when the connection cannot be made or memory runs out. */
 CORVANE_API aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream);
 
 /* Opens the module with this serial number over USB: the first present device of the family's

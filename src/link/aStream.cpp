@@ -5,8 +5,10 @@
 #include "aStream_Internal.h"
 #include "cApiGuard.h"
 
+#include <chrono>
 #include <cstring>
 #include <new>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -22,6 +24,7 @@ struct aStream {
     aStreamPutProc put = nullptr;
     aStreamWriteProc write = nullptr;
     aStreamDeleteProc del = nullptr;
+    aStreamWaitProc wait = nullptr;
     void* reference = nullptr;
     // Push-back ring, part of the read path only. readIndex is the next byte to hand out.
     uint8_t* ring = nullptr;
@@ -29,6 +32,12 @@ struct aStream {
     size_t capacity = 0;
     size_t readIndex = 0;
     size_t writeIndex = 0;
+    // Read path too. waitedReady: the last wait found the stream ready. waitMisled: the get
+    // after such a wait found nothing all the same, as on a socket whose peer closed or a line
+    // that hung up, which look ready for ever. The next wait then sleeps out its time-out, so
+    // a caller that loops on wait and read idles instead of spinning.
+    bool waitedReady = false;
+    bool waitMisled = false;
     uint16_t check = aSTREAM_CHECK;
 
     bool valid() const { return check == aSTREAM_CHECK; }
@@ -69,7 +78,14 @@ struct aStream {
             --count;
             return aErrNone;
         }
-        return get(byte, reference);
+        const aErr err = get(byte, reference);
+        if (err != aErrNotReady) {
+            waitMisled = false;
+        } else if (waitedReady) {
+            waitMisled = true;
+        }
+        waitedReady = false;
+        return err;
     }
 };
 
@@ -100,6 +116,14 @@ size_t aStream_PushBackCapacity(const aStream* stream) {
 
 void* aStream_Reference(const aStream* stream) {
     return validStream(stream) ? stream->reference : nullptr;
+}
+
+aErr aStream_SetWait(aStream* stream, aStreamWaitProc wait) {
+    if (!validStream(stream)) {
+        return aErrParam;
+    }
+    stream->wait = wait;
+    return aErrNone;
 }
 
 aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
@@ -169,6 +193,29 @@ aErr aStream_Read(aStream* stream, uint8_t* buffer, size_t count) {
         }
         return err;
     });
+}
+
+aErr aStream_Wait(aStream* stream, uint32_t timeoutMs) {
+    if (!validStream(stream)) {
+        return aErrParam;
+    }
+    if (stream->count > 0) {
+        return aErrNone;
+    }
+    if (stream->get == nullptr) {
+        return aErrMode;
+    }
+    if (stream->wait == nullptr) {
+        return aErrUnimplemented;
+    }
+    if (stream->waitMisled) {
+        stream->waitMisled = false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
+        return aErrNotReady;
+    }
+    const aErr err = stream->wait(timeoutMs, stream->reference);
+    stream->waitedReady = err == aErrNone;
+    return err;
 }
 
 aErr aStream_Write(aStream* stream, const uint8_t* bytes, size_t count) {

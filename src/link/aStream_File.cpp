@@ -3,6 +3,8 @@
 #include "corvane/aFile.h"
 #include "corvane/aStream.h"
 
+#include "aStream_Internal.h"
+
 namespace {
 
 aErr fileGet(uint8_t* byte, void* reference) {
@@ -12,6 +14,11 @@ aErr fileGet(uint8_t* byte, void* reference) {
         return aErrNone;
     }
     return err == aErrEOF || (err == aErrNone && read == 0) ? aErrEOF : aErrRead;
+}
+
+// A file never makes its reader wait: the next get has a byte, the end or a failure.
+aErr fileWait(uint32_t, void*) {
+    return aErrNone;
 }
 
 aErr fileWrite(const uint8_t* bytes, size_t count, void* reference) {
@@ -47,6 +54,9 @@ aErr createFileStream(const char* path, aFileMode mode, aStream** stream) {
     if (*stream == nullptr) {
         aFile_Close(&file);
         return aErrResource;
+    }
+    if (mode == aFileModeReadOnly) {
+        aStream_SetWait(*stream, fileWait);
     }
     return aErrNone;
 }

@@ -1,4 +1,5 @@
-// Internal stream helpers shared by the stream kinds and the tests: the push-back ring.
+// Internal stream helpers shared by the stream kinds and the tests: the push-back ring and the
+// wait procedure.
 #pragma once
 
 #include "corvane/aStream.h"
@@ -13,3 +14,13 @@ size_t aStream_PushBackCapacity(const aStream* stream);
 
 // The reference given at creation; null for an invalid stream.
 void* aStream_Reference(const aStream* stream);
+
+// Waits at most timeoutMs (0: only looks) until get would answer something other than
+// aErrNotReady: a byte the stream holds or receives, or an end or failure to report. aErrNone
+// then, aErrNotReady when the time ran out, another aErr when waiting failed. Part of the read
+// path: called on the thread that reads, never at the same time as get.
+typedef aErr (*aStreamWaitProc)(uint32_t timeoutMs, void* reference);
+
+// Gives the stream its wait procedure (null: it cannot wait). Set right after creation, before
+// the stream is read. aErrParam for an invalid stream.
+aErr aStream_SetWait(aStream* stream, aStreamWaitProc wait);

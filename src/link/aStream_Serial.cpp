@@ -2,6 +2,7 @@
 // its own so that a burst costs one system read, not one per byte.
 #include "corvane/aStream.h"
 
+#include "aStream_Internal.h"
 #include "platform/serial.h"
 
 #include <new>
@@ -49,6 +50,17 @@ aErr serialGet(uint8_t* byte, void* reference) {
     }
     *byte = record->pending[record->pendingIndex++];
     return aErrNone;
+}
+
+aErr serialWait(uint32_t timeoutMs, void* reference) {
+    SerialRecord* record = recordOf(reference);
+    if (record == nullptr) {
+        return aErrParam;
+    }
+    if (record->pendingIndex < record->pendingCount) {
+        return aErrNone;
+    }
+    return corvane::platform::waitSerialPortReadable(record->port, timeoutMs);
 }
 
 aErr serialWrite(const uint8_t* bytes, size_t count, void* reference) {
@@ -123,5 +135,6 @@ aErr aStream_CreateSerial(const char* portName, uint32_t baudIndex, uint32_t par
         serialDelete(record);
         return aErrResource;
     }
+    aStream_SetWait(*stream, serialWait);
     return aErrNone;
 }

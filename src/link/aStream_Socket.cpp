@@ -4,6 +4,7 @@
 #include "corvane/aStream.h"
 #include "corvane/aTime.h"
 
+#include "aStream_Internal.h"
 #include "platform/socket.h"
 
 #include <atomic>
@@ -133,6 +134,28 @@ aErr socketGet(uint8_t* byte, void* reference) {
     return aErrNone;
 }
 
+// Waits on a copy of the descriptor, without the lock, so a writer that replaces the socket
+// meanwhile is not held up; the wait then runs out on the old one and the next get sees the
+// new one, a delay of at most one wait.
+aErr socketWait(uint32_t timeoutMs, void* reference) {
+    SocketRecord* record = recordOf(reference);
+    if (record == nullptr) {
+        return aErrParam;
+    }
+    if (record->pendingIndex < record->pendingCount || !record->connected()) {
+        return aErrNone; // a byte to hand out, or a lost connection to report, at once
+    }
+    SocketHandle socket = corvane::platform::invalidSocket;
+    {
+        std::shared_lock lock(record->socketLock);
+        socket = record->socket;
+    }
+    if (socket == corvane::platform::invalidSocket) {
+        return aErrNone;
+    }
+    return corvane::platform::waitSocketReadable(socket, timeoutMs);
+}
+
 aErr socketWrite(const uint8_t* bytes, size_t count, void* reference) {
     SocketRecord* record = recordOf(reference);
     if (record == nullptr || (bytes == nullptr && count > 0)) {
@@ -213,5 +236,6 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream) {
         socketDelete(record);
         return aErrResource;
     }
+    aStream_SetWait(*stream, socketWait);
     return aErrNone;
 }

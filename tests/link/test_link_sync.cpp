@@ -27,7 +27,9 @@ size_t countRequests(const std::vector<uint8_t>& bytes) {
     return n;
 }
 
-class LinkReader : public ::testing::Test {
+// Each case runs against a stream that can only answer "not ready" (the reader polls it) and
+// against one that can wait for its next byte (the reader waits on it).
+class LinkReader : public ::testing::TestWithParam<bool> {
   protected:
     void SetUp() override {
         link.reset(aLink_Create(fake.stream()));
@@ -54,16 +56,16 @@ class LinkReader : public ::testing::Test {
         });
     }
 
-    ScriptedLinkStream fake; // outlives the link, which owns a stream over it
+    ScriptedLinkStream fake{GetParam()}; // outlives the link, which owns a stream over it
     LinkOwner link;
 };
 
-TEST_F(LinkReader, OddAddressWhileInStepStartsSynchronisation) {
+TEST_P(LinkReader, OddAddressWhileInStepStartsSynchronisation) {
     knockOutOfStep();
     EXPECT_EQ(fake.written(), kSixRequests);
 }
 
-TEST_F(LinkReader, AddressZeroAddressZeroBringsTheLinkInStep) {
+TEST_P(LinkReader, AddressZeroAddressZeroBringsTheLinkInStep) {
     knockOutOfStep();
     fake.feed({4, 0, 4, 0});
     EXPECT_TRUE(linkReaches(link.get(), LINK_RUNNING, 1000ms));
@@ -75,7 +77,7 @@ TEST_F(LinkReader, AddressZeroAddressZeroBringsTheLinkInStep) {
     EXPECT_EQ(packet->data[0], 0x42);
 }
 
-TEST_F(LinkReader, MismatchedSecondAddressKeepsSynchronising) {
+TEST_P(LinkReader, MismatchedSecondAddressKeepsSynchronising) {
     knockOutOfStep();
     fake.clearWritten();
     // 6 is not the 4 seen first: back to the start state, where the closing 0 (the next
@@ -92,7 +94,7 @@ TEST_F(LinkReader, MismatchedSecondAddressKeepsSynchronising) {
     EXPECT_TRUE(linkReaches(link.get(), LINK_RUNNING, 1000ms));
 }
 
-TEST_F(LinkReader, ZeroOrOddFirstAnswerByteRestartsAtOnce) {
+TEST_P(LinkReader, ZeroOrOddFirstAnswerByteRestartsAtOnce) {
     knockOutOfStep();
     fake.clearWritten();
     // Past the 50 ms pace of byte-triggered requests, well inside the 200 ms after which
@@ -106,7 +108,7 @@ TEST_F(LinkReader, ZeroOrOddFirstAnswerByteRestartsAtOnce) {
     EXPECT_TRUE(fake.waitForSequence(kSixRequests, 100ms));
 }
 
-TEST_F(LinkReader, SilentModuleGetsRequestsAgainAtAMeasuredPace) {
+TEST_P(LinkReader, SilentModuleGetsRequestsAgainAtAMeasuredPace) {
     knockOutOfStep();
     fake.clearWritten();
     std::this_thread::sleep_for(1000ms);
@@ -117,7 +119,7 @@ TEST_F(LinkReader, SilentModuleGetsRequestsAgainAtAMeasuredPace) {
     EXPECT_EQ(aLink_GetStatus(link.get()), LINK_SYNCING);
 }
 
-TEST_F(LinkReader, NoiseDoesNotMultiplyRequests) {
+TEST_P(LinkReader, NoiseDoesNotMultiplyRequests) {
     knockOutOfStep();
     fake.clearWritten();
     // A burst of bytes that never synchronise: odd ones restart at once.
@@ -130,7 +132,7 @@ TEST_F(LinkReader, NoiseDoesNotMultiplyRequests) {
     EXPECT_TRUE(linkReaches(link.get(), LINK_RUNNING, 1000ms));
 }
 
-TEST_F(LinkReader, SyncWaitsForTheAnswerAndDrainsWhatItLeaves) {
+TEST_P(LinkReader, SyncWaitsForTheAnswerAndDrainsWhatItLeaves) {
     // One empty packet per request: two bring the link in step, four are surplus.
     std::thread module = answerWhenAsked(kSixRequests, {4, 0, 4, 0, 4, 0, 4, 0, 4, 0, 4, 0});
     EXPECT_EQ(aLink_Sync(link.get()), aErrNone);
@@ -139,14 +141,14 @@ TEST_F(LinkReader, SyncWaitsForTheAnswerAndDrainsWhatItLeaves) {
     EXPECT_EQ(aLink_GetPacket(link.get()), nullptr);
 }
 
-TEST_F(LinkReader, SyncWithoutAnswerIsNotReady) {
+TEST_P(LinkReader, SyncWithoutAnswerIsNotReady) {
     const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(aLink_Sync(link.get()), aErrNotReady);
     EXPECT_LT(std::chrono::steady_clock::now() - started, 3000ms);
     EXPECT_EQ(aLink_GetStatus(link.get()), LINK_SYNCING);
 }
 
-TEST_F(LinkReader, HeartbeatsAreAnsweredByteExactAndNotQueued) {
+TEST_P(LinkReader, HeartbeatsAreAnsweredByteExactAndNotQueued) {
     fake.feed({0x04, 0x02, 0x00, 0x00});
     ASSERT_TRUE(fake.waitForWritten(4, 1000ms));
     std::this_thread::sleep_for(20ms);
@@ -170,7 +172,7 @@ bool consumeCommand55(const aPacket* packet, void* reference) {
     return packet->length > 0 && packet->data[0] == 0x55;
 }
 
-TEST_F(LinkReader, UserFilterSeesEveryPacketFirstAndConsumesWhatItTakes) {
+TEST_P(LinkReader, UserFilterSeesEveryPacketFirstAndConsumesWhatItTakes) {
     int seen = 0;
     ASSERT_EQ(aLink_InstallUserPacketFilter(link.get(), consumeCommand55, &seen), aErrNone);
     fake.feed({4, 1, 0x55, 4, 1, 0x66, 4, 2, 0x55, 0x01});
@@ -194,7 +196,7 @@ bool isCommand(const aPacket* packet, void* reference) {
     return packet->length > 0 && packet->data[0] == *static_cast<uint8_t*>(reference);
 }
 
-TEST_F(LinkReader, AwaitFirstTakesTheMatchAndReturnsAtOnceOutOfStep) {
+TEST_P(LinkReader, AwaitFirstTakesTheMatchAndReturnsAtOnceOutOfStep) {
     uint8_t wanted = 0x22;
     fake.feed({4, 1, 0x11, 4, 1, 0x22, 4, 1, 0x33});
     PacketPtr packet(aLink_AwaitFirst(link.get(), isCommand, &wanted, 1000));
@@ -209,7 +211,7 @@ TEST_F(LinkReader, AwaitFirstTakesTheMatchAndReturnsAtOnceOutOfStep) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, 100ms);
 }
 
-TEST_F(LinkReader, ModuleAddressQuery) {
+TEST_P(LinkReader, ModuleAddressQuery) {
     std::thread module = answerWhenAsked({0xAD, 0}, {6, 0});
     uint8_t address = 0;
     EXPECT_EQ(aLink_GetModuleAddress(link.get(), &address), aErrNone);
@@ -226,7 +228,7 @@ TEST_F(LinkReader, ModuleAddressQuery) {
     EXPECT_EQ(aLink_GetModuleAddress(link.get(), &address), aErrTimeout);
 }
 
-TEST_F(LinkReader, ModelQuery) {
+TEST_P(LinkReader, ModelQuery) {
     const std::vector<uint8_t> query = {4, 3, 0x03, 0x48, 0x20};
     std::thread module = answerWhenAsked(query, {4, 4, 0x03, 0x08, 0x00, 0x13});
     uint8_t model = 0;
@@ -241,7 +243,7 @@ TEST_F(LinkReader, ModelQuery) {
     module.join();
 }
 
-TEST_F(LinkReader, FailedReadShowsAsIOErrorUntilTheNextSynchronisation) {
+TEST_P(LinkReader, FailedReadShowsAsIOErrorUntilTheNextSynchronisation) {
     fake.feedError(aErrIO);
     ASSERT_TRUE(linkReaches(link.get(), IO_ERROR, 1000ms));
     // Bytes still arrive as packets, but the status stays until a synchronisation completes.
@@ -254,5 +256,29 @@ TEST_F(LinkReader, FailedReadShowsAsIOErrorUntilTheNextSynchronisation) {
     EXPECT_EQ(aLink_Sync(link.get()), aErrNone);
     module.join();
 }
+
+// Cases for a waitable stream only.
+class WaitingLinkReader : public LinkReader {};
+
+TEST_P(WaitingLinkReader, IdleReaderWaitsInsteadOfPolling) {
+    std::this_thread::sleep_for(20ms); // past the first moments of silence, when it yields
+    const size_t before = fake.gets();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_GT(fake.waits(), 0u);
+    // Waits of 50 ms allow some 6 reads; polling would make thousands.
+    EXPECT_LT(fake.gets() - before, 60u);
+    // A byte that comes while the reader waits is taken as before.
+    fake.feed({4, 1, 0x42});
+    PacketPtr packet(aLink_AwaitPacket(link.get(), 1000));
+    ASSERT_NE(packet, nullptr);
+    EXPECT_EQ(packet->data[0], 0x42);
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, LinkReader, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "Waiting" : "Polling";
+                         });
+INSTANTIATE_TEST_SUITE_P(Streams, WaitingLinkReader, ::testing::Values(true),
+                         [](const ::testing::TestParamInfo<bool>&) { return "Waiting"; });
 
 } // namespace

@@ -1,5 +1,5 @@
-// Generic streams: all-or-nothing reads with push-back, ring growth, writes, records, text and
-// copying one stream into another.
+// Generic streams: all-or-nothing reads with push-back, ring growth, waiting, writes, records,
+// text and copying one stream into another.
 #include "corvane/aStream.h"
 
 #include "FakeStream.h"
@@ -94,6 +94,45 @@ TEST(aStream, ArgumentsAndMissingProcedures) {
     EXPECT_EQ(raw, nullptr);
     EXPECT_EQ(fake.deletes, 1);
     EXPECT_EQ(aStream_Destroy(&raw), aErrParam);
+}
+
+TEST(aStream, WaitAnswersForPushedBackBytesElseAsksTheStreamKind) {
+    FakeStream fake;
+    StreamPtr s(fake.stream());
+    EXPECT_EQ(aStream_Wait(s.get(), 0), aErrUnimplemented) << "no wait procedure: read instead";
+    const uint8_t back[] = {7};
+    ASSERT_EQ(aStream_Unread(s.get(), back, 1), aErrNone);
+    EXPECT_EQ(aStream_Wait(s.get(), 0), aErrNone);
+    EXPECT_EQ(fake.getCalls, 0u);
+    EXPECT_EQ(aStream_Wait(nullptr, 0), aErrParam);
+    StreamPtr writeOnly(fake.stream(false, true, true));
+    EXPECT_EQ(aStream_Wait(writeOnly.get(), 0), aErrMode);
+}
+
+// A wait procedure that always finds the stream ready, as poll does on a closed socket.
+aErr alwaysReady(uint32_t, void*) {
+    return aErrNone;
+}
+
+TEST(aStream, AWaitFollowedByAnEmptyReadIsNotTrustedNextTime) {
+    FakeStream fake;
+    StreamPtr s(fake.stream());
+    ASSERT_EQ(aStream_SetWait(s.get(), alwaysReady), aErrNone);
+    uint8_t byte = 0;
+    int sleeps = 0;
+    for (int i = 0; i < 6; ++i) {
+        sleeps += aStream_Wait(s.get(), 1) == aErrNotReady;
+        EXPECT_EQ(aStream_Read(s.get(), &byte, 1), aErrNotReady);
+    }
+    EXPECT_EQ(sleeps, 3) << "a loop of waits and reads must not spin";
+
+    // Misled once more, then a byte comes after all: the stream is trusted again.
+    ASSERT_EQ(aStream_Wait(s.get(), 1), aErrNone);
+    ASSERT_EQ(aStream_Read(s.get(), &byte, 1), aErrNotReady);
+    fake.feed({9});
+    ASSERT_EQ(aStream_Read(s.get(), &byte, 1), aErrNone);
+    EXPECT_EQ(byte, 9);
+    EXPECT_EQ(aStream_Wait(s.get(), 1), aErrNone);
 }
 
 TEST(aStream, WriteUsesTheBlockProcedureForBlocksAndPutForSingleBytes) {
@@ -249,7 +288,10 @@ TEST_F(FileStreams, FlushCopiesAFileToAFile) {
     aStream* output = nullptr;
     ASSERT_EQ(aStream_CreateFileInput((dir / "in.bin").c_str(), &input), aErrNone);
     ASSERT_EQ(aStream_CreateFileOutput((dir / "out.bin").c_str(), &output), aErrNone);
+    EXPECT_EQ(aStream_Wait(input, 0), aErrNone);
+    EXPECT_EQ(aStream_Wait(output, 0), aErrMode);
     EXPECT_EQ(aStream_Flush(input, output), aErrNone);
+    EXPECT_EQ(aStream_Wait(input, 0), aErrNone) << "the end is there at once too";
     uint8_t byte = 0;
     EXPECT_EQ(aStream_Read(input, &byte, 1), aErrEOF);
     EXPECT_EQ(aStream_Destroy(&input), aErrNone);

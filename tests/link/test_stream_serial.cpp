@@ -1,5 +1,5 @@
-// The serial stream on a pseudo-terminal pair: argument rules, bytes both ways, the line
-// settings it applies and the settings it puts back.
+// The serial stream on a pseudo-terminal pair: argument rules, bytes both ways, waiting for
+// bytes, the line settings it applies and the settings it puts back.
 #include "corvane/aStream.h"
 
 #include "FakeStream.h"
@@ -24,7 +24,9 @@ class SerialStream : public ::testing::Test {
         fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
     }
     void TearDown() override {
-        close(master);
+        if (master >= 0) {
+            close(master);
+        }
         close(slave);
     }
     // Reads from the master side until count bytes came or a second passed.
@@ -126,6 +128,49 @@ TEST_F(SerialStream, AppliesLineSettingsAndRestoresThemAtClose) {
     EXPECT_EQ(after.c_cflag, before.c_cflag);
     EXPECT_EQ(after.c_iflag, before.c_iflag);
     EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+}
+
+TEST_F(SerialStream, WaitWakesForBytesAndTimesOutWithoutThem) {
+    aStream* s = nullptr;
+    ASSERT_EQ(aStream_CreateSerial(name, 6, 0, 0, 0, &s), aErrNone);
+    EXPECT_EQ(aStream_Wait(s, 0), aErrNotReady);
+    EXPECT_EQ(aStream_Wait(s, 20), aErrNotReady);
+
+    std::thread module([this] {
+        std::this_thread::sleep_for(50ms);
+        (void)!write(master, "\x11\x22", 2);
+    });
+    const auto started = std::chrono::steady_clock::now();
+    const aErr waited = aStream_Wait(s, 20000);
+    const auto took = std::chrono::steady_clock::now() - started;
+    module.join();
+    ASSERT_EQ(waited, aErrNone);
+    EXPECT_LT(took, 10s) << "woken by the bytes, not by the time-out";
+    uint8_t byte = 0;
+    ASSERT_EQ(readStream(s, &byte, 1), aErrNone);
+    EXPECT_EQ(byte, 0x11);
+    // The second byte may sit in the stream's own buffer, away from the port: still ready.
+    EXPECT_EQ(aStream_Wait(s, 1000), aErrNone);
+    ASSERT_EQ(aStream_Read(s, &byte, 1), aErrNone);
+    EXPECT_EQ(byte, 0x22);
+    EXPECT_EQ(aStream_Destroy(&s), aErrNone);
+}
+
+TEST_F(SerialStream, WaitingOnAHungUpLineDoesNotSpin) {
+    aStream* s = nullptr;
+    ASSERT_EQ(aStream_CreateSerial(name, 6, 0, 0, 0, &s), aErrNone);
+    close(master);
+    master = -1;
+    // The hang-up wakes the wait, yet a read of the line finds nothing.
+    ASSERT_EQ(aStream_Wait(s, 1000), aErrNone);
+    uint8_t byte = 0;
+    int sleeps = 0;
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(aStream_Read(s, &byte, 1), aErrNotReady);
+        sleeps += aStream_Wait(s, 1) == aErrNotReady;
+    }
+    EXPECT_GE(sleeps, 3);
+    aStream_Destroy(&s);
 }
 
 TEST_F(SerialStream, ShortReadKeepsItsBytesForTheNextRead) {

@@ -1,5 +1,6 @@
 // The TCP socket stream against a loopback listener: byte order both ways, not-ready answers,
-// push-back, a peer that closes, a peer that resets, and a port nobody listens on.
+// push-back, waiting for bytes, a peer that closes, a peer that resets, and a port nobody
+// listens on.
 #include "corvane/aStream.h"
 
 #include <gtest/gtest.h>
@@ -142,6 +143,52 @@ TEST_F(SocketStream, NothingThereIsNotReadyAndAShortReadIsPushedBack) {
     EXPECT_EQ(buffer[1], 0x02);
     EXPECT_EQ(buffer[2], 0x11);
     EXPECT_EQ(buffer[3], 0x22);
+}
+
+TEST_F(SocketStream, WaitWakesForBytesFromAnotherThreadAndTimesOutWithoutThem) {
+    EXPECT_EQ(aStream_Wait(stream, 0), aErrNotReady);
+    EXPECT_EQ(aStream_Wait(stream, 20), aErrNotReady);
+
+    std::thread module([this] {
+        std::this_thread::sleep_for(50ms);
+        send(peer, "\x42", 1, 0);
+    });
+    const auto started = std::chrono::steady_clock::now();
+    const aErr waited = aStream_Wait(stream, 20000);
+    const auto took = std::chrono::steady_clock::now() - started;
+    module.join();
+    ASSERT_EQ(waited, aErrNone);
+    EXPECT_LT(took, 10s) << "woken by the byte, not by the time-out";
+    uint8_t byte = 0;
+    ASSERT_EQ(aStream_Read(stream, &byte, 1), aErrNone);
+    EXPECT_EQ(byte, 0x42);
+}
+
+TEST_F(SocketStream, WaitIsReadyAtOnceForBytesAlreadyTaken) {
+    // Three bytes arrive in one receive; after the first, two wait in the stream's own buffer.
+    ASSERT_EQ(send(peer, "\x01\x02\x03", 3, 0), 3);
+    uint8_t buffer[4] = {};
+    ASSERT_EQ(readWithin(stream, buffer, 1), aErrNone);
+    EXPECT_EQ(aStream_Wait(stream, 0), aErrNone);
+    // A short read pushes them back: ready still, though the socket itself is empty.
+    EXPECT_EQ(aStream_Read(stream, buffer, 4), aErrNotReady);
+    EXPECT_EQ(aStream_Wait(stream, 0), aErrNone);
+    ASSERT_EQ(aStream_Read(stream, buffer, 2), aErrNone);
+    EXPECT_EQ(buffer[1], 0x03);
+    EXPECT_EQ(aStream_Wait(stream, 0), aErrNotReady);
+}
+
+TEST_F(SocketStream, WaitingOnAClosedPeerDoesNotSpin) {
+    server.drop(peer, false);
+    uint8_t byte = 0;
+    // The end of the connection looks like input to the system; reads find nothing there.
+    ASSERT_EQ(aStream_Wait(stream, 1000), aErrNone);
+    int sleeps = 0;
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady);
+        sleeps += aStream_Wait(stream, 1) == aErrNotReady;
+    }
+    EXPECT_GE(sleeps, 3);
 }
 
 TEST_F(SocketStream, PeerCloseDeliversWhatWasSentThenNotReady) {

@@ -95,6 +95,7 @@ TEST_F(USBStream, HandsOutTransfersByteByByte) {
     EXPECT_EQ(packet[3], 0x22);
     uint8_t byte = 0;
     EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady) << "time-out";
+    EXPECT_EQ(aStream_Wait(stream, 0), aErrUnimplemented) << "its reads wait on their own";
     device.inScript.push_back({aErrNone, {}});
     EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady) << "empty transfer";
     device.inScript.push_back({aErrCancel, {}});

@@ -3,6 +3,7 @@
 // Writes can be held at a gate so that tests control what queues up behind them.
 #pragma once
 
+#include "aStream_Internal.h"
 #include "corvane/aStream.h"
 
 #include <algorithm>
@@ -16,24 +17,46 @@
 
 class ScriptedLinkStream {
   public:
-    ScriptedLinkStream() = default;
+    // A waitable stream can also wait for its next byte, as socket and serial streams do;
+    // otherwise it only answers "not ready", as caller-made streams do.
+    explicit ScriptedLinkStream(bool waitable = false) : waitable_(waitable) {}
     ScriptedLinkStream(const ScriptedLinkStream&) = delete;
     ScriptedLinkStream& operator=(const ScriptedLinkStream&) = delete;
 
     // A stream over this fake; the fake must outlive it (the link destroys the stream).
-    aStream* stream() { return aStream_Create(get, nullptr, write, del, this); }
+    aStream* stream() {
+        aStream* s = aStream_Create(get, nullptr, write, del, this);
+        if (s != nullptr && waitable_)
+            aStream_SetWait(s, wait);
+        return s;
+    }
 
     // Bytes the module sends.
     void feed(std::initializer_list<uint8_t> bytes) { feed(std::vector<uint8_t>(bytes)); }
     void feed(const std::vector<uint8_t>& bytes) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (uint8_t b : bytes)
-            inbound_.push_back({aErrNone, b});
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (uint8_t b : bytes)
+                inbound_.push_back({aErrNone, b});
+        }
+        changed_.notify_all();
     }
     // A read that fails with err, once.
     void feedError(aErr err) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            inbound_.push_back({err, 0});
+        }
+        changed_.notify_all();
+    }
+    // How often the stream was read and waited on so far.
+    size_t gets() {
         std::lock_guard<std::mutex> lock(mutex_);
-        inbound_.push_back({err, 0});
+        return gets_;
+    }
+    size_t waits() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return waits_;
     }
     bool drained() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -110,12 +133,21 @@ class ScriptedLinkStream {
     static aErr get(uint8_t* byte, void* reference) {
         auto* self = static_cast<ScriptedLinkStream*>(reference);
         std::lock_guard<std::mutex> lock(self->mutex_);
+        ++self->gets_;
         if (self->inbound_.empty())
             return aErrNotReady;
         const Step step = self->inbound_.front();
         self->inbound_.pop_front();
         *byte = step.byte;
         return step.err;
+    }
+    static aErr wait(uint32_t timeoutMs, void* reference) {
+        auto* self = static_cast<ScriptedLinkStream*>(reference);
+        std::unique_lock<std::mutex> lock(self->mutex_);
+        ++self->waits_;
+        const bool ready = self->changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                                   [&] { return !self->inbound_.empty(); });
+        return ready ? aErrNone : aErrNotReady;
     }
     static aErr write(const uint8_t* bytes, size_t count, void* reference) {
         auto* self = static_cast<ScriptedLinkStream*>(reference);
@@ -136,6 +168,7 @@ class ScriptedLinkStream {
         return aErrNone;
     }
 
+    const bool waitable_;
     std::mutex mutex_; // guards every field below
     std::condition_variable changed_;
     std::deque<Step> inbound_;
@@ -144,4 +177,6 @@ class ScriptedLinkStream {
     bool gateOpen_ = true;
     int writersWaiting_ = 0;
     int deletes_ = 0;
+    size_t gets_ = 0;
+    size_t waits_ = 0;
 };

@@ -28,6 +28,11 @@ aErr openSerialPort(const char* path, const SerialSettings& settings, SerialPort
 // aErrIO when the read fails.
 aErr readSerialPort(SerialPort* port, uint8_t* buffer, size_t size, size_t& got);
 
+// Waits at most timeoutMs (0: only looks) until the port has bytes to read, or a fault or
+// hang-up that a read will report. aErrNone when it has, aErrNotReady when the time ran out,
+// aErrIO when the wait itself failed.
+aErr waitSerialPortReadable(SerialPort* port, uint32_t timeoutMs);
+
 // Hands all count bytes to the port, waiting at most timeoutMs in all for room. aErrIO when a
 // write fails or the time runs out (some bytes may then have gone).
 aErr writeSerialPort(SerialPort* port, const uint8_t* bytes, size_t count, uint32_t timeoutMs);

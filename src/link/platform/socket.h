@@ -30,6 +30,11 @@ aErr connectTcp(uint32_t address, uint16_t port, uint32_t timeoutMs, SocketHandl
 // Takes up to size received bytes without waiting.
 SocketOutcome receiveSocket(SocketHandle socket, uint8_t* buffer, size_t size, size_t& got);
 
+// Waits at most timeoutMs (0: only looks) until the socket has bytes to receive, or an end or
+// fault that a receive will report. aErrNone when it has, aErrNotReady when the time ran out,
+// aErrIO when the wait itself failed.
+aErr waitSocketReadable(SocketHandle socket, uint32_t timeoutMs);
+
 // Sends up to count bytes without waiting and without raising a signal on a broken connection.
 SocketOutcome sendSocket(SocketHandle socket, const uint8_t* bytes, size_t count, size_t& sent);
 

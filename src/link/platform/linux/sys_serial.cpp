@@ -2,6 +2,8 @@
 // exclusive use, with the settings found at open put back at close.
 #include "platform/serial.h"
 
+#include "sys_poll.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <new>
@@ -114,6 +116,10 @@ aErr readSerialPort(SerialPort* port, uint8_t* buffer, size_t size, size_t& got)
         }
         return errno == EAGAIN || errno == EWOULDBLOCK ? aErrNone : aErrIO;
     }
+}
+
+aErr waitSerialPortReadable(SerialPort* port, uint32_t timeoutMs) {
+    return waitReadable(port->fd, timeoutMs);
 }
 
 aErr writeSerialPort(SerialPort* port, const uint8_t* bytes, size_t count, uint32_t timeoutMs) {

@@ -2,6 +2,8 @@
 // with no-delay and an abortive close; errno is sorted into outcomes here and nowhere else.
 #include "platform/socket.h"
 
+#include "sys_poll.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
@@ -126,6 +128,10 @@ SocketOutcome receiveSocket(SocketHandle socket, uint8_t* buffer, size_t size, s
             return outcomeOf(errno);
         }
     }
+}
+
+aErr waitSocketReadable(SocketHandle socket, uint32_t timeoutMs) {
+    return waitReadable(socket, timeoutMs);
 }
 
 SocketOutcome sendSocket(SocketHandle socket, const uint8_t* bytes, size_t count, size_t& sent) {
