@@ -1,6 +1,8 @@
 // BIRD image writer for birdtool, the tests and the tools that serve or accept firmware.
 #include "BirdWriter.h"
 
+#include "BirdFile.h"
+
 #include <zlib.h>
 
 #include <algorithm>
@@ -10,13 +12,13 @@
 
 namespace {
 
-constexpr uint8_t kTypeLoader = 0;
-constexpr uint8_t kTypeFirmware = 1;
-constexpr uint8_t kTypeOffsets = 2;
-constexpr uint8_t kTypeInfo = 4;
-constexpr uint8_t kTypeLoaderStart = 5;
-constexpr size_t kInfoFieldSize = 16;
-constexpr size_t kHeaderSize = 6;
+constexpr uint8_t kTypeLoader = BIRD_BLOCK_LOADER;
+constexpr uint8_t kTypeFirmware = BIRD_BLOCK_FIRMWARE;
+constexpr uint8_t kTypeOffsets = BIRD_BLOCK_OFFSETS;
+constexpr uint8_t kTypeInfo = BIRD_BLOCK_INFO;
+constexpr uint8_t kTypeLoaderStart = BIRD_BLOCK_LOADER_START;
+constexpr size_t kInfoFieldSize = BIRD_INFO_FIELD_SIZE;
+constexpr size_t kHeaderSize = BIRD_HEADER_SIZE;
 // Readers decompress into a buffer 8 times the compressed body, no larger.
 constexpr uint64_t kReaderInflateFactor = 8;
 
@@ -58,14 +60,14 @@ uint32_t birdChecksum(const uint8_t* data, size_t length) {
 std::vector<uint8_t> wrapBirdImage(const std::vector<uint8_t>& image, uint8_t headerByte4,
                                    uint8_t headerByte5, int level) {
     uLongf compressedLength = compressBound(static_cast<uLong>(image.size()));
-    std::vector<uint8_t> file(6 + compressedLength);
+    std::vector<uint8_t> file(kHeaderSize + compressedLength);
     file[0] = 'b';
     file[1] = 'i';
     file[2] = 'r';
     file[3] = 'd';
     file[4] = headerByte4;
     file[5] = headerByte5;
-    const int z = compress2(file.data() + 6, &compressedLength, image.data(),
+    const int z = compress2(file.data() + kHeaderSize, &compressedLength, image.data(),
                             static_cast<uLong>(image.size()), level);
     if (z != Z_OK) {
         throw std::runtime_error("zlib compress2 failed (" + std::to_string(z) + ")");
