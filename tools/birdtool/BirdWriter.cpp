@@ -72,7 +72,7 @@ std::vector<uint8_t> wrapBirdImage(const std::vector<uint8_t>& image, uint8_t he
     if (z != Z_OK) {
         throw std::runtime_error("zlib compress2 failed (" + std::to_string(z) + ")");
     }
-    file.resize(6 + compressedLength);
+    file.resize(kHeaderSize + compressedLength);
     return file;
 }
 
