@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "aLinkInternal.h"
+#include "aStream_Internal.h"
+#include "cApiGuard.h"
 #include "corvane/aPacketFifo.h"
 #include "corvane/aPacketLog.h"
 
@@ -66,9 +68,6 @@ enum SyncState : uint8_t {
     kSyncStateByte3 = 4,
     kSyncStateByte4 = 5,
 };
-
-constexpr uint32_t kBaudRates[aSTREAM_SERIAL_BAUD_COUNT] = {2400,  4800,  9600,   19200,
-                                                            38400, 57600, 115200, 230400};
 
 struct LinkRecord {
     uint16_t check = kLinkCheck; // cleared when the link is torn down
@@ -159,15 +158,6 @@ RecordPtr findRecord(aLinkRef id) {
         if (e.id == id)
             return e.record && e.record->check == kLinkCheck ? e.record : nullptr;
     return nullptr;
-}
-
-// Runs body, turning any exception into fallback: nothing may leave the C API.
-template <class T, class F> T guarded(T fallback, F&& body) noexcept {
-    try {
-        return body();
-    } catch (...) {
-        return fallback;
-    }
 }
 
 // ---- Status and signalling ----
@@ -705,7 +695,7 @@ aLinkRef createLink(const Request& q, aStream* callersStream, bool synchronise) 
 // ---- Library calls ----
 
 aLinkRef aLink_Create(aStream* stream) {
-    return guarded<aLinkRef>(0, [&]() -> aLinkRef {
+    return corvane::guardedValue<aLinkRef>(0, [&]() -> aLinkRef {
         if (stream == nullptr)
             return 0;
         return createLink(Request{}, stream, false);
@@ -713,7 +703,7 @@ aLinkRef aLink_Create(aStream* stream) {
 }
 
 aLinkRef aLink_CreateUSB(uint32_t serialNumber) {
-    return guarded<aLinkRef>(0, [&] {
+    return corvane::guardedValue<aLinkRef>(0, [&] {
         Request q;
         q.kind = Kind::USB;
         q.key = serialNumber;
@@ -722,7 +712,7 @@ aLinkRef aLink_CreateUSB(uint32_t serialNumber) {
 }
 
 aLinkRef aLink_CreateTCPIP(uint32_t address, uint16_t port) {
-    return guarded<aLinkRef>(0, [&] {
+    return corvane::guardedValue<aLinkRef>(0, [&] {
         Request q;
         q.kind = Kind::TCPIP;
         q.key = address;
@@ -732,7 +722,7 @@ aLinkRef aLink_CreateTCPIP(uint32_t address, uint16_t port) {
 }
 
 aLinkRef aLink_CreateSerial(uint32_t key, const char* portName, uint32_t baudRate) {
-    return guarded<aLinkRef>(0, [&]() -> aLinkRef {
+    return corvane::guardedValue<aLinkRef>(0, [&]() -> aLinkRef {
         if (portName == nullptr)
             return 0;
         Request q;
@@ -741,7 +731,7 @@ aLinkRef aLink_CreateSerial(uint32_t key, const char* portName, uint32_t baudRat
         q.portName = portName;
         q.baudIndex = aSTREAM_SERIAL_BAUD_COUNT;
         for (uint32_t i = 0; i < aSTREAM_SERIAL_BAUD_COUNT; ++i)
-            if (kBaudRates[i] == baudRate)
+            if (aStream_SerialBaudRates[i] == baudRate)
                 q.baudIndex = i;
         if (q.baudIndex == aSTREAM_SERIAL_BAUD_COUNT)
             return 0;
@@ -750,7 +740,7 @@ aLinkRef aLink_CreateSerial(uint32_t key, const char* portName, uint32_t baudRat
 }
 
 aErr aLink_Destroy(aLinkRef* link) {
-    return guarded<aErr>(aErrUnknown, [&]() -> aErr {
+    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
         if (link == nullptr)
             return aErrParam;
         const aLinkRef id = *link;
@@ -776,7 +766,7 @@ aErr aLink_Destroy(aLinkRef* link) {
 }
 
 aErr aLink_Reset(aLinkRef link) {
-    return guarded<aErr>(aErrUnknown, [&]() -> aErr {
+    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
         Request q;
         RecordPtr rp;
         {
@@ -824,14 +814,14 @@ aErr aLink_Reset(aLinkRef link) {
 }
 
 linkStatus aLink_GetStatus(aLinkRef link) {
-    return guarded<linkStatus>(LINK_INVALID, [&] {
+    return corvane::guardedValue<linkStatus>(LINK_INVALID, [&] {
         RecordPtr r = findRecord(link);
         return r ? static_cast<linkStatus>(r->status.load()) : LINK_INVALID;
     });
 }
 
 aErr aLink_PutPacket(aLinkRef link, const aPacket* packet) {
-    return guarded<aErr>(aErrUnknown, [&]() -> aErr {
+    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
         RecordPtr r = findRecord(link);
         if (!r)
             return aErrParam;
@@ -840,28 +830,28 @@ aErr aLink_PutPacket(aLinkRef link, const aPacket* packet) {
 }
 
 aPacket* aLink_GetPacket(aLinkRef link) {
-    return guarded<aPacket*>(nullptr, [&]() -> aPacket* {
+    return corvane::guardedValue<aPacket*>(nullptr, [&]() -> aPacket* {
         RecordPtr r = findRecord(link);
         return r ? aPacketFifo_Get(r->incoming) : nullptr;
     });
 }
 
 aPacket* aLink_AwaitPacket(aLinkRef link, uint32_t timeoutMs) {
-    return guarded<aPacket*>(nullptr, [&]() -> aPacket* {
+    return corvane::guardedValue<aPacket*>(nullptr, [&]() -> aPacket* {
         RecordPtr r = findRecord(link);
         return r ? aPacketFifo_Await(r->incoming, timeoutMs) : nullptr;
     });
 }
 
 aPacket* aLink_GetFirst(aLinkRef link, aPacketFilter filter, void* reference) {
-    return guarded<aPacket*>(nullptr, [&]() -> aPacket* {
+    return corvane::guardedValue<aPacket*>(nullptr, [&]() -> aPacket* {
         RecordPtr r = findRecord(link);
         return r ? aPacketFifo_GetFirst(r->incoming, filter, reference) : nullptr;
     });
 }
 
 size_t aLink_DrainPackets(aLinkRef link, aPacketFilter filter, void* reference) {
-    return guarded<size_t>(0, [&]() -> size_t {
+    return corvane::guardedValue<size_t>(0, [&]() -> size_t {
         RecordPtr r = findRecord(link);
         return r ? aPacketFifo_DrainPackets(r->incoming, filter, reference) : 0;
     });
@@ -869,7 +859,7 @@ size_t aLink_DrainPackets(aLinkRef link, aPacketFilter filter, void* reference) 
 
 aPacket* aLink_AwaitFirst(aLinkRef link, aPacketFilter filter, void* reference,
                           uint32_t timeoutMs) {
-    return guarded<aPacket*>(nullptr, [&]() -> aPacket* {
+    return corvane::guardedValue<aPacket*>(nullptr, [&]() -> aPacket* {
         RecordPtr rp = findRecord(link);
         if (!rp || filter == nullptr)
             return nullptr;
@@ -888,7 +878,7 @@ aPacket* aLink_AwaitFirst(aLinkRef link, aPacketFilter filter, void* reference,
 }
 
 aErr aLink_InstallUserPacketFilter(aLinkRef link, aPacketFilter filter, void* reference) {
-    return guarded<aErr>(aErrUnknown, [&]() -> aErr {
+    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
         RecordPtr r = findRecord(link);
         if (!r)
             return aErrParam;
@@ -900,7 +890,7 @@ aErr aLink_InstallUserPacketFilter(aLinkRef link, aPacketFilter filter, void* re
 }
 
 aErr aLink_EnablePooledPackets(aLinkRef link, bool on) {
-    return guarded<aErr>(aErrUnknown, [&]() -> aErr {
+    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
         RecordPtr r = findRecord(link);
         if (!r)
             return aErrParam;
@@ -910,7 +900,7 @@ aErr aLink_EnablePooledPackets(aLinkRef link, bool on) {
 }
 
 aErr aLink_GetModuleAddress(aLinkRef link, uint8_t* address) {
-    return guarded<aErr>(aErrUnknown, [&]() -> aErr {
+    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
         RecordPtr r = findRecord(link);
         if (!r || address == nullptr)
             return aErrParam;
@@ -931,7 +921,7 @@ aErr aLink_GetModuleAddress(aLinkRef link, uint8_t* address) {
 }
 
 aErr aLink_GetModel(aLinkRef link, uint8_t moduleAddress, uint8_t* model) {
-    return guarded<aErr>(aErrUnknown, [&]() -> aErr {
+    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
         RecordPtr r = findRecord(link);
         if (!r || model == nullptr)
             return aErrParam;
@@ -953,7 +943,7 @@ aErr aLink_GetModel(aLinkRef link, uint8_t moduleAddress, uint8_t* model) {
 }
 
 aErr aLink_PacketDebug_SetLogSize(aLinkRef link, int32_t size) {
-    return guarded<aErr>(aErrUnknown, [&]() -> aErr {
+    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
         RecordPtr r = findRecord(link);
         if (!r || size > kMaxLogSize)
             return aErrParam;
@@ -966,7 +956,7 @@ aErr aLink_PacketDebug_SetLogSize(aLinkRef link, int32_t size) {
 }
 
 aErr aLink_PacketDebug_Enable(aLinkRef link) {
-    return guarded<aErr>(aErrUnknown, [&]() -> aErr {
+    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
         RecordPtr r = findRecord(link);
         if (!r)
             return aErrParam;
@@ -983,7 +973,7 @@ aErr aLink_PacketDebug_Enable(aLinkRef link) {
 }
 
 aErr aLink_PacketDebug_Disable(aLinkRef link) {
-    return guarded<aErr>(aErrUnknown, [&]() -> aErr {
+    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
         RecordPtr r = findRecord(link);
         if (!r)
             return aErrParam;
@@ -997,7 +987,7 @@ aErr aLink_PacketDebug_Disable(aLinkRef link) {
 }
 
 aErr aLink_PacketDebug_Read(aLinkRef link, uint8_t* tag, uint8_t* length, uint8_t* buffer) {
-    return guarded<aErr>(aErrUnknown, [&]() -> aErr {
+    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
         RecordPtr r = findRecord(link);
         if (!r)
             return aErrParam;
@@ -1009,7 +999,7 @@ aErr aLink_PacketDebug_Read(aLinkRef link, uint8_t* tag, uint8_t* length, uint8_
 }
 
 aErr aLink_PacketDebug_Write(aLinkRef link, uint8_t tag, uint8_t length, const uint8_t* data) {
-    return guarded<aErr>(aErrUnknown, [&]() -> aErr {
+    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
         RecordPtr r = findRecord(link);
         if (!r)
             return aErrParam;
@@ -1023,7 +1013,7 @@ aErr aLink_PacketDebug_Write(aLinkRef link, uint8_t tag, uint8_t length, const u
 // ---- Internal calls ----
 
 aErr aLink_Start(aLinkRef link) {
-    return guarded<aErr>(aErrUnknown, [&]() -> aErr {
+    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
         RecordPtr r = findRecord(link);
         if (!r)
             return aErrParam;
@@ -1033,7 +1023,7 @@ aErr aLink_Start(aLinkRef link) {
 }
 
 aErr aLink_Stop(aLinkRef link) {
-    return guarded<aErr>(aErrUnknown, [&]() -> aErr {
+    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
         RecordPtr r = findRecord(link);
         if (!r)
             return aErrParam;
@@ -1043,7 +1033,7 @@ aErr aLink_Stop(aLinkRef link) {
 }
 
 aErr aLink_Sync(aLinkRef link) {
-    return guarded<aErr>(aErrUnknown, [&]() -> aErr {
+    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
         RecordPtr r = findRecord(link);
         if (!r)
             return aErrParam;
@@ -1055,7 +1045,7 @@ aErr aLink_Sync(aLinkRef link) {
 }
 
 aErr aLink_SetPartner(aLinkRef link, aLinkRef partner) {
-    return guarded<aErr>(aErrUnknown, [&]() -> aErr {
+    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
         Registry& reg = registry();
         std::lock_guard<std::mutex> lock(reg.lock);
         for (Entry& e : reg.entries) {
@@ -1069,7 +1059,7 @@ aErr aLink_SetPartner(aLinkRef link, aLinkRef partner) {
 }
 
 aErr aLink_AttachServer(aLinkRef link, void* server, void (*destroy)(void*)) {
-    return guarded<aErr>(aErrUnknown, [&]() -> aErr {
+    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
         Registry& reg = registry();
         std::lock_guard<std::mutex> lock(reg.lock);
         for (Entry& e : reg.entries) {
