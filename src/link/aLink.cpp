@@ -696,8 +696,8 @@ aLinkRef createLink(const Request& q, aStream* callersStream, bool synchronise) 
 
 aLinkRef aLink_Create(aStream* stream) {
     return corvane::guardedValue<aLinkRef>(0, [&]() -> aLinkRef {
-        if (stream == nullptr)
-            return 0;
+        if (!aStream_IsValid(stream))
+            return 0; // a destroyed or foreign handle would only fail every read and write
         return createLink(Request{}, stream, false);
     });
 }

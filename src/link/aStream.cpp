@@ -110,6 +110,10 @@ aErr aStream_Unread(aStream* stream, const uint8_t* bytes, size_t count) {
     return aErrNone;
 }
 
+bool aStream_IsValid(const aStream* stream) {
+    return validStream(stream);
+}
+
 size_t aStream_PushBackCapacity(const aStream* stream) {
     return validStream(stream) ? stream->capacity : 0;
 }

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <cstddef>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <pty.h>
@@ -28,6 +29,9 @@ TEST(LinkRegistry, UnknownIdentifiers) {
     EXPECT_EQ(unknown, 0u);
     EXPECT_EQ(aLink_Reset(999), aErrParam);
     EXPECT_EQ(aLink_Create(nullptr), 0u);
+    // Memory that is no stream: refused, instead of a link whose every read and write fails.
+    alignas(std::max_align_t) unsigned char junk[512] = {};
+    EXPECT_EQ(aLink_Create(reinterpret_cast<aStream*>(junk)), 0u);
 }
 
 TEST(LinkRegistry, CallersStreamsAreNeverShared) {
