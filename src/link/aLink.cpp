@@ -649,23 +649,30 @@ aLinkRef createLink(const Request& q, aStream* callersStream, bool synchronise) 
     if (stream == nullptr && (openStream(q, &stream) != aErrNone || stream == nullptr))
         return 0;
 
-    auto rp = std::make_shared<LinkRecord>();
-    Entry entry;
-    entry.kind = q.kind;
-    entry.key = q.key;
-    entry.port = q.port;
-    entry.portName = q.portName;
-    entry.baudIndex = q.baudIndex;
-    entry.record = rp;
-    {
+    RecordPtr rp;
+    aLinkRef id = 0;
+    try {
+        rp = std::make_shared<LinkRecord>();
+        Entry entry;
+        entry.kind = q.kind;
+        entry.key = q.key;
+        entry.port = q.port;
+        entry.portName = q.portName;
+        entry.baudIndex = q.baudIndex;
+        entry.record = rp;
         std::lock_guard<std::mutex> lock(reg.lock);
-        entry.id = reg.nextId++;
+        entry.id = reg.nextId;
+        reg.entries.push_front(std::move(entry));
+        id = reg.nextId++;
         if (reg.nextId == 0)
             reg.nextId = 1;
-        rp->id = entry.id;
-        reg.entries.push_front(entry);
+        rp->id = id;
+    } catch (...) {
+        // Not registered: a stream opened here is closed again, a caller's stays theirs.
+        if (callersStream == nullptr)
+            aStream_Destroy(&stream);
+        return 0;
     }
-    const aLinkRef id = entry.id;
 
     aErr result;
     {

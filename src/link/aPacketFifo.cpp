@@ -135,43 +135,47 @@ aErr aPacketFifo_Put(aPacketFifoId fifoId, const aPacket* packet) {
     if (!aVALIDPACKET(packet)) {
         return aErrParam;
     }
-    FifoRef fifo = lookup(fifoId);
-    if (!fifo) {
-        return aErrParam;
-    }
-    bool wake = false;
-    {
-        std::lock_guard lock(fifo->mutex);
-        if (!fifo->valid) {
+    return corvane::guardedValue<aErr>(aErrResource, [&] {
+        FifoRef fifo = lookup(fifoId);
+        if (!fifo) {
             return aErrParam;
         }
-        try {
-            fifo->entries.push_back(Entry{*packet, fifo->nextSequence});
-        } catch (...) {
-            return aErrResource;
+        bool wake = false;
+        {
+            std::lock_guard lock(fifo->mutex);
+            if (!fifo->valid) {
+                return aErrParam;
+            }
+            try {
+                fifo->entries.push_back(Entry{*packet, fifo->nextSequence});
+            } catch (...) {
+                return aErrResource;
+            }
+            ++fifo->nextSequence;
+            if (fifo->entries.size() > aPACKETFIFO_MAXPACKETS) {
+                // Nobody is reading: drop the whole backlog at once rather than trickle.
+                fifo->entries.clear();
+            } else {
+                wake = fifo->waiters > 0;
+            }
+            fifo->frontChanged();
         }
-        ++fifo->nextSequence;
-        if (fifo->entries.size() > aPACKETFIFO_MAXPACKETS) {
-            // Nobody is reading: drop the whole backlog at once rather than trickle.
-            fifo->entries.clear();
-        } else {
-            wake = fifo->waiters > 0;
+        if (wake) {
+            fifo->changed.notify_all();
         }
-        fifo->frontChanged();
-    }
-    if (wake) {
-        fifo->changed.notify_all();
-    }
-    return aErrNone;
+        return aErrNone;
+    });
 }
 
 size_t aPacketFifo_GetLength(aPacketFifoId fifoId) {
-    FifoRef fifo = lookup(fifoId);
-    if (!fifo) {
-        return 0;
-    }
-    std::lock_guard lock(fifo->mutex);
-    return fifo->entries.size();
+    return corvane::guardedValue<size_t>(0, [&]() -> size_t {
+        FifoRef fifo = lookup(fifoId);
+        if (!fifo) {
+            return 0;
+        }
+        std::lock_guard lock(fifo->mutex);
+        return fifo->entries.size();
+    });
 }
 
 aPacket* aPacketFifo_Get(aPacketFifoId fifoId) {
