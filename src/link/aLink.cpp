@@ -89,13 +89,11 @@ struct LinkRecord {
 
     std::atomic<bool> readerStarted{false};
     std::atomic<bool> writerStarted{false};
-    std::atomic<bool> readerEnded{false};
-    std::atomic<bool> writerEnded{false};
-
-    // The reader's own synchronisation state.
-    uint8_t syncState = kInStep;
-    uint8_t syncAddress = 0;
-    Clock::time_point lastSyncRequest{};
+    // Set by the reader and the writer when they end; each start makes new ones, so a thread
+    // that outlived its stop and ends later cannot pass for the thread of a newer start.
+    // Replaced only while the threads are not running (under lifecycle).
+    std::shared_ptr<std::atomic<bool>> readerEnded;
+    std::shared_ptr<std::atomic<bool>> writerEnded;
 
     std::mutex logLock;
     aPacketLog* log = nullptr;        // guarded by logLock
@@ -259,49 +257,58 @@ class IdleBackoff {
     Clock::time_point since_;
 };
 
+// The reader's own synchronisation state; each reader thread has its own, so a reader that
+// outlived its stop shares none of it with the reader of the next start.
+struct SyncProgress {
+    uint8_t state = kInStep; // a fresh link is taken to be in step
+    uint8_t address = 0;     // seen in the first answer byte
+    Clock::time_point lastRequest{};
+};
+
 // Starts synchronisation over. Requests go out unless the last ones left less than spacing
 // ago; their answers may still be on the way, so the state machine waits for them instead.
-void restartSync(LinkRecord& r, aPacket* assembly, Clock::duration spacing = kSyncRespace) {
+void restartSync(LinkRecord& r, SyncProgress& sync, aPacket* assembly,
+                 Clock::duration spacing = kSyncRespace) {
     setStatus(r, LINK_SYNCING);
-    r.syncState = kSyncStateStart;
+    sync.state = kSyncStateStart;
     aPacket_Reset(assembly);
-    if (Clock::now() - r.lastSyncRequest < spacing) {
-        r.syncState = kSyncStateByte1;
+    if (Clock::now() - sync.lastRequest < spacing) {
+        sync.state = kSyncStateByte1;
         return;
     }
     aErr result = aErrNone;
     for (int i = 0; i < kSyncRequestCount; ++i)
         result = putPacket(r.outgoing, aLINK_SYNC_ADDRESS, 0, nullptr);
-    r.lastSyncRequest = Clock::now();
+    sync.lastRequest = Clock::now();
     if (result == aErrNone)
-        r.syncState = kSyncStateByte1;
+        sync.state = kSyncStateByte1;
 }
 
 // In step after the module's address, 0, the same address, 0: two empty packets in a row.
-void syncByte(LinkRecord& r, aPacket* assembly, uint8_t byte) {
-    switch (r.syncState) {
+void syncByte(LinkRecord& r, SyncProgress& sync, aPacket* assembly, uint8_t byte) {
+    switch (sync.state) {
     case kSyncStateByte1:
         if (byte != 0 && (byte & 1) == 0) {
-            r.syncAddress = byte;
-            r.syncState = kSyncStateByte2;
+            sync.address = byte;
+            sync.state = kSyncStateByte2;
         } else {
-            restartSync(r, assembly);
+            restartSync(r, sync, assembly);
         }
         break;
-    case kSyncStateByte2: r.syncState = byte == 0 ? kSyncStateByte3 : kSyncStateStart; break;
+    case kSyncStateByte2: sync.state = byte == 0 ? kSyncStateByte3 : kSyncStateStart; break;
     case kSyncStateByte3:
-        r.syncState = byte == r.syncAddress ? kSyncStateByte4 : kSyncStateStart;
+        sync.state = byte == sync.address ? kSyncStateByte4 : kSyncStateStart;
         break;
     case kSyncStateByte4:
         if (byte == 0) {
-            r.syncState = kInStep;
+            sync.state = kInStep;
             setStatus(r, LINK_RUNNING);
         } else {
-            r.syncState = kSyncStateStart;
+            sync.state = kSyncStateStart;
         }
         break;
     default: // kSyncStateStart, or a synchronisation asked for from outside
-        restartSync(r, assembly);
+        restartSync(r, sync, assembly);
     }
 }
 
@@ -332,10 +339,10 @@ aErr dispatch(LinkRecord& r, aPacket* packet) {
     return result;
 }
 
-void readerMain(RecordPtr rp, aStream* stream, aPacket* assembly, uint32_t generation) {
+void readerMain(RecordPtr rp, aStream* stream, aPacket* assembly, uint32_t generation,
+                std::shared_ptr<std::atomic<bool>> ended) {
     LinkRecord& r = *rp;
-    r.syncState = kInStep; // a fresh link is taken to be in step
-    r.lastSyncRequest = Clock::time_point{};
+    SyncProgress sync;
     r.readerStarted = true;
     setStatus(r, LINK_RUNNING);
     notifyAll(r);
@@ -349,8 +356,8 @@ void readerMain(RecordPtr rp, aStream* stream, aPacket* assembly, uint32_t gener
         const aErr read = aStream_Read(stream, &byte, 1);
         if (read == aErrNotReady) {
             if (r.status.load() == LINK_SYNCING &&
-                (r.syncState == kInStep || Clock::now() - r.lastSyncRequest >= kSyncResend))
-                restartSync(r, assembly, Clock::duration::zero());
+                (sync.state == kInStep || Clock::now() - sync.lastRequest >= kSyncResend))
+                restartSync(r, sync, assembly, Clock::duration::zero());
             if (canWait && idle.quiet() >= IdleBackoff::kYieldSpan) {
                 const aErr waited = aStream_Wait(stream, kReadWaitMs);
                 if (waited == aErrNone || waited == aErrNotReady)
@@ -367,16 +374,16 @@ void readerMain(RecordPtr rp, aStream* stream, aPacket* assembly, uint32_t gener
             continue;
         }
         if (r.status.load() == LINK_SYNCING) {
-            syncByte(r, assembly, byte);
+            syncByte(r, sync, assembly, byte);
         } else if (aPacket_AddByte(assembly, byte) != aErrNone) {
-            restartSync(r, assembly); // a byte that fits no packet: out of step
+            restartSync(r, sync, assembly); // a byte that fits no packet: out of step
         } else if (aPacket_IsComplete(assembly) && dispatch(r, assembly) != aErrNone) {
             setStatus(r, LINK_ERROR);
         }
     }
     {
         std::lock_guard<std::mutex> lock(r.signalLock);
-        r.readerEnded = true;
+        *ended = true;
     }
     r.signal.notify_all();
 }
@@ -407,7 +414,8 @@ void writePooled(LinkRecord& r, aStream* stream, aPacket* first, std::vector<uin
     aStream_Write(stream, batch.data(), fill);
 }
 
-void writerMain(RecordPtr rp, aStream* stream, uint32_t generation) {
+void writerMain(RecordPtr rp, aStream* stream, uint32_t generation,
+                std::shared_ptr<std::atomic<bool>> ended) {
     LinkRecord& r = *rp;
     r.writerStarted = true;
     notifyAll(r);
@@ -428,7 +436,7 @@ void writerMain(RecordPtr rp, aStream* stream, uint32_t generation) {
             writeOne(r, stream, packet);
     {
         std::lock_guard<std::mutex> lock(r.signalLock);
-        r.writerEnded = true;
+        *ended = true;
     }
     r.signal.notify_all();
 }
@@ -445,11 +453,11 @@ aErr initialise(LinkRecord& r, aStream* stream) {
         r.assembly = aPacket_Create();
     else
         aPacket_Reset(r.assembly);
-    r.syncState = kInStep;
     return r.incoming && r.outgoing && r.assembly ? aErrNone : aErrResource;
 }
 
-void endThread(LinkRecord& r, std::thread& thread, const std::atomic<bool>& ended) {
+void endThread(LinkRecord& r, std::thread& thread,
+               const std::shared_ptr<std::atomic<bool>>& ended) {
     if (!thread.joinable())
         return;
     if (thread.get_id() == std::this_thread::get_id()) {
@@ -457,7 +465,7 @@ void endThread(LinkRecord& r, std::thread& thread, const std::atomic<bool>& ende
         r.abandoned = true;
         return;
     }
-    if (waitFor(r, kThreadEndWait, [&] { return ended.load(); })) {
+    if (waitFor(r, kThreadEndWait, [&] { return ended && ended->load(); })) {
         thread.join();
     } else {
         // Threads cannot be killed; this one keeps what it uses until it ends by itself.
@@ -507,13 +515,14 @@ aErr start(const RecordPtr& rp) {
     if (r.stream == nullptr || r.assembly == nullptr || !r.incoming || !r.outgoing)
         return aErrIndexRange; // nothing to run on: waiting for it would only take 2 s
     r.readerStarted = r.writerStarted = false;
-    r.readerEnded = r.writerEnded = false;
     const uint32_t generation = ++r.generation;
     r.running = true;
     setStatus(r, LINK_STARTING);
     try {
-        r.reader = std::thread(readerMain, rp, r.stream, r.assembly, generation);
-        r.writer = std::thread(writerMain, rp, r.stream, generation);
+        r.readerEnded = std::make_shared<std::atomic<bool>>(false);
+        r.writerEnded = std::make_shared<std::atomic<bool>>(false);
+        r.reader = std::thread(readerMain, rp, r.stream, r.assembly, generation, r.readerEnded);
+        r.writer = std::thread(writerMain, rp, r.stream, generation, r.writerEnded);
     } catch (...) {
         r.running = false;
         notifyAll(r);
