@@ -38,7 +38,8 @@ typedef enum linkStatus {
  * use is dropped by one aLink_Destroy. ---- */
 
 /* A link over a stream the caller made; the link owns the stream from then on (on failure
- * the stream stays the caller's). Every call makes a new link. Started, not synchronised. */
+ * the stream stays the caller's). Every call makes a new link. Started, not synchronised.
+ * 0 for a null or invalid stream. */
 CORVANE_API aLinkRef aLink_Create(aStream* stream);
 
 /* The module with this serial number over USB: started and synchronised with the module.

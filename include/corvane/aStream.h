@@ -139,11 +139,12 @@ CORVANE_API aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream**
 
 /* Opens the module with this serial number over USB: the first present device of the family's
  * vendor id (CORVANE_USB_VENDOR_ID in the environment, hex, overrides the built-in one) whose
- * serial string is the number as eight upper-case hexadecimal digits, on its interface of
- * class 0xFF, subclass 0x88, protocol 0x10, through its bulk IN and OUT endpoints. get waits up
- * to 1000 ms for a transfer (aErrNotReady when none came); write splits the block into
- * transfers of at most the OUT packet size and never 512 bytes, retrying a failed transfer up
- * to 10 times per write (then aErrWrite).
+ * serial string names that number the way discovery reads it (up to eight hexadecimal digits,
+ * or "RFICB" and decimal digits followed by ".A"), on its interface of class 0xFF, subclass
+ * 0x88, protocol 0x10, through its bulk IN and OUT endpoints. get waits up to 1000 ms for a
+ * transfer (aErrNotReady when none came); write splits the block into transfers of at most the
+ * OUT packet size and never 512 bytes, repeating a failed or short transfer (only its unsent
+ * bytes) up to 10 times per write (then aErrWrite); a transfer waits at most 5 s.
  *   aErrParam null stream pointer; aErrMemory no memory; aErrNotFound no such module;
  *   aErrBusy the module is claimed by another program; aErrPermission the device cannot be
  *   opened by this user (see the udev rule); aErrInitialization no usable interface or

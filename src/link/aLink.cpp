@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "aLinkInternal.h"
+#include "aStream_Internal.h"
+#include "cApiGuard.h"
 #include "corvane/aPacketFifo.h"
 #include "corvane/aPacketLog.h"
 
@@ -67,9 +69,6 @@ enum SyncState : uint8_t {
     kSyncStateByte4 = 5,
 };
 
-constexpr uint32_t kBaudRates[aSTREAM_SERIAL_BAUD_COUNT] = {2400,  4800,  9600,   19200,
-                                                            38400, 57600, 115200, 230400};
-
 struct LinkRecord {
     uint16_t check = kLinkCheck; // cleared when the link is torn down
     aLinkRef id = 0;
@@ -90,13 +89,11 @@ struct LinkRecord {
 
     std::atomic<bool> readerStarted{false};
     std::atomic<bool> writerStarted{false};
-    std::atomic<bool> readerEnded{false};
-    std::atomic<bool> writerEnded{false};
-
-    // The reader's own synchronisation state.
-    uint8_t syncState = kInStep;
-    uint8_t syncAddress = 0;
-    Clock::time_point lastSyncRequest{};
+    // Set by the reader and the writer when they end; each start makes new ones, so a thread
+    // that outlived its stop and ends later cannot pass for the thread of a newer start.
+    // Replaced only while the threads are not running (under lifecycle).
+    std::shared_ptr<std::atomic<bool>> readerEnded;
+    std::shared_ptr<std::atomic<bool>> writerEnded;
 
     std::mutex logLock;
     aPacketLog* log = nullptr;        // guarded by logLock
@@ -159,15 +156,6 @@ RecordPtr findRecord(aLinkRef id) {
         if (e.id == id)
             return e.record && e.record->check == kLinkCheck ? e.record : nullptr;
     return nullptr;
-}
-
-// Runs body, turning any exception into fallback: nothing may leave the C API.
-template <class T, class F> T guarded(T fallback, F&& body) noexcept {
-    try {
-        return body();
-    } catch (...) {
-        return fallback;
-    }
 }
 
 // ---- Status and signalling ----
@@ -269,49 +257,58 @@ class IdleBackoff {
     Clock::time_point since_;
 };
 
+// The reader's own synchronisation state; each reader thread has its own, so a reader that
+// outlived its stop shares none of it with the reader of the next start.
+struct SyncProgress {
+    uint8_t state = kInStep; // a fresh link is taken to be in step
+    uint8_t address = 0;     // seen in the first answer byte
+    Clock::time_point lastRequest{};
+};
+
 // Starts synchronisation over. Requests go out unless the last ones left less than spacing
 // ago; their answers may still be on the way, so the state machine waits for them instead.
-void restartSync(LinkRecord& r, aPacket* assembly, Clock::duration spacing = kSyncRespace) {
+void restartSync(LinkRecord& r, SyncProgress& sync, aPacket* assembly,
+                 Clock::duration spacing = kSyncRespace) {
     setStatus(r, LINK_SYNCING);
-    r.syncState = kSyncStateStart;
+    sync.state = kSyncStateStart;
     aPacket_Reset(assembly);
-    if (Clock::now() - r.lastSyncRequest < spacing) {
-        r.syncState = kSyncStateByte1;
+    if (Clock::now() - sync.lastRequest < spacing) {
+        sync.state = kSyncStateByte1;
         return;
     }
     aErr result = aErrNone;
     for (int i = 0; i < kSyncRequestCount; ++i)
         result = putPacket(r.outgoing, aLINK_SYNC_ADDRESS, 0, nullptr);
-    r.lastSyncRequest = Clock::now();
+    sync.lastRequest = Clock::now();
     if (result == aErrNone)
-        r.syncState = kSyncStateByte1;
+        sync.state = kSyncStateByte1;
 }
 
 // In step after the module's address, 0, the same address, 0: two empty packets in a row.
-void syncByte(LinkRecord& r, aPacket* assembly, uint8_t byte) {
-    switch (r.syncState) {
+void syncByte(LinkRecord& r, SyncProgress& sync, aPacket* assembly, uint8_t byte) {
+    switch (sync.state) {
     case kSyncStateByte1:
         if (byte != 0 && (byte & 1) == 0) {
-            r.syncAddress = byte;
-            r.syncState = kSyncStateByte2;
+            sync.address = byte;
+            sync.state = kSyncStateByte2;
         } else {
-            restartSync(r, assembly);
+            restartSync(r, sync, assembly);
         }
         break;
-    case kSyncStateByte2: r.syncState = byte == 0 ? kSyncStateByte3 : kSyncStateStart; break;
+    case kSyncStateByte2: sync.state = byte == 0 ? kSyncStateByte3 : kSyncStateStart; break;
     case kSyncStateByte3:
-        r.syncState = byte == r.syncAddress ? kSyncStateByte4 : kSyncStateStart;
+        sync.state = byte == sync.address ? kSyncStateByte4 : kSyncStateStart;
         break;
     case kSyncStateByte4:
         if (byte == 0) {
-            r.syncState = kInStep;
+            sync.state = kInStep;
             setStatus(r, LINK_RUNNING);
         } else {
-            r.syncState = kSyncStateStart;
+            sync.state = kSyncStateStart;
         }
         break;
     default: // kSyncStateStart, or a synchronisation asked for from outside
-        restartSync(r, assembly);
+        restartSync(r, sync, assembly);
     }
 }
 
@@ -342,10 +339,10 @@ aErr dispatch(LinkRecord& r, aPacket* packet) {
     return result;
 }
 
-void readerMain(RecordPtr rp, aStream* stream, aPacket* assembly, uint32_t generation) {
+void readerMain(RecordPtr rp, aStream* stream, aPacket* assembly, uint32_t generation,
+                std::shared_ptr<std::atomic<bool>> ended) {
     LinkRecord& r = *rp;
-    r.syncState = kInStep; // a fresh link is taken to be in step
-    r.lastSyncRequest = Clock::time_point{};
+    SyncProgress sync;
     r.readerStarted = true;
     setStatus(r, LINK_RUNNING);
     notifyAll(r);
@@ -359,8 +356,8 @@ void readerMain(RecordPtr rp, aStream* stream, aPacket* assembly, uint32_t gener
         const aErr read = aStream_Read(stream, &byte, 1);
         if (read == aErrNotReady) {
             if (r.status.load() == LINK_SYNCING &&
-                (r.syncState == kInStep || Clock::now() - r.lastSyncRequest >= kSyncResend))
-                restartSync(r, assembly, Clock::duration::zero());
+                (sync.state == kInStep || Clock::now() - sync.lastRequest >= kSyncResend))
+                restartSync(r, sync, assembly, Clock::duration::zero());
             if (canWait && idle.quiet() >= IdleBackoff::kYieldSpan) {
                 const aErr waited = aStream_Wait(stream, kReadWaitMs);
                 if (waited == aErrNone || waited == aErrNotReady)
@@ -377,16 +374,16 @@ void readerMain(RecordPtr rp, aStream* stream, aPacket* assembly, uint32_t gener
             continue;
         }
         if (r.status.load() == LINK_SYNCING) {
-            syncByte(r, assembly, byte);
+            syncByte(r, sync, assembly, byte);
         } else if (aPacket_AddByte(assembly, byte) != aErrNone) {
-            restartSync(r, assembly); // a byte that fits no packet: out of step
+            restartSync(r, sync, assembly); // a byte that fits no packet: out of step
         } else if (aPacket_IsComplete(assembly) && dispatch(r, assembly) != aErrNone) {
             setStatus(r, LINK_ERROR);
         }
     }
     {
         std::lock_guard<std::mutex> lock(r.signalLock);
-        r.readerEnded = true;
+        *ended = true;
     }
     r.signal.notify_all();
 }
@@ -417,7 +414,8 @@ void writePooled(LinkRecord& r, aStream* stream, aPacket* first, std::vector<uin
     aStream_Write(stream, batch.data(), fill);
 }
 
-void writerMain(RecordPtr rp, aStream* stream, uint32_t generation) {
+void writerMain(RecordPtr rp, aStream* stream, uint32_t generation,
+                std::shared_ptr<std::atomic<bool>> ended) {
     LinkRecord& r = *rp;
     r.writerStarted = true;
     notifyAll(r);
@@ -438,7 +436,7 @@ void writerMain(RecordPtr rp, aStream* stream, uint32_t generation) {
             writeOne(r, stream, packet);
     {
         std::lock_guard<std::mutex> lock(r.signalLock);
-        r.writerEnded = true;
+        *ended = true;
     }
     r.signal.notify_all();
 }
@@ -455,11 +453,11 @@ aErr initialise(LinkRecord& r, aStream* stream) {
         r.assembly = aPacket_Create();
     else
         aPacket_Reset(r.assembly);
-    r.syncState = kInStep;
     return r.incoming && r.outgoing && r.assembly ? aErrNone : aErrResource;
 }
 
-void endThread(LinkRecord& r, std::thread& thread, const std::atomic<bool>& ended) {
+void endThread(LinkRecord& r, std::thread& thread,
+               const std::shared_ptr<std::atomic<bool>>& ended) {
     if (!thread.joinable())
         return;
     if (thread.get_id() == std::this_thread::get_id()) {
@@ -467,7 +465,7 @@ void endThread(LinkRecord& r, std::thread& thread, const std::atomic<bool>& ende
         r.abandoned = true;
         return;
     }
-    if (waitFor(r, kThreadEndWait, [&] { return ended.load(); })) {
+    if (waitFor(r, kThreadEndWait, [&] { return ended && ended->load(); })) {
         thread.join();
     } else {
         // Threads cannot be killed; this one keeps what it uses until it ends by itself.
@@ -517,13 +515,14 @@ aErr start(const RecordPtr& rp) {
     if (r.stream == nullptr || r.assembly == nullptr || !r.incoming || !r.outgoing)
         return aErrIndexRange; // nothing to run on: waiting for it would only take 2 s
     r.readerStarted = r.writerStarted = false;
-    r.readerEnded = r.writerEnded = false;
     const uint32_t generation = ++r.generation;
     r.running = true;
     setStatus(r, LINK_STARTING);
     try {
-        r.reader = std::thread(readerMain, rp, r.stream, r.assembly, generation);
-        r.writer = std::thread(writerMain, rp, r.stream, generation);
+        r.readerEnded = std::make_shared<std::atomic<bool>>(false);
+        r.writerEnded = std::make_shared<std::atomic<bool>>(false);
+        r.reader = std::thread(readerMain, rp, r.stream, r.assembly, generation, r.readerEnded);
+        r.writer = std::thread(writerMain, rp, r.stream, generation, r.writerEnded);
     } catch (...) {
         r.running = false;
         notifyAll(r);
@@ -659,23 +658,30 @@ aLinkRef createLink(const Request& q, aStream* callersStream, bool synchronise) 
     if (stream == nullptr && (openStream(q, &stream) != aErrNone || stream == nullptr))
         return 0;
 
-    auto rp = std::make_shared<LinkRecord>();
-    Entry entry;
-    entry.kind = q.kind;
-    entry.key = q.key;
-    entry.port = q.port;
-    entry.portName = q.portName;
-    entry.baudIndex = q.baudIndex;
-    entry.record = rp;
-    {
+    RecordPtr rp;
+    aLinkRef id = 0;
+    try {
+        rp = std::make_shared<LinkRecord>();
+        Entry entry;
+        entry.kind = q.kind;
+        entry.key = q.key;
+        entry.port = q.port;
+        entry.portName = q.portName;
+        entry.baudIndex = q.baudIndex;
+        entry.record = rp;
         std::lock_guard<std::mutex> lock(reg.lock);
-        entry.id = reg.nextId++;
+        entry.id = reg.nextId;
+        reg.entries.push_front(std::move(entry));
+        id = reg.nextId++;
         if (reg.nextId == 0)
             reg.nextId = 1;
-        rp->id = entry.id;
-        reg.entries.push_front(entry);
+        rp->id = id;
+    } catch (...) {
+        // Not registered: a stream opened here is closed again, a caller's stays theirs.
+        if (callersStream == nullptr)
+            aStream_Destroy(&stream);
+        return 0;
     }
-    const aLinkRef id = entry.id;
 
     aErr result;
     {
@@ -705,15 +711,15 @@ aLinkRef createLink(const Request& q, aStream* callersStream, bool synchronise) 
 // ---- Library calls ----
 
 aLinkRef aLink_Create(aStream* stream) {
-    return guarded<aLinkRef>(0, [&]() -> aLinkRef {
-        if (stream == nullptr)
-            return 0;
+    return corvane::guardedValue<aLinkRef>(0, [&]() -> aLinkRef {
+        if (!aStream_IsValid(stream))
+            return 0; // a destroyed or foreign handle would only fail every read and write
         return createLink(Request{}, stream, false);
     });
 }
 
 aLinkRef aLink_CreateUSB(uint32_t serialNumber) {
-    return guarded<aLinkRef>(0, [&] {
+    return corvane::guardedValue<aLinkRef>(0, [&] {
         Request q;
         q.kind = Kind::USB;
         q.key = serialNumber;
@@ -722,7 +728,7 @@ aLinkRef aLink_CreateUSB(uint32_t serialNumber) {
 }
 
 aLinkRef aLink_CreateTCPIP(uint32_t address, uint16_t port) {
-    return guarded<aLinkRef>(0, [&] {
+    return corvane::guardedValue<aLinkRef>(0, [&] {
         Request q;
         q.kind = Kind::TCPIP;
         q.key = address;
@@ -732,7 +738,7 @@ aLinkRef aLink_CreateTCPIP(uint32_t address, uint16_t port) {
 }
 
 aLinkRef aLink_CreateSerial(uint32_t key, const char* portName, uint32_t baudRate) {
-    return guarded<aLinkRef>(0, [&]() -> aLinkRef {
+    return corvane::guardedValue<aLinkRef>(0, [&]() -> aLinkRef {
         if (portName == nullptr)
             return 0;
         Request q;
@@ -741,7 +747,7 @@ aLinkRef aLink_CreateSerial(uint32_t key, const char* portName, uint32_t baudRat
         q.portName = portName;
         q.baudIndex = aSTREAM_SERIAL_BAUD_COUNT;
         for (uint32_t i = 0; i < aSTREAM_SERIAL_BAUD_COUNT; ++i)
-            if (kBaudRates[i] == baudRate)
+            if (aStream_SerialBaudRates[i] == baudRate)
                 q.baudIndex = i;
         if (q.baudIndex == aSTREAM_SERIAL_BAUD_COUNT)
             return 0;
@@ -750,7 +756,7 @@ aLinkRef aLink_CreateSerial(uint32_t key, const char* portName, uint32_t baudRat
 }
 
 aErr aLink_Destroy(aLinkRef* link) {
-    return guarded<aErr>(aErrUnknown, [&]() -> aErr {
+    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
         if (link == nullptr)
             return aErrParam;
         const aLinkRef id = *link;
@@ -776,7 +782,7 @@ aErr aLink_Destroy(aLinkRef* link) {
 }
 
 aErr aLink_Reset(aLinkRef link) {
-    return guarded<aErr>(aErrUnknown, [&]() -> aErr {
+    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
         Request q;
         RecordPtr rp;
         {
@@ -824,14 +830,14 @@ aErr aLink_Reset(aLinkRef link) {
 }
 
 linkStatus aLink_GetStatus(aLinkRef link) {
-    return guarded<linkStatus>(LINK_INVALID, [&] {
+    return corvane::guardedValue<linkStatus>(LINK_INVALID, [&] {
         RecordPtr r = findRecord(link);
         return r ? static_cast<linkStatus>(r->status.load()) : LINK_INVALID;
     });
 }
 
 aErr aLink_PutPacket(aLinkRef link, const aPacket* packet) {
-    return guarded<aErr>(aErrUnknown, [&]() -> aErr {
+    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
         RecordPtr r = findRecord(link);
         if (!r)
             return aErrParam;
@@ -840,28 +846,28 @@ aErr aLink_PutPacket(aLinkRef link, const aPacket* packet) {
 }
 
 aPacket* aLink_GetPacket(aLinkRef link) {
-    return guarded<aPacket*>(nullptr, [&]() -> aPacket* {
+    return corvane::guardedValue<aPacket*>(nullptr, [&]() -> aPacket* {
         RecordPtr r = findRecord(link);
         return r ? aPacketFifo_Get(r->incoming) : nullptr;
     });
 }
 
 aPacket* aLink_AwaitPacket(aLinkRef link, uint32_t timeoutMs) {
-    return guarded<aPacket*>(nullptr, [&]() -> aPacket* {
+    return corvane::guardedValue<aPacket*>(nullptr, [&]() -> aPacket* {
         RecordPtr r = findRecord(link);
         return r ? aPacketFifo_Await(r->incoming, timeoutMs) : nullptr;
     });
 }
 
 aPacket* aLink_GetFirst(aLinkRef link, aPacketFilter filter, void* reference) {
-    return guarded<aPacket*>(nullptr, [&]() -> aPacket* {
+    return corvane::guardedValue<aPacket*>(nullptr, [&]() -> aPacket* {
         RecordPtr r = findRecord(link);
         return r ? aPacketFifo_GetFirst(r->incoming, filter, reference) : nullptr;
     });
 }
 
 size_t aLink_DrainPackets(aLinkRef link, aPacketFilter filter, void* reference) {
-    return guarded<size_t>(0, [&]() -> size_t {
+    return corvane::guardedValue<size_t>(0, [&]() -> size_t {
         RecordPtr r = findRecord(link);
         return r ? aPacketFifo_DrainPackets(r->incoming, filter, reference) : 0;
     });
@@ -869,7 +875,7 @@ size_t aLink_DrainPackets(aLinkRef link, aPacketFilter filter, void* reference) 
 
 aPacket* aLink_AwaitFirst(aLinkRef link, aPacketFilter filter, void* reference,
                           uint32_t timeoutMs) {
-    return guarded<aPacket*>(nullptr, [&]() -> aPacket* {
+    return corvane::guardedValue<aPacket*>(nullptr, [&]() -> aPacket* {
         RecordPtr rp = findRecord(link);
         if (!rp || filter == nullptr)
             return nullptr;
@@ -888,7 +894,7 @@ aPacket* aLink_AwaitFirst(aLinkRef link, aPacketFilter filter, void* reference,
 }
 
 aErr aLink_InstallUserPacketFilter(aLinkRef link, aPacketFilter filter, void* reference) {
-    return guarded<aErr>(aErrUnknown, [&]() -> aErr {
+    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
         RecordPtr r = findRecord(link);
         if (!r)
             return aErrParam;
@@ -900,7 +906,7 @@ aErr aLink_InstallUserPacketFilter(aLinkRef link, aPacketFilter filter, void* re
 }
 
 aErr aLink_EnablePooledPackets(aLinkRef link, bool on) {
-    return guarded<aErr>(aErrUnknown, [&]() -> aErr {
+    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
         RecordPtr r = findRecord(link);
         if (!r)
             return aErrParam;
@@ -910,7 +916,7 @@ aErr aLink_EnablePooledPackets(aLinkRef link, bool on) {
 }
 
 aErr aLink_GetModuleAddress(aLinkRef link, uint8_t* address) {
-    return guarded<aErr>(aErrUnknown, [&]() -> aErr {
+    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
         RecordPtr r = findRecord(link);
         if (!r || address == nullptr)
             return aErrParam;
@@ -931,7 +937,7 @@ aErr aLink_GetModuleAddress(aLinkRef link, uint8_t* address) {
 }
 
 aErr aLink_GetModel(aLinkRef link, uint8_t moduleAddress, uint8_t* model) {
-    return guarded<aErr>(aErrUnknown, [&]() -> aErr {
+    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
         RecordPtr r = findRecord(link);
         if (!r || model == nullptr)
             return aErrParam;
@@ -953,7 +959,7 @@ aErr aLink_GetModel(aLinkRef link, uint8_t moduleAddress, uint8_t* model) {
 }
 
 aErr aLink_PacketDebug_SetLogSize(aLinkRef link, int32_t size) {
-    return guarded<aErr>(aErrUnknown, [&]() -> aErr {
+    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
         RecordPtr r = findRecord(link);
         if (!r || size > kMaxLogSize)
             return aErrParam;
@@ -966,7 +972,7 @@ aErr aLink_PacketDebug_SetLogSize(aLinkRef link, int32_t size) {
 }
 
 aErr aLink_PacketDebug_Enable(aLinkRef link) {
-    return guarded<aErr>(aErrUnknown, [&]() -> aErr {
+    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
         RecordPtr r = findRecord(link);
         if (!r)
             return aErrParam;
@@ -983,7 +989,7 @@ aErr aLink_PacketDebug_Enable(aLinkRef link) {
 }
 
 aErr aLink_PacketDebug_Disable(aLinkRef link) {
-    return guarded<aErr>(aErrUnknown, [&]() -> aErr {
+    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
         RecordPtr r = findRecord(link);
         if (!r)
             return aErrParam;
@@ -997,7 +1003,7 @@ aErr aLink_PacketDebug_Disable(aLinkRef link) {
 }
 
 aErr aLink_PacketDebug_Read(aLinkRef link, uint8_t* tag, uint8_t* length, uint8_t* buffer) {
-    return guarded<aErr>(aErrUnknown, [&]() -> aErr {
+    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
         RecordPtr r = findRecord(link);
         if (!r)
             return aErrParam;
@@ -1009,7 +1015,7 @@ aErr aLink_PacketDebug_Read(aLinkRef link, uint8_t* tag, uint8_t* length, uint8_
 }
 
 aErr aLink_PacketDebug_Write(aLinkRef link, uint8_t tag, uint8_t length, const uint8_t* data) {
-    return guarded<aErr>(aErrUnknown, [&]() -> aErr {
+    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
         RecordPtr r = findRecord(link);
         if (!r)
             return aErrParam;
@@ -1023,7 +1029,7 @@ aErr aLink_PacketDebug_Write(aLinkRef link, uint8_t tag, uint8_t length, const u
 // ---- Internal calls ----
 
 aErr aLink_Start(aLinkRef link) {
-    return guarded<aErr>(aErrUnknown, [&]() -> aErr {
+    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
         RecordPtr r = findRecord(link);
         if (!r)
             return aErrParam;
@@ -1033,7 +1039,7 @@ aErr aLink_Start(aLinkRef link) {
 }
 
 aErr aLink_Stop(aLinkRef link) {
-    return guarded<aErr>(aErrUnknown, [&]() -> aErr {
+    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
         RecordPtr r = findRecord(link);
         if (!r)
             return aErrParam;
@@ -1043,7 +1049,7 @@ aErr aLink_Stop(aLinkRef link) {
 }
 
 aErr aLink_Sync(aLinkRef link) {
-    return guarded<aErr>(aErrUnknown, [&]() -> aErr {
+    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
         RecordPtr r = findRecord(link);
         if (!r)
             return aErrParam;
@@ -1055,7 +1061,7 @@ aErr aLink_Sync(aLinkRef link) {
 }
 
 aErr aLink_SetPartner(aLinkRef link, aLinkRef partner) {
-    return guarded<aErr>(aErrUnknown, [&]() -> aErr {
+    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
         Registry& reg = registry();
         std::lock_guard<std::mutex> lock(reg.lock);
         for (Entry& e : reg.entries) {
@@ -1069,7 +1075,7 @@ aErr aLink_SetPartner(aLinkRef link, aLinkRef partner) {
 }
 
 aErr aLink_AttachServer(aLinkRef link, void* server, void (*destroy)(void*)) {
-    return guarded<aErr>(aErrUnknown, [&]() -> aErr {
+    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
         Registry& reg = registry();
         std::lock_guard<std::mutex> lock(reg.lock);
         for (Entry& e : reg.entries) {

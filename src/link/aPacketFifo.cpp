@@ -60,17 +60,22 @@ using FifoRef = std::shared_ptr<PacketFifo>;
 // Identifiers come from one counter; 0 after wrap-around is skipped.
 std::atomic<uint64_t> gNextIdentifier{1};
 
-// The registry: looked up far more often than changed, so lookups share the lock.
-std::shared_mutex gRegistryMutex;
-std::unordered_map<uint64_t, FifoRef>& registry() {
-    static auto* map = new std::unordered_map<uint64_t, FifoRef>(); // outlives every thread
-    return *map;
+// The registry: looked up far more often than changed, so lookups share the lock. Never
+// destroyed, lock included: a link thread that outlived its stop may still call in at exit.
+struct Registry {
+    std::shared_mutex mutex;
+    std::unordered_map<uint64_t, FifoRef> fifos; // guarded by mutex
+};
+Registry& registry() {
+    static auto* r = new Registry();
+    return *r;
 }
 
 FifoRef lookup(aPacketFifoId id) {
-    std::shared_lock lock(gRegistryMutex);
-    auto found = registry().find(id);
-    return found == registry().end() ? nullptr : found->second;
+    Registry& r = registry();
+    std::shared_lock lock(r.mutex);
+    auto found = r.fifos.find(id);
+    return found == r.fifos.end() ? nullptr : found->second;
 }
 
 Clock::time_point deadlineAfter(uint32_t timeoutMs) {
@@ -98,8 +103,9 @@ aPacketFifoId aPacketFifo_Create(void) {
         if (id == 0) {
             id = gNextIdentifier.fetch_add(1);
         }
-        std::unique_lock lock(gRegistryMutex);
-        registry().emplace(id, std::move(fifo));
+        Registry& r = registry();
+        std::unique_lock lock(r.mutex);
+        r.fifos.emplace(id, std::move(fifo));
         return id;
     });
 }
@@ -111,13 +117,14 @@ aErr aPacketFifo_Destroy(aPacketFifoId* fifoId) {
     return corvane::guardedValue<aErr>(aErrUnknown, [fifoId] {
         FifoRef fifo;
         {
-            std::unique_lock lock(gRegistryMutex);
-            auto found = registry().find(*fifoId);
-            if (found == registry().end()) {
+            Registry& r = registry();
+            std::unique_lock lock(r.mutex);
+            auto found = r.fifos.find(*fifoId);
+            if (found == r.fifos.end()) {
                 return aErrNotFound;
             }
             fifo = std::move(found->second);
-            registry().erase(found);
+            r.fifos.erase(found);
         }
         {
             std::lock_guard lock(fifo->mutex);
@@ -135,43 +142,47 @@ aErr aPacketFifo_Put(aPacketFifoId fifoId, const aPacket* packet) {
     if (!aVALIDPACKET(packet)) {
         return aErrParam;
     }
-    FifoRef fifo = lookup(fifoId);
-    if (!fifo) {
-        return aErrParam;
-    }
-    bool wake = false;
-    {
-        std::lock_guard lock(fifo->mutex);
-        if (!fifo->valid) {
+    return corvane::guardedValue<aErr>(aErrResource, [&] {
+        FifoRef fifo = lookup(fifoId);
+        if (!fifo) {
             return aErrParam;
         }
-        try {
-            fifo->entries.push_back(Entry{*packet, fifo->nextSequence});
-        } catch (...) {
-            return aErrResource;
+        bool wake = false;
+        {
+            std::lock_guard lock(fifo->mutex);
+            if (!fifo->valid) {
+                return aErrParam;
+            }
+            try {
+                fifo->entries.push_back(Entry{*packet, fifo->nextSequence});
+            } catch (...) {
+                return aErrResource;
+            }
+            ++fifo->nextSequence;
+            if (fifo->entries.size() > aPACKETFIFO_MAXPACKETS) {
+                // Nobody is reading: drop the whole backlog at once rather than trickle.
+                fifo->entries.clear();
+            } else {
+                wake = fifo->waiters > 0;
+            }
+            fifo->frontChanged();
         }
-        ++fifo->nextSequence;
-        if (fifo->entries.size() > aPACKETFIFO_MAXPACKETS) {
-            // Nobody is reading: drop the whole backlog at once rather than trickle.
-            fifo->entries.clear();
-        } else {
-            wake = fifo->waiters > 0;
+        if (wake) {
+            fifo->changed.notify_all();
         }
-        fifo->frontChanged();
-    }
-    if (wake) {
-        fifo->changed.notify_all();
-    }
-    return aErrNone;
+        return aErrNone;
+    });
 }
 
 size_t aPacketFifo_GetLength(aPacketFifoId fifoId) {
-    FifoRef fifo = lookup(fifoId);
-    if (!fifo) {
-        return 0;
-    }
-    std::lock_guard lock(fifo->mutex);
-    return fifo->entries.size();
+    return corvane::guardedValue<size_t>(0, [&]() -> size_t {
+        FifoRef fifo = lookup(fifoId);
+        if (!fifo) {
+            return 0;
+        }
+        std::lock_guard lock(fifo->mutex);
+        return fifo->entries.size();
+    });
 }
 
 aPacket* aPacketFifo_Get(aPacketFifoId fifoId) {

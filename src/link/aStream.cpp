@@ -110,6 +110,10 @@ aErr aStream_Unread(aStream* stream, const uint8_t* bytes, size_t count) {
     return aErrNone;
 }
 
+bool aStream_IsValid(const aStream* stream) {
+    return validStream(stream);
+}
+
 size_t aStream_PushBackCapacity(const aStream* stream) {
     return validStream(stream) ? stream->capacity : 0;
 }
@@ -150,7 +154,8 @@ aErr aStream_Destroy(aStream** streamPointer) {
     }
     aErr result = aErrNone;
     if (stream->del != nullptr) {
-        result = stream->del(stream->reference);
+        result = corvane::guardedValue<aErr>(aErrUnknown,
+                                             [&] { return stream->del(stream->reference); });
     }
     delete[] stream->ring;
     stream->check = 0;
@@ -208,14 +213,16 @@ aErr aStream_Wait(aStream* stream, uint32_t timeoutMs) {
     if (stream->wait == nullptr) {
         return aErrUnimplemented;
     }
-    if (stream->waitMisled) {
-        stream->waitMisled = false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
-        return aErrNotReady;
-    }
-    const aErr err = stream->wait(timeoutMs, stream->reference);
-    stream->waitedReady = err == aErrNone;
-    return err;
+    return corvane::guardedValue<aErr>(aErrIO, [&] {
+        if (stream->waitMisled) {
+            stream->waitMisled = false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
+            return aErrNotReady;
+        }
+        const aErr err = stream->wait(timeoutMs, stream->reference);
+        stream->waitedReady = err == aErrNone;
+        return err;
+    });
 }
 
 aErr aStream_Write(aStream* stream, const uint8_t* bytes, size_t count) {
@@ -228,16 +235,18 @@ aErr aStream_Write(aStream* stream, const uint8_t* bytes, size_t count) {
     if (count == 0) {
         return aErrNone;
     }
-    if (stream->write != nullptr && (count > 1 || stream->put == nullptr)) {
-        return stream->write(bytes, count, stream->reference);
-    }
-    for (size_t i = 0; i < count; ++i) {
-        aErr err = stream->put(bytes[i], stream->reference);
-        if (err != aErrNone) {
-            return err;
+    return corvane::guardedValue<aErr>(aErrWrite, [&] {
+        if (stream->write != nullptr && (count > 1 || stream->put == nullptr)) {
+            return stream->write(bytes, count, stream->reference);
         }
-    }
-    return aErrNone;
+        for (size_t i = 0; i < count; ++i) {
+            aErr err = stream->put(bytes[i], stream->reference);
+            if (err != aErrNone) {
+                return err;
+            }
+        }
+        return aErrNone;
+    });
 }
 
 namespace {
@@ -419,18 +428,20 @@ aErr aStream_Flush(aStream* input, aStream* output) {
     if (input->get == nullptr || output->put == nullptr) {
         return aErrMode;
     }
-    for (;;) {
-        uint8_t byte = 0;
-        aErr err = input->readOne(&byte);
-        if (err == aErrEOF) {
-            return aErrNone;
+    return corvane::guardedValue<aErr>(aErrIO, [&] {
+        for (;;) {
+            uint8_t byte = 0;
+            aErr err = input->readOne(&byte);
+            if (err == aErrEOF) {
+                return aErrNone;
+            }
+            if (err != aErrNone) {
+                return err;
+            }
+            err = output->put(byte, output->reference);
+            if (err != aErrNone) {
+                return err;
+            }
         }
-        if (err != aErrNone) {
-            return err;
-        }
-        err = output->put(byte, output->reference);
-        if (err != aErrNone) {
-            return err;
-        }
-    }
+    });
 }

@@ -1,8 +1,17 @@
-// Internal stream helpers shared by the stream kinds and the tests: the push-back ring and the
-// wait procedure.
+// Internal stream helpers shared by the stream kinds, the link engine and the tests: the
+// push-back ring, the wait procedure, handle checks and the serial baud table.
 #pragma once
 
 #include "corvane/aStream.h"
+
+#include <cstdint>
+
+// The rates behind aStream_CreateSerial's baud indexes 0 to 7.
+inline constexpr uint32_t aStream_SerialBaudRates[aSTREAM_SERIAL_BAUD_COUNT] = {
+    2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
+
+// True for a live stream (present and carrying its check word).
+bool aStream_IsValid(const aStream* stream);
 
 // Hands bytes back to the stream so that the next reads return them, in this order, before any
 // byte still waiting in the ring or coming from the get procedure. aErrParam for an invalid

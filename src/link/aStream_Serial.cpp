@@ -11,8 +11,6 @@
 namespace {
 
 constexpr uint16_t kSerialCheck = 0xDEEF;
-constexpr uint32_t kBaudRates[aSTREAM_SERIAL_BAUD_COUNT] = {2400,  4800,  9600,   19200,
-                                                            38400, 57600, 115200, 230400};
 constexpr size_t kReadChunk = 256;
 
 struct SerialRecord {
@@ -105,7 +103,7 @@ aErr aStream_CreateSerial(const char* portName, uint32_t baudIndex, uint32_t par
         return aErrMode;
     }
     corvane::platform::SerialSettings settings;
-    settings.baud = kBaudRates[baudIndex];
+    settings.baud = aStream_SerialBaudRates[baudIndex];
     settings.oddParity = parity != 0;
     settings.dataBits = dataBits == 0 ? 8 : 7;
     settings.stopBits = stopBits == 0 ? 1 : 2;

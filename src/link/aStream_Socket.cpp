@@ -222,10 +222,12 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream) {
     }
     record->address = address;
     record->port = port;
-    aErr err;
-    {
+    aErr err = aErrResource;
+    try {
         std::unique_lock lock(record->socketLock);
         err = record->connectLocked();
+    } catch (...) {
+        err = aErrResource;
     }
     if (err != aErrNone) {
         delete record;

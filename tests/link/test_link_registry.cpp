@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <cstddef>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <pty.h>
@@ -28,6 +29,9 @@ TEST(LinkRegistry, UnknownIdentifiers) {
     EXPECT_EQ(unknown, 0u);
     EXPECT_EQ(aLink_Reset(999), aErrParam);
     EXPECT_EQ(aLink_Create(nullptr), 0u);
+    // Memory that is no stream: refused, instead of a link whose every read and write fails.
+    alignas(std::max_align_t) unsigned char junk[512] = {};
+    EXPECT_EQ(aLink_Create(reinterpret_cast<aStream*>(junk)), 0u);
 }
 
 TEST(LinkRegistry, CallersStreamsAreNeverShared) {
@@ -196,19 +200,31 @@ TEST_F(SerialLink, OtherKeyOnAnotherPortIsAnotherLink) {
     close(slave2);
 }
 
-TEST_F(SerialLink, ResetReopensThePort) {
+bool consumeCommand66(const aPacket* packet, void*) {
+    return packet->length > 0 && packet->data[0] == 0x66;
+}
+
+TEST_F(SerialLink, ResetReopensThePortAndKeepsTheCallersSettings) {
     LinkOwner link(aLink_CreateSerial(0x1234, name, 115200));
     ASSERT_NE(link.get(), 0u);
+    ASSERT_EQ(readModuleSide(3), (std::vector<uint8_t>{0xAF, 1, 1})); // before the log exists
+    ASSERT_EQ(aLink_InstallUserPacketFilter(link.get(), consumeCommand66, nullptr), aErrNone);
+    ASSERT_EQ(aLink_PacketDebug_Enable(link.get()), aErrNone);
     ASSERT_EQ(aLink_Reset(link.get()), aErrNone);
     EXPECT_EQ(aLink_GetStatus(link.get()), LINK_RUNNING);
     EXPECT_EQ(readModuleSide(9), (std::vector<uint8_t>{0xAF, 1, 1, 0xAF, 1, 0, 0xAF, 1, 1}));
 
-    const uint8_t packet[] = {4, 1, 0x5A};
-    ASSERT_EQ(write(master, packet, sizeof packet), 3);
+    const uint8_t packets[] = {4, 1, 0x66, 4, 1, 0x5A};
+    ASSERT_EQ(write(master, packets, sizeof packets), 6);
     aPacket* got = aLink_AwaitPacket(link.get(), 1000);
     ASSERT_NE(got, nullptr);
-    EXPECT_EQ(got->data[0], 0x5A);
+    EXPECT_EQ(got->data[0], 0x5A) << "the filter still takes its packets";
     aPacket_Destroy(&got);
+    // The log outlived the reset: its first entry is the routing off sent while stopping.
+    uint8_t tag = 0, length = 8, buffer[8] = {};
+    ASSERT_EQ(aLink_PacketDebug_Read(link.get(), &tag, &length, buffer), aErrNone);
+    EXPECT_EQ(tag, 1);
+    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + length), (std::vector<uint8_t>{0xAF, 1, 0}));
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -133,6 +134,31 @@ TEST(aStream, AWaitFollowedByAnEmptyReadIsNotTrustedNextTime) {
     ASSERT_EQ(aStream_Read(s.get(), &byte, 1), aErrNone);
     EXPECT_EQ(byte, 9);
     EXPECT_EQ(aStream_Wait(s.get(), 1), aErrNone);
+}
+
+TEST(aStream, HandlesWithoutTheCheckWordAreRefused) {
+    // Memory that never was a stream carries no check word: every call refuses it before it
+    // touches anything else, and the destroy clears the caller's pointer all the same.
+    alignas(std::max_align_t) unsigned char junk[512] = {};
+    aStream* forged = reinterpret_cast<aStream*>(junk);
+    FakeStream fake;
+    StreamPtr real(fake.stream());
+    uint8_t byte = 0;
+    size_t length = 0;
+    char text[4] = {};
+    EXPECT_EQ(aStream_Read(forged, &byte, 1), aErrParam);
+    EXPECT_EQ(aStream_Write(forged, &byte, 1), aErrParam);
+    EXPECT_EQ(aStream_Wait(forged, 0), aErrParam);
+    EXPECT_EQ(aStream_ReadRecord(forged, &byte, &length, 1, &byte, 1), aErrParam);
+    EXPECT_EQ(aStream_WriteRecord(forged, &byte, 1, &byte, 1), aErrParam);
+    EXPECT_EQ(aStream_ReadCString(forged, text, sizeof text), aErrParam);
+    EXPECT_EQ(aStream_WriteCString(forged, "a"), aErrParam);
+    EXPECT_EQ(aStream_Flush(forged, real.get()), aErrParam);
+    EXPECT_EQ(aStream_Flush(real.get(), forged), aErrParam);
+    EXPECT_EQ(aStream_Unread(forged, &byte, 1), aErrParam);
+    EXPECT_EQ(aStream_Destroy(&forged), aErrParam);
+    EXPECT_EQ(forged, nullptr);
+    EXPECT_EQ(fake.getCalls, 0u);
 }
 
 TEST(aStream, WriteUsesTheBlockProcedureForBlocksAndPutForSingleBytes) {

@@ -3,6 +3,7 @@
 #include "corvane/aStream.h"
 
 #include "FakeStream.h"
+#include "aStream_Internal.h"
 
 #include <gtest/gtest.h>
 
@@ -171,6 +172,29 @@ TEST_F(SerialStream, WaitingOnAHungUpLineDoesNotSpin) {
     }
     EXPECT_GE(sleeps, 3);
     aStream_Destroy(&s);
+}
+
+TEST_F(SerialStream, RecordWithoutItsCheckWordIsRefused) {
+    aStream* s = nullptr;
+    ASSERT_EQ(aStream_CreateSerial(name, 6, 0, 0, 0, &s), aErrNone);
+    // The serial record begins with its check word.
+    auto* check = static_cast<uint16_t*>(aStream_Reference(s));
+    ASSERT_NE(check, nullptr);
+    EXPECT_EQ(*check, 0xDEEF);
+    ASSERT_EQ(write(master, "\x5A", 1), 1);
+    std::this_thread::sleep_for(20ms);
+
+    *check = 0;
+    uint8_t byte = 0x42;
+    EXPECT_EQ(aStream_Read(s, &byte, 1), aErrParam);
+    EXPECT_EQ(aStream_Wait(s, 0), aErrParam);
+    EXPECT_EQ(aStream_Write(s, &byte, 1), aErrParam);
+    EXPECT_TRUE(readMaster(1).empty()) << "nothing reached the line";
+
+    *check = 0xDEEF;
+    ASSERT_EQ(readStream(s, &byte, 1), aErrNone);
+    EXPECT_EQ(byte, 0x5A) << "the refused read lost nothing";
+    EXPECT_EQ(aStream_Destroy(&s), aErrNone);
 }
 
 TEST_F(SerialStream, ShortReadKeepsItsBytesForTheNextRead) {

@@ -1,6 +1,7 @@
 // The TCP socket stream against a loopback listener: byte order both ways, not-ready answers,
 // push-back, waiting for bytes, a peer that closes, a peer that resets, and a port nobody
 // listens on.
+#include "aStream_Internal.h"
 #include "corvane/aStream.h"
 
 #include <gtest/gtest.h>
@@ -220,6 +221,26 @@ TEST_F(SocketStream, WriteAfterAResetGoesOutOnANewConnection) {
     int second = server.accept();
     ASSERT_GE(second, 0);
     EXPECT_EQ(receiveAll(second, 3), std::vector<uint8_t>(bytes, bytes + 3));
+}
+
+TEST_F(SocketStream, RecordWithoutItsCheckWordIsRefused) {
+    // The socket record begins with its check word.
+    auto* check = static_cast<uint16_t*>(aStream_Reference(stream));
+    ASSERT_NE(check, nullptr);
+    EXPECT_EQ(*check, 0xDEAD);
+    ASSERT_EQ(send(peer, "q", 1, 0), 1);
+
+    *check = 0;
+    uint8_t byte = 0x42;
+    EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrParam);
+    EXPECT_EQ(aStream_Wait(stream, 0), aErrParam);
+    EXPECT_EQ(aStream_Write(stream, &byte, 1), aErrParam);
+
+    *check = 0xDEAD;
+    ASSERT_EQ(readWithin(stream, &byte, 1), aErrNone);
+    EXPECT_EQ(byte, 'q');
+    ASSERT_EQ(aStream_Write(stream, &byte, 1), aErrNone);
+    EXPECT_EQ(receiveAll(peer, 1), std::vector<uint8_t>{'q'}) << "only the accepted write";
 }
 
 TEST_F(SocketStream, WriteToAPeerThatNeverReadsGivesUp) {

@@ -3,6 +3,7 @@
 #include "corvane/aStream.h"
 
 #include "FakeUSBTransfer.h"
+#include "aStream_Internal.h"
 #include "aStream_USBInternal.h"
 
 #include <gtest/gtest.h>
@@ -116,6 +117,26 @@ TEST_F(USBStream, ShortReadAcrossTransfersIsPushedBack) {
     uint8_t byte = 0;
     ASSERT_EQ(aStream_Read(stream, &byte, 1), aErrNone);
     EXPECT_EQ(byte, 6);
+}
+
+TEST_F(USBStream, RecordWithoutItsCheckWordIsRefused) {
+    open(64, 64);
+    // The USB record begins with its check word.
+    auto* check = static_cast<uint16_t*>(aStream_Reference(stream));
+    ASSERT_NE(check, nullptr);
+    EXPECT_EQ(*check, 0xDEAD);
+    device.inScript.push_back({aErrNone, {7}});
+
+    *check = 0;
+    uint8_t byte = 0x42;
+    EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrParam);
+    EXPECT_EQ(aStream_Write(stream, &byte, 1), aErrParam);
+    EXPECT_EQ(device.inScript.size(), 1u) << "no transfer was started";
+    EXPECT_TRUE(device.outSizes.empty());
+
+    *check = 0xDEAD;
+    ASSERT_EQ(aStream_Read(stream, &byte, 1), aErrNone);
+    EXPECT_EQ(byte, 7);
 }
 
 TEST(USBStreamCreate, IncompleteTransferTablesAreRefusedAndClosed) {

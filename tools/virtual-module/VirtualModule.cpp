@@ -30,9 +30,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A host that stops reading loses its connection once this much waits unsent.
+// A host that stops reading, or sends far ahead of a delayed module, loses its connection once
+// this much waits unsent (bytes, or packets waiting out the latency).
 constexpr std::size_t kMaxUnsent = 1u << 20;
+constexpr std::size_t kMaxDelayed = 1u << 16;
 constexpr std::size_t kReadChunk = 16384;
+// Reads from one connection per loop turn: a host that never pauses must not keep the module
+// from its other connections, its heartbeats and a stop.
+constexpr int kReadsPerTurn = 8;
 
 // The system entity's command and the options the module answers.
 constexpr uint8_t kCmdSystem = 3;
@@ -114,7 +119,8 @@ struct VirtualModule::Impl {
         int fd;
         FrameParser parser;
         std::deque<Delayed> delayed; // packets waiting out the latency, in order
-        std::vector<uint8_t> out;    // bytes due now, not yet taken by the socket
+        std::size_t delayedBytes = 0;
+        std::vector<uint8_t> out; // bytes due now, not yet taken by the socket
         uint64_t packets = 0;
         Clock::time_point nextHeartbeat;
         bool awaitingHeartbeat = false;
@@ -264,10 +270,17 @@ void VirtualModule::Impl::queue(Connection& c, const WirePacket& packet) {
     } else {
         packet.appendTo(bytes);
     }
+    if (c.out.size() + c.delayedBytes + bytes.size() > kMaxUnsent ||
+        c.delayed.size() >= kMaxDelayed) {
+        trace("host does not read; closing its connection");
+        c.closing = true;
+        return;
+    }
     if (config.latencyUs == 0 && c.delayed.empty()) {
         c.out.insert(c.out.end(), bytes.begin(), bytes.end());
         return;
     }
+    c.delayedBytes += bytes.size();
     c.delayed.push_back(
         {Clock::now() + std::chrono::microseconds(config.latencyUs), std::move(bytes)});
 }
@@ -276,6 +289,7 @@ void VirtualModule::Impl::releaseDue(Connection& c, Clock::time_point now) {
     while (!c.delayed.empty() && c.delayed.front().due <= now) {
         auto& bytes = c.delayed.front().bytes;
         c.out.insert(c.out.end(), bytes.begin(), bytes.end());
+        c.delayedBytes -= bytes.size();
         c.delayed.pop_front();
     }
 }
@@ -298,10 +312,6 @@ void VirtualModule::Impl::flush(Connection& c) {
         break;
     }
     c.out.erase(c.out.begin(), c.out.begin() + static_cast<std::ptrdiff_t>(sent));
-    if (c.out.size() > kMaxUnsent) {
-        trace("host does not read; closing its connection");
-        c.closing = true;
-    }
 }
 
 void VirtualModule::Impl::heartbeat(Connection& c, Clock::time_point now) {
@@ -355,7 +365,7 @@ void VirtualModule::Impl::handle(Connection& c, const WirePacket& packet) {
 void VirtualModule::Impl::readFrom(Connection& c) {
     uint8_t buffer[kReadChunk];
     std::vector<WirePacket> packets;
-    for (;;) {
+    for (int reads = 0; reads < kReadsPerTurn; ++reads) {
         const ssize_t n = ::recv(c.fd, buffer, sizeof buffer, MSG_DONTWAIT);
         if (n == 0) {
             trace("host closed its connection");

@@ -1,5 +1,6 @@
 // The virtual module on its own: its command line (as a program and as a parser), and what it
 // sends back over a raw socket for each kind of packet and each fault switch.
+#include "LinkTestSupport.h"
 #include "ProcessRunner.h"
 #include "SpawnedProgram.h"
 #include "VirtualModule.h"
@@ -161,6 +162,7 @@ class RawHost {
         return out;
     }
     const std::string& closedBy() const { return closedBy_; }
+    int fd() const { return fd_; }
 
   private:
     int fd_ = -1;
@@ -303,6 +305,32 @@ TEST_F(VirtualModuleWire, DropAfterResetsTheConnectionAndServesTheNextOne) {
     ASSERT_TRUE(again.connected());
     again.send({0xAD, 0});
     EXPECT_EQ(again.receive(2, 1000ms), (Bytes{2, 0}));
+}
+
+TEST_F(VirtualModuleWire, HostFarAheadOfADelayedModuleIsCutOffAndOthersAreStillServed) {
+    VirtualModuleConfig config;
+    config.latencyUs = 10000000; // nothing answered falls due during the test
+    start(config);
+    // Seventy thousand requests, each drawing an answer that has to wait out the latency.
+    Bytes flood;
+    for (int i = 0; i < 70000; ++i)
+        flood.insert(flood.end(), {0xAD, 0});
+    size_t sent = 0;
+    while (sent < flood.size()) {
+        const ssize_t n = ::send(host->fd(), flood.data() + sent,
+                                 std::min<size_t>(flood.size() - sent, 8192), MSG_NOSIGNAL);
+        if (n <= 0)
+            break; // cut off already
+        sent += static_cast<size_t>(n);
+    }
+    host->receive(1, 3000ms);
+    EXPECT_FALSE(host->closedBy().empty()) << "the module kept queueing answers";
+    EXPECT_LT(module->stats().syncRequests, 70000u);
+
+    RawHost other(module->port());
+    ASSERT_TRUE(other.connected());
+    other.send({0xAF, 1, 1});
+    EXPECT_TRUE(waitUntil([&] { return module->stats().routingOn == 1; }, 2000ms));
 }
 
 TEST(VirtualModule, RefusesAnOddAddressAndABusyPort) {

@@ -2,6 +2,7 @@
 // exclusive use, with the settings found at open put back at close.
 #include "platform/serial.h"
 
+#include "platform/platform.h"
 #include "sys_poll.h"
 
 #include <cerrno>
@@ -10,7 +11,6 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 namespace corvane::platform {
@@ -37,9 +37,7 @@ speed_t speedOf(uint32_t baud) {
 }
 
 int64_t nowMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    return static_cast<int64_t>(monotonicMilliseconds());
 }
 
 int setAttributes(int fd, const termios& settings) {

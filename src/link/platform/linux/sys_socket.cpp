@@ -2,6 +2,7 @@
 // with no-delay and an abortive close; errno is sorted into outcomes here and nowhere else.
 #include "platform/socket.h"
 
+#include "platform/platform.h"
 #include "sys_poll.h"
 
 #include <arpa/inet.h>
@@ -11,7 +12,6 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 namespace corvane::platform {
@@ -47,9 +47,7 @@ aErr connectErrorOf(int error) {
 }
 
 int64_t nowMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    return static_cast<int64_t>(monotonicMilliseconds());
 }
 
 // Waits for a non-blocking connect to finish; returns the connection's error number.
