@@ -158,6 +158,16 @@ RecordPtr findRecord(aLinkRef id) {
     return nullptr;
 }
 
+// The entry discipline of every call that acts on one link: hold the record for the whole call
+// (so a concurrent destroy cannot free it), answer aErrParam for an unknown link and aErrUnknown
+// for anything thrown.
+template <typename Body> aErr withLink(aLinkRef link, Body&& body) noexcept {
+    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
+        RecordPtr r = findRecord(link);
+        return r ? body(r) : aErrParam;
+    });
+}
+
 // ---- Status and signalling ----
 
 void notifyAll(LinkRecord& r) {
@@ -193,6 +203,21 @@ aErr putPacket(aPacketFifoId fifo, uint8_t address, uint8_t length, const uint8_
         return aErrResource;
     const aErr result = aPacketFifo_Put(fifo, packet);
     aPacket_Destroy(&packet);
+    return result;
+}
+
+// Sends one request and takes the next incoming packet as its answer: aErrTimeout when none
+// comes, aErrIO when accept refuses it.
+template <typename Accept>
+aErr query(LinkRecord& r, uint8_t address, uint8_t length, const uint8_t* data, Accept&& accept) {
+    const aErr put = putPacket(r.outgoing, address, length, data);
+    if (put != aErrNone)
+        return put;
+    aPacket* answer = aPacketFifo_Await(r.incoming, kReplyWaitMs);
+    if (answer == nullptr)
+        return aErrTimeout;
+    const aErr result = accept(*answer) ? aErrNone : aErrIO;
+    aPacket_Destroy(&answer);
     return result;
 }
 
@@ -837,12 +862,8 @@ linkStatus aLink_GetStatus(aLinkRef link) {
 }
 
 aErr aLink_PutPacket(aLinkRef link, const aPacket* packet) {
-    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
-        RecordPtr r = findRecord(link);
-        if (!r)
-            return aErrParam;
-        return aPacketFifo_Put(r->outgoing, packet);
-    });
+    return withLink(
+        link, [&](const RecordPtr& r) -> aErr { return aPacketFifo_Put(r->outgoing, packet); });
 }
 
 aPacket* aLink_GetPacket(aLinkRef link) {
@@ -894,10 +915,7 @@ aPacket* aLink_AwaitFirst(aLinkRef link, aPacketFilter filter, void* reference,
 }
 
 aErr aLink_InstallUserPacketFilter(aLinkRef link, aPacketFilter filter, void* reference) {
-    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
-        RecordPtr r = findRecord(link);
-        if (!r)
-            return aErrParam;
+    return withLink(link, [&](const RecordPtr& r) -> aErr {
         std::lock_guard<std::mutex> lock(r->filterLock);
         r->userFilter = filter;
         r->userReference = filter ? reference : nullptr;
@@ -906,62 +924,43 @@ aErr aLink_InstallUserPacketFilter(aLinkRef link, aPacketFilter filter, void* re
 }
 
 aErr aLink_EnablePooledPackets(aLinkRef link, bool on) {
-    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
-        RecordPtr r = findRecord(link);
-        if (!r)
-            return aErrParam;
+    return withLink(link, [&](const RecordPtr& r) -> aErr {
         r->pooled = on;
         return aErrNone;
     });
 }
 
 aErr aLink_GetModuleAddress(aLinkRef link, uint8_t* address) {
-    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
-        RecordPtr r = findRecord(link);
-        if (!r || address == nullptr)
+    return withLink(link, [&](const RecordPtr& r) -> aErr {
+        if (address == nullptr)
             return aErrParam;
-        const aErr put = putPacket(r->outgoing, aLINK_SYNC_ADDRESS, 0, nullptr);
-        if (put != aErrNone)
-            return put;
-        aPacket* answer = aPacketFifo_Await(r->incoming, kReplyWaitMs);
-        if (answer == nullptr)
-            return aErrTimeout;
-        aErr result = aErrIO;
-        if (answer->length == 0 && answer->address != 0) {
-            *address = answer->address;
-            result = aErrNone;
-        }
-        aPacket_Destroy(&answer);
-        return result;
+        return query(*r, aLINK_SYNC_ADDRESS, 0, nullptr, [&](const aPacket& answer) {
+            if (answer.length != 0 || answer.address == 0)
+                return false;
+            *address = answer.address;
+            return true;
+        });
     });
 }
 
 aErr aLink_GetModel(aLinkRef link, uint8_t moduleAddress, uint8_t* model) {
-    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
-        RecordPtr r = findRecord(link);
-        if (!r || model == nullptr)
+    return withLink(link, [&](const RecordPtr& r) -> aErr {
+        if (model == nullptr)
             return aErrParam;
-        const aErr put = putPacket(r->outgoing, moduleAddress, sizeof kModelQuery, kModelQuery);
-        if (put != aErrNone)
-            return put;
-        aPacket* answer = aPacketFifo_Await(r->incoming, kReplyWaitMs);
-        if (answer == nullptr)
-            return aErrTimeout;
-        aErr result = aErrIO;
-        if (answer->length == 4 && answer->address == moduleAddress &&
-            answer->data[0] == kCmdSystem) {
-            *model = answer->data[3];
-            result = aErrNone;
-        }
-        aPacket_Destroy(&answer);
-        return result;
+        return query(*r, moduleAddress, sizeof kModelQuery, kModelQuery,
+                     [&](const aPacket& answer) {
+                         if (answer.length != 4 || answer.address != moduleAddress ||
+                             answer.data[0] != kCmdSystem)
+                             return false;
+                         *model = answer.data[3];
+                         return true;
+                     });
     });
 }
 
 aErr aLink_PacketDebug_SetLogSize(aLinkRef link, int32_t size) {
-    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
-        RecordPtr r = findRecord(link);
-        if (!r || size > kMaxLogSize)
+    return withLink(link, [&](const RecordPtr& r) -> aErr {
+        if (size > kMaxLogSize)
             return aErrParam;
         std::lock_guard<std::mutex> lock(r->logLock);
         if (r->log != nullptr)
@@ -972,10 +971,7 @@ aErr aLink_PacketDebug_SetLogSize(aLinkRef link, int32_t size) {
 }
 
 aErr aLink_PacketDebug_Enable(aLinkRef link) {
-    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
-        RecordPtr r = findRecord(link);
-        if (!r)
-            return aErrParam;
+    return withLink(link, [&](const RecordPtr& r) -> aErr {
         std::lock_guard<std::mutex> lock(r->logLock);
         if (r->log == nullptr) {
             r->log = aPacketLog_Create(r->logSize ? r->logSize : kDefaultLogSize);
@@ -989,10 +985,7 @@ aErr aLink_PacketDebug_Enable(aLinkRef link) {
 }
 
 aErr aLink_PacketDebug_Disable(aLinkRef link) {
-    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
-        RecordPtr r = findRecord(link);
-        if (!r)
-            return aErrParam;
+    return withLink(link, [&](const RecordPtr& r) -> aErr {
         std::lock_guard<std::mutex> lock(r->logLock);
         if (r->log == nullptr)
             return aErrNotReady;
@@ -1003,10 +996,7 @@ aErr aLink_PacketDebug_Disable(aLinkRef link) {
 }
 
 aErr aLink_PacketDebug_Read(aLinkRef link, uint8_t* tag, uint8_t* length, uint8_t* buffer) {
-    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
-        RecordPtr r = findRecord(link);
-        if (!r)
-            return aErrParam;
+    return withLink(link, [&](const RecordPtr& r) -> aErr {
         std::lock_guard<std::mutex> lock(r->logLock);
         if (r->log == nullptr)
             return aErrNotReady;
@@ -1015,10 +1005,7 @@ aErr aLink_PacketDebug_Read(aLinkRef link, uint8_t* tag, uint8_t* length, uint8_
 }
 
 aErr aLink_PacketDebug_Write(aLinkRef link, uint8_t tag, uint8_t length, const uint8_t* data) {
-    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
-        RecordPtr r = findRecord(link);
-        if (!r)
-            return aErrParam;
+    return withLink(link, [&](const RecordPtr& r) -> aErr {
         std::lock_guard<std::mutex> lock(r->logLock);
         if (r->log == nullptr)
             return aErrNotReady;
@@ -1029,30 +1016,21 @@ aErr aLink_PacketDebug_Write(aLinkRef link, uint8_t tag, uint8_t length, const u
 // ---- Internal calls ----
 
 aErr aLink_Start(aLinkRef link) {
-    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
-        RecordPtr r = findRecord(link);
-        if (!r)
-            return aErrParam;
+    return withLink(link, [&](const RecordPtr& r) -> aErr {
         std::lock_guard<std::mutex> lock(r->lifecycle);
         return r->torn ? aErrParam : start(r);
     });
 }
 
 aErr aLink_Stop(aLinkRef link) {
-    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
-        RecordPtr r = findRecord(link);
-        if (!r)
-            return aErrParam;
+    return withLink(link, [&](const RecordPtr& r) -> aErr {
         std::lock_guard<std::mutex> lock(r->lifecycle);
         return stop(*r);
     });
 }
 
 aErr aLink_Sync(aLinkRef link) {
-    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
-        RecordPtr r = findRecord(link);
-        if (!r)
-            return aErrParam;
+    return withLink(link, [&](const RecordPtr& r) -> aErr {
         std::lock_guard<std::mutex> lock(r->lifecycle);
         if (!r->running.load())
             return aErrNotReady;
