@@ -1,7 +1,6 @@
 // Updater -C (check a BIRD file) and -I (stored device information) run as processes.
 #include "BirdWriter.h"
-#include "ProcessRunner.h"
-#include "ScopedTempDir.h"
+#include "UpdaterProcessFixture.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -34,25 +33,13 @@ std::vector<uint8_t> sampleImage() {
     return writer.fileBytes();
 }
 
-class InspectCommands : public testing::Test {
+class InspectCommands : public testsupport::UpdaterProcessFixture {
   protected:
-    void SetUp() override {
-        if (std::string(UPDATER_BIN).empty()) {
-            GTEST_SKIP() << "the Updater program is not built";
-        }
-    }
-    testsupport::ProcessResult run(const std::vector<std::string>& args) {
-        testsupport::ProcessOptions options;
-        options.environment["HOME"] = home.path();
-        return testsupport::runProcess(UPDATER_BIN, args, options);
-    }
     std::string moduleDirectory(const std::string& serial) {
         const std::string path = home / (".quendra/updater/" + serial);
         std::filesystem::create_directories(path);
         return path;
     }
-
-    ScopedTempDir home;
 };
 
 TEST_F(InspectCommands, CheckShowsEverythingAGoodFileHolds) {

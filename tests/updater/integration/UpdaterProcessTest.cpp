@@ -1,7 +1,6 @@
 // The Updater as a process: what reaches stdout and stderr, and its exit status.
-#include "ProcessRunner.h"
-#include "ScopedTempDir.h"
 #include "ScriptedHttpServer.h"
+#include "UpdaterProcessFixture.h"
 
 #include <gtest/gtest.h>
 
@@ -20,23 +19,7 @@ std::string golden(const char* name) {
     return text.str();
 }
 
-class UpdaterProcess : public testing::Test {
-  protected:
-    void SetUp() override {
-        if (std::string(UPDATER_BIN).empty()) {
-            GTEST_SKIP() << "the Updater program is not built";
-        }
-    }
-    // Runs the Updater with HOME in a scratch directory, so no run touches the real home.
-    testsupport::ProcessResult run(const std::vector<std::string>& args) {
-        testsupport::ProcessOptions options;
-        options.environment["HOME"] = home.path();
-        options.environment["TERM"] = "xterm";
-        return testsupport::runProcess(UPDATER_BIN, args, options);
-    }
-
-    ScopedTempDir home;
-};
+using UpdaterProcess = testsupport::UpdaterProcessFixture;
 
 TEST_F(UpdaterProcess, NoArgumentsShowsVersionAndShortUsage) {
     auto r = run({});

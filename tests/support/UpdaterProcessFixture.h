@@ -1,0 +1,32 @@
+// A test that runs the Updater as a process with HOME in a scratch directory, so no run touches
+// the real home; skipped when the program is not built. For suites that define UPDATER_BIN.
+#pragma once
+
+#include "ProcessRunner.h"
+#include "ScopedTempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+class UpdaterProcessFixture : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (std::string(UPDATER_BIN).empty()) {
+            GTEST_SKIP() << "the Updater program is not built";
+        }
+    }
+    ProcessResult run(const std::vector<std::string>& args) {
+        ProcessOptions options;
+        options.environment["HOME"] = home.path();
+        options.environment["TERM"] = "xterm";
+        return runProcess(UPDATER_BIN, args, options);
+    }
+
+    ScopedTempDir home;
+};
+
+} // namespace testsupport
