@@ -13,7 +13,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -162,12 +161,9 @@ bool prepareStoreDirectory(UpdaterDisplayInterface& display, UpdaterOptions& opt
                      (options.storeBase + "/updater").c_str());
         return false;
     }
-    // The store is created rwxr-xr-x at most: group and others may read firmware, never write it.
-    mode_t mask = umask(0);
-    umask(mask | 022);
-    aErr ensured = aDirectory_Ensure(storeDirectory.c_str());
-    umask(mask);
-    if (ensured != aErrNone) {
+    // aDirectory_Ensure creates rwxr-xr-x at most: group and others may read firmware, never
+    // write it.
+    if (aDirectory_Ensure(storeDirectory.c_str()) != aErrNone) {
         displayPrint(display, DISPLAY_ERROR, "Could not find updater directory at %s",
                      storeDirectory.c_str());
         return false;
