@@ -3,6 +3,7 @@
 #include "Catalogue.h"
 
 #include "BirdFile.h"
+#include "SerialNumberText.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -55,9 +56,7 @@ versionKey(const std::string& version) {
 } // namespace
 
 std::string Catalogue::serialText(uint32_t serial) {
-    char text[9];
-    snprintf(text, sizeof text, "%08X", serial);
-    return text;
+    return serialNumberText(serial);
 }
 
 std::optional<std::string> Catalogue::versionOf(const fs::path& path) const {

@@ -3,6 +3,7 @@
 
 #include "Debug.h"
 #include "ResultTables.h"
+#include "SerialNumberText.h"
 
 #include <curl/curl.h>
 
@@ -19,12 +20,6 @@ namespace {
 void ensureCurlGlobalInit() {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-std::string serialText(uint32_t serial) {
-    char text[9];
-    snprintf(text, sizeof text, "%08X", serial);
-    return text;
 }
 
 // Lines of a reply: runs of "\n" count as one separator, so no line is empty.
@@ -212,8 +207,8 @@ bool ServerCommClass::ping(const std::string& url) const {
 bool ServerCommClass::QueryBuild(uint32_t serial, std::string& latestBuild, std::string& firmwareId,
                                  const std::string& url) const {
     ServerResponse response;
-    const auto lines =
-        request(*this, "QueryBuild", url, {{"op", "qu"}, {"sn", serialText(serial)}}, response);
+    const auto lines = request(*this, "QueryBuild", url,
+                               {{"op", "qu"}, {"sn", serialNumberText(serial)}}, response);
     if (!lines) {
         return false;
     }
@@ -231,8 +226,8 @@ bool ServerCommClass::GetBuildList(uint32_t serial, BuildList& builds,
     static constexpr const char* kOperation = "GetBuildList";
     builds.clear();
     ServerResponse response;
-    const auto lines =
-        request(*this, kOperation, url, {{"op", "builds"}, {"sn", serialText(serial)}}, response);
+    const auto lines = request(*this, kOperation, url,
+                               {{"op", "builds"}, {"sn", serialNumberText(serial)}}, response);
     if (!lines) {
         return false;
     }
@@ -261,7 +256,7 @@ bool ServerCommClass::GetBuild(uint32_t serial, const std::string& firmwareId,
     ServerResponse response;
     const auto lines = request(*this, "GetBuild", url,
                                {{"op", "bird"},
-                                {"sn", serialText(serial)},
+                                {"sn", serialNumberText(serial)},
                                 {"fw", firmwareId},
                                 {"bld", build},
                                 {"no_cal", noCal ? "true" : "false"}},
@@ -288,7 +283,7 @@ bool ServerCommClass::GetDeviceJWT(uint32_t serial, std::string& token,
     ServerResponse response;
     const auto lines =
         request(*this, kOperation, url,
-                {{"op", "ent_jwt"}, {"sn", serialText(serial)}, {"json", "false"}}, response);
+                {{"op", "ent_jwt"}, {"sn", serialNumberText(serial)}, {"json", "false"}}, response);
     if (!lines || lines->size() < 2 || (*lines)[1].size() <= 2) {
         return false;
     }

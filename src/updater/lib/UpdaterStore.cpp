@@ -2,6 +2,7 @@
 #include "UpdaterStore.h"
 
 #include "Debug.h"
+#include "SerialNumberText.h"
 
 #include <corvane/aDirectory.h>
 #include <corvane/aFile.h>
@@ -106,9 +107,7 @@ UpdaterStore UpdaterStore::lookOnly(const std::string& root) {
 }
 
 std::string UpdaterStore::serialText(uint32_t serial) {
-    char text[9];
-    snprintf(text, sizeof text, "%08X", serial);
-    return text;
+    return serialNumberText(serial);
 }
 
 StoreEntry UpdaterStore::deviceEntry(uint32_t serial) {
