@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "RequestReplyModel.h"
 #include "VirtualModule.h"
 #include "VirtualModuleOptions.h"
 
@@ -27,6 +28,8 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     VirtualModule module(config);
+    RequestReplyModel model(config.identity, config.modelFaults);
+    model.install(module);
     if (!module.start(&error)) {
         std::fprintf(stderr, "virtual-module: %s\n", error.c_str());
         return 1;
