@@ -271,7 +271,9 @@ void RequestReplyModel::Impl::handleBytesSet(ModuleConnection& c, const WirePack
     const uint8_t sequence = control & kSequenceMask;
     auto slot = std::make_pair(static_cast<const ModuleConnection*>(&c), key);
     Incoming& run = incoming[slot];
-    if (sequence == 0)
+    // Sequence 0 where another number was due starts a new run (the host gave up the last
+    // one); where 0 is due it is the first packet, or the wrap after packet 127.
+    if (sequence == 0 && run.expected != 0 && !run.failed)
         run = Incoming{};
     // One error reply per run: later packets of a failed run are taken in silently.
     auto fail = [&](aErr code) {
