@@ -163,9 +163,8 @@ class CORVANE_API Link {
     aErr getStreamValue(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
                         uint8_t subindex, uint32_t* value);
 
-    struct Impl;
-
   private:
+    struct Impl;
     Impl* impl_;
 };
 
