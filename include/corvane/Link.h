@@ -38,10 +38,6 @@ using ::linkSpec;
 using ::linkType;
 using ::uei;
 
-// Called once per module found by Link::sDiscover with a specifier valid during the call; sets
-// *found to count the module and returns true to go on.
-using DiscoveryCallback = bool (*)(const linkSpec* spec, bool* found, void* reference);
-
 // A filter for Link::receiveUEI: non-zero for the awaited reply. It runs under the incoming
 // FIFO's lock with the caller's uei* as reference and may fill in the record's value.
 using ueiFilter = uint8_t (*)(const aPacket* packet, const void* reference);
@@ -68,7 +64,7 @@ class CORVANE_API Link {
 
     // Calls callback once per module of the type found on networkInterface (see
     // aDiscovery_EnumerateModules). aErrNotFound when none was reported.
-    static aErr sDiscover(linkType type, DiscoveryCallback callback, void* reference,
+    static aErr sDiscover(linkType type, aDiscoveryModuleFoundProc callback, void* reference,
                           uint32_t networkInterface);
     // Appends every module found to *list. aErrParam for a null list.
     static aErr sDiscover(linkType type, std::list<linkSpec>* list, uint32_t networkInterface);

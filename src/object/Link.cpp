@@ -2,8 +2,8 @@
 // query, raw packets, the packet log and the sharing configuration.
 #include "LinkImpl.h"
 
-#include "ObjectTrace.h"
 #include "UEIWire.h"
+#include "aDebugTrace.h"
 
 #include "corvane/aFile.h"
 #include "corvane/aTime.h"
@@ -50,7 +50,7 @@ aErr statusToConnectResult(linkStatus status, bool* keepWaiting) {
 // USB connections through the sharing server and aEther clients need the local sharing server,
 // which the link library does not offer yet.
 aErr sharingUnavailable() {
-    objectTrace("connect: local link sharing is not built yet\n");
+    corvane::debugTrace("connect: local link sharing is not built yet\n");
     return aErrUnimplemented;
 }
 
@@ -208,10 +208,10 @@ aErr Link::getModuleAddress(uint8_t* address) {
     *address = 0;
     if (!impl_->running())
         return aErrNotReady;
-    objectTrace("getModuleAddress\n");
+    corvane::debugTrace("getModuleAddress\n");
     if (putPacket(impl_->linkId, aLINK_SYNC_ADDRESS, 0, nullptr) != aErrNone)
         return aErrNotReady;
-    objectTrace("getModuleAddress wait\n");
+    corvane::debugTrace("getModuleAddress wait\n");
     aPacket* reply = aLink_AwaitFirst(impl_->linkId, anyEmptyPacket, nullptr, kReplyTimeoutMs);
     if (!reply)
         return aErrNotReady;

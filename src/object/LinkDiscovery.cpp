@@ -2,7 +2,7 @@
 // fallback.
 #include "LinkImpl.h"
 
-#include "ObjectTrace.h"
+#include "aDebugTrace.h"
 
 #include <optional>
 
@@ -32,42 +32,19 @@ bool appendToList(const linkSpec* spec, bool* found, void* reference) {
     return true;
 }
 
-// The number of modules of the type the callback counted. Module enumeration is not part of
-// the link library yet: until it is, nothing can be discovered.
-uint32_t enumerateModules(linkType type, DiscoveryCallback callback, void* reference,
-                          uint32_t networkInterface) {
-    (void)type;
-    (void)callback;
-    (void)reference;
-    (void)networkInterface;
-    objectTrace("discovery: module enumeration is not built yet\n");
-    return 0;
-}
-
 } // namespace
 
 aErr Link::Impl::discoverAndConnectOnce(linkType type, uint32_t serialNumber, uint8_t model) {
     std::optional<linkSpec> found;
     if (serialNumber != 0) {
-        struct BySerial {
-            uint32_t serialNumber;
-            std::optional<linkSpec> found;
-        } match{serialNumber, std::nullopt};
-        enumerateModules(
-            type,
-            [](const linkSpec* spec, bool* hit, void* reference) {
-                auto* m = static_cast<BySerial*>(reference);
-                if (!spec || spec->serialNumber != m->serialNumber)
-                    return true;
-                m->found = *spec;
-                *hit = true;
-                return false;
-            },
-            &match, config.networkInterface);
-        found = match.found;
+        linkSpec* spec = aDiscovery_FindModule(type, serialNumber, config.networkInterface);
+        if (spec) {
+            found = *spec;
+            aLinkSpec_Destroy(&spec);
+        }
     } else {
         ModelMatch match{model, std::nullopt};
-        enumerateModules(type, takeFirstOfModel, &match, config.networkInterface);
+        aDiscovery_EnumerateModules(type, takeFirstOfModel, &match, config.networkInterface);
         found = match.found;
     }
     if (!found)
@@ -79,12 +56,13 @@ aErr Link::Impl::discoverAndConnectOnce(linkType type, uint32_t serialNumber, ui
     return connectStep();
 }
 
-aErr Link::sDiscover(linkType type, DiscoveryCallback callback, void* reference,
+aErr Link::sDiscover(linkType type, aDiscoveryModuleFoundProc callback, void* reference,
                      uint32_t networkInterface) {
     if (!callback)
         return aErrParam;
-    return enumerateModules(type, callback, reference, networkInterface) == 0 ? aErrNotFound
-                                                                              : aErrNone;
+    return aDiscovery_EnumerateModules(type, callback, reference, networkInterface) == 0
+               ? aErrNotFound
+               : aErrNone;
 }
 
 aErr Link::sDiscover(linkType type, std::list<linkSpec>* list, uint32_t networkInterface) {
@@ -103,7 +81,7 @@ aErr Link::discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t mode
     if (!hadLink)
         disconnect();
     const linkType other = type == USB ? AETHER : USB;
-    objectTrace("Executing Fallback: %s\n", other == USB ? "USB" : "aEther");
+    corvane::debugTrace("Executing Fallback: %s\n", other == USB ? "USB" : "aEther");
     return impl_->discoverAndConnectOnce(other, serialNumber, model);
 }
 

@@ -2,8 +2,8 @@
 // included), the default reply filter that decodes a reply, and dropping stale replies.
 #include "LinkImpl.h"
 
-#include "ObjectTrace.h"
 #include "UEIWire.h"
+#include "aDebugTrace.h"
 
 #include <algorithm>
 #include <cstring>
@@ -147,8 +147,8 @@ aErr Link::receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t i
     uint32_t timeout = kReplyTimeoutMs;
     if (reply->type == typeBytes && reply->value.bytesLength > kLargePayloadBytes) {
         timeout = kLargeReplyTimeoutMs;
-        objectTrace("receiveUEI - Expanding timeout for large payload: %lu\n",
-                    static_cast<unsigned long>(timeout));
+        corvane::debugTrace("receiveUEI - Expanding timeout for large payload: %lu\n",
+                            static_cast<unsigned long>(timeout));
     }
     reply->module = module;
     reply->command = command;

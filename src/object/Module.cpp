@@ -3,7 +3,7 @@
 #include "corvane/Module.h"
 
 #include "ModuleImpl.h"
-#include "ObjectTrace.h"
+#include "aDebugTrace.h"
 
 #include "corvane/aTime.h"
 
@@ -35,7 +35,7 @@ aErr Module::_autoNetwork() {
         }
         aTime_MSSleep(kAddressRetryMs);
     }
-    objectTrace("BOO! Failed to autoNetwork\n");
+    corvane::debugTrace("BOO! Failed to autoNetwork\n");
     return aErrNotReady;
 }
 

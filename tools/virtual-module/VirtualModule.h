@@ -38,6 +38,9 @@ struct VirtualModuleConfig {
     ModelFaults modelFaults; // for the request/reply model (RequestReplyModel.h)
     uint32_t seed = 1;       // of the garbage generator
     bool verbose = false;
+    // The program answers TCP/IP discovery heard on the interface with this IPv4 address
+    // (DiscoveryResponder); empty: it does not.
+    std::string discoveryInterface;
 };
 
 // Counters over the module's whole life, all connections together.
