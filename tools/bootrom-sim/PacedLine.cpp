@@ -1,0 +1,165 @@
+// The paced pseudo-terminal: reads the host's bytes only as fast as the line would deliver
+// them (so the host's writes back up as on a real port) and releases answers at wire speed.
+#include "PacedLine.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+int64_t monotonicMicros() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+namespace {
+
+// Bytes read from the host in one go: a few milliseconds of line time.
+constexpr size_t kReadChunk = 64;
+
+void sleepUntil(int64_t dueUs) {
+    const int64_t left = dueUs - monotonicMicros();
+    if (left > 0) {
+        timespec pause{static_cast<time_t>(left / 1000000),
+                       static_cast<long>(left % 1000000) * 1000};
+        while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+        }
+    }
+}
+
+} // namespace
+
+PacedLine::PacedLine(uint32_t baudRate)
+    : byteUs_(10 * 1000000LL / std::max<uint32_t>(baudRate, 1)) {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
+        throw std::runtime_error(std::string("cannot create a pseudo-terminal: ") +
+                                 strerror(errno));
+    }
+    const char* name = ptsname(master_);
+    if (name == nullptr) {
+        throw std::runtime_error("cannot name the pseudo-terminal");
+    }
+    devicePath_ = name;
+    slave_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios raw{};
+    if (slave_ < 0 || tcgetattr(slave_, &raw) != 0) {
+        throw std::runtime_error("cannot open " + devicePath_ + ": " + strerror(errno));
+    }
+    // Raw from the start: between two host sessions the terminal must not echo or translate.
+    cfmakeraw(&raw);
+    tcsetattr(slave_, TCSANOW, &raw);
+    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+}
+
+PacedLine::~PacedLine() {
+    if (slave_ >= 0) {
+        close(slave_);
+    }
+    if (master_ >= 0) {
+        close(master_);
+    }
+}
+
+void PacedLine::send(const std::string& bytes) {
+    if (bytes.empty()) {
+        return;
+    }
+    sent_ += bytes.size();
+    const int64_t start = std::max({txClockUs_, busyUntilUs_, monotonicMicros()});
+    txClockUs_ = start + byteUs_ * static_cast<int64_t>(bytes.size());
+    out_.push_back({txClockUs_, bytes});
+}
+
+void PacedLine::busy(uint32_t ms) {
+    busyMs_ += ms;
+    busyUntilUs_ = std::max({busyUntilUs_, txClockUs_, monotonicMicros()}) + int64_t{ms} * 1000;
+}
+
+void PacedLine::flushDue(int64_t now) {
+    while (!out_.empty() && out_.front().dueUs <= now) {
+        const std::string& bytes = out_.front().bytes;
+        size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
+            if (n > 0) {
+                done += static_cast<size_t>(n);
+            } else if (n < 0 && errno != EINTR && errno != EAGAIN) {
+                break;
+            } else if (n < 0 && errno == EAGAIN) {
+                // Nobody reads the other end: what a real line would lose.
+                break;
+            }
+        }
+        out_.pop_front();
+    }
+}
+
+void PacedLine::run(BootRom& rom, const volatile int& stop, uint32_t quietMs) {
+    std::string pending;    // read from the host, not yet delivered to the ROM
+    int64_t pendingDue = 0; // when its last byte has arrived
+    int64_t lastArrival = monotonicMicros();
+    bool quietReported = true;
+    while (!stop) {
+        int64_t now = monotonicMicros();
+        flushDue(now);
+        if (!pending.empty() && now >= pendingDue && now >= busyUntilUs_) {
+            rom.receive(reinterpret_cast<const uint8_t*>(pending.data()), pending.size(), *this);
+            pending.clear();
+            lastArrival = pendingDue;
+            quietReported = false;
+            continue;
+        }
+        if (!quietReported && now - lastArrival >= int64_t{quietMs} * 1000 && pending.empty()) {
+            rom.quiet();
+            quietReported = true;
+        }
+        int64_t wake = now + 100000;
+        if (!out_.empty()) {
+            wake = std::min(wake, out_.front().dueUs);
+        }
+        if (!pending.empty()) {
+            wake = std::min(wake, std::max(pendingDue, busyUntilUs_));
+            sleepUntil(wake);
+            continue;
+        }
+        if (!quietReported) {
+            wake = std::min(wake, lastArrival + int64_t{quietMs} * 1000);
+        }
+        // Bytes already waiting arrived right behind the ones before them; bytes that come
+        // during the wait start arriving when they come.
+        pollfd p{master_, POLLIN, 0};
+        bool waiting = ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+        int64_t arrival = now;
+        if (!waiting) {
+            const int64_t left = std::max<int64_t>(0, wake - now);
+            timespec timeout{static_cast<time_t>(left / 1000000),
+                             static_cast<long>(left % 1000000) * 1000};
+            waiting = ppoll(&p, 1, &timeout, nullptr) > 0 && (p.revents & POLLIN) != 0;
+            arrival = monotonicMicros();
+        }
+        if (!waiting) {
+            if (p.revents & (POLLHUP | POLLERR)) {
+                sleepUntil(wake);
+            }
+            continue;
+        }
+        char buffer[kReadChunk];
+        const ssize_t n = read(master_, buffer, sizeof buffer);
+        if (n <= 0) {
+            continue;
+        }
+        received_ += static_cast<uint64_t>(n);
+        pending.assign(buffer, static_cast<size_t>(n));
+        rxClockUs_ = std::max(rxClockUs_, arrival) + byteUs_ * n;
+        pendingDue = rxClockUs_;
+    }
+    flushDue(INT64_MAX);
+}
