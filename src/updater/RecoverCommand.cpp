@@ -22,7 +22,12 @@ bool recoverCommand(UpdaterContext& context, const std::string& serialPort, uint
 bool recoverFirmware(UpdaterContext& context, const std::string& port, uint32_t build,
                      uint32_t baudRate, uint32_t serial, const std::string& birdPath,
                      bool override) {
-    (void) override; // a recovery image is not checked against a module: there is none to ask
+    (void)override; // a recovery image is not checked against a module: there is none to ask
+    if (port.empty()) {
+        displayPrint(context.display, DISPLAY_ERROR,
+                     "Must specify the serial port used for connecting");
+        return false;
+    }
     const uint32_t start = aTime_GetMSTicks();
     ChipIdentifier identifier{};
     bool unavailable = false;
