@@ -9,6 +9,8 @@
 #include "Serial_SDPLoader.h"
 #include "SpawnedProgram.h"
 
+#include "SilentDisplay.h"
+
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -21,16 +23,6 @@ namespace {
 
 using namespace std::chrono_literals;
 constexpr uint32_t kBaud = 115200;
-
-class SilentDisplay final : public UpdaterDisplayInterface {
-  public:
-    void showProgress(bool) override {}
-    void progress(double, const char*) override {}
-    void spinner(bool, const char*) override {}
-    void message(const char*) override {}
-    void error(const char* text) override { lastError = text; }
-    std::string lastError;
-};
 
 // One simulator run: its device, and at the end what crossed the line.
 class Simulator {
