@@ -20,9 +20,8 @@ constexpr const char* kVersionLine = "Updater (Version: 2.11.4 Sep 23 2025)\n";
 class Retrieval : public testing::Test {
   protected:
     void SetUp() override {
-        if (std::string(UPDATER_BIN).empty() || std::string(UPDATE_SERVER_BIN).empty()) {
-            GTEST_SKIP() << "the Updater or update-server is not built";
-        }
+        ASSERT_FALSE(std::string(UPDATER_BIN).empty() || std::string(UPDATE_SERVER_BIN).empty())
+            << "the Updater or update-server is not built";
         testsupport::addBuild(catalogue(), "40F5849A", 1234, "2.11.4", 30000);
         testsupport::addBuild(catalogue(), "40F5849A", 1300, "2.11.10", 50000);
         testsupport::writeText(catalogue() / "40F5849A" / "firmware", "CVN-HUB\n");
