@@ -5,6 +5,8 @@
 #include "UpdateServer.h"
 #include "UpdaterContext.h"
 
+#include "SilentDisplay.h"
+
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
 #include <fcntl.h>

@@ -13,8 +13,10 @@ const char* const kVirtualModuleHelp =
     "\n"
     "Serves a simulated Corvane module over TCP, speaking the module link protocol as a real\n"
     "module does: it answers synchronisation requests, sends heartbeats and checks their\n"
-    "answers, accepts routing packets and answers system queries (module address, model and\n"
-    "serial number). Point a TCP/IP link at it to test software without hardware.\n"
+    "answers and accepts routing packets. It serves its model's entities as UEIs (gets, sets,\n"
+    "calls and byte arrays, with error replies for unknown entities and options), the module\n"
+    "queries (build, UEI presence, entity counts and groups), the debug echo, store slots and\n"
+    "factory data. Point a TCP/IP link at it to test software without hardware.\n"
     "Once listening it prints \"listening on ADDRESS:PORT\" and serves until interrupted.\n"
     "\n"
     "Options:\n"
@@ -26,17 +28,41 @@ const char* const kVirtualModuleHelp =
     "  --heartbeat-ms N  milliseconds between heartbeats; 0 sends none (default 1000)\n"
     "  --latency-us N    delay every packet the module sends by N microseconds, to mimic\n"
     "                    USB frame timing (default 0)\n"
+    "  --discovery ADDRESS\n"
+    "                    answer TCP/IP discovery requests (multicast 232.2.2.2, port 9888)\n"
+    "                    heard on the interface with this IPv4 address, from that address;\n"
+    "                    the module then listens on it too unless --bind says otherwise.\n"
+    "                    Several modules may answer on one interface.\n"
     "\n"
     "Faults, to see how the host copes:\n"
     "  --drop-after N    reset each connection once it brought N packets (default 0: never)\n"
     "  --garbage         send random bytes instead of every packet\n"
     "  --mute            take every packet in and answer nothing, heartbeats included\n"
     "  --seed N          seed of the random bytes of --garbage (default 1)\n"
+    "  --error-uei CMD:OPTION[:CODE]\n"
+    "                    answer every request to this UEI with an error reply carrying CODE\n"
+    "                    (default 29, aErrInvalidOption)\n"
+    "  --no-reply CMD[:OPTION]\n"
+    "                    never answer requests of this command (and option; for commands 4\n"
+    "                    and 73 the request's second byte, for 94 the data block index)\n"
+    "  --bad-slot-checksum N\n"
+    "                    the Nth store slot write reply carries a wrong checksum, once\n"
+    "  --bytes-out-of-sequence\n"
+    "                    the next byte-array reply sends its second packet with a wrong\n"
+    "                    sequence number, once\n"
     "\n"
     "  --verbose         trace connections and faults on standard error\n"
     "  --help            print this help and exit\n"
     "\n"
-    "Numbers are decimal, or hexadecimal with a 0x prefix.\n";
+    "Numbers are decimal, or hexadecimal with a 0x prefix.\n"
+    "\n"
+    "USB emulation: programs using the Corvane library see the modules listed in the\n"
+    "environment variable CORVANE_USB_EMULATION as USB-attached modules: USB discovery\n"
+    "reports them and USB links reach them over TCP, with the USB transfer rules. Its value is\n"
+    "a comma-separated list of SERIAL:MODEL@ADDRESS:PORT entries (serial number and model in\n"
+    "hexadecimal); once listening the program prints the entry for this module as\n"
+    "\"usb emulation: CORVANE_USB_EMULATION=...\". A listed module that is not running is not\n"
+    "attached.\n";
 
 namespace {
 
@@ -54,6 +80,37 @@ bool parseNumber(const char* text, unsigned long low, unsigned long high, int ba
     return true;
 }
 
+// CMD[:OPTION[:CODE]], each a number; CODE only where code is given. The option defaults to
+// every option of the command.
+bool parseUeiName(const char* text, UeiName& name, uint8_t* code) {
+    std::string parts[3];
+    int count = 0;
+    for (const char* p = text; count < 3; ++p) {
+        if (*p == ':' || *p == '\0') {
+            ++count;
+            if (*p == '\0')
+                break;
+        } else {
+            parts[count] += *p;
+        }
+    }
+    if (count == 0 || count > (code ? 3 : 2))
+        return false;
+    unsigned long command = 0, option = UeiName::kAnyOption, value = 0;
+    if (!parseNumber(parts[0].c_str(), 0, 255, 0, command))
+        return false;
+    if (count >= 2 && !parseNumber(parts[1].c_str(), 0, 255, 0, option))
+        return false;
+    if (count == 3 && !parseNumber(parts[2].c_str(), 1, 255, 0, value))
+        return false;
+    name.enabled = true;
+    name.command = static_cast<uint8_t>(command);
+    name.option = static_cast<uint8_t>(option);
+    if (code && count == 3)
+        *code = static_cast<uint8_t>(value);
+    return true;
+}
+
 } // namespace
 
 OptionsResult parseVirtualModuleOptions(int argc, const char* const* argv,
@@ -63,6 +120,7 @@ OptionsResult parseVirtualModuleOptions(int argc, const char* const* argv,
             *error = message;
         return OptionsResult::Error;
     };
+    bool bindGiven = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view option = argv[i];
         if (option == "--help" || option == "-h")
@@ -73,6 +131,21 @@ OptionsResult parseVirtualModuleOptions(int argc, const char* const* argv,
         }
         if (option == "--mute") {
             config.faults.mute = true;
+            continue;
+        }
+        if (option == "--bytes-out-of-sequence") {
+            config.modelFaults.bytesOutOfSequence = true;
+            continue;
+        }
+        if (option == "--error-uei" || option == "--no-reply") {
+            if (i + 1 >= argc)
+                return fail("option " + std::string(option) + " needs a value");
+            const char* text = argv[++i];
+            UeiName& name = option == "--error-uei" ? config.modelFaults.errorUei
+                                                    : config.modelFaults.silentUei;
+            uint8_t* code = option == "--error-uei" ? &config.modelFaults.errorCode : nullptr;
+            if (!parseUeiName(text, name, code))
+                return fail("invalid value '" + std::string(text) + "' for " + std::string(option));
             continue;
         }
         if (option == "--verbose") {
@@ -94,6 +167,7 @@ OptionsResult parseVirtualModuleOptions(int argc, const char* const* argv,
             {"--latency-us", 0, 10000000, 0},
             {"--drop-after", 0, 0xFFFFFFFFul, 0},
             {"--seed", 0, 0xFFFFFFFFul, 0},
+            {"--bad-slot-checksum", 0, 0xFFFFFFFFul, 0},
         };
         const Numeric* numeric = nullptr;
         for (const Numeric& n : numerics)
@@ -103,6 +177,13 @@ OptionsResult parseVirtualModuleOptions(int argc, const char* const* argv,
             if (i + 1 >= argc)
                 return fail("option --bind needs an address");
             config.bindAddress = argv[++i];
+            bindGiven = true;
+            continue;
+        }
+        if (option == "--discovery") {
+            if (i + 1 >= argc)
+                return fail("option --discovery needs an interface address");
+            config.discoveryInterface = argv[++i];
             continue;
         }
         if (numeric == nullptr)
@@ -132,7 +213,12 @@ OptionsResult parseVirtualModuleOptions(int argc, const char* const* argv,
             config.faults.dropAfter = static_cast<uint32_t>(value);
         else if (option == "--seed")
             config.seed = static_cast<uint32_t>(value);
+        else if (option == "--bad-slot-checksum")
+            config.modelFaults.badSlotChecksum = static_cast<uint32_t>(value);
     }
+    // Discovery replies come from the interface's address, so the module is reached there.
+    if (!config.discoveryInterface.empty() && !bindGiven)
+        config.bindAddress = config.discoveryInterface;
     return OptionsResult::Run;
 }
 

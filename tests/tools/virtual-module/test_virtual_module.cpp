@@ -64,6 +64,15 @@ TEST(VirtualModuleOptions, ValuesAndDefaults) {
     // Serial numbers are hexadecimal with or without their prefix.
     ASSERT_EQ(parse({"--serial", "DEADBEEF"}, config), OptionsResult::Run);
     EXPECT_EQ(config.identity.serialNumber, 0xDEADBEEFu);
+
+    // Answering discovery on an interface, the module listens there unless told otherwise.
+    VirtualModuleConfig discoverable;
+    ASSERT_EQ(parse({"--discovery", "10.9.0.1"}, discoverable), OptionsResult::Run);
+    EXPECT_EQ(discoverable.discoveryInterface, "10.9.0.1");
+    EXPECT_EQ(discoverable.bindAddress, "10.9.0.1");
+    ASSERT_EQ(parse({"--bind", "0.0.0.0", "--discovery", "10.9.0.1"}, discoverable),
+              OptionsResult::Run);
+    EXPECT_EQ(discoverable.bindAddress, "0.0.0.0");
 }
 
 TEST(VirtualModuleOptions, BadInputIsNamed) {
@@ -82,6 +91,7 @@ TEST(VirtualModuleOptions, BadInputIsNamed) {
         {"--port", ""},
         {"--latency-us", " 5"},
         {"--bind"},
+        {"--discovery"},
     };
     for (const auto& args : bad) {
         VirtualModuleConfig config;
@@ -120,6 +130,10 @@ TEST(VirtualModuleProgram, ListensPrintsItsPortAndStopsOnSignal) {
     const auto identity = program.readLine(1000ms);
     ASSERT_TRUE(identity.has_value());
     EXPECT_EQ(*identity, "module serial 00C0FFEE, model 19, address 2");
+    const auto emulation = program.readLine(1000ms);
+    ASSERT_TRUE(emulation.has_value());
+    EXPECT_EQ(*emulation, "usb emulation: CORVANE_USB_EMULATION=00C0FFEE:13@" +
+                              line->substr(std::string("listening on ").size()));
     program.signal(SIGINT);
     EXPECT_EQ(program.wait(5000ms), 0);
 }
