@@ -1,11 +1,9 @@
-// -G of a 4 MiB build from the local update server, against a plain libcurl download of the same
-// reply from the same server in the same run.
+// -G of a 4 MiB build from the local update server, against libcurl downloading the same reply
+// from the same server in the same run, once synced to disk and once kept in memory.
 #include "Retrieval.h"
 #include "SilentDisplay.h"
 #include "UpdateServer.h"
 #include "UpdaterContext.h"
-
-#include "SilentDisplay.h"
 
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
