@@ -7,13 +7,14 @@
 // Raw and object blocks take turns so the drifting load of a shared machine weighs on both; the
 // ratio is the median of the per-block ratios.
 //
-// The program pins itself to one CPU unless given --unpinned (see bench_link_roundtrip.cpp for
-// why placement moves the figures on this machine).
+// The program pins itself to one CPU unless given --unpinned (BenchPinning.h says why).
 #include "corvane/EntityClass.h"
 #include "corvane/Module.h"
 
 #include "RequestReplyModel.h"
 #include "VirtualModule.h"
+
+#include "BenchPinning.h"
 
 #include <benchmark/benchmark.h>
 
@@ -233,25 +234,7 @@ BENCHMARK(BM_Bytes16K)->UseRealTime()->Iterations(30);
 } // namespace
 
 int main(int argc, char** argv) {
-    bool pinned = true;
-    int kept = 1;
-    for (int i = 1; i < argc; ++i) {
-        if (std::string(argv[i]) == "--unpinned")
-            pinned = false;
-        else
-            argv[kept++] = argv[i];
-    }
-    argc = kept;
-    if (pinned) {
-        // Threads started from here on (the module's, the link's) inherit the mask.
-        cpu_set_t one;
-        CPU_ZERO(&one);
-        CPU_SET(std::max(0, sched_getcpu()), &one);
-        if (sched_setaffinity(0, sizeof one, &one) != 0) {
-            std::fprintf(stderr, "could not pin to one CPU; running unpinned\n");
-            pinned = false;
-        }
-    }
+    const bool pinned = pinUnlessUnpinned(argc, argv);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
