@@ -24,6 +24,9 @@ struct Link::Impl {
 
     Link& owner;
     aLinkRef linkId = 0; // 0 while no engine link exists
+    // Whether this Link holds a use of linkId, to drop on disconnect: not when it took over a
+    // router's link that no creation call counted for it.
+    bool ownsUse = false;
     aLogger* packetLogger = nullptr;
     aEtherConfig config;
     StreamRegistry streams;

@@ -77,6 +77,16 @@ TEST_F(LinkTest, ConnectedLinkRefusesChangesAndASecondConnect) {
     EXPECT_TRUE(module->isConnected());
 }
 
+TEST_F(LinkTest, ALinkThatTookOverAnotherDropsNoUseOfIt) {
+    Link borrower("borrower"); // no specifier: its connect step fails after the take-over
+    EXPECT_EQ(borrower.connectThroughLinkModule(*link), aErrConfiguration);
+    borrower.disconnect();
+    EXPECT_TRUE(link->isConnected());
+
+    Link empty("empty");
+    EXPECT_EQ(borrower.connectThroughLinkModule(empty), aErrInitialization);
+}
+
 TEST_F(LinkTest, SendPacketChecksLengthAndAddress) {
     uint8_t data[28] = {};
     EXPECT_EQ(link->sendPacket(2, 23, 28, data), aErrParam);
