@@ -12,7 +12,8 @@
 
 namespace Corvane {
 
-struct Link::Impl {
+// Hidden: the Link class is exported, and its nested state would be exported with it.
+struct __attribute__((visibility("hidden"))) Link::Impl {
     Impl(Link& owner, const char* name);
 
     // The engine link exists and runs in step with its module.
