@@ -18,6 +18,7 @@
 #include "aStream_Internal.h"
 #include "cApiGuard.h"
 #include "corvane/aPacketFifo.h"
+#include "corvane/aServer.h"
 #include "corvane/aPacketLog.h"
 
 namespace {
@@ -126,6 +127,7 @@ struct Entry {
     uint16_t port = 0;
     Kind kind = Kind::Stream;
     int16_t uses = 1;
+    uint32_t clientSequence = 0; // client links: never equal, so never shared
     std::string portName; // serial links: how to reopen the port on reset
     uint32_t baudIndex = 0;
     RecordPtr record;
@@ -135,6 +137,7 @@ struct Registry {
     std::mutex lock;          // "aLink_Managed": guards entries and nextId
     std::list<Entry> entries; // newest first
     aLinkRef nextId = 1;
+    uint32_t nextClientSequence = 0;
     // Serialises creations, so two requests for one key cannot both open a stream. Taken
     // before `lock`, and never by teardown.
     std::mutex createLock;
@@ -644,7 +647,7 @@ struct Request {
 };
 
 bool sameLink(const Entry& e, const Request& q) {
-    if (q.kind == Kind::Stream || e.kind != q.kind || e.key != q.key)
+    if (q.kind == Kind::Stream || q.kind == Kind::Client || e.kind != q.kind || e.key != q.key)
         return false;
     // Several modules may share one address on different ports (virtual modules do).
     return q.kind != Kind::TCPIP || e.port == q.port;
@@ -656,8 +659,8 @@ aErr openStream(const Request& q, aStream** stream) {
     case Kind::TCPIP: return aStream_CreateSocket(q.key, q.port, stream);
     case Kind::Serial:
         return aStream_CreateSerial(q.portName.c_str(), q.baudIndex, 0, 0, 0, stream);
-    case Kind::Stream:
-    case Kind::Client: break;
+    case Kind::Client: return aStream_CreateClient(q.key, q.port, stream);
+    case Kind::Stream: break;
     }
     return aErrParam;
 }
@@ -695,6 +698,8 @@ aLinkRef createLink(const Request& q, aStream* callersStream, bool synchronise) 
         entry.baudIndex = q.baudIndex;
         entry.record = rp;
         std::lock_guard<std::mutex> lock(reg.lock);
+        if (q.kind == Kind::Client)
+            entry.clientSequence = reg.nextClientSequence++;
         entry.id = reg.nextId;
         reg.entries.push_front(std::move(entry));
         id = reg.nextId++;
@@ -776,6 +781,18 @@ aLinkRef aLink_CreateSerial(uint32_t key, const char* portName, uint32_t baudRat
                 q.baudIndex = i;
         if (q.baudIndex == aSTREAM_SERIAL_BAUD_COUNT)
             return 0;
+        return createLink(q, nullptr, false);
+    });
+}
+
+aLinkRef aLink_CreateClient(uint32_t address, uint16_t port, aLinkRef existing) {
+    return corvane::guardedValue<aLinkRef>(0, [&]() -> aLinkRef {
+        if (existing != 0)
+            return findRecord(existing) ? existing : 0;
+        Request q;
+        q.kind = Kind::Client;
+        q.key = address;
+        q.port = port;
         return createLink(q, nullptr, false);
     });
 }
