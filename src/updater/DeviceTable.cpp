@@ -7,8 +7,8 @@
 
 namespace {
 
-constexpr int kTransportUSB = 1;
-constexpr int kTransportTCPIP = 2;
+constexpr int kTransportUSB = USB;
+constexpr int kTransportTCPIP = TCPIP;
 
 const char* transportName(int transport) {
     switch (transport) {
@@ -19,7 +19,7 @@ const char* transportName(int transport) {
 }
 
 void printRow(UpdaterDisplayInterface& display, const DiscoveredDevice& device) {
-    const DeviceLinkSpec& spec = device.spec;
+    const linkSpec& spec = device.spec;
     const char* model = aDefs_GetModelName(static_cast<uint8_t>(spec.model));
     if (spec.type == kTransportTCPIP) {
         // The address is kept in network byte order: its first byte in memory is the first octet.
