@@ -1,5 +1,5 @@
 // The sharing client stream: a ZeroMQ DEALER to a sharing server behind the stream interface.
-// A client task moves frames between the server and two loopback pairs, so the link's reader
+// A client task moves frames between the server and two in-process pairs, so the link's reader
 // and writer threads each touch only a socket of their own.
 #include "corvane/aServer.h"
 
@@ -128,8 +128,8 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream) {
             return error;
         };
         if (!record->outgoing.open() || !record->incoming.open())
-            return fail(record->outgoing.port && record->incoming.port ? aErrConnection
-                                                                       : aErrMemory);
+            return fail(record->outgoing.bound && record->incoming.bound ? aErrConnection
+                                                                         : aErrMemory);
         record->front = zsock_new(ZMQ_DEALER);
         if (record->front == nullptr)
             return fail(aErrMemory);

@@ -4,11 +4,14 @@
 #include "aBeacon.h"
 #include "aShareTrace.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <thread>
+
+#include <unistd.h>
 
 namespace corvane {
 
@@ -21,21 +24,22 @@ constexpr auto kSendPause = std::chrono::milliseconds(1);
 
 bool SocketPair::open() {
     czmqPrepare();
+    static std::atomic<uint32_t> nextPair{0};
     bound = zsock_new(ZMQ_DEALER);
     connected = zsock_new(ZMQ_DEALER);
     if (bound == nullptr || connected == nullptr)
         return false;
-    const int boundPort = zsock_bind(bound, "tcp://127.0.0.1:*");
-    if (boundPort <= 0)
-        return false;
-    port = static_cast<uint16_t>(boundPort);
-    return zsock_connect(connected, "tcp://127.0.0.1:%d", boundPort) == 0;
+    // In-process transport: both ends live in this process, and a trip through a loopback TCP
+    // pair costs two I/O-thread hand-offs per hop.
+    const uint32_t pair = nextPair++;
+    const int pid = static_cast<int>(getpid());
+    return zsock_bind(bound, "inproc://corvane-pair-%d-%u", pid, pair) == 0 &&
+           zsock_connect(connected, "inproc://corvane-pair-%d-%u", pid, pair) == 0;
 }
 
 void SocketPair::close() {
     zsock_destroy(&bound);
     zsock_destroy(&connected);
-    port = 0;
 }
 
 bool sendBounded(zsock_t* socket, const void* bytes, std::size_t count, int flags) {

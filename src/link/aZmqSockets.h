@@ -1,5 +1,5 @@
 // ZeroMQ helpers shared by the sharing server and the client stream: the internal socket pairs
-// over loopback TCP and sends that never block for long.
+// and sends that never block for long.
 #pragma once
 
 #include <czmq.h>
@@ -9,12 +9,11 @@
 
 namespace corvane {
 
-// Two DEALER sockets joined over loopback TCP: `bound` listens on an ephemeral port of
-// 127.0.0.1, `connected` connects to it. Each end is used by one thread only.
+// Two DEALER sockets joined inside the process: `bound` binds a name of its own, `connected`
+// connects to it. Each end is used by one thread only.
 struct SocketPair {
     zsock_t* bound = nullptr;
     zsock_t* connected = nullptr;
-    uint16_t port = 0;
 
     // False when a socket cannot be made, bound or connected; what was made is kept for
     // close() to free.
