@@ -547,6 +547,10 @@ bool bindRouter(aServer& s, const std::string& interfaceText) {
     if (port <= 0)
         return false;
     s.port = static_cast<uint16_t>(port);
+    if (zsock_bind(s.router, "%s",
+                   corvane::inprocServerEndpoint(s.interfaceAddress, s.port).c_str()) != 0)
+        return false;
+    corvane::inprocServerAdd(s.interfaceAddress, s.port);
     shareTrace("_findPortAndBindSocket: %d - %s\n", port, where.c_str());
     return true;
 }
@@ -559,6 +563,8 @@ void stopServer(aServer& s) {
     zactor_destroy(&s.broker);
     zactor_destroy(&s.beacon);
     s.beaconRunning = false;
+    if (s.port != 0)
+        corvane::inprocServerRemove(s.interfaceAddress, s.port);
     zsock_destroy(&s.router);
     s.streamPair.close();
     s.syncPair.close();

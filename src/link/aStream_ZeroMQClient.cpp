@@ -10,6 +10,7 @@
 #include <arpa/inet.h>
 
 #include <new>
+#include <string>
 
 namespace {
 
@@ -133,11 +134,17 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream) {
         record->front = zsock_new(ZMQ_DEALER);
         if (record->front == nullptr)
             return fail(aErrMemory);
+        const std::string inproc = corvane::inprocServerFind(address, port);
         char dotted[INET_ADDRSTRLEN] = {};
         in_addr server{address};
-        if (inet_ntop(AF_INET, &server, dotted, sizeof dotted) == nullptr ||
-            zsock_connect(record->front, "tcp://%s:%u", dotted, static_cast<unsigned>(port)) != 0)
+        if (!inproc.empty()) {
+            if (zsock_connect(record->front, "%s", inproc.c_str()) != 0)
+                return fail(aErrConnection);
+        } else if (inet_ntop(AF_INET, &server, dotted, sizeof dotted) == nullptr ||
+                   zsock_connect(record->front, "tcp://%s:%u", dotted,
+                                 static_cast<unsigned>(port)) != 0) {
             return fail(aErrConnection);
+        }
         record->poller = zpoller_new(record->incoming.connected, nullptr);
         if (record->poller == nullptr)
             return fail(aErrMemory);

@@ -9,6 +9,8 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <mutex>
+#include <set>
 #include <thread>
 
 #include <unistd.h>
@@ -52,6 +54,43 @@ bool sendBounded(zsock_t* socket, const void* bytes, std::size_t count, int flag
         std::this_thread::sleep_for(kSendPause);
     }
     return false;
+}
+
+namespace {
+
+struct InprocServers {
+    std::mutex lock;
+    std::set<std::pair<uint32_t, uint16_t>> servers; // guarded by lock
+};
+
+// Never destroyed: servers may still stop while static objects go at exit.
+InprocServers& inprocServers() {
+    static InprocServers* servers = new InprocServers;
+    return *servers;
+}
+
+} // namespace
+
+std::string inprocServerEndpoint(uint32_t address, uint16_t port) {
+    return "inproc://corvane-server-" + std::to_string(address) + "-" + std::to_string(port);
+}
+
+void inprocServerAdd(uint32_t address, uint16_t port) {
+    InprocServers& s = inprocServers();
+    std::lock_guard<std::mutex> lock(s.lock);
+    s.servers.emplace(address, port);
+}
+
+void inprocServerRemove(uint32_t address, uint16_t port) {
+    InprocServers& s = inprocServers();
+    std::lock_guard<std::mutex> lock(s.lock);
+    s.servers.erase({address, port});
+}
+
+std::string inprocServerFind(uint32_t address, uint16_t port) {
+    InprocServers& s = inprocServers();
+    std::lock_guard<std::mutex> lock(s.lock);
+    return s.servers.count({address, port}) ? inprocServerEndpoint(address, port) : std::string();
 }
 
 } // namespace corvane

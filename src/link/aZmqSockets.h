@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace corvane {
 
@@ -24,5 +25,15 @@ struct SocketPair {
 // Sends one frame of bytes without blocking, trying up to 100 times 1 ms apart while the
 // socket cannot take it. flags may add ZMQ_SNDMORE. False when it never went.
 bool sendBounded(zsock_t* socket, const void* bytes, std::size_t count, int flags = 0);
+
+// Sharing servers of this process by address and port: a client of one of them connects to the
+// server's in-process endpoint, which spares each trip two passes through ZeroMQ's TCP I/O
+// thread. Clients in other processes use TCP as ever.
+std::string inprocServerEndpoint(uint32_t address, uint16_t port);
+void inprocServerAdd(uint32_t address, uint16_t port);
+void inprocServerRemove(uint32_t address, uint16_t port);
+// The in-process endpoint of the server at address and port, or "" when it is not in this
+// process.
+std::string inprocServerFind(uint32_t address, uint16_t port);
 
 } // namespace corvane
