@@ -2,6 +2,7 @@
 // that speaks the same commands over UDP broadcast on the loopback network.
 #include "aBeacon.h"
 
+#include "corvane/aDiscovery.h"
 #include "corvane/zBeaconInterface.h"
 #include "platform/beacon.h"
 #include "platform/platform.h"
@@ -159,6 +160,16 @@ void czmqPrepare() {
     static std::once_flag once;
     // The application sees SIGINT and SIGTERM itself; CZMQ would otherwise take them over.
     std::call_once(once, [] { zsys_handler_set(nullptr); });
+}
+
+uint32_t firstNonLoopbackInterface() {
+    constexpr uint32_t kMaxInterfaces = 50;
+    uint32_t interfaces[kMaxInterfaces];
+    const uint32_t count = aDiscovery_GetIPv4Interfaces(interfaces, kMaxInterfaces);
+    for (uint32_t i = 0; i < count; ++i)
+        if ((ntohl(interfaces[i]) >> 24) != 127)
+            return interfaces[i];
+    return 0;
 }
 
 bool beaconIsLoopback(const char* interfaceText) {

@@ -26,6 +26,10 @@ zactor_t* beaconCreate();
 // first, so the application keeps SIGINT and SIGTERM.
 void czmqPrepare();
 
+// The first listed IPv4 interface of this host that is not loopback (network byte order); 0
+// when there is none.
+uint32_t firstNonLoopbackInterface();
+
 // True when the interface text selects the loopback beacon.
 bool beaconIsLoopback(const char* interfaceText);
 

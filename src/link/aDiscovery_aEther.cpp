@@ -1,12 +1,13 @@
 // aEther discovery: asks the sharing servers for their modules with a beacon and collects the
 // 128-byte link specifiers they answer with.
-#include "corvane/aEther.h"
+#include "corvane/aDiscovery.h"
 
 #include "aBeacon.h"
 #include "cApiGuard.h"
 #include "corvane/zBeaconInterface.h"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
 
 #include <cstring>
 #include <string>
@@ -14,17 +15,17 @@
 
 namespace {
 
-constexpr uint32_t kLoopback = 0x0100007F; // 127.0.0.1 in network byte order
+const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
 constexpr int kReceives = 22;
 constexpr int kConfigureWaitMs = 2000;
 
 struct Search {
-    aEtherModuleFound callback = nullptr;
+    aDiscoveryModuleFoundProc callback = nullptr;
     void* reference = nullptr;
     bool local = true;
     uint32_t hostAddress = 0;
     std::vector<uint32_t> reported;
-    size_t counted = 0;
+    uint32_t counted = 0;
 
     // False when the callback asked to stop.
     bool offer(const uint8_t* payload, size_t size) {
@@ -46,7 +47,7 @@ struct Search {
     }
 };
 
-size_t listen(zactor_t* beacon, Search& search) {
+uint32_t listen(zactor_t* beacon, Search& search) {
     zsock_set_rcvtimeo(beacon, kConfigureWaitMs);
     zsock_send(beacon, "si", "CONFIGURE", corvane::kBeaconPort);
     char* host = zstr_recv(beacon);
@@ -77,17 +78,18 @@ size_t listen(zactor_t* beacon, Search& search) {
 
 } // namespace
 
-size_t aDiscovery_Enumerate_aEtherModules(aEtherModuleFound callback, void* reference,
-                                          uint32_t networkInterface) {
-    return corvane::guardedValue<size_t>(0, [&]() -> size_t {
+uint32_t aDiscovery_Enumerate_aEtherModules(aDiscoveryModuleFoundProc callback, void* reference,
+                                            uint32_t networkInterface) {
+    return corvane::guardedValue<uint32_t>(0, [&]() -> uint32_t {
         if (callback == nullptr)
             return 0;
         Search search;
         search.callback = callback;
         search.reference = reference;
         search.local = networkInterface == 0 || networkInterface == kLoopback;
+        // Local mode, or a host with no interface but loopback, keeps the beacon on this host.
         std::string text = "127.0.0.1";
-        if (!search.local) {
+        if (!search.local && corvane::firstNonLoopbackInterface() != 0) {
             char dotted[INET_ADDRSTRLEN] = {};
             in_addr address{networkInterface};
             inet_ntop(AF_INET, &address, dotted, sizeof dotted);
@@ -96,7 +98,7 @@ size_t aDiscovery_Enumerate_aEtherModules(aEtherModuleFound callback, void* refe
         if (!zBeaconInterface_backupSetAndLock(text.c_str()))
             return 0;
         zactor_t* beacon = corvane::beaconCreate();
-        size_t counted = 0;
+        uint32_t counted = 0;
         try {
             counted = beacon != nullptr ? listen(beacon, search) : 0;
         } catch (...) {

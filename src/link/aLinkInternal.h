@@ -1,6 +1,6 @@
 // Link engine calls for the library's own use (sharing server, object layer, tests): start,
-// stop and synchronisation of a registered link, and the registry fields the sharing server
-// fills in.
+// stop and synchronisation of a registered link, the registry fields the sharing server
+// fills in, and the engine's timing.
 #pragma once
 
 #include "corvane/aLink.h"
@@ -24,3 +24,22 @@ aErr aLink_SetPartner(aLinkRef link, aLinkRef partner);
 // Attaches a sharing server object to a USB link: aLink_CreateUSB then refuses the link, and
 // the link's last use calls destroy(server) after stopping it. Null detaches.
 aErr aLink_AttachServer(aLinkRef link, void* server, void (*destroy)(void* server));
+
+// The engine's waits and pauses, in milliseconds. The defaults are the library's; tests set
+// others so that none of them depends on how busy the machine is. A new value applies to
+// links started after it is set.
+struct aLinkTiming {
+    uint32_t startWaitMs = 2000;     // start: for both threads to run
+    uint32_t syncWaitMs = 2000;      // synchronisation: for the module's answer
+    uint32_t syncSettleMs = 100;     // synchronisation: for surplus answers, then drained
+    uint32_t syncResendMs = 200;     // silence after which the requests go out again
+    uint32_t syncRespaceMs = 50;     // bytes that break synchronisation resend no more often
+    uint32_t readWaitMs = 50;        // longest wait of an idle reader for its next byte
+    uint32_t readErrorPauseMs = 100; // pause after a failed read
+    uint32_t writerWaitMs = 1000;    // longest wait of the writer for an outgoing packet
+    uint32_t threadEndWaitMs = 5000; // stop: for each thread to end
+    uint32_t replyWaitMs = 1000;     // address and model queries: for the answer
+    uint32_t reopenPauseMs = 100;    // reset: between attempts to reopen the stream
+};
+aLinkTiming aLink_GetTiming();
+void aLink_SetTiming(const aLinkTiming& timing);

@@ -5,15 +5,16 @@
 #include "corvane/aServer.h"
 
 #include "aBeacon.h"
+#include "aDebugTrace.h"
 #include "aLinkInternal.h"
 #include "aServer_Internal.h"
-#include "aShareTrace.h"
 #include "aZmqSockets.h"
 #include "cApiGuard.h"
 #include "corvane/aTime.h"
 #include "corvane/zBeaconInterface.h"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
 
 #include <atomic>
 #include <cstring>
@@ -25,11 +26,11 @@
 
 namespace {
 
-using corvane::shareTrace;
+using corvane::debugTrace;
 using corvane::SocketPair;
 
 constexpr uint16_t kServerCheck = 0x5E7E;
-constexpr uint32_t kLoopback = 0x0100007F; // 127.0.0.1 in network byte order
+const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
 constexpr int kBrokerPollMs = 1000;
 constexpr int kSyncPollMs = 1000;
 constexpr uint32_t kBeaconAnswerMs = 2000;
@@ -159,7 +160,7 @@ void flushBatch(aServer& s) {
         return;
     if (zmq_send(zsock_resolve(s.streamPair.connected), s.batch.data(), s.batch.size(),
                  ZMQ_DONTWAIT) < 0)
-        shareTrace("stream batch lost\n");
+        debugTrace("stream batch lost\n");
     s.batch.clear();
 }
 
@@ -183,7 +184,7 @@ bool sendToClient(aServer& s, zframe_t* identity, const void* bytes, std::size_t
     void* router = zsock_resolve(s.router);
     if (zmq_send(router, zframe_data(identity), zframe_size(identity), ZMQ_SNDMORE | ZMQ_DONTWAIT) <
         0) {
-        shareTrace("failed to send id\n");
+        debugTrace("failed to send id\n");
         return false;
     }
     return zmq_send(router, bytes, size, ZMQ_DONTWAIT) >= 0;
@@ -211,7 +212,7 @@ void handleSyncFrame(aServer& s) {
     const uint8_t* bytes = zframe_data(frame);
     const std::size_t size = zframe_size(frame);
     if (s.pending.empty()) {
-        shareTrace("no id to pop\n");
+        debugTrace("no id to pop\n");
     } else if (size >= 1) {
         zframe_t* identity = s.pending.front();
         s.pending.pop_front();
@@ -219,19 +220,19 @@ void handleSyncFrame(aServer& s) {
             const uint8_t command = bytes[1];
             const uint16_t count = static_cast<uint16_t>(bytes[2] << 8 | bytes[3]);
             if (command == SERVER_CMD_DROPPED_PACKET) {
-                shareTrace("dropping id: fifo size: %d\n", static_cast<int>(s.pending.size()));
+                debugTrace("dropping id: fifo size: %d\n", static_cast<int>(s.pending.size()));
             } else if (command == SERVER_CMD_INCOMING_PACKETS) {
                 for (uint16_t i = 0; i < count; ++i)
                     s.pending.push_front(zframe_dup(identity));
                 s.expectedReplies = count;
-                shareTrace("Num packets coming: %d\n", count);
+                debugTrace("Num packets coming: %d\n", count);
             } else {
-                shareTrace("Unknown Server cmd: %d\n", command);
+                debugTrace("Unknown Server cmd: %d\n", command);
             }
         } else if (bytes[0] == kTagReply) {
             sendToClient(s, identity, bytes + 1, size - 1);
             if (s.expectedReplies == 0)
-                shareTrace("Error, sending more packets then expected\n");
+                debugTrace("Error, sending more packets then expected\n");
             else
                 --s.expectedReplies;
         }
@@ -264,7 +265,7 @@ bool pooled(aServer& s, zframe_t* identity, const aPacket& packet) {
     for (auto it = s.pool.begin(); it != s.pool.end();) {
         auto next = std::next(it);
         if (it->timeToLive-- == 0) {
-            shareTrace("setUEIBytes is stale, destroying\n");
+            debugTrace("setUEIBytes is stale, destroying\n");
             destroyEntry(s, it);
         }
         it = next;
@@ -273,7 +274,7 @@ bool pooled(aServer& s, zframe_t* identity, const aPacket& packet) {
     if (entry != s.pool.end()) {
         const uint8_t sequence = packet.length ? packet.data[packet.length - 1] & 0x7F : 0;
         if (sequence != ((entry->sequence + 1) & 0x7F)) {
-            shareTrace("BOOM: Sequence mix up. ttl will clean it up. \n");
+            debugTrace("BOOM: Sequence mix up. ttl will clean it up. \n");
             return true;
         }
         entry->packets.push_back(packet);
@@ -283,9 +284,9 @@ bool pooled(aServer& s, zframe_t* identity, const aPacket& packet) {
         }
         s.pending.push_back(zframe_dup(identity));
         for (const aPacket& p : entry->packets) {
-            shareTrace("Pool Packet: %d\n", p.length);
+            debugTrace("Pool Packet: %d\n", p.length);
             if (!sendToSync(s, p))
-                shareTrace("Failed to send setUEIBytes!\n");
+                debugTrace("Failed to send setUEIBytes!\n");
         }
         destroyEntry(s, entry);
         return true;
@@ -302,14 +303,14 @@ bool pooled(aServer& s, zframe_t* identity, const aPacket& packet) {
 
 void subscribe(aServer& s, zframe_t* identity, const aPacket& packet) {
     if (packet.data[1] != kStreamEnable) {
-        shareTrace("unknown stream enable: %d\n", packet.data[1]);
+        debugTrace("unknown stream enable: %d\n", packet.data[1]);
         return;
     }
     for (zframe_t* known : s.subscribers)
         if (zframe_eq(known, identity))
             return;
     s.subscribers.push_back(zframe_dup(identity));
-    shareTrace("Added stream entry\n");
+    debugTrace("Added stream entry\n");
 }
 
 void handleClient(aServer& s) {
@@ -321,7 +322,7 @@ void handleClient(aServer& s) {
     aPacket packet;
     if (identity == nullptr || content == nullptr ||
         !packetOf(zframe_data(content), zframe_size(content), packet)) {
-        shareTrace("Bad content packet: dSize: %d\n",
+        debugTrace("Bad content packet: dSize: %d\n",
                    content ? static_cast<int>(zframe_size(content)) - 2 : -2);
     } else {
         if (packet.length == 7 && packet.data[0] == kCmdStream)
@@ -330,9 +331,9 @@ void handleClient(aServer& s) {
             if (packet.address != kForceRouteAddress)
                 s.pending.push_back(zframe_dup(identity));
             if (packet.address == kForceRouteAddress && packet.length == 1)
-                shareTrace("Blocking cmdFORCEROUTE from remote client\n");
+                debugTrace("Blocking cmdFORCEROUTE from remote client\n");
             else if (!sendToSync(s, packet))
-                shareTrace("Failed to send packet out!\n");
+                debugTrace("Failed to send packet out!\n");
         }
     }
     zframe_destroy(&identity);
@@ -351,13 +352,13 @@ void handleBeacon(aServer& s) {
     if (content != nullptr && zframe_size(content) >= prefix &&
         std::memcmp(zframe_data(content), corvane::kDiscoveryRequest, prefix) == 0) {
         if (s.localOnly && s.hostAddress != (sender ? sender : "")) {
-            shareTrace("Heard outside beacon, ignoring because we are local\n");
+            debugTrace("Heard outside beacon, ignoring because we are local\n");
             s.publishing = true;
             s.publishStart = aTime_GetMSTicks();
         } else if (!s.publishing) {
             const uint8_t model = s.model.load();
             if (model == 0) {
-                shareTrace("Discovery not allowed (beacon), model not set.\n");
+                debugTrace("Discovery not allowed (beacon), model not set.\n");
             } else {
                 uint32_t address = kLoopback;
                 if (!s.localOnly)
@@ -388,10 +389,10 @@ void brokerTask(zsock_t* pipe, void* reference) {
             const int signal = msg ? zmsg_signal(msg) : -1;
             zmsg_destroy(&msg);
             if (signal != kFlushSignal) {
-                shareTrace("pre exit 1\n");
+                debugTrace("pre exit 1\n");
                 break;
             }
-            shareTrace("Flushing FIFO\n");
+            debugTrace("Flushing FIFO\n");
             dropIdentities(s.pending);
         } else if (which == s.streamPair.bound) {
             handleStreamBatch(s);
@@ -402,13 +403,13 @@ void brokerTask(zsock_t* pipe, void* reference) {
         } else if (which != nullptr && which == s.beacon) {
             handleBeacon(s);
         } else if (zpoller_terminated(poller)) {
-            shareTrace("pre exit 2\n");
+            debugTrace("pre exit 2\n");
             break;
         }
         if (s.publishing && aTime_GetMSTicks() - s.publishStart > kBeaconAnswerMs) {
             zstr_send(s.beacon, "SILENCE");
             s.publishing = false;
-            shareTrace("Beacon silenced\n");
+            debugTrace("Beacon silenced\n");
         }
     }
     zpoller_destroy(&poller);
@@ -416,7 +417,7 @@ void brokerTask(zsock_t* pipe, void* reference) {
     for (zframe_t*& subscriber : s.subscribers)
         zframe_destroy(&subscriber);
     s.subscribers.clear();
-    shareTrace("broker task exit\n");
+    debugTrace("broker task exit\n");
 }
 
 // ---- Sync task ----
@@ -426,7 +427,7 @@ void sendTagged(aServer& s, uint8_t tag, const uint8_t* bytes, std::size_t size)
     frame[0] = tag;
     std::memcpy(frame + 1, bytes, size);
     if (!corvane::sendBounded(s.syncPair.connected, frame, size + 1))
-        shareTrace(tag == kTagReply ? "Failed to SENDY-SEND!\n"
+        debugTrace(tag == kTagReply ? "Failed to SENDY-SEND!\n"
                                     : "Failed to SEND SERVER_CMD_INCOMING_PACKETS\n");
 }
 
@@ -443,19 +444,19 @@ bool matchAll(const aPacket*, void*) {
 void forward(aServer& s, zframe_t* frame) {
     aPacket packet;
     if (!packetOf(zframe_data(frame), zframe_size(frame), packet)) {
-        shareTrace("bad-packet\n");
+        debugTrace("bad-packet\n");
         return;
     }
     // What the module sent before this request cannot be its reply.
     aLink_DrainPackets(s.link, matchAll, nullptr);
     const aErr put = aLink_PutPacket(s.link, &packet);
     if (put != aErrNone) {
-        shareTrace("Failed to PUT packet: err: %d\n", put);
+        debugTrace("Failed to PUT packet: err: %d\n", put);
         sendCommand(s, SERVER_CMD_DROPPED_PACKET, 0);
         return;
     }
     if (packet.address == kForceRouteAddress || continuesRun(packet)) {
-        shareTrace("don't wait on this packet\n");
+        debugTrace("don't wait on this packet\n");
         return;
     }
     std::vector<aPacket*> replies;
@@ -465,7 +466,7 @@ void forward(aServer& s, zframe_t* frame) {
             break;
     }
     if (replies.empty()) {
-        shareTrace("Failed to AWAIT packet\n");
+        debugTrace("Failed to AWAIT packet\n");
         sendCommand(s, SERVER_CMD_DROPPED_PACKET, 0);
         return;
     }
@@ -505,14 +506,17 @@ std::string dotted(uint32_t address) {
 }
 
 // The interface the server listens and beacons on: loopback for a local-only server or a
-// host without interfaces; otherwise the given one, or the first listed for none.
+// host without other interfaces; otherwise the given one, or the first listed for none.
 std::string configureInterface(aServer& s) {
-    if (s.localOnly || s.interfaceAddress == 0 || s.interfaceAddress == kLoopback) {
+    const uint32_t first = corvane::firstNonLoopbackInterface();
+    if (s.localOnly || first == 0) {
         // Clients connect to the interface address, and a local-only server listens only here.
         s.interfaceAddress = kLoopback;
         s.hostAddress = "127.0.0.1";
         return s.hostAddress;
     }
+    if (s.interfaceAddress == 0 || s.interfaceAddress == kLoopback)
+        s.interfaceAddress = first;
     return dotted(s.interfaceAddress);
 }
 
@@ -551,7 +555,7 @@ bool bindRouter(aServer& s, const std::string& interfaceText) {
                    corvane::inprocServerEndpoint(s.interfaceAddress, s.port).c_str()) != 0)
         return false;
     corvane::inprocServerAdd(s.interfaceAddress, s.port);
-    shareTrace("_findPortAndBindSocket: %d - %s\n", port, where.c_str());
+    debugTrace("_findPortAndBindSocket: %d - %s\n", port, where.c_str());
     return true;
 }
 
@@ -572,7 +576,7 @@ void stopServer(aServer& s) {
         destroyEntry(s, s.pool.begin());
     dropIdentities(s.pending);
     s.port = 0;
-    shareTrace("server task exit\n");
+    debugTrace("server task exit\n");
 }
 
 bool startServer(aServer& s) {
@@ -584,7 +588,7 @@ bool startServer(aServer& s) {
                        (s.sync = zactor_new(syncTask, &s)) != nullptr &&
                        aLink_InstallUserPacketFilter(s.link, serverFilter, &s) == aErrNone;
     if (!ready) {
-        shareTrace("Could not find open port\n");
+        debugTrace("Could not find open port\n");
         stopServer(s);
         return false;
     }
@@ -600,7 +604,7 @@ bool startServer(aServer& s) {
 aServer* aServer_Create(aLinkRef link, uint32_t interfaceAddress, bool localOnly) {
     return corvane::guardedValue<aServer*>(nullptr, [&]() -> aServer* {
         if (aLink_GetStatus(link) == LINK_INVALID) {
-            shareTrace("Could not find device Item\n");
+            debugTrace("Could not find device Item\n");
             return nullptr;
         }
         auto* server = new aServer;
@@ -639,7 +643,7 @@ aErr aServer_Destroy(aServer** server) {
     return corvane::guardedCall([&]() -> aErr {
         if (server == nullptr || !valid(*server))
             return aErrParam;
-        shareTrace("PIPE! - Task\n");
+        debugTrace("PIPE! - Task\n");
         stopServer(**server);
         (*server)->check = 0;
         delete *server;
@@ -687,7 +691,7 @@ void destroyAttached(void* server) {
 bool learnModule(aServer* server, aLinkRef client, uint32_t serialNumber) {
     for (int attempt = 0; attempt < kDeviceInfoAttempts; ++attempt) {
         if (attempt > 0) {
-            shareTrace("FAIL: for _getDeviceInfo will try again. :\n");
+            debugTrace("FAIL: for _getDeviceInfo will try again. :\n");
             aTime_MSSleep(kDeviceInfoPauseMs);
         }
         uint8_t address = 0, model = 0;
@@ -711,8 +715,8 @@ aLinkRef aLink_CreateServer(uint32_t serialNumber, uint16_t* port, uint32_t* int
         aLinkRef usb = 0;
         aLinkRef client = 0;
         auto fail = [&](const char* step) -> aLinkRef {
-            shareTrace("%s", step);
-            shareTrace("Failed to create server\n");
+            debugTrace("%s", step);
+            debugTrace("Failed to create server\n");
             if (client != 0)
                 aLink_Destroy(&client); // its partner, the USB link, goes with it
             else if (usb != 0)

@@ -1,6 +1,7 @@
 // The USB stream: a module's bulk pipes behind the stream procedures, with the transfer-size
 // and retry rules the modules' firmware expects, and the instance identifiers that name them.
 #include "aStream_USBInternal.h"
+#include "aUSBEmulation.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -315,7 +316,7 @@ aErr aStream_CreateUSB(uint32_t serialNumber, aStream** stream) {
         const corvane::platform::UsbTransfer* transfer = nullptr;
         void* device = nullptr;
         corvane::platform::UsbPipes pipes;
-        aErr err = corvane::platform::openUsbDevice(vendorId, matches, transfer, device, pipes);
+        aErr err = corvane::usb::openModule(vendorId, matches, transfer, device, pipes);
         if (err != aErrNone) {
             return err;
         }

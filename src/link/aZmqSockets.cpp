@@ -2,12 +2,10 @@
 #include "aZmqSockets.h"
 
 #include "aBeacon.h"
-#include "aShareTrace.h"
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdarg>
 #include <cstdio>
 #include <mutex>
 #include <set>
@@ -91,22 +89,6 @@ std::string inprocServerFind(uint32_t address, uint16_t port) {
     InprocServers& s = inprocServers();
     std::lock_guard<std::mutex> lock(s.lock);
     return s.servers.count({address, port}) ? inprocServerEndpoint(address, port) : std::string();
-}
-
-} // namespace corvane
-
-namespace corvane {
-
-// Off until the library's trace switch reaches this layer.
-constexpr bool kShareTraceOn = false;
-
-void shareTrace(const char* format, ...) {
-    if (!kShareTraceOn)
-        return;
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    va_end(args);
 }
 
 } // namespace corvane

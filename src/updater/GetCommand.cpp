@@ -1,8 +1,10 @@
 // The get command (-G): fetches one firmware build from the update server into the store, the
 // download running on a worker thread while the spinner turns.
 #include "Base64.h"
+#include "BirdFile.h"
 #include "Debug.h"
 #include "Retrieval.h"
+#include "SerialNumberText.h"
 #include "ServerCommClass.h"
 #include "StoreAccess.h"
 #include "UpdaterCommands.h"
@@ -45,13 +47,13 @@ DownloadResult downloadWithSpinner(UpdaterContext& context, uint32_t serial,
     std::promise<DownloadResult> promise;
     std::future<DownloadResult> future = promise.get_future();
     const std::string url = context.serverUrl;
+    const ServerCommClass server = context.server;
     std::thread worker;
     try {
-        worker = std::thread([&promise, serial, firmwareId, build, url, noCal] {
+        worker = std::thread([&promise, server, serial, firmwareId, build, url, noCal] {
             DownloadResult result;
             try {
-                result.ok = ServerCommClass().GetBuild(serial, firmwareId, build, result.base64,
-                                                       url, noCal);
+                result.ok = server.GetBuild(serial, firmwareId, build, result.base64, url, noCal);
             } catch (const std::exception&) {
                 result = {}; // out of memory for the reply: reported as a failed download
             }
@@ -70,10 +72,36 @@ DownloadResult downloadWithSpinner(UpdaterContext& context, uint32_t serial,
     return result;
 }
 
+// True when bytes load as a BIRD file the update command would take for this module: the header
+// the store checks, at least one block, and either an offsets block (the serial number is
+// written in) or this module's serial number. reason says what is wrong otherwise.
+bool acceptableBird(const std::vector<uint8_t>& bytes, uint32_t serial, std::string& reason) {
+    if (bytes.size() < BIRD_HEADER_SIZE || bytes[0] != 'b' || bytes[1] != 'i' || bytes[2] != 'r' ||
+        bytes[3] != 'd' || bytes[4] == 0 || bytes[5] == 0) {
+        reason = "no BIRD header";
+        return false;
+    }
+    try {
+        const BirdFile bird = BirdFile::fromMemory("download", bytes.data(), bytes.size());
+        if (bird.blockCount() == 0) {
+            reason = "no blocks";
+            return false;
+        }
+        if (!bird.hasOffsets() && !bird.serialNumberMatches(serial)) {
+            reason = "built for " + serialNumberText(bird.infoSerialNumber());
+            return false;
+        }
+    } catch (const std::exception& e) {
+        reason = e.what();
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
-bool pingServer(UpdaterContext& context, const ServerCommClass& server) {
-    if (server.ping(context.serverUrl)) {
+bool pingServer(UpdaterContext& context) {
+    if (context.server.ping(context.serverUrl)) {
         return true;
     }
     displayPrint(context.display, DISPLAY_ERROR, "Server request failed for %s",
@@ -81,16 +109,18 @@ bool pingServer(UpdaterContext& context, const ServerCommClass& server) {
     return false;
 }
 
-bool _validate_build(uint32_t serial, uint32_t build, const std::string& serverUrl) {
+bool _validate_build(uint32_t serial, uint32_t build, const std::string& serverUrl,
+                     const ServerCommClass& server) {
     BuildList builds;
-    if (!ServerCommClass().GetBuildList(serial, builds, serverUrl)) {
+    if (build == 0 || !server.GetBuildList(serial, builds, serverUrl)) {
         return false;
     }
     for (const auto& [key, version] : builds) {
         uint32_t number = 0;
         if (!toBuildNumber(key, number)) {
+            // A key that is no number matches no build, least of all build 0.
             Debug_Print(DEBUG_Updater, "Error: Could not convert %s to int.\n", key.c_str());
-            number = 0;
+            continue;
         }
         if (number == build) {
             return true;
@@ -112,8 +142,8 @@ uint32_t Download_Firmware(UpdaterContext& context, uint32_t serial, const std::
         displayPrint(display, DISPLAY_ERROR, "Serial Number must be non-zero");
         return 0;
     }
-    const ServerCommClass server;
-    if (!pingServer(context, server)) {
+    const ServerCommClass& server = context.server;
+    if (!pingServer(context)) {
         return 0;
     }
     std::unique_ptr<UpdaterStore> store = openUpdaterStore(context, "Download_Firmware");
@@ -148,10 +178,13 @@ uint32_t Download_Firmware(UpdaterContext& context, uint32_t serial, const std::
                      build);
     } else {
         displayPrint(display, DISPLAY_INFO, "Validating build %u with server", build);
-        if (!_validate_build(serial, build, context.serverUrl)) {
-            displayPrint(display, DISPLAY_ERROR, "No valid build %u", build);
-            return 0;
-        }
+    }
+    // Build 0 is what a latest build that is no number leaves: no override makes it a build.
+    if (build == 0 || (!override && !_validate_build(serial, build, context.serverUrl, server))) {
+        displayPrint(display, DISPLAY_ERROR, "No valid build %u", build);
+        return 0;
+    }
+    if (!override) {
         displayPrint(display, DISPLAY_INFO, "Build %u is valid", build);
     }
 
@@ -175,6 +208,14 @@ uint32_t Download_Firmware(UpdaterContext& context, uint32_t serial, const std::
         return 0;
     }
     download.base64 = std::string(); // the text is no longer needed; free it before writing
+    std::string refusal;
+    if (!acceptableBird(bytes, serial, refusal)) {
+        // A good stored copy must never give way to something the update would refuse.
+        displayPrint(display, DISPLAY_ERROR,
+                     "The server's file for build %u is not a BIRD file for device %08X: %s", build,
+                     serial, refusal.c_str());
+        return 0;
+    }
     const std::string when = attributeTimeNow();
     const aErr written = entry.writeFile(fileName, bytes.data(), bytes.size());
     if (written != aErrNone) {

@@ -5,9 +5,8 @@
 
 BuildList Get_BuildListRemote(UpdaterContext& context, uint32_t serial, bool* ok) {
     BuildList builds;
-    const ServerCommClass server;
-    bool fetched = pingServer(context, server);
-    if (fetched && !server.GetBuildList(serial, builds, context.serverUrl)) {
+    bool fetched = pingServer(context);
+    if (fetched && !context.server.GetBuildList(serial, builds, context.serverUrl)) {
         displayPrint(context.display, DISPLAY_ERROR, "Failed to retrieve builds for %08X", serial);
         fetched = false;
     }

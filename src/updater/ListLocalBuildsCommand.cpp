@@ -1,49 +1,52 @@
 // The list local builds command (-L): the BIRD files already in the store for a module, with the
-// versions their info blocks name.
+// versions their info blocks name. It only looks: nothing in the store is created or changed.
 #include "BirdFile.h"
 #include "Debug.h"
+#include "RegularFile.h"
 #include "Retrieval.h"
-#include "StoreAccess.h"
 #include "UpdaterCommands.h"
+#include "UpdaterStore.h"
 
 #include <exception>
 #include <vector>
 
+namespace {
+
+// A build is a regular file named by a build number and ".bird" ("100.bird.bak" is not).
+bool isBuildFile(const StoreEntry& file) {
+    const std::string& name = file.name;
+    const size_t extension = name.size() > 5 ? name.size() - 5 : 0;
+    return extension > 0 && name.compare(extension, std::string::npos, ".bird") == 0 &&
+           name.find_first_not_of("0123456789") == extension && isRegularFile(file.path());
+}
+
+} // namespace
+
 BuildList Get_BuildListLocal(UpdaterContext& context, uint32_t serial, bool* ok) {
     BuildList builds;
-    std::unique_ptr<UpdaterStore> store = openUpdaterStore(context, "Get_BuildListLocal");
     if (ok) {
-        *ok = store != nullptr;
+        *ok = true;
     }
-    if (!store) {
-        return builds;
-    }
+    UpdaterStore store = UpdaterStore::lookOnly(context.storeDirectory);
     std::vector<StoreEntry> files;
-    store->listDeviceFiles(serial, files);
+    store.listDeviceFiles(serial, files);
     for (const StoreEntry& file : files) {
-        const size_t extension = file.name.find(".bird");
-        const std::string key = file.name.substr(0, extension);
+        if (!isBuildFile(file)) {
+            Debug_Print(DEBUG_Updater, "Get_BuildListLocal: %s is not a build file\n",
+                        file.path().c_str());
+            continue;
+        }
+        const std::string key = file.name.substr(0, file.name.find(".bird"));
+        const std::string path = file.path();
+        // Only the version is wanted: the image is streamed past, never held.
         std::string version;
-        if (!file.directory.empty() && !file.name.empty()) {
-            const std::string path = file.directory + "/" + file.name;
-            if (BirdFile::isBirdFile(path)) {
-                // A file that passes the quick check may still be damaged: list it without a
-                // version rather than give up on the rest.
-                try {
-                    const std::string found = BirdFile(path).version();
-                    if (!found.empty()) {
-                        Debug_Print(DEBUG_Updater, "Found VERSION in birdfile: %s - Version: \n",
-                                    path.c_str());
-                        version = found;
-                    }
-                } catch (const std::exception&) {
-                    Debug_Print(DEBUG_Updater, "Could NOT file VERSION in birdfile: %s\n",
-                                path.c_str());
-                }
-            } else {
-                Debug_Print(DEBUG_Updater, "Could NOT file VERSION in birdfile: %s\n",
+        if (BirdFile::readVersion(path, version)) {
+            if (!version.empty()) {
+                Debug_Print(DEBUG_Updater, "Found VERSION in birdfile: %s - Version: \n",
                             path.c_str());
             }
+        } else {
+            Debug_Print(DEBUG_Updater, "Could NOT file VERSION in birdfile: %s\n", path.c_str());
         }
         builds.emplace(key, version);
     }

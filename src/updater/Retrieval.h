@@ -17,10 +17,12 @@ uint32_t Download_Firmware(UpdaterContext& context, uint32_t serial, const std::
                            bool override, bool noCal = false);
 
 // Pings the context's update server; false after showing "Server request failed for <url>".
-bool pingServer(UpdaterContext& context, const ServerCommClass& server);
+bool pingServer(UpdaterContext& context);
 
-// True when the server lists build among the module's builds.
-bool _validate_build(uint32_t serial, uint32_t build, const std::string& serverUrl);
+// True when the server lists build among the module's builds. Build 0 is never valid, and list
+// keys that are not build numbers match nothing.
+bool _validate_build(uint32_t serial, uint32_t build, const std::string& serverUrl,
+                     const ServerCommClass& server = ServerCommClass());
 
 // The builds the server offers for the module; empty (with the reason shown) on failure.
 // ok (when given) tells whether the list was fetched.

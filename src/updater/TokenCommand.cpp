@@ -4,12 +4,11 @@
 #include "UpdaterCommands.h"
 
 std::string Get_JWT(UpdaterContext& context, uint32_t serial) {
-    const ServerCommClass server;
     std::string token;
-    if (!pingServer(context, server)) {
+    if (!pingServer(context)) {
         return {};
     }
-    if (!server.GetDeviceJWT(serial, token, context.serverUrl)) {
+    if (!context.server.GetDeviceJWT(serial, token, context.serverUrl)) {
         displayPrint(context.display, DISPLAY_ERROR, "Failed to retrieve jwt for %08X", serial);
         return {};
     }

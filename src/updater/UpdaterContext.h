@@ -1,6 +1,7 @@
 // The run context that the driver builds once and hands to every command.
 #pragma once
 
+#include "ServerCommClass.h"
 #include "UpdaterDisplayInterface.h"
 
 #include <cstdint>
@@ -22,7 +23,8 @@ struct UpdaterContext {
 
     std::string serverUrl;      // full update server endpoint, e.g. "http://127.0.0.1:8380/cgi/u"
     std::string storeDirectory; // the prepared store directory (<base>/updater); it exists
-    UpdaterDisplayInterface& display;             // owned by the driver, outlives every command
+    UpdaterDisplayInterface& display; // owned by the driver, outlives every command
+    ServerCommClass server;           // the one update-server client every flow asks serverUrl with
     uint8_t recoveryChip = RECOVERY_CHIP_UNKNOWN; // written by the fingerprint step
     bool useUeiBytes = false; // copied from the options just before update or recovery runs
 };

@@ -1,5 +1,9 @@
-// Module discovery: the link specifier's byte layout and constructors.
+// Module discovery: the link specifier's byte layout and constructors, the TCP/IP reply
+// layout, the USB module list, address texts and the USB emulation list.
+#include "aDiscoveryInternal.h"
+#include "aUSBEmulation.h"
 #include "corvane/aDiscovery.h"
+#include "corvane/aMulticast.h"
 
 #include <gtest/gtest.h>
 
@@ -29,6 +33,112 @@ TEST(LinkSpec, CreateCopyDestroyAndLayout) {
     EXPECT_EQ(aLinkSpec_Destroy(&spec), aErrNone);
     EXPECT_EQ(aLinkSpec_Destroy(&spec), aErrParam);
     EXPECT_EQ(aLinkSpec_Destroy(nullptr), aErrParam);
+}
+
+TEST(DiscoveryReply, ThePartsExampleAndWrongSizes) {
+    uint8_t reply[16] = {0, 4, 0x50, 0x1F, 0x44, 0x33, 0x22, 0x11};
+    reply[12] = 9;
+    linkSpec spec{};
+    ASSERT_TRUE(corvane::discovery::parseReply(reply, sizeof reply, 0x0200000A, spec));
+    EXPECT_EQ(spec.type, static_cast<uint32_t>(TCPIP));
+    EXPECT_EQ(spec.module, 4u);
+    EXPECT_EQ(spec.router, 4u);
+    EXPECT_EQ(spec.port, 8016u);
+    EXPECT_EQ(spec.serialNumber, 0x11223344u);
+    EXPECT_EQ(spec.routerSerialNumber, 0x11223344u);
+    EXPECT_EQ(spec.model, 9u);
+    EXPECT_EQ(spec.ipAddress, 0x0200000Au);
+
+    uint8_t built[16];
+    corvane::discovery::buildReply(4, 8016, 0x11223344, 9, built);
+    EXPECT_EQ(0, std::memcmp(built, reply, sizeof reply));
+
+    EXPECT_FALSE(corvane::discovery::parseReply(reply, 15, 0, spec));
+    EXPECT_FALSE(corvane::discovery::parseReply(reply, 17, 0, spec));
+}
+
+TEST(DiscoveryUsbList, RepeatedSerialKeepsItsPlaceAndTakesTheLaterModel) {
+    std::vector<std::pair<uint32_t, uint8_t>> modules;
+    corvane::discovery::addUsbModule(modules, 0x10, 1);
+    corvane::discovery::addUsbModule(modules, 0x20, 2);
+    corvane::discovery::addUsbModule(modules, 0x10, 3);
+    EXPECT_EQ(modules, (std::vector<std::pair<uint32_t, uint8_t>>{{0x10, 3}, {0x20, 2}}));
+    for (uint32_t serial = 0x100; serial < 0x200; ++serial)
+        corvane::discovery::addUsbModule(modules, serial, 1);
+    EXPECT_EQ(modules.size(), 128u);
+}
+
+TEST(DiscoveryAddresses, DottedTextNeedsRoomFor22Bytes) {
+    char text[22];
+    EXPECT_EQ(aDiscovery_ConvertIPv4Interface(0x0109000A, text, 21), 0u);
+    EXPECT_EQ(aDiscovery_ConvertIPv4Interface(0x0109000A, nullptr, 22), 0u);
+    ASSERT_EQ(aDiscovery_ConvertIPv4Interface(0x0109000A, text, sizeof text), 8u);
+    EXPECT_STREQ(text, "10.0.9.1");
+
+    uint32_t addresses[64];
+    EXPECT_EQ(aDiscovery_GetIPv4Interfaces(nullptr, 64), 0u);
+    EXPECT_EQ(aDiscovery_GetIPv4Interfaces(addresses, 0), 0u);
+    const uint32_t n = aDiscovery_GetIPv4Interfaces(addresses, 64);
+    EXPECT_GT(n, 0u); // loopback at least
+}
+
+TEST(DiscoveryEnumerate, TypesWithoutEnumerationAndNullCallbacksCountNothing) {
+    auto never = [](const linkSpec*, bool*, void*) { return true; };
+    EXPECT_EQ(aDiscovery_EnumerateModules(SERIAL, never, nullptr, 0), 0u);
+    EXPECT_EQ(aDiscovery_EnumerateModules(AETHER, never, nullptr, 0), 0u);
+    EXPECT_EQ(aDiscovery_EnumerateModules(USB, nullptr, nullptr, 0), 0u);
+    EXPECT_EQ(aDiscovery_FindModule(SERIAL, 1, 0), nullptr);
+}
+
+TEST(Multicast, RefusesMisuse) {
+    uint8_t byte = 0;
+    EXPECT_EQ(aMulticast_Send(nullptr, &byte, 1), -2);
+    EXPECT_EQ(aMulticast_Receive(nullptr, &byte, 1), -2);
+    EXPECT_EQ(aMulticast_Destroy(nullptr), -2);
+    EXPECT_EQ(aMulticast_Create(0, "not a group", 9888, true), nullptr);
+    aMulticast* sender = aMulticast_Create(0, "232.2.2.2", 9888, true);
+    ASSERT_NE(sender, nullptr);
+    EXPECT_EQ(aMulticast_Receive(sender, &byte, 1), -3);
+    EXPECT_EQ(aMulticast_Destroy(&sender), 0);
+    EXPECT_EQ(sender, nullptr);
+}
+
+struct EmulationCase {
+    const char* text;
+    bool ok;
+    size_t count;
+};
+
+class UsbEmulationList : public ::testing::TestWithParam<EmulationCase> {};
+
+TEST_P(UsbEmulationList, Parses) {
+    std::vector<corvane::usb::EmulatedModule> modules;
+    EXPECT_EQ(corvane::usb::parseEmulationList(GetParam().text, modules), GetParam().ok);
+    EXPECT_EQ(modules.size(), GetParam().count);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, UsbEmulationList,
+    ::testing::Values(EmulationCase{"", true, 0},
+                      EmulationCase{"1A2B3C4D:13@127.0.0.1:4000", true, 1},
+                      EmulationCase{"1:1@127.0.0.1:1,FFFFFFFF:FF@10.0.0.1:65535", true, 2},
+                      EmulationCase{"1:1@127.0.0.1:1,,", true, 1},
+                      EmulationCase{"1A2B3C4D@127.0.0.1:4000", false, 0},
+                      EmulationCase{"1:0@127.0.0.1:4000", false, 0},
+                      EmulationCase{"1:1@localhost:4000", false, 0},
+                      EmulationCase{"1:1@127.0.0.1:0", false, 0},
+                      EmulationCase{"1:1@127.0.0.1:70000", false, 0},
+                      EmulationCase{"1:1@127.0.0.1:1,123456789:1@127.0.0.1:1", false, 1}));
+
+TEST(UsbEmulationList, EntryFields) {
+    std::vector<corvane::usb::EmulatedModule> modules;
+    ASSERT_TRUE(corvane::usb::parseEmulationList("1A2B3C4D:13@127.0.0.1:4000", modules));
+    ASSERT_EQ(modules.size(), 1u);
+    EXPECT_EQ(modules[0].serialNumber, 0x1A2B3C4Du);
+    EXPECT_EQ(modules[0].model, 0x13);
+    EXPECT_EQ(modules[0].address, 0x0100007Fu);
+    EXPECT_EQ(modules[0].port, 4000);
+    EXPECT_EQ(corvane::usb::emulatedSerialText(0xC0FFEE), "00C0FFEE");
 }
 
 } // namespace

@@ -1,6 +1,8 @@
-// Helpers for link engine tests: bounded polling and an owner that destroys a link.
+// Helpers for link engine tests: bounded polling, an owner that destroys a link and the
+// engine timing for one test.
 #pragma once
 
+#include "aLinkInternal.h"
 #include "corvane/aLink.h"
 
 #include <chrono>
@@ -38,3 +40,19 @@ class LinkOwner {
 inline bool linkReaches(aLinkRef link, linkStatus status, std::chrono::milliseconds limit) {
     return waitUntil([&] { return aLink_GetStatus(link) == status; }, limit);
 }
+
+// Sets the engine's timing for one test and puts the previous one back after it.
+class ScopedLinkTiming {
+  public:
+    template <class Change> explicit ScopedLinkTiming(Change&& change) : saved_(aLink_GetTiming()) {
+        aLinkTiming timing = saved_;
+        change(timing);
+        aLink_SetTiming(timing);
+    }
+    ~ScopedLinkTiming() { aLink_SetTiming(saved_); }
+    ScopedLinkTiming(const ScopedLinkTiming&) = delete;
+    ScopedLinkTiming& operator=(const ScopedLinkTiming&) = delete;
+
+  private:
+    aLinkTiming saved_;
+};

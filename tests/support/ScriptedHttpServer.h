@@ -22,6 +22,7 @@ struct ScriptedReply {
     std::string raw;    // bytes sent as they are once the request has arrived
     bool stall = false; // keep the connection open without another byte until the server stops
     std::chrono::milliseconds delay{0}; // wait this long before sending raw
+    std::chrono::milliseconds drip{0};  // when set, send raw one byte per interval
 };
 
 // A complete HTTP/1.1 reply with the given status and body.
@@ -112,9 +113,12 @@ class ScriptedHttpServer {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         size_t sent = 0;
-        while (sent < reply.raw.size()) {
-            const ssize_t n =
-                send(client, reply.raw.data() + sent, reply.raw.size() - sent, MSG_NOSIGNAL);
+        while (sent < reply.raw.size() && !stop_) {
+            const size_t chunk = reply.drip.count() > 0 ? 1 : reply.raw.size() - sent;
+            if (reply.drip.count() > 0) {
+                std::this_thread::sleep_for(reply.drip);
+            }
+            const ssize_t n = send(client, reply.raw.data() + sent, chunk, MSG_NOSIGNAL);
             if (n <= 0) {
                 return;
             }

@@ -1,6 +1,7 @@
 // The get flow (-G) in process against a scripted update server: its checks, messages, spinner
 // and what it leaves in the store.
 #include "Base64.h"
+#include "BirdWriter.h"
 #include "DebugCapture.h"
 #include "RecordingDisplay.h"
 #include "Retrieval.h"
@@ -21,6 +22,23 @@ using testsupport::httpReply;
 using testsupport::ScriptedReply;
 
 constexpr uint32_t kSerial = 0x40F5849A;
+
+// A BIRD file as the server sends it, for this module unless said otherwise.
+std::string birdFile(const std::string& serial = "40F5849A", bool offsets = false) {
+    BirdWriter writer;
+    writer.addFirmware(0x10000, std::vector<uint8_t>(64, 0xA5));
+    if (offsets) {
+        writer.addOffsets(0x10010, 0);
+    }
+    writer.setInfoField(1, "2.11.4");
+    writer.setInfoField(2, serial);
+    const std::vector<uint8_t> bytes = writer.fileBytes();
+    return std::string(bytes.begin(), bytes.end());
+}
+
+std::string base64(const std::string& bytes) {
+    return base64Encode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+}
 
 std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -43,11 +61,9 @@ class GetFlow : public testing::Test {
 };
 
 TEST_F(GetFlow, DownloadsOnAWorkerWhileTheSpinnerTurns) {
-    const std::string bytes = "bird\x01\x01 and the rest of a firmware image";
-    testsupport::ScriptedHttpServer server(getConversation(httpReply(
-        200,
-        "ok\n" + base64Encode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()) + "\n",
-        350ms)));
+    const std::string bytes = birdFile();
+    testsupport::ScriptedHttpServer server(
+        getConversation(httpReply(200, "ok\n" + base64(bytes) + "\n", 350ms)));
     UpdaterContext ctx = context(server.url());
     EXPECT_EQ(Download_Firmware(ctx, kSerial, "", false), 1234u);
 
@@ -137,7 +153,8 @@ TEST_F(GetFlow, ServerRefusals) {
 
 TEST_F(GetFlow, AFileThatCannotBeWrittenIsNotRecorded) {
     fs::create_directories(module() / "1234.bird"); // a directory where the file should go
-    testsupport::ScriptedHttpServer server(getConversation(httpReply(200, "ok\nQUJD\n")));
+    testsupport::ScriptedHttpServer server(
+        getConversation(httpReply(200, "ok\n" + base64(birdFile()) + "\n")));
     UpdaterContext ctx = context(server.url());
     EXPECT_EQ(Download_Firmware(ctx, kSerial, "", false), 0u);
     ASSERT_EQ(display.errors().size(), 1u);
@@ -145,11 +162,76 @@ TEST_F(GetFlow, AFileThatCannotBeWrittenIsNotRecorded) {
     EXPECT_EQ(readFile(module() / ".settings").find("LATEST_DOWNLOAD"), std::string::npos);
 }
 
-TEST(ValidateBuild, KeysThatAreNoNumberCountAsZero) {
+// What the server sends decides nothing until it loads as a BIRD file this module's update would
+// take: otherwise the stored copy and its record stay as they were.
+struct UntrustedReply {
+    const char* name;
+    std::string body;  // the reply to the bird request
+    std::string error; // the start of the one error shown
+};
+
+class GetUntrustedReply : public GetFlow, public testing::WithParamInterface<UntrustedReply> {};
+
+TEST_P(GetUntrustedReply, LeavesTheStoredCopyAndItsRecord) {
+    fs::create_directories(module());
+    std::ofstream(module() / "1234.bird") << "good old copy";
+    const std::string settings = "CREATED_TIME=then\nLATEST_DOWNLOAD=1234.bird\n";
+    std::ofstream(module() / ".settings") << settings;
+    testsupport::ScriptedHttpServer server(getConversation(httpReply(200, GetParam().body)));
+    UpdaterContext ctx = context(server.url());
+    EXPECT_EQ(Download_Firmware(ctx, kSerial, "", false), 0u);
+    ASSERT_EQ(display.errors().size(), 1u);
+    EXPECT_EQ(display.errors()[0].rfind(GetParam().error, 0), 0u) << display.errors()[0];
+    EXPECT_EQ(readFile(module() / "1234.bird"), "good old copy");
+    EXPECT_EQ(readFile(module() / ".settings"), settings);
+}
+
+const std::string kNotForUs =
+    "The server's file for build 1234 is not a BIRD file for device 40F5849A: ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Get, GetUntrustedReply,
+    testing::Values(
+        UntrustedReply{"NotBird", "ok\n" + base64("<html>oops</html>") + "\n", kNotForUs},
+        UntrustedReply{"Truncated", "ok\n" + base64(birdFile().substr(0, 40)) + "\n", kNotForUs},
+        UntrustedReply{"OtherModule", "ok\n" + base64(birdFile("12345678")) + "\n",
+                       kNotForUs + "built for 12345678"},
+        UntrustedReply{"NoBlocks",
+                       "ok\n" + base64([] {
+                           const std::vector<uint8_t> bytes = BirdWriter().fileBytes();
+                           return std::string(bytes.begin(), bytes.end());
+                       }()) +
+                           "\n",
+                       kNotForUs + "no blocks"},
+        UntrustedReply{"NotBase64", "ok\nQUJ\n", "The server's BIRD file for build 1234 is not"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(GetFlow, WrappedTextAndFilesWithOffsetsAreStored) {
+    const std::string bytes = birdFile("12345678", true); // the serial is written in on update
+    std::string wrapped = base64(bytes);
+    for (size_t at = 76; at < wrapped.size(); at += 78) {
+        wrapped.insert(at, "\r\n");
+    }
+    testsupport::ScriptedHttpServer server(getConversation(httpReply(200, "ok\n" + wrapped)));
+    UpdaterContext ctx = context(server.url());
+    EXPECT_EQ(Download_Firmware(ctx, kSerial, "", false), 1234u);
+    EXPECT_EQ(readFile(module() / "1234.bird"), bytes);
+}
+
+TEST_F(GetFlow, BuildZeroIsNeverValidEvenWithOverride) {
+    testsupport::ScriptedHttpServer server(
+        {httpReply(200, "ok\n"), httpReply(200, "ok\nlatest\nCVN\n")});
+    UpdaterContext ctx = context(server.url());
+    EXPECT_EQ(Download_Firmware(ctx, kSerial, "", true), 0u);
+    EXPECT_EQ(display.errors(), std::vector<std::string>{"No valid build 0"});
+    EXPECT_EQ(server.targets().size(), 2u) << "nothing is downloaded";
+}
+
+TEST(ValidateBuild, KeysThatAreNoNumberMatchNothing) {
     testsupport::ScriptedHttpServer server({httpReply(200, "ok\nabc;1.0.0\n1234;1.0.0\n")});
     DebugCapture trace(DEBUG_Updater);
     EXPECT_TRUE(_validate_build(kSerial, 1234, server.url()));
-    EXPECT_TRUE(_validate_build(kSerial, 0, server.url()));
+    EXPECT_FALSE(_validate_build(kSerial, 0, server.url()));
     EXPECT_FALSE(_validate_build(kSerial, 1235, server.url()));
     EXPECT_NE(trace.text().find("Error: Could not convert abc to int.\n"), std::string::npos);
 }

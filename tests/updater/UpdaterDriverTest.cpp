@@ -1,6 +1,8 @@
 // The driver's command order, its checks before a command starts, its exit statuses and the
 // store directory it prepares.
 #include "UpdaterDriver.h"
+#include "Base64.h"
+#include "BirdWriter.h"
 #include "RecordingDisplay.h"
 #include "ScopedTempDir.h"
 #include "ScriptedHttpServer.h"
@@ -53,11 +55,15 @@ TEST(DriverOrder, AFailedGetStillLetsDiscoverRun) {
 
 TEST(DriverOrder, GetHandsTheBuildItFetchedToTheUpdate) {
     using testsupport::httpReply;
+    BirdWriter bird;
+    bird.addFirmware(0x10000, std::vector<uint8_t>(16, 0xA5));
+    bird.setInfoField(2, "40F5849A");
+    const std::vector<uint8_t> bytes = bird.fileBytes();
     testsupport::ScriptedHttpServer server({
         httpReply(200, "ok\n"),                         // ping
         httpReply(200, "ok\n1300\nCVN-HUB\n"),          // latest build
         httpReply(200, "ok\n1234;1.0.0\n1300;1.1.0\n"), // build list for validation
-        httpReply(200, "ok\nQUJD\n"),                   // the BIRD file
+        httpReply(200, "ok\n" + base64Encode(bytes.data(), bytes.size()) + "\n"),
     });
     ScopedTempDir store;
     DriverRun r;

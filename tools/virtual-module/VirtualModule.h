@@ -36,6 +36,9 @@ struct VirtualModuleConfig {
     FaultSettings faults;
     uint32_t seed = 1; // of the garbage generator
     bool verbose = false;
+    // The program answers TCP/IP discovery heard on the interface with this IPv4 address
+    // (DiscoveryResponder); empty: it does not.
+    std::string discoveryInterface;
 };
 
 // Counters over the module's whole life, all connections together.

@@ -26,6 +26,11 @@ const char* const kVirtualModuleHelp =
     "  --heartbeat-ms N  milliseconds between heartbeats; 0 sends none (default 1000)\n"
     "  --latency-us N    delay every packet the module sends by N microseconds, to mimic\n"
     "                    USB frame timing (default 0)\n"
+    "  --discovery ADDRESS\n"
+    "                    answer TCP/IP discovery requests (multicast 232.2.2.2, port 9888)\n"
+    "                    heard on the interface with this IPv4 address, from that address;\n"
+    "                    the module then listens on it too unless --bind says otherwise.\n"
+    "                    Several modules may answer on one interface.\n"
     "\n"
     "Faults, to see how the host copes:\n"
     "  --drop-after N    reset each connection once it brought N packets (default 0: never)\n"
@@ -36,7 +41,15 @@ const char* const kVirtualModuleHelp =
     "  --verbose         trace connections and faults on standard error\n"
     "  --help            print this help and exit\n"
     "\n"
-    "Numbers are decimal, or hexadecimal with a 0x prefix.\n";
+    "Numbers are decimal, or hexadecimal with a 0x prefix.\n"
+    "\n"
+    "USB emulation: programs using the Corvane library see the modules listed in the\n"
+    "environment variable CORVANE_USB_EMULATION as USB-attached modules: USB discovery\n"
+    "reports them and USB links reach them over TCP, with the USB transfer rules. Its value is\n"
+    "a comma-separated list of SERIAL:MODEL@ADDRESS:PORT entries (serial number and model in\n"
+    "hexadecimal); once listening the program prints the entry for this module as\n"
+    "\"usb emulation: CORVANE_USB_EMULATION=...\". A listed module that is not running is not\n"
+    "attached.\n";
 
 namespace {
 
@@ -63,6 +76,7 @@ OptionsResult parseVirtualModuleOptions(int argc, const char* const* argv,
             *error = message;
         return OptionsResult::Error;
     };
+    bool bindGiven = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view option = argv[i];
         if (option == "--help" || option == "-h")
@@ -103,6 +117,13 @@ OptionsResult parseVirtualModuleOptions(int argc, const char* const* argv,
             if (i + 1 >= argc)
                 return fail("option --bind needs an address");
             config.bindAddress = argv[++i];
+            bindGiven = true;
+            continue;
+        }
+        if (option == "--discovery") {
+            if (i + 1 >= argc)
+                return fail("option --discovery needs an interface address");
+            config.discoveryInterface = argv[++i];
             continue;
         }
         if (numeric == nullptr)
@@ -133,6 +154,9 @@ OptionsResult parseVirtualModuleOptions(int argc, const char* const* argv,
         else if (option == "--seed")
             config.seed = static_cast<uint32_t>(value);
     }
+    // Discovery replies come from the interface's address, so the module is reached there.
+    if (!config.discoveryInterface.empty() && !bindGiven)
+        config.bindAddress = config.discoveryInterface;
     return OptionsResult::Run;
 }
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "DiscoveryResponder.h"
 #include "VirtualModule.h"
 #include "VirtualModuleOptions.h"
 
@@ -34,10 +35,21 @@ int main(int argc, char** argv) {
     std::printf("listening on %s\n", module.endpoint().c_str());
     std::printf("module serial %08X, model %u, address %u\n", config.identity.serialNumber,
                 config.identity.model, config.identity.address);
+    std::printf("usb emulation: CORVANE_USB_EMULATION=%08X:%02X@%s\n", config.identity.serialNumber,
+                config.identity.model, module.endpoint().c_str());
+    DiscoveryResponder discovery;
+    if (!config.discoveryInterface.empty()) {
+        if (!discovery.start(config.discoveryInterface, config.identity, module.port(), &error)) {
+            std::fprintf(stderr, "virtual-module: %s\n", error.c_str());
+            return 1;
+        }
+        std::printf("answering discovery on %s\n", config.discoveryInterface.c_str());
+    }
     std::fflush(stdout);
 
     int signal = 0;
     sigwait(&stopSignals, &signal);
+    discovery.stop();
     module.stop();
     if (config.verbose) {
         const VirtualModuleStats s = module.stats();

@@ -89,6 +89,25 @@ aErr syncFile(FileHandle file);
 // Closes the handle; aErrIO when the system reports a failure (the handle is gone either way).
 aErr closeFile(FileHandle file);
 
+// ---- Store files ---------------------------------------------------------------------------
+
+// Opens path for reading only when it is a regular file; a named pipe or device never blocks the
+// open and is refused with aErrMode, as is a directory. size receives the file's size.
+aErr openRegularFile(const char* path, FileHandle& out, uint64_t& size);
+// Creates path for writing, rw-r--r-- at most; aErrDuplicate when something is already there.
+aErr createExclusiveFile(const char* path, FileHandle& out);
+// Renames from to to, replacing what to names (not a directory) in one step.
+aErr renamePath(const char* from, const char* to);
+// Makes the entries of a directory (a rename into it) durable.
+aErr syncDirectory(const char* path);
+// aErrNone when this process may write path, which exists.
+aErr checkWritable(const char* path);
+// This process, and whether a process with that identifier still runs.
+uint32_t currentProcessId();
+bool processExists(uint32_t id);
+// The system's error number of the last failing call above on this thread, for trace lines.
+int lastSystemError();
+
 // ---- Errors --------------------------------------------------------------------------------
 
 // The one translation of a system error number into the library's codes.

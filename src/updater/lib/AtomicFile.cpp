@@ -1,20 +1,25 @@
-// Whole-file replacement through a synced temporary file and rename(2). The store is the only
-// user; the support layer's aFile has no sync or rename, so this talks to POSIX itself.
+// Whole-file replacement through a synced temporary file and a rename, and the sweep of
+// temporary files whose writer died before the rename.
 #include "AtomicFile.h"
+
+#include "Debug.h"
+#include "platform/platform.h"
 
 #include <corvane/aDefs.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <fcntl.h>
+#include <cstdlib>
 #include <random>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <vector>
+
+namespace platform = corvane::platform;
 
 namespace {
 
 constexpr int kNameAttempts = 16;
+constexpr const char* kTemporaryMark = ".tmp-";
 
 std::string directoryOf(const std::string& path) {
     const size_t slash = path.find_last_of('/');
@@ -24,7 +29,8 @@ std::string directoryOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// A hidden name next to the target, so directory listings that skip dot files never show it.
+// A hidden name next to the target, so directory listings that skip dot files never show it:
+// ".<name>.tmp-<writer's process id>-<counter>-<random>".
 std::string temporaryName(const std::string& path) {
     static std::atomic<unsigned> counter{0};
     static thread_local std::mt19937 random{std::random_device{}()};
@@ -32,31 +38,45 @@ std::string temporaryName(const std::string& path) {
     const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
     const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
     char suffix[48];
-    snprintf(suffix, sizeof suffix, ".tmp-%ld-%u-%08x", static_cast<long>(getpid()),
+    snprintf(suffix, sizeof suffix, "%s%u-%u-%08x", kTemporaryMark, platform::currentProcessId(),
              counter.fetch_add(1), static_cast<unsigned>(random()));
     return dir + "." + base + suffix;
 }
 
-bool writeAll(int fd, const unsigned char* data, size_t length) {
-    while (length > 0) {
-        ssize_t n = ::write(fd, data, length);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        if (n == 0) { // a regular file never does this; treat it like a full disk
-            errno = ENOSPC;
-            return false;
-        }
-        data += n;
-        length -= static_cast<size_t>(n);
+// The writer's process id of a temporary file name, 0 when name is not one of ours.
+uint32_t writerOf(const std::string& name) {
+    const size_t mark = name.rfind(kTemporaryMark);
+    if (name.empty() || name.front() != '.' || mark == std::string::npos || mark == 0) {
+        return 0;
     }
-    return true;
+    const char* digits = name.c_str() + mark + std::char_traits<char>::length(kTemporaryMark);
+    char* end = nullptr;
+    const unsigned long id = std::strtoul(digits, &end, 10);
+    if (end == digits || *end != '-' || id > UINT32_MAX) {
+        return 0;
+    }
+    return static_cast<uint32_t>(id);
 }
 
 } // namespace
+
+void sweepStaleTemporaries(const std::string& directory) {
+    std::vector<std::string> stale;
+    platform::listDirectory(directory.c_str(), [&](const platform::DirectoryEntry& entry) {
+        const uint32_t writer = writerOf(entry.name);
+        if (writer != 0 && !entry.isDirectory && writer != platform::currentProcessId() &&
+            !platform::processExists(writer)) {
+            stale.emplace_back(entry.name);
+        }
+        return true;
+    });
+    for (const std::string& name : stale) {
+        const std::string path = directory + "/" + name;
+        Debug_Print(DEBUG_Updater, "UpdaterStore: removing %s left by an interrupted write\n",
+                    path.c_str());
+        platform::removeFile(path.c_str());
+    }
+}
 
 aErr writeFileAtomically(const std::string& path, const void* data, size_t length,
                          int* systemError) {
@@ -66,7 +86,8 @@ aErr writeFileAtomically(const std::string& path, const void* data, size_t lengt
 
     // Refuse what opening the file for writing would refuse: the rename must not reach
     // further than that. A path too long for the readers, or a file this user may not write,
-    // would otherwise be replaced by a reader that could merely not open it.
+    // would otherwise be replaced by a reader that could merely not open it; something that is
+    // not a regular file (a named pipe, a directory) is not the store's to replace.
     if (path.empty()) {
         error = ENOENT;
         return aErrNotFound;
@@ -75,52 +96,53 @@ aErr writeFileAtomically(const std::string& path, const void* data, size_t lengt
         error = ENAMETOOLONG;
         return aErrNotFound;
     }
-    struct stat target {};
-    const bool exists = ::stat(path.c_str(), &target) == 0;
-    if (path.back() == '/' || (exists && S_ISDIR(target.st_mode))) {
-        error = EISDIR;
+    platform::PathInfo target;
+    const bool exists = platform::pathInfo(path.c_str(), true, target) == aErrNone;
+    if (path.back() == '/' || (exists && target.kind != platform::PathKind::file)) {
+        error = exists && target.kind != platform::PathKind::directory ? EINVAL : EISDIR;
         return aErrNotFound;
     }
-    if (exists && ::access(path.c_str(), W_OK) != 0) {
-        error = errno;
+    if (exists && platform::checkWritable(path.c_str()) != aErrNone) {
+        error = platform::lastSystemError();
         return aErrNotFound;
     }
 
+    const std::string directory = directoryOf(path);
+    sweepStaleTemporaries(directory);
+
     std::string temporary;
-    int fd = -1;
-    for (int attempt = 0; attempt < kNameAttempts && fd < 0; ++attempt) {
+    platform::FileHandle file = platform::invalidFile;
+    aErr err = aErrNotFound;
+    for (int attempt = 0; attempt < kNameAttempts && file == platform::invalidFile; ++attempt) {
         temporary = temporaryName(path);
-        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd < 0 && errno != EEXIST) {
+        err = platform::createExclusiveFile(temporary.c_str(), file);
+        if (err != aErrNone && err != aErrDuplicate) {
             break;
         }
     }
-    if (fd < 0) {
-        error = errno;
+    if (file == platform::invalidFile) {
+        error = platform::lastSystemError();
         return aErrNotFound;
     }
 
-    bool ok = writeAll(fd, static_cast<const unsigned char*>(data), length) && ::fsync(fd) == 0;
-    if (!ok) {
-        error = errno;
+    size_t put = 0;
+    err = platform::writeFile(file, data, length, put);
+    if (err == aErrNone) {
+        err = platform::syncFile(file);
     }
-    if (::close(fd) != 0 && ok) {
-        error = errno;
-        ok = false;
+    const aErr closed = platform::closeFile(file);
+    if (err == aErrNone) {
+        err = closed;
     }
-    if (ok && ::rename(temporary.c_str(), path.c_str()) != 0) {
-        error = errno;
-        ok = false;
+    if (err == aErrNone) {
+        err = platform::renamePath(temporary.c_str(), path.c_str());
     }
-    if (!ok) {
-        ::unlink(temporary.c_str());
+    if (err != aErrNone) {
+        error = platform::lastSystemError();
+        platform::removeFile(temporary.c_str());
         return aErrWrite;
     }
     // Make the rename itself durable; the file is already complete either way.
-    int dirFd = ::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
+    platform::syncDirectory(directory.c_str());
     return aErrNone;
 }

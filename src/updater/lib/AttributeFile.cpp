@@ -3,8 +3,7 @@
 
 #include "AtomicFile.h"
 #include "Debug.h"
-
-#include <corvane/aFile.h>
+#include "RegularFile.h"
 
 #include <cctype>
 #include <cerrno>
@@ -15,7 +14,8 @@
 
 namespace {
 
-constexpr size_t kLineBufferSize = 2048;
+// Far above any real attribute file; a bigger one is not read (and so never replaced).
+constexpr size_t kMaxFileBytes = size_t{16} << 20;
 constexpr const char* kDefaultPath = ".settings";
 
 bool isSpace(char c) {
@@ -46,59 +46,94 @@ AttributeFile::AttributeFile(const std::string& path) {
 }
 
 void AttributeFile::read(const std::string& path) {
-    errno = 0;
-    if (readExisting(path)) {
+    int error = 0;
+    const aErr err = load(path, error);
+    if (err == aErrNone) {
         return;
     }
     Debug_Print(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n",
-                path.c_str(), errno);
+                path.c_str(), error);
+    if (err != aErrNotFound) {
+        // Something is there that could not be read: writing over it would lose it.
+        path_ = path;
+        unreadable_ = true;
+        return;
+    }
     // A new file records only when it was made, so this entry does not make it dirty.
     entries_[ATTR_CREATED_TIME] = attributeTimeNow();
     write(path);
 }
 
 bool AttributeFile::readExisting(const std::string& path) {
-    aFile* file = aFile_Open(path.c_str(), aFileModeReadOnly);
-    if (file == nullptr) {
-        return false;
+    int error = 0;
+    return load(path, error) == aErrNone;
+}
+
+aErr AttributeFile::load(const std::string& path, int& error) {
+    RegularFile file;
+    aErr err = file.open(path);
+    error = file.systemError();
+    if (err == aErrMode) {
+        Debug_Print(DEBUG_Attributes, "Attibutes: Error - '%s' is not a regular file\n",
+                    path.c_str());
+    }
+    if (err == aErrNone && file.size() > kMaxFileBytes) {
+        Debug_Print(DEBUG_Attributes, "Attibutes: Error - '%s' is larger than %zu bytes\n",
+                    path.c_str(), kMaxFileBytes);
+        err = aErrSize;
+    }
+    std::string text;
+    if (err == aErrNone) {
+        // Whole, so no line is ever too long to be kept.
+        text.resize(static_cast<size_t>(file.size()));
+        size_t got = 0;
+        err = file.read(text.data(), text.size(), got);
+        text.resize(got);
+    }
+    if (err != aErrNone) {
+        return err;
     }
     path_ = path;
     dirty_ = false;
+    unreadable_ = false;
 
-    char line[kLineBufferSize];
-    size_t length = 0;
-    while (aFile_ReadLine(file, line, sizeof line, &length) == aErrNone) {
-        if (length < 3 || line[0] == '#') {
-            continue;
-        }
-        size_t start = 0;
-        while (start < length && isSpace(line[start])) {
-            ++start;
-        }
-        size_t equals = start;
-        while (equals < length && line[equals] != '=') {
-            ++equals;
-        }
-        if (equals == length) {
-            continue; // no '=': not an entry
-        }
-        size_t keyEnd = equals;
-        while (keyEnd > start && isSpace(line[keyEnd - 1])) {
-            --keyEnd;
-        }
-        size_t valueStart = equals + 1;
-        size_t valueEnd = length;
-        while (valueStart < valueEnd && isSpace(line[valueStart])) {
-            ++valueStart;
-        }
-        while (valueEnd > valueStart && isSpace(line[valueEnd - 1])) {
-            --valueEnd;
-        }
-        entries_[std::string(line + start, keyEnd - start)] =
-            std::string(line + valueStart, valueEnd - valueStart);
+    size_t begin = 0;
+    while (begin < text.size()) {
+        size_t next = text.find('\n', begin);
+        next = next == std::string::npos ? text.size() : next + 1;
+        parseLine(std::string_view(text).substr(begin, next - begin));
+        begin = next;
     }
-    aFile_Close(&file);
-    return true;
+    return aErrNone;
+}
+
+void AttributeFile::parseLine(std::string_view line) {
+    const size_t length = line.size();
+    if (length < 3 || line[0] == '#') {
+        return;
+    }
+    size_t start = 0;
+    while (start < length && isSpace(line[start])) {
+        ++start;
+    }
+    const size_t equals = line.find('=', start);
+    if (equals == std::string_view::npos) {
+        return; // no '=': not an entry
+    }
+    size_t keyEnd = equals;
+    while (keyEnd > start && isSpace(line[keyEnd - 1])) {
+        --keyEnd;
+    }
+    size_t valueStart = equals + 1;
+    size_t valueEnd = length;
+    while (valueStart < valueEnd && isSpace(line[valueStart])) {
+        ++valueStart;
+    }
+    while (valueEnd > valueStart && isSpace(line[valueEnd - 1])) {
+        --valueEnd;
+    }
+    entries_[std::string(line.substr(start, keyEnd - start))] =
+        std::string(line.substr(valueStart, valueEnd - valueStart));
 }
 
 bool AttributeFile::set(const std::string& key, const std::string& value) {
@@ -152,7 +187,14 @@ aErr AttributeFile::write() {
 }
 
 aErr AttributeFile::write(const std::string& path) {
+    if (unreadable_ && path == path_) {
+        Debug_Print(DEBUG_Attributes,
+                    "Attibutes: Error - '%s' could not be read, so it is not replaced\n",
+                    path.c_str());
+        return aErrNotFound;
+    }
     path_ = path;
+    unreadable_ = false;
     if (dirty_) {
         entries_[ATTR_UPDATED_TIME] = attributeTimeNow();
     }

@@ -6,6 +6,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 
 // Keys the updater writes and reads.
 inline constexpr const char* ATTR_CREATED_TIME = "CREATED_TIME";
@@ -27,8 +28,10 @@ class AttributeFile {
     // Reads path at once; a missing file is created holding only CREATED_TIME.
     explicit AttributeFile(const std::string& path);
 
-    // Merges the lines of path into the map (a later line replaces an earlier value) and makes
-    // path the file's path. A file that cannot be opened is created with CREATED_TIME.
+    // Merges the lines of path, of any length, into the map (a later line replaces an earlier
+    // value) and makes path the file's path. A missing file is created with CREATED_TIME; one
+    // that exists but cannot be read (not a regular file, unreadable, above 16 MiB) is left
+    // alone, and writing to that path is refused so nothing in it is lost.
     void read(const std::string& path);
     // The same for a file that exists; false, with nothing created or changed, when path cannot
     // be opened. For looking without leaving traces.
@@ -58,7 +61,12 @@ class AttributeFile {
     bool isDirty() const { return dirty_; }
 
   private:
+    // Reads path into the map; error receives the system's error number of a failed open.
+    aErr load(const std::string& path, int& error);
+    void parseLine(std::string_view line);
+
     std::string path_;
     std::map<std::string, std::string> entries_; // std::less<std::string>: ascending byte order
     bool dirty_ = false;
+    bool unreadable_ = false; // path_ holds something the reader could not take in
 };

@@ -3,14 +3,17 @@
 #include "BirdFile.h"
 
 #include "Debug.h"
+#include "RegularFile.h"
 
 #include <corvane/aFile.h>
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cassert>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <stdexcept>
 
@@ -35,34 +38,134 @@ void writeLittleEndian32(uint8_t* p, uint32_t value) {
     p[3] = static_cast<uint8_t>(value >> 24);
 }
 
-// Owns an aFile handle for the length of a scope.
-struct FileCloser {
-    aFile* file;
-    ~FileCloser() {
-        if (file != nullptr) {
-            aFile_Close(&file);
-        }
+// Opens path as a regular file, with the trace lines of a file that cannot be opened.
+bool openForReading(RegularFile& file, const std::string& path) {
+    const aErr err = file.open(path);
+    if (err == aErrMode) {
+        Debug_Print(DEBUG_BirdFile, "BIRDFILE: Error - '%s' is not a regular file\n", path.c_str());
     }
-};
-
-// Reads until count bytes arrived, the file ended or a read failed.
-aErr readFully(aFile* file, uint8_t* buffer, size_t count, size_t* total) {
-    *total = 0;
-    while (*total < count) {
-        size_t got = 0;
-        aErr err = aFile_Read(file, buffer + *total, count - *total, &got);
-        if (err == aErrEOF || (err == aErrNone && got == 0)) {
-            return aErrNone;
-        }
-        if (err != aErrNone) {
-            return err;
-        }
-        *total += got;
+    if (err != aErrNone) {
+        Debug_Print(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n",
+                    path.c_str());
+        return false;
     }
-    return aErrNone;
+    return true;
 }
 
+// Pulls the decompressed bytes of the zlib stream that follows a BIRD header through small
+// fixed buffers, so nothing of the image is kept.
+class InflatingReader {
+  public:
+    InflatingReader(RegularFile& file, uint64_t outputLimit)
+        : file_(file), outputLimit_(outputLimit) {
+        ok_ = inflateInit(&stream_) == Z_OK;
+    }
+    ~InflatingReader() { inflateEnd(&stream_); }
+    InflatingReader(const InflatingReader&) = delete;
+    InflatingReader& operator=(const InflatingReader&) = delete;
+
+    // Exactly count bytes into out; false when the stream ends before, breaks, or grows past the
+    // limit.
+    bool read(uint8_t* out, size_t count) {
+        stream_.next_out = out;
+        stream_.avail_out = static_cast<uInt>(count);
+        while (ok_ && stream_.avail_out > 0) {
+            if (ended_) {
+                return false;
+            }
+            if (stream_.avail_in == 0) {
+                size_t got = 0;
+                if (file_.read(input_, sizeof input_, got) != aErrNone || got == 0) {
+                    ok_ = false;
+                    break;
+                }
+                stream_.next_in = input_;
+                stream_.avail_in = static_cast<uInt>(got);
+            }
+            const int z = inflate(&stream_, Z_NO_FLUSH);
+            ended_ = z == Z_STREAM_END;
+            ok_ = (z == Z_OK || ended_) && stream_.total_out <= outputLimit_;
+        }
+        return ok_ && stream_.avail_out == 0;
+    }
+    bool skip(uint64_t count) {
+        uint8_t scratch[kChunk];
+        while (count > 0) {
+            const size_t step = static_cast<size_t>(std::min<uint64_t>(count, sizeof scratch));
+            if (!read(scratch, step)) {
+                return false;
+            }
+            count -= step;
+        }
+        return true;
+    }
+    // The stream came to its proper end with nothing broken.
+    bool endedCleanly() const { return ended_ && ok_; }
+
+  private:
+    static constexpr size_t kChunk = 64 * 1024;
+    RegularFile& file_;
+    uint64_t outputLimit_;
+    z_stream stream_{};
+    uint8_t input_[kChunk];
+    bool ok_ = false;
+    bool ended_ = false;
+};
+
 } // namespace
+
+bool BirdFile::readVersion(const std::string& path, std::string& version) {
+    version.clear();
+    RegularFile file;
+    if (!openForReading(file, path)) {
+        return false;
+    }
+    uint8_t header[BIRD_HEADER_SIZE];
+    size_t got = 0;
+    if (file.read(header, sizeof header, got) != aErrNone || got != sizeof header ||
+        readBigEndian32(header) != BIRD_MAGIC || header[4] == 0 || header[5] == 0) {
+        return false;
+    }
+    // The full load refuses an image above this, so the walk does too.
+    const uint64_t limit = (file.size() - BIRD_HEADER_SIZE) * kInflateFactor;
+    const auto reader = std::make_unique<InflatingReader>(file, limit);
+    uint8_t count[4];
+    if (!reader->read(count, sizeof count)) {
+        return false;
+    }
+    for (;;) {
+        uint8_t record[kRecordHeaderSize];
+        if (!reader->read(record, sizeof record)) {
+            return reader->endedCleanly(); // the checksum alone is left: no info block
+        }
+        const uint8_t type = record[0] & 0x1F;
+        const uint32_t length = readBigEndian32(record + 1);
+        if ((type == BIRD_BLOCK_LOADER || type == BIRD_BLOCK_FIRMWARE) && length < 4) {
+            return true; // the full walk ends here too, before any info block
+        }
+        if (type != BIRD_BLOCK_INFO) {
+            if (!reader->skip(length)) {
+                return reader->endedCleanly();
+            }
+            continue;
+        }
+        // Field 1 (bytes 16 to 31) up to its first NUL or space, as version() reads it.
+        uint8_t fields[2 * BIRD_INFO_FIELD_SIZE];
+        const size_t wanted = std::min<size_t>(length, sizeof fields);
+        if (!reader->read(fields, wanted)) {
+            return reader->endedCleanly();
+        }
+        if (wanted > BIRD_INFO_FIELD_SIZE) {
+            version.assign(reinterpret_cast<const char*>(fields) + BIRD_INFO_FIELD_SIZE,
+                           wanted - BIRD_INFO_FIELD_SIZE);
+            const size_t end = std::min(version.find('\0'), version.find(' '));
+            if (end != std::string::npos) {
+                version.resize(end);
+            }
+        }
+        return true;
+    }
+}
 
 BirdFile::BirdFile(const std::string& filename) : filename_(filename) {
     assert(this->filename_.length() > 0);
@@ -116,15 +219,13 @@ void BirdFile::clear() noexcept {
 }
 
 bool BirdFile::isBirdFile(const std::string& path) {
-    FileCloser closer{aFile_Open(path.c_str(), aFileModeReadOnly)};
-    if (closer.file == nullptr) {
-        Debug_Print(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n",
-                    path.c_str());
+    RegularFile file;
+    if (!openForReading(file, path)) {
         return false;
     }
     uint8_t header[BIRD_HEADER_SIZE];
     size_t got = 0;
-    if (readFully(closer.file, header, sizeof header, &got) != aErrNone || got != sizeof header) {
+    if (file.read(header, sizeof header, got) != aErrNone || got != sizeof header) {
         return false;
     }
     return readBigEndian32(header) == BIRD_MAGIC && header[4] != 0 && header[5] != 0;
@@ -137,18 +238,11 @@ bool BirdFile::load() {
         Debug_Print(DEBUG_BirdFile, "BIRDFILE: BIRD file not found [%s]\n", path);
         return false;
     }
-    FileCloser closer{aFile_Open(path, aFileModeReadOnly)};
-    if (closer.file == nullptr) {
-        Debug_Print(DEBUG_BirdFile, "BIRDFILE: Error - cannot open bird file: '%s'\n", path);
+    RegularFile file;
+    if (!openForReading(file, filename_)) {
         return false;
     }
-    uint64_t fileSize = 0;
-    aErr err = aFile_GetSize(closer.file, &fileSize);
-    if (err != aErrNone) {
-        Debug_Print(DEBUG_BirdFile, "BIRDFILE: Error (%d) getting bird file size from %s\n",
-                    static_cast<int>(err), path);
-        return false;
-    }
+    const uint64_t fileSize = file.size();
     // The image length is a 32-bit quantity, so a body above 4 GiB / 8 can never be valid.
     if (fileSize > BIRD_HEADER_SIZE + UINT32_MAX / kInflateFactor) {
         Debug_Print(DEBUG_BirdFile, "BIRDFILE: Error - bird file %s is too large (%llu bytes)\n",
@@ -166,7 +260,7 @@ bool BirdFile::load() {
         return false;
     }
     size_t got = 0;
-    err = readFully(closer.file, contents.get(), size, &got);
+    const aErr err = file.read(contents.get(), size, got);
     if (err != aErrNone) {
         Debug_Print(DEBUG_BirdFile, "BIRDFILE: Error (%d) reading %s\n", static_cast<int>(err),
                     path);

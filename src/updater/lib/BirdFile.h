@@ -54,7 +54,13 @@ class BirdFile {
     static BirdFile fromMemory(const std::string& name, const uint8_t* bytes, size_t size);
 
     // Quick check without loading: the first 6 bytes are "bird" and two non-zero header bytes.
+    // Only regular files are opened; anything else is refused with a trace line.
     static bool isBirdFile(const std::string& path);
+    // version() of the file at path without keeping its image: the stream is decompressed
+    // through small buffers up to the first info block only. True when the file passes
+    // isBirdFile and its stream reaches an info block (version set) or ends cleanly without one
+    // (version empty); false when it breaks first. A break after the info block goes unseen.
+    static bool readVersion(const std::string& path, std::string& version);
 
     uint32_t blockCount() const { return blockCount_; }
     bool hasOffsets() const { return hasOffsets_; }

@@ -8,6 +8,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -107,9 +108,9 @@ size_t rcv_data(char* data, size_t size, size_t count, void* user) {
 std::optional<std::vector<std::string_view>>
 request(const ServerCommClass& server, const char* operation, const char* statusTag,
         const std::string& url, const std::map<std::string, std::string>& params,
-        ServerResponse& response) {
+        ServerResponse& response, size_t maxReplyBytes) {
     try {
-        response = server.httpGet(url, params);
+        response = server.httpGet(url, params, maxReplyBytes);
     } catch (const std::exception& e) {
         Debug_Print(DEBUG_ServerComm, "%s ==> [%s]\n", operation, e.what());
         return std::nullopt;
@@ -130,8 +131,25 @@ request(const ServerCommClass& server, const char* operation, const char* status
 
 std::optional<std::vector<std::string_view>>
 request(const ServerCommClass& server, const char* operation, const std::string& url,
-        const std::map<std::string, std::string>& params, ServerResponse& response) {
-    return request(server, operation, operation, url, params, response);
+        const std::map<std::string, std::string>& params, ServerResponse& response,
+        size_t maxReplyBytes) {
+    return request(server, operation, operation, url, params, response, maxReplyBytes);
+}
+
+// Query text: the unreserved characters of RFC 3986 stay, every other byte becomes %XX, so a
+// value can neither break the request nor add a parameter.
+void appendEncoded(std::string& out, std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (std::isalnum(byte) != 0 || c == '-' || c == '.' || c == '_' || c == '~') {
+            out += c;
+        } else {
+            out += '%';
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0x0F];
+        }
+    }
 }
 
 } // namespace
@@ -142,9 +160,9 @@ std::string ServerCommClass::requestUrl(const std::string& url,
     if (!parameters.empty()) {
         full += '?';
         for (const auto& [key, value] : parameters) {
-            full += key;
+            appendEncoded(full, key);
             full += '=';
-            full += value;
+            appendEncoded(full, value);
             full += '&';
         }
     }
@@ -154,6 +172,12 @@ std::string ServerCommClass::requestUrl(const std::string& url,
 ServerResponse
 ServerCommClass::httpGet(const std::string& url,
                          const std::map<std::string, std::string>& parameters) const {
+    return httpGet(url, parameters, settings_.maxBodyBytes);
+}
+
+ServerResponse ServerCommClass::httpGet(const std::string& url,
+                                        const std::map<std::string, std::string>& parameters,
+                                        size_t maxReplyBytes) const {
     ensureCurlGlobalInit();
     const std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> handle(curl_easy_init(),
                                                                      curl_easy_cleanup);
@@ -163,7 +187,7 @@ ServerCommClass::httpGet(const std::string& url,
     }
     ServerResponse response;
     response.url = requestUrl(url, parameters);
-    Transfer transfer{curl, &response, settings_.maxBodyBytes};
+    Transfer transfer{curl, &response, maxReplyBytes};
 
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, rcv_data);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
@@ -176,7 +200,8 @@ ServerCommClass::httpGet(const std::string& url,
     // The download runs on a worker thread: no signals for time-outs.
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, settings_.connectTimeoutMs);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    // A server dripping bytes is as good as gone: below the floor for stallSeconds ends it.
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, settings_.minBytesPerSecond);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, settings_.stallSeconds);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, settings_.totalSeconds);
 
@@ -187,8 +212,7 @@ ServerCommClass::httpGet(const std::string& url,
     response.status = static_cast<int32_t>(status);
 
     if (transfer.tooLarge) {
-        throw std::runtime_error("Reply larger than " + std::to_string(settings_.maxBodyBytes) +
-                                 " bytes");
+        throw std::runtime_error("Reply larger than " + std::to_string(maxReplyBytes) + " bytes");
     }
     if (transfer.outOfMemory) {
         throw std::runtime_error("Out of memory for the reply");
@@ -201,14 +225,17 @@ ServerCommClass::httpGet(const std::string& url,
 
 bool ServerCommClass::ping(const std::string& url) const {
     ServerResponse response;
-    return request(*this, "ping", "PING", url, {{"op", "hi"}, {"rv", "2"}}, response).has_value();
+    return request(*this, "ping", "PING", url, {{"op", "hi"}, {"rv", "2"}}, response,
+                   settings_.maxSmallReplyBytes)
+        .has_value();
 }
 
 bool ServerCommClass::QueryBuild(uint32_t serial, std::string& latestBuild, std::string& firmwareId,
                                  const std::string& url) const {
     ServerResponse response;
-    const auto lines = request(*this, "QueryBuild", url,
-                               {{"op", "qu"}, {"sn", serialNumberText(serial)}}, response);
+    const auto lines =
+        request(*this, "QueryBuild", url, {{"op", "qu"}, {"sn", serialNumberText(serial)}},
+                response, settings_.maxSmallReplyBytes);
     if (!lines) {
         return false;
     }
@@ -226,8 +253,9 @@ bool ServerCommClass::GetBuildList(uint32_t serial, BuildList& builds,
     static constexpr const char* kOperation = "GetBuildList";
     builds.clear();
     ServerResponse response;
-    const auto lines = request(*this, kOperation, url,
-                               {{"op", "builds"}, {"sn", serialNumberText(serial)}}, response);
+    const auto lines =
+        request(*this, kOperation, url, {{"op", "builds"}, {"sn", serialNumberText(serial)}},
+                response, settings_.maxSmallReplyBytes);
     if (!lines) {
         return false;
     }
@@ -260,19 +288,25 @@ bool ServerCommClass::GetBuild(uint32_t serial, const std::string& firmwareId,
                                 {"fw", firmwareId},
                                 {"bld", build},
                                 {"no_cal", noCal ? "true" : "false"}},
-                               response);
+                               response, settings_.maxBodyBytes);
     if (!lines) {
         return false;
     }
     base64Out.clear();
     if (lines->size() > 1) {
-        // The file is most of the body: cut the body down to it rather than copy megabytes.
-        const std::string_view line = (*lines)[1];
-        const size_t offset = static_cast<size_t>(line.data() - response.body.data());
-        const size_t length = line.size();
-        response.body.resize(offset + length);
-        response.body.erase(0, offset);
-        base64Out = std::move(response.body);
+        // The file is most of the body: squeeze the line breaks of wrapped text out of the body
+        // in place rather than copy megabytes.
+        std::string& body = response.body;
+        const size_t offset = static_cast<size_t>((*lines)[1].data() - body.data());
+        size_t kept = 0;
+        for (size_t i = offset; i < body.size(); ++i) {
+            const char c = body[i];
+            if (c != '\n' && c != '\r') {
+                body[kept++] = c;
+            }
+        }
+        body.resize(kept);
+        base64Out = std::move(body);
     }
     return true;
 }
@@ -283,7 +317,8 @@ bool ServerCommClass::GetDeviceJWT(uint32_t serial, std::string& token,
     ServerResponse response;
     const auto lines =
         request(*this, kOperation, url,
-                {{"op", "ent_jwt"}, {"sn", serialNumberText(serial)}, {"json", "false"}}, response);
+                {{"op", "ent_jwt"}, {"sn", serialNumberText(serial)}, {"json", "false"}}, response,
+                settings_.maxSmallReplyBytes);
     if (!lines || lines->size() < 2 || (*lines)[1].size() <= 2) {
         return false;
     }
@@ -312,11 +347,13 @@ bool ServerCommClass::GetRecoveryInfo(const ChipId& chipId, uint32_t& serial, ui
                                       const std::string& url) const {
     static constexpr const char* kOperation = "GetRecoveryInfo";
     char fingerprint[64];
-    snprintf(fingerprint, sizeof fingerprint, "%08X%%20%08X%%20%08X%%20%08X", chipId[0], chipId[1],
+    // The words are separated by spaces, which the request encodes as the server expects: %20.
+    snprintf(fingerprint, sizeof fingerprint, "%08X %08X %08X %08X", chipId[0], chipId[1],
              chipId[2], chipId[3]);
     ServerResponse response;
-    const auto lines = request(*this, kOperation, url,
-                               {{"op", "fix"}, {"fp", fingerprint}, {"brief", "true"}}, response);
+    const auto lines =
+        request(*this, kOperation, url, {{"op", "fix"}, {"fp", fingerprint}, {"brief", "true"}},
+                response, settings_.maxSmallReplyBytes);
     if (!lines) {
         return false;
     }

@@ -21,14 +21,16 @@ struct ServerResponse {
 };
 
 // Transfer limits. A connect that takes longer than connectTimeoutMs, a transfer that moves
-// less than one byte per second for stallSeconds, or a request that has not finished after
-// totalSeconds (a server trickling bytes would hold the caller forever) fails; so does a reply
-// above maxBodyBytes.
+// less than minBytesPerSecond for stallSeconds, or a request that has not finished after
+// totalSeconds fails; so does a BIRD reply above maxBodyBytes or any other reply above
+// maxSmallReplyBytes (pings, build lists and tokens are a few lines).
 struct ServerCommSettings {
     long connectTimeoutMs = 10000;
+    long minBytesPerSecond = 1024;
     long stallSeconds = 30;
     long totalSeconds = 1800;
     size_t maxBodyBytes = size_t{256} << 20;
+    size_t maxSmallReplyBytes = size_t{1} << 20;
 };
 
 class ServerCommClass {
@@ -51,7 +53,8 @@ class ServerCommClass {
     // Clears builds first, then fills it from the reply.
     bool GetBuildList(uint32_t serial, BuildList& builds,
                       const std::string& url = kDefaultUrl) const;
-    // The BIRD file as Base64 text (see Base64.h), still encoded.
+    // The BIRD file as Base64 text (see Base64.h), still encoded; text wrapped over several
+    // lines is joined.
     bool GetBuild(uint32_t serial, const std::string& firmwareId, const std::string& build,
                   std::string& base64Out, const std::string& url = kDefaultUrl,
                   bool noCal = false) const;
@@ -68,12 +71,16 @@ class ServerCommClass {
     sortBuildsByVersion(const BuildList& builds);
 
     // The server URL followed by "?" and "key=value&" for each parameter in byte order of the
-    // keys; no percent-encoding is added.
+    // keys; every byte of a key or value outside A-Z, a-z, 0-9 and "-._~" is percent-encoded.
     static std::string requestUrl(const std::string& url,
                                   const std::map<std::string, std::string>& parameters);
     // One GET. Throws std::runtime_error on a transport failure (libcurl's text for the error).
     ServerResponse httpGet(const std::string& url,
                            const std::map<std::string, std::string>& parameters) const;
+    // The same with its own cap on the reply's size.
+    ServerResponse httpGet(const std::string& url,
+                           const std::map<std::string, std::string>& parameters,
+                           size_t maxReplyBytes) const;
 
   private:
     ServerCommSettings settings_;

@@ -3,11 +3,13 @@
 
 #include "Debug.h"
 #include "SerialNumberText.h"
+#include "platform/platform.h"
 
 #include <corvane/aDirectory.h>
 #include <corvane/aFile.h>
 
 #include <cstdio>
+#include <functional>
 #include <stdexcept>
 
 namespace {
@@ -44,6 +46,29 @@ void readAttributes(AttributeFile& attributes, const std::string& path, bool loo
     }
 }
 
+// One entry of a directory listing, as the store looks at it.
+struct ListedEntry {
+    std::string path;
+    bool isDirectory;
+    uint64_t size;
+};
+
+// Visits the entries of directory ("." and ".." included) until visit returns false. An entry
+// whose path is too long for the file layer is skipped with a trace; the rest still count.
+void listEntries(const std::string& directory,
+                 const std::function<bool(const ListedEntry&)>& visit) {
+    corvane::platform::listDirectory(
+        directory.c_str(), [&](const corvane::platform::DirectoryEntry& found) {
+            ListedEntry entry{joinStorePath(directory, found.name), found.isDirectory, found.size};
+            if (entry.path.size() > aFILE_MAXPATH) {
+                Debug_Print(DEBUG_Updater, "UpdaterStore: skipping %s: path longer than %d\n",
+                            entry.path.c_str(), aFILE_MAXPATH);
+                return true;
+            }
+            return visit(entry);
+        });
+}
+
 struct FindState {
     std::string wanted;
     std::string exactPath; // a directory named exactly like the serial
@@ -51,21 +76,21 @@ struct FindState {
     bool firstIsDirectory = false;
 };
 
-bool findItem(const aDirectoryEntry* entry, void* reference) {
-    auto* state = static_cast<FindState*>(reference);
-    Debug_Print(DEBUG_Updater, "%s([%s], %d, %d) searching for %s\n", "_find_item", entry->path,
-                entry->isDirectory ? 1 : 0, static_cast<int>(entry->size), state->wanted.c_str());
-    const std::string name = nameOf(entry->path);
+bool findItem(const ListedEntry& entry, FindState& state) {
+    Debug_Print(DEBUG_Updater, "%s([%s], %d, %d) searching for %s\n", "_find_item",
+                entry.path.c_str(), entry.isDirectory ? 1 : 0, static_cast<int>(entry.size),
+                state.wanted.c_str());
+    const std::string name = nameOf(entry.path);
     if (name == "." || name == "..") {
         return true;
     }
-    if (entry->isDirectory && name == state->wanted) {
-        state->exactPath = entry->path;
+    if (entry.isDirectory && name == state.wanted) {
+        state.exactPath = entry.path;
         return false;
     }
-    if (state->firstPath.empty() && name.find(state->wanted) != std::string::npos) {
-        state->firstPath = entry->path;
-        state->firstIsDirectory = entry->isDirectory;
+    if (state.firstPath.empty() && name.find(state.wanted) != std::string::npos) {
+        state.firstPath = entry.path;
+        state.firstIsDirectory = entry.isDirectory;
     }
     return true;
 }
@@ -76,20 +101,19 @@ struct ListState {
     bool lookOnly;
 };
 
-bool findItems(const aDirectoryEntry* entry, void* reference) {
-    auto* state = static_cast<ListState*>(reference);
-    Debug_Print(DEBUG_Updater, "%s([%s], %d, %d)\n", "_find_items", entry->path,
-                entry->isDirectory ? 1 : 0, static_cast<int>(entry->size));
-    const std::string name = nameOf(entry->path);
+bool findItems(const ListedEntry& entry, ListState& state) {
+    Debug_Print(DEBUG_Updater, "%s([%s], %d, %d)\n", "_find_items", entry.path.c_str(),
+                entry.isDirectory ? 1 : 0, static_cast<int>(entry.size));
+    const std::string name = nameOf(entry.path);
     if (name.empty() || name.front() == '.') {
         return true; // ".", ".." and hidden files such as the attribute file itself
     }
     StoreEntry item;
-    item.directory = state->directory;
+    item.directory = state.directory;
     item.name = name;
-    item.isDirectory = entry->isDirectory;
-    readAttributes(item.attributes, joinStorePath(entry->path, kSettingsName), state->lookOnly);
-    state->list->push_back(std::move(item));
+    item.isDirectory = entry.isDirectory;
+    readAttributes(item.attributes, joinStorePath(entry.path, kSettingsName), state.lookOnly);
+    state.list->push_back(std::move(item));
     return true;
 }
 
@@ -127,7 +151,7 @@ StoreEntry UpdaterStore::deviceEntry(uint32_t serial) {
 bool UpdaterStore::findDevice(uint32_t serial, StoreEntry* entryOut) {
     FindState state;
     state.wanted = serialText(serial);
-    aDirectory_List(root_.c_str(), findItem, &state);
+    listEntries(root_, [&state](const ListedEntry& entry) { return findItem(entry, state); });
 
     const bool exact = !state.exactPath.empty();
     const bool found = exact || !state.firstPath.empty();
@@ -151,6 +175,7 @@ bool UpdaterStore::listDeviceFiles(uint32_t serial, std::vector<StoreEntry>& lis
         return true;
     }
     ListState state{device.path(), &listOut, lookOnly_};
-    aDirectory_List(state.directory.c_str(), findItems, &state);
+    listEntries(state.directory,
+                [&state](const ListedEntry& entry) { return findItems(entry, state); });
     return true;
 }

@@ -2,7 +2,7 @@
 // test: a second process finds a server as an aEther module at 127.0.0.1 and is served beside
 // the first, and local-mode discovery ignores another host's server.
 #include "aServer_Internal.h"
-#include "corvane/aEther.h"
+#include "corvane/aDiscovery.h"
 #include "corvane/aLink.h"
 #include "corvane/aServer.h"
 

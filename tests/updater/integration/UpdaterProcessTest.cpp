@@ -1,4 +1,6 @@
 // The Updater as a process: what reaches stdout and stderr, and its exit status.
+#include "Base64.h"
+#include "BirdWriter.h"
 #include "ScriptedHttpServer.h"
 #include "UpdaterProcessFixture.h"
 
@@ -121,11 +123,15 @@ TEST_F(UpdaterProcess, NothingOfProgressReachesAPipe) {
     using namespace std::chrono_literals;
     using testsupport::httpReply;
     // A download slow enough for the spinner to turn several times on a terminal.
+    BirdWriter bird;
+    bird.addFirmware(0x10000, std::vector<uint8_t>(16, 0xA5));
+    bird.setInfoField(2, "40F5849A");
+    const std::vector<uint8_t> bytes = bird.fileBytes();
     testsupport::ScriptedHttpServer server({
         httpReply(200, "ok\n"),
         httpReply(200, "ok\n1234\nCVN-HUB\n"),
         httpReply(200, "ok\n1234;1.0.0\n"),
-        httpReply(200, "ok\nQUJD\n", 350ms),
+        httpReply(200, "ok\n" + base64Encode(bytes.data(), bytes.size()) + "\n", 350ms),
     });
     auto r = run({"-G", "-d", "40F5849A", "-u", server.url()});
     EXPECT_EQ(r.exitStatus, 0) << r.err;

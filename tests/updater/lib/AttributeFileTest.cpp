@@ -79,10 +79,15 @@ TEST_F(AttributeFileTest, SpecimenOfThreeLinesReadsAsTwoEntries) {
     EXPECT_EQ("KEY=some value\nX=1\n", readText(path));
 }
 
-TEST_F(AttributeFileTest, ReadingStopsAtALineLongerThanTheBuffer) {
-    writeText(path, "A=1\nLONG=" + std::string(3000, 'x') + "\nB=2\n");
+TEST_F(AttributeFileTest, LinesOfAnyLengthSurviveARewrite) {
+    const std::string longValue(100000, 'x');
+    writeText(path, "A=1\nLONG=" + longValue + "\nB=2");
     AttributeFile file(path);
-    EXPECT_THAT(file.entries(), ElementsAre(Pair("A", "1")));
+    EXPECT_THAT(file.entries(),
+                ElementsAre(Pair("A", "1"), Pair("B", "2"), Pair("LONG", longValue)));
+    file.set("C", "3");
+    ASSERT_EQ(aErrNone, file.write());
+    EXPECT_EQ(AttributeFile(path).getString("LONG"), longValue);
 }
 
 TEST_F(AttributeFileTest, MissingFileIsCreatedWithOnlyItsCreationTime) {

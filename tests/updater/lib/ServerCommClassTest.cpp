@@ -24,6 +24,11 @@ TEST(ServerCommRequest, UrlHasKeysInByteOrderAndTrailingAmpersand) {
     EXPECT_EQ(ServerCommClass::requestUrl("http://h/cgi/u", {}), "http://h/cgi/u");
     EXPECT_EQ(ServerCommClass::requestUrl("http://h/cgi/u", {{"sn", "1"}, {"Z", "2"}, {"a", ""}}),
               "http://h/cgi/u?Z=2&a=&sn=1&");
+    // Values from outside can neither break the request nor add a parameter.
+    EXPECT_EQ(ServerCommClass::requestUrl("http://h/cgi/u", {{"fw", "FW ID 7"}, {"x", "X&sn=D#"}}),
+              "http://h/cgi/u?fw=FW%20ID%207&x=X%26sn%3DD%23&");
+    EXPECT_EQ(ServerCommClass::requestUrl("u", {{"v", "a-b.c_d~e%\r\n\xff"}}),
+              "u?v=a-b.c_d~e%25%0D%0A%FF&");
 }
 
 TEST(ServerCommRequest, EachOperationSendsItsQuery) {
@@ -248,6 +253,46 @@ TEST(ServerCommTransport, OversizedReplyIsRefused) {
     std::string body;
     EXPECT_FALSE(client.GetBuild(1, "fw", "1", body, server.url()));
     EXPECT_NE(log.text().find("GetBuild ==> [Reply larger than 1000 bytes]"), std::string::npos);
+}
+
+TEST(ServerCommTransport, RepliesOtherThanBirdFilesHaveASmallCap) {
+    ServerCommSettings settings;
+    settings.maxSmallReplyBytes = 1000;
+    const ServerCommClass client(settings);
+    ScriptedHttpServer server({httpReply(200, "ok\n" + std::string(5000, 'A') + "\n")});
+    DebugCapture log(DEBUG_ServerComm);
+    BuildList builds;
+    std::string text, id;
+    EXPECT_FALSE(client.ping(server.url()));
+    EXPECT_FALSE(client.GetBuildList(1, builds, server.url()));
+    EXPECT_FALSE(client.QueryBuild(1, text, id, server.url()));
+    EXPECT_FALSE(client.GetDeviceJWT(1, text, server.url()));
+    EXPECT_NE(log.text().find("ping ==> [Reply larger than 1000 bytes]"), std::string::npos);
+    EXPECT_TRUE(client.GetBuild(1, "fw", "1", text, server.url()));
+    EXPECT_EQ(text.size(), 5000u);
+}
+
+TEST(ServerCommTransport, ADripBelowTheFloorIsCutOff) {
+    ServerCommSettings settings;
+    settings.stallSeconds = 1;
+    settings.minBytesPerSecond = 1024;
+    const ServerCommClass client(settings);
+    ScriptedHttpServer server(
+        {{"HTTP/1.1 200 OK\r\nContent-Length: 9000\r\n\r\nok\n" + std::string(9000, 'A'), false,
+          std::chrono::milliseconds(0), std::chrono::milliseconds(5)}});
+    DebugCapture log(DEBUG_ServerComm);
+    std::string body;
+    EXPECT_FALSE(client.GetBuild(1, "fw", "1", body, server.url()));
+    EXPECT_NE(log.text().find("GetBuild ==> [Timeout was reached]"), std::string::npos)
+        << log.text();
+}
+
+TEST(ServerCommReply, BirdTextWrappedOverLinesIsJoined) {
+    const ServerCommClass client = quickClient();
+    ScriptedHttpServer server({httpReply(200, "ok\nQUJD\r\nREVG\n\nR0g=\r\n")});
+    std::string body;
+    EXPECT_TRUE(client.GetBuild(1, "fw", "1", body, server.url()));
+    EXPECT_EQ(body, "QUJDREVGR0g=");
 }
 
 TEST(ServerCommSort, NewestVersionFirstAndInvalidKeepOrder) {

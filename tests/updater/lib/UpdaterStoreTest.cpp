@@ -12,6 +12,9 @@
 
 #include <filesystem>
 #include <stdexcept>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -240,6 +243,31 @@ TEST_F(UpdaterStoreTest, WriteFileReplacesWholeFilesOrNothing) {
     EXPECT_TRUE(fs::is_directory(device.pathOf("dir.bird")));
     EXPECT_EQ(aErrNotFound, device.writeFile("missing/1.bird", "x", 1));
     EXPECT_THAT(namesIn(device.path()), ElementsAre(".settings", "9.bird", "dir.bird"));
+
+    // Neither is a named pipe, which is no file of the store's.
+    ASSERT_EQ(0, mkfifo(device.pathOf("fifo.bird").c_str(), 0644));
+    EXPECT_EQ(aErrNotFound, device.writeFile("fifo.bird", "x", 1));
+    EXPECT_TRUE(fs::is_fifo(device.pathOf("fifo.bird")));
+}
+
+TEST_F(UpdaterStoreTest, WritingSweepsTemporariesWhoseWriterIsGone) {
+    UpdaterStore store(root);
+    StoreEntry device = store.deviceEntry(0x40F5849A);
+    const pid_t child = fork();
+    if (child == 0) {
+        _exit(0);
+    }
+    ASSERT_GT(child, 0);
+    waitpid(child, nullptr, 0); // its process id now names no writer
+    const std::string dead = ".9.bird.tmp-" + std::to_string(child) + "-0-0badf00d";
+    const std::string living = ".settings.tmp-" + std::to_string(getpid()) + "-7-0badf00d";
+    for (const std::string& name :
+         {dead, living, std::string(".tmp-1-2-3"), std::string(".keep")}) {
+        writeBytes(device.pathOf(name), std::vector<uint8_t>(100, 1));
+    }
+    ASSERT_EQ(aErrNone, device.writeFile("9.bird", "abc", 3));
+    EXPECT_THAT(namesIn(device.path()),
+                ElementsAre(".keep", ".settings", living, ".tmp-1-2-3", "9.bird"));
 }
 
 } // namespace

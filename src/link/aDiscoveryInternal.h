@@ -1,0 +1,34 @@
+// Discovery internals shared with the tests: the TCP/IP discovery datagrams and the list of
+// USB modules built from instance identifiers.
+#pragma once
+
+#include "corvane/aDiscovery.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace corvane::discovery {
+
+constexpr uint32_t kGroup = 0x020202E8; // 232.2.2.2 in network byte order
+constexpr uint16_t kRequestPort = 9888;
+constexpr uint16_t kReplyPort = 9889;
+constexpr size_t kDatagramSize = 16;
+constexpr uint32_t kListenMs = 2000;
+constexpr size_t kMaxUsbModules = 128;
+
+// The specifier a discovery reply describes (type TCPIP, the sender's address as ipAddress).
+// False unless the reply is exactly 16 bytes.
+bool parseReply(const uint8_t* bytes, size_t length, uint32_t from, linkSpec& spec);
+
+// The reply a module at address with this port, serial number and model sends.
+void buildReply(uint8_t moduleAddress, uint16_t port, uint32_t serialNumber, uint8_t model,
+                uint8_t reply[kDatagramSize]);
+
+// Adds (serial number, model) to the list in the order found: a serial number seen again keeps
+// its place and takes the later model; at most 128 modules.
+void addUsbModule(std::vector<std::pair<uint32_t, uint8_t>>& modules, uint32_t serialNumber,
+                  uint8_t model);
+
+} // namespace corvane::discovery

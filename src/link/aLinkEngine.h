@@ -1,0 +1,165 @@
+// Link engine internals shared by its parts (registry, lifecycle, reader, writer, queries):
+// the link record, the engine's timing and the small helpers every part uses.
+#pragma once
+
+#include "aLinkInternal.h"
+#include "cApiGuard.h"
+#include "corvane/aPacketFifo.h"
+#include "corvane/aPacketLog.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace corvane::link {
+
+using Clock = std::chrono::steady_clock;
+using Millis = std::chrono::milliseconds;
+
+constexpr uint16_t kLinkCheck = 0xCEED;
+constexpr int kSyncRequestCount = 6;
+constexpr uint8_t kTagSent = 1;
+constexpr uint8_t kTagReceived = 2;
+
+// The engine's timing as tests may have set it (aLink_SetTiming). Threads take a copy when
+// they start.
+aLinkTiming currentTiming();
+
+struct LinkRecord {
+    uint16_t check = kLinkCheck; // cleared when the link is torn down
+    aLinkRef id = 0;
+    std::atomic<bool> running{false}; // the threads loop while it is set
+    std::atomic<int> status{LINK_INVALID};
+    std::atomic<aPacketFifoId> incoming{0}; // replaced only while stopped
+    std::atomic<aPacketFifoId> outgoing{0}; // replaced only while stopped
+
+    // Guarded by lifecycle: the threads, the stream and the assembly packet change only while
+    // the threads are not running (each thread works on the pointers it was started with).
+    std::thread reader;
+    std::thread writer;
+    aStream* stream = nullptr; // owned
+    aPacket* assembly = nullptr;
+    bool torn = false;      // torn down; nothing may start it again
+    bool abandoned = false; // a thread outlived its stop: its stream and packet are leaked
+    std::atomic<uint32_t> generation{0}; // bumped per start, so an abandoned thread ends
+
+    std::atomic<bool> readerStarted{false};
+    std::atomic<bool> writerStarted{false};
+    // Set by the reader and the writer when they end; each start makes new ones, so a thread
+    // that outlived its stop and ends later cannot pass for the thread of a newer start.
+    // Replaced only while the threads are not running (under lifecycle).
+    std::shared_ptr<std::atomic<bool>> readerEnded;
+    std::shared_ptr<std::atomic<bool>> writerEnded;
+
+    std::mutex logLock;
+    aPacketLog* log = nullptr;        // guarded by logLock
+    std::size_t logSize = 0;          // guarded by logLock; 0 until set
+    std::atomic<bool> logging{false}; // log exists and is enabled; saves the lock when off
+
+    std::mutex filterLock;
+    aPacketFilter userFilter = nullptr; // guarded by filterLock
+    void* userReference = nullptr;      // guarded by filterLock
+
+    std::atomic<bool> pooled{false};
+
+    // Serialises start, stop, synchronisation, reset and teardown. The link's own threads never
+    // take it. Taken before logLock, filterLock and signalLock, never after them.
+    std::mutex lifecycle;
+
+    // Wakes waiters on status changes and on thread start and end; guards nothing else.
+    std::mutex signalLock;
+    std::condition_variable signal;
+};
+
+using RecordPtr = std::shared_ptr<LinkRecord>;
+
+// ---- Status and signalling ----
+
+inline void notifyAll(LinkRecord& r) {
+    { std::lock_guard<std::mutex> lock(r.signalLock); }
+    r.signal.notify_all();
+}
+
+inline void setStatus(LinkRecord& r, linkStatus status) {
+    if (r.status.load() == status)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(r.signalLock);
+        r.status = status;
+    }
+    r.signal.notify_all();
+}
+
+template <class Pred> bool waitFor(LinkRecord& r, Clock::duration limit, Pred pred) {
+    std::unique_lock<std::mutex> lock(r.signalLock);
+    return r.signal.wait_for(lock, limit, pred);
+}
+
+inline bool live(const LinkRecord& r, uint32_t generation) {
+    return r.running.load() && r.generation.load() == generation;
+}
+
+// Marks a thread's end and wakes whoever waits for it.
+inline void markEnded(LinkRecord& r, std::atomic<bool>& ended) {
+    {
+        std::lock_guard<std::mutex> lock(r.signalLock);
+        ended = true;
+    }
+    r.signal.notify_all();
+}
+
+// ---- Packets ----
+
+// Queues a new packet of these bytes; aErrResource when it cannot be made.
+aErr putPacket(aPacketFifoId fifo, uint8_t address, uint8_t length, const uint8_t* data);
+
+// The packet's wire bytes (address, length, data) into out; returns their number.
+std::size_t wireBytes(const aPacket* packet, uint8_t* out);
+
+// Records the packet in the link's debug log, when there is one.
+void logPacket(LinkRecord& r, uint8_t tag, const aPacket* packet);
+
+inline bool matchAll(const aPacket*, void*) {
+    return true;
+}
+
+// ---- Threads (reader and writer parts) ----
+
+void readerMain(RecordPtr rp, aStream* stream, aPacket* assembly, uint32_t generation,
+                std::shared_ptr<std::atomic<bool>> ended);
+void writerMain(RecordPtr rp, aStream* stream, uint32_t generation,
+                std::shared_ptr<std::atomic<bool>> ended);
+// Writes one packet and frees it.
+void writeOne(LinkRecord& r, aStream* stream, aPacket* packet);
+
+// ---- Lifecycle (callers hold r.lifecycle) ----
+
+// Fills the record for a new or reopened stream: fresh FIFOs, an empty assembly packet.
+aErr initialise(LinkRecord& r, aStream* stream);
+aErr start(const RecordPtr& rp);
+aErr stop(LinkRecord& r);
+aErr synchronise(LinkRecord& r);
+// Frees the FIFOs, the assembly packet, the debug log and the stream of a stopped link and
+// clears its check word; returns the result of destroying the outgoing FIFO.
+aErr releaseRecord(LinkRecord& r);
+
+// ---- Registry ----
+
+// The live record of a link, or null.
+RecordPtr findRecord(aLinkRef id);
+
+// The entry discipline of every call that acts on one link: hold the record for the whole call
+// (so a concurrent destroy cannot free it), answer aErrParam for an unknown link and aErrUnknown
+// for anything thrown.
+template <typename Body> aErr withLink(aLinkRef link, Body&& body) noexcept {
+    return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
+        RecordPtr r = findRecord(link);
+        return r ? body(r) : aErrParam;
+    });
+}
+
+} // namespace corvane::link

@@ -1,0 +1,181 @@
+// Link lifecycle: initialising a record over a stream, starting and stopping its threads,
+// synchronising with the module and releasing what the record owns; and the engine's timing.
+#include "aLinkEngine.h"
+
+namespace corvane::link {
+
+namespace {
+
+std::mutex timingLock;
+aLinkTiming timingNow; // guarded by timingLock
+
+void endThread(LinkRecord& r, std::thread& thread, const std::shared_ptr<std::atomic<bool>>& ended,
+               Millis limit) {
+    if (!thread.joinable())
+        return;
+    if (thread.get_id() == std::this_thread::get_id()) {
+        thread.detach(); // a filter stopping its own link; the thread ends when it returns
+        r.abandoned = true;
+        return;
+    }
+    if (waitFor(r, limit, [&] { return ended && ended->load(); })) {
+        thread.join();
+    } else {
+        // Threads cannot be killed; this one keeps what it uses until it ends by itself.
+        thread.detach();
+        r.abandoned = true;
+    }
+}
+
+} // namespace
+
+aLinkTiming currentTiming() {
+    std::lock_guard<std::mutex> lock(timingLock);
+    return timingNow;
+}
+
+aErr initialise(LinkRecord& r, aStream* stream) {
+    r.running = false;
+    r.stream = stream;
+    r.status = stream ? LINK_STOPPED : LINK_INVALID;
+    r.incoming = aPacketFifo_Create();
+    r.outgoing = aPacketFifo_Create();
+    if (r.assembly == nullptr)
+        r.assembly = aPacket_Create();
+    else
+        aPacket_Reset(r.assembly);
+    return r.incoming && r.outgoing && r.assembly ? aErrNone : aErrResource;
+}
+
+aErr stop(LinkRecord& r) {
+    const int status = r.status.load();
+    if (status == LINK_STOPPING || status == LINK_STOPPED)
+        return aErrNone;
+    setStatus(r, LINK_STOPPING);
+    // Cleared before routing off is queued, so the writer that wakes for it sees the stop
+    // and does not wait another second for more.
+    r.running = false;
+    aErr result = aErrNone;
+    const bool threads = r.reader.joinable() && r.writer.joinable();
+    if (threads) {
+        static const uint8_t off = 0;
+        result = putPacket(r.outgoing, aLINK_ROUTING_ADDRESS, 1, &off);
+    }
+    notifyAll(r);
+    const Millis limit(currentTiming().threadEndWaitMs);
+    endThread(r, r.reader, r.readerEnded, limit);
+    endThread(r, r.writer, r.writerEnded, limit);
+    // A writer that saw the stop before routing off was queued has left it to us.
+    if (threads && !r.abandoned && r.stream != nullptr)
+        while (aPacket* packet = aPacketFifo_Get(r.outgoing))
+            writeOne(r, r.stream, packet);
+    r.readerStarted = false;
+    r.writerStarted = false;
+    if (r.abandoned) {
+        r.stream = nullptr;
+        r.assembly = aPacket_Create();
+        r.abandoned = false;
+    } else if (r.assembly != nullptr) {
+        aPacket_Reset(r.assembly);
+    }
+    setStatus(r, r.stream ? LINK_STOPPED : LINK_INVALID);
+    return result;
+}
+
+aErr start(const RecordPtr& rp) {
+    LinkRecord& r = *rp;
+    if (r.running.load())
+        return aErrNone;
+    if (r.stream == nullptr || r.assembly == nullptr || !r.incoming || !r.outgoing)
+        return aErrIndexRange; // nothing to run on: waiting for it would only take 2 s
+    r.readerStarted = r.writerStarted = false;
+    const uint32_t generation = ++r.generation;
+    r.running = true;
+    setStatus(r, LINK_STARTING);
+    try {
+        r.readerEnded = std::make_shared<std::atomic<bool>>(false);
+        r.writerEnded = std::make_shared<std::atomic<bool>>(false);
+        r.reader = std::thread(readerMain, rp, r.stream, r.assembly, generation, r.readerEnded);
+        r.writer = std::thread(writerMain, rp, r.stream, generation, r.writerEnded);
+    } catch (...) {
+        r.running = false;
+        notifyAll(r);
+        endThread(r, r.reader, r.readerEnded, Millis(currentTiming().threadEndWaitMs));
+        setStatus(r, LINK_STOPPED);
+        return aErrResource;
+    }
+    const bool up = waitFor(r, Millis(currentTiming().startWaitMs), [&] {
+        return r.readerStarted.load() && r.writerStarted.load() && r.status.load() == LINK_RUNNING;
+    });
+    if (!up)
+        return aErrIndexRange;
+    static const uint8_t on = 1;
+    return putPacket(r.outgoing, aLINK_ROUTING_ADDRESS, 1, &on);
+}
+
+aErr synchronise(LinkRecord& r) {
+    const aLinkTiming timing = currentTiming();
+    setStatus(r, LINK_SYNCING); // the reader restarts synchronisation at its next read
+    const bool inStep =
+        waitFor(r, Millis(timing.syncWaitMs), [&] { return r.status.load() == LINK_RUNNING; });
+    // Drop the requests not yet sent and, once the module had time to answer them, the
+    // surplus answers.
+    aPacketFifo_DrainPackets(r.outgoing, matchAll, nullptr);
+    std::this_thread::sleep_for(Millis(timing.syncSettleMs));
+    aPacketFifo_DrainPackets(r.incoming, matchAll, nullptr);
+    return inStep ? aErrNone : aErrNotReady;
+}
+
+aErr releaseRecord(LinkRecord& r) {
+    aPacketFifoId in = r.incoming.exchange(0);
+    aPacketFifoId out = r.outgoing.exchange(0);
+    aPacketFifo_Destroy(&in);
+    const aErr result = aPacketFifo_Destroy(&out);
+    if (r.assembly != nullptr)
+        aPacket_Destroy(&r.assembly);
+    {
+        std::lock_guard<std::mutex> logLock(r.logLock);
+        r.logging = false;
+        aPacketLog_Destroy(&r.log);
+    }
+    if (r.stream != nullptr)
+        aStream_Destroy(&r.stream);
+    r.check = 0;
+    return result;
+}
+
+} // namespace corvane::link
+
+using namespace corvane::link;
+
+aLinkTiming aLink_GetTiming() {
+    return currentTiming();
+}
+
+void aLink_SetTiming(const aLinkTiming& timing) {
+    std::lock_guard<std::mutex> lock(timingLock);
+    timingNow = timing;
+}
+
+aErr aLink_Start(aLinkRef link) {
+    return withLink(link, [&](const RecordPtr& r) -> aErr {
+        std::lock_guard<std::mutex> lock(r->lifecycle);
+        return r->torn ? aErrParam : start(r);
+    });
+}
+
+aErr aLink_Stop(aLinkRef link) {
+    return withLink(link, [&](const RecordPtr& r) -> aErr {
+        std::lock_guard<std::mutex> lock(r->lifecycle);
+        return stop(*r);
+    });
+}
+
+aErr aLink_Sync(aLinkRef link) {
+    return withLink(link, [&](const RecordPtr& r) -> aErr {
+        std::lock_guard<std::mutex> lock(r->lifecycle);
+        if (!r->running.load())
+            return aErrNotReady;
+        return synchronise(*r);
+    });
+}

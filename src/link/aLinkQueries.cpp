@@ -1,0 +1,222 @@
+// Link calls on a running link: its incoming packets, the user filter and pooling, the module
+// address and model queries, and the packet debug log.
+#include "aLinkEngine.h"
+
+#include <algorithm>
+
+namespace corvane::link {
+
+namespace {
+
+constexpr int32_t kMaxLogSize = 0x4000000;
+constexpr std::size_t kDefaultLogSize = 0x10000;
+
+constexpr uint8_t kModelQuery[] = {0x03, 0x48, 0x20};
+constexpr uint8_t kCmdSystem = 0x03;
+
+// Sends one request and takes the next incoming packet as its answer: aErrTimeout when none
+// comes, aErrIO when accept refuses it.
+template <typename Accept>
+aErr query(LinkRecord& r, uint8_t address, uint8_t length, const uint8_t* data, Accept&& accept) {
+    const aErr put = putPacket(r.outgoing, address, length, data);
+    if (put != aErrNone)
+        return put;
+    aPacket* answer = aPacketFifo_Await(r.incoming, currentTiming().replyWaitMs);
+    if (answer == nullptr)
+        return aErrTimeout;
+    const aErr result = accept(*answer) ? aErrNone : aErrIO;
+    aPacket_Destroy(&answer);
+    return result;
+}
+
+// Runs body on a link's record; the value of fallback for an unknown link or anything thrown.
+template <typename T, typename Body> T onRecord(aLinkRef link, T fallback, Body&& body) noexcept {
+    return corvane::guardedValue<T>(fallback, [&]() -> T {
+        RecordPtr r = findRecord(link);
+        return r ? body(*r) : fallback;
+    });
+}
+
+} // namespace
+
+aErr putPacket(aPacketFifoId fifo, uint8_t address, uint8_t length, const uint8_t* data) {
+    static const uint8_t none = 0;
+    aPacket* packet = aPacket_CreateWithData(address, length, length ? data : &none);
+    if (packet == nullptr)
+        return aErrResource;
+    const aErr result = aPacketFifo_Put(fifo, packet);
+    aPacket_Destroy(&packet);
+    return result;
+}
+
+std::size_t wireBytes(const aPacket* packet, uint8_t* out) {
+    // A live packet never holds more, but the bound is what keeps out[] safe.
+    const uint8_t length = std::min<uint8_t>(packet->length, aPACKET_MAXDATA);
+    out[0] = packet->address;
+    out[1] = length;
+    std::memcpy(out + 2, packet->data, length);
+    return length + 2u;
+}
+
+void logPacket(LinkRecord& r, uint8_t tag, const aPacket* packet) {
+    if (!r.logging.load())
+        return;
+    uint8_t bytes[aPACKET_MAXWIRE];
+    const std::size_t n = wireBytes(packet, bytes);
+    std::lock_guard<std::mutex> lock(r.logLock);
+    if (r.log != nullptr)
+        aPacketLog_Put(r.log, tag, static_cast<uint8_t>(n), bytes);
+}
+
+} // namespace corvane::link
+
+using namespace corvane::link;
+
+linkStatus aLink_GetStatus(aLinkRef link) {
+    return onRecord(link, LINK_INVALID,
+                    [](LinkRecord& r) { return static_cast<linkStatus>(r.status.load()); });
+}
+
+aErr aLink_PutPacket(aLinkRef link, const aPacket* packet) {
+    return withLink(
+        link, [&](const RecordPtr& r) -> aErr { return aPacketFifo_Put(r->outgoing, packet); });
+}
+
+aPacket* aLink_GetPacket(aLinkRef link) {
+    return onRecord<aPacket*>(link, nullptr,
+                              [](LinkRecord& r) { return aPacketFifo_Get(r.incoming); });
+}
+
+aPacket* aLink_AwaitPacket(aLinkRef link, uint32_t timeoutMs) {
+    return onRecord<aPacket*>(
+        link, nullptr, [&](LinkRecord& r) { return aPacketFifo_Await(r.incoming, timeoutMs); });
+}
+
+aPacket* aLink_GetFirst(aLinkRef link, aPacketFilter filter, void* reference) {
+    return onRecord<aPacket*>(link, nullptr, [&](LinkRecord& r) {
+        return aPacketFifo_GetFirst(r.incoming, filter, reference);
+    });
+}
+
+size_t aLink_DrainPackets(aLinkRef link, aPacketFilter filter, void* reference) {
+    return onRecord<size_t>(link, 0, [&](LinkRecord& r) {
+        return aPacketFifo_DrainPackets(r.incoming, filter, reference);
+    });
+}
+
+aPacket* aLink_AwaitFirst(aLinkRef link, aPacketFilter filter, void* reference,
+                          uint32_t timeoutMs) {
+    return onRecord<aPacket*>(link, nullptr, [&](LinkRecord& r) -> aPacket* {
+        if (filter == nullptr)
+            return nullptr;
+        const auto deadline = Clock::now() + Millis(timeoutMs);
+        aPacket* packet = nullptr;
+        while (packet == nullptr && r.running.load() && r.status.load() == LINK_RUNNING) {
+            const auto left = std::chrono::ceil<Millis>(deadline - Clock::now());
+            if (left.count() <= 0)
+                break;
+            packet = aPacketFifo_AwaitFirst(r.incoming, filter, reference,
+                                            static_cast<uint32_t>(left.count()));
+        }
+        return packet;
+    });
+}
+
+aErr aLink_InstallUserPacketFilter(aLinkRef link, aPacketFilter filter, void* reference) {
+    return withLink(link, [&](const RecordPtr& r) -> aErr {
+        std::lock_guard<std::mutex> lock(r->filterLock);
+        r->userFilter = filter;
+        r->userReference = filter ? reference : nullptr;
+        return aErrNone;
+    });
+}
+
+aErr aLink_EnablePooledPackets(aLinkRef link, bool on) {
+    return withLink(link, [&](const RecordPtr& r) -> aErr {
+        r->pooled = on;
+        return aErrNone;
+    });
+}
+
+aErr aLink_GetModuleAddress(aLinkRef link, uint8_t* address) {
+    return withLink(link, [&](const RecordPtr& r) -> aErr {
+        if (address == nullptr)
+            return aErrParam;
+        return query(*r, aLINK_SYNC_ADDRESS, 0, nullptr, [&](const aPacket& answer) {
+            if (answer.length != 0 || answer.address == 0)
+                return false;
+            *address = answer.address;
+            return true;
+        });
+    });
+}
+
+aErr aLink_GetModel(aLinkRef link, uint8_t moduleAddress, uint8_t* model) {
+    return withLink(link, [&](const RecordPtr& r) -> aErr {
+        if (model == nullptr)
+            return aErrParam;
+        return query(*r, moduleAddress, sizeof kModelQuery, kModelQuery,
+                     [&](const aPacket& answer) {
+                         if (answer.length != 4 || answer.address != moduleAddress ||
+                             answer.data[0] != kCmdSystem)
+                             return false;
+                         *model = answer.data[3];
+                         return true;
+                     });
+    });
+}
+
+aErr aLink_PacketDebug_SetLogSize(aLinkRef link, int32_t size) {
+    return withLink(link, [&](const RecordPtr& r) -> aErr {
+        if (size > kMaxLogSize)
+            return aErrParam;
+        std::lock_guard<std::mutex> lock(r->logLock);
+        if (r->log != nullptr)
+            return aErrBusy;
+        r->logSize = size < 0 ? 0 : static_cast<std::size_t>(size);
+        return aErrNone;
+    });
+}
+
+aErr aLink_PacketDebug_Enable(aLinkRef link) {
+    return withLink(link, [&](const RecordPtr& r) -> aErr {
+        std::lock_guard<std::mutex> lock(r->logLock);
+        if (r->log == nullptr) {
+            r->log = aPacketLog_Create(r->logSize ? r->logSize : kDefaultLogSize);
+            if (r->log == nullptr)
+                return aErrResource;
+        }
+        aPacketLog_SetEnabled(r->log, true);
+        r->logging = true;
+        return aErrNone;
+    });
+}
+
+aErr aLink_PacketDebug_Disable(aLinkRef link) {
+    return withLink(link, [&](const RecordPtr& r) -> aErr {
+        std::lock_guard<std::mutex> lock(r->logLock);
+        if (r->log == nullptr)
+            return aErrNotReady;
+        aPacketLog_SetEnabled(r->log, false);
+        r->logging = false;
+        return aErrNone;
+    });
+}
+
+aErr aLink_PacketDebug_Read(aLinkRef link, uint8_t* tag, uint8_t* length, uint8_t* buffer) {
+    return withLink(link, [&](const RecordPtr& r) -> aErr {
+        std::lock_guard<std::mutex> lock(r->logLock);
+        if (r->log == nullptr)
+            return aErrNotReady;
+        return aPacketLog_Get(r->log, tag, length, buffer);
+    });
+}
+
+aErr aLink_PacketDebug_Write(aLinkRef link, uint8_t tag, uint8_t length, const uint8_t* data) {
+    return withLink(link, [&](const RecordPtr& r) -> aErr {
+        std::lock_guard<std::mutex> lock(r->logLock);
+        if (r->log == nullptr)
+            return aErrNotReady;
+        return aPacketLog_Put(r->log, tag, length, data);
+    });
+}

@@ -1,0 +1,46 @@
+// The virtual module's answer to TCP/IP discovery: it listens for the discovery request
+// (multicast group 232.2.2.2, port 9888) on one interface and answers each with the 16-byte
+// reply (module address, TCP port, serial number, model) sent from that interface's address.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "VirtualModule.h"
+
+namespace Corvane::Tools {
+
+class DiscoveryResponder {
+  public:
+    DiscoveryResponder() = default;
+    ~DiscoveryResponder(); // stops
+    DiscoveryResponder(const DiscoveryResponder&) = delete;
+    DiscoveryResponder& operator=(const DiscoveryResponder&) = delete;
+
+    // Answers requests heard on the interface with IPv4 address interfaceAddress for a module
+    // that listens on tcpPort. Several responders (of several modules) may run side by side.
+    // False with a reason in *error when the sockets cannot be set up.
+    bool start(const std::string& interfaceAddress, const ModuleIdentity& identity,
+               uint16_t tcpPort, std::string* error = nullptr);
+    void stop();
+
+    uint64_t requestsAnswered() const { return answered_.load(); }
+
+    // The 16-byte reply: byte 1 the module address, bytes 2-3 the port and 4-7 the serial
+    // number (little-endian), byte 12 the model; every other byte 0.
+    static void buildReply(const ModuleIdentity& identity, uint16_t tcpPort, uint8_t reply[16]);
+
+  private:
+    void serve();
+
+    int listenFd_ = -1;
+    int replyFd_ = -1;
+    int wakeFd_ = -1;
+    uint8_t reply_[16] = {};
+    std::atomic<uint64_t> answered_{0};
+    std::thread thread_;
+};
+
+} // namespace Corvane::Tools
