@@ -7,6 +7,7 @@
 #include "corvane/aServer.h"
 
 #include "LinkTestSupport.h"
+#include "NetworkNamespace.h"
 #include "SpawnedProgram.h"
 #include "VirtualModule.h"
 
@@ -18,6 +19,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 #include <vector>
@@ -30,51 +32,13 @@ using Corvane::Tools::VirtualModuleConfig;
 
 const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
 constexpr uint32_t kSerial = 0x1A2B3C4D;
-constexpr char kInside[] = "CORVANE_TEST_PRIVATE_NETWORK";
 constexpr char kPeerPort[] = "CORVANE_TEST_PEER_PORT";
-
-bool inside() {
-    return std::getenv(kInside) != nullptr;
-}
-
-// False when private network namespaces cannot be made here, which skips the test.
-bool namespaceAvailable() {
-    return std::system("unshare -rn true >/dev/null 2>&1") == 0;
-}
-
-std::string currentTest() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    return std::string(info->test_suite_name()) + "." + info->name();
-}
 
 std::string self() {
     char path[4096] = {};
     const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
     return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
 }
-
-// Runs the test again in a new network namespace, where it brings loopback up.
-int runInsideNamespace(const std::string& filter) {
-    setenv(kInside, "1", 1);
-    SpawnedProgram child({"/usr/bin/unshare", "-rn", self(), "--gtest_filter=" + filter,
-                          "--gtest_also_run_disabled_tests"});
-    unsetenv(kInside);
-    const int status = child.wait(120s);
-    if (status != 0)
-        ADD_FAILURE() << child.output() << child.errors();
-    return status;
-}
-
-#define IN_PRIVATE_NETWORK()                                                                       \
-    do {                                                                                           \
-        if (!inside()) {                                                                           \
-            if (!namespaceAvailable())                                                             \
-                GTEST_SKIP() << "no private network namespace (unshare -rn) on this machine";      \
-            EXPECT_EQ(runInsideNamespace(currentTest()), 0);                                       \
-            return;                                                                                \
-        }                                                                                          \
-        ASSERT_EQ(std::system("ip link set lo up multicast on"), 0);                               \
-    } while (0)
 
 struct Found {
     std::vector<linkSpec> specs;
@@ -106,11 +70,24 @@ struct ServedModule {
 };
 
 TEST(SharingDiscovery, SecondProcessFindsTheServerAndBothAreServed) {
-    IN_PRIVATE_NETWORK();
-    ServedModule served;
-    const uint16_t port = aServer_GetPort(served.server);
-    LinkOwner mine(aLink_CreateClient(kLoopback, port, 0));
+    if (!testsupport::enterNetworkNamespace())
+        return;
+    // The module appears on USB through emulation; this process opens it and serves it.
+    VirtualModuleConfig config;
+    config.heartbeatMs = 0;
+    config.identity.serialNumber = kSerial;
+    VirtualModule module(config);
+    std::string error;
+    ASSERT_TRUE(module.start(&error)) << error;
+    char emulation[64];
+    std::snprintf(emulation, sizeof emulation, "%08X:13@127.0.0.1:%u", kSerial, module.port());
+    setenv("CORVANE_USB_EMULATION", emulation, 1);
+    uint16_t port = 0;
+    uint32_t address = 0;
+    LinkOwner mine(aLink_CreateServer(kSerial, &port, &address, true));
     ASSERT_NE(mine.get(), 0u);
+    EXPECT_EQ(address, kLoopback);
+    EXPECT_EQ(aLink_CreateUSB(kSerial), 0u) << "a shared module is reached through its server";
 
     setenv(kPeerPort, std::to_string(port).c_str(), 1);
     SpawnedProgram peer({self(), "--gtest_also_run_disabled_tests",
@@ -124,16 +101,23 @@ TEST(SharingDiscovery, SecondProcessFindsTheServerAndBothAreServed) {
     }
     EXPECT_EQ(answered, 20);
     EXPECT_EQ(peer.wait(60s), 0) << peer.output() << peer.errors();
+
+    // The client link's last use takes the USB link and its server with it.
+    mine.reset();
+    LinkOwner plain(aLink_CreateUSB(kSerial));
+    EXPECT_NE(plain.get(), 0u);
+    plain.reset();
+    unsetenv("CORVANE_USB_EMULATION");
 }
 
 // The second process of the test above: it knows only the server's port, to check the answer.
 TEST(SharingDiscovery, DISABLED_PeerProcess) {
     const char* port = std::getenv(kPeerPort);
     ASSERT_NE(port, nullptr);
-    Found found;
-    EXPECT_EQ(aDiscovery_Enumerate_aEtherModules(Found::collect, &found, 0), 1u);
-    ASSERT_EQ(found.specs.size(), 1u);
-    const linkSpec& spec = found.specs[0];
+    linkSpec* found = aDiscovery_FindModule(AETHER, kSerial, 0);
+    ASSERT_NE(found, nullptr);
+    const linkSpec spec = *found;
+    aLinkSpec_Destroy(&found);
     EXPECT_EQ(spec.type, 4u);
     EXPECT_EQ(spec.serialNumber, kSerial);
     EXPECT_EQ(spec.model, 0x13u);
@@ -190,13 +174,11 @@ class ForeignServer {
 };
 
 TEST(SharingDiscovery, LocalModeIgnoresAnotherHostsServer) {
-    IN_PRIVATE_NETWORK();
-    ASSERT_EQ(std::system("ip link add cv0 type veth peer name cv1 && "
-                          "ip addr add 10.77.0.1/24 dev cv0 && ip addr add 10.77.0.2/24 dev cv1 && "
-                          "ip link set cv0 up && ip link set cv1 up"),
-              0);
+    if (!testsupport::enterNetworkNamespace())
+        return;
+    ASSERT_EQ(std::system("ip addr add 10.9.0.2/24 dev v1"), 0);
     ServedModule served;
-    ForeignServer foreign("10.77.0.2", "10.77.0.255");
+    ForeignServer foreign("10.9.0.2", "10.9.0.255");
     ASSERT_TRUE(foreign.ok());
 
     // The foreign answers reach this host's beacon port...
