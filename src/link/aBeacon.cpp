@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <vector>
 
 namespace corvane {
@@ -155,12 +154,6 @@ void loopbackBeaconActor(zsock_t* pipe, void*) {
 }
 
 } // namespace
-
-void czmqPrepare() {
-    static std::once_flag once;
-    // The application sees SIGINT and SIGTERM itself; CZMQ would otherwise take them over.
-    std::call_once(once, [] { zsys_handler_set(nullptr); });
-}
 
 uint32_t firstNonLoopbackInterface() {
     constexpr uint32_t kMaxInterfaces = 50;

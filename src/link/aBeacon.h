@@ -2,6 +2,8 @@
 // the process-wide beacon interface, with the command set of CZMQ's zbeacon actor.
 #pragma once
 
+#include "aZmqSockets.h"
+
 #include <czmq.h>
 
 #include <cstdint>
@@ -21,10 +23,6 @@ inline constexpr int kBeaconIntervalMs = 100;
 // "PUBLISH" data interval, "SILENCE", "SUBSCRIBE" prefix, "UNSUBSCRIBE", and deliver each
 // beacon heard as two frames: the sender's IPv4 text and the payload. Null on failure.
 zactor_t* beaconCreate();
-
-// Turns CZMQ's own signal handling off before CZMQ starts; every user of CZMQ here calls it
-// first, so the application keeps SIGINT and SIGTERM.
-void czmqPrepare();
 
 // The first listed IPv4 interface of this host that is not loopback (network byte order); 0
 // when there is none.

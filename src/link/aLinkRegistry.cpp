@@ -383,3 +383,10 @@ aErr aLink_AttachServer(aLinkRef link, void* server, void (*destroy)(void*)) {
         e.serverDestroy = server ? destroy : nullptr;
     });
 }
+
+void aLink_StopAll() {
+    corvane::guardedValue<int>(0, [] {
+        stopAllAtExit();
+        return 0;
+    });
+}

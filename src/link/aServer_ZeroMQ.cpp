@@ -560,6 +560,7 @@ bool bindRouter(aServer& s, const std::string& interfaceText) {
 }
 
 void stopServer(aServer& s) {
+    corvane::atExitCancel(&s);
     if (s.filterInstalled)
         aLink_InstallUserPacketFilter(s.link, nullptr, nullptr);
     s.filterInstalled = false;
@@ -594,6 +595,7 @@ bool startServer(aServer& s) {
     }
     s.filterInstalled = true;
     aLink_DrainPackets(s.link, matchAll, nullptr);
+    corvane::atExitRegister(&s, [&s] { stopServer(s); });
     return true;
 }
 

@@ -32,6 +32,11 @@ struct ClientRecord {
 
     ~ClientRecord() {
         check = 0;
+        corvane::atExitCancel(this);
+        close();
+    }
+
+    void close() {
         zactor_destroy(&task); // first: it uses front and the pairs' task ends
         zpoller_destroy(&poller);
         zsock_destroy(&front);
@@ -75,6 +80,8 @@ aErr clientGet(uint8_t* byte, void* reference) {
     ClientRecord* record = recordOf(reference);
     if (record == nullptr || byte == nullptr)
         return aErrParam;
+    if (record->poller == nullptr)
+        return aErrIO; // closed at exit
     while (record->frame == nullptr) {
         void* which = zpoller_wait(record->poller, kReadWaitMs);
         if (which == nullptr)
@@ -103,6 +110,8 @@ aErr clientWrite(const uint8_t* bytes, size_t count, void* reference) {
     ClientRecord* record = recordOf(reference);
     if (record == nullptr || bytes == nullptr)
         return aErrParam;
+    if (record->outgoing.connected == nullptr)
+        return aErrIO; // closed at exit
     return corvane::sendBounded(record->outgoing.connected, bytes, count) ? aErrNone : aErrIO;
 }
 
@@ -152,6 +161,10 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream) {
         if (record->task == nullptr)
             return fail(aErrResource);
         *stream = aStream_Create(clientGet, clientPut, clientWrite, clientDelete, record);
-        return *stream != nullptr ? aErrNone : fail(aErrResource);
+        if (*stream == nullptr)
+            return fail(aErrResource);
+        // The link's threads have stopped by then; the record stays for the stream to free.
+        corvane::atExitRegister(record, [record] { record->close(); });
+        return aErrNone;
     });
 }

@@ -1,12 +1,14 @@
 // ZeroMQ helpers of the sharing server and client: loopback socket pairs and bounded sends.
 #include "aZmqSockets.h"
 
-#include "aBeacon.h"
+#include "aLinkInternal.h"
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -67,7 +69,53 @@ InprocServers& inprocServers() {
     return *servers;
 }
 
+struct ExitHooks {
+    std::mutex lock;
+    std::map<void*, std::function<void()>> hooks; // guarded by lock
+};
+
+// Never destroyed: it is read at exit.
+ExitHooks& exitHooks() {
+    static ExitHooks* hooks = new ExitHooks;
+    return *hooks;
+}
+
+void endAllAtExit() {
+    aLink_StopAll();
+    std::map<void*, std::function<void()>> hooks;
+    {
+        ExitHooks& h = exitHooks();
+        std::lock_guard<std::mutex> lock(h.lock);
+        hooks.swap(h.hooks);
+    }
+    for (auto& [owner, end] : hooks)
+        end();
+}
+
 } // namespace
+
+void czmqPrepare() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        // The application sees SIGINT and SIGTERM itself; CZMQ would otherwise take them over.
+        zsys_handler_set(nullptr);
+        // CZMQ ends its context at exit; registered after it, our hook runs before that.
+        zsys_init();
+        std::atexit(endAllAtExit);
+    });
+}
+
+void atExitRegister(void* owner, std::function<void()> end) {
+    ExitHooks& h = exitHooks();
+    std::lock_guard<std::mutex> lock(h.lock);
+    h.hooks[owner] = std::move(end);
+}
+
+void atExitCancel(void* owner) {
+    ExitHooks& h = exitHooks();
+    std::lock_guard<std::mutex> lock(h.lock);
+    h.hooks.erase(owner);
+}
 
 std::string inprocServerEndpoint(uint32_t address, uint16_t port) {
     return "inproc://corvane-server-" + std::to_string(address) + "-" + std::to_string(port);

@@ -6,9 +6,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace corvane {
+
+// Starts CZMQ for the library once: its own signal handling off (the application keeps SIGINT
+// and SIGTERM), and the at-exit hooks below. Every user of CZMQ here calls it first.
+void czmqPrepare();
 
 // Two DEALER sockets joined inside the process: `bound` binds a name of its own, `connected`
 // connects to it. Each end is used by one thread only.
@@ -25,6 +30,12 @@ struct SocketPair {
 // Sends one frame of bytes without blocking, trying up to 100 times 1 ms apart while the
 // socket cannot take it. flags may add ZMQ_SNDMORE. False when it never went.
 bool sendBounded(zsock_t* socket, const void* bytes, std::size_t count, int flags = 0);
+
+// Runs end at exit, before CZMQ ends its context (which would pull the sockets from under
+// running tasks), after every link's threads have stopped. For servers and client streams still
+// alive then; atExitCancel(owner) when they end first.
+void atExitRegister(void* owner, std::function<void()> end);
+void atExitCancel(void* owner);
 
 // Sharing servers of this process by address and port: a client of one of them connects to the
 // server's in-process endpoint, which spares each trip two passes through ZeroMQ's TCP I/O
