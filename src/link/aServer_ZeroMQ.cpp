@@ -6,7 +6,7 @@
 
 #include "aBeacon.h"
 #include "aDebugTrace.h"
-#include "aLinkInternal.h"
+#include "aLinkEngine.h"
 #include "aServer_Internal.h"
 #include "aZmqSockets.h"
 #include "cApiGuard.h"
@@ -28,6 +28,7 @@ namespace {
 
 using corvane::debugTrace;
 using corvane::SocketPair;
+using corvane::link::wireBytes;
 
 constexpr uint16_t kServerCheck = 0x5E7E;
 const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
@@ -38,7 +39,7 @@ constexpr int kConfigureWaitMs = 2000;
 constexpr uint32_t kReplyWaitMs = 2000;
 constexpr int kFlushSignal = 5;
 constexpr std::size_t kBatchSize = 4096;
-constexpr std::size_t kBatchFlush = kBatchSize - 30; // 4066: one more packet might not fit
+constexpr std::size_t kBatchFlush = kBatchSize - aPACKET_MAXWIRE; // one more might not fit
 constexpr int kPoolTimeToLive = 2000;
 
 constexpr uint8_t kForceRouteAddress = 175;
@@ -96,13 +97,6 @@ bool packetOf(const uint8_t* bytes, std::size_t size, aPacket& packet) {
     packet.count = static_cast<uint8_t>(size);
     std::memcpy(packet.data, bytes + 2, packet.length);
     return true;
-}
-
-std::size_t wireOf(const aPacket& packet, uint8_t* out) {
-    out[0] = packet.address;
-    out[1] = packet.length;
-    std::memcpy(out + 2, packet.data, packet.length);
-    return packet.length + 2u;
 }
 
 struct PoolEntry {
@@ -169,7 +163,7 @@ bool serverFilter(const aPacket* packet, void* reference) {
     bool consumed = false;
     if (isStreamPacket(*packet)) {
         uint8_t bytes[aPACKET_MAXWIRE];
-        const std::size_t n = wireOf(*packet, bytes);
+        const std::size_t n = wireBytes(packet, bytes);
         s->batch.insert(s->batch.end(), bytes, bytes + n);
         consumed = true;
     }
@@ -243,7 +237,7 @@ void handleSyncFrame(aServer& s) {
 
 bool sendToSync(aServer& s, const aPacket& packet) {
     uint8_t bytes[aPACKET_MAXWIRE];
-    const std::size_t n = wireOf(packet, bytes);
+    const std::size_t n = wireBytes(&packet, bytes);
     return zmq_send(zsock_resolve(s.syncPair.bound), bytes, n, ZMQ_DONTWAIT) >= 0;
 }
 
@@ -473,7 +467,7 @@ void forward(aServer& s, zframe_t* frame) {
     sendCommand(s, SERVER_CMD_INCOMING_PACKETS, static_cast<uint16_t>(replies.size()));
     for (aPacket*& reply : replies) {
         uint8_t bytes[aPACKET_MAXWIRE];
-        sendTagged(s, kTagReply, bytes, wireOf(*reply, bytes));
+        sendTagged(s, kTagReply, bytes, wireBytes(reply, bytes));
         aPacket_Destroy(&reply);
     }
 }
