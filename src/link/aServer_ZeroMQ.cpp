@@ -41,6 +41,8 @@ constexpr int kFlushSignal = 5;
 constexpr std::size_t kBatchSize = 4096;
 constexpr std::size_t kBatchFlush = kBatchSize - aPACKET_MAXWIRE; // one more might not fit
 constexpr int kPoolTimeToLive = 2000;
+// Longest UEIBytes run held (1.5 MB of data); a longer one would only grow without end.
+constexpr std::size_t kPoolMaxPackets = 65536;
 
 constexpr uint8_t kForceRouteAddress = 175;
 constexpr uint8_t kCmdStream = 93;
@@ -271,17 +273,26 @@ bool pooled(aServer& s, zframe_t* identity, const aPacket& packet) {
             debugTrace("BOOM: Sequence mix up. ttl will clean it up. \n");
             return true;
         }
+        if (entry->packets.size() == kPoolMaxPackets) {
+            debugTrace("setUEIBytes too long, destroying\n");
+            destroyEntry(s, entry);
+            return true;
+        }
         entry->packets.push_back(packet);
         if (isFull(packet) && hasMore(packet)) {
             entry->sequence = sequence;
             return true;
         }
-        s.pending.push_back(zframe_dup(identity));
+        bool sent = true;
         for (const aPacket& p : entry->packets) {
             debugTrace("Pool Packet: %d\n", p.length);
-            if (!sendToSync(s, p))
-                debugTrace("Failed to send setUEIBytes!\n");
+            sent = sendToSync(s, p) && sent;
         }
+        // One acknowledgement is owed to the client, unless the run never went whole.
+        if (sent)
+            s.pending.push_back(zframe_dup(identity));
+        else
+            debugTrace("Failed to send setUEIBytes!\n");
         destroyEntry(s, entry);
         return true;
     }
@@ -322,12 +333,13 @@ void handleClient(aServer& s) {
         if (packet.length == 7 && packet.data[0] == kCmdStream)
             subscribe(s, identity, packet);
         if (!(isUEIPayload(packet) && pooled(s, identity, packet))) {
-            if (packet.address != kForceRouteAddress)
-                s.pending.push_back(zframe_dup(identity));
+            // A reply is owed only for a request the sync task has; none comes for 175.
             if (packet.address == kForceRouteAddress && packet.length == 1)
                 debugTrace("Blocking cmdFORCEROUTE from remote client\n");
             else if (!sendToSync(s, packet))
                 debugTrace("Failed to send packet out!\n");
+            else if (packet.address != kForceRouteAddress)
+                s.pending.push_back(zframe_dup(identity));
         }
     }
     zframe_destroy(&identity);
