@@ -4,6 +4,8 @@
 #include "UpdateServer.h"
 #include "UpdaterContext.h"
 
+#include "SilentDisplay.h"
+
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
 
@@ -24,17 +26,6 @@ namespace fs = std::filesystem;
 
 constexpr uint32_t kSerial = 0x40F5849A;
 constexpr size_t kFirmwareBytes = 4u << 20;
-
-// Shows nothing: the benchmark measures the flow, not the console.
-class SilentDisplay final : public UpdaterDisplayInterface {
-  public:
-    void showProgress(bool) override {}
-    void progress(double, const char*) override {}
-    void spinner(bool, const char*) override {}
-    void message(const char*) override {}
-    void error(const char* text) override { lastError = text; }
-    std::string lastError;
-};
 
 // A catalogue with one 4 MiB build, served on a free loopback port for the whole run.
 struct Fixture {

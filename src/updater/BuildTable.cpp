@@ -1,5 +1,6 @@
 // The build table of -B and -L: a module's builds, newest version first.
 #include "Debug.h"
+#include "PrintableText.h"
 #include "ResultTables.h"
 
 #include "corvane/aVersion.h"
@@ -92,7 +93,8 @@ void printBuildTable(UpdaterDisplayInterface& display, const BuildList& builds, 
     displayPrint(display, DISPLAY_INFO, "Build List for device [%08X]:\n", serial);
     displayPrint(display, DISPLAY_INFO, "%-15.15s\t%-15.15s", "Build", "Version");
     for (const BuildEntry& entry : sortBuildsNewestFirst(builds)) {
-        displayPrint(display, DISPLAY_INFO, "%-15.15s\t%-15.15s", entry.first.c_str(),
-                     entry.second.c_str());
+        // Both come from the server or a stored file: no control byte reaches the terminal.
+        displayPrint(display, DISPLAY_INFO, "%-15.15s\t%-15.15s",
+                     printableText(entry.first).c_str(), printableText(entry.second).c_str());
     }
 }

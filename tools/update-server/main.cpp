@@ -1,13 +1,18 @@
 // update-server: serves a catalogue directory to the Updater over HTTP, as an offline mirror.
 #include "UpdateServer.h"
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <string>
+#include <thread>
 
 namespace {
+
+constexpr std::chrono::seconds kStopGrace{5};
 
 constexpr const char* kHelp =
     R"(Usage: update-server [--listen ADDRESS] [--port PORT] [--quiet] CATALOGUE
@@ -112,7 +117,21 @@ int main(int argc, char** argv) {
 
     int signal = 0;
     sigwait(&stopSignals, &signal);
-    server.stop();
+    // Stopping waits for the requests in progress; whatever they do, the process ends in time.
+    std::promise<void> stopped;
+    std::thread stopper([&server, &stopped] {
+        server.stop();
+        stopped.set_value();
+    });
+    if (stopped.get_future().wait_for(kStopGrace) != std::future_status::ready) {
+        if (config.log) {
+            fprintf(config.log, "update-server: requests still running after %lld s; exiting\n",
+                    static_cast<long long>(kStopGrace.count()));
+            fflush(config.log);
+        }
+        std::_Exit(1);
+    }
+    stopper.join();
     if (config.log) {
         fprintf(config.log, "update-server: stopped (%s)\n", strsignal(signal));
     }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "ModelFaults.h"
 #include "WirePacket.h"
 
 namespace Corvane::Tools {
@@ -34,7 +35,8 @@ struct VirtualModuleConfig {
     uint32_t heartbeatMs = 1000; // 0 sends no heartbeats
     uint32_t latencyUs = 0;      // delay of every packet the module sends
     FaultSettings faults;
-    uint32_t seed = 1; // of the garbage generator
+    ModelFaults modelFaults; // for the request/reply model (RequestReplyModel.h)
+    uint32_t seed = 1;       // of the garbage generator
     bool verbose = false;
     // The program answers TCP/IP discovery heard on the interface with this IPv4 address
     // (DiscoveryResponder); empty: it does not.

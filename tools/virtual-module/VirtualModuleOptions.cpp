@@ -13,8 +13,10 @@ const char* const kVirtualModuleHelp =
     "\n"
     "Serves a simulated Corvane module over TCP, speaking the module link protocol as a real\n"
     "module does: it answers synchronisation requests, sends heartbeats and checks their\n"
-    "answers, accepts routing packets and answers system queries (module address, model and\n"
-    "serial number). Point a TCP/IP link at it to test software without hardware.\n"
+    "answers and accepts routing packets. It serves its model's entities as UEIs (gets, sets,\n"
+    "calls and byte arrays, with error replies for unknown entities and options), the module\n"
+    "queries (build, UEI presence, entity counts and groups), the debug echo, store slots and\n"
+    "factory data. Point a TCP/IP link at it to test software without hardware.\n"
     "Once listening it prints \"listening on ADDRESS:PORT\" and serves until interrupted.\n"
     "\n"
     "Options:\n"
@@ -37,6 +39,17 @@ const char* const kVirtualModuleHelp =
     "  --garbage         send random bytes instead of every packet\n"
     "  --mute            take every packet in and answer nothing, heartbeats included\n"
     "  --seed N          seed of the random bytes of --garbage (default 1)\n"
+    "  --error-uei CMD:OPTION[:CODE]\n"
+    "                    answer every request to this UEI with an error reply carrying CODE\n"
+    "                    (default 29, aErrInvalidOption)\n"
+    "  --no-reply CMD[:OPTION]\n"
+    "                    never answer requests of this command (and option; for commands 4\n"
+    "                    and 73 the request's second byte, for 94 the data block index)\n"
+    "  --bad-slot-checksum N\n"
+    "                    the Nth store slot write reply carries a wrong checksum, once\n"
+    "  --bytes-out-of-sequence\n"
+    "                    the next byte-array reply sends its second packet with a wrong\n"
+    "                    sequence number, once\n"
     "\n"
     "  --verbose         trace connections and faults on standard error\n"
     "  --help            print this help and exit\n"
@@ -67,6 +80,37 @@ bool parseNumber(const char* text, unsigned long low, unsigned long high, int ba
     return true;
 }
 
+// CMD[:OPTION[:CODE]], each a number; CODE only where code is given. The option defaults to
+// every option of the command.
+bool parseUeiName(const char* text, UeiName& name, uint8_t* code) {
+    std::string parts[3];
+    int count = 0;
+    for (const char* p = text; count < 3; ++p) {
+        if (*p == ':' || *p == '\0') {
+            ++count;
+            if (*p == '\0')
+                break;
+        } else {
+            parts[count] += *p;
+        }
+    }
+    if (count == 0 || count > (code ? 3 : 2))
+        return false;
+    unsigned long command = 0, option = UeiName::kAnyOption, value = 0;
+    if (!parseNumber(parts[0].c_str(), 0, 255, 0, command))
+        return false;
+    if (count >= 2 && !parseNumber(parts[1].c_str(), 0, 255, 0, option))
+        return false;
+    if (count == 3 && !parseNumber(parts[2].c_str(), 1, 255, 0, value))
+        return false;
+    name.enabled = true;
+    name.command = static_cast<uint8_t>(command);
+    name.option = static_cast<uint8_t>(option);
+    if (code && count == 3)
+        *code = static_cast<uint8_t>(value);
+    return true;
+}
+
 } // namespace
 
 OptionsResult parseVirtualModuleOptions(int argc, const char* const* argv,
@@ -89,6 +133,21 @@ OptionsResult parseVirtualModuleOptions(int argc, const char* const* argv,
             config.faults.mute = true;
             continue;
         }
+        if (option == "--bytes-out-of-sequence") {
+            config.modelFaults.bytesOutOfSequence = true;
+            continue;
+        }
+        if (option == "--error-uei" || option == "--no-reply") {
+            if (i + 1 >= argc)
+                return fail("option " + std::string(option) + " needs a value");
+            const char* text = argv[++i];
+            UeiName& name = option == "--error-uei" ? config.modelFaults.errorUei
+                                                    : config.modelFaults.silentUei;
+            uint8_t* code = option == "--error-uei" ? &config.modelFaults.errorCode : nullptr;
+            if (!parseUeiName(text, name, code))
+                return fail("invalid value '" + std::string(text) + "' for " + std::string(option));
+            continue;
+        }
         if (option == "--verbose") {
             config.verbose = true;
             continue;
@@ -108,6 +167,7 @@ OptionsResult parseVirtualModuleOptions(int argc, const char* const* argv,
             {"--latency-us", 0, 10000000, 0},
             {"--drop-after", 0, 0xFFFFFFFFul, 0},
             {"--seed", 0, 0xFFFFFFFFul, 0},
+            {"--bad-slot-checksum", 0, 0xFFFFFFFFul, 0},
         };
         const Numeric* numeric = nullptr;
         for (const Numeric& n : numerics)
@@ -153,6 +213,8 @@ OptionsResult parseVirtualModuleOptions(int argc, const char* const* argv,
             config.faults.dropAfter = static_cast<uint32_t>(value);
         else if (option == "--seed")
             config.seed = static_cast<uint32_t>(value);
+        else if (option == "--bad-slot-checksum")
+            config.modelFaults.badSlotChecksum = static_cast<uint32_t>(value);
     }
     // Discovery replies come from the interface's address, so the module is reached there.
     if (!config.discoveryInterface.empty() && !bindGiven)

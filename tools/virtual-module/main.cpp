@@ -4,6 +4,7 @@
 #include <string>
 
 #include "DiscoveryResponder.h"
+#include "RequestReplyModel.h"
 #include "VirtualModule.h"
 #include "VirtualModuleOptions.h"
 
@@ -28,6 +29,8 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     VirtualModule module(config);
+    RequestReplyModel model(config.identity, config.modelFaults);
+    model.install(module);
     if (!module.start(&error)) {
         std::fprintf(stderr, "virtual-module: %s\n", error.c_str());
         return 1;

@@ -1,0 +1,322 @@
+// Corvane::Link: connecting by specifier, by discovery or through a router's link, the address
+// query, raw packets, the packet log and the sharing configuration.
+#include "LinkImpl.h"
+
+#include "UEIWire.h"
+#include "aDebugTrace.h"
+
+#include "corvane/aFile.h"
+#include "corvane/aTime.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+namespace Corvane {
+
+namespace {
+
+constexpr std::size_t kMaxNameLength = 1024;
+// The connect step waits out a starting or synchronising link for up to 200 polls of 10 ms.
+constexpr int kRunPolls = 200;
+constexpr uint32_t kRunPollMs = 10;
+// Packet log entries: at most this many bytes are read per line; an empty log is polled.
+constexpr uint8_t kLogEntryMax = 64;
+constexpr uint32_t kLogIdleMs = 5;
+constexpr uint8_t kLogTagSent = 1;
+constexpr uint8_t kLogTagText = 3;
+
+// Connects are serialised process-wide; it is taken before the engine's registry lock.
+std::mutex& connectMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+aErr statusToConnectResult(linkStatus status, bool* keepWaiting) {
+    *keepWaiting = false;
+    switch (status) {
+    case LINK_RUNNING: return aErrNone;
+    case LINK_STOPPING: return aErrBusy;
+    case LINK_INVALID:
+    case IO_ERROR:
+    case LINK_ERROR: return aErrConnection;
+    case LINK_STOPPED:
+    case LINK_STARTING:
+    case LINK_SYNCING: *keepWaiting = true; return aErrConnection;
+    }
+    return aErrDuplicate; // 7 and anything above 8
+}
+
+// USB connections through the sharing server and aEther clients need the local sharing server,
+// which the link library does not offer yet.
+aErr sharingUnavailable() {
+    corvane::debugTrace("connect: local link sharing is not built yet\n");
+    return aErrUnimplemented;
+}
+
+bool anyEmptyPacket(const aPacket* packet, void*) {
+    return packet->length == 0;
+}
+
+struct PacketMatch {
+    const uint8_t* bytes;
+    uint8_t length;
+};
+
+bool leadingBytesMatch(const aPacket* packet, void* reference) {
+    const auto* match = static_cast<const PacketMatch*>(reference);
+    return packet->length >= match->length &&
+           (match->length == 0 || std::memcmp(packet->data, match->bytes, match->length) == 0);
+}
+
+// Runs on the packet logger's thread: one log entry becomes one line of the file.
+void formatPacketLogEntry(aFile* log, uint32_t link) {
+    uint8_t tag = 0;
+    uint8_t length = kLogEntryMax;
+    uint8_t bytes[kLogEntryMax];
+    if (aLink_PacketDebug_Read(link, &tag, &length, bytes) != aErrNone) {
+        aTime_MSSleep(kLogIdleMs);
+        return;
+    }
+    aFile_Printf(log, "%d %s ", length, tag == kLogTagSent ? ">" : "<");
+    for (uint8_t i = 0; i < length; ++i)
+        aFile_Printf(log, tag == kLogTagText ? "%c" : "0x%X ", bytes[i]);
+    aFile_Printf(log, "\r\n");
+}
+
+} // namespace
+
+aErr putPacket(aLinkRef link, uint8_t address, uint8_t length, const uint8_t* data) {
+    static const uint8_t none = 0; // the packet calls want data even for an empty packet
+    aPacket* packet = aPacket_CreateWithData(address, length, data ? data : &none);
+    if (!packet)
+        return aErrResource;
+    const aErr err = aLink_PutPacket(link, packet);
+    aPacket_Destroy(&packet);
+    return err;
+}
+
+aErr awaitAndDrop(aLinkRef link, aPacketFilter filter, void* reference, uint32_t timeoutMs) {
+    aPacket* packet = aLink_AwaitFirst(link, filter, reference, timeoutMs);
+    if (!packet)
+        return aErrTimeout;
+    aPacket_Destroy(&packet);
+    return aErrNone;
+}
+
+Link::Impl::Impl(Link& o, const char* n)
+    : owner(o), name(n ? std::string(n, strnlen(n, kMaxNameLength)) : std::string()) {}
+
+bool Link::Impl::running() const {
+    return linkId != 0 && aLink_GetStatus(linkId) == LINK_RUNNING;
+}
+
+aErr Link::Impl::connectStep() {
+    if (!spec)
+        return aErrConfiguration;
+    {
+        std::lock_guard<std::mutex> lock(connectMutex());
+        switch (spec->type) {
+        case USB:
+            if (config.enabled)
+                return sharingUnavailable();
+            linkId = aLink_CreateUSB(spec->serialNumber);
+            break;
+        case TCPIP:
+            if (spec->port > 0xFFFF)
+                return aErrParam;
+            linkId = aLink_CreateTCPIP(spec->ipAddress, static_cast<uint16_t>(spec->port));
+            break;
+        case SERIAL: {
+            // The port name starts at the port field and runs to the record's end.
+            char portName[sizeof(linkSpec) - offsetof(linkSpec, port) + 1] = {};
+            std::memcpy(portName, reinterpret_cast<const char*>(&*spec) + offsetof(linkSpec, port),
+                        sizeof portName - 1);
+            linkId = aLink_CreateSerial(spec->serialNumber, portName, spec->ipAddress);
+            break;
+        }
+        case AETHER:
+            if (!config.enabled)
+                return aErrConfiguration;
+            return sharingUnavailable();
+        default: return aErrMode;
+        }
+    }
+    if (linkId == 0)
+        return aErrConnection;
+    for (int poll = 0;; ++poll) {
+        bool keepWaiting = false;
+        const aErr err = statusToConnectResult(aLink_GetStatus(linkId), &keepWaiting);
+        if (!keepWaiting || poll == kRunPolls)
+            return err;
+        aTime_MSSleep(kRunPollMs);
+    }
+}
+
+Link::Link(const char* name) : impl_(new Impl(*this, name)) {}
+
+Link::Link(linkSpec spec, const char* name) : impl_(new Impl(*this, name)) {
+    impl_->spec = spec;
+}
+
+Link::~Link() {
+    impl_->streams.clear();
+    disconnect();
+    impl_->spec.reset();
+    if (impl_->packetLogger)
+        aLogger_Destroy(&impl_->packetLogger);
+    delete impl_;
+}
+
+aErr Link::connect() {
+    if (impl_->linkId != 0)
+        return aErrConnection;
+    return impl_->connectStep();
+}
+
+aErr Link::connectThroughLinkModule(Link& other) {
+    if (!other.impl_ || other.impl_->linkId == 0)
+        return aErrInitialization;
+    impl_->linkId = other.impl_->linkId;
+    return impl_->connectStep();
+}
+
+aErr Link::disconnect() {
+    if (impl_->linkId != 0)
+        aLink_Destroy(&impl_->linkId);
+    impl_->linkId = 0;
+    return aErrNone;
+}
+
+aErr Link::reset() {
+    if (impl_->linkId != 0)
+        aLink_Reset(impl_->linkId);
+    return aErrNone;
+}
+
+bool Link::isConnected() const {
+    return impl_->running();
+}
+
+linkStatus Link::getStatus() const {
+    return impl_->linkId == 0 ? LINK_ERROR : aLink_GetStatus(impl_->linkId);
+}
+
+aErr Link::getModuleAddress(uint8_t* address) {
+    if (!address)
+        return aErrParam;
+    *address = 0;
+    if (!impl_->running())
+        return aErrNotReady;
+    corvane::debugTrace("getModuleAddress\n");
+    if (putPacket(impl_->linkId, aLINK_SYNC_ADDRESS, 0, nullptr) != aErrNone)
+        return aErrNotReady;
+    corvane::debugTrace("getModuleAddress wait\n");
+    aPacket* reply = aLink_AwaitFirst(impl_->linkId, anyEmptyPacket, nullptr, kReplyTimeoutMs);
+    if (!reply)
+        return aErrNotReady;
+    *address = reply->address;
+    aPacket_Destroy(&reply);
+    return aErrNone;
+}
+
+aErr Link::getConfig(aEtherConfig* config) const {
+    if (!config)
+        return aErrParam;
+    *config = impl_->config;
+    return aErrNone;
+}
+
+aErr Link::setConfig(aEtherConfig config) {
+    if (impl_->running())
+        return aErrMode;
+    impl_->config = config;
+    return aErrNone;
+}
+
+const char* Link::getName() const {
+    return impl_->name.c_str();
+}
+
+aErr Link::getLinkSpecifier(linkSpec* spec) const {
+    if (!spec)
+        return aErrParam;
+    if (!impl_->spec)
+        return aErrNotFound;
+    *spec = *impl_->spec;
+    return aErrNone;
+}
+
+aErr Link::setLinkSpecifier(linkSpec spec) {
+    if (impl_->running())
+        return aErrBusy;
+    impl_->spec = spec;
+    return aErrNone;
+}
+
+aErr Link::sendPacket(uint8_t address, uint8_t command, uint8_t length, const uint8_t* data) {
+    if (!impl_->running())
+        return aErrConnection;
+    if (length > aPACKET_MAXDATA - 1 || (length > 0 && !data))
+        return aErrParam;
+    if (!validModuleAddress(address))
+        return aErrPacket;
+    uint8_t bytes[aPACKET_MAXDATA];
+    bytes[0] = command;
+    if (length > 0)
+        std::memcpy(bytes + 1, data, length);
+    return putPacket(impl_->linkId, address, static_cast<uint8_t>(length + 1), bytes);
+}
+
+aErr Link::receivePacket(uint8_t address, const uint8_t* match, uint8_t* length, uint8_t* data) {
+    if (!impl_->running())
+        return aErrConnection;
+    if (!validModuleAddress(address))
+        return aErrPacket;
+    if (!length || !data || (*length > 0 && !match) || *length > aPACKET_MAXDATA)
+        return aErrParam;
+    PacketMatch wanted{match, *length};
+    aPacket* packet = aLink_AwaitFirst(impl_->linkId, leadingBytesMatch, &wanted, kReplyTimeoutMs);
+    if (!packet)
+        return aErrTimeout;
+    std::memcpy(data, packet->data, packet->length);
+    *length = packet->length;
+    aPacket_Destroy(&packet);
+    return aErrNone;
+}
+
+aErr Link::enablePacketLog(const char* fileName) {
+    if (impl_->linkId == 0)
+        return aErrConfiguration;
+    if (const aErr err = aLink_PacketDebug_Enable(impl_->linkId); err != aErrNone)
+        return err;
+    if (!impl_->packetLogger) {
+        impl_->packetLogger = aLogger_Create(impl_->linkId, formatPacketLogEntry, fileName);
+        if (!impl_->packetLogger)
+            return aErrIO;
+    }
+    const aErr err = aLogger_Enable(impl_->packetLogger);
+    if (err != aErrNone)
+        return err;
+    static const uint8_t start[] = "START";
+    return aLink_PacketDebug_Write(impl_->linkId, kLogTagText, sizeof start, start);
+}
+
+aErr Link::disablePacketLog() {
+    if (impl_->linkId == 0)
+        return aErrConfiguration;
+    const aErr err = aLink_PacketDebug_Disable(impl_->linkId);
+    return impl_->packetLogger ? aLogger_Disable(impl_->packetLogger) : err;
+}
+
+aErr Link::enablePooledPackets(bool enable) {
+    return aLink_EnablePooledPackets(impl_->linkId, enable);
+}
+
+aErr Link::getStreamValue(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                          uint8_t subindex, uint32_t* value) {
+    return impl_->streams.latestValue(makeStreamKey(module, command, option, index, subindex),
+                                      value);
+}
+
+} // namespace Corvane

@@ -1,0 +1,48 @@
+// The private state behind a Corvane::Link and the helpers its exchanges share.
+#pragma once
+
+#include "corvane/Link.h"
+#include "corvane/aLogger.h"
+
+#include "StreamRegistry.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace Corvane {
+
+struct Link::Impl {
+    Impl(Link& owner, const char* name);
+
+    // The engine link exists and runs in step with its module.
+    bool running() const;
+    // Creates the engine link from the stored specifier and waits for it to run.
+    aErr connectStep();
+    // One discover-and-connect attempt over one link type.
+    aErr discoverAndConnectOnce(linkType type, uint32_t serialNumber, uint8_t model);
+
+    Link& owner;
+    aLinkRef linkId = 0; // 0 while no engine link exists
+    aLogger* packetLogger = nullptr;
+    aEtherConfig config;
+    StreamRegistry streams;
+    std::string name;
+    std::optional<linkSpec> spec;
+};
+
+struct PacketDeleter {
+    void operator()(aPacket* packet) const { aPacket_Destroy(&packet); }
+};
+// A packet taken from a FIFO, freed with aPacket_Destroy.
+using PacketPtr = std::unique_ptr<aPacket, PacketDeleter>;
+
+// Puts one packet of address, length and data on the engine link's outgoing FIFO.
+// aErrResource when the packet cannot be built, aErrParam when the link cannot be looked up.
+aErr putPacket(aLinkRef link, uint8_t address, uint8_t length, const uint8_t* data);
+
+// Waits up to timeoutMs for the first incoming packet the filter accepts and frees it.
+// aErrTimeout without one.
+aErr awaitAndDrop(aLinkRef link, aPacketFilter filter, void* reference, uint32_t timeoutMs);
+
+} // namespace Corvane

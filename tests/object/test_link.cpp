@@ -1,0 +1,146 @@
+// Corvane::Link against the virtual module: connect paths and their refusals, configuration,
+// raw packets, the address query and the packet log.
+#include "ObjectPeer.h"
+
+#include "ScopedTempDir.h"
+
+#include <fstream>
+#include <sstream>
+
+using namespace objecttest;
+using Corvane::Link;
+
+namespace {
+
+class LinkTest : public ConnectedModule {};
+
+TEST(LinkRefusals, ConnectNeedsAUsableSpecifier) {
+    Link link("Link");
+    EXPECT_EQ(link.connect(), aErrConfiguration);
+    EXPECT_EQ(link.getStatus(), LINK_ERROR);
+    linkSpec spec{};
+    EXPECT_EQ(link.getLinkSpecifier(&spec), aErrNotFound);
+
+    spec.type = AETHER;
+    aEtherConfig config;
+    config.enabled = false;
+    ASSERT_EQ(link.setConfig(config), aErrNone);
+    ASSERT_EQ(link.setLinkSpecifier(spec), aErrNone);
+    EXPECT_EQ(link.connect(), aErrConfiguration);
+
+    spec.type = static_cast<linkType>(9);
+    ASSERT_EQ(link.setLinkSpecifier(spec), aErrNone);
+    EXPECT_EQ(link.connect(), aErrMode);
+    EXPECT_EQ(link.getStatus(), LINK_ERROR);
+}
+
+TEST(LinkRefusals, NothingIsSentWithoutARunningLink) {
+    Link link("idle");
+    const uint8_t data[] = {1};
+    uint8_t length = 0, reply[28];
+    uint8_t address = 9;
+    EXPECT_EQ(link.sendPacket(2, 23, 1, data), aErrConnection);
+    EXPECT_EQ(link.receivePacket(2, data, &length, reply), aErrConnection);
+    EXPECT_EQ(link.getModuleAddress(&address), aErrNotReady);
+    EXPECT_EQ(address, 0);
+    EXPECT_EQ(link.enablePacketLog("/dev/null"), aErrConfiguration);
+    EXPECT_EQ(link.disablePacketLog(), aErrConfiguration);
+    EXPECT_EQ(link.enablePooledPackets(true), aErrParam);
+    uei request{};
+    request.module = 2;
+    EXPECT_EQ(link.sendUEI(request), aErrConnection);
+}
+
+TEST_F(LinkTest, ConnectedLinkRefusesChangesAndASecondConnect) {
+    EXPECT_TRUE(link->isConnected());
+    EXPECT_EQ(link->connect(), aErrConnection);
+    EXPECT_TRUE(link->isConnected());
+
+    aEtherConfig changed;
+    changed.fallback = false;
+    EXPECT_EQ(link->setConfig(changed), aErrMode);
+    aEtherConfig now;
+    ASSERT_EQ(link->getConfig(&now), aErrNone);
+    EXPECT_TRUE(now.fallback);
+    EXPECT_EQ(now.networkInterface, htonl(INADDR_LOOPBACK));
+    EXPECT_EQ(link->setLinkSpecifier(linkSpec{}), aErrBusy);
+    EXPECT_EQ(link->getConfig(nullptr), aErrParam);
+
+    ASSERT_EQ(module->disconnect(), aErrNone);
+    EXPECT_EQ(link->getStatus(), LINK_ERROR);
+    EXPECT_EQ(link->setConfig(changed), aErrNone);
+    ASSERT_EQ(module->reconnect(), aErrNone);
+    EXPECT_TRUE(module->isConnected());
+}
+
+TEST_F(LinkTest, SendPacketChecksLengthAndAddress) {
+    uint8_t data[28] = {};
+    EXPECT_EQ(link->sendPacket(2, 23, 28, data), aErrParam);
+    EXPECT_EQ(link->sendPacket(3, 23, 1, data), aErrPacket);
+    EXPECT_EQ(link->sendPacket(0, 23, 1, data), aErrPacket);
+    uint8_t length = 0;
+    EXPECT_EQ(link->receivePacket(3, data, &length, data), aErrPacket);
+
+    // 27 bytes after the command is the longest packet; the module echoes it back.
+    for (uint8_t i = 0; i < 27; ++i)
+        data[i] = static_cast<uint8_t>(0xA0 + i);
+    ASSERT_EQ(link->sendPacket(2, 23, 27, data), aErrNone);
+    const uint8_t match[] = {23, 0xA0};
+    uint8_t reply[28] = {};
+    length = sizeof match;
+    ASSERT_EQ(link->receivePacket(2, match, &length, reply), aErrNone);
+    EXPECT_EQ(length, 28);
+    EXPECT_EQ(reply[27], 0xA0 + 26);
+    const auto sent = peer->received(23);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].length, 28);
+
+    // Nothing more arrives: a second wait times out.
+    length = sizeof match;
+    EXPECT_EQ(link->receivePacket(2, match, &length, reply), aErrTimeout);
+}
+
+TEST_F(LinkTest, AddressQueryAnswersTheModulesAddress) {
+    uint8_t address = 0;
+    ASSERT_EQ(link->getModuleAddress(&address), aErrNone);
+    EXPECT_EQ(address, 2);
+    EXPECT_EQ(link->getModuleAddress(nullptr), aErrParam);
+}
+
+TEST_F(LinkTest, PacketLogWritesOneLinePerPacket) {
+    ScopedTempDir dir;
+    const std::string path = dir.path() + "/packets.log";
+    ASSERT_EQ(link->enablePacketLog(path.c_str()), aErrNone);
+    const uint8_t data[] = {0x11, 0x22};
+    ASSERT_EQ(link->sendPacket(2, 23, sizeof data, data), aErrNone);
+    auto contents = [&] {
+        std::ifstream in(path, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    };
+    // Sent entries hold address, length and data; received ones the same with "<".
+    const std::string sent = "5 > 0x2 0x3 0x17 0x11 0x22 \r\n";
+    const std::string echoed = "5 < 0x2 0x3 0x17 0x11 0x22 \r\n";
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const std::string text = contents();
+            return text.find(echoed) != std::string::npos;
+        },
+        std::chrono::seconds(5)))
+        << contents();
+    const std::string text = contents();
+    EXPECT_EQ(text.rfind("6 < START", 0), 0u) << text;
+    EXPECT_NE(text.find(sent), std::string::npos) << text;
+    EXPECT_EQ(link->disablePacketLog(), aErrNone);
+}
+
+TEST(LinkNames, NameIsKeptUpTo1024Characters) {
+    const std::string longName(1500, 'n');
+    Link link(longName.c_str());
+    EXPECT_EQ(std::string(link.getName()).size(), 1024u);
+    Link unnamed(nullptr);
+    EXPECT_STREQ(unnamed.getName(), "");
+}
+
+} // namespace

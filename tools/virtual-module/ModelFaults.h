@@ -1,0 +1,32 @@
+// Faults of the virtual module's request/reply model, switched on to see how a host copes with
+// error replies, corrupted acknowledgements, runs out of sequence and replies that never come.
+#pragma once
+
+#include <cstdint>
+
+namespace Corvane::Tools {
+
+// Names a UEI (or, for the module's non-UEI commands, a command) by command and option code;
+// option kAnyOption matches every option of the command.
+struct UeiName {
+    static constexpr uint8_t kAnyOption = 0xFF;
+    bool enabled = false;
+    uint8_t command = 0;
+    uint8_t option = kAnyOption;
+
+    bool matches(uint8_t cmd, uint8_t opt) const {
+        return enabled && cmd == command && (option == kAnyOption || option == opt);
+    }
+};
+
+struct ModelFaults {
+    UeiName errorUei;                // answer every request to this UEI with an error reply
+    uint8_t errorCode = 29;          // the code of that error reply (default aErrInvalidOption)
+    UeiName silentUei;               // never answer requests to this UEI or command
+    uint32_t badSlotChecksum = 0;    // the Nth store slot write reply from now carries a wrong
+                                     // checksum (1 the next one); once, 0 never
+    bool bytesOutOfSequence = false; // the next UEIBytes reply sends its second packet with a
+                                     // wrong sequence number; once
+};
+
+} // namespace Corvane::Tools

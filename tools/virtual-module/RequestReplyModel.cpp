@@ -1,0 +1,608 @@
+// The virtual module's request/reply engine: decodes each request, looks the entity and option
+// up in the model's table, keeps the values hosts set, and answers as a module does, error
+// replies and faults included.
+#include "RequestReplyModel.h"
+
+#include <algorithm>
+#include <map>
+#include <mutex>
+#include <utility>
+
+#include "ModelTable.h"
+#include "corvane/aError.h"
+
+namespace Corvane::Tools {
+
+namespace {
+
+constexpr uint8_t kOpMask = 0xC0;
+constexpr uint8_t kOpGet = 0x40;
+constexpr uint8_t kOpSet = 0x80;
+constexpr uint8_t kOpAck = 0xC0;
+constexpr uint8_t kOptionMask = 0x3F;
+constexpr uint8_t kIndexMask = 0x1F;
+constexpr uint8_t kSpecRequest = 0x20;
+constexpr uint8_t kSpecError = 0x80;
+constexpr uint8_t kBytesPerPacket = 24;
+constexpr uint8_t kMore = 0x80;
+constexpr uint8_t kSequenceMask = 0x7F;
+
+constexpr uint8_t kCmdStoreSlot = 4;
+constexpr uint8_t kCmdDebug = 23;
+constexpr uint8_t kCmdModuleQuery = 73;
+constexpr uint8_t kCmdFactoryData = 94;
+
+constexpr uint8_t kSlotReadBytes = 25;
+constexpr uint8_t kSlotErrorBit = 0x80;
+constexpr std::size_t kMaxOpenHandles = 16;
+
+constexpr uint8_t kFactoryIndexMask = 0x0F;
+constexpr uint8_t kFactoryWrite = 0x10;
+constexpr uint8_t kFactoryEnd = 0x20;
+constexpr uint8_t kFactoryFirst = 0x40;
+constexpr uint8_t kFactoryErrorBit = 0x80;
+constexpr uint8_t kFactoryRunBytes = 26;
+
+uint32_t valueKey(uint8_t command, uint8_t index, uint8_t option, uint8_t parameter) {
+    return (uint32_t{command} << 24) | (uint32_t{index} << 16) | (uint32_t{option} << 8) |
+           parameter;
+}
+
+uint8_t valueWidth(ValueKind kind) {
+    switch (kind) {
+    case ValueKind::Byte: return 1;
+    case ValueKind::Short: return 2;
+    case ValueKind::Int: return 4;
+    case ValueKind::Call:
+    case ValueKind::Bytes: return 0;
+    }
+    return 0;
+}
+
+uint32_t readBig(const uint8_t* bytes, uint8_t width) {
+    uint32_t value = 0;
+    for (uint8_t i = 0; i < width; ++i)
+        value = (value << 8) | bytes[i];
+    return value;
+}
+
+WirePacket packetOf(uint8_t address, const std::vector<uint8_t>& data) {
+    WirePacket packet;
+    packet.address = address;
+    packet.length = static_cast<uint8_t>(std::min(data.size(), kWireMaxData));
+    std::copy_n(data.begin(), packet.length, packet.data.begin());
+    return packet;
+}
+
+const EntityDef* findEntity(const ModelDef& def, uint8_t command) {
+    for (const EntityDef& entity : def.entities)
+        if (entity.command == command)
+            return &entity;
+    return nullptr;
+}
+
+const OptionDef* findOption(const EntityDef& entity, uint8_t option) {
+    for (const OptionDef& def : entity.options)
+        if (def.option == option)
+            return &def;
+    return nullptr;
+}
+
+} // namespace
+
+struct RequestReplyModel::Impl {
+    // A UEIBytes set arriving packet by packet, per host connection and UEI.
+    struct Incoming {
+        uint8_t expected = 0;
+        bool failed = false;
+        std::vector<uint8_t> bytes;
+    };
+    struct Slot {
+        uint16_t capacity = 0;
+        std::vector<uint8_t> bytes;
+    };
+    struct Handle {
+        uint16_t slot; // store << 8 | slot
+        bool writing;
+        std::size_t position;
+    };
+    struct FactoryTransfer {
+        uint8_t index;
+        bool writing;
+        std::size_t position;
+        std::vector<uint8_t> bytes;
+    };
+
+    Impl(const ModuleIdentity& id, const ModelFaults& f)
+        : identity(id), def(modelDefinition(id.model)), faults(f) {
+        for (const SlotDef& s : def.slots)
+            slots[uint16_t(s.store << 8 | s.slot)] = {
+                s.capacity, std::vector<uint8_t>(s.initial.begin(), s.initial.end())};
+        for (const FactoryBlockDef& b : def.factoryBlocks)
+            factory[b.index] = {b.capacity,
+                                std::vector<uint8_t>(b.initial.begin(), b.initial.end())};
+    }
+
+    void handleUei(ModuleConnection& c, const WirePacket& request);
+    void handleGet(ModuleConnection& c, const WirePacket& request, const OptionDef& option);
+    void handleSet(ModuleConnection& c, const WirePacket& request, const OptionDef& option);
+    void handleBytesSet(ModuleConnection& c, const WirePacket& request, const OptionDef& option);
+    void sendBytes(ModuleConnection& c, uint8_t command, uint8_t option, uint8_t index,
+                   const std::vector<uint8_t>& bytes);
+    void handleQuery(ModuleConnection& c, const WirePacket& request);
+    void handleSlot(ModuleConnection& c, const WirePacket& request);
+    void handleFactory(ModuleConnection& c, const WirePacket& request);
+
+    uint32_t scalar(const OptionDef& option, uint32_t key) const;
+    const std::vector<uint8_t>& array(const OptionDef& option, uint32_t key);
+    void ueiError(ModuleConnection& c, const WirePacket& request, aErr code) const;
+
+    const ModuleIdentity identity;
+    const ModelDef& def;
+
+    mutable std::mutex mutex; // guards everything below against the module thread
+    ModelFaults faults;
+    std::map<uint32_t, uint32_t> scalars;
+    std::map<uint32_t, std::vector<uint8_t>> arrays;
+    std::map<std::pair<const ModuleConnection*, uint32_t>, Incoming> incoming;
+    std::map<uint16_t, Slot> slots;
+    std::map<uint8_t, Handle> handles;
+    uint8_t nextHandle = 1;
+    struct Block {
+        uint16_t capacity;
+        std::vector<uint8_t> bytes;
+    };
+    std::map<uint8_t, Block> factory;
+    std::optional<FactoryTransfer> factoryTransfer;
+};
+
+void RequestReplyModel::Impl::ueiError(ModuleConnection& c, const WirePacket& request,
+                                       aErr code) const {
+    const uint8_t option = request.data[1] & kOptionMask;
+    const uint8_t replyOption = (request.data[1] & kOpMask) == kOpSet ? (option | kOpAck) : option;
+    c.send(WirePacket(c.identity().address,
+                      {request.data[0], replyOption,
+                       static_cast<uint8_t>((request.data[2] & kIndexMask) | kSpecError),
+                       static_cast<uint8_t>(code)}));
+}
+
+uint32_t RequestReplyModel::Impl::scalar(const OptionDef& option, uint32_t key) const {
+    switch (option.source) {
+    case ValueSource::ModuleAddress: return identity.address;
+    case ValueSource::Model: return identity.model;
+    case ValueSource::SerialNumber: return identity.serialNumber;
+    case ValueSource::Build: return def.build;
+    case ValueSource::Stored: break;
+    }
+    const auto stored = scalars.find(key);
+    return stored != scalars.end() ? stored->second : option.initial;
+}
+
+const std::vector<uint8_t>& RequestReplyModel::Impl::array(const OptionDef& option, uint32_t key) {
+    auto stored = arrays.find(key);
+    if (stored == arrays.end())
+        stored = arrays
+                     .emplace(key, std::vector<uint8_t>(option.initialBytes.begin(),
+                                                        option.initialBytes.end()))
+                     .first;
+    return stored->second;
+}
+
+void RequestReplyModel::Impl::handleUei(ModuleConnection& c, const WirePacket& request) {
+    if (request.length < 3 || (request.data[2] & kSpecRequest) == 0)
+        return;
+    const uint8_t operation = request.data[1] & kOpMask;
+    if (operation != kOpGet && operation != kOpSet)
+        return;
+    const uint8_t command = request.data[0];
+    const uint8_t option = request.data[1] & kOptionMask;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (faults.silentUei.matches(command, option))
+        return;
+    const EntityDef* entity = findEntity(def, command);
+    if (!entity)
+        return ueiError(c, request, aErrInvalidEntity);
+    if ((request.data[2] & kIndexMask) >= entity->count)
+        return ueiError(c, request, aErrIndexRange);
+    const OptionDef* optionDef = findOption(*entity, option);
+    if (!optionDef)
+        return ueiError(c, request, aErrInvalidOption);
+    if (operation == kOpSet && optionDef->kind == ValueKind::Bytes)
+        return handleBytesSet(c, request, *optionDef);
+    if (faults.errorUei.matches(command, option))
+        return ueiError(c, request, static_cast<aErr>(faults.errorCode));
+    if (operation == kOpGet)
+        handleGet(c, request, *optionDef);
+    else
+        handleSet(c, request, *optionDef);
+}
+
+void RequestReplyModel::Impl::handleGet(ModuleConnection& c, const WirePacket& request,
+                                        const OptionDef& option) {
+    if ((option.access & kAccessGet) == 0 || option.kind == ValueKind::Call)
+        return ueiError(c, request, aErrInvalidOption);
+    uint8_t parameter = 0;
+    if (option.parameter) {
+        if (request.length != 4)
+            return ueiError(c, request, aErrParam);
+        parameter = request.data[3];
+    }
+    const uint8_t command = request.data[0];
+    const uint8_t index = request.data[2] & kIndexMask;
+    const uint32_t key = valueKey(command, index, option.option, parameter);
+    if (option.kind == ValueKind::Bytes)
+        return sendBytes(c, command, option.option, index, array(option, key));
+    std::vector<uint8_t> reply{command, option.option, index};
+    const uint8_t width = valueWidth(option.kind);
+    const uint32_t value = scalar(option, key);
+    for (int shift = (width - 1) * 8; shift >= 0; shift -= 8)
+        reply.push_back(static_cast<uint8_t>(value >> shift));
+    c.send(packetOf(c.identity().address, reply));
+}
+
+void RequestReplyModel::Impl::handleSet(ModuleConnection& c, const WirePacket& request,
+                                        const OptionDef& option) {
+    if ((option.access & kAccessSet) == 0 || option.source != ValueSource::Stored)
+        return ueiError(c, request, aErrInvalidOption);
+    const uint8_t width = valueWidth(option.kind);
+    const uint8_t before = option.parameter ? 4 : 3; // header, then the subindex if any
+    if (request.length != before + width)
+        return ueiError(c, request, aErrSize);
+    const uint8_t command = request.data[0];
+    const uint8_t index = request.data[2] & kIndexMask;
+    if (option.kind != ValueKind::Call) {
+        const uint8_t subindex = option.parameter ? request.data[3] : 0;
+        scalars[valueKey(command, index, option.option, subindex)] =
+            readBig(request.data.data() + before, width);
+    }
+    c.send(WirePacket(c.identity().address,
+                      {command, static_cast<uint8_t>(option.option | kOpAck), index}));
+}
+
+void RequestReplyModel::Impl::handleBytesSet(ModuleConnection& c, const WirePacket& request,
+                                             const OptionDef& option) {
+    if (request.length < 4)
+        return ueiError(c, request, aErrSize);
+    const uint8_t command = request.data[0];
+    const uint8_t index = request.data[2] & kIndexMask;
+    const uint32_t key = valueKey(command, index, option.option, 0);
+    const uint8_t control = request.data[request.length - 1];
+    const bool more = (control & kMore) != 0;
+    const uint8_t sequence = control & kSequenceMask;
+    auto slot = std::make_pair(static_cast<const ModuleConnection*>(&c), key);
+    Incoming& run = incoming[slot];
+    // Sequence 0 where another number was due starts a new run (the host gave up the last
+    // one); where 0 is due it is the first packet, or the wrap after packet 127.
+    if (sequence == 0 && run.expected != 0 && !run.failed)
+        run = Incoming{};
+    // One error reply per run: later packets of a failed run are taken in silently.
+    auto fail = [&](aErr code) {
+        if (!run.failed)
+            ueiError(c, request, code);
+        run.failed = true;
+    };
+    if ((option.access & kAccessSet) == 0)
+        fail(aErrInvalidOption);
+    else if (sequence != run.expected)
+        fail(aErrPacket);
+    else if (run.bytes.size() + (request.length - 4u) > option.maxBytes)
+        fail(aErrOverrun);
+    if (!run.failed) {
+        run.bytes.insert(run.bytes.end(), request.data.begin() + 3,
+                         request.data.begin() + request.length - 1);
+        run.expected = (run.expected + 1) & kSequenceMask; // the sender wraps after 127
+    }
+    if (more)
+        return;
+    if (!run.failed) {
+        if (faults.errorUei.matches(command, option.option)) {
+            ueiError(c, request, static_cast<aErr>(faults.errorCode));
+        } else {
+            arrays[key] = std::move(run.bytes);
+            c.send(WirePacket(c.identity().address,
+                              {command, static_cast<uint8_t>(option.option | kOpAck), index}));
+        }
+    }
+    incoming.erase(slot);
+}
+
+void RequestReplyModel::Impl::sendBytes(ModuleConnection& c, uint8_t command, uint8_t option,
+                                        uint8_t index, const std::vector<uint8_t>& bytes) {
+    std::size_t sent = 0;
+    uint8_t sequence = 0;
+    const bool disorder = std::exchange(faults.bytesOutOfSequence, false);
+    const std::size_t packets =
+        bytes.empty() ? 1 : (bytes.size() + kBytesPerPacket - 1) / kBytesPerPacket;
+    const std::size_t disordered = packets > 1 ? 1 : 0; // the second packet, or the only one
+    for (std::size_t n = 0; n < packets; ++n) {
+        const std::size_t count = std::min<std::size_t>(bytes.size() - sent, kBytesPerPacket);
+        std::vector<uint8_t> data{command, option, index};
+        data.insert(data.end(), bytes.begin() + sent, bytes.begin() + sent + count);
+        sent += count;
+        uint8_t wireSequence = sequence;
+        if (disorder && n == disordered)
+            wireSequence = (sequence + 5) & kSequenceMask;
+        data.push_back(static_cast<uint8_t>((sent < bytes.size() ? kMore : 0) | wireSequence));
+        c.send(packetOf(c.identity().address, data));
+        sequence = (sequence + 1) & kSequenceMask;
+    }
+}
+
+void RequestReplyModel::Impl::handleQuery(ModuleConnection& c, const WirePacket& request) {
+    if (request.length < 2)
+        return;
+    std::lock_guard<std::mutex> lock(mutex);
+    const uint8_t kind = request.data[1];
+    if (faults.silentUei.matches(kCmdModuleQuery, kind))
+        return;
+    const uint8_t address = c.identity().address;
+    const uint8_t* args = request.data.data() + 2;
+    auto entityOf = [&](uint8_t command) { return findEntity(def, command); };
+    switch (kind) {
+    case 0xFF:
+        if (request.length == 2)
+            c.send(WirePacket(address, {kCmdModuleQuery, kind, uint8_t(def.build >> 24),
+                                        uint8_t(def.build >> 16), uint8_t(def.build >> 8),
+                                        uint8_t(def.build)}));
+        return;
+    case 1: { // has UEI: command, option, index, operation
+        if (request.length != 6)
+            return;
+        const EntityDef* entity = entityOf(args[0]);
+        const OptionDef* option = entity ? findOption(*entity, args[1]) : nullptr;
+        const uint8_t operation = args[3];
+        aErr answer = aErrNone;
+        if (!entity)
+            answer = aErrInvalidEntity;
+        else if (args[2] >= entity->count)
+            answer = aErrIndexRange;
+        else if (!option)
+            answer = aErrInvalidOption;
+        else if ((operation == kOpGet && (option->access & kAccessGet) == 0) ||
+                 (operation == kOpSet && (option->access & kAccessSet) == 0))
+            answer = aErrInvalidOption;
+        c.send(WirePacket(address, {kCmdModuleQuery, kind, args[0], args[1], args[2],
+                                    static_cast<uint8_t>(answer)}));
+        return;
+    }
+    case 4: { // class quantity
+        if (request.length != 3)
+            return;
+        const EntityDef* entity = entityOf(args[0]);
+        c.send(WirePacket(address,
+                          {kCmdModuleQuery, kind, args[0], uint8_t(entity ? entity->count : 0)}));
+        return;
+    }
+    case 5:   // subclass quantity
+    case 6: { // entity group
+        if (request.length != 4)
+            return;
+        const EntityDef* entity = entityOf(args[0]);
+        const bool known = entity && args[1] < entity->count;
+        const uint8_t answer = !known ? 0 : kind == 5 ? entity->subClasses : entity->group;
+        c.send(WirePacket(address, {kCmdModuleQuery, kind, args[0], args[1], answer}));
+        return;
+    }
+    default: return;
+    }
+}
+
+void RequestReplyModel::Impl::handleSlot(ModuleConnection& c, const WirePacket& request) {
+    if (request.length < 3)
+        return;
+    std::lock_guard<std::mutex> lock(mutex);
+    const uint8_t option = request.data[1];
+    if (faults.silentUei.matches(kCmdStoreSlot, option))
+        return;
+    const uint8_t address = c.identity().address;
+    const uint8_t* args = request.data.data() + 2;
+    // Options 1 to 4 name store and slot (error code in byte 4), the others a handle (byte 3).
+    auto slotError = [&](aErr code) {
+        c.send(WirePacket(address, {kCmdStoreSlot, uint8_t(option | kSlotErrorBit), args[0],
+                                    args[1], uint8_t(code)}));
+    };
+    auto handleError = [&](aErr code) {
+        c.send(WirePacket(
+            address, {kCmdStoreSlot, uint8_t(option | kSlotErrorBit), args[0], uint8_t(code)}));
+    };
+    if (option >= 1 && option <= 4) {
+        if (request.length != 4)
+            return;
+        const uint16_t key = uint16_t(args[0] << 8 | args[1]);
+        const auto found = slots.find(key);
+        if (found == slots.end())
+            return slotError(aErrNotFound);
+        Slot& slot = found->second;
+        if (option <= 2) {
+            const uint16_t value = option == 1 ? slot.capacity : uint16_t(slot.bytes.size());
+            c.send(WirePacket(address, {kCmdStoreSlot, option, args[0], args[1],
+                                        uint8_t(value >> 8), uint8_t(value)}));
+            return;
+        }
+        if (handles.size() >= kMaxOpenHandles)
+            return slotError(aErrResource);
+        while (nextHandle == 0 || handles.count(nextHandle))
+            ++nextHandle;
+        const uint8_t handle = nextHandle++;
+        const bool writing = option == 4;
+        if (writing)
+            slot.bytes.clear();
+        handles[handle] = Handle{key, writing, 0};
+        c.send(WirePacket(address, {kCmdStoreSlot, option, args[0], args[1], handle}));
+        return;
+    }
+    const auto open = handles.find(args[0]);
+    if (open == handles.end())
+        return handleError(aErrNotFound);
+    Handle& handle = open->second;
+    Slot& slot = slots[handle.slot];
+    switch (option) {
+    case 6: { // read
+        if (handle.writing)
+            return handleError(aErrMode);
+        const std::size_t count =
+            std::min<std::size_t>(slot.bytes.size() - handle.position, kSlotReadBytes);
+        if (count == 0)
+            return handleError(aErrEOF);
+        std::vector<uint8_t> reply{kCmdStoreSlot, option, args[0]};
+        reply.insert(reply.end(), slot.bytes.begin() + handle.position,
+                     slot.bytes.begin() + handle.position + count);
+        handle.position += count;
+        c.send(packetOf(address, reply));
+        return;
+    }
+    case 7: { // write
+        if (!handle.writing)
+            return handleError(aErrMode);
+        const std::size_t count = request.length - 3u;
+        if (slot.bytes.size() + count > slot.capacity)
+            return handleError(aErrOverrun);
+        uint8_t sum = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            slot.bytes.push_back(request.data[3 + i]);
+            sum = uint8_t(sum + request.data[3 + i]);
+        }
+        if (faults.badSlotChecksum != 0 && --faults.badSlotChecksum == 0)
+            sum = uint8_t(~sum);
+        c.send(WirePacket(address, {kCmdStoreSlot, option, args[0], sum}));
+        return;
+    }
+    case 8: // close
+        handles.erase(open);
+        c.send(WirePacket(address, {kCmdStoreSlot, option, args[0], 0}));
+        return;
+    default: return handleError(aErrInvalidOption);
+    }
+}
+
+void RequestReplyModel::Impl::handleFactory(ModuleConnection& c, const WirePacket& request) {
+    if (request.length < 2)
+        return;
+    std::lock_guard<std::mutex> lock(mutex);
+    const uint8_t option = request.data[1];
+    if (faults.silentUei.matches(kCmdFactoryData, option & kFactoryIndexMask))
+        return;
+    const uint8_t address = c.identity().address;
+    const uint8_t replyOption = option & kFactoryIndexMask;
+    auto error = [&](aErr code) {
+        c.send(WirePacket(
+            address, {kCmdFactoryData, uint8_t(replyOption | kFactoryErrorBit), uint8_t(code)}));
+    };
+    if (option == kFactoryEnd) {
+        if (request.length != 4)
+            return error(aErrSize);
+        const std::size_t count = std::size_t(request.data[2]) << 8 | request.data[3];
+        std::optional<FactoryTransfer> transfer = std::exchange(factoryTransfer, std::nullopt);
+        if (!transfer)
+            return error(aErrNotReady);
+        const std::size_t moved = transfer->writing ? transfer->bytes.size() : transfer->position;
+        if (count != moved)
+            return error(aErrSize);
+        if (transfer->writing)
+            factory[transfer->index].bytes = std::move(transfer->bytes);
+        c.send(WirePacket(address, {kCmdFactoryData, 0}));
+        return;
+    }
+    const uint8_t index = option & kFactoryIndexMask;
+    const auto block = factory.find(index);
+    if (block == factory.end())
+        return error(aErrNotFound);
+    const bool writing = (option & kFactoryWrite) != 0;
+    if (option & kFactoryFirst)
+        factoryTransfer = FactoryTransfer{index, writing, 0, {}};
+    else if (!factoryTransfer || factoryTransfer->index != index ||
+             factoryTransfer->writing != writing)
+        return error(aErrMode);
+    FactoryTransfer& transfer = *factoryTransfer;
+    if (writing) {
+        const std::size_t count = request.length - 2u;
+        if (transfer.bytes.size() + count > block->second.capacity)
+            return error(aErrOverrun);
+        transfer.bytes.insert(transfer.bytes.end(), request.data.begin() + 2,
+                              request.data.begin() + request.length);
+        c.send(WirePacket(address, {kCmdFactoryData, index}));
+        return;
+    }
+    const std::vector<uint8_t>& bytes = block->second.bytes;
+    const std::size_t count =
+        std::min<std::size_t>(bytes.size() - transfer.position, kFactoryRunBytes);
+    std::vector<uint8_t> reply{kCmdFactoryData, index};
+    reply.insert(reply.end(), bytes.begin() + transfer.position,
+                 bytes.begin() + transfer.position + count);
+    transfer.position += count;
+    c.send(packetOf(address, reply));
+}
+
+RequestReplyModel::RequestReplyModel(const ModuleIdentity& identity, const ModelFaults& faults)
+    : impl_(std::make_unique<Impl>(identity, faults)) {}
+
+RequestReplyModel::~RequestReplyModel() = default;
+
+void RequestReplyModel::install(VirtualModule& module) {
+    Impl* impl = impl_.get();
+    for (const EntityDef& entity : impl->def.entities)
+        module.setHandler(entity.command, [impl](ModuleConnection& c, const WirePacket& p) {
+            impl->handleUei(c, p);
+        });
+    module.setHandler(kCmdModuleQuery, [impl](ModuleConnection& c, const WirePacket& p) {
+        impl->handleQuery(c, p);
+    });
+    module.setHandler(kCmdDebug, [impl](ModuleConnection& c, const WirePacket& p) {
+        std::lock_guard<std::mutex> lock(impl->mutex);
+        if (!impl->faults.silentUei.matches(kCmdDebug, UeiName::kAnyOption))
+            c.send(p);
+    });
+    module.setHandler(kCmdStoreSlot,
+                      [impl](ModuleConnection& c, const WirePacket& p) { impl->handleSlot(c, p); });
+    module.setHandler(kCmdFactoryData, [impl](ModuleConnection& c, const WirePacket& p) {
+        impl->handleFactory(c, p);
+    });
+}
+
+void RequestReplyModel::setFaults(const ModelFaults& faults) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->faults = faults;
+}
+
+ModelFaults RequestReplyModel::faults() const {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->faults;
+}
+
+std::optional<std::vector<uint8_t>> RequestReplyModel::slot(uint8_t store, uint8_t slot) const {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    const auto found = impl_->slots.find(uint16_t(store << 8 | slot));
+    if (found == impl_->slots.end())
+        return std::nullopt;
+    return found->second.bytes;
+}
+
+std::optional<std::vector<uint8_t>> RequestReplyModel::factoryBlock(uint8_t index) const {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    const auto found = impl_->factory.find(index);
+    if (found == impl_->factory.end())
+        return std::nullopt;
+    return found->second.bytes;
+}
+
+std::optional<std::vector<uint8_t>> RequestReplyModel::bytes(uint8_t command, uint8_t index,
+                                                             uint8_t option) const {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    const EntityDef* entity = findEntity(impl_->def, command);
+    const OptionDef* def = entity ? findOption(*entity, option) : nullptr;
+    if (!def || def->kind != ValueKind::Bytes || index >= entity->count)
+        return std::nullopt;
+    return impl_->array(*def, valueKey(command, index, option, 0));
+}
+
+std::optional<uint32_t> RequestReplyModel::value(uint8_t command, uint8_t index, uint8_t option,
+                                                 uint8_t parameter) const {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    const EntityDef* entity = findEntity(impl_->def, command);
+    const OptionDef* def = entity ? findOption(*entity, option) : nullptr;
+    if (!def || valueWidth(def->kind) == 0 || index >= entity->count)
+        return std::nullopt;
+    return impl_->scalar(*def, valueKey(command, index, option, parameter));
+}
+
+} // namespace Corvane::Tools

@@ -1,0 +1,45 @@
+// The virtual module's request/reply model: entity UEIs (get, set, call, UEIBytes in both
+// directions), module queries, the debug echo, store slots and factory data, served from the
+// model's table (ModelTable.h) through the module's per-command handlers.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "ModelFaults.h"
+#include "VirtualModule.h"
+
+namespace Corvane::Tools {
+
+class RequestReplyModel {
+  public:
+    // Serves the table of identity.model. Values start as the table says.
+    explicit RequestReplyModel(const ModuleIdentity& identity, const ModelFaults& faults = {});
+    ~RequestReplyModel();
+    RequestReplyModel(const RequestReplyModel&) = delete;
+    RequestReplyModel& operator=(const RequestReplyModel&) = delete;
+
+    // Installs the handlers of every command the model answers; before module.start(). The
+    // model must outlive the module's serving.
+    void install(VirtualModule& module);
+
+    // Faults take effect with the next request; the one-shot ones clear themselves once used.
+    void setFaults(const ModelFaults& faults);
+    ModelFaults faults() const;
+
+    // What the module holds now, for checks from outside: a store slot, a factory data block,
+    // a byte array of a UEI and a scalar UEI value (by parameter or subindex where it has one).
+    std::optional<std::vector<uint8_t>> slot(uint8_t store, uint8_t slot) const;
+    std::optional<std::vector<uint8_t>> factoryBlock(uint8_t index) const;
+    std::optional<std::vector<uint8_t>> bytes(uint8_t command, uint8_t index, uint8_t option) const;
+    std::optional<uint32_t> value(uint8_t command, uint8_t index, uint8_t option,
+                                  uint8_t parameter = 0) const;
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace Corvane::Tools
