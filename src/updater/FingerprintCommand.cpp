@@ -7,7 +7,6 @@
 #include "SDPProtocol.h"
 #include "StoreAccess.h"
 #include "UpdaterCommands.h"
-#include "platform/serial.h"
 
 #include <exception>
 
@@ -29,8 +28,7 @@ bool nxpGetInfo(const std::string& port, uint32_t baudRate, ChipIdentifier& iden
     if (err != aErrNone) {
         Debug_Print(DEBUG_APP, "ERROR %d ==> Could not open serial port\n", err);
         if (openFailure != nullptr) {
-            *openFailure = corvane::platform::describeSerialOpenFailure(
-                corvane::platform::serialDevicePath(port.c_str()).c_str());
+            *openFailure = client.failure();
         }
         return false;
     }
