@@ -174,7 +174,7 @@ aErr NxpIspClient::readByte(uint8_t& byte, uint64_t deadline) {
 aErr NxpIspClient::writeBytes(const uint8_t* bytes, size_t count) {
     aErr err = aStream_Write(stream_, bytes, count);
     if (err != aErrNone) {
-        return fail(err, format("the port took not all of %zu bytes written to it (%s)", count,
+        return fail(err, format("the port did not take the %zu bytes written to it (%s)", count,
                                 aError_GetErrorText(err)));
     }
     bytesSent_ += count;
