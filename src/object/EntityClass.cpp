@@ -104,6 +104,14 @@ uint8_t EntityClass::getIndex() const {
     return impl_->index;
 }
 
+Module* EntityClass::getModule() const {
+    return impl_->module;
+}
+
+uint8_t EntityClass::getCommand() const {
+    return impl_->command;
+}
+
 aErr EntityClass::sendPacket(uint8_t command, uint8_t length, const uint8_t* data) {
     Link* link = impl_->link();
     return link ? link->sendPacket(impl_->address(), command, length, data) : aErrResource;
