@@ -29,7 +29,7 @@ const ModelDef kCommonModelOwn{
              {3, K::Byte, GW, false, 10},
              {4, K::Byte, GW},
              {6, K::Byte, GW},
-             {7, K::Int, G, false, 0x020B0004},
+             {7, K::Int, G, false, 0x2B000004},
              {8, K::Byte, G, false, 0, {}, 0, S::Model},
              {9, K::Int, G, false, 0, {}, 0, S::SerialNumber},
              {10, K::Call, W},
@@ -38,6 +38,7 @@ const ModelDef kCommonModelOwn{
              {31, K::Bytes, GW, false, 0, {"\x00\x00\x00\x01\x00\x00\x00\x02", 8}},
              {32, K::Bytes, GW, false, 0, "Virtual module", 32768},
              {43, K::Int, G, false, 0, {}, 0, S::Build},
+             {45, K::Int, G, false, 0x80000000}, // protocol features: pooled packets
          }},
         {18,
          1,
@@ -68,6 +69,13 @@ const ModelDef kCommonModelOwn{
          0, // temperature
          {
              {1, K::Int, G, false, 25000},
+         }},
+        {95,
+         1,
+         0,
+         0, // upgrade: bulk image data as one byte array (UpgradeModel serves it)
+         {
+             {10, K::Bytes, W, false, 0, {}, 65535},
          }},
         {39,
          1,
