@@ -174,7 +174,7 @@ int main(int argc, char** argv) {
         std::printf("list_local: the Updater did not run\n");
         return 1;
     }
-    std::printf("list_local_time: %.1f ms (ratio %.2f vs loading all 20 images in full)\n", firstMs,
+    std::printf("list_local_time: %.2f ms (ratio %.4f vs loading all 20 images in full)\n", firstMs,
                 firstRatio);
     std::printf("list_local_time_info_last: %.1f ms (ratio %.2f vs loading all 20 images in "
                 "full)\n",

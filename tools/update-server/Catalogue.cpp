@@ -104,9 +104,11 @@ std::shared_ptr<const std::string> Catalogue::birdReply(const CatalogueBuild& bu
     *reply += base64Encode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
     *reply += "\n";
     std::lock_guard lock(cacheMutex_);
-    // Entries whose replies are all sent go, so the map never outgrows the catalogue.
+    // Entries whose replies are all sent go, so the map never outgrows the catalogue; the newest
+    // reply stays for the next request, which is often for the same build.
     std::erase_if(replies_, [](const auto& entry) { return entry.second.reply.expired(); });
     replies_[build.path] = SharedReply{modified, size, reply};
+    newestReply_ = reply;
     return reply;
 }
 

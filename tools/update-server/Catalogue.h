@@ -48,8 +48,8 @@ class Catalogue {
     std::string token(uint32_t serial) const;
 
     // The reply that carries a build: "ok", its BIRD file in Base64 and a line feed. Requests for
-    // the same unchanged file share one copy while any of them still sends it; null (with the
-    // reason in warnings) when the file cannot be read.
+    // the same unchanged file share one copy while any of them still sends it (the newest copy
+    // is kept a while longer); null (with the reason in warnings) when the file cannot be read.
     std::shared_ptr<const std::string> birdReply(const CatalogueBuild& build,
                                                  std::vector<std::string>& warnings) const;
 
@@ -84,6 +84,7 @@ class Catalogue {
     mutable std::mutex cacheMutex_; // guards cache_ and replies_
     mutable std::map<std::filesystem::path, CachedVersion> cache_;
     mutable std::map<std::filesystem::path, SharedReply> replies_;
+    mutable std::shared_ptr<const std::string> newestReply_; // kept beyond its requests
 };
 
 } // namespace updateserver
