@@ -215,8 +215,16 @@ namespace {
 // A process that ends with a shared link still open ends cleanly: its links, server and client
 // streams stop before CZMQ ends its context.
 TEST(SharingExit, ProcessWithASharedLinkOpenEndsCleanly) {
+    // What it leaves open is not freed, by design; a leak check would only report that.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    const std::string saved = asan ? asan : "";
+    setenv("ASAN_OPTIONS", (saved.empty() ? "" : saved + ":").append("detect_leaks=0").c_str(), 1);
     SpawnedProgram process({self(), "--gtest_also_run_disabled_tests",
                             "--gtest_filter=SharingExit.DISABLED_LeavesASharedLinkOpen"});
+    if (asan)
+        setenv("ASAN_OPTIONS", saved.c_str(), 1);
+    else
+        unsetenv("ASAN_OPTIONS");
     EXPECT_EQ(process.wait(60s), 0) << process.output() << process.errors();
     EXPECT_EQ(process.errors().find("dangling"), std::string::npos) << process.errors();
 }
