@@ -47,13 +47,6 @@ aErr statusToConnectResult(linkStatus status, bool* keepWaiting) {
     return aErrDuplicate; // 7 and anything above 8
 }
 
-// USB connections through the sharing server and aEther clients need the local sharing server,
-// which the link library does not offer yet.
-aErr sharingUnavailable() {
-    corvane::debugTrace("connect: local link sharing is not built yet\n");
-    return aErrUnimplemented;
-}
-
 bool anyEmptyPacket(const aPacket* packet, void*) {
     return packet->length == 0;
 }
@@ -118,9 +111,11 @@ aErr Link::Impl::connectStep() {
         std::lock_guard<std::mutex> lock(connectMutex());
         switch (spec->type) {
         case USB:
-            if (config.enabled)
-                return sharingUnavailable();
-            linkId = aLink_CreateUSB(spec->serialNumber);
+            // Shared: a USB link, a sharing server on it and this process's client link to it;
+            // the server's port and interface are written back into the configuration.
+            linkId = config.enabled ? aLink_CreateServer(spec->serialNumber, &config.assignedPort,
+                                                         &config.networkInterface, config.localOnly)
+                                    : aLink_CreateUSB(spec->serialNumber);
             ownsUse = linkId != 0;
             break;
         case TCPIP:
@@ -138,10 +133,19 @@ aErr Link::Impl::connectStep() {
             ownsUse = linkId != 0;
             break;
         }
-        case AETHER:
+        case AETHER: {
             if (!config.enabled)
                 return aErrConfiguration;
-            return sharingUnavailable();
+            if (spec->port > 0xFFFF)
+                return aErrParam;
+            // With an engine link already taken over (a router's), that link is used as it is
+            // and no use is added for this Link.
+            const aLinkRef existing = linkId;
+            linkId =
+                aLink_CreateClient(spec->ipAddress, static_cast<uint16_t>(spec->port), existing);
+            ownsUse = existing == 0 ? linkId != 0 : ownsUse;
+            break;
+        }
         default: return aErrMode;
         }
     }

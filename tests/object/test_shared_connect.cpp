@@ -1,0 +1,88 @@
+// Connections through the local sharing server, each test inside a private network namespace
+// (the server announces itself by beacon): the default USB connection through the server, a
+// module reached through a router's server, and discover-and-connect falling back from USB to
+// aEther.
+#include "ObjectPeer.h"
+
+#include "NetworkNamespace.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+using namespace objecttest;
+using Corvane::Module;
+
+namespace {
+
+constexpr uint32_t kSerial = 0x1A2B3C4D;
+
+class SharedConnect : public ::testing::Test {
+  protected:
+    // Lists the peer as an emulated USB module for the calls made while it is listed.
+    void listOnUsb(bool listed) {
+        char entry[64];
+        std::snprintf(entry, sizeof entry, "%08X:13@127.0.0.1:%u", kSerial,
+                      unsigned{peer.module().port()});
+        if (listed)
+            setenv("CORVANE_USB_EMULATION", entry, 1);
+        else
+            unsetenv("CORVANE_USB_EMULATION");
+    }
+    void TearDown() override { listOnUsb(false); }
+
+    ModulePeer peer;
+};
+
+TEST_F(SharedConnect, UsbGoesThroughTheServerAndARouterShares) {
+    if (!testsupport::enterNetworkNamespace())
+        return;
+    listOnUsb(true);
+    Module router(2);
+    ASSERT_EQ(router.connect(USB, kSerial), aErrNone);
+    aEtherConfig config;
+    ASSERT_EQ(router.getConfig(&config), aErrNone);
+    EXPECT_NE(config.assignedPort, 0) << "the server's port is written back";
+    uint32_t build = 0;
+    EXPECT_EQ(router.getBuild(&build), aErrNone);
+
+    // Reached through the router's server as an aEther client of it.
+    Module behind(2);
+    ASSERT_EQ(behind.connectThroughLinkModule(&router), aErrNone);
+    linkSpec spec{};
+    ASSERT_EQ(behind.getLinkSpecifier(&spec), aErrNone);
+    EXPECT_EQ(spec.type, uint32_t{AETHER});
+    EXPECT_EQ(spec.port, config.assignedPort);
+    EXPECT_EQ(behind.getBuild(&build), aErrNone);
+    behind.disconnect();
+    EXPECT_TRUE(router.isConnected()) << "the router keeps its link";
+    EXPECT_EQ(router.getBuild(&build), aErrNone);
+}
+
+TEST_F(SharedConnect, DiscoverFallsBackFromUsbToAEther) {
+    if (!testsupport::enterNetworkNamespace())
+        return;
+    // A server opened over USB emulation; then the module is no longer seen on USB, so only its
+    // server's beacon finds it.
+    listOnUsb(true);
+    Module server(2);
+    ASSERT_EQ(server.connect(USB, kSerial), aErrNone);
+    listOnUsb(false);
+
+    Module noFallback(2);
+    aEtherConfig config;
+    config.fallback = false;
+    ASSERT_EQ(noFallback.setConfig(config), aErrNone);
+    EXPECT_EQ(noFallback.discoverAndConnect(USB, 0), aErrNotFound);
+
+    Module client(2);
+    ASSERT_EQ(client.discoverAndConnect(USB, 0), aErrNone);
+    linkSpec spec{};
+    ASSERT_EQ(client.getLinkSpecifier(&spec), aErrNone);
+    EXPECT_EQ(spec.type, uint32_t{AETHER});
+    EXPECT_EQ(spec.serialNumber, kSerial);
+    uint8_t count = 0;
+    EXPECT_EQ(client.classQuantity(30, &count), aErrNone);
+    EXPECT_EQ(count, 4);
+}
+
+} // namespace
