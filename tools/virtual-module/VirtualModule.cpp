@@ -150,6 +150,7 @@ struct VirtualModule::Impl {
     VirtualModuleConfig config;
     std::array<PacketHandler, 256> handlers{}; // written before start, then module thread only
     std::function<void(const WirePacket&)> observer;
+    PeriodicSource periodic; // written before start
 
     int listenFd = -1;
     int wakeFd = -1;
@@ -433,6 +434,8 @@ void VirtualModule::Impl::run() {
         auto wake = now + std::chrono::seconds(1);
         for (auto& c : connections) {
             heartbeat(*c, now);
+            if (periodic && !c->closing)
+                wake = std::min(wake, periodic(*c, now));
             releaseDue(*c, now);
             if (!c->out.empty())
                 flush(*c);
@@ -495,6 +498,10 @@ VirtualModule::~VirtualModule() {
 
 void VirtualModule::setHandler(uint8_t command, PacketHandler handler) {
     impl_->handlers[command] = std::move(handler);
+}
+
+void VirtualModule::setPeriodicSource(PeriodicSource source) {
+    impl_->periodic = std::move(source);
 }
 
 void VirtualModule::setPacketObserver(std::function<void(const WirePacket&)> observer) {
