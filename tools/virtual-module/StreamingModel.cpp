@@ -6,6 +6,7 @@
 #include "corvane/aError.h"
 
 #include <algorithm>
+#include <map>
 #include <mutex>
 #include <vector>
 
@@ -47,11 +48,15 @@ struct Streamed {
 struct StreamingModel::Impl {
     RequestReplyModel& model;
     const ModelDef& def;
+    // What one host connection asked for: each host streams only what it enabled.
+    struct PerConnection {
+        std::vector<Registration> registrations;
+        uint32_t burstLeft = 0;
+        Clock::time_point nextRound{};
+    };
     mutable std::mutex mutex;
-    StreamingSettings settings;              // guarded by mutex
-    std::vector<Registration> registrations; // guarded by mutex
-    uint32_t burstLeft = 0;                  // guarded by mutex
-    Clock::time_point nextRound{};
+    StreamingSettings settings;                                   // guarded by mutex
+    std::map<const ModuleConnection*, PerConnection> connections; // guarded by mutex
     Clock::time_point start = Clock::now();
     std::atomic<uint64_t> sent{0};
 
@@ -60,7 +65,7 @@ struct StreamingModel::Impl {
 
     void handle(ModuleConnection& c, const WirePacket& request);
     Clock::time_point produce(ModuleConnection& c, Clock::time_point now);
-    std::vector<Streamed> streamedValues() const; // under mutex
+    std::vector<Streamed> streamedValues(const PerConnection& c) const; // under mutex
     WirePacket sample(uint8_t address, const Streamed& s, Clock::time_point now) const;
 };
 
@@ -76,8 +81,9 @@ void StreamingModel::Impl::handle(ModuleConnection& c, const WirePacket& request
     };
     if ((option & 0xC0) == 0x40 && code == kStatus) {
         std::lock_guard<std::mutex> lock(mutex);
-        c.send(WirePacket(address, {kStreamCommand, kStatus, 0,
-                                    static_cast<uint8_t>(registrations.empty() ? 0 : 1)}));
+        const auto found = connections.find(&c);
+        const bool streaming = found != connections.end() && !found->second.registrations.empty();
+        c.send(WirePacket(address, {kStreamCommand, kStatus, 0, uint8_t{streaming}}));
         return;
     }
     if ((option & 0xC0) != 0x80 || (code != kEnable && code != kDisable))
@@ -89,11 +95,12 @@ void StreamingModel::Impl::handle(ModuleConnection& c, const WirePacket& request
         std::lock_guard<std::mutex> lock(mutex);
         if (code == kEnable && settings.refuseEnable != 0)
             return error(settings.refuseEnable);
+        PerConnection& mine = connections[&c];
         if (code == kEnable) {
-            registrations.push_back(r);
-            burstLeft += settings.burstAfterEnable;
+            mine.registrations.push_back(r);
+            mine.burstLeft += settings.burstAfterEnable;
         } else {
-            std::erase_if(registrations, [&](const Registration& have) {
+            std::erase_if(mine.registrations, [&](const Registration& have) {
                 return (r.command == kWildcard || r.command == have.command) &&
                        (r.option == kWildcard || r.option == have.option) &&
                        (r.index == kWildcard || r.index == have.index);
@@ -103,7 +110,7 @@ void StreamingModel::Impl::handle(ModuleConnection& c, const WirePacket& request
     c.send(WirePacket(address, {kStreamCommand, static_cast<uint8_t>(0xC0 | code), 0}));
 }
 
-std::vector<Streamed> StreamingModel::Impl::streamedValues() const {
+std::vector<Streamed> StreamingModel::Impl::streamedValues(const PerConnection& c) const {
     std::vector<Streamed> out;
     for (const EntityDef& entity : def.entities)
         for (uint8_t index = 0; index < entity.count; ++index)
@@ -111,7 +118,7 @@ std::vector<Streamed> StreamingModel::Impl::streamedValues() const {
                 if (option.kind == ValueKind::Call || option.kind == ValueKind::Bytes ||
                     (option.access & kAccessGet) == 0)
                     continue;
-                if (std::any_of(registrations.begin(), registrations.end(),
+                if (std::any_of(c.registrations.begin(), c.registrations.end(),
                                 [&](const Registration& r) {
                                     return r.covers(entity.command, option.option, index);
                                 }))
@@ -147,27 +154,32 @@ WirePacket StreamingModel::Impl::sample(uint8_t address, const Streamed& s,
 Clock::time_point StreamingModel::Impl::produce(ModuleConnection& c, Clock::time_point now) {
     std::vector<Streamed> values;
     uint32_t burst = 0;
-    uint32_t intervalUs = 0;
+    bool roundDue = false;
+    Clock::time_point nextRound;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        if (registrations.empty())
+        const auto found = connections.find(&c);
+        if (found == connections.end() || found->second.registrations.empty())
             return now + std::chrono::seconds(1);
-        values = streamedValues();
-        intervalUs = settings.intervalUs;
-        burst = std::min(burstLeft, kSamplesPerTurn);
-        burstLeft -= burst;
+        PerConnection& mine = found->second;
+        values = streamedValues(mine);
+        if (values.empty())
+            return now + std::chrono::seconds(1);
+        burst = std::min(mine.burstLeft, kSamplesPerTurn);
+        mine.burstLeft -= burst;
+        roundDue = now >= mine.nextRound;
+        if (roundDue)
+            mine.nextRound = now + std::chrono::microseconds(settings.intervalUs);
+        nextRound = mine.nextRound;
     }
-    if (values.empty())
-        return now + std::chrono::seconds(1);
     const uint8_t address = c.identity().address;
     for (uint32_t i = 0; i < burst; ++i)
         c.send(sample(address, values[i % values.size()], now));
     sent += burst;
-    if (now >= nextRound) {
+    if (roundDue) {
         for (const Streamed& s : values)
             c.send(sample(address, s, now));
         sent += values.size();
-        nextRound = now + std::chrono::microseconds(intervalUs);
     }
     return burst > 0 ? now : nextRound;
 }
@@ -197,7 +209,10 @@ uint64_t StreamingModel::samplesSent() const {
 
 std::size_t StreamingModel::enabledCount() const {
     std::lock_guard<std::mutex> lock(impl_->mutex);
-    return impl_->registrations.size();
+    std::size_t count = 0;
+    for (const auto& [connection, state] : impl_->connections)
+        count += state.registrations.size();
+    return count;
 }
 
 } // namespace Corvane::Tools
