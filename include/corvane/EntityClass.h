@@ -62,6 +62,14 @@ class CORVANE_API EntityClass {
     // Removes stale replies of this entity's option from the incoming packets.
     aErr drainUEI(uint8_t option);
 
+    // Streaming of this entity (Link::registerStreamCallback): every option, or one option
+    // with a callback.
+    aErr setStreamEnabled(bool enable);
+    aErr registerOptionCallback(uint8_t option, bool enable, StreamCallback callback,
+                                void* reference);
+    // The streamed values of this entity, every option and subindex.
+    aErr getStreamStatus(StreamStatusEntry* entries, size_t count, size_t* unloadedCount);
+
   protected:
     // The module this entity belongs to (null before init) and its class's command code.
     Module* getModule() const;

@@ -9,8 +9,11 @@
 #include "aPacket.h"
 #include "aUEI.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <list>
+#include <vector>
 
 // 127.0.0.1 in network byte order, as the configuration stores interface addresses.
 inline constexpr uint32_t aETHERCONFIG_LOOPBACK =
@@ -37,6 +40,37 @@ using ::aEtherConfig;
 using ::linkSpec;
 using ::linkType;
 using ::uei;
+
+// The element selector of Link::getStreamKeyElement.
+enum STREAM_KEY {
+    STREAM_KEY_MODULE_ADDRESS = 0,
+    STREAM_KEY_CMD = 1,
+    STREAM_KEY_OPTION = 2,
+    STREAM_KEY_INDEX = 3,
+    STREAM_KEY_SUBINDEX = 4
+};
+
+// The kind of a stream packet (data byte 3; BYTES for a packet of a byte-array stream).
+enum STREAM_PACKET {
+    STREAM_PACKET_UNKNOWN = 0,
+    STREAM_PACKET_BYTE = 1,
+    STREAM_PACKET_SHORT = 2,
+    STREAM_PACKET_INT = 3,
+    STREAM_PACKET_BYTES = 4,
+    STREAM_PACKET_SUBINDEX_BYTE = 5,
+    STREAM_PACKET_SUBINDEX_SHORT = 6,
+    STREAM_PACKET_SUBINDEX_INT = 7
+};
+
+// One streamed UEI and its latest value (Link::getStreamStatus).
+struct StreamStatusEntry {
+    uint64_t key;
+    uint32_t value;
+};
+
+// Called on the Link's callback thread with a copy of a stream packet (valid during the call)
+// and the reference given at registration. Its result is not used.
+using StreamCallback = std::function<uint8_t(const aPacket* packet, void* reference)>;
 
 // A filter for Link::receiveUEI: non-zero for the awaited reply. It runs under the incoming
 // FIFO's lock with the caller's uei* as reference and may fill in the record's value.
@@ -153,11 +187,60 @@ class CORVANE_API Link {
     // Removes every incoming packet the default reply filter accepts for these values.
     aErr dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t option, uint8_t index);
 
+    // ---- Streaming ----
+
+    // Stream keys: module << 24 | command << 16 | option << 8 | index | subindex << 32; an
+    // element of STREAM_WILDCARD in a registered key matches every value of that element.
+    static uint64_t createStreamKey(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                                    uint8_t subindex);
+    static uint8_t getStreamKeyElement(uint64_t key, STREAM_KEY element);
+
+    // Registers (enable) or removes (disable, with every registration it covers) the stream of
+    // module, command, option and index (any of the last three may be STREAM_WILDCARD), and
+    // tells the module with command 93. callback, when not empty, receives every stream packet
+    // the registration covers on the callback thread. A failure (aErrParam for an odd module
+    // address, the module's error reply, no link) removes what the call registered.
+    aErr registerStreamCallback(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                                bool enable, StreamCallback callback, void* reference);
+    aErr enableStream(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable);
+    // Asks the module whether it streams: *status is its answer.
+    aErr isLinkStreaming(uint8_t module, uint8_t* status);
+
     // The stream cache's latest value of a UEI: aErrNotFound when the UEI is not streaming
     // (the value must then be asked from the module), aErrStreamStale when no new sample
     // arrived since the last read (*value holds the last one).
     aErr getStreamValue(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
                         uint8_t subindex, uint32_t* value);
+    // Key and latest value of every streamed UEI the five elements match (STREAM_WILDCARD
+    // matches all), registrations left out. aErrSize when more than count match (count are
+    // written); *unloadedCount the number written.
+    aErr getStreamStatus(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
+                         uint8_t subindex, StreamStatusEntry* entries, size_t count,
+                         size_t* unloadedCount);
+    // Keys of the registry entries the five elements match. lock false: the caller holds the
+    // registry (from inside the stream machinery only).
+    std::vector<uint64_t> filterActiveStreamKeys(uint8_t module, uint8_t command, uint8_t option,
+                                                 uint8_t index, uint8_t subindex, bool lock);
+    // Stream packets handed to the callback queue but dropped because it was full: callbacks
+    // that do not keep up with the stream.
+    uint64_t getStreamCallbackDrops() const;
+
+    // The stream filter the engine runs on its reader thread (reference: the Link's state).
+    static bool linkStreamFilter(const aPacket* packet, void* reference);
+
+    // A UEI packet from the module with option operation 0 and specifier bit 6, longer than 4.
+    static bool isStreamPacket(const aPacket* packet);
+    // false (and *kind STREAM_PACKET_UNKNOWN) for anything but a stream packet.
+    static bool getStreamPacketType(const aPacket* packet, STREAM_PACKET* kind);
+    static bool isSubindexType(STREAM_PACKET kind);
+    // A stream packet of a single value whose length fits its kind.
+    static bool isStreamSample(const aPacket* packet);
+    // aErrPacket for anything but a valid sample, aErrSize for a byte-array stream packet. Null
+    // outputs are skipped; *subindex is 0 for kinds without one.
+    static aErr getStreamSample(const aPacket* packet, uint64_t* timestamp, uint32_t* value,
+                                uint8_t* subindex);
+    // Bits 32-63 and 0-31 of a timestamp; null outputs are skipped.
+    static aErr getTimestampParts(uint64_t timestamp, uint32_t* upper, uint32_t* lower);
 
   private:
     struct Impl;

@@ -74,6 +74,10 @@ CORVANE_API bool aUEI_getBytesFullPacket(const aPacket* packet);
 CORVANE_API bool aUEI_isNotUEIPayload(const aPacket* packet);
 CORVANE_API bool aUEI_isUEIPayload(const aPacket* packet);
 
+/* True for a stream packet from the module: longer than 4 bytes, a UEI command, option
+ * operation 0 and specifier bit 6 set. */
+CORVANE_API bool aUEI_isStreamPacket(const aPacket* packet);
+
 CORVANE_EXTERN_C_END
 
 #endif

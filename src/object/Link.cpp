@@ -167,7 +167,6 @@ Link::Link(linkSpec spec, const char* name) : impl_(new Impl(*this, name)) {
 }
 
 Link::~Link() {
-    impl_->streams.clear();
     disconnect();
     impl_->spec.reset();
     if (impl_->packetLogger)
@@ -191,6 +190,8 @@ aErr Link::connectThroughLinkModule(Link& other) {
 }
 
 aErr Link::disconnect() {
+    // The stream filter refers to this Link; an engine link shared with others outlives it.
+    impl_->stopStreaming();
     if (impl_->linkId != 0 && impl_->ownsUse)
         aLink_Destroy(&impl_->linkId);
     impl_->linkId = 0;

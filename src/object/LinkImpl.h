@@ -4,9 +4,11 @@
 #include "corvane/Link.h"
 #include "corvane/aLogger.h"
 
+#include "StreamCallbacks.h"
 #include "StreamRegistry.h"
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -31,6 +33,14 @@ struct __attribute__((visibility("hidden"))) Link::Impl {
     aLogger* packetLogger = nullptr;
     aEtherConfig config;
     StreamRegistry streams;
+    // Streaming's filter and callback thread exist while the registry is not empty; changes
+    // to them are serialised by streamControl, taken before the engine's filter lock.
+    StreamCallbackThread callbacks;
+    std::mutex streamControl;
+    bool streamFilterInstalled = false; // guarded by streamControl
+    // Installs or removes the stream filter and the callback thread as the registry requires.
+    aErr updateStreamFilter();
+    void stopStreaming();
     std::string name;
     std::optional<linkSpec> spec;
 };

@@ -165,6 +165,7 @@ struct VirtualModule::Impl {
     std::array<PacketHandler, 256> handlers{}; // written before start, then module thread only
     std::function<void(const WirePacket&)> observer;
     std::function<bool(ModuleConnection&, const WirePacket&)> filter;
+    PeriodicSource periodic; // written before start
 
     int listenFd = -1;
     int wakeFd = -1;
@@ -463,6 +464,8 @@ void VirtualModule::Impl::run() {
         auto wake = now + std::chrono::seconds(1);
         for (auto& c : connections) {
             heartbeat(*c, now);
+            if (periodic && !c->closing)
+                wake = std::min(wake, periodic(*c, now));
             releaseDue(*c, now);
             if (!c->out.empty())
                 flush(*c);
@@ -537,6 +540,10 @@ void VirtualModule::setHandler(uint8_t command, PacketHandler handler) {
 void VirtualModule::setPacketFilter(
     std::function<bool(ModuleConnection&, const WirePacket&)> filter) {
     impl_->filter = std::move(filter);
+}
+
+void VirtualModule::setPeriodicSource(PeriodicSource source) {
+    impl_->periodic = std::move(source);
 }
 
 void VirtualModule::setPacketObserver(std::function<void(const WirePacket&)> observer) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -95,6 +96,12 @@ class VirtualModule {
     // Sees every packet from a host before the module does; returning true takes the packet
     // (the module then does nothing with it). Only before start().
     void setPacketFilter(std::function<bool(ModuleConnection&, const WirePacket&)> filter);
+    // Called on the module's thread for each connection at every turn of its loop, to send what
+    // is due then; returns when it next wants to be called (the module wakes for it). Only
+    // before start().
+    using PeriodicSource = std::function<std::chrono::steady_clock::time_point(
+        ModuleConnection&, std::chrono::steady_clock::time_point now)>;
+    void setPeriodicSource(PeriodicSource source);
     // Called on the module's thread with every packet received from a host. Only before start().
     void setPacketObserver(std::function<void(const WirePacket&)> observer);
 

@@ -1,0 +1,255 @@
+// UEI streaming through the object layer against the virtual module over loopback TCP, each
+// figure against a baseline measured in the same run:
+//   stream_callbacks: stream samples per second delivered to a callback, against the raw rate of
+//   the same burst of stream packets read from a socket;
+//   stream_filter_gets: round trips of plain 32-bit gets on a Link with 64 streams registered
+//   (the stream filter sees every reply), against a Link with none.
+// Blocks of the two sides take turns; each ratio is the median of the per-block ratios.
+#include "corvane/EntityClass.h"
+#include "corvane/Module.h"
+
+#include "LinkTestSupport.h"
+#include "RequestReplyModel.h"
+#include "StreamingModel.h"
+#include "VirtualModule.h"
+
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+namespace {
+
+using namespace Corvane::Tools;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint8_t kAddress = 2;
+constexpr uint8_t kAnalog = 30;
+constexpr uint8_t kValueOption = 2; // 16-bit: samples of kind 2, 17 bytes on the wire
+constexpr uint32_t kBurst = 20000;
+constexpr uint8_t kQuietCommand = 200; // no entity of the model: registered, never streamed
+
+struct Peer {
+    Peer() : module(config()), model(config().identity), streaming(model, config().identity.model) {
+        StreamingSettings settings;
+        settings.intervalUs = 3600000000u; // the burst alone
+        settings.burstAfterEnable = kBurst;
+        streaming.setSettings(settings);
+        model.install(module);
+        streaming.install(module);
+        std::string error;
+        if (!module.start(&error)) {
+            std::fprintf(stderr, "virtual module: %s\n", error.c_str());
+            std::exit(1);
+        }
+    }
+    static VirtualModuleConfig config() {
+        VirtualModuleConfig c;
+        c.heartbeatMs = 0;
+        return c;
+    }
+    VirtualModule module;
+    RequestReplyModel model;
+    StreamingModel streaming;
+};
+
+Peer& peer() {
+    static Peer instance;
+    return instance;
+}
+
+linkSpec spec() {
+    linkSpec s{};
+    s.type = TCPIP;
+    s.ipAddress = htonl(INADDR_LOOPBACK);
+    s.port = peer().module.port();
+    return s;
+}
+
+// Reads the burst of one enable straight from a socket, packet by packet.
+class RawHost {
+  public:
+    RawHost() {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(peer().module.port());
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const int on = 1;
+        setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        ok_ = connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    }
+    ~RawHost() { close(fd_); }
+
+    // Samples received, or -1.
+    long burst() {
+        if (!request(0x81))
+            return -1;
+        long samples = 0;
+        uint8_t header[2];
+        uint8_t data[28];
+        while (samples < static_cast<long>(kBurst)) {
+            if (!readAll(header, 2) || header[1] > 28 || !readAll(data, header[1]))
+                return -1;
+            if (header[1] > 4 && (data[2] & 0x40) && data[1] < 0x40)
+                ++samples;
+        }
+        if (!request(0x82))
+            return -1;
+        return samples;
+    }
+
+  private:
+    bool request(uint8_t option) {
+        const uint8_t bytes[] = {kAddress, 7, 93, option, 0x20, kAddress, kAnalog, kValueOption, 0};
+        return ok_ && send(fd_, bytes, sizeof bytes, 0) == static_cast<ssize_t>(sizeof bytes);
+    }
+    bool readAll(uint8_t* out, std::size_t count) {
+        for (std::size_t got = 0; got < count;) {
+            const ssize_t n = recv(fd_, out + got, count - got, 0);
+            if (n <= 0)
+                return false;
+            got += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+
+    int fd_ = -1;
+    bool ok_ = false;
+};
+
+class Entity : public Corvane::EntityClass {
+  public:
+    Entity(Corvane::Module* module, uint8_t command) { init(module, command, 0); }
+};
+
+class ObjectHost {
+  public:
+    ObjectHost() : module_(kAddress) { ok_ = module_.connectFromSpec(spec()) == aErrNone; }
+    Corvane::Module& module() { return module_; }
+    bool ok() const { return ok_; }
+
+  private:
+    Corvane::Module module_;
+    bool ok_ = false;
+};
+
+// Delivered samples of one burst, or -1.
+long objectBurst(ObjectHost& host) {
+    std::atomic<long> delivered{0};
+    Corvane::Link* link = host.module().getLink();
+    const uint64_t dropsBefore = link->getStreamCallbackDrops();
+    auto count = [&](const aPacket*, void*) -> uint8_t {
+        delivered.fetch_add(1, std::memory_order_relaxed);
+        return 0;
+    };
+    if (link->registerStreamCallback(kAddress, kAnalog, kValueOption, 0, true, count, nullptr) !=
+        aErrNone)
+        return -1;
+    const bool done = waitUntil(
+        [&] {
+            return delivered.load() +
+                       static_cast<long>(link->getStreamCallbackDrops() - dropsBefore) >=
+                   static_cast<long>(kBurst);
+        },
+        std::chrono::seconds(30));
+    link->registerStreamCallback(kAddress, kAnalog, kValueOption, 0, false, nullptr, nullptr);
+    return done ? delivered.load() : -1;
+}
+
+struct Figures {
+    std::vector<double> ratios;
+    double units = 0;
+    double seconds = 0;
+};
+Figures gStream, gGets;
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+template <class Run> double timed(Run&& run, long* units) {
+    const auto started = Clock::now();
+    *units = run();
+    return std::chrono::duration<double>(Clock::now() - started).count();
+}
+
+void BM_StreamCallbacks(benchmark::State& state) {
+    RawHost raw;
+    ObjectHost object;
+    for (auto _ : state) {
+        long rawSamples = 0, objectSamples = 0;
+        const double rawSeconds = timed([&] { return raw.burst(); }, &rawSamples);
+        const double objectSeconds = timed([&] { return objectBurst(object); }, &objectSamples);
+        if (rawSamples <= 0 || objectSamples <= 0) {
+            state.SkipWithError("stream failed");
+            break;
+        }
+        gStream.ratios.push_back((objectSamples / objectSeconds) / (rawSamples / rawSeconds));
+        gStream.units += objectSamples;
+        gStream.seconds += objectSeconds;
+    }
+}
+
+void BM_FilterGets(benchmark::State& state) {
+    ObjectHost plain, streaming;
+    Corvane::Link* link = streaming.module().getLink();
+    for (uint8_t option = 0; option < 64; ++option)
+        if (link->enableStream(kAddress, kQuietCommand, option, 0, true) != aErrNone) {
+            state.SkipWithError("registration failed");
+            return;
+        }
+    Entity plainSystem(&plain.module(), 3), streamingSystem(&streaming.module(), 3);
+    constexpr int kTrips = 1000;
+    auto trips = [](Entity& system) -> long {
+        uint32_t serial = 0;
+        for (int i = 0; i < kTrips; ++i)
+            if (system.getUEI32(9, &serial) != aErrNone)
+                return -1;
+        return kTrips;
+    };
+    for (auto _ : state) {
+        long plainTrips = 0, streamingTrips = 0;
+        const double plainSeconds = timed([&] { return trips(plainSystem); }, &plainTrips);
+        const double streamingSeconds =
+            timed([&] { return trips(streamingSystem); }, &streamingTrips);
+        if (plainTrips <= 0 || streamingTrips <= 0) {
+            state.SkipWithError("get failed");
+            break;
+        }
+        gGets.ratios.push_back(plainSeconds / streamingSeconds);
+        gGets.units += streamingTrips;
+        gGets.seconds += streamingSeconds;
+    }
+    link->enableStream(kAddress, kQuietCommand, 0xFF, 0xFF, false);
+}
+
+BENCHMARK(BM_StreamCallbacks)->UseRealTime()->Iterations(10);
+BENCHMARK(BM_FilterGets)->UseRealTime()->Iterations(20);
+
+} // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    if (!gStream.ratios.empty() && gStream.seconds > 0)
+        std::printf("stream_callbacks: %.0f samples/s (ratio %.2f vs raw socket read)\n",
+                    gStream.units / gStream.seconds, median(gStream.ratios));
+    if (!gGets.ratios.empty() && gGets.seconds > 0)
+        std::printf("stream_filter_gets: %.0f trips/s (ratio %.2f vs no streams registered)\n",
+                    gGets.units / gGets.seconds, median(gGets.ratios));
+    peer().module.stop();
+    return 0;
+}

@@ -1,0 +1,112 @@
+// The stream callback queue and thread (see StreamCallbacks.h).
+#include "StreamCallbacks.h"
+
+#include "corvane/aTime.h"
+
+namespace Corvane {
+
+namespace {
+
+// An empty queue is looked at again this many times (yielding) before the thread sleeps 1 ms:
+// a steady stream is then picked up without a sleep between samples.
+constexpr int kIdleSpins = 64;
+
+uint16_t next(uint16_t index) {
+    return static_cast<uint16_t>((index + 1) % LocklessQueue_SPSC::kSlots);
+}
+
+} // namespace
+
+bool LocklessQueue_SPSC::push(const SharedStreamCallback& callback, void* reference,
+                              const aPacket& packet) {
+    const uint16_t write = write_.load(std::memory_order_relaxed);
+    const uint16_t advanced = next(write);
+    if (advanced == read_.load(std::memory_order_acquire))
+        return false;
+    asyncPacket& slot = slots_[write];
+    slot.callback = callback;
+    slot.reference = reference;
+    slot.packet = packet;
+    write_.exchange(advanced, std::memory_order_acq_rel);
+    return true;
+}
+
+bool LocklessQueue_SPSC::pop(asyncPacket& out) {
+    const uint16_t read = read_.load(std::memory_order_relaxed);
+    if (read == write_.load(std::memory_order_acquire))
+        return false;
+    asyncPacket& slot = slots_[read];
+    out.callback = std::move(slot.callback);
+    out.reference = slot.reference;
+    out.packet = slot.packet;
+    read_.exchange(next(read), std::memory_order_acq_rel);
+    return true;
+}
+
+void LocklessQueue_SPSC::reset() {
+    for (asyncPacket& slot : slots_)
+        slot.callback.reset();
+    write_.store(0);
+    read_.store(0);
+}
+
+StreamCallbackThread::StreamCallbackThread() : shared_(std::make_shared<Shared>()) {}
+
+StreamCallbackThread::~StreamCallbackThread() {
+    stop();
+}
+
+void StreamCallbackThread::deliver(const SharedStreamCallback& callback, void* reference,
+                                   const aPacket& packet) {
+    if (!shared_->queue.push(callback, reference, packet))
+        drops_.fetch_add(1, std::memory_order_relaxed);
+}
+
+void StreamCallbackThread::start() {
+    if (thread_.joinable())
+        return;
+    shared_->stop.store(false);
+    thread_ = std::thread(drain, shared_);
+}
+
+void StreamCallbackThread::stop() {
+    if (!thread_.joinable())
+        return;
+    shared_->stop.store(true);
+    if (thread_.get_id() == std::this_thread::get_id()) {
+        // A callback stopped its own streaming: the thread keeps its queue and ends when the
+        // callback returns; later deliveries go to a fresh queue.
+        thread_.detach();
+        shared_ = std::make_shared<Shared>();
+        return;
+    }
+    thread_.join();
+    shared_->queue.reset();
+}
+
+void StreamCallbackThread::drain(std::shared_ptr<Shared> shared) {
+    asyncPacket item;
+    int idle = 0;
+    while (!shared->stop.load()) {
+        if (!shared->queue.pop(item)) {
+            if (++idle < kIdleSpins) {
+                std::this_thread::yield();
+            } else {
+                aTime_MSSleep(1);
+                idle = 0;
+            }
+            continue;
+        }
+        idle = 0;
+        if (item.callback && *item.callback) {
+            try {
+                (*item.callback)(&item.packet, item.reference);
+            } catch (...) {
+                // A throwing callback must not end streaming for the others.
+            }
+        }
+        item.callback.reset();
+    }
+}
+
+} // namespace Corvane
