@@ -3,8 +3,10 @@
 // updates over USB emulation.
 #include "BirdWriter.h"
 #include "DebugCapture.h"
+#include "DiscoveryResponder.h"
 #include "LinkTestSupport.h"
 #include "ModuleAccess.h"
+#include "NetworkNamespace.h"
 #include "RecordingDisplay.h"
 #include "RequestReplyModel.h"
 #include "ScopedTempDir.h"
@@ -58,8 +60,10 @@ std::vector<uint8_t> taggedFirmware(size_t n, uint32_t build, uint32_t version) 
 
 class UpgradePeer : public ::testing::Test {
   protected:
-    void start(UpgradeFaults faults = {}, uint16_t chunk = 1024, uint32_t version = 0) {
+    void start(UpgradeFaults faults = {}, uint16_t chunk = 1024, uint32_t version = 0,
+               const std::string& bind = "127.0.0.1") {
         VirtualModuleConfig config;
+        config.bindAddress = bind;
         config.heartbeatMs = 0;
         config.identity.serialNumber = kSerial;
         config.identity.model = kModel;
@@ -317,6 +321,27 @@ TEST_F(UpdateFlow, NothingAttachedAndModulesHeldElsewhere) {
     EXPECT_FALSE(updateCommand(context, kSerial, 77, "", 0, 0, false));
     EXPECT_EQ(display.messages().back(), "Updating firmware with build: 77");
     EXPECT_EQ(display.errors(), (std::vector<std::string>{"Failed to load bird file"}));
+}
+
+TEST_F(UpdateFlow, UpdatesOverTcpIpFoundByDiscovery) {
+    if (!testsupport::enterNetworkNamespace())
+        return;
+    start({}, 1024, 0, testsupport::kNamespaceAddressText);
+    DiscoveryResponder responder;
+    VirtualModuleConfig identity;
+    identity.identity.serialNumber = kSerial;
+    identity.identity.model = kModel;
+    std::string error;
+    ASSERT_TRUE(
+        responder.start(testsupport::kNamespaceAddressText, identity.identity, vm->port(), &error))
+        << error;
+    ASSERT_TRUE(update(bird("RouterBridge", true))) << ::testing::PrintToString(display.errors());
+    auto after = discover(TCPIP);
+    ASSERT_EQ(after.size(), 4u);
+    EXPECT_EQ(after[1], "Discovered Devices: (TCPIP)");
+    EXPECT_NE(after[3].find("2.10.5 (     12345)"), std::string::npos) << after[3];
+    EXPECT_NE(after[3].find("[10.9.0.1]"), std::string::npos) << after[3];
+    responder.stop();
 }
 
 } // namespace
