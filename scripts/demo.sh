@@ -7,10 +7,13 @@
 # USB emulation only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
 build=${BUILD_DIR:-build}
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "$(nproc)" --target Updater update-server birdtool virtual-module >/dev/null
+if [ -z "${DEMO_NETNS:-}" ]; then
+  bash scripts/install-deps.sh
+  echo "Configuring and building Updater, update-server, birdtool and virtual-module in $build/ (a minute the first time)"
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$build" -j "$(nproc)" --target Updater update-server birdtool virtual-module
+fi
 
 # Discovery traffic must not reach the real interfaces: run everything below in a private
 # network namespace with loopback and a veth pair, when the system lets us make one.

@@ -144,7 +144,8 @@ CORVANE_API aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream**
  * 0x88, protocol 0x10, through its bulk IN and OUT endpoints. get waits up to 1000 ms for a
  * transfer (aErrNotReady when none came); write splits the block into transfers of at most the
  * OUT packet size and never 512 bytes, repeating a failed or short transfer (only its unsent
- * bytes) up to 10 times per write (then aErrWrite); a transfer waits at most 5 s.
+ * bytes) up to 10 times per write (then aErrWrite); a transfer waits at most 5 s. Virtual
+ * modules listed in CORVANE_USB_EMULATION (see the README) count as present while they run.
  *   aErrParam null stream pointer; aErrMemory no memory; aErrNotFound no such module;
  *   aErrBusy the module is claimed by another program; aErrPermission the device cannot be
  *   opened by this user (see the udev rule); aErrInitialization no usable interface or

@@ -115,11 +115,7 @@ aErr aStream_CreateSerial(const char* portName, uint32_t baudIndex, uint32_t par
     record->baud = settings.baud;
     aErr err = aErrNone;
     try {
-        // A bare name ("ttyUSB0") is a device under /dev.
-        std::string path(portName);
-        if (path.find('/') == std::string::npos) {
-            path = "/dev/" + path;
-        }
+        const std::string path = corvane::platform::serialDevicePath(portName);
         err = corvane::platform::openSerialPort(path.c_str(), settings, record->port);
     } catch (...) {
         err = aErrMemory;

@@ -2,6 +2,7 @@
 #include "InspectCommands.h"
 
 #include "BirdFile.h"
+#include "PrintableText.h"
 #include "UpdaterStore.h"
 
 #include <algorithm>
@@ -10,27 +11,30 @@
 
 namespace {
 
+// Names, fields and values in the store are anyone's text: printed escaped.
 void showStoredFile(UpdaterDisplayInterface& display, const StoreEntry& file) {
+    const std::string name = printableText(file.name);
     if (file.isDirectory) {
-        displayPrint(display, DISPLAY_INFO, "  %s (directory)", file.name.c_str());
+        displayPrint(display, DISPLAY_INFO, "  %s (directory)", name.c_str());
         return;
     }
     const std::string path = file.path();
     if (!BirdFile::isBirdFile(path)) {
-        displayPrint(display, DISPLAY_INFO, "  %s (not a BIRD file)", file.name.c_str());
+        displayPrint(display, DISPLAY_INFO, "  %s (not a BIRD file)", name.c_str());
         return;
     }
     try {
         BirdFile bird(path);
-        const std::string model = bird.model();
-        displayPrint(
-            display, DISPLAY_INFO, "  %s  version %s, model %s, built for %08X, %u blocks%s",
-            file.name.c_str(), bird.version().empty() ? "-" : bird.version().c_str(),
-            model.empty() ? "-" : model.c_str(), bird.infoSerialNumber(), bird.blockCount(),
-            bird.parseMatched() ? "" : " (damaged: block walk mismatch)");
+        const std::string model = printableText(bird.model());
+        const std::string version = printableText(bird.version());
+        displayPrint(display, DISPLAY_INFO,
+                     "  %s  version %s, model %s, built for %08X, %u blocks%s", name.c_str(),
+                     version.empty() ? "-" : version.c_str(), model.empty() ? "-" : model.c_str(),
+                     bird.infoSerialNumber(), bird.blockCount(),
+                     bird.parseMatched() ? "" : " (damaged: block walk mismatch)");
     } catch (const std::exception& e) {
-        displayPrint(display, DISPLAY_INFO, "  %s (does not load: %s)", file.name.c_str(),
-                     e.what());
+        displayPrint(display, DISPLAY_INFO, "  %s (does not load: %s)", name.c_str(),
+                     printableText(e.what()).c_str());
     }
 }
 
@@ -48,16 +52,18 @@ CommandStatus deviceInfoCommand(UpdaterContext& context, uint32_t serial) {
         StoreEntry entry;
         if (!store.findDevice(serial, &entry) || !entry.isDirectory) {
             displayPrint(display, DISPLAY_INFO, "The store %s has no entry for device %08X",
-                         store.root().c_str(), serial);
+                         printableText(store.root()).c_str(), serial);
             return CommandStatus::Succeeded;
         }
-        displayPrint(display, DISPLAY_INFO, "Device %08X: %s", serial, entry.path().c_str());
+        displayPrint(display, DISPLAY_INFO, "Device %08X: %s", serial,
+                     printableText(entry.path()).c_str());
         displayPrint(display, DISPLAY_INFO, "Stored attributes:");
         if (entry.attributes.entries().empty()) {
             displayPrint(display, DISPLAY_INFO, "  none");
         }
         for (const auto& [key, value] : entry.attributes.entries()) {
-            displayPrint(display, DISPLAY_INFO, "  %s=%s", key.c_str(), value.c_str());
+            displayPrint(display, DISPLAY_INFO, "  %s=%s", printableText(key).c_str(),
+                         printableText(value).c_str());
         }
         std::vector<StoreEntry> files;
         store.listDeviceFiles(serial, files);
@@ -72,7 +78,7 @@ CommandStatus deviceInfoCommand(UpdaterContext& context, uint32_t serial) {
             showStoredFile(display, file);
         }
     } catch (const std::exception& e) {
-        displayPrint(display, DISPLAY_ERROR, "%s", e.what());
+        displayPrint(display, DISPLAY_ERROR, "%s", printableText(e.what()).c_str());
         return CommandStatus::Failed;
     }
     return CommandStatus::Succeeded;

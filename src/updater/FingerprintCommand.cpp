@@ -1,9 +1,184 @@
-// The fingerprint command (-N): reads a chip's 128-bit identifier through its boot loader.
+// The fingerprint command (-N) and the chip identification it shares with the recovery: the NXP
+// ISP's identification, or the i.MX liveloader loaded through the serial download ROM.
+#include "Debug.h"
+#include "NxpIspClient.h"
+#include "Recovery.h"
+#include "Retrieval.h"
+#include "SDPProtocol.h"
+#include "StoreAccess.h"
 #include "UpdaterCommands.h"
 
-CommandStatus fingerprintCommand(UpdaterContext& context, const std::string&, uint32_t,
-                                 const std::string&, uint32_t, bool, std::array<uint32_t, 4>&) {
-    displayPrint(context.display, DISPLAY_ERROR,
-                 "The fingerprint command (-N) is not available in this version yet");
-    return CommandStatus::Unavailable;
+#include <exception>
+
+CommandStatus fingerprintCommand(UpdaterContext& context, const std::string& serialPort,
+                                 uint32_t serial, const std::string& birdFile, uint32_t baudRate,
+                                 bool resetAfter, std::array<uint32_t, 4>& words) {
+    bool unavailable = false;
+    if (getFingerprint(context, serialPort, serial, birdFile, baudRate, resetAfter, words,
+                       &unavailable)) {
+        return CommandStatus::Succeeded;
+    }
+    return unavailable ? CommandStatus::Unavailable : CommandStatus::Failed;
+}
+
+bool nxpGetInfo(const std::string& port, uint32_t baudRate, ChipIdentifier& identifier,
+                std::string* portFailure) {
+    NxpIspClient client;
+    aErr err = client.open(port, baudRate);
+    if (err != aErrNone) {
+        Debug_Print(DEBUG_APP, "ERROR %d ==> Could not open serial port\n", err);
+        if (portFailure != nullptr) {
+            *portFailure = client.failure();
+        }
+        return false;
+    }
+    Debug_Print(DEBUG_APP, "\n\tSync to Device:\n");
+    err = client.synchronize();
+    if (err != aErrNone) {
+        Debug_Print(DEBUG_APP, "ERROR %d ==> Could not communicate with device over serial port\n",
+                    err);
+        // A port that does not take the bytes written to it is broken, not merely silent.
+        if (err == aErrIO && portFailure != nullptr) {
+            *portFailure = client.failure();
+        }
+        return false;
+    }
+    Debug_Print(DEBUG_APP, "\n\tGet Info from Device:\n");
+    if (client.readUid() != aErrNone) {
+        Debug_Print(DEBUG_APP, "\tERROR ==> Got no response from chip\n");
+        return false;
+    }
+    identifier = client.uid();
+    return true;
+}
+
+bool getFingerprint(UpdaterContext& context, const std::string& port, uint32_t serial,
+                    const std::string& birdPath, uint32_t baudRate, bool resetAfter,
+                    ChipIdentifier& identifier, bool* unavailable) {
+    std::string portFailure;
+    if (nxpGetInfo(port, baudRate, identifier, &portFailure)) {
+        context.recoveryChip = RECOVERY_CHIP_NXP_ISP;
+        return true;
+    }
+    context.recoveryChip = RECOVERY_CHIP_IMX_SDP;
+    // A port that cannot be opened or written holds no chip of either kind; say why once.
+    // "USB" is no serial port: it names the i.MX loader's USB device.
+    if (!portFailure.empty() && port != "USB") {
+        displayPrint(context.display, DISPLAY_ERROR, "%s", portFailure.c_str());
+        return false;
+    }
+    return _get_fingerprint_imx(context.display, context, port, serial, birdPath, identifier,
+                                resetAfter, unavailable);
+}
+
+bool _get_fingerprint_imx(UpdaterDisplayInterface& display, UpdaterContext& context,
+                          const std::string& port, uint32_t serial, const std::string& birdPath,
+                          ChipIdentifier& identifier, bool resetAfter, bool* unavailable) {
+    (void)identifier;
+    (void)resetAfter;
+    std::unique_ptr<UpdaterStore> store = openUpdaterStore(context, "_get_fingerprint_imx");
+    if (!store) {
+        return false;
+    }
+    if (serial == 0) {
+        serial = kPlaceholderSerial;
+    }
+    StoreEntry entry;
+    bool known = store->findDevice(serial, &entry);
+    BirdFile image;
+    try {
+        if (!birdPath.empty()) {
+            if (serial == kPlaceholderSerial) {
+                displayPrint(display, DISPLAY_ERROR,
+                             "Add serial number or remove the bird filename to use a default "
+                             "recovery image.");
+                return false;
+            }
+            image = BirdFile(birdPath);
+        } else {
+            std::string fileName;
+            if (known) {
+                fileName = entry.attributes.getString("LATEST_DOWNLOAD");
+            } else {
+                display.setQuiet(true);
+                Debug_Print(DEBUG_APP, "Existing loader device not found. Downloading.\n");
+                const uint32_t build = Download_Firmware(context, serial, "", false, false);
+                if (build != 0) {
+                    fileName = std::to_string(build) + ".bird";
+                    known = store->findDevice(serial, &entry);
+                }
+                display.setQuiet(false);
+            }
+            if (!known || fileName.empty()) {
+                displayPrint(display, DISPLAY_ERROR,
+                             "No liveloader image for %08X in the store or on the update server",
+                             serial);
+                return false;
+            }
+            entry.loadBird(fileName, image);
+        }
+    } catch (const std::exception& e) {
+        display.setQuiet(false);
+        displayPrint(display, DISPLAY_ERROR, "Failed to load the liveloader image: %s", e.what());
+        return false;
+    }
+    if (_load_liveloader_imx(display, image, port) != aErrNone) {
+        Debug_Print(DEBUG_APP, "Error loading liveloader.\n");
+        return false;
+    }
+    // The liveloader now runs and enumerates on USB; reading the identifier through it (and the
+    // firmware transfer after it) needs the module link over USB, which this build lacks.
+    displayPrint(display, DISPLAY_ERROR,
+                 "The liveloader was started; the firmware transfer over USB is not available in "
+                 "this version yet");
+    if (unavailable != nullptr) {
+        *unavailable = true;
+    }
+    return false;
+}
+
+uint32_t imxLoaderStartAddress(const BirdFile& image) {
+    for (const BirdBlock& block : image.blocksOfType(BIRD_BLOCK_LOADER_START)) {
+        if (block.length >= 4) {
+            return uint32_t{block.data[0]} << 24 | uint32_t{block.data[1]} << 16 |
+                   uint32_t{block.data[2]} << 8 | block.data[3];
+        }
+        break; // only the first loader-start block counts
+    }
+    return kImxDefaultLoaderStart;
+}
+
+aErr _load_liveloader_imx(UpdaterDisplayInterface& display, const BirdFile& image,
+                          const std::string& port) {
+    Debug_Print(DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
+    SDPProtocol protocol;
+    protocol.setTransport(sdpLoaderForPort(port));
+    if (protocol.open() != aErrNone) {
+        displayPrint(display, DISPLAY_ERROR, "Cannot open the i.MX boot loader: %s",
+                     protocol.transport()->failure().c_str());
+        return aErrNotReady;
+    }
+    const std::vector<BirdBlock> blocks = image.blocksOfType(BIRD_BLOCK_LOADER);
+    if (blocks.empty()) {
+        // Jumping into RAM that nothing was written to would start garbage.
+        displayPrint(display, DISPLAY_ERROR, "The image %s holds no loader block",
+                     image.filename().c_str());
+        return aErrConnection;
+    }
+    int number = 0;
+    for (const BirdBlock& block : blocks) {
+        const size_t size = block.length - 4;
+        Debug_Print(DEBUG_Updater, "Writting Block: %d, size %zu, address: %u\n", number, size,
+                    block.address);
+        const int result = protocol.writeFile(block.data + 4, size, block.address);
+        if (result != SDPProtocol::WRITE_OK) {
+            const std::string& why = protocol.transport()->failure();
+            displayPrint(display, DISPLAY_ERROR, "Loader block %d was not written (%d)%s%s", number,
+                         result, why.empty() ? "" : ": ", why.c_str());
+            return aErrConnection;
+        }
+        ++number;
+    }
+    protocol.jumpAddress(imxLoaderStartAddress(image));
+    return aErrNone;
 }

@@ -5,6 +5,7 @@
 #include "CLI_Display.h"
 #include "Debug.h"
 #include "InspectCommands.h"
+#include "PrintableText.h"
 #include "ResultTables.h"
 #include "ServerUrl.h"
 #include "UpdaterCommands.h"
@@ -204,7 +205,7 @@ int runCommands(UpdaterOptions& options, UpdaterContext& context) {
         std::string token;
         CommandStatus status = getTokenCommand(context, options.serial, token);
         if (status != CommandStatus::Unavailable) {
-            displayPrint(context.display, DISPLAY_INFO, "%s", token.c_str());
+            displayPrint(context.display, DISPLAY_INFO, "%s", printableText(token).c_str());
         }
         return listingExit(status);
     }

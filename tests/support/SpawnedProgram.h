@@ -103,6 +103,8 @@ class SpawnedProgram {
     const std::string& output() const { return outBuffer_; }
     const std::string& errors() const { return errBuffer_; }
 
+    pid_t pid() const { return pid_; }
+
   private:
     // Appends what fd has before deadline; false at its end or on time-out.
     static bool readSome(int fd, std::string& into,

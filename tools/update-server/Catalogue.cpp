@@ -2,12 +2,13 @@
 // recovery table.
 #include "Catalogue.h"
 
+#include "Base64.h"
 #include "BirdFile.h"
+#include "RegularFile.h"
 #include "SerialNumberText.h"
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <sstream>
 #include <tuple>
 
@@ -21,10 +22,23 @@ bool allOf(const std::string& text, const char* set) {
     return !text.empty() && text.find_first_not_of(set) == std::string::npos;
 }
 
+// Identifier, token and recovery files are a few lines; anything bigger is not one of them.
+constexpr size_t kMaxTextFileBytes = size_t{1} << 20;
+
+// The file's text; empty when it is missing, not a regular file (a named pipe would hold the
+// worker for ever) or too large.
+std::string textOf(const fs::path& path) {
+    std::string text;
+    if (readRegularFile(path.string(), kMaxTextFileBytes, text) != aErrNone) {
+        return {};
+    }
+    return text;
+}
+
 std::string firstLine(const fs::path& path) {
-    std::ifstream in(path);
+    std::istringstream in(textOf(path));
     std::string line;
-    if (!in || !std::getline(in, line)) {
+    if (!std::getline(in, line)) {
         return {};
     }
     const size_t begin = line.find_first_not_of(" \t\r");
@@ -54,6 +68,47 @@ versionKey(const std::string& version) {
 }
 
 } // namespace
+
+bool Catalogue::inside(const fs::path& path) const {
+    std::error_code error;
+    const fs::path root = fs::canonical(root_, error);
+    const fs::path real = error ? fs::path() : fs::weakly_canonical(path, error);
+    if (error) {
+        return false;
+    }
+    const auto [end, unused] = std::mismatch(root.begin(), root.end(), real.begin(), real.end());
+    return end == root.end();
+}
+
+std::shared_ptr<const std::string> Catalogue::birdReply(const CatalogueBuild& build,
+                                                        std::vector<std::string>& warnings) const {
+    std::error_code error;
+    const auto modified = fs::last_write_time(build.path, error);
+    const uintmax_t size = error ? 0 : fs::file_size(build.path, error);
+    if (!error) {
+        std::lock_guard lock(cacheMutex_);
+        const auto it = replies_.find(build.path);
+        if (it != replies_.end() && it->second.modified == modified && it->second.size == size) {
+            if (auto shared = it->second.reply.lock()) {
+                return shared;
+            }
+        }
+    }
+    std::string bytes;
+    if (error || !inside(build.path) ||
+        readRegularFile(build.path.string(), SIZE_MAX, bytes) != aErrNone) {
+        warnings.push_back(build.path.string() + ": read failed");
+        return nullptr;
+    }
+    auto reply = std::make_shared<std::string>("ok\n");
+    *reply += base64Encode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    *reply += "\n";
+    std::lock_guard lock(cacheMutex_);
+    // Entries whose replies are all sent go, so the map never outgrows the catalogue.
+    std::erase_if(replies_, [](const auto& entry) { return entry.second.reply.expired(); });
+    replies_[build.path] = SharedReply{modified, size, reply};
+    return reply;
+}
 
 std::string Catalogue::serialText(uint32_t serial) {
     return serialNumberText(serial);
@@ -99,6 +154,12 @@ Catalogue::builds(uint32_t serial, std::vector<std::string>* warnings) const {
         if (path.extension() != ".bird" || !entry.is_regular_file(error)) {
             continue;
         }
+        if (!inside(path)) {
+            if (warnings) {
+                warnings->push_back(path.string() + ": leads out of the catalogue");
+            }
+            continue;
+        }
         const std::string stem = path.stem().string();
         if (!allOf(stem, "0123456789") || stem.size() > 10 || std::stoull(stem) > UINT32_MAX ||
             stem[0] == '0') {
@@ -141,16 +202,19 @@ std::optional<CatalogueBuild> Catalogue::latest(const std::vector<CatalogueBuild
 }
 
 std::string Catalogue::firmwareId(uint32_t serial) const {
-    return firstLine(moduleFolder(serial) / "firmware");
+    const fs::path path = moduleFolder(serial) / "firmware";
+    return inside(path) ? firstLine(path) : std::string();
 }
 
 std::string Catalogue::token(uint32_t serial) const {
-    return firstLine(moduleFolder(serial) / "token");
+    const fs::path path = moduleFolder(serial) / "token";
+    return inside(path) ? firstLine(path) : std::string();
 }
 
 std::optional<RecoveryEntry> Catalogue::recovery(const ChipId& chip,
                                                  std::vector<std::string>* warnings) const {
-    std::ifstream in(root_ / "recovery");
+    const fs::path path = root_ / "recovery";
+    std::istringstream in(inside(path) ? textOf(path) : std::string());
     std::string line;
     for (int number = 1; std::getline(in, line); ++number) {
         const size_t hash = line.find('#');

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -46,6 +47,12 @@ class Catalogue {
     std::string firmwareId(uint32_t serial) const;
     std::string token(uint32_t serial) const;
 
+    // The reply that carries a build: "ok", its BIRD file in Base64 and a line feed. Requests for
+    // the same unchanged file share one copy while any of them still sends it; null (with the
+    // reason in warnings) when the file cannot be read.
+    std::shared_ptr<const std::string> birdReply(const CatalogueBuild& build,
+                                                 std::vector<std::string>& warnings) const;
+
     // The "recovery" table's entry for a chip fingerprint; malformed lines are skipped and named
     // in warnings.
     std::optional<RecoveryEntry> recovery(const ChipId& chip,
@@ -54,6 +61,8 @@ class Catalogue {
     static std::string serialText(uint32_t serial);
 
   private:
+    // True when path, its symbolic links followed, lies inside the catalogue.
+    bool inside(const std::filesystem::path& path) const;
     std::filesystem::path moduleFolder(uint32_t serial) const { return root_ / serialText(serial); }
     // The version of one BIRD file, or nullopt when it does not load. Cached by path, size and
     // modification time, so a large catalogue is decompressed once.
@@ -65,9 +74,16 @@ class Catalogue {
         std::optional<std::string> version;
     };
 
+    struct SharedReply {
+        std::filesystem::file_time_type modified;
+        uintmax_t size = 0;
+        std::weak_ptr<const std::string> reply;
+    };
+
     std::filesystem::path root_;
-    mutable std::mutex cacheMutex_; // guards cache_
+    mutable std::mutex cacheMutex_; // guards cache_ and replies_
     mutable std::map<std::filesystem::path, CachedVersion> cache_;
+    mutable std::map<std::filesystem::path, SharedReply> replies_;
 };
 
 } // namespace updateserver

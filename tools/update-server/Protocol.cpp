@@ -2,10 +2,7 @@
 // device token and recovery information.
 #include "Protocol.h"
 
-#include "Base64.h"
-
 #include <cstdio>
-#include <fstream>
 #include <optional>
 #include <sstream>
 
@@ -38,23 +35,6 @@ std::optional<uint32_t> buildNumber(const std::string& text) {
         return std::nullopt;
     }
     return static_cast<uint32_t>(std::stoull(text));
-}
-
-std::optional<std::string> readWhole(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in) {
-        return std::nullopt;
-    }
-    const std::streamoff size = in.tellg();
-    if (size < 0) {
-        return std::nullopt;
-    }
-    std::string bytes(static_cast<size_t>(size), '\0');
-    in.seekg(0);
-    if (!in.read(bytes.data(), size)) {
-        return std::nullopt;
-    }
-    return bytes;
 }
 
 // The module's builds, or the refusal to send when the request or the catalogue lacks them.
@@ -137,15 +117,12 @@ Reply birdFile(const Catalogue& catalogue, const std::map<std::string, std::stri
         if (build.build != *wanted) {
             continue;
         }
-        const auto bytes = readWhole(build.path);
-        if (!bytes) {
-            warnings.push_back(build.path.string() + ": read failed");
+        Reply reply;
+        reply.shared = catalogue.birdReply(build, warnings);
+        if (!reply.shared) {
             return refuse(500, "cannot read build " + std::to_string(*wanted));
         }
-        std::string body = "ok\n";
-        body += base64Encode(reinterpret_cast<const uint8_t*>(bytes->data()), bytes->size());
-        body += "\n";
-        return {200, std::move(body)};
+        return reply;
     }
     return refuse(404, "no build " + std::to_string(*wanted) + " for module " + serial);
 }

@@ -5,14 +5,23 @@
 #include "Catalogue.h"
 
 #include <map>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace updateserver {
 
 struct Reply {
+    Reply() = default;
+    Reply(unsigned status_, std::string body_) : status(status_), body(std::move(body_)) {}
+
     unsigned status = 200;
     std::string body;
+    // When set, the body instead, shared with other requests for the same file.
+    std::shared_ptr<const std::string> shared;
+
+    const std::string& text() const { return shared ? *shared : body; }
 };
 
 // Answers one request from its (already percent-decoded) query parameters. Refusals are

@@ -2,6 +2,7 @@
 // told precisely and port 0 read back), answers GET /cgi/u and logs every request.
 #include "UpdateServer.h"
 
+#include "PrintableText.h"
 #include "Protocol.h"
 #include "ServerUrl.h"
 
@@ -29,6 +30,8 @@ namespace {
 
 // The path the Updater asks, shared with its client so the two cannot drift apart.
 constexpr const char* kPath = kServerRequestPath;
+// Per connection: the request line and headers must fit, with their parameters parsed.
+constexpr size_t kConnectionMemory = 256 * 1024;
 
 MHD_Result collect(void* cls, MHD_ValueKind, const char* key, const char* value) {
     auto* parameters = static_cast<std::map<std::string, std::string>*>(cls);
@@ -65,7 +68,7 @@ std::string clientAddress(MHD_Connection* connection) {
 }
 
 void freeBody(void* cls) {
-    delete static_cast<std::string*>(cls);
+    delete static_cast<std::shared_ptr<const std::string>*>(cls);
 }
 
 MHD_Result handle(void* cls, MHD_Connection* connection, const char* url, const char* method,
@@ -77,6 +80,10 @@ MHD_Result handle(void* cls, MHD_Connection* connection, const char* url, const 
         reply = {405, "error only GET is served\n"};
     } else if (std::strcmp(url, kPath) != 0) {
         reply = {404, std::string("error nothing at ") + url + "; requests go to " + kPath + "\n"};
+    } else if (MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, nullptr, nullptr) >
+               static_cast<int>(kMaxQueryParameters)) {
+        reply = {400,
+                 "error more than " + std::to_string(kMaxQueryParameters) + " query parameters\n"};
     } else {
         std::map<std::string, std::string> parameters;
         MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, collect, &parameters);
@@ -89,23 +96,30 @@ MHD_Result handle(void* cls, MHD_Connection* connection, const char* url, const 
     }
 
     if (state->config.log) {
+        // Everything of the request is the client's text: escaped, it cannot forge a line.
         std::string query;
         MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, queryText, &query);
-        const size_t newline = reply.body.find('\n');
-        const std::string first = reply.body.substr(0, std::min<size_t>(newline, 60));
+        const std::string& text = reply.text();
+        const std::string first =
+            printableText(text.substr(0, std::min<size_t>(text.find('\n'), 60)));
         std::lock_guard lock(state->logMutex);
         for (const std::string& warning : warnings) {
-            fprintf(state->config.log, "update-server: warning: %s\n", warning.c_str());
+            fprintf(state->config.log, "update-server: warning: %s\n",
+                    printableText(warning).c_str());
         }
         fprintf(state->config.log, "update-server: %s %s %s%s -> %u %s (%zu bytes)\n",
-                clientAddress(connection).c_str(), method, url, query.c_str(), reply.status,
-                first.c_str(), reply.body.size());
+                clientAddress(connection).c_str(), printableText(method).c_str(),
+                printableText(url).c_str(), printableText(query).c_str(), reply.status,
+                first.c_str(), text.size());
         fflush(state->config.log);
     }
 
-    auto* body = new std::string(std::move(reply.body));
+    // The response keeps its body alive; a shared BIRD reply is not copied.
+    auto* body = new std::shared_ptr<const std::string>(
+        reply.shared ? std::move(reply.shared)
+                     : std::make_shared<const std::string>(std::move(reply.body)));
     MHD_Response* response = MHD_create_response_from_buffer_with_free_callback_cls(
-        body->size(), body->data(), freeBody, body);
+        (*body)->size(), const_cast<char*>((*body)->data()), freeBody, body);
     if (response == nullptr) {
         delete body;
         return MHD_NO;
@@ -174,12 +188,15 @@ bool UpdateServer::start(const ServerConfig& config, std::string& error) {
 
     state_ = std::make_unique<State>(config);
     // A small pool so one large BIRD download does not hold up pings and lists.
-    daemon_ = MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ERROR_LOG |
-                                   (address.ss_family == AF_INET6 ? MHD_USE_IPv6 : 0),
-                               0, nullptr, nullptr, handle, state_.get(),
-                               MHD_OPTION_EXTERNAL_LOGGER, logMhdError, state_.get(),
-                               MHD_OPTION_LISTEN_SOCKET, socket_, MHD_OPTION_THREAD_POOL_SIZE, 4u,
-                               MHD_OPTION_CONNECTION_TIMEOUT, 60u, MHD_OPTION_END);
+    daemon_ = MHD_start_daemon(
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ERROR_LOG |
+            (address.ss_family == AF_INET6 ? MHD_USE_IPv6 : 0),
+        0, nullptr, nullptr, handle, state_.get(), MHD_OPTION_EXTERNAL_LOGGER, logMhdError,
+        state_.get(), MHD_OPTION_LISTEN_SOCKET, socket_, MHD_OPTION_THREAD_POOL_SIZE, 4u,
+        MHD_OPTION_CONNECTION_TIMEOUT, config.connectionTimeoutSeconds, MHD_OPTION_CONNECTION_LIMIT,
+        config.maxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, config.maxConnectionsPerClient,
+        // Room to read a request with many parameters and refuse it.
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_END);
     if (daemon_ == nullptr) {
         error = "cannot start the HTTP server on " + where;
         stop();

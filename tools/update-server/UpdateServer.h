@@ -18,7 +18,15 @@ struct ServerConfig {
     std::string listenAddress = "127.0.0.1"; // IPv4 or IPv6 literal
     uint16_t port = 8380;                    // 0 picks a free port; port() tells which
     FILE* log = stderr; // one line per request and catalogue warning; null: none
+    // What one client, and all of them, may hold: connections beyond these are closed at once,
+    // and a connection idle for connectionTimeoutSeconds is closed.
+    unsigned maxConnections = 64;
+    unsigned maxConnectionsPerClient = 8;
+    unsigned connectionTimeoutSeconds = 60;
 };
+
+// A request with more query parameters than this is refused with 400.
+inline constexpr size_t kMaxQueryParameters = 100;
 
 class UpdateServer {
   public:

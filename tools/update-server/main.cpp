@@ -1,20 +1,27 @@
 // update-server: serves a catalogue directory to the Updater over HTTP, as an offline mirror.
 #include "UpdateServer.h"
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <string>
+#include <thread>
 
 namespace {
+
+constexpr std::chrono::seconds kStopGrace{5};
 
 constexpr const char* kHelp =
     R"(Usage: update-server [--listen ADDRESS] [--port PORT] [--quiet] CATALOGUE
 
 Serves the firmware catalogue in the directory CATALOGUE to the Updater over HTTP at
 http://ADDRESS:PORT/cgi/u (point the Updater at it with -u). Prints that URL on standard output
-once listening, logs every request on standard error, and stops on SIGINT or SIGTERM.
+once listening, logs every request on standard error, and stops on SIGINT or SIGTERM. One client
+may hold 8 connections and all clients 64; idle connections are closed after 60 seconds. Only
+regular files inside CATALOGUE are served.
 
 Options:
   --listen ADDRESS   IPv4 or IPv6 address to listen on [127.0.0.1]
@@ -112,7 +119,21 @@ int main(int argc, char** argv) {
 
     int signal = 0;
     sigwait(&stopSignals, &signal);
-    server.stop();
+    // Stopping waits for the requests in progress; whatever they do, the process ends in time.
+    std::promise<void> stopped;
+    std::thread stopper([&server, &stopped] {
+        server.stop();
+        stopped.set_value();
+    });
+    if (stopped.get_future().wait_for(kStopGrace) != std::future_status::ready) {
+        if (config.log) {
+            fprintf(config.log, "update-server: requests still running after %lld s; exiting\n",
+                    static_cast<long long>(kStopGrace.count()));
+            fflush(config.log);
+        }
+        std::_Exit(1);
+    }
+    stopper.join();
     if (config.log) {
         fprintf(config.log, "update-server: stopped (%s)\n", strsignal(signal));
     }

@@ -2,6 +2,8 @@
 // of these tables alone.
 #include "ModelTable.h"
 
+#include "EntityModelTable.h"
+
 namespace Corvane::Tools {
 
 namespace {
@@ -12,7 +14,9 @@ constexpr uint8_t G = kAccessGet;
 constexpr uint8_t W = kAccessSet;
 constexpr uint8_t GW = kAccessGet | kAccessSet;
 
-const ModelDef kCommonModel{
+// The entities with the starting values and identity sources the tests rely on; every other
+// entity and option of the object layer's tables is added from them.
+const ModelDef kCommonModelOwn{
     0x00002A31, // build
     {
         {3,
@@ -98,7 +102,12 @@ const ModelDef kCommonModel{
 } // namespace
 
 const ModelDef& modelDefinition(uint8_t /*model*/) {
-    return kCommonModel;
+    static const ModelDef common = [] {
+        ModelDef model = kCommonModelOwn;
+        addTableEntities(model);
+        return model;
+    }();
+    return common;
 }
 
 } // namespace Corvane::Tools

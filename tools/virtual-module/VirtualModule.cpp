@@ -38,6 +38,9 @@ constexpr std::size_t kReadChunk = 16384;
 // Reads from one connection per loop turn: a host that never pauses must not keep the module
 // from its other connections, its heartbeats and a stop.
 constexpr int kReadsPerTurn = 8;
+// Out of descriptors, the pending connection stays and the listening socket stays readable:
+// pause accepting this long instead of retrying at once.
+constexpr std::chrono::milliseconds kAcceptBackOff{250};
 // A module that restarts leaves its connection this long after its last answer went out.
 constexpr auto kRestartTime = std::chrono::milliseconds(20);
 
@@ -176,6 +179,7 @@ struct VirtualModule::Impl {
     Counters counters;
     std::vector<std::unique_ptr<Connection>> connections; // module thread only
     std::mt19937 random;                                  // module thread only
+    Clock::time_point acceptResume{};                     // module thread only
 };
 
 void VirtualModule::Impl::trace(const char* format, ...) {
@@ -411,6 +415,11 @@ void VirtualModule::Impl::readFrom(Connection& c) {
 void VirtualModule::Impl::acceptAll() {
     for (;;) {
         const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0 && (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)) {
+            trace("accept failed: %s; serving the open connections", std::strerror(errno));
+            acceptResume = Clock::now() + kAcceptBackOff;
+            return;
+        }
         if (fd < 0)
             return; // EAGAIN, or a connection that went away before we took it
         if (current.exclusive && !connections.empty()) {
@@ -474,9 +483,12 @@ void VirtualModule::Impl::run() {
             return c->closing;
         });
 
+        const bool accepting = Clock::now() >= acceptResume;
+        if (!accepting && acceptResume < wake)
+            wake = acceptResume;
         fds.clear();
         fds.push_back({wakeFd, POLLIN, 0});
-        fds.push_back({listenFd, POLLIN, 0});
+        fds.push_back({listenFd, static_cast<short>(accepting ? POLLIN : 0), 0});
         for (auto& c : connections)
             fds.push_back({c->fd, static_cast<short>(POLLIN | (c->out.empty() ? 0 : POLLOUT)), 0});
         const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace corvane::platform {
 
@@ -36,6 +37,14 @@ aErr waitSerialPortReadable(SerialPort* port, uint32_t timeoutMs);
 // Hands all count bytes to the port, waiting at most timeoutMs in all for room. aErrIO when a
 // write fails or the time runs out (some bytes may then have gone).
 aErr writeSerialPort(SerialPort* port, const uint8_t* bytes, size_t count, uint32_t timeoutMs);
+
+// The device path of a port name: a name without "/" is a device under /dev.
+std::string serialDevicePath(const char* name);
+
+// Why path cannot be opened as a serial port, in words for the user that name the port: missing,
+// held by another program, not a terminal, or not permitted (naming the group whose members may
+// open it). Empty when it can be opened now.
+std::string describeSerialOpenFailure(const char* path);
 
 // Restores the settings found at open, gives up exclusive use and closes the port; the port is
 // gone either way. aErrIO when restoring the settings failed.

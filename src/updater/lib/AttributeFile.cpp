@@ -70,25 +70,15 @@ bool AttributeFile::readExisting(const std::string& path) {
 }
 
 aErr AttributeFile::load(const std::string& path, int& error) {
-    RegularFile file;
-    aErr err = file.open(path);
-    error = file.systemError();
+    // Whole, so no line is ever too long to be kept.
+    std::string text;
+    const aErr err = readRegularFile(path, kMaxFileBytes, text, &error);
     if (err == aErrMode) {
         Debug_Print(DEBUG_Attributes, "Attibutes: Error - '%s' is not a regular file\n",
                     path.c_str());
-    }
-    if (err == aErrNone && file.size() > kMaxFileBytes) {
+    } else if (err == aErrSize) {
         Debug_Print(DEBUG_Attributes, "Attibutes: Error - '%s' is larger than %zu bytes\n",
                     path.c_str(), kMaxFileBytes);
-        err = aErrSize;
-    }
-    std::string text;
-    if (err == aErrNone) {
-        // Whole, so no line is ever too long to be kept.
-        text.resize(static_cast<size_t>(file.size()));
-        size_t got = 0;
-        err = file.read(text.data(), text.size(), got);
-        text.resize(got);
     }
     if (err != aErrNone) {
         return err;

@@ -1,5 +1,6 @@
 // Formats a loaded BIRD file for people: every field the file holds, nothing interpreted away.
 #include "BirdFileReport.h"
+#include "PrintableText.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -77,7 +78,7 @@ std::vector<std::string> describeBirdFile(const BirdFile& bird) {
             std::string line = format("%s %-7s [%s]", field == 0 ? "Info:" : "     ", kNames[field],
                                       printable(bird.infoField(field)).c_str());
             if (field == 1) {
-                line += " -> " + bird.version();
+                line += " -> " + printableText(bird.version());
             } else if (field == 2) {
                 line += format(" -> %08X", bird.infoSerialNumber());
             }

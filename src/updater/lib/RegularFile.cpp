@@ -37,3 +37,23 @@ void RegularFile::close() {
     }
     size_ = 0;
 }
+
+aErr readRegularFile(const std::string& path, size_t maxBytes, std::string& out, int* systemError) {
+    out.clear();
+    RegularFile file;
+    const aErr err = file.open(path);
+    if (systemError != nullptr) {
+        *systemError = file.systemError();
+    }
+    if (err != aErrNone) {
+        return err;
+    }
+    if (file.size() > maxBytes) {
+        return aErrSize;
+    }
+    out.resize(static_cast<size_t>(file.size()));
+    size_t got = 0;
+    const aErr read = file.read(out.data(), out.size(), got);
+    out.resize(got);
+    return read;
+}

@@ -11,6 +11,11 @@
 // True when path names a regular file (after following symbolic links).
 bool isRegularFile(const std::string& path);
 
+// The whole of a regular file into out. aErrSize when it is larger than maxBytes; otherwise as
+// RegularFile::open and read say. systemError (when given) receives the open's error number.
+aErr readRegularFile(const std::string& path, size_t maxBytes, std::string& out,
+                     int* systemError = nullptr);
+
 class RegularFile {
   public:
     RegularFile() = default;

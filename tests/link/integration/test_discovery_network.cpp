@@ -6,6 +6,7 @@
 #include "DiscoveryResponder.h"
 #include "LinkTestSupport.h"
 #include "NetworkNamespace.h"
+#include "SpawnedProgram.h"
 #include "VirtualModule.h"
 
 #include <gtest/gtest.h>
@@ -81,7 +82,17 @@ TEST(TcpipDiscovery, WithoutModulesNothingIsFoundAfterOneListeningWindow) {
 TEST(TcpipDiscovery, FindsTwoModulesByMulticastAndOneBySerial) {
     if (!testsupport::enterNetworkNamespace())
         return;
-    DiscoverableModule first(0x11111111, 0x13), second(0x22222222, 0x0A);
+    ASSERT_FALSE(std::string(VIRTUAL_MODULE_BIN).empty()) << "virtual-module is not built";
+    // One module in this process, one as the program, side by side on one interface.
+    DiscoverableModule first(0x11111111, 0x13);
+    SpawnedProgram second({VIRTUAL_MODULE_BIN, "--discovery", testsupport::kNamespaceAddressText,
+                           "--serial", "22222222", "--model", "10", "--heartbeat-ms", "0"});
+    const auto listening = second.readLine(5000ms);
+    ASSERT_TRUE(listening.has_value());
+    const uint16_t secondPort =
+        static_cast<uint16_t>(std::stoi(listening->substr(listening->rfind(':') + 1)));
+    for (int line = 0; line < 3; ++line) // identity, emulation entry, then discovery is on
+        ASSERT_TRUE(second.readLine(5000ms).has_value()) << second.errors();
 
     std::vector<linkSpec> found = enumerate(TCPIP);
     ASSERT_EQ(found.size(), 2u);
@@ -94,11 +105,11 @@ TEST(TcpipDiscovery, FindsTwoModulesByMulticastAndOneBySerial) {
     EXPECT_EQ(found[0].ipAddress, testsupport::kNamespaceAddress);
     EXPECT_EQ(found[1].serialNumber, 0x22222222u);
     EXPECT_EQ(found[1].model, 0x0Au);
-    EXPECT_EQ(found[1].port, second.module.port());
+    EXPECT_EQ(found[1].port, secondPort);
 
     linkSpec* spec = aDiscovery_FindModule(TCPIP, 0x22222222, 0);
     ASSERT_NE(spec, nullptr);
-    EXPECT_EQ(spec->port, second.module.port());
+    EXPECT_EQ(spec->port, secondPort);
     // The address and port found reach the module.
     LinkOwner link(aLink_CreateTCPIP(spec->ipAddress, static_cast<uint16_t>(spec->port)));
     ASSERT_NE(link.get(), 0u);

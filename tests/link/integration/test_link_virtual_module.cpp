@@ -4,6 +4,7 @@
 #include "corvane/aLink.h"
 
 #include "LinkTestSupport.h"
+#include "NetworkNamespace.h"
 #include "PacketTestSupport.h"
 #include "SpawnedProgram.h"
 #include "VirtualModule.h"
@@ -13,7 +14,9 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <atomic>
 #include <mutex>
+#include <thread>
 
 namespace {
 
@@ -72,7 +75,8 @@ TEST(LinkWithVirtualModule, StartsRoutesAndAnswersQueries) {
     EXPECT_EQ(aLink_Sync(link.get()), aErrNone);
     EXPECT_EQ(aLink_GetStatus(link.get()), LINK_RUNNING);
     EXPECT_EQ(aLink_GetPacket(link.get()), nullptr);
-    EXPECT_GE(module->stats().syncRequests, 7u);
+    // The module counts on its own thread, which a busy machine may not have run yet.
+    EXPECT_TRUE(waitUntil([&] { return module->stats().syncRequests >= 7u; }, 5000ms));
     EXPECT_EQ(aLink_GetModel(link.get(), 2, &model), aErrNone);
 
     link.reset();
@@ -112,6 +116,32 @@ TEST(LinkWithVirtualModule, SameEndpointSharesOneLinkAnotherPortDoesNot) {
     EXPECT_EQ(aLink_Destroy(&b), aErrNone);
     EXPECT_EQ(aLink_GetStatus(id), LINK_INVALID);
     EXPECT_TRUE(waitUntil([&] { return first->stats().routingOff == 1; }, 1000ms));
+}
+
+TEST(LinkCreation, OneUnreachableModuleStallsNoOtherCreation) {
+    // Inside a namespace, so the unreachable address is a silent host on a private subnet.
+    if (!testsupport::enterNetworkNamespace())
+        return;
+    auto module = startModule();
+    std::atomic<bool> unreachableDone{false};
+    std::thread unreachable([&] {
+        const uint32_t silentHost = inet_addr("10.9.0.77"); // nobody answers its ARP
+        EXPECT_EQ(aLink_CreateTCPIP(silentHost, 4000), 0u);
+        unreachableDone = true;
+    });
+    // Give the slow creation its head start: its connect waits three seconds for the host.
+    std::this_thread::sleep_for(200ms);
+    // Two requests for the same module at once share one link and one connection.
+    aLinkRef shared = 0;
+    std::thread twin([&] { shared = aLink_CreateTCPIP(kLoopback, module->port()); });
+    LinkOwner link(aLink_CreateTCPIP(kLoopback, module->port()));
+    twin.join();
+    EXPECT_FALSE(unreachableDone.load()) << "a creation waited for the unreachable module";
+    ASSERT_NE(link.get(), 0u);
+    EXPECT_EQ(shared, link.get()); // one entry, so one stream
+    EXPECT_TRUE(waitUntil([&] { return module->stats().connections == 1; }, 1000ms));
+    aLink_Destroy(&shared);
+    unreachable.join();
 }
 
 TEST(LinkWithVirtualModule, PooledPacketsArriveWholeAndInOrder) {

@@ -16,6 +16,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <sstream>
+#include <thread>
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -60,6 +64,15 @@ TEST(VirtualModuleOptions, ValuesAndDefaults) {
     // Serial numbers are hexadecimal with or without their prefix.
     ASSERT_EQ(parse({"--serial", "DEADBEEF"}, config), OptionsResult::Run);
     EXPECT_EQ(config.identity.serialNumber, 0xDEADBEEFu);
+
+    // Answering discovery on an interface, the module listens there unless told otherwise.
+    VirtualModuleConfig discoverable;
+    ASSERT_EQ(parse({"--discovery", "10.9.0.1"}, discoverable), OptionsResult::Run);
+    EXPECT_EQ(discoverable.discoveryInterface, "10.9.0.1");
+    EXPECT_EQ(discoverable.bindAddress, "10.9.0.1");
+    ASSERT_EQ(parse({"--bind", "0.0.0.0", "--discovery", "10.9.0.1"}, discoverable),
+              OptionsResult::Run);
+    EXPECT_EQ(discoverable.bindAddress, "0.0.0.0");
 }
 
 TEST(VirtualModuleOptions, BadInputIsNamed) {
@@ -78,6 +91,7 @@ TEST(VirtualModuleOptions, BadInputIsNamed) {
         {"--port", ""},
         {"--latency-us", " 5"},
         {"--bind"},
+        {"--discovery"},
     };
     for (const auto& args : bad) {
         VirtualModuleConfig config;
@@ -90,8 +104,7 @@ TEST(VirtualModuleOptions, BadInputIsNamed) {
 }
 
 TEST(VirtualModuleProgram, HelpAndBadOptions) {
-    if (std::string(VIRTUAL_MODULE_BIN).empty())
-        GTEST_SKIP() << "virtual-module is not built";
+    ASSERT_FALSE(std::string(VIRTUAL_MODULE_BIN).empty()) << "virtual-module is not built";
     testsupport::ProcessOptions options;
     options.deadline = 5000ms;
     auto help = testsupport::runProcess(VIRTUAL_MODULE_BIN, {"--help"}, options);
@@ -109,8 +122,7 @@ TEST(VirtualModuleProgram, HelpAndBadOptions) {
 }
 
 TEST(VirtualModuleProgram, ListensPrintsItsPortAndStopsOnSignal) {
-    if (std::string(VIRTUAL_MODULE_BIN).empty())
-        GTEST_SKIP() << "virtual-module is not built";
+    ASSERT_FALSE(std::string(VIRTUAL_MODULE_BIN).empty()) << "virtual-module is not built";
     SpawnedProgram program({VIRTUAL_MODULE_BIN, "--port", "0", "--serial", "C0FFEE"});
     const auto line = program.readLine(5000ms);
     ASSERT_TRUE(line.has_value());
@@ -118,6 +130,10 @@ TEST(VirtualModuleProgram, ListensPrintsItsPortAndStopsOnSignal) {
     const auto identity = program.readLine(1000ms);
     ASSERT_TRUE(identity.has_value());
     EXPECT_EQ(*identity, "module serial 00C0FFEE, model 19, address 2");
+    const auto emulation = program.readLine(1000ms);
+    ASSERT_TRUE(emulation.has_value());
+    EXPECT_EQ(*emulation, "usb emulation: CORVANE_USB_EMULATION=00C0FFEE:13@" +
+                              line->substr(std::string("listening on ").size()));
     program.signal(SIGINT);
     EXPECT_EQ(program.wait(5000ms), 0);
 }
@@ -169,6 +185,43 @@ class RawHost {
     bool connected_ = false;
     std::string closedBy_;
 };
+
+// CPU time the process has used so far, in clock ticks.
+long cpuTicks(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    long user = 0, system = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14)
+            user = std::stol(field);
+        if (i == 15)
+            system = std::stol(field);
+    }
+    return user + system;
+}
+
+TEST(VirtualModuleProgram, OutOfDescriptorsItBacksOffInsteadOfSpinning) {
+    ASSERT_FALSE(std::string(VIRTUAL_MODULE_BIN).empty()) << "virtual-module is not built";
+    SpawnedProgram program(
+        {"/bin/sh", "-c",
+         std::string("ulimit -n 12 && exec ") + VIRTUAL_MODULE_BIN + " --port 0 --serial C0FFEE"});
+    const auto line = program.readLine(5000ms);
+    ASSERT_TRUE(line.has_value());
+    const uint16_t port = static_cast<uint16_t>(std::stoi(line->substr(line->rfind(':') + 1)));
+    std::vector<std::unique_ptr<RawHost>> hosts;
+    // More hosts than descriptors, fewer than fit the listen queue (a full queue stalls connect).
+    for (int i = 0; i < 10; ++i)
+        hosts.push_back(std::make_unique<RawHost>(port));
+    // A module that retries accept at once burns a whole core for as long as the hosts stay.
+    const long before = cpuTicks(program.pid());
+    std::this_thread::sleep_for(1s);
+    EXPECT_LT(cpuTicks(program.pid()) - before, sysconf(_SC_CLK_TCK) / 4);
+    hosts.clear();
+    program.signal(SIGINT);
+    EXPECT_EQ(program.wait(5000ms), 0);
+}
 
 class VirtualModuleWire : public ::testing::Test {
   protected:

@@ -76,8 +76,7 @@ TEST_F(UpdaterProcess, RecoverySampleTakesTheSerialPortPathAsValue) {
     auto r = run({"-U", "-t", "RECOVER", "-s", "/dev/serial"});
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_EQ(r.out, kVersionLine);
-    EXPECT_EQ(r.err,
-              "The serial recovery command (-U -t RECOVER) is not available in this version yet\n");
+    EXPECT_EQ(r.err, "serial port /dev/serial does not exist\nCould not get Device Identifier\n");
 }
 
 TEST_F(UpdaterProcess, DebugMaskTakesEffectWhenRead) {

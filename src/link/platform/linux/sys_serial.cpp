@@ -6,10 +6,13 @@
 #include "sys_poll.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <new>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -150,6 +153,44 @@ aErr writeSerialPort(SerialPort* port, const uint8_t* bytes, size_t count, uint3
         }
     }
     return aErrNone;
+}
+
+std::string serialDevicePath(const char* name) {
+    std::string path(name != nullptr ? name : "");
+    return path.find('/') == std::string::npos ? "/dev/" + path : path;
+}
+
+std::string describeSerialOpenFailure(const char* path) {
+    const std::string port = std::string("serial port ") + path;
+    int fd;
+    do {
+        fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0) {
+        const bool terminal = isatty(fd) != 0;
+        ::close(fd);
+        return terminal ? std::string() : port + " is not a serial device";
+    }
+    switch (errno) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO: return port + " does not exist";
+    case EBUSY: return port + " is in use by another program";
+    case EACCES:
+    case EPERM: {
+        // Serial devices belong to the group whose members may use them, dialout on Debian.
+        std::string groupName = "dialout";
+        struct stat info {};
+        if (stat(path, &info) == 0) {
+            if (const struct group* entry = getgrgid(info.st_gid); entry != nullptr) {
+                groupName = entry->gr_name;
+            }
+        }
+        return "no permission to open " + port + ": join the group \"" + groupName +
+               "\" (sudo usermod -aG " + groupName + " $USER) and log in again";
+    }
+    default: return port + " cannot be opened: " + strerror(errno);
+    }
 }
 
 aErr closeSerialPort(SerialPort* port) {

@@ -1,0 +1,61 @@
+// The steps of the fingerprint (-N) and serial recovery (-U -t RECOVER) commands, for a chip
+// whose firmware no longer runs: NXP parts through their serial ISP boot loader, i.MX parts
+// through their serial download ROM and a RAM-resident liveloader.
+#pragma once
+
+#include "BirdFile.h"
+#include "UpdaterContext.h"
+
+#include <corvane/aError.h>
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+using ChipIdentifier = std::array<uint32_t, 4>;
+
+// The serial number a chip in recovery goes by until its own is known.
+inline constexpr uint32_t kPlaceholderSerial = 0xDEADDEAD;
+// Where the NXP flow stages each chunk before copying it to flash.
+inline constexpr uint32_t kNxpRamBuffer = 0x10001000;
+inline constexpr uint32_t kNxpChunkSize = 4096;
+// The i.MX liveloader's start when the image does not say.
+inline constexpr uint32_t kImxDefaultLoaderStart = 0x20000400;
+
+// Reads the chip identifier: the NXP ISP first, else the i.MX path. Sets context.recoveryChip.
+// unavailable (when given) is set when the chip was found to need a step this version lacks.
+bool getFingerprint(UpdaterContext& context, const std::string& port, uint32_t serial,
+                    const std::string& birdPath, uint32_t baudRate, bool resetAfter,
+                    ChipIdentifier& identifier, bool* unavailable = nullptr);
+
+// The NXP identification over port. portFailure (when given) receives the reason, in words for
+// the user, when the port itself cannot be opened or written.
+bool nxpGetInfo(const std::string& port, uint32_t baudRate, ChipIdentifier& identifier,
+                std::string* portFailure = nullptr);
+
+// Loads and starts the i.MX liveloader, then reads the identifier through it over USB.
+bool _get_fingerprint_imx(UpdaterDisplayInterface& display, UpdaterContext& context,
+                          const std::string& port, uint32_t serial, const std::string& birdPath,
+                          ChipIdentifier& identifier, bool resetAfter, bool* unavailable = nullptr);
+
+// Writes the image's loader blocks through the serial download ROM on port ("USB": the HID
+// device) and jumps to the loader. aErrNotReady when the loader transport cannot be opened,
+// aErrConnection when a block cannot be written.
+aErr _load_liveloader_imx(UpdaterDisplayInterface& display, const BirdFile& image,
+                          const std::string& port);
+
+// The loader start: the first loader-start block's big-endian word, else 0x20000400.
+uint32_t imxLoaderStartAddress(const BirdFile& image);
+
+// -U -t RECOVER.
+bool recoverFirmware(UpdaterContext& context, const std::string& port, uint32_t build,
+                     uint32_t baudRate, uint32_t serial, const std::string& birdPath,
+                     bool override);
+
+// Unlocks, erases sectors 0 to 29 and writes the image's firmware blocks through RAM.
+bool nxpFlashFirmware(UpdaterDisplayInterface& display, const BirdFile& image,
+                      const std::string& port, uint32_t baudRate);
+
+// The firmware phase over USB once the liveloader runs.
+bool imxRecoverFirmware(UpdaterDisplayInterface& display, const BirdFile& image, uint32_t serial,
+                        bool useUeiBytes);

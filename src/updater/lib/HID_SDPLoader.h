@@ -1,0 +1,43 @@
+// The Serial Download Protocol over USB HID, through hidapi behind a small transport seam.
+#pragma once
+
+#include "SDPLoader_Interface.h"
+
+#include <memory>
+
+// The few hidapi calls the loader makes; a test puts a scripted device behind it.
+class HidTransport {
+  public:
+    virtual ~HidTransport() = default;
+    // Opens the first device with the ids.
+    virtual bool open(uint16_t vendorId, uint16_t productId) = 0;
+    // hid_write: bytes written, -1 on failure.
+    virtual int write(const uint8_t* bytes, size_t count) = 0;
+    // hid_read_timeout: one report (its id first), 0 when none came in time, -1 on failure.
+    virtual int read(uint8_t* buffer, size_t size, int timeoutMs) = 0;
+    virtual void close() = 0;
+};
+
+// The hidapi (hidraw) transport.
+std::unique_ptr<HidTransport> makeHidapiTransport();
+
+class HID_SDPLoader : public SDPLoader_Interface {
+  public:
+    HID_SDPLoader(uint16_t vendorId, uint16_t productId,
+                  std::unique_ptr<HidTransport> transport = makeHidapiTransport());
+    ~HID_SDPLoader() override;
+
+    bool open() override;
+    ssize_t write(const std::vector<uint8_t>& bytes) override;
+    ssize_t read(std::vector<uint8_t>& bytesOut, int timeoutMs) override;
+    bool parseStatus(const std::vector<uint8_t>& bytes, size_t index, uint32_t& valueOut) override;
+
+    uint16_t vendorId() const { return vendorId_; }
+    uint16_t productId() const { return productId_; }
+
+  private:
+    std::unique_ptr<HidTransport> transport_;
+    bool opened_ = false;
+    uint16_t vendorId_;
+    uint16_t productId_;
+};

@@ -1,0 +1,630 @@
+// The NXP UART ISP client: command texts, reply lines with time budgets, UU-encoded RAM writes.
+#include "NxpIspClient.h"
+
+#include "Debug.h"
+#include "aStream_Internal.h"
+#include "platform/serial.h"
+
+#include <corvane/aTime.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+
+namespace {
+
+constexpr const char* kReturnCodeTexts[] = {
+    "CMD_SUCCESS",         "INVALID_COMMAND",
+    "SRC_ADDR_ERROR",      "DST_ADDR_ERROR",
+    "SRC_ADDR_NOT_MAPPED", "DST_ADDR_NOT_MAPPED",
+    "COUNT_ERROR",         "INVALID_SECTOR",
+    "SECTOR_NOT_BLANK",    "SECTOR_NOT_PREPARED_FOR_WRITE_OPERATION",
+    "COMPARE_ERROR",       "BUSY",
+    "PARAM_ERROR",         "ADDR_ERROR",
+    "ADDR_NOT_MAPPED",     "CMD_LOCKED",
+    "INVALID_CODE",        "INVALID_BAUD_RATE",
+    "INVALID_STOP_BIT",    "CODE_READ_PROTECTION_ENABLED",
+};
+
+bool printable(uint8_t byte) {
+    return byte > 0x20 && byte < 0x7F;
+}
+
+std::string hexBytes(const uint8_t* bytes, size_t count) {
+    std::string text;
+    char item[4];
+    for (size_t i = 0; i < count; ++i) {
+        snprintf(item, sizeof item, i == 0 ? "%02X" : " %02X", bytes[i]);
+        text += item;
+    }
+    return text;
+}
+
+std::string visibleText(const uint8_t* bytes, size_t count) {
+    std::string text;
+    for (size_t i = 0; i < count; ++i) {
+        text += bytes[i] >= 0x20 && bytes[i] < 0x7F ? static_cast<char>(bytes[i]) : ' ';
+    }
+    return text;
+}
+
+std::string format(const char* pattern, auto... values) {
+    char buffer[128];
+    snprintf(buffer, sizeof buffer, pattern, values...);
+    return buffer;
+}
+
+// Leading bytes that no reply starts with: line ends of an earlier echo, NUL, line noise.
+size_t skipNoise(const char* line, size_t length) {
+    size_t i = 0;
+    while (i < length && !printable(static_cast<uint8_t>(line[i]))) {
+        ++i;
+    }
+    return i;
+}
+
+} // namespace
+
+bool nxpReplyCode(const char* line, size_t length, int& code) {
+    size_t i = skipNoise(line, length);
+    if (length < i + 3 || line[length - 2] != '\r' || line[length - 1] != '\n') {
+        return false;
+    }
+    const size_t end = length - 2;
+    if (end - i > 9) {
+        return false;
+    }
+    int value = 0;
+    for (; i < end; ++i) {
+        if (line[i] < '0' || line[i] > '9') {
+            return false;
+        }
+        value = value * 10 + (line[i] - '0');
+    }
+    code = value;
+    return true;
+}
+
+NxpIspClient::~NxpIspClient() {
+    close();
+}
+
+uint32_t NxpIspClient::rateIndexFor(uint32_t baudRate) {
+    for (uint32_t i = 0; i < aSTREAM_SERIAL_BAUD_COUNT; ++i) {
+        if (aStream_SerialBaudRates[i] >= baudRate) {
+            return i;
+        }
+    }
+    return 2; // above the fastest rate: 9600, the boot loader's safe default
+}
+
+aErr NxpIspClient::open(const std::string& portName, uint32_t baudRate) {
+    close();
+    const uint32_t index = rateIndexFor(baudRate);
+    baudRate_ = aStream_SerialBaudRates[index];
+    portName_ = portName.substr(0, 2047);
+    bytesSent_ = bytesReceived_ = 0;
+    failure_.clear();
+    Debug_Print(DEBUG_NXPSerial, "Creating serial connection: [%s] stream baud:%u(%u)\n",
+                portName_.c_str(), index, baudRate_);
+    aErr err = aStream_CreateSerial(portName_.c_str(), index, 0, 0, 0, &stream_);
+    if (err != aErrNone) {
+        Debug_Print(DEBUG_NXPSerial, "Error Creating Serial [%s] ==> %s", portName_.c_str(),
+                    aError_GetErrorText(err));
+        failure_ = corvane::platform::describeSerialOpenFailure(
+            corvane::platform::serialDevicePath(portName_.c_str()).c_str());
+        if (failure_.empty()) {
+            failure_ = "serial port " + portName_ + " cannot be opened";
+        }
+        return err;
+    }
+    echo_ = true;
+    return aErrNone;
+}
+
+void NxpIspClient::attach(aStream* stream, const std::string& portName, uint32_t baudRate) {
+    close();
+    stream_ = stream;
+    portName_ = portName;
+    baudRate_ = baudRate;
+    echo_ = true;
+    bytesSent_ = bytesReceived_ = 0;
+    failure_.clear();
+}
+
+void NxpIspClient::close() {
+    if (stream_ != nullptr) {
+        aStream_Destroy(&stream_);
+    }
+}
+
+aErr NxpIspClient::fail(aErr err, const std::string& what) {
+    failure_ = "Serial port " + portName_ + ": " + what;
+    return err;
+}
+
+uint32_t NxpIspClient::wireMs(size_t bytes) const {
+    const uint32_t rate = baudRate_ == 0 ? 9600 : baudRate_;
+    return static_cast<uint32_t>(bytes * 10 * 1000 / rate + 1);
+}
+
+aErr NxpIspClient::readByte(uint8_t& byte, uint64_t deadline) {
+    for (;;) {
+        aErr err = aStream_Read(stream_, &byte, 1);
+        if (err == aErrNone) {
+            ++bytesReceived_;
+            return aErrNone;
+        }
+        if (err != aErrNotReady) {
+            return err;
+        }
+        const uint64_t now = aTime_GetMSTicks();
+        if (now >= deadline) {
+            return aErrNotReady;
+        }
+        // Serial streams wake on the byte; streams that cannot wait are polled every 1 ms.
+        if (aStream_Wait(stream_, static_cast<uint32_t>(deadline - now)) == aErrUnimplemented) {
+            aTime_MSSleep(1);
+        }
+    }
+}
+
+aErr NxpIspClient::writeBytes(const uint8_t* bytes, size_t count) {
+    aErr err = aStream_Write(stream_, bytes, count);
+    if (err != aErrNone) {
+        return fail(err, format("the port did not take the %zu bytes written to it (%s)", count,
+                                aError_GetErrorText(err)));
+    }
+    bytesSent_ += count;
+    return aErrNone;
+}
+
+void NxpIspClient::discardInput() {
+    uint8_t byte;
+    while (aStream_Read(stream_, &byte, 1) == aErrNone) {
+        ++bytesReceived_;
+        Debug_Print(DEBUG_NXPSerial_E, "Dropping stale byte %02X\n", byte);
+    }
+}
+
+aErr NxpIspClient::SendCommand(const std::string& text, uint32_t waitMs) {
+    if (stream_ == nullptr) {
+        return aErrParam;
+    }
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    Debug_Print(DEBUG_NXPSerial_SR, "Sending:[%s] [%s]\n", hexBytes(bytes, text.size()).c_str(),
+                visibleText(bytes, text.size()).c_str());
+    discardInput();
+    aErr err = writeBytes(bytes, text.size());
+    if (err != aErrNone) {
+        Debug_Print(DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n", aError_GetErrorText(err));
+        Debug_Print(DEBUG_NXPSerial, "Error Write Serial [%s]\n", aError_GetErrorText(err));
+        return err;
+    }
+    if (waitMs > 0) {
+        Debug_Print(DEBUG_NXPSerial_E, "SendCommand() wait for command completion [%u ms]\n",
+                    waitMs);
+        aTime_MSSleep(waitMs);
+    }
+    if (echo_ && text.size() > 1) {
+        size_t matched = 0;
+        GetEcho(text.data(), text.size() - 1, matched);
+        if (matched + 1 != text.size()) {
+            Debug_Print(DEBUG_NXPSerial, "Error SendCommand() bad echo [%zu!=%zu]\n", matched,
+                        text.size());
+        }
+    }
+    return aErrNone;
+}
+
+aErr NxpIspClient::GetEcho(const char* text, size_t count, size_t& matched) {
+    matched = 0;
+    Debug_Print(DEBUG_NXPSerial_E, "GetEcho([%s] %zu, ...)\n",
+                hexBytes(reinterpret_cast<const uint8_t*>(text), count).c_str(), count);
+    aErr err = aErrNone;
+    // The echo trails the line by the time the line needs to carry it; after that, a quiet
+    // spell of budgets.echo ms means it is not coming.
+    uint64_t deadline = aTime_GetMSTicks() + budgets.echo + 2 * wireMs(count);
+    while (matched < count) {
+        uint8_t byte = 0;
+        err = readByte(byte, deadline);
+        if (err != aErrNone) {
+            break;
+        }
+        if (byte == static_cast<uint8_t>(text[matched])) {
+            ++matched;
+        } else {
+            Debug_Print(DEBUG_NXPSerial_E, " %02X!=%02X", byte,
+                        static_cast<uint8_t>(text[matched]));
+        }
+        deadline = aTime_GetMSTicks() + budgets.echo;
+    }
+    Debug_Print(DEBUG_NXPSerial_E, "recv Echo: %zu of %zu\n", matched, count);
+    return err;
+}
+
+aErr NxpIspClient::GetLine(char* buffer, size_t size, size_t& length, uint32_t budgetMs) {
+    length = 0;
+    if (stream_ == nullptr || buffer == nullptr || size < 2) {
+        return aErrParam;
+    }
+    const uint64_t deadline = aTime_GetMSTicks() + budgetMs;
+    int terminator = 0;
+    aErr err = aErrNone;
+    while (terminator < 2 && length < size - 1) {
+        uint8_t byte = 0;
+        err = readByte(byte, deadline);
+        if (err != aErrNone) {
+            break;
+        }
+        if (length == 0 && !printable(byte)) {
+            // The tail of an echoed line, or noise on the line: never the start of a reply.
+            Debug_Print(DEBUG_NXPSerial_E, ",");
+            continue;
+        }
+        buffer[length++] = static_cast<char>(byte);
+        terminator =
+            byte == (terminator == 0 ? '\r' : '\n') ? terminator + 1 : (byte == '\r' ? 1 : 0);
+    }
+    buffer[length] = '\0';
+    const auto* bytes = reinterpret_cast<const uint8_t*>(buffer);
+    Debug_Print(DEBUG_NXPSerial_SR, "GetLine() Received: [%s] [%s] %zu %s [%s]\n",
+                hexBytes(bytes, length).c_str(), visibleText(bytes, length).c_str(), length,
+                terminator == 2 ? "term" : "non-term", aError_GetErrorText(err));
+    if (terminator == 2) {
+        return aErrNone;
+    }
+    if (err == aErrNotReady) {
+        return fail(aErrTimeout, format("no complete reply from the chip within %u ms", budgetMs));
+    }
+    return err == aErrNone ? aErrIO : fail(err, "reading the reply failed");
+}
+
+aErr NxpIspClient::Response(char* buffer, size_t size, size_t& length, const char* expected,
+                            size_t expectedLength) {
+    length = 0;
+    if (stream_ == nullptr || buffer == nullptr || size < 2) {
+        return aErrParam;
+    }
+    const size_t limit = expected != nullptr ? std::min(expectedLength, size - 1) : size - 1;
+    // The reply needs its own wire time plus the chip's turnaround; USB serial adapters hold
+    // bytes back for up to 16 ms and a busy host adds its own delay, so allow budgets.echo more.
+    // The wait ends as soon as the reply is complete.
+    const uint32_t waitMs =
+        static_cast<uint32_t>((expectedLength + 2) * 9000 / (baudRate_ ? baudRate_ : 9600) + 21) +
+        budgets.echo;
+    Debug_Print(DEBUG_NXPSerial_E, "Response() wait for serial [%zu bytes, %u, %u ms]\n",
+                expectedLength, baudRate_, waitMs);
+    const uint64_t deadline = aTime_GetMSTicks() + waitMs;
+    aErr err = aErrNone;
+    int terminator = 0;
+    while (length < limit && terminator < 2) {
+        uint8_t byte = 0;
+        err = readByte(byte, deadline);
+        if (err != aErrNone) {
+            Debug_Print(DEBUG_NXPSerial_E, ".");
+            break;
+        }
+        if (length == 0 && (byte == '\n' || byte == '\r' || byte == 0)) {
+            Debug_Print(DEBUG_NXPSerial_E, "Response ignoring leading %s\n",
+                        byte == '\n'   ? "\\n"
+                        : byte == '\r' ? "\\r"
+                                       : "0 byte");
+            continue;
+        }
+        if ((length == 1 || length == 2) && byte == 0) {
+            Debug_Print(DEBUG_NXPSerial_E, "Response ignoring leading 0 byte\n");
+            continue;
+        }
+        if (expected != nullptr && byte != static_cast<uint8_t>(expected[length])) {
+            Debug_Print(DEBUG_NXPSerial_E,
+                        "Error Test_Serial_Response() Expected byte %zu does not match [[%02X] "
+                        "%c != %c [%02X]]\n",
+                        length, byte, printable(byte) ? byte : ' ', expected[length],
+                        static_cast<uint8_t>(expected[length]));
+        }
+        buffer[length++] = static_cast<char>(byte);
+        terminator =
+            byte == (terminator == 0 ? '\r' : '\n') ? terminator + 1 : (byte == '\r' ? 1 : 0);
+    }
+    buffer[length] = '\0';
+    Debug_Print(DEBUG_NXPSerial_SR, "Response: [%s]\n",
+                hexBytes(reinterpret_cast<const uint8_t*>(buffer), length).c_str());
+    return err == aErrNotReady ? aErrTimeout : err;
+}
+
+aErr NxpIspClient::synchronize() {
+    if (stream_ == nullptr) {
+        return aErrParam;
+    }
+    discardInput();
+    const uint8_t question = '?';
+    aErr err = writeBytes(&question, 1);
+    if (err != aErrNone) {
+        return err;
+    }
+    char buffer[64];
+    size_t length = 0;
+    static constexpr char kSynchronized[] = "Synchronized\r\n";
+    err = Response(buffer, sizeof buffer, length, kSynchronized, sizeof kSynchronized - 1);
+    if (err != aErrNone) {
+        Debug_Print(DEBUG_NXPSerial,
+                    "Did not receive correct response to opening sync command: [%s]. Response: "
+                    "[%s]\n",
+                    aError_GetErrorText(err), buffer);
+        return alreadySynchronized() ? aErrNone
+                                     : fail(err, "no boot loader answered the synchronisation");
+    }
+    if (strcmp(buffer, kSynchronized) != 0) {
+        Debug_Print(DEBUG_NXPSerial, "Did not receive correct response [%s]\n", buffer);
+    }
+    // The dialogue's lines are sent whole; the echo is read here, not by SendCommand.
+    auto exchange = [&](const std::string& line) -> aErr {
+        aErr e = writeBytes(reinterpret_cast<const uint8_t*>(line.data()), line.size());
+        if (e != aErrNone) {
+            return e;
+        }
+        size_t matched = 0;
+        GetEcho(line.data(), line.size() - 1, matched);
+        e = Response(buffer, sizeof buffer, length, "OK\r\n", 4);
+        if (e == aErrNone && strncmp(buffer, "OK", 2) != 0) {
+            Debug_Print(DEBUG_NXPSerial, "Did not receive correct response [%s] != [%s]\n", buffer,
+                        "OK");
+        }
+        return e;
+    };
+    err = exchange(kSynchronized);
+    if (err == aErrNone) {
+        err = exchange(std::to_string(kCrystalKHz) + "\r\n");
+    }
+    return err == aErrNone ? aErrNone : fail(err, "the synchronisation dialogue broke off");
+}
+
+bool NxpIspClient::alreadySynchronized() {
+    // A boot loader synchronised by an earlier session stays in command mode and takes "?" as
+    // the start of a command line: end that line and see whether a return code comes back.
+    discardInput();
+    static constexpr uint8_t kLineEnd[] = {'\r', '\n'};
+    if (writeBytes(kLineEnd, sizeof kLineEnd) != aErrNone) {
+        return false;
+    }
+    char line[32];
+    size_t length = 0;
+    int code = 0;
+    for (int lines = 0; lines < 2; ++lines) { // with echo on, the echoed "?" line comes first
+        if (GetLine(line, sizeof line, length, budgets.echo) != aErrNone) {
+            return false;
+        }
+        if (nxpReplyCode(line, length, code)) {
+            Debug_Print(DEBUG_NXPSerial, "Boot loader already synchronised\n");
+            failure_.clear();
+            return true;
+        }
+    }
+    return false;
+}
+
+aErr NxpIspClient::command(const std::string& text, uint32_t budgetMs, bool logCode) {
+    failure_.clear();
+    aErr err = SendCommand(text);
+    if (err != aErrNone) {
+        Debug_Print(DEBUG_NXPSerial, "Error Sending command [%s] [%s]\n",
+                    visibleText(reinterpret_cast<const uint8_t*>(text.data()), text.size()).c_str(),
+                    aError_GetErrorText(err));
+        return err;
+    }
+    char line[64];
+    size_t length = 0;
+    err = GetLine(line, sizeof line, length, budgetMs + 2 * wireMs(text.size()));
+    if (err != aErrNone) {
+        return err;
+    }
+    int code = 0;
+    if (!nxpReplyCode(line, length, code)) {
+        return fail(aErrIO, "the chip's reply holds no return code");
+    }
+    if (code != 0) {
+        if (logCode) {
+            Debug_Print(DEBUG_NXPSerial, "Error response ==>[%s]\n", returnCodeText(line));
+        }
+        std::string what = text.substr(0, text.size() - 2) + " refused: " + returnCodeText(line);
+        return fail(aErrParam, what);
+    }
+    return aErrNone;
+}
+
+aErr NxpIspClient::setEcho(bool on) {
+    Debug_Print(DEBUG_NXPSerial, "Setting device echo %d\n", on ? 1 : 0);
+    aErr err = command(format("A %d\r\n", on ? 1 : 0), budgets.command, false);
+    if (err == aErrNone) {
+        echo_ = on;
+    }
+    return err;
+}
+
+aErr NxpIspClient::unlock() {
+    return command(format("U %u\r\n", kUnlockCode), budgets.command, false);
+}
+
+aErr NxpIspClient::prepareSectors(uint32_t first, uint32_t last) {
+    if (last < first) {
+        return aErrParam;
+    }
+    return command(format("P %u %u\r\n", first, last), budgets.command, true);
+}
+
+aErr NxpIspClient::eraseSectors(uint32_t first, uint32_t last) {
+    if (last < first) {
+        return aErrParam;
+    }
+    const uint32_t budget = budgets.command + budgets.erasePerSector * (last - first + 1);
+    return command(format("E %u %u\r\n", first, last), budget, true);
+}
+
+aErr NxpIspClient::copyRamToFlash(uint32_t flashAddress, uint32_t ramAddress, uint32_t count) {
+    if ((flashAddress & 0xFF) != 0 ||
+        (count != 256 && count != 512 && count != 1024 && count != 4096)) {
+        return aErrParam;
+    }
+    const uint32_t budget = budgets.command + budgets.copyPer256 * (count / 256);
+    return command(format("C %u %u %u\r\n", flashAddress, ramAddress, count), budget, true);
+}
+
+aErr NxpIspClient::go(uint32_t address) {
+    failure_.clear();
+    return SendCommand(format("G %u T\r\n", address));
+}
+
+aErr NxpIspClient::readUid() {
+    failure_.clear();
+    aErr err = SendCommand("N\r\n");
+    if (err != aErrNone) {
+        return err;
+    }
+    char line[33];
+    size_t length = 0;
+    err = GetLine(line, sizeof line, length, budgets.command);
+    int code = -1;
+    if (err != aErrNone || !nxpReplyCode(line, length, code) || code != 0) {
+        // Without a clean "0" the words that follow cannot be trusted to be the identifier.
+        return err != aErrNone ? err : fail(aErrIO, "the identification was refused");
+    }
+    for (uint32_t& word : uid_) {
+        err = GetLine(line, sizeof line, length, budgets.command);
+        if (err != aErrNone) {
+            return err;
+        }
+        const size_t start = skipNoise(line, length);
+        char* end = nullptr;
+        word = static_cast<uint32_t>(strtoul(line + start, &end, 0));
+        if (end == line + start || *end != '\r') {
+            return fail(aErrIO, "an identification word is not a number");
+        }
+    }
+    return aErrNone;
+}
+
+aErr NxpIspClient::Write(uint32_t ramAddress, uint32_t count, const uint8_t* data) {
+    if (count == 0 || count % 4 != 0 || data == nullptr) {
+        return aErrParam;
+    }
+    aErr err = command(format("W %u %u\r\n", ramAddress, count), budgets.command, false);
+    if (err != aErrNone) {
+        Debug_Print(DEBUG_NXPSerial_SR, "Write() Error response ==>[%s]\n",
+                    aError_GetErrorText(err));
+        return err == aErrParam || err == aErrIO ? aErrParam : err;
+    }
+    int retries = 3;
+    size_t acknowledged = 0;
+    size_t position = 0;
+    size_t lines = 0;
+    std::string block;
+    while (position < count) {
+        const size_t take = std::min(kBytesPerLine, count - position);
+        block += uuEncodeLine(data + position, take);
+        block += "\r\n";
+        position += take;
+        ++lines;
+        if (lines < kLinesPerBlock && position < count) {
+            continue;
+        }
+        uint32_t sum = 0;
+        for (size_t i = acknowledged; i < position; ++i) {
+            sum += data[i];
+        }
+        Debug_Print(DEBUG_NXPSerial_E, "Write() Checksum: %08X (%u)\n", sum, sum);
+        // The block's lines go out in one write; with echo on they come back and are read.
+        err = writeBytes(reinterpret_cast<const uint8_t*>(block.data()), block.size());
+        if (err != aErrNone) {
+            return err;
+        }
+        if (echo_) {
+            size_t matched = 0;
+            GetEcho(block.data(), block.size(), matched);
+        }
+        const std::string sumLine = std::to_string(sum) + "\r\n";
+        err = SendCommand(sumLine);
+        if (err != aErrNone) {
+            return err;
+        }
+        char reply[32];
+        size_t length = 0;
+        const uint64_t started = aTime_GetMSTicks();
+        err = GetLine(reply, sizeof reply, length,
+                      budgets.checksum + 2 * wireMs(block.size() + sumLine.size()));
+        Debug_Print(DEBUG_NXPSerial_E, "Write() waited for checksum %u ms\n",
+                    static_cast<uint32_t>(aTime_GetMSTicks() - started + 1));
+        if (err != aErrNone) {
+            return err;
+        }
+        lines = 0;
+        block.clear();
+        const char* text = reply + skipNoise(reply, length);
+        if (strcmp(text, "OK\r\n") == 0) {
+            acknowledged = position;
+            Debug_Print(DEBUG_NXPSerial_E, "Write() valid transfer of %zu of %u (%.0f%%) bytes\n",
+                        position, count, 100.0 * static_cast<double>(position) / count);
+        } else if (strcmp(text, "RESEND\r\n") == 0) {
+            if (retries-- < 2) {
+                Debug_Print(DEBUG_NXPSerial, "Write() exceeded retries\n");
+                return fail(aErrTimeout, "the chip asked for a block of data three times");
+            }
+            position = acknowledged;
+        } else {
+            Debug_Print(DEBUG_NXPSerial, "Write() unexpected response [%s]\n", text);
+            return fail(aErrIO, "unexpected reply to a data checksum");
+        }
+    }
+    return aErrNone;
+}
+
+uint32_t NxpIspClient::copySizeFor(uint32_t length) {
+    for (uint32_t size : {256u, 512u, 1024u, 4096u}) {
+        if (length <= size) {
+            return size;
+        }
+    }
+    Debug_Print(DEBUG_NXPSerial, "Copy length is too large. %u > 4096.\n", length);
+    return length;
+}
+
+uint32_t NxpIspClient::sectorOfAddress(uint32_t address) {
+    if (address < 0x10000) {
+        return address / 0x1000;
+    }
+    if (address < 0x80000) {
+        return 16 + (address - 0x10000) / 0x8000;
+    }
+    return kSectorCount;
+}
+
+const char* NxpIspClient::returnCodeText(const char* line) {
+    if (line == nullptr) {
+        return "Unknown error";
+    }
+    const size_t start = skipNoise(line, strlen(line));
+    const long code = strtol(line + start, nullptr, 0);
+    if (code < 0 || code >= static_cast<long>(std::size(kReturnCodeTexts))) {
+        return "Unknown error";
+    }
+    return kReturnCodeTexts[code];
+}
+
+std::string NxpIspClient::uuEncodeLine(const uint8_t* data, size_t count) {
+    // The value 0 is written as a grave accent, not a space, so no line ends in blanks.
+    auto character = [](uint32_t value) { return static_cast<char>(value == 0 ? 96 : value + 32); };
+    count = std::min(count, kBytesPerLine);
+    std::string line(1, character(static_cast<uint32_t>(count)));
+    for (size_t i = 0; i < count; i += 3) {
+        uint32_t group = 0;
+        for (size_t j = 0; j < 3; ++j) {
+            group = group << 8 | (i + j < count ? data[i + j] : 0);
+        }
+        for (int shift = 18; shift >= 0; shift -= 6) {
+            line += character(group >> shift & 0x3F);
+        }
+    }
+    return line;
+}

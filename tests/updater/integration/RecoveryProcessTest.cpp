@@ -1,0 +1,234 @@
+// Boot-ROM recovery against bootrom-sim on a pseudo-terminal: the NXP flow under each line fault,
+// the i.MX loader upload after the NXP probe, and the Updater's -N and -U -t RECOVER end to end
+// with the update server naming the module and build for the chip.
+#include "BirdWriter.h"
+#include "ProcessRunner.h"
+#include "RecordingDisplay.h"
+#include "Recovery.h"
+#include "SampleCatalogue.h"
+#include "ScopedTempDir.h"
+#include "SpawnedProgram.h"
+#include "UpdateServerProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t kBaud = 230400; // the simulator paces at this rate; the tests stay short
+constexpr const char* kUid = "12345678,9ABCDEF0,0F1E2D3C,4B5A6978";
+
+// One simulator for one test: started with the given options, stopped (and its dumps written)
+// by stop().
+class BootRomSim {
+  public:
+    explicit BootRomSim(std::vector<std::string> options)
+        : program_(arguments(std::move(options))) {
+        const auto line = program_.readLine(10s);
+        if (!line || line->rfind(" on ") == std::string::npos) {
+            throw std::runtime_error("bootrom-sim did not start");
+        }
+        device = line->substr(line->rfind(" on ") + 4);
+    }
+    std::string stop() {
+        program_.signal(SIGTERM);
+        EXPECT_EQ(program_.wait(10s), 0) << program_.errors();
+        return program_.output();
+    }
+    std::string device;
+
+  private:
+    static std::vector<std::string> arguments(std::vector<std::string> options) {
+        options.insert(options.begin(), {BOOTROM_SIM_BIN, "--baud", std::to_string(kBaud)});
+        return options;
+    }
+    SpawnedProgram program_;
+};
+
+// A firmware image at flash address 0 ending with the 4-byte end block.
+fs::path writeImage(const fs::path& path, const Bytes& firmware, const std::string& serial = "") {
+    BirdWriter writer;
+    writer.addFirmware(0, firmware);
+    writer.addFirmware(0x7F000, {1, 2, 3, 4});
+    writer.setInfoField(1, "3.0.0");
+    if (!serial.empty()) {
+        writer.setInfoField(2, serial);
+    }
+    std::string error;
+    if (!writer.writeFile(path.string(), error, 1)) {
+        throw std::runtime_error(error);
+    }
+    return path;
+}
+
+// The flash holds the image and erased bytes everywhere else.
+void expectFlash(const fs::path& dump, const Bytes& firmware) {
+    const std::string flash = testsupport::readBytes(dump);
+    ASSERT_EQ(flash.size(), 0x80000u);
+    EXPECT_TRUE(std::equal(firmware.begin(), firmware.end(), flash.begin(),
+                           [](uint8_t a, char b) { return a == static_cast<uint8_t>(b); }));
+    EXPECT_EQ(std::count(flash.begin() + static_cast<long>(firmware.size()), flash.end(), '\xFF'),
+              static_cast<long>(flash.size() - firmware.size()))
+        << "nothing beyond the image is programmed";
+}
+
+class Recovery : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (std::string(BOOTROM_SIM_BIN).empty()) {
+            GTEST_SKIP() << "bootrom-sim is not built";
+        }
+    }
+    fs::path file(const std::string& name) const { return fs::path(dir.path()) / name; }
+
+    ScopedTempDir dir;
+    RecordingDisplay display;
+};
+
+struct LineFault {
+    const char* name;
+    std::vector<std::string> options;
+};
+
+class NxpLineFaults : public Recovery, public testing::WithParamInterface<LineFault> {};
+
+// Identification, then unlock, erase (one of them slower than 100 ms), RAM writes and copies;
+// the flash ends up holding the image whatever the line does.
+TEST_P(NxpLineFaults, FlashHoldsTheImage) {
+    std::vector<std::string> options = {"--uid", kUid, "--flash-dump", file("flash").string()};
+    options.insert(options.end(), GetParam().options.begin(), GetParam().options.end());
+    BootRomSim sim(options);
+    const Bytes firmware = testsupport::firmwareBytes(9000, 3); // three chunks, the last short
+    const BirdFile image(writeImage(file("image.bird"), firmware).string());
+
+    ChipIdentifier id{};
+    ASSERT_TRUE(nxpGetInfo(sim.device, kBaud, id));
+    EXPECT_EQ(id, (ChipIdentifier{0x12345678, 0x9ABCDEF0, 0x0F1E2D3C, 0x4B5A6978}));
+    EXPECT_TRUE(nxpFlashFirmware(display, image, sim.device, kBaud))
+        << testing::PrintToString(display.errors());
+    EXPECT_NE(sim.stop().find("go to 0x00000000"), std::string::npos);
+    expectFlash(file("flash"), firmware);
+    EXPECT_EQ(std::count(display.calls.begin(), display.calls.end(), "showProgress(on)"), 1)
+        << "one progress bar: the end block is not written";
+    EXPECT_EQ(display.calls.back(), "showProgress(off)");
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, NxpLineFaults,
+                         testing::Values(LineFault{"clean", {}},
+                                         LineFault{"strayByte", {"--fault", "stray-byte"}},
+                                         LineFault{"strayLineFeed", {"--fault", "stray-lf"}},
+                                         LineFault{"resendOnce", {"--fault", "resend-once"}},
+                                         LineFault{"slowErase", {"--slow-erase-ms", "700"}}),
+                         [](const testing::TestParamInfo<LineFault>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST_F(Recovery, SilentChipFailsTheIdentification) {
+    BootRomSim sim({"--fault", "no-answer"});
+    ChipIdentifier id{};
+    EXPECT_FALSE(nxpGetInfo(sim.device, kBaud, id));
+}
+
+// The NXP probe comes first on every port; the i.MX ROM that took its "?" must still take the
+// loader, and the jump goes to the address of the loader-start block.
+TEST_F(Recovery, ImxLoaderAfterTheNxpProbe) {
+    BootRomSim sim({"--chip", "imx", "--ram-dump", file("ram").string()});
+    ChipIdentifier id{};
+    EXPECT_FALSE(nxpGetInfo(sim.device, kBaud, id));
+
+    const Bytes first = testsupport::firmwareBytes(3000, 1),
+                second = testsupport::firmwareBytes(100, 2);
+    BirdWriter writer;
+    writer.addLoader(0x20000000, first);
+    writer.addLoader(0x20010000, second);
+    writer.addLoaderStart(0x20000010);
+    const Bytes bytes = writer.fileBytes(1);
+    const BirdFile image = BirdFile::fromMemory("loader.bird", bytes.data(), bytes.size());
+    EXPECT_EQ(_load_liveloader_imx(display, image, sim.device), aErrNone)
+        << testing::PrintToString(display.errors());
+
+    EXPECT_NE(sim.stop().find("jump to 0x20000010"), std::string::npos);
+    const std::string ram = testsupport::readBytes(file("ram"));
+    const std::string expected = "536870912 3000\n" + std::string(first.begin(), first.end()) +
+                                 "536936448 100\n" + std::string(second.begin(), second.end());
+    EXPECT_EQ(ram, expected);
+}
+
+class RecoveryProcess : public Recovery {
+  protected:
+    void SetUp() override {
+        Recovery::SetUp();
+        if (std::string(UPDATER_BIN).empty() || std::string(UPDATE_SERVER_BIN).empty()) {
+            GTEST_SKIP() << "the Updater or update-server is not built";
+        }
+    }
+    testsupport::ProcessResult updater(const std::vector<std::string>& args) {
+        testsupport::ProcessOptions options;
+        options.environment["HOME"] = file("home").string();
+        options.deadline = 60s;
+        return testsupport::runProcess(UPDATER_BIN, args, options);
+    }
+};
+
+TEST_F(RecoveryProcess, NxpFingerprintThenRecoveryFromTheServer) {
+    const fs::path catalogue = file("catalogue");
+    const Bytes firmware = testsupport::firmwareBytes(20000, 8);
+    fs::create_directories(catalogue / "40F5849A");
+    writeImage(catalogue / "40F5849A" / "7.bird", firmware, "40F5849A");
+    testsupport::writeText(catalogue / "recovery",
+                           "# chip fingerprint, module, build\n"
+                           "12345678 9ABCDEF0 0F1E2D3C 4B5A6978 40F5849A 7\n");
+    testsupport::UpdateServerProcess server(UPDATE_SERVER_BIN, catalogue.string(),
+                                            file("server.log").string());
+    BootRomSim sim({"--uid", kUid, "--flash-dump", file("flash").string()});
+
+    auto fingerprint = updater({"-N", "-s", sim.device});
+    EXPECT_EQ(fingerprint.exitStatus, 0) << fingerprint.err;
+    EXPECT_NE(fingerprint.out.find("[ 12345678 9ABCDEF0 0F1E2D3C 4B5A6978 ]"), std::string::npos)
+        << fingerprint.out;
+
+    // The chip stays synchronised from the run before, as a real one does.
+    auto recovery = updater(
+        {"-U", "-t", "RECOVER", "-s", sim.device, "-o", std::to_string(kBaud), "-u", server.url()});
+    EXPECT_EQ(recovery.exitStatus, 0) << recovery.out << recovery.err;
+    EXPECT_NE(recovery.out.find("Recovering firmware with build: 7"), std::string::npos)
+        << recovery.out;
+    EXPECT_NE(recovery.out.find("Rebooting Device"), std::string::npos);
+    sim.stop();
+    expectFlash(file("flash"), firmware);
+}
+
+TEST_F(RecoveryProcess, ImxRecoveryStopsAfterTheLiveloaderWithAPlainReason) {
+    BootRomSim sim({"--chip", "imx"});
+    BirdWriter writer;
+    writer.addLoader(0x20000400, testsupport::firmwareBytes(2000, 4));
+    writer.setInfoField(1, "1.0.0");
+    std::string error;
+    ASSERT_TRUE(writer.writeFile(file("loader.bird").string(), error, 1)) << error;
+
+    auto result = updater({"-U", "-t", "RECOVER", "-s", sim.device, "-d", "40F5849A", "-f",
+                           file("loader.bird").string()});
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_NE(result.err.find("firmware transfer over USB is not available in this version yet"),
+              std::string::npos)
+        << result.err;
+    EXPECT_NE(sim.stop().find("jump to 0x20000400"), std::string::npos);
+}
+
+TEST_F(RecoveryProcess, PortThatCannotBeOpenedIsNamedOnce) {
+    const std::string port = file("ttyMissing").string();
+    auto result = updater({"-N", "-s", port});
+    EXPECT_EQ(result.exitStatus, 1);
+    const std::string message = "serial port " + port + " does not exist";
+    const size_t at = result.err.find(message);
+    EXPECT_NE(at, std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find(message, at + 1), std::string::npos) << "said once";
+}
+
+} // namespace

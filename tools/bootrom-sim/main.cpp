@@ -1,0 +1,159 @@
+// bootrom-sim: plays a chip's boot ROM on a pseudo-terminal so the Updater's recovery paths run
+// without hardware. Prints the device to use, then serves until SIGINT or SIGTERM.
+#include "ImxSdpRom.h"
+#include "LpcIspRom.h"
+#include "PacedLine.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+constexpr const char* kHelp = R"(Usage: bootrom-sim [OPTIONS]
+
+Plays the boot ROM of a Corvane module's microcontroller on a pseudo-terminal, at the pace of a
+real serial line. Prints "bootrom-sim: <chip> on <device>" once it listens; give that device to
+the Updater with -s. Runs until interrupted (SIGINT or SIGTERM), then prints
+"bootrom-sim: received N bytes, sent M bytes, busy T ms" (T: erase and programming time).
+
+Options:
+  --chip lpc|imx        lpc: an NXP LPC part speaking the UART ISP protocol (default)
+                        imx: an i.MX part speaking the Serial Download Protocol over UART
+  --baud RATE           line rate the pacing follows [115200]
+  --uid W0,W1,W2,W3     lpc: the identification words, hexadecimal
+                        [12345678,9ABCDEF0,0F1E2D3C,4B5A6978]
+  --erase-ms MS         lpc: erase time per sector [4]
+  --copy-ms MS          lpc: programming time per 256 bytes copied to flash [1]
+  --flash-dump FILE     lpc: write the 512 KiB flash to FILE after "G" and at exit
+  --ram-dump FILE       imx: write the loaded images to FILE at a jump, each as a line
+                        "ADDRESS SIZE" followed by its bytes
+  --fault NAME          inject a fault; may be repeated:
+                          no-answer    never answer anything
+                          resend-once  lpc: answer the first data checksum with RESEND
+                          stray-byte   lpc: send a 0xFF byte before every return code
+                          stray-lf     lpc: follow every return code line with one more LF
+  --slow-erase-ms MS    lpc: the first erase takes MS instead of its usual time
+  -h, --help            show this text
+
+A frame of the imx part that stops for 50 ms is abandoned, as the ROM does. After a jump the
+loaded image does not start a module yet.
+)";
+
+volatile sig_atomic_t g_stop = 0;
+
+void onSignal(int) {
+    g_stop = 1;
+}
+
+uint32_t number(const char* text, int base, const char* option) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long value = strtoul(text, &end, base);
+    if (end == text || *end != '\0' || errno != 0 || value > UINT32_MAX) {
+        throw std::invalid_argument(std::string("bad value for ") + option + ": " + text);
+    }
+    return static_cast<uint32_t>(value);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::string chip = "lpc";
+    uint32_t baud = 115200;
+    LpcIspSettings lpc;
+    ImxSdpSettings imx;
+    try {
+        for (int i = 1; i < argc; ++i) {
+            const std::string option = argv[i];
+            if (option == "-h" || option == "--help") {
+                fputs(kHelp, stdout);
+                return 0;
+            }
+            if (i + 1 >= argc) {
+                throw std::invalid_argument("unknown option or missing value: " + option);
+            }
+            const char* value = argv[++i];
+            if (option == "--chip") {
+                chip = value;
+                if (chip != "lpc" && chip != "imx") {
+                    throw std::invalid_argument("--chip must be lpc or imx");
+                }
+            } else if (option == "--baud") {
+                baud = number(value, 10, "--baud");
+                if (baud < 300) {
+                    throw std::invalid_argument("--baud must be at least 300");
+                }
+            } else if (option == "--uid") {
+                std::string text = value;
+                for (size_t w = 0; w < 4; ++w) {
+                    const size_t comma = text.find(',');
+                    if ((comma == std::string::npos) != (w == 3)) {
+                        throw std::invalid_argument("--uid needs four words separated by commas");
+                    }
+                    lpc.uid[w] = number(text.substr(0, comma).c_str(), 16, "--uid");
+                    text = comma == std::string::npos ? "" : text.substr(comma + 1);
+                }
+            } else if (option == "--erase-ms") {
+                lpc.eraseMsPerSector = number(value, 10, "--erase-ms");
+            } else if (option == "--copy-ms") {
+                lpc.copyMsPer256 = number(value, 10, "--copy-ms");
+            } else if (option == "--flash-dump") {
+                lpc.flashDump = value;
+            } else if (option == "--ram-dump") {
+                imx.ramDump = value;
+            } else if (option == "--slow-erase-ms") {
+                lpc.slowEraseMs = number(value, 10, "--slow-erase-ms");
+            } else if (option == "--fault") {
+                const std::string fault = value;
+                if (fault == "no-answer") {
+                    lpc.noAnswer = imx.noAnswer = true;
+                } else if (fault == "resend-once") {
+                    lpc.resendOnce = true;
+                } else if (fault == "stray-byte") {
+                    lpc.strayByte = true;
+                } else if (fault == "stray-lf") {
+                    lpc.strayLineFeed = true;
+                } else {
+                    throw std::invalid_argument("unknown fault: " + fault);
+                }
+            } else {
+                throw std::invalid_argument("unknown option: " + option);
+            }
+        }
+    } catch (const std::exception& e) {
+        fprintf(stderr, "bootrom-sim: %s\nTry 'bootrom-sim --help'.\n", e.what());
+        return 2;
+    }
+
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    try {
+        PacedLine line(baud);
+        std::unique_ptr<BootRom> rom;
+        if (chip == "lpc") {
+            rom = std::make_unique<LpcIspRom>(lpc);
+        } else {
+            rom = std::make_unique<ImxSdpRom>(imx);
+        }
+        printf("bootrom-sim: %s on %s\n", chip.c_str(), line.devicePath().c_str());
+        fflush(stdout);
+        line.run(*rom, g_stop, 50);
+        rom->finish();
+        printf("bootrom-sim: received %llu bytes, sent %llu bytes, busy %llu ms\n",
+               static_cast<unsigned long long>(line.bytesReceived()),
+               static_cast<unsigned long long>(line.bytesSent()),
+               static_cast<unsigned long long>(line.busyMs()));
+    } catch (const std::exception& e) {
+        fprintf(stderr, "bootrom-sim: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
