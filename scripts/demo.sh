@@ -1,14 +1,33 @@
 #!/usr/bin/env bash
 # Builds the Updater and shows its main job on the shipped defaults: a local update server serves a
 # sample catalogue, and the Updater lists a module's builds, fetches the latest into a scratch
-# store and lists what it stored.
+# store and lists what it stored; then it discovers a virtual module, updates it with a fetched
+# build and discovers it again running the new version. The module part runs inside a private
+# network namespace, so TCP/IP discovery never leaves the machine; without namespaces it uses
+# USB emulation only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
 build=${BUILD_DIR:-build}
-echo "Configuring and building Updater, update-server and birdtool in $build/ (a minute the first time)"
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "$(nproc)" --target Updater update-server birdtool
+if [ -z "${DEMO_NETNS:-}" ]; then
+  bash scripts/install-deps.sh
+  echo "Configuring and building Updater, update-server, birdtool and virtual-module in $build/ (a minute the first time)"
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$build" -j "$(nproc)" --target Updater update-server birdtool virtual-module
+fi
+
+# Discovery traffic must not reach the real interfaces: run everything below in a private
+# network namespace with loopback and a veth pair, when the system lets us make one.
+if [ -z "${DEMO_NETNS:-}" ] && command -v unshare >/dev/null && command -v ip >/dev/null; then
+  for option in -rn -n; do
+    if unshare "$option" true 2>/dev/null; then
+      exec unshare "$option" env DEMO_NETNS=1 BUILD_DIR="$build" /bin/sh -c \
+        'ip link set lo up multicast on && ip link add demo0 type veth peer name demo1 &&
+         ip addr add 10.77.0.1/24 dev demo0 && ip link set demo0 up multicast on &&
+         ip link set demo1 up multicast on &&
+         exec bash "$0" "$@"' "$0" "$@"
+    fi
+  done
+fi
 
 updater="$build/src/updater/Updater"
 server="$build/tools/update-server/update-server"
@@ -17,11 +36,14 @@ serial=40F5849A
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/updater-demo-XXXXXX")
 server_pid=""
+module_pid=""
 cleanup() {
-  if [ -n "$server_pid" ]; then
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-  fi
+  for pid in "$module_pid" "$server_pid"; do
+    if [ -n "$pid" ]; then
+      kill "$pid" 2>/dev/null || true
+      wait "$pid" 2>/dev/null || true
+    fi
+  done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -34,6 +56,14 @@ head -c 65536 /dev/urandom >"$work/firmware.bin"
   --text "demo image" --version 2.11.4 --serial "$serial" --model DEMO >/dev/null
 "$birdtool" create -o "$catalogue/$serial/1300.bird" --firmware 0x00010000 "$work/firmware.bin" \
   --text "demo image" --version 2.11.10 --serial "$serial" --model DEMO >/dev/null
+# Build 1400 is one the virtual module takes: a boot loader, and firmware that names its build
+# and version (2.10.5) with the virtual module's "CVFW" tag.
+head -c 2048 /dev/urandom >"$work/loader.bin"
+{ head -c 256 /dev/urandom; printf 'CVFW\x00\x00\x05\x78\x2a\x00\x00\x05'; head -c 8192 /dev/urandom; } \
+  >"$work/firmware-1400.bin"
+"$birdtool" create -o "$catalogue/$serial/1400.bird" --loader 0x00001000 "$work/loader.bin" \
+  --firmware 0x00010000 "$work/firmware-1400.bin" --offsets 0x00010010 0 \
+  --text "demo image" --version 2.10.5 --model RouterBridge >/dev/null
 echo "CVN-DEMO" >"$catalogue/$serial/firmware"
 echo "eyJhbGciOiJub25lIn0.eyJmZWF0dXJlcyI6W119.c2ln" >"$catalogue/$serial/token"
 
@@ -68,3 +98,30 @@ echo
 echo "Stored in $work/home/.quendra/updater/$serial:"
 ls -l "$work/home/.quendra/updater/$serial"
 cat "$work/home/.quendra/updater/$serial/.settings"
+
+# A virtual module with this serial number, running firmware 2.10.3.
+if [ -n "${DEMO_NETNS:-}" ]; then
+  echo
+  echo "Inside a private network namespace: the virtual module answers TCP/IP discovery on 10.77.0.1."
+  "$build/tools/virtual-module/virtual-module" --serial "$serial" --firmware-version 2.10.3 \
+    --discovery 10.77.0.1 >"$work/module.out" 2>"$work/module.log" &
+  transport=TCPIP
+else
+  echo
+  echo "Network namespaces are unavailable here: the demo reaches the virtual module by USB emulation only."
+  "$build/tools/virtual-module/virtual-module" --serial "$serial" --firmware-version 2.10.3 \
+    >"$work/module.out" 2>"$work/module.log" &
+  transport=USB
+fi
+module_pid=$!
+for _ in $(seq 100); do
+  grep -q '^usb emulation:' "$work/module.out" && break
+  sleep 0.1
+done
+emulation=$(sed -n 's/^usb emulation: CORVANE_USB_EMULATION=//p' "$work/module.out")
+if [ "$transport" = USB ]; then
+  export CORVANE_USB_EMULATION="$emulation"
+fi
+run -D -t "$transport"
+run -G -U -d "$serial" -b 1400
+run -D -t "$transport"

@@ -3,7 +3,8 @@
 #include "Debug.h"
 #include "ModuleAccess.h"
 #include "ResultTables.h"
-#include "SystemReads.h"
+#include "corvane/I2CClass.h"
+#include "corvane/SystemClass.h"
 #include "UpdaterCommands.h"
 
 #include "corvane/aDefs.h"
@@ -57,7 +58,7 @@ bool probeBusModule(UpdaterContext& context, Module& router, const linkSpec& rou
     setLocalLinkConfig(context, module);
     if (module.connectThroughLinkModule(&router) != aErrNone)
         return false;
-    SystemReads system;
+    Corvane::SystemClass system;
     system.init(&module, 0);
     uint32_t serial = 0;
     if (system.getSerialNumber(&serial) != aErrNone) {
@@ -116,7 +117,7 @@ uint32_t readBuildNumber(Module& module) {
 }
 
 aErr readVersion(Module& module, DiscoveredDevice& device) {
-    SystemReads system;
+    Corvane::SystemClass system;
     system.init(&module, 0);
     uint32_t version = 0;
     if (const aErr err = system.getVersion(&version); err != aErrNone)
@@ -138,7 +139,7 @@ aErr readDeviceName(Module& module, DiscoveredDevice& device) {
     if (!aVersion_IsAtLeastCompare(device.versionMajor, device.versionMinor, device.versionPatch, 2,
                                    10, 4))
         return aErrNone;
-    SystemReads system;
+    Corvane::SystemClass system;
     system.init(&module, 0);
     uint8_t name[kNameCapacity];
     uint32_t length = 0;
@@ -194,14 +195,14 @@ DiscoveredDeviceList scanNetwork(UpdaterContext& context, uint32_t routerSerial,
         displayPrint(context.display, DISPLAY_ERROR, "Error %d on connectFromSpec", err);
         return devices;
     }
-    SystemReads routerSystem;
+    Corvane::SystemClass routerSystem;
     routerSystem.init(&router, 0);
     if (const aErr err = routerSystem.routeToMe(1); err != aErrNone) {
         displayPrint(context.display, DISPLAY_ERROR, "Error %d on route to me", err);
         router.disconnect();
         return devices;
     }
-    I2CBus bus;
+    Corvane::I2CClass bus;
     bus.init(&router, 0);
     bus.setSpeed(3);
     const uint8_t probe[2] = {0, 0};

@@ -5,7 +5,8 @@
 #include "ModuleAccess.h"
 #include "Retrieval.h"
 #include "StoreAccess.h"
-#include "SystemReads.h"
+#include "corvane/I2CClass.h"
+#include "corvane/SystemClass.h"
 #include "UpdaterCommands.h"
 #include "UpdaterEntity.h"
 
@@ -129,7 +130,7 @@ bool UpdateFirmware(UpdaterDisplayInterface& display, const BirdFile& bird, Modu
     if (bird.blockCount() == 0 || (!bird.hasOffsets() && !bird.serialNumberMatches(serial)))
         return false;
     Debug_Print(DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
-    SystemReads system;
+    Corvane::SystemClass system;
     system.init(&module, 0);
     uint32_t connected = 0;
     const aErr serialErr = system.getSerialNumber(&connected);

@@ -23,8 +23,6 @@ constexpr uint8_t kOptionMask = 0x3F;
 constexpr uint8_t kIndexMask = 0x1F;
 constexpr uint8_t kMore = 0x80;
 constexpr uint8_t kSequenceMask = 0x7F;
-// The host is in step after two synchronisation answers; a late reply goes after those.
-constexpr uint32_t kSyncAnswersBeforeReply = 2;
 
 uint8_t byteOf(uint32_t value, int shift) {
     return static_cast<uint8_t>(value >> shift);
@@ -65,8 +63,6 @@ struct UpgradeModel::Impl {
     uint8_t ueiExpected = 0;
     bool ueiFailed = false;
     std::optional<uint64_t> lateLoadAfter; // connection that LOAD came on, answered on a later one
-    uint64_t lateLoadConnection = 0;
-    uint32_t lateLoadSyncs = 0;
 };
 
 void UpgradeModel::Impl::status(ModuleConnection& c, std::initializer_list<uint8_t> rest) {
@@ -218,15 +214,17 @@ bool UpgradeModel::Impl::filter(ModuleConnection& c, const WirePacket& packet) {
     std::lock_guard<std::mutex> lock(mutex);
     if (!lateLoadAfter || c.id() <= *lateLoadAfter)
         return false;
-    if (packet.address != kSyncAddress || packet.length != 0) {
+    if (packet.address == c.identity().address) {
         lateLoadAfter.reset(); // the host is past waiting for it
         return false;
     }
-    if (lateLoadConnection != c.id())
-        lateLoadConnection = c.id(), lateLoadSyncs = 0;
+    if (packet.address != kSyncAddress || packet.length != 0)
+        return false;
+    // The host's first sign of life on the new connection is a synchronisation request (its
+    // link's, or its question for the module's address); the late answer follows each answer
+    // to those until the host turns to the module itself.
     c.send(WirePacket(c.identity().address, {}));
-    if (++lateLoadSyncs >= kSyncAnswersBeforeReply)
-        c.send(WirePacket(c.identity().address, {kCmdUpgrade, kLoad}));
+    c.send(WirePacket(c.identity().address, {kCmdUpgrade, kLoad}));
     return true;
 }
 

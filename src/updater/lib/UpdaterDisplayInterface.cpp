@@ -1,4 +1,4 @@
-// The formatted print shared by every flow.
+// The formatted print shared by every flow and by the loaders of the updater library.
 #include "UpdaterDisplayInterface.h"
 
 #include <cstdarg>

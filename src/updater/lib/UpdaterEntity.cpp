@@ -3,7 +3,8 @@
 #include "UpdaterEntity.h"
 
 #include "Debug.h"
-#include "SystemReads.h"
+#include "corvane/I2CClass.h"
+#include "corvane/SystemClass.h"
 
 #include "corvane/aError.h"
 #include "corvane/aTime.h"
@@ -55,7 +56,7 @@ aErr UpdaterEntity::checkUEIDataSupport() {
 aErr UpdaterEntity::checkProtocolVersion() {
     if (!module_)
         return aErrResource;
-    SystemReads system;
+    Corvane::SystemClass system;
     system.init(module_, 0);
     uint32_t features = 0;
     const aErr err = system.getProtocolFeatures(&features);

@@ -111,10 +111,13 @@ TEST_F(Retrieval, GetOfAnUnlistedBuild) {
 }
 
 TEST_F(Retrieval, GetRunsBeforeAFollowingUpdate) {
-    auto r = run({"-G", "-U", "-d", "40F5849A"});
-    EXPECT_EQ(r.exitStatus, 1); // the update command is not built yet
+    // The update stops at its image, before reaching for a module.
+    auto r = run({"-G", "-U", "-d", "40F5849A", "-f", "/nonexistent/none.bird"});
+    EXPECT_EQ(r.exitStatus, 1);
     EXPECT_NE(r.out.find("Build 1300 is valid\n"), std::string::npos) << r.out;
-    EXPECT_EQ(r.err, "The update command (-U) is not available in this version yet\n");
+    EXPECT_LT(r.out.find("Build 1300 is valid\n"),
+              r.out.find("Updating from Birdfile: /nonexistent/none.bird\n"));
+    EXPECT_EQ(r.err, "Failed to load bird file\n");
     EXPECT_TRUE(fs::exists(module() / "1300.bird"));
 }
 

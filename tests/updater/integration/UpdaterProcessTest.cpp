@@ -64,11 +64,12 @@ TEST_F(UpdaterProcess, DefaultStoreLivesUnderHome) {
     EXPECT_TRUE(std::filesystem::is_directory(home / ".quendra/updater"));
 }
 
-TEST_F(UpdaterProcess, UnbuiltCommandSaysSoAndFails) {
-    auto r = run({"-U", "-d", "0x40F5849A"});
+TEST_F(UpdaterProcess, UpdateWithABuildNotInTheStoreDoesNotDownloadIt) {
+    auto r = run({"-U", "-d", "0x40F5849A", "-b", "77"});
     EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.out, kVersionLine);
-    EXPECT_EQ(r.err, "The update command (-U) is not available in this version yet\n");
+    EXPECT_EQ(r.out, std::string(kVersionLine) + "Updating firmware with build: 77\n");
+    EXPECT_EQ(r.err, "Failed to load bird file\n");
+    EXPECT_FALSE(std::filesystem::exists(home / ".quendra/updater/40F5849A/77.bird"));
 }
 
 TEST_F(UpdaterProcess, RecoverySampleTakesTheSerialPortPathAsValue) {

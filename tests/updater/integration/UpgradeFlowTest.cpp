@@ -1,0 +1,347 @@
+// The link upgrade protocol and the update and discover flows against the virtual module: byte
+// layouts checked against the protocol's tables, each fault the module can show, and whole
+// updates over USB emulation.
+#include "BirdWriter.h"
+#include "DebugCapture.h"
+#include "DiscoveryResponder.h"
+#include "LinkTestSupport.h"
+#include "ModuleAccess.h"
+#include "NetworkNamespace.h"
+#include "RecordingDisplay.h"
+#include "RequestReplyModel.h"
+#include "ScopedTempDir.h"
+#include "UpdaterCommands.h"
+#include "UpdaterEntity.h"
+#include "UpgradeModel.h"
+#include "VirtualModule.h"
+
+#include "corvane/aVersion.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <mutex>
+
+using namespace Corvane::Tools;
+
+namespace {
+
+constexpr uint32_t kSerial = 0x40F5849A;
+constexpr uint8_t kModel = 19; // "RouterBridge"
+constexpr uint32_t kNewBuild = 12345;
+
+std::vector<uint8_t> pattern(size_t n, uint8_t seed) {
+    std::vector<uint8_t> bytes(n);
+    for (size_t i = 0; i < n; ++i)
+        bytes[i] = static_cast<uint8_t>(seed + i * 7);
+    return bytes;
+}
+
+// A firmware image that names its build and version for the virtual module.
+std::vector<uint8_t> taggedFirmware(size_t n, uint32_t build, uint32_t version) {
+    std::vector<uint8_t> bytes = pattern(n, 3);
+    const uint8_t tag[12] = {'C',
+                             'V',
+                             'F',
+                             'W',
+                             uint8_t(build >> 24),
+                             uint8_t(build >> 16),
+                             uint8_t(build >> 8),
+                             uint8_t(build),
+                             uint8_t(version >> 24),
+                             uint8_t(version >> 16),
+                             uint8_t(version >> 8),
+                             uint8_t(version)};
+    std::copy(std::begin(tag), std::end(tag), bytes.begin() + 64);
+    return bytes;
+}
+
+class UpgradePeer : public ::testing::Test {
+  protected:
+    void start(UpgradeFaults faults = {}, uint16_t chunk = 1024, uint32_t version = 0,
+               const std::string& bind = "127.0.0.1") {
+        VirtualModuleConfig config;
+        config.bindAddress = bind;
+        config.heartbeatMs = 0;
+        config.identity.serialNumber = kSerial;
+        config.identity.model = kModel;
+        vm = std::make_unique<VirtualModule>(config);
+        model = std::make_unique<RequestReplyModel>(config.identity);
+        model->install(*vm);
+        model->setFirmware(0, version);
+        upgrade = std::make_unique<UpgradeModel>(*model, chunk, faults);
+        upgrade->install(*vm);
+        vm->setPacketObserver([this](const WirePacket& p) {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (p.length > 0 && p.data[0] == 0x5F)
+                seen.push_back(p);
+        });
+        ASSERT_TRUE(vm->start());
+        emulation = "40F5849A:13@127.0.0.1:" + std::to_string(vm->port());
+    }
+
+    void connectTcp() {
+        linkSpec spec{};
+        spec.type = TCPIP;
+        spec.serialNumber = kSerial;
+        spec.ipAddress = htonl(INADDR_LOOPBACK);
+        spec.port = vm->port();
+        module = std::make_unique<Corvane::Module>(2, static_cast<uint8_t>(0));
+        ASSERT_EQ(module->connectFromSpec(spec), aErrNone);
+        entity.init(module.get(), 0, true, false);
+        entity.setTiming({3, 10, 5, 5});
+    }
+
+    std::vector<std::vector<uint8_t>> sent() {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::vector<std::vector<uint8_t>> out;
+        for (const WirePacket& p : seen)
+            out.emplace_back(p.data.begin(), p.data.begin() + p.length);
+        return out;
+    }
+
+    std::unique_ptr<VirtualModule> vm;
+    std::unique_ptr<RequestReplyModel> model;
+    std::unique_ptr<UpgradeModel> upgrade;
+    std::unique_ptr<Corvane::Module> module;
+    UpdaterEntity entity;
+    RecordingDisplay display;
+    std::string emulation;
+    std::mutex mutex;
+    std::vector<WirePacket> seen;
+};
+
+TEST_F(UpgradePeer, PacketsFollowTheProtocolTables) {
+    start();
+    connectTcp();
+    const std::vector<uint8_t> block = {0x00, 0x01, 0x80, 0x04, 9, 9};
+    uint16_t chunk = 0;
+    ASSERT_EQ(entity.transferPrepare(block.data(), 6, 5, chunk), aErrNone);
+    EXPECT_EQ(chunk, 1024);
+    const std::vector<uint8_t> bytes = pattern(27 + 26, 1);
+    uint32_t packets = 0;
+    ASSERT_EQ(entity.blockTransfer(bytes.data(), 27, packets), aErrNone);
+    ASSERT_EQ(entity.blockTransfer(bytes.data() + 27, 26, packets), aErrNone);
+    EXPECT_EQ(packets, 3u);
+    ASSERT_EQ(entity.firmwareWrite(53), aErrNone);
+
+    const auto wire = sent();
+    ASSERT_EQ(wire.size(), 7u);
+    EXPECT_EQ(wire[0], (std::vector<uint8_t>{0x5F, 0x03, 0x05, 0x00, 0x01, 0x80, 0x04}));
+    std::vector<uint8_t> first{0x5F, 0x01};
+    first.insert(first.end(), bytes.begin(), bytes.begin() + 26);
+    EXPECT_EQ(wire[1], first) << "a 27-byte chunk goes as 26 + 1";
+    EXPECT_EQ(wire[2], (std::vector<uint8_t>{0x5F, 0x01, bytes[26]}));
+    EXPECT_EQ(wire[3], (std::vector<uint8_t>{0x5F, 0x04}));
+    EXPECT_EQ(wire[4].size(), 28u) << "exactly 26 bytes go as one packet";
+    EXPECT_EQ(wire[5], (std::vector<uint8_t>{0x5F, 0x04}));
+    EXPECT_EQ(wire[6], (std::vector<uint8_t>{0x5F, 0x05, 0x00, 53}));
+    const auto image = upgrade->firmware();
+    ASSERT_EQ(image.count(0x00018004), 1u);
+    EXPECT_EQ(image.at(0x00018004), bytes);
+}
+
+struct FaultCase {
+    const char* name;
+    UpgradeFaults faults;
+    aErr expected;
+    size_t dataPackets; // DATA packets the host sent for a 10-byte transfer
+};
+
+class UpgradeFaultTest : public UpgradePeer, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(UpgradeFaultTest, BlockTransferCopes) {
+    start(GetParam().faults);
+    connectTcp();
+    DebugCapture trace(0);
+    const std::vector<uint8_t> block = {0, 0, 0x10, 0};
+    uint16_t chunk = 0;
+    const aErr prepared = entity.transferPrepare(block.data(), 4, 0, chunk);
+    if (GetParam().faults.refusePrepare) {
+        EXPECT_EQ(prepared, GetParam().expected);
+        return;
+    }
+    ASSERT_EQ(prepared, aErrNone);
+    const std::vector<uint8_t> bytes = pattern(10, 5);
+    uint32_t packets = 0;
+    EXPECT_EQ(entity.blockTransfer(bytes.data(), 10, packets), GetParam().expected);
+    size_t data = 0;
+    for (const auto& p : sent())
+        data += p[1] == 0x01;
+    EXPECT_EQ(data, GetParam().dataPackets);
+    if (GetParam().faults.wrongSumOnce) {
+        EXPECT_NE(trace.text().find("Unable to validate transfer"), std::string::npos);
+    }
+}
+
+UpgradeFaults fault(void (*set)(UpgradeFaults&)) {
+    UpgradeFaults f;
+    set(f);
+    return f;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, UpgradeFaultTest,
+    ::testing::Values(
+        FaultCase{"none", {}, aErrNone, 1},
+        FaultCase{"WrongSum", fault([](UpgradeFaults& f) { f.wrongSumOnce = true; }),
+                  aErrInvalidOption, 1},
+        FaultCase{"CountZeroIsResent", fault([](UpgradeFaults& f) { f.zeroCountOnce = true; }),
+                  aErrNone, 2},
+        // Bounded: the first send and three resends, then a clear error.
+        FaultCase{"CountZeroForEver", fault([](UpgradeFaults& f) { f.zeroCountAlways = true; }),
+                  aErrIO, 4},
+        FaultCase{"PrepareRefused", fault([](UpgradeFaults& f) { f.refusePrepare = true; }),
+                  aErrInvalidOption, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(UpgradePeer, LoadAnsweredOnlyAfterReconnect) {
+    UpgradeFaults faults;
+    faults.loadAfterReconnect = true;
+    start(faults);
+    connectTcp();
+    DebugCapture trace(DEBUG_Network_FIRM | DEBUG_Network);
+    ASSERT_EQ(entity.loaderInit(), aErrNone);
+    EXPECT_EQ(entity.loaderStart(), aErrNone) << trace.text();
+    EXPECT_NE(trace.text().find("NETWORK: Loader validated start (Reconnect)\n"),
+              std::string::npos);
+    EXPECT_TRUE(upgrade->inBootLoader());
+}
+
+TEST_F(UpgradePeer, RebootWaitsForTheLinkToDropWithinItsBound) {
+    UpgradeFaults faults;
+    faults.rebootKeepsLink = true;
+    start(faults);
+    connectTcp();
+    EXPECT_EQ(entity.loaderReboot(display), aErrTimeout);
+    EXPECT_EQ(
+        std::count(display.calls.begin(), display.calls.end(), "spinner(on,Verifying Update)"), 5);
+    EXPECT_EQ(display.calls.back(), "spinner(off,Verifying Update)");
+
+    display.calls.clear();
+    entity.init(module.get(), 0, true, true); // noLinkDropWait: one wait, then on
+    entity.setTiming({3, 10, 5, 5});
+    EXPECT_EQ(entity.loaderReboot(display), aErrNone);
+    EXPECT_EQ(display.calls, (std::vector<std::string>{"spinner(on,Verifying Update)",
+                                                       "spinner(off,Verifying Update)"}));
+}
+
+TEST_F(UpgradePeer, ACleanlyClosedLinkIsSeenGoneAfterReboot) {
+    start();
+    connectTcp();
+    EXPECT_EQ(entity.loaderReboot(display), aErrNone);
+    EXPECT_FALSE(module->isConnected());
+}
+
+// Whole flows through the Updater's commands, the module attached by USB emulation.
+class UpdateFlow : public UpgradePeer {
+  protected:
+    void SetUp() override {
+        setenv("HOME", home.path().c_str(), 1);
+        store = home.path() + "/store";
+        std::filesystem::create_directories(store);
+    }
+    void TearDown() override { unsetenv("CORVANE_USB_EMULATION"); }
+
+    void attach() { setenv("CORVANE_USB_EMULATION", emulation.c_str(), 1); }
+
+    std::string bird(const std::string& model, bool offsets, uint32_t serial = 0) {
+        BirdWriter writer;
+        writer.addLoader(0x1000, pattern(300, 9));
+        writer.addFirmware(0x8000, taggedFirmware(2000, kNewBuild, aVersion_Pack(2, 10, 5)));
+        if (offsets)
+            writer.addOffsets(0x8010, 0);
+        writer.setInfoField(1, "2.10.5");
+        writer.setInfoField(2, serial ? "0BADF00D" : "");
+        writer.setInfoField(3, model);
+        const std::string path = home.path() + "/" + model + std::to_string(offsets) + ".bird";
+        std::string error;
+        EXPECT_TRUE(writer.writeFile(path, error)) << error;
+        return path;
+    }
+
+    bool update(const std::string& path, bool override = false) {
+        UpdaterContext context("http://127.0.0.1:1/cgi/u", store, display);
+        return updateCommand(context, kSerial, 0, path, 0, 0, override);
+    }
+
+    std::vector<std::string> discover(int transport = 0) {
+        UpdaterContext context("http://127.0.0.1:1/cgi/u", store, display);
+        display.lines.clear();
+        discoverCommand(context, 0, transport);
+        return display.messages();
+    }
+
+    ScopedTempDir home;
+    std::string store;
+};
+
+TEST_F(UpdateFlow, UpdatesOverUsbAndDiscoveryShowsTheNewVersion) {
+    start({}, 1024, aVersion_Pack(2, 10, 3));
+    attach();
+    auto before = discover();
+    ASSERT_EQ(before.size(), 4u);
+    EXPECT_NE(before[3].find("2.10.3"), std::string::npos);
+    EXPECT_EQ(before[3].substr(before[3].size() - 2), "  ") << "2.10.3 has no name to read";
+
+    ASSERT_TRUE(update(bird("RouterBridge", true)));
+    const auto messages = display.messages();
+    EXPECT_NE(std::find(messages.begin(), messages.end(),
+                        "Module [40F5849A] now runs the new firmware: version 2.10.5, build 12345"),
+              messages.end());
+    EXPECT_GT(upgrade->loader().size(), 0u);
+
+    auto after = discover();
+    ASSERT_EQ(after.size(), 4u);
+    EXPECT_NE(after[3].find("2.10.5 (     12345)"), std::string::npos);
+    EXPECT_NE(after[3].find("Virtual module"), std::string::npos) << "2.10.5 has a name";
+}
+
+TEST_F(UpdateFlow, ValidationRefusesForeignImagesUnlessOverridden) {
+    start();
+    attach();
+    EXPECT_FALSE(update(bird("RouterBridge", false, 0x0BADF00D)));
+    EXPECT_EQ(display.errors(), (std::vector<std::string>{"Birdfile failed validation"}));
+    display.lines.clear();
+    EXPECT_FALSE(update(bird("PortHub4", true)));
+    EXPECT_EQ(display.errors().front(),
+              "Connected device model and Bird file model do not match [RouterBridge] (0)");
+    display.lines.clear();
+    EXPECT_TRUE(update(bird("RouterBridge", false, 0x0BADF00D), true));
+}
+
+TEST_F(UpdateFlow, NothingAttachedAndModulesHeldElsewhere) {
+    EXPECT_EQ(discover(),
+              (std::vector<std::string>{"Searching for Corvane devices",
+                                        "Discovered Devices: (USB)", "    No devices found."}));
+    display.lines.clear();
+    UpdaterContext context("http://127.0.0.1:1/cgi/u", store, display);
+    EXPECT_FALSE(updateCommand(context, kSerial, 77, "", 0, 0, false));
+    EXPECT_EQ(display.messages().back(), "Updating firmware with build: 77");
+    EXPECT_EQ(display.errors(), (std::vector<std::string>{"Failed to load bird file"}));
+}
+
+TEST_F(UpdateFlow, UpdatesOverTcpIpFoundByDiscovery) {
+    if (!testsupport::enterNetworkNamespace())
+        return;
+    start({}, 1024, 0, testsupport::kNamespaceAddressText);
+    DiscoveryResponder responder;
+    VirtualModuleConfig identity;
+    identity.identity.serialNumber = kSerial;
+    identity.identity.model = kModel;
+    std::string error;
+    ASSERT_TRUE(
+        responder.start(testsupport::kNamespaceAddressText, identity.identity, vm->port(), &error))
+        << error;
+    ASSERT_TRUE(update(bird("RouterBridge", true))) << ::testing::PrintToString(display.errors());
+    auto after = discover(TCPIP);
+    ASSERT_EQ(after.size(), 4u);
+    EXPECT_EQ(after[1], "Discovered Devices: (TCPIP)");
+    EXPECT_NE(after[3].find("2.10.5 (     12345)"), std::string::npos) << after[3];
+    EXPECT_NE(after[3].find("[10.9.0.1]"), std::string::npos) << after[3];
+    responder.stop();
+}
+
+} // namespace
