@@ -2,6 +2,7 @@
 // uncompress of the same compressed body, both measured in this run.
 #include "BirdFile.h"
 #include "BirdWriter.h"
+#include "FirmwareLikeImage.h"
 
 #include <benchmark/benchmark.h>
 #include <zlib.h>
@@ -19,33 +20,6 @@ namespace {
 
 constexpr size_t kFirmwareSize = 8u << 20;
 
-// Firmware-like bytes: instruction words drawn from a limited vocabulary, literal pools of
-// random constants and erased (0xFF) padding, so the body compresses roughly as real images do.
-std::vector<uint8_t> firmwareLikeImage() {
-    std::mt19937 random(12345);
-    std::vector<uint32_t> vocabulary(512);
-    for (uint32_t& word : vocabulary) {
-        word = random();
-    }
-    std::vector<uint8_t> image;
-    image.reserve(kFirmwareSize);
-    while (image.size() < kFirmwareSize) {
-        const uint32_t choice = random() % 100;
-        uint32_t word;
-        if (choice < 80) {
-            word = vocabulary[random() % vocabulary.size()];
-        } else if (choice < 95) {
-            word = random();
-        } else {
-            word = 0xFFFFFFFF;
-        }
-        for (int i = 0; i < 4 && image.size() < kFirmwareSize; ++i) {
-            image.push_back(static_cast<uint8_t>(word >> (8 * i)));
-        }
-    }
-    return image;
-}
-
 struct Sample {
     std::string path;
     std::vector<uint8_t> file;
@@ -55,7 +29,7 @@ const Sample& sample() {
     static const Sample instance = [] {
         Sample s;
         BirdWriter writer;
-        writer.addFirmware(0x00000000, firmwareLikeImage(), 1);
+        writer.addFirmware(0x00000000, firmwareLikeImage(kFirmwareSize), 1);
         writer.addOffsets(0x400, 0x800);
         writer.setInfoField(1, "1.0.0");
         writer.setInfoField(3, "USBHub3p");

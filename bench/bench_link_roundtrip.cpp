@@ -12,6 +12,8 @@
 
 #include "VirtualModule.h"
 
+#include "BenchPinning.h"
+
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
@@ -197,23 +199,7 @@ BENCHMARK(BM_AfterIdle)->UseManualTime()->Iterations(30);
 } // namespace
 
 int main(int argc, char** argv) {
-    bool pinned = true;
-    int kept = 1;
-    for (int i = 1; i < argc; ++i) {
-        if (std::string(argv[i]) == "--unpinned")
-            pinned = false;
-        else
-            argv[kept++] = argv[i];
-    }
-    argc = kept;
-    if (pinned) {
-        // Threads started from here on (the module's, the link's) inherit the mask.
-        cpu_set_t one;
-        CPU_ZERO(&one);
-        CPU_SET(std::max(0, sched_getcpu()), &one);
-        if (sched_setaffinity(0, sizeof one, &one) != 0)
-            std::fprintf(stderr, "could not pin to one CPU; running unpinned\n");
-    }
+    pinUnlessUnpinned(argc, argv);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -3,17 +3,19 @@
 // and reads the same reply bytes from the same module in the same run:
 //   object_getUEI32: one 32-bit get and its reply per trip;
 //   object_uei_bytes_16k: setUEIBytes of 16 KiB (683 packets, one acknowledgement) and
-//   getUEIBytes of them back (one request, 683 reply packets).
+//   getUEIBytes of them back (one request, 683 reply packets); once as the link comes, once with
+//   pooled packets on (the writer batches the run into a few socket writes).
 // Raw and object blocks take turns so the drifting load of a shared machine weighs on both; the
 // ratio is the median of the per-block ratios.
 //
-// The program pins itself to one CPU unless given --unpinned (see bench_link_roundtrip.cpp for
-// why placement moves the figures on this machine).
+// The program pins itself to one CPU unless given --unpinned (BenchPinning.h says why).
 #include "corvane/EntityClass.h"
 #include "corvane/Module.h"
 
 #include "RequestReplyModel.h"
 #include "VirtualModule.h"
+
+#include "BenchPinning.h"
 
 #include <benchmark/benchmark.h>
 
@@ -149,12 +151,15 @@ class SystemEntity : public Corvane::EntityClass {
 
 class ObjectHost {
   public:
-    ObjectHost() : module_(kAddress), system_(&module_), data_(pattern()), back_(kBytesLength) {
+    // pooled: the engine link's writer batches queued packets (Link::enablePooledPackets).
+    explicit ObjectHost(bool pooled = false)
+        : module_(kAddress), system_(&module_), data_(pattern()), back_(kBytesLength) {
         linkSpec spec{};
         spec.type = TCPIP;
         spec.ipAddress = htonl(INADDR_LOOPBACK);
         spec.port = peer().module.port();
-        ok_ = module_.connectFromSpec(spec) == aErrNone;
+        ok_ = module_.connectFromSpec(spec) == aErrNone &&
+              module_.getLink()->enablePooledPackets(pooled) == aErrNone;
     }
     bool getUEI32() {
         uint32_t serial = 0;
@@ -181,7 +186,7 @@ struct Figures {
     double units = 0;
     double seconds = 0;
 };
-Figures gGets, gBytes;
+Figures gGets, gBytes, gBytesPooled;
 
 double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
@@ -221,37 +226,19 @@ void BM_GetUEI32(benchmark::State& state) {
 
 void BM_Bytes16K(benchmark::State& state) {
     RawHost raw;
-    ObjectHost object;
+    ObjectHost object(state.range(0) != 0);
     interleave(
-        state, gBytes, 4, 2.0 * kBytesLength, [&] { return raw.bytes16k(); },
-        [&] { return object.bytes16k(); });
+        state, state.range(0) ? gBytesPooled : gBytes, 4, 2.0 * kBytesLength,
+        [&] { return raw.bytes16k(); }, [&] { return object.bytes16k(); });
 }
 
 BENCHMARK(BM_GetUEI32)->UseRealTime()->Iterations(30);
-BENCHMARK(BM_Bytes16K)->UseRealTime()->Iterations(30);
+BENCHMARK(BM_Bytes16K)->Arg(0)->Arg(1)->UseRealTime()->Iterations(30);
 
 } // namespace
 
 int main(int argc, char** argv) {
-    bool pinned = true;
-    int kept = 1;
-    for (int i = 1; i < argc; ++i) {
-        if (std::string(argv[i]) == "--unpinned")
-            pinned = false;
-        else
-            argv[kept++] = argv[i];
-    }
-    argc = kept;
-    if (pinned) {
-        // Threads started from here on (the module's, the link's) inherit the mask.
-        cpu_set_t one;
-        CPU_ZERO(&one);
-        CPU_SET(std::max(0, sched_getcpu()), &one);
-        if (sched_setaffinity(0, sizeof one, &one) != 0) {
-            std::fprintf(stderr, "could not pin to one CPU; running unpinned\n");
-            pinned = false;
-        }
-    }
+    const bool pinned = pinUnlessUnpinned(argc, argv);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
@@ -262,6 +249,11 @@ int main(int argc, char** argv) {
     if (!gBytes.ratios.empty() && gBytes.seconds > 0)
         std::printf("object_uei_bytes_16k (%s): %.0f bytes/s (ratio %.2f vs raw socket transfer)\n",
                     placement, gBytes.units / gBytes.seconds, median(gBytes.ratios));
+    if (!gBytesPooled.ratios.empty() && gBytesPooled.seconds > 0)
+        std::printf("object_uei_bytes_16k_pooled (%s): %.0f bytes/s (ratio %.2f vs raw socket "
+                    "transfer)\n",
+                    placement, gBytesPooled.units / gBytesPooled.seconds,
+                    median(gBytesPooled.ratios));
     peer().module.stop();
     return 0;
 }

@@ -6,8 +6,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 build=${BUILD_DIR:-build}
+echo "Configuring and building Updater, update-server and birdtool in $build/ (a minute the first time)"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "$(nproc)" --target Updater update-server birdtool >/dev/null
+cmake --build "$build" -j "$(nproc)" --target Updater update-server birdtool
 
 updater="$build/src/updater/Updater"
 server="$build/tools/update-server/update-server"

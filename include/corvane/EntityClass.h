@@ -63,6 +63,10 @@ class CORVANE_API EntityClass {
     aErr drainUEI(uint8_t option);
 
   protected:
+    // The module this entity belongs to (null before init) and its class's command code.
+    Module* getModule() const;
+    uint8_t getCommand() const;
+
     aErr sendPacket(uint8_t command, uint8_t length, const uint8_t* data);
     aErr receivePacket(const uint8_t* match, uint8_t* length, uint8_t* data);
     // One get: the stream cache first, else a request to the module. *request's type and

@@ -67,12 +67,22 @@ CORVANE_API aErr aLinkSpec_Destroy(linkSpec** spec);
  * *found to true to count the module; return true to go on, false to stop. */
 typedef bool (*aDiscoveryModuleFoundProc)(const linkSpec* spec, bool* found, void* reference);
 
+/* aEther: the modules local sharing servers offer. Publishes the discovery request on UDP port
+ * 8585 and collects the servers' answers for about 2 s (22 receives of at most 100 ms), each
+ * serial number reported once. networkInterface 0 or 127.0.0.1 is local mode: only this host's
+ * servers are heard, and only answers that carry 127.0.0.1 or the beacon's own address count;
+ * another address names the interface to search on. Holds the beacon interface lock (see
+ * zBeaconInterface.h) throughout. Returns the number of modules counted. */
+CORVANE_API uint32_t aDiscovery_Enumerate_aEtherModules(aDiscoveryModuleFoundProc callback,
+                                                        void* reference, uint32_t networkInterface);
+
 /* Enumerates the modules of one link type and returns how many the callback counted.
  * USB: the family's modules on the machine's USB buses (and the emulated ones, see the
  * README), each once, at most 128. TCPIP: a discovery request to multicast group 232.2.2.2
  * port 9888 from every IPv4 interface but loopback, then the 16-byte replies on port 9889 for
- * at most 2000 ms; a module heard on two interfaces is reported twice. 0 for other types and
- * for a null callback. networkInterface (IPv4, network byte order) matters only for aEther. */
+ * at most 2000 ms; a module heard on two interfaces is reported twice. AETHER: as
+ * aDiscovery_Enumerate_aEtherModules. 0 for other types and for a null callback. networkInterface
+ * (IPv4, network byte order) matters only for aEther. */
 CORVANE_API uint32_t aDiscovery_EnumerateModules(linkType type, aDiscoveryModuleFoundProc callback,
                                                  void* reference, uint32_t networkInterface);
 

@@ -57,6 +57,22 @@ CORVANE_API aLinkRef aLink_CreateTCPIP(uint32_t address, uint16_t port);
  * module's serial number). */
 CORVANE_API aLinkRef aLink_CreateSerial(uint32_t key, const char* portName, uint32_t baudRate);
 
+/* A link to a local sharing server at address (IPv4, network byte order) and port, through a
+ * client stream (see aServer.h). With a non-zero existing link, that link is returned instead
+ * (0 when it does not exist). A new client link is never shared with another request. Started,
+ * not synchronised; aLink_Reset opens its client stream anew. */
+CORVANE_API aLinkRef aLink_CreateClient(uint32_t address, uint16_t port, aLinkRef existing);
+
+/* The module with this serial number over USB, shared through a local sharing server: opens
+ * the USB link, starts a server on it (listening on loopback only when localOnly is true, else
+ * on *interfaceAddress, an IPv4 address in network byte order, or the first interface when it
+ * is 0), and returns a client link to that server, through which this process uses the module
+ * like every other client. *port receives the server's port and *interfaceAddress its address.
+ * Destroying the client link also drops the USB link and, with its last use, the server.
+ * 0 on failure or for a null port or interfaceAddress. */
+CORVANE_API aLinkRef aLink_CreateServer(uint32_t serialNumber, uint16_t* port,
+                                        uint32_t* interfaceAddress, bool localOnly);
+
 /* ---- Use and teardown. ---- */
 
 /* Drops one use of *link and sets *link to 0. The last use stops the link (the writer sends

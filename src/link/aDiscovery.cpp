@@ -182,7 +182,7 @@ void addUsbModule(std::vector<std::pair<uint32_t, uint8_t>>& modules, uint32_t s
 using namespace corvane::discovery;
 
 uint32_t aDiscovery_EnumerateModules(linkType type, aDiscoveryModuleFoundProc callback,
-                                     void* reference, uint32_t) {
+                                     void* reference, uint32_t networkInterface) {
     return corvane::guardedValue<uint32_t>(0, [&]() -> uint32_t {
         if (callback == nullptr)
             return 0;
@@ -190,8 +190,9 @@ uint32_t aDiscovery_EnumerateModules(linkType type, aDiscoveryModuleFoundProc ca
         switch (type) {
         case USB: enumerateUsb(reporter); break;
         case TCPIP: enumerateTcpip(reporter); break;
-        case SERIAL:
-        case AETHER: break;
+        case AETHER:
+            return aDiscovery_Enumerate_aEtherModules(callback, reference, networkInterface);
+        case SERIAL: break;
         }
         return reporter.counted;
     });

@@ -43,3 +43,8 @@ struct aLinkTiming {
 };
 aLinkTiming aLink_GetTiming();
 void aLink_SetTiming(const aLinkTiming& timing);
+
+// Stops the threads of every registered link, as at exit; the links stay registered. Whoever
+// must tear down what those threads use before the process ends (the sharing layer's sockets)
+// calls it first.
+void aLink_StopAll();

@@ -3,6 +3,7 @@
 // searched or changed, never while a stream opens or a link starts or stops.
 #include "aLinkEngine.h"
 #include "aStream_Internal.h"
+#include "corvane/aServer.h"
 
 #include <cstdlib>
 #include <list>
@@ -20,10 +21,11 @@ enum class Kind : uint8_t { Stream = 0, USB = 1, TCPIP = 2, Serial = 3, Client =
 // What a caller asked for; an entry keeps it to find equal requests and to reopen its stream.
 struct Request {
     Kind kind = Kind::Stream;
-    uint32_t key = 0xFFFFFFFF; // serial number, or IPv4 address for TCP/IP
-    uint16_t port = 0;         // TCP/IP
-    std::string portName;      // serial
-    uint32_t baudIndex = 0;    // serial
+    uint32_t key = 0xFFFFFFFF;   // serial number, or IPv4 address for TCP/IP and client links
+    uint16_t port = 0;           // TCP/IP and client links
+    uint32_t clientSequence = 0; // client links: a fresh one each, so they are never shared
+    std::string portName;        // serial
+    uint32_t baudIndex = 0;      // serial
 };
 
 struct Entry {
@@ -41,6 +43,7 @@ struct Registry {
     std::mutex lock;          // "aLink_Managed": guards entries and nextId
     std::list<Entry> entries; // newest first
     aLinkRef nextId = 1;
+    uint32_t nextClientSequence = 0;
     // Signalled (under lock) when a creation ends, so equal requests waiting for it go on.
     std::condition_variable created;
     std::once_flag exitHook;
@@ -64,7 +67,7 @@ std::list<Entry>::iterator findEntry(Registry& reg, aLinkRef id) {
 }
 
 bool sameLink(const Request& e, const Request& q) {
-    if (q.kind == Kind::Stream || e.kind != q.kind || e.key != q.key)
+    if (q.kind == Kind::Stream || q.kind == Kind::Client || e.kind != q.kind || e.key != q.key)
         return false;
     // Several modules may share one address on different ports (virtual modules do).
     return q.kind != Kind::TCPIP || e.port == q.port;
@@ -76,8 +79,8 @@ aErr openStream(const Request& q, aStream** stream) {
     case Kind::TCPIP: return aStream_CreateSocket(q.key, q.port, stream);
     case Kind::Serial:
         return aStream_CreateSerial(q.portName.c_str(), q.baudIndex, 0, 0, 0, stream);
-    case Kind::Stream:
-    case Kind::Client: break;
+    case Kind::Client: return aStream_CreateClient(q.key, q.port, stream);
+    case Kind::Stream: break;
     }
     return aErrParam;
 }
@@ -128,6 +131,8 @@ std::pair<aLinkRef, bool> claim(const Request& q, const RecordPtr& rp) {
     }
     Entry entry;
     entry.request = q;
+    if (q.kind == Kind::Client)
+        entry.request.clientSequence = reg.nextClientSequence++;
     entry.record = rp;
     entry.id = reg.nextId++;
     if (reg.nextId == 0)
@@ -288,6 +293,18 @@ aLinkRef aLink_CreateSerial(uint32_t key, const char* portName, uint32_t baudRat
     });
 }
 
+aLinkRef aLink_CreateClient(uint32_t address, uint16_t port, aLinkRef existing) {
+    return corvane::guardedValue<aLinkRef>(0, [&]() -> aLinkRef {
+        if (existing != 0)
+            return findRecord(existing) ? existing : 0;
+        Request q;
+        q.kind = Kind::Client;
+        q.key = address;
+        q.port = port;
+        return createLink(q, nullptr, false);
+    });
+}
+
 aErr aLink_Destroy(aLinkRef* link) {
     return corvane::guardedValue<aErr>(aErrUnknown, [&]() -> aErr {
         if (link == nullptr)
@@ -364,5 +381,12 @@ aErr aLink_AttachServer(aLinkRef link, void* server, void (*destroy)(void*)) {
     return changeEntry(link, [&](Entry& e) {
         e.server = server;
         e.serverDestroy = server ? destroy : nullptr;
+    });
+}
+
+void aLink_StopAll() {
+    corvane::guardedValue<int>(0, [] {
+        stopAllAtExit();
+        return 0;
     });
 }

@@ -119,8 +119,9 @@ aErr socketGet(uint8_t* byte, void* reference) {
         }
         switch (outcome) {
         case SocketOutcome::done: break;
-        case SocketOutcome::wouldBlock:
-        case SocketOutcome::peerClosed: return aErrNotReady;
+        case SocketOutcome::wouldBlock: return aErrNotReady;
+        // A module that closes its end (a reboot) is gone; silence would keep the link running.
+        case SocketOutcome::peerClosed:
         case SocketOutcome::lost:
         case SocketOutcome::failed: return aErrConnection;
         }

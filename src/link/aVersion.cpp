@@ -1,15 +1,17 @@
 // Packed firmware version words and the library's own version and feature list.
 #include "corvane/aVersion.h"
 
+#include "CorvaneVersion.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
 
-constexpr uint8_t libraryMajor = 2;
-constexpr uint8_t libraryMinor = 11;
-constexpr uint32_t libraryPatch = 4;
+constexpr uint8_t libraryMajor = CORVANE_VERSION_MAJOR;
+constexpr uint8_t libraryMinor = CORVANE_VERSION_MINOR;
+constexpr uint32_t libraryPatch = CORVANE_VERSION_PATCH;
 
 // Top byte of a word packed in the current layout.
 constexpr uint32_t currentLayoutTag = 0x2F000000u;

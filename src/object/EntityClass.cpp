@@ -56,6 +56,18 @@ struct EntityClass::Impl {
         value.specifier = static_cast<uint8_t>((index & aUEI_INDEX_MASK) | aUEI_SPEC_REQUEST);
         return value;
     }
+    // A set (a call without value), with a subindex before the value when one is given; waits
+    // for the acknowledgement.
+    aErr set(uint8_t option, const uint8_t* subindex, uei* record) const {
+        Link* to = link();
+        if (!to)
+            return aErrResource;
+        if (!record)
+            return aErrParam;
+        const uei sent = request(option, aUEI_OP_SET, *record);
+        const aErr err = subindex ? to->sendUEI(sent, *subindex) : to->sendUEI(sent);
+        return err != aErrNone ? err : awaitReply(option, aUEI_OP_ACK, record);
+    }
     // Waits for the reply to a request of this option and operation and returns the module's
     // code for an error reply.
     aErr awaitReply(uint8_t option, uint8_t replyOperation, uei* reply) const {
@@ -92,6 +104,14 @@ uint8_t EntityClass::getIndex() const {
     return impl_->index;
 }
 
+Module* EntityClass::getModule() const {
+    return impl_->module;
+}
+
+uint8_t EntityClass::getCommand() const {
+    return impl_->command;
+}
+
 aErr EntityClass::sendPacket(uint8_t command, uint8_t length, const uint8_t* data) {
     Link* link = impl_->link();
     return link ? link->sendPacket(impl_->address(), command, length, data) : aErrResource;
@@ -123,27 +143,11 @@ aErr EntityClass::getUEI(uint8_t option, uei* request) {
 }
 
 aErr EntityClass::setUEI(uint8_t option, uei* request) {
-    Link* link = impl_->link();
-    if (!link)
-        return aErrResource;
-    if (!request)
-        return aErrParam;
-    if (const aErr err = link->sendUEI(impl_->request(option, aUEI_OP_SET, *request));
-        err != aErrNone)
-        return err;
-    return impl_->awaitReply(option, aUEI_OP_ACK, request);
+    return impl_->set(option, nullptr, request);
 }
 
 aErr EntityClass::setUEI(uint8_t option, uint8_t subindex, uei* request) {
-    Link* link = impl_->link();
-    if (!link)
-        return aErrResource;
-    if (!request)
-        return aErrParam;
-    if (const aErr err = link->sendUEI(impl_->request(option, aUEI_OP_SET, *request), subindex);
-        err != aErrNone)
-        return err;
-    return impl_->awaitReply(option, aUEI_OP_ACK, request);
+    return impl_->set(option, &subindex, request);
 }
 
 aErr EntityClass::callUEI(uint8_t option) {

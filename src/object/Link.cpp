@@ -121,11 +121,13 @@ aErr Link::Impl::connectStep() {
             if (config.enabled)
                 return sharingUnavailable();
             linkId = aLink_CreateUSB(spec->serialNumber);
+            ownsUse = linkId != 0;
             break;
         case TCPIP:
             if (spec->port > 0xFFFF)
                 return aErrParam;
             linkId = aLink_CreateTCPIP(spec->ipAddress, static_cast<uint16_t>(spec->port));
+            ownsUse = linkId != 0;
             break;
         case SERIAL: {
             // The port name starts at the port field and runs to the record's end.
@@ -133,6 +135,7 @@ aErr Link::Impl::connectStep() {
             std::memcpy(portName, reinterpret_cast<const char*>(&*spec) + offsetof(linkSpec, port),
                         sizeof portName - 1);
             linkId = aLink_CreateSerial(spec->serialNumber, portName, spec->ipAddress);
+            ownsUse = linkId != 0;
             break;
         }
         case AETHER:
@@ -177,14 +180,17 @@ aErr Link::connect() {
 aErr Link::connectThroughLinkModule(Link& other) {
     if (!other.impl_ || other.impl_->linkId == 0)
         return aErrInitialization;
+    disconnect(); // a use of an earlier engine link would otherwise be lost
     impl_->linkId = other.impl_->linkId;
+    impl_->ownsUse = false;
     return impl_->connectStep();
 }
 
 aErr Link::disconnect() {
-    if (impl_->linkId != 0)
+    if (impl_->linkId != 0 && impl_->ownsUse)
         aLink_Destroy(&impl_->linkId);
     impl_->linkId = 0;
+    impl_->ownsUse = false;
     return aErrNone;
 }
 

@@ -12,7 +12,8 @@
 
 namespace Corvane {
 
-struct Link::Impl {
+// Hidden: the Link class is exported, and its nested state would be exported with it.
+struct __attribute__((visibility("hidden"))) Link::Impl {
     Impl(Link& owner, const char* name);
 
     // The engine link exists and runs in step with its module.
@@ -24,6 +25,9 @@ struct Link::Impl {
 
     Link& owner;
     aLinkRef linkId = 0; // 0 while no engine link exists
+    // Whether this Link holds a use of linkId, to drop on disconnect: not when it took over a
+    // router's link that no creation call counted for it.
+    bool ownsUse = false;
     aLogger* packetLogger = nullptr;
     aEtherConfig config;
     StreamRegistry streams;

@@ -74,42 +74,37 @@ aErr Module::hasUEI(uint8_t command, uint8_t option, uint8_t index, uint8_t oper
     return err == aErrNone ? static_cast<aErr>(reply[5]) : err;
 }
 
-aErr Module::classQuantity(uint8_t command, uint8_t* count) {
-    if (!count)
+namespace {
+
+// The queries answered by one byte after the echoed arguments: it goes to *answer (0 first).
+aErr byteQuery(Link* link, uint8_t address, QueryKind kind, const uint8_t* args, uint8_t argCount,
+               uint8_t* answer) {
+    if (!answer)
         return aErrParam;
-    *count = 0;
+    *answer = 0;
     uint8_t reply[aPACKET_MAXDATA];
-    const aErr err = query(getLink(), impl_->address, kQueryClassQuantity, &command,
-                           {1, 1, 4, aErrUnknown}, reply);
+    const uint8_t replyLength = static_cast<uint8_t>(argCount + 3);
+    const aErr err =
+        query(link, address, kind, args, {argCount, argCount, replyLength, aErrUnknown}, reply);
     if (err == aErrNone)
-        *count = reply[3];
+        *answer = reply[replyLength - 1];
     return err;
+}
+
+} // namespace
+
+aErr Module::classQuantity(uint8_t command, uint8_t* count) {
+    return byteQuery(getLink(), impl_->address, kQueryClassQuantity, &command, 1, count);
 }
 
 aErr Module::subClassQuantity(uint8_t command, uint8_t index, uint8_t* count) {
-    if (!count)
-        return aErrParam;
-    *count = 0;
     const uint8_t args[] = {command, index};
-    uint8_t reply[aPACKET_MAXDATA];
-    const aErr err = query(getLink(), impl_->address, kQuerySubClassQuantity, args,
-                           {2, 2, 5, aErrUnknown}, reply);
-    if (err == aErrNone)
-        *count = reply[4];
-    return err;
+    return byteQuery(getLink(), impl_->address, kQuerySubClassQuantity, args, 2, count);
 }
 
 aErr Module::entityGroup(uint8_t command, uint8_t index, uint8_t* group) {
-    if (!group)
-        return aErrParam;
-    *group = 0;
     const uint8_t args[] = {command, index};
-    uint8_t reply[aPACKET_MAXDATA];
-    const aErr err =
-        query(getLink(), impl_->address, kQueryEntityGroup, args, {2, 2, 5, aErrUnknown}, reply);
-    if (err == aErrNone)
-        *group = reply[4];
-    return err;
+    return byteQuery(getLink(), impl_->address, kQueryEntityGroup, args, 2, group);
 }
 
 aErr Module::debug(const uint8_t* data, uint8_t length) {

@@ -66,12 +66,18 @@ PacketPtr slotExchange(aLinkRef link, uint8_t address, const uint8_t* request, u
     return reply;
 }
 
+// Sends a request that names store and slot (options 1 to 4) and waits for its reply.
+PacketPtr slotRequest(aLinkRef link, uint8_t address, SlotOption option, uint8_t store,
+                      uint8_t slot, uint32_t timeoutMs, aErr* err) {
+    const uint8_t request[] = {kCmdStoreSlot, option, store, slot};
+    return slotExchange(link, address, request, sizeof request, {option, store, slot, 0}, timeoutMs,
+                        err);
+}
+
 aErr slotQuery(aLinkRef link, uint8_t address, SlotOption option, uint8_t store, uint8_t slot,
                uint32_t* value) {
-    const uint8_t request[] = {kCmdStoreSlot, option, store, slot};
     aErr err = aErrNone;
-    PacketPtr reply = slotExchange(link, address, request, sizeof request, {option, store, slot, 0},
-                                   kReplyTimeoutMs, &err);
+    PacketPtr reply = slotRequest(link, address, option, store, slot, kReplyTimeoutMs, &err);
     if (!reply)
         return err;
     if (isSlotError(*reply))
@@ -85,10 +91,8 @@ aErr slotQuery(aLinkRef link, uint8_t address, SlotOption option, uint8_t store,
 // Opens a slot for reading or writing; false when it could not be opened.
 bool slotOpen(aLinkRef link, uint8_t address, SlotOption option, uint8_t store, uint8_t slot,
               uint8_t* handle) {
-    const uint8_t request[] = {kCmdStoreSlot, option, store, slot};
     aErr err = aErrNone;
-    PacketPtr reply = slotExchange(link, address, request, sizeof request, {option, store, slot, 0},
-                                   kSlotOpenTimeoutMs, &err);
+    PacketPtr reply = slotRequest(link, address, option, store, slot, kSlotOpenTimeoutMs, &err);
     if (!reply || isSlotError(*reply) || reply->length < 5)
         return false;
     *handle = reply->data[4];

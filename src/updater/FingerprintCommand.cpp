@@ -7,7 +7,6 @@
 #include "SDPProtocol.h"
 #include "StoreAccess.h"
 #include "UpdaterCommands.h"
-#include "platform/serial.h"
 
 #include <exception>
 
@@ -23,14 +22,13 @@ CommandStatus fingerprintCommand(UpdaterContext& context, const std::string& ser
 }
 
 bool nxpGetInfo(const std::string& port, uint32_t baudRate, ChipIdentifier& identifier,
-                std::string* openFailure) {
+                std::string* portFailure) {
     NxpIspClient client;
     aErr err = client.open(port, baudRate);
     if (err != aErrNone) {
         Debug_Print(DEBUG_APP, "ERROR %d ==> Could not open serial port\n", err);
-        if (openFailure != nullptr) {
-            *openFailure = corvane::platform::describeSerialOpenFailure(
-                corvane::platform::serialDevicePath(port.c_str()).c_str());
+        if (portFailure != nullptr) {
+            *portFailure = client.failure();
         }
         return false;
     }
@@ -39,6 +37,10 @@ bool nxpGetInfo(const std::string& port, uint32_t baudRate, ChipIdentifier& iden
     if (err != aErrNone) {
         Debug_Print(DEBUG_APP, "ERROR %d ==> Could not communicate with device over serial port\n",
                     err);
+        // A port that does not take the bytes written to it is broken, not merely silent.
+        if (err == aErrIO && portFailure != nullptr) {
+            *portFailure = client.failure();
+        }
         return false;
     }
     Debug_Print(DEBUG_APP, "\n\tGet Info from Device:\n");
@@ -53,16 +55,16 @@ bool nxpGetInfo(const std::string& port, uint32_t baudRate, ChipIdentifier& iden
 bool getFingerprint(UpdaterContext& context, const std::string& port, uint32_t serial,
                     const std::string& birdPath, uint32_t baudRate, bool resetAfter,
                     ChipIdentifier& identifier, bool* unavailable) {
-    std::string openFailure;
-    if (nxpGetInfo(port, baudRate, identifier, &openFailure)) {
+    std::string portFailure;
+    if (nxpGetInfo(port, baudRate, identifier, &portFailure)) {
         context.recoveryChip = RECOVERY_CHIP_NXP_ISP;
         return true;
     }
     context.recoveryChip = RECOVERY_CHIP_IMX_SDP;
-    // A port that cannot be opened holds no chip of either kind; say why once. "USB" is no
-    // serial port: it names the i.MX loader's USB device.
-    if (!openFailure.empty() && port != "USB") {
-        displayPrint(context.display, DISPLAY_ERROR, "%s", openFailure.c_str());
+    // A port that cannot be opened or written holds no chip of either kind; say why once.
+    // "USB" is no serial port: it names the i.MX loader's USB device.
+    if (!portFailure.empty() && port != "USB") {
+        displayPrint(context.display, DISPLAY_ERROR, "%s", portFailure.c_str());
         return false;
     }
     return _get_fingerprint_imx(context.display, context, port, serial, birdPath, identifier,

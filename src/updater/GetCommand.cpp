@@ -3,6 +3,7 @@
 #include "Base64.h"
 #include "BirdFile.h"
 #include "Debug.h"
+#include "Recovery.h"
 #include "Retrieval.h"
 #include "SerialNumberText.h"
 #include "ServerCommClass.h"
@@ -74,7 +75,8 @@ DownloadResult downloadWithSpinner(UpdaterContext& context, uint32_t serial,
 
 // True when bytes load as a BIRD file the update command would take for this module: the header
 // the store checks, at least one block, and either an offsets block (the serial number is
-// written in) or this module's serial number. reason says what is wrong otherwise.
+// written in) or this module's serial number. The placeholder serial number fetches liveloaders
+// for any chip in recovery, which name no module. reason says what is wrong otherwise.
 bool acceptableBird(const std::vector<uint8_t>& bytes, uint32_t serial, std::string& reason) {
     if (bytes.size() < BIRD_HEADER_SIZE || bytes[0] != 'b' || bytes[1] != 'i' || bytes[2] != 'r' ||
         bytes[3] != 'd' || bytes[4] == 0 || bytes[5] == 0) {
@@ -87,7 +89,8 @@ bool acceptableBird(const std::vector<uint8_t>& bytes, uint32_t serial, std::str
             reason = "no blocks";
             return false;
         }
-        if (!bird.hasOffsets() && !bird.serialNumberMatches(serial)) {
+        if (!bird.hasOffsets() && !bird.serialNumberMatches(serial) &&
+            serial != kPlaceholderSerial) {
             reason = "built for " + serialNumberText(bird.infoSerialNumber());
             return false;
         }

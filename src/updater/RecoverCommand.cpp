@@ -22,7 +22,7 @@ bool recoverCommand(UpdaterContext& context, const std::string& serialPort, uint
 bool recoverFirmware(UpdaterContext& context, const std::string& port, uint32_t build,
                      uint32_t baudRate, uint32_t serial, const std::string& birdPath,
                      bool override) {
-    (void)override; // a recovery image is not checked against a module: there is none to ask
+    (void) override; // a recovery image is not checked against a module: there is none to ask
     if (port.empty()) {
         displayPrint(context.display, DISPLAY_ERROR,
                      "Must specify the serial port used for connecting");
@@ -39,8 +39,7 @@ bool recoverFirmware(UpdaterContext& context, const std::string& port, uint32_t 
     }
     uint32_t recoveryBuild = 0;
     if (birdPath.empty()) {
-        ServerCommClass server;
-        if (!server.GetRecoveryInfo(identifier, serial, recoveryBuild, context.serverUrl)) {
+        if (!context.server.GetRecoveryInfo(identifier, serial, recoveryBuild, context.serverUrl)) {
             displayPrint(context.display, DISPLAY_ERROR,
                          "Failed to retrieve recovery information from Quendra server");
             return false;

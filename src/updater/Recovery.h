@@ -28,10 +28,10 @@ bool getFingerprint(UpdaterContext& context, const std::string& port, uint32_t s
                     const std::string& birdPath, uint32_t baudRate, bool resetAfter,
                     ChipIdentifier& identifier, bool* unavailable = nullptr);
 
-// The NXP identification over port. openFailure (when given) receives the reason, in words for
-// the user, when the port itself cannot be opened.
+// The NXP identification over port. portFailure (when given) receives the reason, in words for
+// the user, when the port itself cannot be opened or written.
 bool nxpGetInfo(const std::string& port, uint32_t baudRate, ChipIdentifier& identifier,
-                std::string* openFailure = nullptr);
+                std::string* portFailure = nullptr);
 
 // Loads and starts the i.MX liveloader, then reads the identifier through it over USB.
 bool _get_fingerprint_imx(UpdaterDisplayInterface& display, UpdaterContext& context,

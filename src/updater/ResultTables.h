@@ -2,7 +2,7 @@
 // modules (-D).
 #pragma once
 
-#include "BuildList.h"
+#include "BuildOrder.h"
 #include "DiscoveredDevice.h"
 #include "UpdaterDisplayInterface.h"
 
@@ -10,17 +10,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-using BuildEntry = std::pair<std::string, std::string>; // (build, version)
-
-namespace buildtable {
-// True when a's version is greater than b's ("major.minor.patch", compared numerically). A version
-// that does not parse is traced under DEBUG_ServerComm and never comes first.
-bool _sortVersion(const BuildEntry& a, const BuildEntry& b);
-} // namespace buildtable
-
-// The list's entries newest version first; equal versions keep the list's own key order.
-std::vector<BuildEntry> sortBuildsNewestFirst(const BuildList& builds);
 
 // "Build List for device [%08X]:" with one "%-15.15s\t%-15.15s" row per build, newest first,
 // or "No builds found for device [%08X]".

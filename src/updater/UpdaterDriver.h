@@ -2,14 +2,16 @@
 // their fixed order. The only place that chooses the exit status.
 #pragma once
 
+#include "CorvaneVersion.h"
 #include "UpdaterContext.h"
 #include "UpdaterOptions.h"
 
 #include <string>
 
-// The version line's parts: "Updater (Version: 2.11.4 Sep 23 2025)".
+// The version line's parts, e.g. "Updater (Version: 2.11.4 Sep 23 2025)".
 inline constexpr const char* kUpdaterName = "Updater";
-inline constexpr const char* kUpdaterVersion = "Version: 2.11.4 Sep 23 2025";
+inline constexpr const char* kUpdaterVersion =
+    "Version: " CORVANE_VERSION_TEXT " " CORVANE_RELEASE_DATE;
 
 // Runs one Updater invocation on the process's console and returns the exit status (0 or 1).
 int runUpdater(int argc, char** argv);

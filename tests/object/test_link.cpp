@@ -4,6 +4,10 @@
 
 #include "ScopedTempDir.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -73,6 +77,16 @@ TEST_F(LinkTest, ConnectedLinkRefusesChangesAndASecondConnect) {
     EXPECT_TRUE(module->isConnected());
 }
 
+TEST_F(LinkTest, ALinkThatTookOverAnotherDropsNoUseOfIt) {
+    Link borrower("borrower"); // no specifier: its connect step fails after the take-over
+    EXPECT_EQ(borrower.connectThroughLinkModule(*link), aErrConfiguration);
+    borrower.disconnect();
+    EXPECT_TRUE(link->isConnected());
+
+    Link empty("empty");
+    EXPECT_EQ(borrower.connectThroughLinkModule(empty), aErrInitialization);
+}
+
 TEST_F(LinkTest, SendPacketChecksLengthAndAddress) {
     uint8_t data[28] = {};
     EXPECT_EQ(link->sendPacket(2, 23, 28, data), aErrParam);
@@ -133,6 +147,44 @@ TEST_F(LinkTest, PacketLogWritesOneLinePerPacket) {
     EXPECT_EQ(text.rfind("6 < START", 0), 0u) << text;
     EXPECT_NE(text.find(sent), std::string::npos) << text;
     EXPECT_EQ(link->disablePacketLog(), aErrNone);
+}
+
+TEST(LinkSerial, ConnectsToThePortNamedInTheSpecifier) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    ASSERT_EQ(fcntl(master, F_SETFL, O_NONBLOCK), 0);
+    const std::string portName = ptsname(master);
+    linkSpec spec{};
+    spec.type = SERIAL;
+    spec.serialNumber = 0x5E51A1;
+    spec.ipAddress = 115200;
+    // The port name runs from the port field into the rest of the record.
+    ASSERT_LT(portName.size(), sizeof spec - offsetof(linkSpec, port));
+    std::memcpy(reinterpret_cast<char*>(&spec) + offsetof(linkSpec, port), portName.c_str(),
+                portName.size());
+    Link link(spec, "serial");
+    ASSERT_EQ(link.connect(), aErrNone);
+    EXPECT_EQ(link.getStatus(), LINK_RUNNING);
+    // The engine's first packet, routing on, comes out of the other end of that port.
+    uint8_t bytes[3] = {};
+    std::size_t got = 0;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const ssize_t n = read(master, bytes + got, sizeof bytes - got);
+            got += n > 0 ? static_cast<std::size_t>(n) : 0;
+            return got == sizeof bytes;
+        },
+        std::chrono::seconds(5)));
+    EXPECT_EQ(bytes[0], 0xAF);
+    EXPECT_EQ(bytes[2], 1);
+    link.disconnect();
+    close(master);
+
+    spec.ipAddress = 12345; // no such baud rate
+    Link refused(spec, "serial");
+    EXPECT_EQ(refused.connect(), aErrConnection);
 }
 
 TEST(LinkNames, NameIsKeptUpTo1024Characters) {

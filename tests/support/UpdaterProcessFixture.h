@@ -1,5 +1,5 @@
 // A test that runs the Updater as a process with HOME in a scratch directory, so no run touches
-// the real home; skipped when the program is not built. For suites that define UPDATER_BIN.
+// the real home; fails when the program is not built. For suites that define UPDATER_BIN.
 #pragma once
 
 #include "ProcessRunner.h"
@@ -15,9 +15,8 @@ namespace testsupport {
 class UpdaterProcessFixture : public testing::Test {
   protected:
     void SetUp() override {
-        if (std::string(UPDATER_BIN).empty()) {
-            GTEST_SKIP() << "the Updater program is not built";
-        }
+        // A program missing from the build is a failure, never a skipped test.
+        ASSERT_FALSE(std::string(UPDATER_BIN).empty()) << "the Updater program is not built";
     }
     ProcessResult run(const std::vector<std::string>& args) {
         ProcessOptions options;

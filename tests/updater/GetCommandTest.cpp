@@ -206,7 +206,7 @@ INSTANTIATE_TEST_SUITE_P(
         UntrustedReply{"NotBase64", "ok\nQUJ\n", "The server's BIRD file for build 1234 is not"}),
     [](const auto& info) { return info.param.name; });
 
-TEST_F(GetFlow, WrappedTextAndFilesWithOffsetsAreStored) {
+TEST_F(GetFlow, WrappedTextOffsetsAndLiveloadersAreStored) {
     const std::string bytes = birdFile("12345678", true); // the serial is written in on update
     std::string wrapped = base64(bytes);
     for (size_t at = 76; at < wrapped.size(); at += 78) {
@@ -216,6 +216,13 @@ TEST_F(GetFlow, WrappedTextAndFilesWithOffsetsAreStored) {
     UpdaterContext ctx = context(server.url());
     EXPECT_EQ(Download_Firmware(ctx, kSerial, "", false), 1234u);
     EXPECT_EQ(readFile(module() / "1234.bird"), bytes);
+
+    // A liveloader fetched for the placeholder serial number names no module.
+    const std::string loader = birdFile("12345678");
+    testsupport::ScriptedHttpServer loaders(
+        getConversation(httpReply(200, "ok\n" + base64(loader) + "\n")));
+    UpdaterContext placeholder = context(loaders.url());
+    EXPECT_EQ(Download_Firmware(placeholder, 0xDEADDEAD, "", false), 1234u);
 }
 
 TEST_F(GetFlow, BuildZeroIsNeverValidEvenWithOverride) {

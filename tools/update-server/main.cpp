@@ -19,7 +19,9 @@ constexpr const char* kHelp =
 
 Serves the firmware catalogue in the directory CATALOGUE to the Updater over HTTP at
 http://ADDRESS:PORT/cgi/u (point the Updater at it with -u). Prints that URL on standard output
-once listening, logs every request on standard error, and stops on SIGINT or SIGTERM.
+once listening, logs every request on standard error, and stops on SIGINT or SIGTERM. One client
+may hold 8 connections and all clients 64; idle connections are closed after 60 seconds. Only
+regular files inside CATALOGUE are served.
 
 Options:
   --listen ADDRESS   IPv4 or IPv6 address to listen on [127.0.0.1]

@@ -29,4 +29,16 @@ struct ModelFaults {
                                      // wrong sequence number; once
 };
 
+// Misbehaviour of the upgrade protocol; the one-shot faults clear themselves once used.
+struct UpgradeFaults {
+    bool wrongSumOnce = false;       // the next SUM reply is one too high
+    bool zeroCountOnce = false;      // the next DATA packet is answered with count 0, not taken
+    bool zeroCountAlways = false;    // every DATA packet is answered with count 0
+    uint32_t dropInData = 0;         // reset the connection at the Nth DATA packet from now, once
+    bool loadAfterReconnect = false; // LOAD goes unanswered until the host connects again
+    bool refusePrepare = false;      // every PREPARE is answered with status 1
+    bool zeroChunk = false;          // PREPARE announces a chunk size of 0
+    bool rebootKeepsLink = false;    // REBOOT restarts nothing and keeps the link
+};
+
 } // namespace Corvane::Tools

@@ -2,6 +2,8 @@
 // of these tables alone.
 #include "ModelTable.h"
 
+#include "EntityModelTable.h"
+
 namespace Corvane::Tools {
 
 namespace {
@@ -12,7 +14,9 @@ constexpr uint8_t G = kAccessGet;
 constexpr uint8_t W = kAccessSet;
 constexpr uint8_t GW = kAccessGet | kAccessSet;
 
-const ModelDef kCommonModel{
+// The entities with the starting values and identity sources the tests rely on; every other
+// entity and option of the object layer's tables is added from them.
+const ModelDef kCommonModelOwn{
     0x00002A31, // build
     {
         {3,
@@ -25,7 +29,7 @@ const ModelDef kCommonModel{
              {3, K::Byte, GW, false, 10},
              {4, K::Byte, GW},
              {6, K::Byte, GW},
-             {7, K::Int, G, false, 0x020B0004},
+             {7, K::Int, G, false, 0x2B000004},
              {8, K::Byte, G, false, 0, {}, 0, S::Model},
              {9, K::Int, G, false, 0, {}, 0, S::SerialNumber},
              {10, K::Call, W},
@@ -34,6 +38,7 @@ const ModelDef kCommonModel{
              {31, K::Bytes, GW, false, 0, {"\x00\x00\x00\x01\x00\x00\x00\x02", 8}},
              {32, K::Bytes, GW, false, 0, "Virtual module", 32768},
              {43, K::Int, G, false, 0, {}, 0, S::Build},
+             {45, K::Int, G, false, 0x80000000}, // protocol features: pooled packets
          }},
         {18,
          1,
@@ -65,6 +70,13 @@ const ModelDef kCommonModel{
          {
              {1, K::Int, G, false, 25000},
          }},
+        {95,
+         1,
+         0,
+         0, // upgrade: bulk image data as one byte array (UpgradeModel serves it)
+         {
+             {10, K::Bytes, W, false, 0, {}, 65535},
+         }},
         {39,
          1,
          3,
@@ -90,7 +102,12 @@ const ModelDef kCommonModel{
 } // namespace
 
 const ModelDef& modelDefinition(uint8_t /*model*/) {
-    return kCommonModel;
+    static const ModelDef common = [] {
+        ModelDef model = kCommonModelOwn;
+        addTableEntities(model);
+        return model;
+    }();
+    return common;
 }
 
 } // namespace Corvane::Tools

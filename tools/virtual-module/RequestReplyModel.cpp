@@ -27,6 +27,8 @@ constexpr uint8_t kBytesPerPacket = 24;
 constexpr uint8_t kMore = 0x80;
 constexpr uint8_t kSequenceMask = 0x7F;
 
+constexpr uint8_t kCmdSystem = 3;
+constexpr uint8_t kOptVersion = 7;
 constexpr uint8_t kCmdStoreSlot = 4;
 constexpr uint8_t kCmdDebug = 23;
 constexpr uint8_t kCmdModuleQuery = 73;
@@ -139,6 +141,7 @@ struct RequestReplyModel::Impl {
 
     const ModuleIdentity identity;
     const ModelDef& def;
+    uint32_t build = def.build; // the running firmware's, guarded by mutex
 
     mutable std::mutex mutex; // guards everything below against the module thread
     ModelFaults faults;
@@ -171,7 +174,7 @@ uint32_t RequestReplyModel::Impl::scalar(const OptionDef& option, uint32_t key) 
     case ValueSource::ModuleAddress: return identity.address;
     case ValueSource::Model: return identity.model;
     case ValueSource::SerialNumber: return identity.serialNumber;
-    case ValueSource::Build: return def.build;
+    case ValueSource::Build: return build;
     case ValueSource::Stored: break;
     }
     const auto stored = scalars.find(key);
@@ -341,9 +344,9 @@ void RequestReplyModel::Impl::handleQuery(ModuleConnection& c, const WirePacket&
     switch (kind) {
     case 0xFF:
         if (request.length == 2)
-            c.send(WirePacket(address, {kCmdModuleQuery, kind, uint8_t(def.build >> 24),
-                                        uint8_t(def.build >> 16), uint8_t(def.build >> 8),
-                                        uint8_t(def.build)}));
+            c.send(
+                WirePacket(address, {kCmdModuleQuery, kind, uint8_t(build >> 24),
+                                     uint8_t(build >> 16), uint8_t(build >> 8), uint8_t(build)}));
         return;
     case 1: { // has UEI: command, option, index, operation
         if (request.length != 6)
@@ -603,6 +606,14 @@ std::optional<uint32_t> RequestReplyModel::value(uint8_t command, uint8_t index,
     if (!def || valueWidth(def->kind) == 0 || index >= entity->count)
         return std::nullopt;
     return impl_->scalar(*def, valueKey(command, index, option, parameter));
+}
+
+void RequestReplyModel::setFirmware(uint32_t build, uint32_t version) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    if (build != 0)
+        impl_->build = build;
+    if (version != 0)
+        impl_->scalars[valueKey(kCmdSystem, 0, kOptVersion, 0)] = version;
 }
 
 } // namespace Corvane::Tools

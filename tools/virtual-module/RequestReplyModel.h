@@ -25,6 +25,9 @@ class RequestReplyModel {
     // model must outlive the module's serving.
     void install(VirtualModule& module);
 
+    // The firmware the module runs from now on: its build and packed version (0 keeps each).
+    void setFirmware(uint32_t build, uint32_t version);
+
     // Faults take effect with the next request; the one-shot ones clear themselves once used.
     void setFaults(const ModelFaults& faults);
     ModelFaults faults() const;

@@ -41,6 +41,8 @@ constexpr int kReadsPerTurn = 8;
 // Out of descriptors, the pending connection stays and the listening socket stays readable:
 // pause accepting this long instead of retrying at once.
 constexpr std::chrono::milliseconds kAcceptBackOff{250};
+// A module that restarts leaves its connection this long after its last answer went out.
+constexpr auto kRestartTime = std::chrono::milliseconds(20);
 
 // The system entity's command and the options the module answers.
 constexpr uint8_t kCmdSystem = 3;
@@ -117,6 +119,12 @@ struct VirtualModule::Impl {
         }
         const ModuleIdentity& identity() const override { return owner.config.identity; }
         void send(const WirePacket& packet) override { owner.queue(*this, packet); }
+        void close() override {
+            draining = true;
+            closeAt = Clock::now() + kRestartTime;
+        }
+        void abort() override { closing = reset = true; }
+        uint64_t id() const override { return number; }
 
         Impl& owner;
         int fd;
@@ -129,7 +137,10 @@ struct VirtualModule::Impl {
         bool awaitingHeartbeat = false;
         uint8_t heartbeatAnswer = 0; // the second data byte the host must answer with
         bool closing = false;
-        bool reset = false; // close with a reset instead of an orderly shutdown
+        bool reset = false;    // close with a reset instead of an orderly shutdown
+        bool draining = false; // close once the queued packets are sent and closeAt passed
+        Clock::time_point closeAt;
+        uint64_t number = 0;
     };
 
     explicit Impl(VirtualModuleConfig c) : config(std::move(c)), random(config.seed) {
@@ -153,6 +164,7 @@ struct VirtualModule::Impl {
     VirtualModuleConfig config;
     std::array<PacketHandler, 256> handlers{}; // written before start, then module thread only
     std::function<void(const WirePacket&)> observer;
+    std::function<bool(ModuleConnection&, const WirePacket&)> filter;
 
     int listenFd = -1;
     int wakeFd = -1;
@@ -264,7 +276,7 @@ bool VirtualModule::Impl::open(std::string* error) {
 }
 
 void VirtualModule::Impl::queue(Connection& c, const WirePacket& packet) {
-    if (current.mute || c.closing)
+    if (current.mute || c.closing || c.draining)
         return;
     std::vector<uint8_t> bytes;
     if (current.garbage) {
@@ -342,7 +354,10 @@ void VirtualModule::Impl::handle(Connection& c, const WirePacket& packet) {
     if (observer)
         observer(packet);
     const ModuleIdentity& id = config.identity;
-    if (packet.address == kSyncAddress && packet.length == 0) {
+    if (c.draining) {
+        // A module on its way out takes nothing more in.
+    } else if (filter && filter(c, packet)) {
+    } else if (packet.address == kSyncAddress && packet.length == 0) {
         // One empty packet per request: the host sends six requests and is in step after two
         // answers in a row; a single request (the host asking for the address) gets one.
         ++counters.syncRequests;
@@ -407,9 +422,15 @@ void VirtualModule::Impl::acceptAll() {
         }
         if (fd < 0)
             return; // EAGAIN, or a connection that went away before we took it
+        if (current.exclusive && !connections.empty()) {
+            trace("held by another host; refusing a connection");
+            ::close(fd);
+            continue;
+        }
         const int on = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         auto c = std::make_unique<Connection>(*this, fd);
+        c->number = counters.connections + 1;
         c->nextHeartbeat = Clock::now() + std::chrono::milliseconds(config.heartbeatMs);
         connections.push_back(std::move(c));
         ++counters.connections;
@@ -445,6 +466,10 @@ void VirtualModule::Impl::run() {
             releaseDue(*c, now);
             if (!c->out.empty())
                 flush(*c);
+            if (c->draining && c->delayed.empty() && c->out.empty() && now >= c->closeAt)
+                c->closing = true;
+            if (c->draining && c->closeAt < wake)
+                wake = c->closeAt;
             if (config.heartbeatMs != 0 && c->nextHeartbeat < wake)
                 wake = c->nextHeartbeat;
             if (!c->delayed.empty() && c->delayed.front().due < wake)
@@ -507,6 +532,11 @@ VirtualModule::~VirtualModule() {
 
 void VirtualModule::setHandler(uint8_t command, PacketHandler handler) {
     impl_->handlers[command] = std::move(handler);
+}
+
+void VirtualModule::setPacketFilter(
+    std::function<bool(ModuleConnection&, const WirePacket&)> filter) {
+    impl_->filter = std::move(filter);
 }
 
 void VirtualModule::setPacketObserver(std::function<void(const WirePacket&)> observer) {

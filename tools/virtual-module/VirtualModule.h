@@ -26,6 +26,7 @@ struct FaultSettings {
     uint32_t dropAfter = 0; // reset a connection once it brought this many packets; 0 never
     bool garbage = false;   // send random bytes instead of every packet
     bool mute = false;      // take everything in, send nothing
+    bool exclusive = false; // serve one host at a time, as a module another program holds
 };
 
 struct VirtualModuleConfig {
@@ -36,7 +37,11 @@ struct VirtualModuleConfig {
     uint32_t latencyUs = 0;      // delay of every packet the module sends
     FaultSettings faults;
     ModelFaults modelFaults; // for the request/reply model (RequestReplyModel.h)
-    uint32_t seed = 1;       // of the garbage generator
+    UpgradeFaults upgradeFaults;
+    uint16_t chunkSize = 1024;  // announced by the upgrade protocol's PREPARE
+    uint32_t build = 0;         // of the running firmware; 0 keeps the model's
+    uint32_t packedVersion = 0; // of the running firmware; 0 keeps the model's
+    uint32_t seed = 1;          // of the garbage generator
     bool verbose = false;
     // The program answers TCP/IP discovery heard on the interface with this IPv4 address
     // (DiscoveryResponder); empty: it does not.
@@ -67,6 +72,12 @@ class ModuleConnection {
     virtual const ModuleIdentity& identity() const = 0;
     // Queues a packet to the host (after the configured latency, subject to the faults).
     virtual void send(const WirePacket& packet) = 0;
+    // Ends the connection once what was queued has gone out, as a module that restarts does.
+    virtual void close() = 0;
+    // Ends the connection at once with a reset, as a cable pulled out does.
+    virtual void abort() = 0;
+    // Numbers the connections of the module's life from 1.
+    virtual uint64_t id() const = 0;
 };
 
 // Handles one packet addressed to the module, chosen by its first data byte (the command).
@@ -81,6 +92,9 @@ class VirtualModule {
 
     // Installs the handler of a command (null removes it). Only before start().
     void setHandler(uint8_t command, PacketHandler handler);
+    // Sees every packet from a host before the module does; returning true takes the packet
+    // (the module then does nothing with it). Only before start().
+    void setPacketFilter(std::function<bool(ModuleConnection&, const WirePacket&)> filter);
     // Called on the module's thread with every packet received from a host. Only before start().
     void setPacketObserver(std::function<void(const WirePacket&)> observer);
 

@@ -1,7 +1,10 @@
 // Parses the virtual-module command line; numbers are checked in full, nothing is guessed.
 #include "VirtualModuleOptions.h"
 
+#include "corvane/aVersion.h"
+
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -50,6 +53,22 @@ const char* const kVirtualModuleHelp =
     "  --bytes-out-of-sequence\n"
     "                    the next byte-array reply sends its second packet with a wrong\n"
     "                    sequence number, once\n"
+    "  --exclusive       serve one host at a time; later ones are refused, as for a module\n"
+    "                    another program holds\n"
+    "\n"
+    "Firmware upgrade (command 0x5F): the module takes a boot loader, starts it with LOAD\n"
+    "(ending the connection, as a module that enumerates anew does), takes the firmware chunk\n"
+    "by chunk and reboots into it with REBOOT. An image names its build and version with the\n"
+    "tag \"CVFW\" followed by the build and the packed version (4 bytes each, big-endian);\n"
+    "after the reboot the module reports them.\n"
+    "  --build N         build of the running firmware (default: the model's)\n"
+    "  --firmware-version MAJOR.MINOR.PATCH\n"
+    "                    version of the running firmware (default 2.11.4)\n"
+    "  --chunk-size N    bytes per chunk announced by PREPARE, 1 to 65535 (default 1024)\n"
+    "  --upgrade-fault NAME\n"
+    "                    wrong-sum-once, zero-count-once, zero-count, drop-in-data\n"
+    "                    (reset the connection at the next DATA packet), load-after-reconnect,\n"
+    "                    refuse-prepare, zero-chunk or reboot-keeps-link; may be repeated\n"
     "\n"
     "  --verbose         trace connections and faults on standard error\n"
     "  --help            print this help and exit\n"
@@ -111,6 +130,40 @@ bool parseUeiName(const char* text, UeiName& name, uint8_t* code) {
     return true;
 }
 
+bool parseUpgradeFault(std::string_view name, UpgradeFaults& faults) {
+    if (name == "wrong-sum-once")
+        faults.wrongSumOnce = true;
+    else if (name == "zero-count-once")
+        faults.zeroCountOnce = true;
+    else if (name == "zero-count")
+        faults.zeroCountAlways = true;
+    else if (name == "drop-in-data")
+        faults.dropInData = 1;
+    else if (name == "load-after-reconnect")
+        faults.loadAfterReconnect = true;
+    else if (name == "refuse-prepare")
+        faults.refusePrepare = true;
+    else if (name == "zero-chunk")
+        faults.zeroChunk = true;
+    else if (name == "reboot-keeps-link")
+        faults.rebootKeepsLink = true;
+    else
+        return false;
+    return true;
+}
+
+// MAJOR.MINOR.PATCH into the packed form the module reports.
+bool parseVersion(std::string_view text, uint32_t& packed) {
+    const std::string copy(text);
+    unsigned major = 0, minor = 0, patch = 0;
+    char end = 0;
+    if (std::sscanf(copy.c_str(), "%u.%u.%u%c", &major, &minor, &patch, &end) != 3 || major > 255 ||
+        minor > 255 || patch > 255)
+        return false;
+    packed = aVersion_Pack(static_cast<uint8_t>(major), static_cast<uint8_t>(minor), patch);
+    return true;
+}
+
 } // namespace
 
 OptionsResult parseVirtualModuleOptions(int argc, const char* const* argv,
@@ -148,6 +201,21 @@ OptionsResult parseVirtualModuleOptions(int argc, const char* const* argv,
                 return fail("invalid value '" + std::string(text) + "' for " + std::string(option));
             continue;
         }
+        if (option == "--exclusive") {
+            config.faults.exclusive = true;
+            continue;
+        }
+        if (option == "--upgrade-fault" || option == "--firmware-version") {
+            if (i + 1 >= argc)
+                return fail("option " + std::string(option) + " needs a value");
+            const std::string_view text = argv[++i];
+            const bool ok = option == "--upgrade-fault"
+                                ? parseUpgradeFault(text, config.upgradeFaults)
+                                : parseVersion(text, config.packedVersion);
+            if (!ok)
+                return fail("invalid value '" + std::string(text) + "' for " + std::string(option));
+            continue;
+        }
         if (option == "--verbose") {
             config.verbose = true;
             continue;
@@ -168,6 +236,8 @@ OptionsResult parseVirtualModuleOptions(int argc, const char* const* argv,
             {"--drop-after", 0, 0xFFFFFFFFul, 0},
             {"--seed", 0, 0xFFFFFFFFul, 0},
             {"--bad-slot-checksum", 0, 0xFFFFFFFFul, 0},
+            {"--build", 1, 0xFFFFFFFFul, 0},
+            {"--chunk-size", 1, 65535, 0},
         };
         const Numeric* numeric = nullptr;
         for (const Numeric& n : numerics)
@@ -215,6 +285,10 @@ OptionsResult parseVirtualModuleOptions(int argc, const char* const* argv,
             config.seed = static_cast<uint32_t>(value);
         else if (option == "--bad-slot-checksum")
             config.modelFaults.badSlotChecksum = static_cast<uint32_t>(value);
+        else if (option == "--build")
+            config.build = static_cast<uint32_t>(value);
+        else if (option == "--chunk-size")
+            config.chunkSize = static_cast<uint16_t>(value);
     }
     // Discovery replies come from the interface's address, so the module is reached there.
     if (!config.discoveryInterface.empty() && !bindGiven)

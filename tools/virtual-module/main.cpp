@@ -5,6 +5,7 @@
 
 #include "DiscoveryResponder.h"
 #include "RequestReplyModel.h"
+#include "UpgradeModel.h"
 #include "VirtualModule.h"
 #include "VirtualModuleOptions.h"
 
@@ -31,6 +32,9 @@ int main(int argc, char** argv) {
     VirtualModule module(config);
     RequestReplyModel model(config.identity, config.modelFaults);
     model.install(module);
+    model.setFirmware(config.build, config.packedVersion);
+    UpgradeModel upgrade(model, config.chunkSize, config.upgradeFaults);
+    upgrade.install(module);
     if (!module.start(&error)) {
         std::fprintf(stderr, "virtual-module: %s\n", error.c_str());
         return 1;

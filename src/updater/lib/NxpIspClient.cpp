@@ -3,10 +3,11 @@
 
 #include "Debug.h"
 #include "aStream_Internal.h"
+#include "platform/serial.h"
 
 #include <corvane/aTime.h>
 
-#include <cctype>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -112,7 +113,12 @@ aErr NxpIspClient::open(const std::string& portName, uint32_t baudRate) {
     if (err != aErrNone) {
         Debug_Print(DEBUG_NXPSerial, "Error Creating Serial [%s] ==> %s", portName_.c_str(),
                     aError_GetErrorText(err));
-        return fail(err, "cannot open the serial port");
+        failure_ = corvane::platform::describeSerialOpenFailure(
+            corvane::platform::serialDevicePath(portName_.c_str()).c_str());
+        if (failure_.empty()) {
+            failure_ = "serial port " + portName_ + " cannot be opened";
+        }
+        return err;
     }
     echo_ = true;
     return aErrNone;
@@ -168,7 +174,7 @@ aErr NxpIspClient::readByte(uint8_t& byte, uint64_t deadline) {
 aErr NxpIspClient::writeBytes(const uint8_t* bytes, size_t count) {
     aErr err = aStream_Write(stream_, bytes, count);
     if (err != aErrNone) {
-        return fail(err, format("the port took not all of %zu bytes written to it (%s)", count,
+        return fail(err, format("the port did not take the %zu bytes written to it (%s)", count,
                                 aError_GetErrorText(err)));
     }
     bytesSent_ += count;
@@ -283,9 +289,12 @@ aErr NxpIspClient::Response(char* buffer, size_t size, size_t& length, const cha
         return aErrParam;
     }
     const size_t limit = expected != nullptr ? std::min(expectedLength, size - 1) : size - 1;
-    // The reply needs its own wire time plus the chip's turnaround before it is complete.
+    // The reply needs its own wire time plus the chip's turnaround; USB serial adapters hold
+    // bytes back for up to 16 ms and a busy host adds its own delay, so allow budgets.echo more.
+    // The wait ends as soon as the reply is complete.
     const uint32_t waitMs =
-        static_cast<uint32_t>((expectedLength + 2) * 9000 / (baudRate_ ? baudRate_ : 9600) + 21);
+        static_cast<uint32_t>((expectedLength + 2) * 9000 / (baudRate_ ? baudRate_ : 9600) + 21) +
+        budgets.echo;
     Debug_Print(DEBUG_NXPSerial_E, "Response() wait for serial [%zu bytes, %u, %u ms]\n",
                 expectedLength, baudRate_, waitMs);
     const uint64_t deadline = aTime_GetMSTicks() + waitMs;

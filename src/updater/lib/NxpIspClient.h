@@ -27,7 +27,7 @@ class NxpIspClient {
         uint32_t erasePerSector = 400;
         uint32_t copyPer256 = 100; // on top of command
         uint32_t checksum = 2000;  // the OK or RESEND after a block of data lines
-        uint32_t echo = 100;       // quiet time after which an echo is given up
+        uint32_t echo = 100;       // quiet time after which an echo or a late reply is given up
     };
 
     NxpIspClient() = default;
@@ -36,7 +36,8 @@ class NxpIspClient {
     NxpIspClient& operator=(const NxpIspClient&) = delete;
 
     // Opens portName at the first supported rate not below baudRate (2400 at or below it; 9600
-    // above 230400), 8 data bits, no parity, one stop bit. The stream's error when it fails.
+    // above 230400), 8 data bits, no parity, one stop bit. The stream's error when it fails;
+    // failure() then says why in words for the user (missing, busy, no permission).
     aErr open(const std::string& portName, uint32_t baudRate);
     // Takes over an already open stream (a scripted one in tests) as if open had made it.
     void attach(aStream* stream, const std::string& portName, uint32_t baudRate);

@@ -1,8 +1,8 @@
 // Client of the update server: builds the GET requests and parses the line-oriented replies.
 #include "ServerCommClass.h"
 
+#include "BuildOrder.h"
 #include "Debug.h"
-#include "ResultTables.h"
 #include "SerialNumberText.h"
 
 #include <curl/curl.h>

@@ -152,9 +152,7 @@ TEST(BirdRecipe, ManifestErrorsNameFileAndLine) {
 class BirdtoolProgram : public testing::Test {
   protected:
     void SetUp() override {
-        if (std::string(BIRDTOOL_BIN).empty()) {
-            GTEST_SKIP() << "birdtool is not built";
-        }
+        ASSERT_FALSE(std::string(BIRDTOOL_BIN).empty()) << "birdtool is not built";
     }
     testsupport::ProcessResult run(const std::vector<std::string>& args) {
         testsupport::ProcessOptions options;

@@ -104,8 +104,7 @@ TEST(VirtualModuleOptions, BadInputIsNamed) {
 }
 
 TEST(VirtualModuleProgram, HelpAndBadOptions) {
-    if (std::string(VIRTUAL_MODULE_BIN).empty())
-        GTEST_SKIP() << "virtual-module is not built";
+    ASSERT_FALSE(std::string(VIRTUAL_MODULE_BIN).empty()) << "virtual-module is not built";
     testsupport::ProcessOptions options;
     options.deadline = 5000ms;
     auto help = testsupport::runProcess(VIRTUAL_MODULE_BIN, {"--help"}, options);
@@ -123,8 +122,7 @@ TEST(VirtualModuleProgram, HelpAndBadOptions) {
 }
 
 TEST(VirtualModuleProgram, ListensPrintsItsPortAndStopsOnSignal) {
-    if (std::string(VIRTUAL_MODULE_BIN).empty())
-        GTEST_SKIP() << "virtual-module is not built";
+    ASSERT_FALSE(std::string(VIRTUAL_MODULE_BIN).empty()) << "virtual-module is not built";
     SpawnedProgram program({VIRTUAL_MODULE_BIN, "--port", "0", "--serial", "C0FFEE"});
     const auto line = program.readLine(5000ms);
     ASSERT_TRUE(line.has_value());

@@ -1,0 +1,58 @@
+/* Local link sharing: a server that lets several processes (and, when allowed, other hosts)
+ * use one module at once, and the client stream through which they reach it. The server
+ * forwards each client's packets to the module one request at a time, returns every reply to
+ * the client that asked, and sends stream packets to every client that enabled streaming.
+ * Servers answer discovery beacons on UDP port 8585 with their link specifier.
+ *
+ * Clients talk to a server over ZeroMQ (a DEALER to the server's ROUTER); each message is one
+ * frame of packet bytes: address, length, data. A local-only server listens on 127.0.0.1. */
+#ifndef CORVANE_ASERVER_H
+#define CORVANE_ASERVER_H
+
+#include "aDefs.h"
+#include "aError.h"
+#include "aLink.h"
+#include "aStream.h"
+
+CORVANE_EXTERN_C_BEGIN
+
+/* Server command frames inside the server (3 bytes: the command, then a 16-bit value, high
+ * byte first). */
+#define SERVER_CMD_DROPPED_PACKET 0   /* the pending request got no reply */
+#define SERVER_CMD_INCOMING_PACKETS 1 /* this many reply packets follow */
+
+typedef struct aServer aServer;
+
+/* A server record for the engine link (not started). interfaceAddress is an IPv4 address in
+ * network byte order; 0 stands for 127.0.0.1. Null for an unknown link. */
+CORVANE_API aServer* aServer_Create(aLinkRef link, uint32_t interfaceAddress, bool localOnly);
+
+/* Binds the server's sockets, starts its beacon and tasks and takes over the packets the
+ * link receives (a packet filter). True on success; on failure nothing keeps running. */
+CORVANE_API bool aServer_Start(aServer* server);
+
+/* The port clients connect to (0 before a successful start) and the interface address. */
+CORVANE_API uint16_t aServer_GetPort(const aServer* server);
+CORVANE_API uint32_t aServer_GetInterface(const aServer* server);
+
+/* Makes the server forget every client waiting for a reply. aErrParam for a server that is
+ * not running. */
+CORVANE_API aErr aServer_FlushFIFO(aServer* server);
+
+/* Stops the server (its tasks, beacon and sockets, and its filter on the link), frees it and
+ * sets *server to null. A server attached to a link is destroyed with the link's last use
+ * instead. aErrParam for a null or invalid server. */
+CORVANE_API aErr aServer_Destroy(aServer** server);
+
+/* A stream to the sharing server at address (IPv4, network byte order) and port: each write
+ * goes to the server as one frame (write one packet per call), reads return the bytes of the
+ * server's frames in order. A read with nothing to return waits up to 1000 ms, then answers
+ * aErrNotReady. aErrParam for a null stream pointer; aErrMemory when sockets or memory run
+ * out; aErrConnection when a socket cannot connect; aErrResource when the stream cannot be
+ * made. The connection itself is made in the background: a server that does not answer shows
+ * as reads that find nothing. */
+CORVANE_API aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream);
+
+CORVANE_EXTERN_C_END
+
+#endif

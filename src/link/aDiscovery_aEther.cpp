@@ -1,0 +1,111 @@
+// aEther discovery: asks the sharing servers for their modules with a beacon and collects the
+// 128-byte link specifiers they answer with.
+#include "corvane/aDiscovery.h"
+
+#include "aBeacon.h"
+#include "cApiGuard.h"
+#include "corvane/zBeaconInterface.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
+constexpr int kReceives = 22;
+constexpr int kConfigureWaitMs = 2000;
+
+struct Search {
+    aDiscoveryModuleFoundProc callback = nullptr;
+    void* reference = nullptr;
+    bool local = true;
+    uint32_t hostAddress = 0;
+    std::vector<uint32_t> reported;
+    uint32_t counted = 0;
+
+    // False when the callback asked to stop.
+    bool offer(const uint8_t* payload, size_t size) {
+        if (size != sizeof(linkSpec))
+            return true;
+        linkSpec spec;
+        std::memcpy(&spec, payload, sizeof spec);
+        for (uint32_t serial : reported)
+            if (serial == spec.serialNumber)
+                return true;
+        if (local && spec.ipAddress != kLoopback && spec.ipAddress != hostAddress)
+            return true; // another host's server
+        reported.push_back(spec.serialNumber);
+        bool found = false;
+        const bool more = callback(&spec, &found, reference);
+        if (found)
+            ++counted;
+        return more;
+    }
+};
+
+uint32_t listen(zactor_t* beacon, Search& search) {
+    zsock_set_rcvtimeo(beacon, kConfigureWaitMs);
+    zsock_send(beacon, "si", "CONFIGURE", corvane::kBeaconPort);
+    char* host = zstr_recv(beacon);
+    const bool usable = host != nullptr && host[0] != '\0';
+    if (usable)
+        inet_pton(AF_INET, host, &search.hostAddress);
+    zstr_free(&host);
+    if (!usable)
+        return 0;
+    zsock_send(beacon, "sbi", "PUBLISH", corvane::kDiscoveryRequest,
+               std::strlen(corvane::kDiscoveryRequest), corvane::kBeaconIntervalMs);
+    zsock_send(beacon, "sb", "SUBSCRIBE", "", static_cast<size_t>(0));
+    zsock_set_rcvtimeo(beacon, corvane::kBeaconIntervalMs);
+    for (int i = 0; i < kReceives; ++i) {
+        char* sender = nullptr;
+        zframe_t* payload = nullptr;
+        const bool heard = zsock_recv(beacon, "sf", &sender, &payload) == 0 && payload != nullptr;
+        const bool more = !heard || search.offer(zframe_data(payload), zframe_size(payload));
+        zstr_free(&sender);
+        zframe_destroy(&payload);
+        if (!more)
+            break;
+    }
+    zstr_send(beacon, "SILENCE");
+    zstr_send(beacon, "UNSUBSCRIBE");
+    return search.counted;
+}
+
+} // namespace
+
+uint32_t aDiscovery_Enumerate_aEtherModules(aDiscoveryModuleFoundProc callback, void* reference,
+                                            uint32_t networkInterface) {
+    return corvane::guardedValue<uint32_t>(0, [&]() -> uint32_t {
+        if (callback == nullptr)
+            return 0;
+        Search search;
+        search.callback = callback;
+        search.reference = reference;
+        search.local = networkInterface == 0 || networkInterface == kLoopback;
+        // Local mode, or a host with no interface but loopback, keeps the beacon on this host.
+        std::string text = "127.0.0.1";
+        if (!search.local && corvane::firstNonLoopbackInterface() != 0) {
+            char dotted[INET_ADDRSTRLEN] = {};
+            in_addr address{networkInterface};
+            inet_ntop(AF_INET, &address, dotted, sizeof dotted);
+            text = dotted;
+        }
+        if (!zBeaconInterface_backupSetAndLock(text.c_str()))
+            return 0;
+        zactor_t* beacon = corvane::beaconCreate();
+        uint32_t counted = 0;
+        try {
+            counted = beacon != nullptr ? listen(beacon, search) : 0;
+        } catch (...) {
+            counted = search.counted;
+        }
+        zactor_destroy(&beacon);
+        zBeaconInterface_restoreAndUnlock();
+        return counted;
+    });
+}

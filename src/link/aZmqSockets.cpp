@@ -1,0 +1,142 @@
+// ZeroMQ helpers of the sharing server and client: loopback socket pairs and bounded sends.
+#include "aZmqSockets.h"
+
+#include "aLinkInternal.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include <unistd.h>
+
+namespace corvane {
+
+namespace {
+
+constexpr int kSendTries = 100;
+constexpr auto kSendPause = std::chrono::milliseconds(1);
+
+} // namespace
+
+bool SocketPair::open() {
+    czmqPrepare();
+    static std::atomic<uint32_t> nextPair{0};
+    bound = zsock_new(ZMQ_DEALER);
+    connected = zsock_new(ZMQ_DEALER);
+    if (bound == nullptr || connected == nullptr)
+        return false;
+    // In-process transport: both ends live in this process, and a trip through a loopback TCP
+    // pair costs two I/O-thread hand-offs per hop.
+    const uint32_t pair = nextPair++;
+    const int pid = static_cast<int>(getpid());
+    return zsock_bind(bound, "inproc://corvane-pair-%d-%u", pid, pair) == 0 &&
+           zsock_connect(connected, "inproc://corvane-pair-%d-%u", pid, pair) == 0;
+}
+
+void SocketPair::close() {
+    zsock_destroy(&bound);
+    zsock_destroy(&connected);
+}
+
+bool sendBounded(zsock_t* socket, const void* bytes, std::size_t count, int flags) {
+    void* handle = zsock_resolve(socket);
+    for (int attempt = 0; attempt < kSendTries; ++attempt) {
+        if (zmq_send(handle, bytes, count, flags | ZMQ_DONTWAIT) >= 0)
+            return true;
+        if (zmq_errno() != EAGAIN && zmq_errno() != EINTR)
+            return false;
+        std::this_thread::sleep_for(kSendPause);
+    }
+    return false;
+}
+
+namespace {
+
+struct InprocServers {
+    std::mutex lock;
+    std::set<std::pair<uint32_t, uint16_t>> servers; // guarded by lock
+};
+
+// Never destroyed: servers may still stop while static objects go at exit.
+InprocServers& inprocServers() {
+    static InprocServers* servers = new InprocServers;
+    return *servers;
+}
+
+struct ExitHooks {
+    std::mutex lock;
+    std::map<void*, std::function<void()>> hooks; // guarded by lock
+};
+
+// Never destroyed: it is read at exit.
+ExitHooks& exitHooks() {
+    static ExitHooks* hooks = new ExitHooks;
+    return *hooks;
+}
+
+void endAllAtExit() {
+    aLink_StopAll();
+    std::map<void*, std::function<void()>> hooks;
+    {
+        ExitHooks& h = exitHooks();
+        std::lock_guard<std::mutex> lock(h.lock);
+        hooks.swap(h.hooks);
+    }
+    for (auto& [owner, end] : hooks)
+        end();
+}
+
+} // namespace
+
+void czmqPrepare() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        // The application sees SIGINT and SIGTERM itself; CZMQ would otherwise take them over.
+        zsys_handler_set(nullptr);
+        // CZMQ ends its context at exit; registered after it, our hook runs before that.
+        zsys_init();
+        std::atexit(endAllAtExit);
+    });
+}
+
+void atExitRegister(void* owner, std::function<void()> end) {
+    ExitHooks& h = exitHooks();
+    std::lock_guard<std::mutex> lock(h.lock);
+    h.hooks[owner] = std::move(end);
+}
+
+void atExitCancel(void* owner) {
+    ExitHooks& h = exitHooks();
+    std::lock_guard<std::mutex> lock(h.lock);
+    h.hooks.erase(owner);
+}
+
+std::string inprocServerEndpoint(uint32_t address, uint16_t port) {
+    return "inproc://corvane-server-" + std::to_string(address) + "-" + std::to_string(port);
+}
+
+void inprocServerAdd(uint32_t address, uint16_t port) {
+    InprocServers& s = inprocServers();
+    std::lock_guard<std::mutex> lock(s.lock);
+    s.servers.emplace(address, port);
+}
+
+void inprocServerRemove(uint32_t address, uint16_t port) {
+    InprocServers& s = inprocServers();
+    std::lock_guard<std::mutex> lock(s.lock);
+    s.servers.erase({address, port});
+}
+
+std::string inprocServerFind(uint32_t address, uint16_t port) {
+    InprocServers& s = inprocServers();
+    std::lock_guard<std::mutex> lock(s.lock);
+    return s.servers.count({address, port}) ? inprocServerEndpoint(address, port) : std::string();
+}
+
+} // namespace corvane

@@ -1,0 +1,42 @@
+// What the discover, update and recovery flows share about reaching modules: the updater's own
+// link configuration, the network scan behind a router, the readers of a connected module and
+// the two phases of the link upgrade protocol.
+#pragma once
+
+#include "BirdFile.h"
+#include "DiscoveredDevice.h"
+#include "UpdaterContext.h"
+
+#include "corvane/Module.h"
+
+#include <cstdint>
+#include <string>
+
+// The updater's connections are plain links, not shared through a sharing server. Prints
+// "Failed to SET network configuration" when the module refuses it.
+aErr setLocalLinkConfig(UpdaterContext& context, Corvane::Module& module);
+
+DiscoveredDeviceList discoverDevices(UpdaterContext& context, int transport);
+// transport 0 finds the router on USB, then on TCP/IP.
+DiscoveredDeviceList scanNetwork(UpdaterContext& context, uint32_t routerSerial, int transport);
+
+// The build by the raw module query; 0 on any failure.
+uint32_t readBuildNumber(Corvane::Module& module);
+aErr readVersion(Corvane::Module& module, DiscoveredDevice& device);
+// Only firmware 2.10.4 and later has a name to read; older firmware leaves it empty.
+aErr readDeviceName(Corvane::Module& module, DiscoveredDevice& device);
+
+// The image for an update or recovery: the path when given, else <build>.bird from the
+// module's store entry (downloaded first when download is set and it is missing). Throws when
+// the image cannot be loaded; an empty image when the store cannot be opened.
+BirdFile load_bird(UpdaterContext& context, const char* label, const std::string& path,
+                   uint32_t serial, uint32_t build, bool download);
+// True when the image fits the connected module (serial number and model).
+bool UpdateFirmware(UpdaterDisplayInterface& display, const BirdFile& bird, Corvane::Module& module,
+                    uint32_t serial);
+// The boot-loader phase: stops at the first loader block that fails.
+aErr _transfer_loader(UpdaterDisplayInterface& display, Corvane::Module& module,
+                      const BirdFile& bird);
+// The firmware phase, then the reboot.
+aErr _transfer_firmware(UpdaterDisplayInterface& display, Corvane::Module& module,
+                        const BirdFile& bird, bool networked, bool useUei);
