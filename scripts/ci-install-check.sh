@@ -82,6 +82,7 @@ fi
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "$deb" >/dev/null
 dpkg-query -W -f='${Conffiles}\n' corvane | grep -q '/etc/udev/rules.d/70-corvane.rules'
 unset LD_LIBRARY_PATH
-/usr/bin/Updater -h >/dev/null
-/usr/bin/virtual-module --help >/dev/null
+for program in "/usr/bin/Updater -h" "/usr/bin/virtual-module --help"; do
+    $program >/dev/null 2>"$work/program.err" || { cat "$work/program.err" >&2; exit 1; }
+done
 echo "install check passed"
