@@ -12,6 +12,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   iproute2 util-linux curl
   clang libclang-rt-14-dev
+  dpkg-dev file man-db groff-base
 )
 
 missing=()

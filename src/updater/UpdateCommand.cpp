@@ -3,6 +3,7 @@
 // protocol, records the transfer and confirms the module runs the new firmware.
 #include "Debug.h"
 #include "ModuleAccess.h"
+#include "PermissionHint.h"
 #include "Retrieval.h"
 #include "StoreAccess.h"
 #include "corvane/I2CClass.h"
@@ -377,6 +378,7 @@ bool updateCommand(UpdaterContext& context, uint32_t serial, uint32_t build,
         }
         if (err != aErrNone) {
             displayPrint(display, DISPLAY_ERROR, "Failed to connect to module [%08X]", serial);
+            showPermissionHint(display, err);
             return fail(err);
         }
     }

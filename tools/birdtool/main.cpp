@@ -2,6 +2,7 @@
 #include "BirdFileReport.h"
 #include "BirdRecipe.h"
 #include "Debug.h"
+#include "ToolVersion.h"
 
 #include <cstdio>
 #include <cstring>
@@ -15,6 +16,7 @@ const char* const kHelp = R"(Usage:
   birdtool create -o OUTPUT [DIRECTIVES...] [MANIFEST]
   birdtool show [--trace] FILE
   birdtool --help
+  birdtool --version
 
 create  builds a BIRD firmware file. Its blocks come from directives given on the command
         line (as --KEYWORD VALUES...) and from a manifest file (one directive per line), in
@@ -161,6 +163,8 @@ int show(const std::vector<std::string>& args) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (printToolVersion("birdtool", argc, argv))
+        return 0;
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) {
         fputs(kHelp, stderr);

@@ -3,6 +3,7 @@
 #include "ImxSdpRom.h"
 #include "LpcIspRom.h"
 #include "PacedLine.h"
+#include "ToolVersion.h"
 
 #include <cerrno>
 #include <csignal>
@@ -40,6 +41,7 @@ Options:
                           stray-lf     lpc: follow every return code line with one more LF
   --slow-erase-ms MS    lpc: the first erase takes MS instead of its usual time
   -h, --help            show this text
+  --version             show the version
 
 A frame of the imx part that stops for 50 ms is abandoned, as the ROM does. After a jump the
 loaded image does not start a module yet.
@@ -64,6 +66,8 @@ uint32_t number(const char* text, int base, const char* option) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (printToolVersion("bootrom-sim", argc, argv))
+        return 0;
     std::string chip = "lpc";
     uint32_t baud = 115200;
     LpcIspSettings lpc;

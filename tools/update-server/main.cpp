@@ -1,4 +1,5 @@
 // update-server: serves a catalogue directory to the Updater over HTTP, as an offline mirror.
+#include "ToolVersion.h"
 #include "UpdateServer.h"
 
 #include <chrono>
@@ -28,6 +29,7 @@ Options:
   --port PORT        TCP port; 0 picks a free one [8380]
   --quiet            log nothing but start-up errors
   -h, --help         show this text
+  --version          show the version
 
 Catalogue layout (read on every request, so files may be added or replaced while serving):
   CATALOGUE/recovery        optional: the chip-fingerprint table for recovery, one module a line:
@@ -61,6 +63,8 @@ int usageError(const char* message) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (printToolVersion("update-server", argc, argv))
+        return 0;
     updateserver::ServerConfig config;
     bool haveCatalogue = false;
     for (int i = 1; i < argc; ++i) {

@@ -72,6 +72,7 @@ const char* const kVirtualModuleHelp =
     "\n"
     "  --verbose         trace connections and faults on standard error\n"
     "  --help            print this help and exit\n"
+    "  --version         print the version and exit\n"
     "\n"
     "Numbers are decimal, or hexadecimal with a 0x prefix.\n"
     "\n"

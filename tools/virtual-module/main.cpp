@@ -5,11 +5,14 @@
 
 #include "DiscoveryResponder.h"
 #include "RequestReplyModel.h"
+#include "ToolVersion.h"
 #include "UpgradeModel.h"
 #include "VirtualModule.h"
 #include "VirtualModuleOptions.h"
 
 int main(int argc, char** argv) {
+    if (printToolVersion("virtual-module", argc, argv))
+        return 0;
     using namespace Corvane::Tools;
     VirtualModuleConfig config;
     std::string error;
