@@ -3,13 +3,16 @@
 
 #include "corvane/aTime.h"
 
+#include <chrono>
+
 namespace Corvane {
 
 namespace {
 
-// An empty queue is looked at again this many times (yielding) before the thread sleeps 1 ms:
-// a steady stream is then picked up without a sleep between samples.
-constexpr int kIdleSpins = 64;
+// An empty queue is looked at again (yielding) for this long before the thread sleeps 1 ms: a
+// steady stream is then taken off the queue without sleeps between samples, which would let a
+// fast stream overflow it.
+constexpr auto kIdleSpin = std::chrono::microseconds(500);
 
 uint16_t next(uint16_t index) {
     return static_cast<uint16_t>((index + 1) % LocklessQueue_SPSC::kSlots);
@@ -85,19 +88,26 @@ void StreamCallbackThread::stop() {
 }
 
 void StreamCallbackThread::drain(std::shared_ptr<Shared> shared) {
+    using Clock = std::chrono::steady_clock;
     asyncPacket item;
-    int idle = 0;
+    bool idle = false;
+    Clock::time_point idleSince;
     while (!shared->stop.load()) {
         if (!shared->queue.pop(item)) {
-            if (++idle < kIdleSpins) {
+            const auto now = Clock::now();
+            if (!idle) {
+                idle = true;
+                idleSince = now;
+            }
+            if (now - idleSince < kIdleSpin) {
                 std::this_thread::yield();
             } else {
                 aTime_MSSleep(1);
-                idle = 0;
+                idle = false;
             }
             continue;
         }
-        idle = 0;
+        idle = false;
         if (item.callback && *item.callback) {
             try {
                 (*item.callback)(&item.packet, item.reference);

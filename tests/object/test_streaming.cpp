@@ -144,6 +144,12 @@ class Streaming : public ::testing::Test {
         analog.init(module.get(), 1);
     }
 
+    // The module serves from model and streaming: it stops before they go.
+    void TearDown() override {
+        module.reset();
+        virtualModule->stop();
+    }
+
     // Waits until the Link's cache holds count concrete values of the analog entity.
     bool awaitCached(std::size_t count) {
         return waitUntil(
@@ -276,17 +282,20 @@ TEST_F(StreamingBurst, LinkDestroyedWhileCallbacksRun) {
 
 TEST_F(StreamingBurst, CallbackMayStopItsOwnStreaming) {
     std::atomic<int> calls{0};
+    std::atomic<aErr> disabled{aErrUnknown};
     ASSERT_EQ(analog.registerOptionCallback(
                   3, true,
                   [&](const aPacket*, void*) -> uint8_t {
                       if (++calls == 1)
-                          analog.registerOptionCallback(3, false, nullptr, nullptr);
+                          disabled = analog.registerOptionCallback(3, false, nullptr, nullptr);
                       return 0;
                   },
                   nullptr),
               aErrNone);
     ASSERT_TRUE(
-        waitUntil([&] { return streaming->enabledCount() == 0; }, std::chrono::seconds(10)));
+        waitUntil([&] { return disabled.load() != aErrUnknown; }, std::chrono::seconds(10)));
+    EXPECT_EQ(disabled.load(), aErrNone);
+    EXPECT_EQ(streaming->enabledCount(), 0u);
     EXPECT_TRUE(link->filterActiveStreamKeys(2, 30, 0xFF, 1, 0xFF, true).empty());
 }
 
