@@ -96,11 +96,6 @@ TEST(Multicast, RefusesMisuse) {
     EXPECT_EQ(aMulticast_Receive(nullptr, &byte, 1), -2);
     EXPECT_EQ(aMulticast_Destroy(nullptr), -2);
     EXPECT_EQ(aMulticast_Create(0, "not a group", 9888, true), nullptr);
-    aMulticast* sender = aMulticast_Create(0, "232.2.2.2", 9888, true);
-    ASSERT_NE(sender, nullptr);
-    EXPECT_EQ(aMulticast_Receive(sender, &byte, 1), -3);
-    EXPECT_EQ(aMulticast_Destroy(&sender), 0);
-    EXPECT_EQ(sender, nullptr);
 }
 
 struct EmulationCase {

@@ -191,9 +191,11 @@ TEST_F(PacketFifo, DrainRemovesMatchesAndKeepsTheRestInOrder) {
 TEST_F(PacketFifo, DestroyWakesWaitersPromptly) {
     std::atomic<int> nulls{0};
     uint8_t never = 0xFF;
-    std::thread awaiting([&] { nulls += !PacketPtr(aPacketFifo_Await(fifo, 10000)); });
+    const aPacketFifoId id = fifo; // the destroy below clears the fixture's copy
+    std::thread awaiting([&] { nulls += !PacketPtr(aPacketFifo_Await(id, 10000)); });
     std::thread matching(
-        [&] { nulls += !PacketPtr(aPacketFifo_AwaitFirst(fifo, cmdIs, &never, 10000)); });
+        [&] { nulls += !PacketPtr(aPacketFifo_AwaitFirst(id, cmdIs, &never, 10000)); });
+    std::this_thread::sleep_for(50ms); // most likely both wait by now; it holds either way
     put(4, 1); // wakes the first-match without satisfying it
     auto start = Clock::now();
     // Await may have taken the packet; either way both end with the FIFO's destruction.

@@ -2,6 +2,7 @@
 // namespace with virtual modules answering, and USB emulation of virtual modules on loopback.
 #include "corvane/aDiscovery.h"
 #include "corvane/aLink.h"
+#include "corvane/aMulticast.h"
 
 #include "DiscoveryResponder.h"
 #include "LinkTestSupport.h"
@@ -15,6 +16,7 @@
 #include <netinet/in.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -120,6 +122,27 @@ TEST(TcpipDiscovery, FindsTwoModulesByMulticastAndOneBySerial) {
 
     EXPECT_EQ(aDiscovery_FindModule(TCPIP, 0x33333333, 0), nullptr);
     EXPECT_GE(first.responder.requestsAnswered(), 3u);
+}
+
+TEST(Multicast, SenderReachesReceiverOnTheInterface) {
+    if (!testsupport::enterNetworkNamespace())
+        return;
+    aMulticast* receiver =
+        aMulticast_Create(testsupport::kNamespaceAddress, "232.2.2.3", 9777, false);
+    aMulticast* sender = aMulticast_Create(testsupport::kNamespaceAddress, "232.2.2.3", 9777, true);
+    ASSERT_NE(receiver, nullptr);
+    ASSERT_NE(sender, nullptr);
+    const uint8_t message[] = {1, 2, 3, 4, 5};
+    uint8_t buffer[16] = {};
+    EXPECT_EQ(aMulticast_Receive(sender, buffer, sizeof buffer), -3);
+    EXPECT_EQ(aMulticast_Send(receiver, message, sizeof message), -3);
+    EXPECT_EQ(aMulticast_Send(sender, message, sizeof message), 5);
+    ASSERT_EQ(aMulticast_Receive(receiver, buffer, sizeof buffer), 5);
+    EXPECT_EQ(0, std::memcmp(buffer, message, sizeof message));
+    EXPECT_EQ(aMulticast_Receive(receiver, buffer, sizeof buffer), -1); // after its 1000 ms
+    EXPECT_EQ(aMulticast_Destroy(&sender), 0);
+    EXPECT_EQ(sender, nullptr);
+    EXPECT_EQ(aMulticast_Destroy(&receiver), 0);
 }
 
 // Lists virtual modules in the emulation variable for one test.
