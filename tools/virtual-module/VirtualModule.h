@@ -39,10 +39,12 @@ struct VirtualModuleConfig {
     FaultSettings faults;
     ModelFaults modelFaults; // for the request/reply model (RequestReplyModel.h)
     UpgradeFaults upgradeFaults;
-    uint16_t chunkSize = 1024;  // announced by the upgrade protocol's PREPARE
-    uint32_t build = 0;         // of the running firmware; 0 keeps the model's
-    uint32_t packedVersion = 0; // of the running firmware; 0 keeps the model's
-    uint32_t seed = 1;          // of the garbage generator
+    uint16_t chunkSize = 1024;         // announced by the upgrade protocol's PREPARE
+    uint32_t build = 0;                // of the running firmware; 0 keeps the model's
+    uint32_t packedVersion = 0;        // of the running firmware; 0 keeps the model's
+    uint32_t streamIntervalUs = 10000; // between rounds of stream samples (StreamingModel.h)
+    uint32_t streamBurst = 0;          // samples sent at once after each stream enable
+    uint32_t seed = 1;                 // of the garbage generator
     bool verbose = false;
     // The program answers TCP/IP discovery heard on the interface with this IPv4 address
     // (DiscoveryResponder); empty: it does not.

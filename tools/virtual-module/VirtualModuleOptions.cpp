@@ -70,6 +70,14 @@ const char* const kVirtualModuleHelp =
     "                    (reset the connection at the next DATA packet), load-after-reconnect,\n"
     "                    refuse-prepare, zero-chunk or reboot-keeps-link; may be repeated\n"
     "\n"
+    "Streaming (command 93): a host enables streams of UEI values (0xFF is a wildcard) and the\n"
+    "module sends samples of the enabled values with 64-bit timestamps until they are disabled.\n"
+    "  --stream-interval-us N\n"
+    "                    microseconds between two rounds of samples (default 10000)\n"
+    "  --stream-burst N  after each enable, also send N samples as fast as the connection\n"
+    "                    takes them, enough to overflow a slow host's callback queue\n"
+    "                    (default 0)\n"
+    "\n"
     "  --verbose         trace connections and faults on standard error\n"
     "  --help            print this help and exit\n"
     "  --version         print the version and exit\n"
@@ -239,6 +247,8 @@ OptionsResult parseVirtualModuleOptions(int argc, const char* const* argv,
             {"--bad-slot-checksum", 0, 0xFFFFFFFFul, 0},
             {"--build", 1, 0xFFFFFFFFul, 0},
             {"--chunk-size", 1, 65535, 0},
+            {"--stream-interval-us", 0, 60000000, 0},
+            {"--stream-burst", 0, 10000000, 0},
         };
         const Numeric* numeric = nullptr;
         for (const Numeric& n : numerics)
@@ -290,6 +300,10 @@ OptionsResult parseVirtualModuleOptions(int argc, const char* const* argv,
             config.build = static_cast<uint32_t>(value);
         else if (option == "--chunk-size")
             config.chunkSize = static_cast<uint16_t>(value);
+        else if (option == "--stream-interval-us")
+            config.streamIntervalUs = static_cast<uint32_t>(value);
+        else if (option == "--stream-burst")
+            config.streamBurst = static_cast<uint32_t>(value);
     }
     // Discovery replies come from the interface's address, so the module is reached there.
     if (!config.discoveryInterface.empty() && !bindGiven)

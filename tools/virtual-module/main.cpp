@@ -5,6 +5,7 @@
 
 #include "DiscoveryResponder.h"
 #include "RequestReplyModel.h"
+#include "StreamingModel.h"
 #include "ToolVersion.h"
 #include "UpgradeModel.h"
 #include "VirtualModule.h"
@@ -38,6 +39,11 @@ int main(int argc, char** argv) {
     model.setFirmware(config.build, config.packedVersion);
     UpgradeModel upgrade(model, config.chunkSize, config.upgradeFaults);
     upgrade.install(module);
+    StreamingSettings streaming;
+    streaming.intervalUs = config.streamIntervalUs;
+    streaming.burstAfterEnable = config.streamBurst;
+    StreamingModel streams(model, config.identity.model, streaming);
+    streams.install(module);
     if (!module.start(&error)) {
         std::fprintf(stderr, "virtual-module: %s\n", error.c_str());
         return 1;

@@ -45,9 +45,28 @@ TEST(VirtualModuleOptions, ValuesAndDefaults) {
     EXPECT_EQ(config.port, 0);
     EXPECT_EQ(config.identity.address, 2);
 
-    ASSERT_EQ(parse({"--port", "8016", "--serial", "0x40F5849A", "--model", "0x13", "--address",
-                     "10", "--latency-us", "125", "--drop-after", "7", "--garbage", "--mute",
-                     "--heartbeat-ms", "0", "--bind", "127.0.0.2"},
+    ASSERT_EQ(parse({"--port",
+                     "8016",
+                     "--serial",
+                     "0x40F5849A",
+                     "--model",
+                     "0x13",
+                     "--address",
+                     "10",
+                     "--latency-us",
+                     "125",
+                     "--drop-after",
+                     "7",
+                     "--garbage",
+                     "--mute",
+                     "--heartbeat-ms",
+                     "0",
+                     "--bind",
+                     "127.0.0.2",
+                     "--stream-interval-us",
+                     "500",
+                     "--stream-burst",
+                     "600"},
                     config),
               OptionsResult::Run);
     EXPECT_EQ(config.port, 8016);
@@ -60,6 +79,8 @@ TEST(VirtualModuleOptions, ValuesAndDefaults) {
     EXPECT_TRUE(config.faults.mute);
     EXPECT_EQ(config.heartbeatMs, 0u);
     EXPECT_EQ(config.bindAddress, "127.0.0.2");
+    EXPECT_EQ(config.streamIntervalUs, 500u);
+    EXPECT_EQ(config.streamBurst, 600u);
 
     // Serial numbers are hexadecimal with or without their prefix.
     ASSERT_EQ(parse({"--serial", "DEADBEEF"}, config), OptionsResult::Run);
