@@ -8,6 +8,7 @@
 // decides whether each hand-off costs a few microseconds or tens of them, and a run flips
 // between the two. Pinned, the figure is the engine's own overhead and stays put from run to
 // run; --unpinned shows what the placement adds on the machine at hand.
+#include "LoopbackSocket.h"
 #include "corvane/aLink.h"
 
 #include "VirtualModule.h"
@@ -60,16 +61,13 @@ VirtualModule& module() {
 class RawHost {
   public:
     RawHost() {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(module().port());
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const int on = 1;
-        setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        ok_ = connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        fd_ = connectLoopbackNoDelay(module().port());
+        ok_ = fd_ >= 0;
     }
-    ~RawHost() { close(fd_); }
+    ~RawHost() {
+        if (fd_ >= 0)
+            close(fd_);
+    }
     bool trip() {
         if (!ok_ || send(fd_, kQuery, sizeof kQuery, 0) != static_cast<ssize_t>(sizeof kQuery))
             return false;

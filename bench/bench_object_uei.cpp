@@ -9,6 +9,7 @@
 // ratio is the median of the per-block ratios.
 //
 // The program pins itself to one CPU unless given --unpinned (BenchPinning.h says why).
+#include "LoopbackSocket.h"
 #include "corvane/EntityClass.h"
 #include "corvane/Module.h"
 
@@ -103,16 +104,13 @@ std::size_t bytesRunReplySize(std::size_t length) {
 class RawHost {
   public:
     RawHost() : setRun_(bytesRun(0x80 | kNameOption, pattern())) {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(peer().module.port());
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const int on = 1;
-        setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        ok_ = connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        fd_ = connectLoopbackNoDelay(peer().module.port());
+        ok_ = fd_ >= 0;
     }
-    ~RawHost() { close(fd_); }
+    ~RawHost() {
+        if (fd_ >= 0)
+            close(fd_);
+    }
 
     bool getUEI32() {
         const uint8_t request[] = {kAddress, 3, kSystem, 0x40 | kSerialOption, 0x20};

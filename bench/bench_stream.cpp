@@ -5,6 +5,7 @@
 //   stream_filter_gets: round trips of plain 32-bit gets on a Link with 64 streams registered
 //   (the stream filter sees every reply), against a Link with none.
 // Blocks of the two sides take turns; each ratio is the median of the per-block ratios.
+#include "LoopbackSocket.h"
 #include "corvane/EntityClass.h"
 #include "corvane/Module.h"
 
@@ -80,16 +81,13 @@ linkSpec spec() {
 class RawHost {
   public:
     RawHost() {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(peer().module.port());
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const int on = 1;
-        setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        ok_ = connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        fd_ = connectLoopbackNoDelay(peer().module.port());
+        ok_ = fd_ >= 0;
     }
-    ~RawHost() { close(fd_); }
+    ~RawHost() {
+        if (fd_ >= 0)
+            close(fd_);
+    }
 
     // Samples received, or -1.
     long burst() {
