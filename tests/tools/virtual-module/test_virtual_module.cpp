@@ -6,6 +6,7 @@
 #include "VirtualModule.h"
 #include "VirtualModuleOptions.h"
 #include "corvane/aError.h"
+#include "corvane/aVersion.h"
 
 #include <gtest/gtest.h>
 
@@ -124,6 +125,35 @@ TEST(VirtualModuleOptions, BadInputIsNamed) {
     EXPECT_EQ(parse({"--port", "1", "--help"}, config), OptionsResult::Help);
 }
 
+TEST(VirtualModuleOptions, BusModules) {
+    const std::vector<const char*> args = {
+        "virtual-module", "--chunk-size",  "512", "--bus-module", "2181F0EE:13@4:10004:2.10.4",
+        "--bus-module",   "11223344:4@252"};
+    VirtualModuleConfig config;
+    std::vector<BusModuleConfig> bus;
+    ASSERT_EQ(parseVirtualModuleOptions(static_cast<int>(args.size()), args.data(), config, nullptr,
+                                        &bus),
+              OptionsResult::Run);
+    ASSERT_EQ(bus.size(), 2u);
+    EXPECT_EQ(bus[0].identity.serialNumber, 0x2181F0EEu);
+    EXPECT_EQ(bus[0].identity.model, 0x13);
+    EXPECT_EQ(bus[0].identity.address, 4);
+    EXPECT_EQ(bus[0].build, 10004u);
+    EXPECT_EQ(bus[0].packedVersion, aVersion_Pack(2, 10, 4));
+    EXPECT_EQ(bus[0].chunkSize, 512);
+    EXPECT_EQ(bus[1].identity.address, 252);
+    EXPECT_EQ(bus[1].build, 0u);
+
+    for (const char* bad : {"2181F0EE@4", "2181F0EE:13", "2181F0EE:13@4:1:2.10.4:9", "2181F0EE:0@4",
+                            "2181F0EE:13@x", "2181F0EE:13@4:0", "1:13@4:1:2.10"}) {
+        const std::vector<const char*> one = {"virtual-module", "--bus-module", bad};
+        std::string error;
+        EXPECT_EQ(parseVirtualModuleOptions(3, one.data(), config, &error, &bus),
+                  OptionsResult::Error)
+            << bad;
+    }
+}
+
 TEST(VirtualModuleProgram, HelpAndBadOptions) {
     ASSERT_FALSE(std::string(VIRTUAL_MODULE_BIN).empty()) << "virtual-module is not built";
     testsupport::ProcessOptions options;
@@ -136,6 +166,13 @@ TEST(VirtualModuleProgram, HelpAndBadOptions) {
     EXPECT_EQ(bad.exitStatus, 2);
     EXPECT_NE(bad.err.find("unknown option '--frobnicate'"), std::string::npos);
     EXPECT_TRUE(bad.out.empty());
+
+    for (const char* busAddress : {"2", "5", "254"}) { // the router's own, odd, off the bus
+        auto clash = testsupport::runProcess(
+            VIRTUAL_MODULE_BIN, {"--bus-module", std::string("1:4@") + busAddress}, options);
+        EXPECT_EQ(clash.exitStatus, 2) << busAddress;
+        EXPECT_NE(clash.err.find("--bus-module: bus address"), std::string::npos) << clash.err;
+    }
 
     auto unbindable = testsupport::runProcess(VIRTUAL_MODULE_BIN, {"--bind", "localhost"}, options);
     EXPECT_EQ(unbindable.exitStatus, 1);
