@@ -2,7 +2,9 @@
 // emulated I2C bus, the router attached by USB emulation. Table rows and probe packets are
 // checked against the formats the Updater and the bus protocol define, not against the router.
 #include "DebugCapture.h"
+#include "DiscoveryResponder.h"
 #include "ModuleNetwork.h"
+#include "NetworkNamespace.h"
 #include "RecordingDisplay.h"
 #include "RequestReplyModel.h"
 #include "SampleCatalogue.h"
@@ -62,12 +64,16 @@ class ModuleNetworkFlow : public ::testing::Test {
     }
     void TearDown() override {
         unsetenv("CORVANE_USB_EMULATION");
+        responder.stop();
         if (router)
             router->stop();
     }
 
-    void start(const std::vector<BusModuleConfig>& modules) {
+    // The router is attached by USB emulation, or with bind given, reached by TCP/IP discovery
+    // there.
+    void start(const std::vector<BusModuleConfig>& modules, const std::string& bind = "") {
         VirtualModuleConfig config;
+        config.bindAddress = bind.empty() ? "127.0.0.1" : bind;
         config.heartbeatMs = 0;
         config.identity = {kRouter, 19, kRouterAddress};
         router = std::make_unique<VirtualModule>(config);
@@ -86,6 +92,11 @@ class ModuleNetworkFlow : public ::testing::Test {
             toRouter.emplace_back(p.data.begin(), p.data.begin() + p.length);
         });
         ASSERT_TRUE(router->start());
+        if (!bind.empty()) {
+            std::string error;
+            ASSERT_TRUE(responder.start(bind, config.identity, router->port(), &error)) << error;
+            return;
+        }
         const std::string emulation = "D272031D:13@127.0.0.1:" + std::to_string(router->port());
         setenv("CORVANE_USB_EMULATION", emulation.c_str(), 1);
     }
@@ -131,6 +142,7 @@ class ModuleNetworkFlow : public ::testing::Test {
     std::unique_ptr<RequestReplyModel> routerModel;
     std::unique_ptr<UpgradeModel> routerUpgrade;
     std::unique_ptr<ModuleNetwork> network;
+    DiscoveryResponder responder;
     std::mutex mutex;
     std::vector<std::vector<uint8_t>> toRouter;
 };
@@ -177,6 +189,17 @@ TEST_F(ModuleNetworkFlow, UpdatesAModuleBehindTheRouter) {
               "    2181F0EE  04       06      RouterBridge   2.10.5 (     12345)         ");
     EXPECT_EQ(after[3],
               "    11223344  02       06      PortHub4       2.9.1 (       777)         ");
+}
+
+TEST_F(ModuleNetworkFlow, RouterReachedOverTcpIp) {
+    if (!testsupport::enterNetworkNamespace())
+        return;
+    start(threeModules(), testsupport::kNamespaceAddressText);
+    ASSERT_TRUE(update(kTarget, bird())) << ::testing::PrintToString(display.errors());
+    const auto after = discover();
+    ASSERT_EQ(after.size(), 6u);
+    EXPECT_EQ(after[4], "    2181F0EE  04       06      RouterBridge   2.10.5 (     12345)        "
+                        "[10.9.0.1]         ");
 }
 
 TEST_F(ModuleNetworkFlow, TargetMissingFromTheNetwork) {
