@@ -6,10 +6,10 @@
 #include "PermissionHint.h"
 #include "Retrieval.h"
 #include "StoreAccess.h"
-#include "UpdaterCommands.h"
-#include "UpdaterEntity.h"
 #include "corvane/I2CClass.h"
 #include "corvane/SystemClass.h"
+#include "UpdaterCommands.h"
+#include "UpdaterEntity.h"
 
 #include "corvane/aDefs.h"
 #include "corvane/aError.h"
