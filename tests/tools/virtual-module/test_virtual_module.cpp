@@ -1,6 +1,7 @@
 // The virtual module on its own: its command line (as a program and as a parser), and what it
 // sends back over a raw socket for each kind of packet and each fault switch.
 #include "LinkTestSupport.h"
+#include "ModuleNetwork.h"
 #include "ProcessRunner.h"
 #include "SpawnedProgram.h"
 #include "VirtualModule.h"
@@ -316,6 +317,37 @@ TEST_F(VirtualModuleWire, SystemQueries) {
     host->send({6, 3, 3, 0x41, 0x20}); // module address
     EXPECT_EQ(host->receive(6, 1000ms), (Bytes{6, 4, 3, 1, 0, 6}));
     EXPECT_EQ(module->stats().modelQueries, 1u);
+}
+
+// Bytes as the I2C entity defines them: requests 8, index, address (bit 0 asks for a read),
+// length, speed, data; answers 8, index, address, count, status (bit 7: an error code), data.
+TEST_F(VirtualModuleWire, RouterAnswersBusProbesAndPassesPacketsOn) {
+    VirtualModuleConfig config;
+    config.heartbeatMs = 0;
+    config.identity = {0xD272031D, 19, 6};
+    module = std::make_unique<VirtualModule>(config);
+    ModuleNetwork network(*module, 6);
+    BusModuleConfig bus;
+    bus.identity = {0x2181F0EE, 19, 4};
+    ASSERT_TRUE(network.attach(bus));
+    network.install();
+    ASSERT_TRUE(module->start());
+    host = std::make_unique<RawHost>(module->port());
+    host->send({6, 7, 8, 0, 4, 2, 3, 0, 0}); // write two bytes to bus address 4: acknowledged
+    EXPECT_EQ(host->receive(7, 1000ms), (Bytes{6, 5, 8, 0, 4, 0, 0}));
+    host->send({6, 7, 8, 0, 8, 2, 3, 0, 0}); // nothing at 8
+    EXPECT_EQ(host->receive(7, 1000ms), (Bytes{6, 5, 8, 0, 8, 0, 0x80 | aErrNotFound}));
+    host->send({6, 5, 8, 0, 5, 2, 3}); // read two bytes from 4
+    EXPECT_EQ(host->receive(9, 1000ms), (Bytes{6, 7, 8, 0, 5, 2, 0, 0, 0}));
+    host->send({4, 3, 3, 0x49, 0x20}); // serial number, answered by the module at 4 itself
+    EXPECT_EQ(host->receive(9, 1000ms), (Bytes{4, 7, 3, 9, 0, 0x21, 0x81, 0xF0, 0xEE}));
+    host->send({4, 3, 3, 0x42, 0x20}); // its router address
+    EXPECT_EQ(host->receive(6, 1000ms), (Bytes{4, 4, 3, 2, 0, 6}));
+    host->send({8, 3, 3, 0x49, 0x20}); // no module at 8: no answer
+    EXPECT_TRUE(host->receive(1, 100ms).empty());
+    EXPECT_EQ(network.probed(), (std::vector<uint8_t>{4, 8, 4}));
+    EXPECT_EQ(network.forwarded(), 2u);
+    module->stop(); // before the network goes
 }
 
 TEST_F(VirtualModuleWire, UnknownRequestsGetErrorReplies) {
