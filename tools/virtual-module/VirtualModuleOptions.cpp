@@ -3,6 +3,7 @@
 
 #include "corvane/aVersion.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -82,6 +83,9 @@ const char* const kVirtualModuleHelp =
     "                    a module at bus address ADDRESS (even, 2 to 252), serial number and\n"
     "                    model in hexadecimal, build decimal (default: the model's), version\n"
     "                    (default 2.11.4); may be repeated\n"
+    "  --bus-upgrade-fault ADDRESS:NAME\n"
+    "                    an upgrade fault (names as for --upgrade-fault) of the module at bus\n"
+    "                    address ADDRESS, given after it; may be repeated\n"
     "\n"
     "Streaming (command 93): a host enables streams of UEI values (0xFF is a wildcard) and the\n"
     "module sends samples of the enabled values with 64-bit timestamps until they are disabled.\n"
@@ -271,6 +275,23 @@ OptionsResult parseVirtualModuleOptions(int argc, const char* const* argv,
         }
         if (option == "--verbose") {
             config.verbose = true;
+            continue;
+        }
+        if (option == "--bus-upgrade-fault" && busModules) {
+            if (i + 1 >= argc)
+                return fail("option --bus-upgrade-fault needs a value");
+            const std::string text = argv[++i];
+            const std::size_t colon = text.find(':');
+            unsigned long address = 0;
+            auto module = busModules->end();
+            if (colon != std::string::npos &&
+                parseNumber(text.substr(0, colon).c_str(), 0, 255, 0, address))
+                module = std::find_if(
+                    busModules->begin(), busModules->end(),
+                    [&](const BusModuleConfig& m) { return m.identity.address == address; });
+            if (module == busModules->end() ||
+                !parseUpgradeFault(std::string_view(text).substr(colon + 1), module->upgradeFaults))
+                return fail("invalid value '" + text + "' for --bus-upgrade-fault");
             continue;
         }
         if (option == "--bus-module" && busModules) {

@@ -127,9 +127,15 @@ TEST(VirtualModuleOptions, BadInputIsNamed) {
 }
 
 TEST(VirtualModuleOptions, BusModules) {
-    const std::vector<const char*> args = {
-        "virtual-module", "--chunk-size",  "512", "--bus-module", "2181F0EE:13@4:10004:2.10.4",
-        "--bus-module",   "11223344:4@252"};
+    const std::vector<const char*> args = {"virtual-module",
+                                           "--chunk-size",
+                                           "512",
+                                           "--bus-module",
+                                           "2181F0EE:13@4:10004:2.10.4",
+                                           "--bus-module",
+                                           "11223344:4@252",
+                                           "--bus-upgrade-fault",
+                                           "252:refuse-write"};
     VirtualModuleConfig config;
     std::vector<BusModuleConfig> bus;
     ASSERT_EQ(parseVirtualModuleOptions(static_cast<int>(args.size()), args.data(), config, nullptr,
@@ -144,12 +150,23 @@ TEST(VirtualModuleOptions, BusModules) {
     EXPECT_EQ(bus[0].chunkSize, 512);
     EXPECT_EQ(bus[1].identity.address, 252);
     EXPECT_EQ(bus[1].build, 0u);
+    EXPECT_TRUE(bus[1].upgradeFaults.refuseWrite);
+    EXPECT_FALSE(bus[0].upgradeFaults.refuseWrite);
 
     for (const char* bad : {"2181F0EE@4", "2181F0EE:13", "2181F0EE:13@4:1:2.10.4:9", "2181F0EE:0@4",
                             "2181F0EE:13@x", "2181F0EE:13@4:0", "1:13@4:1:2.10"}) {
         const std::vector<const char*> one = {"virtual-module", "--bus-module", bad};
         std::string error;
         EXPECT_EQ(parseVirtualModuleOptions(3, one.data(), config, &error, &bus),
+                  OptionsResult::Error)
+            << bad;
+    }
+    for (const char* bad : {"6:refuse-write", "4", "4:bogus"}) { // no module at 6
+        const std::vector<const char*> one = {"virtual-module", "--bus-module", "1:4@4",
+                                              "--bus-upgrade-fault", bad};
+        std::string error;
+        bus.clear();
+        EXPECT_EQ(parseVirtualModuleOptions(5, one.data(), config, &error, &bus),
                   OptionsResult::Error)
             << bad;
     }
