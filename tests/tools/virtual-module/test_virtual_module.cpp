@@ -360,10 +360,12 @@ TEST_F(VirtualModuleWire, RouterAnswersBusProbesAndPassesPacketsOn) {
     EXPECT_EQ(host->receive(9, 1000ms), (Bytes{4, 7, 3, 9, 0, 0x21, 0x81, 0xF0, 0xEE}));
     host->send({4, 3, 3, 0x42, 0x20}); // its router address
     EXPECT_EQ(host->receive(6, 1000ms), (Bytes{4, 4, 3, 2, 0, 6}));
+    host->send({4, 3, 0x30, 0x41, 0x20}); // a command the module does not have
+    EXPECT_EQ(host->receive(6, 1000ms), (Bytes{4, 4, 0x30, 1, 0x80, kInvalidEntity}));
     host->send({8, 3, 3, 0x49, 0x20}); // no module at 8: no answer
     EXPECT_TRUE(host->receive(1, 100ms).empty());
     EXPECT_EQ(network.probed(), (std::vector<uint8_t>{4, 8, 4}));
-    EXPECT_EQ(network.forwarded(), 2u);
+    EXPECT_EQ(network.forwarded(), 3u);
     module->stop(); // before the network goes
 }
 

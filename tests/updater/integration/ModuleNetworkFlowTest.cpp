@@ -102,7 +102,7 @@ class ModuleNetworkFlow : public ::testing::Test {
     }
 
     std::vector<std::string> discover() {
-        UpdaterContext context("http://127.0.0.1:1/cgi/u", store, display);
+        UpdaterContext context(kNoServer, store, display);
         display.lines.clear();
         discoverCommand(context, kRouter, 0);
         return display.messages();
