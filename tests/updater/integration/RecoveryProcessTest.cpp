@@ -246,6 +246,13 @@ TEST_F(RecoveryProcess, ImxRecoveryEndToEndFromTheServer) {
                                             file("server.log").string());
     BootRomSim sim({"--chip", "imx", "--uid", kUid});
 
+    // The fingerprint loads the liveloader the server keeps for chips in recovery and reads the
+    // identifier through it; the liveloader is then reset, and the recovery loads it again.
+    auto fingerprint = updater({"-N", "-s", sim.device, "-u", server.url()}, sim.emulation);
+    EXPECT_EQ(fingerprint.exitStatus, 0) << fingerprint.out << fingerprint.err;
+    EXPECT_NE(fingerprint.out.find("[ 12345678 9ABCDEF0 0F1E2D3C 4B5A6978 ]"), std::string::npos)
+        << fingerprint.out;
+
     auto recovery =
         updater({"-U", "-t", "RECOVER", "-s", sim.device, "-u", server.url()}, sim.emulation);
     EXPECT_EQ(recovery.exitStatus, 0) << recovery.out << recovery.err;
