@@ -88,8 +88,10 @@ bool Liveloader::start(std::string* error) {
     auto upgrade = std::make_unique<UpgradeModel>(*model);
     upgrade->install(*module);
 
-    ::close(impl_->held);
-    impl_->held = -1;
+    if (impl_->held >= 0) {
+        ::close(impl_->held);
+        impl_->held = -1;
+    }
     // The module's thread leaves the stop signals to the simulator's main loop.
     sigset_t stops, previous;
     sigemptyset(&stops);
