@@ -150,6 +150,9 @@ struct aServer {
     std::vector<aPacket> replies;
     std::vector<zframe_t*> subscribers;
     std::list<PoolEntry> pool;
+    // Sent on since the broker last found them empty: their news may have been taken in.
+    bool routerUsed = false;
+    bool beaconUsed = false;
 };
 
 namespace {
@@ -194,6 +197,7 @@ bool serverFilter(const aPacket* packet, void* reference) {
 
 bool sendToClient(aServer& s, zframe_t* identity, const void* bytes, std::size_t size) {
     void* router = zsock_resolve(s.router);
+    s.routerUsed = true;
     if (zmq_send(router, zframe_data(identity), zframe_size(identity), ZMQ_SNDMORE | ZMQ_DONTWAIT) <
         0) {
         debugTrace("failed to send id\n");
@@ -446,6 +450,7 @@ void handleBeacon(aServer& s) {
                 aServer_BeaconAnswer(s.serialNumber.load(), model, address, s.port, answer);
                 zsock_send(s.beacon, "sbi", "PUBLISH", answer, sizeof answer,
                            corvane::kBeaconIntervalMs);
+                s.beaconUsed = true;
                 s.publishing = true;
                 s.publishStart = aTime_GetMSTicks();
             }
@@ -455,46 +460,103 @@ void handleBeacon(aServer& s) {
     zframe_destroy(&content);
 }
 
+// 1 when a message waits on the socket, 0 when none does, -1 when ZeroMQ is ending. Looking
+// takes in the socket's news, which its signal descriptor then no longer shows.
+int inputOf(void* socket) {
+    int events = 0;
+    size_t size = sizeof events;
+    if (zmq_getsockopt(socket, ZMQ_EVENTS, &events, &size) != 0)
+        return zmq_errno() == ETERM ? -1 : 0;
+    return (events & ZMQ_POLLIN) != 0 ? 1 : 0;
+}
+
+bool hasInput(void* socket) {
+    return inputOf(socket) > 0;
+}
+
+// The broker's end of its actor pipe: a flush signal, or the end. False for the end.
+bool handlePipe(zsock_t* pipe, aServer& s) {
+    zmsg_t* msg = zmsg_recv(pipe);
+    const int signal = msg ? zmsg_signal(msg) : -1;
+    zmsg_destroy(&msg);
+    if (signal != kFlushSignal) {
+        debugTrace("pre exit 1\n");
+        return false;
+    }
+    debugTrace("Flushing FIFO\n");
+    forgetAskers(s);
+    return true;
+}
+
 // The broker: the only thread of the server besides the module link's. It takes client packets
 // from the ROUTER, hands them to the module link one request at a time, returns the replies the
 // link's filter passes it, fans stream batches out and answers discovery beacons.
+//
+// It waits on all its sockets in one poll of their signal descriptors (ZMQ_FD): a poll of the
+// sockets themselves costs several system calls per socket and pass, which on a busy link is
+// most of a round trip. A descriptor only tells of news, and any call on its socket takes the
+// news in, so a socket is looked at when its descriptor is readable, and again after the
+// broker used it, until a look finds it empty.
 void brokerTask(zsock_t* pipe, void* reference) {
     aServer& s = *static_cast<aServer*>(reference);
-    zmq_pollitem_t items[] = {
-        {zsock_resolve(pipe), 0, ZMQ_POLLIN, 0},
-        {zsock_resolve(s.modulePair.bound), 0, ZMQ_POLLIN, 0},
-        {zsock_resolve(s.router), 0, ZMQ_POLLIN, 0},
-        {s.beaconRunning ? zsock_resolve(s.beacon) : nullptr, 0, ZMQ_POLLIN, 0}};
-    const int itemCount = s.beaconRunning ? 4 : 3;
+    void* sockets[] = {zsock_resolve(pipe), zsock_resolve(s.modulePair.bound),
+                       zsock_resolve(s.router),
+                       s.beaconRunning ? zsock_resolve(s.beacon) : nullptr};
+    const int count = s.beaconRunning ? 4 : 3;
+    zmq_pollitem_t items[4] = {};
+    bool look[4] = {};
+    for (int i = 0; i < count; ++i) {
+        size_t size = sizeof items[i].fd;
+        zmq_getsockopt(sockets[i], ZMQ_FD, &items[i].fd, &size);
+        items[i].events = ZMQ_POLLIN;
+        look[i] = true;
+    }
+    enum { kPipe, kModule, kRouter, kBeacon };
     zsock_signal(pipe, 0);
     for (;;) {
-        if (zmq_poll(items, itemCount, pollTimeout(s)) < 0 && zmq_errno() != EINTR) {
+        const bool again = look[kPipe] || look[kModule] || look[kRouter] || look[kBeacon];
+        if (zmq_poll(items, count, again ? 0 : pollTimeout(s)) < 0 && zmq_errno() != EINTR) {
             debugTrace("pre exit 2\n");
             break;
         }
-        if (items[0].revents & ZMQ_POLLIN) {
-            zmsg_t* msg = zmsg_recv(pipe);
-            const int signal = msg ? zmsg_signal(msg) : -1;
-            zmsg_destroy(&msg);
-            if (signal != kFlushSignal) {
-                debugTrace("pre exit 1\n");
-                break;
+        for (int i = 0; i < count; ++i)
+            look[i] = look[i] || (items[i].revents & ZMQ_POLLIN) != 0;
+        if (look[kPipe]) {
+            look[kPipe] = false;
+            int input = 0;
+            while ((input = inputOf(sockets[kPipe])) > 0 && handlePipe(pipe, s)) {
             }
-            debugTrace("Flushing FIFO\n");
-            forgetAskers(s);
+            if (input < 0)
+                debugTrace("pre exit 2\n");
+            if (input != 0)
+                break; // "pre exit 1" was told by handlePipe
         }
-        if (items[1].revents & ZMQ_POLLIN)
-            handleModuleFrame(s, ZMQ_DONTWAIT);
-        if (items[2].revents & ZMQ_POLLIN)
-            handleClient(s);
-        if (itemCount > 3 && (items[3].revents & ZMQ_POLLIN))
-            handleBeacon(s);
+        if (look[kModule]) {
+            look[kModule] = false;
+            while (handleModuleFrame(s, ZMQ_DONTWAIT)) {
+            }
+        }
+        if (look[kRouter] || s.routerUsed) {
+            look[kRouter] = false;
+            while (hasInput(sockets[kRouter]))
+                handleClient(s);
+            s.routerUsed = false;
+        }
+        if (look[kBeacon] || s.beaconUsed) {
+            look[kBeacon] = false;
+            while (hasInput(sockets[kBeacon]))
+                handleBeacon(s);
+            s.beaconUsed = false;
+        }
         checkReplyWait(s);
         if (s.publishing && aTime_GetMSTicks() - s.publishStart > kBeaconAnswerMs) {
             zstr_send(s.beacon, "SILENCE");
+            s.beaconUsed = true;
             s.publishing = false;
             debugTrace("Beacon silenced\n");
         }
+        look[kRouter] = s.routerUsed;
+        look[kBeacon] = s.beaconUsed && count > kBeacon;
     }
     forgetAskers(s);
     s.waiting.clear();
