@@ -21,6 +21,7 @@
 #include <cstring>
 #include <deque>
 #include <list>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -52,10 +53,10 @@ constexpr uint8_t kMoreBit = 0x80;
 // Requests queued for the module at most; more are refused, as a full queue would be.
 constexpr std::size_t kMaxWaiting = 1000;
 
-// Frames from the filter to the broker start with one of these. Frames to and from clients
-// carry no tag.
+// Frames from the filter to the broker: a stream batch, or a call to look at the ROUTER. Frames
+// to and from clients carry no tag.
 constexpr uint8_t kTagBatch = 'S';
-constexpr uint8_t kTagReply = 'R';
+constexpr uint8_t kTagLook = 'L';
 
 // Commands whose packets are no UEIs.
 bool isUEIPayload(const aPacket& packet) {
@@ -132,7 +133,6 @@ struct aServer {
     bool beaconRunning = false;
     bool filterInstalled = false;
 
-    zsock_t* router = nullptr;
     uint16_t port = 0;
     SocketPair modulePair; // the filter writes `connected`, the broker reads `bound`
     std::string hostAddress;
@@ -140,19 +140,24 @@ struct aServer {
     // The filter's (the module link's reader thread): the tag, then the batched packets.
     std::vector<uint8_t> batch{kTagBatch};
 
-    // The broker's.
-    bool publishing = false;
-    uint32_t publishStart = 0;   // aTime_GetMSTicks, compared by difference
+    // The broker's and the filter's in turn: a reply goes to its client straight from the
+    // filter, which then hands the next request to the module, so a round trip wakes the
+    // broker once.
+    std::mutex turn;
+    zsock_t* router = nullptr;
     std::deque<Request> waiting; // for the module, oldest first
     bool awaiting = false;       // a request is with the module
     zframe_t* asker = nullptr;   // whom its replies go to; null when owed to no one
     uint32_t awaitStart = 0;     // of the wait for its next reply
     std::vector<aPacket> replies;
+    bool routerUsed = false; // sent on since last found empty: its news may have been taken in
+
+    // The broker's.
+    bool publishing = false;
+    uint32_t publishStart = 0; // aTime_GetMSTicks, compared by difference
     std::vector<zframe_t*> subscribers;
     std::list<PoolEntry> pool;
-    // Sent on since the broker last found them empty: their news may have been taken in.
-    bool routerUsed = false;
-    bool beaconUsed = false;
+    bool beaconUsed = false; // as routerUsed
 };
 
 namespace {
@@ -172,28 +177,49 @@ void flushBatch(aServer& s) {
     s.batch.resize(1);
 }
 
-// Stream packets are batched; every other packet but a heartbeat goes to the broker at once,
-// which alone knows whether a request waits for it.
+void takeReply(aServer& s, const aPacket& reply);
+
+// 1 when a message waits on the socket, 0 when none does, -1 when ZeroMQ is ending. Looking
+// takes in the socket's news, which its signal descriptor then no longer shows.
+int inputOf(void* socket) {
+    int events = 0;
+    size_t size = sizeof events;
+    if (zmq_getsockopt(socket, ZMQ_EVENTS, &events, &size) != 0)
+        return zmq_errno() == ETERM ? -1 : 0;
+    return (events & ZMQ_POLLIN) != 0 ? 1 : 0;
+}
+
+bool hasInput(void* socket) {
+    return inputOf(socket) > 0;
+}
+
+// Stream packets are batched for the broker; any other packet but a heartbeat is the reply to
+// the request with the module, or nothing anyone waits for.
 bool serverFilter(const aPacket* packet, void* reference) {
     auto* s = static_cast<aServer*>(reference);
     if (isHeartbeat(*packet)) {
         flushBatch(*s);
         return false; // the engine answers it
     }
-    uint8_t frame[1 + aPACKET_MAXWIRE] = {kTagReply};
-    const std::size_t n = wireBytes(packet, frame + 1);
     if (isStreamPacket(*packet)) {
-        s->batch.insert(s->batch.end(), frame + 1, frame + 1 + n);
+        uint8_t bytes[aPACKET_MAXWIRE];
+        const std::size_t n = wireBytes(packet, bytes);
+        s->batch.insert(s->batch.end(), bytes, bytes + n);
         if (s->batch.size() - 1 >= kBatchFlush)
             flushBatch(*s);
         return true;
     }
-    if (zmq_send(zsock_resolve(s->modulePair.connected), frame, n + 1, ZMQ_DONTWAIT) < 0)
+    std::lock_guard<std::mutex> lock(s->turn);
+    takeReply(*s, *packet);
+    // Sending may have taken in news of a client's request that the broker sleeps through.
+    if (s->routerUsed && hasInput(zsock_resolve(s->router)) &&
+        zmq_send(zsock_resolve(s->modulePair.connected), &kTagLook, 1, ZMQ_DONTWAIT) < 0)
         debugTrace("Failed to SENDY-SEND!\n");
+    s->routerUsed = false;
     return true;
 }
 
-// ---- Broker task ----
+// ---- The module's turn (the broker and the filter, under `turn`) ----
 
 bool sendToClient(aServer& s, zframe_t* identity, const void* bytes, std::size_t size) {
     void* router = zsock_resolve(s.router);
@@ -247,28 +273,6 @@ void takeReply(aServer& s, const aPacket& reply) {
         conclude(s, SERVER_CMD_INCOMING_PACKETS);
 }
 
-// One frame from the module link's filter: a stream batch for every subscriber, or a packet
-// that may be the reply awaited. False when none was there.
-bool handleModuleFrame(aServer& s, int flags) {
-    zmq_msg_t msg;
-    zmq_msg_init(&msg);
-    if (zmq_msg_recv(&msg, zsock_resolve(s.modulePair.bound), flags) < 0) {
-        zmq_msg_close(&msg);
-        return false;
-    }
-    const auto* bytes = static_cast<const uint8_t*>(zmq_msg_data(&msg));
-    const std::size_t size = zmq_msg_size(&msg);
-    aPacket packet;
-    if (size > 1 && bytes[0] == kTagBatch) {
-        for (zframe_t* subscriber : s.subscribers)
-            sendToClient(s, subscriber, bytes + 1, size - 1);
-    } else if (size > 1 && bytes[0] == kTagReply && packetOf(bytes + 1, size - 1, packet)) {
-        takeReply(s, packet);
-    }
-    zmq_msg_close(&msg);
-    return true;
-}
-
 // Hands the oldest waiting request to the module link, unless one is there already. Requests
 // reach the module strictly one after another, and only a request that gets a reply holds up
 // the next.
@@ -276,9 +280,6 @@ void startNext(aServer& s) {
     while (!s.awaiting && !s.waiting.empty()) {
         Request request = std::move(s.waiting.front());
         s.waiting.pop_front();
-        // What the module sent before this request cannot be its reply.
-        while (handleModuleFrame(s, ZMQ_DONTWAIT)) {
-        }
         aErr put = aErrNone;
         for (const aPacket& packet : request.packets)
             if ((put = aLink_PutPacket(s.link, &packet)) != aErrNone)
@@ -325,6 +326,30 @@ int pollTimeout(const aServer& s) {
         return kBrokerPollMs;
     const uint32_t waited = aTime_GetMSTicks() - s.awaitStart;
     return waited >= kReplyWaitMs ? 0 : std::min<int>(kBrokerPollMs, kReplyWaitMs - waited);
+}
+
+// ---- Broker task ----
+
+// One frame from the module link's filter: a stream batch for every subscriber, or a call to
+// look at the ROUTER. False when none was there.
+bool handleModuleFrame(aServer& s) {
+    zmq_msg_t msg;
+    zmq_msg_init(&msg);
+    if (zmq_msg_recv(&msg, zsock_resolve(s.modulePair.bound), ZMQ_DONTWAIT) < 0) {
+        zmq_msg_close(&msg);
+        return false;
+    }
+    const auto* bytes = static_cast<const uint8_t*>(zmq_msg_data(&msg));
+    const std::size_t size = zmq_msg_size(&msg);
+    std::lock_guard<std::mutex> lock(s.turn);
+    if (size > 1 && bytes[0] == kTagBatch) {
+        for (zframe_t* subscriber : s.subscribers)
+            sendToClient(s, subscriber, bytes + 1, size - 1);
+    } else if (size == 1 && bytes[0] == kTagLook) {
+        s.routerUsed = true;
+    }
+    zmq_msg_close(&msg);
+    return true;
 }
 
 std::list<PoolEntry>::iterator poolEntryOf(aServer& s, zframe_t* identity) {
@@ -460,20 +485,6 @@ void handleBeacon(aServer& s) {
     zframe_destroy(&content);
 }
 
-// 1 when a message waits on the socket, 0 when none does, -1 when ZeroMQ is ending. Looking
-// takes in the socket's news, which its signal descriptor then no longer shows.
-int inputOf(void* socket) {
-    int events = 0;
-    size_t size = sizeof events;
-    if (zmq_getsockopt(socket, ZMQ_EVENTS, &events, &size) != 0)
-        return zmq_errno() == ETERM ? -1 : 0;
-    return (events & ZMQ_POLLIN) != 0 ? 1 : 0;
-}
-
-bool hasInput(void* socket) {
-    return inputOf(socket) > 0;
-}
-
 // The broker's end of its actor pipe: a flush signal, or the end. False for the end.
 bool handlePipe(zsock_t* pipe, aServer& s) {
     zmsg_t* msg = zmsg_recv(pipe);
@@ -484,13 +495,15 @@ bool handlePipe(zsock_t* pipe, aServer& s) {
         return false;
     }
     debugTrace("Flushing FIFO\n");
+    std::lock_guard<std::mutex> lock(s.turn);
     forgetAskers(s);
     return true;
 }
 
-// The broker: the only thread of the server besides the module link's. It takes client packets
-// from the ROUTER, hands them to the module link one request at a time, returns the replies the
-// link's filter passes it, fans stream batches out and answers discovery beacons.
+// The broker: the server's own thread. It takes client packets from the ROUTER and hands them
+// to the module link one request at a time (the filter returns the replies and starts the next
+// request), gives up on replies that do not come, fans stream batches out and answers
+// discovery beacons.
 //
 // It waits on all its sockets in one poll of their signal descriptors (ZMQ_FD): a poll of the
 // sockets themselves costs several system calls per socket and pass, which on a busy link is
@@ -515,7 +528,12 @@ void brokerTask(zsock_t* pipe, void* reference) {
     zsock_signal(pipe, 0);
     for (;;) {
         const bool again = look[kPipe] || look[kModule] || look[kRouter] || look[kBeacon];
-        if (zmq_poll(items, count, again ? 0 : pollTimeout(s)) < 0 && zmq_errno() != EINTR) {
+        int timeout = 0;
+        if (!again) {
+            std::lock_guard<std::mutex> lock(s.turn);
+            timeout = pollTimeout(s);
+        }
+        if (zmq_poll(items, count, timeout) < 0 && zmq_errno() != EINTR) {
             debugTrace("pre exit 2\n");
             break;
         }
@@ -533,35 +551,39 @@ void brokerTask(zsock_t* pipe, void* reference) {
         }
         if (look[kModule]) {
             look[kModule] = false;
-            while (handleModuleFrame(s, ZMQ_DONTWAIT)) {
+            while (handleModuleFrame(s)) {
             }
         }
+        std::unique_lock<std::mutex> turn(s.turn);
         if (look[kRouter] || s.routerUsed) {
             look[kRouter] = false;
             while (hasInput(sockets[kRouter]))
                 handleClient(s);
             s.routerUsed = false;
         }
+        checkReplyWait(s);
+        look[kRouter] = s.routerUsed;
+        turn.unlock();
         if (look[kBeacon] || s.beaconUsed) {
             look[kBeacon] = false;
             while (hasInput(sockets[kBeacon]))
                 handleBeacon(s);
             s.beaconUsed = false;
         }
-        checkReplyWait(s);
         if (s.publishing && aTime_GetMSTicks() - s.publishStart > kBeaconAnswerMs) {
             zstr_send(s.beacon, "SILENCE");
             s.beaconUsed = true;
             s.publishing = false;
             debugTrace("Beacon silenced\n");
         }
-        look[kRouter] = s.routerUsed;
         look[kBeacon] = s.beaconUsed && count > kBeacon;
     }
+    std::unique_lock<std::mutex> turn(s.turn);
     forgetAskers(s);
     s.waiting.clear();
     s.replies.clear();
     s.awaiting = false;
+    turn.unlock();
     for (zframe_t*& subscriber : s.subscribers)
         zframe_destroy(&subscriber);
     s.subscribers.clear();
