@@ -12,6 +12,7 @@
 #include "cApiGuard.h"
 #include "corvane/aTime.h"
 #include "corvane/zBeaconInterface.h"
+#include "platform/platform.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -516,12 +517,12 @@ void brokerTask(zsock_t* pipe, void* reference) {
                        zsock_resolve(s.router),
                        s.beaconRunning ? zsock_resolve(s.beacon) : nullptr};
     const int count = s.beaconRunning ? 4 : 3;
-    zmq_pollitem_t items[4] = {};
+    int signals[4] = {-1, -1, -1, -1};
+    bool readable[4] = {};
     bool look[4] = {};
     for (int i = 0; i < count; ++i) {
-        size_t size = sizeof items[i].fd;
-        zmq_getsockopt(sockets[i], ZMQ_FD, &items[i].fd, &size);
-        items[i].events = ZMQ_POLLIN;
+        size_t size = sizeof signals[i];
+        zmq_getsockopt(sockets[i], ZMQ_FD, &signals[i], &size);
         look[i] = true;
     }
     enum { kPipe, kModule, kRouter, kBeacon };
@@ -533,12 +534,12 @@ void brokerTask(zsock_t* pipe, void* reference) {
             std::lock_guard<std::mutex> lock(s.turn);
             timeout = pollTimeout(s);
         }
-        if (zmq_poll(items, count, timeout) < 0 && zmq_errno() != EINTR) {
+        if (corvane::platform::waitAnyReadable(signals, readable, count, timeout) == aErrIO) {
             debugTrace("pre exit 2\n");
             break;
         }
         for (int i = 0; i < count; ++i)
-            look[i] = look[i] || (items[i].revents & ZMQ_POLLIN) != 0;
+            look[i] = look[i] || readable[i];
         if (look[kPipe]) {
             look[kPipe] = false;
             int input = 0;

@@ -8,6 +8,7 @@
 #include "aZmqSockets.h"
 #include "cApiGuard.h"
 #include "corvane/aTime.h"
+#include "platform/platform.h"
 
 #include <arpa/inet.h>
 
@@ -80,11 +81,11 @@ int takeFrame(ClientRecord& record) {
 // descriptors (a poll of the sockets themselves costs several system calls each). False when
 // waiting failed.
 bool awaitNews(ClientRecord& record, uint32_t timeoutMs) {
-    zmq_pollitem_t items[2] = {{nullptr, record.frontSignal, ZMQ_POLLIN, 0},
-                               {nullptr, record.wakeSignal, ZMQ_POLLIN, 0}};
-    if (zmq_poll(items, 2, static_cast<long>(timeoutMs)) < 0)
-        return zmq_errno() == EINTR;
-    if (items[1].revents & ZMQ_POLLIN) {
+    const int signals[2] = {record.frontSignal, record.wakeSignal};
+    bool readable[2] = {};
+    if (corvane::platform::waitAnyReadable(signals, readable, 2, timeoutMs) == aErrIO)
+        return false;
+    if (readable[1]) {
         // Emptied to the end, so the descriptor shows the next wake-up again.
         void* wake = zsock_resolve(record.wake.bound);
         char drained;
