@@ -212,11 +212,13 @@ bool serverFilter(const aPacket* packet, void* reference) {
     }
     std::lock_guard<std::mutex> lock(s->turn);
     takeReply(*s, *packet);
-    // Sending may have taken in news of a client's request that the broker sleeps through.
-    if (s->routerUsed && hasInput(zsock_resolve(s->router)) &&
-        zmq_send(zsock_resolve(s->modulePair.connected), &kTagLook, 1, ZMQ_DONTWAIT) < 0)
-        debugTrace("Failed to SENDY-SEND!\n");
-    s->routerUsed = false;
+    // Sending may have taken in news of a client's request that the broker would sleep
+    // through: it is told to look (and looks at its next wake-up in any case).
+    if (s->routerUsed && !hasInput(zsock_resolve(s->router)))
+        s->routerUsed = false;
+    else if (s->routerUsed &&
+             zmq_send(zsock_resolve(s->modulePair.connected), &kTagLook, 1, ZMQ_DONTWAIT) < 0)
+        debugTrace("broker not woken\n");
     return true;
 }
 
