@@ -59,6 +59,7 @@ struct ClientRecord {
         zsock_destroy(&front);
         wake.close();
         frontSignal = -1;
+        wakeSignal = -1;
     }
 };
 
