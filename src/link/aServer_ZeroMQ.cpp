@@ -1,7 +1,7 @@
 // The local sharing server: a broker task that takes client packets from a ROUTER socket, passes
-// them to the module link one request at a time, returns each reply to its client and answers
-// discovery beacons, and a packet filter on the module link that hands the broker every packet
-// the module sends, batching stream packets for the clients that enabled streaming.
+// them to the module link one request at a time and answers discovery beacons, and a packet
+// filter on the module link that returns each reply to its client and batches stream packets
+// for the clients that enabled streaming. The two take turns on the ROUTER under one lock.
 #include "corvane/aServer.h"
 
 #include "aBeacon.h"
@@ -54,10 +54,9 @@ constexpr uint8_t kMoreBit = 0x80;
 // Requests queued for the module at most; more are refused, as a full queue would be.
 constexpr std::size_t kMaxWaiting = 1000;
 
-// Frames from the filter to the broker: a stream batch, or a call to look at the ROUTER. Frames
-// to and from clients carry no tag.
+// Frames from the filter to the broker carry stream batches after this tag. Frames to and from
+// clients carry no tag.
 constexpr uint8_t kTagBatch = 'S';
-constexpr uint8_t kTagLook = 'L';
 
 // Commands whose packets are no UEIs.
 bool isUEIPayload(const aPacket& packet) {
@@ -142,8 +141,8 @@ struct aServer {
     std::vector<uint8_t> batch{kTagBatch};
 
     // The broker's and the filter's in turn: a reply goes to its client straight from the
-    // filter, which then hands the next request to the module, so a round trip wakes the
-    // broker once.
+    // filter, which then serves whatever requests wait on the ROUTER, so a busy client's round
+    // trips need not wake the broker at all.
     std::mutex turn;
     zsock_t* router = nullptr;
     std::deque<Request> waiting; // for the module, oldest first
@@ -151,14 +150,14 @@ struct aServer {
     zframe_t* asker = nullptr;   // whom its replies go to; null when owed to no one
     uint32_t awaitStart = 0;     // of the wait for its next reply
     std::vector<aPacket> replies;
+    std::vector<zframe_t*> subscribers;
+    std::list<PoolEntry> pool;
     bool routerUsed = false; // sent on since last found empty: its news may have been taken in
 
     // The broker's.
     bool publishing = false;
     uint32_t publishStart = 0; // aTime_GetMSTicks, compared by difference
-    std::vector<zframe_t*> subscribers;
-    std::list<PoolEntry> pool;
-    bool beaconUsed = false; // as routerUsed
+    bool beaconUsed = false;   // as routerUsed
 };
 
 namespace {
@@ -179,6 +178,7 @@ void flushBatch(aServer& s) {
 }
 
 void takeReply(aServer& s, const aPacket& reply);
+void handleClient(aServer& s);
 
 // 1 when a message waits on the socket, 0 when none does, -1 when ZeroMQ is ending. Looking
 // takes in the socket's news, which its signal descriptor then no longer shows.
@@ -212,13 +212,13 @@ bool serverFilter(const aPacket* packet, void* reference) {
     }
     std::lock_guard<std::mutex> lock(s->turn);
     takeReply(*s, *packet);
-    // Sending may have taken in news of a client's request that the broker would sleep
-    // through: it is told to look (and looks at its next wake-up in any case).
-    if (s->routerUsed && !hasInput(zsock_resolve(s->router)))
+    // Sending may have taken in the news of a client's next request, which the broker would
+    // then sleep through: the requests waiting are served here, as the broker would.
+    if (s->routerUsed) {
+        while (hasInput(zsock_resolve(s->router)))
+            handleClient(*s);
         s->routerUsed = false;
-    else if (s->routerUsed &&
-             zmq_send(zsock_resolve(s->modulePair.connected), &kTagLook, 1, ZMQ_DONTWAIT) < 0)
-        debugTrace("broker not woken\n");
+    }
     return true;
 }
 
@@ -333,8 +333,8 @@ int pollTimeout(const aServer& s) {
 
 // ---- Broker task ----
 
-// One frame from the module link's filter: a stream batch for every subscriber, or a call to
-// look at the ROUTER. False when none was there.
+// One stream batch from the module link's filter, for every subscriber. False when none was
+// there.
 bool handleModuleFrame(aServer& s) {
     zmq_msg_t msg;
     zmq_msg_init(&msg);
@@ -345,12 +345,9 @@ bool handleModuleFrame(aServer& s) {
     const auto* bytes = static_cast<const uint8_t*>(zmq_msg_data(&msg));
     const std::size_t size = zmq_msg_size(&msg);
     std::lock_guard<std::mutex> lock(s.turn);
-    if (size > 1 && bytes[0] == kTagBatch) {
+    if (size > 1 && bytes[0] == kTagBatch)
         for (zframe_t* subscriber : s.subscribers)
             sendToClient(s, subscriber, bytes + 1, size - 1);
-    } else if (size == 1 && bytes[0] == kTagLook) {
-        s.routerUsed = true;
-    }
     zmq_msg_close(&msg);
     return true;
 }
@@ -504,9 +501,9 @@ bool handlePipe(zsock_t* pipe, aServer& s) {
 }
 
 // The broker: the server's own thread. It takes client packets from the ROUTER and hands them
-// to the module link one request at a time (the filter returns the replies and starts the next
-// request), gives up on replies that do not come, fans stream batches out and answers
-// discovery beacons.
+// to the module link one request at a time (the filter returns the replies and serves the
+// requests that came meanwhile), gives up on replies that do not come, fans stream batches out
+// and answers discovery beacons.
 //
 // It waits on all its sockets in one poll of their signal descriptors (ZMQ_FD): a poll of the
 // sockets themselves costs several system calls per socket and pass, which on a busy link is
@@ -581,12 +578,11 @@ void brokerTask(zsock_t* pipe, void* reference) {
         }
         look[kBeacon] = s.beaconUsed && count > kBeacon;
     }
-    std::unique_lock<std::mutex> turn(s.turn);
+    std::lock_guard<std::mutex> turn(s.turn);
     forgetAskers(s);
     s.waiting.clear();
     s.replies.clear();
     s.awaiting = false;
-    turn.unlock();
     for (zframe_t*& subscriber : s.subscribers)
         zframe_destroy(&subscriber);
     s.subscribers.clear();
