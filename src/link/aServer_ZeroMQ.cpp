@@ -54,9 +54,14 @@ constexpr uint8_t kMoreBit = 0x80;
 // Requests queued for the module at most; more are refused, as a full queue would be.
 constexpr std::size_t kMaxWaiting = 1000;
 
-// Frames from the filter to the broker carry stream batches after this tag. Frames to and from
-// clients carry no tag.
+// Client messages served in one turn at most, so a flood of them holds neither the broker nor
+// the module link's reader for long.
+constexpr int kServedPerTurn = 64;
+
+// Frames from the filter to the broker: a stream batch, or a call to serve the ROUTER. Frames to
+// and from clients carry no tag.
 constexpr uint8_t kTagBatch = 'S';
+constexpr uint8_t kTagServe = 'L';
 
 // Commands whose packets are no UEIs.
 bool isUEIPayload(const aPacket& packet) {
@@ -194,6 +199,21 @@ bool hasInput(void* socket) {
     return inputOf(socket) > 0;
 }
 
+// Serves the client messages waiting on the ROUTER, a turn's worth at most. True when none is
+// left; otherwise the ROUTER stays marked as used.
+bool serveClients(aServer& s) {
+    void* router = zsock_resolve(s.router);
+    for (int served = 0; served < kServedPerTurn; ++served) {
+        if (!hasInput(router)) {
+            s.routerUsed = false;
+            return true;
+        }
+        handleClient(s);
+    }
+    s.routerUsed = true;
+    return false;
+}
+
 // Stream packets are batched for the broker; any other packet but a heartbeat is the reply to
 // the request with the module, or nothing anyone waits for.
 bool serverFilter(const aPacket* packet, void* reference) {
@@ -214,11 +234,9 @@ bool serverFilter(const aPacket* packet, void* reference) {
     takeReply(*s, *packet);
     // Sending may have taken in the news of a client's next request, which the broker would
     // then sleep through: the requests waiting are served here, as the broker would.
-    if (s->routerUsed) {
-        while (hasInput(zsock_resolve(s->router)))
-            handleClient(*s);
-        s->routerUsed = false;
-    }
+    if (s->routerUsed && !serveClients(*s) &&
+        zmq_send(zsock_resolve(s->modulePair.connected), &kTagServe, 1, ZMQ_DONTWAIT) < 0)
+        debugTrace("broker not woken\n");
     return true;
 }
 
@@ -333,8 +351,8 @@ int pollTimeout(const aServer& s) {
 
 // ---- Broker task ----
 
-// One stream batch from the module link's filter, for every subscriber. False when none was
-// there.
+// One frame from the module link's filter: a stream batch for every subscriber, or a call to
+// serve the ROUTER. False when none was there.
 bool handleModuleFrame(aServer& s) {
     zmq_msg_t msg;
     zmq_msg_init(&msg);
@@ -345,9 +363,12 @@ bool handleModuleFrame(aServer& s) {
     const auto* bytes = static_cast<const uint8_t*>(zmq_msg_data(&msg));
     const std::size_t size = zmq_msg_size(&msg);
     std::lock_guard<std::mutex> lock(s.turn);
-    if (size > 1 && bytes[0] == kTagBatch)
+    if (size > 1 && bytes[0] == kTagBatch) {
         for (zframe_t* subscriber : s.subscribers)
             sendToClient(s, subscriber, bytes + 1, size - 1);
+    } else if (size == 1 && bytes[0] == kTagServe) {
+        s.routerUsed = true;
+    }
     zmq_msg_close(&msg);
     return true;
 }
@@ -557,9 +578,7 @@ void brokerTask(zsock_t* pipe, void* reference) {
         std::unique_lock<std::mutex> turn(s.turn);
         if (look[kRouter] || s.routerUsed) {
             look[kRouter] = false;
-            while (hasInput(sockets[kRouter]))
-                handleClient(s);
-            s.routerUsed = false;
+            serveClients(s);
         }
         checkReplyWait(s);
         look[kRouter] = s.routerUsed;
