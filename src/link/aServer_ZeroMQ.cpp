@@ -146,8 +146,8 @@ struct aServer {
     std::vector<uint8_t> batch{kTagBatch};
 
     // The broker's and the filter's in turn: a reply goes to its client straight from the
-    // filter, which then serves whatever requests wait on the ROUTER, so a busy client's round
-    // trips need not wake the broker at all.
+    // filter, which then serves the requests waiting on the ROUTER, so neither a reply nor a
+    // request that came meanwhile waits for the broker to wake.
     std::mutex turn;
     zsock_t* router = nullptr;
     std::deque<Request> waiting; // for the module, oldest first
