@@ -16,10 +16,9 @@
 
 CORVANE_EXTERN_C_BEGIN
 
-/* Server command frames inside the server (3 bytes: the command, then a 16-bit value, high
- * byte first). */
-#define SERVER_CMD_DROPPED_PACKET 0   /* the pending request got no reply */
-#define SERVER_CMD_INCOMING_PACKETS 1 /* this many reply packets follow */
+/* How a request handed to the module ends inside the server. */
+#define SERVER_CMD_DROPPED_PACKET 0   /* no reply came: the client's own wait times out */
+#define SERVER_CMD_INCOMING_PACKETS 1 /* the replies go to the client that asked */
 
 typedef struct aServer aServer;
 

@@ -1,7 +1,7 @@
-// The local sharing server: a broker task that takes client packets from a ROUTER socket and
-// answers discovery beacons, a sync task that passes one request at a time to the module link
-// and returns its replies, and a packet filter on the module link that batches stream packets
-// for the clients that enabled streaming. The three meet only through socket pairs.
+// The local sharing server: a broker task that takes client packets from a ROUTER socket, passes
+// them to the module link one request at a time and answers discovery beacons, and a packet
+// filter on the module link that returns each reply to its client and batches stream packets
+// for the clients that enabled streaming. The two take turns on the ROUTER under one lock.
 #include "corvane/aServer.h"
 
 #include "aBeacon.h"
@@ -12,14 +12,17 @@
 #include "cApiGuard.h"
 #include "corvane/aTime.h"
 #include "corvane/zBeaconInterface.h"
+#include "platform/platform.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <deque>
 #include <list>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -33,7 +36,6 @@ using corvane::link::wireBytes;
 constexpr uint16_t kServerCheck = 0x5E7E;
 const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
 constexpr int kBrokerPollMs = 1000;
-constexpr int kSyncPollMs = 1000;
 constexpr uint32_t kBeaconAnswerMs = 2000;
 constexpr int kConfigureWaitMs = 2000;
 constexpr uint32_t kReplyWaitMs = 2000;
@@ -49,11 +51,17 @@ constexpr uint8_t kCmdStream = 93;
 constexpr uint8_t kStreamEnable = 0x81;
 constexpr uint8_t kMoreBit = 0x80;
 
-// Frames from the sync task to the broker start with one of these, so a reply of any size
-// (a 3-byte one included) is never taken for a server command. Frames to and from clients
-// carry no tag.
-constexpr uint8_t kTagCommand = 'C';
-constexpr uint8_t kTagReply = 'R';
+// Requests queued for the module at most; more are refused, as a full queue would be.
+constexpr std::size_t kMaxWaiting = 1000;
+
+// Client messages served in one turn at most, so a flood of them holds neither the broker nor
+// the module link's reader for long.
+constexpr int kServedPerTurn = 64;
+
+// Frames from the filter to the broker: a stream batch, or a call to serve the ROUTER. Frames to
+// and from clients carry no tag.
+constexpr uint8_t kTagBatch = 'S';
+constexpr uint8_t kTagServe = 'L';
 
 // Commands whose packets are no UEIs.
 bool isUEIPayload(const aPacket& packet) {
@@ -101,6 +109,12 @@ bool packetOf(const uint8_t* bytes, std::size_t size, aPacket& packet) {
     return true;
 }
 
+// Packets for the module that go out back to back and are answered once.
+struct Request {
+    zframe_t* identity = nullptr; // whom the reply goes to; null: no one
+    std::vector<aPacket> packets;
+};
+
 struct PoolEntry {
     zframe_t* identity = nullptr;
     std::vector<aPacket> packets;
@@ -120,27 +134,35 @@ struct aServer {
     uint32_t interfaceAddress = kLoopback;
 
     zactor_t* broker = nullptr;
-    zactor_t* sync = nullptr;
     zactor_t* beacon = nullptr;
     bool beaconRunning = false;
     bool filterInstalled = false;
 
-    zsock_t* router = nullptr;
     uint16_t port = 0;
-    SocketPair streamPair; // filter writes `connected`, the broker reads `bound`
-    SocketPair syncPair;   // the broker owns `bound`, the sync task `connected`
+    SocketPair modulePair; // the filter writes `connected`, the broker reads `bound`
     std::string hostAddress;
 
-    // The filter's (the module link's reader thread).
-    std::vector<uint8_t> batch;
+    // The filter's (the module link's reader thread): the tag, then the batched packets.
+    std::vector<uint8_t> batch{kTagBatch};
+
+    // The broker's and the filter's in turn: a reply goes to its client straight from the
+    // filter, which then serves the requests waiting on the ROUTER, so neither a reply nor a
+    // request that came meanwhile waits for the broker to wake.
+    std::mutex turn;
+    zsock_t* router = nullptr;
+    std::deque<Request> waiting; // for the module, oldest first
+    bool awaiting = false;       // a request is with the module
+    zframe_t* asker = nullptr;   // whom its replies go to; null when owed to no one
+    uint32_t awaitStart = 0;     // of the wait for its next reply
+    std::vector<aPacket> replies;
+    std::vector<zframe_t*> subscribers;
+    std::list<PoolEntry> pool;
+    bool routerUsed = false; // sent on since last found empty: its news may have been taken in
 
     // The broker's.
     bool publishing = false;
-    uint32_t publishStart = 0;     // aTime_GetMSTicks, compared by difference
-    std::deque<zframe_t*> pending; // identities awaiting replies, oldest first
-    std::vector<zframe_t*> subscribers;
-    std::list<PoolEntry> pool;
-    uint16_t expectedReplies = 0;
+    uint32_t publishStart = 0; // aTime_GetMSTicks, compared by difference
+    bool beaconUsed = false;   // as routerUsed
 };
 
 namespace {
@@ -152,32 +174,77 @@ bool valid(const aServer* server) {
 // ---- Packet filter on the module link (its reader thread) ----
 
 void flushBatch(aServer& s) {
-    if (s.batch.empty())
+    if (s.batch.size() <= 1)
         return;
-    if (zmq_send(zsock_resolve(s.streamPair.connected), s.batch.data(), s.batch.size(),
+    if (zmq_send(zsock_resolve(s.modulePair.connected), s.batch.data(), s.batch.size(),
                  ZMQ_DONTWAIT) < 0)
         debugTrace("stream batch lost\n");
-    s.batch.clear();
+    s.batch.resize(1);
 }
 
+void takeReply(aServer& s, const aPacket& reply);
+void handleClient(aServer& s);
+
+// 1 when a message waits on the socket, 0 when none does, -1 when ZeroMQ is ending. Looking
+// takes in the socket's news, which its signal descriptor then no longer shows.
+int inputOf(void* socket) {
+    int events = 0;
+    size_t size = sizeof events;
+    if (zmq_getsockopt(socket, ZMQ_EVENTS, &events, &size) != 0)
+        return zmq_errno() == ETERM ? -1 : 0;
+    return (events & ZMQ_POLLIN) != 0 ? 1 : 0;
+}
+
+bool hasInput(void* socket) {
+    return inputOf(socket) > 0;
+}
+
+// Serves the client messages waiting on the ROUTER, a turn's worth at most. True when none is
+// left; otherwise the ROUTER stays marked as used.
+bool serveClients(aServer& s) {
+    void* router = zsock_resolve(s.router);
+    for (int served = 0; served < kServedPerTurn; ++served) {
+        if (!hasInput(router)) {
+            s.routerUsed = false;
+            return true;
+        }
+        handleClient(s);
+    }
+    s.routerUsed = true;
+    return false;
+}
+
+// Stream packets are batched for the broker; any other packet but a heartbeat is the reply to
+// the request with the module, or nothing anyone waits for.
 bool serverFilter(const aPacket* packet, void* reference) {
     auto* s = static_cast<aServer*>(reference);
-    bool consumed = false;
+    if (isHeartbeat(*packet)) {
+        flushBatch(*s);
+        return false; // the engine answers it
+    }
     if (isStreamPacket(*packet)) {
         uint8_t bytes[aPACKET_MAXWIRE];
         const std::size_t n = wireBytes(packet, bytes);
         s->batch.insert(s->batch.end(), bytes, bytes + n);
-        consumed = true;
+        if (s->batch.size() - 1 >= kBatchFlush)
+            flushBatch(*s);
+        return true;
     }
-    if (isHeartbeat(*packet) || s->batch.size() >= kBatchFlush)
-        flushBatch(*s);
-    return consumed;
+    std::lock_guard<std::mutex> lock(s->turn);
+    takeReply(*s, *packet);
+    // Sending may have taken in the news of a client's next request, which the broker would
+    // then sleep through: the requests waiting are served here, as the broker would.
+    if (s->routerUsed && !serveClients(*s) &&
+        zmq_send(zsock_resolve(s->modulePair.connected), &kTagServe, 1, ZMQ_DONTWAIT) < 0)
+        debugTrace("broker not woken\n");
+    return true;
 }
 
-// ---- Broker task ----
+// ---- The module's turn (the broker and the filter, under `turn`) ----
 
 bool sendToClient(aServer& s, zframe_t* identity, const void* bytes, std::size_t size) {
     void* router = zsock_resolve(s.router);
+    s.routerUsed = true;
     if (zmq_send(router, zframe_data(identity), zframe_size(identity), ZMQ_SNDMORE | ZMQ_DONTWAIT) <
         0) {
         debugTrace("failed to send id\n");
@@ -186,61 +253,124 @@ bool sendToClient(aServer& s, zframe_t* identity, const void* bytes, std::size_t
     return zmq_send(router, bytes, size, ZMQ_DONTWAIT) >= 0;
 }
 
-void dropIdentities(std::deque<zframe_t*>& identities) {
-    for (zframe_t*& identity : identities)
-        zframe_destroy(&identity);
-    identities.clear();
+void forgetAskers(aServer& s) {
+    zframe_destroy(&s.asker);
+    for (Request& request : s.waiting)
+        zframe_destroy(&request.identity);
 }
 
-void handleStreamBatch(aServer& s) {
-    zframe_t* batch = zframe_recv(s.streamPair.bound);
-    if (batch == nullptr)
-        return;
-    for (zframe_t* subscriber : s.subscribers)
-        sendToClient(s, subscriber, zframe_data(batch), zframe_size(batch));
-    zframe_destroy(&batch);
-}
+void startNext(aServer& s);
 
-void handleSyncFrame(aServer& s) {
-    zframe_t* frame = zframe_recv(s.syncPair.bound);
-    if (frame == nullptr)
-        return;
-    const uint8_t* bytes = zframe_data(frame);
-    const std::size_t size = zframe_size(frame);
-    if (s.pending.empty()) {
-        debugTrace("no id to pop\n");
-    } else if (size >= 1) {
-        zframe_t* identity = s.pending.front();
-        s.pending.pop_front();
-        if (bytes[0] == kTagCommand && size == 4) {
-            const uint8_t command = bytes[1];
-            const uint16_t count = static_cast<uint16_t>(bytes[2] << 8 | bytes[3]);
-            if (command == SERVER_CMD_DROPPED_PACKET) {
-                debugTrace("dropping id: fifo size: %d\n", static_cast<int>(s.pending.size()));
-            } else if (command == SERVER_CMD_INCOMING_PACKETS) {
-                for (uint16_t i = 0; i < count; ++i)
-                    s.pending.push_front(zframe_dup(identity));
-                s.expectedReplies = count;
-                debugTrace("Num packets coming: %d\n", count);
-            } else {
-                debugTrace("Unknown Server cmd: %d\n", command);
-            }
-        } else if (bytes[0] == kTagReply) {
-            sendToClient(s, identity, bytes + 1, size - 1);
-            if (s.expectedReplies == 0)
-                debugTrace("Error, sending more packets then expected\n");
-            else
-                --s.expectedReplies;
+// Ends the request with the module: its replies go to whoever asked, or, with none, the asker
+// is dropped and its own wait times out.
+void conclude(aServer& s, int outcome) {
+    if (outcome == SERVER_CMD_DROPPED_PACKET) {
+        debugTrace("dropping id: fifo size: %d\n", static_cast<int>(s.waiting.size()));
+    } else {
+        debugTrace("Num packets coming: %d\n", static_cast<int>(s.replies.size()));
+        for (const aPacket& reply : s.replies) {
+            uint8_t bytes[aPACKET_MAXWIRE];
+            const std::size_t n = wireBytes(&reply, bytes);
+            if (s.asker != nullptr)
+                sendToClient(s, s.asker, bytes, n);
         }
-        zframe_destroy(&identity);
     }
-    zframe_destroy(&frame);
+    zframe_destroy(&s.asker);
+    s.replies.clear();
+    s.awaiting = false;
+    startNext(s);
 }
 
-bool sendToSync(aServer& s, const aPacket& packet) {
-    uint8_t bytes[aPACKET_MAXWIRE];
-    const std::size_t n = wireBytes(&packet, bytes);
-    return zmq_send(zsock_resolve(s.syncPair.bound), bytes, n, ZMQ_DONTWAIT) >= 0;
+void takeReply(aServer& s, const aPacket& reply) {
+    if (!s.awaiting) {
+        debugTrace("no id to pop\n"); // late, or never asked for
+        return;
+    }
+    s.replies.push_back(reply);
+    // A multi-packet UEIBytes reply is collected whole, each packet within its own wait.
+    if (continuesRun(reply) && s.replies.size() < UINT16_MAX)
+        s.awaitStart = aTime_GetMSTicks();
+    else
+        conclude(s, SERVER_CMD_INCOMING_PACKETS);
+}
+
+// Hands the oldest waiting request to the module link, unless one is there already. Requests
+// reach the module strictly one after another, and only a request that gets a reply holds up
+// the next.
+void startNext(aServer& s) {
+    while (!s.awaiting && !s.waiting.empty()) {
+        Request request = std::move(s.waiting.front());
+        s.waiting.pop_front();
+        aErr put = aErrNone;
+        for (const aPacket& packet : request.packets)
+            if ((put = aLink_PutPacket(s.link, &packet)) != aErrNone)
+                break;
+        const aPacket& last = request.packets.back();
+        if (put != aErrNone) {
+            debugTrace("Failed to PUT packet: err: %d\n", put);
+        } else if (last.address == kForceRouteAddress || continuesRun(last)) {
+            debugTrace("don't wait on this packet\n");
+        } else {
+            s.awaiting = true;
+            s.asker = request.identity;
+            s.awaitStart = aTime_GetMSTicks();
+            continue;
+        }
+        zframe_destroy(&request.identity);
+    }
+}
+
+// Queues packets for the module, owing their reply to identity (taken; null: to no one).
+void enqueue(aServer& s, zframe_t* identity, std::vector<aPacket> packets) {
+    if (s.waiting.size() >= kMaxWaiting) {
+        debugTrace("Failed to send packet out!\n");
+        zframe_destroy(&identity);
+        return;
+    }
+    s.waiting.push_back(Request{identity, std::move(packets)});
+    startNext(s);
+}
+
+void checkReplyWait(aServer& s) {
+    if (!s.awaiting || aTime_GetMSTicks() - s.awaitStart < kReplyWaitMs)
+        return;
+    if (s.replies.empty()) {
+        debugTrace("Failed to AWAIT packet\n");
+        conclude(s, SERVER_CMD_DROPPED_PACKET);
+    } else {
+        conclude(s, SERVER_CMD_INCOMING_PACKETS);
+    }
+}
+
+int pollTimeout(const aServer& s) {
+    if (!s.awaiting)
+        return kBrokerPollMs;
+    const uint32_t waited = aTime_GetMSTicks() - s.awaitStart;
+    return waited >= kReplyWaitMs ? 0 : std::min<int>(kBrokerPollMs, kReplyWaitMs - waited);
+}
+
+// ---- Broker task ----
+
+// One frame from the module link's filter: a stream batch for every subscriber, or a call to
+// serve the ROUTER. False when none was there.
+bool handleModuleFrame(aServer& s) {
+    zmq_msg_t msg;
+    zmq_msg_init(&msg);
+    if (zmq_msg_recv(&msg, zsock_resolve(s.modulePair.bound), ZMQ_DONTWAIT) < 0) {
+        zmq_msg_close(&msg);
+        return false;
+    }
+    const auto* bytes = static_cast<const uint8_t*>(zmq_msg_data(&msg));
+    const std::size_t size = zmq_msg_size(&msg);
+    std::lock_guard<std::mutex> lock(s.turn);
+    if (size > 1 && bytes[0] == kTagBatch) {
+        for (zframe_t* subscriber : s.subscribers)
+            sendToClient(s, subscriber, bytes + 1, size - 1);
+    } else if (size == 1 && bytes[0] == kTagServe) {
+        s.routerUsed = true;
+    }
+    zmq_msg_close(&msg);
+    return true;
 }
 
 std::list<PoolEntry>::iterator poolEntryOf(aServer& s, zframe_t* identity) {
@@ -255,8 +385,8 @@ void destroyEntry(aServer& s, std::list<PoolEntry>::iterator it) {
     s.pool.erase(it);
 }
 
-// UEIBytes runs are held until complete, then go to the module back to back with one pending
-// identity for their single acknowledgement. True when the packet was taken here.
+// UEIBytes runs are held until complete, then go to the module back to back with one asker
+// for their single acknowledgement. True when the packet was taken here.
 bool pooled(aServer& s, zframe_t* identity, const aPacket& packet) {
     for (auto it = s.pool.begin(); it != s.pool.end();) {
         auto next = std::next(it);
@@ -283,16 +413,9 @@ bool pooled(aServer& s, zframe_t* identity, const aPacket& packet) {
             entry->sequence = sequence;
             return true;
         }
-        bool sent = true;
-        for (const aPacket& p : entry->packets) {
+        for (const aPacket& p : entry->packets)
             debugTrace("Pool Packet: %d\n", p.length);
-            sent = sendToSync(s, p) && sent;
-        }
-        // One acknowledgement is owed to the client, unless the run never went whole.
-        if (sent)
-            s.pending.push_back(zframe_dup(identity));
-        else
-            debugTrace("Failed to send setUEIBytes!\n");
+        enqueue(s, zframe_dup(identity), std::move(entry->packets));
         destroyEntry(s, entry);
         return true;
     }
@@ -332,14 +455,14 @@ void handleClient(aServer& s) {
     } else {
         if (packet.length == 7 && packet.data[0] == kCmdStream)
             subscribe(s, identity, packet);
-        if (!(isUEIPayload(packet) && pooled(s, identity, packet))) {
-            // A reply is owed only for a request the sync task has; none comes for 175.
-            if (packet.address == kForceRouteAddress && packet.length == 1)
-                debugTrace("Blocking cmdFORCEROUTE from remote client\n");
-            else if (!sendToSync(s, packet))
-                debugTrace("Failed to send packet out!\n");
-            else if (packet.address != kForceRouteAddress)
-                s.pending.push_back(zframe_dup(identity));
+        if (isUEIPayload(packet) && pooled(s, identity, packet)) {
+            // held, or gone to the module whole
+        } else if (packet.address == kForceRouteAddress && packet.length == 1) {
+            debugTrace("Blocking cmdFORCEROUTE from remote client\n");
+        } else {
+            // No reply comes for anything addressed to 175.
+            enqueue(s, packet.address != kForceRouteAddress ? zframe_dup(identity) : nullptr,
+                    {packet});
         }
     }
     zframe_destroy(&identity);
@@ -373,6 +496,7 @@ void handleBeacon(aServer& s) {
                 aServer_BeaconAnswer(s.serialNumber.load(), model, address, s.port, answer);
                 zsock_send(s.beacon, "sbi", "PUBLISH", answer, sizeof answer,
                            corvane::kBeaconIntervalMs);
+                s.beaconUsed = true;
                 s.publishing = true;
                 s.publishStart = aTime_GetMSTicks();
             }
@@ -382,124 +506,106 @@ void handleBeacon(aServer& s) {
     zframe_destroy(&content);
 }
 
+// The broker's end of its actor pipe: a flush signal, or the end. False for the end.
+bool handlePipe(zsock_t* pipe, aServer& s) {
+    zmsg_t* msg = zmsg_recv(pipe);
+    const int signal = msg ? zmsg_signal(msg) : -1;
+    zmsg_destroy(&msg);
+    if (signal != kFlushSignal) {
+        debugTrace("pre exit 1\n");
+        return false;
+    }
+    debugTrace("Flushing FIFO\n");
+    std::lock_guard<std::mutex> lock(s.turn);
+    forgetAskers(s);
+    return true;
+}
+
+// The broker: the server's own thread. It takes client packets from the ROUTER and hands them
+// to the module link one request at a time (the filter returns the replies and serves the
+// requests that came meanwhile), gives up on replies that do not come, fans stream batches out
+// and answers discovery beacons.
+//
+// It waits on all its sockets in one poll of their signal descriptors (ZMQ_FD): a poll of the
+// sockets themselves costs several system calls per socket and pass, which on a busy link is
+// most of a round trip. A descriptor only tells of news, and any call on its socket takes the
+// news in, so a socket is looked at when its descriptor is readable, and again after the
+// broker used it, until a look finds it empty.
 void brokerTask(zsock_t* pipe, void* reference) {
     aServer& s = *static_cast<aServer*>(reference);
-    zpoller_t* poller = zpoller_new(pipe, s.streamPair.bound, s.syncPair.bound, s.router, nullptr);
-    if (poller != nullptr && s.beaconRunning)
-        zpoller_add(poller, s.beacon);
+    void* sockets[] = {zsock_resolve(pipe), zsock_resolve(s.modulePair.bound),
+                       zsock_resolve(s.router),
+                       s.beaconRunning ? zsock_resolve(s.beacon) : nullptr};
+    const int count = s.beaconRunning ? 4 : 3;
+    int signals[4] = {-1, -1, -1, -1};
+    bool readable[4] = {};
+    bool look[4] = {};
+    for (int i = 0; i < count; ++i) {
+        size_t size = sizeof signals[i];
+        zmq_getsockopt(sockets[i], ZMQ_FD, &signals[i], &size);
+        look[i] = true;
+    }
+    enum { kPipe, kModule, kRouter, kBeacon };
     zsock_signal(pipe, 0);
-    while (poller != nullptr) {
-        void* which = zpoller_wait(poller, kBrokerPollMs);
-        if (which == pipe) {
-            zmsg_t* msg = zmsg_recv(pipe);
-            const int signal = msg ? zmsg_signal(msg) : -1;
-            zmsg_destroy(&msg);
-            if (signal != kFlushSignal) {
-                debugTrace("pre exit 1\n");
-                break;
-            }
-            debugTrace("Flushing FIFO\n");
-            dropIdentities(s.pending);
-        } else if (which == s.streamPair.bound) {
-            handleStreamBatch(s);
-        } else if (which == s.syncPair.bound) {
-            handleSyncFrame(s);
-        } else if (which == s.router) {
-            handleClient(s);
-        } else if (which != nullptr && which == s.beacon) {
-            handleBeacon(s);
-        } else if (zpoller_terminated(poller)) {
+    for (;;) {
+        const bool again = look[kPipe] || look[kModule] || look[kRouter] || look[kBeacon];
+        int timeout = 0;
+        if (!again) {
+            std::lock_guard<std::mutex> lock(s.turn);
+            timeout = pollTimeout(s);
+        }
+        if (corvane::platform::waitAnyReadable(signals, readable, count, timeout) == aErrIO) {
             debugTrace("pre exit 2\n");
             break;
         }
+        for (int i = 0; i < count; ++i)
+            look[i] = look[i] || readable[i];
+        if (look[kPipe]) {
+            look[kPipe] = false;
+            int input = 0;
+            while ((input = inputOf(sockets[kPipe])) > 0 && handlePipe(pipe, s)) {
+            }
+            if (input < 0)
+                debugTrace("pre exit 2\n");
+            if (input != 0)
+                break; // "pre exit 1" was told by handlePipe
+        }
+        if (look[kModule]) {
+            look[kModule] = false;
+            while (handleModuleFrame(s)) {
+            }
+        }
+        std::unique_lock<std::mutex> turn(s.turn);
+        if (look[kRouter] || s.routerUsed) {
+            look[kRouter] = false;
+            serveClients(s);
+        }
+        checkReplyWait(s);
+        look[kRouter] = s.routerUsed;
+        turn.unlock();
+        if (look[kBeacon] || s.beaconUsed) {
+            look[kBeacon] = false;
+            while (hasInput(sockets[kBeacon]))
+                handleBeacon(s);
+            s.beaconUsed = false;
+        }
         if (s.publishing && aTime_GetMSTicks() - s.publishStart > kBeaconAnswerMs) {
             zstr_send(s.beacon, "SILENCE");
+            s.beaconUsed = true;
             s.publishing = false;
             debugTrace("Beacon silenced\n");
         }
+        look[kBeacon] = s.beaconUsed && count > kBeacon;
     }
-    zpoller_destroy(&poller);
-    dropIdentities(s.pending);
+    std::lock_guard<std::mutex> turn(s.turn);
+    forgetAskers(s);
+    s.waiting.clear();
+    s.replies.clear();
+    s.awaiting = false;
     for (zframe_t*& subscriber : s.subscribers)
         zframe_destroy(&subscriber);
     s.subscribers.clear();
     debugTrace("broker task exit\n");
-}
-
-// ---- Sync task ----
-
-void sendTagged(aServer& s, uint8_t tag, const uint8_t* bytes, std::size_t size) {
-    uint8_t frame[1 + aPACKET_MAXWIRE];
-    frame[0] = tag;
-    std::memcpy(frame + 1, bytes, size);
-    if (!corvane::sendBounded(s.syncPair.connected, frame, size + 1))
-        debugTrace(tag == kTagReply ? "Failed to SENDY-SEND!\n"
-                                    : "Failed to SEND SERVER_CMD_INCOMING_PACKETS\n");
-}
-
-void sendCommand(aServer& s, uint8_t command, uint16_t count) {
-    const uint8_t bytes[3] = {command, static_cast<uint8_t>(count >> 8),
-                              static_cast<uint8_t>(count)};
-    sendTagged(s, kTagCommand, bytes, sizeof bytes);
-}
-
-bool matchAll(const aPacket*, void*) {
-    return true;
-}
-
-void forward(aServer& s, zframe_t* frame) {
-    aPacket packet;
-    if (!packetOf(zframe_data(frame), zframe_size(frame), packet)) {
-        debugTrace("bad-packet\n");
-        return;
-    }
-    // What the module sent before this request cannot be its reply.
-    aLink_DrainPackets(s.link, matchAll, nullptr);
-    const aErr put = aLink_PutPacket(s.link, &packet);
-    if (put != aErrNone) {
-        debugTrace("Failed to PUT packet: err: %d\n", put);
-        sendCommand(s, SERVER_CMD_DROPPED_PACKET, 0);
-        return;
-    }
-    if (packet.address == kForceRouteAddress || continuesRun(packet)) {
-        debugTrace("don't wait on this packet\n");
-        return;
-    }
-    std::vector<aPacket*> replies;
-    while (aPacket* reply = aLink_AwaitPacket(s.link, kReplyWaitMs)) {
-        replies.push_back(reply);
-        if (!continuesRun(*reply) || replies.size() == UINT16_MAX)
-            break;
-    }
-    if (replies.empty()) {
-        debugTrace("Failed to AWAIT packet\n");
-        sendCommand(s, SERVER_CMD_DROPPED_PACKET, 0);
-        return;
-    }
-    sendCommand(s, SERVER_CMD_INCOMING_PACKETS, static_cast<uint16_t>(replies.size()));
-    for (aPacket*& reply : replies) {
-        uint8_t bytes[aPACKET_MAXWIRE];
-        sendTagged(s, kTagReply, bytes, wireBytes(reply, bytes));
-        aPacket_Destroy(&reply);
-    }
-}
-
-void syncTask(zsock_t* pipe, void* reference) {
-    aServer& s = *static_cast<aServer*>(reference);
-    zpoller_t* poller = zpoller_new(pipe, s.syncPair.connected, nullptr);
-    zsock_signal(pipe, 0);
-    while (poller != nullptr) {
-        void* which = zpoller_wait(poller, kSyncPollMs);
-        if (which == pipe || zpoller_terminated(poller))
-            break;
-        if (which != s.syncPair.connected)
-            continue;
-        zframe_t* frame = zframe_recv(s.syncPair.connected);
-        if (frame != nullptr)
-            forward(s, frame);
-        zframe_destroy(&frame);
-    }
-    zpoller_destroy(&poller);
 }
 
 // ---- Start and stop ----
@@ -570,29 +676,29 @@ void stopServer(aServer& s) {
     if (s.filterInstalled)
         aLink_InstallUserPacketFilter(s.link, nullptr, nullptr);
     s.filterInstalled = false;
-    zactor_destroy(&s.sync);
     zactor_destroy(&s.broker);
     zactor_destroy(&s.beacon);
     s.beaconRunning = false;
     if (s.port != 0)
         corvane::inprocServerRemove(s.interfaceAddress, s.port);
     zsock_destroy(&s.router);
-    s.streamPair.close();
-    s.syncPair.close();
+    s.modulePair.close();
     while (!s.pool.empty())
         destroyEntry(s, s.pool.begin());
-    dropIdentities(s.pending);
+    forgetAskers(s);
+    s.waiting.clear();
     s.port = 0;
     debugTrace("server task exit\n");
 }
 
+bool matchAll(const aPacket*, void*) {
+    return true;
+}
+
 bool startServer(aServer& s) {
-    s.expectedReplies = 0;
     const std::string interfaceText = configureInterface(s);
     const bool ready = startBeacon(s, interfaceText) && bindRouter(s, interfaceText) &&
-                       s.streamPair.open() && s.syncPair.open() &&
-                       (s.broker = zactor_new(brokerTask, &s)) != nullptr &&
-                       (s.sync = zactor_new(syncTask, &s)) != nullptr &&
+                       s.modulePair.open() && (s.broker = zactor_new(brokerTask, &s)) != nullptr &&
                        aLink_InstallUserPacketFilter(s.link, serverFilter, &s) == aErrNone;
     if (!ready) {
         debugTrace("Could not find open port\n");
@@ -619,7 +725,7 @@ aServer* aServer_Create(aLinkRef link, uint32_t interfaceAddress, bool localOnly
         server->link = link;
         server->localOnly = localOnly;
         server->interfaceAddress = interfaceAddress != 0 ? interfaceAddress : kLoopback;
-        server->batch.reserve(kBatchSize);
+        server->batch.reserve(1 + kBatchSize);
         return server;
     });
 }

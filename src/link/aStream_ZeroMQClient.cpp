@@ -1,48 +1,65 @@
 // The sharing client stream: a ZeroMQ DEALER to a sharing server behind the stream interface.
-// A client task moves frames between the server and two in-process pairs, so the link's reader
-// and writer threads each touch only a socket of their own.
+// The link's writer sends on it and its reader receives from it directly, taking turns under a
+// lock, so a packet crosses no thread of the stream's own on its way.
 #include "corvane/aServer.h"
 
+#include "aDebugTrace.h"
 #include "aStream_Internal.h"
 #include "aZmqSockets.h"
 #include "cApiGuard.h"
+#include "corvane/aTime.h"
+#include "platform/platform.h"
 
 #include <arpa/inet.h>
 
+#include <cerrno>
+#include <chrono>
+#include <mutex>
 #include <new>
 #include <string>
+#include <thread>
 
 namespace {
 
+using corvane::debugTrace;
 using corvane::SocketPair;
 
 constexpr uint16_t kClientCheck = 0xC11E;
-constexpr int kTaskPollMs = 1000;
-constexpr int kReadWaitMs = 1000;
+constexpr uint32_t kReadWaitMs = 1000;
+constexpr int kSendTries = 100;
+constexpr auto kSendPause = std::chrono::milliseconds(1);
 
+// A ZeroMQ socket may be used by one thread at a time, and the link's reader and writer are two:
+// they take turns on the DEALER under `lock`, and the reader waits for input outside it, on the
+// socket's signal descriptor. That descriptor only says the socket has news to look at, and any
+// call on the socket takes the news in: a writer whose send found a reply waiting wakes the
+// reader through `wake`, or the reader would sleep through it.
 struct ClientRecord {
     uint16_t check = kClientCheck;
-    zsock_t* front = nullptr;    // DEALER to the server; the client task's
-    SocketPair outgoing;         // writer -> task: `connected` is written, `bound` read by the task
-    SocketPair incoming;         // task -> reader: `bound` is written by the task, `connected` read
-    zpoller_t* poller = nullptr; // on incoming.connected; the reader's
-    zactor_t* task = nullptr;
-    zframe_t* frame = nullptr; // being read; the reader's
+    std::mutex lock;
+    zsock_t* front = nullptr; // DEALER to the server; guarded by lock
+    int frontSignal = -1;     // its ZMQ_FD, polled by the reader without the lock
+    SocketPair wake;     // a writer sends on `connected` (under lock), the reader reads `bound`
+    int wakeSignal = -1; // ZMQ_FD of wake.bound
+    zmq_msg_t frame;     // being read; the reader's
+    bool holding = false;
     std::size_t position = 0;
+
+    ClientRecord() { zmq_msg_init(&frame); }
 
     ~ClientRecord() {
         check = 0;
         corvane::atExitCancel(this);
         close();
+        zmq_msg_close(&frame);
     }
 
     void close() {
-        zactor_destroy(&task); // first: it uses front and the pairs' task ends
-        zpoller_destroy(&poller);
+        std::lock_guard<std::mutex> guard(lock);
         zsock_destroy(&front);
-        outgoing.close();
-        incoming.close();
-        zframe_destroy(&frame);
+        wake.close();
+        frontSignal = -1;
+        wakeSignal = -1;
     }
 };
 
@@ -51,76 +68,120 @@ ClientRecord* recordOf(void* reference) {
     return record != nullptr && record->check == kClientCheck ? record : nullptr;
 }
 
-// Passes one message from one socket to another; a message that cannot go is dropped.
-void pass(zsock_t* from, zsock_t* to) {
-    zframe_t* frame = zframe_recv(from);
-    if (frame == nullptr)
-        return;
-    corvane::sendBounded(to, zframe_data(frame), zframe_size(frame));
-    zframe_destroy(&frame);
+// One frame from the server into record.frame without waiting: 1 taken, 0 none yet, -1 failed.
+int takeFrame(ClientRecord& record) {
+    std::lock_guard<std::mutex> guard(record.lock);
+    if (record.front == nullptr)
+        return -1; // closed at exit
+    if (zmq_msg_recv(&record.frame, zsock_resolve(record.front), ZMQ_DONTWAIT) >= 0)
+        return 1;
+    return zmq_errno() == EAGAIN || zmq_errno() == EINTR ? 0 : -1;
 }
 
-void clientTask(zsock_t* pipe, void* reference) {
-    auto* record = static_cast<ClientRecord*>(reference);
-    zpoller_t* poller = zpoller_new(pipe, record->front, record->outgoing.bound, nullptr);
-    zsock_signal(pipe, 0);
-    while (poller != nullptr) {
-        void* which = zpoller_wait(poller, kTaskPollMs);
-        if (which == pipe || zpoller_terminated(poller))
-            break; // $TERM from the stream's delete, or the context is ending
-        if (which == record->front)
-            pass(record->front, record->incoming.bound);
-        else if (which == record->outgoing.bound)
-            pass(record->outgoing.bound, record->front);
+// Waits up to timeoutMs for the socket's signal or a writer's wake-up, in one poll of the two
+// descriptors (a poll of the sockets themselves costs several system calls each). False when
+// waiting failed.
+bool awaitNews(ClientRecord& record, uint32_t timeoutMs) {
+    const int signals[2] = {record.frontSignal, record.wakeSignal};
+    bool readable[2] = {};
+    if (corvane::platform::waitAnyReadable(signals, readable, 2, timeoutMs) == aErrIO)
+        return false;
+    if (readable[1]) {
+        // Emptied to the end, so the descriptor shows the next wake-up again.
+        void* wake = zsock_resolve(record.wake.bound);
+        char drained;
+        while (zmq_recv(wake, &drained, sizeof drained, ZMQ_DONTWAIT) >= 0) {
+        }
     }
-    zpoller_destroy(&poller);
+    return true;
 }
 
 aErr clientGet(uint8_t* byte, void* reference) {
     ClientRecord* record = recordOf(reference);
     if (record == nullptr || byte == nullptr)
         return aErrParam;
-    if (record->poller == nullptr)
-        return aErrIO; // closed at exit
-    while (record->frame == nullptr) {
-        void* which = zpoller_wait(record->poller, kReadWaitMs);
-        if (which == nullptr)
-            return zpoller_expired(record->poller) ? aErrNotReady : aErrIO;
-        if (which != record->incoming.connected)
-            return aErrUnknown;
-        record->frame = zframe_recv(record->incoming.connected);
-        if (record->frame == nullptr)
+    const uint32_t started = aTime_GetMSTicks();
+    while (!record->holding) {
+        const int taken = takeFrame(*record);
+        if (taken < 0)
             return aErrIO;
-        record->position = 0;
-        if (zframe_size(record->frame) == 0)
-            zframe_destroy(&record->frame); // nothing to hand out
+        if (taken > 0) {
+            record->position = 0;
+            record->holding = zmq_msg_size(&record->frame) > 0; // an empty one hands out nothing
+            continue;
+        }
+        const uint32_t waited = aTime_GetMSTicks() - started;
+        if (waited >= kReadWaitMs)
+            return aErrNotReady;
+        if (!awaitNews(*record, kReadWaitMs - waited))
+            return aErrIO;
     }
-    *byte = zframe_data(record->frame)[record->position++];
-    if (record->position == zframe_size(record->frame))
-        zframe_destroy(&record->frame);
+    const auto* data = static_cast<const uint8_t*>(zmq_msg_data(&record->frame));
+    *byte = data[record->position++];
+    if (record->position == zmq_msg_size(&record->frame))
+        record->holding = false;
     return aErrNone;
 }
 
-// Every write of the link engine comes through here, so each packet is one frame.
+// Every write of the link engine comes through the write procedure, so each packet is one frame.
 aErr clientPut(uint8_t, void*) {
     return aErrUnimplemented;
+}
+
+// Sends one frame without blocking: 1 sent, 0 the socket cannot take it yet, -1 failed.
+int sendFrame(ClientRecord& record, const uint8_t* bytes, size_t count) {
+    std::lock_guard<std::mutex> guard(record.lock);
+    if (record.front == nullptr)
+        return -1; // closed at exit
+    void* front = zsock_resolve(record.front);
+    const bool sent = zmq_send(front, bytes, count, ZMQ_DONTWAIT) >= 0;
+    const int error = zmq_errno();
+    int events = 0;
+    size_t size = sizeof events;
+    if (zmq_getsockopt(front, ZMQ_EVENTS, &events, &size) == 0 && (events & ZMQ_POLLIN) != 0)
+        zmq_send(zsock_resolve(record.wake.connected), "", 0, ZMQ_DONTWAIT);
+    if (sent)
+        return 1;
+    return error == EAGAIN || error == EINTR ? 0 : -1;
 }
 
 aErr clientWrite(const uint8_t* bytes, size_t count, void* reference) {
     ClientRecord* record = recordOf(reference);
     if (record == nullptr || bytes == nullptr)
         return aErrParam;
-    if (record->outgoing.connected == nullptr)
-        return aErrIO; // closed at exit
-    return corvane::sendBounded(record->outgoing.connected, bytes, count) ? aErrNone : aErrIO;
+    // Pauses are taken outside the lock, so a reader is never held up by a server that is away.
+    for (int attempt = 0; attempt < kSendTries; ++attempt) {
+        const int sent = sendFrame(*record, bytes, count);
+        if (sent > 0)
+            return aErrNone;
+        if (sent < 0)
+            break;
+        std::this_thread::sleep_for(kSendPause);
+    }
+    debugTrace("--Client send error outgoing->frontend: %d\n", zmq_errno());
+    return aErrIO;
 }
 
 aErr clientDelete(void* reference) {
     ClientRecord* record = recordOf(reference);
     if (record == nullptr)
         return aErrParam;
+    debugTrace("Client delete: start\n");
     delete record;
+    debugTrace("Client delete: end\n");
     return aErrNone;
+}
+
+bool connectFront(ClientRecord& record, uint32_t address, uint16_t port) {
+    const std::string inproc = corvane::inprocServerFind(address, port);
+    if (!inproc.empty())
+        return zsock_connect(record.front, "%s", inproc.c_str()) == 0;
+    char dotted[INET_ADDRSTRLEN] = {};
+    in_addr server{address};
+    if (inet_ntop(AF_INET, &server, dotted, sizeof dotted) == nullptr)
+        return false;
+    debugTrace("aStream_CreateClient address: %s\n", dotted);
+    return zsock_connect(record.front, "tcp://%s:%u", dotted, static_cast<unsigned>(port)) == 0;
 }
 
 } // namespace
@@ -137,28 +198,16 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream) {
             delete record;
             return error;
         };
-        if (!record->outgoing.open() || !record->incoming.open())
-            return fail(record->outgoing.bound && record->incoming.bound ? aErrConnection
-                                                                         : aErrMemory);
+        if (!record->wake.open())
+            return fail(record->wake.bound ? aErrConnection : aErrMemory);
         record->front = zsock_new(ZMQ_DEALER);
         if (record->front == nullptr)
             return fail(aErrMemory);
-        const std::string inproc = corvane::inprocServerFind(address, port);
-        char dotted[INET_ADDRSTRLEN] = {};
-        in_addr server{address};
-        if (!inproc.empty()) {
-            if (zsock_connect(record->front, "%s", inproc.c_str()) != 0)
-                return fail(aErrConnection);
-        } else if (inet_ntop(AF_INET, &server, dotted, sizeof dotted) == nullptr ||
-                   zsock_connect(record->front, "tcp://%s:%u", dotted,
-                                 static_cast<unsigned>(port)) != 0) {
+        if (!connectFront(*record, address, port))
             return fail(aErrConnection);
-        }
-        record->poller = zpoller_new(record->incoming.connected, nullptr);
-        if (record->poller == nullptr)
-            return fail(aErrMemory);
-        record->task = zactor_new(clientTask, record);
-        if (record->task == nullptr)
+        record->frontSignal = zsock_fd(record->front);
+        record->wakeSignal = zsock_fd(record->wake.bound);
+        if (record->frontSignal < 0 || record->wakeSignal < 0)
             return fail(aErrResource);
         *stream = aStream_Create(clientGet, clientPut, clientWrite, clientDelete, record);
         if (*stream == nullptr)

@@ -1,28 +1,18 @@
-// ZeroMQ helpers of the sharing server and client: loopback socket pairs and bounded sends.
+// ZeroMQ helpers of the sharing server and client: in-process socket pairs, exit hooks, servers.
 #include "aZmqSockets.h"
 
 #include "aLinkInternal.h"
 
 #include <atomic>
-#include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <mutex>
 #include <set>
-#include <thread>
 
 #include <unistd.h>
 
 namespace corvane {
-
-namespace {
-
-constexpr int kSendTries = 100;
-constexpr auto kSendPause = std::chrono::milliseconds(1);
-
-} // namespace
 
 bool SocketPair::open() {
     czmqPrepare();
@@ -42,18 +32,6 @@ bool SocketPair::open() {
 void SocketPair::close() {
     zsock_destroy(&bound);
     zsock_destroy(&connected);
-}
-
-bool sendBounded(zsock_t* socket, const void* bytes, std::size_t count, int flags) {
-    void* handle = zsock_resolve(socket);
-    for (int attempt = 0; attempt < kSendTries; ++attempt) {
-        if (zmq_send(handle, bytes, count, flags | ZMQ_DONTWAIT) >= 0)
-            return true;
-        if (zmq_errno() != EAGAIN && zmq_errno() != EINTR)
-            return false;
-        std::this_thread::sleep_for(kSendPause);
-    }
-    return false;
 }
 
 namespace {

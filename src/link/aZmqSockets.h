@@ -1,5 +1,5 @@
-// ZeroMQ helpers shared by the sharing server and the client stream: the internal socket pairs
-// and sends that never block for long.
+// ZeroMQ helpers shared by the sharing server and the client stream: CZMQ's start, in-process
+// socket pairs, the at-exit hooks and the registry of this process's servers.
 #pragma once
 
 #include <czmq.h>
@@ -26,10 +26,6 @@ struct SocketPair {
     bool open();
     void close();
 };
-
-// Sends one frame of bytes without blocking, trying up to 100 times 1 ms apart while the
-// socket cannot take it. flags may add ZMQ_SNDMORE. False when it never went.
-bool sendBounded(zsock_t* socket, const void* bytes, std::size_t count, int flags = 0);
 
 // Runs end at exit, before CZMQ ends its context (which would pull the sockets from under
 // running tasks), after every link's threads have stopped. For servers and client streams still

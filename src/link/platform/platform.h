@@ -108,6 +108,11 @@ bool processExists(uint32_t id);
 // The system's error number of the last failing call above on this thread, for trace lines.
 int lastSystemError();
 
+// Waits at most timeoutMs in one system call until one of count descriptors has input, and
+// sets ready[i] for each that has. aErrNone then, aErrNotReady when the time ran out (or a
+// signal came), aErrIO when the wait failed.
+aErr waitAnyReadable(const int* fds, bool* ready, size_t count, uint32_t timeoutMs);
+
 // ---- Errors --------------------------------------------------------------------------------
 
 // The one translation of a system error number into the library's codes.

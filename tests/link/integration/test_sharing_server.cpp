@@ -214,6 +214,19 @@ TEST_F(SharedModule, UEIBytesRunReachesTheModuleWholeWithOneAcknowledgement) {
         EXPECT_EQ(run3[i], packetBytes(kModule, packets[i]));
 }
 
+TEST_F(SharedModule, PacketThatIsNeverAnsweredOwesItsClientNothing) {
+    const aLinkRef a = client(), b = client();
+    ASSERT_NE(b, 0u);
+    // A full UEI packet with more to come that starts no pooled run: the module stays silent.
+    std::vector<uint8_t> middle(27, 0x11);
+    middle[0] = kCmdBytes;
+    middle[26] = 0x85;
+    ASSERT_EQ(put(a, kModule, middle), aErrNone);
+    uint8_t model = 0;
+    EXPECT_EQ(aLink_GetModel(b, kModule, &model), aErrNone) << "the next reply is b's own";
+    EXPECT_EQ(aLink_GetPacket(a), nullptr);
+}
+
 TEST_F(SharedModule, StreamEnableFansBatchesOutToSubscribersOnly) {
     const aLinkRef subscriber = client(), bystander = client();
     ASSERT_NE(bystander, 0u);

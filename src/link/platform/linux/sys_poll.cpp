@@ -38,4 +38,20 @@ aErr waitReadable(int fd, uint32_t timeoutMs) {
     }
 }
 
+aErr waitAnyReadable(const int* fds, bool* ready, size_t count, uint32_t timeoutMs) {
+    constexpr size_t kMost = 8;
+    if (count > kMost)
+        return aErrParam;
+    pollfd pfds[kMost];
+    for (size_t i = 0; i < count; ++i)
+        pfds[i] = pollfd{fds[i], POLLIN, 0};
+    const int slice = static_cast<int>(std::min<uint32_t>(timeoutMs, INT_MAX));
+    const int rc = ::poll(pfds, count, slice);
+    for (size_t i = 0; i < count; ++i)
+        ready[i] = rc > 0 && pfds[i].revents != 0;
+    if (rc > 0)
+        return aErrNone;
+    return rc == 0 || errno == EINTR ? aErrNotReady : aErrIO;
+}
+
 } // namespace corvane::platform
