@@ -133,8 +133,8 @@ void readerMain(RecordPtr rp, aStream* stream, aPacket* assembly, uint32_t gener
                 std::shared_ptr<std::atomic<bool>> ended);
 void writerMain(RecordPtr rp, aStream* stream, uint32_t generation,
                 std::shared_ptr<std::atomic<bool>> ended);
-// Writes one packet and frees it.
-void writeOne(LinkRecord& r, aStream* stream, aPacket* packet);
+// Writes one packet (and records it in the debug log).
+void writeOne(LinkRecord& r, aStream* stream, const aPacket& packet);
 
 // ---- Lifecycle (callers hold r.lifecycle) ----
 

@@ -67,8 +67,10 @@ aErr stop(LinkRecord& r) {
     endThread(r, r.writer, r.writerEnded, limit);
     // A writer that saw the stop before routing off was queued has left it to us.
     if (threads && !r.abandoned && r.stream != nullptr)
-        while (aPacket* packet = aPacketFifo_Get(r.outgoing))
-            writeOne(r, r.stream, packet);
+        while (aPacket* packet = aPacketFifo_Get(r.outgoing)) {
+            writeOne(r, r.stream, *packet);
+            aPacket_Destroy(&packet);
+        }
     r.readerStarted = false;
     r.writerStarted = false;
     if (r.abandoned) {

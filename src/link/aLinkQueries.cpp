@@ -122,6 +122,23 @@ aPacket* aLink_AwaitFirst(aLinkRef link, aPacketFilter filter, void* reference,
     });
 }
 
+size_t aLink_AwaitRun(aLinkRef link, aPacketRunFilter filter, void* reference, uint32_t timeoutMs) {
+    return onRecord<size_t>(link, 0, [&](LinkRecord& r) -> size_t {
+        if (filter == nullptr)
+            return 0;
+        const auto deadline = Clock::now() + Millis(timeoutMs);
+        size_t taken = 0;
+        while (taken == 0 && r.running.load() && r.status.load() == LINK_RUNNING) {
+            const auto left = std::chrono::ceil<Millis>(deadline - Clock::now());
+            if (left.count() <= 0)
+                break;
+            taken = aPacketFifo_AwaitRun(r.incoming, filter, reference,
+                                         static_cast<uint32_t>(left.count()));
+        }
+        return taken;
+    });
+}
+
 aErr aLink_InstallUserPacketFilter(aLinkRef link, aPacketFilter filter, void* reference) {
     return withLink(link, [&](const RecordPtr& r) -> aErr {
         std::lock_guard<std::mutex> lock(r->filterLock);
