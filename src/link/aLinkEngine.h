@@ -65,6 +65,8 @@ struct LinkRecord {
     void* userReference = nullptr;      // guarded by filterLock
 
     std::atomic<bool> pooled{false};
+    // Set while a synchronisation asked for from outside has queued its requests itself.
+    std::atomic<bool> syncRequestsQueued{false};
 
     // Serialises start, stop, synchronisation, reset and teardown. The link's own threads never
     // take it. Taken before logLock, filterLock and signalLock, never after them.

@@ -50,6 +50,16 @@ class IdleBackoff {
     Clock::time_point since_;
 };
 
+// A synchronisation asked for from outside (aLink_Sync) has queued its requests already: the
+// reader waits for their answers instead of sending more.
+void adoptQueuedRequests(LinkRecord& r, SyncProgress& sync, aPacket* assembly) {
+    if (sync.state == kInStep && r.syncRequestsQueued.exchange(false)) {
+        sync.state = kSyncStateByte1;
+        sync.lastRequest = Clock::now();
+        aPacket_Reset(assembly);
+    }
+}
+
 // Carries out what the synchronisation state machine asked for.
 void apply(LinkRecord& r, SyncProgress& sync, aPacket* assembly, SyncAction action) {
     switch (action) {
@@ -167,8 +177,10 @@ void readerMain(RecordPtr rp, aStream* stream, aPacket* assembly, uint32_t gener
         std::size_t got = 0;
         const aErr read = aStream_ReadAvailable(stream, block, storage.size(), &got);
         if (read == aErrNotReady) {
-            if (r.status.load() == LINK_SYNCING)
+            if (r.status.load() == LINK_SYNCING) {
+                adoptQueuedRequests(r, sync, assembly);
                 apply(r, sync, assembly, syncOnSilence(sync, Clock::now(), pace));
+            }
             if (canWait && idle.quiet() >= IdleBackoff::kYieldSpan) {
                 const aErr waited = aStream_Wait(stream, timing.readWaitMs);
                 if (waited == aErrNone || waited == aErrNotReady)
@@ -193,6 +205,7 @@ void readerMain(RecordPtr rp, aStream* stream, aPacket* assembly, uint32_t gener
             }
             const uint8_t byte = block[i];
             if (syncing) {
+                adoptQueuedRequests(r, sync, assembly);
                 apply(r, sync, assembly, syncOnByte(sync, byte, Clock::now(), pace));
             } else if (aPacket_AddByte(assembly, byte) != aErrNone) {
                 // A byte that fits no packet: out of step.
