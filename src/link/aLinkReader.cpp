@@ -107,9 +107,12 @@ class Inbox {
     aErr deliver(aPacketFifoId fifo) {
         if (count_ == 0)
             return aErrNone;
-        if (aPacketFifo_GetLength(fifo) + count_ > aPACKETFIFO_MAXPACKETS)
-            aPacketFifo_AwaitRoom(fifo, count_, kIdleReaderMs);
-        const aErr result = aPacketFifo_PutAll(fifo, packets_.data(), count_);
+        const std::size_t put = aPacketFifo_PutWithinRoom(fifo, packets_.data(), count_);
+        aErr result = aErrNone;
+        if (put < count_) {
+            aPacketFifo_AwaitRoom(fifo, count_ - put, kIdleReaderMs);
+            result = aPacketFifo_PutAll(fifo, packets_.data() + put, count_ - put);
+        }
         count_ = 0;
         return result;
     }

@@ -28,8 +28,9 @@ class Taken {
         return count_ > 0;
     }
     // The next packet, taking more from the FIFO when these are used up; null when it is empty.
+    // A take that did not fill the buffer emptied the FIFO: no need to look again.
     const aPacket* next() {
-        if (next_ == count_ && !await(0))
+        if (next_ == count_ && (count_ < packets_.size() || !await(0)))
             return nullptr;
         return &packets_[next_++];
     }
@@ -57,6 +58,18 @@ void writePooled(LinkRecord& r, aStream* stream, Taken& taken, std::vector<uint8
     aStream_Write(stream, batch.data(), fill);
 }
 
+// Right after a write the next packet is often close behind (the next request of an exchange):
+// the writer looks for it, yielding, before it sleeps, so its caller need not wake it.
+bool takeSoon(Taken& taken, Clock::time_point lastWrite, uint32_t waitMs) {
+    constexpr auto kLookSpan = std::chrono::microseconds(200);
+    while (Clock::now() - lastWrite < kLookSpan) {
+        if (taken.await(0))
+            return true;
+        std::this_thread::yield();
+    }
+    return taken.await(waitMs);
+}
+
 } // namespace
 
 void writeOne(LinkRecord& r, aStream* stream, const aPacket& packet) {
@@ -79,9 +92,11 @@ void writerMain(RecordPtr rp, aStream* stream, uint32_t generation,
 
     Taken taken(r.outgoing);
     std::vector<uint8_t> batch(coalescing ? kCoalesceSize : kPoolSize);
+    Clock::time_point lastWrite = Clock::now();
     while (live(r, generation)) {
-        if (taken.empty() && !taken.await(waitMs))
+        if (taken.empty() && !takeSoon(taken, lastWrite, waitMs))
             continue;
+        lastWrite = Clock::now();
         if (coalescing || r.pooled.load())
             writePooled(r, stream, taken, batch);
         else
@@ -106,21 +121,21 @@ using namespace corvane::link;
 aErr aLink_PutPackets(aLinkRef link, const aPacket* packets, size_t count, uint32_t idleMs) {
     if (packets == nullptr && count > 0)
         return aErrParam;
+    for (size_t i = 0; i < count; ++i)
+        if (!aVALIDPACKET(&packets[i]))
+            return aErrParam;
     return withLink(link, [&](const RecordPtr& r) -> aErr {
-        // Batches that leave the FIFO room to spare, so the writer takes one while the next
-        // is queued.
-        constexpr std::size_t kBatch = aPACKETFIFO_MAXPACKETS / 2;
-        for (std::size_t done = 0; done < count;) {
-            const std::size_t n = std::min(kBatch, count - done);
-            if (aPacketFifo_GetLength(r->outgoing) + n > aPACKETFIFO_MAXPACKETS) {
-                if (const aErr err = aPacketFifo_AwaitRoom(r->outgoing, n, idleMs); err != aErrNone)
-                    return err;
-            }
-            if (const aErr err = aPacketFifo_PutAll(r->outgoing, packets + done, n);
+        // A full FIFO is waited on until a good share of the rest fits, so the writer sends a
+        // batch while the next is queued.
+        constexpr std::size_t kRefill = aPACKETFIFO_MAXPACKETS / 2;
+        for (std::size_t done = 0;;) {
+            done += aPacketFifo_PutWithinRoom(r->outgoing, packets + done, count - done);
+            if (done == count)
+                return aErrNone;
+            const std::size_t wanted = std::min(kRefill, count - done);
+            if (const aErr err = aPacketFifo_AwaitRoom(r->outgoing, wanted, idleMs);
                 err != aErrNone)
                 return err;
-            done += n;
         }
-        return aErrNone;
     });
 }

@@ -230,6 +230,32 @@ aErr aPacketFifo_PutAll(aPacketFifoId fifoId, const aPacket* packets, size_t cou
     });
 }
 
+size_t aPacketFifo_PutWithinRoom(aPacketFifoId fifoId, const aPacket* packets, size_t count) {
+    return corvane::guardedValue<size_t>(0, [&]() -> size_t {
+        FifoRef fifo = lookup(fifoId);
+        if (!fifo || (packets == nullptr && count > 0)) {
+            return 0;
+        }
+        size_t put = 0;
+        bool wake = false;
+        {
+            std::lock_guard lock(fifo->mutex);
+            if (!fifo->valid) {
+                return 0;
+            }
+            const size_t room = aPACKETFIFO_MAXPACKETS - fifo->entries.size();
+            for (; put < count && put < room && aVALIDPACKET(&packets[put]); ++put) {
+                fifo->append(packets[put]);
+            }
+            wake = fifo->waiters > 0 && put > 0;
+        }
+        if (wake) {
+            fifo->changed.notify_all();
+        }
+        return put;
+    });
+}
+
 size_t aPacketFifo_TakeUpTo(aPacketFifoId fifoId, aPacket* out, size_t max, uint32_t timeoutMs) {
     if (out == nullptr || max == 0) {
         return 0;

@@ -11,6 +11,11 @@
 // FIFO or an invalid packet (nothing appended), aErrResource when the queue cannot grow.
 aErr aPacketFifo_PutAll(aPacketFifoId fifo, const aPacket* packets, size_t count);
 
+// Appends copies of as many of the packets, from the first, as fit without reaching the
+// discard rule, waking the waiters once. Returns how many; 0 for an unknown FIFO or an invalid
+// packet.
+size_t aPacketFifo_PutWithinRoom(aPacketFifoId fifo, const aPacket* packets, size_t count);
+
 // Waits up to timeoutMs for a packet, then moves up to max of the oldest packets, in order,
 // into out. Returns how many; 0 on time-out or for an unknown or destroyed FIFO.
 size_t aPacketFifo_TakeUpTo(aPacketFifoId fifo, aPacket* out, size_t max, uint32_t timeoutMs);

@@ -82,7 +82,7 @@ uint8_t writeScalar(const uei& request, uint8_t* out) {
 }
 
 // A run is queued in batches of this many packets, each with one wake-up of the writer.
-constexpr std::size_t kRunBatch = 500;
+constexpr std::size_t kRunBatch = 1000;
 
 aErr sendBytesRun(aLinkRef link, const uei& request) {
     const uint32_t total = request.value.bytesLength;
