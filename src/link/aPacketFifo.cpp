@@ -119,6 +119,20 @@ void waitUntil(PacketFifo& fifo, std::unique_lock<std::mutex>& lock, Clock::time
     --fifo.waiters;
 }
 
+// The frame of the batch calls that wait: body(fifo, lock, deadline) runs on a known FIFO
+// under its lock; 0 for an unknown FIFO or anything thrown.
+template <typename Body> size_t waitLocked(aPacketFifoId fifoId, uint32_t timeoutMs, Body body) {
+    return corvane::guardedValue<size_t>(0, [&]() -> size_t {
+        const Clock::time_point deadline = deadlineAfter(timeoutMs);
+        FifoRef fifo = lookup(fifoId);
+        if (!fifo) {
+            return 0;
+        }
+        std::unique_lock lock(fifo->mutex);
+        return body(*fifo, lock, deadline);
+    });
+}
+
 } // namespace
 
 aPacketFifoId aPacketFifo_Create(void) {
@@ -164,37 +178,43 @@ aErr aPacketFifo_Destroy(aPacketFifoId* fifoId) {
     });
 }
 
+namespace {
+
+// Runs append on a live FIFO under its lock, then wakes the waiters once if packets wait.
+// unknown is the result for an unknown or destroyed FIFO.
+template <typename T, typename Append>
+T appendLocked(aPacketFifoId fifoId, T unknown, Append append) {
+    FifoRef fifo = lookup(fifoId);
+    if (!fifo) {
+        return unknown;
+    }
+    T result = unknown;
+    bool wake = false;
+    {
+        std::lock_guard lock(fifo->mutex);
+        if (!fifo->valid) {
+            return unknown;
+        }
+        result = append(*fifo);
+        wake = fifo->waiters > 0 && !fifo->entries.empty();
+    }
+    if (wake) {
+        fifo->changed.notify_all();
+    }
+    return result;
+}
+
+} // namespace
+
 aErr aPacketFifo_Put(aPacketFifoId fifoId, const aPacket* packet) {
     if (!aVALIDPACKET(packet)) {
         return aErrParam;
     }
-    return corvane::guardedValue<aErr>(aErrResource, [&] {
-        FifoRef fifo = lookup(fifoId);
-        if (!fifo) {
-            return aErrParam;
-        }
-        bool wake = false;
-        {
-            std::lock_guard lock(fifo->mutex);
-            if (!fifo->valid) {
-                return aErrParam;
-            }
-            try {
-                fifo->append(*packet);
-            } catch (...) {
-                return aErrResource;
-            }
-            wake = fifo->waiters > 0 && !fifo->entries.empty();
-        }
-        if (wake) {
-            fifo->changed.notify_all();
-        }
-        return aErrNone;
-    });
+    return aPacketFifo_PutAll(fifoId, packet, 1);
 }
 
 aErr aPacketFifo_PutAll(aPacketFifoId fifoId, const aPacket* packets, size_t count) {
-    if (packets == nullptr && count > 0) {
+    if (packets == nullptr) {
         return aErrParam;
     }
     for (size_t i = 0; i < count; ++i) {
@@ -203,56 +223,32 @@ aErr aPacketFifo_PutAll(aPacketFifoId fifoId, const aPacket* packets, size_t cou
         }
     }
     return corvane::guardedValue<aErr>(aErrResource, [&] {
-        FifoRef fifo = lookup(fifoId);
-        if (!fifo) {
-            return aErrParam;
-        }
-        aErr result = aErrNone;
-        bool wake = false;
-        {
-            std::lock_guard lock(fifo->mutex);
-            if (!fifo->valid) {
-                return aErrParam;
-            }
+        return appendLocked(fifoId, aErrParam, [&](PacketFifo& fifo) {
             try {
                 for (size_t i = 0; i < count; ++i) {
-                    fifo->append(packets[i]);
+                    fifo.append(packets[i]);
                 }
             } catch (...) {
-                result = aErrResource;
+                return aErrResource;
             }
-            wake = fifo->waiters > 0 && !fifo->entries.empty();
-        }
-        if (wake) {
-            fifo->changed.notify_all();
-        }
-        return result;
+            return aErrNone;
+        });
     });
 }
 
 size_t aPacketFifo_PutWithinRoom(aPacketFifoId fifoId, const aPacket* packets, size_t count) {
-    return corvane::guardedValue<size_t>(0, [&]() -> size_t {
-        FifoRef fifo = lookup(fifoId);
-        if (!fifo || (packets == nullptr && count > 0)) {
-            return 0;
-        }
-        size_t put = 0;
-        bool wake = false;
-        {
-            std::lock_guard lock(fifo->mutex);
-            if (!fifo->valid) {
-                return 0;
-            }
-            const size_t room = aPACKETFIFO_MAXPACKETS - fifo->entries.size();
+    if (packets == nullptr) {
+        return 0;
+    }
+    return corvane::guardedValue<size_t>(0, [&] {
+        return appendLocked(fifoId, size_t{0}, [&](PacketFifo& fifo) {
+            const size_t room = aPACKETFIFO_MAXPACKETS - fifo.entries.size();
+            size_t put = 0;
             for (; put < count && put < room && aVALIDPACKET(&packets[put]); ++put) {
-                fifo->append(packets[put]);
+                fifo.append(packets[put]);
             }
-            wake = fifo->waiters > 0 && put > 0;
-        }
-        if (wake) {
-            fifo->changed.notify_all();
-        }
-        return put;
+            return put;
+        });
     });
 }
 
@@ -260,28 +256,25 @@ size_t aPacketFifo_TakeUpTo(aPacketFifoId fifoId, aPacket* out, size_t max, uint
     if (out == nullptr || max == 0) {
         return 0;
     }
-    return corvane::guardedValue<size_t>(0, [&]() -> size_t {
-        Clock::time_point deadline = deadlineAfter(timeoutMs);
-        FifoRef fifo = lookup(fifoId);
-        if (!fifo) {
-            return 0;
-        }
-        std::unique_lock lock(fifo->mutex);
-        waitUntil(*fifo, lock, deadline, [&] { return !fifo->entries.empty() || !fifo->valid; });
-        if (!fifo->valid) {
-            return 0;
-        }
-        const size_t n = std::min(max, fifo->entries.size());
-        for (size_t i = 0; i < n; ++i) {
-            out[i] = fifo->entries[i].packet;
-        }
-        fifo->entries.erase(fifo->entries.begin(),
-                            fifo->entries.begin() + static_cast<std::ptrdiff_t>(n));
-        if (n > 0) {
-            fifo->removed();
-        }
-        return n;
-    });
+    return waitLocked(fifoId, timeoutMs,
+                      [&](PacketFifo& fifo, std::unique_lock<std::mutex>& lock,
+                          Clock::time_point deadline) -> size_t {
+                          waitUntil(fifo, lock, deadline,
+                                    [&] { return !fifo.entries.empty() || !fifo.valid; });
+                          if (!fifo.valid) {
+                              return 0;
+                          }
+                          const size_t n = std::min(max, fifo.entries.size());
+                          for (size_t i = 0; i < n; ++i) {
+                              out[i] = fifo.entries[i].packet;
+                          }
+                          fifo.entries.erase(fifo.entries.begin(),
+                                             fifo.entries.begin() + static_cast<std::ptrdiff_t>(n));
+                          if (n > 0) {
+                              fifo.removed();
+                          }
+                          return n;
+                      });
 }
 
 aErr aPacketFifo_AwaitRoom(aPacketFifoId fifoId, size_t room, uint32_t idleMs) {
@@ -396,45 +389,42 @@ size_t aPacketFifo_AwaitRun(aPacketFifoId fifoId, aPacketRunFilter filter, void*
     if (filter == nullptr) {
         return 0;
     }
-    return corvane::guardedValue<size_t>(0, [&]() -> size_t {
-        Clock::time_point deadline = deadlineAfter(timeoutMs);
-        FifoRef fifo = lookup(fifoId);
-        if (!fifo) {
-            return 0;
-        }
-        std::unique_lock lock(fifo->mutex);
-        uint32_t lastExamined = fifo->oldestSequence - 1;
-        size_t taken = 0;
-        auto scan = [&] {
-            if (!fifo->valid) {
-                return true;
-            }
-            for (size_t i = 0; i < fifo->entries.size();) {
-                const Entry& entry = fifo->entries[i];
-                if (!newer(entry.sequence, lastExamined)) {
-                    ++i;
-                    continue;
-                }
-                lastExamined = entry.sequence;
-                const aRunVerdict verdict = filter(&entry.packet, reference);
-                if (verdict == aRunVerdict::skip) {
-                    ++i;
-                    continue;
-                }
-                fifo->entries.erase(fifo->entries.begin() + static_cast<std::ptrdiff_t>(i));
-                ++taken;
-                if (verdict == aRunVerdict::takeLast) {
-                    break;
-                }
-            }
-            return taken > 0;
-        };
-        waitUntil(*fifo, lock, deadline, scan);
-        if (taken > 0) {
-            fifo->removed();
-        }
-        return fifo->valid ? taken : 0;
-    });
+    return waitLocked(fifoId, timeoutMs,
+                      [&](PacketFifo& fifo, std::unique_lock<std::mutex>& lock,
+                          Clock::time_point deadline) -> size_t {
+                          uint32_t lastExamined = fifo.oldestSequence - 1;
+                          size_t taken = 0;
+                          auto scan = [&] {
+                              if (!fifo.valid) {
+                                  return true;
+                              }
+                              for (size_t i = 0; i < fifo.entries.size();) {
+                                  const Entry& entry = fifo.entries[i];
+                                  if (!newer(entry.sequence, lastExamined)) {
+                                      ++i;
+                                      continue;
+                                  }
+                                  lastExamined = entry.sequence;
+                                  const aRunVerdict verdict = filter(&entry.packet, reference);
+                                  if (verdict == aRunVerdict::skip) {
+                                      ++i;
+                                      continue;
+                                  }
+                                  fifo.entries.erase(fifo.entries.begin() +
+                                                     static_cast<std::ptrdiff_t>(i));
+                                  ++taken;
+                                  if (verdict == aRunVerdict::takeLast) {
+                                      break;
+                                  }
+                              }
+                              return taken > 0;
+                          };
+                          waitUntil(fifo, lock, deadline, scan);
+                          if (taken > 0) {
+                              fifo.removed();
+                          }
+                          return fifo.valid ? taken : 0;
+                      });
 }
 
 size_t aPacketFifo_DrainPackets(aPacketFifoId fifoId, aPacketFilter filter, void* reference) {
