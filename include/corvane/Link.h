@@ -105,7 +105,8 @@ class CORVANE_API Link {
 
     // Finds the module (by serial number, or with 0 the first of the model, any model with
     // model 0), stores its specifier and connects. Over USB or aEther with fallback set, a
-    // failure to find or connect tries the other of the two once.
+    // failure to find or connect tries the other of the two once. aErrPermission when the
+    // module was not found but a USB device of the family could not be opened by this user.
     aErr discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t model = 0);
     // Connects by the stored specifier. aErrConfiguration without one, aErrConnection when an
     // engine link exists already (disconnect first).

@@ -20,7 +20,8 @@ class CORVANE_API Module {
     Module(const Module&) = delete;
     Module& operator=(const Module&) = delete;
 
-    // Finds the module by serial number (not 0: aErrParam) and connects.
+    // Finds the module by serial number (not 0: aErrParam) and connects; aErrPermission as
+    // Link::discoverAndConnect says.
     aErr connect(linkType type, uint32_t serialNumber);
     // The same; serial number 0 takes the first module of this Module's model.
     aErr discoverAndConnect(linkType type, uint32_t serialNumber);

@@ -32,6 +32,17 @@ bool appendToList(const linkSpec* spec, bool* found, void* reference) {
     return true;
 }
 
+// Discovery reads a device's serial string, which it cannot do on a device this user may not
+// open: such a module looks absent. Opening it by serial number tells the two apart, so the
+// caller can say what is wrong instead of "not found".
+aErr whyAbsentOverUsb(uint32_t serialNumber) {
+    aStream* stream = nullptr;
+    const aErr err = aStream_CreateUSB(serialNumber, &stream);
+    if (stream)
+        aStream_Destroy(&stream);
+    return err == aErrPermission ? aErrPermission : aErrNotFound;
+}
+
 } // namespace
 
 aErr Link::Impl::discoverAndConnectOnce(linkType type, uint32_t serialNumber, uint8_t model) {
@@ -48,7 +59,7 @@ aErr Link::Impl::discoverAndConnectOnce(linkType type, uint32_t serialNumber, ui
         found = match.found;
     }
     if (!found)
-        return aErrNotFound;
+        return type == USB && serialNumber != 0 ? whyAbsentOverUsb(serialNumber) : aErrNotFound;
     if (const aErr err = owner.setLinkSpecifier(*found); err != aErrNone)
         return err;
     if (linkId != 0)
@@ -74,7 +85,8 @@ aErr Link::sDiscover(linkType type, std::list<linkSpec>* list, uint32_t networkI
 aErr Link::discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t model) {
     const bool hadLink = impl_->linkId != 0;
     const aErr err = impl_->discoverAndConnectOnce(type, serialNumber, model);
-    const bool retry = err == aErrNotFound || err == aErrInitialization || err == aErrConnection;
+    const bool retry = err == aErrNotFound || err == aErrInitialization || err == aErrConnection ||
+                       err == aErrPermission;
     if (!retry || !impl_->config.fallback || (type != USB && type != AETHER))
         return err;
     // An engine link this attempt made but could not bring up would block the other type.
@@ -82,7 +94,9 @@ aErr Link::discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t mode
         disconnect();
     const linkType other = type == USB ? AETHER : USB;
     corvane::debugTrace("Executing Fallback: %s\n", other == USB ? "USB" : "aEther");
-    return impl_->discoverAndConnectOnce(other, serialNumber, model);
+    const aErr second = impl_->discoverAndConnectOnce(other, serialNumber, model);
+    // A module this user may not open is the better answer than "not found" elsewhere.
+    return second == aErrNotFound && err == aErrPermission ? err : second;
 }
 
 } // namespace Corvane

@@ -3,9 +3,9 @@
 #include "Debug.h"
 #include "ModuleAccess.h"
 #include "ResultTables.h"
+#include "UpdaterCommands.h"
 #include "corvane/I2CClass.h"
 #include "corvane/SystemClass.h"
-#include "UpdaterCommands.h"
 
 #include "corvane/aDefs.h"
 #include "corvane/aDiscovery.h"
@@ -88,6 +88,10 @@ bool probeBusModule(UpdaterContext& context, Module& router, const linkSpec& rou
 } // namespace
 
 aErr setLocalLinkConfig(UpdaterContext& context, Module& module) {
+    return setLocalLinkConfig(context.display, module);
+}
+
+aErr setLocalLinkConfig(UpdaterDisplayInterface& display, Module& module) {
     aEtherConfig config;
     config.enabled = false;
     config.fallback = false;
@@ -96,7 +100,7 @@ aErr setLocalLinkConfig(UpdaterContext& context, Module& module) {
     config.networkInterface = aETHERCONFIG_LOOPBACK;
     const aErr err = module.setConfig(config);
     if (err != aErrNone)
-        displayPrint(context.display, DISPLAY_ERROR, "Failed to SET network configuration");
+        displayPrint(display, DISPLAY_ERROR, "Failed to SET network configuration");
     return err;
 }
 

@@ -1,24 +1,36 @@
 // The fingerprint command (-N) and the chip identification it shares with the recovery: the NXP
 // ISP's identification, or the i.MX liveloader loaded through the serial download ROM.
 #include "Debug.h"
+#include "ModuleAccess.h"
 #include "NxpIspClient.h"
+#include "PermissionHint.h"
 #include "Recovery.h"
 #include "Retrieval.h"
 #include "SDPProtocol.h"
 #include "StoreAccess.h"
 #include "UpdaterCommands.h"
 
+#include "corvane/SystemClass.h"
+#include "corvane/aTime.h"
+
+#include <cstdio>
 #include <exception>
+
+namespace {
+
+// The liveloader reports the chip's unique identifier as one word per parameter of this
+// SystemClass option, the last word first.
+constexpr uint8_t kOptChipIdentifier = 39;
+
+} // namespace
 
 CommandStatus fingerprintCommand(UpdaterContext& context, const std::string& serialPort,
                                  uint32_t serial, const std::string& birdFile, uint32_t baudRate,
                                  bool resetAfter, std::array<uint32_t, 4>& words) {
-    bool unavailable = false;
-    if (getFingerprint(context, serialPort, serial, birdFile, baudRate, resetAfter, words,
-                       &unavailable)) {
+    if (getFingerprint(context, serialPort, serial, birdFile, baudRate, resetAfter, words)) {
         return CommandStatus::Succeeded;
     }
-    return unavailable ? CommandStatus::Unavailable : CommandStatus::Failed;
+    return CommandStatus::Failed;
 }
 
 bool nxpGetInfo(const std::string& port, uint32_t baudRate, ChipIdentifier& identifier,
@@ -54,7 +66,7 @@ bool nxpGetInfo(const std::string& port, uint32_t baudRate, ChipIdentifier& iden
 
 bool getFingerprint(UpdaterContext& context, const std::string& port, uint32_t serial,
                     const std::string& birdPath, uint32_t baudRate, bool resetAfter,
-                    ChipIdentifier& identifier, bool* unavailable) {
+                    ChipIdentifier& identifier) {
     std::string portFailure;
     if (nxpGetInfo(port, baudRate, identifier, &portFailure)) {
         context.recoveryChip = RECOVERY_CHIP_NXP_ISP;
@@ -68,14 +80,12 @@ bool getFingerprint(UpdaterContext& context, const std::string& port, uint32_t s
         return false;
     }
     return _get_fingerprint_imx(context.display, context, port, serial, birdPath, identifier,
-                                resetAfter, unavailable);
+                                resetAfter);
 }
 
 bool _get_fingerprint_imx(UpdaterDisplayInterface& display, UpdaterContext& context,
                           const std::string& port, uint32_t serial, const std::string& birdPath,
-                          ChipIdentifier& identifier, bool resetAfter, bool* unavailable) {
-    (void)identifier;
-    (void)resetAfter;
+                          ChipIdentifier& identifier, bool resetAfter) {
     std::unique_ptr<UpdaterStore> store = openUpdaterStore(context, "_get_fingerprint_imx");
     if (!store) {
         return false;
@@ -126,13 +136,66 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, UpdaterContext& cont
         Debug_Print(DEBUG_APP, "Error loading liveloader.\n");
         return false;
     }
-    // The liveloader now runs and enumerates on USB; reading the identifier through it (and the
-    // firmware transfer after it) needs the module link over USB, which this build lacks.
-    displayPrint(display, DISPLAY_ERROR,
-                 "The liveloader was started; the firmware transfer over USB is not available in "
-                 "this version yet");
-    if (unavailable != nullptr) {
-        *unavailable = true;
+    Corvane::Module module(0, static_cast<uint8_t>(0));
+    if (setLocalLinkConfig(display, module) != aErrNone) {
+        return false;
+    }
+    if (!connectLiveloader(display, module, serial)) {
+        return false;
+    }
+    Corvane::SystemClass system;
+    system.init(&module, 0);
+    for (uint8_t parameter = 0; parameter < 4; ++parameter) {
+        uint32_t word = 0;
+        const aErr err = system.getUEI32(kOptChipIdentifier, parameter, &word);
+        if (err != aErrNone) {
+            Debug_Print(DEBUG_APP, "Error getting Identifier %d.\n", parameter);
+            displayPrint(display, DISPLAY_ERROR,
+                         "The liveloader did not report the chip identifier [%d, %s]", err,
+                         aError_GetErrorText(err));
+            return false;
+        }
+        identifier[3 - parameter] = word;
+    }
+    if (resetAfter) {
+        system.reset(); // the chip leaves the liveloader; its answer may not come
+    }
+    return true;
+}
+
+bool connectLiveloader(UpdaterDisplayInterface& display, Corvane::Module& module, uint32_t serial) {
+    const bool other = serial != 0 && serial != kPlaceholderSerial;
+    aErr err = aErrNotFound;
+    for (uint32_t attempt = 1; attempt <= kLiveloaderAttempts; ++attempt) {
+        if (attempt % 3 == 0) {
+            // Every walk of the bus starts afresh here, so there is no enumeration to renew.
+            Debug_Print(DEBUG_APP,
+                        "Failed enumeration after 3 tries, refreshing libusb context.\n");
+        }
+        display.spinner(true, "Waiting for the liveloader");
+        err = module.discoverAndConnect(USB, kPlaceholderSerial);
+        if (!module.isConnected() && other) {
+            err = module.discoverAndConnect(USB, serial);
+        }
+        if (module.isConnected()) {
+            display.spinner(false, nullptr);
+            return true;
+        }
+        if (attempt < kLiveloaderAttempts) {
+            aTime_MSSleep(kLiveloaderPauseMs);
+        }
+    }
+    display.spinner(false, nullptr);
+    Debug_Print(DEBUG_APP, "Could not connect to device.\n");
+    if (!showPermissionHint(display, err)) {
+        char also[24] = "";
+        if (other) {
+            snprintf(also, sizeof also, " or %08X", serial);
+        }
+        displayPrint(display, DISPLAY_ERROR,
+                     "The liveloader did not appear on USB as module %08X%s within %u attempts "
+                     "%u ms apart",
+                     kPlaceholderSerial, also, kLiveloaderAttempts, kLiveloaderPauseMs);
     }
     return false;
 }

@@ -15,6 +15,7 @@
 // The updater's connections are plain links, not shared through a sharing server. Prints
 // "Failed to SET network configuration" when the module refuses it.
 aErr setLocalLinkConfig(UpdaterContext& context, Corvane::Module& module);
+aErr setLocalLinkConfig(UpdaterDisplayInterface& display, Corvane::Module& module);
 
 DiscoveredDeviceList discoverDevices(UpdaterContext& context, int transport);
 // transport 0 finds the router on USB, then on TCP/IP.

@@ -2,6 +2,7 @@
 // module and build it belongs to, and writes the firmware through the chip's boot loader.
 #include "Debug.h"
 #include "LoadBird.h"
+#include "ModuleAccess.h"
 #include "NxpIspClient.h"
 #include "Recovery.h"
 #include "ServerCommClass.h"
@@ -30,11 +31,8 @@ bool recoverFirmware(UpdaterContext& context, const std::string& port, uint32_t 
     }
     const uint32_t start = aTime_GetMSTicks();
     ChipIdentifier identifier{};
-    bool unavailable = false;
-    if (!getFingerprint(context, port, serial, birdPath, 115200, false, identifier, &unavailable)) {
-        if (!unavailable) {
-            displayPrint(context.display, DISPLAY_ERROR, "Could not get Device Identifier");
-        }
+    if (!getFingerprint(context, port, serial, birdPath, 115200, false, identifier)) {
+        displayPrint(context.display, DISPLAY_ERROR, "Could not get Device Identifier");
         return false;
     }
     uint32_t recoveryBuild = 0;
@@ -75,10 +73,24 @@ bool recoverFirmware(UpdaterContext& context, const std::string& port, uint32_t 
     return ok;
 }
 
-bool imxRecoverFirmware(UpdaterDisplayInterface& display, const BirdFile&, uint32_t, bool) {
-    displayPrint(display, DISPLAY_ERROR,
-                 "The firmware transfer over USB is not available in this version yet");
-    return false;
+bool imxRecoverFirmware(UpdaterDisplayInterface& display, const BirdFile& image, uint32_t serial,
+                        bool useUeiBytes) {
+    Corvane::Module module(0, static_cast<uint8_t>(0));
+    if (setLocalLinkConfig(display, module) != aErrNone) {
+        displayPrint(display, DISPLAY_ERROR, "Failed to transfer firmware");
+        return false;
+    }
+    if (!connectLiveloader(display, module, serial)) {
+        displayPrint(display, DISPLAY_ERROR, "Could not connect to device");
+        return false;
+    }
+    const aErr err = _transfer_firmware(display, module, image, false, useUeiBytes);
+    if (err != aErrNone) {
+        displayPrint(display, DISPLAY_ERROR, "Failed to transfer firmware [%d, %s]", err,
+                     aError_GetErrorText(err));
+        return false;
+    }
+    return true;
 }
 
 namespace {

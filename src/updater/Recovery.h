@@ -6,6 +6,8 @@
 #include "BirdFile.h"
 #include "UpdaterContext.h"
 
+#include "corvane/Module.h"
+
 #include <corvane/aError.h>
 
 #include <array>
@@ -22,21 +24,30 @@ inline constexpr uint32_t kNxpChunkSize = 4096;
 // The i.MX liveloader's start when the image does not say.
 inline constexpr uint32_t kImxDefaultLoaderStart = 0x20000400;
 
+// How long the i.MX liveloader is given to appear on USB: attempts a pause apart.
+inline constexpr uint32_t kLiveloaderAttempts = 15;
+inline constexpr uint32_t kLiveloaderPauseMs = 1000;
+
 // Reads the chip identifier: the NXP ISP first, else the i.MX path. Sets context.recoveryChip.
-// unavailable (when given) is set when the chip was found to need a step this version lacks.
 bool getFingerprint(UpdaterContext& context, const std::string& port, uint32_t serial,
                     const std::string& birdPath, uint32_t baudRate, bool resetAfter,
-                    ChipIdentifier& identifier, bool* unavailable = nullptr);
+                    ChipIdentifier& identifier);
 
 // The NXP identification over port. portFailure (when given) receives the reason, in words for
 // the user, when the port itself cannot be opened or written.
 bool nxpGetInfo(const std::string& port, uint32_t baudRate, ChipIdentifier& identifier,
                 std::string* portFailure = nullptr);
 
-// Loads and starts the i.MX liveloader, then reads the identifier through it over USB.
+// Loads and starts the i.MX liveloader, then reads the identifier through it over USB; with
+// resetAfter the liveloader is reset afterwards, else it keeps running for a firmware transfer.
 bool _get_fingerprint_imx(UpdaterDisplayInterface& display, UpdaterContext& context,
                           const std::string& port, uint32_t serial, const std::string& birdPath,
-                          ChipIdentifier& identifier, bool resetAfter, bool* unavailable = nullptr);
+                          ChipIdentifier& identifier, bool resetAfter);
+
+// Waits, within kLiveloaderAttempts, for the started liveloader to enumerate on USB under the
+// placeholder serial number or under serial (when it is another), and connects module to it.
+// When it does not appear, says what was waited for and returns false.
+bool connectLiveloader(UpdaterDisplayInterface& display, Corvane::Module& module, uint32_t serial);
 
 // Writes the image's loader blocks through the serial download ROM on port ("USB": the HID
 // device) and jumps to the loader. aErrNotReady when the loader transport cannot be opened,

@@ -6,10 +6,10 @@
 #include "PermissionHint.h"
 #include "Retrieval.h"
 #include "StoreAccess.h"
-#include "corvane/I2CClass.h"
-#include "corvane/SystemClass.h"
 #include "UpdaterCommands.h"
 #include "UpdaterEntity.h"
+#include "corvane/I2CClass.h"
+#include "corvane/SystemClass.h"
 
 #include "corvane/aDefs.h"
 #include "corvane/aError.h"
@@ -372,9 +372,12 @@ bool updateCommand(UpdaterContext& context, uint32_t serial, uint32_t build,
         }
     } else {
         err = module.connect(USB, serial);
-        if (err == aErrNotFound) {
+        if (err == aErrNotFound || err == aErrPermission) {
+            const aErr overUsb = err;
             reachedBy = TCPIP;
             err = module.connect(TCPIP, serial);
+            if (err == aErrNotFound)
+                err = overUsb;
         }
         if (err != aErrNone) {
             displayPrint(display, DISPLAY_ERROR, "Failed to connect to module [%08X]", serial);

@@ -13,8 +13,8 @@
 struct ImxSdpSettings {
     bool noAnswer = false; // the ROM never answers
     std::string ramDump;   // file the loaded images are written to at a jump (address, size, bytes)
-    // Called after a successful JUMP_ADDRESS with the address; this is where a started loader
-    // would come up on USB.
+    // Called after a successful JUMP_ADDRESS with the address: the started loader comes up on
+    // USB (Liveloader.h).
     std::function<void(uint32_t)> onJump;
 };
 

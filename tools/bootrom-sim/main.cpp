@@ -1,6 +1,7 @@
 // bootrom-sim: plays a chip's boot ROM on a pseudo-terminal so the Updater's recovery paths run
 // without hardware. Prints the device to use, then serves until SIGINT or SIGTERM.
 #include "ImxSdpRom.h"
+#include "Liveloader.h"
 #include "LpcIspRom.h"
 #include "PacedLine.h"
 #include "ToolVersion.h"
@@ -23,28 +24,39 @@ real serial line. Prints "bootrom-sim: <chip> on <device>" once it listens; give
 the Updater with -s. Runs until interrupted (SIGINT or SIGTERM), then prints
 "bootrom-sim: received N bytes, sent M bytes, busy T ms" (T: erase and programming time).
 
+The imx part also prints "bootrom-sim: liveloader on USB emulation: CORVANE_USB_EMULATION=..."
+at start. After a jump into a loaded image, the liveloader comes up as a virtual module with the
+serial number DEADDEAD, which the Updater sees as a USB module when that variable is set in its
+environment as printed (add the entry to any list the variable already holds). The module takes
+the firmware through the link upgrade protocol, serves the chip's identifier (--uid) and at exit
+the simulator prints "bootrom-sim: liveloader runs build N".
+
 Options:
   --chip lpc|imx        lpc: an NXP LPC part speaking the UART ISP protocol (default)
                         imx: an i.MX part speaking the Serial Download Protocol over UART
   --baud RATE           line rate the pacing follows [115200]
-  --uid W0,W1,W2,W3     lpc: the identification words, hexadecimal
+  --uid W0,W1,W2,W3     the chip's identifier words, hexadecimal (lpc: the identification
+                        answer; imx: what the liveloader reports)
                         [12345678,9ABCDEF0,0F1E2D3C,4B5A6978]
   --erase-ms MS         lpc: erase time per sector [4]
   --copy-ms MS          lpc: programming time per 256 bytes copied to flash [1]
   --flash-dump FILE     lpc: write the 512 KiB flash to FILE after "G" and at exit
   --ram-dump FILE       imx: write the loaded images to FILE at a jump, each as a line
                         "ADDRESS SIZE" followed by its bytes
+  --usb-port PORT       imx: loopback TCP port of the liveloader's emulated USB module;
+                        0 picks a free one [0]
+  --usb-model N         imx: model code of the liveloader's module, 1 to 255 [19]
   --fault NAME          inject a fault; may be repeated:
                           no-answer    never answer anything
                           resend-once  lpc: answer the first data checksum with RESEND
                           stray-byte   lpc: send a 0xFF byte before every return code
                           stray-lf     lpc: follow every return code line with one more LF
+                          no-liveloader  imx: a jump starts nothing on USB
   --slow-erase-ms MS    lpc: the first erase takes MS instead of its usual time
   -h, --help            show this text
   --version             show the version
 
-A frame of the imx part that stops for 50 ms is abandoned, as the ROM does. After a jump the
-loaded image does not start a module yet.
+A frame of the imx part that stops for 50 ms is abandoned, as the ROM does.
 )";
 
 volatile sig_atomic_t g_stop = 0;
@@ -72,6 +84,7 @@ int main(int argc, char** argv) {
     uint32_t baud = 115200;
     LpcIspSettings lpc;
     ImxSdpSettings imx;
+    LiveloaderSettings liveloader;
     try {
         for (int i = 1; i < argc; ++i) {
             const std::string option = argv[i];
@@ -101,6 +114,7 @@ int main(int argc, char** argv) {
                         throw std::invalid_argument("--uid needs four words separated by commas");
                     }
                     lpc.uid[w] = number(text.substr(0, comma).c_str(), 16, "--uid");
+                    liveloader.uid[w] = lpc.uid[w];
                     text = comma == std::string::npos ? "" : text.substr(comma + 1);
                 }
             } else if (option == "--erase-ms") {
@@ -111,6 +125,18 @@ int main(int argc, char** argv) {
                 lpc.flashDump = value;
             } else if (option == "--ram-dump") {
                 imx.ramDump = value;
+            } else if (option == "--usb-port") {
+                const uint32_t port = number(value, 10, "--usb-port");
+                if (port > 65535) {
+                    throw std::invalid_argument("--usb-port must be 0 to 65535");
+                }
+                liveloader.port = static_cast<uint16_t>(port);
+            } else if (option == "--usb-model") {
+                const uint32_t model = number(value, 10, "--usb-model");
+                if (model < 1 || model > 255) {
+                    throw std::invalid_argument("--usb-model must be 1 to 255");
+                }
+                liveloader.model = static_cast<uint8_t>(model);
             } else if (option == "--slow-erase-ms") {
                 lpc.slowEraseMs = number(value, 10, "--slow-erase-ms");
             } else if (option == "--fault") {
@@ -123,6 +149,8 @@ int main(int argc, char** argv) {
                     lpc.strayByte = true;
                 } else if (fault == "stray-lf") {
                     lpc.strayLineFeed = true;
+                } else if (fault == "no-liveloader") {
+                    liveloader.absent = true;
                 } else {
                     throw std::invalid_argument("unknown fault: " + fault);
                 }
@@ -142,12 +170,28 @@ int main(int argc, char** argv) {
     try {
         PacedLine line(baud);
         std::unique_ptr<BootRom> rom;
+        std::unique_ptr<Liveloader> loader;
         if (chip == "lpc") {
             rom = std::make_unique<LpcIspRom>(lpc);
         } else {
+            loader = std::make_unique<Liveloader>(liveloader);
+            imx.onJump = [&loader, &liveloader](uint32_t) {
+                std::string error;
+                if (!loader->start(&error)) {
+                    fprintf(stderr, "bootrom-sim: the liveloader did not start: %s\n",
+                            error.c_str());
+                } else if (!liveloader.absent) {
+                    printf("bootrom-sim: liveloader up as %s\n", loader->emulationEntry().c_str());
+                    fflush(stdout);
+                }
+            };
             rom = std::make_unique<ImxSdpRom>(imx);
         }
         printf("bootrom-sim: %s on %s\n", chip.c_str(), line.devicePath().c_str());
+        if (loader) {
+            printf("bootrom-sim: liveloader on USB emulation: CORVANE_USB_EMULATION=%s\n",
+                   loader->emulationEntry().c_str());
+        }
         fflush(stdout);
         line.run(*rom, g_stop, 50);
         rom->finish();
@@ -155,6 +199,9 @@ int main(int argc, char** argv) {
                static_cast<unsigned long long>(line.bytesReceived()),
                static_cast<unsigned long long>(line.bytesSent()),
                static_cast<unsigned long long>(line.busyMs()));
+        if (loader && loader->runningBuild() != 0) {
+            printf("bootrom-sim: liveloader runs build %u\n", loader->runningBuild());
+        }
     } catch (const std::exception& e) {
         fprintf(stderr, "bootrom-sim: %s\n", e.what());
         return 1;

@@ -35,6 +35,7 @@ const ModelDef kCommonModelOwn{
              {10, K::Call, W},
              {11, K::Call, W},
              {22, K::Int, G, false, 86400},
+             {39, K::Int, G, true}, // a liveloader's chip identifier, one word per parameter
              {31, K::Bytes, GW, false, 0, {"\x00\x00\x00\x01\x00\x00\x00\x02", 8}},
              {32, K::Bytes, GW, false, 0, "Virtual module", 32768},
              {43, K::Int, G, false, 0, {}, 0, S::Build},

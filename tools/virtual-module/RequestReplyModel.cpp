@@ -616,4 +616,16 @@ void RequestReplyModel::setFirmware(uint32_t build, uint32_t version) {
         impl_->scalars[valueKey(kCmdSystem, 0, kOptVersion, 0)] = version;
 }
 
+bool RequestReplyModel::setValue(uint8_t command, uint8_t index, uint8_t option, uint8_t parameter,
+                                 uint32_t value) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    const EntityDef* entity = findEntity(impl_->def, command);
+    const OptionDef* def = entity ? findOption(*entity, option) : nullptr;
+    if (!def || valueWidth(def->kind) == 0 || index >= entity->count ||
+        def->source != ValueSource::Stored)
+        return false;
+    impl_->scalars[valueKey(command, index, option, def->parameter ? parameter : 0)] = value;
+    return true;
+}
+
 } // namespace Corvane::Tools

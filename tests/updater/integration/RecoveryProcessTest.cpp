@@ -1,6 +1,7 @@
 // Boot-ROM recovery against bootrom-sim on a pseudo-terminal: the NXP flow under each line fault,
 // the i.MX loader upload after the NXP probe, and the Updater's -N and -U -t RECOVER end to end
-// with the update server naming the module and build for the chip.
+// with the update server naming the module and build for the chip; for i.MX parts the firmware
+// then goes to the liveloader over USB emulation.
 #include "BirdWriter.h"
 #include "ProcessRunner.h"
 #include "RecordingDisplay.h"
@@ -35,6 +36,14 @@ class BootRomSim {
             throw std::runtime_error("bootrom-sim did not start");
         }
         device = line->substr(line->rfind(" on ") + 4);
+        if (line->find("bootrom-sim: imx") == 0) {
+            const auto entry = program_.readLine(10s);
+            const std::string key = "CORVANE_USB_EMULATION=";
+            if (!entry || entry->find(key) == std::string::npos) {
+                throw std::runtime_error("bootrom-sim did not name the liveloader's entry");
+            }
+            emulation = entry->substr(entry->find(key) + key.size());
+        }
     }
     std::string stop() {
         program_.signal(SIGTERM);
@@ -42,6 +51,7 @@ class BootRomSim {
         return program_.output();
     }
     std::string device;
+    std::string emulation; // imx: the liveloader's CORVANE_USB_EMULATION entry
 
   private:
     static std::vector<std::string> arguments(std::vector<std::string> options) {
@@ -168,9 +178,11 @@ class RecoveryProcess : public Recovery {
             GTEST_SKIP() << "the Updater or update-server is not built";
         }
     }
-    testsupport::ProcessResult updater(const std::vector<std::string>& args) {
+    testsupport::ProcessResult updater(const std::vector<std::string>& args,
+                                       const std::string& usbEmulation = "") {
         testsupport::ProcessOptions options;
         options.environment["HOME"] = file("home").string();
+        options.environment["CORVANE_USB_EMULATION"] = usbEmulation;
         options.deadline = 60s;
         return testsupport::runProcess(UPDATER_BIN, args, options);
     }
@@ -204,8 +216,63 @@ TEST_F(RecoveryProcess, NxpFingerprintThenRecoveryFromTheServer) {
     expectFlash(file("flash"), firmware);
 }
 
-TEST_F(RecoveryProcess, ImxRecoveryStopsAfterTheLiveloaderWithAPlainReason) {
-    BootRomSim sim({"--chip", "imx"});
+// A firmware image the virtual module recognises: the tag "CVFW", then build and version.
+Bytes taggedFirmware(uint32_t build) {
+    Bytes bytes = testsupport::firmwareBytes(5000, build);
+    const uint8_t tag[12] = {'C', 'V', 'F', 'W', 0, 0, 0, uint8_t(build), 0x21, 0, 0, 7}; // 2.1.7
+    std::copy(std::begin(tag), std::end(tag), bytes.begin() + 100);
+    return bytes;
+}
+
+TEST_F(RecoveryProcess, ImxRecoveryEndToEndFromTheServer) {
+    const fs::path catalogue = file("catalogue");
+    fs::create_directories(catalogue / "DEADDEAD");
+    fs::create_directories(catalogue / "40F5849A");
+    BirdWriter loader;
+    loader.addLoader(0x20000000, testsupport::firmwareBytes(4000, 5));
+    loader.addLoaderStart(0x20000000);
+    loader.setInfoField(1, "1.0.0");
+    std::string error;
+    ASSERT_TRUE(loader.writeFile((catalogue / "DEADDEAD" / "3.bird").string(), error, 1)) << error;
+    BirdWriter firmware;
+    firmware.addFirmware(0x8000, taggedFirmware(7));
+    firmware.setInfoField(1, "3.0.0");
+    firmware.setInfoField(2, "40F5849A");
+    ASSERT_TRUE(firmware.writeFile((catalogue / "40F5849A" / "7.bird").string(), error, 1))
+        << error;
+    testsupport::writeText(catalogue / "recovery",
+                           "12345678 9ABCDEF0 0F1E2D3C 4B5A6978 40F5849A 7\n");
+    testsupport::UpdateServerProcess server(UPDATE_SERVER_BIN, catalogue.string(),
+                                            file("server.log").string());
+    BootRomSim sim({"--chip", "imx", "--uid", kUid});
+
+    // The fingerprint loads the liveloader the server keeps for chips in recovery and reads the
+    // identifier through it; the liveloader is then reset, and the recovery loads it again.
+    auto fingerprint = updater({"-N", "-s", sim.device, "-u", server.url()}, sim.emulation);
+    EXPECT_EQ(fingerprint.exitStatus, 0) << fingerprint.out << fingerprint.err;
+    EXPECT_NE(fingerprint.out.find("[ 12345678 9ABCDEF0 0F1E2D3C 4B5A6978 ]"), std::string::npos)
+        << fingerprint.out;
+
+    auto recovery =
+        updater({"-U", "-t", "RECOVER", "-s", sim.device, "-u", server.url()}, sim.emulation);
+    EXPECT_EQ(recovery.exitStatus, 0) << recovery.out << recovery.err;
+    EXPECT_NE(recovery.out.find("Recovering firmware with build: 7"), std::string::npos)
+        << recovery.out;
+
+    // The module that took the firmware now runs it, as discovery over USB shows.
+    auto discovery = updater({"-D", "-t", "USB"}, sim.emulation);
+    const size_t row = discovery.out.find("DEADDEAD");
+    ASSERT_NE(row, std::string::npos) << discovery.out;
+    EXPECT_NE(discovery.out.find("2.1.7 (         7)", row), std::string::npos) << discovery.out;
+    const std::string output = sim.stop();
+    EXPECT_NE(output.find("jump to 0x20000000"), std::string::npos) << output;
+    EXPECT_NE(output.find("liveloader runs build 7"), std::string::npos) << output;
+}
+
+// A loader that starts nothing on USB ends the recovery after a bounded wait, naming what was
+// waited for.
+TEST_F(RecoveryProcess, ImxLiveloaderThatNeverAppears) {
+    BootRomSim sim({"--chip", "imx", "--fault", "no-liveloader"});
     BirdWriter writer;
     writer.addLoader(0x20000400, testsupport::firmwareBytes(2000, 4));
     writer.setInfoField(1, "1.0.0");
@@ -213,11 +280,14 @@ TEST_F(RecoveryProcess, ImxRecoveryStopsAfterTheLiveloaderWithAPlainReason) {
     ASSERT_TRUE(writer.writeFile(file("loader.bird").string(), error, 1)) << error;
 
     auto result = updater({"-U", "-t", "RECOVER", "-s", sim.device, "-d", "40F5849A", "-f",
-                           file("loader.bird").string()});
+                           file("loader.bird").string()},
+                          sim.emulation);
     EXPECT_EQ(result.exitStatus, 1);
-    EXPECT_NE(result.err.find("firmware transfer over USB is not available in this version yet"),
-              std::string::npos)
+    EXPECT_NE(
+        result.err.find("The liveloader did not appear on USB as module DEADDEAD or 40F5849A"),
+        std::string::npos)
         << result.err;
+    EXPECT_NE(result.err.find("Could not get Device Identifier"), std::string::npos);
     EXPECT_NE(sim.stop().find("jump to 0x20000400"), std::string::npos);
 }
 
