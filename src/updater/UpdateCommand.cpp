@@ -65,11 +65,22 @@ void waitForLoaderRestart(Module& module) {
         aTime_MSSleep(kLoaderDropPollMs);
 }
 
-// After the reboot: reads the build and version back and says whether the image took.
-bool confirmNewFirmware(UpdaterContext& context, Module& module, linkType type, uint32_t serial,
+// A module behind a router restarts on the bus while the router's link stays up: it is back
+// once it answers again.
+bool awaitBusModule(Module& module) {
+    for (uint32_t attempt = 0; attempt < kReconnectAttempts && module.isConnected(); ++attempt) {
+        if (readBuildNumber(module) != 0)
+            return true;
+        aTime_MSSleep(kConfirmPauseMs);
+    }
+    return false;
+}
+
+// After the reboot, once the module is reached again: reads the build and version back and says
+// whether the image took.
+bool confirmNewFirmware(UpdaterContext& context, Module& module, bool reached, uint32_t serial,
                         uint32_t build, const BirdFile& bird) {
-    // The same patience as after the loader, asked more often: a reboot is usually quick.
-    if (!reconnectModule(module, type, serial, kConfirmPauseMs)) {
+    if (!reached) {
         displayPrint(context.display, DISPLAY_ERROR,
                      "Module [%08X] did not come back after the update", serial);
         return false;
@@ -410,7 +421,9 @@ bool updateCommand(UpdaterContext& context, uint32_t serial, uint32_t build,
     Debug_Print(DEBUG_Updater, "Updating device firmware: \n");
     displayPrint(display, DISPLAY_INFO, "Update time: %.4f sec",
                  (aTime_GetMSTicks() - start) / 1000.0);
-    if (routerSerial != 0)
-        return true; // reached through a router that stays up; nothing re-enumerates
-    return confirmNewFirmware(context, module, reachedBy, serial, build, bird);
+    // The same patience as after the loader, asked more often: a reboot is usually quick.
+    const bool reached = routerSerial != 0
+                             ? awaitBusModule(module)
+                             : reconnectModule(module, reachedBy, serial, kConfirmPauseMs);
+    return confirmNewFirmware(context, module, reached, serial, build, bird);
 }

@@ -39,6 +39,7 @@ struct UpgradeFaults {
     bool refusePrepare = false;      // every PREPARE is answered with status 1
     bool zeroChunk = false;          // PREPARE announces a chunk size of 0
     bool rebootKeepsLink = false;    // REBOOT restarts nothing and keeps the link
+    bool refuseWrite = false;        // every WRITE is answered with status 1, nothing committed
 };
 
 } // namespace Corvane::Tools

@@ -25,7 +25,7 @@ const ModelDef kCommonModelOwn{
          0, // system
          {
              {1, K::Byte, G, false, 0, {}, 0, S::ModuleAddress},
-             {2, K::Byte, GW},
+             {2, K::Byte, GW, false, 0, {}, 0, S::RouterAddress},
              {3, K::Byte, GW, false, 10},
              {4, K::Byte, GW},
              {6, K::Byte, GW},

@@ -11,8 +11,16 @@ namespace Corvane::Tools {
 
 enum class ValueKind : uint8_t { Call, Byte, Short, Int, Bytes };
 
-// Where a value comes from: the engine's own store, or the module's identity.
-enum class ValueSource : uint8_t { Stored, ModuleAddress, Model, SerialNumber, Build };
+// Where a value comes from: the engine's own store, or the module's identity. RouterAddress is
+// stored too, but starts as the identity's router address.
+enum class ValueSource : uint8_t {
+    Stored,
+    ModuleAddress,
+    Model,
+    SerialNumber,
+    Build,
+    RouterAddress
+};
 
 inline constexpr uint8_t kAccessGet = 1;
 inline constexpr uint8_t kAccessSet = 2; // for a call: the call itself

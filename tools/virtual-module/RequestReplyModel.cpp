@@ -175,10 +175,13 @@ uint32_t RequestReplyModel::Impl::scalar(const OptionDef& option, uint32_t key) 
     case ValueSource::Model: return identity.model;
     case ValueSource::SerialNumber: return identity.serialNumber;
     case ValueSource::Build: return build;
-    case ValueSource::Stored: break;
+    case ValueSource::Stored:
+    case ValueSource::RouterAddress: break;
     }
     const auto stored = scalars.find(key);
-    return stored != scalars.end() ? stored->second : option.initial;
+    if (stored != scalars.end())
+        return stored->second;
+    return option.source == ValueSource::RouterAddress ? identity.router : option.initial;
 }
 
 const std::vector<uint8_t>& RequestReplyModel::Impl::array(const OptionDef& option, uint32_t key) {
@@ -245,7 +248,9 @@ void RequestReplyModel::Impl::handleGet(ModuleConnection& c, const WirePacket& r
 
 void RequestReplyModel::Impl::handleSet(ModuleConnection& c, const WirePacket& request,
                                         const OptionDef& option) {
-    if ((option.access & kAccessSet) == 0 || option.source != ValueSource::Stored)
+    const bool storable =
+        option.source == ValueSource::Stored || option.source == ValueSource::RouterAddress;
+    if ((option.access & kAccessSet) == 0 || !storable)
         return ueiError(c, request, aErrInvalidOption);
     const uint8_t width = valueWidth(option.kind);
     const uint8_t before = option.parameter ? 4 : 3; // header, then the subindex if any

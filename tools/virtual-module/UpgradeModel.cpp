@@ -174,7 +174,7 @@ void UpgradeModel::Impl::handle(ModuleConnection& c, const WirePacket& packet) {
     case kWrite: {
         const uint32_t count =
             packet.length >= 4 ? (uint32_t{packet.data[2]} << 8 | packet.data[3]) : 0;
-        if (packet.length < 4 || count > staged.size())
+        if (packet.length < 4 || count > staged.size() || faults.refuseWrite)
             return status(c, {1});
         auto& block = image[blockAddress];
         block.resize(std::max<std::size_t>(block.size(), blockOffset + count));

@@ -546,6 +546,14 @@ void VirtualModule::setPacketFilter(
     impl_->filter = std::move(filter);
 }
 
+PacketHandler VirtualModule::handler(uint8_t command) const {
+    return impl_->handlers[command];
+}
+
+std::function<bool(ModuleConnection&, const WirePacket&)> VirtualModule::packetFilter() const {
+    return impl_->filter;
+}
+
 void VirtualModule::setPeriodicSource(PeriodicSource source) {
     impl_->periodic = std::move(source);
 }

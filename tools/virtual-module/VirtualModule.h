@@ -20,6 +20,7 @@ struct ModuleIdentity {
     uint32_t serialNumber = 0x1A2B3C4D;
     uint8_t model = 0x13;
     uint8_t address = 2; // even and non-zero
+    uint8_t router = 0;  // address of the router it is reached through; 0 for none
 };
 
 // Misbehaviour on demand, to see how the host copes. Changeable while running.
@@ -98,6 +99,10 @@ class VirtualModule {
     // Sees every packet from a host before the module does; returning true takes the packet
     // (the module then does nothing with it). Only before start().
     void setPacketFilter(std::function<bool(ModuleConnection&, const WirePacket&)> filter);
+    // What was installed, so that a module served over another module's link (a module behind a
+    // router) can run the same models, and a later filter can chain to an earlier one.
+    PacketHandler handler(uint8_t command) const;
+    std::function<bool(ModuleConnection&, const WirePacket&)> packetFilter() const;
     // Called on the module's thread for each connection at every turn of its loop, to send what
     // is due then; returns when it next wants to be called (the module wakes for it). Only
     // before start().

@@ -3,11 +3,13 @@
 
 #include "corvane/aVersion.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 namespace Corvane::Tools {
 
@@ -68,7 +70,22 @@ const char* const kVirtualModuleHelp =
     "  --upgrade-fault NAME\n"
     "                    wrong-sum-once, zero-count-once, zero-count, drop-in-data\n"
     "                    (reset the connection at the next DATA packet), load-after-reconnect,\n"
-    "                    refuse-prepare, zero-chunk or reboot-keeps-link; may be repeated\n"
+    "                    refuse-prepare, zero-chunk, reboot-keeps-link or refuse-write\n"
+    "                    (every WRITE answered with an error status); may be repeated\n"
+    "\n"
+    "Module network: with --bus-module the module is a router with modules behind it on an\n"
+    "I2C bus. It answers I2C transfers (command 8) on its bus, so a host can probe which bus\n"
+    "addresses answer, and passes every packet addressed to a module on the bus to it; the\n"
+    "answers come back over the router's link. Each module behind it has its own serial number,\n"
+    "model, build and version and takes firmware updates through the router. The router's own\n"
+    "bus address is its --address.\n"
+    "  --bus-module SERIAL:MODEL@ADDRESS[:BUILD[:MAJOR.MINOR.PATCH]]\n"
+    "                    a module at bus address ADDRESS (even, 2 to 252), serial number and\n"
+    "                    model in hexadecimal, build decimal (default: the model's), version\n"
+    "                    (default 2.11.4); may be repeated\n"
+    "  --bus-upgrade-fault ADDRESS:NAME\n"
+    "                    an upgrade fault (names as for --upgrade-fault) of the module at bus\n"
+    "                    address ADDRESS, given after it; may be repeated\n"
     "\n"
     "Streaming (command 93): a host enables streams of UEI values (0xFF is a wildcard) and the\n"
     "module sends samples of the enabled values with 64-bit timestamps until they are disabled.\n"
@@ -156,6 +173,8 @@ bool parseUpgradeFault(std::string_view name, UpgradeFaults& faults) {
         faults.zeroChunk = true;
     else if (name == "reboot-keeps-link")
         faults.rebootKeepsLink = true;
+    else if (name == "refuse-write")
+        faults.refuseWrite = true;
     else
         return false;
     return true;
@@ -173,10 +192,39 @@ bool parseVersion(std::string_view text, uint32_t& packed) {
     return true;
 }
 
+// SERIAL:MODEL@ADDRESS[:BUILD[:MAJOR.MINOR.PATCH]]
+bool parseBusModule(const std::string& text, BusModuleConfig& module) {
+    const std::size_t at = text.find('@');
+    const std::size_t colon = text.find(':');
+    if (at == std::string::npos || colon == std::string::npos || colon > at)
+        return false;
+    std::vector<std::string> fields(1);
+    for (std::size_t i = at + 1; i < text.size(); ++i) {
+        if (text[i] == ':')
+            fields.emplace_back();
+        else
+            fields.back() += text[i];
+    }
+    unsigned long serial = 0, model = 0, address = 0, build = 0;
+    if (fields.size() > 3 ||
+        !parseNumber(text.substr(0, colon).c_str(), 0, 0xFFFFFFFFul, 16, serial) ||
+        !parseNumber(text.substr(colon + 1, at - colon - 1).c_str(), 1, 255, 16, model) ||
+        !parseNumber(fields[0].c_str(), 0, 255, 0, address) ||
+        (fields.size() >= 2 && !parseNumber(fields[1].c_str(), 1, 0xFFFFFFFFul, 10, build)) ||
+        (fields.size() == 3 && !parseVersion(fields[2], module.packedVersion)))
+        return false;
+    module.identity.serialNumber = static_cast<uint32_t>(serial);
+    module.identity.model = static_cast<uint8_t>(model);
+    module.identity.address = static_cast<uint8_t>(address);
+    module.build = static_cast<uint32_t>(build);
+    return true;
+}
+
 } // namespace
 
 OptionsResult parseVirtualModuleOptions(int argc, const char* const* argv,
-                                        VirtualModuleConfig& config, std::string* error) {
+                                        VirtualModuleConfig& config, std::string* error,
+                                        std::vector<BusModuleConfig>* busModules) {
     auto fail = [&](const std::string& message) {
         if (error)
             *error = message;
@@ -227,6 +275,33 @@ OptionsResult parseVirtualModuleOptions(int argc, const char* const* argv,
         }
         if (option == "--verbose") {
             config.verbose = true;
+            continue;
+        }
+        if (option == "--bus-upgrade-fault" && busModules) {
+            if (i + 1 >= argc)
+                return fail("option --bus-upgrade-fault needs a value");
+            const std::string text = argv[++i];
+            const std::size_t colon = text.find(':');
+            unsigned long address = 0;
+            auto module = busModules->end();
+            if (colon != std::string::npos &&
+                parseNumber(text.substr(0, colon).c_str(), 0, 255, 0, address))
+                module = std::find_if(
+                    busModules->begin(), busModules->end(),
+                    [&](const BusModuleConfig& m) { return m.identity.address == address; });
+            if (module == busModules->end() ||
+                !parseUpgradeFault(std::string_view(text).substr(colon + 1), module->upgradeFaults))
+                return fail("invalid value '" + text + "' for --bus-upgrade-fault");
+            continue;
+        }
+        if (option == "--bus-module" && busModules) {
+            if (i + 1 >= argc)
+                return fail("option --bus-module needs a value");
+            const std::string text = argv[++i];
+            BusModuleConfig module;
+            if (!parseBusModule(text, module))
+                return fail("invalid value '" + text + "' for --bus-module");
+            busModules->push_back(module);
             continue;
         }
 
@@ -305,6 +380,9 @@ OptionsResult parseVirtualModuleOptions(int argc, const char* const* argv,
         else if (option == "--stream-burst")
             config.streamBurst = static_cast<uint32_t>(value);
     }
+    if (busModules)
+        for (BusModuleConfig& module : *busModules)
+            module.chunkSize = config.chunkSize;
     // Discovery replies come from the interface's address, so the module is reached there.
     if (!config.discoveryInterface.empty() && !bindGiven)
         config.bindAddress = config.discoveryInterface;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "DiscoveryResponder.h"
+#include "ModuleNetwork.h"
 #include "RequestReplyModel.h"
 #include "StreamingModel.h"
 #include "ToolVersion.h"
@@ -16,8 +17,9 @@ int main(int argc, char** argv) {
         return 0;
     using namespace Corvane::Tools;
     VirtualModuleConfig config;
+    std::vector<BusModuleConfig> busModules;
     std::string error;
-    switch (parseVirtualModuleOptions(argc, argv, config, &error)) {
+    switch (parseVirtualModuleOptions(argc, argv, config, &error, &busModules)) {
     case OptionsResult::Help: std::fputs(kVirtualModuleHelp, stdout); return 0;
     case OptionsResult::Error:
         std::fprintf(stderr, "virtual-module: %s\nTry 'virtual-module --help'.\n", error.c_str());
@@ -44,6 +46,16 @@ int main(int argc, char** argv) {
     streaming.burstAfterEnable = config.streamBurst;
     StreamingModel streams(model, config.identity.model, streaming);
     streams.install(module);
+    ModuleNetwork network(module, config.identity.address);
+    for (const BusModuleConfig& busModule : busModules) {
+        if (!network.attach(busModule, &error)) {
+            std::fprintf(stderr, "virtual-module: --bus-module: %s\nTry 'virtual-module --help'.\n",
+                         error.c_str());
+            return 2;
+        }
+    }
+    if (!busModules.empty())
+        network.install();
     if (!module.start(&error)) {
         std::fprintf(stderr, "virtual-module: %s\n", error.c_str());
         return 1;
@@ -53,6 +65,10 @@ int main(int argc, char** argv) {
                 config.identity.model, config.identity.address);
     std::printf("usb emulation: CORVANE_USB_EMULATION=%08X:%02X@%s\n", config.identity.serialNumber,
                 config.identity.model, module.endpoint().c_str());
+    for (const BusModuleConfig& busModule : busModules)
+        std::printf("bus module serial %08X, model %u, bus address %u\n",
+                    busModule.identity.serialNumber, busModule.identity.model,
+                    busModule.identity.address);
     DiscoveryResponder discovery;
     if (!config.discoveryInterface.empty()) {
         if (!discovery.start(config.discoveryInterface, config.identity, module.port(), &error)) {

@@ -1,11 +1,13 @@
 // The virtual module on its own: its command line (as a program and as a parser), and what it
 // sends back over a raw socket for each kind of packet and each fault switch.
 #include "LinkTestSupport.h"
+#include "ModuleNetwork.h"
 #include "ProcessRunner.h"
 #include "SpawnedProgram.h"
 #include "VirtualModule.h"
 #include "VirtualModuleOptions.h"
 #include "corvane/aError.h"
+#include "corvane/aVersion.h"
 
 #include <gtest/gtest.h>
 
@@ -124,6 +126,52 @@ TEST(VirtualModuleOptions, BadInputIsNamed) {
     EXPECT_EQ(parse({"--port", "1", "--help"}, config), OptionsResult::Help);
 }
 
+TEST(VirtualModuleOptions, BusModules) {
+    const std::vector<const char*> args = {"virtual-module",
+                                           "--chunk-size",
+                                           "512",
+                                           "--bus-module",
+                                           "2181F0EE:13@4:10004:2.10.4",
+                                           "--bus-module",
+                                           "11223344:4@252",
+                                           "--bus-upgrade-fault",
+                                           "252:refuse-write"};
+    VirtualModuleConfig config;
+    std::vector<BusModuleConfig> bus;
+    ASSERT_EQ(parseVirtualModuleOptions(static_cast<int>(args.size()), args.data(), config, nullptr,
+                                        &bus),
+              OptionsResult::Run);
+    ASSERT_EQ(bus.size(), 2u);
+    EXPECT_EQ(bus[0].identity.serialNumber, 0x2181F0EEu);
+    EXPECT_EQ(bus[0].identity.model, 0x13);
+    EXPECT_EQ(bus[0].identity.address, 4);
+    EXPECT_EQ(bus[0].build, 10004u);
+    EXPECT_EQ(bus[0].packedVersion, aVersion_Pack(2, 10, 4));
+    EXPECT_EQ(bus[0].chunkSize, 512);
+    EXPECT_EQ(bus[1].identity.address, 252);
+    EXPECT_EQ(bus[1].build, 0u);
+    EXPECT_TRUE(bus[1].upgradeFaults.refuseWrite);
+    EXPECT_FALSE(bus[0].upgradeFaults.refuseWrite);
+
+    for (const char* bad : {"2181F0EE@4", "2181F0EE:13", "2181F0EE:13@4:1:2.10.4:9", "2181F0EE:0@4",
+                            "2181F0EE:13@x", "2181F0EE:13@4:0", "1:13@4:1:2.10"}) {
+        const std::vector<const char*> one = {"virtual-module", "--bus-module", bad};
+        std::string error;
+        EXPECT_EQ(parseVirtualModuleOptions(3, one.data(), config, &error, &bus),
+                  OptionsResult::Error)
+            << bad;
+    }
+    for (const char* bad : {"6:refuse-write", "4", "4:bogus"}) { // no module at 6
+        const std::vector<const char*> one = {"virtual-module", "--bus-module", "1:4@4",
+                                              "--bus-upgrade-fault", bad};
+        std::string error;
+        bus.clear();
+        EXPECT_EQ(parseVirtualModuleOptions(5, one.data(), config, &error, &bus),
+                  OptionsResult::Error)
+            << bad;
+    }
+}
+
 TEST(VirtualModuleProgram, HelpAndBadOptions) {
     ASSERT_FALSE(std::string(VIRTUAL_MODULE_BIN).empty()) << "virtual-module is not built";
     testsupport::ProcessOptions options;
@@ -136,6 +184,13 @@ TEST(VirtualModuleProgram, HelpAndBadOptions) {
     EXPECT_EQ(bad.exitStatus, 2);
     EXPECT_NE(bad.err.find("unknown option '--frobnicate'"), std::string::npos);
     EXPECT_TRUE(bad.out.empty());
+
+    for (const char* busAddress : {"2", "5", "254"}) { // the router's own, odd, off the bus
+        auto clash = testsupport::runProcess(
+            VIRTUAL_MODULE_BIN, {"--bus-module", std::string("1:4@") + busAddress}, options);
+        EXPECT_EQ(clash.exitStatus, 2) << busAddress;
+        EXPECT_NE(clash.err.find("--bus-module: bus address"), std::string::npos) << clash.err;
+    }
 
     auto unbindable = testsupport::runProcess(VIRTUAL_MODULE_BIN, {"--bind", "localhost"}, options);
     EXPECT_EQ(unbindable.exitStatus, 1);
@@ -279,6 +334,39 @@ TEST_F(VirtualModuleWire, SystemQueries) {
     host->send({6, 3, 3, 0x41, 0x20}); // module address
     EXPECT_EQ(host->receive(6, 1000ms), (Bytes{6, 4, 3, 1, 0, 6}));
     EXPECT_EQ(module->stats().modelQueries, 1u);
+}
+
+// Bytes as the I2C entity defines them: requests 8, index, address (bit 0 asks for a read),
+// length, speed, data; answers 8, index, address, count, status (bit 7: an error code), data.
+TEST_F(VirtualModuleWire, RouterAnswersBusProbesAndPassesPacketsOn) {
+    VirtualModuleConfig config;
+    config.heartbeatMs = 0;
+    config.identity = {0xD272031D, 19, 6};
+    module = std::make_unique<VirtualModule>(config);
+    ModuleNetwork network(*module, 6);
+    BusModuleConfig bus;
+    bus.identity = {0x2181F0EE, 19, 4};
+    ASSERT_TRUE(network.attach(bus));
+    network.install();
+    ASSERT_TRUE(module->start());
+    host = std::make_unique<RawHost>(module->port());
+    host->send({6, 7, 8, 0, 4, 2, 3, 0, 0}); // write two bytes to bus address 4: acknowledged
+    EXPECT_EQ(host->receive(7, 1000ms), (Bytes{6, 5, 8, 0, 4, 0, 0}));
+    host->send({6, 7, 8, 0, 8, 2, 3, 0, 0}); // nothing at 8
+    EXPECT_EQ(host->receive(7, 1000ms), (Bytes{6, 5, 8, 0, 8, 0, 0x80 | aErrNotFound}));
+    host->send({6, 5, 8, 0, 5, 2, 3}); // read two bytes from 4
+    EXPECT_EQ(host->receive(9, 1000ms), (Bytes{6, 7, 8, 0, 5, 2, 0, 0, 0}));
+    host->send({4, 3, 3, 0x49, 0x20}); // serial number, answered by the module at 4 itself
+    EXPECT_EQ(host->receive(9, 1000ms), (Bytes{4, 7, 3, 9, 0, 0x21, 0x81, 0xF0, 0xEE}));
+    host->send({4, 3, 3, 0x42, 0x20}); // its router address
+    EXPECT_EQ(host->receive(6, 1000ms), (Bytes{4, 4, 3, 2, 0, 6}));
+    host->send({4, 3, 0x30, 0x41, 0x20}); // a command the module does not have
+    EXPECT_EQ(host->receive(6, 1000ms), (Bytes{4, 4, 0x30, 1, 0x80, kInvalidEntity}));
+    host->send({8, 3, 3, 0x49, 0x20}); // no module at 8: no answer
+    EXPECT_TRUE(host->receive(1, 100ms).empty());
+    EXPECT_EQ(network.probed(), (std::vector<uint8_t>{4, 8, 4}));
+    EXPECT_EQ(network.forwarded(), 3u);
+    module->stop(); // before the network goes
 }
 
 TEST_F(VirtualModuleWire, UnknownRequestsGetErrorReplies) {

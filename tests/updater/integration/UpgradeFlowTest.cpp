@@ -10,6 +10,7 @@
 #include "RecordingDisplay.h"
 #include "RequestReplyModel.h"
 #include "ScopedTempDir.h"
+#include "TaggedFirmware.h"
 #include "UpdaterCommands.h"
 #include "UpdaterEntity.h"
 #include "UpgradeModel.h"
@@ -25,38 +26,13 @@
 #include <mutex>
 
 using namespace Corvane::Tools;
+using testsupport::pattern;
 
 namespace {
 
 constexpr uint32_t kSerial = 0x40F5849A;
 constexpr uint8_t kModel = 19; // "RouterBridge"
 constexpr uint32_t kNewBuild = 12345;
-
-std::vector<uint8_t> pattern(size_t n, uint8_t seed) {
-    std::vector<uint8_t> bytes(n);
-    for (size_t i = 0; i < n; ++i)
-        bytes[i] = static_cast<uint8_t>(seed + i * 7);
-    return bytes;
-}
-
-// A firmware image that names its build and version for the virtual module.
-std::vector<uint8_t> taggedFirmware(size_t n, uint32_t build, uint32_t version) {
-    std::vector<uint8_t> bytes = pattern(n, 3);
-    const uint8_t tag[12] = {'C',
-                             'V',
-                             'F',
-                             'W',
-                             uint8_t(build >> 24),
-                             uint8_t(build >> 16),
-                             uint8_t(build >> 8),
-                             uint8_t(build),
-                             uint8_t(version >> 24),
-                             uint8_t(version >> 16),
-                             uint8_t(version >> 8),
-                             uint8_t(version)};
-    std::copy(std::begin(tag), std::end(tag), bytes.begin() + 64);
-    return bytes;
-}
 
 class UpgradePeer : public ::testing::Test {
   protected:
@@ -248,17 +224,11 @@ class UpdateFlow : public UpgradePeer {
     void attach() { setenv("CORVANE_USB_EMULATION", emulation.c_str(), 1); }
 
     std::string bird(const std::string& model, bool offsets, uint32_t serial = 0) {
-        BirdWriter writer;
-        writer.addLoader(0x1000, pattern(300, 9));
-        writer.addFirmware(0x8000, taggedFirmware(2000, kNewBuild, aVersion_Pack(2, 10, 5)));
-        if (offsets)
-            writer.addOffsets(0x8010, 0);
-        writer.setInfoField(1, "2.10.5");
-        writer.setInfoField(2, serial ? "0BADF00D" : "");
-        writer.setInfoField(3, model);
         const std::string path = home.path() + "/" + model + std::to_string(offsets) + ".bird";
         std::string error;
-        EXPECT_TRUE(writer.writeFile(path, error)) << error;
+        EXPECT_TRUE(testsupport::writeTaggedBird(path, kNewBuild, aVersion_Pack(2, 10, 5), "2.10.5",
+                                                 model, offsets, serial ? "0BADF00D" : "", error))
+            << error;
         return path;
     }
 

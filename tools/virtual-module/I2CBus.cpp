@@ -1,0 +1,109 @@
+// The modules behind a virtual router and the bus they answer on.
+#include "I2CBus.h"
+
+#include "corvane/aError.h"
+#include "corvane/aPacket.h"
+#include "corvane/aUEI.h"
+
+namespace Corvane::Tools {
+
+namespace {
+
+constexpr uint8_t kOpMask = 0xC0;
+constexpr uint8_t kOpGet = 0x40;
+constexpr uint8_t kOpSet = 0x80;
+constexpr uint8_t kSpecRequest = 0x20;
+constexpr uint8_t kSpecError = 0x80;
+constexpr uint8_t kIndexMask = 0x1F;
+
+bool isUeiRequest(const WirePacket& packet) {
+    if (packet.length < 3 || (packet.data[2] & kSpecRequest) == 0)
+        return false;
+    const uint8_t op = packet.data[1] & kOpMask;
+    if (op != kOpGet && op != kOpSet)
+        return false;
+    aPacket* p = aPacket_CreateWithData(packet.address, packet.length, packet.data.data());
+    const bool notUei = p == nullptr || aUEI_isNotUEIPayload(p);
+    aPacket_Destroy(&p);
+    return !notUei;
+}
+
+// The module's side of the host connection: its own identity, the router's wire. A module that
+// restarts (into its boot loader, or into new firmware) leaves the router's link up.
+class BusConnection final : public ModuleConnection {
+  public:
+    BusConnection(ModuleConnection& host, const ModuleIdentity& identity)
+        : host_(host), identity_(identity) {}
+    const ModuleIdentity& identity() const override { return identity_; }
+    void send(const WirePacket& packet) override { host_.send(packet); }
+    void close() override {}
+    // A bus transfer that breaks off loses this packet's answer; the router's link stays.
+    void abort() override {}
+    uint64_t id() const override { return host_.id(); }
+
+  private:
+    ModuleConnection& host_;
+    const ModuleIdentity& identity_;
+};
+
+} // namespace
+
+BusModule::BusModule(const BusModuleConfig& config)
+    : identity_(config.identity), handlers_(VirtualModuleConfig{}), model_(identity_),
+      upgrade_(model_, config.chunkSize, config.upgradeFaults) {
+    model_.install(handlers_);
+    model_.setFirmware(config.build, config.packedVersion);
+    upgrade_.install(handlers_);
+}
+
+void BusModule::serve(ModuleConnection& host, const WirePacket& packet) {
+    BusConnection connection(host, identity_);
+    if (packet.length == 0)
+        return;
+    if (const PacketHandler handler = handlers_.handler(packet.data[0])) {
+        handler(connection, packet);
+    } else if (isUeiRequest(packet)) {
+        const uint8_t option = packet.data[1] & 0x3F;
+        const uint8_t replyOption =
+            (packet.data[1] & kOpMask) == kOpSet ? static_cast<uint8_t>(option | 0xC0) : option;
+        connection.send(WirePacket(
+            identity_.address, {packet.data[0], replyOption,
+                                static_cast<uint8_t>((packet.data[2] & kIndexMask) | kSpecError),
+                                static_cast<uint8_t>(aErrInvalidEntity)}));
+    }
+}
+
+bool I2CBus::attach(const BusModuleConfig& config, std::string* error) {
+    const uint8_t address = config.identity.address;
+    auto fail = [&](const std::string& why) {
+        if (error)
+            *error = why;
+        return false;
+    };
+    if (address % 2 != 0 || address < kFirstBusAddress || address > kLastBusAddress)
+        return fail("bus address " + std::to_string(address) + " is not even and within 2 to 252");
+    if (modules_.count(address) != 0)
+        return fail("bus address " + std::to_string(address) + " is taken");
+    modules_.emplace(address, std::make_unique<BusModule>(config));
+    return true;
+}
+
+BusModule* I2CBus::at(uint8_t address) const {
+    const auto found = modules_.find(address);
+    return found == modules_.end() ? nullptr : found->second.get();
+}
+
+bool I2CBus::acknowledges(uint8_t address) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        probed_.push_back(address);
+    }
+    return at(address) != nullptr;
+}
+
+std::vector<uint8_t> I2CBus::probed() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return probed_;
+}
+
+} // namespace Corvane::Tools
