@@ -63,6 +63,9 @@ struct LinkRecord {
     std::mutex filterLock;
     aPacketFilter userFilter = nullptr; // guarded by filterLock
     void* userReference = nullptr;      // guarded by filterLock
+    // Whether a filter was installed last; saves the reader the lock on every packet when none
+    // is. Set under filterLock, read without it.
+    std::atomic<bool> userFilterSet{false};
 
     std::atomic<bool> pooled{false};
     // Set while a synchronisation asked for from outside has queued its requests itself.

@@ -148,6 +148,7 @@ aErr aLink_InstallUserPacketFilter(aLinkRef link, aPacketFilter filter, void* re
     return withLink(link, [&](const RecordPtr& r) -> aErr {
         std::lock_guard<std::mutex> lock(r->filterLock);
         r->userFilter = filter;
+        r->userFilterSet = filter != nullptr;
         r->userReference = filter ? reference : nullptr;
         return aErrNone;
     });

@@ -80,6 +80,8 @@ void apply(LinkRecord& r, SyncProgress& sync, aPacket* assembly, SyncAction acti
 }
 
 bool runUserFilter(LinkRecord& r, const aPacket* packet) {
+    if (!r.userFilterSet.load())
+        return false;
     std::lock_guard<std::mutex> lock(r.filterLock);
     if (r.userFilter == nullptr)
         return false;
