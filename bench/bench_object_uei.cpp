@@ -4,7 +4,7 @@
 //   object_getUEI32: one 32-bit get and its reply per trip;
 //   object_uei_bytes_16k: setUEIBytes of 16 KiB (683 packets, one acknowledgement) and
 //   getUEIBytes of them back (one request, 683 reply packets); once as the link comes, once with
-//   pooled packets on (the writer batches the run into a few socket writes).
+//   pooled packets on (on a socket the writer batches the run into a few writes either way).
 // Raw and object blocks take turns so the drifting load of a shared machine weighs on both; the
 // ratio is the median of the per-block ratios.
 //

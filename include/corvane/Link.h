@@ -244,6 +244,7 @@ class CORVANE_API Link {
     static aErr getTimestampParts(uint64_t timestamp, uint32_t* upper, uint32_t* lower);
 
   private:
+    friend class EntityClass; // takes byte-array replies as runs
     struct Impl;
     Impl* impl_;
 };

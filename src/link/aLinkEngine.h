@@ -63,8 +63,13 @@ struct LinkRecord {
     std::mutex filterLock;
     aPacketFilter userFilter = nullptr; // guarded by filterLock
     void* userReference = nullptr;      // guarded by filterLock
+    // Whether a filter was installed last; saves the reader the lock on every packet when none
+    // is. Set under filterLock, read without it.
+    std::atomic<bool> userFilterSet{false};
 
     std::atomic<bool> pooled{false};
+    // Set while a synchronisation asked for from outside has queued its requests itself.
+    std::atomic<bool> syncRequestsQueued{false};
 
     // Serialises start, stop, synchronisation, reset and teardown. The link's own threads never
     // take it. Taken before logLock, filterLock and signalLock, never after them.
@@ -133,8 +138,8 @@ void readerMain(RecordPtr rp, aStream* stream, aPacket* assembly, uint32_t gener
                 std::shared_ptr<std::atomic<bool>> ended);
 void writerMain(RecordPtr rp, aStream* stream, uint32_t generation,
                 std::shared_ptr<std::atomic<bool>> ended);
-// Writes one packet and frees it.
-void writeOne(LinkRecord& r, aStream* stream, aPacket* packet);
+// Writes one packet (and records it in the debug log).
+void writeOne(LinkRecord& r, aStream* stream, const aPacket& packet);
 
 // ---- Lifecycle (callers hold r.lifecycle) ----
 

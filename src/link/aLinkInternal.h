@@ -5,6 +5,8 @@
 
 #include "corvane/aLink.h"
 
+#include "aPacketFifoInternal.h"
+
 // Starts the reader and writer threads and waits up to 2 s for the link to run, then queues
 // routing on. aErrNone when already running; aErrIndexRange when the link did not come up (a
 // link without a stream fails at once); aErrResource when a thread cannot be started.
@@ -17,6 +19,16 @@ aErr aLink_Stop(aLinkRef link);
 // Brings a started link back into step with its module: up to 2 s for the module's answer,
 // then empties both FIFOs of what the synchronisation left. aErrNotReady when no answer came.
 aErr aLink_Sync(aLinkRef link);
+
+// Queues count packets for sending, in order, with one wake-up of the writer per batch. A run
+// longer than the outgoing FIFO's room waits for the writer to make room, for as long as it
+// keeps taking packets: aErrTimeout once idleMs pass without one taken (the packets not yet
+// queued are not sent). aErrParam for an unknown link or an invalid packet.
+aErr aLink_PutPackets(aLinkRef link, const aPacket* packets, size_t count, uint32_t idleMs);
+
+// aPacketFifo_AwaitRun on the incoming FIFO, for as long as the link runs in step (like
+// aLink_AwaitFirst): the number of packets taken, 0 on time-out or when the link stops.
+size_t aLink_AwaitRun(aLinkRef link, aPacketRunFilter filter, void* reference, uint32_t timeoutMs);
 
 // A link whose last use also drops one use of partner (the USB link behind a sharing client).
 aErr aLink_SetPartner(aLinkRef link, aLinkRef partner);

@@ -67,8 +67,10 @@ aErr stop(LinkRecord& r) {
     endThread(r, r.writer, r.writerEnded, limit);
     // A writer that saw the stop before routing off was queued has left it to us.
     if (threads && !r.abandoned && r.stream != nullptr)
-        while (aPacket* packet = aPacketFifo_Get(r.outgoing))
-            writeOne(r, r.stream, packet);
+        while (aPacket* packet = aPacketFifo_Get(r.outgoing)) {
+            writeOne(r, r.stream, *packet);
+            aPacket_Destroy(&packet);
+        }
     r.readerStarted = false;
     r.writerStarted = false;
     if (r.abandoned) {
@@ -115,11 +117,18 @@ aErr start(const RecordPtr& rp) {
 
 aErr synchronise(LinkRecord& r) {
     const aLinkTiming timing = currentTiming();
-    setStatus(r, LINK_SYNCING); // the reader restarts synchronisation at its next read
+    // The reader restarts synchronisation at its next read, but that read may be one that waits
+    // up to a second for a byte (USB): the requests go out now, the module's answers end that
+    // wait, and the reader takes them as the answers it waits for.
+    r.syncRequestsQueued = true;
+    for (int i = 0; i < kSyncRequestCount; ++i)
+        putPacket(r.outgoing, aLINK_SYNC_ADDRESS, 0, nullptr);
+    setStatus(r, LINK_SYNCING);
     const bool inStep =
         waitFor(r, Millis(timing.syncWaitMs), [&] { return r.status.load() == LINK_RUNNING; });
     // Drop the requests not yet sent and, once the module had time to answer them, the
     // surplus answers.
+    r.syncRequestsQueued = false;
     aPacketFifo_DrainPackets(r.outgoing, matchAll, nullptr);
     std::this_thread::sleep_for(Millis(timing.syncSettleMs));
     aPacketFifo_DrainPackets(r.incoming, matchAll, nullptr);

@@ -104,21 +104,43 @@ size_t aLink_DrainPackets(aLinkRef link, aPacketFilter filter, void* reference) 
     });
 }
 
+namespace {
+
+// Waits on the incoming FIFO while the link runs in step and the time lasts: await(ms) is one
+// wait of the given milliseconds, and its result ends the loop once it is not empty.
+template <typename T, typename Await>
+T awaitWhileInStep(LinkRecord& r, uint32_t timeoutMs, Await&& await) {
+    const auto deadline = Clock::now() + Millis(timeoutMs);
+    T result{};
+    while (!result && r.running.load() && r.status.load() == LINK_RUNNING) {
+        const auto left = std::chrono::ceil<Millis>(deadline - Clock::now());
+        if (left.count() <= 0)
+            break;
+        result = await(static_cast<uint32_t>(left.count()));
+    }
+    return result;
+}
+
+} // namespace
+
 aPacket* aLink_AwaitFirst(aLinkRef link, aPacketFilter filter, void* reference,
                           uint32_t timeoutMs) {
     return onRecord<aPacket*>(link, nullptr, [&](LinkRecord& r) -> aPacket* {
         if (filter == nullptr)
             return nullptr;
-        const auto deadline = Clock::now() + Millis(timeoutMs);
-        aPacket* packet = nullptr;
-        while (packet == nullptr && r.running.load() && r.status.load() == LINK_RUNNING) {
-            const auto left = std::chrono::ceil<Millis>(deadline - Clock::now());
-            if (left.count() <= 0)
-                break;
-            packet = aPacketFifo_AwaitFirst(r.incoming, filter, reference,
-                                            static_cast<uint32_t>(left.count()));
-        }
-        return packet;
+        return awaitWhileInStep<aPacket*>(r, timeoutMs, [&](uint32_t ms) {
+            return aPacketFifo_AwaitFirst(r.incoming, filter, reference, ms);
+        });
+    });
+}
+
+size_t aLink_AwaitRun(aLinkRef link, aPacketRunFilter filter, void* reference, uint32_t timeoutMs) {
+    return onRecord<size_t>(link, 0, [&](LinkRecord& r) -> size_t {
+        if (filter == nullptr)
+            return 0;
+        return awaitWhileInStep<size_t>(r, timeoutMs, [&](uint32_t ms) {
+            return aPacketFifo_AwaitRun(r.incoming, filter, reference, ms);
+        });
     });
 }
 
@@ -126,6 +148,7 @@ aErr aLink_InstallUserPacketFilter(aLinkRef link, aPacketFilter filter, void* re
     return withLink(link, [&](const RecordPtr& r) -> aErr {
         std::lock_guard<std::mutex> lock(r->filterLock);
         r->userFilter = filter;
+        r->userFilterSet = filter != nullptr;
         r->userReference = filter ? reference : nullptr;
         return aErrNone;
     });

@@ -2,7 +2,11 @@
 // module, answers heartbeats and hands every other packet to the user filter or the FIFO.
 #include "aLinkEngine.h"
 #include "aLinkSync.h"
+#include "aPacketFifoInternal.h"
 #include "aStream_Internal.h"
+
+#include <array>
+#include <vector>
 
 namespace corvane::link {
 
@@ -46,6 +50,16 @@ class IdleBackoff {
     Clock::time_point since_;
 };
 
+// A synchronisation asked for from outside (aLink_Sync) has queued its requests already: the
+// reader waits for their answers instead of sending more.
+void adoptQueuedRequests(LinkRecord& r, SyncProgress& sync, aPacket* assembly) {
+    if (sync.state == kInStep && r.syncRequestsQueued.exchange(false)) {
+        sync.state = kSyncStateByte1;
+        sync.lastRequest = Clock::now();
+        aPacket_Reset(assembly);
+    }
+}
+
 // Carries out what the synchronisation state machine asked for.
 void apply(LinkRecord& r, SyncProgress& sync, aPacket* assembly, SyncAction action) {
     switch (action) {
@@ -66,6 +80,8 @@ void apply(LinkRecord& r, SyncProgress& sync, aPacket* assembly, SyncAction acti
 }
 
 bool runUserFilter(LinkRecord& r, const aPacket* packet) {
+    if (!r.userFilterSet.load())
+        return false;
     std::lock_guard<std::mutex> lock(r.filterLock);
     if (r.userFilter == nullptr)
         return false;
@@ -76,20 +92,71 @@ bool runUserFilter(LinkRecord& r, const aPacket* packet) {
     }
 }
 
-aErr dispatch(LinkRecord& r, aPacket* packet) {
+// Packets bound for the incoming FIFO, gathered while one block of bytes is taken apart so
+// that a burst costs its waiter one wake-up instead of one per packet.
+class Inbox {
+  public:
+    static constexpr std::size_t kCapacity = 512;
+    // A reader that finds the FIFO full waits while its reader takes packets, so a long reply
+    // is not thrown away under a busy caller; after this long with none taken, nobody reads
+    // and the packets go in (and the FIFO discards its backlog as it does for any put).
+    static constexpr uint32_t kIdleReaderMs = 20;
+
+    bool full() const { return count_ == kCapacity; }
+    void add(const aPacket& packet) { packets_[count_++] = packet; }
+
+    // Hands the gathered packets to the FIFO; the put's error.
+    aErr deliver(aPacketFifoId fifo) {
+        if (count_ == 0)
+            return aErrNone;
+        const std::size_t put = aPacketFifo_PutWithinRoom(fifo, packets_.data(), count_);
+        aErr result = aErrNone;
+        if (put < count_) {
+            aPacketFifo_AwaitRoom(fifo, count_ - put, kIdleReaderMs);
+            result = aPacketFifo_PutAll(fifo, packets_.data() + put, count_ - put);
+        }
+        count_ = 0;
+        return result;
+    }
+
+  private:
+    std::array<aPacket, kCapacity> packets_;
+    std::size_t count_ = 0;
+};
+
+// A complete packet: recorded, offered to the user filter, answered when a heartbeat, else
+// gathered for the incoming FIFO. The assembly packet is reset for the next one.
+void dispatch(LinkRecord& r, aPacket* packet, Inbox& inbox) {
     logPacket(r, kTagReceived, packet);
-    aErr result = aErrNone;
     if (!runUserFilter(r, packet)) {
         if (packet->length == 2 && packet->data[0] == 0) {
             // Heartbeats are answered here and never reach the incoming FIFO.
             const uint8_t answer[2] = {0, static_cast<uint8_t>(packet->data[1] + 2)};
             putPacket(r.outgoing, packet->address, 2, answer);
         } else {
-            result = aPacketFifo_Put(r.incoming, packet);
+            if (inbox.full() && inbox.deliver(r.incoming) != aErrNone)
+                setStatus(r, LINK_ERROR);
+            inbox.add(*packet);
         }
     }
     aPacket_Reset(packet);
-    return result;
+}
+
+// The common case taken in one step: an in-step reader, nothing assembled yet, and a whole
+// valid packet at the front of the bytes. Fills the assembly packet exactly as byte-by-byte
+// assembly would and returns the bytes used; 0 when the bytes must go one at a time.
+std::size_t wholePacket(aPacket* assembly, const uint8_t* bytes, std::size_t available) {
+    if (assembly->count != 0 || available < 2)
+        return 0;
+    const uint8_t address = bytes[0];
+    const uint8_t length = bytes[1];
+    if (address == 0 || (address & 1) != 0 || length > aPACKET_MAXDATA || available < length + 2u)
+        return 0;
+    assembly->address = address;
+    assembly->length = length;
+    assembly->count = static_cast<uint8_t>(length + 2);
+    std::memcpy(assembly->data, bytes + 2, length);
+    return length + 2u;
 }
 
 } // namespace
@@ -108,12 +175,17 @@ void readerMain(RecordPtr rp, aStream* stream, aPacket* assembly, uint32_t gener
     // reader wakes the moment the byte comes, and costs nothing while none does.
     bool canWait = true;
     IdleBackoff idle;
+    auto inbox = std::make_unique<Inbox>();
+    std::vector<uint8_t> storage(16384); // a burst of the socket stream in one piece
+    uint8_t* const block = storage.data();
     while (live(r, generation)) {
-        uint8_t byte = 0;
-        const aErr read = aStream_Read(stream, &byte, 1);
+        std::size_t got = 0;
+        const aErr read = aStream_ReadAvailable(stream, block, storage.size(), &got);
         if (read == aErrNotReady) {
-            if (r.status.load() == LINK_SYNCING)
+            if (r.status.load() == LINK_SYNCING) {
+                adoptQueuedRequests(r, sync, assembly);
                 apply(r, sync, assembly, syncOnSilence(sync, Clock::now(), pace));
+            }
             if (canWait && idle.quiet() >= IdleBackoff::kYieldSpan) {
                 const aErr waited = aStream_Wait(stream, timing.readWaitMs);
                 if (waited == aErrNone || waited == aErrNotReady)
@@ -129,14 +201,26 @@ void readerMain(RecordPtr rp, aStream* stream, aPacket* assembly, uint32_t gener
             waitFor(r, Millis(timing.readErrorPauseMs), [&] { return !live(r, generation); });
             continue;
         }
-        if (r.status.load() == LINK_SYNCING) {
-            apply(r, sync, assembly, syncOnByte(sync, byte, Clock::now(), pace));
-        } else if (aPacket_AddByte(assembly, byte) != aErrNone) {
-            // A byte that fits no packet: out of step.
-            apply(r, sync, assembly, syncRestart(sync, Clock::now(), pace.respace));
-        } else if (aPacket_IsComplete(assembly) && dispatch(r, assembly) != aErrNone) {
-            setStatus(r, LINK_ERROR);
+        for (std::size_t i = 0; i < got; ++i) {
+            const bool syncing = r.status.load() == LINK_SYNCING;
+            if (const std::size_t whole = syncing ? 0 : wholePacket(assembly, block + i, got - i)) {
+                dispatch(r, assembly, *inbox);
+                i += whole - 1;
+                continue;
+            }
+            const uint8_t byte = block[i];
+            if (syncing) {
+                adoptQueuedRequests(r, sync, assembly);
+                apply(r, sync, assembly, syncOnByte(sync, byte, Clock::now(), pace));
+            } else if (aPacket_AddByte(assembly, byte) != aErrNone) {
+                // A byte that fits no packet: out of step.
+                apply(r, sync, assembly, syncRestart(sync, Clock::now(), pace.respace));
+            } else if (aPacket_IsComplete(assembly)) {
+                dispatch(r, assembly, *inbox);
+            }
         }
+        if (inbox->deliver(r.incoming) != aErrNone)
+            setStatus(r, LINK_ERROR);
     }
     markEnded(r, *ended);
 }

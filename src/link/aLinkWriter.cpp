@@ -1,7 +1,10 @@
 // The link writer thread: sends queued packets one write each, or pooled into batches, and
 // everything still queued when the link stops.
 #include "aLinkEngine.h"
+#include "aPacketFifoInternal.h"
+#include "aStream_Internal.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace corvane::link {
@@ -9,56 +12,130 @@ namespace corvane::link {
 namespace {
 
 constexpr std::size_t kPoolSize = 4096;
-constexpr std::size_t kPoolClose = kPoolSize - aPACKET_MAXWIRE; // 4066: one more may not fit
+// A coalescing stream takes bigger batches: a 16 KiB run costs its peer one wake-up.
+constexpr std::size_t kCoalesceSize = 16384;
+// Packets taken off the outgoing FIFO at once: more than a coalesced batch of the largest.
+constexpr std::size_t kTakeMax = 600;
 
-// Packets queued behind the first go out in one write, until the batch could not take another
-// full packet or the FIFO is empty.
-void writePooled(LinkRecord& r, aStream* stream, aPacket* first, std::vector<uint8_t>& batch) {
+// The packets taken off the outgoing FIFO and not yet written; refills without waiting.
+class Taken {
+  public:
+    explicit Taken(aPacketFifoId fifo) : fifo_(fifo), packets_(kTakeMax) {}
+    // Waits up to waitMs for the first packets.
+    bool await(uint32_t waitMs) {
+        next_ = 0;
+        count_ = aPacketFifo_TakeUpTo(fifo_, packets_.data(), packets_.size(), waitMs);
+        return count_ > 0;
+    }
+    // The next packet, taking more from the FIFO when these are used up; null when it is empty.
+    // A take that did not fill the buffer emptied the FIFO: no need to look again.
+    const aPacket* next() {
+        if (next_ == count_ && (count_ < packets_.size() || !await(0)))
+            return nullptr;
+        return &packets_[next_++];
+    }
+    bool empty() const { return next_ == count_; }
+
+  private:
+    aPacketFifoId fifo_;
+    std::vector<aPacket> packets_;
+    std::size_t next_ = 0;
+    std::size_t count_ = 0;
+};
+
+// Packets queued go out in one batch, closed once it could not take another full packet or
+// when the FIFO is empty.
+void writePooled(LinkRecord& r, aStream* stream, Taken& taken, std::vector<uint8_t>& batch) {
+    const std::size_t close = batch.size() - aPACKET_MAXWIRE; // one more might not fit
     std::size_t fill = 0;
-    aPacket* packet = first;
-    while (packet != nullptr) {
+    while (fill <= close) {
+        const aPacket* packet = taken.next();
+        if (packet == nullptr)
+            break;
         logPacket(r, kTagSent, packet);
         fill += wireBytes(packet, batch.data() + fill);
-        aPacket_Destroy(&packet);
-        if (fill > kPoolClose)
-            break;
-        packet = aPacketFifo_Get(r.outgoing);
     }
     aStream_Write(stream, batch.data(), fill);
 }
 
+// Right after a write the next packet is often close behind (the next request of an exchange):
+// the writer looks for it, yielding, before it sleeps, so its caller need not wake it.
+bool takeSoon(Taken& taken, Clock::time_point lastWrite, uint32_t waitMs) {
+    constexpr auto kLookSpan = std::chrono::microseconds(200);
+    while (Clock::now() - lastWrite < kLookSpan) {
+        if (taken.await(0))
+            return true;
+        std::this_thread::yield();
+    }
+    return taken.await(waitMs);
+}
+
 } // namespace
 
-void writeOne(LinkRecord& r, aStream* stream, aPacket* packet) {
+void writeOne(LinkRecord& r, aStream* stream, const aPacket& packet) {
     uint8_t bytes[aPACKET_MAXWIRE];
-    const std::size_t n = wireBytes(packet, bytes);
-    logPacket(r, kTagSent, packet);
+    const std::size_t n = wireBytes(&packet, bytes);
+    logPacket(r, kTagSent, &packet);
     aStream_Write(stream, bytes, n); // a failed write loses the packet; the reader sees the fault
-    aPacket_Destroy(&packet);
 }
 
 void writerMain(RecordPtr rp, aStream* stream, uint32_t generation,
                 std::shared_ptr<std::atomic<bool>> ended) {
     LinkRecord& r = *rp;
     const uint32_t waitMs = currentTiming().writerWaitMs;
+    // A stream whose writes may start anywhere in the byte stream (a TCP socket) takes its
+    // packets in batches whether or not pooling was asked for: one system call and one wake-up
+    // of the module per batch instead of per packet, with the same bytes on the wire.
+    const bool coalescing = aStream_IsCoalescing(stream);
     r.writerStarted = true;
     notifyAll(r);
 
-    std::vector<uint8_t> batch(kPoolSize);
+    Taken taken(r.outgoing);
+    std::vector<uint8_t> batch(coalescing ? kCoalesceSize : kPoolSize);
+    Clock::time_point lastWrite = Clock::now();
     while (live(r, generation)) {
-        aPacket* packet = aPacketFifo_Await(r.outgoing, waitMs);
-        if (packet == nullptr)
+        if (taken.empty() && !takeSoon(taken, lastWrite, waitMs))
             continue;
-        if (r.pooled.load())
-            writePooled(r, stream, packet, batch);
+        lastWrite = Clock::now();
+        if (coalescing || r.pooled.load())
+            writePooled(r, stream, taken, batch);
         else
-            writeOne(r, stream, packet);
+            writeOne(r, stream, *taken.next());
     }
     // Stopping: what is still queued (routing off among it) goes out before the writer ends.
-    if (r.generation.load() == generation)
-        while (aPacket* packet = aPacketFifo_Get(r.outgoing))
-            writeOne(r, stream, packet);
+    if (r.generation.load() == generation) {
+        while (!taken.empty())
+            writeOne(r, stream, *taken.next());
+        while (aPacket* packet = aPacketFifo_Get(r.outgoing)) {
+            writeOne(r, stream, *packet);
+            aPacket_Destroy(&packet);
+        }
+    }
     markEnded(r, *ended);
 }
 
 } // namespace corvane::link
+
+using namespace corvane::link;
+
+aErr aLink_PutPackets(aLinkRef link, const aPacket* packets, size_t count, uint32_t idleMs) {
+    if (packets == nullptr && count > 0)
+        return aErrParam;
+    for (size_t i = 0; i < count; ++i)
+        if (!aVALIDPACKET(&packets[i]))
+            return aErrParam;
+    return withLink(link, [&](const RecordPtr& r) -> aErr {
+        // A full FIFO is waited on until a good share of the rest fits, so the writer sends a
+        // batch while the next is queued.
+        constexpr std::size_t kRefill = aPACKETFIFO_MAXPACKETS / 2;
+        for (std::size_t done = 0;;) {
+            done += aPacketFifo_PutWithinRoom(r->outgoing, packets + done, count - done);
+            if (done == count)
+                return aErrNone;
+            const std::size_t wanted = std::min(kRefill, count - done);
+            if (const aErr err = aPacketFifo_AwaitRoom(r->outgoing, wanted, idleMs);
+                err != aErrNone)
+                return err;
+        }
+    });
+}

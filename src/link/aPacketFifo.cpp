@@ -2,6 +2,7 @@
 // condition variable and offer each packet to a first-match filter at most once.
 #include "corvane/aPacketFifo.h"
 
+#include "aPacketFifoInternal.h"
 #include "cApiGuard.h"
 
 #include <algorithm>
@@ -38,6 +39,10 @@ struct PacketFifo {
     uint32_t oldestSequence = 0; // of the front entry; nextSequence when empty
     uint32_t nextSequence = 0;
     unsigned waiters = 0; // threads sleeping on changed; a put with none skips the wake-up
+    // Senders waiting for room (aPacketFifo_AwaitRoom) sleep on drained; takes wake them.
+    std::condition_variable drained;
+    unsigned roomWaiters = 0;
+    uint64_t removals = 0; // grows whenever packets leave, so a room waiter sees progress
 
     void frontChanged() {
         oldestSequence = entries.empty() ? nextSequence : entries.front().sequence;
@@ -49,9 +54,29 @@ struct PacketFifo {
         aPacket* copy = new (std::nothrow) aPacket(position->packet);
         if (copy != nullptr) {
             entries.erase(position);
-            frontChanged();
+            removed();
         }
         return copy;
+    }
+
+    // After entries left the queue: a sender waiting for room may go on.
+    void removed() {
+        ++removals;
+        frontChanged();
+        if (roomWaiters > 0) {
+            drained.notify_all();
+        }
+    }
+
+    // One put's worth of work: append, and past the bound discard the whole backlog (nobody is
+    // reading, so drop it at once rather than trickle). Throws when the queue cannot grow.
+    void append(const aPacket& packet) {
+        entries.push_back(Entry{packet, nextSequence});
+        ++nextSequence;
+        if (entries.size() > aPACKETFIFO_MAXPACKETS) {
+            entries.clear();
+        }
+        frontChanged();
     }
 };
 
@@ -86,12 +111,26 @@ Clock::time_point deadlineAfter(uint32_t timeoutMs) {
 template <typename Ready>
 void waitUntil(PacketFifo& fifo, std::unique_lock<std::mutex>& lock, Clock::time_point deadline,
                Ready ready) {
-    if (ready()) {
-        return;
+    if (ready() || Clock::now() >= deadline) {
+        return; // a look without a wait costs no sleep on the condition
     }
     ++fifo.waiters;
     fifo.changed.wait_until(lock, deadline, ready);
     --fifo.waiters;
+}
+
+// The frame of the batch calls that wait: body(fifo, lock, deadline) runs on a known FIFO
+// under its lock; 0 for an unknown FIFO or anything thrown.
+template <typename Body> size_t waitLocked(aPacketFifoId fifoId, uint32_t timeoutMs, Body body) {
+    return corvane::guardedValue<size_t>(0, [&]() -> size_t {
+        const Clock::time_point deadline = deadlineAfter(timeoutMs);
+        FifoRef fifo = lookup(fifoId);
+        if (!fifo) {
+            return 0;
+        }
+        std::unique_lock lock(fifo->mutex);
+        return body(*fifo, lock, deadline);
+    });
 }
 
 } // namespace
@@ -133,44 +172,138 @@ aErr aPacketFifo_Destroy(aPacketFifoId* fifoId) {
             fifo->frontChanged();
         }
         fifo->changed.notify_all();
+        fifo->drained.notify_all();
         *fifoId = 0;
         return aErrNone;
     });
 }
 
+namespace {
+
+// Runs append on a live FIFO under its lock, then wakes the waiters once if packets wait.
+// unknown is the result for an unknown or destroyed FIFO.
+template <typename T, typename Append>
+T appendLocked(aPacketFifoId fifoId, T unknown, Append append) {
+    FifoRef fifo = lookup(fifoId);
+    if (!fifo) {
+        return unknown;
+    }
+    T result = unknown;
+    bool wake = false;
+    {
+        std::lock_guard lock(fifo->mutex);
+        if (!fifo->valid) {
+            return unknown;
+        }
+        result = append(*fifo);
+        wake = fifo->waiters > 0 && !fifo->entries.empty();
+    }
+    if (wake) {
+        fifo->changed.notify_all();
+    }
+    return result;
+}
+
+} // namespace
+
 aErr aPacketFifo_Put(aPacketFifoId fifoId, const aPacket* packet) {
     if (!aVALIDPACKET(packet)) {
         return aErrParam;
     }
+    return aPacketFifo_PutAll(fifoId, packet, 1);
+}
+
+aErr aPacketFifo_PutAll(aPacketFifoId fifoId, const aPacket* packets, size_t count) {
+    if (packets == nullptr) {
+        return aErrParam;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        if (!aVALIDPACKET(&packets[i])) {
+            return aErrParam;
+        }
+    }
     return corvane::guardedValue<aErr>(aErrResource, [&] {
+        return appendLocked(fifoId, aErrParam, [&](PacketFifo& fifo) {
+            try {
+                for (size_t i = 0; i < count; ++i) {
+                    fifo.append(packets[i]);
+                }
+            } catch (...) {
+                return aErrResource;
+            }
+            return aErrNone;
+        });
+    });
+}
+
+size_t aPacketFifo_PutWithinRoom(aPacketFifoId fifoId, const aPacket* packets, size_t count) {
+    if (packets == nullptr) {
+        return 0;
+    }
+    return corvane::guardedValue<size_t>(0, [&] {
+        return appendLocked(fifoId, size_t{0}, [&](PacketFifo& fifo) {
+            const size_t room = aPACKETFIFO_MAXPACKETS - fifo.entries.size();
+            size_t put = 0;
+            for (; put < count && put < room && aVALIDPACKET(&packets[put]); ++put) {
+                fifo.append(packets[put]);
+            }
+            return put;
+        });
+    });
+}
+
+size_t aPacketFifo_TakeUpTo(aPacketFifoId fifoId, aPacket* out, size_t max, uint32_t timeoutMs) {
+    if (out == nullptr || max == 0) {
+        return 0;
+    }
+    return waitLocked(fifoId, timeoutMs,
+                      [&](PacketFifo& fifo, std::unique_lock<std::mutex>& lock,
+                          Clock::time_point deadline) -> size_t {
+                          waitUntil(fifo, lock, deadline,
+                                    [&] { return !fifo.entries.empty() || !fifo.valid; });
+                          if (!fifo.valid) {
+                              return 0;
+                          }
+                          const size_t n = std::min(max, fifo.entries.size());
+                          for (size_t i = 0; i < n; ++i) {
+                              out[i] = fifo.entries[i].packet;
+                          }
+                          fifo.entries.erase(fifo.entries.begin(),
+                                             fifo.entries.begin() + static_cast<std::ptrdiff_t>(n));
+                          if (n > 0) {
+                              fifo.removed();
+                          }
+                          return n;
+                      });
+}
+
+aErr aPacketFifo_AwaitRoom(aPacketFifoId fifoId, size_t room, uint32_t idleMs) {
+    if (room > aPACKETFIFO_MAXPACKETS) {
+        return aErrParam;
+    }
+    return corvane::guardedValue<aErr>(aErrUnknown, [&] {
         FifoRef fifo = lookup(fifoId);
         if (!fifo) {
             return aErrParam;
         }
-        bool wake = false;
-        {
-            std::lock_guard lock(fifo->mutex);
-            if (!fifo->valid) {
-                return aErrParam;
+        std::unique_lock lock(fifo->mutex);
+        auto fits = [&] {
+            return !fifo->valid || fifo->entries.size() + room <= aPACKETFIFO_MAXPACKETS;
+        };
+        ++fifo->roomWaiters;
+        while (!fits()) {
+            const uint64_t seen = fifo->removals;
+            fifo->drained.wait_until(lock, deadlineAfter(idleMs),
+                                     [&] { return fits() || fifo->removals != seen; });
+            if (fifo->removals == seen) {
+                break; // nothing left the FIFO for idleMs: nobody is taking
             }
-            try {
-                fifo->entries.push_back(Entry{*packet, fifo->nextSequence});
-            } catch (...) {
-                return aErrResource;
-            }
-            ++fifo->nextSequence;
-            if (fifo->entries.size() > aPACKETFIFO_MAXPACKETS) {
-                // Nobody is reading: drop the whole backlog at once rather than trickle.
-                fifo->entries.clear();
-            } else {
-                wake = fifo->waiters > 0;
-            }
-            fifo->frontChanged();
         }
-        if (wake) {
-            fifo->changed.notify_all();
+        --fifo->roomWaiters;
+        if (!fifo->valid) {
+            return aErrParam;
         }
-        return aErrNone;
+        return fits() ? aErrNone : aErrTimeout;
     });
 }
 
@@ -251,6 +384,49 @@ aPacket* aPacketFifo_AwaitFirst(aPacketFifoId fifoId, aPacketFilter filter, void
     });
 }
 
+size_t aPacketFifo_AwaitRun(aPacketFifoId fifoId, aPacketRunFilter filter, void* reference,
+                            uint32_t timeoutMs) {
+    if (filter == nullptr) {
+        return 0;
+    }
+    return waitLocked(fifoId, timeoutMs,
+                      [&](PacketFifo& fifo, std::unique_lock<std::mutex>& lock,
+                          Clock::time_point deadline) -> size_t {
+                          uint32_t lastExamined = fifo.oldestSequence - 1;
+                          size_t taken = 0;
+                          auto scan = [&] {
+                              if (!fifo.valid) {
+                                  return true;
+                              }
+                              for (size_t i = 0; i < fifo.entries.size();) {
+                                  const Entry& entry = fifo.entries[i];
+                                  if (!newer(entry.sequence, lastExamined)) {
+                                      ++i;
+                                      continue;
+                                  }
+                                  lastExamined = entry.sequence;
+                                  const aRunVerdict verdict = filter(&entry.packet, reference);
+                                  if (verdict == aRunVerdict::skip) {
+                                      ++i;
+                                      continue;
+                                  }
+                                  fifo.entries.erase(fifo.entries.begin() +
+                                                     static_cast<std::ptrdiff_t>(i));
+                                  ++taken;
+                                  if (verdict == aRunVerdict::takeLast) {
+                                      break;
+                                  }
+                              }
+                              return taken > 0;
+                          };
+                          waitUntil(fifo, lock, deadline, scan);
+                          if (taken > 0) {
+                              fifo.removed();
+                          }
+                          return fifo.valid ? taken : 0;
+                      });
+}
+
 size_t aPacketFifo_DrainPackets(aPacketFifoId fifoId, aPacketFilter filter, void* reference) {
     if (filter == nullptr) {
         return 0;
@@ -264,9 +440,9 @@ size_t aPacketFifo_DrainPackets(aPacketFifoId fifoId, aPacketFilter filter, void
         // remove_if keeps the order of the survivors and asks the filter once per packet.
         auto kept = std::remove_if(fifo->entries.begin(), fifo->entries.end(),
                                    [&](const Entry& e) { return filter(&e.packet, reference); });
-        size_t removed = static_cast<size_t>(fifo->entries.end() - kept);
+        size_t count = static_cast<size_t>(fifo->entries.end() - kept);
         fifo->entries.erase(kept, fifo->entries.end());
-        fifo->frontChanged();
-        return removed;
+        fifo->removed();
+        return count;
     });
 }

@@ -25,6 +25,8 @@ struct aStream {
     aStreamWriteProc write = nullptr;
     aStreamDeleteProc del = nullptr;
     aStreamWaitProc wait = nullptr;
+    aStreamReadSomeProc readSome = nullptr;
+    bool coalescing = false;
     void* reference = nullptr;
     // Push-back ring, part of the read path only. readIndex is the next byte to hand out.
     uint8_t* ring = nullptr;
@@ -78,7 +80,34 @@ struct aStream {
             --count;
             return aErrNone;
         }
-        const aErr err = get(byte, reference);
+        return noteRead(get(byte, reference));
+    }
+
+    // Up to max bytes: the ring's first, else one block from the stream without waiting.
+    aErr readSomeBytes(uint8_t* buffer, size_t max, size_t* got) {
+        *got = 0;
+        if (count > 0) {
+            while (*got < max && count > 0) {
+                buffer[(*got)++] = ring[readIndex];
+                readIndex = (readIndex + 1) % capacity;
+                --count;
+            }
+            return aErrNone;
+        }
+        if (readSome == nullptr) {
+            const aErr err = readOne(buffer);
+            *got = err == aErrNone ? 1 : 0;
+            return err;
+        }
+        const aErr err = noteRead(readSome(buffer, max, got, reference));
+        if (err != aErrNone) {
+            *got = 0;
+        }
+        return err;
+    }
+
+    // Tracks whether a wait that promised bytes was kept (see waitMisled).
+    aErr noteRead(aErr err) {
         if (err != aErrNotReady) {
             waitMisled = false;
         } else if (waitedReady) {
@@ -128,6 +157,41 @@ aErr aStream_SetWait(aStream* stream, aStreamWaitProc wait) {
     }
     stream->wait = wait;
     return aErrNone;
+}
+
+aErr aStream_SetReadSome(aStream* stream, aStreamReadSomeProc readSome) {
+    if (!validStream(stream)) {
+        return aErrParam;
+    }
+    stream->readSome = readSome;
+    return aErrNone;
+}
+
+aErr aStream_SetCoalescing(aStream* stream, bool coalescing) {
+    if (!validStream(stream)) {
+        return aErrParam;
+    }
+    stream->coalescing = coalescing;
+    return aErrNone;
+}
+
+bool aStream_IsCoalescing(const aStream* stream) {
+    return validStream(stream) && stream->coalescing;
+}
+
+aErr aStream_ReadAvailable(aStream* stream, uint8_t* buffer, size_t max, size_t* got) {
+    if (!validStream(stream) || buffer == nullptr || got == nullptr) {
+        return aErrParam;
+    }
+    *got = 0;
+    if (max == 0) {
+        return aErrParam;
+    }
+    if (stream->get == nullptr) {
+        return aErrMode;
+    }
+    return corvane::guardedValue<aErr>(aErrIO,
+                                       [&] { return stream->readSomeBytes(buffer, max, got); });
 }
 
 aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,

@@ -33,3 +33,23 @@ typedef aErr (*aStreamWaitProc)(uint32_t timeoutMs, void* reference);
 // Gives the stream its wait procedure (null: it cannot wait). Set right after creation, before
 // the stream is read. aErrParam for an invalid stream.
 aErr aStream_SetWait(aStream* stream, aStreamWaitProc wait);
+
+// Hands out up to max bytes the stream holds or receives without waiting: aErrNone with *got
+// at least 1, aErrNotReady when there is none, another aErr as the get procedure would.
+// Part of the read path, like get.
+typedef aErr (*aStreamReadSomeProc)(uint8_t* buffer, size_t max, size_t* got, void* reference);
+
+// Gives the stream its block read (null: bytes come one get at a time). Set right after
+// creation, before the stream is read. aErrParam for an invalid stream.
+aErr aStream_SetReadSome(aStream* stream, aStreamReadSomeProc readSome);
+
+// Reads what is there without waiting, up to max bytes: pushed-back bytes first, else a block
+// from the read-some procedure, else one byte from get. Results as for aStreamReadSomeProc;
+// aErrParam for an invalid stream or null buffer or got, aErrMode without a get procedure.
+aErr aStream_ReadAvailable(aStream* stream, uint8_t* buffer, size_t max, size_t* got);
+
+// Marks a stream whose writes may carry many packets at once: its peer sees one byte stream
+// and nothing depends on where writes begin, as on a TCP socket. The link writer then sends
+// every queued packet in one write. aErrParam for an invalid stream.
+aErr aStream_SetCoalescing(aStream* stream, bool coalescing);
+bool aStream_IsCoalescing(const aStream* stream);

@@ -7,7 +7,9 @@
 #include "aStream_Internal.h"
 #include "platform/socket.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <shared_mutex>
@@ -38,7 +40,7 @@ struct SocketRecord {
     uint64_t generation = 0;                                // guarded by socketLock
 
     // Read path only: received bytes not yet handed out.
-    uint8_t pending[4096] = {};
+    uint8_t pending[16384] = {};
     size_t pendingCount = 0;
     size_t pendingIndex = 0;
 
@@ -94,44 +96,69 @@ SocketRecord* recordOf(void* reference) {
     return record != nullptr && record->check == kSocketCheck ? record : nullptr;
 }
 
+// Refills the read buffer when it is used up: aErrNone when bytes wait in it.
+aErr refill(SocketRecord* record) {
+    if (record->pendingIndex < record->pendingCount) {
+        return aErrNone;
+    }
+    if (!record->connected()) {
+        return aErrConnection;
+    }
+    uint64_t generation = 0;
+    size_t got = 0;
+    SocketOutcome outcome = record->receive(generation, got);
+    if (outcome == SocketOutcome::lost) {
+        // One reconnection per read; a byte can only come on a later call or right now.
+        aErr err = record->reconnect(generation);
+        if (err != aErrNone) {
+            return err;
+        }
+        outcome = record->receive(generation, got);
+        if (outcome == SocketOutcome::lost) {
+            return aErrConnection;
+        }
+    }
+    switch (outcome) {
+    case SocketOutcome::done: break;
+    case SocketOutcome::wouldBlock: return aErrNotReady;
+    // A module that closes its end (a reboot) is gone; silence would keep the link running.
+    case SocketOutcome::peerClosed:
+    case SocketOutcome::lost:
+    case SocketOutcome::failed: return aErrConnection;
+    }
+    if (got == 0) {
+        return aErrNotReady;
+    }
+    record->pendingCount = got;
+    record->pendingIndex = 0;
+    return aErrNone;
+}
+
 aErr socketGet(uint8_t* byte, void* reference) {
     SocketRecord* record = recordOf(reference);
     if (record == nullptr || byte == nullptr) {
         return aErrParam;
     }
-    if (record->pendingIndex == record->pendingCount) {
-        if (!record->connected()) {
-            return aErrConnection;
-        }
-        uint64_t generation = 0;
-        size_t got = 0;
-        SocketOutcome outcome = record->receive(generation, got);
-        if (outcome == SocketOutcome::lost) {
-            // One reconnection per get; a byte can only come on a later call or right now.
-            aErr err = record->reconnect(generation);
-            if (err != aErrNone) {
-                return err;
-            }
-            outcome = record->receive(generation, got);
-            if (outcome == SocketOutcome::lost) {
-                return aErrConnection;
-            }
-        }
-        switch (outcome) {
-        case SocketOutcome::done: break;
-        case SocketOutcome::wouldBlock: return aErrNotReady;
-        // A module that closes its end (a reboot) is gone; silence would keep the link running.
-        case SocketOutcome::peerClosed:
-        case SocketOutcome::lost:
-        case SocketOutcome::failed: return aErrConnection;
-        }
-        if (got == 0) {
-            return aErrNotReady;
-        }
-        record->pendingCount = got;
-        record->pendingIndex = 0;
+    if (const aErr err = refill(record); err != aErrNone) {
+        return err;
     }
     *byte = record->pending[record->pendingIndex++];
+    return aErrNone;
+}
+
+aErr socketReadSome(uint8_t* buffer, size_t max, size_t* got, void* reference) {
+    SocketRecord* record = recordOf(reference);
+    if (record == nullptr || buffer == nullptr || got == nullptr) {
+        return aErrParam;
+    }
+    *got = 0;
+    if (const aErr err = refill(record); err != aErrNone) {
+        return err;
+    }
+    const size_t n = std::min(max, record->pendingCount - record->pendingIndex);
+    std::memcpy(buffer, record->pending + record->pendingIndex, n);
+    record->pendingIndex += n;
+    *got = n;
     return aErrNone;
 }
 
@@ -240,5 +267,7 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream) {
         return aErrResource;
     }
     aStream_SetWait(*stream, socketWait);
+    aStream_SetReadSome(*stream, socketReadSome);
+    aStream_SetCoalescing(*stream, true);
     return aErrNone;
 }

@@ -2,6 +2,7 @@
 // UEIBytes runs, and waits for values the module sends unasked.
 #include "corvane/EntityClass.h"
 
+#include "LinkImpl.h"
 #include "UEIWire.h"
 
 #include <algorithm>
@@ -38,6 +39,27 @@ struct BytesTransfer {
 };
 
 static_assert(std::is_standard_layout_v<BytesTransfer>);
+
+// A getUEIBytes run as the incoming FIFO offers it: each packet sUEIBytesFilter accepts moves
+// the transfer on to the next sequence number, until the last packet, an error reply or the
+// most packets a run may take.
+struct BytesRun {
+    BytesTransfer* transfer;
+    uint32_t maxPackets;
+    uint32_t taken;
+};
+
+aRunVerdict takeBytesRun(const aPacket* packet, void* reference) {
+    auto* run = static_cast<BytesRun*>(reference);
+    BytesTransfer& transfer = *run->transfer;
+    if (!EntityClass::sUEIBytesFilter(packet, &transfer))
+        return aRunVerdict::skip;
+    ++run->taken;
+    if (transfer.errorReply || !transfer.more || run->taken >= run->maxPackets)
+        return aRunVerdict::takeLast;
+    transfer.expected = (transfer.expected + 1) & aUEI_BYTES_SEQUENCE_MASK;
+    return aRunVerdict::take;
+}
 
 } // namespace
 
@@ -312,22 +334,26 @@ aErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, uint32_t bufferLe
         return err;
     BytesTransfer transfer{
         makeRecord(typeVoid), buffer, bufferLength, unloadedLength, 0, false, aErrNone, false, 0};
-    const uint8_t plainOption = option & aUEI_OPTION_MASK;
-    const uint8_t index = impl_->index & aUEI_INDEX_MASK;
+    transfer.reply.module = impl_->address();
+    transfer.reply.command = impl_->command;
+    transfer.reply.option = option & aUEI_OPTION_MASK;
+    transfer.reply.specifier = impl_->index & aUEI_INDEX_MASK;
     // Every packet but the last carries 24 bytes, so a run that fits has at most this many.
-    const uint32_t maxPackets = bufferLength / aUEI_BYTES_PER_PACKET + 2 + kMaxDiscardPackets;
-    for (uint32_t packets = 0; packets < maxPackets; ++packets) {
-        const aErr err = link->receiveUEI(impl_->address(), impl_->command, plainOption, index,
-                                          &transfer.reply, sUEIBytesFilter);
+    BytesRun run{&transfer, bufferLength / aUEI_BYTES_PER_PACKET + 2 + kMaxDiscardPackets, 0};
+    // Each wait is for the next packet of the run; the packets already there are taken with
+    // it, in one pass over the incoming FIFO.
+    for (;;) {
+        const aErr err =
+            link->impl_->receiveRun(transfer.reply.module, takeBytesRun, &run, kReplyTimeoutMs);
         if (transfer.errorReply)
             return static_cast<aErr>(transfer.errorCode);
         if (err != aErrNone)
             return transfer.failure != aErrNone ? transfer.failure : err;
         if (!transfer.more)
             return transfer.failure;
-        transfer.expected = (transfer.expected + 1) & aUEI_BYTES_SEQUENCE_MASK;
+        if (run.taken >= run.maxPackets)
+            return transfer.failure != aErrNone ? transfer.failure : aErrIO;
     }
-    return transfer.failure != aErrNone ? transfer.failure : aErrIO;
 }
 
 aErr EntityClass::awaitUEI32Val(uint8_t option, uint32_t* value, uint32_t timeoutMs) {

@@ -6,6 +6,7 @@
 
 #include "StreamCallbacks.h"
 #include "StreamRegistry.h"
+#include "aPacketFifoInternal.h"
 
 #include <memory>
 #include <mutex>
@@ -20,6 +21,11 @@ struct __attribute__((visibility("hidden"))) Link::Impl {
 
     // The engine link exists and runs in step with its module.
     bool running() const;
+    // Takes a run of replies from module with a run filter, waiting up to timeoutMs for the
+    // first: aErrConnection unless running, aErrPacket for a bad module address, aErrTimeout
+    // when no packet was taken.
+    aErr receiveRun(uint8_t module, aPacketRunFilter filter, void* reference,
+                    uint32_t timeoutMs) const;
     // Creates the engine link from the stored specifier and waits for it to run.
     aErr connectStep();
     // One discover-and-connect attempt over one link type.

@@ -4,9 +4,11 @@
 
 #include "UEIWire.h"
 #include "aDebugTrace.h"
+#include "aLinkInternal.h"
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace Corvane {
 
@@ -79,26 +81,44 @@ uint8_t writeScalar(const uei& request, uint8_t* out) {
     return 0xFF;
 }
 
+// A run is queued in batches of this many packets, each with one wake-up of the writer.
+constexpr std::size_t kRunBatch = 1000;
+
 aErr sendBytesRun(aLinkRef link, const uei& request) {
     const uint32_t total = request.value.bytesLength;
     if (total > 0 && !request.value.bytes)
         return aErrParam;
-    uint8_t packet[aPACKET_MAXDATA] = {request.command, request.option, request.specifier};
+    // A run longer than the outgoing FIFO holds waits for the writer to make room, as long as
+    // a reply to it would be waited for.
+    const uint32_t idleMs = total > kLargePayloadBytes ? kLargeReplyTimeoutMs : kReplyTimeoutMs;
+    std::vector<aPacket> batch;
+    batch.reserve(std::min<std::size_t>(kRunBatch, total / aUEI_BYTES_PER_PACKET + 1));
     uint32_t sent = 0;
     uint8_t sequence = 0;
-    aErr err = aErrNone;
     do {
         const uint32_t count = std::min<uint32_t>(total - sent, aUEI_BYTES_PER_PACKET);
+        aPacket& packet = batch.emplace_back();
+        packet.check = aPACKET_CHECK;
+        packet.address = request.module;
+        packet.length = static_cast<uint8_t>(kHeaderBytes + count + 1);
+        packet.count = static_cast<uint8_t>(packet.length + 2);
+        packet.data[0] = request.command;
+        packet.data[1] = request.option;
+        packet.data[2] = request.specifier;
         if (count > 0)
-            std::memcpy(packet + kHeaderBytes, request.value.bytes + sent, count);
+            std::memcpy(packet.data + kHeaderBytes, request.value.bytes + sent, count);
         sent += count;
         const uint8_t more = sent < total ? aUEI_BYTES_MORE : 0;
-        packet[kHeaderBytes + count] = static_cast<uint8_t>(more | sequence);
+        packet.data[kHeaderBytes + count] = static_cast<uint8_t>(more | sequence);
         sequence = (sequence + 1) & aUEI_BYTES_SEQUENCE_MASK;
-        err =
-            putPacket(link, request.module, static_cast<uint8_t>(kHeaderBytes + count + 1), packet);
-    } while (err == aErrNone && sent < total);
-    return err;
+        if (batch.size() == kRunBatch || sent == total) {
+            if (const aErr err = aLink_PutPackets(link, batch.data(), batch.size(), idleMs);
+                err != aErrNone)
+                return err;
+            batch.clear();
+        }
+    } while (sent < total);
+    return aErrNone;
 }
 
 } // namespace
@@ -156,6 +176,15 @@ aErr Link::receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t i
     reply->specifier = index;
     FilterCall call{filter, reply};
     return awaitAndDrop(impl_->linkId, callUeiFilter, &call, timeout);
+}
+
+aErr Link::Impl::receiveRun(uint8_t module, aPacketRunFilter filter, void* reference,
+                            uint32_t timeoutMs) const {
+    if (!running())
+        return aErrConnection;
+    if (!validModuleAddress(module))
+        return aErrPacket;
+    return aLink_AwaitRun(linkId, filter, reference, timeoutMs) > 0 ? aErrNone : aErrTimeout;
 }
 
 aErr Link::dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t option, uint8_t index) {

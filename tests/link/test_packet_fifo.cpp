@@ -2,6 +2,8 @@
 // destroy while another thread waits.
 #include "corvane/aPacketFifo.h"
 
+#include "aPacketFifoInternal.h"
+
 #include "PacketTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -196,7 +199,7 @@ TEST_F(PacketFifo, DestroyWakesWaitersPromptly) {
     std::thread matching(
         [&] { nulls += !PacketPtr(aPacketFifo_AwaitFirst(id, cmdIs, &never, 10000)); });
     std::this_thread::sleep_for(50ms); // most likely both wait by now; it holds either way
-    put(4, 1); // wakes the first-match without satisfying it
+    put(4, 1);                         // wakes the first-match without satisfying it
     auto start = Clock::now();
     // Await may have taken the packet; either way both end with the FIFO's destruction.
     ASSERT_EQ(aPacketFifo_Destroy(&fifo), aErrNone);
@@ -204,6 +207,55 @@ TEST_F(PacketFifo, DestroyWakesWaitersPromptly) {
     matching.join();
     EXPECT_LT(Clock::now() - start, 9s); // well before the waits' own 10 s
     EXPECT_GE(nulls.load(), 1);
+}
+
+} // namespace
+
+namespace {
+
+// Takes packets of command 0xAA until one of command 0xAB, which ends the run.
+aRunVerdict takeAaToAb(const aPacket* packet, void* reference) {
+    ++*static_cast<int*>(reference);
+    if (packet->data[0] == 0xAB)
+        return aRunVerdict::takeLast;
+    return packet->data[0] == 0xAA ? aRunVerdict::take : aRunVerdict::skip;
+}
+
+TEST_F(PacketFifo, BatchesKeepTheRulesOfSinglePuts) {
+    std::vector<aPacket> batch;
+    for (int i = 0; i < 600; ++i)
+        batch.push_back(*makePacket(2, {static_cast<uint8_t>(i)}));
+    ASSERT_EQ(aPacketFifo_PutAll(fifo, batch.data(), 600), aErrNone);
+    EXPECT_EQ(aPacketFifo_AwaitRoom(fifo, 400, 0), aErrNone);
+    EXPECT_EQ(aPacketFifo_AwaitRoom(fifo, 401, 0), aErrTimeout);
+    // The 1001st packet of a batch empties the FIFO, and the rest of the batch fills it again.
+    ASSERT_EQ(aPacketFifo_PutAll(fifo, batch.data(), 600), aErrNone);
+    EXPECT_EQ(aPacketFifo_GetLength(fifo), 199u);
+
+    aPacket out[300];
+    ASSERT_EQ(aPacketFifo_TakeUpTo(fifo, out, 300, 0), 199u);
+    EXPECT_EQ(out[0].data[0], 401 % 256);
+    EXPECT_EQ(out[198].data[0], 599 % 256);
+    EXPECT_EQ(aPacketFifo_TakeUpTo(fifo, out, 300, 0), 0u);
+}
+
+TEST_F(PacketFifo, AwaitRunTakesItsPacketsAndLeavesTheOthersInOrder) {
+    for (uint8_t cmd : {0x01, 0xAA, 0x02, 0xAA, 0xAB, 0xAA, 0x03})
+        put(2, cmd);
+    int offered = 0;
+    EXPECT_EQ(aPacketFifo_AwaitRun(fifo, takeAaToAb, &offered, 0), 3u);
+    EXPECT_EQ(offered, 5); // nothing behind the last of the run is offered
+    for (uint8_t cmd : {0x01, 0x02, 0xAA, 0x03}) {
+        PacketPtr packet(aPacketFifo_Get(fifo));
+        ASSERT_NE(packet, nullptr);
+        EXPECT_EQ(packet->data[0], cmd);
+    }
+    std::thread later([&] {
+        std::this_thread::sleep_for(20ms);
+        put(2, 0xAB);
+    });
+    EXPECT_EQ(aPacketFifo_AwaitRun(fifo, takeAaToAb, &offered, 5000), 1u);
+    later.join();
 }
 
 } // namespace

@@ -115,14 +115,15 @@ TEST_F(EntityUEI, SetUEIBytesSendsNumberedRuns) {
     EXPECT_EQ(peer->received(3).back(), WirePacket(2, {3, 0xA0, 0x20, 0x00}));
 }
 
-TEST_F(EntityUEI, BytesRoundTripAcrossTheSequenceWrap) {
-    // 5,000 bytes take 209 packets, so the 7-bit sequence number wraps once each way.
-    std::vector<uint8_t> data(5000);
+class EntityBytes : public ConnectedModule, public ::testing::WithParamInterface<std::size_t> {};
+
+TEST_P(EntityBytes, RoundTrip) {
+    std::vector<uint8_t> data(GetParam());
     for (std::size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<uint8_t>(i * 7 + i / 256);
     TestEntity system(module.get(), 3);
     ASSERT_EQ(system.setUEIBytes(32, data.data(), static_cast<uint32_t>(data.size())), aErrNone);
-    std::vector<uint8_t> back(6000);
+    std::vector<uint8_t> back(data.size() + 1000);
     uint32_t unloaded = 0;
     ASSERT_EQ(system.getUEIBytes(32, back.data(), static_cast<uint32_t>(back.size()), &unloaded),
               aErrNone);
@@ -130,6 +131,10 @@ TEST_F(EntityUEI, BytesRoundTripAcrossTheSequenceWrap) {
     back.resize(unloaded);
     EXPECT_EQ(back, data);
 }
+
+// 5,000 bytes take 209 packets, so the 7-bit sequence number wraps once each way; 32 KiB take
+// 1,366, more than either packet FIFO holds at once.
+INSTANTIATE_TEST_SUITE_P(Sizes, EntityBytes, ::testing::Values(5000, 32768));
 
 TEST_F(EntityUEI, TooSmallBufferTakesTheRestOfTheTransferOff) {
     TestEntity ethernet(module.get(), 39);

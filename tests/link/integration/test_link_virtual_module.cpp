@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <string>
 #include <thread>
 
 namespace {
@@ -81,6 +82,21 @@ TEST(LinkWithVirtualModule, StartsRoutesAndAnswersQueries) {
 
     link.reset();
     EXPECT_TRUE(waitUntil([&] { return module->stats().routingOff == 1; }, 1000ms));
+}
+
+TEST(LinkWithVirtualModule, UsbLinkComesIntoStepWithoutWaitingOutARead) {
+    // An emulated USB read waits up to a second for a byte; synchronisation must not wait for
+    // such a read to run out before its requests go out.
+    ScopedLinkTiming timing([](aLinkTiming& t) { t.syncWaitMs = 800; });
+    auto module = startModule();
+    const std::string entry = "1A2B3C4D:13@127.0.0.1:" + std::to_string(module->port());
+    setenv("CORVANE_USB_EMULATION", entry.c_str(), 1);
+    LinkOwner link(aLink_CreateUSB(0x1A2B3C4D));
+    unsetenv("CORVANE_USB_EMULATION");
+    ASSERT_NE(link.get(), 0u);
+    uint8_t address = 0;
+    EXPECT_EQ(aLink_GetModuleAddress(link.get(), &address), aErrNone);
+    EXPECT_EQ(address, 2);
 }
 
 TEST(LinkWithVirtualModule, HeartbeatsAreAnsweredAndKeptOutOfTheFifo) {
