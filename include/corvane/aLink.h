@@ -89,8 +89,10 @@ CORVANE_API aErr aLink_Reset(aLinkRef link);
 /* The link's status; LINK_INVALID for an unknown link. */
 CORVANE_API linkStatus aLink_GetStatus(aLinkRef link);
 
-/* Queues a copy of the packet for sending (the caller keeps its own). aErrParam for an
- * unknown link or an invalid packet. */
+/* Queues a copy of the packet for sending (the caller keeps its own). On the library's own
+ * streams (TCP/IP, USB, sharing client) a packet that finds nothing queued and the link's
+ * writer idle is written at once by the calling thread instead, in the same order. aErrParam
+ * for an unknown link or an invalid packet. */
 CORVANE_API aErr aLink_PutPacket(aLinkRef link, const aPacket* packet);
 
 /* The packet FIFO operations on the link's incoming packets (see aPacketFifo.h); null or 0

@@ -68,6 +68,10 @@ struct LinkRecord {
     std::atomic<bool> userFilterSet{false};
 
     std::atomic<bool> pooled{false};
+    // Held by the writer thread from taking packets until they are written, and by a caller
+    // that writes its own packet because nothing is queued (writeNow): so the stream sees one
+    // writer at a time and packets in the order they were put.
+    std::mutex writeLock;
     // Set while a synchronisation asked for from outside has queued its requests itself.
     std::atomic<bool> syncRequestsQueued{false};
 
@@ -140,6 +144,11 @@ void writerMain(RecordPtr rp, aStream* stream, uint32_t generation,
                 std::shared_ptr<std::atomic<bool>> ended);
 // Writes one packet (and records it in the debug log).
 void writeOne(LinkRecord& r, aStream* stream, const aPacket& packet);
+// Writes the packet on the calling thread when the link runs, nothing is queued and the writer
+// is idle; false (nothing written) otherwise, and the packet is to be queued.
+bool writeNow(LinkRecord& r, const aPacket& packet);
+// The link whose reader runs on this thread, if any (its user filter may put packets).
+extern thread_local const LinkRecord* tReaderOf;
 
 // ---- Lifecycle (callers hold r.lifecycle) ----
 

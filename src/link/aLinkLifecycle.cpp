@@ -27,6 +27,18 @@ void endThread(LinkRecord& r, std::thread& thread, const std::shared_ptr<std::at
     }
 }
 
+// Waits until no one holds the write lock, at most limit: a writer stuck in a stream that never
+// returns is left behind, as stop leaves a thread that does not end.
+void awaitWriteLockFree(LinkRecord& r, Millis limit) {
+    const auto deadline = Clock::now() + limit;
+    while (!r.writeLock.try_lock()) {
+        if (Clock::now() >= deadline)
+            return;
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    r.writeLock.unlock();
+}
+
 } // namespace
 
 aLinkTiming currentTiming() {
@@ -55,6 +67,9 @@ aErr stop(LinkRecord& r) {
     // Cleared before routing off is queued, so the writer that wakes for it sees the stop
     // and does not wait another second for more.
     r.running = false;
+    // A caller writing its own packet finishes before the stream may go; later ones queue.
+    const Millis limit(currentTiming().threadEndWaitMs);
+    awaitWriteLockFree(r, limit);
     aErr result = aErrNone;
     const bool threads = r.reader.joinable() && r.writer.joinable();
     if (threads) {
@@ -62,7 +77,6 @@ aErr stop(LinkRecord& r) {
         result = putPacket(r.outgoing, aLINK_ROUTING_ADDRESS, 1, &off);
     }
     notifyAll(r);
-    const Millis limit(currentTiming().threadEndWaitMs);
     endThread(r, r.reader, r.readerEnded, limit);
     endThread(r, r.writer, r.writerEnded, limit);
     // A writer that saw the stop before routing off was queued has left it to us.

@@ -78,8 +78,11 @@ linkStatus aLink_GetStatus(aLinkRef link) {
 }
 
 aErr aLink_PutPacket(aLinkRef link, const aPacket* packet) {
-    return withLink(
-        link, [&](const RecordPtr& r) -> aErr { return aPacketFifo_Put(r->outgoing, packet); });
+    return withLink(link, [&](const RecordPtr& r) -> aErr {
+        if (aVALIDPACKET(packet) && writeNow(*r, *packet))
+            return aErrNone;
+        return aPacketFifo_Put(r->outgoing, packet);
+    });
 }
 
 aPacket* aLink_GetPacket(aLinkRef link) {

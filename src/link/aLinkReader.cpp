@@ -10,6 +10,8 @@
 
 namespace corvane::link {
 
+thread_local const LinkRecord* tReaderOf = nullptr;
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -164,6 +166,7 @@ std::size_t wholePacket(aPacket* assembly, const uint8_t* bytes, std::size_t ava
 void readerMain(RecordPtr rp, aStream* stream, aPacket* assembly, uint32_t generation,
                 std::shared_ptr<std::atomic<bool>> ended) {
     LinkRecord& r = *rp;
+    tReaderOf = &r;
     const aLinkTiming timing = currentTiming();
     const SyncPace pace{Millis(timing.syncResendMs), Millis(timing.syncRespaceMs)};
     SyncProgress sync;

@@ -1,5 +1,5 @@
 // The link writer thread: sends queued packets one write each, or pooled into batches, and
-// everything still queued when the link stops.
+// everything still queued when the link stops; and a caller's own write when the writer idles.
 #include "aLinkEngine.h"
 #include "aPacketFifoInternal.h"
 #include "aStream_Internal.h"
@@ -59,15 +59,16 @@ void writePooled(LinkRecord& r, aStream* stream, Taken& taken, std::vector<uint8
 }
 
 // Right after a write the next packet is often close behind (the next request of an exchange):
-// the writer looks for it, yielding, before it sleeps, so its caller need not wake it.
-bool takeSoon(Taken& taken, Clock::time_point lastWrite, uint32_t waitMs) {
+// the writer looks for it, yielding, before it sleeps, so its caller need not wake it. Packets
+// are taken only under the write lock, so this only waits for one to be queued.
+bool queuedSoon(aPacketFifoId fifo, Clock::time_point lastWrite, uint32_t waitMs) {
     constexpr auto kLookSpan = std::chrono::microseconds(200);
     while (Clock::now() - lastWrite < kLookSpan) {
-        if (taken.await(0))
+        if (aPacketFifo_GetLength(fifo) > 0)
             return true;
         std::this_thread::yield();
     }
-    return taken.await(waitMs);
+    return aPacketFifo_AwaitAny(fifo, waitMs);
 }
 
 } // namespace
@@ -94,16 +95,22 @@ void writerMain(RecordPtr rp, aStream* stream, uint32_t generation,
     std::vector<uint8_t> batch(coalescing ? kCoalesceSize : kPoolSize);
     Clock::time_point lastWrite = Clock::now();
     while (live(r, generation)) {
-        if (taken.empty() && !takeSoon(taken, lastWrite, waitMs))
+        if (!queuedSoon(r.outgoing, lastWrite, waitMs))
             continue;
+        std::lock_guard<std::mutex> lock(r.writeLock);
+        if (!taken.await(0))
+            continue; // a caller wrote it, or stopping drained it
         lastWrite = Clock::now();
-        if (coalescing || r.pooled.load())
-            writePooled(r, stream, taken, batch);
-        else
-            writeOne(r, stream, *taken.next());
+        while (!taken.empty()) {
+            if (coalescing || r.pooled.load())
+                writePooled(r, stream, taken, batch);
+            else
+                writeOne(r, stream, *taken.next());
+        }
     }
     // Stopping: what is still queued (routing off among it) goes out before the writer ends.
     if (r.generation.load() == generation) {
+        std::lock_guard<std::mutex> lock(r.writeLock);
         while (!taken.empty())
             writeOne(r, stream, *taken.next());
         while (aPacket* packet = aPacketFifo_Get(r.outgoing)) {
@@ -112,6 +119,22 @@ void writerMain(RecordPtr rp, aStream* stream, uint32_t generation,
         }
     }
     markEnded(r, *ended);
+}
+
+// A request that finds the writer idle would otherwise wait for it to wake: one thread hand-off
+// per packet, a good share of a round trip. Never on the link's own reader thread (its user
+// filter may put packets, and a write that blocks must not stop it reading), and never while
+// pooling, whose batches only the writer makes.
+bool writeNow(LinkRecord& r, const aPacket& packet) {
+    if (tReaderOf == &r || r.pooled.load() || r.status.load() != LINK_RUNNING)
+        return false;
+    std::unique_lock<std::mutex> lock(r.writeLock, std::try_to_lock);
+    // The stream stays while running is set: stop clears it, then waits for this lock.
+    if (!lock.owns_lock() || !r.running.load() || !r.writerStarted.load() ||
+        !aStream_AllowsCallerWrites(r.stream) || aPacketFifo_GetLength(r.outgoing) != 0)
+        return false;
+    writeOne(r, r.stream, packet);
+    return true;
 }
 
 } // namespace corvane::link

@@ -277,6 +277,16 @@ size_t aPacketFifo_TakeUpTo(aPacketFifoId fifoId, aPacket* out, size_t max, uint
                       });
 }
 
+bool aPacketFifo_AwaitAny(aPacketFifoId fifoId, uint32_t timeoutMs) {
+    return waitLocked(fifoId, timeoutMs,
+                      [&](PacketFifo& fifo, std::unique_lock<std::mutex>& lock,
+                          Clock::time_point deadline) -> size_t {
+                          waitUntil(fifo, lock, deadline,
+                                    [&] { return !fifo.entries.empty() || !fifo.valid; });
+                          return fifo.valid && !fifo.entries.empty() ? 1 : 0;
+                      }) != 0;
+}
+
 aErr aPacketFifo_AwaitRoom(aPacketFifoId fifoId, size_t room, uint32_t idleMs) {
     if (room > aPACKETFIFO_MAXPACKETS) {
         return aErrParam;

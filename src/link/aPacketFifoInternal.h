@@ -20,6 +20,10 @@ size_t aPacketFifo_PutWithinRoom(aPacketFifoId fifo, const aPacket* packets, siz
 // into out. Returns how many; 0 on time-out or for an unknown or destroyed FIFO.
 size_t aPacketFifo_TakeUpTo(aPacketFifoId fifo, aPacket* out, size_t max, uint32_t timeoutMs);
 
+// Waits up to timeoutMs until the FIFO holds a packet, taking none. False on time-out or for an
+// unknown or destroyed FIFO.
+bool aPacketFifo_AwaitAny(aPacketFifoId fifo, uint32_t timeoutMs);
+
 // Waits until room more packets fit without reaching the discard rule, for as long as packets
 // keep leaving the FIFO: it gives up once idleMs pass with none taken. aErrNone when they fit,
 // aErrTimeout when the FIFO stayed too full, aErrParam for an unknown or destroyed FIFO or a

@@ -27,6 +27,7 @@ struct aStream {
     aStreamWaitProc wait = nullptr;
     aStreamReadSomeProc readSome = nullptr;
     bool coalescing = false;
+    bool callerWrites = false;
     void* reference = nullptr;
     // Push-back ring, part of the read path only. readIndex is the next byte to hand out.
     uint8_t* ring = nullptr;
@@ -177,6 +178,18 @@ aErr aStream_SetCoalescing(aStream* stream, bool coalescing) {
 
 bool aStream_IsCoalescing(const aStream* stream) {
     return validStream(stream) && stream->coalescing;
+}
+
+aErr aStream_SetCallerWrites(aStream* stream, bool allowed) {
+    if (!validStream(stream)) {
+        return aErrParam;
+    }
+    stream->callerWrites = allowed;
+    return aErrNone;
+}
+
+bool aStream_AllowsCallerWrites(const aStream* stream) {
+    return validStream(stream) && stream->callerWrites;
 }
 
 aErr aStream_ReadAvailable(aStream* stream, uint8_t* buffer, size_t max, size_t* got) {

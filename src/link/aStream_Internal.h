@@ -53,3 +53,10 @@ aErr aStream_ReadAvailable(aStream* stream, uint8_t* buffer, size_t max, size_t*
 // every queued packet in one write. aErrParam for an invalid stream.
 aErr aStream_SetCoalescing(aStream* stream, bool coalescing);
 bool aStream_IsCoalescing(const aStream* stream);
+
+// Marks a stream whose writes end within their own time-outs whatever the peer does and may
+// come from any thread, one at a time: the library's own sockets, USB and client streams. A
+// link over it lets a caller that finds its writer idle write its packet itself. A stream a
+// program makes is written by the link's writer thread only. aErrParam for an invalid stream.
+aErr aStream_SetCallerWrites(aStream* stream, bool allowed);
+bool aStream_AllowsCallerWrites(const aStream* stream);

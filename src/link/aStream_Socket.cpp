@@ -269,5 +269,6 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream) {
     aStream_SetWait(*stream, socketWait);
     aStream_SetReadSome(*stream, socketReadSome);
     aStream_SetCoalescing(*stream, true);
+    aStream_SetCallerWrites(*stream, true);
     return aErrNone;
 }

@@ -1,5 +1,6 @@
 // The USB stream: a module's bulk pipes behind the stream procedures, with the transfer-size
 // and retry rules the modules' firmware expects, and the instance identifiers that name them.
+#include "aStream_Internal.h"
 #include "aStream_USBInternal.h"
 #include "aUSBEmulation.h"
 
@@ -295,6 +296,7 @@ aErr aStream_CreateUSBOnTransfer(const corvane::platform::UsbTransfer* transfer,
         usbDelete(record);
         return aErrMemory;
     }
+    aStream_SetCallerWrites(*stream, true);
     return aErrNone;
 }
 

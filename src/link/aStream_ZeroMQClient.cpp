@@ -212,6 +212,7 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream) {
         *stream = aStream_Create(clientGet, clientPut, clientWrite, clientDelete, record);
         if (*stream == nullptr)
             return fail(aErrResource);
+        aStream_SetCallerWrites(*stream, true);
         // The link's threads have stopped by then; the record stays for the stream to free.
         corvane::atExitRegister(record, [record] { record->close(); });
         return aErrNone;

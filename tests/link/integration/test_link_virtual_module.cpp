@@ -160,44 +160,65 @@ TEST(LinkCreation, OneUnreachableModuleStallsNoOtherCreation) {
     unreachable.join();
 }
 
-TEST(LinkWithVirtualModule, PooledPacketsArriveWholeAndInOrder) {
-    VirtualModuleConfig config = quietModule();
-    std::mutex mutex;
-    std::vector<WirePacket> seen; // guarded by mutex
-    auto module = std::make_unique<VirtualModule>(config);
-    module->setPacketObserver([&](const WirePacket& p) {
-        if (p.address == 2 && p.length == 28 && p.data[0] == 0x77) {
-            std::lock_guard<std::mutex> lock(mutex);
-            seen.push_back(p);
-        }
-    });
-    ASSERT_TRUE(module->start());
-    LinkOwner link(aLink_CreateTCPIP(kLoopback, module->port()));
-    ASSERT_NE(link.get(), 0u);
-    ASSERT_EQ(aLink_EnablePooledPackets(link.get(), true), aErrNone);
+// Packets put by several threads at once, some written by their caller and some queued for the
+// writer (or all pooled into batches), arrive whole, once each, and in each thread's order.
+TEST(LinkWithVirtualModule, PacketsArriveWholeAndInOrder) {
+    struct Case {
+        bool pooled;
+        int threads;
+    };
+    for (const Case c : {Case{true, 1}, Case{false, 3}}) {
+        SCOPED_TRACE(c.pooled ? "pooled" : "callers and writer");
+        std::mutex mutex;
+        std::vector<WirePacket> seen; // guarded by mutex
+        auto module = std::make_unique<VirtualModule>(quietModule());
+        module->setPacketObserver([&](const WirePacket& p) {
+            if (p.address == 2 && p.length == 28 && p.data[0] == 0x77) {
+                std::lock_guard<std::mutex> lock(mutex);
+                seen.push_back(p);
+            }
+        });
+        ASSERT_TRUE(module->start());
+        LinkOwner link(aLink_CreateTCPIP(kLoopback, module->port()));
+        ASSERT_NE(link.get(), 0u);
+        ASSERT_EQ(aLink_EnablePooledPackets(link.get(), c.pooled), aErrNone);
 
-    constexpr int kCount = 500;
-    for (int i = 0; i < kCount; ++i) {
-        uint8_t data[28] = {0x77, 0, 0};
-        data[3] = static_cast<uint8_t>(i >> 8);
-        data[4] = static_cast<uint8_t>(i);
-        data[27] = 0xEE;
-        PacketPtr packet(aPacket_CreateWithData(2, 28, data));
-        ASSERT_EQ(aLink_PutPacket(link.get(), packet.get()), aErrNone);
+        // Below the outgoing FIFO's 1000-packet discard rule, however slow the writer.
+        constexpr int kCount = 300;
+        std::atomic<int> failedPuts{0};
+        std::vector<std::thread> putters;
+        for (int t = 0; t < c.threads; ++t)
+            putters.emplace_back([&, t] {
+                for (int i = 0; i < kCount; ++i) {
+                    uint8_t data[28] = {0x77, static_cast<uint8_t>(t), 0};
+                    data[3] = static_cast<uint8_t>(i >> 8);
+                    data[4] = static_cast<uint8_t>(i);
+                    data[27] = 0xEE;
+                    PacketPtr packet(aPacket_CreateWithData(2, 28, data));
+                    if (aLink_PutPacket(link.get(), packet.get()) != aErrNone)
+                        ++failedPuts;
+                }
+            });
+        for (std::thread& putter : putters)
+            putter.join();
+        ASSERT_EQ(failedPuts.load(), 0);
+        const size_t total = static_cast<size_t>(kCount * c.threads);
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                std::lock_guard<std::mutex> lock(mutex);
+                return seen.size() >= total;
+            },
+            3000ms));
+        std::lock_guard<std::mutex> lock(mutex);
+        ASSERT_EQ(seen.size(), total);
+        std::vector<int> next(static_cast<size_t>(c.threads), 0);
+        for (const WirePacket& p : seen) {
+            ASSERT_LT(p.data[1], c.threads);
+            ASSERT_EQ((p.data[3] << 8) | p.data[4], next[p.data[1]]++);
+            ASSERT_EQ(p.data[27], 0xEE);
+        }
+        EXPECT_EQ(module->stats().noiseBytes, 0u);
     }
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            std::lock_guard<std::mutex> lock(mutex);
-            return seen.size() >= kCount;
-        },
-        3000ms));
-    std::lock_guard<std::mutex> lock(mutex);
-    ASSERT_EQ(seen.size(), static_cast<size_t>(kCount));
-    for (int i = 0; i < kCount; ++i) {
-        ASSERT_EQ((seen[i].data[3] << 8) | seen[i].data[4], i);
-        ASSERT_EQ(seen[i].data[27], 0xEE);
-    }
-    EXPECT_EQ(module->stats().noiseBytes, 0u);
 }
 
 TEST(LinkWithVirtualModuleFaults, MuteModuleTimesOutCalmly) {
