@@ -123,10 +123,10 @@ void writerMain(RecordPtr rp, aStream* stream, uint32_t generation,
 
 // A request that finds the writer idle would otherwise wait for it to wake: one thread hand-off
 // per packet, a good share of a round trip. Never on the link's own reader thread (its user
-// filter may put packets, and a write that blocks must not stop it reading), and never while
-// pooling, whose batches only the writer makes.
+// filter may put packets, and a write that blocks must not stop it reading). With pooling on,
+// a lone packet is the batch the writer would make of it.
 bool writeNow(LinkRecord& r, const aPacket& packet) {
-    if (tReaderOf == &r || r.pooled.load() || r.status.load() != LINK_RUNNING)
+    if (tReaderOf == &r || r.status.load() != LINK_RUNNING)
         return false;
     std::unique_lock<std::mutex> lock(r.writeLock, std::try_to_lock);
     // The stream stays while running is set: stop clears it, then waits for this lock.
