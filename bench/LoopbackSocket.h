@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdint>
 
 // The connected descriptor, or -1.
@@ -25,4 +26,18 @@ inline int connectLoopbackNoDelay(uint16_t port) {
         return -1;
     }
     return fd;
+}
+
+// Sends the request and reads exactly replySize bytes back; false when the connection fails.
+inline bool exchangeExactly(int fd, const uint8_t* request, std::size_t length, uint8_t* reply,
+                            std::size_t replySize) {
+    if (send(fd, request, length, 0) != static_cast<ssize_t>(length))
+        return false;
+    for (std::size_t got = 0; got < replySize;) {
+        const ssize_t n = recv(fd, reply + got, replySize - got, 0);
+        if (n <= 0)
+            return false;
+        got += static_cast<std::size_t>(n);
+    }
+    return true;
 }

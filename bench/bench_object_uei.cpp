@@ -124,16 +124,8 @@ class RawHost {
 
   private:
     bool exchange(const uint8_t* request, std::size_t length, std::size_t replySize) {
-        if (!ok_ || send(fd_, request, length, 0) != static_cast<ssize_t>(length))
-            return false;
         reply_.resize(replySize);
-        for (std::size_t got = 0; got < replySize;) {
-            const ssize_t n = recv(fd_, reply_.data() + got, replySize - got, 0);
-            if (n <= 0)
-                return false;
-            got += static_cast<std::size_t>(n);
-        }
-        return true;
+        return ok_ && exchangeExactly(fd_, request, length, reply_.data(), replySize);
     }
 
     int fd_ = -1;

@@ -75,14 +75,8 @@ class Peer {
         uint8_t reply[9];
         const auto started = std::chrono::steady_clock::now();
         bool ok = true;
-        for (int i = 0; i < trips && ok; ++i) {
-            ok = send(fd, request, sizeof request, 0) == static_cast<ssize_t>(sizeof request);
-            for (size_t got = 0; ok && got < sizeof reply;) {
-                const ssize_t n = recv(fd, reply + got, sizeof reply - got, 0);
-                ok = n > 0;
-                got += ok ? static_cast<size_t>(n) : 0;
-            }
-        }
+        for (int i = 0; i < trips && ok; ++i)
+            ok = exchangeExactly(fd, request, sizeof request, reply, sizeof reply);
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         close(fd);
