@@ -144,9 +144,9 @@ void writerMain(RecordPtr rp, aStream* stream, uint32_t generation,
                 std::shared_ptr<std::atomic<bool>> ended);
 // Writes one packet (and records it in the debug log).
 void writeOne(LinkRecord& r, aStream* stream, const aPacket& packet);
-// Writes the packet on the calling thread when the link runs, nothing is queued and the writer
-// is idle; false (nothing written) otherwise, and the packet is to be queued.
-bool writeNow(LinkRecord& r, const aPacket& packet);
+// Writes the packets on the calling thread when the link runs, nothing is queued and the writer
+// is idle; false (nothing written) otherwise, and the packets are to be queued.
+bool writeNow(LinkRecord& r, const aPacket* packets, std::size_t count);
 // The link whose reader runs on this thread, if any (its user filter may put packets).
 extern thread_local const LinkRecord* tReaderOf;
 

@@ -20,7 +20,8 @@ aErr aLink_Stop(aLinkRef link);
 // then empties both FIFOs of what the synchronisation left. aErrNotReady when no answer came.
 aErr aLink_Sync(aLinkRef link);
 
-// Queues count packets for sending, in order, with one wake-up of the writer per batch. A run
+// Queues count packets for sending, in order, with one wake-up of the writer per batch; when
+// nothing is queued and the writer is idle, the calling thread writes them itself. A run
 // longer than the outgoing FIFO's room waits for the writer to make room, for as long as it
 // keeps taking packets: aErrTimeout once idleMs pass without one taken (the packets not yet
 // queued are not sent). aErrParam for an unknown link or an invalid packet.

@@ -79,7 +79,7 @@ linkStatus aLink_GetStatus(aLinkRef link) {
 
 aErr aLink_PutPacket(aLinkRef link, const aPacket* packet) {
     return withLink(link, [&](const RecordPtr& r) -> aErr {
-        if (aVALIDPACKET(packet) && writeNow(*r, *packet))
+        if (aVALIDPACKET(packet) && writeNow(*r, packet, 1))
             return aErrNone;
         return aPacketFifo_Put(r->outgoing, packet);
     });

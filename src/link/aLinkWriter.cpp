@@ -43,13 +43,27 @@ class Taken {
     std::size_t count_ = 0;
 };
 
-// Packets queued go out in one batch, closed once it could not take another full packet or
-// when the FIFO is empty.
-void writePooled(LinkRecord& r, aStream* stream, Taken& taken, std::vector<uint8_t>& batch) {
+// A caller's packets, for the same batching as the FIFO's.
+class Given {
+  public:
+    Given(const aPacket* packets, std::size_t count) : packets_(packets), count_(count) {}
+    const aPacket* next() { return next_ < count_ ? &packets_[next_++] : nullptr; }
+    bool empty() const { return next_ == count_; }
+
+  private:
+    const aPacket* packets_;
+    std::size_t count_;
+    std::size_t next_ = 0;
+};
+
+// Packets go out in one batch, closed once it could not take another full packet or when the
+// source is empty.
+template <typename Source>
+void writePooled(LinkRecord& r, aStream* stream, Source& source, std::vector<uint8_t>& batch) {
     const std::size_t close = batch.size() - aPACKET_MAXWIRE; // one more might not fit
     std::size_t fill = 0;
     while (fill <= close) {
-        const aPacket* packet = taken.next();
+        const aPacket* packet = source.next();
         if (packet == nullptr)
             break;
         logPacket(r, kTagSent, packet);
@@ -122,10 +136,10 @@ void writerMain(RecordPtr rp, aStream* stream, uint32_t generation,
 }
 
 // A request that finds the writer idle would otherwise wait for it to wake: one thread hand-off
-// per packet, a good share of a round trip. Never on the link's own reader thread (its user
-// filter may put packets, and a write that blocks must not stop it reading). With pooling on,
-// a lone packet is the batch the writer would make of it.
-bool writeNow(LinkRecord& r, const aPacket& packet) {
+// per request, a good share of a round trip. Never on the link's own reader thread (its user
+// filter may put packets, and a write that blocks must not stop it reading). The packets go out
+// in the batches the writer would make of them.
+bool writeNow(LinkRecord& r, const aPacket* packets, std::size_t count) {
     if (tReaderOf == &r || r.status.load() != LINK_RUNNING)
         return false;
     std::unique_lock<std::mutex> lock(r.writeLock, std::try_to_lock);
@@ -133,7 +147,17 @@ bool writeNow(LinkRecord& r, const aPacket& packet) {
     if (!lock.owns_lock() || !r.running.load() || !r.writerStarted.load() ||
         !aStream_AllowsCallerWrites(r.stream) || aPacketFifo_GetLength(r.outgoing) != 0)
         return false;
-    writeOne(r, r.stream, packet);
+    const bool coalescing = aStream_IsCoalescing(r.stream);
+    if (count == 1 || !(coalescing || r.pooled.load())) {
+        for (std::size_t i = 0; i < count; ++i)
+            writeOne(r, r.stream, packets[i]);
+        return true;
+    }
+    thread_local std::vector<uint8_t> batch;
+    batch.resize(coalescing ? kCoalesceSize : kPoolSize);
+    Given given(packets, count);
+    while (!given.empty())
+        writePooled(r, r.stream, given, batch);
     return true;
 }
 
@@ -148,6 +172,8 @@ aErr aLink_PutPackets(aLinkRef link, const aPacket* packets, size_t count, uint3
         if (!aVALIDPACKET(&packets[i]))
             return aErrParam;
     return withLink(link, [&](const RecordPtr& r) -> aErr {
+        if (count > 0 && writeNow(*r, packets, count))
+            return aErrNone;
         // A full FIFO is waited on until a good share of the rest fits, so the writer sends a
         // batch while the next is queued.
         constexpr std::size_t kRefill = aPACKETFIFO_MAXPACKETS / 2;

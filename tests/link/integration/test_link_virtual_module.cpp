@@ -160,15 +160,18 @@ TEST(LinkCreation, OneUnreachableModuleStallsNoOtherCreation) {
     unreachable.join();
 }
 
-// Packets put by several threads at once, some written by their caller and some queued for the
-// writer (or all pooled into batches), arrive whole, once each, and in each thread's order.
+// Packets put by several threads at once, singly or in runs, some written by their caller and
+// some queued for the writer (or all pooled into batches), arrive whole, once each, and in each
+// thread's order.
 TEST(LinkWithVirtualModule, PacketsArriveWholeAndInOrder) {
     struct Case {
         bool pooled;
         int threads;
+        int run; // packets per put; 1 puts them one by one
     };
-    for (const Case c : {Case{true, 1}, Case{false, 3}}) {
-        SCOPED_TRACE(c.pooled ? "pooled" : "callers and writer");
+    for (const Case c : {Case{true, 1, 1}, Case{false, 3, 1}, Case{false, 3, 7}}) {
+        SCOPED_TRACE(std::string(c.pooled ? "pooled" : "callers and writer") + ", runs of " +
+                     std::to_string(c.run));
         std::mutex mutex;
         std::vector<WirePacket> seen; // guarded by mutex
         auto module = std::make_unique<VirtualModule>(quietModule());
@@ -184,19 +187,29 @@ TEST(LinkWithVirtualModule, PacketsArriveWholeAndInOrder) {
         ASSERT_EQ(aLink_EnablePooledPackets(link.get(), c.pooled), aErrNone);
 
         // Below the outgoing FIFO's 1000-packet discard rule, however slow the writer.
-        constexpr int kCount = 300;
+        constexpr int kCount = 301;
         std::atomic<int> failedPuts{0};
         std::vector<std::thread> putters;
         for (int t = 0; t < c.threads; ++t)
             putters.emplace_back([&, t] {
+                std::vector<aPacket> run;
                 for (int i = 0; i < kCount; ++i) {
                     uint8_t data[28] = {0x77, static_cast<uint8_t>(t), 0};
                     data[3] = static_cast<uint8_t>(i >> 8);
                     data[4] = static_cast<uint8_t>(i);
                     data[27] = 0xEE;
                     PacketPtr packet(aPacket_CreateWithData(2, 28, data));
-                    if (aLink_PutPacket(link.get(), packet.get()) != aErrNone)
-                        ++failedPuts;
+                    if (c.run == 1) {
+                        if (aLink_PutPacket(link.get(), packet.get()) != aErrNone)
+                            ++failedPuts;
+                        continue;
+                    }
+                    run.push_back(*packet);
+                    if (run.size() == static_cast<size_t>(c.run) || i == kCount - 1) {
+                        if (aLink_PutPackets(link.get(), run.data(), run.size(), 1000) != aErrNone)
+                            ++failedPuts;
+                        run.clear();
+                    }
                 }
             });
         for (std::thread& putter : putters)
