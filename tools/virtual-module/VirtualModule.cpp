@@ -44,6 +44,9 @@ constexpr int kReadsPerTurn = 8;
 constexpr std::chrono::milliseconds kAcceptBackOff{250};
 // A module that restarts leaves its connection this long after its last answer went out.
 constexpr auto kRestartTime = std::chrono::milliseconds(20);
+// A timed wait ends some tens of microseconds late on an idle machine, which would add to every
+// emulated latency: this close to a delayed packet's time the loop polls without sleeping.
+constexpr std::chrono::microseconds kOnTimeSpan{100};
 
 // The system entity's command and the options the module answers.
 constexpr uint8_t kCmdSystem = 3;
@@ -466,6 +469,7 @@ void VirtualModule::Impl::run() {
         takeFaults();
         const auto now = Clock::now();
         auto wake = now + std::chrono::seconds(1);
+        auto nextDue = Clock::time_point::max();
         for (auto& c : connections) {
             heartbeat(*c, now);
             if (periodic && !c->closing)
@@ -479,9 +483,10 @@ void VirtualModule::Impl::run() {
                 wake = c->closeAt;
             if (config.heartbeatMs != 0 && c->nextHeartbeat < wake)
                 wake = c->nextHeartbeat;
-            if (!c->delayed.empty() && c->delayed.front().due < wake)
-                wake = c->delayed.front().due;
+            if (!c->delayed.empty())
+                nextDue = std::min(nextDue, c->delayed.front().due);
         }
+        wake = std::min(wake, nextDue - kOnTimeSpan);
         std::erase_if(connections, [](const std::unique_ptr<Connection>& c) {
             if (c->closing && c->reset) {
                 const linger abortive{1, 0};
