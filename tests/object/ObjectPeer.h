@@ -43,6 +43,8 @@ class ModulePeer {
         if (!module_.start(&error))
             ADD_FAILURE() << "virtual module: " << error;
     }
+    // The module's thread calls the model and the observer: it ends before they go.
+    ~ModulePeer() { module_.stop(); }
 
     linkSpec spec() const {
         linkSpec spec{};
