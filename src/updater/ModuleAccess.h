@@ -27,11 +27,6 @@ aErr readVersion(Corvane::Module& module, DiscoveredDevice& device);
 // Only firmware 2.10.4 and later has a name to read; older firmware leaves it empty.
 aErr readDeviceName(Corvane::Module& module, DiscoveredDevice& device);
 
-// The image for an update or recovery: the path when given, else <build>.bird from the
-// module's store entry (downloaded first when download is set and it is missing). Throws when
-// the image cannot be loaded; an empty image when the store cannot be opened.
-BirdFile load_bird(UpdaterContext& context, const char* label, const std::string& path,
-                   uint32_t serial, uint32_t build, bool download);
 // True when the image fits the connected module (serial number and model).
 bool UpdateFirmware(UpdaterDisplayInterface& display, const BirdFile& bird, Corvane::Module& module,
                     uint32_t serial);

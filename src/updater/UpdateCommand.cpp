@@ -2,9 +2,9 @@
 // router), checks the image against it, runs the loader and firmware phases of the link upgrade
 // protocol, records the transfer and confirms the module runs the new firmware.
 #include "Debug.h"
+#include "LoadBird.h"
 #include "ModuleAccess.h"
 #include "PermissionHint.h"
-#include "Retrieval.h"
 #include "StoreAccess.h"
 #include "UpdaterCommands.h"
 #include "UpdaterEntity.h"
@@ -17,8 +17,8 @@
 #include "corvane/aVersion.h"
 
 #include <cstdlib>
+#include <exception>
 #include <memory>
-#include <stdexcept>
 
 using Corvane::Module;
 
@@ -111,31 +111,6 @@ bool confirmNewFirmware(UpdaterContext& context, Module& module, bool reached, u
 }
 
 } // namespace
-
-BirdFile load_bird(UpdaterContext& context, const char* label, const std::string& path,
-                   uint32_t serial, uint32_t build, bool download) {
-    std::unique_ptr<UpdaterStore> store = openUpdaterStore(context, "load_bird");
-    if (!store)
-        return BirdFile();
-    if (!path.empty()) {
-        displayPrint(context.display, DISPLAY_INFO, "%s from Birdfile: %s", label, path.c_str());
-        return BirdFile(path);
-    }
-    const StoreEntry entry = store->deviceEntry(serial);
-    displayPrint(context.display, DISPLAY_INFO, "%s firmware with build: %u", label, build);
-    const std::string fileName = std::to_string(build) + ".bird";
-    BirdFile bird;
-    try {
-        entry.loadBird(fileName, bird);
-    } catch (const std::exception&) {
-        if (!download)
-            throw std::runtime_error("Error reading birdfile");
-        displayPrint(context.display, DISPLAY_INFO, "Downloading firmware build %u", build);
-        Download_Firmware(context, serial, std::to_string(build), false, false);
-        entry.loadBird(fileName, bird);
-    }
-    return bird;
-}
 
 bool UpdateFirmware(UpdaterDisplayInterface& display, const BirdFile& bird, Module& module,
                     uint32_t serial) {
