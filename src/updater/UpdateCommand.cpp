@@ -24,13 +24,21 @@ using Corvane::Module;
 
 namespace {
 
-constexpr uint32_t kReconnectAttempts = 15;
-constexpr uint32_t kReconnectPauseMs = 1000;
-constexpr uint32_t kConfirmPauseMs = 100;
 constexpr uint32_t kFirmwareTries = 5;
 // A module re-enumerates right after answering LOAD; this long its old link may still look up.
 constexpr uint32_t kLoaderDropPolls = 40;
 constexpr uint32_t kLoaderDropPollMs = 25;
+
+struct ReconnectPace {
+    uint32_t attempts;
+    uint32_t pauseMs;
+    uint32_t budgetMs; // no new attempt starts once this much time has passed
+};
+// After the loader starts: 15 attempts a second apart.
+constexpr ReconnectPace kAfterLoader{15, 1000, UINT32_MAX};
+// After the reboot: the same patience, asked more often, as a reboot is usually quick. Bounded by
+// time as well, since a discovery over TCP/IP listens for seconds per attempt.
+constexpr ReconnectPace kAfterReboot{150, 100, 15000};
 
 uint32_t toBuild(const std::string& text) {
     char* end = nullptr;
@@ -42,20 +50,28 @@ uint32_t toBuild(const std::string& text) {
     return static_cast<uint32_t>(value);
 }
 
+// After a failed attempt: false when the next one would start past the budget, else the pause.
+bool pauseBeforeNext(const ReconnectPace& pace, uint32_t start) {
+    if (uint64_t{aTime_GetMSTicks() - start} + pace.pauseMs >= pace.budgetMs)
+        return false;
+    aTime_MSSleep(pace.pauseMs);
+    return true;
+}
+
 // Connects again over the transport the module was reached by; a TCP/IP module announces itself
 // anew by discovery, a USB one enumerates anew.
-bool reconnectModule(Module& module, linkType type, uint32_t serial,
-                     uint32_t pauseMs = kReconnectPauseMs) {
+bool reconnectModule(Module& module, linkType type, uint32_t serial, const ReconnectPace& pace) {
     module.disconnect();
-    const uint32_t attempts = kReconnectAttempts * kReconnectPauseMs / pauseMs;
-    for (uint32_t attempt = 1; attempt <= attempts; ++attempt) {
+    const uint32_t start = aTime_GetMSTicks();
+    for (uint32_t attempt = 1; attempt <= pace.attempts; ++attempt) {
         if (attempt % 3 == 0 && type == USB)
             Debug_Print(DEBUG_APP,
                         "Failed enumeration after 3 tries, refreshing libusb context.\n");
         module.discoverAndConnect(type, serial);
         if (module.isConnected())
             return true;
-        aTime_MSSleep(pauseMs);
+        if (!pauseBeforeNext(pace, start))
+            break;
     }
     return false;
 }
@@ -67,23 +83,25 @@ void waitForLoaderRestart(Module& module) {
 
 // A module behind a router restarts on the bus while the router's link stays up: it is back
 // once it answers again.
-bool awaitBusModule(Module& module) {
-    for (uint32_t attempt = 0; attempt < kReconnectAttempts && module.isConnected(); ++attempt) {
+bool awaitBusModule(Module& module, const ReconnectPace& pace) {
+    const uint32_t start = aTime_GetMSTicks();
+    for (uint32_t attempt = 1; attempt <= pace.attempts && module.isConnected(); ++attempt) {
         if (readBuildNumber(module) != 0)
             return true;
-        aTime_MSSleep(kConfirmPauseMs);
+        if (!pauseBeforeNext(pace, start))
+            break;
     }
     return false;
 }
 
 // After the reboot, once the module is reached again: reads the build and version back and says
-// whether the image took.
-bool confirmNewFirmware(UpdaterContext& context, Module& module, bool reached, uint32_t serial,
+// whether the image took. Only a report: the transfer itself has succeeded by then.
+void confirmNewFirmware(UpdaterContext& context, Module& module, bool reached, uint32_t serial,
                         uint32_t build, const BirdFile& bird) {
     if (!reached) {
         displayPrint(context.display, DISPLAY_ERROR,
                      "Module [%08X] did not come back after the update", serial);
-        return false;
+        return;
     }
     DiscoveredDevice device;
     const uint32_t running = readBuildNumber(module);
@@ -92,7 +110,7 @@ bool confirmNewFirmware(UpdaterContext& context, Module& module, bool reached, u
     if (running == 0 || err != aErrNone) {
         displayPrint(context.display, DISPLAY_ERROR,
                      "Module [%08X] came back but did not report its firmware (%d)", serial, err);
-        return false;
+        return;
     }
     char version[32];
     snprintf(version, sizeof version, "%d.%d.%u", device.versionMajor, device.versionMinor,
@@ -107,7 +125,6 @@ bool confirmNewFirmware(UpdaterContext& context, Module& module, bool reached, u
                      "Module [%08X] runs version %s, build %u, not the image's firmware", serial,
                      version, running);
     }
-    return matches;
 }
 
 } // namespace
@@ -381,7 +398,7 @@ bool updateCommand(UpdaterContext& context, uint32_t serial, uint32_t build,
 
     if (routerSerial == 0) {
         waitForLoaderRestart(module);
-        if (!module.isConnected() && !reconnectModule(module, reachedBy, serial))
+        if (!module.isConnected() && !reconnectModule(module, reachedBy, serial, kAfterLoader))
             displayPrint(display, DISPLAY_ERROR,
                          "Could not reconnect to module [%08X] after starting its loader", serial);
     }
@@ -396,9 +413,9 @@ bool updateCommand(UpdaterContext& context, uint32_t serial, uint32_t build,
     Debug_Print(DEBUG_Updater, "Updating device firmware: \n");
     displayPrint(display, DISPLAY_INFO, "Update time: %.4f sec",
                  (aTime_GetMSTicks() - start) / 1000.0);
-    // The same patience as after the loader, asked more often: a reboot is usually quick.
     const bool reached = routerSerial != 0
-                             ? awaitBusModule(module)
-                             : reconnectModule(module, reachedBy, serial, kConfirmPauseMs);
-    return confirmNewFirmware(context, module, reached, serial, build, bird);
+                             ? awaitBusModule(module, kAfterReboot)
+                             : reconnectModule(module, reachedBy, serial, kAfterReboot);
+    confirmNewFirmware(context, module, reached, serial, build, bird);
+    return true;
 }

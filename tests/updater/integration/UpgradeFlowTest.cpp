@@ -1,6 +1,7 @@
 // The link upgrade protocol and the update and discover flows against the virtual module: byte
 // layouts checked against the protocol's tables, each fault the module can show, and whole
 // updates over USB emulation.
+#include "AttributeFile.h"
 #include "BirdWriter.h"
 #include "DebugCapture.h"
 #include "DiscoveryResponder.h"
@@ -24,6 +25,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <mutex>
+#include <regex>
 
 using namespace Corvane::Tools;
 using testsupport::pattern;
@@ -281,6 +283,59 @@ TEST_F(UpdateFlow, ValidationRefusesForeignImagesUnlessOverridden) {
     display.lines.clear();
     EXPECT_TRUE(update(bird("RouterBridge", false, 0x0BADF00D), true));
 }
+
+// What a finished update records, and that reading the module back afterwards only reports: a
+// module running another build than the one asked for is said so, the transfer still stands.
+struct RecordCase {
+    const char* name;
+    uint32_t build; // 0: the image is given by path
+    RecordingDisplay::Line report;
+};
+
+class UpdateRecordTest : public UpdateFlow, public ::testing::WithParamInterface<RecordCase> {};
+
+TEST_P(UpdateRecordTest, RecordsTheTransferAndReportsWhatTheModuleRuns) {
+    start();
+    attach();
+    const RecordCase& c = GetParam();
+    const std::string image = bird("RouterBridge", true); // build 12345, version 2.10.5
+    const std::string entry = store + "/40F5849A/";
+    std::string path = image;
+    if (c.build != 0) {
+        std::filesystem::create_directories(entry);
+        std::filesystem::copy_file(image, entry + std::to_string(c.build) + ".bird");
+        path.clear();
+    }
+    UpdaterContext context("http://127.0.0.1:1/cgi/u", store, display);
+    ASSERT_TRUE(updateCommand(context, kSerial, c.build, path, 0, 0, false))
+        << ::testing::PrintToString(display.errors());
+
+    AttributeFile settings(entry + ".settings");
+    EXPECT_EQ(settings.getString("LATEST_TRANSFER"),
+              c.build != 0 ? std::to_string(c.build) + ".bird" : image);
+    EXPECT_TRUE(std::regex_match(settings.getString("LAST_TRANSFER_DATE"),
+                                 std::regex("(Sun|Mon|Tue|Wed|Thu|Fri|Sat) [A-Z][a-z]{2} [ 123]"
+                                            "[0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}")))
+        << settings.getString("LAST_TRANSFER_DATE");
+    const auto& lines = display.lines;
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_TRUE(std::regex_match(lines[lines.size() - 2].text,
+                                 std::regex("Update time: [0-9]+\\.[0-9]{4} sec")));
+    EXPECT_EQ(lines.back(), c.report);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, UpdateRecordTest,
+    ::testing::Values(
+        RecordCase{
+            "ImageByPath",
+            0,
+            {false, "Module [40F5849A] now runs the new firmware: version 2.10.5, build 12345"}},
+        RecordCase{"ModuleRunsAnotherBuild",
+                   777,
+                   {true, "Module [40F5849A] runs version 2.10.5, build 12345, not the image's "
+                          "firmware"}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(UpdateFlow, NothingAttachedAndModulesHeldElsewhere) {
     EXPECT_EQ(discover(),
