@@ -161,6 +161,8 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, const Bi
     if (const aErr err = updater.loaderInit(); err != aErrNone) {
         Debug_Print(DEBUG_Updater, "Error starting loader [%d, %s].\n", err,
                     aError_GetErrorText(err));
+        displayPrint(display, DISPLAY_ERROR, "Could not begin the loader transfer [%d, %s]", err,
+                     aError_GetErrorText(err));
         return err;
     }
     displayPrint(display, DISPLAY_INFO, "Transferring loader to device");
@@ -179,16 +181,15 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, const Bi
         if (result != aErrNone && result != aErrTimeout) {
             Debug_Print(DEBUG_Updater, "Error Preparing transfer [%d, %s].\n", result,
                         aError_GetErrorText(result));
-            break;
-        }
-        result = updater.loaderTransfer(block.data, block.length);
-        if (result != aErrNone) {
-            // A loader with a block missing must never be started.
+        } else if ((result = updater.loaderTransfer(block.data, block.length)) != aErrNone) {
             Debug_Print(DEBUG_Updater, "Error loader transfer [%d, %s].\n", result,
                         aError_GetErrorText(result));
+        }
+        if (result != aErrNone) {
+            // A loader with a block missing must never be started.
             displayPrint(display, DISPLAY_ERROR,
-                         "Loader block %d failed; the loader is not started",
-                         static_cast<int>(i + 1));
+                         "Loader block %d failed; the loader is not started [%d, %s]",
+                         static_cast<int>(i + 1), result, aError_GetErrorText(result));
             break;
         }
         ++done;
@@ -237,6 +238,10 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const 
                              "The module asked for chunks of 0 bytes for firmware block %u",
                              static_cast<unsigned>(i + 1));
                 err = aErrSize;
+            } else if (err != aErrNone) {
+                displayPrint(display, DISPLAY_ERROR,
+                             "The module refused firmware block %u [%d, %s]",
+                             static_cast<unsigned>(i + 1), err, aError_GetErrorText(err));
             }
             if (err != aErrNone) {
                 Debug_Print(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", err,
@@ -252,8 +257,12 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const 
             }
             Debug_Print(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", err,
                         aError_GetErrorText(err));
-            if (attempt + 1 == kFirmwareTries)
+            if (attempt + 1 == kFirmwareTries) {
                 Debug_Print(DEBUG_Updater, "Error firmware transfer block failed.\n");
+                displayPrint(display, DISPLAY_ERROR, "Firmware block %u failed %u times [%d, %s]",
+                             static_cast<unsigned>(i + 1), kFirmwareTries, err,
+                             aError_GetErrorText(err));
+            }
         }
     }
     displayPrint(display, DISPLAY_INFO, "Transferred %d blocks, %d total bytes", done, bytes);
@@ -324,6 +333,8 @@ bool updateCommand(UpdaterContext& context, uint32_t serial, uint32_t build,
         Debug_Print(DEBUG_Updater, "Setting serial number into firmware... ");
         if (!bird.updateSerialNumber(serial)) {
             Debug_Print(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
+            displayPrint(display, DISPLAY_ERROR,
+                         "Unable to write the serial number into the firmware image");
             return false;
         }
         Debug_Print(DEBUG_Updater, " Serial Number inserted into firmware.\n");
