@@ -293,7 +293,7 @@ bool updateCommand(UpdaterContext& context, uint32_t serial, uint32_t build,
     if (birdFile.empty() && build == 0) {
         std::string latest, firmwareId;
         context.server.QueryBuild(serial, latest, firmwareId, context.serverUrl);
-        build = latest.empty() ? 0 : toBuild(latest);
+        build = toBuild(latest);
         if (build != 0) {
             try {
                 BirdFile probe;
