@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <exception>
 #include <memory>
+#include <optional>
 
 using Corvane::Module;
 
@@ -39,6 +40,9 @@ constexpr ReconnectPace kAfterLoader{15, 1000, UINT32_MAX};
 // After the reboot: the same patience, asked more often, as a reboot is usually quick. Bounded by
 // time as well, since a discovery over TCP/IP listens for seconds per attempt.
 constexpr ReconnectPace kAfterReboot{150, 100, 15000};
+// A module behind a router that answers, but for other firmware than the image, is asked again
+// this long before that answer stands.
+constexpr uint32_t kBusSettleMs = 3000;
 
 uint32_t toBuild(const std::string& text) {
     char* end = nullptr;
@@ -81,49 +85,80 @@ void waitForLoaderRestart(Module& module) {
         aTime_MSSleep(kLoaderDropPollMs);
 }
 
-// A module behind a router restarts on the bus while the router's link stays up: it is back
-// once it answers again.
-bool awaitBusModule(Module& module, const ReconnectPace& pace) {
-    const uint32_t start = aTime_GetMSTicks();
-    for (uint32_t attempt = 1; attempt <= pace.attempts && module.isConnected(); ++attempt) {
-        if (readBuildNumber(module) != 0)
-            return true;
-        if (!pauseBeforeNext(pace, start))
-            break;
-    }
-    return false;
+// What a module says it runs once it is back after the reboot.
+struct RunningFirmware {
+    uint32_t build = 0;
+    char version[32] = "";
+    aErr versionErr = aErrNotFound;
+    bool reported() const { return build != 0 && versionErr == aErrNone; }
+};
+
+RunningFirmware readRunningFirmware(Module& module) {
+    RunningFirmware running;
+    DiscoveredDevice device;
+    running.build = readBuildNumber(module);
+    running.versionErr = readVersion(module, device);
+    snprintf(running.version, sizeof running.version, "%d.%d.%u", device.versionMajor,
+             device.versionMinor, device.versionPatch);
+    return running;
 }
 
-// After the reboot, once the module is reached again: reads the build and version back and says
-// whether the image took. Only a report: the transfer itself has succeeded by then.
-void confirmNewFirmware(UpdaterContext& context, Module& module, bool reached, uint32_t serial,
-                        uint32_t build, const BirdFile& bird) {
+// An image given by path names no build; its version says what it is.
+bool runsImage(const RunningFirmware& running, uint32_t build, const BirdFile& bird) {
+    return running.reported() &&
+           (build != 0 ? running.build == build : bird.version() == running.version);
+}
+
+// A module behind a router restarts on the bus while the router's link stays up, and may answer
+// for its old firmware for a moment after the reboot request: it is asked until it runs the
+// image, for at most kBusSettleMs after its first full answer.
+RunningFirmware awaitBusModule(Module& module, uint32_t build, const BirdFile& bird) {
+    const uint32_t start = aTime_GetMSTicks();
+    std::optional<uint32_t> firstAnswer;
+    RunningFirmware running;
+    for (uint32_t attempt = 1; attempt <= kAfterReboot.attempts && module.isConnected();
+         ++attempt) {
+        running = readRunningFirmware(module);
+        if (runsImage(running, build, bird))
+            break;
+        if (running.reported() && !firstAnswer)
+            firstAnswer = aTime_GetMSTicks();
+        if (firstAnswer && aTime_GetMSTicks() - *firstAnswer >= kBusSettleMs)
+            break;
+        if (!pauseBeforeNext(kAfterReboot, start))
+            break;
+    }
+    return running;
+}
+
+// After the reboot: reaches the module again, reads its build and version back and says whether
+// the image took. Only a report: the transfer itself has succeeded by then.
+void confirmNewFirmware(UpdaterContext& context, Module& module, uint32_t serial, bool behindRouter,
+                        linkType reachedBy, uint32_t build, const BirdFile& bird) {
+    RunningFirmware running;
+    bool reached = false;
+    if (behindRouter) {
+        running = awaitBusModule(module, build, bird);
+        reached = running.build != 0 || running.versionErr == aErrNone;
+    } else if ((reached = reconnectModule(module, reachedBy, serial, kAfterReboot))) {
+        running = readRunningFirmware(module);
+    }
+    module.disconnect();
     if (!reached) {
         displayPrint(context.display, DISPLAY_ERROR,
                      "Module [%08X] did not come back after the update", serial);
-        return;
-    }
-    DiscoveredDevice device;
-    const uint32_t running = readBuildNumber(module);
-    const aErr err = readVersion(module, device);
-    module.disconnect();
-    if (running == 0 || err != aErrNone) {
+    } else if (!running.reported()) {
         displayPrint(context.display, DISPLAY_ERROR,
-                     "Module [%08X] came back but did not report its firmware (%d)", serial, err);
-        return;
-    }
-    char version[32];
-    snprintf(version, sizeof version, "%d.%d.%u", device.versionMajor, device.versionMinor,
-             device.versionPatch);
-    const bool matches = build != 0 ? running == build : bird.version() == version;
-    if (matches) {
+                     "Module [%08X] came back but did not report its firmware (%d)", serial,
+                     running.versionErr);
+    } else if (runsImage(running, build, bird)) {
         displayPrint(context.display, DISPLAY_INFO,
                      "Module [%08X] now runs the new firmware: version %s, build %u", serial,
-                     version, running);
+                     running.version, running.build);
     } else {
         displayPrint(context.display, DISPLAY_ERROR,
                      "Module [%08X] runs version %s, build %u, not the image's firmware", serial,
-                     version, running);
+                     running.version, running.build);
     }
 }
 
@@ -424,9 +459,6 @@ bool updateCommand(UpdaterContext& context, uint32_t serial, uint32_t build,
     Debug_Print(DEBUG_Updater, "Updating device firmware: \n");
     displayPrint(display, DISPLAY_INFO, "Update time: %.4f sec",
                  (aTime_GetMSTicks() - start) / 1000.0);
-    const bool reached = routerSerial != 0
-                             ? awaitBusModule(module, kAfterReboot)
-                             : reconnectModule(module, reachedBy, serial, kAfterReboot);
-    confirmNewFirmware(context, module, reached, serial, build, bird);
+    confirmNewFirmware(context, module, serial, routerSerial != 0, reachedBy, build, bird);
     return true;
 }
