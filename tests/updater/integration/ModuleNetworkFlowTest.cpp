@@ -3,6 +3,7 @@
 // checked against the formats the Updater and the bus protocol define, not against the router.
 #include "DebugCapture.h"
 #include "DiscoveryResponder.h"
+#include "ModuleAccess.h"
 #include "ModuleNetwork.h"
 #include "NetworkNamespace.h"
 #include "RecordingDisplay.h"
@@ -171,6 +172,42 @@ TEST_F(ModuleNetworkFlow, ScanListsTheModulesBehindTheRouter) {
     // Route-to-me (system option 20, a set) on for the scan, off after it.
     EXPECT_EQ(sentBeginning({3, 0x80 | 20}),
               (std::vector<std::vector<uint8_t>>{{3, 0x94, 0x20, 1}, {3, 0x94, 0x20, 0}}));
+}
+
+// Each read that fails behind the router: no serial number leaves the module out; any other
+// failure keeps its record with what was read before it and the error.
+TEST_F(ModuleNetworkFlow, FailedReadsBehindTheRouter) {
+    auto modules = threeModules();
+    modules.push_back(busModule(0x0A0B0C0D, 4, 8, 1, aVersion_Pack(2, 10, 4)));
+    start(modules);
+    struct Fault {
+        uint8_t address;
+        bool silent; // else an error reply
+        uint8_t command, option;
+    };
+    for (const Fault& f : {Fault{2, false, 3, 8},      // model
+                           Fault{4, true, 0x49, 0xFF}, // build query
+                           Fault{8, false, 3, 7},      // version
+                           Fault{252, true, 3, 9}}) {  // serial number
+        ModelFaults faults;
+        (f.silent ? faults.silentUei : faults.errorUei) = UeiName{true, f.command, f.option};
+        network->module(f.address)->model().setFaults(faults);
+    }
+    UpdaterContext context(kNoServer, store, display);
+    // serial, bus address, module address, model, build, version, error
+    using Record = std::tuple<uint32_t, uint16_t, uint32_t, uint32_t, uint32_t, std::string, aErr>;
+    std::vector<Record> records;
+    for (const DiscoveredDevice& d : scanNetwork(context, kRouter, 0))
+        records.emplace_back(d.spec.serialNumber, d.networkAddress, d.spec.module, d.spec.model,
+                             d.build,
+                             std::to_string(d.versionMajor) + "." + std::to_string(d.versionMinor) +
+                                 "." + std::to_string(d.versionPatch),
+                             d.error);
+    EXPECT_EQ(records, (std::vector<Record>{
+                           {0x11223344, 2, 2, 0, 777, "2.9.1", aErrInvalidOption},
+                           {kTarget, 4, 4, 19, 0, "2.10.4", aErrNone},
+                           {0x0A0B0C0D, 8, 0, 4, 1, "0.0.0", aErrInvalidOption},
+                       }));
 }
 
 TEST_F(ModuleNetworkFlow, UpdatesAModuleBehindTheRouter) {
