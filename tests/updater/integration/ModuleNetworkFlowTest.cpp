@@ -3,6 +3,7 @@
 // checked against the formats the Updater and the bus protocol define, not against the router.
 #include "DebugCapture.h"
 #include "DiscoveryResponder.h"
+#include "LinkTestSupport.h"
 #include "ModuleAccess.h"
 #include "ModuleNetwork.h"
 #include "NetworkNamespace.h"
@@ -18,7 +19,11 @@
 
 #include "corvane/aVersion.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -102,10 +107,11 @@ class ModuleNetworkFlow : public ::testing::Test {
         setenv("CORVANE_USB_EMULATION", emulation.c_str(), 1);
     }
 
-    std::vector<std::string> discover() {
+    // Behind the router by default; with routerSerial 0 the modules attached by USB.
+    std::vector<std::string> discover(uint32_t routerSerial = kRouter) {
         UpdaterContext context(kNoServer, store, display);
         display.lines.clear();
-        discoverCommand(context, kRouter, 0);
+        discoverCommand(context, routerSerial, 0);
         return display.messages();
     }
 
@@ -208,6 +214,57 @@ TEST_F(ModuleNetworkFlow, FailedReadsBehindTheRouter) {
                            {kTarget, 4, 4, 19, 0, "2.10.4", aErrNone},
                            {0x0A0B0C0D, 8, 0, 4, 1, "0.0.0", aErrInvalidOption},
                        }));
+}
+
+// A module attached directly (the router itself, by USB emulation): its name is read from
+// firmware 2.10.4 on, and a read that fails, or a module another program holds, shows as the
+// row's error.
+TEST_F(ModuleNetworkFlow, DirectlyAttachedRowsByFirmwareAndFailure) {
+    const std::string row = "    D272031D  06       00      RouterBridge  ";
+    auto errorRow = [](int error) {
+        return "    D272031D  [Error (" + std::to_string(error) +
+               "): Is someone else connected to this device?]";
+    };
+    const UeiName name{true, 3, 32};
+    struct Case {
+        uint32_t version;
+        UeiName failing; // answered with an error reply
+        bool held;
+        std::string expected;
+    } cases[] = {
+        {aVersion_Pack(2, 10, 3), {}, false, row + " 2.10.3 (     10801)         "},
+        {aVersion_Pack(2, 10, 4), {}, false, row + " 2.10.4 (     10801)         Virtual module"},
+        {aVersion_Pack(2, 10, 4), name, false, errorRow(aErrInvalidOption)},
+        {aVersion_Pack(2, 10, 4), {}, true, errorRow(aErrConnection)},
+    };
+    for (const Case& c : cases) {
+        if (router)
+            router->stop();
+        start({});
+        routerModel->setFirmware(0, c.version);
+        ModelFaults faults;
+        faults.errorUei = c.failing;
+        routerModel->setFaults(faults);
+        int holder = -1;
+        if (c.held) {
+            FaultSettings exclusive;
+            exclusive.exclusive = true;
+            router->setFaults(exclusive);
+            holder = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in to{};
+            to.sin_family = AF_INET;
+            to.sin_port = htons(router->port());
+            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            ASSERT_EQ(::connect(holder, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+            ASSERT_TRUE(waitUntil([&] { return router->stats().connections == 1; },
+                                  std::chrono::seconds(10)));
+        }
+        const auto lines = discover(0);
+        if (holder >= 0)
+            ::close(holder);
+        ASSERT_EQ(lines.size(), 4u) << c.expected;
+        EXPECT_EQ(lines[3], c.expected);
+    }
 }
 
 TEST_F(ModuleNetworkFlow, UpdatesAModuleBehindTheRouter) {
