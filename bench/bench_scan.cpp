@@ -86,8 +86,8 @@ class Network {
     uint32_t serial_;
 };
 
-// The quickest run of each: connecting and closing the router's link cost about a second that
-// swings with the link reader's read time-out, which the minimum leaves out.
+// The quickest run of each: connecting and closing the router's link swing with the machine's
+// load from run to run, which the minimum leaves out.
 double gSlow = 1e9, gFast = 1e9;
 uint64_t gRuns = 0;
 

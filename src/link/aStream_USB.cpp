@@ -4,6 +4,7 @@
 #include "aStream_USBInternal.h"
 #include "aUSBEmulation.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -89,10 +90,12 @@ struct USBRecord {
     void* device = nullptr;
     size_t inMaxPacket = 0;
     size_t outMaxPacket = 0;
-    // Read path only: the last IN transfer and how far it has been handed out.
+    // Read path only: the last IN transfer and how far it has been handed out, and a failure a
+    // wait met, for the next read to report.
     std::vector<uint8_t> readBuffer;
     size_t readCount = 0;
     size_t readIndex = 0;
+    aErr pendingError = aErrNone;
     // Write path only.
     std::vector<uint8_t> writeBuffer;
 };
@@ -102,32 +105,90 @@ USBRecord* recordOf(void* reference) {
     return record != nullptr && record->check == kUSBCheck ? record : nullptr;
 }
 
+// Makes one IN transfer when what the last one brought is used up. aErrNone when bytes wait in
+// the read buffer, aErrNotReady when none came in time.
+aErr refill(USBRecord* record, uint32_t timeoutMs) {
+    if (record->readIndex < record->readCount) {
+        return aErrNone;
+    }
+    size_t got = 0;
+    // A libusb time-out of 0 would wait for ever.
+    aErr err = record->transfer->bulkIn(record->device, record->readBuffer.data(),
+                                        record->inMaxPacket, std::max<uint32_t>(timeoutMs, 1), got);
+    if (got > record->inMaxPacket) {
+        return aErrIO; // a transfer table that overran the buffer cannot be trusted
+    }
+    // Bytes that came are kept whatever ended the transfer.
+    if (got == 0) {
+        switch (err) {
+        case aErrNone:
+        case aErrNotReady: return aErrNotReady;
+        case aErrCancel: return aErrCancel;
+        default: return aErrIO;
+        }
+    }
+    record->readCount = got;
+    record->readIndex = 0;
+    return aErrNone;
+}
+
+// The failure a wait met, once.
+aErr takePendingError(USBRecord* record) {
+    const aErr err = record->pendingError;
+    record->pendingError = aErrNone;
+    return err;
+}
+
 aErr usbGet(uint8_t* byte, void* reference) {
     USBRecord* record = recordOf(reference);
     if (record == nullptr || byte == nullptr) {
         return aErrParam;
     }
-    if (record->readIndex == record->readCount) {
-        size_t got = 0;
-        aErr err = record->transfer->bulkIn(record->device, record->readBuffer.data(),
-                                            record->inMaxPacket, aUSB_READ_TIMEOUT_MS, got);
-        if (got > record->inMaxPacket) {
-            return aErrIO; // a transfer table that overran the buffer cannot be trusted
-        }
-        // Bytes that came are kept whatever ended the transfer.
-        if (got == 0) {
-            switch (err) {
-            case aErrNone:
-            case aErrNotReady: return aErrNotReady;
-            case aErrCancel: return aErrCancel;
-            default: return aErrIO;
-            }
-        }
-        record->readCount = got;
-        record->readIndex = 0;
+    if (const aErr pending = takePendingError(record); pending != aErrNone) {
+        return pending;
+    }
+    if (const aErr err = refill(record, aUSB_READ_TIMEOUT_MS); err != aErrNone) {
+        return err;
     }
     *byte = record->readBuffer[record->readIndex++];
     return aErrNone;
+}
+
+// The link reader takes a whole transfer at a time, and waits for one through usbWait below:
+// never longer than it waits on any stream, so a link closes without sitting out a 1 s read.
+aErr usbReadSome(uint8_t* buffer, size_t max, size_t* got, void* reference) {
+    USBRecord* record = recordOf(reference);
+    if (record == nullptr || buffer == nullptr || got == nullptr) {
+        return aErrParam;
+    }
+    *got = 0;
+    if (const aErr pending = takePendingError(record); pending != aErrNone) {
+        return pending;
+    }
+    if (const aErr err = refill(record, aUSB_LOOK_TIMEOUT_MS); err != aErrNone) {
+        return err;
+    }
+    const size_t n = std::min(max, record->readCount - record->readIndex);
+    std::memcpy(buffer, record->readBuffer.data() + record->readIndex, n);
+    record->readIndex += n;
+    *got = n;
+    return aErrNone;
+}
+
+aErr usbWait(uint32_t timeoutMs, void* reference) {
+    USBRecord* record = recordOf(reference);
+    if (record == nullptr) {
+        return aErrParam;
+    }
+    if (record->pendingError != aErrNone) {
+        return aErrNone;
+    }
+    const aErr err = refill(record, timeoutMs);
+    if (err != aErrNone && err != aErrNotReady) {
+        record->pendingError = err;
+        return aErrNone;
+    }
+    return err;
 }
 
 aErr usbWrite(const uint8_t* bytes, size_t count, void* reference) {
@@ -297,6 +358,8 @@ aErr aStream_CreateUSBOnTransfer(const corvane::platform::UsbTransfer* transfer,
         return aErrMemory;
     }
     aStream_SetCallerWrites(*stream, true);
+    aStream_SetReadSome(*stream, usbReadSome);
+    aStream_SetWait(*stream, usbWait);
     return aErrNone;
 }
 

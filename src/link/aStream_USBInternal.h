@@ -34,6 +34,8 @@ aErr aUSB_ParseInstanceId(const char* instanceId, uint16_t vendorId, uint32_t* s
 
 // Longest transfer the USB stream's get may wait for, and the longest a write transfer waits.
 constexpr uint32_t aUSB_READ_TIMEOUT_MS = 1000;
+// The transfer a block read makes when nothing waits: a look, not a wait.
+constexpr uint32_t aUSB_LOOK_TIMEOUT_MS = 1;
 constexpr uint32_t aUSB_WRITE_TIMEOUT_MS = 5000;
 // Failed or short transfers a single write may repeat before it gives up.
 constexpr int aUSB_WRITE_RETRIES = 10;

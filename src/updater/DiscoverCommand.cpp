@@ -66,11 +66,15 @@ bool probeBusModule(UpdaterContext& context, Module& router, const linkSpec& rou
         return false;
     }
     Debug_Print(DEBUG_Updater, "Got Serial [0x%08X]\n", serial);
-    device.spec = routerSpec; // the address and everything after it come from the router's
+    // How the router is reached (its IP address and everything after it) is how this module is
+    // reached; its own address and model are what it answers below, 0 until it does.
+    device.spec = routerSpec;
     device.spec.type = static_cast<linkType>(transport);
     device.spec.serialNumber = serial;
+    device.spec.module = 0;
     device.spec.router = router.getModuleAddress();
     device.spec.routerSerialNumber = routerSerial;
+    device.spec.model = 0;
     device.networkAddress = address;
     device.build = readBuildNumber(module);
     device.error = readVersion(module, device);

@@ -96,13 +96,38 @@ TEST_F(USBStream, HandsOutTransfersByteByByte) {
     EXPECT_EQ(packet[3], 0x22);
     uint8_t byte = 0;
     EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady) << "time-out";
-    EXPECT_EQ(aStream_Wait(stream, 0), aErrUnimplemented) << "its reads wait on their own";
     device.inScript.push_back({aErrNone, {}});
     EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrNotReady) << "empty transfer";
     device.inScript.push_back({aErrCancel, {}});
     EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrCancel);
     device.inScript.push_back({aErrIO, {}});
     EXPECT_EQ(aStream_Read(stream, &byte, 1), aErrIO);
+}
+
+// The link reader's path: whole transfers, a wait bounded by the reader's own time-out (so a
+// link closes promptly), and a failure met while waiting reported by the next read.
+TEST_F(USBStream, ReaderTakesWholeTransfersAndWaitsOnlyAsAsked) {
+    open(64, 64);
+    uint8_t block[64] = {};
+    size_t got = 0;
+    EXPECT_EQ(aStream_ReadAvailable(stream, block, sizeof block, &got), aErrNotReady);
+    EXPECT_EQ(aStream_Wait(stream, 50), aErrNotReady);
+    EXPECT_EQ(aStream_Wait(stream, 0), aErrNotReady);
+    EXPECT_EQ(device.inTimeouts, (std::vector<uint32_t>{aUSB_LOOK_TIMEOUT_MS, 50, 1}))
+        << "no transfer longer than asked; 0 is a look, never 'for ever'";
+
+    device.inScript.push_back({aErrNone, {4, 2, 0x11, 0x22, 6}});
+    ASSERT_EQ(aStream_Wait(stream, 50), aErrNone);
+    ASSERT_EQ(aStream_ReadAvailable(stream, block, 3, &got), aErrNone);
+    EXPECT_EQ(got, 3u);
+    ASSERT_EQ(aStream_ReadAvailable(stream, block, sizeof block, &got), aErrNone);
+    EXPECT_EQ(got, 2u);
+    EXPECT_EQ(block[1], 6);
+
+    device.inScript.push_back({aErrIO, {}});
+    EXPECT_EQ(aStream_Wait(stream, 50), aErrNone) << "a failure is something to report";
+    EXPECT_EQ(aStream_ReadAvailable(stream, block, sizeof block, &got), aErrIO);
+    EXPECT_EQ(aStream_ReadAvailable(stream, block, sizeof block, &got), aErrNotReady);
 }
 
 TEST_F(USBStream, ShortReadAcrossTransfersIsPushedBack) {

@@ -16,6 +16,7 @@ class FakeUSBTransfer {
         std::vector<uint8_t> bytes;
     };
     std::deque<InStep> inScript;   // used up front to back; empty means a time-out
+    std::vector<uint32_t> inTimeouts; // time-out asked for in each IN transfer
     std::vector<size_t> outSizes;  // size asked for in each OUT transfer, failed ones included
     std::vector<uint8_t> outBytes; // bytes the device accepted, in order
     int failNextOuts = 0;          // that many OUT transfers fail with nothing sent
@@ -25,8 +26,10 @@ class FakeUSBTransfer {
     static const corvane::platform::UsbTransfer table;
 
   private:
-    static aErr bulkIn(void* device, uint8_t* buffer, size_t size, uint32_t, size_t& got) {
+    static aErr bulkIn(void* device, uint8_t* buffer, size_t size, uint32_t timeoutMs,
+                       size_t& got) {
         auto* self = static_cast<FakeUSBTransfer*>(device);
+        self->inTimeouts.push_back(timeoutMs);
         got = 0;
         if (self->inScript.empty()) {
             return aErrNotReady;

@@ -3,6 +3,8 @@
 // checked against the formats the Updater and the bus protocol define, not against the router.
 #include "DebugCapture.h"
 #include "DiscoveryResponder.h"
+#include "LinkTestSupport.h"
+#include "ModuleAccess.h"
 #include "ModuleNetwork.h"
 #include "NetworkNamespace.h"
 #include "RecordingDisplay.h"
@@ -17,7 +19,11 @@
 
 #include "corvane/aVersion.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -101,10 +107,11 @@ class ModuleNetworkFlow : public ::testing::Test {
         setenv("CORVANE_USB_EMULATION", emulation.c_str(), 1);
     }
 
-    std::vector<std::string> discover() {
+    // Behind the router by default; with routerSerial 0 the modules attached by USB.
+    std::vector<std::string> discover(uint32_t routerSerial = kRouter) {
         UpdaterContext context(kNoServer, store, display);
         display.lines.clear();
-        discoverCommand(context, kRouter, 0);
+        discoverCommand(context, routerSerial, 0);
         return display.messages();
     }
 
@@ -171,6 +178,93 @@ TEST_F(ModuleNetworkFlow, ScanListsTheModulesBehindTheRouter) {
     // Route-to-me (system option 20, a set) on for the scan, off after it.
     EXPECT_EQ(sentBeginning({3, 0x80 | 20}),
               (std::vector<std::vector<uint8_t>>{{3, 0x94, 0x20, 1}, {3, 0x94, 0x20, 0}}));
+}
+
+// Each read that fails behind the router: no serial number leaves the module out; any other
+// failure keeps its record with what was read before it and the error.
+TEST_F(ModuleNetworkFlow, FailedReadsBehindTheRouter) {
+    auto modules = threeModules();
+    modules.push_back(busModule(0x0A0B0C0D, 4, 8, 1, aVersion_Pack(2, 10, 4)));
+    start(modules);
+    struct Fault {
+        uint8_t address;
+        bool silent; // else an error reply
+        uint8_t command, option;
+    };
+    for (const Fault& f : {Fault{2, false, 3, 8},      // model
+                           Fault{4, true, 0x49, 0xFF}, // build query
+                           Fault{8, false, 3, 7},      // version
+                           Fault{252, true, 3, 9}}) {  // serial number
+        ModelFaults faults;
+        (f.silent ? faults.silentUei : faults.errorUei) = UeiName{true, f.command, f.option};
+        network->module(f.address)->model().setFaults(faults);
+    }
+    UpdaterContext context(kNoServer, store, display);
+    // serial, bus address, module address, model, build, version, error
+    using Record = std::tuple<uint32_t, uint16_t, uint32_t, uint32_t, uint32_t, std::string, aErr>;
+    std::vector<Record> records;
+    for (const DiscoveredDevice& d : scanNetwork(context, kRouter, 0))
+        records.emplace_back(d.spec.serialNumber, d.networkAddress, d.spec.module, d.spec.model,
+                             d.build,
+                             std::to_string(d.versionMajor) + "." + std::to_string(d.versionMinor) +
+                                 "." + std::to_string(d.versionPatch),
+                             d.error);
+    EXPECT_EQ(records, (std::vector<Record>{
+                           {0x11223344, 2, 2, 0, 777, "2.9.1", aErrInvalidOption},
+                           {kTarget, 4, 4, 19, 0, "2.10.4", aErrNone},
+                           {0x0A0B0C0D, 8, 0, 4, 1, "0.0.0", aErrInvalidOption},
+                       }));
+}
+
+// A module attached directly (the router itself, by USB emulation): its name is read from
+// firmware 2.10.4 on, and a read that fails, or a module another program holds, shows as the
+// row's error.
+TEST_F(ModuleNetworkFlow, DirectlyAttachedRowsByFirmwareAndFailure) {
+    const std::string row = "    D272031D  06       00      RouterBridge  ";
+    auto errorRow = [](int error) {
+        return "    D272031D  [Error (" + std::to_string(error) +
+               "): Is someone else connected to this device?]";
+    };
+    const UeiName name{true, 3, 32};
+    struct Case {
+        uint32_t version;
+        UeiName failing; // answered with an error reply
+        bool held;
+        std::string expected;
+    } cases[] = {
+        {aVersion_Pack(2, 10, 3), {}, false, row + " 2.10.3 (     10801)         "},
+        {aVersion_Pack(2, 10, 4), {}, false, row + " 2.10.4 (     10801)         Virtual module"},
+        {aVersion_Pack(2, 10, 4), name, false, errorRow(aErrInvalidOption)},
+        {aVersion_Pack(2, 10, 4), {}, true, errorRow(aErrConnection)},
+    };
+    for (const Case& c : cases) {
+        if (router)
+            router->stop();
+        start({});
+        routerModel->setFirmware(0, c.version);
+        ModelFaults faults;
+        faults.errorUei = c.failing;
+        routerModel->setFaults(faults);
+        int holder = -1;
+        if (c.held) {
+            FaultSettings exclusive;
+            exclusive.exclusive = true;
+            router->setFaults(exclusive);
+            holder = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in to{};
+            to.sin_family = AF_INET;
+            to.sin_port = htons(router->port());
+            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            ASSERT_EQ(::connect(holder, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+            ASSERT_TRUE(waitUntil([&] { return router->stats().connections == 1; },
+                                  std::chrono::seconds(10)));
+        }
+        const auto lines = discover(0);
+        if (holder >= 0)
+            ::close(holder);
+        ASSERT_EQ(lines.size(), 4u) << c.expected;
+        EXPECT_EQ(lines[3], c.expected);
+    }
 }
 
 TEST_F(ModuleNetworkFlow, UpdatesAModuleBehindTheRouter) {
