@@ -199,12 +199,14 @@ aErr UpdaterEntity::blockTransfer(const uint8_t* data, uint32_t count, uint32_t&
         return sendErr;
     uint8_t replyLength = 0;
     uint8_t reply[aPACKET_MAXDATA];
-    if (await(val_UPGRADE_STATUS, replyLength, reply) != aErrNone || replyLength < 7) {
+    if (await(val_UPGRADE_STATUS, replyLength, reply) != aErrNone || replyLength < 3) {
         Debug_Print(DEBUG_Network_FIRM, "\nNETWORK(STATUS): No reply when initializing upgrade.\n");
         return aErrPacket;
     }
-    const uint32_t moduleSum = bigEndian32(reply + 3);
-    if (reply[2] != 0 || moduleSum != sum) {
+    // A module that refuses the check may leave its sum out.
+    const bool hasSum = replyLength >= 7;
+    const uint32_t moduleSum = hasSum ? bigEndian32(reply + 3) : 0;
+    if (reply[2] != 0 || !hasSum || moduleSum != sum) {
         Debug_Print(0, "\nNETWORK: Unable to validate transfer [%02X] [%08X != %08X].\n", reply[2],
                     sum, moduleSum);
         return aErrInvalidOption;

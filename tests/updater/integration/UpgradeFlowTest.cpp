@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
 #include <mutex>
 
 using namespace Corvane::Tools;
@@ -48,10 +49,20 @@ class UpgradePeer : public ::testing::Test {
         model->install(*vm);
         model->setFirmware(0, version);
         upgrade = std::make_unique<UpgradeModel>(*model, chunk, faults);
-        upgrade->install(*vm);
+        if (script.empty())
+            upgrade->install(*vm);
+        else
+            vm->setHandler(cmdUPGRADE, [this](ModuleConnection& c, const WirePacket& p) {
+                if (auto it = script.find(p.data[1]); p.length >= 2 && it != script.end()) {
+                    WirePacket reply(c.identity().address, {});
+                    std::copy(it->second.begin(), it->second.end(), reply.data.begin());
+                    reply.length = static_cast<uint8_t>(it->second.size());
+                    c.send(reply);
+                }
+            });
         vm->setPacketObserver([this](const WirePacket& p) {
             std::lock_guard<std::mutex> lock(mutex);
-            if (p.length > 0 && p.data[0] == 0x5F)
+            if (p.length > 0 && (p.data[0] == cmdUPGRADE || p.data[0] == kModuleQuery))
                 seen.push_back(p);
         });
         ASSERT_TRUE(vm->start());
@@ -78,6 +89,9 @@ class UpgradePeer : public ::testing::Test {
         return out;
     }
 
+    static constexpr uint8_t kModuleQuery = 73;
+    // Replies by request code, byte for byte, in place of the virtual module's upgrade model.
+    std::map<uint8_t, std::vector<uint8_t>> script;
     std::unique_ptr<VirtualModule> vm;
     std::unique_ptr<RequestReplyModel> model;
     std::unique_ptr<UpgradeModel> upgrade;
@@ -171,6 +185,86 @@ INSTANTIATE_TEST_SUITE_P(
                   aErrIO, 4},
         FaultCase{"PrepareRefused", fault([](UpgradeFaults& f) { f.refusePrepare = true; }),
                   aErrInvalidOption, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct ScriptCase {
+    const char* name;
+    uint8_t request; // answered by reply; a DATA packet of 3 bytes is always accepted
+    std::vector<uint8_t> reply;
+    aErr expected;
+    const char* trace; // expected in the trace, or null
+};
+
+class UpgradeScriptTest : public UpgradePeer, public ::testing::WithParamInterface<ScriptCase> {};
+
+TEST_P(UpgradeScriptTest, RepliesAreReadAsTheTablesLayThemOut) {
+    const ScriptCase& row = GetParam();
+    script[val_UPGRADE_DATA] = {0x5F, 0x01, 3};
+    script[row.request] = row.reply;
+    start();
+    connectTcp();
+    DebugCapture trace(DEBUG_Network_FIRM);
+    const uint8_t block[] = {0x00, 0x00, 0x10, 0x00};
+    const uint8_t bytes[] = {0x01, 0x02, 0xFF}; // sum 0x00000102
+    uint16_t chunk = 0;
+    uint32_t packets = 0;
+    aErr result = aErrUnknown;
+    switch (row.request) {
+    case val_UPGRADE_INIT: result = entity.loaderInit(); break;
+    case val_UPGRADE_PREPARE: result = entity.transferPrepare(block, 4, 0, chunk); break;
+    case val_UPGRADE_SUM: result = entity.blockTransfer(bytes, 3, packets); break;
+    case val_UPGRADE_WRITE: result = entity.firmwareWrite(3); break;
+    case val_UPGRADE_LOAD: result = entity.loaderStart(); break;
+    }
+    EXPECT_EQ(result, row.expected);
+    if (row.trace) {
+        EXPECT_NE(trace.text().find(row.trace), std::string::npos) << trace.text();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, UpgradeScriptTest,
+    ::testing::Values(
+        ScriptCase{"InitBaseBigEndian",
+                   val_UPGRADE_INIT,
+                   {0x5F, 0x00, 0x20, 0x00, 0x01, 0x00, 0xAA},
+                   aErrNone,
+                   "load base = 536871168 [20000100]"},
+        ScriptCase{
+            "InitShort", val_UPGRADE_INIT, {0x5F, 0x00, 0x20, 0x00, 0x01}, aErrPacket, nullptr},
+        ScriptCase{"PrepareChunkBigEndian",
+                   val_UPGRADE_PREPARE,
+                   {0x5F, 0x07, 0x00, 0x01, 0x00},
+                   aErrNone,
+                   "firmware init [256 block size]"},
+        ScriptCase{"PrepareRefused",
+                   val_UPGRADE_PREPARE,
+                   {0x5F, 0x07, 0x05, 0x01, 0x00},
+                   aErrInvalidOption,
+                   nullptr},
+        ScriptCase{"SumMatches",
+                   val_UPGRADE_SUM,
+                   {0x5F, 0x07, 0x00, 0x00, 0x00, 0x01, 0x02},
+                   aErrNone,
+                   "[00000102 == 00000102][1 blocks]"},
+        ScriptCase{"SumOffByOne",
+                   val_UPGRADE_SUM,
+                   {0x5F, 0x07, 0x00, 0x00, 0x00, 0x01, 0x03},
+                   aErrInvalidOption,
+                   "Unable to validate transfer [00] [00000102 != 00000103]"},
+        ScriptCase{"SumRefusedWithoutSum",
+                   val_UPGRADE_SUM,
+                   {0x5F, 0x07, 0x01},
+                   aErrInvalidOption,
+                   "Unable to validate transfer [01]"},
+        ScriptCase{"WriteAccepted", val_UPGRADE_WRITE, {0x5F, 0x07, 0x00}, aErrNone, nullptr},
+        ScriptCase{
+            "WriteRefused", val_UPGRADE_WRITE, {0x5F, 0x07, 0x01}, aErrInvalidOption, nullptr},
+        ScriptCase{"LoadAnyTail",
+                   val_UPGRADE_LOAD,
+                   {0x5F, 0x02, 0x55},
+                   aErrNone,
+                   "Loader validated start\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(UpgradePeer, LoadAnsweredOnlyAfterReconnect) {
