@@ -267,6 +267,46 @@ INSTANTIATE_TEST_SUITE_P(
                    "Loader validated start\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(UpgradePeer, UeiDataPathOnlyWhereTheModuleHasIt) {
+    start();
+    connectTcp();
+    model->setFaults([] {
+        ModelFaults f;
+        f.silentUei = {true, kModuleQuery, 1};
+        return f;
+    }());
+    EXPECT_EQ(entity.checkUEIDataSupport(), aErrTimeout);
+    EXPECT_FALSE(entity.usesUeiData());
+    model->setFaults({});
+    ASSERT_EQ(entity.checkUEIDataSupport(), aErrNone);
+
+    const std::vector<uint8_t> block = {0x00, 0x00, 0x10, 0x00};
+    uint16_t chunk = 0;
+    ASSERT_EQ(entity.transferPrepare(block.data(), 4, 0, chunk), aErrNone);
+    const std::vector<uint8_t> bytes = pattern(60, 3);
+    uint32_t packets = 0;
+    ASSERT_EQ(entity.blockTransfer(bytes.data(), 60, packets), aErrNone);
+    EXPECT_EQ(packets, 1u);
+    ASSERT_EQ(entity.firmwareWrite(60), aErrNone);
+    EXPECT_EQ(upgrade->firmware().at(0x1000), bytes);
+
+    const auto wire = sent();
+    ASSERT_EQ(wire.size(), 8u);
+    const std::vector<uint8_t> query = {kModuleQuery, 1, 0x5F, 10, 0, 0x80};
+    EXPECT_EQ(wire[0], query);
+    EXPECT_EQ(wire[1], query);
+    // One byte array on option 10: runs of 24 bytes, each closed by its sequence and more bit.
+    const uint8_t controls[] = {0x80, 0x81, 0x02};
+    for (size_t i = 0; i < 3; ++i) {
+        std::vector<uint8_t> run = {0x5F, 0x8A, 0x20};
+        run.insert(run.end(), bytes.begin() + 24 * i,
+                   bytes.begin() + std::min<size_t>(60, 24 * (i + 1)));
+        run.push_back(controls[i]);
+        EXPECT_EQ(wire[3 + i], run) << i;
+    }
+    EXPECT_EQ(wire[6], (std::vector<uint8_t>{0x5F, 0x04}));
+}
+
 TEST_F(UpgradePeer, LoadAnsweredOnlyAfterReconnect) {
     UpgradeFaults faults;
     faults.loadAfterReconnect = true;
