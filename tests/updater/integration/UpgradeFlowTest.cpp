@@ -108,12 +108,12 @@ TEST_F(UpgradePeer, PacketsFollowTheProtocolTables) {
     connectTcp();
     const std::vector<uint8_t> block = {0x00, 0x01, 0x80, 0x04, 9, 9};
     uint16_t chunk = 0;
-    ASSERT_EQ(entity.transferPrepare(block.data(), 6, 5, chunk), aErrNone);
+    ASSERT_EQ(entity.transferPrepare(block.data(), 6, 5, &chunk), aErrNone);
     EXPECT_EQ(chunk, 1024);
     const std::vector<uint8_t> bytes = pattern(27 + 26, 1);
     uint32_t packets = 0;
     ASSERT_EQ(entity.blockTransfer(bytes.data(), 27, packets), aErrNone);
-    ASSERT_EQ(entity.blockTransfer(bytes.data() + 27, 26, packets), aErrNone);
+    ASSERT_EQ(entity.blockTransfer(bytes.data() + 27, 26, &packets), aErrNone);
     EXPECT_EQ(packets, 3u);
     ASSERT_EQ(entity.firmwareWrite(53), aErrNone);
 
