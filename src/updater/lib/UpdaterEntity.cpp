@@ -124,6 +124,7 @@ aErr UpdaterEntity::blockTransfer(const uint8_t* data, uint32_t count, uint32_t&
     if (count > 0 && !data)
         return aErrParam;
     uint32_t sum = 0;
+    uint32_t done = 0;
     aErr err = aErrNone;
     if (useUeiData_) {
         Debug_Print(DEBUG_Network_FIRM,
@@ -137,10 +138,10 @@ aErr UpdaterEntity::blockTransfer(const uint8_t* data, uint32_t count, uint32_t&
         }
         for (uint32_t i = 0; i < count; ++i)
             sum += data[i];
+        done = count;
         packetsSent = 1;
         Debug_Print(DEBUG_Network_FIRM, "\nNETWORK: accepted %d bytes \n", static_cast<int>(count));
     } else {
-        uint32_t done = 0;
         uint32_t resends = 0;
         while (done < count) {
             const uint32_t n = std::min(count - done, kUpgradeDataPerPacket);
@@ -185,9 +186,9 @@ aErr UpdaterEntity::blockTransfer(const uint8_t* data, uint32_t count, uint32_t&
                 DEBUG_Network_FIRM, "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n",
                 static_cast<int>(n), static_cast<int>(count - done), static_cast<int>(count));
         }
-        Debug_Print(DEBUG_Network_FIRM, "\nNETWORK: transferred %d of %d bytes\n",
-                    static_cast<int>(done), static_cast<int>(count));
     }
+    Debug_Print(DEBUG_Network_FIRM, "\nNETWORK: transferred %d of %d bytes\n",
+                static_cast<int>(done), static_cast<int>(count));
     if (err != aErrNone)
         return err;
     if (!validateSums_)

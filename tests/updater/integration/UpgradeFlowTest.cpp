@@ -285,8 +285,10 @@ TEST_F(UpgradePeer, UeiDataPathOnlyWhereTheModuleHasIt) {
     ASSERT_EQ(entity.transferPrepare(block.data(), 4, 0, chunk), aErrNone);
     const std::vector<uint8_t> bytes = pattern(60, 3);
     uint32_t packets = 0;
+    DebugCapture trace(DEBUG_Network_FIRM);
     ASSERT_EQ(entity.blockTransfer(bytes.data(), 60, packets), aErrNone);
     EXPECT_EQ(packets, 1u);
+    EXPECT_NE(trace.text().find("transferred 60 of 60 bytes"), std::string::npos) << trace.text();
     ASSERT_EQ(entity.firmwareWrite(60), aErrNone);
     EXPECT_EQ(upgrade->firmware().at(0x1000), bytes);
 
