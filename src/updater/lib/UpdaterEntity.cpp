@@ -355,6 +355,9 @@ aErr UpdaterEntity::reconnect(uint32_t delayMs) {
         }
         Debug_Print(DEBUG_Network, "NETWORK: Couldn't reconnect to device delaying: %d ms\n",
                     static_cast<int>(delayMs));
+        // An attempt that failed after its link came up (the module did not say its address)
+        // leaves that link behind, and every later attempt would be refused for it.
+        module_->disconnect();
         aTime_MSSleep(delayMs);
     }
     return err;

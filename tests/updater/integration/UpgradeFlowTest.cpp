@@ -322,6 +322,19 @@ TEST_F(UpgradePeer, LoadAnsweredOnlyAfterReconnect) {
     EXPECT_TRUE(upgrade->inBootLoader());
 }
 
+TEST_F(UpgradePeer, EveryReconnectAttemptConnectsAfresh) {
+    start();
+    connectTcp();
+    FaultSettings mute;
+    mute.mute = true; // the link comes up, the module never says its address
+    vm->setFaults(mute);
+    entity.setTiming({3, 10, 5, 2});
+    const uint64_t before = vm->stats().connections;
+    EXPECT_NE(entity.reconnect(10), aErrNone);
+    EXPECT_EQ(vm->stats().connections - before, 2u);
+    EXPECT_FALSE(module->isConnected()) << "no half-made link stays behind";
+}
+
 TEST_F(UpgradePeer, RebootWaitsForTheLinkToDropWithinItsBound) {
     UpgradeFaults faults;
     faults.rebootKeepsLink = true;
