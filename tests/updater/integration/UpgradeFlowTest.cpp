@@ -192,7 +192,7 @@ struct ScriptCase {
     uint8_t request; // answered by reply; a DATA packet of 3 bytes is always accepted
     std::vector<uint8_t> reply;
     aErr expected;
-    const char* trace; // expected in the trace, or null
+    const char* trace = nullptr; // expected in the trace
 };
 
 class UpgradeScriptTest : public UpgradePeer, public ::testing::WithParamInterface<ScriptCase> {};
@@ -230,8 +230,7 @@ INSTANTIATE_TEST_SUITE_P(
                    {0x5F, 0x00, 0x20, 0x00, 0x01, 0x00, 0xAA},
                    aErrNone,
                    "load base = 536871168 [20000100]"},
-        ScriptCase{
-            "InitShort", val_UPGRADE_INIT, {0x5F, 0x00, 0x20, 0x00, 0x01}, aErrPacket, nullptr},
+        ScriptCase{"InitShort", val_UPGRADE_INIT, {0x5F, 0x00, 0x20, 0x00, 0x01}, aErrPacket},
         ScriptCase{"PrepareChunkBigEndian",
                    val_UPGRADE_PREPARE,
                    {0x5F, 0x07, 0x00, 0x01, 0x00},
@@ -240,8 +239,7 @@ INSTANTIATE_TEST_SUITE_P(
         ScriptCase{"PrepareRefused",
                    val_UPGRADE_PREPARE,
                    {0x5F, 0x07, 0x05, 0x01, 0x00},
-                   aErrInvalidOption,
-                   nullptr},
+                   aErrInvalidOption},
         ScriptCase{"SumMatches",
                    val_UPGRADE_SUM,
                    {0x5F, 0x07, 0x00, 0x00, 0x00, 0x01, 0x02},
@@ -257,9 +255,7 @@ INSTANTIATE_TEST_SUITE_P(
                    {0x5F, 0x07, 0x01},
                    aErrInvalidOption,
                    "Unable to validate transfer [01]"},
-        ScriptCase{"WriteAccepted", val_UPGRADE_WRITE, {0x5F, 0x07, 0x00}, aErrNone, nullptr},
-        ScriptCase{
-            "WriteRefused", val_UPGRADE_WRITE, {0x5F, 0x07, 0x01}, aErrInvalidOption, nullptr},
+        ScriptCase{"WriteRefused", val_UPGRADE_WRITE, {0x5F, 0x07, 0x01}, aErrInvalidOption},
         ScriptCase{"LoadAnyTail",
                    val_UPGRADE_LOAD,
                    {0x5F, 0x02, 0x55},
