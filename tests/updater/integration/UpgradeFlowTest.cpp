@@ -303,6 +303,10 @@ TEST_F(UpgradePeer, UeiDataPathOnlyWhereTheModuleHasIt) {
         EXPECT_EQ(wire[3 + i], run) << i;
     }
     EXPECT_EQ(wire[6], (std::vector<uint8_t>{0x5F, 0x04}));
+
+    // More than a chunk can hold is refused with the module's own error code.
+    const std::vector<uint8_t> tooLong(65536, 0x5A);
+    EXPECT_EQ(entity.blockTransfer(tooLong.data(), 65536, packets), aErrOverrun);
 }
 
 TEST_F(UpgradePeer, LoadAnsweredOnlyAfterReconnect) {
