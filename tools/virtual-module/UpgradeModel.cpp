@@ -8,6 +8,8 @@
 #include <optional>
 #include <utility>
 
+#include "corvane/aError.h"
+
 namespace Corvane::Tools {
 
 namespace {
@@ -16,6 +18,8 @@ constexpr uint8_t kCmdUpgrade = 0x5F;
 constexpr uint8_t kInit = 0, kData = 1, kLoad = 2, kPrepare = 3, kSum = 4, kWrite = 5, kReboot = 6,
                   kStatus = 7, kDataUei = 10;
 constexpr uint32_t kLoadBase = 0x20000000;
+// The most one byte array on option 10 may carry, as a chunk size announced by PREPARE.
+constexpr std::size_t kMaxUeiRun = 65535;
 
 constexpr uint8_t kOpSet = 0x80;
 constexpr uint8_t kOpAck = 0xC0;
@@ -61,7 +65,7 @@ struct UpgradeModel::Impl {
     std::map<uint32_t, std::vector<uint8_t>> image;
     std::vector<uint8_t> ueiRun; // a byte array arriving packet by packet
     uint8_t ueiExpected = 0;
-    bool ueiFailed = false;
+    uint8_t ueiFailure = 0; // the error code of a run gone wrong, 0 while it goes well
     std::optional<uint64_t> lateLoadAfter; // connection that LOAD came on, answered on a later one
 };
 
@@ -101,19 +105,22 @@ void UpgradeModel::Impl::dataUei(ModuleConnection& c, const WirePacket& packet) 
     const uint8_t control = packet.data[packet.length - 1];
     const uint8_t sequence = control & kSequenceMask;
     if (sequence == 0 && ueiExpected != 0)
-        ueiRun.clear(), ueiExpected = 0, ueiFailed = false;
-    if (sequence != ueiExpected)
-        ueiFailed = true;
-    if (!ueiFailed) {
+        ueiRun.clear(), ueiExpected = 0, ueiFailure = 0;
+    const std::size_t bytes = packet.length - 4u;
+    if (ueiFailure == 0 && sequence != ueiExpected)
+        ueiFailure = aErrPacket;
+    else if (ueiFailure == 0 && ueiRun.size() + bytes > kMaxUeiRun)
+        ueiFailure = aErrOverrun;
+    if (ueiFailure == 0) {
         ueiRun.insert(ueiRun.end(), packet.data.begin() + 3,
                       packet.data.begin() + packet.length - 1);
         ueiExpected = (ueiExpected + 1) & kSequenceMask;
     }
     if (control & kMore)
         return;
-    if (ueiFailed) {
+    if (ueiFailure != 0) {
         c.send(WirePacket(address, {kCmdUpgrade, static_cast<uint8_t>(kDataUei | kOpAck),
-                                    static_cast<uint8_t>(index | 0x80), 2 /* aErrPacket */}));
+                                    static_cast<uint8_t>(index | 0x80), ueiFailure}));
     } else {
         ++stats.ueiDataRuns;
         accept(ueiRun.data(), ueiRun.size());
@@ -121,7 +128,7 @@ void UpgradeModel::Impl::dataUei(ModuleConnection& c, const WirePacket& packet) 
     }
     ueiRun.clear();
     ueiExpected = 0;
-    ueiFailed = false;
+    ueiFailure = 0;
 }
 
 void UpgradeModel::Impl::handle(ModuleConnection& c, const WirePacket& packet) {

@@ -124,6 +124,7 @@ aErr UpdaterEntity::blockTransfer(const uint8_t* data, uint32_t count, uint32_t&
     if (count > 0 && !data)
         return aErrParam;
     uint32_t sum = 0;
+    uint32_t done = 0;
     aErr err = aErrNone;
     if (useUeiData_) {
         Debug_Print(DEBUG_Network_FIRM,
@@ -137,10 +138,10 @@ aErr UpdaterEntity::blockTransfer(const uint8_t* data, uint32_t count, uint32_t&
         }
         for (uint32_t i = 0; i < count; ++i)
             sum += data[i];
+        done = count;
         packetsSent = 1;
         Debug_Print(DEBUG_Network_FIRM, "\nNETWORK: accepted %d bytes \n", static_cast<int>(count));
     } else {
-        uint32_t done = 0;
         uint32_t resends = 0;
         while (done < count) {
             const uint32_t n = std::min(count - done, kUpgradeDataPerPacket);
@@ -185,9 +186,9 @@ aErr UpdaterEntity::blockTransfer(const uint8_t* data, uint32_t count, uint32_t&
                 DEBUG_Network_FIRM, "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n",
                 static_cast<int>(n), static_cast<int>(count - done), static_cast<int>(count));
         }
-        Debug_Print(DEBUG_Network_FIRM, "\nNETWORK: transferred %d of %d bytes\n",
-                    static_cast<int>(done), static_cast<int>(count));
     }
+    Debug_Print(DEBUG_Network_FIRM, "\nNETWORK: transferred %d of %d bytes\n",
+                static_cast<int>(done), static_cast<int>(count));
     if (err != aErrNone)
         return err;
     if (!validateSums_)
@@ -199,12 +200,14 @@ aErr UpdaterEntity::blockTransfer(const uint8_t* data, uint32_t count, uint32_t&
         return sendErr;
     uint8_t replyLength = 0;
     uint8_t reply[aPACKET_MAXDATA];
-    if (await(val_UPGRADE_STATUS, replyLength, reply) != aErrNone || replyLength < 7) {
+    if (await(val_UPGRADE_STATUS, replyLength, reply) != aErrNone || replyLength < 3) {
         Debug_Print(DEBUG_Network_FIRM, "\nNETWORK(STATUS): No reply when initializing upgrade.\n");
         return aErrPacket;
     }
-    const uint32_t moduleSum = bigEndian32(reply + 3);
-    if (reply[2] != 0 || moduleSum != sum) {
+    // A module that refuses the check may leave its sum out.
+    const bool hasSum = replyLength >= 7;
+    const uint32_t moduleSum = hasSum ? bigEndian32(reply + 3) : 0;
+    if (reply[2] != 0 || !hasSum || moduleSum != sum) {
         Debug_Print(0, "\nNETWORK: Unable to validate transfer [%02X] [%08X != %08X].\n", reply[2],
                     sum, moduleSum);
         return aErrInvalidOption;
@@ -352,6 +355,9 @@ aErr UpdaterEntity::reconnect(uint32_t delayMs) {
         }
         Debug_Print(DEBUG_Network, "NETWORK: Couldn't reconnect to device delaying: %d ms\n",
                     static_cast<int>(delayMs));
+        // An attempt that failed after its link came up (the module did not say its address)
+        // leaves that link behind, and every later attempt would be refused for it.
+        module_->disconnect();
         aTime_MSSleep(delayMs);
     }
     return err;

@@ -6,6 +6,7 @@
 
 #include "corvane/EntityClass.h"
 #include "corvane/Module.h"
+#include "corvane/aError.h"
 
 #include <cstdint>
 
@@ -58,6 +59,23 @@ class UpdaterEntity : public Corvane::EntityClass {
     aErr loaderStart();
     aErr loaderReboot(UpdaterDisplayInterface& display);
     aErr reconnect(uint32_t delayMs);
+
+    // The same operations with their in/out values and the display passed by address; a null
+    // one is aErrParam.
+    aErr transferPrepare(const uint8_t* blockData, uint32_t length, uint8_t flags,
+                         uint16_t* chunkSize) {
+        return chunkSize ? transferPrepare(blockData, length, flags, *chunkSize) : aErrParam;
+    }
+    aErr blockTransfer(const uint8_t* data, uint32_t count, uint32_t* packetsSent) {
+        return packetsSent ? blockTransfer(data, count, *packetsSent) : aErrParam;
+    }
+    aErr firmwareTransfer(const uint8_t* blockData, uint32_t length, uint16_t chunkSize,
+                          UpdaterDisplayInterface* display) {
+        return display ? firmwareTransfer(blockData, length, chunkSize, *display) : aErrParam;
+    }
+    aErr loaderReboot(UpdaterDisplayInterface* display) {
+        return display ? loaderReboot(*display) : aErrParam;
+    }
 
     bool usesUeiData() const { return useUeiData_; }
 

@@ -24,6 +24,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
 #include <mutex>
 #include <regex>
 
@@ -50,10 +51,20 @@ class UpgradePeer : public ::testing::Test {
         model->install(*vm);
         model->setFirmware(0, version);
         upgrade = std::make_unique<UpgradeModel>(*model, chunk, faults);
-        upgrade->install(*vm);
+        if (script.empty())
+            upgrade->install(*vm);
+        else
+            vm->setHandler(cmdUPGRADE, [this](ModuleConnection& c, const WirePacket& p) {
+                if (auto it = script.find(p.data[1]); p.length >= 2 && it != script.end()) {
+                    WirePacket reply(c.identity().address, {});
+                    std::copy(it->second.begin(), it->second.end(), reply.data.begin());
+                    reply.length = static_cast<uint8_t>(it->second.size());
+                    c.send(reply);
+                }
+            });
         vm->setPacketObserver([this](const WirePacket& p) {
             std::lock_guard<std::mutex> lock(mutex);
-            if (p.length > 0 && p.data[0] == 0x5F)
+            if (p.length > 0 && (p.data[0] == cmdUPGRADE || p.data[0] == kModuleQuery))
                 seen.push_back(p);
         });
         ASSERT_TRUE(vm->start());
@@ -80,6 +91,9 @@ class UpgradePeer : public ::testing::Test {
         return out;
     }
 
+    static constexpr uint8_t kModuleQuery = 73;
+    // Replies by request code, byte for byte, in place of the virtual module's upgrade model.
+    std::map<uint8_t, std::vector<uint8_t>> script;
     std::unique_ptr<VirtualModule> vm;
     std::unique_ptr<RequestReplyModel> model;
     std::unique_ptr<UpgradeModel> upgrade;
@@ -96,12 +110,12 @@ TEST_F(UpgradePeer, PacketsFollowTheProtocolTables) {
     connectTcp();
     const std::vector<uint8_t> block = {0x00, 0x01, 0x80, 0x04, 9, 9};
     uint16_t chunk = 0;
-    ASSERT_EQ(entity.transferPrepare(block.data(), 6, 5, chunk), aErrNone);
+    ASSERT_EQ(entity.transferPrepare(block.data(), 6, 5, &chunk), aErrNone);
     EXPECT_EQ(chunk, 1024);
     const std::vector<uint8_t> bytes = pattern(27 + 26, 1);
     uint32_t packets = 0;
     ASSERT_EQ(entity.blockTransfer(bytes.data(), 27, packets), aErrNone);
-    ASSERT_EQ(entity.blockTransfer(bytes.data() + 27, 26, packets), aErrNone);
+    ASSERT_EQ(entity.blockTransfer(bytes.data() + 27, 26, &packets), aErrNone);
     EXPECT_EQ(packets, 3u);
     ASSERT_EQ(entity.firmwareWrite(53), aErrNone);
 
@@ -175,6 +189,128 @@ INSTANTIATE_TEST_SUITE_P(
                   aErrInvalidOption, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
+struct ScriptCase {
+    const char* name;
+    uint8_t request; // answered by reply; a DATA packet of 3 bytes is always accepted
+    std::vector<uint8_t> reply;
+    aErr expected;
+    const char* trace = nullptr; // expected in the trace
+};
+
+class UpgradeScriptTest : public UpgradePeer, public ::testing::WithParamInterface<ScriptCase> {};
+
+TEST_P(UpgradeScriptTest, RepliesAreReadAsTheTablesLayThemOut) {
+    const ScriptCase& row = GetParam();
+    script[val_UPGRADE_DATA] = {0x5F, 0x01, 3};
+    script[row.request] = row.reply;
+    start();
+    connectTcp();
+    DebugCapture trace(DEBUG_Network_FIRM);
+    const uint8_t block[] = {0x00, 0x00, 0x10, 0x00};
+    const uint8_t bytes[] = {0x01, 0x02, 0xFF}; // sum 0x00000102
+    uint16_t chunk = 0;
+    uint32_t packets = 0;
+    aErr result = aErrUnknown;
+    switch (row.request) {
+    case val_UPGRADE_INIT: result = entity.loaderInit(); break;
+    case val_UPGRADE_PREPARE: result = entity.transferPrepare(block, 4, 0, chunk); break;
+    case val_UPGRADE_SUM: result = entity.blockTransfer(bytes, 3, packets); break;
+    case val_UPGRADE_WRITE: result = entity.firmwareWrite(3); break;
+    case val_UPGRADE_LOAD: result = entity.loaderStart(); break;
+    }
+    EXPECT_EQ(result, row.expected);
+    if (row.trace) {
+        EXPECT_NE(trace.text().find(row.trace), std::string::npos) << trace.text();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, UpgradeScriptTest,
+    ::testing::Values(
+        ScriptCase{"InitBaseBigEndian",
+                   val_UPGRADE_INIT,
+                   {0x5F, 0x00, 0x20, 0x00, 0x01, 0x00, 0xAA},
+                   aErrNone,
+                   "load base = 536871168 [20000100]"},
+        ScriptCase{"InitShort", val_UPGRADE_INIT, {0x5F, 0x00, 0x20, 0x00, 0x01}, aErrPacket},
+        ScriptCase{"PrepareChunkBigEndian",
+                   val_UPGRADE_PREPARE,
+                   {0x5F, 0x07, 0x00, 0x01, 0x00},
+                   aErrNone,
+                   "firmware init [256 block size]"},
+        ScriptCase{"PrepareRefused",
+                   val_UPGRADE_PREPARE,
+                   {0x5F, 0x07, 0x05, 0x01, 0x00},
+                   aErrInvalidOption},
+        ScriptCase{"SumMatches",
+                   val_UPGRADE_SUM,
+                   {0x5F, 0x07, 0x00, 0x00, 0x00, 0x01, 0x02},
+                   aErrNone,
+                   "[00000102 == 00000102][1 blocks]"},
+        ScriptCase{"SumOffByOne",
+                   val_UPGRADE_SUM,
+                   {0x5F, 0x07, 0x00, 0x00, 0x00, 0x01, 0x03},
+                   aErrInvalidOption,
+                   "Unable to validate transfer [00] [00000102 != 00000103]"},
+        ScriptCase{"SumRefusedWithoutSum",
+                   val_UPGRADE_SUM,
+                   {0x5F, 0x07, 0x01},
+                   aErrInvalidOption,
+                   "Unable to validate transfer [01]"},
+        ScriptCase{"WriteRefused", val_UPGRADE_WRITE, {0x5F, 0x07, 0x01}, aErrInvalidOption},
+        ScriptCase{"LoadAnyTail",
+                   val_UPGRADE_LOAD,
+                   {0x5F, 0x02, 0x55},
+                   aErrNone,
+                   "Loader validated start\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(UpgradePeer, UeiDataPathOnlyWhereTheModuleHasIt) {
+    start();
+    connectTcp();
+    model->setFaults([] {
+        ModelFaults f;
+        f.silentUei = {true, kModuleQuery, 1};
+        return f;
+    }());
+    EXPECT_EQ(entity.checkUEIDataSupport(), aErrTimeout);
+    EXPECT_FALSE(entity.usesUeiData());
+    model->setFaults({});
+    ASSERT_EQ(entity.checkUEIDataSupport(), aErrNone);
+
+    const std::vector<uint8_t> block = {0x00, 0x00, 0x10, 0x00};
+    uint16_t chunk = 0;
+    ASSERT_EQ(entity.transferPrepare(block.data(), 4, 0, chunk), aErrNone);
+    const std::vector<uint8_t> bytes = pattern(60, 3);
+    uint32_t packets = 0;
+    DebugCapture trace(DEBUG_Network_FIRM);
+    ASSERT_EQ(entity.blockTransfer(bytes.data(), 60, packets), aErrNone);
+    EXPECT_EQ(packets, 1u);
+    EXPECT_NE(trace.text().find("transferred 60 of 60 bytes"), std::string::npos) << trace.text();
+    ASSERT_EQ(entity.firmwareWrite(60), aErrNone);
+    EXPECT_EQ(upgrade->firmware().at(0x1000), bytes);
+
+    const auto wire = sent();
+    ASSERT_EQ(wire.size(), 8u);
+    const std::vector<uint8_t> query = {kModuleQuery, 1, 0x5F, 10, 0, 0x80};
+    EXPECT_EQ(wire[0], query);
+    EXPECT_EQ(wire[1], query);
+    // One byte array on option 10: runs of 24 bytes, each closed by its sequence and more bit.
+    const uint8_t controls[] = {0x80, 0x81, 0x02};
+    for (size_t i = 0; i < 3; ++i) {
+        std::vector<uint8_t> run = {0x5F, 0x8A, 0x20};
+        run.insert(run.end(), bytes.begin() + 24 * i,
+                   bytes.begin() + std::min<size_t>(60, 24 * (i + 1)));
+        run.push_back(controls[i]);
+        EXPECT_EQ(wire[3 + i], run) << i;
+    }
+    EXPECT_EQ(wire[6], (std::vector<uint8_t>{0x5F, 0x04}));
+
+    // More than a chunk can hold is refused with the module's own error code.
+    const std::vector<uint8_t> tooLong(65536, 0x5A);
+    EXPECT_EQ(entity.blockTransfer(tooLong.data(), 65536, packets), aErrOverrun);
+}
+
 TEST_F(UpgradePeer, LoadAnsweredOnlyAfterReconnect) {
     UpgradeFaults faults;
     faults.loadAfterReconnect = true;
@@ -186,6 +322,19 @@ TEST_F(UpgradePeer, LoadAnsweredOnlyAfterReconnect) {
     EXPECT_NE(trace.text().find("NETWORK: Loader validated start (Reconnect)\n"),
               std::string::npos);
     EXPECT_TRUE(upgrade->inBootLoader());
+}
+
+TEST_F(UpgradePeer, EveryReconnectAttemptConnectsAfresh) {
+    start();
+    connectTcp();
+    FaultSettings mute;
+    mute.mute = true; // the link comes up, the module never says its address
+    vm->setFaults(mute);
+    entity.setTiming({3, 10, 5, 2});
+    const uint64_t before = vm->stats().connections;
+    EXPECT_NE(entity.reconnect(10), aErrNone);
+    EXPECT_EQ(vm->stats().connections - before, 2u);
+    EXPECT_FALSE(module->isConnected()) << "no half-made link stays behind";
 }
 
 TEST_F(UpgradePeer, RebootWaitsForTheLinkToDropWithinItsBound) {
