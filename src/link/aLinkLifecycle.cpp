@@ -131,9 +131,9 @@ aErr start(const RecordPtr& rp) {
 
 aErr synchronise(LinkRecord& r) {
     const aLinkTiming timing = currentTiming();
-    // The reader restarts synchronisation at its next read, but that read may be one that waits
-    // up to a second for a byte (USB): the requests go out now, the module's answers end that
-    // wait, and the reader takes them as the answers it waits for.
+    // The reader restarts synchronisation at its next read, which may come only once its wait
+    // for a byte ends: the requests go out now, the module's answers end that wait, and the
+    // reader takes them as the answers it waits for.
     r.syncRequestsQueued = true;
     for (int i = 0; i < kSyncRequestCount; ++i)
         putPacket(r.outgoing, aLINK_SYNC_ADDRESS, 0, nullptr);

@@ -23,9 +23,8 @@ struct SyncProgress {
 };
 
 struct SyncPace {
-    // Requests go out again after this much silence while synchronising. Streams that answer
-    // at once when idle (TCP, serial) would otherwise resend them at every empty read; USB
-    // reads wait 1000 ms on their own, so this changes nothing there.
+    // Requests go out again after this much silence while synchronising. A stream that answers
+    // at once when idle would otherwise resend them at every empty read.
     std::chrono::milliseconds resend{200};
     // Bytes that break synchronisation send requests again no more often than this. Without a
     // pace, a noisy line feeds itself: each request draws answers, each bad byte six requests.

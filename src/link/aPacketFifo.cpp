@@ -452,7 +452,9 @@ size_t aPacketFifo_DrainPackets(aPacketFifoId fifoId, aPacketFilter filter, void
                                    [&](const Entry& e) { return filter(&e.packet, reference); });
         size_t count = static_cast<size_t>(fifo->entries.end() - kept);
         fifo->entries.erase(kept, fifo->entries.end());
-        fifo->removed();
+        if (count > 0) {
+            fifo->removed(); // a drain that took nothing is no progress for a room waiter
+        }
         return count;
     });
 }
