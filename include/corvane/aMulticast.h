@@ -10,10 +10,10 @@ CORVANE_EXTERN_C_BEGIN
 typedef struct aMulticast aMulticast;
 
 /* A sender (sender true) or a receiver (bound to any address at port) for the IPv4 group text
- * (such as "232.2.2.2") on interfaceAddress (IPv4, network byte order; 0 means 127.0.0.1).
- * It joins the group on the interface, sends through it with time-to-live 1 and loop-back on,
- * and waits at most 1000 ms per receive. Null when the group does not resolve, the port cannot
- * be bound or any setting fails. */
+ * (dotted, such as "232.2.2.2"; names are not looked up) on interfaceAddress (IPv4, network byte
+ * order; 0 means 127.0.0.1). It joins the group on the interface, sends through it with
+ * time-to-live 1 and loop-back on, and waits at most 1000 ms per receive. Null when the group is
+ * no dotted address, the port cannot be bound or any setting fails. */
 CORVANE_API aMulticast* aMulticast_Create(uint32_t interfaceAddress, const char* group,
                                           uint16_t port, bool sender);
 

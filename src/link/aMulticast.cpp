@@ -26,8 +26,10 @@ aMulticast* aMulticast_Create(uint32_t interfaceAddress, const char* group, uint
     return corvane::guardedValue<aMulticast*>(nullptr, [&]() -> aMulticast* {
         namespace platform = corvane::platform;
         const uint32_t interface = interfaceAddress != 0 ? interfaceAddress : kLoopback;
+        // A group is an address, never a name: nothing is asked of a resolver that may sit
+        // beyond this machine.
         uint32_t groupAddress = 0;
-        if (platform::resolveIPv4(group, groupAddress) != aErrNone)
+        if (platform::parseIPv4(group, groupAddress) != aErrNone)
             return nullptr;
         platform::UdpSetup setup;
         setup.bind = !sender;

@@ -63,8 +63,11 @@ DownloadResult downloadWithSpinner(UpdaterContext& context, uint32_t serial,
     } catch (const std::system_error&) {
         return {}; // no thread to be had: reported as a failed download
     }
+    const auto done = [&future](std::chrono::milliseconds wait) {
+        return future.wait_for(wait) == std::future_status::ready;
+    };
     context.display.spinner(true, "Downloading");
-    while (future.wait_for(kSpinnerStep) != std::future_status::ready) {
+    while (!(context.spinnerStep ? context.spinnerStep(done) : done(kSpinnerStep))) {
         context.display.spinner(true, "Downloading");
     }
     context.display.spinner(false, "Downloading");

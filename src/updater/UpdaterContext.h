@@ -4,7 +4,9 @@
 #include "ServerCommClass.h"
 #include "UpdaterDisplayInterface.h"
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 
@@ -27,4 +29,8 @@ struct UpdaterContext {
     ServerCommClass server;           // the one update-server client every flow asks serverUrl with
     uint8_t recoveryChip = RECOVERY_CHIP_UNKNOWN; // written by the fingerprint step
     bool useUeiBytes = false; // copied from the options just before update or recovery runs
+    // One step of the get command's spinner: given a wait for the download (true once it is
+    // done), waits a step and says whether the download is done. Unset, a step is 100 ms; tests
+    // set it to pace the spinner without a clock.
+    std::function<bool(const std::function<bool(std::chrono::milliseconds)>& done)> spinnerStep;
 };

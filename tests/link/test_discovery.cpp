@@ -5,9 +5,18 @@
 #include "corvane/aDiscovery.h"
 #include "corvane/aMulticast.h"
 
+#include "NetworkNamespace.h"
+
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -82,20 +91,60 @@ TEST(DiscoveryAddresses, DottedTextNeedsRoomFor22Bytes) {
     EXPECT_GT(n, 0u); // loopback at least
 }
 
+// An emulated USB module whose endpoint accepts connections is there to be found, yet a type
+// without enumeration and a null callback still count nothing.
 TEST(DiscoveryEnumerate, TypesWithoutEnumerationAndNullCallbacksCountNothing) {
-    auto never = [](const linkSpec*, bool*, void*) { return true; };
-    EXPECT_EQ(aDiscovery_EnumerateModules(SERIAL, never, nullptr, 0), 0u);
-    EXPECT_EQ(aDiscovery_EnumerateModules(AETHER, never, nullptr, 0), 0u);
-    EXPECT_EQ(aDiscovery_EnumerateModules(USB, nullptr, nullptr, 0), 0u);
-    EXPECT_EQ(aDiscovery_FindModule(SERIAL, 1, 0), nullptr);
+    const int endpoint = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(endpoint, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(listen(endpoint, 8), 0);
+    ASSERT_EQ(getsockname(endpoint, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const std::string entry = "0000A001:13@127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    setenv("CORVANE_USB_EMULATION", entry.c_str(), 1);
+
+    int calls = 0;
+    const aDiscoveryModuleFoundProc countAll = [](const linkSpec*, bool* found, void* calls) {
+        ++*static_cast<int*>(calls);
+        *found = true;
+        return true;
+    };
+    EXPECT_EQ(aDiscovery_EnumerateModules(USB, countAll, &calls, 0), 1u);
+    EXPECT_EQ(calls, 1);
+    const struct {
+        linkType type;
+        aDiscoveryModuleFoundProc callback;
+    } nothing[] = {{SERIAL, countAll}, {USB, nullptr}};
+    for (const auto& c : nothing)
+        EXPECT_EQ(aDiscovery_EnumerateModules(c.type, c.callback, &calls, 0), 0u) << c.type;
+    EXPECT_EQ(calls, 1);
+    linkSpec* found = aDiscovery_FindModule(USB, 0xA001, 0);
+    EXPECT_NE(found, nullptr);
+    aLinkSpec_Destroy(&found);
+    EXPECT_EQ(aDiscovery_FindModule(SERIAL, 0xA001, 0), nullptr);
+    unsetenv("CORVANE_USB_EMULATION");
+    close(endpoint);
 }
 
+// A group is an address: names, and texts a lenient parser would still turn into one, are
+// refused without any resolver being asked. The same call with a group address is taken, so each
+// refusal is the text's.
 TEST(Multicast, RefusesMisuse) {
+    if (!testsupport::enterNetworkNamespace())
+        return;
     uint8_t byte = 0;
     EXPECT_EQ(aMulticast_Send(nullptr, &byte, 1), -2);
     EXPECT_EQ(aMulticast_Receive(nullptr, &byte, 1), -2);
     EXPECT_EQ(aMulticast_Destroy(nullptr), -2);
-    EXPECT_EQ(aMulticast_Create(0, "not a group", 9888, true), nullptr);
+    aMulticast* taken = aMulticast_Create(testsupport::kNamespaceAddress, "232.2.2.2", 9888, true);
+    EXPECT_NE(taken, nullptr);
+    aMulticast_Destroy(&taken);
+    for (const char* group : {"not a group", "localhost", "232.2.2", "0xE8020202", "232.2.2.2 ",
+                              "232.2.2.2.", "", static_cast<const char*>(nullptr)})
+        EXPECT_EQ(aMulticast_Create(testsupport::kNamespaceAddress, group, 9888, true), nullptr)
+            << (group != nullptr ? group : "(null)");
 }
 
 struct EmulationCase {

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -23,6 +24,7 @@ struct ScriptedReply {
     bool stall = false; // keep the connection open without another byte until the server stops
     std::chrono::milliseconds delay{0}; // wait this long before sending raw
     std::chrono::milliseconds drip{0};  // when set, send raw one byte per interval
+    std::shared_future<void> gate{}; // when valid, raw waits for it (at most 30 s) before its delay
 };
 
 // A complete HTTP/1.1 reply with the given status and body.
@@ -107,6 +109,13 @@ class ScriptedHttpServer {
             const size_t end = request.find(' ', start);
             std::lock_guard lock(mutex_);
             targets_.push_back(request.substr(start, end - start));
+        }
+        if (reply.gate.valid()) {
+            const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            while (!stop_ && std::chrono::steady_clock::now() < limit &&
+                   reply.gate.wait_for(std::chrono::milliseconds(20)) !=
+                       std::future_status::ready) {
+            }
         }
         const auto sendAt = std::chrono::steady_clock::now() + reply.delay;
         while (!stop_ && std::chrono::steady_clock::now() < sendAt) {

@@ -100,6 +100,23 @@ class SpawnedProgram {
             kill(pid_, sig);
     }
 
+    // Waits until standard error holds text; false when limit passed first.
+    bool awaitError(const std::string& text, std::chrono::milliseconds limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (errBuffer_.find(text) == std::string::npos) {
+            if (!readSome(err_, errBuffer_, deadline))
+                return errBuffer_.find(text) != std::string::npos;
+        }
+        return true;
+    }
+    // Takes in what standard error holds by now, without waiting (at most a pipe's worth or
+    // four, so that a program that writes without pause cannot keep it here).
+    void collectErrors() {
+        for (int i = 0; i < 64 && readSome(err_, errBuffer_, std::chrono::steady_clock::now());
+             ++i) {
+        }
+    }
+
     const std::string& output() const { return outBuffer_; }
     const std::string& errors() const { return errBuffer_; }
 

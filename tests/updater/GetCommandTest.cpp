@@ -13,6 +13,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
 
 namespace {
 
@@ -62,20 +64,31 @@ class GetFlow : public testing::Test {
 
 TEST_F(GetFlow, DownloadsOnAWorkerWhileTheSpinnerTurns) {
     const std::string bytes = birdFile();
-    testsupport::ScriptedHttpServer server(
-        getConversation(httpReply(200, "ok\n" + base64(bytes) + "\n", 350ms)));
+    std::promise<void> release;
+    ScriptedReply bird = httpReply(200, "ok\n" + base64(bytes) + "\n");
+    bird.gate = release.get_future().share();
+    testsupport::ScriptedHttpServer server(getConversation(bird));
     UpdaterContext ctx = context(server.url());
+    // The reply is held until the third step: two steps pass without the result, and the third
+    // waits for it as long as it takes (within a hang guard).
+    int steps = 0;
+    ctx.spinnerStep = [&](const std::function<bool(std::chrono::milliseconds)>& done) {
+        if (++steps == 3) {
+            release.set_value();
+        }
+        return done(steps < 3 ? 0ms : 30s);
+    };
     EXPECT_EQ(Download_Firmware(ctx, kSerial, "", false), 1234u);
 
     EXPECT_EQ(display.messages(), (std::vector<std::string>{"Retrieving build 1234",
                                                             "Validating build 1234 with server",
                                                             "Build 1234 is valid"}));
     EXPECT_TRUE(display.errors().empty());
-    // One step at once, one after each 100 ms without the result, then off.
-    ASSERT_GE(display.calls.size(), 4u);
-    EXPECT_EQ(display.calls.back(), "spinner(off,Downloading)");
-    EXPECT_TRUE(std::all_of(display.calls.begin(), display.calls.end() - 1,
-                            [](const std::string& c) { return c == "spinner(on,Downloading)"; }));
+    // One step at once, one after each step without the result, then off.
+    EXPECT_EQ(steps, 3);
+    EXPECT_EQ(display.calls,
+              (std::vector<std::string>{"spinner(on,Downloading)", "spinner(on,Downloading)",
+                                        "spinner(on,Downloading)", "spinner(off,Downloading)"}));
     EXPECT_EQ(server.targets().back(),
               "/cgi/u?bld=1234&fw=CVN-HUB&no_cal=false&op=bird&sn=40F5849A&");
 

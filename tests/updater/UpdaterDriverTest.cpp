@@ -1,8 +1,6 @@
 // The driver's command order, its checks before a command starts, its exit statuses and the
 // store directory it prepares.
 #include "UpdaterDriver.h"
-#include "Base64.h"
-#include "BirdWriter.h"
 #include "RecordingDisplay.h"
 #include "ScopedTempDir.h"
 #include "ScriptedHttpServer.h"
@@ -55,29 +53,6 @@ TEST(DriverOrder, AFailedGetStillLetsDiscoverRunAndDiscoverWinsOverUpdate) {
               std::vector<std::string>{"Server request failed for " + r.context.serverUrl});
     const std::vector<std::string> messages = r.display.messages();
     EXPECT_NE(std::find(messages.begin(), messages.end(), "    No devices found."), messages.end());
-}
-
-TEST(DriverOrder, GetHandsTheBuildItFetchedToTheUpdate) {
-    using testsupport::httpReply;
-    BirdWriter bird;
-    bird.addFirmware(0x10000, std::vector<uint8_t>(16, 0xA5));
-    bird.setInfoField(2, "40F5849A");
-    const std::vector<uint8_t> bytes = bird.fileBytes();
-    testsupport::ScriptedHttpServer server({
-        httpReply(200, "ok\n"),                         // ping
-        httpReply(200, "ok\n1300\nCVN-HUB\n"),          // latest build
-        httpReply(200, "ok\n1234;1.0.0\n1300;1.1.0\n"), // build list for validation
-        httpReply(200, "ok\n" + base64Encode(bytes.data(), bytes.size()) + "\n"),
-    });
-    ScopedTempDir store;
-    DriverRun r;
-    r.context.serverUrl = server.url();
-    r.context.storeDirectory = store.path();
-    r.options.flags = FLAG_GET_BUILD | FLAG_UPDATE;
-    r.options.serial = 0x40F5849A;
-    EXPECT_EQ(r.run(), 1); // the update itself is not built yet
-    EXPECT_EQ(r.options.build, "1300");
-    EXPECT_TRUE(std::filesystem::exists(store / "40F5849A/1300.bird"));
 }
 
 TEST(DriverOrder, RecoveryRunsInsteadOfUpdateAndNeedsNoSerialNumber) {

@@ -50,9 +50,6 @@ aErr listIPv4Interfaces(std::vector<uint32_t>& addresses);
 aErr parseIPv4(const char* text, uint32_t& address);
 aErr formatIPv4(uint32_t address, char* buffer, size_t size);
 
-// Resolves a host name or dotted text to its first IPv4 address. aErrNotFound when it has none.
-aErr resolveIPv4(const char* host, uint32_t& address);
-
 } // namespace corvane::platform
 
 #endif

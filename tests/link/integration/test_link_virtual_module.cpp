@@ -15,7 +15,10 @@
 #include <netinet/in.h>
 
 #include <atomic>
+#include <cstdio>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -134,19 +137,38 @@ TEST(LinkWithVirtualModule, SameEndpointSharesOneLinkAnotherPortDoesNot) {
     EXPECT_TRUE(waitUntil([&] { return first->stats().routingOff == 1; }, 1000ms));
 }
 
+// True while a TCP connection from this network namespace to address (network order) and port
+// waits for its handshake.
+bool connecting(uint32_t address, uint16_t port) {
+    char remote[16];
+    std::snprintf(remote, sizeof remote, "%08X:%04X", address, port);
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line); // the heading
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, peer, state;
+        if (fields >> slot >> local >> peer >> state && peer == remote && state == "02")
+            return true; // SYN_SENT
+    }
+    return false;
+}
+
 TEST(LinkCreation, OneUnreachableModuleStallsNoOtherCreation) {
     // Inside a namespace, so the unreachable address is a silent host on a private subnet.
     if (!testsupport::enterNetworkNamespace())
         return;
     auto module = startModule();
     std::atomic<bool> unreachableDone{false};
+    const uint32_t silentHost = inet_addr("10.9.0.77"); // nobody answers its ARP
     std::thread unreachable([&] {
-        const uint32_t silentHost = inet_addr("10.9.0.77"); // nobody answers its ARP
         EXPECT_EQ(aLink_CreateTCPIP(silentHost, 4000), 0u);
         unreachableDone = true;
     });
-    // Give the slow creation its head start: its connect waits three seconds for the host.
-    std::this_thread::sleep_for(200ms);
+    // The slow creation is inside its connect, which waits three seconds for the host, before
+    // the others start.
+    ASSERT_TRUE(waitUntil([&] { return connecting(silentHost, 4000) || unreachableDone; }, 30s));
+    ASSERT_FALSE(unreachableDone.load()) << "the connect ended before it was seen under way";
     // Two requests for the same module at once share one link and one connection.
     aLinkRef shared = 0;
     std::thread twin([&] { shared = aLink_CreateTCPIP(kLoopback, module->port()); });
@@ -315,8 +337,7 @@ TEST(LinkWithVirtualModuleFaults, ModuleThatGoesAwayLeavesALinkThatStopsInTime) 
 }
 
 TEST(LinkWithVirtualModuleProcess, ProgramServesALink) {
-    if (std::string(VIRTUAL_MODULE_BIN).empty())
-        GTEST_SKIP() << "virtual-module is not built";
+    ASSERT_FALSE(std::string(VIRTUAL_MODULE_BIN).empty()) << "virtual-module is not built";
     SpawnedProgram program({VIRTUAL_MODULE_BIN, "--port", "0", "--model", "7", "--address", "4",
                             "--heartbeat-ms", "50"});
     const auto line = program.readLine(5000ms);

@@ -21,9 +21,7 @@ using namespace std::chrono_literals;
 class BootromSimCommandLine : public testing::Test {
   protected:
     void SetUp() override {
-        if (std::string(BOOTROM_SIM_BIN).empty()) {
-            GTEST_SKIP() << "bootrom-sim is not built";
-        }
+        ASSERT_FALSE(std::string(BOOTROM_SIM_BIN).empty()) << "bootrom-sim is not built";
     }
 };
 

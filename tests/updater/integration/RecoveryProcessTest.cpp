@@ -91,9 +91,7 @@ void expectFlash(const fs::path& dump, const Bytes& firmware) {
 class Recovery : public testing::Test {
   protected:
     void SetUp() override {
-        if (std::string(BOOTROM_SIM_BIN).empty()) {
-            GTEST_SKIP() << "bootrom-sim is not built";
-        }
+        ASSERT_FALSE(std::string(BOOTROM_SIM_BIN).empty()) << "bootrom-sim is not built";
     }
     fs::path file(const std::string& name) const { return fs::path(dir.path()) / name; }
 
@@ -174,9 +172,8 @@ class RecoveryProcess : public Recovery {
   protected:
     void SetUp() override {
         Recovery::SetUp();
-        if (std::string(UPDATER_BIN).empty() || std::string(UPDATE_SERVER_BIN).empty()) {
-            GTEST_SKIP() << "the Updater or update-server is not built";
-        }
+        ASSERT_FALSE(std::string(UPDATER_BIN).empty() || std::string(UPDATE_SERVER_BIN).empty())
+            << "the Updater or update-server is not built";
     }
     testsupport::ProcessResult updater(const std::vector<std::string>& args,
                                        const std::string& usbEmulation = "") {

@@ -2,6 +2,7 @@
 // layouts checked against the protocol's tables, each fault the module can show, and whole
 // updates over USB emulation.
 #include "AttributeFile.h"
+#include "Base64.h"
 #include "BirdWriter.h"
 #include "DebugCapture.h"
 #include "DiscoveryResponder.h"
@@ -11,8 +12,10 @@
 #include "RecordingDisplay.h"
 #include "RequestReplyModel.h"
 #include "ScopedTempDir.h"
+#include "ScriptedHttpServer.h"
 #include "TaggedFirmware.h"
 #include "UpdaterCommands.h"
+#include "UpdaterDriver.h"
 #include "UpdaterEntity.h"
 #include "UpgradeModel.h"
 #include "VirtualModule.h"
@@ -24,6 +27,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <regex>
@@ -495,6 +500,41 @@ TEST_F(UpdateFlow, NothingAttachedAndModulesHeldElsewhere) {
     EXPECT_FALSE(updateCommand(context, kSerial, 77, "", 0, 0, false));
     EXPECT_EQ(display.messages().back(), "Updating firmware with build: 77");
     EXPECT_EQ(display.errors(), (std::vector<std::string>{"Failed to load bird file"}));
+}
+
+// -G then -U in one run: the update installs the very build the get just stored, without asking
+// the server for the latest one again.
+TEST_F(UpdateFlow, GetHandsTheBuildItFetchedToTheUpdate) {
+    start();
+    attach();
+    const std::string image = home.path() + "/1300.bird";
+    std::string error;
+    ASSERT_TRUE(testsupport::writeTaggedBird(image, 1300, aVersion_Pack(2, 10, 5), "2.10.5",
+                                             "RouterBridge", true, "", error))
+        << error;
+    std::ifstream in(image, std::ios::binary);
+    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                     std::istreambuf_iterator<char>());
+    testsupport::ScriptedHttpServer server({
+        testsupport::httpReply(200, "ok\n"),                         // ping
+        testsupport::httpReply(200, "ok\n1300\nCVN-HUB\n"),          // latest build
+        testsupport::httpReply(200, "ok\n1234;1.0.0\n1300;1.1.0\n"), // build list
+        testsupport::httpReply(200, "ok\n" + base64Encode(bytes.data(), bytes.size()) + "\n"),
+    });
+    UpdaterOptions options;
+    options.flags = FLAG_GET_BUILD | FLAG_UPDATE;
+    options.serial = kSerial;
+    UpdaterContext context(server.url(), store, display);
+    EXPECT_EQ(runCommands(options, context), 0) << ::testing::PrintToString(display.errors());
+    EXPECT_EQ(options.build, "1300");
+    EXPECT_EQ(server.targets().size(), 4u) << "the update asked the server again";
+    const auto messages = display.messages();
+    EXPECT_NE(std::find(messages.begin(), messages.end(),
+                        "Module [40F5849A] now runs the new firmware: version 2.10.5, build 1300"),
+              messages.end())
+        << ::testing::PrintToString(messages);
+    EXPECT_EQ(AttributeFile(store + "/40F5849A/.settings").getString("LATEST_TRANSFER"),
+              "1300.bird");
 }
 
 TEST_F(UpdateFlow, UpdatesOverTcpIpFoundByDiscovery) {

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <ifaddrs.h>
 #include <net/if.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -133,18 +132,6 @@ aErr formatIPv4(uint32_t address, char* buffer, size_t size) {
     in_addr in{};
     in.s_addr = address;
     return ::inet_ntop(AF_INET, &in, buffer, static_cast<socklen_t>(size)) ? aErrNone : aErrSize;
-}
-
-aErr resolveIPv4(const char* host, uint32_t& address) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* found = nullptr;
-    if (host == nullptr || ::getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr)
-        return aErrNotFound;
-    address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
-    ::freeaddrinfo(found);
-    return aErrNone;
 }
 
 } // namespace corvane::platform
