@@ -1,5 +1,6 @@
-// Reads BIRD firmware images: the whole file in one read, one-shot zlib decompression and a block
-// walk that checks every length against the image before touching the bytes it announces.
+// Reads BIRD firmware images: the file in one pass of fixed-size reads, decompressed as it arrives
+// into one image buffer, and a block walk that checks every length against the image before
+// touching the bytes it announces.
 #include "BirdFile.h"
 
 #include "Debug.h"
@@ -22,6 +23,16 @@ namespace {
 // A decompressed image may be at most this many times the size of the compressed body.
 constexpr uint64_t kInflateFactor = 8;
 constexpr size_t kRecordHeaderSize = 5; // type-and-flags byte, 4-byte length
+// A load reads the file in pieces of this size, small enough to stay in the cache while zlib
+// takes them.
+constexpr size_t kReadPiece = 64 * 1024;
+
+// The largest block image a compressed body of bodySize bytes may decompress to. Both the full
+// load and the version walk stop there, and the image buffer never grows past it, so it is what
+// bounds the memory a hostile file can make a load take.
+uint64_t imageLimit(uint64_t bodySize) {
+    return bodySize * kInflateFactor;
+}
 
 uint32_t readBigEndian32(const uint8_t* p) {
     return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
@@ -114,6 +125,157 @@ class InflatingReader {
 
 } // namespace
 
+// Decompresses a BIRD body, fed in pieces, into one image buffer. The buffer is sized from the
+// record lengths as they come out of the stream, so an honest image lands in a buffer of about
+// its final size, sized once while it holds only a few bytes. A buffer of the limit (8 times the
+// body) is large enough that the allocator maps it afresh for every load, and every page the image
+// touches faults in again. The lengths are only a guess: the stream decides what the image holds,
+// growth is geometric once the guess is used up, and nothing grows past the limit. The results
+// are zlib's, as its one-shot uncompress into a buffer of the limit would report them.
+class BirdFile::ImageInflater {
+  public:
+    explicit ImageInflater(uint64_t limit) : limit_(limit) {
+        status_ = inflateInit(&stream_);
+        started_ = status_ == Z_OK;
+    }
+    ~ImageInflater() {
+        if (started_) {
+            inflateEnd(&stream_);
+        }
+    }
+    ImageInflater(const ImageInflater&) = delete;
+    ImageInflater& operator=(const ImageInflater&) = delete;
+
+    // Decompresses the next piece of the body. Z_OK while the stream wants more, Z_STREAM_END once
+    // it is complete (whatever follows it is ignored), otherwise the error, which sticks.
+    int feed(const uint8_t* input, size_t size);
+    // The body has ended: Z_STREAM_END when the stream was complete, otherwise why it was not.
+    int finish() const {
+        if (status_ != Z_OK) {
+            return status_;
+        }
+        // Cut short: a buffer error only when the image had already filled the limit.
+        return limit_ > 0 && filled_ == limit_ ? Z_BUF_ERROR : Z_DATA_ERROR;
+    }
+    bool outOfMemory() const { return outOfMemory_; }
+    // The decompressed image, once finish() said Z_STREAM_END.
+    std::unique_ptr<uint8_t[]> take(uint32_t& length) {
+        length = static_cast<uint32_t>(filled_);
+        return std::move(image_);
+    }
+
+  private:
+    // Headroom past the last announced record, so the small records that usually follow a large
+    // image (offsets, info, loader start) fit without growing it again.
+    static constexpr uint64_t kHeadroom = 4096;
+
+    void walkRecords();
+    bool grow();
+
+    uint64_t limit_;
+    z_stream stream_{};
+    bool started_ = false;
+    int status_ = Z_OK;
+    bool outOfMemory_ = false;
+    std::unique_ptr<uint8_t[]> image_;
+    uint64_t capacity_ = 0;
+    uint64_t filled_ = 0;
+    // The record walk that predicts the size: the announced count once known, the records seen,
+    // where the next record header begins, and the image size the records seen so far imply.
+    bool countKnown_ = false;
+    uint32_t count_ = 0;
+    uint32_t seen_ = 0;
+    uint64_t nextRecord_ = 4;
+    uint64_t expected_ = 4 + kRecordHeaderSize;
+};
+
+int BirdFile::ImageInflater::feed(const uint8_t* input, size_t size) {
+    if (status_ != Z_OK) {
+        return status_;
+    }
+    stream_.next_in = const_cast<Bytef*>(input);
+    stream_.avail_in = static_cast<uInt>(size);
+    bool wantsRoom = false;
+    for (;;) {
+        if (filled_ == capacity_ && (wantsRoom || expected_ > capacity_)) {
+            if (capacity_ < limit_) {
+                if (!grow()) {
+                    outOfMemory_ = true;
+                    status_ = Z_MEM_ERROR;
+                    return status_;
+                }
+                wantsRoom = false;
+            } else if (wantsRoom) {
+                status_ = Z_BUF_ERROR; // the image would grow past the limit
+                return status_;
+            }
+        }
+        stream_.next_out = image_.get() + filled_;
+        stream_.avail_out = static_cast<uInt>(capacity_ - filled_);
+        const int z = inflate(&stream_, Z_NO_FLUSH);
+        filled_ = capacity_ - stream_.avail_out;
+        walkRecords();
+        if (z == Z_STREAM_END) {
+            status_ = Z_STREAM_END;
+            return status_;
+        }
+        if (z == Z_NEED_DICT) {
+            status_ = Z_DATA_ERROR;
+            return status_;
+        }
+        if (z != Z_OK && z != Z_BUF_ERROR) {
+            status_ = z;
+            return status_;
+        }
+        if (stream_.avail_in == 0) {
+            return Z_OK; // a full buffer may only lack the trailer, which is still to come
+        }
+        if (stream_.avail_out > 0) {
+            // zlib stops with input left only when the buffer is full; anything else would turn
+            // this loop forever, so it counts as a broken stream.
+            status_ = Z_DATA_ERROR;
+            return status_;
+        }
+        // Nothing moved at all: the stream needs more room. Otherwise another call settles
+        // whether it merely had its trailer left.
+        wantsRoom = z == Z_BUF_ERROR;
+    }
+}
+
+void BirdFile::ImageInflater::walkRecords() {
+    const uint8_t* image = image_.get();
+    if (!countKnown_) {
+        if (filled_ < 4) {
+            return;
+        }
+        count_ = readBigEndian32(image);
+        countKnown_ = true;
+    }
+    // nextRecord_ never passes filled_ + 5 + 2^32, so it cannot wrap.
+    while (seen_ < count_ && nextRecord_ + kRecordHeaderSize <= filled_) {
+        nextRecord_ += kRecordHeaderSize + readBigEndian32(image + nextRecord_ + 1);
+        ++seen_;
+    }
+    // The next record's header, or the checksum after the last record.
+    expected_ = nextRecord_ + (seen_ < count_ ? kRecordHeaderSize : 4);
+}
+
+bool BirdFile::ImageInflater::grow() {
+    const uint64_t wanted = std::max(expected_, capacity_ + capacity_ / 2) + kHeadroom;
+    const uint64_t capacity = std::min(wanted, limit_);
+    // Left uninitialised on purpose: pages zlib never writes are never touched.
+    std::unique_ptr<uint8_t[]> image(new (std::nothrow) uint8_t[capacity]);
+    if (!image) {
+        return false;
+    }
+    if (filled_ > 0) {
+        memcpy(image.get(), image_.get(), filled_);
+    }
+    image_ = std::move(image);
+    capacity_ = capacity;
+    return true;
+}
+
 bool BirdFile::readVersion(const std::string& path, std::string& version) {
     version.clear();
     RegularFile file;
@@ -127,7 +289,7 @@ bool BirdFile::readVersion(const std::string& path, std::string& version) {
         return false;
     }
     // The full load refuses an image above this, so the walk does too.
-    const uint64_t limit = (file.size() - BIRD_HEADER_SIZE) * kInflateFactor;
+    const uint64_t limit = imageLimit(file.size() - BIRD_HEADER_SIZE);
     const auto reader = std::make_unique<InflatingReader>(file, limit);
     uint8_t count[4];
     if (!reader->read(count, sizeof count)) {
@@ -251,27 +413,41 @@ bool BirdFile::load() {
     }
     const size_t size = static_cast<size_t>(fileSize);
 
-    std::unique_ptr<uint8_t[]> contents;
-    try {
-        contents.reset(new uint8_t[size > 0 ? size : 1]);
-    } catch (const std::bad_alloc&) {
-        Debug_Print(DEBUG_BirdFile, "BIRDFILE: Error - no memory for %zu byte bird file %s\n", size,
-                    path);
+    std::unique_ptr<uint8_t[]> piece(new (std::nothrow) uint8_t[kReadPiece]);
+    if (!piece) {
+        Debug_Print(DEBUG_BirdFile, "BIRDFILE: Error - no memory to read bird file %s\n", path);
         return false;
     }
-    size_t got = 0;
-    const aErr err = file.read(contents.get(), size, got);
-    if (err != aErrNone) {
-        Debug_Print(DEBUG_BirdFile, "BIRDFILE: Error (%d) reading %s\n", static_cast<int>(err),
-                    path);
-        return false;
+    ImageInflater inflater(imageLimit(size > BIRD_HEADER_SIZE ? size - BIRD_HEADER_SIZE : 0));
+    // The whole file is read even past a broken stream, so a short or failing read is reported
+    // as such whatever the bytes before it held.
+    size_t done = 0;
+    while (done < size) {
+        const size_t wanted = std::min(kReadPiece, size - done);
+        size_t got = 0;
+        const aErr err = file.read(piece.get(), wanted, got);
+        if (err != aErrNone) {
+            Debug_Print(DEBUG_BirdFile, "BIRDFILE: Error (%d) reading %s\n", static_cast<int>(err),
+                        path);
+            return false;
+        }
+        if (got < wanted) {
+            Debug_Print(DEBUG_BirdFile,
+                        "BIRDFILE: Error reading %s read %zu bytes of %zu byte file\n", path,
+                        done + got, size);
+            return false;
+        }
+        size_t body = 0;
+        if (done == 0) {
+            readHeader(piece.get(), size);
+            body = std::min(size, BIRD_HEADER_SIZE);
+        }
+        if (got > body) {
+            inflater.feed(piece.get() + body, got - body);
+        }
+        done += got;
     }
-    if (got < size) {
-        Debug_Print(DEBUG_BirdFile, "BIRDFILE: Error reading %s read %zu bytes of %zu byte file\n",
-                    path, got, size);
-        return false;
-    }
-    return decode(contents.get(), size);
+    return takeImage(inflater);
 }
 
 BirdFile BirdFile::fromMemory(const std::string& name, const uint8_t* bytes, size_t size) {
@@ -286,32 +462,36 @@ BirdFile BirdFile::fromMemory(const std::string& name, const uint8_t* bytes, siz
     return bird;
 }
 
-bool BirdFile::decode(const uint8_t* bytes, size_t size) {
+void BirdFile::readHeader(const uint8_t* bytes, size_t size) {
     if (size > BIRD_HEADER_SIZE) {
         magic_ = readBigEndian32(bytes);
         header_ = static_cast<uint16_t>((bytes[4] << 8) | bytes[5]);
     }
+}
+
+bool BirdFile::decode(const uint8_t* bytes, size_t size) {
+    readHeader(bytes, size);
     const size_t bodySize = size > BIRD_HEADER_SIZE ? size - BIRD_HEADER_SIZE : 0;
-    const uint8_t* body = bodySize > 0 ? bytes + BIRD_HEADER_SIZE : bytes;
-    const size_t capacity = static_cast<size_t>(bodySize * kInflateFactor);
-    std::unique_ptr<uint8_t[]> image;
-    try {
-        // Left uninitialised on purpose: pages zlib never writes are never touched.
-        image.reset(new uint8_t[capacity > 0 ? capacity : 1]);
-    } catch (const std::bad_alloc&) {
-        Debug_Print(DEBUG_BirdFile, "BIRDFILE: Error - no memory to decompress %s\n",
-                    filename_.c_str());
-        return false;
+    ImageInflater inflater(imageLimit(bodySize));
+    if (bodySize > 0) {
+        inflater.feed(bytes + BIRD_HEADER_SIZE, bodySize);
     }
-    uLongf imageLength = static_cast<uLongf>(capacity);
-    const int z = uncompress(image.get(), &imageLength, body, static_cast<uLong>(bodySize));
-    if (z != Z_OK) {
-        Debug_Print(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", z);
+    return takeImage(inflater);
+}
+
+bool BirdFile::takeImage(ImageInflater& inflater) {
+    const int z = inflater.finish();
+    if (z != Z_STREAM_END) {
+        if (inflater.outOfMemory()) {
+            Debug_Print(DEBUG_BirdFile, "BIRDFILE: Error - no memory to decompress %s\n",
+                        filename_.c_str());
+        } else {
+            Debug_Print(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", z);
+        }
         imageLength_ = 0;
         return false;
     }
-    image_ = std::move(image);
-    imageLength_ = static_cast<uint32_t>(imageLength);
+    image_ = inflater.take(imageLength_);
 
     parseMatched_ = parseImage();
     readOffsets();

@@ -104,8 +104,12 @@ class BirdFile {
     std::string infoField(size_t index) const;
 
   private:
+    class ImageInflater; // decompresses the body into the image buffer
+
     bool load();
     bool decode(const uint8_t* bytes, size_t size);
+    void readHeader(const uint8_t* bytes, size_t size);
+    bool takeImage(ImageInflater& inflater);
     bool parseImage();
     void readOffsets();
     void clear() noexcept;

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <stdexcept>
 
 namespace {
@@ -149,6 +151,63 @@ TEST_F(BirdFileTest, DebugTraceNamesTheFailingStep) {
     // An empty body is a data error; an image too large for 8 times the body a buffer error.
     EXPECT_NE(std::string::npos, trace.find("BIRDFILE: Error (-3) decompressing bird file.\n"));
     EXPECT_NE(std::string::npos, trace.find("BIRDFILE: Error (-5) decompressing bird file.\n"));
+}
+
+// Bodies far larger than one read of the file, images larger than their records announce and an
+// image of exactly 8 times its body all decompress whole, from a file as from memory.
+TEST_F(BirdFileTest, ImagesComeOutWholeWhateverTheirRecordsAnnounce) {
+    std::mt19937 random(7);
+    const auto noise = [&random](size_t size) {
+        std::vector<uint8_t> bytes(size);
+        for (uint8_t& byte : bytes) {
+            byte = static_cast<uint8_t>(random());
+        }
+        return bytes;
+    };
+    BirdWriter pieces; // incompressible, so the body spans many reads
+    pieces.addLoader(0x1000, noise(100000));
+    pieces.addFirmware(0, noise(300000));
+    pieces.setInfoField(1, "1.0");
+    BirdWriter later; // a second large record after the first one's image is sized
+    later.addFirmware(0, noise(200000));
+    later.addLoader(0x1000, noise(150000));
+    const std::vector<uint8_t> zeros(80003, 0); // image of 80016 bytes, a multiple of 8
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> image;
+        size_t body; // bytes of the stream padded to this size; 0 keeps the stream as it is
+        bool loads;
+    };
+    const std::vector<Case> cases = {
+        {"pieces", pieces.blockImage(), 0, true},
+        {"later", later.blockImage(), 0, true},
+        {"uncounted", RawImage().be32(0).record(3, noise(90000)).record(3, noise(90000)).bytes, 0,
+         true},
+        {"overlong", RawImage().be32(1).u8(3).be32(0xFFFFFFF0).text("short").bytes, 0, true},
+        {"limit", RawImage().be32(1).record(3, zeros).be32(0).bytes, 80016 / 8, true},
+        {"pastlimit", RawImage().be32(1).record(3, zeros).be32(0).bytes, 80016 / 8 - 1, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> file = wrapBirdImage(c.image);
+        if (c.body > 0) {
+            ASSERT_LE(file.size(), BIRD_HEADER_SIZE + c.body);
+            file.resize(BIRD_HEADER_SIZE + c.body, 0xA5); // bytes after the stream are ignored
+        }
+        const std::string path = save(std::string(c.name) + ".bird", file);
+        if (!c.loads) {
+            expectLoadFails(path);
+            EXPECT_THROW(BirdFile::fromMemory(c.name, file.data(), file.size()),
+                         std::runtime_error);
+            continue;
+        }
+        const BirdFile loaded(path);
+        const BirdFile decoded = BirdFile::fromMemory(c.name, file.data(), file.size());
+        for (const BirdFile* bird : {&loaded, &decoded}) {
+            ASSERT_EQ(c.image.size(), bird->imageLength());
+            EXPECT_TRUE(std::equal(c.image.begin(), c.image.end(), bird->image()));
+        }
+    }
 }
 
 TEST_F(BirdFileTest, RecordRunningPastTheEndKeepsTheRecordsBeforeIt) {
