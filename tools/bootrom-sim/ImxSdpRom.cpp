@@ -12,7 +12,8 @@ namespace {
 constexpr uint8_t kAssociation[4] = {0x23, 0x45, 0x45, 0x23};
 constexpr uint8_t kIvtTag = 0xD1, kDcdTag = 0xD2;
 constexpr uint8_t kDcdWrite = 0xCC, kDcdCheck = 0xCF, kDcdNop = 0xC0, kDcdUnlock = 0xB2;
-constexpr uint32_t kMaxDcd = 1768; // the largest table a ROM takes
+constexpr uint32_t kMaxDcd = 1768;          // the largest table a ROM takes
+constexpr uint32_t kMaxTransfer = 64 << 20; // more than any RAM the part has
 
 uint32_t bigEndian(const uint8_t* bytes) {
     return uint32_t{bytes[0]} << 24 | uint32_t{bytes[1]} << 16 | uint32_t{bytes[2]} << 8 | bytes[3];
@@ -158,6 +159,11 @@ void ImxSdpRom::frame(RomLine& line) {
     const unsigned width = format == 0x08 ? 1 : format == 0x10 ? 2 : 4;
     switch (type) {
     case 0x0101: { // READ_REGISTER: count bytes from address
+        if (count > kMaxTransfer) {
+            status_ = kStatusBadCommand;
+            line.send(word(kHabOpen) + word(status_));
+            break;
+        }
         std::string bytes = word(kHabOpen);
         for (uint32_t i = 0; i < count; ++i) {
             bytes += static_cast<char>(byteAt(address + i));
@@ -176,8 +182,8 @@ void ImxSdpRom::frame(RomLine& line) {
         break;
     case 0x0404: // WRITE_FILE
     case 0x0A0A: // DCD_WRITE
-        if (type == 0x0A0A && (count < 4 || count > kMaxDcd)) {
-            status_ = kStatusBadDcd;
+        if ((type == 0x0A0A && (count < 4 || count > kMaxDcd)) || count > kMaxTransfer) {
+            status_ = type == 0x0A0A ? kStatusBadDcd : kStatusBadCommand;
             line.send(word(kHabOpen) + word(status_));
             break;
         }

@@ -283,7 +283,7 @@ void LpcIspRom::command(const std::string& text, RomLine& line) {
     };
     const Syntax* syntax = nullptr;
     for (const Syntax& s : kCommands) {
-        if (parts[0] == s.name) {
+        if (!parts.empty() && parts[0] == s.name) {
             syntax = &s;
         }
     }

@@ -17,10 +17,8 @@ struct LpcIspSettings {
     uint32_t copyMsPer256 = 1;       // programming time of 256 bytes
     std::string flashDump;           // file the flash is written to after "G" and at exit
     // The state a host meets: a chip fresh from reset waits for "?"; one that an earlier session
-    // synchronised (at alreadySyncedRate) takes commands at once, with the echo as that session
-    // left it.
+    // synchronised takes commands at once, with the echo as that session left it.
     bool alreadySynced = false;
-    uint32_t alreadySyncedRate = 115200;
     bool echo = true;
     // Faults.
     bool noAnswer = false;      // the ROM never answers

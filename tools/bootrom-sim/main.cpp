@@ -242,7 +242,6 @@ int main(int argc, char** argv) {
         if (echoGiven && !lpc.alreadySynced) {
             throw std::invalid_argument("--echo needs --already-synced: a ROM starts with echo on");
         }
-        lpc.alreadySyncedRate = baud;
     } catch (const std::exception& e) {
         fprintf(stderr, "bootrom-sim: %s\nTry 'bootrom-sim --help'.\n", e.what());
         return 2;
