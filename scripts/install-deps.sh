@@ -13,6 +13,7 @@ packages=(
   iproute2 util-linux curl
   clang libclang-rt-14-dev
   dpkg-dev file man-db groff-base
+  lpc21isp imx-usb-loader
 )
 
 missing=()

@@ -12,7 +12,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -24,6 +26,39 @@ namespace {
 constexpr uint8_t kCmdSystem = 3;
 constexpr uint8_t kOptIdentifier = 39;
 constexpr uint8_t kOptBuild = 43;
+constexpr uint8_t kOptReset = 11;
+constexpr uint8_t kOpSet = 0x80;
+// Time for the reset's acknowledgement to leave before the chip goes.
+constexpr auto kResetGrace = std::chrono::milliseconds(50);
+
+int64_t nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Binds the loopback port without listening: a connection is refused, as to no device.
+int holdPort(uint16_t port, uint16_t* bound) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        throw std::runtime_error(std::string("cannot make a socket: ") + strerror(errno));
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    socklen_t size = sizeof addr;
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) != 0) {
+        const std::string why = strerror(errno);
+        ::close(fd);
+        throw std::runtime_error("cannot hold 127.0.0.1:" + std::to_string(port) +
+                                 " for the liveloader: " + why);
+    }
+    *bound = ntohs(addr.sin_port);
+    return fd;
+}
 
 } // namespace
 
@@ -34,29 +69,12 @@ struct Liveloader::Impl {
     std::unique_ptr<VirtualModule> module;
     std::unique_ptr<RequestReplyModel> model;
     std::unique_ptr<UpgradeModel> upgrade;
+    std::atomic<int64_t> resetAtMs{0}; // when the host reset the chip through the loader; 0: not
 };
 
 Liveloader::Liveloader(const LiveloaderSettings& settings) : impl_(std::make_unique<Impl>()) {
     impl_->settings = settings;
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        throw std::runtime_error(std::string("cannot make a socket: ") + strerror(errno));
-    const int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(settings.port);
-    socklen_t size = sizeof addr;
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) != 0) {
-        const std::string why = strerror(errno);
-        ::close(fd);
-        throw std::runtime_error("cannot hold 127.0.0.1:" + std::to_string(settings.port) +
-                                 " for the liveloader: " + why);
-    }
-    impl_->held = fd;
-    impl_->port = ntohs(addr.sin_port);
+    impl_->held = holdPort(settings.port, &impl_->port);
 }
 
 Liveloader::~Liveloader() {
@@ -87,6 +105,16 @@ bool Liveloader::start(std::string* error) {
     model->install(*module);
     auto upgrade = std::make_unique<UpgradeModel>(*model);
     upgrade->install(*module);
+    // A system reset while the loader still runs restarts the chip into its boot ROM; once the
+    // loader has taken firmware and rebooted, the module runs that firmware instead.
+    impl_->resetAtMs = 0;
+    module->setPacketFilter([previous = module->packetFilter(), upgrade = upgrade.get(),
+                             impl = impl_.get()](ModuleConnection& c, const WirePacket& packet) {
+        if (packet.length >= 3 && packet.data[0] == kCmdSystem &&
+            packet.data[1] == (kOpSet | kOptReset) && upgrade->stats().reboots == 0)
+            impl->resetAtMs = nowMs();
+        return previous && previous(c, packet);
+    });
 
     if (impl_->held >= 0) {
         ::close(impl_->held);
@@ -106,6 +134,27 @@ bool Liveloader::start(std::string* error) {
     impl_->upgrade = std::move(upgrade);
     impl_->module = std::move(module);
     return true;
+}
+
+bool Liveloader::resetRequested() const {
+    const int64_t at = impl_->resetAtMs;
+    return at != 0 && nowMs() - at >= kResetGrace.count();
+}
+
+void Liveloader::stop() {
+    if (!impl_->module)
+        return;
+    impl_->module->stop();
+    impl_->module.reset();
+    impl_->upgrade.reset();
+    impl_->model.reset();
+    impl_->resetAtMs = 0;
+    try {
+        uint16_t port = 0;
+        impl_->held = holdPort(impl_->port, &port);
+    } catch (const std::exception&) {
+        // Nobody listens there either way; the port is only less surely ours.
+    }
 }
 
 uint32_t Liveloader::runningBuild() const {

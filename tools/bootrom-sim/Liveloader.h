@@ -29,8 +29,15 @@ class Liveloader {
     // The CORVANE_USB_EMULATION entry under which the loader will be seen: "DEADDEAD:MM@IP:PORT".
     std::string emulationEntry() const;
 
-    // Brings the module up (once; later calls do nothing). False with a reason when it cannot.
+    // Brings the module up (a call while it is up does nothing). False with a reason when it
+    // cannot.
     bool start(std::string* error);
+
+    // True once a host has reset the chip through the loader (a system reset before any firmware
+    // was taken) and the reset's answer has had time to go out.
+    bool resetRequested() const;
+    // Takes the module down, as the chip's reset does; the port is held again for the next start.
+    void stop();
 
     // The build the module runs: the loader's own until a firmware transfer and reboot; 0 while
     // it is not up.

@@ -1,7 +1,9 @@
 // The simulated LPC ISP boot ROM. Flash programming ANDs bits as NOR flash does, so only an
-// erase brings bits back to 1.
+// erase brings bits back to 1. A command line ends at CR or LF; an LF right behind its CR is part
+// of the same ending, and empty lines are ignored, so hosts ending lines either way are served.
 #include "LpcIspRom.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -9,9 +11,41 @@
 namespace {
 
 constexpr uint32_t kSectors = 30;
+constexpr uint32_t kRamStart = 0x10000000, kRamSize = 0x8000;
+constexpr uint32_t kAhbRamStart = 0x2007C000, kAhbRamSize = 0x8000;
+constexpr size_t kMaxLine = 256; // longer lines lose their tail
+constexpr uint32_t kBytesPerLine = 45, kLinesPerBlock = 20;
+
+// Return codes.
+constexpr int kSuccess = 0, kInvalidCommand = 1, kSrcAddrError = 2, kDstAddrError = 3,
+              kSrcAddrNotMapped = 4, kDstAddrNotMapped = 5, kCountError = 6, kInvalidSector = 7,
+              kSectorNotBlank = 8, kNotPrepared = 9, kCompareError = 10, kParamError = 12,
+              kAddrError = 13, kAddrNotMapped = 14, kCmdLocked = 15, kInvalidCode = 16,
+              kInvalidBaudRate = 17, kInvalidStopBit = 18;
 
 uint32_t sectorStart(uint32_t sector) {
     return sector < 16 ? sector * 0x1000 : 0x10000 + (sector - 16) * 0x8000;
+}
+
+uint32_t sectorOf(uint32_t address) {
+    return address < 0x10000 ? address / 0x1000 : 16 + (address - 0x10000) / 0x8000;
+}
+
+// What an earlier life left in a memory: the same every run, neither erased nor zero.
+std::vector<uint8_t> leftovers(size_t size, uint64_t seed) {
+    std::vector<uint8_t> bytes(size);
+    uint64_t state = seed;
+    for (size_t i = 0; i < size; i += 8) {
+        state += 0x9E3779B97F4A7C15ULL;
+        uint64_t z = state;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        z ^= z >> 31;
+        for (size_t j = 0; j < 8 && i + j < size; ++j) {
+            bytes[i + j] = static_cast<uint8_t>(z >> (8 * j));
+        }
+    }
+    return bytes;
 }
 
 // Decodes one UU line; false when it is malformed.
@@ -37,42 +71,158 @@ bool uuDecode(const std::string& text, std::vector<uint8_t>& out) {
     return true;
 }
 
+std::string uuEncode(const uint8_t* data, size_t count) {
+    auto character = [](uint32_t value) { return static_cast<char>(value == 0 ? 96 : value + 32); };
+    std::string line(1, character(static_cast<uint32_t>(count)));
+    for (size_t i = 0; i < count; i += 3) {
+        uint32_t group = 0;
+        for (size_t j = 0; j < 3; ++j) {
+            group = group << 8 | (i + j < count ? data[i + j] : 0);
+        }
+        for (int shift = 18; shift >= 0; shift -= 6) {
+            line += character(group >> shift & 0x3F);
+        }
+    }
+    return line;
+}
+
+std::vector<std::string> tokens(const std::string& text) {
+    std::istringstream in(text);
+    std::vector<std::string> out;
+    for (std::string token; in >> token;) {
+        out.push_back(token);
+    }
+    return out;
+}
+
+// A parameter the ROM takes: plain decimal digits that fit 32 bits.
+bool decimal(const std::string& text, uint32_t& value) {
+    if (text.empty() || text.size() > 10) {
+        return false;
+    }
+    uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        v = v * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (v > UINT32_MAX) {
+        return false;
+    }
+    value = static_cast<uint32_t>(v);
+    return true;
+}
+
 } // namespace
 
 LpcIspRom::LpcIspRom(const LpcIspSettings& settings)
-    : settings_(settings), flash_(kFlashSize, 0xFF), ram_(kRamSize, 0) {}
+    : settings_(settings), flash_(leftovers(kFlashSize, 1)), ram_(leftovers(kRamSize, 2)),
+      ahbRam_(leftovers(kAhbRamSize, 3)) {
+    if (settings_.alreadySynced) {
+        state_ = State::Command;
+        echo_ = settings_.echo;
+    }
+}
+
+uint8_t* LpcIspRom::memory(uint64_t address, uint64_t count, bool ramOnly) {
+    struct Area {
+        uint32_t start;
+        std::vector<uint8_t>& bytes;
+        bool ram;
+    } areas[] = {{0, flash_, false}, {kRamStart, ram_, true}, {kAhbRamStart, ahbRam_, true}};
+    for (Area& area : areas) {
+        if ((area.ram || !ramOnly) && address >= area.start &&
+            address + count <= area.start + area.bytes.size()) {
+            return area.bytes.data() + (address - area.start);
+        }
+    }
+    return nullptr;
+}
+
+void LpcIspRom::echo(const std::string& bytes, RomLine& line) {
+    if (echo_) {
+        line.send(bytes);
+    }
+}
+
+bool LpcIspRom::flipsThisLine(char command) {
+    using Field = LpcIspSettings::Field;
+    const bool has = (command == 'C' && settings_.flipField != Field::None) ||
+                     (command == 'W' && (settings_.flipField == Field::RamAddress ||
+                                         settings_.flipField == Field::Count));
+    return has && ++flipCandidates_ == settings_.flipLine;
+}
+
+std::string LpcIspRom::flipped(const std::string& text) const {
+    using Field = LpcIspSettings::Field;
+    std::vector<std::string> parts = tokens(text);
+    const bool copy = !parts.empty() && parts[0] == "C";
+    size_t index = 0;
+    switch (settings_.flipField) {
+    case Field::RamAddress: index = copy ? 2 : 1; break;
+    case Field::FlashAddress: index = 1; break;
+    case Field::Count: index = copy ? 3 : 2; break;
+    case Field::None: return text;
+    }
+    uint32_t value = 0;
+    if (index >= parts.size() || !decimal(parts[index], value)) {
+        return text;
+    }
+    parts[index] = std::to_string(value ^ (1u << settings_.flipBit));
+    std::string out = parts[0];
+    for (size_t i = 1; i < parts.size(); ++i) {
+        out += ' ' + parts[i];
+    }
+    return out;
+}
 
 void LpcIspRom::receive(const uint8_t* bytes, size_t count, RomLine& line) {
-    if (settings_.noAnswer || state_ == State::Running) {
-        return;
-    }
-    for (size_t i = 0; i < count; ++i) {
+    for (size_t i = 0; i < count && !settings_.noAnswer && state_ != State::Running; ++i) {
         const char c = static_cast<char>(bytes[i]);
         if (state_ == State::Unsynced) {
+            // Auto-baud: the rate of the "?" becomes the UART's rate.
             if (c == '?') {
+                line.setRate(line.hostRate());
                 line.send("Synchronized\r\n");
                 state_ = State::AwaitSynchronized;
                 lineBuffer_.clear();
             }
             continue;
         }
-        if (echo_) {
-            line.send(std::string(1, c));
-        }
-        lineBuffer_ += c;
-        if (lineBuffer_.size() > 256) {
-            lineBuffer_.erase(0, lineBuffer_.size() - 256);
-        }
-        if (lineBuffer_.size() >= 2 &&
-            lineBuffer_.compare(lineBuffer_.size() - 2, 2, "\r\n") == 0) {
-            std::string text = lineBuffer_.substr(0, lineBuffer_.size() - 2);
+        if (c == '\r' || c == '\n') {
+            std::string terminator(1, c);
+            if (c == '\r' && i + 1 < count && bytes[i + 1] == '\n') {
+                terminator += '\n';
+                ++i;
+            }
+            std::string text = std::move(lineBuffer_);
             lineBuffer_.clear();
-            onLine(text, line);
+            endOfLine(std::move(text), terminator, line);
+            continue;
+        }
+        if (lineBuffer_.empty() && state_ == State::Command) {
+            holdEcho_ = flipsThisLine(c);
+        }
+        if (!holdEcho_) {
+            echo(std::string(1, c), line);
+        }
+        if (lineBuffer_.size() < kMaxLine) {
+            lineBuffer_ += c;
         }
     }
 }
 
-void LpcIspRom::onLine(const std::string& text, RomLine& line) {
+void LpcIspRom::endOfLine(std::string text, const std::string& terminator, RomLine& line) {
+    if (holdEcho_) {
+        holdEcho_ = false;
+        text = flipped(text);
+        echo(text, line);
+    }
+    echo(terminator, line);
+    if (text.empty()) {
+        return;
+    }
     switch (state_) {
     case State::AwaitSynchronized:
         if (text == "Synchronized") {
@@ -80,14 +230,21 @@ void LpcIspRom::onLine(const std::string& text, RomLine& line) {
             state_ = State::AwaitCrystal;
         } else {
             state_ = State::Unsynced;
+            line.setRate(0);
         }
         break;
-    case State::AwaitCrystal:
-        line.send("OK\r\n");
-        state_ = State::Command;
+    case State::AwaitCrystal: {
+        // The crystal frequency in kHz; anything else is not answered.
+        uint32_t kHz = 0;
+        if (decimal(text, kHz) && kHz > 0) {
+            line.send("OK\r\n");
+            state_ = State::Command;
+        }
         break;
+    }
     case State::Command: command(text, line); break;
     case State::Data: dataLine(text, line); break;
+    case State::Reading: readAnswer(text, line); break;
     default: break;
     }
 }
@@ -110,113 +267,207 @@ bool LpcIspRom::sectorsPrepared(uint32_t first, uint32_t last) const {
 }
 
 void LpcIspRom::command(const std::string& text, RomLine& line) {
-    std::istringstream in(text);
-    std::string name;
-    in >> name;
-    std::vector<long long> args;
-    for (long long value; in >> value;) {
-        args.push_back(value);
-    }
-    auto sectorsValid = [&] {
-        return args.size() >= 2 && args[0] >= 0 && args[0] <= args[1] && args[1] < kSectors;
+    const std::vector<std::string> parts = tokens(text);
+    struct Syntax {
+        const char* name;
+        size_t numbers; // decimal parameters
+        bool mode;      // a trailing mode letter (G)
+        bool locked;    // refused until unlocked
     };
-    if (name == "A" && args.size() == 1 && (args[0] == 0 || args[0] == 1)) {
-        echo_ = args[0] == 1;
-        reply(0, line);
-    } else if (name == "U" && args.size() == 1) {
-        unlocked_ = args[0] == 23130;
-        reply(unlocked_ ? 0 : 16, line);
-    } else if (name == "N" && args.empty()) {
+    static constexpr Syntax kCommands[] = {
+        {"U", 1, false, false}, {"B", 2, false, false}, {"A", 1, false, false},
+        {"W", 2, false, false}, {"R", 2, false, false}, {"P", 2, false, false},
+        {"C", 3, false, true},  {"G", 1, true, true},   {"E", 2, false, true},
+        {"I", 2, false, false}, {"J", 0, false, false}, {"K", 0, false, false},
+        {"M", 3, false, false}, {"N", 0, false, false},
+    };
+    const Syntax* syntax = nullptr;
+    for (const Syntax& s : kCommands) {
+        if (!parts.empty() && parts[0] == s.name) {
+            syntax = &s;
+        }
+    }
+    if (syntax == nullptr) {
+        return reply(kInvalidCommand, line);
+    }
+    std::vector<uint32_t> a(syntax->numbers);
+    bool wellFormed = parts.size() == 1 + syntax->numbers + (syntax->mode ? 1 : 0);
+    for (size_t i = 0; wellFormed && i < syntax->numbers; ++i) {
+        wellFormed = decimal(parts[1 + i], a[i]);
+    }
+    if (!wellFormed) {
+        return reply(kParamError, line);
+    }
+    if (syntax->locked && !unlocked_) {
+        return reply(kCmdLocked, line);
+    }
+    const char name = parts[0][0];
+    auto sectorsValid = [&] { return a[0] <= a[1] && a[1] < kSectors; };
+    switch (name) {
+    case 'U':
+        unlocked_ = a[0] == kUnlockCode;
+        return reply(unlocked_ ? kSuccess : kInvalidCode, line);
+    case 'B': {
+        static constexpr uint32_t kRates[] = {9600, 19200, 38400, 57600, 115200, 230400};
+        if (std::find(std::begin(kRates), std::end(kRates), a[0]) == std::end(kRates)) {
+            return reply(kInvalidBaudRate, line);
+        }
+        if (a[1] != 1 && a[1] != 2) {
+            return reply(kInvalidStopBit, line);
+        }
+        reply(kSuccess, line); // still at the old rate
+        return line.setRate(a[0]);
+    }
+    case 'A':
+        if (a[0] > 1) {
+            return reply(kParamError, line);
+        }
+        echo_ = a[0] == 1;
+        return reply(kSuccess, line);
+    case 'J': return reply(kSuccess, line, std::to_string(kPartId) + "\r\n");
+    case 'K': return reply(kSuccess, line, "1\r\n4\r\n"); // minor, then major: 4.1
+    case 'N': {
         std::string words;
         for (uint32_t word : settings_.uid) {
             words += std::to_string(word) + "\r\n";
         }
-        reply(0, line, words);
-    } else if (name == "P") {
-        if (!sectorsValid()) {
-            reply(7, line);
-        } else {
-            preparedFirst_ = static_cast<int>(args[0]);
-            preparedLast_ = static_cast<int>(args[1]);
-            reply(0, line);
+        return reply(kSuccess, line, words);
+    }
+    case 'W':
+    case 'R': {
+        if (a[0] % 4 != 0) {
+            return reply(kAddrError, line);
         }
-    } else if (name == "E") {
-        if (!unlocked_) {
-            reply(15, line);
-        } else if (!sectorsValid()) {
-            reply(7, line);
-        } else if (!sectorsPrepared(static_cast<uint32_t>(args[0]),
-                                    static_cast<uint32_t>(args[1]))) {
-            reply(9, line);
-        } else {
-            const uint32_t first = static_cast<uint32_t>(args[0]);
-            const uint32_t last = static_cast<uint32_t>(args[1]);
-            const uint32_t end = last + 1 < kSectors ? sectorStart(last + 1) : kFlashSize;
-            std::fill(flash_.begin() + sectorStart(first), flash_.begin() + end, 0xFF);
-            uint32_t ms = settings_.eraseMsPerSector * (last - first + 1);
-            if (settings_.slowEraseMs != 0 && !slowEraseUsed_) {
-                ms = settings_.slowEraseMs;
-                slowEraseUsed_ = true;
-            }
-            preparedFirst_ = preparedLast_ = -1;
-            line.busy(ms);
-            reply(0, line);
+        if (a[1] % 4 != 0) {
+            return reply(kCountError, line);
         }
-    } else if (name == "W" && args.size() == 2) {
-        const long long address = args[0], count = args[1];
-        if (address < kRamStart || address % 4 != 0 || count <= 0 ||
-            address + count > kRamStart + kRamSize) {
-            reply(address < kRamStart || address % 4 != 0 ? 3 : 6, line);
-        } else if (count % 4 != 0) {
-            reply(6, line);
-        } else {
-            writeAddress_ = static_cast<uint32_t>(address - kRamStart);
-            writeCount_ = static_cast<uint32_t>(count);
+        uint8_t* bytes = memory(a[0], a[1], name == 'W');
+        if (bytes == nullptr) {
+            return reply(kAddrNotMapped, line);
+        }
+        reply(kSuccess, line);
+        if (name == 'W') {
+            writeTarget_ = bytes;
+            writeCount_ = a[1];
             written_ = blockStart_ = blockLines_ = 0;
             expectChecksum_ = false;
-            state_ = State::Data;
-            reply(0, line);
+            state_ = writeCount_ == 0 ? State::Command : State::Data;
+        } else if (a[1] > 0) {
+            readSource_ = bytes;
+            readCount_ = a[1];
+            readDone_ = readBlockStart_ = 0;
+            state_ = State::Reading;
+            sendReadBlock(line);
         }
-    } else if (name == "C" && args.size() == 3) {
-        const long long flash = args[0], ram = args[1], count = args[2];
-        if (!unlocked_) {
-            reply(15, line);
-        } else if (flash < 0 || flash % 256 != 0 || flash + count > kFlashSize) {
-            reply(3, line);
-        } else if (ram < kRamStart || ram % 4 != 0 || ram + count > kRamStart + kRamSize) {
-            reply(2, line);
-        } else if (count != 256 && count != 512 && count != 1024 && count != 4096) {
-            reply(6, line);
-        } else {
-            const uint32_t first =
-                flash < 0x10000 ? flash / 0x1000 : 16 + (flash - 0x10000) / 0x8000;
-            const uint32_t lastAddress = static_cast<uint32_t>(flash + count - 1);
-            const uint32_t last = lastAddress < 0x10000 ? lastAddress / 0x1000
-                                                        : 16 + (lastAddress - 0x10000) / 0x8000;
-            if (!sectorsPrepared(first, last)) {
-                reply(9, line);
-                return;
+        return;
+    }
+    case 'M': {
+        if (a[0] % 4 != 0 || a[1] % 4 != 0) {
+            return reply(kAddrError, line);
+        }
+        if (a[2] % 4 != 0) {
+            return reply(kCountError, line);
+        }
+        const uint8_t* first = memory(a[0], a[2], false);
+        const uint8_t* second = memory(a[1], a[2], false);
+        if (first == nullptr || second == nullptr) {
+            return reply(kAddrNotMapped, line);
+        }
+        for (uint32_t i = 0; i < a[2]; i += 4) {
+            if (!std::equal(first + i, first + i + 4, second + i)) {
+                return reply(kCompareError, line, std::to_string(i) + "\r\n");
             }
-            for (long long i = 0; i < count; ++i) {
-                flash_[static_cast<size_t>(flash + i)] &=
-                    ram_[static_cast<size_t>(ram - kRamStart + i)];
+        }
+        return reply(kSuccess, line);
+    }
+    case 'P':
+        if (!sectorsValid()) {
+            return reply(kInvalidSector, line);
+        }
+        preparedFirst_ = static_cast<int>(a[0]);
+        preparedLast_ = static_cast<int>(a[1]);
+        return reply(kSuccess, line);
+    case 'I': {
+        if (!sectorsValid()) {
+            return reply(kInvalidSector, line);
+        }
+        const uint32_t start = sectorStart(a[0]);
+        const uint32_t end = a[1] + 1 < kSectors ? sectorStart(a[1] + 1) : kFlashSize;
+        for (uint32_t at = start; at < end; at += 4) {
+            const uint32_t word = uint32_t{flash_[at]} | uint32_t{flash_[at + 1]} << 8 |
+                                  uint32_t{flash_[at + 2]} << 16 | uint32_t{flash_[at + 3]} << 24;
+            if (word != 0xFFFFFFFF) {
+                return reply(kSectorNotBlank, line,
+                             std::to_string(at - start) + "\r\n" + std::to_string(word) + "\r\n");
             }
-            preparedFirst_ = preparedLast_ = -1;
-            line.busy(static_cast<uint32_t>(settings_.copyMsPer256 * (count / 256)));
-            reply(0, line);
         }
-    } else if (name == "G" && args.size() == 1) {
-        if (!unlocked_) {
-            reply(15, line);
-            return;
+        return reply(kSuccess, line);
+    }
+    case 'E': {
+        if (!sectorsValid()) {
+            return reply(kInvalidSector, line);
         }
-        reply(0, line);
+        if (!sectorsPrepared(a[0], a[1])) {
+            return reply(kNotPrepared, line);
+        }
+        const uint32_t end = a[1] + 1 < kSectors ? sectorStart(a[1] + 1) : kFlashSize;
+        std::fill(flash_.begin() + sectorStart(a[0]), flash_.begin() + end, 0xFF);
+        uint32_t ms = settings_.eraseMsPerSector * (a[1] - a[0] + 1);
+        if (settings_.slowEraseMs != 0 && !slowEraseUsed_) {
+            ms = settings_.slowEraseMs;
+            slowEraseUsed_ = true;
+        }
+        preparedFirst_ = preparedLast_ = -1;
+        line.busy(ms);
+        return reply(kSuccess, line);
+    }
+    case 'C': {
+        const uint32_t flash = a[0], ram = a[1], count = a[2];
+        if (ram % 4 != 0) {
+            return reply(kSrcAddrError, line);
+        }
+        if (flash % 256 != 0) {
+            return reply(kDstAddrError, line);
+        }
+        if (count != 256 && count != 512 && count != 1024 && count != 4096) {
+            return reply(kCountError, line);
+        }
+        const uint8_t* source = memory(ram, count, true);
+        if (source == nullptr) {
+            return reply(kSrcAddrNotMapped, line);
+        }
+        if (uint64_t{flash} + count > kFlashSize) {
+            return reply(kDstAddrNotMapped, line);
+        }
+        if (!sectorsPrepared(sectorOf(flash), sectorOf(flash + count - 1))) {
+            return reply(kNotPrepared, line);
+        }
+        for (uint32_t i = 0; i < count; ++i) {
+            flash_[flash + i] &= source[i];
+        }
+        preparedFirst_ = preparedLast_ = -1;
+        line.busy(settings_.copyMsPer256 * (count / 256));
+        return reply(kSuccess, line);
+    }
+    case 'G': {
+        // Thumb only: the core has no ARM state.
+        if (parts[2] != "T") {
+            return reply(kParamError, line);
+        }
+        if (a[0] % 4 != 0) {
+            return reply(kAddrError, line);
+        }
+        if (memory(a[0], 4, false) == nullptr) {
+            return reply(kAddrNotMapped, line);
+        }
+        reply(kSuccess, line);
         state_ = State::Running;
         dumpFlash();
-        printf("bootrom-sim: go to 0x%08llX\n", args[0]);
+        printf("bootrom-sim: go to 0x%08X\n", a[0]);
         fflush(stdout);
-    } else {
-        reply(1, line);
+        return;
+    }
+    default: return reply(kInvalidCommand, line);
     }
 }
 
@@ -224,7 +475,7 @@ void LpcIspRom::dataLine(const std::string& text, RomLine& line) {
     if (expectChecksum_) {
         uint32_t sum = 0;
         for (uint32_t i = blockStart_; i < written_; ++i) {
-            sum += ram_[writeAddress_ + i];
+            sum += writeTarget_[i];
         }
         const bool good = text == std::to_string(sum);
         if (!good || (settings_.resendOnce && !resendUsed_)) {
@@ -247,10 +498,40 @@ void LpcIspRom::dataLine(const std::string& text, RomLine& line) {
         // A broken line: the checksum that follows will not match.
         bytes.clear();
     }
-    std::copy(bytes.begin(), bytes.end(), ram_.begin() + writeAddress_ + written_);
+    std::copy(bytes.begin(), bytes.end(), writeTarget_ + written_);
     written_ += static_cast<uint32_t>(bytes.size());
     ++blockLines_;
-    expectChecksum_ = blockLines_ == 20 || written_ == writeCount_;
+    expectChecksum_ = blockLines_ == kLinesPerBlock || written_ == writeCount_;
+}
+
+void LpcIspRom::sendReadBlock(RomLine& line) {
+    std::string block;
+    uint32_t sum = 0;
+    readDone_ = readBlockStart_;
+    for (uint32_t lines = 0; lines < kLinesPerBlock && readDone_ < readCount_; ++lines) {
+        const uint32_t take = std::min(kBytesPerLine, readCount_ - readDone_);
+        for (uint32_t i = 0; i < take; ++i) {
+            sum += readSource_[readDone_ + i];
+        }
+        block += uuEncode(readSource_ + readDone_, take) + "\r\n";
+        readDone_ += take;
+    }
+    line.send(block + std::to_string(sum) + "\r\n");
+}
+
+void LpcIspRom::readAnswer(const std::string& text, RomLine& line) {
+    if (text == "OK") {
+        readBlockStart_ = readDone_;
+        if (readDone_ == readCount_) {
+            state_ = State::Command;
+        } else {
+            sendReadBlock(line);
+        }
+    } else if (text == "RESEND") {
+        sendReadBlock(line);
+    } else {
+        state_ = State::Command; // the host gave the read up
+    }
 }
 
 void LpcIspRom::dumpFlash() const {

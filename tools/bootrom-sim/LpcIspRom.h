@@ -1,5 +1,7 @@
-// An NXP LPC boot ROM speaking the UART ISP protocol: synchronisation, echo, identification,
-// unlock, prepare, erase, RAM writes with checksums, copy to a simulated 512 KiB flash, go.
+// An NXP LPC boot ROM speaking the UART ISP protocol: auto-baud synchronisation, echo, baud rate,
+// unlock, identification (part id, boot code version, serial number), prepare, erase, blank check,
+// RAM writes and memory reads in UU-encoded lines with checksums, compare, copy to a simulated
+// 512 KiB flash, go. Flash and RAM start with the leftovers of an earlier life, not blank.
 #pragma once
 
 #include "BootRom.h"
@@ -11,22 +13,32 @@
 
 struct LpcIspSettings {
     std::array<uint32_t, 4> uid{0x12345678, 0x9ABCDEF0, 0x0F1E2D3C, 0x4B5A6978};
-    uint32_t eraseMsPerSector = 4; // erase time of one sector
-    uint32_t copyMsPer256 = 1;     // programming time of 256 bytes
-    std::string flashDump;         // file the flash is written to after "G" and at exit
+    uint32_t eraseMsPerSector = 100; // erase time of one sector
+    uint32_t copyMsPer256 = 1;       // programming time of 256 bytes
+    std::string flashDump;           // file the flash is written to after "G" and at exit
+    // The state a host meets: a chip fresh from reset waits for "?"; one that an earlier session
+    // synchronised takes commands at once, with the echo as that session left it.
+    bool alreadySynced = false;
+    bool echo = true;
     // Faults.
     bool noAnswer = false;      // the ROM never answers
     bool resendOnce = false;    // the first data checksum is answered "RESEND"
     bool strayByte = false;     // a 0xFF byte goes before every return code
     bool strayLineFeed = false; // every return code line is followed by one more LF
     uint32_t slowEraseMs = 0;   // when set, the first erase takes this long instead
+    // One bit of one argument of a W or C command line flips on the way in (the echo shows the
+    // damage): the flipLine-th line, counted from 1 over the lines that have the argument.
+    enum class Field { None, RamAddress, FlashAddress, Count };
+    Field flipField = Field::None;
+    uint32_t flipLine = 0;
+    uint32_t flipBit = 0;
 };
 
 class LpcIspRom : public BootRom {
   public:
     static constexpr uint32_t kFlashSize = 0x80000;
-    static constexpr uint32_t kRamStart = 0x10000000;
-    static constexpr uint32_t kRamSize = 0x8000;
+    static constexpr uint32_t kPartId = 0x26013F37; // 512 KiB flash, 64 KiB RAM
+    static constexpr uint32_t kUnlockCode = 23130;
 
     explicit LpcIspRom(const LpcIspSettings& settings);
 
@@ -36,13 +48,20 @@ class LpcIspRom : public BootRom {
     const std::vector<uint8_t>& flash() const { return flash_; }
 
   private:
-    enum class State { Unsynced, AwaitSynchronized, AwaitCrystal, Command, Data, Running };
+    enum class State { Unsynced, AwaitSynchronized, AwaitCrystal, Command, Data, Reading, Running };
 
-    void onLine(const std::string& text, RomLine& line);
+    void endOfLine(std::string text, const std::string& terminator, RomLine& line);
     void command(const std::string& text, RomLine& line);
     void dataLine(const std::string& text, RomLine& line);
+    void readAnswer(const std::string& text, RomLine& line);
+    void sendReadBlock(RomLine& line);
     void reply(int code, RomLine& line, const std::string& extra = "");
+    void echo(const std::string& bytes, RomLine& line);
+    bool flipsThisLine(char command);
+    std::string flipped(const std::string& text) const;
     bool sectorsPrepared(uint32_t first, uint32_t last) const;
+    // The bytes at address when [address, address + count) lies in one memory; null otherwise.
+    uint8_t* memory(uint64_t address, uint64_t count, bool ramOnly);
     void dumpFlash() const;
 
     LpcIspSettings settings_;
@@ -53,9 +72,16 @@ class LpcIspRom : public BootRom {
     bool resendUsed_ = false;
     int preparedFirst_ = -1, preparedLast_ = -1;
     std::string lineBuffer_;
+    bool holdEcho_ = false; // the line being received is echoed when complete (a flipped line)
+    uint32_t flipCandidates_ = 0;
     std::vector<uint8_t> flash_;
-    std::vector<uint8_t> ram_;
+    std::vector<uint8_t> ram_;    // the local SRAM
+    std::vector<uint8_t> ahbRam_; // the two AHB SRAM banks
     // The RAM write in progress.
-    uint32_t writeAddress_ = 0, writeCount_ = 0, written_ = 0, blockStart_ = 0, blockLines_ = 0;
+    uint8_t* writeTarget_ = nullptr;
+    uint32_t writeCount_ = 0, written_ = 0, blockStart_ = 0, blockLines_ = 0;
     bool expectChecksum_ = false;
+    // The memory read in progress.
+    const uint8_t* readSource_ = nullptr;
+    uint32_t readCount_ = 0, readDone_ = 0, readBlockStart_ = 0;
 };

@@ -25,6 +25,24 @@ constexpr size_t kReadChunk = 4096;
 constexpr ssize_t kPiece = 16;     // bytes handed to the ROM at once: 1.4 ms at 115200 baud
 constexpr size_t kBacklog = 16384; // bytes read ahead of the line before the host must wait
 
+uint32_t rateOf(speed_t speed) {
+    static constexpr struct {
+        speed_t speed;
+        uint32_t rate;
+    } kRates[] = {{B50, 50},         {B75, 75},         {B110, 110},        {B134, 134},
+                  {B150, 150},       {B200, 200},       {B300, 300},        {B600, 600},
+                  {B1200, 1200},     {B1800, 1800},     {B2400, 2400},      {B4800, 4800},
+                  {B9600, 9600},     {B19200, 19200},   {B38400, 38400},    {B57600, 57600},
+                  {B115200, 115200}, {B230400, 230400}, {B460800, 460800},  {B500000, 500000},
+                  {B576000, 576000}, {B921600, 921600}, {B1000000, 1000000}};
+    for (const auto& entry : kRates) {
+        if (entry.speed == speed) {
+            return entry.rate;
+        }
+    }
+    return 0;
+}
+
 void sleepUntil(int64_t dueUs) {
     const int64_t left = dueUs - monotonicMicros();
     if (left > 0) {
@@ -37,8 +55,8 @@ void sleepUntil(int64_t dueUs) {
 
 } // namespace
 
-PacedLine::PacedLine(uint32_t baudRate)
-    : byteUs_(10 * 1000000LL / std::max<uint32_t>(baudRate, 1)) {
+PacedLine::PacedLine(uint32_t baudRate, bool checkRate)
+    : checkRate_(checkRate), byteUs_(10 * 1000000LL / std::max<uint32_t>(baudRate, 1)) {
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
         throw std::runtime_error(std::string("cannot create a pseudo-terminal: ") +
@@ -69,6 +87,27 @@ PacedLine::~PacedLine() {
     }
 }
 
+uint8_t PacedLine::garbled(uint8_t byte) {
+    const uint8_t wrong = static_cast<uint8_t>(0x80 | ((byte * 37 + 11) & 0x7F));
+    return wrong == byte ? static_cast<uint8_t>(wrong ^ 1) : wrong;
+}
+
+uint32_t PacedLine::hostRateNow() const {
+    // The terminal's settings are shared by both ends: what the host set is readable here.
+    termios settings{};
+    if (tcgetattr(slave_, &settings) != 0) {
+        return 0;
+    }
+    return rateOf(cfgetospeed(&settings));
+}
+
+void PacedLine::setRate(uint32_t baud) {
+    romRate_ = baud;
+    if (checkRate_ && baud != 0) {
+        byteUs_ = 10 * 1000000LL / baud;
+    }
+}
+
 void PacedLine::send(const std::string& bytes) {
     if (bytes.empty()) {
         return;
@@ -76,7 +115,7 @@ void PacedLine::send(const std::string& bytes) {
     sent_ += bytes.size();
     const int64_t start = std::max({txClockUs_, busyUntilUs_, monotonicMicros()});
     txClockUs_ = start + byteUs_ * static_cast<int64_t>(bytes.size());
-    out_.push_back({txClockUs_, bytes});
+    out_.push_back({txClockUs_, bytes, romRate_});
 }
 
 void PacedLine::busy(uint32_t ms) {
@@ -85,8 +124,14 @@ void PacedLine::busy(uint32_t ms) {
 }
 
 void PacedLine::flushDue(int64_t now) {
+    const uint32_t hostRate = checkRate_ && !out_.empty() ? hostRateNow() : 0;
     while (!out_.empty() && out_.front().dueUs <= now) {
-        const std::string& bytes = out_.front().bytes;
+        std::string& bytes = out_.front().bytes;
+        if (hostRate != 0 && out_.front().rate != 0 && out_.front().rate != hostRate) {
+            for (char& c : bytes) {
+                c = static_cast<char>(garbled(static_cast<uint8_t>(c)));
+            }
+        }
         size_t done = 0;
         while (done < bytes.size()) {
             const ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
@@ -114,12 +159,25 @@ void PacedLine::run(BootRom& rom, const volatile int& stop, uint32_t quietMs) {
     bool quietReported = true;
     const int64_t quietUs = int64_t{quietMs} * 1000;
     while (!stop) {
+        rom.poll(*this);
         int64_t now = monotonicMicros();
         flushDue(now);
         if (!arriving.empty() && arriving.front().dueUs <= now && busyUntilUs_ <= now) {
             Pending piece = std::move(arriving.front());
             arriving.pop_front();
             backlog -= piece.bytes.size();
+            if (checkRate_ && romRate_ != 0 && piece.rate != romRate_) {
+                for (char& c : piece.bytes) {
+                    c = static_cast<char>(garbled(static_cast<uint8_t>(c)));
+                }
+            }
+            // A gap on the wire counts however late this loop got to see it.
+            const int64_t pieceStart =
+                piece.dueUs - byteUs_ * static_cast<int64_t>(piece.bytes.size());
+            if (!quietReported && pieceStart - lastArrival >= quietUs) {
+                rom.quiet();
+            }
+            deliveringRate_ = piece.rate;
             rom.receive(reinterpret_cast<const uint8_t*>(piece.bytes.data()), piece.bytes.size(),
                         *this);
             lastArrival = piece.dueUs;
@@ -156,13 +214,20 @@ void PacedLine::run(BootRom& rom, const volatile int& stop, uint32_t quietMs) {
             continue;
         }
         const int64_t arrival = monotonicMicros();
+        const uint32_t rate = hostRateNow();
         received_ += static_cast<uint64_t>(n);
         backlog += static_cast<size_t>(n);
-        // Small pieces, so a reply can follow the byte that completes a command closely.
-        for (ssize_t at = 0; at < n; at += kPiece) {
-            const ssize_t size = std::min<ssize_t>(kPiece, n - at);
+        // Small pieces, so a reply can follow the byte that completes a command closely; a CR
+        // and the LF right behind it stay together, as they cross the line back to back.
+        for (ssize_t at = 0; at < n;) {
+            ssize_t size = std::min<ssize_t>(kPiece, n - at);
+            if (at + size < n && buffer[at + size - 1] == '\r' && buffer[at + size] == '\n') {
+                ++size;
+            }
             rxClockUs_ = std::max(rxClockUs_, arrival) + byteUs_ * size;
-            arriving.push_back({rxClockUs_, std::string(buffer + at, static_cast<size_t>(size))});
+            arriving.push_back(
+                {rxClockUs_, std::string(buffer + at, static_cast<size_t>(size)), rate});
+            at += size;
         }
     }
     flushDue(INT64_MAX);

@@ -24,25 +24,53 @@ real serial line. Prints "bootrom-sim: <chip> on <device>" once it listens; give
 the Updater with -s. Runs until interrupted (SIGINT or SIGTERM), then prints
 "bootrom-sim: received N bytes, sent M bytes, busy T ms" (T: erase and programming time).
 
-The imx part also prints "bootrom-sim: liveloader on USB emulation: CORVANE_USB_EMULATION=..."
-at start. After a jump into a loaded image, the liveloader comes up as a virtual module with the
-serial number DEADDEAD, which the Updater sees as a USB module when that variable is set in its
-environment as printed (add the entry to any list the variable already holds). The module takes
-the firmware through the link upgrade protocol, serves the chip's identifier (--uid) and at exit
-the simulator prints "bootrom-sim: liveloader runs build N".
+The lpc part answers what an LPC ISP boot ROM answers (part id 0x26013F37: 512 KiB of flash in
+30 sectors, RAM at 0x10000000 and 0x2007C000): "?" auto-baud and the crystal line, then the
+commands U B A W R P C G E I J K M N, each line ended by CR, LF or both. E, C and G are refused
+until U. Flash and RAM start with the leftovers of an earlier program, neither erased nor zero.
+
+The imx part answers the serial download protocol at --baud: the association handshake, then
+ERROR_STATUS, READ_REGISTER, WRITE_REGISTER, WRITE_FILE, DCD_WRITE and JUMP_ADDRESS. After a jump
+the ROM falls silent: the started image owns the line until it resets the chip. The part also
+prints "bootrom-sim: liveloader on USB emulation: CORVANE_USB_EMULATION=..." at start. After a
+jump into a loaded image, the liveloader comes up as a virtual module with the serial number
+DEADDEAD, which the Updater sees as a USB module when that variable is set in its environment as
+printed (add the entry to any list the variable already holds). The module takes the firmware
+through the link upgrade protocol and serves the chip's identifier (--uid); a system reset before
+it took firmware puts the chip back into the ROM ("bootrom-sim: reset into the boot ROM"). At
+exit the simulator prints "bootrom-sim: liveloader runs build N".
 
 Options:
   --chip lpc|imx        lpc: an NXP LPC part speaking the UART ISP protocol (default)
                         imx: an i.MX part speaking the Serial Download Protocol over UART
-  --baud RATE           line rate the pacing follows [115200]
+  --baud RATE           line rate the pacing follows; imx: also the ROM's UART rate [115200]
+  --check-rate          read the rate the host set on its end of the terminal and garble every
+                        byte that crosses at a rate the chip's UART is not at, as a real line
+                        does (a terminal alone carries any rate). lpc: the UART takes the rate
+                        of the "?" that synchronises it and changes it only with "B".
   --uid W0,W1,W2,W3     the chip's identifier words, hexadecimal (lpc: the identification
                         answer; imx: what the liveloader reports)
                         [12345678,9ABCDEF0,0F1E2D3C,4B5A6978]
-  --erase-ms MS         lpc: erase time per sector [4]
+  --erase-ms MS         lpc: erase time per sector [100]
   --copy-ms MS          lpc: programming time per 256 bytes copied to flash [1]
   --flash-dump FILE     lpc: write the 512 KiB flash to FILE after "G" and at exit
+  --already-synced      lpc: the chip was synchronised at --baud by an earlier session and takes
+                        commands at once
+  --echo on|off         lpc, with --already-synced: the echo that session left [on]
+  --flip-bit N,FIELD,BIT
+                        lpc: flip bit BIT (0 to 31) of one argument of the N-th W or C command
+                        line as it arrives (the echo shows it): FIELD ram (the RAM address of W
+                        and C), flash (the flash address of C) or count (of W and C); N counts
+                        from 1 over the lines that have FIELD
   --ram-dump FILE       imx: write the loaded images to FILE at a jump, each as a line
                         "ADDRESS SIZE" followed by its bytes
+  --strict-framing      imx: never abandon a frame left unfinished; without it a frame that
+                        stops for 50 ms is dropped
+  --require-association imx: ignore everything before the association handshake
+  --require-ivt         imx: JUMP_ADDRESS needs an image vector table at its address (and runs
+                        its DCD); without it any address inside a loaded image is taken
+  --banner TEXT         imx: what the started image writes on the line after a jump, as a
+                        boot loader's console greeting does [nothing]
   --usb-port PORT       imx: loopback TCP port of the liveloader's emulated USB module;
                         0 picks a free one [0]
   --usb-model N         imx: model code of the liveloader's module, 1 to 255 [19]
@@ -55,8 +83,6 @@ Options:
   --slow-erase-ms MS    lpc: the first erase takes MS instead of its usual time
   -h, --help            show this text
   --version             show the version
-
-A frame of the imx part that stops for 50 ms is abandoned, as the ROM does.
 )";
 
 volatile sig_atomic_t g_stop = 0;
@@ -75,6 +101,28 @@ uint32_t number(const char* text, int base, const char* option) {
     return static_cast<uint32_t>(value);
 }
 
+// "N,FIELD,BIT": which W or C line, which argument, which bit.
+void parseFlip(const std::string& text, LpcIspSettings& lpc) {
+    const size_t first = text.find(','), second = text.find(',', first + 1);
+    if (first == std::string::npos || second == std::string::npos) {
+        throw std::invalid_argument("--flip-bit needs N,FIELD,BIT");
+    }
+    const std::string field = text.substr(first + 1, second - first - 1);
+    using Field = LpcIspSettings::Field;
+    lpc.flipField = field == "ram"     ? Field::RamAddress
+                    : field == "flash" ? Field::FlashAddress
+                    : field == "count" ? Field::Count
+                                       : Field::None;
+    if (lpc.flipField == Field::None) {
+        throw std::invalid_argument("--flip-bit FIELD must be ram, flash or count");
+    }
+    lpc.flipLine = number(text.substr(0, first).c_str(), 10, "--flip-bit");
+    lpc.flipBit = number(text.substr(second + 1).c_str(), 10, "--flip-bit");
+    if (lpc.flipLine == 0 || lpc.flipBit > 31) {
+        throw std::invalid_argument("--flip-bit needs N from 1 and BIT from 0 to 31");
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -82,15 +130,37 @@ int main(int argc, char** argv) {
         return 0;
     std::string chip = "lpc";
     uint32_t baud = 115200;
+    bool checkRate = false;
     LpcIspSettings lpc;
     ImxSdpSettings imx;
     LiveloaderSettings liveloader;
     try {
+        bool echoGiven = false;
         for (int i = 1; i < argc; ++i) {
             const std::string option = argv[i];
             if (option == "-h" || option == "--help") {
                 fputs(kHelp, stdout);
                 return 0;
+            }
+            if (option == "--check-rate") {
+                checkRate = true;
+                continue;
+            }
+            if (option == "--already-synced") {
+                lpc.alreadySynced = true;
+                continue;
+            }
+            if (option == "--strict-framing") {
+                imx.strictFraming = true;
+                continue;
+            }
+            if (option == "--require-association") {
+                imx.requireAssociation = true;
+                continue;
+            }
+            if (option == "--require-ivt") {
+                imx.requireIvt = true;
+                continue;
             }
             if (i + 1 >= argc) {
                 throw std::invalid_argument("unknown option or missing value: " + option);
@@ -123,6 +193,8 @@ int main(int argc, char** argv) {
                 lpc.copyMsPer256 = number(value, 10, "--copy-ms");
             } else if (option == "--flash-dump") {
                 lpc.flashDump = value;
+            } else if (option == "--banner") {
+                imx.banner = value;
             } else if (option == "--ram-dump") {
                 imx.ramDump = value;
             } else if (option == "--usb-port") {
@@ -137,6 +209,15 @@ int main(int argc, char** argv) {
                     throw std::invalid_argument("--usb-model must be 1 to 255");
                 }
                 liveloader.model = static_cast<uint8_t>(model);
+            } else if (option == "--echo") {
+                const std::string echo = value;
+                if (echo != "on" && echo != "off") {
+                    throw std::invalid_argument("--echo must be on or off");
+                }
+                lpc.echo = echo == "on";
+                echoGiven = true;
+            } else if (option == "--flip-bit") {
+                parseFlip(value, lpc);
             } else if (option == "--slow-erase-ms") {
                 lpc.slowEraseMs = number(value, 10, "--slow-erase-ms");
             } else if (option == "--fault") {
@@ -158,6 +239,9 @@ int main(int argc, char** argv) {
                 throw std::invalid_argument("unknown option: " + option);
             }
         }
+        if (echoGiven && !lpc.alreadySynced) {
+            throw std::invalid_argument("--echo needs --already-synced: a ROM starts with echo on");
+        }
     } catch (const std::exception& e) {
         fprintf(stderr, "bootrom-sim: %s\nTry 'bootrom-sim --help'.\n", e.what());
         return 2;
@@ -168,12 +252,15 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     try {
-        PacedLine line(baud);
+        PacedLine line(baud, checkRate);
         std::unique_ptr<BootRom> rom;
         std::unique_ptr<Liveloader> loader;
         if (chip == "lpc") {
             rom = std::make_unique<LpcIspRom>(lpc);
+            // Fresh from reset the UART waits to measure the host's rate.
+            line.setRate(lpc.alreadySynced ? baud : 0);
         } else {
+            line.setRate(baud);
             loader = std::make_unique<Liveloader>(liveloader);
             imx.onJump = [&loader, &liveloader](uint32_t) {
                 std::string error;
@@ -184,6 +271,13 @@ int main(int argc, char** argv) {
                     printf("bootrom-sim: liveloader up as %s\n", loader->emulationEntry().c_str());
                     fflush(stdout);
                 }
+            };
+            imx.backInRom = [&loader] {
+                if (!loader->resetRequested()) {
+                    return false;
+                }
+                loader->stop();
+                return true;
             };
             rom = std::make_unique<ImxSdpRom>(imx);
         }

@@ -1,7 +1,7 @@
 // bootrom-sim's command line: its help, refusals of bad options, the device line it prints, and
-// the i.MX part's liveloader that a jump brings up on USB emulation.
+// the i.MX part's liveloader that a jump brings up on USB emulation and a reset takes down.
 #include "ProcessRunner.h"
-#include "SDPProtocol.h"
+#include "SimulatedChip.h"
 #include "SpawnedProgram.h"
 
 #include "corvane/Module.h"
@@ -34,6 +34,12 @@ TEST_F(BootromSimCommandLine, HelpAndRefusals) {
                                           {"--uid", "1,2,3"},
                                           {"--usb-port", "65536"},
                                           {"--usb-model", "0"},
+                                          {"--echo", "off"}, // needs --already-synced
+                                          {"--already-synced", "--echo", "maybe"},
+                                          {"--flip-bit", "0,ram,12"},
+                                          {"--flip-bit", "1,pc,12"},
+                                          {"--flip-bit", "1,count,32"},
+                                          {"--flip-bit", "1,ram"},
                                           {"--baud"}}) {
         auto r = testsupport::runProcess(BOOTROM_SIM_BIN, args, {});
         EXPECT_EQ(r.exitStatus, 2) << args[0];
@@ -56,26 +62,30 @@ TEST_F(BootromSimCommandLine, PrintsATerminalDeviceAndStopsOnSignal) {
 }
 
 // The started liveloader reports the chip identifier as SystemClass option 39, the last word at
-// parameter 0 and the first at parameter 3.
-TEST_F(BootromSimCommandLine, JumpBringsUpTheLiveloaderOnUsbEmulation) {
-    SpawnedProgram sim({BOOTROM_SIM_BIN, "--chip", "imx", "--uid", "11111111,22222222,33333333,4"});
-    const auto line = sim.readLine(10s);
-    const auto entry = sim.readLine(10s);
-    ASSERT_TRUE(line && entry);
-    const std::string key = "CORVANE_USB_EMULATION=";
-    ASSERT_NE(entry->find(key), std::string::npos) << *entry;
-    setenv(key.substr(0, key.size() - 1).c_str(),
-           entry->substr(entry->find(key) + key.size()).c_str(), 1);
-
-    SDPProtocol rom;
-    rom.setTransport(sdpLoaderForPort(line->substr(line->rfind(' ') + 1)));
-    ASSERT_EQ(rom.open(), aErrNone);
-    const uint8_t loader[16] = {1, 2, 3};
-    ASSERT_EQ(rom.writeFile(loader, sizeof loader, 0x20000000), SDPProtocol::WRITE_OK);
-    rom.jumpAddress(0x20000000);
-    ASSERT_TRUE(sim.readLine(10s)); // the jump
-    const auto up = sim.readLine(10s);
-    ASSERT_TRUE(up && up->find("liveloader up as DEADDEAD:13@127.0.0.1:") != std::string::npos);
+// parameter 0 and the first at parameter 3. While it runs the ROM does not answer; its system
+// reset puts the chip back into the ROM, which answers again.
+TEST_F(BootromSimCommandLine, JumpHandsTheChipToTheLiveloaderUntilItResets) {
+    chiptest::SimulatedChip sim({"--chip", "imx", "--uid", "11111111,22222222,33333333,4"});
+    const std::string key = "CORVANE_USB_EMULATION";
+    setenv(key.c_str(), sim.emulation.c_str(), 1);
+    auto frame = [](uint8_t type, uint32_t address, uint8_t count) {
+        std::string f(16, '\0');
+        f[0] = f[1] = static_cast<char>(type);
+        for (int i = 0; i < 4; ++i)
+            f[2 + i] = static_cast<char>(address >> (24 - 8 * i));
+        f[6] = 0x20;
+        f[10] = static_cast<char>(count);
+        return f;
+    };
+    const std::string hab = "\x56\x78\x78\x56";
+    chiptest::HostPort host(sim.device, 115200);
+    host.send(frame(0x04, 0x20000000, 16) + std::string(16, 'L'));
+    ASSERT_EQ(host.read(8), hab + "\x88\x88\x88\x88");
+    host.send(frame(0x0B, 0x20000000, 0));
+    ASSERT_EQ(host.read(4), hab);
+    ASSERT_TRUE(sim.awaitLine("liveloader up as DEADDEAD:13@127.0.0.1:"));
+    // Answered, this would put HAB and "LLLL" before the status read at the end.
+    host.send(frame(0x01, 0x20000000, 4));
 
     Corvane::Module module(0);
     aEtherConfig plain; // a plain USB link: no sharing server, nothing broadcast
@@ -92,10 +102,14 @@ TEST_F(BootromSimCommandLine, JumpBringsUpTheLiveloaderOnUsbEmulation) {
         words.push_back(word);
     }
     EXPECT_EQ(words, (std::vector<uint32_t>{4, 0x33333333, 0x22222222, 0x11111111}));
+    EXPECT_EQ(system.reset(), aErrNone);
     module.disconnect();
-    unsetenv("CORVANE_USB_EMULATION");
-    sim.signal(SIGTERM);
-    EXPECT_EQ(sim.wait(10s), 0);
+    unsetenv(key.c_str());
+
+    ASSERT_TRUE(sim.awaitLine("reset into the boot ROM"));
+    host.send(frame(0x05, 0, 0));
+    EXPECT_EQ(host.read(8), hab + "\xF0\xF0\xF0\xF0");
+    sim.stop();
 }
 
 } // namespace
