@@ -4,9 +4,7 @@
 
 #include "SDPLoader_Interface.h"
 
-namespace corvane::platform {
-struct SerialPort;
-}
+#include <corvane/aStream.h>
 
 class Serial_SDPLoader : public SDPLoader_Interface {
   public:
@@ -32,6 +30,10 @@ class Serial_SDPLoader : public SDPLoader_Interface {
     uint32_t interByteGapMs = 50;
 
   private:
+    // Appends the bytes the port holds now, at most max; the count appended.
+    size_t takeAvailable(std::vector<uint8_t>& bytesOut, size_t max);
+
+    std::string portName_;
     std::string path_;
-    corvane::platform::SerialPort* port_ = nullptr;
+    aStream* stream_ = nullptr;
 };
