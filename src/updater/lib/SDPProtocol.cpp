@@ -140,7 +140,7 @@ std::unique_ptr<SDPLoader_Interface> sdpLoaderForPort(const std::string& portNam
                                                       std::unique_ptr<HidTransport> hid) {
     if (portName == "USB") {
         if (!hid) {
-            hid = makeHidapiTransport();
+            hid = makePlatformHidTransport();
         }
         return std::make_unique<HID_SDPLoader>(SDPProtocol::kRecoveryVendorId,
                                                SDPProtocol::kRecoveryProductId, std::move(hid));
