@@ -1,14 +1,14 @@
-// The operating-system procedures the portable support layer needs; one backend per OS lives in
-// platform/<os>/. Nothing above this header sees errno or a system handle type's meaning.
+// The operating-system procedures the link library needs; one backend per OS lives in
+// platform/<os>/. Nothing above this header sees errno or a system handle type's meaning. The
+// file procedures, which the updater library shares, are in os/files.h.
 #ifndef CORVANE_PLATFORM_H
 #define CORVANE_PLATFORM_H
 
 #include "corvane/aError.h"
+#include "os/files.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <string>
 
 namespace corvane::platform {
 
@@ -19,95 +19,6 @@ uint64_t monotonicMilliseconds();
 // Sleeps at least ms milliseconds, resuming after signals; 0 returns at once.
 void sleepMilliseconds(uint32_t ms);
 
-// ---- Paths ---------------------------------------------------------------------------------
-
-enum class PathKind { missing, directory, file, other };
-
-struct PathInfo {
-    PathKind kind = PathKind::missing;
-    bool isLink = false; // the path itself is a symbolic link (only when links are not followed)
-    uint64_t size = 0;
-};
-
-// Describes path. followLinks false describes a symbolic link itself.
-// aErrNotFound (kind missing), aErrPermission, aErrFileNameLength or aErrIO.
-aErr pathInfo(const char* path, bool followLinks, PathInfo& info);
-
-// Creates one directory, rwxr-xr-x at most (narrowed by the umask). aErrDuplicate when something
-// already exists there, aErrNotFound when a parent is missing or not a directory, aErrPermission,
-// aErrMedia (no space), aErrIO.
-aErr makeDirectory(const char* path);
-// Removes an empty directory: aErrNotFound, aErrPermission, aErrBusy (not empty or in use), aErrIO.
-aErr removeDirectory(const char* path);
-// Removes a non-directory entry: aErrNotFound, aErrPermission, aErrIO (a directory included).
-aErr removeFile(const char* path);
-
-struct DirectoryEntry {
-    const char* name; // entry name without the directory
-    bool isDirectory; // after following a symbolic link
-    bool isLink;      // the entry itself is a symbolic link
-    uint64_t size;    // of the entry (of its target for a link), 0 when unknown
-};
-// Calls visit for every entry, "." and ".." included, in the system's order, until it returns
-// false. aErrNotFound, aErrPermission or aErrIO when the directory cannot be opened.
-aErr listDirectory(const char* path, const std::function<bool(const DirectoryEntry&)>& visit);
-
-// aErrIO (working directory gone), aErrPermission.
-aErr currentDirectory(std::string& out);
-// Full path of the running program. aErrNotFound when the system cannot tell.
-aErr executablePath(std::string& out);
-// $HOME when set and not empty, else the password database entry of the real user.
-// aErrNotFound when neither names one.
-aErr homeDirectory(std::string& out);
-
-// ---- Files ---------------------------------------------------------------------------------
-
-using FileHandle = int;
-constexpr FileHandle invalidFile = -1;
-
-enum class OpenMode {
-    readExisting,  // existing file, reading
-    writeTruncate, // created or truncated, writing
-    readWrite      // opened or created, reading and writing, positioned at the end
-};
-
-// Opens path; the handle is not inherited by child processes.
-// aErrNotFound, aErrPermission, aErrFileNameLength, aErrResource (too many open), aErrIO.
-aErr openFile(const char* path, OpenMode mode, FileHandle& out);
-// Reads until count bytes or the end of the file; got holds what was read even on failure.
-aErr readFile(FileHandle file, void* buffer, size_t count, size_t& got);
-// Writes all count bytes; put holds what was written even on failure. aErrMedia when full.
-aErr writeFile(FileHandle file, const void* buffer, size_t count, size_t& put);
-
-enum class SeekOrigin { start, current, end };
-// Moves to offset from origin and reports the new position. aErrRange, aErrIO.
-aErr seekFile(FileHandle file, int64_t offset, SeekOrigin origin, uint64_t& position);
-aErr fileSize(FileHandle file, uint64_t& size);
-// Forces written data to the storage device. aErrMedia/aErrIO when the data may be lost;
-// aErrNone for files that cannot be synchronised (pipes, special files).
-aErr syncFile(FileHandle file);
-// Closes the handle; aErrIO when the system reports a failure (the handle is gone either way).
-aErr closeFile(FileHandle file);
-
-// ---- Store files ---------------------------------------------------------------------------
-
-// Opens path for reading only when it is a regular file; a named pipe or device never blocks the
-// open and is refused with aErrMode, as is a directory. size receives the file's size.
-aErr openRegularFile(const char* path, FileHandle& out, uint64_t& size);
-// Creates path for writing, rw-r--r-- at most; aErrDuplicate when something is already there.
-aErr createExclusiveFile(const char* path, FileHandle& out);
-// Renames from to to, replacing what to names (not a directory) in one step.
-aErr renamePath(const char* from, const char* to);
-// Makes the entries of a directory (a rename into it) durable.
-aErr syncDirectory(const char* path);
-// aErrNone when this process may write path, which exists.
-aErr checkWritable(const char* path);
-// This process, and whether a process with that identifier still runs.
-uint32_t currentProcessId();
-bool processExists(uint32_t id);
-// The system's error number of the last failing call above on this thread, for trace lines.
-int lastSystemError();
-
 // Waits at most timeoutMs in one system call until one of count descriptors has input, and
 // sets ready[i] for each that has. aErrNone then, aErrNotReady when the time ran out (or a
 // signal came), aErrIO when the wait failed.
@@ -117,6 +28,9 @@ aErr waitAnyReadable(const int* fds, bool* ready, size_t count, uint32_t timeout
 
 // The one translation of a system error number into the library's codes.
 aErr errorFromSystem(int systemError);
+// True when a call that failed with systemError only has to be made again: it would have
+// blocked, or a signal interrupted it. (ZeroMQ reports its failures with these numbers too.)
+bool isRetryableError(int systemError);
 
 } // namespace corvane::platform
 

@@ -67,7 +67,7 @@ bool HID_SDPLoader::open() {
     return opened_;
 }
 
-ssize_t HID_SDPLoader::write(const std::vector<uint8_t>& bytes) {
+std::ptrdiff_t HID_SDPLoader::write(const std::vector<uint8_t>& bytes) {
     if (!opened_ || bytes.empty()) {
         return -1;
     }
@@ -78,11 +78,11 @@ ssize_t HID_SDPLoader::write(const std::vector<uint8_t>& bytes) {
     return written;
 }
 
-ssize_t HID_SDPLoader::read(std::vector<uint8_t>& bytesOut, int timeoutMs) {
+std::ptrdiff_t HID_SDPLoader::read(std::vector<uint8_t>& bytesOut, int timeoutMs) {
     if (!opened_) {
         return -1;
     }
-    ssize_t total = 0;
+    std::ptrdiff_t total = 0;
     uint8_t report[kReportSize];
     for (int reports = 0; reports < kMaxReportsPerRead; ++reports) {
         const int got = transport_->read(report, sizeof report, timeoutMs);
@@ -94,7 +94,7 @@ ssize_t HID_SDPLoader::read(std::vector<uint8_t>& bytesOut, int timeoutMs) {
             keep = std::min(keep, kSecurityReportSize);
         }
         bytesOut.insert(bytesOut.end(), report, report + keep);
-        total += static_cast<ssize_t>(keep);
+        total += static_cast<std::ptrdiff_t>(keep);
     }
     return total;
 }

@@ -28,8 +28,8 @@ class HID_SDPLoader : public SDPLoader_Interface {
     ~HID_SDPLoader() override;
 
     bool open() override;
-    ssize_t write(const std::vector<uint8_t>& bytes) override;
-    ssize_t read(std::vector<uint8_t>& bytesOut, int timeoutMs) override;
+    std::ptrdiff_t write(const std::vector<uint8_t>& bytes) override;
+    std::ptrdiff_t read(std::vector<uint8_t>& bytesOut, int timeoutMs) override;
     bool parseStatus(const std::vector<uint8_t>& bytes, size_t index, uint32_t& valueOut) override;
 
     uint16_t vendorId() const { return vendorId_; }

@@ -59,7 +59,7 @@ size_t Serial_SDPLoader::takeAvailable(std::vector<uint8_t>& bytesOut, size_t ma
     return taken;
 }
 
-ssize_t Serial_SDPLoader::write(const std::vector<uint8_t>& bytes) {
+std::ptrdiff_t Serial_SDPLoader::write(const std::vector<uint8_t>& bytes) {
     if (stream_ == nullptr || bytes.size() < 2) {
         return -1;
     }
@@ -73,10 +73,10 @@ ssize_t Serial_SDPLoader::write(const std::vector<uint8_t>& bytes) {
         failure_ = text;
         return -1;
     }
-    return static_cast<ssize_t>(count);
+    return static_cast<std::ptrdiff_t>(count);
 }
 
-ssize_t Serial_SDPLoader::read(std::vector<uint8_t>& bytesOut, int timeoutMs) {
+std::ptrdiff_t Serial_SDPLoader::read(std::vector<uint8_t>& bytesOut, int timeoutMs) {
     if (stream_ == nullptr) {
         return -1;
     }
@@ -95,7 +95,7 @@ ssize_t Serial_SDPLoader::read(std::vector<uint8_t>& bytesOut, int timeoutMs) {
         total += got;
         wait = interByteGapMs;
     }
-    return static_cast<ssize_t>(total);
+    return static_cast<std::ptrdiff_t>(total);
 }
 
 bool Serial_SDPLoader::parseStatus(const std::vector<uint8_t>& bytes, size_t index,

@@ -17,10 +17,10 @@ class Serial_SDPLoader : public SDPLoader_Interface {
     // ROM that took bytes of another protocol (the NXP probe's "?") abandons its half frame.
     bool open() override;
     // Writes bytes[1..]; a port that takes nothing for the line time plus a second fails it.
-    ssize_t write(const std::vector<uint8_t>& bytes) override;
+    std::ptrdiff_t write(const std::vector<uint8_t>& bytes) override;
     // Waits up to timeoutMs for a first byte, then reads until the line is quiet for
     // interByteGapMs.
-    ssize_t read(std::vector<uint8_t>& bytesOut, int timeoutMs) override;
+    std::ptrdiff_t read(std::vector<uint8_t>& bytesOut, int timeoutMs) override;
     bool parseStatus(const std::vector<uint8_t>& bytes, size_t index, uint32_t& valueOut) override;
     uint32_t pendingMs(size_t count) const override;
 
