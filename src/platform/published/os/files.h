@@ -1,6 +1,6 @@
-// Paths, files and the store's file procedures: the part of the platform layer that the updater
-// library shares with the link library. One backend per OS lives in platform/<os>/; nothing
-// here exposes errno or the meaning of a system handle.
+// What the updater library shares with the link library in the platform layer: paths,
+// directory listings, file handles and the store's file procedures. One backend per OS lives in
+// platform/<os>/; nothing here exposes errno or the meaning of a system handle.
 #ifndef CORVANE_OS_FILES_H
 #define CORVANE_OS_FILES_H
 
@@ -27,12 +27,6 @@ struct PathInfo {
 // aErrNotFound (kind missing), aErrPermission, aErrFileNameLength or aErrIO.
 aErr pathInfo(const char* path, bool followLinks, PathInfo& info);
 
-// Creates one directory, rwxr-xr-x at most (narrowed by the umask). aErrDuplicate when something
-// already exists there, aErrNotFound when a parent is missing or not a directory, aErrPermission,
-// aErrMedia (no space), aErrIO.
-aErr makeDirectory(const char* path);
-// Removes an empty directory: aErrNotFound, aErrPermission, aErrBusy (not empty or in use), aErrIO.
-aErr removeDirectory(const char* path);
 // Removes a non-directory entry: aErrNotFound, aErrPermission, aErrIO (a directory included).
 aErr removeFile(const char* path);
 
@@ -46,37 +40,15 @@ struct DirectoryEntry {
 // false. aErrNotFound, aErrPermission or aErrIO when the directory cannot be opened.
 aErr listDirectory(const char* path, const std::function<bool(const DirectoryEntry&)>& visit);
 
-// aErrIO (working directory gone), aErrPermission.
-aErr currentDirectory(std::string& out);
-// Full path of the running program. aErrNotFound when the system cannot tell.
-aErr executablePath(std::string& out);
-// $HOME when set and not empty, else the password database entry of the real user.
-// aErrNotFound when neither names one.
-aErr homeDirectory(std::string& out);
-
 // ---- Files ---------------------------------------------------------------------------------
 
 using FileHandle = int;
 constexpr FileHandle invalidFile = -1;
 
-enum class OpenMode {
-    readExisting,  // existing file, reading
-    writeTruncate, // created or truncated, writing
-    readWrite      // opened or created, reading and writing, positioned at the end
-};
-
-// Opens path; the handle is not inherited by child processes.
-// aErrNotFound, aErrPermission, aErrFileNameLength, aErrResource (too many open), aErrIO.
-aErr openFile(const char* path, OpenMode mode, FileHandle& out);
 // Reads until count bytes or the end of the file; got holds what was read even on failure.
 aErr readFile(FileHandle file, void* buffer, size_t count, size_t& got);
 // Writes all count bytes; put holds what was written even on failure. aErrMedia when full.
 aErr writeFile(FileHandle file, const void* buffer, size_t count, size_t& put);
-
-enum class SeekOrigin { start, current, end };
-// Moves to offset from origin and reports the new position. aErrRange, aErrIO.
-aErr seekFile(FileHandle file, int64_t offset, SeekOrigin origin, uint64_t& position);
-aErr fileSize(FileHandle file, uint64_t& size);
 // Forces written data to the storage device. aErrMedia/aErrIO when the data may be lost;
 // aErrNone for files that cannot be synchronised (pipes, special files).
 aErr syncFile(FileHandle file);
