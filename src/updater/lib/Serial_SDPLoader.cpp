@@ -63,7 +63,6 @@ std::ptrdiff_t Serial_SDPLoader::write(const std::vector<uint8_t>& bytes) {
     if (stream_ == nullptr || bytes.size() < 2) {
         return -1;
     }
-    // The stream gives up on a port that takes longer than twice the line time plus a second.
     const size_t count = bytes.size() - 1;
     const aErr err = aStream_Write(stream_, bytes.data() + 1, count);
     if (err != aErrNone) {

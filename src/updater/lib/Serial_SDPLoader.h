@@ -16,7 +16,8 @@ class Serial_SDPLoader : public SDPLoader_Interface {
     // Opens the port and then lets the line fall quiet for resyncMs, dropping what arrives: a
     // ROM that took bytes of another protocol (the NXP probe's "?") abandons its half frame.
     bool open() override;
-    // Writes bytes[1..]; a port that takes nothing for the line time plus a second fails it.
+    // Writes bytes[1..]; a port that has not taken them after twice their line time plus a
+    // second fails the write.
     std::ptrdiff_t write(const std::vector<uint8_t>& bytes) override;
     // Waits up to timeoutMs for a first byte, then reads until the line is quiet for
     // interByteGapMs.
