@@ -129,6 +129,23 @@ CORVANE_API aErr aStream_CreateFileOutput(const char* path, aStream** stream);
 CORVANE_API aErr aStream_CreateSerial(const char* portName, uint32_t baudIndex, uint32_t parity,
                                       uint32_t dataBits, uint32_t stopBits, aStream** stream);
 
+/* The line rate in bits per second of a baud index of aStream_CreateSerial; 0 above index 7. */
+CORVANE_API uint32_t aStream_SerialBaudRate(uint32_t baudIndex);
+
+/* The device aStream_CreateSerial opens for portName, zero-terminated into path (size bytes):
+ * portName itself when it holds a "/", else portName under /dev. aErrParam for a null portName
+ * or path or a size of 0; aErrSize when the device path and its zero do not fit (path is then
+ * the empty text); aErrMemory when memory runs out. */
+CORVANE_API aErr aStream_SerialDevicePath(const char* portName, char* path, size_t size);
+
+/* Why aStream_CreateSerial cannot open portName now, in words for the user that name the device:
+ * it does not exist, another program holds it, it is not a serial device, or this user may not
+ * open it (the words then name the group whose members may, and how to join it). The empty text
+ * when the port can be opened. It opens and closes the port to find out, so it is meant for after
+ * a failed aStream_CreateSerial. The text is zero-terminated into text (size bytes) and cut to
+ * fit. aErrParam for a null portName or text or a size of 0; aErrMemory when memory runs out. */
+CORVANE_API aErr aStream_DescribeSerialFailure(const char* portName, char* text, size_t size);
+
 /* Connects over TCP to address (IPv4, network byte order) and port (host order). The socket is
  * non-blocking with no-delay on and closes with a reset. get answers aErrNotReady when no byte
  * is there (aStream_Wait waits for one), aErrConnection while not connected; a reset

@@ -3,6 +3,7 @@
 #include "corvane/aStream.h"
 
 #include "aStream_Internal.h"
+#include "cApiGuard.h"
 #include "platform/serial.h"
 
 #include <new>
@@ -131,4 +132,38 @@ aErr aStream_CreateSerial(const char* portName, uint32_t baudIndex, uint32_t par
     }
     aStream_SetWait(*stream, serialWait);
     return aErrNone;
+}
+
+uint32_t aStream_SerialBaudRate(uint32_t baudIndex) {
+    return baudIndex < aSTREAM_SERIAL_BAUD_COUNT ? aStream_SerialBaudRates[baudIndex] : 0;
+}
+
+aErr aStream_SerialDevicePath(const char* portName, char* path, size_t size) {
+    if (portName == nullptr || path == nullptr || size == 0) {
+        return aErrParam;
+    }
+    path[0] = '\0';
+    return corvane::guardedCall([&] {
+        const std::string device = corvane::platform::serialDevicePath(portName);
+        if (device.size() >= size) {
+            return aErrSize;
+        }
+        device.copy(path, device.size());
+        path[device.size()] = '\0';
+        return aErrNone;
+    });
+}
+
+aErr aStream_DescribeSerialFailure(const char* portName, char* text, size_t size) {
+    if (portName == nullptr || text == nullptr || size == 0) {
+        return aErrParam;
+    }
+    text[0] = '\0';
+    return corvane::guardedCall([&] {
+        const std::string why = corvane::platform::describeSerialOpenFailure(
+            corvane::platform::serialDevicePath(portName).c_str());
+        const size_t kept = why.copy(text, size - 1);
+        text[kept] = '\0';
+        return aErrNone;
+    });
 }

@@ -12,7 +12,6 @@
 
 #include <arpa/inet.h>
 
-#include <cerrno>
 #include <chrono>
 #include <mutex>
 #include <new>
@@ -75,7 +74,7 @@ int takeFrame(ClientRecord& record) {
         return -1; // closed at exit
     if (zmq_msg_recv(&record.frame, zsock_resolve(record.front), ZMQ_DONTWAIT) >= 0)
         return 1;
-    return zmq_errno() == EAGAIN || zmq_errno() == EINTR ? 0 : -1;
+    return corvane::platform::isRetryableError(zmq_errno()) ? 0 : -1;
 }
 
 // Waits up to timeoutMs for the socket's signal or a writer's wake-up, in one poll of the two
@@ -142,7 +141,7 @@ int sendFrame(ClientRecord& record, const uint8_t* bytes, size_t count) {
         zmq_send(zsock_resolve(record.wake.connected), "", 0, ZMQ_DONTWAIT);
     if (sent)
         return 1;
-    return error == EAGAIN || error == EINTR ? 0 : -1;
+    return corvane::platform::isRetryableError(error) ? 0 : -1;
 }
 
 aErr clientWrite(const uint8_t* bytes, size_t count, void* reference) {

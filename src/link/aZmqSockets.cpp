@@ -2,6 +2,7 @@
 #include "aZmqSockets.h"
 
 #include "aLinkInternal.h"
+#include "platform/platform.h"
 
 #include <atomic>
 #include <cstdio>
@@ -9,8 +10,6 @@
 #include <map>
 #include <mutex>
 #include <set>
-
-#include <unistd.h>
 
 namespace corvane {
 
@@ -24,7 +23,7 @@ bool SocketPair::open() {
     // In-process transport: both ends live in this process, and a trip through a loopback TCP
     // pair costs two I/O-thread hand-offs per hop.
     const uint32_t pair = nextPair++;
-    const int pid = static_cast<int>(getpid());
+    const int pid = static_cast<int>(platform::currentProcessId());
     return zsock_bind(bound, "inproc://corvane-pair-%d-%u", pid, pair) == 0 &&
            zsock_connect(connected, "inproc://corvane-pair-%d-%u", pid, pair) == 0;
 }

@@ -2,10 +2,11 @@
 // only on a terminal, so nothing of them reaches a pipe or a file.
 #include "CLI_Display.h"
 
+#include "os/terminal.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 
 namespace {
 constexpr int kBlankWidth = 88;
@@ -18,7 +19,7 @@ constexpr const char* kSpinnerDots[8] = {".", "..", "...", "....", ".....", "...
 } // namespace
 
 bool streamIsInteractive(FILE* stream) {
-    if (stream == nullptr || isatty(fileno(stream)) == 0) {
+    if (!corvane::platform::isTerminal(stream)) {
         return false;
     }
     // Without a terminal type we cannot know that "\r" redraws the line.

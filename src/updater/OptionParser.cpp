@@ -4,7 +4,6 @@
 #include "UpdaterOptions.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -217,9 +216,10 @@ bool OptionParser::parseUnsigned(const OptionEntry& entry, const std::string& va
         return false;
     }
     char* end = nullptr;
-    errno = 0;
+    // A number too large for strtoul comes back as ULONG_MAX, beyond 32 bits as well.
+    static_assert(std::numeric_limits<unsigned long>::max() > std::numeric_limits<uint32_t>::max());
     unsigned long number = parseDecimalNumber(value.c_str(), &end);
-    if (errno == ERANGE || number > std::numeric_limits<uint32_t>::max()) {
+    if (number > std::numeric_limits<uint32_t>::max()) {
         reject("Value out of range for \"%s\" parameter [%s]", entry.name, value.c_str());
         return false;
     }

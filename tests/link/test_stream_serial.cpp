@@ -81,6 +81,42 @@ TEST_F(SerialStream, ABareNameIsTakenUnderDev) {
     EXPECT_EQ(aStream_CreateSerial("ttyCorvaneMissing", 6, 0, 0, 0, &s), aErrIO);
 }
 
+TEST_F(SerialStream, NamesItsRatesDevicesAndWhyAPortCannotOpen) {
+    const uint32_t rates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 0};
+    for (uint32_t index = 0; index < std::size(rates); ++index) {
+        EXPECT_EQ(aStream_SerialBaudRate(index), rates[index]) << index;
+    }
+
+    char path[16];
+    EXPECT_EQ(aStream_SerialDevicePath("ttyS0", path, sizeof path), aErrNone);
+    EXPECT_STREQ(path, "/dev/ttyS0");
+    EXPECT_EQ(aStream_SerialDevicePath("./ttyS0", path, sizeof path), aErrNone);
+    EXPECT_STREQ(path, "./ttyS0");
+    EXPECT_EQ(aStream_SerialDevicePath("ttyS0", path, 11), aErrNone);
+    EXPECT_EQ(aStream_SerialDevicePath("ttyS0", path, 10), aErrSize);
+    EXPECT_STREQ(path, "");
+    EXPECT_EQ(aStream_SerialDevicePath(nullptr, path, sizeof path), aErrParam);
+    EXPECT_EQ(aStream_SerialDevicePath("ttyS0", path, 0), aErrParam);
+
+    const struct {
+        const char* port;
+        const char* why;
+    } cases[] = {
+        {"ttyCorvaneMissing", "serial port /dev/ttyCorvaneMissing does not exist"},
+        {"/dev/null", "serial port /dev/null is not a serial device"},
+        {name, ""},
+    };
+    char text[128];
+    for (const auto& c : cases) {
+        EXPECT_EQ(aStream_DescribeSerialFailure(c.port, text, sizeof text), aErrNone);
+        EXPECT_STREQ(text, c.why) << c.port;
+    }
+    EXPECT_EQ(aStream_DescribeSerialFailure("/dev/null", text, 12), aErrNone);
+    EXPECT_STREQ(text, "serial port") << "cut to fit";
+    EXPECT_EQ(aStream_DescribeSerialFailure(nullptr, text, sizeof text), aErrParam);
+    EXPECT_EQ(aStream_DescribeSerialFailure("/dev/null", text, 0), aErrParam);
+}
+
 TEST_F(SerialStream, CarriesBytesBothWays) {
     aStream* s = nullptr;
     ASSERT_EQ(aStream_CreateSerial(name, 6, 0, 0, 0, &s), aErrNone);

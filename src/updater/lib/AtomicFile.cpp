@@ -3,12 +3,11 @@
 #include "AtomicFile.h"
 
 #include "Debug.h"
-#include "platform/platform.h"
+#include "os/files.h"
 
 #include <corvane/aDefs.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -88,21 +87,7 @@ aErr writeFileAtomically(const std::string& path, const void* data, size_t lengt
     // further than that. A path too long for the readers, or a file this user may not write,
     // would otherwise be replaced by a reader that could merely not open it; something that is
     // not a regular file (a named pipe, a directory) is not the store's to replace.
-    if (path.empty()) {
-        error = ENOENT;
-        return aErrNotFound;
-    }
-    if (path.size() > aFILE_MAXPATH) {
-        error = ENAMETOOLONG;
-        return aErrNotFound;
-    }
-    platform::PathInfo target;
-    const bool exists = platform::pathInfo(path.c_str(), true, target) == aErrNone;
-    if (path.back() == '/' || (exists && target.kind != platform::PathKind::file)) {
-        error = exists && target.kind != platform::PathKind::directory ? EINVAL : EISDIR;
-        return aErrNotFound;
-    }
-    if (exists && platform::checkWritable(path.c_str()) != aErrNone) {
+    if (platform::checkReplaceable(path.c_str(), aFILE_MAXPATH) != aErrNone) {
         error = platform::lastSystemError();
         return aErrNotFound;
     }

@@ -6,7 +6,6 @@
 #include "RegularFile.h"
 
 #include <cctype>
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>

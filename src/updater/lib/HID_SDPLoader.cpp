@@ -3,45 +3,34 @@
 #include "HID_SDPLoader.h"
 
 #include "Debug.h"
-
-#include <hidapi/hidapi.h>
+#include "os/hid.h"
 
 #include <algorithm>
 #include <cstdio>
 
 namespace {
 
-class HidapiTransport : public HidTransport {
+class PlatformHidTransport : public HidTransport {
   public:
-    ~HidapiTransport() override { close(); }
+    ~PlatformHidTransport() override { close(); }
     bool open(uint16_t vendorId, uint16_t productId) override {
-        if (hid_init() != 0) {
-            return false;
-        }
-        initialised_ = true;
-        device_ = hid_open(vendorId, productId, nullptr);
+        close();
+        device_ = corvane::platform::openHidDevice(vendorId, productId);
         return device_ != nullptr;
     }
     int write(const uint8_t* bytes, size_t count) override {
-        return device_ != nullptr ? hid_write(device_, bytes, count) : -1;
+        return corvane::platform::writeHidDevice(device_, bytes, count);
     }
     int read(uint8_t* buffer, size_t size, int timeoutMs) override {
-        return device_ != nullptr ? hid_read_timeout(device_, buffer, size, timeoutMs) : -1;
+        return corvane::platform::readHidDevice(device_, buffer, size, timeoutMs);
     }
     void close() override {
-        if (device_ != nullptr) {
-            hid_close(device_);
-            device_ = nullptr;
-        }
-        if (initialised_) {
-            hid_exit();
-            initialised_ = false;
-        }
+        corvane::platform::closeHidDevice(device_);
+        device_ = nullptr;
     }
 
   private:
-    hid_device* device_ = nullptr;
-    bool initialised_ = false;
+    corvane::platform::HidDevice* device_ = nullptr;
 };
 
 constexpr size_t kReportSize = 65;        // report id and 64 bytes
@@ -52,8 +41,8 @@ constexpr int kMaxReportsPerRead = 64;
 
 } // namespace
 
-std::unique_ptr<HidTransport> makeHidapiTransport() {
-    return std::make_unique<HidapiTransport>();
+std::unique_ptr<HidTransport> makePlatformHidTransport() {
+    return std::make_unique<PlatformHidTransport>();
 }
 
 HID_SDPLoader::HID_SDPLoader(uint16_t vendorId, uint16_t productId,
@@ -78,7 +67,7 @@ bool HID_SDPLoader::open() {
     return opened_;
 }
 
-ssize_t HID_SDPLoader::write(const std::vector<uint8_t>& bytes) {
+std::ptrdiff_t HID_SDPLoader::write(const std::vector<uint8_t>& bytes) {
     if (!opened_ || bytes.empty()) {
         return -1;
     }
@@ -89,11 +78,11 @@ ssize_t HID_SDPLoader::write(const std::vector<uint8_t>& bytes) {
     return written;
 }
 
-ssize_t HID_SDPLoader::read(std::vector<uint8_t>& bytesOut, int timeoutMs) {
+std::ptrdiff_t HID_SDPLoader::read(std::vector<uint8_t>& bytesOut, int timeoutMs) {
     if (!opened_) {
         return -1;
     }
-    ssize_t total = 0;
+    std::ptrdiff_t total = 0;
     uint8_t report[kReportSize];
     for (int reports = 0; reports < kMaxReportsPerRead; ++reports) {
         const int got = transport_->read(report, sizeof report, timeoutMs);
@@ -105,7 +94,7 @@ ssize_t HID_SDPLoader::read(std::vector<uint8_t>& bytesOut, int timeoutMs) {
             keep = std::min(keep, kSecurityReportSize);
         }
         bytesOut.insert(bytesOut.end(), report, report + keep);
-        total += static_cast<ssize_t>(keep);
+        total += static_cast<std::ptrdiff_t>(keep);
     }
     return total;
 }

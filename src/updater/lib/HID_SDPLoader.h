@@ -1,35 +1,35 @@
-// The Serial Download Protocol over USB HID, through hidapi behind a small transport seam.
+// The Serial Download Protocol over USB HID, through the platform layer behind a small seam.
 #pragma once
 
 #include "SDPLoader_Interface.h"
 
 #include <memory>
 
-// The few hidapi calls the loader makes; a test puts a scripted device behind it.
+// The few HID calls the loader makes; a test puts a scripted device behind it.
 class HidTransport {
   public:
     virtual ~HidTransport() = default;
     // Opens the first device with the ids.
     virtual bool open(uint16_t vendorId, uint16_t productId) = 0;
-    // hid_write: bytes written, -1 on failure.
+    // Sends one report, its id first: bytes written, -1 on failure.
     virtual int write(const uint8_t* bytes, size_t count) = 0;
-    // hid_read_timeout: one report (its id first), 0 when none came in time, -1 on failure.
+    // One report within timeoutMs (its id first): its length, 0 when none came, -1 on failure.
     virtual int read(uint8_t* buffer, size_t size, int timeoutMs) = 0;
     virtual void close() = 0;
 };
 
-// The hidapi (hidraw) transport.
-std::unique_ptr<HidTransport> makeHidapiTransport();
+// The platform layer's HID devices (hidapi on Linux).
+std::unique_ptr<HidTransport> makePlatformHidTransport();
 
 class HID_SDPLoader : public SDPLoader_Interface {
   public:
     HID_SDPLoader(uint16_t vendorId, uint16_t productId,
-                  std::unique_ptr<HidTransport> transport = makeHidapiTransport());
+                  std::unique_ptr<HidTransport> transport = makePlatformHidTransport());
     ~HID_SDPLoader() override;
 
     bool open() override;
-    ssize_t write(const std::vector<uint8_t>& bytes) override;
-    ssize_t read(std::vector<uint8_t>& bytesOut, int timeoutMs) override;
+    std::ptrdiff_t write(const std::vector<uint8_t>& bytes) override;
+    std::ptrdiff_t read(std::vector<uint8_t>& bytesOut, int timeoutMs) override;
     bool parseStatus(const std::vector<uint8_t>& bytes, size_t index, uint32_t& valueOut) override;
 
     uint16_t vendorId() const { return vendorId_; }

@@ -2,8 +2,7 @@
 #include "NxpIspClient.h"
 
 #include "Debug.h"
-#include "aStream_Internal.h"
-#include "platform/serial.h"
+#include "SerialPortText.h"
 
 #include <corvane/aTime.h>
 
@@ -93,7 +92,7 @@ NxpIspClient::~NxpIspClient() {
 
 uint32_t NxpIspClient::rateIndexFor(uint32_t baudRate) {
     for (uint32_t i = 0; i < aSTREAM_SERIAL_BAUD_COUNT; ++i) {
-        if (aStream_SerialBaudRates[i] >= baudRate) {
+        if (aStream_SerialBaudRate(i) >= baudRate) {
             return i;
         }
     }
@@ -103,7 +102,7 @@ uint32_t NxpIspClient::rateIndexFor(uint32_t baudRate) {
 aErr NxpIspClient::open(const std::string& portName, uint32_t baudRate) {
     close();
     const uint32_t index = rateIndexFor(baudRate);
-    baudRate_ = aStream_SerialBaudRates[index];
+    baudRate_ = aStream_SerialBaudRate(index);
     portName_ = portName.substr(0, 2047);
     bytesSent_ = bytesReceived_ = 0;
     failure_.clear();
@@ -113,8 +112,7 @@ aErr NxpIspClient::open(const std::string& portName, uint32_t baudRate) {
     if (err != aErrNone) {
         Debug_Print(DEBUG_NXPSerial, "Error Creating Serial [%s] ==> %s", portName_.c_str(),
                     aError_GetErrorText(err));
-        failure_ = corvane::platform::describeSerialOpenFailure(
-            corvane::platform::serialDevicePath(portName_.c_str()).c_str());
+        failure_ = serialOpenFailure(portName_);
         if (failure_.empty()) {
             failure_ = "serial port " + portName_ + " cannot be opened";
         }

@@ -1,7 +1,7 @@
 // Regular files for reading, through the platform layer.
 #include "RegularFile.h"
 
-#include "platform/platform.h"
+#include "os/files.h"
 
 namespace platform = corvane::platform;
 

@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 class SDPLoader_Interface {
@@ -14,9 +13,9 @@ class SDPLoader_Interface {
     // True when the device is open.
     virtual bool open() = 0;
     // Sends one host message, bytes[0] being its report id. The count written, negative on failure.
-    virtual ssize_t write(const std::vector<uint8_t>& bytes) = 0;
+    virtual std::ptrdiff_t write(const std::vector<uint8_t>& bytes) = 0;
     // Appends what the device sends within timeoutMs; the count appended.
-    virtual ssize_t read(std::vector<uint8_t>& bytesOut, int timeoutMs) = 0;
+    virtual std::ptrdiff_t read(std::vector<uint8_t>& bytesOut, int timeoutMs) = 0;
     // True when bytes hold a complete reply; its 32-bit status (little-endian) is ORed into
     // valueOut.
     virtual bool parseStatus(const std::vector<uint8_t>& bytes, size_t index,

@@ -55,13 +55,13 @@ bool SDPProtocol::checkStatus() {
     }
     const std::vector<uint8_t> frame = command(kErrorStatus);
     for (int attempt = 0; attempt < 5; ++attempt) {
-        const ssize_t written = transport_->write(frame);
-        Debug_Print(DEBUG_iMXSerial, "bytesWritten: %zd\n", written);
+        const std::ptrdiff_t written = transport_->write(frame);
+        Debug_Print(DEBUG_iMXSerial, "bytesWritten: %td\n", written);
         logBytes(frame);
         std::vector<uint8_t> reply;
-        const ssize_t got =
+        const std::ptrdiff_t got =
             transport_->read(reply, 100 + static_cast<int>(transport_->pendingMs(frame.size())));
-        Debug_Print(DEBUG_iMXSerial, "Read Data: %zd\n", got);
+        Debug_Print(DEBUG_iMXSerial, "Read Data: %td\n", got);
         logBytes(reply);
         uint32_t value = 0;
         if (transport_->parseStatus(reply, 0, value)) {
@@ -78,8 +78,8 @@ int SDPProtocol::writeFile(const uint8_t* data, size_t size, uint32_t address) {
     }
     const std::vector<uint8_t> frame =
         command(kWriteFile, address, 0x20, static_cast<uint32_t>(size));
-    ssize_t written = transport_->write(frame);
-    Debug_Print(DEBUG_iMXSerial, "Write Res: %zd\n", written);
+    std::ptrdiff_t written = transport_->write(frame);
+    Debug_Print(DEBUG_iMXSerial, "Write Res: %td\n", written);
     logBytes(frame);
     if (written < 0) {
         return WRITE_ABORTED;
@@ -101,7 +101,7 @@ int SDPProtocol::writeFile(const uint8_t* data, size_t size, uint32_t address) {
         written = transport_->write(report);
         position += take;
         Debug_Print(DEBUG_iMXSerial,
-                    "Write Res: %zd , Total: %zu, Loop: %d, tell: %zu, size: %zu\n", written, total,
+                    "Write Res: %td , Total: %zu, Loop: %d, tell: %zu, size: %zu\n", written, total,
                     loop, position, report.size());
         if (written < 0) {
             // A port that takes nothing ends the transfer instead of being fed for ever.
@@ -129,8 +129,8 @@ void SDPProtocol::jumpAddress(uint32_t address) {
         return;
     }
     const std::vector<uint8_t> frame = command(kJumpAddress, address);
-    const ssize_t written = transport_->write(frame);
-    Debug_Print(DEBUG_iMXSerial, "Write Res: %zd\n", written);
+    const std::ptrdiff_t written = transport_->write(frame);
+    Debug_Print(DEBUG_iMXSerial, "Write Res: %td\n", written);
     logBytes(frame);
     std::vector<uint8_t> reply;
     transport_->read(reply, 100);
@@ -140,7 +140,7 @@ std::unique_ptr<SDPLoader_Interface> sdpLoaderForPort(const std::string& portNam
                                                       std::unique_ptr<HidTransport> hid) {
     if (portName == "USB") {
         if (!hid) {
-            hid = makeHidapiTransport();
+            hid = makePlatformHidTransport();
         }
         return std::make_unique<HID_SDPLoader>(SDPProtocol::kRecoveryVendorId,
                                                SDPProtocol::kRecoveryProductId, std::move(hid));

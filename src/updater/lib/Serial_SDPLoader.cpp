@@ -1,41 +1,45 @@
-// UART transport of the serial download protocol on the platform layer's serial port calls.
+// UART transport of the serial download protocol on the library's serial stream.
 #include "Serial_SDPLoader.h"
 
 #include "Debug.h"
-#include "platform/platform.h"
-#include "platform/serial.h"
+#include "SerialPortText.h"
+
+#include <corvane/aTime.h>
 
 #include <cstdio>
 
-using namespace corvane::platform;
+namespace {
+
+// 115200 baud in aStream_CreateSerial's table of rates.
+constexpr uint32_t kBaudIndex = 6;
+
+} // namespace
 
 Serial_SDPLoader::Serial_SDPLoader(const std::string& portName)
-    : path_(serialDevicePath(portName.c_str())) {}
+    : portName_(portName), path_(serialDevicePath(portName)) {}
 
 Serial_SDPLoader::~Serial_SDPLoader() {
-    if (port_ != nullptr) {
-        closeSerialPort(port_);
+    if (stream_ != nullptr) {
+        aStream_Destroy(&stream_);
     }
 }
 
 bool Serial_SDPLoader::open() {
-    if (port_ != nullptr) {
+    if (stream_ != nullptr) {
         return true;
     }
-    SerialSettings settings;
-    settings.baud = kBaudRate;
-    if (openSerialPort(path_.c_str(), settings, port_) != aErrNone) {
+    if (aStream_CreateSerial(portName_.c_str(), kBaudIndex, 0, 0, 0, &stream_) != aErrNone) {
         printf("Unable to open Serial Port: %s\n", path_.c_str());
-        failure_ = describeSerialOpenFailure(path_.c_str());
+        failure_ = serialOpenFailure(portName_);
         return false;
     }
-    const uint64_t until = monotonicMilliseconds() + resyncMs;
-    uint8_t buffer[256];
-    for (uint64_t now = monotonicMilliseconds(); now < until; now = monotonicMilliseconds()) {
-        size_t got = 0;
-        if (waitSerialPortReadable(port_, static_cast<uint32_t>(until - now)) == aErrNone &&
-            readSerialPort(port_, buffer, sizeof buffer, got) == aErrNone && got > 0) {
-            Debug_Print(DEBUG_iMXSerial, "Dropped %zu stale bytes\n", got);
+    const uint64_t until = aTime_GetMSTicks() + resyncMs;
+    std::vector<uint8_t> stale;
+    for (uint64_t now = aTime_GetMSTicks(); now < until; now = aTime_GetMSTicks()) {
+        stale.clear();
+        if (aStream_Wait(stream_, static_cast<uint32_t>(until - now)) == aErrNone &&
+            takeAvailable(stale, 256) > 0) {
+            Debug_Print(DEBUG_iMXSerial, "Dropped %zu stale bytes\n", stale.size());
         }
     }
     return true;
@@ -45,42 +49,52 @@ uint32_t Serial_SDPLoader::pendingMs(size_t count) const {
     return static_cast<uint32_t>(count * 10 * 1000 / kBaudRate + 1);
 }
 
-ssize_t Serial_SDPLoader::write(const std::vector<uint8_t>& bytes) {
-    if (port_ == nullptr || bytes.size() < 2) {
+size_t Serial_SDPLoader::takeAvailable(std::vector<uint8_t>& bytesOut, size_t max) {
+    size_t taken = 0;
+    uint8_t byte = 0;
+    while (taken < max && aStream_Read(stream_, &byte, 1) == aErrNone) {
+        bytesOut.push_back(byte);
+        ++taken;
+    }
+    return taken;
+}
+
+std::ptrdiff_t Serial_SDPLoader::write(const std::vector<uint8_t>& bytes) {
+    if (stream_ == nullptr || bytes.size() < 2) {
         return -1;
     }
     const size_t count = bytes.size() - 1;
-    const uint32_t timeoutMs = 2 * pendingMs(count) + 1000;
-    if (writeSerialPort(port_, bytes.data() + 1, count, timeoutMs) != aErrNone) {
+    const aErr err = aStream_Write(stream_, bytes.data() + 1, count);
+    if (err != aErrNone) {
         char text[160];
-        snprintf(text, sizeof text, "serial port %s did not take %zu bytes within %u ms",
-                 path_.c_str(), count, timeoutMs);
+        snprintf(text, sizeof text, "serial port %s did not take the %zu bytes written to it (%s)",
+                 path_.c_str(), count, aError_GetErrorText(err));
         failure_ = text;
         return -1;
     }
-    return static_cast<ssize_t>(count);
+    return static_cast<std::ptrdiff_t>(count);
 }
 
-ssize_t Serial_SDPLoader::read(std::vector<uint8_t>& bytesOut, int timeoutMs) {
-    if (port_ == nullptr) {
+std::ptrdiff_t Serial_SDPLoader::read(std::vector<uint8_t>& bytesOut, int timeoutMs) {
+    if (stream_ == nullptr) {
         return -1;
     }
-    ssize_t total = 0;
-    uint32_t wait = timeoutMs > 0 ? static_cast<uint32_t>(timeoutMs) : 0;
-    uint8_t buffer[256];
     // A device that never falls quiet is cut off after this much.
-    constexpr ssize_t kMaxRead = 4096;
+    constexpr size_t kMaxRead = 4096;
+    size_t total = 0;
+    uint32_t wait = timeoutMs > 0 ? static_cast<uint32_t>(timeoutMs) : 0;
     while (total < kMaxRead) {
-        size_t got = 0;
-        if (waitSerialPortReadable(port_, wait) != aErrNone ||
-            readSerialPort(port_, buffer, sizeof buffer, got) != aErrNone || got == 0) {
+        if (aStream_Wait(stream_, wait) != aErrNone) {
             break;
         }
-        bytesOut.insert(bytesOut.end(), buffer, buffer + got);
-        total += static_cast<ssize_t>(got);
+        const size_t got = takeAvailable(bytesOut, kMaxRead - total);
+        if (got == 0) {
+            break;
+        }
+        total += got;
         wait = interByteGapMs;
     }
-    return total;
+    return static_cast<std::ptrdiff_t>(total);
 }
 
 bool Serial_SDPLoader::parseStatus(const std::vector<uint8_t>& bytes, size_t index,

@@ -4,9 +4,7 @@
 
 #include "SDPLoader_Interface.h"
 
-namespace corvane::platform {
-struct SerialPort;
-}
+#include <corvane/aStream.h>
 
 class Serial_SDPLoader : public SDPLoader_Interface {
   public:
@@ -18,11 +16,12 @@ class Serial_SDPLoader : public SDPLoader_Interface {
     // Opens the port and then lets the line fall quiet for resyncMs, dropping what arrives: a
     // ROM that took bytes of another protocol (the NXP probe's "?") abandons its half frame.
     bool open() override;
-    // Writes bytes[1..]; a port that takes nothing for the line time plus a second fails it.
-    ssize_t write(const std::vector<uint8_t>& bytes) override;
+    // Writes bytes[1..]; a port that has not taken them after twice their line time plus a
+    // second fails the write.
+    std::ptrdiff_t write(const std::vector<uint8_t>& bytes) override;
     // Waits up to timeoutMs for a first byte, then reads until the line is quiet for
     // interByteGapMs.
-    ssize_t read(std::vector<uint8_t>& bytesOut, int timeoutMs) override;
+    std::ptrdiff_t read(std::vector<uint8_t>& bytesOut, int timeoutMs) override;
     bool parseStatus(const std::vector<uint8_t>& bytes, size_t index, uint32_t& valueOut) override;
     uint32_t pendingMs(size_t count) const override;
 
@@ -32,6 +31,10 @@ class Serial_SDPLoader : public SDPLoader_Interface {
     uint32_t interByteGapMs = 50;
 
   private:
+    // Appends the bytes the port holds now, at most max; the count appended.
+    size_t takeAvailable(std::vector<uint8_t>& bytesOut, size_t max);
+
+    std::string portName_;
     std::string path_;
-    corvane::platform::SerialPort* port_ = nullptr;
+    aStream* stream_ = nullptr;
 };

@@ -3,8 +3,8 @@
 
 #include "AtomicFile.h"
 #include "Debug.h"
+#include "os/files.h"
 
-#include <cstring>
 #include <stdexcept>
 
 std::string joinStorePath(const std::string& first, const std::string& second) {
@@ -42,7 +42,7 @@ aErr StoreEntry::writeFile(const std::string& fileName, const void* data, size_t
     const aErr err = writeFileAtomically(file, data, length, &error);
     if (err != aErrNone) {
         Debug_Print(DEBUG_Updater, "UpdaterStore: Could not write %s: %s (%d)\n", file.c_str(),
-                    strerror(error), error);
+                    corvane::platform::systemErrorText(error).c_str(), error);
     }
     return err;
 }

@@ -3,7 +3,7 @@
 
 #include "Debug.h"
 #include "SerialNumberText.h"
-#include "platform/platform.h"
+#include "os/files.h"
 
 #include <corvane/aDirectory.h>
 #include <corvane/aFile.h>

@@ -1,6 +1,6 @@
 // The serial download protocol over a scripted HID device: frames byte for byte, the data
-// reports, status parsing on both transports, the transport a port name picks and the loader
-// start address an image gives.
+// reports, status parsing on both transports, the real HID layer without a device, the
+// transport a port name picks and the loader start address an image gives.
 #include "SDPProtocol.h"
 #include "BirdWriter.h"
 #include "HID_SDPLoader.h"
@@ -158,6 +158,19 @@ TEST(SDPStatus, ReplyLengthsOnBothTransports) {
     EXPECT_EQ(value, 0x88888888u);
     serialReply.pop_back();
     EXPECT_FALSE(serial.parseStatus(serialReply, 0, value));
+}
+
+TEST(SDPHidDevice, AbsentDeviceFailsCleanlyOnTheRealHidLayer) {
+    // No device has these ids; the HID layer starts and stops around each failed open.
+    HID_SDPLoader loader(0xFFFF, 0xFFFE);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        EXPECT_FALSE(loader.open());
+        EXPECT_EQ(loader.failure(), "no USB HID device FFFF:FFFE could be opened");
+    }
+    Bytes reply;
+    EXPECT_EQ(loader.read(reply, 10), -1);
+    EXPECT_EQ(loader.write({1, 2}), -1);
+    EXPECT_TRUE(reply.empty());
 }
 
 TEST(SDPTransportChoice, OnlyUSBInCapitalsIsTheHidDevice) {

@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 #include <cerrno>
+#include <cstring>
 
 namespace corvane::platform {
 
@@ -34,6 +35,14 @@ aErr errorFromSystem(int systemError) {
     case ETIMEDOUT: return aErrTimeout;
     default: return aErrIO;
     }
+}
+
+bool isRetryableError(int systemError) {
+    return systemError == EAGAIN || systemError == EWOULDBLOCK || systemError == EINTR;
+}
+
+std::string systemErrorText(int systemError) {
+    return strerror(systemError);
 }
 
 } // namespace corvane::platform

@@ -1,7 +1,8 @@
-// The operating-system procedures the portable support layer needs; one backend per OS lives in
-// platform/<os>/. Nothing above this header sees errno or a system handle type's meaning.
-#ifndef CORVANE_PLATFORM_H
-#define CORVANE_PLATFORM_H
+// What the updater library shares with the link library in the platform layer: paths,
+// directory listings, file handles and the store's file procedures. One backend per OS lives in
+// platform/<os>/; nothing here exposes errno or the meaning of a system handle.
+#ifndef CORVANE_OS_FILES_H
+#define CORVANE_OS_FILES_H
 
 #include "corvane/aError.h"
 
@@ -11,13 +12,6 @@
 #include <string>
 
 namespace corvane::platform {
-
-// ---- Clock ---------------------------------------------------------------------------------
-
-// Milliseconds of a monotonic clock with an arbitrary origin; never goes backwards.
-uint64_t monotonicMilliseconds();
-// Sleeps at least ms milliseconds, resuming after signals; 0 returns at once.
-void sleepMilliseconds(uint32_t ms);
 
 // ---- Paths ---------------------------------------------------------------------------------
 
@@ -33,12 +27,6 @@ struct PathInfo {
 // aErrNotFound (kind missing), aErrPermission, aErrFileNameLength or aErrIO.
 aErr pathInfo(const char* path, bool followLinks, PathInfo& info);
 
-// Creates one directory, rwxr-xr-x at most (narrowed by the umask). aErrDuplicate when something
-// already exists there, aErrNotFound when a parent is missing or not a directory, aErrPermission,
-// aErrMedia (no space), aErrIO.
-aErr makeDirectory(const char* path);
-// Removes an empty directory: aErrNotFound, aErrPermission, aErrBusy (not empty or in use), aErrIO.
-aErr removeDirectory(const char* path);
 // Removes a non-directory entry: aErrNotFound, aErrPermission, aErrIO (a directory included).
 aErr removeFile(const char* path);
 
@@ -52,37 +40,15 @@ struct DirectoryEntry {
 // false. aErrNotFound, aErrPermission or aErrIO when the directory cannot be opened.
 aErr listDirectory(const char* path, const std::function<bool(const DirectoryEntry&)>& visit);
 
-// aErrIO (working directory gone), aErrPermission.
-aErr currentDirectory(std::string& out);
-// Full path of the running program. aErrNotFound when the system cannot tell.
-aErr executablePath(std::string& out);
-// $HOME when set and not empty, else the password database entry of the real user.
-// aErrNotFound when neither names one.
-aErr homeDirectory(std::string& out);
-
 // ---- Files ---------------------------------------------------------------------------------
 
 using FileHandle = int;
 constexpr FileHandle invalidFile = -1;
 
-enum class OpenMode {
-    readExisting,  // existing file, reading
-    writeTruncate, // created or truncated, writing
-    readWrite      // opened or created, reading and writing, positioned at the end
-};
-
-// Opens path; the handle is not inherited by child processes.
-// aErrNotFound, aErrPermission, aErrFileNameLength, aErrResource (too many open), aErrIO.
-aErr openFile(const char* path, OpenMode mode, FileHandle& out);
 // Reads until count bytes or the end of the file; got holds what was read even on failure.
 aErr readFile(FileHandle file, void* buffer, size_t count, size_t& got);
 // Writes all count bytes; put holds what was written even on failure. aErrMedia when full.
 aErr writeFile(FileHandle file, const void* buffer, size_t count, size_t& put);
-
-enum class SeekOrigin { start, current, end };
-// Moves to offset from origin and reports the new position. aErrRange, aErrIO.
-aErr seekFile(FileHandle file, int64_t offset, SeekOrigin origin, uint64_t& position);
-aErr fileSize(FileHandle file, uint64_t& size);
 // Forces written data to the storage device. aErrMedia/aErrIO when the data may be lost;
 // aErrNone for files that cannot be synchronised (pipes, special files).
 aErr syncFile(FileHandle file);
@@ -100,23 +66,23 @@ aErr createExclusiveFile(const char* path, FileHandle& out);
 aErr renamePath(const char* from, const char* to);
 // Makes the entries of a directory (a rename into it) durable.
 aErr syncDirectory(const char* path);
-// aErrNone when this process may write path, which exists.
-aErr checkWritable(const char* path);
+// Whether a rename may put a new file at path where opening path for writing could: path is not
+// empty, at most maxLength bytes, does not end in "/", and names nothing or (after symbolic
+// links) a regular file this process may write. aErrNone then; else aErrNotFound (empty),
+// aErrFileNameLength, aErrMode (a directory or another kind of file), or aErrPermission or
+// aErrIO as the system says when it may not be written.
+aErr checkReplaceable(const char* path, size_t maxLength);
 // This process, and whether a process with that identifier still runs.
 uint32_t currentProcessId();
 bool processExists(uint32_t id);
-// The system's error number of the last failing call above on this thread, for trace lines.
+
+// ---- Error numbers for trace lines ---------------------------------------------------------
+
+// The system's error number of the last store call above (openRegularFile to checkReplaceable)
+// on this thread, 0 when it succeeded; for trace lines that show it.
 int lastSystemError();
-
-// Waits at most timeoutMs in one system call until one of count descriptors has input, and
-// sets ready[i] for each that has. aErrNone then, aErrNotReady when the time ran out (or a
-// signal came), aErrIO when the wait failed.
-aErr waitAnyReadable(const int* fds, bool* ready, size_t count, uint32_t timeoutMs);
-
-// ---- Errors --------------------------------------------------------------------------------
-
-// The one translation of a system error number into the library's codes.
-aErr errorFromSystem(int systemError);
+// The system's words for an error number.
+std::string systemErrorText(int systemError);
 
 } // namespace corvane::platform
 

@@ -1,9 +1,11 @@
 // Linux backend of what the updater store needs beyond plain file handles: regular files opened
-// without blocking, exclusive creation, rename, directory sync and whether a writer still lives.
+// without blocking, exclusive creation, rename, directory sync, whether a rename may replace a
+// path and whether a writer still lives.
 #include "platform/platform.h"
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -85,9 +87,25 @@ aErr syncDirectory(const char* path) {
     return err;
 }
 
-aErr checkWritable(const char* path) {
+aErr checkReplaceable(const char* path, size_t maxLength) {
     lastError = 0;
-    return access(path, W_OK) == 0 ? aErrNone : failed(errno);
+    const size_t length = strlen(path);
+    if (length == 0) {
+        lastError = ENOENT;
+        return aErrNotFound;
+    }
+    if (length > maxLength) {
+        lastError = ENAMETOOLONG;
+        return aErrFileNameLength;
+    }
+    struct stat st {};
+    const bool exists = stat(path, &st) == 0;
+    if (path[length - 1] == '/' || (exists && !S_ISREG(st.st_mode))) {
+        lastError = exists && !S_ISDIR(st.st_mode) ? EINVAL : EISDIR;
+        return aErrMode;
+    }
+    // Only an existing file can refuse this user; for a new one the creation decides.
+    return !exists || access(path, W_OK) == 0 ? aErrNone : failed(errno);
 }
 
 uint32_t currentProcessId() {

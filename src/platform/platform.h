@@ -1,0 +1,72 @@
+// The operating-system procedures the link library needs; one backend per OS lives in
+// platform/<os>/. Nothing above this header sees errno or a system handle type's meaning. What
+// the updater library shares with it (store files, directory listings) is in os/files.h.
+#ifndef CORVANE_PLATFORM_H
+#define CORVANE_PLATFORM_H
+
+#include "corvane/aError.h"
+#include "os/files.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace corvane::platform {
+
+// ---- Clock ---------------------------------------------------------------------------------
+
+// Milliseconds of a monotonic clock with an arbitrary origin; never goes backwards.
+uint64_t monotonicMilliseconds();
+// Sleeps at least ms milliseconds, resuming after signals; 0 returns at once.
+void sleepMilliseconds(uint32_t ms);
+
+// ---- Paths ---------------------------------------------------------------------------------
+
+// Creates one directory, rwxr-xr-x at most (narrowed by the umask). aErrDuplicate when something
+// already exists there, aErrNotFound when a parent is missing or not a directory, aErrPermission,
+// aErrMedia (no space), aErrIO.
+aErr makeDirectory(const char* path);
+// Removes an empty directory: aErrNotFound, aErrPermission, aErrBusy (not empty or in use), aErrIO.
+aErr removeDirectory(const char* path);
+// aErrIO (working directory gone), aErrPermission.
+aErr currentDirectory(std::string& out);
+// Full path of the running program. aErrNotFound when the system cannot tell.
+aErr executablePath(std::string& out);
+// $HOME when set and not empty, else the password database entry of the real user.
+// aErrNotFound when neither names one.
+aErr homeDirectory(std::string& out);
+
+// ---- Files ---------------------------------------------------------------------------------
+
+enum class OpenMode {
+    readExisting,  // existing file, reading
+    writeTruncate, // created or truncated, writing
+    readWrite      // opened or created, reading and writing, positioned at the end
+};
+
+// Opens path; the handle is not inherited by child processes.
+// aErrNotFound, aErrPermission, aErrFileNameLength, aErrResource (too many open), aErrIO.
+aErr openFile(const char* path, OpenMode mode, FileHandle& out);
+
+enum class SeekOrigin { start, current, end };
+// Moves to offset from origin and reports the new position. aErrRange, aErrIO.
+aErr seekFile(FileHandle file, int64_t offset, SeekOrigin origin, uint64_t& position);
+aErr fileSize(FileHandle file, uint64_t& size);
+
+// Waits at most timeoutMs in one system call until one of count descriptors has input, and
+// sets ready[i] for each that has. aErrNone then, aErrNotReady when the time ran out (or a
+// signal came), aErrIO when the wait failed.
+aErr waitAnyReadable(const int* fds, bool* ready, size_t count, uint32_t timeoutMs);
+
+// ---- Errors --------------------------------------------------------------------------------
+
+// The one translation of a system error number into the library's codes.
+aErr errorFromSystem(int systemError);
+// True when a call that failed with systemError only has to be made again: it would have
+// blocked, or a signal interrupted it. (ZeroMQ reports its failures with these numbers too.)
+bool isRetryableError(int systemError);
+
+} // namespace corvane::platform
+
+#endif
