@@ -1,8 +1,9 @@
-// Readiness FIFOs and the umockdev signal glue.
+// Readiness terminals and the umockdev signal glue.
 #include "DeviceNode.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -10,43 +11,54 @@
 
 namespace usbtestbed {
 
-bool ReadinessFifo::create(const std::string& path, Event event) {
+bool ReadinessNode::create(const std::string& path, Event event) {
     event_ = event;
     std::error_code ignored;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0)
+        return false;
+    const char* name = ::ptsname(master_);
+    if (name == nullptr)
+        return false;
+    slave_ = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    termios settings{};
+    if (slave_ < 0 || ::tcgetattr(slave_, &settings) != 0)
+        return false;
+    ::cfmakeraw(&settings);
+    if (::tcsetattr(slave_, TCSANOW, &settings) != 0)
+        return false;
     ::unlink(path.c_str());
-    if (::mkfifo(path.c_str(), 0666) != 0)
+    if (::symlink(name, path.c_str()) != 0)
         return false;
-    fd_ = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (fd_ < 0)
-        return false;
-    // One page: a single byte fills the pipe's only slot, so a writer polls not ready.
-    ::fcntl(fd_, F_SETPIPE_SZ, 4096);
     shown_ = true;
     show(false);
     return true;
 }
 
-ReadinessFifo::~ReadinessFifo() {
-    if (fd_ >= 0)
-        ::close(fd_);
+ReadinessNode::~ReadinessNode() {
+    hangUp();
 }
 
-void ReadinessFifo::show(bool ready) {
-    if (fd_ < 0 || ready == shown_)
+void ReadinessNode::hangUp() {
+    if (master_ >= 0)
+        ::close(master_);
+    if (slave_ >= 0)
+        ::close(slave_);
+    master_ = slave_ = -1;
+}
+
+void ReadinessNode::show(bool ready) {
+    if (slave_ < 0 || ready == shown_)
         return;
     shown_ = ready;
-    // Writable means room in the pipe, readable means bytes in it.
-    const bool fill = event_ == Event::writable ? !ready : ready;
-    char buffer[4096];
-    if (fill) {
-        std::memset(buffer, 0, sizeof buffer);
-        while (::write(fd_, buffer, event_ == Event::writable ? sizeof buffer : 1) > 0 &&
-               event_ == Event::writable) {
-        }
+    if (event_ == Event::writable) {
+        ::tcflow(slave_, ready ? TCOON : TCOOFF);
+    } else if (ready) {
+        const char byte = 0;
+        (void)!::write(master_, &byte, 1);
     } else {
-        while (::read(fd_, buffer, sizeof buffer) > 0) {
-        }
+        ::tcflush(slave_, TCIFLUSH);
     }
 }
 

@@ -12,23 +12,28 @@
 
 namespace usbtestbed {
 
-// A node is a FIFO that the testbed keeps open itself, so the client's descriptor polls like
-// the kernel's: umockdev only forwards ioctl, read and write, and a regular file would poll
-// ready all the time (libusb and hidapi would spin while they wait).
-class ReadinessFifo {
+// A node is a pseudo-terminal that the testbed holds the other side of, so the client's
+// descriptor polls like the kernel's: umockdev only forwards ioctl, read and write, and a
+// regular file polls ready all the time (libusb and hidapi would spin while they wait). Output
+// flow control makes it writable or not, a byte on the line readable, and hanging it up gives
+// the POLLERR and POLLHUP a pulled device shows.
+class ReadinessNode {
   public:
     enum class Event { writable, readable };
 
-    // Makes the FIFO at path (replacing whatever file is there) showing nothing ready.
-    // False with errno set when it cannot.
+    // Makes path (replacing whatever file is there) a link to a fresh terminal showing
+    // nothing ready. False with errno set when it cannot.
     bool create(const std::string& path, Event event);
-    ~ReadinessFifo();
+    ~ReadinessNode();
 
     // Shows the event to pollers (or stops showing it).
     void show(bool ready);
+    // Every descriptor of the node reports an error and hang-up from now on.
+    void hangUp();
 
   private:
-    int fd_ = -1;
+    int master_ = -1;
+    int slave_ = -1;
     Event event_ = Event::writable;
     bool shown_ = true;
 };

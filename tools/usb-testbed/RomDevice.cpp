@@ -59,7 +59,7 @@ RomDevice::RomDevice(Testbed& testbed, const std::string& line, Report report)
         report_("cannot plug the ROM: " + error);
         return;
     }
-    if (!fifo_.create(testbed_.nodeFile(plugged_.hidnode), ReadinessFifo::Event::readable)) {
+    if (!node_.create(testbed_.nodeFile(plugged_.hidnode), ReadinessNode::Event::readable)) {
         report_("cannot make the ROM's node: " + std::string(std::strerror(errno)));
         return;
     }
@@ -149,7 +149,7 @@ void RomDevice::serveReads() {
         complete(client, static_cast<long>(n));
         g_object_unref(client);
     }
-    fifo_.show(!reports_.empty());
+    node_.show(!reports_.empty());
 }
 
 bool RomDevice::read(UMockdevIoctlClient* client, UMockdevIoctlData* buffer) {

@@ -52,7 +52,7 @@ class RomDevice : public NodeHandler {
     int wake_[2] = {-1, -1};
     bool stop_ = false;
     std::mutex mutex_;
-    ReadinessFifo fifo_;
+    ReadinessNode node_;
     PluggedDevice plugged_;
     bool pluggedIn_ = false;
     std::chrono::steady_clock::time_point lineFree_;

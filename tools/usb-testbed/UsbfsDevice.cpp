@@ -53,7 +53,7 @@ UsbfsDevice::UsbfsDevice(UsbfsIdentity identity, std::unique_ptr<DeviceFunction>
 UsbfsDevice::~UsbfsDevice() = default;
 
 bool UsbfsDevice::makeNode(const std::string& path) {
-    return fifo_.create(path, ReadinessFifo::Event::writable);
+    return node_.create(path, ReadinessNode::Event::writable);
 }
 
 void UsbfsDevice::holdElsewhere(bool held) {
@@ -69,7 +69,7 @@ void UsbfsDevice::disconnect() {
     // The kernel kills what is in flight; a reap then finds nothing more and says ENODEV.
     pending_.clear();
     function_->claimed(false);
-    showCompletions();
+    node_.hangUp();
 }
 
 bool UsbfsDevice::connected() const {
@@ -93,7 +93,7 @@ std::chrono::steady_clock::time_point UsbfsDevice::nextDeadline() const {
 }
 
 void UsbfsDevice::showCompletions() {
-    fifo_.show(!completed_.empty() || !connected_);
+    node_.show(!completed_.empty() || !connected_);
 }
 
 void UsbfsDevice::finish(std::shared_ptr<Urb> urb, int status, int actual) {

@@ -89,7 +89,7 @@ class UsbfsDevice : public NodeHandler {
     const UsbfsIdentity identity_;
     const std::unique_ptr<DeviceFunction> function_;
     mutable std::mutex mutex_;
-    ReadinessFifo fifo_;
+    ReadinessNode node_;
     bool connected_ = true;
     bool heldElsewhere_ = false;
     std::chrono::microseconds latency_{0};
