@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <mutex>
+#include <vector>
 #include <filesystem>
 
 namespace usbtestbed {
@@ -64,25 +66,70 @@ void ReadinessNode::show(bool ready) {
 
 namespace {
 
+// Clients seen per handler. umockdev 0.17 emits neither client-vanished nor a notification of
+// the client's "connected" property, but the property does turn false when the client closes
+// its descriptor; a sweep finds those.
+std::mutex gClientsLock;
+std::vector<std::pair<UMockdevIoctlClient*, NodeHandler*>> gClients; // each holds a reference
+
+void track(UMockdevIoctlClient* client, NodeHandler* handler) {
+    std::lock_guard lock(gClientsLock);
+    for (const auto& [known, owner] : gClients)
+        if (known == client && owner == handler)
+            return;
+    gClients.emplace_back(static_cast<UMockdevIoctlClient*>(g_object_ref(client)), handler);
+}
+
 gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
     auto* handler = static_cast<NodeHandler*>(self);
+    track(client, handler);
     return handler->ioctl(client, umockdev_ioctl_client_get_request(client),
                           umockdev_ioctl_client_get_arg(client));
 }
 
 gboolean onRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
+    track(client, static_cast<NodeHandler*>(self));
     return static_cast<NodeHandler*>(self)->read(client, umockdev_ioctl_client_get_arg(client));
 }
 
 gboolean onWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
+    track(client, static_cast<NodeHandler*>(self));
     return static_cast<NodeHandler*>(self)->write(client, umockdev_ioctl_client_get_arg(client));
 }
 
-void onVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
-    static_cast<NodeHandler*>(self)->vanished(client);
+} // namespace
+
+NodeHandler::~NodeHandler() {
+    std::lock_guard lock(gClientsLock);
+    for (auto it = gClients.begin(); it != gClients.end();) {
+        if (it->second == this) {
+            g_object_unref(it->first);
+            it = gClients.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }
 
-} // namespace
+void sweepClosedClients() {
+    std::vector<std::pair<UMockdevIoctlClient*, NodeHandler*>> closed;
+    {
+        std::lock_guard lock(gClientsLock);
+        for (auto it = gClients.begin(); it != gClients.end();) {
+            if (!umockdev_ioctl_client_get_connected(it->first)) {
+                closed.push_back(*it);
+                it = gClients.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    // What a closed client held goes, as at the kernel's close.
+    for (const auto& [client, handler] : closed) {
+        handler->vanished(client);
+        g_object_unref(client);
+    }
+}
 
 bool attachHandler(UMockdevTestbed* testbed, const std::string& devnode, NodeHandler& handler,
                    std::string* error) {
@@ -90,7 +137,6 @@ bool attachHandler(UMockdevTestbed* testbed, const std::string& devnode, NodeHan
     g_signal_connect(base, "handle-ioctl", G_CALLBACK(onIoctl), &handler);
     g_signal_connect(base, "handle-read", G_CALLBACK(onRead), &handler);
     g_signal_connect(base, "handle-write", G_CALLBACK(onWrite), &handler);
-    g_signal_connect(base, "client-vanished", G_CALLBACK(onVanished), &handler);
     GError* failure = nullptr;
     const bool attached = umockdev_testbed_attach_ioctl(testbed, devnode.c_str(), base, &failure);
     if (!attached && error != nullptr)

@@ -42,7 +42,7 @@ class ReadinessNode {
 // call returns true when it has completed the request or will complete it later.
 class NodeHandler {
   public:
-    virtual ~NodeHandler() = default;
+    virtual ~NodeHandler();
     virtual bool ioctl(UMockdevIoctlClient* client, unsigned long request,
                        UMockdevIoctlData* arg) = 0;
     virtual bool read(UMockdevIoctlClient* client, UMockdevIoctlData* buffer) {
@@ -55,6 +55,10 @@ class NodeHandler {
     }
     virtual void vanished(UMockdevIoctlClient* client) { (void)client; }
 };
+
+// Tells the handlers about clients that closed their node since the last sweep. To be called
+// periodically, never while a handler is being destroyed.
+void sweepClosedClients();
 
 // Attaches handler to the node devnode of the testbed (before the device is added, so no
 // client can open the node without it). The handler must outlive the testbed's use of it.

@@ -300,8 +300,10 @@ void ModuleDevice::run() {
             unplug("removed");
         } else if (!device_) {
             const int socket = connectTo(settings_.host, settings_.port);
-            if (socket >= 0 && !plug(socket))
+            if (socket >= 0 && !plug(socket)) {
                 ::close(socket);
+                wanted_ = false; // reported; tried again only when asked to add it
+            }
         }
         {
             std::lock_guard lock(mutex_);

@@ -19,18 +19,34 @@ namespace usbtestbed {
 
 namespace {
 
-// The line bootrom-sim's ROM listens on: 115200 baud, 8N1, ten bit times a byte.
-constexpr speed_t kLineSpeed = B115200;
-constexpr auto kByteTime = std::chrono::microseconds(10 * 1000000 / 115200);
 constexpr size_t kMaxQueuedReports = 64;
 
-bool rawLine(int fd) {
+speed_t speedOf(uint32_t baud) {
+    switch (baud) {
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    case 230400: return B230400;
+    case 460800: return B460800;
+    case 921600: return B921600;
+    default: return B0;
+    }
+}
+
+// 8N1 at the ROM's rate, nothing cooked.
+bool rawLine(int fd, uint32_t baud) {
     termios settings{};
+    if (speedOf(baud) == B0) {
+        errno = EINVAL;
+        return false;
+    }
     if (::tcgetattr(fd, &settings) != 0)
         return false;
     ::cfmakeraw(&settings);
-    ::cfsetispeed(&settings, kLineSpeed);
-    ::cfsetospeed(&settings, kLineSpeed);
+    ::cfsetispeed(&settings, speedOf(baud));
+    ::cfsetospeed(&settings, speedOf(baud));
     settings.c_cflag |= CLOCAL | CREAD;
     settings.c_cc[VMIN] = 0;
     settings.c_cc[VTIME] = 0;
@@ -39,12 +55,17 @@ bool rawLine(int fd) {
 
 } // namespace
 
-RomDevice::RomDevice(Testbed& testbed, const std::string& line, Report report)
-    : testbed_(testbed), report_(std::move(report)) {
+bool RomDevice::supportedRate(uint32_t baud) {
+    return speedOf(baud) != B0;
+}
+
+RomDevice::RomDevice(Testbed& testbed, const std::string& line, uint32_t baud, Report report)
+    : testbed_(testbed), report_(std::move(report)),
+      byteTime_(std::chrono::microseconds(10 * 1000000 / baud)) {
     if (::pipe2(wake_, O_NONBLOCK | O_CLOEXEC) != 0)
         throw std::runtime_error("cannot make a pipe");
     line_ = ::open(line.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (line_ < 0 || !rawLine(line_)) {
+    if (line_ < 0 || !rawLine(line_, baud)) {
         report_("cannot use the ROM's line " + line + ": " + std::strerror(errno));
         return;
     }
@@ -188,7 +209,7 @@ bool RomDevice::write(UMockdevIoctlClient* client, UMockdevIoctlData* buffer) {
         }
     }
     const auto now = std::chrono::steady_clock::now();
-    lineFree_ = std::max(lineFree_, now) + kByteTime * static_cast<long>(count - 1);
+    lineFree_ = std::max(lineFree_, now) + byteTime_ * static_cast<long>(count - 1);
     writes_.push_back({static_cast<UMockdevIoctlClient*>(g_object_ref(client)),
                        static_cast<long>(count), lineFree_});
     const char byte = 1;

@@ -27,7 +27,9 @@ class RomDevice : public NodeHandler {
     using Report = std::function<void(const std::string&)>;
     // Opens the ROM's line and plugs the device; a line that cannot be opened is reported and
     // nothing is plugged.
-    RomDevice(Testbed& testbed, const std::string& line, Report report);
+    // The line runs at baud (8N1), the rate the ROM listens at.
+    RomDevice(Testbed& testbed, const std::string& line, uint32_t baud, Report report);
+    static bool supportedRate(uint32_t baud);
     ~RomDevice() override;
 
     bool ioctl(UMockdevIoctlClient* client, unsigned long request,
@@ -48,6 +50,7 @@ class RomDevice : public NodeHandler {
 
     Testbed& testbed_;
     Report report_;
+    const std::chrono::microseconds byteTime_; // start, 8 data and stop bit
     int line_ = -1;
     int wake_[2] = {-1, -1};
     bool stop_ = false;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 
 namespace usbtestbed {
 
@@ -99,10 +100,13 @@ bool Testbed::plugUsb(const UsbDeviceEntry& entry, NodeHandler* handler, bool un
     plugged.devnode = devnode;
     if (unreadable) {
         const std::string file = nodeFile(devnode);
+        std::error_code ignored;
+        std::filesystem::create_directories(std::filesystem::path(file).parent_path(), ignored);
         ::unlink(file.c_str());
         if (::symlink(kUnopenable, file.c_str()) != 0) {
             if (error != nullptr)
                 *error = "cannot make the unreadable node " + file;
+            umockdev_testbed_remove_device(testbed_, plugged.syspath.c_str());
             return false;
         }
     }

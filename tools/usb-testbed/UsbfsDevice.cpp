@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 
 namespace usbtestbed {
@@ -18,6 +19,14 @@ constexpr uint8_t kTypeControl = 0, kTypeInterrupt = 3, kTypeBulk = 2;
 
 bool isIn(uint8_t endpoint) {
     return (endpoint & 0x80) != 0;
+}
+
+template <typename... Args> void trace(const char* format, Args... args) {
+    if (UsbfsDevice::tracing) {
+        std::fprintf(stderr, "usb-testbed: ");
+        std::fprintf(stderr, format, args...);
+        std::fputc('\n', stderr);
+    }
 }
 
 } // namespace
@@ -97,6 +106,8 @@ void UsbfsDevice::showCompletions() {
 }
 
 void UsbfsDevice::finish(std::shared_ptr<Urb> urb, int status, int actual) {
+    trace("%s urb %lx ep %02x done: status %d, %d of %zu bytes", identity_.serial.c_str(),
+          urb->address, urb->endpoint, status, actual, urb->length);
     usbdevfs_urb* fields = urb->fields();
     fields->status = status;
     fields->actual_length = actual;
@@ -156,9 +167,16 @@ void UsbfsDevice::pump() {
 int UsbfsDevice::claim(UMockdevIoctlClient* client, unsigned interface) {
     if (interface != 0)
         return ENOENT;
-    for (const auto& [other, interfaces] : claims_)
-        if (other != client && interfaces.count(interface) != 0)
+    for (auto it = claims_.begin(); it != claims_.end();) {
+        // A holder that has closed the node since the last sweep holds nothing.
+        if (it->first != client && !umockdev_ioctl_client_get_connected(it->first)) {
+            it = claims_.erase(it);
+            continue;
+        }
+        if (it->first != client && it->second.count(interface) != 0)
             return EBUSY;
+        ++it;
+    }
     if (heldElsewhere_)
         return EBUSY;
     claims_[client].insert(interface);
@@ -218,7 +236,8 @@ bool UsbfsDevice::submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
     auto urb = std::make_shared<Urb>();
     urb->client = static_cast<UMockdevIoctlClient*>(g_object_ref(client));
     urb->record = record;
-    urb->address = *reinterpret_cast<unsigned long*>(arg->data);
+    // The record's address in the client, which a discard names (arg now points at the copy).
+    urb->address = record->client_addr;
     const usbdevfs_urb* fields = urb->fields();
     urb->type = fields->type;
     urb->endpoint = fields->endpoint;
@@ -279,6 +298,8 @@ bool UsbfsDevice::submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
         }
     }
     urb->notBefore = std::chrono::steady_clock::now() + latency_;
+    trace("%s urb %lx ep %02x submitted: %zu bytes, flags %x", identity_.serial.c_str(),
+          urb->address, urb->endpoint, urb->length, urb->flags);
     pending_.push_back(urb);
     complete(client, 0);
     return true;
@@ -314,6 +335,7 @@ void UsbfsDevice::reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
 void UsbfsDevice::discard(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
     const unsigned long address = *reinterpret_cast<unsigned long*>(arg->data);
     std::lock_guard lock(mutex_);
+    trace("%s urb %lx discarded", identity_.serial.c_str(), address);
     const auto it = std::find_if(pending_.begin(), pending_.end(), [&](const auto& u) {
         return u->client == client && u->address == address;
     });
@@ -384,6 +406,11 @@ bool UsbfsDevice::ioctl(UMockdevIoctlClient* client, unsigned long request,
         }
         g_object_unref(data);
         int refused = 0;
+        trace("%s %s %u", identity_.serial.c_str(),
+              request == USBDEVFS_CLAIMINTERFACE     ? "claim"
+              : request == USBDEVFS_RELEASEINTERFACE ? "release"
+                                                     : "clear halt",
+              value);
         if (request == USBDEVFS_CLAIMINTERFACE) {
             refused = claim(client, value);
         } else if (request == USBDEVFS_RELEASEINTERFACE) {
@@ -412,6 +439,7 @@ bool UsbfsDevice::ioctl(UMockdevIoctlClient* client, unsigned long request,
 
 void UsbfsDevice::vanished(UMockdevIoctlClient* client) {
     std::lock_guard lock(mutex_);
+    trace("%s client %p closed", identity_.serial.c_str(), static_cast<void*>(client));
     claims_.erase(client);
     auto mine = [client](const auto& u) { return u->client == client; };
     pending_.erase(std::remove_if(pending_.begin(), pending_.end(), mine), pending_.end());

@@ -47,6 +47,9 @@ struct UsbfsIdentity {
 
 class UsbfsDevice : public NodeHandler {
   public:
+    // Every request and completion is written to standard error (--trace).
+    static inline bool tracing = false;
+
     UsbfsDevice(UsbfsIdentity identity, std::unique_ptr<DeviceFunction> function);
     ~UsbfsDevice() override;
 

@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +22,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern char** environ;
@@ -68,6 +70,8 @@ Options:
   --latency-us N        each transfer waits N microseconds before it moves [0]
   --imx-rom DEVICE      the i.MX boot ROM as a USB HID device (vendor 1FC9, product 0130),
                         its reports carried to `bootrom-sim --chip imx` on DEVICE
+  --rom-baud RATE       the rate of that line, as bootrom-sim's --baud [115200]
+  --trace               write every claim, release and transfer to standard error
   -h, --help            show this text
   --version             show the version
 
@@ -107,6 +111,7 @@ struct Options {
     std::vector<std::string> busy, unreadable;
     std::chrono::microseconds latency{0};
     std::string romDevice;
+    uint32_t romBaud = 115200;
     std::vector<std::string> command;
 };
 
@@ -135,6 +140,10 @@ int parseOptions(int argc, char** argv, Options& options) {
         const std::string option = argv[i];
         if (option == "-h" || option == "--help")
             return 1;
+        if (option == "--trace") {
+            UsbfsDevice::tracing = true;
+            continue;
+        }
         if (option == "--") {
             options.command.assign(argv + i + 1, argv + argc);
             if (options.command.empty())
@@ -163,6 +172,13 @@ int parseOptions(int argc, char** argv, Options& options) {
                 return bad("--latency-us needs a number of microseconds");
         } else if (option == "--imx-rom") {
             options.romDevice = value;
+        } else if (option == "--rom-baud") {
+            if (value.empty() || value.size() > 7 ||
+                value.find_first_not_of("0123456789") != std::string::npos ||
+                !RomDevice::supportedRate(static_cast<uint32_t>(std::stoul(value))))
+                return bad("--rom-baud must be one of 9600, 19200, 38400, 57600, 115200, 230400, "
+                           "460800, 921600");
+            options.romBaud = static_cast<uint32_t>(std::stoul(value));
         } else {
             return bad("unknown option: " + option);
         }
@@ -215,12 +231,23 @@ class Session {
             modules_.push_back(std::make_unique<ModuleDevice>(testbed_, settings, say));
         }
         if (!options.romDevice.empty())
-            rom_ = std::make_unique<RomDevice>(testbed_, options.romDevice, say);
+            rom_ = std::make_unique<RomDevice>(testbed_, options.romDevice, options.romBaud, say);
         for (auto& module : modules_)
             module->waitSettled();
+        sweeper_ = std::thread([this] {
+            std::unique_lock lock(sweepLock_);
+            while (!sweepCv_.wait_for(lock, std::chrono::milliseconds(100),
+                                      [this] { return stopping_; }))
+                sweepClosedClients();
+        });
     }
     ~Session() {
-        // Threads first; the nodes' handlers stay valid until the testbed is gone.
+        {
+            std::lock_guard lock(sweepLock_);
+            stopping_ = true;
+        }
+        sweepCv_.notify_all();
+        sweeper_.join();
         rom_.reset();
         modules_.clear();
     }
@@ -259,6 +286,11 @@ class Session {
     Testbed testbed_;
     std::vector<std::unique_ptr<ModuleDevice>> modules_;
     std::unique_ptr<RomDevice> rom_;
+    // Finds clients that closed their nodes, so what they claimed is free again.
+    std::thread sweeper_;
+    std::mutex sweepLock_;
+    std::condition_variable sweepCv_;
+    bool stopping_ = false;
 };
 
 int runCommand(const std::vector<std::string>& command, int signals) {

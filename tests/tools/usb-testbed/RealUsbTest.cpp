@@ -1,0 +1,265 @@
+// The Updater and the link library on the real USB stack: libusb and hidapi, unchanged, against
+// the kernel devices usb-testbed emulates, with no USB emulation in the environment. A missing
+// testbed or preload library fails these tests; they never skip.
+#include "BirdWriter.h"
+#include "ProcessRunner.h"
+#include "RequestReplyModel.h"
+#include "ScopedTempDir.h"
+#include "SpawnedProgram.h"
+#include "TaggedFirmware.h"
+#include "UpdateServerProcess.h"
+#include "UpgradeModel.h"
+#include "VirtualModule.h"
+
+#include "corvane/aVersion.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+using namespace Corvane::Tools;
+using namespace std::chrono_literals;
+using testsupport::ProcessResult;
+
+namespace {
+
+constexpr uint32_t kSerial = 0x40F5849A;
+constexpr const char* kSerialText = "40F5849A";
+constexpr uint8_t kModel = 19; // RouterBridge
+constexpr uint32_t kNewBuild = 12345;
+constexpr const char* kBusyText = "Is someone else connected to this device?";
+
+class RealUsb : public testing::Test {
+  protected:
+    void SetUp() override {
+        unsetenv("CORVANE_USB_EMULATION");
+        ASSERT_FALSE(std::string(USB_TESTBED_BIN).empty())
+            << "usb-testbed is not built: its tests need umockdev's development files "
+               "(libumockdev-dev, installed by scripts/install-deps.sh); configure again";
+        ASSERT_FALSE(std::string(UPDATER_BIN).empty()) << "the Updater is not built";
+    }
+
+    void TearDown() override {
+        if (testbed_) {
+            testbed_->signal(SIGTERM);
+            EXPECT_EQ(testbed_->wait(10s), 0) << testbed_->errors();
+        }
+    }
+
+    void startModule(UpgradeFaults faults = {}, uint32_t version = aVersion_Pack(2, 10, 3)) {
+        VirtualModuleConfig config;
+        config.heartbeatMs = 0;
+        config.identity.serialNumber = kSerial;
+        config.identity.model = kModel;
+        module = std::make_unique<VirtualModule>(config);
+        model = std::make_unique<RequestReplyModel>(config.identity);
+        model->install(*module);
+        model->setFirmware(0, version);
+        upgrade = std::make_unique<UpgradeModel>(*model, 1024, faults);
+        upgrade->install(*module);
+        ASSERT_TRUE(module->start());
+    }
+
+    std::string moduleEntry() const {
+        return std::string(kSerialText) + ":13@127.0.0.1:" + std::to_string(module->port());
+    }
+
+    // Starts the testbed and waits until it serves; its reason is the failure when it cannot.
+    void startTestbed(std::vector<std::string> options) {
+        options.insert(options.begin(), USB_TESTBED_BIN);
+        testbed_ = std::make_unique<SpawnedProgram>(options, true);
+        for (;;) {
+            const auto line = testbed_->readLine(20s);
+            if (!line) {
+                testbed_->wait(5s);
+                FAIL() << "usb-testbed did not come up:\n"
+                       << testbed_->output() << testbed_->errors();
+            }
+            const std::string exportLine = "export ";
+            if (line->rfind(exportLine, 0) == 0) {
+                const size_t equals = line->find('=');
+                environment[line->substr(7, equals - 7)] = line->substr(equals + 1);
+            } else if (*line == "usb-testbed: ready") {
+                break;
+            } else {
+                events.push_back(*line);
+            }
+        }
+        ASSERT_EQ(environment.count("LD_PRELOAD"), 1u);
+        ASSERT_EQ(environment.count("UMOCKDEV_DIR"), 1u);
+    }
+
+    // The next line of the testbed that begins with prefix (lines before it are kept).
+    std::string awaitEvent(const std::string& prefix) {
+        for (auto it = events.begin(); it != events.end(); ++it)
+            if (it->rfind(prefix, 0) == 0) {
+                const std::string line = *it;
+                events.erase(events.begin(), it + 1);
+                return line;
+            }
+        while (const auto line = testbed_->readLine(30s)) {
+            if (line->rfind(prefix, 0) == 0)
+                return *line;
+            events.push_back(*line);
+        }
+        ADD_FAILURE() << "usb-testbed never said " << prefix;
+        return {};
+    }
+
+    void command(const std::string& line) {
+        ASSERT_TRUE(testbed_->writeInput(line + "\n"));
+        EXPECT_EQ(awaitEvent("usb-testbed: ok"), "usb-testbed: ok") << line;
+    }
+
+    testsupport::ProcessOptions clientOptions() {
+        testsupport::ProcessOptions options;
+        for (const auto& [name, value] : environment)
+            options.environment[name] = value;
+        options.environment["HOME"] = home.path();
+        options.environment["CORVANE_USB_EMULATION"] = std::nullopt;
+        options.deadline = 120s;
+        return options;
+    }
+
+    ProcessResult updater(const std::vector<std::string>& args) {
+        return testsupport::runProcess(UPDATER_BIN, args, clientOptions());
+    }
+
+    std::string bird(uint32_t build = kNewBuild) {
+        const std::string path = home.path() + "/image" + std::to_string(build) + ".bird";
+        std::string error;
+        EXPECT_TRUE(testsupport::writeTaggedBird(path, build, aVersion_Pack(2, 10, 5), "2.10.5",
+                                                 "RouterBridge", true, "", error))
+            << error;
+        return path;
+    }
+
+    ScopedTempDir home;
+    std::unique_ptr<VirtualModule> module;
+    std::unique_ptr<RequestReplyModel> model;
+    std::unique_ptr<UpgradeModel> upgrade;
+    std::map<std::string, std::string> environment;
+    std::vector<std::string> events;
+
+  private:
+    std::unique_ptr<SpawnedProgram> testbed_;
+};
+
+TEST_F(RealUsb, DiscoverFetchUpdateAndDiscoverAgain) {
+    startModule();
+    startTestbed({"--module", moduleEntry()});
+    ASSERT_NE(awaitEvent("usb-testbed: plugged"), "");
+
+    auto before = updater({"-D"});
+    EXPECT_EQ(before.exitStatus, 0) << before.err;
+    EXPECT_NE(before.out.find("40F5849A  02       00      RouterBridge   2.10.3"), std::string::npos)
+        << before.out;
+
+    const std::filesystem::path catalogue = home.path() + "/catalogue";
+    std::filesystem::create_directories(catalogue / kSerialText);
+    std::filesystem::copy_file(bird(), catalogue / kSerialText / "12345.bird");
+    std::ofstream(catalogue / kSerialText / "firmware") << "CVN-TEST\n";
+    testsupport::UpdateServerProcess server(UPDATE_SERVER_BIN, catalogue.string(),
+                                            home.path() + "/server.log");
+
+    auto update = updater({"-G", "-U", "-d", kSerialText, "-u", server.url()});
+    EXPECT_EQ(update.exitStatus, 0) << update.out << update.err;
+    EXPECT_NE(update.out.find("Module [40F5849A] now runs the new firmware: version 2.10.5, build "
+                              "12345"),
+              std::string::npos)
+        << update.out;
+    // The loader start and the reboot each left the bus and came back under a new address.
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_NE(awaitEvent("usb-testbed: unplugged 40F5849A"), "");
+        EXPECT_NE(awaitEvent("usb-testbed: plugged 40F5849A"), "");
+    }
+
+    auto after = updater({"-D"});
+    EXPECT_NE(after.out.find("2.10.5 (     12345)"), std::string::npos) << after.out;
+}
+
+// What the Updater makes of a module it cannot have, and of one that leaves during a transfer.
+struct UsbCase {
+    const char* name;
+    std::vector<std::string> testbed; // options after --module; SERIAL is the module's
+    UpgradeFaults faults;
+    std::vector<std::string> args; // IMAGE is a fitting image's path
+    int exitStatus;
+    std::string shown; // in the standard output or error
+};
+
+class RealUsbCase : public RealUsb, public testing::WithParamInterface<UsbCase> {};
+
+TEST_P(RealUsbCase, UpdaterSaysWhatHappened) {
+    const UsbCase& c = GetParam();
+    startModule(c.faults);
+    std::vector<std::string> options{"--module", moduleEntry()};
+    for (const std::string& o : c.testbed)
+        options.push_back(o == "SERIAL" ? kSerialText : o);
+    startTestbed(options);
+    std::vector<std::string> args;
+    for (const std::string& a : c.args)
+        args.push_back(a == "IMAGE" ? bird() : a);
+    const ProcessResult result = updater(args);
+    EXPECT_EQ(result.exitStatus, c.exitStatus) << result.out << result.err;
+    EXPECT_NE((result.out + result.err).find(c.shown), std::string::npos)
+        << result.out << result.err;
+}
+
+UpgradeFaults dropInData() {
+    UpgradeFaults faults;
+    faults.dropInData = 20;
+    return faults;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RealUsbCase,
+    testing::Values(
+        UsbCase{"HeldByAnotherProcess", {"--busy", "SERIAL"}, {}, {"-D"}, 0, kBusyText},
+        UsbCase{"HeldByAnotherProcessUpdate",
+                {"--busy", "SERIAL"},
+                {},
+                {"-U", "-d", kSerialText, "-f", "IMAGE"},
+                1,
+                "Failed to connect to module [40F5849A]"},
+        UsbCase{"NoPermission",
+                {"--unreadable", "SERIAL"},
+                {},
+                {"-U", "-d", kSerialText, "-f", "IMAGE"},
+                1,
+                "Access to the module's USB device was denied"},
+        UsbCase{"UnpluggedMidTransfer",
+                {},
+                dropInData(),
+                {"-U", "-d", kSerialText, "-f", "IMAGE"},
+                0,
+                "now runs the new firmware"},
+        UsbCase{"SlowBus",
+                {"--latency-us", "300"},
+                {},
+                {"-U", "-d", kSerialText, "-f", "IMAGE"},
+                0,
+                "now runs the new firmware"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(RealUsb, UnplugAndReplugWhileClientsRun) {
+    startModule();
+    startTestbed({"--module", moduleEntry()});
+    command("remove 40F5849A");
+    EXPECT_NE(awaitEvent("usb-testbed: unplugged 40F5849A (removed)"), "");
+    EXPECT_NE(updater({"-D"}).out.find("No devices found."), std::string::npos);
+    command("add 40F5849A");
+    EXPECT_NE(awaitEvent("usb-testbed: plugged 40F5849A"), "");
+    EXPECT_NE(updater({"-D"}).out.find("RouterBridge"), std::string::npos);
+
+    // A second program gets the busy row while the first holds the module, and the module
+    // again once it is let go.
+    command("hold 40F5849A");
+    EXPECT_NE(updater({"-D"}).out.find(kBusyText), std::string::npos);
+    command("release 40F5849A");
+    EXPECT_EQ(updater({"-D"}).out.find(kBusyText), std::string::npos);
+}
+
+} // namespace
