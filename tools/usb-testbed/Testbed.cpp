@@ -151,6 +151,7 @@ bool Testbed::plugHid(const UsbDeviceEntry& entry, const Bytes& reportDescriptor
     Bytes report = reportDescriptor;
     umockdev_testbed_set_attribute_binary(testbed_, hid, "report_descriptor", report.data(),
                                           static_cast<gint>(report.size()));
+    umockdev_testbed_set_attribute_link(testbed_, hid, "device", "..");
     const std::string hidrawName = "hidraw" + std::to_string(nextHidraw_++);
     plugged.hidnode = "/dev/" + hidrawName;
     if (!attachHandler(testbed_, plugged.hidnode, handler, error)) {
@@ -170,6 +171,8 @@ bool Testbed::plugHid(const UsbDeviceEntry& entry, const Bytes& reportDescriptor
         return false;
     }
     plugged.hidSyspath = raw;
+    // hidapi reads the report descriptor and the HID ids through the kernel's "device" links.
+    umockdev_testbed_set_attribute_link(testbed_, raw, "device", "..");
     g_free(raw);
     return true;
 }

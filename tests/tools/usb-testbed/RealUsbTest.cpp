@@ -4,6 +4,7 @@
 #include "BirdWriter.h"
 #include "ProcessRunner.h"
 #include "RequestReplyModel.h"
+#include "SampleCatalogue.h"
 #include "ScopedTempDir.h"
 #include "SpawnedProgram.h"
 #include "TaggedFirmware.h"
@@ -260,6 +261,58 @@ TEST_F(RealUsb, UnplugAndReplugWhileClientsRun) {
     EXPECT_NE(updater({"-D"}).out.find(kBusyText), std::string::npos);
     command("release 40F5849A");
     EXPECT_EQ(updater({"-D"}).out.find(kBusyText), std::string::npos);
+}
+
+// The i.MX boot ROM as a USB HID device served by bootrom-sim, through hidapi's hidraw backend:
+// the fingerprint, then the recovery, whose liveloader comes up as a module on the same bus.
+TEST_F(RealUsb, ImxFingerprintAndRecoveryThroughHid) {
+    ASSERT_FALSE(std::string(BOOTROM_SIM_BIN).empty()) << "bootrom-sim is not built";
+    const std::filesystem::path catalogue = home.path() + "/catalogue";
+    std::filesystem::create_directories(catalogue / "DEADDEAD");
+    std::filesystem::create_directories(catalogue / kSerialText);
+    BirdWriter loader;
+    loader.addLoader(0x20000000, testsupport::firmwareBytes(4000, 5));
+    loader.addLoaderStart(0x20000000);
+    loader.setInfoField(1, "1.0.0");
+    std::string error;
+    ASSERT_TRUE(loader.writeFile((catalogue / "DEADDEAD" / "3.bird").string(), error, 1)) << error;
+    BirdWriter firmware;
+    std::vector<uint8_t> image = testsupport::firmwareBytes(5000, 7);
+    const uint8_t tag[12] = {'C', 'V', 'F', 'W', 0, 0, 0, 7, 0x21, 0, 0, 7}; // build 7, 2.1.7
+    std::copy(std::begin(tag), std::end(tag), image.begin() + 100);
+    firmware.addFirmware(0x8000, image);
+    firmware.setInfoField(1, "3.0.0");
+    firmware.setInfoField(2, kSerialText);
+    ASSERT_TRUE(firmware.writeFile((catalogue / kSerialText / "7.bird").string(), error, 1))
+        << error;
+    std::ofstream(catalogue / "recovery") << "12345678 9ABCDEF0 0F1E2D3C 4B5A6978 40F5849A 7\n";
+    testsupport::UpdateServerProcess server(UPDATE_SERVER_BIN, catalogue.string(),
+                                            home.path() + "/server.log");
+
+    SpawnedProgram rom({BOOTROM_SIM_BIN, "--chip", "imx", "--baud", "230400", "--uid",
+                        "12345678,9ABCDEF0,0F1E2D3C,4B5A6978"});
+    const auto line = rom.readLine(10s), entry = rom.readLine(10s);
+    ASSERT_TRUE(line && entry) << rom.errors();
+    const std::string device = line->substr(line->rfind(" on ") + 4);
+    const std::string liveloader = entry->substr(entry->find('=') + 1);
+    startTestbed({"--imx-rom", device, "--rom-baud", "230400", "--module", liveloader});
+    EXPECT_NE(awaitEvent("usb-testbed: rom at /dev/hidraw"), "");
+
+    auto fingerprint = updater({"-N", "-s", "USB", "-u", server.url()});
+    EXPECT_EQ(fingerprint.exitStatus, 0) << fingerprint.out << fingerprint.err;
+    EXPECT_NE(fingerprint.out.find("[ 12345678 9ABCDEF0 0F1E2D3C 4B5A6978 ]"), std::string::npos)
+        << fingerprint.out;
+    EXPECT_NE(awaitEvent("usb-testbed: plugged DEADDEAD"), "") << "the liveloader came up";
+
+    auto recovery = updater({"-U", "-t", "RECOVER", "-s", "USB", "-u", server.url()});
+    EXPECT_EQ(recovery.exitStatus, 0) << recovery.out << recovery.err;
+    EXPECT_NE(recovery.out.find("Recovering firmware with build: 7"), std::string::npos)
+        << recovery.out;
+    auto discovery = updater({"-D"});
+    EXPECT_NE(discovery.out.find("2.1.7 (         7)"), std::string::npos) << discovery.out;
+    rom.signal(SIGTERM);
+    EXPECT_EQ(rom.wait(10s), 0);
+    EXPECT_NE(rom.output().find("liveloader runs build 7"), std::string::npos) << rom.output();
 }
 
 } // namespace
