@@ -110,6 +110,13 @@ class SpawnedProgram {
         return in_ >= 0 && ::write(in_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     }
 
+    // Ends the program's standard input.
+    void closeInput() {
+        if (in_ >= 0)
+            close(in_);
+        in_ = -1;
+    }
+
     void signal(int sig) {
         if (pid_ > 0)
             kill(pid_, sig);

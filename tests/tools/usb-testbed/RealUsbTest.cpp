@@ -2,6 +2,7 @@
 // the kernel devices usb-testbed emulates, with no USB emulation in the environment. A missing
 // testbed or preload library fails these tests; they never skip.
 #include "BirdWriter.h"
+#include "NetworkNamespace.h"
 #include "ProcessRunner.h"
 #include "RequestReplyModel.h"
 #include "SampleCatalogue.h"
@@ -261,6 +262,37 @@ TEST_F(RealUsb, UnplugAndReplugWhileClientsRun) {
     EXPECT_NE(updater({"-D"}).out.find(kBusyText), std::string::npos);
     command("release 40F5849A");
     EXPECT_EQ(updater({"-D"}).out.find(kBusyText), std::string::npos);
+}
+
+// Two library clients share one USB link through the sharing server: the first opens the module
+// on the bus and serves it, the second (whose own claim would fail) reaches it through that
+// server. Beacons go out, so this runs in a private network namespace.
+TEST_F(RealUsb, TwoProgramsShareOneUsbLink) {
+    if (!testsupport::enterNetworkNamespace())
+        return;
+    ASSERT_FALSE(std::string(USB_CLIENT_BIN).empty()) << "usb_client is not built";
+    startModule();
+    startTestbed({"--module", moduleEntry()});
+    std::vector<std::string> first{USB_CLIENT_BIN, kSerialText};
+    std::vector<std::unique_ptr<SpawnedProgram>> clients;
+    std::vector<std::string> lines;
+    for (int i = 0; i < 2; ++i) {
+        // SpawnedProgram takes the test's environment: give the clients the testbed's.
+        for (const auto& [name, value] : environment)
+            setenv(name.c_str(), value.c_str(), 1);
+        clients.push_back(std::make_unique<SpawnedProgram>(first, true));
+        for (const auto& [name, value] : environment)
+            unsetenv(name.c_str());
+        const auto line = clients.back()->readLine(60s);
+        ASSERT_TRUE(line) << clients.back()->errors();
+        lines.push_back(*line);
+    }
+    EXPECT_EQ(lines[0].rfind("connected over type 1, build", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[1].rfind("connected over type 4, build", 0), 0u) << lines[1];
+    for (auto it = clients.rbegin(); it != clients.rend(); ++it) {
+        (*it)->closeInput();
+        EXPECT_EQ((*it)->wait(30s), 0) << (*it)->output() << (*it)->errors();
+    }
 }
 
 // The i.MX boot ROM as a USB HID device served by bootrom-sim, through hidapi's hidraw backend:
