@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -110,9 +111,15 @@ class RealUsb : public testing::Test {
         return {};
     }
 
+    // Sends a command and waits for its answer; the lines before the answer stay in events.
     void command(const std::string& line) {
         ASSERT_TRUE(testbed_->writeInput(line + "\n"));
-        EXPECT_EQ(awaitEvent("usb-testbed: ok"), "usb-testbed: ok") << line;
+        while (const auto answer = testbed_->readLine(30s)) {
+            if (*answer == "usb-testbed: ok")
+                return;
+            events.push_back(*answer);
+        }
+        ADD_FAILURE() << "no answer to " << line;
     }
 
     testsupport::ProcessOptions clientOptions() {
@@ -190,6 +197,7 @@ struct UsbCase {
     std::vector<std::string> args; // IMAGE is a fitting image's path
     int exitStatus;
     std::string shown; // in the standard output or error
+    int unplugs;       // times the module left the bus during the run
 };
 
 class RealUsbCase : public RealUsb, public testing::WithParamInterface<UsbCase> {};
@@ -208,42 +216,54 @@ TEST_P(RealUsbCase, UpdaterSaysWhatHappened) {
     EXPECT_EQ(result.exitStatus, c.exitStatus) << result.out << result.err;
     EXPECT_NE((result.out + result.err).find(c.shown), std::string::npos)
         << result.out << result.err;
+    // Each unplug was followed by a plug before the Updater could finish; "ok" ends the count.
+    command("latency-us 0");
+    EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                            [](const std::string& e) {
+                                return e.rfind("usb-testbed: unplugged", 0) == 0;
+                            }),
+              c.unplugs);
 }
 
+// The module leaves the bus in the middle of the loader's data.
 UpgradeFaults dropInData() {
     UpgradeFaults faults;
-    faults.dropInData = 20;
+    faults.dropInData = 5;
     return faults;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, RealUsbCase,
     testing::Values(
-        UsbCase{"HeldByAnotherProcess", {"--busy", "SERIAL"}, {}, {"-D"}, 0, kBusyText},
+        UsbCase{"HeldByAnotherProcess", {"--busy", "SERIAL"}, {}, {"-D"}, 0, kBusyText, 0},
         UsbCase{"HeldByAnotherProcessUpdate",
                 {"--busy", "SERIAL"},
                 {},
                 {"-U", "-d", kSerialText, "-f", "IMAGE"},
                 1,
-                "Failed to connect to module [40F5849A]"},
+                "Failed to connect to module [40F5849A]",
+                0},
         UsbCase{"NoPermission",
                 {"--unreadable", "SERIAL"},
                 {},
                 {"-U", "-d", kSerialText, "-f", "IMAGE"},
                 1,
-                "Access to the module's USB device was denied"},
+                "Access to the module's USB device was denied",
+                0},
         UsbCase{"UnpluggedMidTransfer",
                 {},
                 dropInData(),
                 {"-U", "-d", kSerialText, "-f", "IMAGE"},
-                0,
-                "now runs the new firmware"},
+                1,
+                "Loader block 1 failed; the loader is not started",
+                1},
         UsbCase{"SlowBus",
                 {"--latency-us", "300"},
                 {},
                 {"-U", "-d", kSerialText, "-f", "IMAGE"},
                 0,
-                "now runs the new firmware"}),
+                "now runs the new firmware",
+                2}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(RealUsb, UnplugAndReplugWhileClientsRun) {
@@ -292,6 +312,26 @@ TEST_F(RealUsb, TwoProgramsShareOneUsbLink) {
     for (auto it = clients.rbegin(); it != clients.rend(); ++it) {
         (*it)->closeInput();
         EXPECT_EQ((*it)->wait(30s), 0) << (*it)->output() << (*it)->errors();
+    }
+}
+
+// A command line the testbed cannot follow is refused before anything is emulated.
+TEST(UsbTestbedOptions, RefusesWhatItCannotEmulate) {
+    ASSERT_FALSE(std::string(USB_TESTBED_BIN).empty()) << "usb-testbed is not built";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+        {{}, "nothing to emulate"},
+        {{"--module", "40F5849A:13@127.0.0.1"}, "bad --module"},
+        {{"--module", "40F5849A:0@127.0.0.1:9"}, "the model must be"},
+        {{"--module", "1:13@127.0.0.1:9", "--module", "1:14@127.0.0.1:8"}, "given twice"},
+        {{"--module", "1:13@127.0.0.1:9", "--busy", "2"}, "no --module has"},
+        {{"--imx-rom", "/dev/null", "--rom-baud", "12345"}, "--rom-baud must be"},
+        {{"--module", "1:13@127.0.0.1:9", "--"}, "must be followed by a command"},
+    };
+    for (const auto& [args, why] : cases) {
+        const ProcessResult result = testsupport::runProcess(USB_TESTBED_BIN, args);
+        EXPECT_EQ(result.exitStatus, 2) << why;
+        EXPECT_NE(result.err.find(why), std::string::npos) << result.err;
+        EXPECT_NE(result.err.find("Try 'usb-testbed --help'."), std::string::npos);
     }
 }
 
