@@ -84,8 +84,8 @@ class Bench {
 
         BirdWriter writer;
         writer.addLoader(0x1000, testsupport::pattern(300, 9));
-        writer.addFirmware(0x8000, testsupport::taggedFirmware(1u << 20, 777,
-                                                               aVersion_Pack(2, 10, 5)));
+        writer.addFirmware(0x8000,
+                           testsupport::taggedFirmware(1u << 20, 777, aVersion_Pack(2, 10, 5)));
         writer.addOffsets(0x8010, 0);
         writer.setInfoField(1, "2.10.5");
         writer.setInfoField(3, "RouterBridge");
@@ -140,8 +140,8 @@ class Bench {
 
     // CPU share of a core the idle child used; negative when it failed.
     double idle(bool testbed) const {
-        const auto result = testsupport::runProcess(self_, {"--idle-child", kSerialText},
-                                                    options(testbed));
+        const auto result =
+            testsupport::runProcess(self_, {"--idle-child", kSerialText}, options(testbed));
         double share = -1;
         if (std::sscanf(result.out.c_str(), "idle cpu %lf", &share) != 1)
             std::fprintf(stderr, "idle child failed:\n%s%s\n", result.out.c_str(),

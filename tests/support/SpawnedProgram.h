@@ -107,7 +107,8 @@ class SpawnedProgram {
 
     // Writes text to the program's standard input (a program started with input only).
     bool writeInput(const std::string& text) {
-        return in_ >= 0 && ::write(in_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        return in_ >= 0 &&
+               ::write(in_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     }
 
     // Ends the program's standard input.

@@ -7,9 +7,9 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <vector>
-#include <filesystem>
 
 namespace usbtestbed {
 

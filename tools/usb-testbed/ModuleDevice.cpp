@@ -90,8 +90,9 @@ bool parseModuleEntry(const std::string& text, ModuleSettings& settings, std::st
         why = "the address must be a dotted IPv4 address";
         return false;
     }
-    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
-        std::stoul(port) == 0 || std::stoul(port) > 65535) {
+    if (port.empty() || port.size() > 5 ||
+        port.find_first_not_of("0123456789") != std::string::npos || std::stoul(port) == 0 ||
+        std::stoul(port) > 65535) {
         why = "the port must be 1 to 65535";
         return false;
     }
@@ -132,8 +133,8 @@ class ModuleDevice::Function : public DeviceFunction {
         zeroPacketOwed_ = false;
         bool lastFull = false;
         while (got < capacity && !fromModule_.empty()) {
-            const size_t packet = std::min({size_t{kModuleMaxPacket}, fromModule_.size(),
-                                            capacity - got});
+            const size_t packet =
+                std::min({size_t{kModuleMaxPacket}, fromModule_.size(), capacity - got});
             std::copy_n(fromModule_.begin(), packet, buffer + got);
             fromModule_.erase(fromModule_.begin(), fromModule_.begin() + static_cast<long>(packet));
             got += packet;

@@ -4,8 +4,8 @@
 
 #include <fcntl.h>
 // hidraw.h uses the ioctl macros without including their header.
-#include <linux/ioctl.h>
 #include <linux/hidraw.h>
+#include <linux/ioctl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -119,8 +119,7 @@ void RomDevice::run() {
             }
             if (!writes_.empty())
                 timeout = static_cast<int>(
-                    std::chrono::duration_cast<std::chrono::milliseconds>(writes_.front().due -
-                                                                          now)
+                    std::chrono::duration_cast<std::chrono::milliseconds>(writes_.front().due - now)
                         .count() +
                     1);
         }
@@ -217,8 +216,7 @@ bool RomDevice::write(UMockdevIoctlClient* client, UMockdevIoctlData* buffer) {
     return true;
 }
 
-bool RomDevice::ioctl(UMockdevIoctlClient* client, unsigned long request,
-                      UMockdevIoctlData* arg) {
+bool RomDevice::ioctl(UMockdevIoctlClient* client, unsigned long request, UMockdevIoctlData* arg) {
     GError* error = nullptr;
     auto answer = [&](const void* bytes, size_t size) {
         UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, size, &error);

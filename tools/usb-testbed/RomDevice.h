@@ -32,8 +32,7 @@ class RomDevice : public NodeHandler {
     static bool supportedRate(uint32_t baud);
     ~RomDevice() override;
 
-    bool ioctl(UMockdevIoctlClient* client, unsigned long request,
-               UMockdevIoctlData* arg) override;
+    bool ioctl(UMockdevIoctlClient* client, unsigned long request, UMockdevIoctlData* arg) override;
     bool read(UMockdevIoctlClient* client, UMockdevIoctlData* buffer) override;
     bool write(UMockdevIoctlClient* client, UMockdevIoctlData* buffer) override;
     void vanished(UMockdevIoctlClient* client) override;

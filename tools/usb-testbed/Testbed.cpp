@@ -51,14 +51,28 @@ std::string Testbed::addUsbDevice(const UsbDeviceEntry& entry, unsigned devnum,
     const std::string vid = hex4(entry.vendorId), pid = hex4(entry.productId);
     const std::string product = vid + "/" + pid + "/100";
     const std::string major = "189:" + std::to_string((kBus - 1) * 128 + devnum - 1);
-    std::vector<const char*> attributes{"idVendor",     vid.c_str(),   "idProduct",
-                                        pid.c_str(),    "busnum",      busnum.c_str(),
-                                        "devnum",       dev.c_str(),   "speed",
-                                        "480",          "bcdDevice",   "0100",
-                                        "bConfigurationValue", "1",    "bNumInterfaces",
-                                        " 1",           "dev",         major.c_str(),
-                                        "manufacturer", entry.manufacturer.c_str(),
-                                        "product",      entry.product.c_str()};
+    std::vector<const char*> attributes{"idVendor",
+                                        vid.c_str(),
+                                        "idProduct",
+                                        pid.c_str(),
+                                        "busnum",
+                                        busnum.c_str(),
+                                        "devnum",
+                                        dev.c_str(),
+                                        "speed",
+                                        "480",
+                                        "bcdDevice",
+                                        "0100",
+                                        "bConfigurationValue",
+                                        "1",
+                                        "bNumInterfaces",
+                                        " 1",
+                                        "dev",
+                                        major.c_str(),
+                                        "manufacturer",
+                                        entry.manufacturer.c_str(),
+                                        "product",
+                                        entry.product.c_str()};
     if (!entry.serial.empty()) {
         attributes.push_back("serial");
         attributes.push_back(entry.serial.c_str());
@@ -68,17 +82,15 @@ std::string Testbed::addUsbDevice(const UsbDeviceEntry& entry, unsigned devnum,
                                 "BUSNUM",  busnum.c_str(),  "DEVNUM",  dev.c_str(),
                                 "PRODUCT", product.c_str(), "TYPE",    "0/0/0",
                                 nullptr};
-    gchar* syspath =
-        umockdev_testbed_add_devicev(testbed_, "usb", name.c_str(), nullptr,
-                                     const_cast<gchar**>(attributes.data()),
-                                     const_cast<gchar**>(properties));
+    gchar* syspath = umockdev_testbed_add_devicev(testbed_, "usb", name.c_str(), nullptr,
+                                                  const_cast<gchar**>(attributes.data()),
+                                                  const_cast<gchar**>(properties));
     if (syspath == nullptr)
         return {};
     std::string path = syspath;
     g_free(syspath);
     Bytes descriptors = entry.descriptors;
-    umockdev_testbed_set_attribute_binary(testbed_, path.c_str(), "descriptors",
-                                          descriptors.data(),
+    umockdev_testbed_set_attribute_binary(testbed_, path.c_str(), "descriptors", descriptors.data(),
                                           static_cast<gint>(descriptors.size()));
     return path;
 }
@@ -126,12 +138,10 @@ bool Testbed::plugHid(const UsbDeviceEntry& entry, const Bytes& reportDescriptor
         return false;
     }
     plugged.devnode = devnode;
-    const std::string interfaceName =
-        std::to_string(kBus) + "-" + std::to_string(devnum) + ":1.0";
-    const char* interfaceAttributes[] = {"bInterfaceNumber", "00", "bInterfaceClass", "03",
-                                         "bAlternateSetting", " 0", nullptr};
-    const char* interfaceProperties[] = {"DEVTYPE", "usb_interface", "INTERFACE", "3/0/0",
-                                         nullptr};
+    const std::string interfaceName = std::to_string(kBus) + "-" + std::to_string(devnum) + ":1.0";
+    const char* interfaceAttributes[] = {
+        "bInterfaceNumber", "00", "bInterfaceClass", "03", "bAlternateSetting", " 0", nullptr};
+    const char* interfaceProperties[] = {"DEVTYPE", "usb_interface", "INTERFACE", "3/0/0", nullptr};
     gchar* interface = umockdev_testbed_add_devicev(
         testbed_, "usb", interfaceName.c_str(), plugged.syspath.c_str(),
         const_cast<gchar**>(interfaceAttributes), const_cast<gchar**>(interfaceProperties));
@@ -142,8 +152,9 @@ bool Testbed::plugHid(const UsbDeviceEntry& entry, const Bytes& reportDescriptor
     std::snprintf(hidId, sizeof hidId, "0003:%08X:%08X", entry.vendorId, entry.productId);
     const std::string hidFullName = entry.manufacturer + " " + entry.product;
     const char* hidAttributes[] = {nullptr};
-    const char* hidProperties[] = {"HID_ID", hidId, "HID_NAME", hidFullName.c_str(),
-                                   "HID_UNIQ", entry.serial.c_str(), nullptr};
+    const char* hidProperties[] = {
+        "HID_ID", hidId, "HID_NAME", hidFullName.c_str(), "HID_UNIQ", entry.serial.c_str(),
+        nullptr};
     gchar* hid = umockdev_testbed_add_devicev(testbed_, "hid", hidName, interface,
                                               const_cast<gchar**>(hidAttributes),
                                               const_cast<gchar**>(hidProperties));

@@ -15,7 +15,8 @@ namespace usbtestbed {
 
 namespace {
 
-constexpr uint8_t kTypeControl = 0, kTypeInterrupt = 3, kTypeBulk = 2;
+// bmAttributes transfer types of the endpoint descriptor.
+constexpr uint8_t kTypeBulk = 2, kTypeInterrupt = 3;
 
 bool isIn(uint8_t endpoint) {
     return (endpoint & 0x80) != 0;
@@ -146,8 +147,8 @@ void UsbfsDevice::pump() {
             moved = function_->in(urb->bytes(), urb->length, got);
         } else {
             const bool zeroPacket = (urb->flags & USBDEVFS_URB_ZERO_PACKET) != 0;
-            const bool shortEnd = urb->length % kModuleMaxPacket != 0 || urb->length == 0 ||
-                                  zeroPacket;
+            const bool shortEnd =
+                urb->length % kModuleMaxPacket != 0 || urb->length == 0 || zeroPacket;
             moved = function_->out(urb->bytes(), urb->length, shortEnd);
             got = urb->length;
         }

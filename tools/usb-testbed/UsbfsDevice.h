@@ -41,8 +41,7 @@ struct UsbfsIdentity {
     std::string manufacturer;
     std::string product;
     std::string serial;
-    Bytes descriptors;      // device descriptor and configuration, as in sysfs
-    bool unreadable = false; // nobody may open the node (see Testbed)
+    Bytes descriptors; // device descriptor and configuration, as in sysfs
 };
 
 class UsbfsDevice : public NodeHandler {
@@ -75,8 +74,7 @@ class UsbfsDevice : public NodeHandler {
     // Called after a submit, so the owner serves the new transfer (outside the device lock).
     std::function<void()> wake;
 
-    bool ioctl(UMockdevIoctlClient* client, unsigned long request,
-               UMockdevIoctlData* arg) override;
+    bool ioctl(UMockdevIoctlClient* client, unsigned long request, UMockdevIoctlData* arg) override;
     void vanished(UMockdevIoctlClient* client) override;
 
   private:
@@ -99,7 +97,6 @@ class UsbfsDevice : public NodeHandler {
     std::map<UMockdevIoctlClient*, std::set<unsigned>> claims_;
     std::deque<std::shared_ptr<Urb>> pending_;   // submitted, in order
     std::deque<std::shared_ptr<Urb>> completed_; // waiting to be reaped
-    std::vector<uint8_t> endpointsHalted_;
 };
 
 } // namespace usbtestbed

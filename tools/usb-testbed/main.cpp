@@ -124,7 +124,8 @@ bool parseSerial(const std::string& text, uint32_t& serial) {
 }
 
 bool parseMicroseconds(const std::string& text, std::chrono::microseconds& value) {
-    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+    if (text.empty() || text.size() > 9 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
         return false;
     value = std::chrono::microseconds(std::stoul(text));
     return true;
@@ -207,8 +208,7 @@ bool underPreload(char** argv) {
     if (dlopen(kPreload, RTLD_NOW | RTLD_NOLOAD) != nullptr)
         return true;
     if (std::getenv("USB_TESTBED_REEXEC") != nullptr) {
-        std::fprintf(stderr,
-                     "usb-testbed: %s cannot be preloaded; install the umockdev package\n",
+        std::fprintf(stderr, "usb-testbed: %s cannot be preloaded; install the umockdev package\n",
                      kPreload);
         return false;
     }
@@ -318,8 +318,7 @@ int runCommand(const std::vector<std::string>& command, int signals) {
         pollfd p{signals, POLLIN, 0};
         if (::poll(&p, 1, 100) == 1) {
             signalfd_siginfo info{};
-            if (::read(signals, &info, sizeof info) == sizeof info &&
-                info.ssi_signo != SIGCHLD)
+            if (::read(signals, &info, sizeof info) == sizeof info && info.ssi_signo != SIGCHLD)
                 kill(child, static_cast<int>(info.ssi_signo));
         }
     }

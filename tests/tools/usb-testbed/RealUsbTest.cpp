@@ -38,6 +38,7 @@ class RealUsb : public testing::Test {
   protected:
     void SetUp() override {
         unsetenv("CORVANE_USB_EMULATION");
+        unsetenv("CORVANE_USB_VENDOR_ID"); // the built-in family id throughout
         ASSERT_FALSE(std::string(USB_TESTBED_BIN).empty())
             << "usb-testbed is not built: its tests need umockdev's development files "
                "(libumockdev-dev, installed by scripts/install-deps.sh); configure again";
@@ -163,7 +164,8 @@ TEST_F(RealUsb, DiscoverFetchUpdateAndDiscoverAgain) {
 
     auto before = updater({"-D"});
     EXPECT_EQ(before.exitStatus, 0) << before.err;
-    EXPECT_NE(before.out.find("40F5849A  02       00      RouterBridge   2.10.3"), std::string::npos)
+    EXPECT_NE(before.out.find("40F5849A  02       00      RouterBridge   2.10.3"),
+              std::string::npos)
         << before.out;
 
     const std::filesystem::path catalogue = home.path() + "/catalogue";
@@ -218,10 +220,9 @@ TEST_P(RealUsbCase, UpdaterSaysWhatHappened) {
         << result.out << result.err;
     // Each unplug was followed by a plug before the Updater could finish; "ok" ends the count.
     command("latency-us 0");
-    EXPECT_EQ(std::count_if(events.begin(), events.end(),
-                            [](const std::string& e) {
-                                return e.rfind("usb-testbed: unplugged", 0) == 0;
-                            }),
+    EXPECT_EQ(std::count_if(
+                  events.begin(), events.end(),
+                  [](const std::string& e) { return e.rfind("usb-testbed: unplugged", 0) == 0; }),
               c.unplugs);
 }
 
@@ -313,6 +314,31 @@ TEST_F(RealUsb, TwoProgramsShareOneUsbLink) {
         (*it)->closeInput();
         EXPECT_EQ((*it)->wait(30s), 0) << (*it)->output() << (*it)->errors();
     }
+}
+
+// What usbfs answers libusb itself: a transfer that times out is discarded and reaped as one, a
+// second claim is busy, and an unplug ends a transfer at once and fails what follows.
+TEST_F(RealUsb, LibusbSeesUsbfsAsTheKernelShowsIt) {
+    ASSERT_FALSE(std::string(USB_RAW_CLIENT_BIN).empty()) << "usb_raw_client is not built";
+    startModule();
+    startTestbed({"--module", moduleEntry()});
+    for (const auto& [name, value] : environment)
+        setenv(name.c_str(), value.c_str(), 1);
+    char vendor[8];
+    std::snprintf(vendor, sizeof vendor, "%04X", CORVANE_TEST_USB_VENDOR_ID);
+    SpawnedProgram client({USB_RAW_CLIENT_BIN, vendor, kSerialText}, true);
+    for (const auto& [name, value] : environment)
+        unsetenv(name.c_str());
+    std::vector<std::string> lines;
+    for (int i = 0; i < 3; ++i)
+        lines.push_back(client.readLine(30s).value_or("nothing"));
+    EXPECT_EQ(lines, (std::vector<std::string>{"claim 0", "second claim -6", "idle in -7"}))
+        << client.errors();
+    command("remove 40F5849A");
+    ASSERT_TRUE(client.writeInput("go\n"));
+    EXPECT_EQ(client.readLine(60s).value_or("nothing"), "in after unplug -4");
+    EXPECT_EQ(client.readLine(30s).value_or("nothing"), "claim after unplug -4");
+    EXPECT_EQ(client.wait(30s), 0) << client.errors();
 }
 
 // A command line the testbed cannot follow is refused before anything is emulated.

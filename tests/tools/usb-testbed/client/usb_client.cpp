@@ -20,8 +20,7 @@ int main(int argc, char** argv) {
     uint32_t build = 0;
     const aErr specErr = module.getLinkSpecifier(&spec);
     const aErr buildErr = module.getBuild(&build);
-    std::printf("connected over type %u, build %u (%d %d)\n", spec.type, build, specErr,
-                buildErr);
+    std::printf("connected over type %u, build %u (%d %d)\n", spec.type, build, specErr, buildErr);
     std::fflush(stdout);
     char byte;
     while (read(0, &byte, 1) > 0) {
