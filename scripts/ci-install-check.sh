@@ -23,6 +23,11 @@ step "install into a temporary prefix"
 prefix=$work/prefix
 cmake --build "$build" -j "$(nproc)"
 cmake --install "$build" --prefix "$prefix" >/dev/null
+# usb-testbed is its own component, installed only when asked for.
+if [ -x "$build/tools/usb-testbed/usb-testbed" ]; then
+    cmake --install "$build" --prefix "$prefix" --component testbed >/dev/null
+    "$prefix/bin/usb-testbed" --help >/dev/null
+fi
 libdir=$(dirname "$(find "$prefix" -name 'libcorvane.so' -print -quit)")
 export LD_LIBRARY_PATH=$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
 
@@ -75,6 +80,15 @@ step "build and install the Debian package"
 (cd "$build" && cpack -G DEB -B "$work/deb" >/dev/null)
 deb=$(find "$work/deb" -maxdepth 1 -name 'corvane_*.deb' -print -quit)
 dpkg-deb --field "$deb" Depends
+# The Updater and the library must not pull the testbed's umockdev and GLib.
+if dpkg-deb --field "$deb" Depends | grep -Eq 'umockdev|glib'; then
+    echo "the package depends on umockdev or GLib" >&2
+    exit 1
+fi
+if dpkg-deb --contents "$deb" | grep -q usb-testbed; then
+    echo "the package holds usb-testbed, which belongs to its own component" >&2
+    exit 1
+fi
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then
     sudo="sudo"

@@ -2,9 +2,11 @@
 # Builds the Updater and shows its main job on the shipped defaults: a local update server serves a
 # sample catalogue, and the Updater lists a module's builds, fetches the latest into a scratch
 # store and lists what it stored; then it discovers a virtual module, updates it with a fetched
-# build and discovers it again running the new version. The module part runs inside a private
-# network namespace, so TCP/IP discovery never leaves the machine; without namespaces it uses
-# USB emulation only.
+# build and discovers it again running the new version. Where usb-testbed is built (umockdev's
+# development files are there), the virtual module sits on an emulated USB bus that the Updater
+# reaches through libusb as it does real modules; elsewhere through USB emulation. The module part
+# runs inside a private network namespace when one can be made, so TCP/IP discovery never leaves
+# the machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build}
@@ -13,6 +15,9 @@ if [ -z "${DEMO_NETNS:-}" ]; then
   echo "Configuring and building Updater, update-server, birdtool and virtual-module in $build/ (a minute the first time)"
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build "$build" -j "$(nproc)" --target Updater update-server birdtool virtual-module
+  if cmake --build "$build" --target help | grep -q usb-testbed; then
+    cmake --build "$build" -j "$(nproc)" --target usb-testbed
+  fi
 fi
 
 # Discovery traffic must not reach the real interfaces: run everything below in a private
@@ -32,13 +37,15 @@ fi
 updater="$build/src/updater/Updater"
 server="$build/tools/update-server/update-server"
 birdtool="$build/tools/birdtool/birdtool"
+testbed="$build/tools/usb-testbed/usb-testbed"
 serial=40F5849A
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/updater-demo-XXXXXX")
 server_pid=""
 module_pid=""
+testbed_pid=""
 cleanup() {
-  for pid in "$module_pid" "$server_pid"; do
+  for pid in "$testbed_pid" "$module_pid" "$server_pid"; do
     if [ -n "$pid" ]; then
       kill "$pid" 2>/dev/null || true
       wait "$pid" 2>/dev/null || true
@@ -84,11 +91,13 @@ if [ -z "$url" ]; then
 fi
 echo "Update server: $url (catalogue $catalogue)"
 
-# The Updater keeps its store under HOME; a scratch HOME keeps the real one untouched.
+# The Updater keeps its store under HOME; a scratch HOME keeps the real one untouched. On the
+# emulated USB bus it also gets the testbed's variables (usb_env).
+usb_env=()
 run() {
   echo
   echo "\$ Updater $*"
-  HOME="$work/home" "$updater" "$@" -u "$url"
+  env HOME="$work/home" "${usb_env[@]}" "$updater" "$@" -u "$url"
 }
 run -B -d "$serial"
 run -G -d "$serial"
@@ -100,28 +109,51 @@ ls -l "$work/home/.quendra/updater/$serial"
 cat "$work/home/.quendra/updater/$serial/.settings"
 
 # A virtual module with this serial number, running firmware 2.10.3.
+discovery=()
 if [ -n "${DEMO_NETNS:-}" ]; then
   echo
-  echo "Inside a private network namespace: the virtual module answers TCP/IP discovery on 10.77.0.1."
-  "$build/tools/virtual-module/virtual-module" --serial "$serial" --firmware-version 2.10.3 \
-    --discovery 10.77.0.1 >"$work/module.out" 2>"$work/module.log" &
-  transport=TCPIP
-else
-  echo
-  echo "Network namespaces are unavailable here: the demo reaches the virtual module by USB emulation only."
-  "$build/tools/virtual-module/virtual-module" --serial "$serial" --firmware-version 2.10.3 \
-    >"$work/module.out" 2>"$work/module.log" &
-  transport=USB
+  echo "Inside a private network namespace: the virtual module also answers TCP/IP discovery on 10.77.0.1."
+  discovery=(--discovery 10.77.0.1)
 fi
+"$build/tools/virtual-module/virtual-module" --serial "$serial" --firmware-version 2.10.3 \
+  "${discovery[@]}" >"$work/module.out" 2>"$work/module.log" &
 module_pid=$!
 for _ in $(seq 100); do
   grep -q '^usb emulation:' "$work/module.out" && break
   sleep 0.1
 done
 emulation=$(sed -n 's/^usb emulation: CORVANE_USB_EMULATION=//p' "$work/module.out")
-if [ "$transport" = USB ]; then
+
+if [ -x "$testbed" ]; then
+  # The module on an emulated USB bus: libusb finds it by vendor id and serial string, claims its
+  # interface and moves its bulk transfers, unchanged.
+  "$testbed" --module "$emulation" </dev/null >"$work/testbed.out" 2>"$work/testbed.log" &
+  testbed_pid=$!
+  for _ in $(seq 100); do
+    grep -q '^usb-testbed: ready' "$work/testbed.out" && break
+    kill -0 "$testbed_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if grep -q '^usb-testbed: ready' "$work/testbed.out"; then
+    while read -r name value; do
+      usb_env+=("$name=$value")
+    done < <(sed -n 's/^export \([A-Z_]*\)=\(.*\)$/\1 \2/p' "$work/testbed.out")
+    echo
+    echo "usb-testbed put the virtual module on an emulated USB bus; the Updater reaches it through libusb:"
+    grep '^usb-testbed: plugged' "$work/testbed.out"
+  else
+    echo "usb-testbed did not start (falling back to USB emulation):" >&2
+    cat "$work/testbed.log" >&2
+  fi
+fi
+if [ ${#usb_env[@]} -eq 0 ]; then
+  echo
+  echo "Without usb-testbed, the demo reaches the virtual module through USB emulation."
   export CORVANE_USB_EMULATION="$emulation"
 fi
-run -D -t "$transport"
+run -D
 run -G -U -d "$serial" -b 1400
-run -D -t "$transport"
+run -D
+if [ -n "${DEMO_NETNS:-}" ]; then
+  run -D -t TCPIP
+fi

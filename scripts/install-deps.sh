@@ -8,6 +8,7 @@ packages=(
   libzmq3-dev libczmq-dev
   libcurl4-openssl-dev zlib1g-dev
   libhidapi-dev libusb-1.0-0-dev
+  umockdev libumockdev-dev
   libmicrohttpd-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   iproute2 util-linux curl

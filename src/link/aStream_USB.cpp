@@ -96,6 +96,9 @@ struct USBRecord {
     size_t readCount = 0;
     size_t readIndex = 0;
     aErr pendingError = aErrNone;
+    // The last wait came back empty: a look right after it would find nothing either, and on a
+    // bus each look is a transfer submitted and cancelled.
+    bool waitedDry = false;
     // Write path only.
     std::vector<uint8_t> writeBuffer;
 };
@@ -165,6 +168,11 @@ aErr usbReadSome(uint8_t* buffer, size_t max, size_t* got, void* reference) {
     if (const aErr pending = takePendingError(record); pending != aErrNone) {
         return pending;
     }
+    const bool dry = record->waitedDry;
+    record->waitedDry = false;
+    if (dry && record->readIndex >= record->readCount) {
+        return aErrNotReady;
+    }
     if (const aErr err = refill(record, aUSB_LOOK_TIMEOUT_MS); err != aErrNone) {
         return err;
     }
@@ -188,6 +196,7 @@ aErr usbWait(uint32_t timeoutMs, void* reference) {
         record->pendingError = err;
         return aErrNone;
     }
+    record->waitedDry = err == aErrNotReady;
     return err;
 }
 

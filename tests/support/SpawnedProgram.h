@@ -22,14 +22,18 @@ extern char** environ;
 
 class SpawnedProgram {
   public:
-    explicit SpawnedProgram(const std::vector<std::string>& argv) {
-        int out[2], err[2];
-        if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+    // With input, the program's standard input is a pipe that writeInput feeds.
+    explicit SpawnedProgram(const std::vector<std::string>& argv, bool input = false) {
+        int out[2], err[2], in[2] = {-1, -1};
+        if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 ||
+            (input && pipe2(in, O_CLOEXEC) != 0))
             throw std::runtime_error("pipe failed");
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
         posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+        if (input)
+            posix_spawn_file_actions_adddup2(&actions, in[0], 0);
         std::vector<char*> args;
         for (const std::string& a : argv)
             args.push_back(const_cast<char*>(a.c_str()));
@@ -38,6 +42,10 @@ class SpawnedProgram {
         posix_spawn_file_actions_destroy(&actions);
         close(out[1]);
         close(err[1]);
+        if (input) {
+            close(in[0]);
+            in_ = in[1];
+        }
         out_ = out[0];
         err_ = err[0];
         if (rc != 0) {
@@ -52,6 +60,8 @@ class SpawnedProgram {
         }
         close(out_);
         close(err_);
+        if (in_ >= 0)
+            close(in_);
     }
     SpawnedProgram(const SpawnedProgram&) = delete;
     SpawnedProgram& operator=(const SpawnedProgram&) = delete;
@@ -93,6 +103,19 @@ class SpawnedProgram {
         while (readSome(err_, errBuffer_, soon)) {
         }
         return status_;
+    }
+
+    // Writes text to the program's standard input (a program started with input only).
+    bool writeInput(const std::string& text) {
+        return in_ >= 0 &&
+               ::write(in_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    }
+
+    // Ends the program's standard input.
+    void closeInput() {
+        if (in_ >= 0)
+            close(in_);
+        in_ = -1;
     }
 
     void signal(int sig) {
@@ -142,6 +165,7 @@ class SpawnedProgram {
     pid_t pid_ = -1;
     int out_ = -1;
     int err_ = -1;
+    int in_ = -1;
     int status_ = -1;
     std::string outBuffer_;
     std::string errBuffer_;
