@@ -5,6 +5,7 @@
 #include "LoadBird.h"
 #include "ModuleAccess.h"
 #include "PermissionHint.h"
+#include "Retrieval.h"
 #include "StoreAccess.h"
 #include "UpdaterCommands.h"
 #include "UpdaterEntity.h"
@@ -16,7 +17,6 @@
 #include "corvane/aTime.h"
 #include "corvane/aVersion.h"
 
-#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -43,16 +43,6 @@ constexpr ReconnectPace kAfterReboot{150, 100, 15000};
 // A module behind a router that answers, but for other firmware than the image, is asked again
 // this long before that answer stands.
 constexpr uint32_t kBusSettleMs = 3000;
-
-uint32_t toBuild(const std::string& text) {
-    char* end = nullptr;
-    const unsigned long value = std::strtoul(text.c_str(), &end, 10);
-    if (end == text.c_str() || value > UINT32_MAX) {
-        Debug_Print(DEBUG_Updater, "Error: Could not convert %s to int.\n", text.c_str());
-        return 0;
-    }
-    return static_cast<uint32_t>(value);
-}
 
 // After a failed attempt: false when the next one would start past the budget, else the pause.
 bool pauseBeforeNext(const ReconnectPace& pace, uint32_t start) {
@@ -328,7 +318,7 @@ bool updateCommand(UpdaterContext& context, uint32_t serial, uint32_t build,
     if (birdFile.empty() && build == 0) {
         std::string latest, firmwareId;
         context.server.QueryBuild(serial, latest, firmwareId, context.serverUrl);
-        build = toBuild(latest);
+        build = latestBuildNumber(latest);
         if (build != 0) {
             try {
                 BirdFile probe;

@@ -2,6 +2,7 @@
 // their fixed order. Commands report their own failures; only this file picks the exit status.
 #include "UpdaterDriver.h"
 
+#include "BuildText.h"
 #include "CLI_Display.h"
 #include "Debug.h"
 #include "InspectCommands.h"
@@ -12,7 +13,6 @@
 
 #include "corvane/aDirectory.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -85,8 +85,16 @@ int runGet(UpdaterOptions& options, UpdaterContext& context, int& rc) {
 }
 
 int runUpdate(UpdaterOptions& options, UpdaterContext& context) {
-    // Text that does not start with a number (the empty text included) means the latest build.
-    uint32_t build = static_cast<uint32_t>(strtoul(options.build.c_str(), nullptr, 10));
+    // No build text means the latest build. -b and -G only ever leave a build number here; any
+    // other text must not quietly become "the latest".
+    const auto parsed =
+        options.build.empty() ? std::optional<uint32_t>(0) : parseBuildNumber(options.build);
+    if (!parsed) {
+        displayPrint(context.display, DISPLAY_ERROR, "Build number '%s' must be an number",
+                     options.build.c_str());
+        return kExitFailure;
+    }
+    const uint32_t build = *parsed;
     context.useUeiBytes = options.useUeiBytes;
     bool ok;
     if (options.transport == TRANSPORT_RECOVER) {
