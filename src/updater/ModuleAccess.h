@@ -17,7 +17,6 @@
 aErr setLocalLinkConfig(UpdaterContext& context, Corvane::Module& module);
 aErr setLocalLinkConfig(UpdaterDisplayInterface& display, Corvane::Module& module);
 
-DiscoveredDeviceList discoverDevices(UpdaterContext& context, int transport);
 // transport 0 finds the router on USB, then on TCP/IP.
 DiscoveredDeviceList scanNetwork(UpdaterContext& context, uint32_t routerSerial, int transport);
 

@@ -8,14 +8,8 @@
 #include "Retrieval.h"
 #include "StoreAccess.h"
 #include "UpdaterCommands.h"
-#include "UpdaterEntity.h"
-#include "corvane/I2CClass.h"
-#include "corvane/SystemClass.h"
 
-#include "corvane/aDefs.h"
-#include "corvane/aError.h"
 #include "corvane/aTime.h"
-#include "corvane/aVersion.h"
 
 #include <exception>
 #include <memory>
@@ -25,7 +19,6 @@ using Corvane::Module;
 
 namespace {
 
-constexpr uint32_t kFirmwareTries = 5;
 // A module re-enumerates right after answering LOAD; this long its old link may still look up.
 constexpr uint32_t kLoaderDropPolls = 40;
 constexpr uint32_t kLoaderDropPollMs = 25;
@@ -153,151 +146,6 @@ void confirmNewFirmware(UpdaterContext& context, Module& module, uint32_t serial
 }
 
 } // namespace
-
-bool UpdateFirmware(UpdaterDisplayInterface& display, const BirdFile& bird, Module& module,
-                    uint32_t serial) {
-    if (bird.blockCount() == 0 || (!bird.hasOffsets() && !bird.serialNumberMatches(serial)))
-        return false;
-    Debug_Print(DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
-    Corvane::SystemClass system;
-    system.init(&module, 0);
-    uint32_t connected = 0;
-    const aErr serialErr = system.getSerialNumber(&connected);
-    if (connected != serial) {
-        Debug_Print(DEBUG_Updater, "Bird serial number and connected device don't match (%d).\n",
-                    serialErr);
-        return false;
-    }
-    uint8_t model = 0;
-    const aErr modelErr = system.getModel(&model);
-    const char* modelName = aDefs_GetModelName(model);
-    if (!bird.modelMatches(modelName)) {
-        displayPrint(display, DISPLAY_ERROR,
-                     "Connected device model and Bird file model do not match [%s] (%d)", modelName,
-                     modelErr);
-        return false;
-    }
-    return true;
-}
-
-aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, const BirdFile& bird) {
-    UpdaterEntity updater;
-    updater.init(&module, 0, true, false);
-    if (const aErr err = updater.loaderInit(); err != aErrNone) {
-        Debug_Print(DEBUG_Updater, "Error starting loader [%d, %s].\n", err,
-                    aError_GetErrorText(err));
-        displayPrint(display, DISPLAY_ERROR, "Could not begin the loader transfer [%d, %s]", err,
-                     aError_GetErrorText(err));
-        return err;
-    }
-    displayPrint(display, DISPLAY_INFO, "Transferring loader to device");
-    const std::vector<BirdBlock> blocks = bird.blocksOfType(BIRD_BLOCK_LOADER);
-    display.showProgress(true);
-    aErr result = aErrNone;
-    int done = 0;
-    int bytes = 0;
-    for (size_t i = 0; i < blocks.size(); ++i) {
-        const BirdBlock& block = blocks[i];
-        displayPrint(display, DISPLAY_INFO, "Transferring loader block %d of %d, %d bytes",
-                     static_cast<int>(i + 1), static_cast<int>(blocks.size()),
-                     static_cast<int>(block.length));
-        uint16_t chunk = 0;
-        result = updater.transferPrepare(block.data, block.length, block.flags, chunk);
-        if (result != aErrNone && result != aErrTimeout) {
-            Debug_Print(DEBUG_Updater, "Error Preparing transfer [%d, %s].\n", result,
-                        aError_GetErrorText(result));
-        } else if ((result = updater.loaderTransfer(block.data, block.length)) != aErrNone) {
-            Debug_Print(DEBUG_Updater, "Error loader transfer [%d, %s].\n", result,
-                        aError_GetErrorText(result));
-        }
-        if (result != aErrNone) {
-            // A loader with a block missing must never be started.
-            displayPrint(display, DISPLAY_ERROR,
-                         "Loader block %d failed; the loader is not started [%d, %s]",
-                         static_cast<int>(i + 1), result, aError_GetErrorText(result));
-            break;
-        }
-        ++done;
-        bytes += static_cast<int>(block.length);
-    }
-    displayPrint(display, DISPLAY_INFO, "Transferred %d blocks, %d total bytes", done, bytes);
-    display.showProgress(false);
-    if (result != aErrNone)
-        return result;
-    displayPrint(display, DISPLAY_INFO, "Starting Load on Device");
-    result = updater.loaderStart();
-    if (result == aErrTimeout) {
-        Debug_Print(DEBUG_Updater,
-                    "Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n");
-        result = aErrNone;
-    } else if (result != aErrNone) {
-        displayPrint(display, DISPLAY_ERROR, "Error starting loader [%d, %s]", result,
-                     aError_GetErrorText(result));
-    }
-    return result;
-}
-
-aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const BirdFile& bird,
-                        bool networked, bool useUei) {
-    UpdaterEntity updater;
-    updater.init(&module, 0, true, networked);
-    if (useUei && updater.checkUEIDataSupport() == aErrNone)
-        updater.checkProtocolVersion();
-    Debug_Print(DEBUG_Updater, "Transferring firmware to device %s\n", bird.filename().c_str());
-    const std::vector<BirdBlock> blocks = bird.blocksOfType(BIRD_BLOCK_FIRMWARE);
-    aErr err = aErrNone;
-    int done = 0;
-    int bytes = 0;
-    for (size_t i = 0; i < blocks.size() && err == aErrNone; ++i) {
-        const BirdBlock& block = blocks[i];
-        for (uint32_t attempt = 0; attempt < kFirmwareTries; ++attempt) {
-            displayPrint(display, DISPLAY_INFO, "Transferring firmware block %u of %u, %d bytes",
-                         static_cast<unsigned>(i + 1), static_cast<unsigned>(blocks.size()),
-                         static_cast<int>(block.length));
-            if (attempt > 0)
-                displayPrint(display, DISPLAY_INFO, "  Retry %d", static_cast<int>(attempt));
-            uint16_t chunk = 0;
-            err = updater.transferPrepare(block.data, block.length, block.flags, chunk);
-            if (err == aErrNone && chunk == 0 && block.length > 4) {
-                displayPrint(display, DISPLAY_ERROR,
-                             "The module asked for chunks of 0 bytes for firmware block %u",
-                             static_cast<unsigned>(i + 1));
-                err = aErrSize;
-            } else if (err != aErrNone) {
-                displayPrint(display, DISPLAY_ERROR,
-                             "The module refused firmware block %u [%d, %s]",
-                             static_cast<unsigned>(i + 1), err, aError_GetErrorText(err));
-            }
-            if (err != aErrNone) {
-                Debug_Print(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", err,
-                            aError_GetErrorText(err));
-                Debug_Print(DEBUG_Updater, "Error firmware transfer block failed.\n");
-                break;
-            }
-            err = updater.firmwareTransfer(block.data, block.length, chunk, display);
-            if (err == aErrNone) {
-                ++done;
-                bytes += static_cast<int>(block.length);
-                break;
-            }
-            Debug_Print(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", err,
-                        aError_GetErrorText(err));
-            if (attempt + 1 == kFirmwareTries) {
-                Debug_Print(DEBUG_Updater, "Error firmware transfer block failed.\n");
-                displayPrint(display, DISPLAY_ERROR, "Firmware block %u failed %u times [%d, %s]",
-                             static_cast<unsigned>(i + 1), kFirmwareTries, err,
-                             aError_GetErrorText(err));
-            }
-        }
-    }
-    displayPrint(display, DISPLAY_INFO, "Transferred %d blocks, %d total bytes", done, bytes);
-    if (err != aErrNone)
-        return err;
-    err = updater.loaderReboot(display);
-    if (err == aErrTimeout)
-        displayPrint(display, DISPLAY_ERROR, "The module did not restart after the update");
-    return err;
-}
 
 bool updateCommand(UpdaterContext& context, uint32_t serial, uint32_t build,
                    const std::string& birdFile, uint8_t moduleAddress, uint32_t routerSerial,
