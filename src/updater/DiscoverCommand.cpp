@@ -30,7 +30,7 @@ DiscoveredDeviceList discoverDevices(UpdaterContext& context, int transport) {
             continue;
         device.error = module.connectFromSpec(device.spec);
         if (device.error == aErrNone) {
-            device.build = readBuildNumber(module);
+            module.getBuild(&device.build); // stays 0 when the module does not say
             device.error = readVersion(module, device);
             if (device.error == aErrNone)
                 device.error = readDeviceName(module, device);

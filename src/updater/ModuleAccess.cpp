@@ -17,8 +17,6 @@ using Corvane::Module;
 
 namespace {
 
-constexpr uint8_t kQueryCommand = 0x49;
-constexpr uint8_t kQueryBuild = 0xFF;
 constexpr uint32_t kNameCapacity = 32;
 constexpr uint32_t kFirmwareTries = 5;
 
@@ -68,7 +66,7 @@ bool probeBusModule(UpdaterContext& context, Module& router, const linkSpec& rou
     device.spec.routerSerialNumber = routerSerial;
     device.spec.model = 0;
     device.networkAddress = address;
-    device.build = readBuildNumber(module);
+    module.getBuild(&device.build); // stays 0 when the module does not say
     device.error = readVersion(module, device);
     uint8_t model = 0;
     if (const aErr err = system.getModel(&model); err == aErrNone) {
@@ -98,22 +96,6 @@ aErr setLocalLinkConfig(UpdaterDisplayInterface& display, Module& module) {
     if (err != aErrNone)
         displayPrint(display, DISPLAY_ERROR, "Failed to SET network configuration");
     return err;
-}
-
-uint32_t readBuildNumber(Module& module) {
-    Corvane::Link* link = module.getLink();
-    if (!link)
-        return 0;
-    const uint8_t request = kQueryBuild;
-    if (link->sendPacket(module.getModuleAddress(), kQueryCommand, 1, &request) != aErrNone)
-        return 0;
-    const uint8_t match[] = {kQueryCommand, kQueryBuild};
-    uint8_t length = sizeof match;
-    uint8_t reply[aPACKET_MAXDATA];
-    if (link->receivePacket(module.getModuleAddress(), match, &length, reply) != aErrNone ||
-        length != 6)
-        return 0;
-    return uint32_t{reply[2]} << 24 | uint32_t{reply[3]} << 16 | uint32_t{reply[4]} << 8 | reply[5];
 }
 
 aErr readVersion(Module& module, DiscoveredDevice& device) {

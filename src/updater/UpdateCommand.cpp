@@ -79,7 +79,7 @@ struct RunningFirmware {
 RunningFirmware readRunningFirmware(Module& module) {
     RunningFirmware running;
     DiscoveredDevice device;
-    running.build = readBuildNumber(module);
+    module.getBuild(&running.build); // stays 0 when the module does not say
     running.versionErr = readVersion(module, device);
     snprintf(running.version, sizeof running.version, "%d.%d.%u", device.versionMajor,
              device.versionMinor, device.versionPatch);
