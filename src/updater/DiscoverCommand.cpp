@@ -42,15 +42,18 @@ DiscoveredDeviceList discoverDevices(UpdaterContext& context, int transport) {
 
 } // namespace
 
-CommandStatus discoverCommand(UpdaterContext& context, uint32_t routerSerial, int transport) {
-    if (routerSerial != 0) {
+CommandStatus discoverCommand(UpdaterContext& context, const DiscoverRequest& request) {
+    if (request.routerSerial != 0) {
         displayPrint(context.display, DISPLAY_INFO,
-                     "Searching for Corvane Network devices connected to %08X", routerSerial);
-        printDeviceTable(context.display, scanNetwork(context, routerSerial, transport), transport);
+                     "Searching for Corvane Network devices connected to %08X",
+                     request.routerSerial);
+        printDeviceTable(context.display,
+                         scanNetwork(context, request.routerSerial, request.transport),
+                         request.transport);
         return CommandStatus::Succeeded;
     }
     displayPrint(context.display, DISPLAY_INFO, "Searching for Corvane devices");
-    const int used = transport != 0 ? transport : USB;
+    const int used = request.transport != 0 ? request.transport : USB;
     printDeviceTable(context.display, discoverDevices(context, used), used);
     return CommandStatus::Succeeded;
 }

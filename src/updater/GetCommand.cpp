@@ -237,15 +237,15 @@ uint32_t Download_Firmware(UpdaterContext& context, uint32_t serial, const std::
     return build;
 }
 
-uint32_t getBuildCommand(UpdaterContext& context, uint32_t serial, const std::string& build,
-                         bool override) {
+uint32_t getBuildCommand(UpdaterContext& context, const GetRequest& request) {
     displayPrint(context.display, DISPLAY_INFO,
-                 "Retrieving firmware for device with serial number %08X", serial);
-    if (build.empty()) {
+                 "Retrieving firmware for device with serial number %08X", request.serial);
+    if (request.build.empty()) {
         displayPrint(context.display, DISPLAY_INFO, "No build specified");
         displayPrint(context.display, DISPLAY_INFO, "Using Latest build");
     } else {
-        displayPrint(context.display, DISPLAY_INFO, "Retrieving firmware build %s", build.c_str());
+        displayPrint(context.display, DISPLAY_INFO, "Retrieving firmware build %s",
+                     request.build.c_str());
     }
-    return Download_Firmware(context, serial, build, override, false);
+    return Download_Firmware(context, request.serial, request.build, request.override, false);
 }

@@ -147,9 +147,13 @@ void confirmNewFirmware(UpdaterContext& context, Module& module, uint32_t serial
 
 } // namespace
 
-bool updateCommand(UpdaterContext& context, uint32_t serial, uint32_t build,
-                   const std::string& birdFile, uint8_t moduleAddress, uint32_t routerSerial,
-                   bool override) {
+bool updateCommand(UpdaterContext& context, const UpdateRequest& request) {
+    const uint32_t serial = request.serial;
+    uint32_t build = request.build;
+    const std::string& birdFile = request.birdFile;
+    const uint8_t moduleAddress = request.moduleAddress;
+    const uint32_t routerSerial = request.routerSerial;
+    const bool override = request.override;
     UpdaterDisplayInterface& display = context.display;
     if (serial == 0) {
         displayPrint(display, DISPLAY_ERROR, "Update command must specify the specific device");

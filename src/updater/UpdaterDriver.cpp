@@ -73,7 +73,8 @@ int runGet(UpdaterOptions& options, UpdaterContext& context, int& rc) {
         displayPrint(context.display, DISPLAY_ERROR, "--help for usage information");
         return kExitFailure;
     }
-    uint32_t fetched = getBuildCommand(context, options.serial, options.build, options.override);
+    uint32_t fetched = getBuildCommand(
+        context, {.serial = options.serial, .build = options.build, .override = options.override});
     if (fetched != 0) {
         // A following -U installs exactly the build just fetched.
         options.build = std::to_string(fetched);
@@ -98,16 +99,24 @@ int runUpdate(UpdaterOptions& options, UpdaterContext& context) {
     context.useUeiBytes = options.useUeiBytes;
     bool ok;
     if (options.transport == TRANSPORT_RECOVER) {
-        ok = recoverCommand(context, options.serialPort, build, options.baudRate, options.serial,
-                            options.birdFile, options.override);
+        ok = recoverCommand(context, {.serialPort = options.serialPort,
+                                      .build = build,
+                                      .baudRate = options.baudRate,
+                                      .serial = options.serial,
+                                      .birdFile = options.birdFile,
+                                      .override = options.override});
     } else {
         if (options.serial == 0) {
             displayPrint(context.display, DISPLAY_ERROR,
                          "Must specify the specific device to be updated");
             return kExitFailure;
         }
-        ok = updateCommand(context, options.serial, build, options.birdFile, options.moduleAddress,
-                           options.routerSerial, options.override);
+        ok = updateCommand(context, {.serial = options.serial,
+                                     .build = build,
+                                     .birdFile = options.birdFile,
+                                     .moduleAddress = options.moduleAddress,
+                                     .routerSerial = options.routerSerial,
+                                     .override = options.override});
     }
     return ok ? kExitSuccess : kExitFailure;
 }
@@ -191,8 +200,8 @@ int runCommands(UpdaterOptions& options, UpdaterContext& context) {
     }
     // Exactly one of the following runs, the first asked for.
     if ((options.flags & FLAG_DISCOVER) != 0) {
-        return listingExit(
-            discoverCommand(context, options.routerSerial, discoveryTransport(options)));
+        return listingExit(discoverCommand(context, {.routerSerial = options.routerSerial,
+                                                     .transport = discoveryTransport(options)}));
     }
     if ((options.flags & FLAG_UPDATE) != 0) {
         return runUpdate(options, context);
