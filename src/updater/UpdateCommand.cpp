@@ -1,6 +1,7 @@
 // The update command (-U): picks a BIRD image, connects to the module (directly or through a
 // router), checks the image against it, runs the loader and firmware phases of the link upgrade
-// protocol, records the transfer and confirms the module runs the new firmware.
+// protocol, records the transfer and confirms the module runs the new firmware. updateCommand at
+// the end reads as that list; each step is one function above it.
 #include "Debug.h"
 #include "LoadBird.h"
 #include "ModuleAccess.h"
@@ -114,13 +115,209 @@ RunningFirmware awaitBusModule(Module& module, uint32_t build, const BirdFile& b
     return running;
 }
 
-// After the reboot: reaches the module again, reads its build and version back and says whether
-// the image took. Only a report: the transfer itself has succeeded by then.
-void confirmNewFirmware(UpdaterContext& context, Module& module, uint32_t serial, bool behindRouter,
+// Ends the flow after a failure on the link or in the module, once its message (if any) is shown:
+// the trace that names the error.
+bool reportFailedTransfer(aErr err) {
+    Debug_Print(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", err);
+    return false;
+}
+
+// The module's entry in the store: the one there, else a new one. False, with the error shown,
+// when the store cannot be opened.
+bool openDeviceEntry(UpdaterContext& context, uint32_t serial, StoreEntry& entry) {
+    std::unique_ptr<UpdaterStore> store = openUpdaterStore(context, "Update_Firmware");
+    if (!store)
+        return false;
+    if (!store->findDevice(serial, &entry))
+        entry = store->deviceEntry(serial);
+    return true;
+}
+
+// With neither a path nor a build asked for: the server's latest build when the store holds it,
+// else the latest download, else the latest transfer. nullopt, with the error shown, when none of
+// them names a build.
+std::optional<uint32_t> chooseBuild(UpdaterContext& context, StoreEntry& entry, uint32_t serial) {
+    UpdaterDisplayInterface& display = context.display;
+    std::string latest, firmwareId;
+    context.server.QueryBuild(serial, latest, firmwareId, context.serverUrl);
+    const uint32_t build = latestBuildNumber(latest);
+    if (build != 0) {
+        try {
+            BirdFile probe;
+            entry.loadBird(std::to_string(build) + ".bird", probe);
+            return build;
+        } catch (const std::exception&) {
+            displayPrint(display, DISPLAY_INFO,
+                         "New firmware is available.  Updater will proceed if valid firmware is "
+                         "found locally.");
+        }
+    }
+    if (const int latestDownload = entry.attributes.getInt("LATEST_DOWNLOAD", 0);
+        latestDownload > 0) {
+        displayPrint(display, DISPLAY_INFO, "Updating with the Latest Download");
+        return static_cast<uint32_t>(latestDownload);
+    }
+    if (const int latestTransfer = entry.attributes.getInt("LATEST_TRANSFER", 0);
+        latestTransfer > 0) {
+        displayPrint(display, DISPLAY_INFO, "Updating with the Latest Transfer");
+        return static_cast<uint32_t>(latestTransfer);
+    }
+    entry.attributes.getString("LAST_TRANSFER_VERSION");
+    displayPrint(display, DISPLAY_ERROR, "Could not find valid build for this device.");
+    return std::nullopt;
+}
+
+// The image to install (the request's path, else the build from the store), with the module's
+// serial number written into it when the image has a place for it. False, with the error shown,
+// when there is no such image.
+bool loadImage(UpdaterContext& context, const UpdateRequest& request, uint32_t build,
+               BirdFile& bird) {
+    try {
+        bird = load_bird(context, "Updating", request.birdFile, request.serial, build, false);
+    } catch (const std::exception&) {
+        displayPrint(context.display, DISPLAY_ERROR, "Failed to load bird file");
+        return false;
+    }
+    if (!bird.hasOffsets())
+        return true;
+    Debug_Print(DEBUG_Updater, "Setting serial number into firmware... ");
+    if (!bird.updateSerialNumber(request.serial)) {
+        Debug_Print(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
+        displayPrint(context.display, DISPLAY_ERROR,
+                     "Unable to write the serial number into the firmware image");
+        return false;
+    }
+    Debug_Print(DEBUG_Updater, " Serial Number inserted into firmware.\n");
+    return true;
+}
+
+// The module's address on the router's bus, from a network scan; 0, with the error shown, when
+// the scan does not find it.
+uint16_t findBusAddress(UpdaterContext& context, const UpdateRequest& request) {
+    const DiscoveredDeviceList found = scanNetwork(context, request.routerSerial, 0);
+    if (found.empty()) {
+        displayPrint(context.display, DISPLAY_ERROR, "Unable to find modules on Network");
+        return 0;
+    }
+    uint16_t address = 0;
+    for (const DiscoveredDevice& device : found)
+        if (device.spec.serialNumber == request.serial)
+            address = device.networkAddress;
+    if (address == 0)
+        displayPrint(context.display, DISPLAY_ERROR,
+                     "Module address required for indirect firmware update, could not find serial "
+                     "number [0x%08X] on network",
+                     request.serial);
+    return address;
+}
+
+// Reaches the module through its router's link; the router's own Module lives only for this.
+bool connectThroughRouter(UpdaterContext& context, const UpdateRequest& request, Module& module) {
+    if (request.moduleAddress == 0) {
+        const uint16_t address = findBusAddress(context, request);
+        if (address == 0)
+            return false;
+        module.setModuleAddress(static_cast<uint8_t>(address));
+    }
+    Module router(0, static_cast<uint8_t>(0));
+    aErr err = setLocalLinkConfig(context, router);
+    if (err != aErrNone)
+        return reportFailedTransfer(err);
+    err = router.connect(USB, request.routerSerial);
+    if (err == aErrNotFound)
+        err = router.connect(TCPIP, request.routerSerial);
+    if (err != aErrNone) {
+        displayPrint(context.display, DISPLAY_ERROR, "Failed to connect to link module [%08X]",
+                     request.routerSerial);
+        return false;
+    }
+    if ((err = module.connectThroughLinkModule(&router)) != aErrNone) {
+        displayPrint(context.display, DISPLAY_ERROR, "Failed to connect to module [%08X]",
+                     request.serial);
+        return reportFailedTransfer(err);
+    }
+    return true;
+}
+
+// Reaches the module over USB, else over TCP/IP; reachedBy says which.
+bool connectDirectly(UpdaterContext& context, uint32_t serial, Module& module,
+                     linkType& reachedBy) {
+    aErr err = module.connect(USB, serial);
+    if (err == aErrNotFound || err == aErrPermission) {
+        // A module USB refuses for want of permission may answer over TCP/IP; if it does not,
+        // the permission problem is the one to report.
+        const aErr overUsb = err;
+        reachedBy = TCPIP;
+        err = module.connect(TCPIP, serial);
+        if (err == aErrNotFound)
+            err = overUsb;
+    }
+    if (err != aErrNone) {
+        displayPrint(context.display, DISPLAY_ERROR, "Failed to connect to module [%08X]", serial);
+        showPermissionHint(context.display, err);
+        return reportFailedTransfer(err);
+    }
+    return true;
+}
+
+// Sets the updater's own link configuration and reaches the module, through its router when the
+// request names one. False, with the error shown, when it cannot be reached.
+bool connectToModule(UpdaterContext& context, const UpdateRequest& request, Module& module,
+                     linkType& reachedBy) {
+    if (const aErr err = setLocalLinkConfig(context, module); err != aErrNone)
+        return reportFailedTransfer(err);
+    return request.routerSerial != 0 ? connectThroughRouter(context, request, module)
+                                     : connectDirectly(context, request.serial, module, reachedBy);
+}
+
+// After the loader phase a directly reached module restarts into its loader and must be reached
+// again. The firmware phase goes ahead even when it is not: its own reconnects may still find it.
+void reconnectToLoader(UpdaterContext& context, Module& module, linkType reachedBy,
+                       uint32_t serial) {
+    waitForLoaderRestart(module);
+    if (!module.isConnected() && !reconnectModule(module, reachedBy, serial, kAfterLoader))
+        displayPrint(context.display, DISPLAY_ERROR,
+                     "Could not reconnect to module [%08X] after starting its loader", serial);
+}
+
+// Checks the image against the module (unless overridden), then the loader phase, the module's
+// restart into its loader and the firmware phase. False when any of them fails.
+bool install(UpdaterContext& context, const UpdateRequest& request, Module& module,
+             const BirdFile& bird, linkType reachedBy) {
+    UpdaterDisplayInterface& display = context.display;
+    if (!request.override && !UpdateFirmware(display, bird, module, request.serial)) {
+        displayPrint(display, DISPLAY_ERROR, "Birdfile failed validation");
+        return false;
+    }
+    if (const aErr err = _transfer_loader(display, module, bird); err != aErrNone)
+        return reportFailedTransfer(err);
+    // Behind a router the module restarts on the bus and the router's link stays up.
+    if (request.routerSerial == 0)
+        reconnectToLoader(context, module, reachedBy, request.serial);
+    if (const aErr err = _transfer_firmware(display, module, bird, request.routerSerial != 0,
+                                            context.useUeiBytes);
+        err != aErrNone)
+        return reportFailedTransfer(err);
+    return true;
+}
+
+// What was installed and when, in the module's attribute file.
+void recordTransfer(StoreEntry& entry, const UpdateRequest& request, uint32_t build) {
+    entry.attributes.set("LATEST_TRANSFER", request.birdFile.empty()
+                                                ? std::to_string(build) + ".bird"
+                                                : request.birdFile);
+    entry.attributes.set("LAST_TRANSFER_DATE", attributeTimeNow());
+    entry.attributes.write();
+}
+
+// Waits for the module to restart after the reboot, reaches it again, reads its build and version
+// back and says whether the image took. Only a report: the transfer itself has succeeded by then.
+void confirmNewFirmware(UpdaterContext& context, const UpdateRequest& request, Module& module,
                         linkType reachedBy, uint32_t build, const BirdFile& bird) {
+    const uint32_t serial = request.serial;
     RunningFirmware running;
     bool reached = false;
-    if (behindRouter) {
+    if (request.routerSerial != 0) {
         running = awaitBusModule(module, build, bird);
         reached = running.build != 0 || running.versionErr == aErrNone;
     } else if ((reached = reconnectModule(module, reachedBy, serial, kAfterReboot))) {
@@ -149,158 +346,35 @@ void confirmNewFirmware(UpdaterContext& context, Module& module, uint32_t serial
 
 bool updateCommand(UpdaterContext& context, const UpdateRequest& request) {
     const uint32_t serial = request.serial;
-    uint32_t build = request.build;
-    const std::string& birdFile = request.birdFile;
-    const uint8_t moduleAddress = request.moduleAddress;
-    const uint32_t routerSerial = request.routerSerial;
-    const bool override = request.override;
-    UpdaterDisplayInterface& display = context.display;
     if (serial == 0) {
-        displayPrint(display, DISPLAY_ERROR, "Update command must specify the specific device");
+        displayPrint(context.display, DISPLAY_ERROR,
+                     "Update command must specify the specific device");
         return false;
     }
-    std::unique_ptr<UpdaterStore> store = openUpdaterStore(context, "Update_Firmware");
-    if (!store)
-        return false;
     StoreEntry entry;
-    if (!store->findDevice(serial, &entry))
-        entry = store->deviceEntry(serial);
+    if (!openDeviceEntry(context, serial, entry))
+        return false;
     const uint32_t start = aTime_GetMSTicks();
 
-    if (birdFile.empty() && build == 0) {
-        std::string latest, firmwareId;
-        context.server.QueryBuild(serial, latest, firmwareId, context.serverUrl);
-        build = latestBuildNumber(latest);
-        if (build != 0) {
-            try {
-                BirdFile probe;
-                entry.loadBird(std::to_string(build) + ".bird", probe);
-            } catch (const std::exception&) {
-                displayPrint(display, DISPLAY_INFO,
-                             "New firmware is available.  Updater will proceed if valid firmware "
-                             "is found locally.");
-                build = 0;
-            }
-        }
-        if (build == 0) {
-            if (const int latestDownload = entry.attributes.getInt("LATEST_DOWNLOAD", 0);
-                latestDownload > 0) {
-                displayPrint(display, DISPLAY_INFO, "Updating with the Latest Download");
-                build = static_cast<uint32_t>(latestDownload);
-            } else if (const int latestTransfer = entry.attributes.getInt("LATEST_TRANSFER", 0);
-                       latestTransfer > 0) {
-                displayPrint(display, DISPLAY_INFO, "Updating with the Latest Transfer");
-                build = static_cast<uint32_t>(latestTransfer);
-            } else {
-                entry.attributes.getString("LAST_TRANSFER_VERSION");
-                displayPrint(display, DISPLAY_ERROR, "Could not find valid build for this device.");
-                return false;
-            }
-        }
+    uint32_t build = request.build;
+    if (request.birdFile.empty() && build == 0) {
+        const std::optional<uint32_t> chosen = chooseBuild(context, entry, serial);
+        if (!chosen)
+            return false;
+        build = *chosen;
     }
-
     BirdFile bird;
-    try {
-        bird = load_bird(context, "Updating", birdFile, serial, build, false);
-    } catch (const std::exception&) {
-        displayPrint(display, DISPLAY_ERROR, "Failed to load bird file");
+    if (!loadImage(context, request, build, bird))
         return false;
-    }
-    if (bird.hasOffsets()) {
-        Debug_Print(DEBUG_Updater, "Setting serial number into firmware... ");
-        if (!bird.updateSerialNumber(serial)) {
-            Debug_Print(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
-            displayPrint(display, DISPLAY_ERROR,
-                         "Unable to write the serial number into the firmware image");
-            return false;
-        }
-        Debug_Print(DEBUG_Updater, " Serial Number inserted into firmware.\n");
-    }
-
-    aErr err = aErrNone;
-    Module module(moduleAddress, static_cast<uint8_t>(0));
+    Module module(request.moduleAddress, static_cast<uint8_t>(0));
     linkType reachedBy = USB;
-    auto fail = [&](aErr e) {
-        Debug_Print(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", e);
+    if (!connectToModule(context, request, module, reachedBy) ||
+        !install(context, request, module, bird, reachedBy))
         return false;
-    };
-    if ((err = setLocalLinkConfig(context, module)) != aErrNone)
-        return fail(err);
-    if (routerSerial != 0) {
-        if (moduleAddress == 0) {
-            const DiscoveredDeviceList found = scanNetwork(context, routerSerial, 0);
-            if (found.empty()) {
-                displayPrint(display, DISPLAY_ERROR, "Unable to find modules on Network");
-                return false;
-            }
-            uint16_t address = 0;
-            for (const DiscoveredDevice& device : found)
-                if (device.spec.serialNumber == serial)
-                    address = device.networkAddress;
-            if (address == 0) {
-                displayPrint(display, DISPLAY_ERROR,
-                             "Module address required for indirect firmware update, could not "
-                             "find serial number [0x%08X] on network",
-                             serial);
-                return false;
-            }
-            module.setModuleAddress(static_cast<uint8_t>(address));
-        }
-        auto router = std::make_unique<Module>(0, static_cast<uint8_t>(0));
-        if ((err = setLocalLinkConfig(context, *router)) != aErrNone)
-            return fail(err);
-        err = router->connect(USB, routerSerial);
-        if (err == aErrNotFound)
-            err = router->connect(TCPIP, routerSerial);
-        if (err != aErrNone) {
-            displayPrint(display, DISPLAY_ERROR, "Failed to connect to link module [%08X]",
-                         routerSerial);
-            return false;
-        }
-        if ((err = module.connectThroughLinkModule(router.get())) != aErrNone) {
-            displayPrint(display, DISPLAY_ERROR, "Failed to connect to module [%08X]", serial);
-            return fail(err);
-        }
-    } else {
-        err = module.connect(USB, serial);
-        if (err == aErrNotFound || err == aErrPermission) {
-            const aErr overUsb = err;
-            reachedBy = TCPIP;
-            err = module.connect(TCPIP, serial);
-            if (err == aErrNotFound)
-                err = overUsb;
-        }
-        if (err != aErrNone) {
-            displayPrint(display, DISPLAY_ERROR, "Failed to connect to module [%08X]", serial);
-            showPermissionHint(display, err);
-            return fail(err);
-        }
-    }
-
-    if (!override && !UpdateFirmware(display, bird, module, serial)) {
-        displayPrint(display, DISPLAY_ERROR, "Birdfile failed validation");
-        return false;
-    }
-    if ((err = _transfer_loader(display, module, bird)) != aErrNone)
-        return fail(err);
-
-    if (routerSerial == 0) {
-        waitForLoaderRestart(module);
-        if (!module.isConnected() && !reconnectModule(module, reachedBy, serial, kAfterLoader))
-            displayPrint(display, DISPLAY_ERROR,
-                         "Could not reconnect to module [%08X] after starting its loader", serial);
-    }
-
-    if ((err = _transfer_firmware(display, module, bird, routerSerial != 0, context.useUeiBytes)) !=
-        aErrNone)
-        return fail(err);
-    entry.attributes.set("LATEST_TRANSFER",
-                         birdFile.empty() ? std::to_string(build) + ".bird" : birdFile);
-    entry.attributes.set("LAST_TRANSFER_DATE", attributeTimeNow());
-    entry.attributes.write();
+    recordTransfer(entry, request, build);
     Debug_Print(DEBUG_Updater, "Updating device firmware: \n");
-    displayPrint(display, DISPLAY_INFO, "Update time: %.4f sec",
+    displayPrint(context.display, DISPLAY_INFO, "Update time: %.4f sec",
                  (aTime_GetMSTicks() - start) / 1000.0);
-    confirmNewFirmware(context, module, serial, routerSerial != 0, reachedBy, build, bird);
+    confirmNewFirmware(context, request, module, reachedBy, build, bird);
     return true;
 }
