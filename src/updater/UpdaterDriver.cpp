@@ -46,11 +46,23 @@ int discoveryTransport(const UpdaterOptions& options) {
     return TRANSPORT_NONE;
 }
 
-int runFingerprint(UpdaterOptions& options, UpdaterContext& context, int& rc) {
+// How -N or -G ended. They run ahead of the main command and only set the run's status so far,
+// except that a missing value they need ends the run at once with 1.
+enum class StepResult {
+    Succeeded,
+    Failed,
+    MissingInput,
+};
+
+int exitStatus(StepResult result) {
+    return result == StepResult::Succeeded ? kExitSuccess : kExitFailure;
+}
+
+StepResult runFingerprint(const UpdaterOptions& options, UpdaterContext& context) {
     if (options.serialPort.empty()) {
         displayPrint(context.display, DISPLAY_ERROR,
                      "Must specify the serial port used for connecting");
-        return kExitFailure;
+        return StepResult::MissingInput;
     }
     std::array<uint32_t, 4> words{};
     CommandStatus status = fingerprintCommand(context, options.serialPort, kFingerprintSerial,
@@ -58,31 +70,28 @@ int runFingerprint(UpdaterOptions& options, UpdaterContext& context, int& rc) {
     if (status == CommandStatus::Succeeded) {
         displayPrint(context.display, DISPLAY_INFO, "[ %08X %08X %08X %08X ]", words[0], words[1],
                      words[2], words[3]);
-    } else {
-        if (status == CommandStatus::Failed) {
-            displayPrint(context.display, DISPLAY_ERROR, "Got no response from chip");
-        }
-        rc = kExitFailure;
+        return StepResult::Succeeded;
     }
-    return kExitSuccess;
+    if (status == CommandStatus::Failed) {
+        displayPrint(context.display, DISPLAY_ERROR, "Got no response from chip");
+    }
+    return StepResult::Failed;
 }
 
-int runGet(UpdaterOptions& options, UpdaterContext& context, int& rc) {
+StepResult runGet(UpdaterOptions& options, UpdaterContext& context) {
     if (options.serial == 0) {
         displayPrint(context.display, DISPLAY_ERROR, "-G must specify a specific device via -d");
         displayPrint(context.display, DISPLAY_ERROR, "--help for usage information");
-        return kExitFailure;
+        return StepResult::MissingInput;
     }
     uint32_t fetched = getBuildCommand(
         context, {.serial = options.serial, .build = options.build, .override = options.override});
-    if (fetched != 0) {
-        // A following -U installs exactly the build just fetched.
-        options.build = std::to_string(fetched);
-        rc = kExitSuccess;
-    } else {
-        rc = kExitFailure;
+    if (fetched == 0) {
+        return StepResult::Failed;
     }
-    return kExitSuccess;
+    // A following -U installs exactly the build just fetched.
+    options.build = std::to_string(fetched);
+    return StepResult::Succeeded;
 }
 
 int runUpdate(UpdaterOptions& options, UpdaterContext& context) {
@@ -191,12 +200,20 @@ bool prepareStoreDirectory(UpdaterDisplayInterface& display, UpdaterOptions& opt
 
 int runCommands(UpdaterOptions& options, UpdaterContext& context) {
     int rc = kExitSuccess;
-    if ((options.flags & FLAG_FINGERPRINT) != 0 &&
-        runFingerprint(options, context, rc) != kExitSuccess) {
-        return kExitFailure;
+    if ((options.flags & FLAG_FINGERPRINT) != 0) {
+        const StepResult fingerprint = runFingerprint(options, context);
+        if (fingerprint == StepResult::MissingInput) {
+            return kExitFailure;
+        }
+        rc = exitStatus(fingerprint);
     }
-    if ((options.flags & FLAG_GET_BUILD) != 0 && runGet(options, context, rc) != kExitSuccess) {
-        return kExitFailure;
+    if ((options.flags & FLAG_GET_BUILD) != 0) {
+        // Its result replaces the fingerprint's.
+        const StepResult get = runGet(options, context);
+        if (get == StepResult::MissingInput) {
+            return kExitFailure;
+        }
+        rc = exitStatus(get);
     }
     // Exactly one of the following runs, the first asked for.
     if ((options.flags & FLAG_DISCOVER) != 0) {
