@@ -2,6 +2,7 @@
 // download running on a worker thread while the spinner turns.
 #include "Base64.h"
 #include "BirdFile.h"
+#include "BuildText.h"
 #include "Debug.h"
 #include "Recovery.h"
 #include "Retrieval.h"
@@ -18,22 +19,6 @@
 namespace {
 
 constexpr auto kSpinnerStep = std::chrono::milliseconds(100);
-
-// A whole decimal number that fits 32 bits, leading digits only as stoul reads them.
-bool toBuildNumber(const std::string& text, uint32_t& value) {
-    try {
-        size_t used = 0;
-        const unsigned long number = std::stoul(text, &used, 10);
-        // stoul accepts a sign and wraps "-1"; neither is a build number.
-        if (number > UINT32_MAX || text.find('-') < used) {
-            return false;
-        }
-        value = static_cast<uint32_t>(number);
-        return true;
-    } catch (const std::exception&) {
-        return false;
-    }
-}
 
 struct DownloadResult {
     bool ok = false;
@@ -122,28 +107,40 @@ bool _validate_build(uint32_t serial, uint32_t build, const std::string& serverU
         return false;
     }
     for (const auto& [key, version] : builds) {
-        uint32_t number = 0;
-        if (!toBuildNumber(key, number)) {
+        const auto number = parseBuildNumber(key);
+        if (!number) {
             // A key that is no number matches no build, least of all build 0.
             Debug_Print(DEBUG_Updater, "Error: Could not convert %s to int.\n", key.c_str());
             continue;
         }
-        if (number == build) {
+        if (*number == build) {
             return true;
         }
     }
     return false;
 }
 
+uint32_t latestBuildNumber(const std::string& line) {
+    // The server may end its lines with CR LF; the line break is no part of the number.
+    const auto build = parseBuildNumber(std::string_view(line).substr(0, line.find('\r')));
+    if (!build) {
+        Debug_Print(DEBUG_Updater, "Error: Could not convert %s to int.\n", line.c_str());
+        return 0;
+    }
+    return *build;
+}
+
 uint32_t Download_Firmware(UpdaterContext& context, uint32_t serial, const std::string& buildText,
                            bool override, bool noCal) {
     UpdaterDisplayInterface& display = context.display;
-    uint32_t build = 0;
-    if (!buildText.empty() && !toBuildNumber(buildText, build)) {
+    const auto requested =
+        buildText.empty() ? std::optional<uint32_t>(0) : parseBuildNumber(buildText);
+    if (!requested) {
         displayPrint(display, DISPLAY_ERROR, "Build number '%s' must be an number",
                      buildText.c_str());
         return 0;
     }
+    uint32_t build = *requested;
     if (serial == 0) {
         displayPrint(display, DISPLAY_ERROR, "Serial Number must be non-zero");
         return 0;
@@ -174,9 +171,8 @@ uint32_t Download_Firmware(UpdaterContext& context, uint32_t serial, const std::
         displayPrint(display, DISPLAY_ERROR, "No build information for device");
         return 0;
     }
-    if (build == 0 && !toBuildNumber(latest, build)) {
-        Debug_Print(DEBUG_Updater, "Error: Could not convert %s to int.\n", latest.c_str());
-        build = 0;
+    if (build == 0) {
+        build = latestBuildNumber(latest);
     }
     displayPrint(display, DISPLAY_INFO, "Retrieving build %u", build);
     if (override) {
@@ -241,15 +237,15 @@ uint32_t Download_Firmware(UpdaterContext& context, uint32_t serial, const std::
     return build;
 }
 
-uint32_t getBuildCommand(UpdaterContext& context, uint32_t serial, const std::string& build,
-                         bool override) {
+uint32_t getBuildCommand(UpdaterContext& context, const GetRequest& request) {
     displayPrint(context.display, DISPLAY_INFO,
-                 "Retrieving firmware for device with serial number %08X", serial);
-    if (build.empty()) {
+                 "Retrieving firmware for device with serial number %08X", request.serial);
+    if (request.build.empty()) {
         displayPrint(context.display, DISPLAY_INFO, "No build specified");
         displayPrint(context.display, DISPLAY_INFO, "Using Latest build");
     } else {
-        displayPrint(context.display, DISPLAY_INFO, "Retrieving firmware build %s", build.c_str());
+        displayPrint(context.display, DISPLAY_INFO, "Retrieving firmware build %s",
+                     request.build.c_str());
     }
-    return Download_Firmware(context, serial, build, override, false);
+    return Download_Firmware(context, request.serial, request.build, request.override, false);
 }

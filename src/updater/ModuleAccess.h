@@ -17,12 +17,9 @@
 aErr setLocalLinkConfig(UpdaterContext& context, Corvane::Module& module);
 aErr setLocalLinkConfig(UpdaterDisplayInterface& display, Corvane::Module& module);
 
-DiscoveredDeviceList discoverDevices(UpdaterContext& context, int transport);
 // transport 0 finds the router on USB, then on TCP/IP.
 DiscoveredDeviceList scanNetwork(UpdaterContext& context, uint32_t routerSerial, int transport);
 
-// The build by the raw module query; 0 on any failure.
-uint32_t readBuildNumber(Corvane::Module& module);
 aErr readVersion(Corvane::Module& module, DiscoveredDevice& device);
 // Only firmware 2.10.4 and later has a name to read; older firmware leaves it empty.
 aErr readDeviceName(Corvane::Module& module, DiscoveredDevice& device);

@@ -14,10 +14,9 @@
 #include <exception>
 #include <vector>
 
-bool recoverCommand(UpdaterContext& context, const std::string& serialPort, uint32_t build,
-                    uint32_t baudRate, uint32_t serial, const std::string& birdFile,
-                    bool override) {
-    return recoverFirmware(context, serialPort, build, baudRate, serial, birdFile, override);
+bool recoverCommand(UpdaterContext& context, const RecoverRequest& request) {
+    return recoverFirmware(context, request.serialPort, request.build, request.baudRate,
+                           request.serial, request.birdFile, request.override);
 }
 
 bool recoverFirmware(UpdaterContext& context, const std::string& port, uint32_t build,

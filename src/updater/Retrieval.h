@@ -16,6 +16,10 @@
 uint32_t Download_Firmware(UpdaterContext& context, uint32_t serial, const std::string& build,
                            bool override, bool noCal = false);
 
+// The build named by the latest-build line of the server's QueryBuild answer; 0, traced as
+// "Error: Could not convert <line> to int.", when the line names none.
+uint32_t latestBuildNumber(const std::string& line);
+
 // Pings the context's update server; false after showing "Server request failed for <url>".
 bool pingServer(UpdaterContext& context);
 

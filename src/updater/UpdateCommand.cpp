@@ -1,22 +1,17 @@
 // The update command (-U): picks a BIRD image, connects to the module (directly or through a
 // router), checks the image against it, runs the loader and firmware phases of the link upgrade
-// protocol, records the transfer and confirms the module runs the new firmware.
+// protocol, records the transfer and confirms the module runs the new firmware. updateCommand at
+// the end reads as that list; each step is one function above it.
 #include "Debug.h"
 #include "LoadBird.h"
 #include "ModuleAccess.h"
 #include "PermissionHint.h"
+#include "Retrieval.h"
 #include "StoreAccess.h"
 #include "UpdaterCommands.h"
-#include "UpdaterEntity.h"
-#include "corvane/I2CClass.h"
-#include "corvane/SystemClass.h"
 
-#include "corvane/aDefs.h"
-#include "corvane/aError.h"
 #include "corvane/aTime.h"
-#include "corvane/aVersion.h"
 
-#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -25,7 +20,6 @@ using Corvane::Module;
 
 namespace {
 
-constexpr uint32_t kFirmwareTries = 5;
 // A module re-enumerates right after answering LOAD; this long its old link may still look up.
 constexpr uint32_t kLoaderDropPolls = 40;
 constexpr uint32_t kLoaderDropPollMs = 25;
@@ -43,16 +37,6 @@ constexpr ReconnectPace kAfterReboot{150, 100, 15000};
 // A module behind a router that answers, but for other firmware than the image, is asked again
 // this long before that answer stands.
 constexpr uint32_t kBusSettleMs = 3000;
-
-uint32_t toBuild(const std::string& text) {
-    char* end = nullptr;
-    const unsigned long value = std::strtoul(text.c_str(), &end, 10);
-    if (end == text.c_str() || value > UINT32_MAX) {
-        Debug_Print(DEBUG_Updater, "Error: Could not convert %s to int.\n", text.c_str());
-        return 0;
-    }
-    return static_cast<uint32_t>(value);
-}
 
 // After a failed attempt: false when the next one would start past the budget, else the pause.
 bool pauseBeforeNext(const ReconnectPace& pace, uint32_t start) {
@@ -96,7 +80,7 @@ struct RunningFirmware {
 RunningFirmware readRunningFirmware(Module& module) {
     RunningFirmware running;
     DiscoveredDevice device;
-    running.build = readBuildNumber(module);
+    module.getBuild(&running.build); // stays 0 when the module does not say
     running.versionErr = readVersion(module, device);
     snprintf(running.version, sizeof running.version, "%d.%d.%u", device.versionMajor,
              device.versionMinor, device.versionPatch);
@@ -131,13 +115,209 @@ RunningFirmware awaitBusModule(Module& module, uint32_t build, const BirdFile& b
     return running;
 }
 
-// After the reboot: reaches the module again, reads its build and version back and says whether
-// the image took. Only a report: the transfer itself has succeeded by then.
-void confirmNewFirmware(UpdaterContext& context, Module& module, uint32_t serial, bool behindRouter,
+// Ends the flow after a failure on the link or in the module, once its message (if any) is shown:
+// the trace that names the error.
+bool reportFailedTransfer(aErr err) {
+    Debug_Print(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", err);
+    return false;
+}
+
+// The module's entry in the store: the one there, else a new one. False, with the error shown,
+// when the store cannot be opened.
+bool openDeviceEntry(UpdaterContext& context, uint32_t serial, StoreEntry& entry) {
+    std::unique_ptr<UpdaterStore> store = openUpdaterStore(context, "Update_Firmware");
+    if (!store)
+        return false;
+    if (!store->findDevice(serial, &entry))
+        entry = store->deviceEntry(serial);
+    return true;
+}
+
+// With neither a path nor a build asked for: the server's latest build when the store holds it,
+// else the latest download, else the latest transfer. nullopt, with the error shown, when none of
+// them names a build.
+std::optional<uint32_t> chooseBuild(UpdaterContext& context, StoreEntry& entry, uint32_t serial) {
+    UpdaterDisplayInterface& display = context.display;
+    std::string latest, firmwareId;
+    context.server.QueryBuild(serial, latest, firmwareId, context.serverUrl);
+    const uint32_t build = latestBuildNumber(latest);
+    if (build != 0) {
+        try {
+            BirdFile probe;
+            entry.loadBird(std::to_string(build) + ".bird", probe);
+            return build;
+        } catch (const std::exception&) {
+            displayPrint(display, DISPLAY_INFO,
+                         "New firmware is available.  Updater will proceed if valid firmware is "
+                         "found locally.");
+        }
+    }
+    if (const int latestDownload = entry.attributes.getInt("LATEST_DOWNLOAD", 0);
+        latestDownload > 0) {
+        displayPrint(display, DISPLAY_INFO, "Updating with the Latest Download");
+        return static_cast<uint32_t>(latestDownload);
+    }
+    if (const int latestTransfer = entry.attributes.getInt("LATEST_TRANSFER", 0);
+        latestTransfer > 0) {
+        displayPrint(display, DISPLAY_INFO, "Updating with the Latest Transfer");
+        return static_cast<uint32_t>(latestTransfer);
+    }
+    entry.attributes.getString("LAST_TRANSFER_VERSION");
+    displayPrint(display, DISPLAY_ERROR, "Could not find valid build for this device.");
+    return std::nullopt;
+}
+
+// The image to install (the request's path, else the build from the store), with the module's
+// serial number written into it when the image has a place for it. False, with the error shown,
+// when there is no such image.
+bool loadImage(UpdaterContext& context, const UpdateRequest& request, uint32_t build,
+               BirdFile& bird) {
+    try {
+        bird = load_bird(context, "Updating", request.birdFile, request.serial, build, false);
+    } catch (const std::exception&) {
+        displayPrint(context.display, DISPLAY_ERROR, "Failed to load bird file");
+        return false;
+    }
+    if (!bird.hasOffsets())
+        return true;
+    Debug_Print(DEBUG_Updater, "Setting serial number into firmware... ");
+    if (!bird.updateSerialNumber(request.serial)) {
+        Debug_Print(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
+        displayPrint(context.display, DISPLAY_ERROR,
+                     "Unable to write the serial number into the firmware image");
+        return false;
+    }
+    Debug_Print(DEBUG_Updater, " Serial Number inserted into firmware.\n");
+    return true;
+}
+
+// The module's address on the router's bus, from a network scan; 0, with the error shown, when
+// the scan does not find it.
+uint16_t findBusAddress(UpdaterContext& context, const UpdateRequest& request) {
+    const DiscoveredDeviceList found = scanNetwork(context, request.routerSerial, 0);
+    if (found.empty()) {
+        displayPrint(context.display, DISPLAY_ERROR, "Unable to find modules on Network");
+        return 0;
+    }
+    uint16_t address = 0;
+    for (const DiscoveredDevice& device : found)
+        if (device.spec.serialNumber == request.serial)
+            address = device.networkAddress;
+    if (address == 0)
+        displayPrint(context.display, DISPLAY_ERROR,
+                     "Module address required for indirect firmware update, could not find serial "
+                     "number [0x%08X] on network",
+                     request.serial);
+    return address;
+}
+
+// Reaches the module through its router's link; the router's own Module lives only for this.
+bool connectThroughRouter(UpdaterContext& context, const UpdateRequest& request, Module& module) {
+    if (request.moduleAddress == 0) {
+        const uint16_t address = findBusAddress(context, request);
+        if (address == 0)
+            return false;
+        module.setModuleAddress(static_cast<uint8_t>(address));
+    }
+    Module router(0, static_cast<uint8_t>(0));
+    aErr err = setLocalLinkConfig(context, router);
+    if (err != aErrNone)
+        return reportFailedTransfer(err);
+    err = router.connect(USB, request.routerSerial);
+    if (err == aErrNotFound)
+        err = router.connect(TCPIP, request.routerSerial);
+    if (err != aErrNone) {
+        displayPrint(context.display, DISPLAY_ERROR, "Failed to connect to link module [%08X]",
+                     request.routerSerial);
+        return false;
+    }
+    if ((err = module.connectThroughLinkModule(&router)) != aErrNone) {
+        displayPrint(context.display, DISPLAY_ERROR, "Failed to connect to module [%08X]",
+                     request.serial);
+        return reportFailedTransfer(err);
+    }
+    return true;
+}
+
+// Reaches the module over USB, else over TCP/IP; reachedBy says which.
+bool connectDirectly(UpdaterContext& context, uint32_t serial, Module& module,
+                     linkType& reachedBy) {
+    aErr err = module.connect(USB, serial);
+    if (err == aErrNotFound || err == aErrPermission) {
+        // A module USB refuses for want of permission may answer over TCP/IP; if it does not,
+        // the permission problem is the one to report.
+        const aErr overUsb = err;
+        reachedBy = TCPIP;
+        err = module.connect(TCPIP, serial);
+        if (err == aErrNotFound)
+            err = overUsb;
+    }
+    if (err != aErrNone) {
+        displayPrint(context.display, DISPLAY_ERROR, "Failed to connect to module [%08X]", serial);
+        showPermissionHint(context.display, err);
+        return reportFailedTransfer(err);
+    }
+    return true;
+}
+
+// Sets the updater's own link configuration and reaches the module, through its router when the
+// request names one. False, with the error shown, when it cannot be reached.
+bool connectToModule(UpdaterContext& context, const UpdateRequest& request, Module& module,
+                     linkType& reachedBy) {
+    if (const aErr err = setLocalLinkConfig(context, module); err != aErrNone)
+        return reportFailedTransfer(err);
+    return request.routerSerial != 0 ? connectThroughRouter(context, request, module)
+                                     : connectDirectly(context, request.serial, module, reachedBy);
+}
+
+// After the loader phase a directly reached module restarts into its loader and must be reached
+// again. The firmware phase goes ahead even when it is not: its own reconnects may still find it.
+void reconnectToLoader(UpdaterContext& context, Module& module, linkType reachedBy,
+                       uint32_t serial) {
+    waitForLoaderRestart(module);
+    if (!module.isConnected() && !reconnectModule(module, reachedBy, serial, kAfterLoader))
+        displayPrint(context.display, DISPLAY_ERROR,
+                     "Could not reconnect to module [%08X] after starting its loader", serial);
+}
+
+// Checks the image against the module (unless overridden), then the loader phase, the module's
+// restart into its loader and the firmware phase. False when any of them fails.
+bool install(UpdaterContext& context, const UpdateRequest& request, Module& module,
+             const BirdFile& bird, linkType reachedBy) {
+    UpdaterDisplayInterface& display = context.display;
+    if (!request.override && !UpdateFirmware(display, bird, module, request.serial)) {
+        displayPrint(display, DISPLAY_ERROR, "Birdfile failed validation");
+        return false;
+    }
+    if (const aErr err = _transfer_loader(display, module, bird); err != aErrNone)
+        return reportFailedTransfer(err);
+    // Behind a router the module restarts on the bus and the router's link stays up.
+    if (request.routerSerial == 0)
+        reconnectToLoader(context, module, reachedBy, request.serial);
+    if (const aErr err = _transfer_firmware(display, module, bird, request.routerSerial != 0,
+                                            context.useUeiBytes);
+        err != aErrNone)
+        return reportFailedTransfer(err);
+    return true;
+}
+
+// What was installed and when, in the module's attribute file.
+void recordTransfer(StoreEntry& entry, const UpdateRequest& request, uint32_t build) {
+    entry.attributes.set("LATEST_TRANSFER", request.birdFile.empty()
+                                                ? std::to_string(build) + ".bird"
+                                                : request.birdFile);
+    entry.attributes.set("LAST_TRANSFER_DATE", attributeTimeNow());
+    entry.attributes.write();
+}
+
+// Waits for the module to restart after the reboot, reaches it again, reads its build and version
+// back and says whether the image took. Only a report: the transfer itself has succeeded by then.
+void confirmNewFirmware(UpdaterContext& context, const UpdateRequest& request, Module& module,
                         linkType reachedBy, uint32_t build, const BirdFile& bird) {
+    const uint32_t serial = request.serial;
     RunningFirmware running;
     bool reached = false;
-    if (behindRouter) {
+    if (request.routerSerial != 0) {
         running = awaitBusModule(module, build, bird);
         reached = running.build != 0 || running.versionErr == aErrNone;
     } else if ((reached = reconnectModule(module, reachedBy, serial, kAfterReboot))) {
@@ -164,301 +344,37 @@ void confirmNewFirmware(UpdaterContext& context, Module& module, uint32_t serial
 
 } // namespace
 
-bool UpdateFirmware(UpdaterDisplayInterface& display, const BirdFile& bird, Module& module,
-                    uint32_t serial) {
-    if (bird.blockCount() == 0 || (!bird.hasOffsets() && !bird.serialNumberMatches(serial)))
-        return false;
-    Debug_Print(DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
-    Corvane::SystemClass system;
-    system.init(&module, 0);
-    uint32_t connected = 0;
-    const aErr serialErr = system.getSerialNumber(&connected);
-    if (connected != serial) {
-        Debug_Print(DEBUG_Updater, "Bird serial number and connected device don't match (%d).\n",
-                    serialErr);
-        return false;
-    }
-    uint8_t model = 0;
-    const aErr modelErr = system.getModel(&model);
-    const char* modelName = aDefs_GetModelName(model);
-    if (!bird.modelMatches(modelName)) {
-        displayPrint(display, DISPLAY_ERROR,
-                     "Connected device model and Bird file model do not match [%s] (%d)", modelName,
-                     modelErr);
-        return false;
-    }
-    return true;
-}
-
-aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, const BirdFile& bird) {
-    UpdaterEntity updater;
-    updater.init(&module, 0, true, false);
-    if (const aErr err = updater.loaderInit(); err != aErrNone) {
-        Debug_Print(DEBUG_Updater, "Error starting loader [%d, %s].\n", err,
-                    aError_GetErrorText(err));
-        displayPrint(display, DISPLAY_ERROR, "Could not begin the loader transfer [%d, %s]", err,
-                     aError_GetErrorText(err));
-        return err;
-    }
-    displayPrint(display, DISPLAY_INFO, "Transferring loader to device");
-    const std::vector<BirdBlock> blocks = bird.blocksOfType(BIRD_BLOCK_LOADER);
-    display.showProgress(true);
-    aErr result = aErrNone;
-    int done = 0;
-    int bytes = 0;
-    for (size_t i = 0; i < blocks.size(); ++i) {
-        const BirdBlock& block = blocks[i];
-        displayPrint(display, DISPLAY_INFO, "Transferring loader block %d of %d, %d bytes",
-                     static_cast<int>(i + 1), static_cast<int>(blocks.size()),
-                     static_cast<int>(block.length));
-        uint16_t chunk = 0;
-        result = updater.transferPrepare(block.data, block.length, block.flags, chunk);
-        if (result != aErrNone && result != aErrTimeout) {
-            Debug_Print(DEBUG_Updater, "Error Preparing transfer [%d, %s].\n", result,
-                        aError_GetErrorText(result));
-        } else if ((result = updater.loaderTransfer(block.data, block.length)) != aErrNone) {
-            Debug_Print(DEBUG_Updater, "Error loader transfer [%d, %s].\n", result,
-                        aError_GetErrorText(result));
-        }
-        if (result != aErrNone) {
-            // A loader with a block missing must never be started.
-            displayPrint(display, DISPLAY_ERROR,
-                         "Loader block %d failed; the loader is not started [%d, %s]",
-                         static_cast<int>(i + 1), result, aError_GetErrorText(result));
-            break;
-        }
-        ++done;
-        bytes += static_cast<int>(block.length);
-    }
-    displayPrint(display, DISPLAY_INFO, "Transferred %d blocks, %d total bytes", done, bytes);
-    display.showProgress(false);
-    if (result != aErrNone)
-        return result;
-    displayPrint(display, DISPLAY_INFO, "Starting Load on Device");
-    result = updater.loaderStart();
-    if (result == aErrTimeout) {
-        Debug_Print(DEBUG_Updater,
-                    "Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n");
-        result = aErrNone;
-    } else if (result != aErrNone) {
-        displayPrint(display, DISPLAY_ERROR, "Error starting loader [%d, %s]", result,
-                     aError_GetErrorText(result));
-    }
-    return result;
-}
-
-aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const BirdFile& bird,
-                        bool networked, bool useUei) {
-    UpdaterEntity updater;
-    updater.init(&module, 0, true, networked);
-    if (useUei && updater.checkUEIDataSupport() == aErrNone)
-        updater.checkProtocolVersion();
-    Debug_Print(DEBUG_Updater, "Transferring firmware to device %s\n", bird.filename().c_str());
-    const std::vector<BirdBlock> blocks = bird.blocksOfType(BIRD_BLOCK_FIRMWARE);
-    aErr err = aErrNone;
-    int done = 0;
-    int bytes = 0;
-    for (size_t i = 0; i < blocks.size() && err == aErrNone; ++i) {
-        const BirdBlock& block = blocks[i];
-        for (uint32_t attempt = 0; attempt < kFirmwareTries; ++attempt) {
-            displayPrint(display, DISPLAY_INFO, "Transferring firmware block %u of %u, %d bytes",
-                         static_cast<unsigned>(i + 1), static_cast<unsigned>(blocks.size()),
-                         static_cast<int>(block.length));
-            if (attempt > 0)
-                displayPrint(display, DISPLAY_INFO, "  Retry %d", static_cast<int>(attempt));
-            uint16_t chunk = 0;
-            err = updater.transferPrepare(block.data, block.length, block.flags, chunk);
-            if (err == aErrNone && chunk == 0 && block.length > 4) {
-                displayPrint(display, DISPLAY_ERROR,
-                             "The module asked for chunks of 0 bytes for firmware block %u",
-                             static_cast<unsigned>(i + 1));
-                err = aErrSize;
-            } else if (err != aErrNone) {
-                displayPrint(display, DISPLAY_ERROR,
-                             "The module refused firmware block %u [%d, %s]",
-                             static_cast<unsigned>(i + 1), err, aError_GetErrorText(err));
-            }
-            if (err != aErrNone) {
-                Debug_Print(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", err,
-                            aError_GetErrorText(err));
-                Debug_Print(DEBUG_Updater, "Error firmware transfer block failed.\n");
-                break;
-            }
-            err = updater.firmwareTransfer(block.data, block.length, chunk, display);
-            if (err == aErrNone) {
-                ++done;
-                bytes += static_cast<int>(block.length);
-                break;
-            }
-            Debug_Print(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", err,
-                        aError_GetErrorText(err));
-            if (attempt + 1 == kFirmwareTries) {
-                Debug_Print(DEBUG_Updater, "Error firmware transfer block failed.\n");
-                displayPrint(display, DISPLAY_ERROR, "Firmware block %u failed %u times [%d, %s]",
-                             static_cast<unsigned>(i + 1), kFirmwareTries, err,
-                             aError_GetErrorText(err));
-            }
-        }
-    }
-    displayPrint(display, DISPLAY_INFO, "Transferred %d blocks, %d total bytes", done, bytes);
-    if (err != aErrNone)
-        return err;
-    err = updater.loaderReboot(display);
-    if (err == aErrTimeout)
-        displayPrint(display, DISPLAY_ERROR, "The module did not restart after the update");
-    return err;
-}
-
-bool updateCommand(UpdaterContext& context, uint32_t serial, uint32_t build,
-                   const std::string& birdFile, uint8_t moduleAddress, uint32_t routerSerial,
-                   bool override) {
-    UpdaterDisplayInterface& display = context.display;
+bool updateCommand(UpdaterContext& context, const UpdateRequest& request) {
+    const uint32_t serial = request.serial;
     if (serial == 0) {
-        displayPrint(display, DISPLAY_ERROR, "Update command must specify the specific device");
+        displayPrint(context.display, DISPLAY_ERROR,
+                     "Update command must specify the specific device");
         return false;
     }
-    std::unique_ptr<UpdaterStore> store = openUpdaterStore(context, "Update_Firmware");
-    if (!store)
-        return false;
     StoreEntry entry;
-    if (!store->findDevice(serial, &entry))
-        entry = store->deviceEntry(serial);
+    if (!openDeviceEntry(context, serial, entry))
+        return false;
     const uint32_t start = aTime_GetMSTicks();
 
-    if (birdFile.empty() && build == 0) {
-        std::string latest, firmwareId;
-        context.server.QueryBuild(serial, latest, firmwareId, context.serverUrl);
-        build = toBuild(latest);
-        if (build != 0) {
-            try {
-                BirdFile probe;
-                entry.loadBird(std::to_string(build) + ".bird", probe);
-            } catch (const std::exception&) {
-                displayPrint(display, DISPLAY_INFO,
-                             "New firmware is available.  Updater will proceed if valid firmware "
-                             "is found locally.");
-                build = 0;
-            }
-        }
-        if (build == 0) {
-            if (const int latestDownload = entry.attributes.getInt("LATEST_DOWNLOAD", 0);
-                latestDownload > 0) {
-                displayPrint(display, DISPLAY_INFO, "Updating with the Latest Download");
-                build = static_cast<uint32_t>(latestDownload);
-            } else if (const int latestTransfer = entry.attributes.getInt("LATEST_TRANSFER", 0);
-                       latestTransfer > 0) {
-                displayPrint(display, DISPLAY_INFO, "Updating with the Latest Transfer");
-                build = static_cast<uint32_t>(latestTransfer);
-            } else {
-                entry.attributes.getString("LAST_TRANSFER_VERSION");
-                displayPrint(display, DISPLAY_ERROR, "Could not find valid build for this device.");
-                return false;
-            }
-        }
+    uint32_t build = request.build;
+    if (request.birdFile.empty() && build == 0) {
+        const std::optional<uint32_t> chosen = chooseBuild(context, entry, serial);
+        if (!chosen)
+            return false;
+        build = *chosen;
     }
-
     BirdFile bird;
-    try {
-        bird = load_bird(context, "Updating", birdFile, serial, build, false);
-    } catch (const std::exception&) {
-        displayPrint(display, DISPLAY_ERROR, "Failed to load bird file");
+    if (!loadImage(context, request, build, bird))
         return false;
-    }
-    if (bird.hasOffsets()) {
-        Debug_Print(DEBUG_Updater, "Setting serial number into firmware... ");
-        if (!bird.updateSerialNumber(serial)) {
-            Debug_Print(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
-            displayPrint(display, DISPLAY_ERROR,
-                         "Unable to write the serial number into the firmware image");
-            return false;
-        }
-        Debug_Print(DEBUG_Updater, " Serial Number inserted into firmware.\n");
-    }
-
-    aErr err = aErrNone;
-    Module module(moduleAddress, static_cast<uint8_t>(0));
+    Module module(request.moduleAddress, static_cast<uint8_t>(0));
     linkType reachedBy = USB;
-    auto fail = [&](aErr e) {
-        Debug_Print(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", e);
+    if (!connectToModule(context, request, module, reachedBy) ||
+        !install(context, request, module, bird, reachedBy))
         return false;
-    };
-    if ((err = setLocalLinkConfig(context, module)) != aErrNone)
-        return fail(err);
-    if (routerSerial != 0) {
-        if (moduleAddress == 0) {
-            const DiscoveredDeviceList found = scanNetwork(context, routerSerial, 0);
-            if (found.empty()) {
-                displayPrint(display, DISPLAY_ERROR, "Unable to find modules on Network");
-                return false;
-            }
-            uint16_t address = 0;
-            for (const DiscoveredDevice& device : found)
-                if (device.spec.serialNumber == serial)
-                    address = device.networkAddress;
-            if (address == 0) {
-                displayPrint(display, DISPLAY_ERROR,
-                             "Module address required for indirect firmware update, could not "
-                             "find serial number [0x%08X] on network",
-                             serial);
-                return false;
-            }
-            module.setModuleAddress(static_cast<uint8_t>(address));
-        }
-        auto router = std::make_unique<Module>(0, static_cast<uint8_t>(0));
-        if ((err = setLocalLinkConfig(context, *router)) != aErrNone)
-            return fail(err);
-        err = router->connect(USB, routerSerial);
-        if (err == aErrNotFound)
-            err = router->connect(TCPIP, routerSerial);
-        if (err != aErrNone) {
-            displayPrint(display, DISPLAY_ERROR, "Failed to connect to link module [%08X]",
-                         routerSerial);
-            return false;
-        }
-        if ((err = module.connectThroughLinkModule(router.get())) != aErrNone) {
-            displayPrint(display, DISPLAY_ERROR, "Failed to connect to module [%08X]", serial);
-            return fail(err);
-        }
-    } else {
-        err = module.connect(USB, serial);
-        if (err == aErrNotFound || err == aErrPermission) {
-            const aErr overUsb = err;
-            reachedBy = TCPIP;
-            err = module.connect(TCPIP, serial);
-            if (err == aErrNotFound)
-                err = overUsb;
-        }
-        if (err != aErrNone) {
-            displayPrint(display, DISPLAY_ERROR, "Failed to connect to module [%08X]", serial);
-            showPermissionHint(display, err);
-            return fail(err);
-        }
-    }
-
-    if (!override && !UpdateFirmware(display, bird, module, serial)) {
-        displayPrint(display, DISPLAY_ERROR, "Birdfile failed validation");
-        return false;
-    }
-    if ((err = _transfer_loader(display, module, bird)) != aErrNone)
-        return fail(err);
-
-    if (routerSerial == 0) {
-        waitForLoaderRestart(module);
-        if (!module.isConnected() && !reconnectModule(module, reachedBy, serial, kAfterLoader))
-            displayPrint(display, DISPLAY_ERROR,
-                         "Could not reconnect to module [%08X] after starting its loader", serial);
-    }
-
-    if ((err = _transfer_firmware(display, module, bird, routerSerial != 0, context.useUeiBytes)) !=
-        aErrNone)
-        return fail(err);
-    entry.attributes.set("LATEST_TRANSFER",
-                         birdFile.empty() ? std::to_string(build) + ".bird" : birdFile);
-    entry.attributes.set("LAST_TRANSFER_DATE", attributeTimeNow());
-    entry.attributes.write();
+    recordTransfer(entry, request, build);
     Debug_Print(DEBUG_Updater, "Updating device firmware: \n");
-    displayPrint(display, DISPLAY_INFO, "Update time: %.4f sec",
+    displayPrint(context.display, DISPLAY_INFO, "Update time: %.4f sec",
                  (aTime_GetMSTicks() - start) / 1000.0);
-    confirmNewFirmware(context, module, serial, routerSerial != 0, reachedBy, build, bird);
+    confirmNewFirmware(context, request, module, reachedBy, build, bird);
     return true;
 }

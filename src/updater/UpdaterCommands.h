@@ -22,23 +22,46 @@ CommandStatus fingerprintCommand(UpdaterContext& context, const std::string& ser
                                  uint32_t serial, const std::string& birdFile, uint32_t baudRate,
                                  bool resetAfter, std::array<uint32_t, 4>& words);
 
-// -G: fetches a build (build text, empty for the latest) into the store. Returns the build number
-// fetched, 0 on failure.
-uint32_t getBuildCommand(UpdaterContext& context, uint32_t serial, const std::string& build,
-                         bool override);
+// -G: one build of a module's firmware from the update server into the store.
+struct GetRequest {
+    uint32_t serial = 0;
+    std::string build{};   // decimal text; empty for the server's latest
+    bool override = false; // skips checking the build against the server's list
+};
+// Returns the build number fetched, 0 on failure.
+uint32_t getBuildCommand(UpdaterContext& context, const GetRequest& request);
 
-// -D: prints the search line, discovers the modules (behind routerSerial when it is not 0) over
-// transport (1 USB, 2 TCP/IP, 0 none given) and prints the discovered-devices table.
-CommandStatus discoverCommand(UpdaterContext& context, uint32_t routerSerial, int transport);
+// -D: the modules reachable directly, or behind a router.
+struct DiscoverRequest {
+    uint32_t routerSerial = 0; // 0: the modules reached directly
+    int transport = 0;         // 1 USB, 2 TCP/IP, 0 none given
+};
+// Prints the search line, discovers the modules and prints the discovered-devices table.
+CommandStatus discoverCommand(UpdaterContext& context, const DiscoverRequest& request);
 
-// -U: installs build (0 = choose) or birdFile into the module over its link. True on success.
-bool updateCommand(UpdaterContext& context, uint32_t serial, uint32_t build,
-                   const std::string& birdFile, uint8_t moduleAddress, uint32_t routerSerial,
-                   bool override);
+// -U: what to install into which module.
+struct UpdateRequest {
+    uint32_t serial = 0;       // the module; 0 is refused
+    uint32_t build = 0;        // 0: chosen from the server's latest build and the store's records
+    std::string birdFile{};    // an image by path, in place of a build from the store
+    uint8_t moduleAddress = 0; // behind a router; 0 looks the address up by a network scan
+    uint32_t routerSerial = 0; // 0: the module is reached directly
+    bool override = false;     // skips the image's checks against the module
+};
+// Installs the image into the module over its link. True on success.
+bool updateCommand(UpdaterContext& context, const UpdateRequest& request);
 
-// -U -t RECOVER: recovers a module through its boot loader over the serial port. True on success.
-bool recoverCommand(UpdaterContext& context, const std::string& serialPort, uint32_t build,
-                    uint32_t baudRate, uint32_t serial, const std::string& birdFile, bool override);
+// -U -t RECOVER: a module whose firmware no longer runs, through its boot loader.
+struct RecoverRequest {
+    std::string serialPort{};
+    uint32_t build = 0; // 0: the build the update server names for the chip
+    uint32_t baudRate = 115200;
+    uint32_t serial = 0;    // as given; the update server's answer for the chip replaces it
+    std::string birdFile{}; // an image by path, in place of a build from the store
+    bool override = false;  // passed on; a recovery has no module to check the image against
+};
+// Recovers the module over the serial port. True on success.
+bool recoverCommand(UpdaterContext& context, const RecoverRequest& request);
 
 // -B: the builds the update server offers for the module, into out (possibly empty on Failed).
 CommandStatus listBuildsCommand(UpdaterContext& context, uint32_t serial, BuildList& out);

@@ -2,6 +2,7 @@
 // their fixed order. Commands report their own failures; only this file picks the exit status.
 #include "UpdaterDriver.h"
 
+#include "BuildText.h"
 #include "CLI_Display.h"
 #include "Debug.h"
 #include "InspectCommands.h"
@@ -12,7 +13,6 @@
 
 #include "corvane/aDirectory.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -46,11 +46,23 @@ int discoveryTransport(const UpdaterOptions& options) {
     return TRANSPORT_NONE;
 }
 
-int runFingerprint(UpdaterOptions& options, UpdaterContext& context, int& rc) {
+// How -N or -G ended. They run ahead of the main command and only set the run's status so far,
+// except that a missing value they need ends the run at once with 1.
+enum class StepResult {
+    Succeeded,
+    Failed,
+    MissingInput,
+};
+
+int exitStatus(StepResult result) {
+    return result == StepResult::Succeeded ? kExitSuccess : kExitFailure;
+}
+
+StepResult runFingerprint(const UpdaterOptions& options, UpdaterContext& context) {
     if (options.serialPort.empty()) {
         displayPrint(context.display, DISPLAY_ERROR,
                      "Must specify the serial port used for connecting");
-        return kExitFailure;
+        return StepResult::MissingInput;
     }
     std::array<uint32_t, 4> words{};
     CommandStatus status = fingerprintCommand(context, options.serialPort, kFingerprintSerial,
@@ -58,48 +70,62 @@ int runFingerprint(UpdaterOptions& options, UpdaterContext& context, int& rc) {
     if (status == CommandStatus::Succeeded) {
         displayPrint(context.display, DISPLAY_INFO, "[ %08X %08X %08X %08X ]", words[0], words[1],
                      words[2], words[3]);
-    } else {
-        if (status == CommandStatus::Failed) {
-            displayPrint(context.display, DISPLAY_ERROR, "Got no response from chip");
-        }
-        rc = kExitFailure;
+        return StepResult::Succeeded;
     }
-    return kExitSuccess;
+    if (status == CommandStatus::Failed) {
+        displayPrint(context.display, DISPLAY_ERROR, "Got no response from chip");
+    }
+    return StepResult::Failed;
 }
 
-int runGet(UpdaterOptions& options, UpdaterContext& context, int& rc) {
+StepResult runGet(UpdaterOptions& options, UpdaterContext& context) {
     if (options.serial == 0) {
         displayPrint(context.display, DISPLAY_ERROR, "-G must specify a specific device via -d");
         displayPrint(context.display, DISPLAY_ERROR, "--help for usage information");
-        return kExitFailure;
+        return StepResult::MissingInput;
     }
-    uint32_t fetched = getBuildCommand(context, options.serial, options.build, options.override);
-    if (fetched != 0) {
-        // A following -U installs exactly the build just fetched.
-        options.build = std::to_string(fetched);
-        rc = kExitSuccess;
-    } else {
-        rc = kExitFailure;
+    uint32_t fetched = getBuildCommand(
+        context, {.serial = options.serial, .build = options.build, .override = options.override});
+    if (fetched == 0) {
+        return StepResult::Failed;
     }
-    return kExitSuccess;
+    // A following -U installs exactly the build just fetched.
+    options.build = std::to_string(fetched);
+    return StepResult::Succeeded;
 }
 
 int runUpdate(UpdaterOptions& options, UpdaterContext& context) {
-    // Text that does not start with a number (the empty text included) means the latest build.
-    uint32_t build = static_cast<uint32_t>(strtoul(options.build.c_str(), nullptr, 10));
+    // No build text means the latest build. -b and -G only ever leave a build number here; any
+    // other text must not quietly become "the latest".
+    const auto parsed =
+        options.build.empty() ? std::optional<uint32_t>(0) : parseBuildNumber(options.build);
+    if (!parsed) {
+        displayPrint(context.display, DISPLAY_ERROR, "Build number '%s' must be an number",
+                     options.build.c_str());
+        return kExitFailure;
+    }
+    const uint32_t build = *parsed;
     context.useUeiBytes = options.useUeiBytes;
     bool ok;
     if (options.transport == TRANSPORT_RECOVER) {
-        ok = recoverCommand(context, options.serialPort, build, options.baudRate, options.serial,
-                            options.birdFile, options.override);
+        ok = recoverCommand(context, {.serialPort = options.serialPort,
+                                      .build = build,
+                                      .baudRate = options.baudRate,
+                                      .serial = options.serial,
+                                      .birdFile = options.birdFile,
+                                      .override = options.override});
     } else {
         if (options.serial == 0) {
             displayPrint(context.display, DISPLAY_ERROR,
                          "Must specify the specific device to be updated");
             return kExitFailure;
         }
-        ok = updateCommand(context, options.serial, build, options.birdFile, options.moduleAddress,
-                           options.routerSerial, options.override);
+        ok = updateCommand(context, {.serial = options.serial,
+                                     .build = build,
+                                     .birdFile = options.birdFile,
+                                     .moduleAddress = options.moduleAddress,
+                                     .routerSerial = options.routerSerial,
+                                     .override = options.override});
     }
     return ok ? kExitSuccess : kExitFailure;
 }
@@ -174,17 +200,25 @@ bool prepareStoreDirectory(UpdaterDisplayInterface& display, UpdaterOptions& opt
 
 int runCommands(UpdaterOptions& options, UpdaterContext& context) {
     int rc = kExitSuccess;
-    if ((options.flags & FLAG_FINGERPRINT) != 0 &&
-        runFingerprint(options, context, rc) != kExitSuccess) {
-        return kExitFailure;
+    if ((options.flags & FLAG_FINGERPRINT) != 0) {
+        const StepResult fingerprint = runFingerprint(options, context);
+        if (fingerprint == StepResult::MissingInput) {
+            return kExitFailure;
+        }
+        rc = exitStatus(fingerprint);
     }
-    if ((options.flags & FLAG_GET_BUILD) != 0 && runGet(options, context, rc) != kExitSuccess) {
-        return kExitFailure;
+    if ((options.flags & FLAG_GET_BUILD) != 0) {
+        // Its result replaces the fingerprint's.
+        const StepResult get = runGet(options, context);
+        if (get == StepResult::MissingInput) {
+            return kExitFailure;
+        }
+        rc = exitStatus(get);
     }
     // Exactly one of the following runs, the first asked for.
     if ((options.flags & FLAG_DISCOVER) != 0) {
-        return listingExit(
-            discoverCommand(context, options.routerSerial, discoveryTransport(options)));
+        return listingExit(discoverCommand(context, {.routerSerial = options.routerSerial,
+                                                     .transport = discoveryTransport(options)}));
     }
     if ((options.flags & FLAG_UPDATE) != 0) {
         return runUpdate(options, context);

@@ -101,7 +101,7 @@ TEST_F(GetFlow, DownloadsOnAWorkerWhileTheSpinnerTurns) {
 TEST_F(GetFlow, RefusesBadArgumentsBeforeAskingTheServer) {
     testsupport::ScriptedHttpServer server({httpReply(200, "ok\n")});
     UpdaterContext ctx = context(server.url());
-    for (const char* build : {"abc", "-1", "4294967296", " "}) {
+    for (const char* build : {"abc", "-1", "4294967296", " ", "12x"}) {
         display.lines.clear();
         EXPECT_EQ(Download_Firmware(ctx, kSerial, build, false), 0u);
         EXPECT_EQ(display.errors(), std::vector<std::string>{"Build number '" + std::string(build) +
@@ -245,6 +245,16 @@ TEST_F(GetFlow, BuildZeroIsNeverValidEvenWithOverride) {
     EXPECT_EQ(Download_Firmware(ctx, kSerial, "", true), 0u);
     EXPECT_EQ(display.errors(), std::vector<std::string>{"No valid build 0"});
     EXPECT_EQ(server.targets().size(), 2u) << "nothing is downloaded";
+}
+
+TEST(LatestBuild, TheServersLineEndIsNoPartOfTheNumber) {
+    DebugCapture trace(DEBUG_Updater);
+    EXPECT_EQ(latestBuildNumber("1234"), 1234u);
+    EXPECT_EQ(latestBuildNumber("1234\r"), 1234u);
+    EXPECT_EQ(latestBuildNumber("12 34"), 0u);
+    EXPECT_EQ(latestBuildNumber(""), 0u);
+    EXPECT_EQ(trace.text(), "Error: Could not convert 12 34 to int.\n"
+                            "Error: Could not convert  to int.\n");
 }
 
 TEST(ValidateBuild, KeysThatAreNoNumberMatchNothing) {

@@ -63,8 +63,8 @@ TEST(BuildTable, UnparsableVersionsAreTracedAndNeverComeFirst) {
     Debug_SetSink(sink);
     Debug_AddMask(DEBUG_ServerComm);
     EXPECT_FALSE(buildtable::_sortVersion({"1", "2.x.0"}, {"2", "1.0.0"}));
-    EXPECT_FALSE(buildtable::_sortVersion({"2", "1.0.0"}, {"1", "2.0"}));
-    EXPECT_FALSE(buildtable::_sortVersion({"2", "1.0.0"}, {"1", "1.0.0.0"}));
+    EXPECT_TRUE(buildtable::_sortVersion({"2", "1.0.0"}, {"1", "2.0"}));
+    EXPECT_TRUE(buildtable::_sortVersion({"2", "1.0.0"}, {"1", "1.0.0.0"}));
     EXPECT_FALSE(buildtable::_sortVersion({"2", "256.0.0"}, {"1", "1.0.0"}));
     EXPECT_TRUE(buildtable::_sortVersion({"2", "2.0.0"}, {"1", "1.255.4294967295"}));
     Debug_SetSink(nullptr);

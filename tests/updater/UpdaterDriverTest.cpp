@@ -66,6 +66,19 @@ TEST(DriverOrder, RecoveryRunsInsteadOfUpdateAndNeedsNoSerialNumber) {
     EXPECT_TRUE(r.context.useUeiBytes); // copied just before the command runs
 }
 
+TEST(DriverOrder, AnUpdateBuildThatIsNoNumberIsRefusedNotTakenForTheLatest) {
+    for (int transport : {TRANSPORT_USB, TRANSPORT_RECOVER}) {
+        DriverRun r;
+        r.options.flags = FLAG_UPDATE;
+        r.options.transport = transport;
+        r.options.serial = 0x40F5849A;
+        r.options.build = "12x";
+        EXPECT_EQ(r.run(), 1);
+        EXPECT_EQ(r.display.errors(),
+                  std::vector<std::string>{"Build number '12x' must be an number"});
+    }
+}
+
 TEST(DriverOrder, MissingSerialNumbersAreReportedPerCommand) {
     struct Case {
         uint32_t flags;

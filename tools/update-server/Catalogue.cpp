@@ -4,6 +4,7 @@
 
 #include "Base64.h"
 #include "BirdFile.h"
+#include "BuildText.h"
 #include "RegularFile.h"
 #include "SerialNumberText.h"
 
@@ -46,25 +47,6 @@ std::string firstLine(const fs::path& path) {
         return {};
     }
     return line.substr(begin, line.find_last_not_of(" \t\r") - begin + 1);
-}
-
-std::optional<std::tuple<unsigned long, unsigned long, unsigned long>>
-versionKey(const std::string& version) {
-    unsigned long parts[3];
-    size_t start = 0;
-    for (int i = 0; i < 3; ++i) {
-        const size_t end = i < 2 ? version.find('.', start) : version.size();
-        if (end == std::string::npos) {
-            return std::nullopt;
-        }
-        const std::string part = version.substr(start, end - start);
-        if (!allOf(part, "0123456789") || part.size() > 9) {
-            return std::nullopt;
-        }
-        parts[i] = std::stoul(part);
-        start = end + 1;
-    }
-    return std::tuple{parts[0], parts[1], parts[2]};
 }
 
 } // namespace
@@ -163,8 +145,9 @@ Catalogue::builds(uint32_t serial, std::vector<std::string>* warnings) const {
             continue;
         }
         const std::string stem = path.stem().string();
-        if (!allOf(stem, "0123456789") || stem.size() > 10 || std::stoull(stem) > UINT32_MAX ||
-            stem[0] == '0') {
+        // One file per build: "0012" and "12" must not both name build 12.
+        const auto build = parseBuildNumber(stem);
+        if (!build || stem[0] == '0') {
             if (warnings) {
                 warnings->push_back(
                     path.string() +
@@ -179,7 +162,7 @@ Catalogue::builds(uint32_t serial, std::vector<std::string>* warnings) const {
             }
             continue;
         }
-        found.push_back({static_cast<uint32_t>(std::stoul(stem)), std::move(*version), path});
+        found.push_back({*build, std::move(*version), path});
     }
     if (error && warnings) {
         warnings->push_back(folder.string() + ": " + error.message());
@@ -191,8 +174,8 @@ Catalogue::builds(uint32_t serial, std::vector<std::string>* warnings) const {
 
 std::optional<CatalogueBuild> Catalogue::latest(const std::vector<CatalogueBuild>& builds) {
     const auto rank = [](const CatalogueBuild& b) {
-        const auto key = versionKey(b.version);
-        return std::tuple{key.has_value(), key.value_or(std::tuple{0ul, 0ul, 0ul}), b.build};
+        const auto version = parseFirmwareVersion(b.version);
+        return std::tuple{version.has_value(), version.value_or(FirmwareVersion{}), b.build};
     };
     const auto best = std::max_element(
         builds.begin(), builds.end(),
@@ -231,8 +214,8 @@ std::optional<RecoveryEntry> Catalogue::recovery(const ChipId& chip,
         if (words.empty()) {
             continue;
         }
-        bool good = words.size() == 6 && allOf(words[5], "0123456789") && words[5].size() <= 10 &&
-                    std::stoull(words[5]) <= UINT32_MAX;
+        const auto build = words.size() == 6 ? parseBuildNumber(words[5]) : std::nullopt;
+        bool good = build.has_value();
         for (size_t i = 0; good && i < 5; ++i) {
             good = allOf(words[i], "0123456789abcdefABCDEF") && words[i].size() <= 8;
         }
@@ -249,8 +232,7 @@ std::optional<RecoveryEntry> Catalogue::recovery(const ChipId& chip,
             match = match && std::stoul(words[i], nullptr, 16) == chip[i];
         }
         if (match) {
-            return RecoveryEntry{static_cast<uint32_t>(std::stoul(words[4], nullptr, 16)),
-                                 static_cast<uint32_t>(std::stoul(words[5]))};
+            return RecoveryEntry{static_cast<uint32_t>(std::stoul(words[4], nullptr, 16)), *build};
         }
     }
     return std::nullopt;

@@ -39,8 +39,9 @@ class Catalogue {
     // problems are added to warnings (when given).
     std::optional<std::vector<CatalogueBuild>>
     builds(uint32_t serial, std::vector<std::string>* warnings = nullptr) const;
-    // The build handed out as "latest": the newest version; equal versions, and files without a
-    // readable version (which rank below every version), go to the higher build number.
+    // The build handed out as "latest": the newest version; equal versions, and files whose
+    // version is missing or no version to the Updater either (which rank below every version),
+    // go to the higher build number.
     static std::optional<CatalogueBuild> latest(const std::vector<CatalogueBuild>& builds);
 
     // The first line of the module's "firmware" / "token" file, trimmed; empty when absent.

@@ -2,6 +2,8 @@
 // device token and recovery information.
 #include "Protocol.h"
 
+#include "BuildText.h"
+
 #include <cstdio>
 #include <optional>
 #include <sstream>
@@ -26,15 +28,6 @@ std::optional<uint32_t> hexWord(const std::string& text) {
         return std::nullopt;
     }
     return static_cast<uint32_t>(std::stoul(text, nullptr, 16));
-}
-
-std::optional<uint32_t> buildNumber(const std::string& text) {
-    if (text.empty() || text.size() > 10 ||
-        text.find_first_not_of("0123456789") != std::string::npos ||
-        std::stoull(text) > UINT32_MAX) {
-        return std::nullopt;
-    }
-    return static_cast<uint32_t>(std::stoull(text));
 }
 
 // The module's builds, or the refusal to send when the request or the catalogue lacks them.
@@ -98,7 +91,7 @@ Reply buildList(const Catalogue& catalogue, const std::map<std::string, std::str
 Reply birdFile(const Catalogue& catalogue, const std::map<std::string, std::string>& parameters,
                std::vector<std::string>& warnings) {
     const std::string* bld = find(parameters, "bld");
-    const auto wanted = bld ? buildNumber(*bld) : std::nullopt;
+    const auto wanted = bld ? parseBuildNumber(*bld) : std::nullopt;
     if (!wanted) {
         return refuse(400, "bld must be a build number");
     }

@@ -1,11 +1,12 @@
 // Parses the virtual-module command line; numbers are checked in full, nothing is guessed.
 #include "VirtualModuleOptions.h"
 
+#include "BuildText.h"
+
 #include "corvane/aVersion.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -180,15 +181,27 @@ bool parseUpgradeFault(std::string_view name, UpgradeFaults& faults) {
     return true;
 }
 
-// MAJOR.MINOR.PATCH into the packed form the module reports.
+// MAJOR.MINOR.PATCH into the packed form the module reports. A version the packed word cannot
+// carry (the legacy layout keeps 4 bits of minor below 2.15, either layout one byte of patch) is
+// refused: no real module could report it.
 bool parseVersion(std::string_view text, uint32_t& packed) {
-    const std::string copy(text);
-    unsigned major = 0, minor = 0, patch = 0;
-    char end = 0;
-    if (std::sscanf(copy.c_str(), "%u.%u.%u%c", &major, &minor, &patch, &end) != 3 || major > 255 ||
-        minor > 255 || patch > 255)
+    const auto version = parseFirmwareVersion(text);
+    if (!version)
         return false;
-    packed = aVersion_Pack(static_cast<uint8_t>(major), static_cast<uint8_t>(minor), patch);
+    const uint32_t word = aVersion_Pack(version->major, version->minor, version->patch);
+    if (aVersion_ParseMajor(word) != version->major ||
+        aVersion_ParseMinor(word) != version->minor || aVersion_ParsePatch(word) != version->patch)
+        return false;
+    packed = word;
+    return true;
+}
+
+// A build the module can run: a build number other than 0.
+bool parseBuild(const std::string& text, uint32_t& build) {
+    const auto number = parseBuildNumber(text);
+    if (!number || *number == 0)
+        return false;
+    build = *number;
     return true;
 }
 
@@ -205,18 +218,19 @@ bool parseBusModule(const std::string& text, BusModuleConfig& module) {
         else
             fields.back() += text[i];
     }
-    unsigned long serial = 0, model = 0, address = 0, build = 0;
+    unsigned long serial = 0, model = 0, address = 0;
+    uint32_t build = 0;
     if (fields.size() > 3 ||
         !parseNumber(text.substr(0, colon).c_str(), 0, 0xFFFFFFFFul, 16, serial) ||
         !parseNumber(text.substr(colon + 1, at - colon - 1).c_str(), 1, 255, 16, model) ||
         !parseNumber(fields[0].c_str(), 0, 255, 0, address) ||
-        (fields.size() >= 2 && !parseNumber(fields[1].c_str(), 1, 0xFFFFFFFFul, 10, build)) ||
+        (fields.size() >= 2 && !parseBuild(fields[1], build)) ||
         (fields.size() == 3 && !parseVersion(fields[2], module.packedVersion)))
         return false;
     module.identity.serialNumber = static_cast<uint32_t>(serial);
     module.identity.model = static_cast<uint8_t>(model);
     module.identity.address = static_cast<uint8_t>(address);
-    module.build = static_cast<uint32_t>(build);
+    module.build = build;
     return true;
 }
 
@@ -273,6 +287,14 @@ OptionsResult parseVirtualModuleOptions(int argc, const char* const* argv,
                 return fail("invalid value '" + std::string(text) + "' for " + std::string(option));
             continue;
         }
+        if (option == "--build") {
+            if (i + 1 >= argc)
+                return fail("option --build needs a value");
+            const std::string text = argv[++i];
+            if (!parseBuild(text, config.build))
+                return fail("invalid value '" + text + "' for --build");
+            continue;
+        }
         if (option == "--verbose") {
             config.verbose = true;
             continue;
@@ -320,7 +342,6 @@ OptionsResult parseVirtualModuleOptions(int argc, const char* const* argv,
             {"--drop-after", 0, 0xFFFFFFFFul, 0},
             {"--seed", 0, 0xFFFFFFFFul, 0},
             {"--bad-slot-checksum", 0, 0xFFFFFFFFul, 0},
-            {"--build", 1, 0xFFFFFFFFul, 0},
             {"--chunk-size", 1, 65535, 0},
             {"--stream-interval-us", 0, 60000000, 0},
             {"--stream-burst", 0, 10000000, 0},
@@ -371,8 +392,6 @@ OptionsResult parseVirtualModuleOptions(int argc, const char* const* argv,
             config.seed = static_cast<uint32_t>(value);
         else if (option == "--bad-slot-checksum")
             config.modelFaults.badSlotChecksum = static_cast<uint32_t>(value);
-        else if (option == "--build")
-            config.build = static_cast<uint32_t>(value);
         else if (option == "--chunk-size")
             config.chunkSize = static_cast<uint16_t>(value);
         else if (option == "--stream-interval-us")

@@ -65,8 +65,8 @@ class ServerCommClass {
     bool GetRecoveryInfo(const ChipId& chipId, uint32_t& serial, uint32_t& build,
                          const std::string& url = kDefaultUrl) const;
 
-    // The list's pairs, newest version first; pairs whose versions are equal or not of the form
-    // major.minor.patch keep their key order (the build table's order).
+    // The list's pairs, newest version first and those whose version is not major.minor.patch
+    // last; equal versions keep their key order (the build table's order).
     static std::vector<std::pair<std::string, std::string>>
     sortBuildsByVersion(const BuildList& builds);
 

@@ -164,6 +164,33 @@ TEST_F(UpdateServerTest, LatestAndListingRules) {
     EXPECT_EQ(get({{"op", "qu"}, {"sn", "CAFE"}}).status, 404);
 }
 
+// The server's "latest" and the top of the Updater's build table must be the same build, also
+// when the catalogue holds a version that is none (major above 255).
+TEST_F(UpdateServerTest, NamesTheSameLatestBuildAsTheUpdatersBuildTable) {
+    const struct {
+        const char* serial;
+        std::vector<std::pair<uint32_t, const char*>> builds;
+        const char* latest;
+    } cases[] = {
+        {"0000A001", {{100, "300.0.0"}, {200, "2.11.4"}}, "200"},
+        {"0000A002", {{100, "2.11.4"}, {200, "300.0.0"}}, "100"},
+        {"0000A003", {{100, "2.0.0"}, {150, "2.256.0"}, {200, "3.0.0"}}, "200"},
+    };
+    const std::string url = server.url();
+    for (const auto& c : cases) {
+        for (const auto& [build, version] : c.builds) {
+            addBuild(root(), c.serial, build, version);
+        }
+        const uint32_t serial = static_cast<uint32_t>(std::stoul(c.serial, nullptr, 16));
+        std::string latest, firmware;
+        ASSERT_TRUE(client.QueryBuild(serial, latest, firmware, url)) << c.serial;
+        BuildList builds;
+        ASSERT_TRUE(client.GetBuildList(serial, builds, url)) << c.serial;
+        EXPECT_EQ(latest, c.latest) << c.serial;
+        EXPECT_EQ(ServerCommClass::sortBuildsByVersion(builds).front().first, c.latest) << c.serial;
+    }
+}
+
 TEST_F(UpdateServerTest, RecoveryTableAndLoaders) {
     writeText(root() / "recovery", "# chip fingerprint -> serial, build\n"
                                    "\n"

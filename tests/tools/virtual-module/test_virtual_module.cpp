@@ -111,6 +111,11 @@ TEST(VirtualModuleOptions, BadInputIsNamed) {
         {"--serial", "100000000"},
         {"--port", ""},
         {"--latency-us", " 5"},
+        {"--build", "0"},
+        {"--build", "0x10"}, // builds are decimal everywhere
+        {"--firmware-version", "300.0.0"},
+        {"--firmware-version", "1.20.0"}, // the legacy packed word keeps 4 bits of minor
+        {"--firmware-version", "2.11.256"},
         {"--bind"},
         {"--discovery"},
     };

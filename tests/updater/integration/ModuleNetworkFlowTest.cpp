@@ -111,14 +111,15 @@ class ModuleNetworkFlow : public ::testing::Test {
     std::vector<std::string> discover(uint32_t routerSerial = kRouter) {
         UpdaterContext context(kNoServer, store, display);
         display.lines.clear();
-        discoverCommand(context, routerSerial, 0);
+        discoverCommand(context, {.routerSerial = routerSerial});
         return display.messages();
     }
 
     bool update(uint32_t serial, const std::string& path, const std::string& url = kNoServer) {
         UpdaterContext context(url, store, display);
         display.lines.clear();
-        return updateCommand(context, serial, 0, path, 0, kRouter, false);
+        return updateCommand(context,
+                             {.serial = serial, .birdFile = path, .routerSerial = kRouter});
     }
 
     // An image whose firmware says it is this build.

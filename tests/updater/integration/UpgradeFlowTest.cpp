@@ -390,13 +390,13 @@ class UpdateFlow : public UpgradePeer {
 
     bool update(const std::string& path, bool override = false) {
         UpdaterContext context("http://127.0.0.1:1/cgi/u", store, display);
-        return updateCommand(context, kSerial, 0, path, 0, 0, override);
+        return updateCommand(context, {.serial = kSerial, .birdFile = path, .override = override});
     }
 
     std::vector<std::string> discover(int transport = 0) {
         UpdaterContext context("http://127.0.0.1:1/cgi/u", store, display);
         display.lines.clear();
-        discoverCommand(context, 0, transport);
+        discoverCommand(context, {.transport = transport});
         return display.messages();
     }
 
@@ -461,7 +461,7 @@ TEST_P(UpdateRecordTest, RecordsTheTransferAndReportsWhatTheModuleRuns) {
         path.clear();
     }
     UpdaterContext context("http://127.0.0.1:1/cgi/u", store, display);
-    ASSERT_TRUE(updateCommand(context, kSerial, c.build, path, 0, 0, false))
+    ASSERT_TRUE(updateCommand(context, {.serial = kSerial, .build = c.build, .birdFile = path}))
         << ::testing::PrintToString(display.errors());
 
     AttributeFile settings(entry + ".settings");
@@ -497,7 +497,7 @@ TEST_F(UpdateFlow, NothingAttachedAndModulesHeldElsewhere) {
                                         "Discovered Devices: (USB)", "    No devices found."}));
     display.lines.clear();
     UpdaterContext context("http://127.0.0.1:1/cgi/u", store, display);
-    EXPECT_FALSE(updateCommand(context, kSerial, 77, "", 0, 0, false));
+    EXPECT_FALSE(updateCommand(context, {.serial = kSerial, .build = 77}));
     EXPECT_EQ(display.messages().back(), "Updating firmware with build: 77");
     EXPECT_EQ(display.errors(), (std::vector<std::string>{"Failed to load bird file"}));
 }

@@ -295,7 +295,7 @@ TEST(ServerCommReply, BirdTextWrappedOverLinesIsJoined) {
     EXPECT_EQ(body, "QUJDREVGR0g=");
 }
 
-TEST(ServerCommSort, NewestVersionFirstAndInvalidKeepOrder) {
+TEST(ServerCommSort, NewestVersionFirstAndNonVersionsLastInKeyOrder) {
     const auto order = [](const BuildList& list) {
         std::vector<std::string> keys;
         for (const auto& [build, version] : ServerCommClass::sortBuildsByVersion(list)) {
@@ -309,8 +309,11 @@ TEST(ServerCommSort, NewestVersionFirstAndInvalidKeepOrder) {
               (std::vector<std::string>{"1", "2", "3"}));
     EXPECT_EQ(order({{"1", "300.0.0"}, {"2", "299.9.9"}}), (std::vector<std::string>{"1", "2"}));
     DebugCapture log(DEBUG_ServerComm);
-    EXPECT_EQ(order({{"1", "x.y.z"}, {"2", "3.0.0"}}), (std::vector<std::string>{"1", "2"}));
-    EXPECT_EQ(order({{"1", "1.2"}, {"2", "3.0.0"}}), (std::vector<std::string>{"1", "2"}));
+    EXPECT_EQ(order({{"1", "x.y.z"}, {"2", "3.0.0"}}), (std::vector<std::string>{"2", "1"}));
+    EXPECT_EQ(order({{"1", "1.2"}, {"2", "3.0.0"}}), (std::vector<std::string>{"2", "1"}));
+    // A non-version between two versions must not keep the older one on top.
+    EXPECT_EQ(order({{"1", "2.0.0"}, {"2", "bad"}, {"3", "3.0.0"}}),
+              (std::vector<std::string>{"3", "1", "2"}));
     EXPECT_NE(log.text().find("_sortVersion: Exception converting version: "), std::string::npos);
 }
 
