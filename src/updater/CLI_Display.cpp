@@ -22,9 +22,10 @@ bool streamIsInteractive(FILE* stream) {
     if (!corvane::platform::isTerminal(stream)) {
         return false;
     }
-    // Without a terminal type we cannot know that "\r" redraws the line.
+    // Every terminal returns the carriage to the start of the line, whether or not a type is
+    // set; only one that declares itself dumb may not.
     const char* term = getenv("TERM");
-    return term != nullptr && *term != '\0' && strcmp(term, "dumb") != 0;
+    return term == nullptr || strcmp(term, "dumb") != 0;
 }
 
 CLI_Display::CLI_Display() : out_(stdout), err_(stderr), interactive_(false) {

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <cstdio>
 
-// True when the stream is a terminal that can redraw a line: isatty, and TERM is set and not
-// "dumb".
+// True when the stream is a terminal that can redraw a line: isatty, and TERM is not "dumb"
+// (unset or empty counts as a terminal like any other).
 bool streamIsInteractive(FILE* stream);
 
 class CLI_Display final : public UpdaterDisplayInterface {

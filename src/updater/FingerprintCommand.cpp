@@ -22,6 +22,59 @@ namespace {
 // SystemClass option, the last word first.
 constexpr uint8_t kOptChipIdentifier = 39;
 
+// The liveloader the store holds for serial: the file its LATEST_DOWNLOAD names, when that
+// loads. An entry without such a file (a download that failed leaves one) is no reason not to
+// ask the server; what was wrong goes to the trace.
+bool storedLiveloader(UpdaterStore& store, uint32_t serial, BirdFile& image) {
+    StoreEntry entry;
+    if (!store.findDevice(serial, &entry)) {
+        Debug_Print(DEBUG_APP, "Existing loader device not found. Downloading.\n");
+        return false;
+    }
+    const std::string fileName = entry.attributes.getString("LATEST_DOWNLOAD");
+    if (fileName.empty()) {
+        Debug_Print(DEBUG_APP, "The store's entry for %08X names no image. Downloading.\n", serial);
+        return false;
+    }
+    try {
+        entry.loadBird(fileName, image);
+        return true;
+    } catch (const std::exception& e) {
+        Debug_Print(DEBUG_APP, "The store's %s for %08X does not load (%s). Downloading.\n",
+                    fileName.c_str(), serial, e.what());
+        return false;
+    }
+}
+
+// Fetches the latest build for serial from the update server into the store and loads it. The
+// download's own messages stay quiet; a failure says what was tried.
+bool downloadedLiveloader(UpdaterContext& context, UpdaterStore& store, uint32_t serial,
+                          BirdFile& image) {
+    UpdaterDisplayInterface& display = context.display;
+    display.setQuiet(true);
+    const uint32_t build = Download_Firmware(context, serial, "", false, false);
+    display.setQuiet(false);
+    StoreEntry entry;
+    if (build == 0 || !store.findDevice(serial, &entry)) {
+        displayPrint(display, DISPLAY_ERROR,
+                     "No liveloader image for %08X: the store holds none that loads, and the "
+                     "update server at %s gave none",
+                     serial, context.serverUrl.c_str());
+        return false;
+    }
+    entry.loadBird(std::to_string(build) + ".bird", image);
+    return true;
+}
+
+const char* writeResultText(int result) {
+    switch (result) {
+    case SDPProtocol::WRITE_NO_ACK: return "the boot ROM did not answer its status request";
+    case SDPProtocol::WRITE_ABORTED: return "the transfer broke off";
+    case SDPProtocol::WRITE_NOT_CONFIRMED: return "the boot ROM did not confirm the data";
+    default: return "unknown result";
+    }
+}
+
 } // namespace
 
 CommandStatus fingerprintCommand(UpdaterContext& context, const std::string& serialPort,
@@ -93,8 +146,6 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, UpdaterContext& cont
     if (serial == 0) {
         serial = kPlaceholderSerial;
     }
-    StoreEntry entry;
-    bool known = store->findDevice(serial, &entry);
     BirdFile image;
     try {
         if (!birdPath.empty()) {
@@ -105,27 +156,9 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, UpdaterContext& cont
                 return false;
             }
             image = BirdFile(birdPath);
-        } else {
-            std::string fileName;
-            if (known) {
-                fileName = entry.attributes.getString("LATEST_DOWNLOAD");
-            } else {
-                display.setQuiet(true);
-                Debug_Print(DEBUG_APP, "Existing loader device not found. Downloading.\n");
-                const uint32_t build = Download_Firmware(context, serial, "", false, false);
-                if (build != 0) {
-                    fileName = std::to_string(build) + ".bird";
-                    known = store->findDevice(serial, &entry);
-                }
-                display.setQuiet(false);
-            }
-            if (!known || fileName.empty()) {
-                displayPrint(display, DISPLAY_ERROR,
-                             "No liveloader image for %08X in the store or on the update server",
-                             serial);
-                return false;
-            }
-            entry.loadBird(fileName, image);
+        } else if (!storedLiveloader(*store, serial, image) &&
+                   !downloadedLiveloader(context, *store, serial, image)) {
+            return false;
         }
     } catch (const std::exception& e) {
         display.setQuiet(false);
@@ -228,6 +261,16 @@ aErr _load_liveloader_imx(UpdaterDisplayInterface& display, const BirdFile& imag
                      image.filename().c_str());
         return aErrConnection;
     }
+    // The upload takes seconds at the ROM's 115200 baud: show how far it is.
+    size_t total = 0;
+    for (const BirdBlock& block : blocks) {
+        total += block.length - 4;
+    }
+    size_t before = 0;
+    protocol.sent = [&display, &before, total](size_t sent) {
+        display.progress(static_cast<double>(before + sent) / static_cast<double>(total), nullptr);
+    };
+    display.showProgress(true);
     int number = 0;
     for (const BirdBlock& block : blocks) {
         const size_t size = block.length - 4;
@@ -235,13 +278,17 @@ aErr _load_liveloader_imx(UpdaterDisplayInterface& display, const BirdFile& imag
                     block.address);
         const int result = protocol.writeFile(block.data + 4, size, block.address);
         if (result != SDPProtocol::WRITE_OK) {
+            display.showProgress(false);
             const std::string& why = protocol.transport()->failure();
-            displayPrint(display, DISPLAY_ERROR, "Loader block %d was not written (%d)%s%s", number,
-                         result, why.empty() ? "" : ": ", why.c_str());
+            displayPrint(display, DISPLAY_ERROR, "Loader block %d was not written (%d: %s)%s%s",
+                         number, result, writeResultText(result), why.empty() ? "" : ": ",
+                         why.c_str());
             return aErrConnection;
         }
+        before += size;
         ++number;
     }
+    display.showProgress(false);
     protocol.jumpAddress(imxLoaderStartAddress(image));
     return aErrNone;
 }

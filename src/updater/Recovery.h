@@ -18,6 +18,9 @@ using ChipIdentifier = std::array<uint32_t, 4>;
 
 // The serial number a chip in recovery goes by until its own is known.
 inline constexpr uint32_t kPlaceholderSerial = 0xDEADDEAD;
+// The rate the recovery identifies an NXP chip at; its flash flow starts there and moves the
+// chip to the rate asked for with the boot loader's own command.
+inline constexpr uint32_t kNxpIdentifyBaud = 115200;
 // Where the NXP flow stages each chunk before copying it to flash.
 inline constexpr uint32_t kNxpRamBuffer = 0x10001000;
 inline constexpr uint32_t kNxpChunkSize = 4096;
@@ -63,7 +66,10 @@ bool recoverFirmware(UpdaterContext& context, const std::string& port, uint32_t 
                      uint32_t baudRate, uint32_t serial, const std::string& birdPath,
                      bool override);
 
-// Unlocks, erases sectors 0 to 29 and writes the image's firmware blocks through RAM.
+// Unlocks, erases sectors 0 to 29 and writes the image's firmware blocks through RAM, proving
+// each chunk in flash. The chip was identified at kNxpIdentifyBaud; baudRate is the rate the
+// writing runs at. An image with nothing to write, or a block outside the flash, is refused
+// before anything is erased.
 bool nxpFlashFirmware(UpdaterDisplayInterface& display, const BirdFile& image,
                       const std::string& port, uint32_t baudRate);
 

@@ -3,8 +3,10 @@
 
 #include "BirdWriter.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -20,6 +22,30 @@ inline std::vector<uint8_t> firmwareBytes(size_t count, uint32_t seed = 1) {
         x ^= x >> 17;
         x ^= x << 5;
         b = static_cast<uint8_t>(x);
+    }
+    return bytes;
+}
+
+// A loader image that an i.MX boot ROM checking its jumps will start: an image vector table at
+// the load address that names itself and its entry point, with boot data covering the image,
+// then the loader's body.
+inline std::vector<uint8_t> imxLoaderBytes(uint32_t address, size_t count, uint32_t seed = 1) {
+    std::vector<uint8_t> bytes = firmwareBytes(count < 0x100 ? 0x100 : count, seed);
+    const uint32_t words[] = {0x402000D1,
+                              address + 0x100,
+                              0,
+                              0,
+                              address + 0x20,
+                              address,
+                              0,
+                              0,
+                              address,
+                              static_cast<uint32_t>(bytes.size()),
+                              0};
+    for (size_t i = 0; i < std::size(words); ++i) {
+        for (size_t j = 0; j < 4; ++j) {
+            bytes[4 * i + j] = static_cast<uint8_t>(words[i] >> (8 * j));
+        }
     }
     return bytes;
 }

@@ -107,7 +107,7 @@ TEST_F(DisplayFixture, OffATerminalOnlyMessagesAndErrorsAreWritten) {
     EXPECT_EQ(err.text(), "Download failed\n");
 }
 
-TEST(Interactive, OnlyATerminalWithAKnownTypeRedrawsLines) {
+TEST(Interactive, ATerminalRedrawsLinesUnlessItIsDumb) {
     CapturedStream memory;
     EXPECT_FALSE(streamIsInteractive(memory.file()));
     EXPECT_FALSE(streamIsInteractive(nullptr));
@@ -123,7 +123,7 @@ TEST(Interactive, OnlyATerminalWithAKnownTypeRedrawsLines) {
     setenv("TERM", "dumb", 1);
     EXPECT_FALSE(streamIsInteractive(terminal));
     unsetenv("TERM");
-    EXPECT_FALSE(streamIsInteractive(terminal));
+    EXPECT_TRUE(streamIsInteractive(terminal)) << "a terminal needs no type to redraw a line";
     if (saved) {
         setenv("TERM", savedTerm.c_str(), 1);
     }

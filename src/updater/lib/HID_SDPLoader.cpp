@@ -78,13 +78,16 @@ std::ptrdiff_t HID_SDPLoader::write(const std::vector<uint8_t>& bytes) {
     return written;
 }
 
-std::ptrdiff_t HID_SDPLoader::read(std::vector<uint8_t>& bytesOut, int timeoutMs) {
+std::ptrdiff_t HID_SDPLoader::read(std::vector<uint8_t>& bytesOut, int timeoutMs, size_t enough) {
     if (!opened_) {
         return -1;
     }
     std::ptrdiff_t total = 0;
     uint8_t report[kReportSize];
     for (int reports = 0; reports < kMaxReportsPerRead; ++reports) {
+        if (enough > 0 && static_cast<size_t>(total) >= enough) {
+            break;
+        }
         const int got = transport_->read(report, sizeof report, timeoutMs);
         if (got <= 0) {
             break;
@@ -97,6 +100,10 @@ std::ptrdiff_t HID_SDPLoader::read(std::vector<uint8_t>& bytesOut, int timeoutMs
         total += static_cast<std::ptrdiff_t>(keep);
     }
     return total;
+}
+
+size_t HID_SDPLoader::replySize(bool withStatus) const {
+    return withStatus ? kRepliesSize : kSecurityReportSize;
 }
 
 bool HID_SDPLoader::parseStatus(const std::vector<uint8_t>& bytes, size_t index,

@@ -29,8 +29,9 @@ class HID_SDPLoader : public SDPLoader_Interface {
 
     bool open() override;
     std::ptrdiff_t write(const std::vector<uint8_t>& bytes) override;
-    std::ptrdiff_t read(std::vector<uint8_t>& bytesOut, int timeoutMs) override;
+    std::ptrdiff_t read(std::vector<uint8_t>& bytesOut, int timeoutMs, size_t enough = 0) override;
     bool parseStatus(const std::vector<uint8_t>& bytes, size_t index, uint32_t& valueOut) override;
+    size_t replySize(bool withStatus) const override;
 
     uint16_t vendorId() const { return vendorId_; }
     uint16_t productId() const { return productId_; }

@@ -149,6 +149,7 @@ uint32_t NxpIspClient::wireMs(size_t bytes) const {
 }
 
 aErr NxpIspClient::readByte(uint8_t& byte, uint64_t deadline) {
+    constexpr uint64_t kTickMs = 100;
     for (;;) {
         aErr err = aStream_Read(stream_, &byte, 1);
         if (err == aErrNone) {
@@ -162,8 +163,13 @@ aErr NxpIspClient::readByte(uint8_t& byte, uint64_t deadline) {
         if (now >= deadline) {
             return aErrNotReady;
         }
+        if (waiting && now >= lastTick_ + kTickMs) {
+            lastTick_ = now;
+            waiting();
+        }
         // Serial streams wake on the byte; streams that cannot wait are polled every 1 ms.
-        if (aStream_Wait(stream_, static_cast<uint32_t>(deadline - now)) == aErrUnimplemented) {
+        const uint64_t wait = std::min(deadline - now, waiting ? kTickMs : deadline - now);
+        if (aStream_Wait(stream_, static_cast<uint32_t>(wait)) == aErrUnimplemented) {
             aTime_MSSleep(1);
         }
     }
@@ -316,6 +322,10 @@ aErr NxpIspClient::Response(char* buffer, size_t size, size_t& length, const cha
             Debug_Print(DEBUG_NXPSerial_E, "Response ignoring leading 0 byte\n");
             continue;
         }
+        if (length == 0 && byte == '?' && expected != nullptr && expected[0] != '?') {
+            buffer[length++] = '?';
+            break;
+        }
         if (expected != nullptr && byte != static_cast<uint8_t>(expected[length])) {
             Debug_Print(DEBUG_NXPSerial_E,
                         "Error Test_Serial_Response() Expected byte %zu does not match [[%02X] "
@@ -347,13 +357,15 @@ aErr NxpIspClient::synchronize() {
     size_t length = 0;
     static constexpr char kSynchronized[] = "Synchronized\r\n";
     err = Response(buffer, sizeof buffer, length, kSynchronized, sizeof kSynchronized - 1);
-    if (err != aErrNone) {
+    const bool echoed = length == 1 && buffer[0] == '?';
+    if (err != aErrNone || echoed) {
         Debug_Print(DEBUG_NXPSerial,
                     "Did not receive correct response to opening sync command: [%s]. Response: "
                     "[%s]\n",
                     aError_GetErrorText(err), buffer);
-        return alreadySynchronized() ? aErrNone
-                                     : fail(err, "no boot loader answered the synchronisation");
+        return alreadySynchronized(echoed) ? aErrNone
+                                           : fail(err != aErrNone ? err : aErrIO,
+                                                  "no boot loader answered the synchronisation");
     }
     if (strcmp(buffer, kSynchronized) != 0) {
         Debug_Print(DEBUG_NXPSerial, "Did not receive correct response [%s]\n", buffer);
@@ -377,35 +389,45 @@ aErr NxpIspClient::synchronize() {
     if (err == aErrNone) {
         err = exchange(std::to_string(kCrystalKHz) + "\r\n");
     }
+    echo_ = true;
     return err == aErrNone ? aErrNone : fail(err, "the synchronisation dialogue broke off");
 }
 
-bool NxpIspClient::alreadySynchronized() {
+bool NxpIspClient::alreadySynchronized(bool echoed) {
     // A boot loader synchronised by an earlier session stays in command mode and takes "?" as
-    // the start of a command line: end that line and see whether a return code comes back.
+    // the start of a command line: end that line and see whether a return code comes back. The
+    // ISP takes CR alone as a line end, and every byte more is one that a chip of another kind
+    // (an i.MX ROM reading frames) must also absorb.
     discardInput();
-    static constexpr uint8_t kLineEnd[] = {'\r', '\n'};
-    if (writeBytes(kLineEnd, sizeof kLineEnd) != aErrNone) {
+    static constexpr uint8_t kLineEnd = '\r';
+    if (writeBytes(&kLineEnd, 1) != aErrNone) {
         return false;
     }
     char line[32];
     size_t length = 0;
     int code = 0;
-    for (int lines = 0; lines < 2; ++lines) { // with echo on, the echoed "?" line comes first
+    bool synchronised = false;
+    for (int lines = 0; lines < 2 && !synchronised; ++lines) { // a late echo of "?" may come first
         if (GetLine(line, sizeof line, length, budgets.echo) != aErrNone) {
             return false;
         }
-        if (nxpReplyCode(line, length, code)) {
-            Debug_Print(DEBUG_NXPSerial, "Boot loader already synchronised\n");
-            failure_.clear();
-            return true;
-        }
+        synchronised = nxpReplyCode(line, length, code);
     }
-    return false;
+    if (!synchronised) {
+        return false;
+    }
+    Debug_Print(DEBUG_NXPSerial, "Boot loader already synchronised, echo %s\n",
+                echoed ? "on" : "off");
+    failure_.clear();
+    echo_ = echoed;
+    // A session that failed or was killed while the echo was off left it so: turn it back on,
+    // the state every session starts from.
+    return echo_ || setEcho(true) == aErrNone;
 }
 
 aErr NxpIspClient::command(const std::string& text, uint32_t budgetMs, bool logCode) {
     failure_.clear();
+    lastCode_ = 0;
     aErr err = SendCommand(text);
     if (err != aErrNone) {
         Debug_Print(DEBUG_NXPSerial, "Error Sending command [%s] [%s]\n",
@@ -427,6 +449,7 @@ aErr NxpIspClient::command(const std::string& text, uint32_t budgetMs, bool logC
         if (logCode) {
             Debug_Print(DEBUG_NXPSerial, "Error response ==>[%s]\n", returnCodeText(line));
         }
+        lastCode_ = code;
         std::string what = text.substr(0, text.size() - 2) + " refused: " + returnCodeText(line);
         return fail(aErrParam, what);
     }
@@ -504,6 +527,107 @@ aErr NxpIspClient::readUid() {
     return aErrNone;
 }
 
+aErr NxpIspClient::Read(uint32_t address, uint32_t count, uint8_t* out) {
+    if (count == 0 || count % 4 != 0 || count > kBytesPerLine * kLinesPerBlock || out == nullptr) {
+        return aErrParam;
+    }
+    const std::string text = format("R %u %u\r\n", address, count);
+    aErr err = command(text, budgets.command, true);
+    if (err != aErrNone) {
+        return err;
+    }
+    // The lines of one block, then its sum; the chip sends the block again after "RESEND".
+    const uint32_t budget = budgets.command + 2 * wireMs(count * 2 + 64);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        std::string bytes;
+        char line[96];
+        size_t length = 0;
+        while (bytes.size() < count) {
+            err = GetLine(line, sizeof line, length, budget);
+            if (err != aErrNone) {
+                return err;
+            }
+            const size_t start = skipNoise(line, length);
+            std::string decoded;
+            if (!uuDecodeLine(line + start, length - start - 2, decoded) ||
+                bytes.size() + decoded.size() > count) {
+                return fail(aErrIO, "the chip sent a malformed line of memory data");
+            }
+            bytes += decoded;
+        }
+        err = GetLine(line, sizeof line, length, budget);
+        if (err != aErrNone) {
+            return err;
+        }
+        uint32_t sum = 0;
+        for (char c : bytes) {
+            sum += static_cast<uint8_t>(c);
+        }
+        const size_t start = skipNoise(line, length);
+        char* end = nullptr;
+        const unsigned long sent = strtoul(line + start, &end, 10);
+        if (end != line + start && *end == '\r' && sent == sum) {
+            std::copy(bytes.begin(), bytes.end(), out);
+            return SendCommand("OK\r\n");
+        }
+        Debug_Print(DEBUG_NXPSerial, "Read() checksum mismatch [%s] != %u\n", line, sum);
+        if (attempt < 2 && (err = SendCommand("RESEND\r\n")) != aErrNone) {
+            return err;
+        }
+    }
+    // A chip left waiting for the verdict takes the next command line as one.
+    SendCommand("OK\r\n");
+    return fail(aErrIO, "memory read back from the chip failed its checksum three times");
+}
+
+aErr NxpIspClient::compare(uint32_t first, uint32_t second, uint32_t count) {
+    if (count == 0 || count % 4 != 0 || first % 4 != 0 || second % 4 != 0) {
+        return aErrParam;
+    }
+    const std::string text = format("M %u %u %u\r\n", first, second, count);
+    const aErr err = command(text, budgets.command + wireMs(count), true);
+    if (err != aErrParam || lastCode_ != kCompareError) {
+        return err;
+    }
+    // The reply names the first word that differs.
+    char line[32];
+    size_t length = 0;
+    if (GetLine(line, sizeof line, length, budgets.command) != aErrNone) {
+        return fail(aErrParam, format("the %u bytes at 0x%08X differ from those at 0x%08X", count,
+                                      first, second));
+    }
+    const size_t start = skipNoise(line, length);
+    return fail(aErrParam,
+                format("the %u bytes at 0x%08X differ from those at 0x%08X from byte %lu", count,
+                       first, second, strtoul(line + start, nullptr, 10)));
+}
+
+aErr NxpIspClient::changeBaudRate(uint32_t baudRate) {
+    const uint32_t index = rateIndexFor(baudRate);
+    const uint32_t rate = aStream_SerialBaudRate(index);
+    if (stream_ == nullptr) {
+        return aErrParam;
+    }
+    if (rate == baudRate_) {
+        return aErrNone;
+    }
+    aErr err = command(format("B %u 1\r\n", rate), budgets.command, true);
+    if (err != aErrNone) {
+        return err;
+    }
+    // The chip answered at the old rate and listens at the new one from now on.
+    Debug_Print(DEBUG_NXPSerial, "Changing the port to %u baud\n", rate);
+    aStream_Destroy(&stream_);
+    err = aStream_CreateSerial(portName_.c_str(), index, 0, 0, 0, &stream_);
+    if (err != aErrNone) {
+        stream_ = nullptr;
+        return fail(err, format("the port could not follow the chip to %u baud (%s)", rate,
+                                aError_GetErrorText(err)));
+    }
+    baudRate_ = rate;
+    return aErrNone;
+}
+
 aErr NxpIspClient::Write(uint32_t ramAddress, uint32_t count, const uint8_t* data) {
     if (count == 0 || count % 4 != 0 || data == nullptr) {
         return aErrParam;
@@ -576,6 +700,29 @@ aErr NxpIspClient::Write(uint32_t ramAddress, uint32_t count, const uint8_t* dat
         }
     }
     return aErrNone;
+}
+
+bool NxpIspClient::uuDecodeLine(const char* line, size_t length, std::string& bytes) {
+    // Space and grave accent both stand for 0.
+    auto value = [](char c) { return static_cast<uint32_t>((c - 32) & 0x3F); };
+    bytes.clear();
+    if (length == 0) {
+        return false;
+    }
+    const size_t count = value(line[0]);
+    if (count > kBytesPerLine || length < 1 + (count + 2) / 3 * 4) {
+        return false;
+    }
+    for (size_t i = 1; bytes.size() < count; i += 4) {
+        uint32_t group = 0;
+        for (size_t j = 0; j < 4; ++j) {
+            group = group << 6 | value(line[i + j]);
+        }
+        for (int shift = 16; shift >= 0 && bytes.size() < count; shift -= 8) {
+            bytes += static_cast<char>(group >> shift);
+        }
+    }
+    return true;
 }
 
 uint32_t NxpIspClient::copySizeFor(uint32_t length) {

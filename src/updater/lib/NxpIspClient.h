@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 class NxpIspClient {
@@ -18,6 +19,12 @@ class NxpIspClient {
     static constexpr size_t kBytesPerLine = 45;
     static constexpr size_t kLinesPerBlock = 20;
     static constexpr uint32_t kSectorCount = 30; // sectors 0 to 29; 30 means "outside the flash"
+    static constexpr uint32_t kFlashSize = 0x80000;
+    // The ISP's compare and read commands see the boot ROM, not the flash, in the first 512
+    // bytes of the address space while the boot loader runs.
+    static constexpr uint32_t kRemappedBytes = 512;
+    // The code of the "M" reply that a line with the offset of the first difference follows.
+    static constexpr int kCompareError = 10;
 
     // How long a reply may take, in ms of waiting. Erase and copy get time in proportion to
     // their work: a real chip needs about 100 ms to erase a sector and ~1 ms per 256 bytes
@@ -44,7 +51,10 @@ class NxpIspClient {
     void close();
     bool isOpen() const { return stream_ != nullptr; }
 
-    // The auto-baud dialogue: "?", "Synchronized", the crystal frequency.
+    // The auto-baud dialogue: "?", "Synchronized", the crystal frequency. A boot loader that an
+    // earlier session synchronised takes the "?" as the start of a command line: one line end
+    // more shows it, and its echo (left on or off by that session) is found out and turned on,
+    // so the client and the chip agree on it whatever the session before did.
     aErr synchronize();
     aErr setEcho(bool on);
     aErr unlock();
@@ -60,6 +70,16 @@ class NxpIspClient {
     aErr go(uint32_t address);
     // The "N" command: fills uid() with the chip's four identifier words.
     aErr readUid();
+    // "R": reads count bytes (a multiple of 4, at most one checksum block of 900) from address
+    // into out; a block whose sum does not match is asked for again at most twice.
+    aErr Read(uint32_t address, uint32_t count, uint8_t* out);
+    // "M": aErrNone when count bytes at first and at second are equal. aErrParam when they
+    // differ (failure() names the offset of the first difference) or the chip refuses.
+    aErr compare(uint32_t first, uint32_t second, uint32_t count);
+    // "B": the chip answers at the rate it has and then runs at the first supported rate not
+    // below baudRate (one stop bit); the port follows it. Nothing is sent when the rate is
+    // already the one open.
+    aErr changeBaudRate(uint32_t baudRate);
 
     const std::array<uint32_t, 4>& uid() const { return uid_; }
     bool echo() const { return echo_; }
@@ -72,6 +92,9 @@ class NxpIspClient {
     uint64_t bytesReceived() const { return bytesReceived_; }
 
     Budgets budgets;
+    // Called about every 100 ms while a reply is awaited (an erase takes seconds), so the
+    // caller can show that the wait goes on.
+    std::function<void()> waiting;
 
     // The next allowed copy length (256, 512, 1024, 4096); longer lengths come back unchanged.
     static uint32_t copySizeFor(uint32_t length);
@@ -80,6 +103,8 @@ class NxpIspClient {
     static const char* returnCodeText(const char* line);
     // One UU-encoded line for at most 45 bytes, without its line end.
     static std::string uuEncodeLine(const uint8_t* data, size_t count);
+    // The bytes of one UU-encoded line (without its line end); false when it is malformed.
+    static bool uuDecodeLine(const char* line, size_t length, std::string& bytes);
     // The rate open picks for a request, as an index into the supported rates.
     static uint32_t rateIndexFor(uint32_t baudRate);
 
@@ -92,16 +117,18 @@ class NxpIspClient {
     aErr GetLine(char* buffer, size_t size, size_t& length, uint32_t budgetMs);
     // Reads until the count bytes of text have been seen in order, skipping other bytes.
     aErr GetEcho(const char* text, size_t count, size_t& matched);
-    // Reads an expected reply of the synchronisation dialogue.
+    // Reads an expected reply of the synchronisation dialogue. A "?" where the reply should
+    // start is the echo of a chip synchronised before: nothing else follows, so the wait ends.
     aErr Response(char* buffer, size_t size, size_t& length, const char* expected,
                   size_t expectedLength);
 
   private:
     // Sends command, reads its return line and judges it: aErrNone for code 0, aErrParam for
-    // another code, aErrIO for a line that holds no return code.
+    // another code (kept in lastCode_), aErrIO for a line that holds no return code.
     aErr command(const std::string& text, uint32_t budgetMs, bool logCode);
-    // True when the chip answers a bare line end with a return code: it was synchronised before.
-    bool alreadySynchronized();
+    // True when the chip answers a line end with a return code: it was synchronised before.
+    // echoed: it sent the "?" back, so its echo is on.
+    bool alreadySynchronized(bool echoed);
     aErr readByte(uint8_t& byte, uint64_t deadline);
     aErr writeBytes(const uint8_t* bytes, size_t count);
     void discardInput();
@@ -114,6 +141,8 @@ class NxpIspClient {
     std::string portName_;
     std::array<uint32_t, 4> uid_{};
     std::string failure_;
+    uint64_t lastTick_ = 0; // when waiting was last called
+    int lastCode_ = 0;      // the return code of the last command refused
     uint64_t bytesSent_ = 0;
     uint64_t bytesReceived_ = 0;
 };

@@ -14,12 +14,18 @@ class SDPLoader_Interface {
     virtual bool open() = 0;
     // Sends one host message, bytes[0] being its report id. The count written, negative on failure.
     virtual std::ptrdiff_t write(const std::vector<uint8_t>& bytes) = 0;
-    // Appends what the device sends within timeoutMs; the count appended.
-    virtual std::ptrdiff_t read(std::vector<uint8_t>& bytesOut, int timeoutMs) = 0;
+    // Appends what the device sends within timeoutMs; the count appended. With enough above 0
+    // the read ends as soon as that many bytes have come (a complete reply) instead of waiting
+    // for the device to fall quiet.
+    virtual std::ptrdiff_t read(std::vector<uint8_t>& bytesOut, int timeoutMs,
+                                size_t enough = 0) = 0;
     // True when bytes hold a complete reply; its 32-bit status (little-endian) is ORed into
     // valueOut.
     virtual bool parseStatus(const std::vector<uint8_t>& bytes, size_t index,
                              uint32_t& valueOut) = 0;
+    // The bytes of a complete reply as read() delivers it: the security mode alone, or the
+    // security mode and a status.
+    virtual size_t replySize(bool withStatus) const = 0;
 
     // How long the transport may still need to carry count bytes already handed to it, so a
     // reply is not given up while the request is still on the wire.

@@ -60,7 +60,8 @@ bool SDPProtocol::checkStatus() {
         logBytes(frame);
         std::vector<uint8_t> reply;
         const std::ptrdiff_t got =
-            transport_->read(reply, 100 + static_cast<int>(transport_->pendingMs(frame.size())));
+            transport_->read(reply, 100 + static_cast<int>(transport_->pendingMs(frame.size())),
+                             transport_->replySize(true));
         Debug_Print(DEBUG_iMXSerial, "Read Data: %td\n", got);
         logBytes(reply);
         uint32_t value = 0;
@@ -108,11 +109,15 @@ int SDPProtocol::writeFile(const uint8_t* data, size_t size, uint32_t address) {
             return WRITE_ABORTED;
         }
         total += static_cast<size_t>(written);
+        if (sent) {
+            sent(position);
+        }
     }
     Debug_Print(DEBUG_iMXSerial, "Written Bytes: %zu\n", total);
     // The status follows the last byte; what the transport still holds must cross first.
     std::vector<uint8_t> reply;
-    transport_->read(reply, 100 + static_cast<int>(transport_->pendingMs(total + frame.size())));
+    transport_->read(reply, 100 + static_cast<int>(transport_->pendingMs(total + frame.size())),
+                     transport_->replySize(true));
     Debug_Print(DEBUG_iMXSerial, "Data Read: \n");
     logBytes(reply);
     uint32_t status = 0;
@@ -132,8 +137,11 @@ void SDPProtocol::jumpAddress(uint32_t address) {
     const std::ptrdiff_t written = transport_->write(frame);
     Debug_Print(DEBUG_iMXSerial, "Write Res: %td\n", written);
     logBytes(frame);
+    // The ROM answers with its security mode before it jumps; what the started image sends
+    // after that is not the ROM's.
     std::vector<uint8_t> reply;
-    transport_->read(reply, 100);
+    transport_->read(reply, 100 + static_cast<int>(transport_->pendingMs(frame.size())),
+                     transport_->replySize(false));
 }
 
 std::unique_ptr<SDPLoader_Interface> sdpLoaderForPort(const std::string& portName,

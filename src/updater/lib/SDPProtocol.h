@@ -8,6 +8,7 @@
 #include <corvane/aError.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,6 +41,9 @@ class SDPProtocol {
     void jumpAddress(uint32_t address);
     void release() { transport_.reset(); }
     SDPLoader_Interface* transport() const { return transport_.get(); }
+
+    // Called after each data report of writeFile with the bytes of the file sent so far.
+    std::function<void(size_t)> sent;
 
     // A command report: id 1, the type, the big-endian address, format and count, zeros to 17.
     static std::vector<uint8_t> command(uint16_t type, uint32_t address = 0, uint8_t format = 0,

@@ -6,6 +6,8 @@
 
 #include <corvane/aTime.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 
 namespace {
@@ -33,16 +35,71 @@ bool Serial_SDPLoader::open() {
         failure_ = serialOpenFailure(portName_);
         return false;
     }
-    const uint64_t until = aTime_GetMSTicks() + resyncMs;
-    std::vector<uint8_t> stale;
-    for (uint64_t now = aTime_GetMSTicks(); now < until; now = aTime_GetMSTicks()) {
-        stale.clear();
-        if (aStream_Wait(stream_, static_cast<uint32_t>(until - now)) == aErrNone &&
-            takeAvailable(stale, 256) > 0) {
-            Debug_Print(DEBUG_iMXSerial, "Dropped %zu stale bytes\n", stale.size());
-        }
+    if (!associate()) {
+        failure_ = "the boot ROM on " + path_ + " did not answer the association handshake";
+        aStream_Destroy(&stream_);
+        return false;
     }
     return true;
+}
+
+bool Serial_SDPLoader::tryAssociation(size_t fill) {
+    std::vector<uint8_t> bytes(fill, 0);
+    bytes.insert(bytes.end(), std::begin(kAssociation), std::end(kAssociation));
+    // An echo later than the wait before means that try worked: send nothing more.
+    std::vector<uint8_t> stale;
+    takeAvailable(stale, SIZE_MAX);
+    if (std::search(stale.begin(), stale.end(), std::begin(kAssociation), std::end(kAssociation)) !=
+        stale.end()) {
+        return true;
+    }
+    if (aStream_Write(stream_, bytes.data(), bytes.size()) != aErrNone) {
+        return false;
+    }
+    // A ROM may answer a completed frame of its own before the echo: look for the key anywhere.
+    std::vector<uint8_t> reply;
+    const uint64_t deadline =
+        aTime_GetMSTicks() + pendingMs(bytes.size() + sizeof kAssociation) + echoWaitMs;
+    for (uint64_t now = aTime_GetMSTicks(); now < deadline; now = aTime_GetMSTicks()) {
+        if (aStream_Wait(stream_, static_cast<uint32_t>(deadline - now)) != aErrNone) {
+            continue;
+        }
+        takeAvailable(reply, 256);
+        if (std::search(reply.begin(), reply.end(), std::begin(kAssociation),
+                        std::end(kAssociation)) != reply.end()) {
+            return true;
+        }
+        if (reply.size() > 256) {
+            reply.erase(reply.begin(), reply.end() - sizeof kAssociation);
+        }
+    }
+    return false;
+}
+
+bool Serial_SDPLoader::associate() {
+    // The guesses in order of likelihood: a frame boundary, then what the NXP probe that runs
+    // first on every port leaves ("?" and CR), then the rest.
+    static constexpr size_t kGuesses[kFrameSize] = {0, 2, 1,  3,  4,  5,  6,  7,
+                                                    8, 9, 10, 11, 12, 13, 14, 15};
+    size_t sent = 0; // bytes this handshake sent so far: they stay in a ROM that holds a frame
+    for (size_t held : kGuesses) {
+        const size_t fill = (2 * kFrameSize - (held + sent) % kFrameSize) % kFrameSize;
+        if (tryAssociation(fill)) {
+            Debug_Print(DEBUG_iMXSerial, "Associated after completing a frame of %zu bytes\n",
+                        held);
+            return true;
+        }
+        sent += fill + sizeof kAssociation;
+    }
+    const uint64_t until = aTime_GetMSTicks() + quietMs;
+    std::vector<uint8_t> stale;
+    for (uint64_t now = aTime_GetMSTicks(); now < until; now = aTime_GetMSTicks()) {
+        if (aStream_Wait(stream_, static_cast<uint32_t>(until - now)) == aErrNone) {
+            stale.clear();
+            takeAvailable(stale, 256);
+        }
+    }
+    return tryAssociation(0);
 }
 
 uint32_t Serial_SDPLoader::pendingMs(size_t count) const {
@@ -75,19 +132,21 @@ std::ptrdiff_t Serial_SDPLoader::write(const std::vector<uint8_t>& bytes) {
     return static_cast<std::ptrdiff_t>(count);
 }
 
-std::ptrdiff_t Serial_SDPLoader::read(std::vector<uint8_t>& bytesOut, int timeoutMs) {
+std::ptrdiff_t Serial_SDPLoader::read(std::vector<uint8_t>& bytesOut, int timeoutMs,
+                                      size_t enough) {
     if (stream_ == nullptr) {
         return -1;
     }
     // A device that never falls quiet is cut off after this much.
     constexpr size_t kMaxRead = 4096;
+    const size_t limit = enough > 0 ? std::min(enough, kMaxRead) : kMaxRead;
     size_t total = 0;
     uint32_t wait = timeoutMs > 0 ? static_cast<uint32_t>(timeoutMs) : 0;
-    while (total < kMaxRead) {
+    while (total < limit) {
         if (aStream_Wait(stream_, wait) != aErrNone) {
             break;
         }
-        const size_t got = takeAvailable(bytesOut, kMaxRead - total);
+        const size_t got = takeAvailable(bytesOut, limit - total);
         if (got == 0) {
             break;
         }

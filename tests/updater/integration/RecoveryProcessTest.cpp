@@ -1,7 +1,9 @@
-// Boot-ROM recovery against bootrom-sim on a pseudo-terminal: the NXP flow under each line fault,
-// the i.MX loader upload after the NXP probe, and the Updater's -N and -U -t RECOVER end to end
-// with the update server naming the module and build for the chip; for i.MX parts the firmware
-// then goes to the liveloader over USB emulation.
+// Boot-ROM recovery against bootrom-sim on a pseudo-terminal, made as strict as a real chip (line
+// rates checked; the i.MX part keeps unfinished frames, wants the association first and starts
+// only images with a vector table): the NXP flow under each line fault and each flipped bit,
+// images at the edges of the flash, the i.MX loader upload after the NXP probe, and the
+// Updater's -N and -U -t RECOVER end to end with the update server naming the module and build
+// for the chip; for i.MX parts the firmware then goes to the liveloader over USB emulation.
 #include "BirdWriter.h"
 #include "ProcessRunner.h"
 #include "RecordingDisplay.h"
@@ -22,15 +24,16 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint32_t kBaud = 230400; // the simulator paces at this rate; the tests stay short
+constexpr uint32_t kBaud = 230400;    // the NXP flash runs at this rate; the tests stay short
+constexpr uint32_t kImxBaud = 115200; // an i.MX ROM's UART runs at this rate only
 constexpr const char* kUid = "12345678,9ABCDEF0,0F1E2D3C,4B5A6978";
 
 // One simulator for one test: started with the given options, stopped (and its dumps written)
-// by stop().
+// by stop(). baud: where the line's pace starts (an LPC part then takes the host's rate).
 class BootRomSim {
   public:
-    explicit BootRomSim(std::vector<std::string> options)
-        : program_(arguments(std::move(options))) {
+    explicit BootRomSim(std::vector<std::string> options, uint32_t baud = kBaud)
+        : program_(arguments(std::move(options), baud)) {
         const auto line = program_.readLine(10s);
         if (!line || line->rfind(" on ") == std::string::npos) {
             throw std::runtime_error("bootrom-sim did not start");
@@ -54,18 +57,30 @@ class BootRomSim {
     std::string emulation; // imx: the liveloader's CORVANE_USB_EMULATION entry
 
   private:
-    static std::vector<std::string> arguments(std::vector<std::string> options) {
-        options.insert(options.begin(), {BOOTROM_SIM_BIN, "--baud", std::to_string(kBaud)});
+    static std::vector<std::string> arguments(std::vector<std::string> options, uint32_t baud) {
+        const bool imx = std::find(options.begin(), options.end(), "imx") != options.end();
+        options.insert(options.begin(), {BOOTROM_SIM_BIN, "--baud",
+                                         std::to_string(imx ? kImxBaud : baud), "--check-rate"});
+        if (imx) {
+            options.insert(options.end(),
+                           {"--strict-framing", "--require-association", "--require-ivt"});
+        }
         return options;
     }
     SpawnedProgram program_;
 };
 
-// A firmware image at flash address 0 ending with the 4-byte end block.
-fs::path writeImage(const fs::path& path, const Bytes& firmware, const std::string& serial = "") {
+struct Block {
+    uint32_t address;
+    Bytes bytes;
+};
+
+fs::path writeBlocks(const fs::path& path, const std::vector<Block>& blocks,
+                     const std::string& serial = "") {
     BirdWriter writer;
-    writer.addFirmware(0, firmware);
-    writer.addFirmware(0x7F000, {1, 2, 3, 4});
+    for (const Block& block : blocks) {
+        writer.addFirmware(block.address, block.bytes);
+    }
     writer.setInfoField(1, "3.0.0");
     if (!serial.empty()) {
         writer.setInfoField(2, serial);
@@ -77,15 +92,26 @@ fs::path writeImage(const fs::path& path, const Bytes& firmware, const std::stri
     return path;
 }
 
-// The flash holds the image and erased bytes everywhere else.
-void expectFlash(const fs::path& dump, const Bytes& firmware) {
+// A firmware image at flash address 0 ending with the 4-byte end block.
+fs::path writeImage(const fs::path& path, const Bytes& firmware, const std::string& serial = "") {
+    return writeBlocks(path, {{0, firmware}, {0x7F000, {1, 2, 3, 4}}}, serial);
+}
+
+// The flash holds the blocks and erased bytes everywhere else.
+void expectFlash(const fs::path& dump, const std::vector<Block>& blocks) {
     const std::string flash = testsupport::readBytes(dump);
     ASSERT_EQ(flash.size(), 0x80000u);
-    EXPECT_TRUE(std::equal(firmware.begin(), firmware.end(), flash.begin(),
-                           [](uint8_t a, char b) { return a == static_cast<uint8_t>(b); }));
-    EXPECT_EQ(std::count(flash.begin() + static_cast<long>(firmware.size()), flash.end(), '\xFF'),
-              static_cast<long>(flash.size() - firmware.size()))
-        << "nothing beyond the image is programmed";
+    std::string expected(0x80000, '\xFF');
+    for (const Block& block : blocks) {
+        std::copy(block.bytes.begin(), block.bytes.end(), expected.begin() + block.address);
+    }
+    const auto [at, _] = std::mismatch(flash.begin(), flash.end(), expected.begin());
+    EXPECT_EQ(at, flash.end()) << "the flash differs from byte 0x" << std::hex
+                               << (at - flash.begin());
+}
+
+void expectFlash(const fs::path& dump, const Bytes& firmware) {
+    expectFlash(dump, {{0, firmware}});
 }
 
 class Recovery : public testing::Test {
@@ -102,39 +128,129 @@ class Recovery : public testing::Test {
 struct LineFault {
     const char* name;
     std::vector<std::string> options;
+    uint32_t baud = kBaud; // where the chip's line starts
 };
 
 class NxpLineFaults : public Recovery, public testing::WithParamInterface<LineFault> {};
 
-// Identification, then unlock, erase (one of them slower than 100 ms), RAM writes and copies;
-// the flash ends up holding the image whatever the line does.
+// Identification at the recovery's rate, a move to the faster one, then unlock, erase (one of
+// them slower than 100 ms), RAM writes, copies and checks; the flash ends up holding the image
+// whatever the line does. A RAM write that a flipped address bit sends elsewhere is seen and
+// sent again; a chip that an earlier session left synchronised, echo on or off, is taken as it
+// is.
 TEST_P(NxpLineFaults, FlashHoldsTheImage) {
     std::vector<std::string> options = {"--uid", kUid, "--flash-dump", file("flash").string()};
     options.insert(options.end(), GetParam().options.begin(), GetParam().options.end());
-    BootRomSim sim(options);
+    BootRomSim sim(options, GetParam().baud);
     const Bytes firmware = testsupport::firmwareBytes(9000, 3); // three chunks, the last short
     const BirdFile image(writeImage(file("image.bird"), firmware).string());
 
     ChipIdentifier id{};
-    ASSERT_TRUE(nxpGetInfo(sim.device, kBaud, id));
+    ASSERT_TRUE(nxpGetInfo(sim.device, kNxpIdentifyBaud, id));
     EXPECT_EQ(id, (ChipIdentifier{0x12345678, 0x9ABCDEF0, 0x0F1E2D3C, 0x4B5A6978}));
     EXPECT_TRUE(nxpFlashFirmware(display, image, sim.device, kBaud))
         << testing::PrintToString(display.errors());
     EXPECT_NE(sim.stop().find("go to 0x00000000"), std::string::npos);
     expectFlash(file("flash"), firmware);
+    EXPECT_EQ(display.messages().at(0), "Transferring firmware block 1 of 1, 9000 bytes");
     EXPECT_EQ(std::count(display.calls.begin(), display.calls.end(), "showProgress(on)"), 1)
         << "one progress bar: the end block is not written";
+    EXPECT_EQ(display.calls.front(), "spinner(on,Erasing the flash)") << "the erase takes seconds";
     EXPECT_EQ(display.calls.back(), "showProgress(off)");
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, NxpLineFaults,
-                         testing::Values(LineFault{"clean", {}},
-                                         LineFault{"strayByte", {"--fault", "stray-byte"}},
-                                         LineFault{"strayLineFeed", {"--fault", "stray-lf"}},
-                                         LineFault{"resendOnce", {"--fault", "resend-once"}},
-                                         LineFault{"slowErase", {"--slow-erase-ms", "700"}}),
-                         [](const testing::TestParamInfo<LineFault>& info) {
-                             return std::string(info.param.name);
+INSTANTIATE_TEST_SUITE_P(
+    Faults, NxpLineFaults,
+    testing::Values(LineFault{"clean", {}}, LineFault{"strayByte", {"--fault", "stray-byte"}},
+                    LineFault{"strayLineFeed", {"--fault", "stray-lf"}},
+                    LineFault{"resendOnce", {"--fault", "resend-once"}},
+                    LineFault{"slowErase", {"--slow-erase-ms", "700"}},
+                    LineFault{"writeSentAChunkAway", {"--flip-bit", "1,ram,12"}},
+                    LineFault{"writeShiftedALaterChunk", {"--flip-bit", "3,ram,4"}},
+                    LineFault{"synchronisedBeforeEchoOn", {"--already-synced"}, kNxpIdentifyBaud},
+                    LineFault{"synchronisedBeforeEchoOff",
+                              {"--already-synced", "--echo", "off"},
+                              kNxpIdentifyBaud}),
+    [](const testing::TestParamInfo<LineFault>& info) { return std::string(info.param.name); });
+
+struct ImageCase {
+    const char* name;
+    std::vector<Block> blocks;
+    const char* refusal; // null: the blocks end up in flash
+};
+
+class NxpImages : public Recovery, public testing::WithParamInterface<ImageCase> {};
+
+// A block in the last page of the flash is copied in pieces that stay inside it; an image with
+// nothing to write, or a block the flash cannot hold, is refused before anything is erased.
+TEST_P(NxpImages, WrittenWholeOrRefusedBeforeTheErase) {
+    const ImageCase& c = GetParam();
+    BootRomSim sim({"--erase-ms", "1", "--flash-dump", file("flash").string()});
+    const BirdFile image(writeBlocks(file("image.bird"), c.blocks).string());
+    ChipIdentifier id{};
+    ASSERT_TRUE(nxpGetInfo(sim.device, kNxpIdentifyBaud, id));
+    EXPECT_EQ(nxpFlashFirmware(display, image, sim.device, kBaud), c.refusal == nullptr)
+        << testing::PrintToString(display.errors());
+    const std::string output = sim.stop();
+    if (c.refusal == nullptr) {
+        expectFlash(file("flash"), c.blocks);
+        EXPECT_EQ(display.messages().at(0), "Transferring firmware block 1 of 1, " +
+                                                std::to_string(c.blocks[0].bytes.size()) +
+                                                " bytes");
+        return;
+    }
+    ASSERT_EQ(display.errors().size(), 1u);
+    EXPECT_NE(display.errors()[0].find(c.refusal), std::string::npos) << display.errors()[0];
+    const std::string flash = testsupport::readBytes(file("flash"));
+    EXPECT_LT(std::count(flash.begin(), flash.end(), '\xFF'), 0x80000 / 16) << "nothing erased";
+    EXPECT_EQ(output.find("go to"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Images, NxpImages,
+    testing::Values(
+        ImageCase{"lastPageOfTheFlash", {{0x7FD00, testsupport::firmwareBytes(600, 4)}}, nullptr},
+        ImageCase{"onlyTheEndBlock", {{0x7F000, {1, 2, 3, 4}}}, "holds no firmware to write"},
+        ImageCase{"pastTheEndOfTheFlash",
+                  {{0x7FF00, testsupport::firmwareBytes(600, 4)}},
+                  "does not fit the chip's 512 KiB of flash"},
+        ImageCase{"offAPage",
+                  {{0x1010, testsupport::firmwareBytes(64, 4)}},
+                  "does not start on a 256-byte page"}),
+    [](const testing::TestParamInfo<ImageCase>& info) { return std::string(info.param.name); });
+
+class NxpFlippedCopies : public Recovery, public testing::WithParamInterface<const char*> {};
+
+// With the echo off only a check of the flash shows a copy that a flipped bit sent from the
+// wrong RAM or to the wrong page. The recovery says so and fails, leaving the chip as the next
+// run expects it: that run succeeds.
+TEST_P(NxpFlippedCopies, AreCaughtAndTheNextRunSucceeds) {
+    BootRomSim sim(
+        {"--erase-ms", "1", "--flip-bit", GetParam(), "--flash-dump", file("flash").string()});
+    const Bytes firmware = testsupport::firmwareBytes(9000, 3);
+    const BirdFile image(writeImage(file("image.bird"), firmware).string());
+    ChipIdentifier id{};
+    ASSERT_TRUE(nxpGetInfo(sim.device, kNxpIdentifyBaud, id));
+    EXPECT_FALSE(nxpFlashFirmware(display, image, sim.device, kBaud));
+    ASSERT_EQ(display.errors().size(), 1u);
+    EXPECT_NE(display.errors()[0].find("does not hold what was written"), std::string::npos)
+        << display.errors()[0];
+
+    RecordingDisplay second;
+    ASSERT_TRUE(nxpGetInfo(sim.device, kNxpIdentifyBaud, id));
+    EXPECT_TRUE(nxpFlashFirmware(second, image, sim.device, kBaud))
+        << testing::PrintToString(second.errors());
+    sim.stop();
+    expectFlash(file("flash"), firmware);
+}
+
+// The second copy's RAM address (to 0x10000000, and by one word), the third copy's page.
+INSTANTIATE_TEST_SUITE_P(Bits, NxpFlippedCopies,
+                         testing::Values("2,ram,12", "2,ram,2", "3,flash,8"),
+                         [](const testing::TestParamInfo<const char*>& info) {
+                             std::string name = std::string("line") + info.param;
+                             std::replace(name.begin(), name.end(), ',', '_');
+                             return name;
                          });
 
 TEST_F(Recovery, SilentChipFailsTheIdentification) {
@@ -143,29 +259,33 @@ TEST_F(Recovery, SilentChipFailsTheIdentification) {
     EXPECT_FALSE(nxpGetInfo(sim.device, kBaud, id));
 }
 
-// The NXP probe comes first on every port; the i.MX ROM that took its "?" must still take the
-// loader, and the jump goes to the address of the loader-start block.
+// The NXP probe comes first on every port; the i.MX ROM that took its bytes into a frame must
+// still take the loader, and the jump goes to the address of the loader-start block.
 TEST_F(Recovery, ImxLoaderAfterTheNxpProbe) {
     BootRomSim sim({"--chip", "imx", "--ram-dump", file("ram").string()});
     ChipIdentifier id{};
-    EXPECT_FALSE(nxpGetInfo(sim.device, kBaud, id));
+    EXPECT_FALSE(nxpGetInfo(sim.device, kNxpIdentifyBaud, id));
 
-    const Bytes first = testsupport::firmwareBytes(3000, 1),
+    const Bytes first = testsupport::imxLoaderBytes(0x20000000, 3000, 1),
                 second = testsupport::firmwareBytes(100, 2);
     BirdWriter writer;
     writer.addLoader(0x20000000, first);
     writer.addLoader(0x20010000, second);
-    writer.addLoaderStart(0x20000010);
+    writer.addLoaderStart(0x20000000);
     const Bytes bytes = writer.fileBytes(1);
     const BirdFile image = BirdFile::fromMemory("loader.bird", bytes.data(), bytes.size());
     EXPECT_EQ(_load_liveloader_imx(display, image, sim.device), aErrNone)
         << testing::PrintToString(display.errors());
 
-    EXPECT_NE(sim.stop().find("jump to 0x20000010"), std::string::npos);
+    EXPECT_NE(sim.stop().find("jump to 0x20000000"), std::string::npos);
     const std::string ram = testsupport::readBytes(file("ram"));
     const std::string expected = "536870912 3000\n" + std::string(first.begin(), first.end()) +
                                  "536936448 100\n" + std::string(second.begin(), second.end());
     EXPECT_EQ(ram, expected);
+    // The upload shows its progress over both blocks.
+    EXPECT_EQ(display.calls.front(), "showProgress(on)");
+    EXPECT_EQ(display.calls.back(), "showProgress(off)");
+    EXPECT_EQ(display.calls.end()[-2], "progress(1.000000,)");
 }
 
 class RecoveryProcess : public Recovery {
@@ -213,6 +333,16 @@ TEST_F(RecoveryProcess, NxpFingerprintThenRecoveryFromTheServer) {
     expectFlash(file("flash"), firmware);
 }
 
+// An earlier run that failed or was killed after turning the echo off left the chip so: the next
+// one finds the chip synchronised and must not mistake it for an i.MX part.
+TEST_F(RecoveryProcess, NxpChipLeftWithItsEchoOff) {
+    BootRomSim sim({"--uid", kUid, "--already-synced", "--echo", "off"}, kNxpIdentifyBaud);
+    auto fingerprint = updater({"-N", "-s", sim.device});
+    EXPECT_EQ(fingerprint.exitStatus, 0) << fingerprint.err;
+    EXPECT_NE(fingerprint.out.find("[ 12345678 9ABCDEF0 0F1E2D3C 4B5A6978 ]"), std::string::npos)
+        << fingerprint.out;
+}
+
 // A firmware image the virtual module recognises: the tag "CVFW", then build and version.
 Bytes taggedFirmware(uint32_t build) {
     Bytes bytes = testsupport::firmwareBytes(5000, build);
@@ -221,20 +351,27 @@ Bytes taggedFirmware(uint32_t build) {
     return bytes;
 }
 
-TEST_F(RecoveryProcess, ImxRecoveryEndToEndFromTheServer) {
-    const fs::path catalogue = file("catalogue");
-    fs::create_directories(catalogue / "DEADDEAD");
-    fs::create_directories(catalogue / "40F5849A");
+// A liveloader image under the placeholder serial number, as the server keeps them.
+void writeLiveloader(const fs::path& path) {
     BirdWriter loader;
-    loader.addLoader(0x20000000, testsupport::firmwareBytes(4000, 5));
+    loader.addLoader(0x20000000, testsupport::imxLoaderBytes(0x20000000, 4000, 5));
     loader.addLoaderStart(0x20000000);
     loader.setInfoField(1, "1.0.0");
     std::string error;
-    ASSERT_TRUE(loader.writeFile((catalogue / "DEADDEAD" / "3.bird").string(), error, 1)) << error;
+    fs::create_directories(path.parent_path());
+    if (!loader.writeFile(path.string(), error, 1)) {
+        throw std::runtime_error(error);
+    }
+}
+
+TEST_F(RecoveryProcess, ImxRecoveryEndToEndFromTheServer) {
+    const fs::path catalogue = file("catalogue");
+    fs::create_directories(catalogue / "40F5849A");
     BirdWriter firmware;
     firmware.addFirmware(0x8000, taggedFirmware(7));
     firmware.setInfoField(1, "3.0.0");
     firmware.setInfoField(2, "40F5849A");
+    std::string error;
     ASSERT_TRUE(firmware.writeFile((catalogue / "40F5849A" / "7.bird").string(), error, 1))
         << error;
     testsupport::writeText(catalogue / "recovery",
@@ -242,6 +379,17 @@ TEST_F(RecoveryProcess, ImxRecoveryEndToEndFromTheServer) {
     testsupport::UpdateServerProcess server(UPDATE_SERVER_BIN, catalogue.string(),
                                             file("server.log").string());
     BootRomSim sim({"--chip", "imx", "--uid", kUid});
+
+    // A server without a liveloader: the run fails saying what it tried, and the store entry
+    // that the attempt leaves does not keep the next run from asking the server again.
+    auto without = updater({"-N", "-s", sim.device, "-u", server.url()}, sim.emulation);
+    EXPECT_EQ(without.exitStatus, 1);
+    EXPECT_NE(without.err.find("No liveloader image for DEADDEAD: the store holds none that "
+                               "loads, and the update server at " +
+                               server.url() + " gave none"),
+              std::string::npos)
+        << without.err;
+    writeLiveloader(catalogue / "DEADDEAD" / "3.bird");
 
     // The fingerprint loads the liveloader the server keeps for chips in recovery and reads the
     // identifier through it; the liveloader is then reset, and the recovery loads it again.
@@ -271,7 +419,7 @@ TEST_F(RecoveryProcess, ImxRecoveryEndToEndFromTheServer) {
 TEST_F(RecoveryProcess, ImxLiveloaderThatNeverAppears) {
     BootRomSim sim({"--chip", "imx", "--fault", "no-liveloader"});
     BirdWriter writer;
-    writer.addLoader(0x20000400, testsupport::firmwareBytes(2000, 4));
+    writer.addLoader(0x20000400, testsupport::imxLoaderBytes(0x20000400, 2000, 4));
     writer.setInfoField(1, "1.0.0");
     std::string error;
     ASSERT_TRUE(writer.writeFile(file("loader.bird").string(), error, 1)) << error;
@@ -286,6 +434,26 @@ TEST_F(RecoveryProcess, ImxLiveloaderThatNeverAppears) {
         << result.err;
     EXPECT_NE(result.err.find("Could not get Device Identifier"), std::string::npos);
     EXPECT_NE(sim.stop().find("jump to 0x20000400"), std::string::npos);
+}
+
+// The image given for the recovery starts the liveloader but holds no firmware: nothing is sent
+// to the module, and the run fails.
+TEST_F(RecoveryProcess, ImxImageWithoutFirmwareIsRefused) {
+    BootRomSim sim({"--chip", "imx", "--uid", kUid});
+    BirdWriter writer;
+    writer.addLoader(0x20000400, testsupport::imxLoaderBytes(0x20000400, 2000, 4));
+    writer.setInfoField(1, "1.0.0");
+    writer.setInfoField(2, "40F5849A");
+    std::string error;
+    ASSERT_TRUE(writer.writeFile(file("loader.bird").string(), error, 1)) << error;
+
+    auto result = updater({"-U", "-t", "RECOVER", "-s", sim.device, "-d", "40F5849A", "-f",
+                           file("loader.bird").string()},
+                          sim.emulation);
+    EXPECT_EQ(result.exitStatus, 1) << result.out;
+    EXPECT_NE(result.err.find("holds no firmware to write"), std::string::npos) << result.err;
+    EXPECT_EQ(result.out.find("Transferred"), std::string::npos) << result.out;
+    sim.stop();
 }
 
 TEST_F(RecoveryProcess, PortThatCannotBeOpenedIsNamedOnce) {

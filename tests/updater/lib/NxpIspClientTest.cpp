@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <numeric>
@@ -232,6 +233,86 @@ TEST_F(NxpIspClientTest, CommandTexts) {
     EXPECT_TRUE(chip.writes.empty()) << "refused before anything is sent";
 }
 
+struct ProbeCase {
+    const char* name;
+    std::string afterQuestion; // what the chip sends for "?"
+    std::string afterLineEnd;  // what it sends for the line end that follows, when asked
+    aErr expected;
+    std::vector<std::string> writes; // everything the client sent
+};
+
+class NxpProbe : public NxpIspClientTest, public testing::WithParamInterface<ProbeCase> {};
+
+// A chip fresh from reset answers "?" with "Synchronized"; one an earlier session synchronised
+// echoes it or not, as that session left the echo, and answers the line end with a code. The
+// client must end up agreeing with the chip on the echo, and a chip of another kind must get
+// no more than "?" and one line end.
+TEST_P(NxpProbe, FindsTheChipsStateAndEcho) {
+    const ProbeCase& c = GetParam();
+    chip.answer = [&c](const std::string& text) -> std::string {
+        if (text == "?") {
+            return c.afterQuestion;
+        }
+        if (text == "\r") {
+            return c.afterLineEnd;
+        }
+        if (text == "Synchronized\r\n" || text == "14746\r\n") {
+            return text + "OK\r\n";
+        }
+        return text == "A 1\r\n" ? "0\r\n" : "";
+    };
+    EXPECT_EQ(client.synchronize(), c.expected);
+    EXPECT_EQ(chip.writes, c.writes);
+    if (c.expected == aErrNone) {
+        EXPECT_TRUE(client.echo());
+        // The next command reads its echo and then its own reply.
+        chip.answer = [](const std::string& text) { return text + "0\r\n"; };
+        EXPECT_EQ(client.unlock(), aErrNone);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, NxpProbe,
+    testing::Values(
+        ProbeCase{
+            "Fresh", "Synchronized\r\n", "", aErrNone, {"?", "Synchronized\r\n", "14746\r\n"}},
+        ProbeCase{"SynchronisedEchoOn", "?", "\r1\r\n", aErrNone, {"?", "\r"}},
+        ProbeCase{"SynchronisedEchoOff", "", "1\r\n", aErrNone, {"?", "\r", "A 1\r\n"}},
+        ProbeCase{"NotAnIspChip", "", "", aErrTimeout, {"?", "\r"}}),
+    [](const testing::TestParamInfo<ProbeCase>& info) { return std::string(info.param.name); });
+
+// "R" hands back the bytes once their sum matches (asking again once when it does not); "M"
+// names the first difference.
+TEST_F(NxpIspClientTest, ReadBackAndCompare) {
+    echoOff();
+    const uint8_t word[4] = {0x10, 0x1E, 0x47, 0x5E};
+    const std::string line = NxpIspClient::uuEncodeLine(word, 4) + "\r\n";
+    chip.answer = [&](const std::string& text) -> std::string {
+        if (text.starts_with("R ")) {
+            return "0\r\n" + line + "999\r\n";
+        }
+        if (text == "RESEND\r\n") {
+            return line + std::to_string(0x10 + 0x1E + 0x47 + 0x5E) + "\r\n";
+        }
+        return "";
+    };
+    uint8_t out[4] = {};
+    ASSERT_EQ(client.Read(0x10000FFC, 4, out), aErrNone);
+    EXPECT_TRUE(std::equal(std::begin(word), std::end(word), out));
+    EXPECT_EQ(chip.writes, (std::vector<std::string>{"R 268439548 4\r\n", "RESEND\r\n", "OK\r\n"}));
+
+    chip.writes.clear();
+    chip.answer = [](const std::string& text) {
+        return std::string(text.starts_with("M 0 ") ? "0\r\n" : "10\r\n512\r\n");
+    };
+    EXPECT_EQ(client.compare(0, 0x10001000, 4096), aErrNone);
+    EXPECT_EQ(client.compare(4096, 0x10001000, 4096), aErrParam);
+    EXPECT_NE(client.failure().find("from byte 512"), std::string::npos) << client.failure();
+    EXPECT_EQ(chip.writes,
+              (std::vector<std::string>{"M 0 268439552 4096\r\n", "M 4096 268439552 4096\r\n"}));
+    EXPECT_EQ(client.Read(0x10000FFC, 904, out), aErrParam) << "more than one checksum block";
+}
+
 TEST(NxpIspHelpers, SizesSectorsRatesAndCodes) {
     EXPECT_EQ(NxpIspClient::copySizeFor(1), 256u);
     EXPECT_EQ(NxpIspClient::copySizeFor(300), 512u);
@@ -256,6 +337,12 @@ TEST(NxpIspHelpers, SizesSectorsRatesAndCodes) {
     EXPECT_EQ(NxpIspClient::uuEncodeLine(cat, 3), "#0V%T");
     const uint8_t zeros[4] = {};
     EXPECT_EQ(NxpIspClient::uuEncodeLine(zeros, 4), "$````````");
+    std::string bytes;
+    EXPECT_TRUE(NxpIspClient::uuDecodeLine("#0V%T", 5, bytes));
+    EXPECT_EQ(bytes, "Cat");
+    EXPECT_TRUE(NxpIspClient::uuDecodeLine("$        ", 9, bytes)) << "a space stands for 0 too";
+    EXPECT_EQ(bytes, std::string(4, '\0'));
+    EXPECT_FALSE(NxpIspClient::uuDecodeLine("$```", 4, bytes)) << "shorter than its count says";
 }
 
 } // namespace

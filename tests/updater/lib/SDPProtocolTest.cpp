@@ -73,12 +73,15 @@ class SDPProtocolTest : public testing::Test {
         ASSERT_TRUE(protocol.setTransport(sdpLoaderForPort("USB", std::make_unique<FakeHid>(log))));
         ASSERT_EQ(protocol.open(), aErrNone);
     }
-    // One read round of the device: its reports, then silence.
+    // One read round of the device: its reports (a read that has its reply takes no more), or
+    // silence for one read.
     void answer(std::vector<Bytes> reports) {
         for (Bytes& report : reports) {
             log.reads.push_back(std::move(report));
         }
-        log.reads.push_back(std::nullopt);
+        if (reports.empty()) {
+            log.reads.push_back(std::nullopt);
+        }
     }
 
     FakeHid::Log log;
