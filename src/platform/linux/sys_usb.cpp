@@ -5,8 +5,12 @@
 
 #include <libusb.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstring>
 #include <mutex>
 #include <new>
+#include <vector>
 
 namespace corvane::platform {
 
@@ -48,27 +52,125 @@ struct ContextHold {
     }
 };
 
+// Bulk IN runs as one transfer kept in flight across waits: a wait that ends empty leaves it
+// queued instead of cancelling it, so an idle link costs a poll, not a submit and a discard
+// every time its reader looks. Only the link's reader thread calls bulkIn.
+struct InFlight {
+    libusb_transfer* transfer = nullptr;
+    std::vector<uint8_t> buffer;
+    bool submitted = false;
+    int done = 0;    // set by the completion callback, on whichever thread handles events
+    size_t have = 0; // bytes of a completed transfer not yet handed out
+    size_t offset = 0;
+};
+
 struct OpenDevice {
+    libusb_context* context = nullptr;
     libusb_device_handle* handle = nullptr;
     int interfaceNumber = -1;
     uint8_t inEndpoint = 0;
     uint8_t outEndpoint = 0;
     bool reattachDriver = false;
+    InFlight in;
 };
+
+void LIBUSB_CALL inCompleted(libusb_transfer* transfer) {
+    *static_cast<int*>(transfer->user_data) = 1;
+}
+
+// Handles libusb events until the transfer completes or timeoutMs pass. False when it has not
+// completed.
+bool awaitIn(OpenDevice& open, uint32_t timeoutMs) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (open.in.done == 0) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        timeval tv{static_cast<time_t>(left.count() / 1000000),
+                   static_cast<suseconds_t>(left.count() % 1000000)};
+        const int rc = libusb_handle_events_timeout_completed(open.context, &tv, &open.in.done);
+        if (rc < 0 && rc != LIBUSB_ERROR_INTERRUPTED) {
+            return open.in.done != 0;
+        }
+    }
+    return true;
+}
+
+aErr submitIn(OpenDevice& open, size_t size) {
+    InFlight& in = open.in;
+    if (in.transfer == nullptr) {
+        in.transfer = libusb_alloc_transfer(0);
+        if (in.transfer == nullptr) {
+            return aErrMemory;
+        }
+    }
+    if (in.buffer.size() < size) {
+        in.buffer.resize(size);
+    }
+    // No libusb time-out: the transfer waits as long as the link is open; each wait bounds itself.
+    libusb_fill_bulk_transfer(in.transfer, open.handle, open.inEndpoint, in.buffer.data(),
+                              static_cast<int>(size), inCompleted, &in.done, 0);
+    in.done = 0;
+    if (libusb_submit_transfer(in.transfer) != LIBUSB_SUCCESS) {
+        return aErrIO;
+    }
+    in.submitted = true;
+    return aErrNone;
+}
 
 aErr bulkIn(void* device, uint8_t* buffer, size_t size, uint32_t timeoutMs, size_t& got) {
     auto* open = static_cast<OpenDevice*>(device);
-    int transferred = 0;
-    int rc = libusb_bulk_transfer(open->handle, open->inEndpoint, buffer, static_cast<int>(size),
-                                  &transferred, timeoutMs);
-    got = transferred > 0 ? static_cast<size_t>(transferred) : 0;
-    switch (rc) {
-    case LIBUSB_SUCCESS: return aErrNone;
-    case LIBUSB_ERROR_TIMEOUT: return got > 0 ? aErrNone : aErrNotReady;
-    case LIBUSB_ERROR_PIPE: libusb_clear_halt(open->handle, open->inEndpoint); return aErrNotReady;
-    case LIBUSB_ERROR_INTERRUPTED: return aErrCancel;
-    default: return got > 0 ? aErrNone : aErrIO;
+    InFlight& in = open->in;
+    got = 0;
+    if (in.have == 0) {
+        if (!in.submitted) {
+            if (const aErr err = submitIn(*open, size); err != aErrNone) {
+                return err;
+            }
+        }
+        if (!awaitIn(*open, timeoutMs)) {
+            return aErrNotReady;
+        }
+        in.submitted = false;
+        switch (in.transfer->status) {
+        case LIBUSB_TRANSFER_COMPLETED: break;
+        case LIBUSB_TRANSFER_STALL:
+            libusb_clear_halt(open->handle, open->inEndpoint);
+            return aErrNotReady;
+        case LIBUSB_TRANSFER_CANCELLED: return aErrCancel;
+        default: return aErrIO; // gone, overflow or failed
+        }
+        if (in.transfer->actual_length == 0) {
+            return aErrNone; // an empty packet
+        }
+        in.have = static_cast<size_t>(in.transfer->actual_length);
+        in.offset = 0;
     }
+    // A caller asking for less than the transfer was made for gets the rest next time.
+    got = std::min(size, in.have);
+    std::memcpy(buffer, in.buffer.data() + in.offset, got);
+    in.offset += got;
+    in.have -= got;
+    return aErrNone;
+}
+
+// Cancels the transfer in flight and waits, boundedly, for libusb to give it back.
+void retireIn(OpenDevice& open) {
+    InFlight& in = open.in;
+    if (in.submitted) {
+        if (libusb_cancel_transfer(in.transfer) == LIBUSB_SUCCESS || in.done == 0) {
+            awaitIn(open, 2000);
+        }
+        in.submitted = in.done == 0;
+    }
+    // A transfer libusb never gave back must not be freed under it.
+    if (in.transfer != nullptr && !in.submitted) {
+        libusb_free_transfer(in.transfer);
+    }
+    in.transfer = nullptr;
 }
 
 aErr bulkOut(void* device, const uint8_t* bytes, size_t count, uint32_t timeoutMs, size_t& sent) {
@@ -91,6 +193,7 @@ void closeDevice(void* device) {
     if (open == nullptr) {
         return;
     }
+    retireIn(*open);
     if (open->interfaceNumber >= 0) {
         libusb_release_interface(open->handle, open->interfaceNumber);
         if (open->reattachDriver) {
@@ -264,6 +367,7 @@ aErr openUsbDevice(uint16_t vendorId, const std::function<bool(const UsbDeviceIn
         return aErrMemory;
     }
     open->handle = handle;
+    open->context = hold.context;
     // The handle holds its own reference to the device, which the walk's list no longer does.
     aErr err = findInterface(libusb_get_device(handle), *open, pipes);
     if (err == aErrNone) {
