@@ -2,6 +2,7 @@
 // told precisely and port 0 read back), answers GET /cgi/u and logs every request.
 #include "UpdateServer.h"
 
+#include "BirdFile.h"
 #include "PrintableText.h"
 #include "Protocol.h"
 #include "ServerUrl.h"
@@ -153,6 +154,10 @@ bool UpdateServer::start(const ServerConfig& config, std::string& error) {
     std::error_code fsError;
     if (!std::filesystem::is_directory(config.catalogue, fsError)) {
         error = "catalogue " + config.catalogue + " is not a directory";
+        return false;
+    }
+    uint64_t imageLimit = 0;
+    if (!birdImageLimit(imageLimit, error)) {
         return false;
     }
 

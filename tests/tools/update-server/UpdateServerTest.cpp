@@ -2,6 +2,8 @@
 // Updater's own client) and the program itself (started as a process on an ephemeral port).
 #include "UpdateServer.h"
 #include "Base64.h"
+#include "BirdBomb.h"
+#include "BirdFile.h"
 #include "DebugCapture.h"
 #include "ProcessRunner.h"
 #include "SampleCatalogue.h"
@@ -17,7 +19,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <optional>
 #include <thread>
 
 namespace {
@@ -27,6 +32,28 @@ using testsupport::addBuild;
 using testsupport::writeText;
 
 constexpr uint32_t kSerial = 0x40F5849A;
+
+// Sets an environment variable for one scope.
+class ScopedVariable {
+  public:
+    ScopedVariable(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) {
+            saved_ = old;
+        }
+        setenv(name, value, 1);
+    }
+    ~ScopedVariable() {
+        if (saved_) {
+            setenv(name_, saved_->c_str(), 1);
+        } else {
+            unsetenv(name_);
+        }
+    }
+
+  private:
+    const char* name_;
+    std::optional<std::string> saved_;
+};
 
 class UpdateServerTest : public testing::Test {
   protected:
@@ -155,8 +182,12 @@ TEST_F(UpdateServerTest, LatestAndListingRules) {
     EXPECT_NE(log.find("40.bird: not a readable BIRD file"), std::string::npos) << log;
     EXPECT_NE(log.find("0012.bird: name is not a build number"), std::string::npos) << log;
 
-    // Replacing a file while serving is seen at the next request.
+    // Replacing a file while serving is seen at the next request, even when the new file has
+    // the old one's size and modification time.
+    const auto modified = fs::last_write_time(folder / "10.bird");
     addBuild(root(), "0000BEEF", 10, "9.0.0");
+    ASSERT_EQ(fs::file_size(folder / "10.bird"), fs::file_size(folder / "20.bird"));
+    fs::last_write_time(folder / "10.bird", modified);
     EXPECT_EQ(get({{"op", "qu"}, {"sn", "BEEF"}}).body, "ok\n10\n");
 
     fs::create_directories(root() / "0000CAFE");
@@ -281,6 +312,56 @@ TEST(UpdateServerCatalogue, RequestsForOneBuildShareOneReply) {
     EXPECT_EQ(first->rfind("ok\n", 0), 0u);
 }
 
+// Bombs in a catalogue: a version is read from the info block alone, a file whose image runs past
+// the image limit before its info block is left out, and so is a file too large to hold an image
+// within the limit, without decompressing it.
+TEST(UpdateServerCatalogue, ImagesPastTheLimitAreLeftOutOfTheList) {
+    const ScopedVariable limit(kBirdImageLimitVariable, "1");
+    ScopedTempDir dir;
+    const fs::path folder = fs::path(dir.path()) / "40F5849A";
+    fs::create_directories(folder);
+    struct Case {
+        uint32_t build;
+        std::vector<uint8_t> bytes; // empty: a sample build of version "4.0.0"
+        std::string listed;         // the version listed; empty: left out with warning
+        std::string warning;
+    };
+    const std::vector<Case> cases = {
+        {10, testsupport::birdBombBytes({2 << 20, false}), "", "not a readable BIRD file"},
+        {20, testsupport::birdBombBytes({2 << 20, true, "2.0.0"}), "2.0.0", ""},
+        {30, testsupport::birdBombBytes({16 << 20, true, "3.0.0"}), "",
+         "larger than any BIRD file whose image fits the limit of 1 MiB"},
+        {40, {}, "4.0.0", ""},
+    };
+    for (const Case& c : cases) {
+        const fs::path path = folder / (std::to_string(c.build) + ".bird");
+        if (c.bytes.empty()) {
+            addBuild(dir.path(), "40F5849A", c.build, c.listed);
+        } else {
+            writeText(path, std::string(c.bytes.begin(), c.bytes.end()));
+        }
+    }
+    const updateserver::Catalogue catalogue(dir.path());
+    std::vector<std::string> warnings;
+    const auto builds = catalogue.builds(kSerial, &warnings);
+    ASSERT_TRUE(builds);
+    for (const Case& c : cases) {
+        const std::string path = (folder / (std::to_string(c.build) + ".bird")).string();
+        const auto found = std::find_if(
+            builds->begin(), builds->end(),
+            [&c](const updateserver::CatalogueBuild& b) { return b.build == c.build; });
+        if (c.listed.empty()) {
+            EXPECT_TRUE(found == builds->end()) << c.build << " is listed";
+            EXPECT_TRUE(std::find(warnings.begin(), warnings.end(), path + ": " + c.warning) !=
+                        warnings.end())
+                << c.build << " has no warning: " << testing::PrintToString(warnings);
+        } else {
+            ASSERT_NE(found, builds->end()) << c.build;
+            EXPECT_EQ(found->version, c.listed);
+        }
+    }
+}
+
 TEST(UpdateServerStart, RefusesABadCatalogueOrAddress) {
     updateserver::UpdateServer server;
     std::string error;
@@ -296,6 +377,12 @@ TEST(UpdateServerStart, RefusesABadCatalogueOrAddress) {
     config.listenAddress = "localhost";
     EXPECT_FALSE(server.start(config, error));
     EXPECT_EQ(error, "listen address localhost is not an IPv4 or IPv6 address");
+
+    config.listenAddress = "127.0.0.1";
+    const ScopedVariable limit(kBirdImageLimitVariable, "64MiB");
+    EXPECT_FALSE(server.start(config, error));
+    EXPECT_EQ(error, "CORVANE_BIRD_IMAGE_LIMIT_MIB=64MiB is not a whole number of MiB from 1 to "
+                     "4095");
 }
 
 class UpdateServerProgram : public testing::Test {
