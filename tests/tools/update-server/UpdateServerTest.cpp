@@ -15,6 +15,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,6 +33,19 @@ using testsupport::addBuild;
 using testsupport::writeText;
 
 constexpr uint32_t kSerial = 0x40F5849A;
+
+int connectTo(uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
 
 // Sets an environment variable for one scope.
 class ScopedVariable {
@@ -266,6 +280,68 @@ TEST_F(UpdateServerTest, HoldsUpUnderAbuse) {
     EXPECT_EQ(log.find("\nupdate-server: forged"), std::string::npos) << log;
     EXPECT_NE(log.find("op=hi\\nupdate-server: forged\\x1B[2J"), std::string::npos) << log;
     EXPECT_NE(log.find("1500.bird: leads out of the catalogue"), std::string::npos) << log;
+}
+
+// Slow clients: whatever trickles in, a request that has not arrived whole by the deadline loses
+// its connection, so a few such connections cannot hold their address's share for ever.
+TEST_F(UpdateServerTest, RequestsThatDoNotArriveInTimeLoseTheirConnection) {
+    server.stop();
+    updateserver::ServerConfig config;
+    config.maxConnectionsPerClient = 3;
+    config.requestDeadline = std::chrono::milliseconds(500);
+    config.connectionTimeoutSeconds = 3600; // the idle time-out must not be what closes them
+    start(config);
+    struct Case {
+        const char* name;
+        std::string opening; // sent at once
+        std::string trickle; // sent again and again while the connection lasts
+    };
+    const std::string head = "GET /cgi/u?op=hi HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    const std::vector<Case> cases = {
+        {"silent", "", ""},
+        {"trickling its request line", "GET /cgi/u?op=hi", "i"},
+        {"trickling headers", head, "X-Slow: 1\r\n"},
+    };
+    std::vector<int> open;
+    for (const Case& c : cases) {
+        open.push_back(connectTo(server.port()));
+        ASSERT_GE(open.back(), 0) << c.name;
+        ASSERT_EQ(send(open.back(), c.opening.data(), c.opening.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(c.opening.size()));
+    }
+    // Keep trickling until the server has closed every one of them (a generous bound).
+    std::vector<bool> closed(cases.size(), false);
+    for (int round = 0; round < 200 && std::count(closed.begin(), closed.end(), false) > 0;
+         ++round) {
+        for (size_t i = 0; i < cases.size(); ++i) {
+            if (closed[i]) {
+                continue;
+            }
+            const std::string& trickle = cases[i].trickle;
+            send(open[i], trickle.data(), trickle.size(), MSG_NOSIGNAL);
+            pollfd ready{open[i], POLLIN, 0};
+            char buffer[4096];
+            if (poll(&ready, 1, 50) > 0 && recv(open[i], buffer, sizeof buffer, 0) <= 0) {
+                closed[i] = true;
+            }
+        }
+    }
+    for (size_t i = 0; i < cases.size(); ++i) {
+        EXPECT_TRUE(closed[i]) << cases[i].name << " still holds its connection";
+        close(open[i]);
+    }
+    // The server lets go of the closed connections on its own time: wait for that event.
+    bool served = false;
+    for (int attempt = 0; attempt < 100 && !served; ++attempt) {
+        try {
+            served = get({{"op", "hi"}}).status == 200;
+        } catch (const std::runtime_error&) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+    EXPECT_TRUE(served);
+    EXPECT_NE(logText().find("update-server: 127.0.0.1 closed: no complete request within 500 ms"),
+              std::string::npos);
 }
 
 TEST_F(UpdateServerTest, OneClientCannotTakeEveryConnection) {
