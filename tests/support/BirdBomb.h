@@ -23,31 +23,26 @@ struct BirdBomb {
 // The file bytes of bomb: "bird", two header bytes, the zlib stream of the block image and filler
 // up to an eighth of the image.
 inline std::vector<uint8_t> birdBombBytes(const BirdBomb& bomb) {
-    const auto be32 = [](std::vector<uint8_t>& out, uint32_t value) {
+    const auto be32 = [](std::string& out, uint32_t value) {
         for (int shift = 24; shift >= 0; shift -= 8) {
-            out.push_back(static_cast<uint8_t>(value >> shift));
+            out += static_cast<char>(value >> shift);
         }
     };
-    std::vector<uint8_t> info{4};
+    std::string info(1, '\4');
     be32(info, 64);
-    for (const std::string& field :
-         {std::string("bomb"), bomb.version, bomb.serial, std::string("ABC")}) {
-        std::string padded = field;
-        padded.resize(16, ' ');
-        info.insert(info.end(), padded.begin(), padded.end());
+    for (std::string field : {std::string("bomb"), bomb.version, bomb.serial, std::string("ABC")}) {
+        field.resize(16, ' ');
+        info += field;
     }
-    std::vector<uint8_t> head;
+    std::string head;
     be32(head, 2);
     if (bomb.infoFirst) {
-        head.insert(head.end(), info.begin(), info.end());
+        head += info;
     }
-    head.push_back(1); // firmware: its length, the load address, then the zeros
+    head += '\1'; // firmware: its length, the load address, then the zeros
     be32(head, static_cast<uint32_t>(bomb.imageBytes + 4));
     be32(head, 0);
-    std::vector<uint8_t> tail;
-    if (!bomb.infoFirst) {
-        tail = info;
-    }
+    std::string tail = bomb.infoFirst ? std::string() : info;
     be32(tail, 0); // checksum
 
     std::vector<uint8_t> file = {'b', 'i', 'r', 'd', 1, 1};
@@ -67,13 +62,13 @@ inline std::vector<uint8_t> birdBombBytes(const BirdBomb& bomb) {
             file.insert(file.end(), out, out + (sizeof out - stream.avail_out));
         } while (stream.avail_out == 0);
     };
-    push(head.data(), head.size(), Z_NO_FLUSH);
+    push(reinterpret_cast<const uint8_t*>(head.data()), head.size(), Z_NO_FLUSH);
     for (uint64_t left = bomb.imageBytes; left > 0;) {
         const size_t step = static_cast<size_t>(std::min<uint64_t>(left, zeros.size()));
         push(zeros.data(), step, Z_NO_FLUSH);
         left -= step;
     }
-    push(tail.data(), tail.size(), Z_FINISH);
+    push(reinterpret_cast<const uint8_t*>(tail.data()), tail.size(), Z_FINISH);
     deflateEnd(&stream);
     const uint64_t image = head.size() + bomb.imageBytes + tail.size();
     file.resize(std::max<uint64_t>(file.size(), 6 + image / 8 + 4096), 0xA5);

@@ -23,7 +23,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <optional>
 #include <thread>
 
 namespace {
@@ -47,26 +46,10 @@ int connectTo(uint16_t port) {
     return fd;
 }
 
-// Sets an environment variable for one scope.
-class ScopedVariable {
-  public:
-    ScopedVariable(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) {
-            saved_ = old;
-        }
-        setenv(name, value, 1);
-    }
-    ~ScopedVariable() {
-        if (saved_) {
-            setenv(name_, saved_->c_str(), 1);
-        } else {
-            unsetenv(name_);
-        }
-    }
-
-  private:
-    const char* name_;
-    std::optional<std::string> saved_;
+// Sets the BIRD image limit for one scope; the tests otherwise run with the default.
+struct ScopedImageLimit {
+    explicit ScopedImageLimit(const char* mib) { setenv(kBirdImageLimitVariable, mib, 1); }
+    ~ScopedImageLimit() { unsetenv(kBirdImageLimitVariable); }
 };
 
 class UpdateServerTest : public testing::Test {
@@ -107,6 +90,18 @@ class UpdateServerTest : public testing::Test {
                        const std::string& path = "/cgi/u") {
         const std::string base = "http://127.0.0.1:" + std::to_string(server.port()) + path;
         return client.httpGet(base, parameters);
+    }
+    // After connections closed: the server lets go of them on its own time, so wait for that
+    // event.
+    bool servedAgain() {
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            try {
+                return get({{"op", "hi"}}).status == 200;
+            } catch (const std::runtime_error&) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        }
+        return false;
     }
 
     ScopedTempDir dir;
@@ -330,16 +325,7 @@ TEST_F(UpdateServerTest, RequestsThatDoNotArriveInTimeLoseTheirConnection) {
         EXPECT_TRUE(closed[i]) << cases[i].name << " still holds its connection";
         close(open[i]);
     }
-    // The server lets go of the closed connections on its own time: wait for that event.
-    bool served = false;
-    for (int attempt = 0; attempt < 100 && !served; ++attempt) {
-        try {
-            served = get({{"op", "hi"}}).status == 200;
-        } catch (const std::runtime_error&) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-    }
-    EXPECT_TRUE(served);
+    EXPECT_TRUE(servedAgain());
     EXPECT_NE(logText().find("update-server: 127.0.0.1 closed: no complete request within 500 ms"),
               std::string::npos);
 }
@@ -349,29 +335,13 @@ TEST_F(UpdateServerTest, OneClientCannotTakeEveryConnection) {
     updateserver::ServerConfig config;
     config.maxConnectionsPerClient = 2;
     start(config);
-    std::vector<int> idle;
-    for (int i = 0; i < 2; ++i) {
-        idle.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(server.port());
-        ASSERT_EQ(connect(idle.back(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    }
+    const int idle[] = {connectTo(server.port()), connectTo(server.port())};
+    ASSERT_GE(std::min(idle[0], idle[1]), 0);
     EXPECT_THROW(get({{"op", "hi"}}), std::runtime_error) << "a third connection is refused";
     for (int fd : idle) {
         close(fd);
     }
-    // The server notices the closed connections on its own time: wait for that event.
-    bool served = false;
-    for (int attempt = 0; attempt < 100 && !served; ++attempt) {
-        try {
-            served = get({{"op", "hi"}}).status == 200;
-        } catch (const std::runtime_error&) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-    }
-    EXPECT_TRUE(served);
+    EXPECT_TRUE(servedAgain());
 }
 
 TEST(UpdateServerCatalogue, RequestsForOneBuildShareOneReply) {
@@ -392,7 +362,7 @@ TEST(UpdateServerCatalogue, RequestsForOneBuildShareOneReply) {
 // the image limit before its info block is left out, and so is a file too large to hold an image
 // within the limit, without decompressing it.
 TEST(UpdateServerCatalogue, ImagesPastTheLimitAreLeftOutOfTheList) {
-    const ScopedVariable limit(kBirdImageLimitVariable, "1");
+    const ScopedImageLimit limit("1");
     ScopedTempDir dir;
     const fs::path folder = fs::path(dir.path()) / "40F5849A";
     fs::create_directories(folder);
@@ -455,7 +425,7 @@ TEST(UpdateServerStart, RefusesABadCatalogueOrAddress) {
     EXPECT_EQ(error, "listen address localhost is not an IPv4 or IPv6 address");
 
     config.listenAddress = "127.0.0.1";
-    const ScopedVariable limit(kBirdImageLimitVariable, "64MiB");
+    const ScopedImageLimit limit("64MiB");
     EXPECT_FALSE(server.start(config, error));
     EXPECT_EQ(error, "CORVANE_BIRD_IMAGE_LIMIT_MIB=64MiB is not a whole number of MiB from 1 to "
                      "4095");
