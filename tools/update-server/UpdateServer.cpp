@@ -159,8 +159,8 @@ void notifyConnection(void* cls, MHD_Connection* connection, void**,
     state->arrivalsChanged.notify_one();
 }
 
-// The request has arrived whole (its handler runs), or its reply is done and the next one may
-// begin on the same connection.
+// The request has arrived whole (its handler runs), or its reply is done: a connection the daemon
+// keeps open for another request gets a fresh deadline for it.
 void markArrived(UpdateServer::State& state, MHD_Connection* connection, bool arrived) {
     {
         std::lock_guard lock(state.arrivalsMutex);
@@ -337,6 +337,16 @@ bool UpdateServer::start(const ServerConfig& config, std::string& error) {
 }
 
 void UpdateServer::stop() {
+    // The watcher goes first: the daemon closes its connections while it stops, and no socket
+    // may be shut down once its number can be another file's.
+    if (state_ && state_->watcher.joinable()) {
+        {
+            std::lock_guard lock(state_->arrivalsMutex);
+            state_->stopping = true;
+        }
+        state_->arrivalsChanged.notify_one();
+        state_->watcher.join();
+    }
     if (daemon_ != nullptr) {
         MHD_stop_daemon(daemon_); // also closes the listening socket it was given
         daemon_ = nullptr;
@@ -345,14 +355,6 @@ void UpdateServer::stop() {
     if (socket_ >= 0) {
         close(socket_);
         socket_ = -1;
-    }
-    if (state_ && state_->watcher.joinable()) {
-        {
-            std::lock_guard lock(state_->arrivalsMutex);
-            state_->stopping = true;
-        }
-        state_->arrivalsChanged.notify_one();
-        state_->watcher.join();
     }
     state_.reset();
     port_ = 0;
