@@ -30,6 +30,11 @@ CommandStatus checkBirdCommand(UpdaterContext& context, const std::string& birdF
                          "bytes; the update command would refuse it from the store",
                          birdFile.c_str());
         }
+    } catch (const BirdImageLimitError& e) {
+        // The reason is all there is to say: the trace would add nothing.
+        displayPrint(display, DISPLAY_ERROR, "Could not load BIRD file %s: %s", birdFile.c_str(),
+                     e.what());
+        return CommandStatus::Failed;
     } catch (const std::exception& e) {
         displayPrint(display, DISPLAY_ERROR, "Could not load BIRD file %s: %s (-X 8 shows why)",
                      birdFile.c_str(), e.what());

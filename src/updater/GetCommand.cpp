@@ -209,7 +209,9 @@ uint32_t Download_Firmware(UpdaterContext& context, uint32_t serial, const std::
                      "The server's BIRD file for build %u is not valid Base64", build);
         return 0;
     }
-    download.base64 = std::string(); // the text is no longer needed; free it before writing
+    // The text is no longer needed: free it before the image is decoded. Assigning an empty
+    // string would keep its buffer.
+    std::string().swap(download.base64);
     std::string refusal;
     if (!acceptableBird(bytes, serial, refusal)) {
         // A good stored copy must never give way to something the update would refuse.

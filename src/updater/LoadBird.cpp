@@ -6,6 +6,17 @@
 
 #include <stdexcept>
 
+namespace {
+
+// The callers say only that the image did not load; a refusal for its size also says how to
+// raise the limit.
+void reportLimit(UpdaterContext& context, const std::string& file, const BirdImageLimitError& e) {
+    displayPrint(context.display, DISPLAY_ERROR, "Could not load BIRD file %s: %s", file.c_str(),
+                 e.what());
+}
+
+} // namespace
+
 BirdFile load_bird(UpdaterContext& context, const char* label, const std::string& path,
                    uint32_t serial, uint32_t build, bool download) {
     std::unique_ptr<UpdaterStore> store = openUpdaterStore(context, "load_bird");
@@ -14,7 +25,12 @@ BirdFile load_bird(UpdaterContext& context, const char* label, const std::string
     }
     if (!path.empty()) {
         displayPrint(context.display, DISPLAY_INFO, "%s from Birdfile: %s", label, path.c_str());
-        return BirdFile(path);
+        try {
+            return BirdFile(path);
+        } catch (const BirdImageLimitError& e) {
+            reportLimit(context, path, e);
+            throw;
+        }
     }
     StoreEntry entry = store->deviceEntry(serial);
     displayPrint(context.display, DISPLAY_INFO, "%s firmware with build: %u", label, build);
@@ -23,6 +39,11 @@ BirdFile load_bird(UpdaterContext& context, const char* label, const std::string
     try {
         entry.loadBird(fileName, image);
         return image;
+    } catch (const BirdImageLimitError& e) {
+        reportLimit(context, entry.pathOf(fileName), e);
+        if (!download) {
+            throw std::runtime_error("Error reading birdfile");
+        }
     } catch (const std::exception&) {
         if (!download) {
             throw std::runtime_error("Error reading birdfile");

@@ -83,6 +83,7 @@ class UpdateServerProcess {
     UpdateServerProcess& operator=(const UpdateServerProcess&) = delete;
 
     const std::string& url() const { return url_; }
+    pid_t pid() const { return pid_; }
     std::string log() const {
         std::ifstream in(logPath_);
         std::stringstream text;

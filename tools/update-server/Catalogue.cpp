@@ -8,6 +8,8 @@
 #include "RegularFile.h"
 #include "SerialNumberText.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <sstream>
@@ -49,7 +51,31 @@ std::string firstLine(const fs::path& path) {
     return line.substr(begin, line.find_last_not_of(" \t\r") - begin + 1);
 }
 
+// Holds one of the catalogue's decode slots for a scope.
+class DecodeSlot {
+  public:
+    explicit DecodeSlot(std::counting_semaphore<kMaxConcurrentDecodes>& slots) : slots_(slots) {
+        slots_.acquire();
+    }
+    ~DecodeSlot() { slots_.release(); }
+    DecodeSlot(const DecodeSlot&) = delete;
+    DecodeSlot& operator=(const DecodeSlot&) = delete;
+
+  private:
+    std::counting_semaphore<kMaxConcurrentDecodes>& slots_;
+};
+
+int64_t nanoseconds(const timespec& time) {
+    return static_cast<int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
 } // namespace
+
+Catalogue::Catalogue(fs::path root) : root_(std::move(root)) {
+    std::string ignored; // the server refuses to start on a bad setting; the default holds here
+    birdImageLimit(imageLimit_, ignored);
+    fileLimit_ = birdFileSizeLimit(imageLimit_);
+}
 
 bool Catalogue::inside(const fs::path& path) const {
     std::error_code error;
@@ -64,21 +90,20 @@ bool Catalogue::inside(const fs::path& path) const {
 
 std::shared_ptr<const std::string> Catalogue::birdReply(const CatalogueBuild& build,
                                                         std::vector<std::string>& warnings) const {
-    std::error_code error;
-    const auto modified = fs::last_write_time(build.path, error);
-    const uintmax_t size = error ? 0 : fs::file_size(build.path, error);
-    if (!error) {
+    const auto identity = identityOf(build.path);
+    if (identity) {
         std::lock_guard lock(cacheMutex_);
         const auto it = replies_.find(build.path);
-        if (it != replies_.end() && it->second.modified == modified && it->second.size == size) {
+        if (it != replies_.end() && it->second.identity == *identity) {
             if (auto shared = it->second.reply.lock()) {
                 return shared;
             }
         }
     }
     std::string bytes;
-    if (error || !inside(build.path) ||
-        readRegularFile(build.path.string(), SIZE_MAX, bytes) != aErrNone) {
+    // The listing left out larger files; one that grew since is refused, not held in memory.
+    if (!identity || !inside(build.path) ||
+        readRegularFile(build.path.string(), static_cast<size_t>(fileLimit_), bytes) != aErrNone) {
         warnings.push_back(build.path.string() + ": read failed");
         return nullptr;
     }
@@ -89,7 +114,7 @@ std::shared_ptr<const std::string> Catalogue::birdReply(const CatalogueBuild& bu
     // Entries whose replies are all sent go, so the map never outgrows the catalogue; the newest
     // reply stays for the next request, which is often for the same build.
     std::erase_if(replies_, [](const auto& entry) { return entry.second.reply.expired(); });
-    replies_[build.path] = SharedReply{modified, size, reply};
+    replies_[build.path] = SharedReply{*identity, reply};
     newestReply_ = reply;
     return reply;
 }
@@ -98,31 +123,73 @@ std::string Catalogue::serialText(uint32_t serial) {
     return serialNumberText(serial);
 }
 
-std::optional<std::string> Catalogue::versionOf(const fs::path& path) const {
-    std::error_code error;
-    const auto modified = fs::last_write_time(path, error);
-    const uintmax_t size = error ? 0 : fs::file_size(path, error);
-    if (error) {
+std::optional<Catalogue::FileIdentity> Catalogue::identityOf(const fs::path& path) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0) {
         return std::nullopt;
     }
+    return FileIdentity{static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino),
+                        static_cast<uint64_t>(status.st_size), nanoseconds(status.st_mtim),
+                        nanoseconds(status.st_ctim)};
+}
+
+std::optional<std::string> Catalogue::versionOf(const fs::path& path, std::string& problem) const {
+    const auto identity = identityOf(path);
+    if (!identity) {
+        problem = "cannot be read";
+        return std::nullopt;
+    }
+    // Nothing bigger can hold an image the Updater would take: not worth a decode.
+    if (identity->size > fileLimit_) {
+        problem = "larger than any BIRD file whose image fits the limit of " +
+                  std::to_string(imageLimit_ >> 20) + " MiB";
+        return std::nullopt;
+    }
+    std::promise<VersionResult> promise;
+    std::shared_future<VersionResult> result;
+    bool reads = false;
     {
         std::lock_guard lock(cacheMutex_);
         const auto it = cache_.find(path);
-        if (it != cache_.end() && it->second.modified == modified && it->second.size == size) {
-            return it->second.version;
+        if (it != cache_.end() && it->second.identity == *identity) {
+            result = it->second.result;
+        } else {
+            result = promise.get_future().share();
+            cache_[path] = CachedVersion{*identity, result};
+            reads = true;
         }
     }
-    std::optional<std::string> version;
-    if (BirdFile::isBirdFile(path.string())) {
+    if (reads) {
+        VersionResult read;
         try {
-            version = BirdFile(path.string()).version();
-        } catch (const std::exception&) {
-            version = std::nullopt;
+            const DecodeSlot slot(decodes_);
+            std::string version;
+            if (BirdFile::readVersion(path.string(), version)) {
+                read.version = std::move(version);
+            } else {
+                read.problem = "not a readable BIRD file";
+            }
+        } catch (const std::exception& e) {
+            read.problem = std::string("read failed: ") + e.what();
+        }
+        promise.set_value(std::move(read));
+    }
+    const VersionResult& read = result.get();
+    problem = read.problem;
+    return read.version;
+}
+
+void Catalogue::forgetOthers(const fs::path& folder, const std::vector<fs::path>& present) const {
+    std::lock_guard lock(cacheMutex_);
+    // A folder's files sort together, right after the folder itself.
+    for (auto it = cache_.lower_bound(folder);
+         it != cache_.end() && it->first.parent_path() == folder;) {
+        if (std::find(present.begin(), present.end(), it->first) == present.end()) {
+            it = cache_.erase(it);
+        } else {
+            ++it;
         }
     }
-    std::lock_guard lock(cacheMutex_);
-    cache_[path] = CachedVersion{modified, size, version};
-    return version;
 }
 
 std::optional<std::vector<CatalogueBuild>>
@@ -133,6 +200,7 @@ Catalogue::builds(uint32_t serial, std::vector<std::string>* warnings) const {
         return std::nullopt;
     }
     std::vector<CatalogueBuild> found;
+    std::vector<fs::path> listed;
     for (const fs::directory_entry& entry : fs::directory_iterator(folder, error)) {
         const fs::path& path = entry.path();
         if (path.extension() != ".bird" || !entry.is_regular_file(error)) {
@@ -155,10 +223,12 @@ Catalogue::builds(uint32_t serial, std::vector<std::string>* warnings) const {
             }
             continue;
         }
-        auto version = versionOf(path);
+        listed.push_back(path);
+        std::string problem;
+        auto version = versionOf(path, problem);
         if (!version) {
             if (warnings) {
-                warnings->push_back(path.string() + ": not a readable BIRD file");
+                warnings->push_back(path.string() + ": " + problem);
             }
             continue;
         }
@@ -166,6 +236,9 @@ Catalogue::builds(uint32_t serial, std::vector<std::string>* warnings) const {
     }
     if (error && warnings) {
         warnings->push_back(folder.string() + ": " + error.message());
+    }
+    if (!error) {
+        forgetOthers(folder, listed);
     }
     std::sort(found.begin(), found.end(),
               [](const CatalogueBuild& a, const CatalogueBuild& b) { return a.build < b.build; });

@@ -5,10 +5,12 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <semaphore>
 #include <string>
 #include <vector>
 
@@ -26,17 +28,24 @@ struct RecoveryEntry {
     uint32_t build = 0;
 };
 
+// At most this many BIRD files are decompressed at once, whatever the number of requests; the
+// others wait for one of them to finish (each is bounded by the BIRD image limit).
+inline constexpr std::ptrdiff_t kMaxConcurrentDecodes = 2;
+
 class Catalogue {
   public:
     using ChipId = std::array<uint32_t, 4>;
 
-    explicit Catalogue(std::filesystem::path root) : root_(std::move(root)) {}
+    // Takes the BIRD image limit in force (see BirdFile.h); files that cannot hold an image
+    // within it are left out of every list.
+    explicit Catalogue(std::filesystem::path root);
 
     const std::filesystem::path& root() const { return root_; }
 
     // The module's builds in ascending build order; nullopt when the catalogue has no folder for
-    // it. Files that are not BIRD files, or whose name is not a build number, are left out;
-    // problems are added to warnings (when given).
+    // it. Files that are not BIRD files, are larger than any BIRD file within the image limit, or
+    // whose name is not a build number, are left out; problems are added to warnings (when
+    // given).
     std::optional<std::vector<CatalogueBuild>>
     builds(uint32_t serial, std::vector<std::string>* warnings = nullptr) const;
     // The build handed out as "latest": the newest version; equal versions, and files whose
@@ -65,23 +74,46 @@ class Catalogue {
     // True when path, its symbolic links followed, lies inside the catalogue.
     bool inside(const std::filesystem::path& path) const;
     std::filesystem::path moduleFolder(uint32_t serial) const { return root_ / serialText(serial); }
-    // The version of one BIRD file, or nullopt when it does not load. Cached by path, size and
-    // modification time, so a large catalogue is decompressed once.
-    std::optional<std::string> versionOf(const std::filesystem::path& path) const;
+    // Which file a path named when it was read: a file replaced, rewritten or touched since
+    // (even with its old size and modification time restored) differs in one of these.
+    struct FileIdentity {
+        uint64_t device = 0;
+        uint64_t inode = 0;
+        uint64_t size = 0;
+        int64_t modifiedNs = 0;
+        int64_t changedNs = 0;
+        bool operator==(const FileIdentity&) const = default;
+    };
+    static std::optional<FileIdentity> identityOf(const std::filesystem::path& path);
 
-    struct CachedVersion {
-        std::filesystem::file_time_type modified;
-        uintmax_t size = 0;
+    // The version of one BIRD file as its info block gives it, read by the streaming reader that
+    // keeps nothing of the image; nullopt with the reason in problem when it has none to give.
+    // Cached by path and file identity, so a file is read once while it stays the same; requests
+    // that want the same file at the same time share one read.
+    std::optional<std::string> versionOf(const std::filesystem::path& path,
+                                         std::string& problem) const;
+    // Drops the cached versions of folder's files that are no longer among present.
+    void forgetOthers(const std::filesystem::path& folder,
+                      const std::vector<std::filesystem::path>& present) const;
+
+    struct VersionResult {
         std::optional<std::string> version;
+        std::string problem;
+    };
+    struct CachedVersion {
+        FileIdentity identity;
+        std::shared_future<VersionResult> result;
     };
 
     struct SharedReply {
-        std::filesystem::file_time_type modified;
-        uintmax_t size = 0;
+        FileIdentity identity;
         std::weak_ptr<const std::string> reply;
     };
 
     std::filesystem::path root_;
+    uint64_t imageLimit_ = 0;
+    uint64_t fileLimit_ = 0; // the largest file that can hold an image within imageLimit_
+    mutable std::counting_semaphore<kMaxConcurrentDecodes> decodes_{kMaxConcurrentDecodes};
     mutable std::mutex cacheMutex_; // guards cache_ and replies_
     mutable std::map<std::filesystem::path, CachedVersion> cache_;
     mutable std::map<std::filesystem::path, SharedReply> replies_;

@@ -1,7 +1,9 @@
 // The update server's HTTP side on libmicrohttpd: binds the socket itself (so a bind error can be
-// told precisely and port 0 read back), answers GET /cgi/u and logs every request.
+// told precisely and port 0 read back), answers GET /cgi/u, logs every request and closes
+// connections whose request does not arrive in time.
 #include "UpdateServer.h"
 
+#include "BirdFile.h"
 #include "PrintableText.h"
 #include "Protocol.h"
 #include "ServerUrl.h"
@@ -13,17 +15,39 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <system_error>
+#include <thread>
 
 namespace updateserver {
+
+using Clock = std::chrono::steady_clock;
+
+// One open connection, as far as its request deadline goes.
+struct Arrival {
+    int socket = -1;
+    std::string client;
+    Clock::time_point deadline;
+    bool arrived = false; // the request is complete; the deadline waits for its reply to be sent
+    bool cut = false;     // shut down for missing it; the daemon closes it on its own time
+};
 
 struct UpdateServer::State {
     explicit State(const ServerConfig& c) : config(c), catalogue(c.catalogue) {}
     ServerConfig config;
     Catalogue catalogue;
     std::mutex logMutex; // guards writes to config.log, so lines from two requests never mix
+
+    // The daemon's threads report connections opening and closing and requests arriving and
+    // being answered; the watcher cuts the connections that miss their deadline.
+    std::mutex arrivalsMutex; // guards arrivals and stopping
+    std::condition_variable arrivalsChanged;
+    std::map<MHD_Connection*, Arrival> arrivals;
+    bool stopping = false;
+    std::thread watcher;
 };
 
 namespace {
@@ -67,6 +91,95 @@ std::string clientAddress(MHD_Connection* connection) {
     return text;
 }
 
+void logLine(UpdateServer::State& state, const std::string& line) {
+    if (state.config.log) {
+        std::lock_guard lock(state.logMutex);
+        fprintf(state.config.log, "update-server: %s\n", line.c_str());
+        fflush(state.config.log);
+    }
+}
+
+// A connection's socket is shut down, never closed, here: the daemon still owns it and closes it
+// once it sees the end. It reports the close before it closes the socket, so a socket in the map
+// is still this connection's.
+void watchDeadlines(UpdateServer::State& state) {
+    std::unique_lock lock(state.arrivalsMutex);
+    while (!state.stopping) {
+        const Clock::time_point now = Clock::now();
+        Clock::time_point next = Clock::time_point::max();
+        std::vector<std::string> cut;
+        for (auto& [connection, arrival] : state.arrivals) {
+            if (arrival.arrived || arrival.cut) {
+                continue;
+            }
+            if (arrival.deadline <= now) {
+                shutdown(arrival.socket, SHUT_RDWR);
+                arrival.cut = true;
+                cut.push_back(arrival.client);
+            } else {
+                next = std::min(next, arrival.deadline);
+            }
+        }
+        if (!cut.empty()) {
+            lock.unlock();
+            const long long ms = static_cast<long long>(state.config.requestDeadline.count());
+            for (const std::string& client : cut) {
+                logLine(state, client + " closed: no complete request within " +
+                                   std::to_string(ms) + " ms");
+            }
+            lock.lock();
+            continue;
+        }
+        if (next == Clock::time_point::max()) {
+            state.arrivalsChanged.wait(lock);
+        } else {
+            state.arrivalsChanged.wait_until(lock, next);
+        }
+    }
+}
+
+void notifyConnection(void* cls, MHD_Connection* connection, void**,
+                      MHD_ConnectionNotificationCode code) {
+    auto* state = static_cast<UpdateServer::State*>(cls);
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        Arrival arrival;
+        arrival.socket = info ? info->connect_fd : -1;
+        arrival.client = clientAddress(connection);
+        arrival.deadline = Clock::now() + state->config.requestDeadline;
+        std::lock_guard lock(state->arrivalsMutex);
+        if (arrival.socket >= 0) {
+            state->arrivals[connection] = arrival;
+        }
+    } else {
+        std::lock_guard lock(state->arrivalsMutex);
+        state->arrivals.erase(connection);
+    }
+    state->arrivalsChanged.notify_one();
+}
+
+// The request has arrived whole (its handler runs), or its reply is done: a connection the daemon
+// keeps open for another request gets a fresh deadline for it.
+void markArrived(UpdateServer::State& state, MHD_Connection* connection, bool arrived) {
+    {
+        std::lock_guard lock(state.arrivalsMutex);
+        const auto it = state.arrivals.find(connection);
+        if (it == state.arrivals.end()) {
+            return;
+        }
+        it->second.arrived = arrived;
+        if (!arrived) {
+            it->second.deadline = Clock::now() + state.config.requestDeadline;
+        }
+    }
+    state.arrivalsChanged.notify_one();
+}
+
+void requestCompleted(void* cls, MHD_Connection* connection, void**, MHD_RequestTerminationCode) {
+    markArrived(*static_cast<UpdateServer::State*>(cls), connection, false);
+}
+
 void freeBody(void* cls) {
     delete static_cast<std::shared_ptr<const std::string>*>(cls);
 }
@@ -74,6 +187,7 @@ void freeBody(void* cls) {
 MHD_Result handle(void* cls, MHD_Connection* connection, const char* url, const char* method,
                   const char*, const char*, size_t*, void**) {
     auto* state = static_cast<UpdateServer::State*>(cls);
+    markArrived(*state, connection, true);
     std::vector<std::string> warnings;
     Reply reply;
     if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0) {
@@ -155,6 +269,14 @@ bool UpdateServer::start(const ServerConfig& config, std::string& error) {
         error = "catalogue " + config.catalogue + " is not a directory";
         return false;
     }
+    uint64_t imageLimit = 0;
+    if (!birdImageLimit(imageLimit, error)) {
+        return false;
+    }
+    if (config.requestDeadline.count() <= 0) {
+        error = "the request deadline must be positive";
+        return false;
+    }
 
     sockaddr_storage address{};
     socklen_t length = 0;
@@ -187,6 +309,13 @@ bool UpdateServer::start(const ServerConfig& config, std::string& error) {
     port_ = ntohs(address.ss_family == AF_INET ? v4->sin_port : v6->sin6_port);
 
     state_ = std::make_unique<State>(config);
+    try {
+        state_->watcher = std::thread(watchDeadlines, std::ref(*state_));
+    } catch (const std::system_error& e) {
+        error = std::string("cannot start the deadline watcher: ") + e.what();
+        stop();
+        return false;
+    }
     // A small pool so one large BIRD download does not hold up pings and lists.
     daemon_ = MHD_start_daemon(
         MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ERROR_LOG |
@@ -196,7 +325,9 @@ bool UpdateServer::start(const ServerConfig& config, std::string& error) {
         MHD_OPTION_CONNECTION_TIMEOUT, config.connectionTimeoutSeconds, MHD_OPTION_CONNECTION_LIMIT,
         config.maxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, config.maxConnectionsPerClient,
         // Room to read a request with many parameters and refuse it.
-        MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_END);
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_NOTIFY_CONNECTION,
+        notifyConnection, state_.get(), MHD_OPTION_NOTIFY_COMPLETED, requestCompleted, state_.get(),
+        MHD_OPTION_END);
     if (daemon_ == nullptr) {
         error = "cannot start the HTTP server on " + where;
         stop();
@@ -206,6 +337,16 @@ bool UpdateServer::start(const ServerConfig& config, std::string& error) {
 }
 
 void UpdateServer::stop() {
+    // The watcher goes first: the daemon closes its connections while it stops, and no socket
+    // may be shut down once its number can be another file's.
+    if (state_ && state_->watcher.joinable()) {
+        {
+            std::lock_guard lock(state_->arrivalsMutex);
+            state_->stopping = true;
+        }
+        state_->arrivalsChanged.notify_one();
+        state_->watcher.join();
+    }
     if (daemon_ != nullptr) {
         MHD_stop_daemon(daemon_); // also closes the listening socket it was given
         daemon_ = nullptr;

@@ -4,6 +4,7 @@
 
 #include "Catalogue.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -23,6 +24,11 @@ struct ServerConfig {
     unsigned maxConnections = 64;
     unsigned maxConnectionsPerClient = 8;
     unsigned connectionTimeoutSeconds = 60;
+    // A request must have arrived whole (request line and headers) this long after its
+    // connection opened, or after the previous reply on it was sent; otherwise the connection is
+    // closed. Unlike the idle time-out, a client that keeps sending a byte now and then cannot
+    // stretch it, so slow clients cannot hold their address's connections for ever.
+    std::chrono::milliseconds requestDeadline{10000};
 };
 
 // A request with more query parameters than this is refused with 400.
@@ -45,7 +51,7 @@ class UpdateServer {
     // "http://<address>:<port>/cgi/u", the text to hand to Updater -u.
     std::string url() const;
 
-    struct State; // what the request handler needs: configuration, catalogue, log lock
+    struct State; // what the handlers need: configuration, catalogue, log lock, request deadlines
 
   private:
     std::unique_ptr<State> state_;

@@ -16,20 +16,29 @@ namespace {
 constexpr std::chrono::seconds kStopGrace{5};
 
 constexpr const char* kHelp =
-    R"(Usage: update-server [--listen ADDRESS] [--port PORT] [--quiet] CATALOGUE
+    R"(Usage: update-server [--listen ADDRESS] [--port PORT] [--request-deadline SECONDS] [--quiet]
+                     CATALOGUE
 
 Serves the firmware catalogue in the directory CATALOGUE to the Updater over HTTP at
 http://ADDRESS:PORT/cgi/u (point the Updater at it with -u). Prints that URL on standard output
 once listening, logs every request on standard error, and stops on SIGINT or SIGTERM. One client
-may hold 8 connections and all clients 64; idle connections are closed after 60 seconds. Only
-regular files inside CATALOGUE are served.
+may hold 8 connections and all clients 64; idle connections are closed after 60 seconds, and so
+is a connection whose request has not arrived whole within the request deadline of its opening
+(or of the previous reply on it), however steadily it trickles in. Only regular files inside
+CATALOGUE are served.
 
 Options:
-  --listen ADDRESS   IPv4 or IPv6 address to listen on [127.0.0.1]
-  --port PORT        TCP port; 0 picks a free one [8380]
-  --quiet            log nothing but start-up errors
-  -h, --help         show this text
-  --version          show the version
+  --listen ADDRESS             IPv4 or IPv6 address to listen on [127.0.0.1]
+  --port PORT                  TCP port; 0 picks a free one [8380]
+  --request-deadline SECONDS   time a request has to arrive whole, 1 to 3600 [10]
+  --quiet                      log nothing but start-up errors
+  -h, --help                   show this text
+  --version                    show the version
+
+Environment:
+  CORVANE_BIRD_IMAGE_LIMIT_MIB   the BIRD image limit in MiB, as for the Updater [64]: files
+                                 larger than any BIRD file whose image fits it, and files whose
+                                 image grows past it before their info block, are left out
 
 Catalogue layout (read on every request, so files may be added or replaced while serving):
   CATALOGUE/recovery        optional: the chip-fingerprint table for recovery, one module a line:
@@ -47,7 +56,8 @@ Catalogue layout (read on every request, so files may be added or replaced while
                             a chip in recovery reports; laid out like any module
 
 The latest build of a module is the one with the newest version; equal versions (and files
-without one) go to the higher build number.
+without one) go to the higher build number. Versions are read from each file's info block,
+decompressing no further, at most 2 files at a time, and kept until the file changes.
 
 Requests (GET /cgi/u?op=...): hi (ping), qu&sn= (latest build and firmware identifier),
 builds&sn= (build list), bird&sn=&fw=&bld=&no_cal= (the BIRD file in Base64; no_cal is accepted
@@ -89,6 +99,17 @@ int main(int argc, char** argv) {
                 return usageError("--port needs a number from 0 to 65535");
             }
             config.port = static_cast<uint16_t>(port);
+        } else if (arg == "--request-deadline") {
+            if (!hasValue) {
+                return usageError("--request-deadline needs a number of seconds");
+            }
+            char* end = nullptr;
+            const char* text = argv[++i];
+            const unsigned long seconds = std::strtoul(text, &end, 10);
+            if (*text == '\0' || *end != '\0' || text[0] == '-' || seconds < 1 || seconds > 3600) {
+                return usageError("--request-deadline needs a number of seconds from 1 to 3600");
+            }
+            config.requestDeadline = std::chrono::seconds(seconds);
         } else if (arg == "--quiet") {
             config.log = nullptr;
         } else if (!arg.empty() && arg[0] == '-') {

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -27,12 +28,16 @@ constexpr size_t kRecordHeaderSize = 5; // type-and-flags byte, 4-byte length
 // takes them.
 constexpr size_t kReadPiece = 64 * 1024;
 
-// The largest block image a compressed body of bodySize bytes may decompress to. Both the full
-// load and the version walk stop there, and the image buffer never grows past it, so it is what
-// bounds the memory a hostile file can make a load take.
-uint64_t imageLimit(uint64_t bodySize) {
-    return bodySize * kInflateFactor;
+// The largest block image a compressed body of bodySize bytes may decompress to: 8 times the
+// body, and never more than the image limit (cap). Both the full load and the version walk stop
+// there, and the image buffer never grows past it, so it is what bounds the memory a hostile file
+// can make a load take.
+uint64_t imageLimit(uint64_t bodySize, uint64_t cap) {
+    return bodySize > cap / kInflateFactor ? cap : bodySize * kInflateFactor;
 }
+
+// The image length is a 32-bit quantity.
+constexpr uint64_t kLargestLimitMiB = UINT32_MAX >> 20;
 
 uint32_t readBigEndian32(const uint8_t* p) {
     return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
@@ -125,16 +130,45 @@ class InflatingReader {
 
 } // namespace
 
+bool birdImageLimit(uint64_t& limit, std::string& error) {
+    limit = kBirdImageLimitDefault;
+    const char* text = std::getenv(kBirdImageLimitVariable);
+    if (text == nullptr) {
+        return true;
+    }
+    const std::string value = text;
+    if (value.empty() || value.size() > 4 ||
+        value.find_first_not_of("0123456789") != std::string::npos || std::stoul(value) == 0 ||
+        std::stoul(value) > kLargestLimitMiB) {
+        error = std::string(kBirdImageLimitVariable) + "=" + value +
+                " is not a whole number of MiB from 1 to " + std::to_string(kLargestLimitMiB);
+        return false;
+    }
+    limit = uint64_t{std::stoul(value)} << 20;
+    return true;
+}
+
+uint64_t birdFileSizeLimit(uint64_t imageLimit) {
+    constexpr uint64_t kStreamFraming = 4096; // zlib header, trailer and block headers
+    return BIRD_HEADER_SIZE + imageLimit + imageLimit / 8 + kStreamFraming;
+}
+
+void BirdFile::FreeBytes::operator()(uint8_t* bytes) const noexcept {
+    std::free(bytes);
+}
+
 // Decompresses a BIRD body, fed in pieces, into one image buffer. The buffer is sized from the
 // record lengths as they come out of the stream, so an honest image lands in a buffer of about
 // its final size, sized once while it holds only a few bytes. A buffer of the limit (8 times the
 // body) is large enough that the allocator maps it afresh for every load, and every page the image
 // touches faults in again. The lengths are only a guess: the stream decides what the image holds,
 // growth is geometric once the guess is used up, and nothing grows past the limit. The results
-// are zlib's, as its one-shot uncompress into a buffer of the limit would report them.
+// are zlib's, as its one-shot uncompress into a buffer of the limit would report them. capped says
+// that the limit is the image limit rather than 8 times the body, so that running into it is a
+// refusal of its own.
 class BirdFile::ImageInflater {
   public:
-    explicit ImageInflater(uint64_t limit) : limit_(limit) {
+    ImageInflater(uint64_t limit, bool capped) : limit_(limit), capped_(capped) {
         status_ = inflateInit(&stream_);
         started_ = status_ == Z_OK;
     }
@@ -158,8 +192,11 @@ class BirdFile::ImageInflater {
         return limit_ > 0 && filled_ == limit_ ? Z_BUF_ERROR : Z_DATA_ERROR;
     }
     bool outOfMemory() const { return outOfMemory_; }
+    // The image wanted to grow past the image limit.
+    bool overLimit() const { return capped_ && filled_ == limit_ && finish() == Z_BUF_ERROR; }
+    uint64_t limit() const { return limit_; }
     // The decompressed image, once finish() said Z_STREAM_END.
-    std::unique_ptr<uint8_t[]> take(uint32_t& length) {
+    ImageBuffer take(uint32_t& length) {
         length = static_cast<uint32_t>(filled_);
         return std::move(image_);
     }
@@ -173,11 +210,12 @@ class BirdFile::ImageInflater {
     bool grow();
 
     uint64_t limit_;
+    bool capped_;
     z_stream stream_{};
     bool started_ = false;
     int status_ = Z_OK;
     bool outOfMemory_ = false;
-    std::unique_ptr<uint8_t[]> image_;
+    ImageBuffer image_;
     uint64_t capacity_ = 0;
     uint64_t filled_ = 0;
     // The record walk that predicts the size: the announced count once known, the records seen,
@@ -263,15 +301,16 @@ void BirdFile::ImageInflater::walkRecords() {
 bool BirdFile::ImageInflater::grow() {
     const uint64_t wanted = std::max(expected_, capacity_ + capacity_ / 2) + kHeadroom;
     const uint64_t capacity = std::min(wanted, limit_);
-    // Left uninitialised on purpose: pages zlib never writes are never touched.
-    std::unique_ptr<uint8_t[]> image(new (std::nothrow) uint8_t[capacity]);
-    if (!image) {
+    // realloc moves a large buffer by remapping its pages, so the old and the new buffer never
+    // both hold the image: a file whose records lie about their lengths grows it step by step up
+    // to the limit, and peak memory stays at about the limit. The new part is left uninitialised
+    // on purpose: pages zlib never writes are never touched.
+    void* image = std::realloc(image_.get(), capacity);
+    if (image == nullptr) {
         return false;
     }
-    if (filled_ > 0) {
-        memcpy(image.get(), image_.get(), filled_);
-    }
-    image_ = std::move(image);
+    (void)image_.release(); // realloc has taken the old buffer over
+    image_.reset(static_cast<uint8_t*>(image));
     capacity_ = capacity;
     return true;
 }
@@ -289,7 +328,13 @@ bool BirdFile::readVersion(const std::string& path, std::string& version) {
         return false;
     }
     // The full load refuses an image above this, so the walk does too.
-    const uint64_t limit = imageLimit(file.size() - BIRD_HEADER_SIZE);
+    uint64_t cap = 0;
+    std::string error;
+    if (!birdImageLimit(cap, error)) {
+        Debug_Print(DEBUG_BirdFile, "BIRDFILE: Error - %s\n", error.c_str());
+        return false;
+    }
+    const uint64_t limit = imageLimit(file.size() - BIRD_HEADER_SIZE, cap);
     const auto reader = std::make_unique<InflatingReader>(file, limit);
     uint8_t count[4];
     if (!reader->read(count, sizeof count)) {
@@ -332,8 +377,15 @@ bool BirdFile::readVersion(const std::string& path, std::string& version) {
 BirdFile::BirdFile(const std::string& filename) : filename_(filename) {
     assert(this->filename_.length() > 0);
     if (!load()) {
-        throw std::runtime_error("Failed to load bird data");
+        throwLoadFailure();
     }
+}
+
+void BirdFile::throwLoadFailure() const {
+    if (!refusal_.empty()) {
+        throw BirdImageLimitError(refusal_);
+    }
+    throw std::runtime_error("Failed to load bird data");
 }
 
 BirdFile::BirdFile(BirdFile&& other) noexcept {
@@ -357,6 +409,7 @@ BirdFile& BirdFile::operator=(BirdFile&& other) noexcept {
         leftoverBytes_ = other.leftoverBytes_;
         parseMatched_ = other.parseMatched_;
         infoIndex_ = other.infoIndex_;
+        refusal_ = std::move(other.refusal_);
         other.clear();
     }
     return *this;
@@ -378,6 +431,7 @@ void BirdFile::clear() noexcept {
     leftoverBytes_ = 0;
     parseMatched_ = false;
     infoIndex_ = SIZE_MAX;
+    refusal_.clear();
 }
 
 bool BirdFile::isBirdFile(const std::string& path) {
@@ -418,7 +472,12 @@ bool BirdFile::load() {
         Debug_Print(DEBUG_BirdFile, "BIRDFILE: Error - no memory to read bird file %s\n", path);
         return false;
     }
-    ImageInflater inflater(imageLimit(size > BIRD_HEADER_SIZE ? size - BIRD_HEADER_SIZE : 0));
+    uint64_t limit = 0;
+    bool capped = false;
+    if (!limitFor(size > BIRD_HEADER_SIZE ? size - BIRD_HEADER_SIZE : 0, limit, capped)) {
+        return false;
+    }
+    ImageInflater inflater(limit, capped);
     // The whole file is read even past a broken stream, so a short or failing read is reported
     // as such whatever the bytes before it held.
     size_t done = 0;
@@ -456,8 +515,11 @@ BirdFile BirdFile::fromMemory(const std::string& name, const uint8_t* bytes, siz
     if (bytes == nullptr && size > 0) {
         throw std::runtime_error("Failed to load bird data");
     }
-    if (size > BIRD_HEADER_SIZE + UINT32_MAX / kInflateFactor || !bird.decode(bytes, size)) {
+    if (size > BIRD_HEADER_SIZE + UINT32_MAX / kInflateFactor) {
         throw std::runtime_error("Failed to load bird data");
+    }
+    if (!bird.decode(bytes, size)) {
+        bird.throwLoadFailure();
     }
     return bird;
 }
@@ -472,17 +534,40 @@ void BirdFile::readHeader(const uint8_t* bytes, size_t size) {
 bool BirdFile::decode(const uint8_t* bytes, size_t size) {
     readHeader(bytes, size);
     const size_t bodySize = size > BIRD_HEADER_SIZE ? size - BIRD_HEADER_SIZE : 0;
-    ImageInflater inflater(imageLimit(bodySize));
+    uint64_t limit = 0;
+    bool capped = false;
+    if (!limitFor(bodySize, limit, capped)) {
+        return false;
+    }
+    ImageInflater inflater(limit, capped);
     if (bodySize > 0) {
         inflater.feed(bytes + BIRD_HEADER_SIZE, bodySize);
     }
     return takeImage(inflater);
 }
 
+bool BirdFile::limitFor(uint64_t bodySize, uint64_t& limit, bool& capped) {
+    uint64_t cap = 0;
+    if (!birdImageLimit(cap, refusal_)) {
+        Debug_Print(DEBUG_BirdFile, "BIRDFILE: Error - %s\n", refusal_.c_str());
+        return false;
+    }
+    limit = imageLimit(bodySize, cap);
+    capped = bodySize > cap / kInflateFactor;
+    return true;
+}
+
 bool BirdFile::takeImage(ImageInflater& inflater) {
     const int z = inflater.finish();
     if (z != Z_STREAM_END) {
-        if (inflater.outOfMemory()) {
+        if (inflater.overLimit()) {
+            const unsigned long long mib = inflater.limit() >> 20;
+            Debug_Print(DEBUG_BirdFile, "BIRDFILE: Error - %s decompresses to more than %llu MiB\n",
+                        filename_.c_str(), mib);
+            refusal_ = "its image decompresses to more than " + std::to_string(mib) +
+                       " MiB, more than any module's firmware; set " + kBirdImageLimitVariable +
+                       " to a larger number of MiB to load it";
+        } else if (inflater.outOfMemory()) {
             Debug_Print(DEBUG_BirdFile, "BIRDFILE: Error - no memory to decompress %s\n",
                         filename_.c_str());
         } else {

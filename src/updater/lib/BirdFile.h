@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,28 @@ inline constexpr uint32_t BIRD_MAGIC = 0x62697264; // "bird"
 inline constexpr size_t BIRD_HEADER_SIZE = 6;
 inline constexpr size_t BIRD_INFO_FIELD_SIZE = 16;
 inline constexpr size_t BIRD_INFO_FIELDS = 4;
+
+// No module's firmware comes near this: a block image larger than it is refused while it is being
+// decompressed, so no BIRD file, however it was made, can make a reader take much more memory
+// than this. The environment variable names another limit, in MiB (1 to 4095), for a module that
+// does need more.
+inline constexpr uint64_t kBirdImageLimitDefault = uint64_t{64} << 20;
+inline constexpr const char* kBirdImageLimitVariable = "CORVANE_BIRD_IMAGE_LIMIT_MIB";
+
+// The image limit in force. False, with the reason in error, when the variable holds anything but
+// a whole number in range; limit is then the default.
+bool birdImageLimit(uint64_t& limit, std::string& error);
+// The largest BIRD file whose zlib stream can hold an image within imageLimit: no deflate encoder
+// needs more than 9 bits for a byte, so a bigger file either decompresses past the limit or
+// carries bytes after its stream that nothing reads.
+uint64_t birdFileSizeLimit(uint64_t imageLimit);
+
+// Thrown by the loads when the image exceeds the limit or the limit's variable is not valid; the
+// text says which and how to raise the limit.
+class BirdImageLimitError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
 
 // One block record of the image. data points into the owning BirdFile's image, so a descriptor
 // is valid only while that BirdFile lives (moving the BirdFile keeps it valid).
@@ -38,7 +61,8 @@ class BirdFile {
     BirdFile() = default;
     // Loads filename (which must not be empty). Throws std::runtime_error
     // "Failed to load bird data" when the file cannot be read or decompressed; the debug trace
-    // (DEBUG_BirdFile) says which step failed. A block walk that does not match the block count
+    // (DEBUG_BirdFile) says which step failed. An image above the limit (birdImageLimit) throws
+    // BirdImageLimitError instead. A block walk that does not match the block count
     // or the image size is logged only: the blocks before the fault are kept.
     explicit BirdFile(const std::string& filename);
 
@@ -59,7 +83,8 @@ class BirdFile {
     // version() of the file at path without keeping its image: the stream is decompressed
     // through small buffers up to the first info block only. True when the file passes
     // isBirdFile and its stream reaches an info block (version set) or ends cleanly without one
-    // (version empty); false when it breaks first. A break after the info block goes unseen.
+    // (version empty); false when it breaks first or grows past the image limit before it. A
+    // break after the info block goes unseen.
     static bool readVersion(const std::string& path, std::string& version);
 
     uint32_t blockCount() const { return blockCount_; }
@@ -105,11 +130,21 @@ class BirdFile {
 
   private:
     class ImageInflater; // decompresses the body into the image buffer
+    // The image lives in malloc'd memory so that growing it can remap rather than copy.
+    struct FreeBytes {
+        void operator()(uint8_t* bytes) const noexcept;
+    };
+    using ImageBuffer = std::unique_ptr<uint8_t, FreeBytes>;
 
     bool load();
     bool decode(const uint8_t* bytes, size_t size);
     void readHeader(const uint8_t* bytes, size_t size);
+    // The limit for a body of bodySize bytes: 8 times the body, but never above the image limit;
+    // false (with refusal_ set) when the limit's variable is not valid.
+    bool limitFor(uint64_t bodySize, uint64_t& limit, bool& capped);
     bool takeImage(ImageInflater& inflater);
+    // Throws what a failed load throws: the limit's refusal when there is one.
+    [[noreturn]] void throwLoadFailure() const;
     bool parseImage();
     void readOffsets();
     void clear() noexcept;
@@ -125,8 +160,9 @@ class BirdFile {
     bool hasOffsets_ = false;
     uint32_t serialOffset_ = 0;
     uint32_t descriptorOffset_ = 0;
-    std::unique_ptr<uint8_t[]> image_; // the decompressed block image the descriptors point into
+    ImageBuffer image_; // the decompressed block image the descriptors point into
     uint32_t imageLength_ = 0;
+    std::string refusal_; // why a load failed on the image limit; empty otherwise
 
     uint32_t reportedBlockCount_ = 0;
     int64_t leftoverBytes_ = 0;

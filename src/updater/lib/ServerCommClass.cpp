@@ -1,6 +1,7 @@
 // Client of the update server: builds the GET requests and parses the line-oriented replies.
 #include "ServerCommClass.h"
 
+#include "BirdFile.h"
 #include "BuildOrder.h"
 #include "Debug.h"
 #include "SerialNumberText.h"
@@ -23,11 +24,13 @@ void ensureCurlGlobalInit() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-// Lines of a reply: runs of "\n" count as one separator, so no line is empty.
-std::vector<std::string_view> splitLines(std::string_view body) {
+// Lines of a reply: runs of "\n" count as one separator, so no line is empty. At most maxLines
+// of them: a BIRD reply only needs its first two, and a list of every line of a reply the size of
+// a BIRD file could take many times the reply's own memory.
+std::vector<std::string_view> splitLines(std::string_view body, size_t maxLines) {
     std::vector<std::string_view> lines;
     size_t start = 0;
-    while (start < body.size()) {
+    while (start < body.size() && lines.size() < maxLines) {
         size_t end = body.find('\n', start);
         if (end == std::string_view::npos) {
             end = body.size();
@@ -108,7 +111,7 @@ size_t rcv_data(char* data, size_t size, size_t count, void* user) {
 std::optional<std::vector<std::string_view>>
 request(const ServerCommClass& server, const char* operation, const char* statusTag,
         const std::string& url, const std::map<std::string, std::string>& params,
-        ServerResponse& response, size_t maxReplyBytes) {
+        ServerResponse& response, size_t maxReplyBytes, size_t maxLines = SIZE_MAX) {
     try {
         response = server.httpGet(url, params, maxReplyBytes);
     } catch (const std::exception& e) {
@@ -120,7 +123,7 @@ request(const ServerCommClass& server, const char* operation, const char* status
                     static_cast<int>(response.status), response.body.c_str());
         return std::nullopt;
     }
-    std::vector<std::string_view> lines = splitLines(response.body);
+    std::vector<std::string_view> lines = splitLines(response.body, maxLines);
     if (lines.empty() || !lines[0].starts_with("ok")) {
         Debug_Print(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", operation,
                     response.url.c_str());
@@ -132,8 +135,8 @@ request(const ServerCommClass& server, const char* operation, const char* status
 std::optional<std::vector<std::string_view>>
 request(const ServerCommClass& server, const char* operation, const std::string& url,
         const std::map<std::string, std::string>& params, ServerResponse& response,
-        size_t maxReplyBytes) {
-    return request(server, operation, operation, url, params, response, maxReplyBytes);
+        size_t maxReplyBytes, size_t maxLines = SIZE_MAX) {
+    return request(server, operation, operation, url, params, response, maxReplyBytes, maxLines);
 }
 
 // Query text: the unreserved characters of RFC 3986 stay, every other byte becomes %XX, so a
@@ -153,6 +156,15 @@ void appendEncoded(std::string& out, std::string_view text) {
 }
 
 } // namespace
+
+size_t birdReplySizeLimit() {
+    uint64_t imageLimit = 0;
+    std::string ignored; // a bad setting refuses every load with its reason; the default holds
+    birdImageLimit(imageLimit, ignored);
+    const uint64_t text = (birdFileSizeLimit(imageLimit) + 2) / 3 * 4;
+    // Room for the "ok" line and for text wrapped in lines of 64 characters with CR LF.
+    return static_cast<size_t>(text + text / 32 + 64);
+}
 
 std::string ServerCommClass::requestUrl(const std::string& url,
                                         const std::map<std::string, std::string>& parameters) {
@@ -288,7 +300,7 @@ bool ServerCommClass::GetBuild(uint32_t serial, const std::string& firmwareId,
                                 {"fw", firmwareId},
                                 {"bld", build},
                                 {"no_cal", noCal ? "true" : "false"}},
-                               response, settings_.maxBodyBytes);
+                               response, settings_.maxBodyBytes, 2);
     if (!lines) {
         return false;
     }

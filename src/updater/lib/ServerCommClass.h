@@ -20,6 +20,11 @@ struct ServerResponse {
     std::string body;   // appended chunk by chunk as it arrives
 };
 
+// The largest BIRD reply worth receiving: the Base64 text, wrapped or not, of the largest file
+// the BIRD image limit lets through (birdFileSizeLimit); about 99 MiB for the default limit. The
+// reply, its decoded bytes and the image then stay well under 256 MiB together.
+size_t birdReplySizeLimit();
+
 // Transfer limits. A connect that takes longer than connectTimeoutMs, a transfer that moves
 // less than minBytesPerSecond for stallSeconds, or a request that has not finished after
 // totalSeconds fails; so does a BIRD reply above maxBodyBytes or any other reply above
@@ -29,7 +34,7 @@ struct ServerCommSettings {
     long minBytesPerSecond = 1024;
     long stallSeconds = 30;
     long totalSeconds = 1800;
-    size_t maxBodyBytes = size_t{256} << 20;
+    size_t maxBodyBytes = birdReplySizeLimit();
     size_t maxSmallReplyBytes = size_t{1} << 20;
 };
 

@@ -2,6 +2,8 @@
 // Updater's own client) and the program itself (started as a process on an ephemeral port).
 #include "UpdateServer.h"
 #include "Base64.h"
+#include "BirdBomb.h"
+#include "BirdFile.h"
 #include "DebugCapture.h"
 #include "ProcessRunner.h"
 #include "SampleCatalogue.h"
@@ -13,11 +15,14 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 namespace {
@@ -27,6 +32,25 @@ using testsupport::addBuild;
 using testsupport::writeText;
 
 constexpr uint32_t kSerial = 0x40F5849A;
+
+int connectTo(uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Sets the BIRD image limit for one scope; the tests otherwise run with the default.
+struct ScopedImageLimit {
+    explicit ScopedImageLimit(const char* mib) { setenv(kBirdImageLimitVariable, mib, 1); }
+    ~ScopedImageLimit() { unsetenv(kBirdImageLimitVariable); }
+};
 
 class UpdateServerTest : public testing::Test {
   protected:
@@ -66,6 +90,18 @@ class UpdateServerTest : public testing::Test {
                        const std::string& path = "/cgi/u") {
         const std::string base = "http://127.0.0.1:" + std::to_string(server.port()) + path;
         return client.httpGet(base, parameters);
+    }
+    // After connections closed: the server lets go of them on its own time, so wait for that
+    // event.
+    bool servedAgain() {
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            try {
+                return get({{"op", "hi"}}).status == 200;
+            } catch (const std::runtime_error&) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        }
+        return false;
     }
 
     ScopedTempDir dir;
@@ -155,8 +191,12 @@ TEST_F(UpdateServerTest, LatestAndListingRules) {
     EXPECT_NE(log.find("40.bird: not a readable BIRD file"), std::string::npos) << log;
     EXPECT_NE(log.find("0012.bird: name is not a build number"), std::string::npos) << log;
 
-    // Replacing a file while serving is seen at the next request.
+    // Replacing a file while serving is seen at the next request, even when the new file has
+    // the old one's size and modification time.
+    const auto modified = fs::last_write_time(folder / "10.bird");
     addBuild(root(), "0000BEEF", 10, "9.0.0");
+    ASSERT_EQ(fs::file_size(folder / "10.bird"), fs::file_size(folder / "20.bird"));
+    fs::last_write_time(folder / "10.bird", modified);
     EXPECT_EQ(get({{"op", "qu"}, {"sn", "BEEF"}}).body, "ok\n10\n");
 
     fs::create_directories(root() / "0000CAFE");
@@ -264,34 +304,71 @@ TEST_F(UpdateServerTest, HoldsUpUnderAbuse) {
     EXPECT_NE(log.find("1500.bird: leads out of the catalogue"), std::string::npos) << log;
 }
 
+// Slow clients: whatever trickles in, a request that has not arrived whole by the deadline loses
+// its connection, so a few such connections cannot hold their address's share for ever.
+TEST_F(UpdateServerTest, RequestsThatDoNotArriveInTimeLoseTheirConnection) {
+    server.stop();
+    updateserver::ServerConfig config;
+    config.maxConnectionsPerClient = 3;
+    config.requestDeadline = std::chrono::milliseconds(500);
+    config.connectionTimeoutSeconds = 3600; // the idle time-out must not be what closes them
+    start(config);
+    struct Case {
+        const char* name;
+        std::string opening; // sent at once
+        std::string trickle; // sent again and again while the connection lasts
+    };
+    const std::string head = "GET /cgi/u?op=hi HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    const std::vector<Case> cases = {
+        {"silent", "", ""},
+        {"trickling its request line", "GET /cgi/u?op=hi", "i"},
+        {"trickling headers", head, "X-Slow: 1\r\n"},
+    };
+    std::vector<int> open;
+    for (const Case& c : cases) {
+        open.push_back(connectTo(server.port()));
+        ASSERT_GE(open.back(), 0) << c.name;
+        ASSERT_EQ(send(open.back(), c.opening.data(), c.opening.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(c.opening.size()));
+    }
+    // Keep trickling until the server has closed every one of them (a generous bound).
+    std::vector<bool> closed(cases.size(), false);
+    for (int round = 0; round < 200 && std::count(closed.begin(), closed.end(), false) > 0;
+         ++round) {
+        for (size_t i = 0; i < cases.size(); ++i) {
+            if (closed[i]) {
+                continue;
+            }
+            const std::string& trickle = cases[i].trickle;
+            send(open[i], trickle.data(), trickle.size(), MSG_NOSIGNAL);
+            pollfd ready{open[i], POLLIN, 0};
+            char buffer[4096];
+            if (poll(&ready, 1, 50) > 0 && recv(open[i], buffer, sizeof buffer, 0) <= 0) {
+                closed[i] = true;
+            }
+        }
+    }
+    for (size_t i = 0; i < cases.size(); ++i) {
+        EXPECT_TRUE(closed[i]) << cases[i].name << " still holds its connection";
+        close(open[i]);
+    }
+    EXPECT_TRUE(servedAgain());
+    EXPECT_NE(logText().find("update-server: 127.0.0.1 closed: no complete request within 500 ms"),
+              std::string::npos);
+}
+
 TEST_F(UpdateServerTest, OneClientCannotTakeEveryConnection) {
     server.stop();
     updateserver::ServerConfig config;
     config.maxConnectionsPerClient = 2;
     start(config);
-    std::vector<int> idle;
-    for (int i = 0; i < 2; ++i) {
-        idle.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(server.port());
-        ASSERT_EQ(connect(idle.back(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    }
+    const int idle[] = {connectTo(server.port()), connectTo(server.port())};
+    ASSERT_GE(std::min(idle[0], idle[1]), 0);
     EXPECT_THROW(get({{"op", "hi"}}), std::runtime_error) << "a third connection is refused";
     for (int fd : idle) {
         close(fd);
     }
-    // The server notices the closed connections on its own time: wait for that event.
-    bool served = false;
-    for (int attempt = 0; attempt < 100 && !served; ++attempt) {
-        try {
-            served = get({{"op", "hi"}}).status == 200;
-        } catch (const std::runtime_error&) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-    }
-    EXPECT_TRUE(served);
+    EXPECT_TRUE(servedAgain());
 }
 
 TEST(UpdateServerCatalogue, RequestsForOneBuildShareOneReply) {
@@ -306,6 +383,56 @@ TEST(UpdateServerCatalogue, RequestsForOneBuildShareOneReply) {
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(first.get(), second.get());
     EXPECT_EQ(first->rfind("ok\n", 0), 0u);
+}
+
+// Bombs in a catalogue: a version is read from the info block alone, a file whose image runs past
+// the image limit before its info block is left out, and so is a file too large to hold an image
+// within the limit, without decompressing it.
+TEST(UpdateServerCatalogue, ImagesPastTheLimitAreLeftOutOfTheList) {
+    const ScopedImageLimit limit("1");
+    ScopedTempDir dir;
+    const fs::path folder = fs::path(dir.path()) / "40F5849A";
+    fs::create_directories(folder);
+    struct Case {
+        uint32_t build;
+        std::vector<uint8_t> bytes; // empty: a sample build of version "4.0.0"
+        std::string listed;         // the version listed; empty: left out with warning
+        std::string warning;
+    };
+    const std::vector<Case> cases = {
+        {10, testsupport::birdBombBytes({2 << 20, false}), "", "not a readable BIRD file"},
+        {20, testsupport::birdBombBytes({2 << 20, true, "2.0.0"}), "2.0.0", ""},
+        {30, testsupport::birdBombBytes({16 << 20, true, "3.0.0"}), "",
+         "larger than any BIRD file whose image fits the limit of 1 MiB"},
+        {40, {}, "4.0.0", ""},
+    };
+    for (const Case& c : cases) {
+        const fs::path path = folder / (std::to_string(c.build) + ".bird");
+        if (c.bytes.empty()) {
+            addBuild(dir.path(), "40F5849A", c.build, c.listed);
+        } else {
+            writeText(path, std::string(c.bytes.begin(), c.bytes.end()));
+        }
+    }
+    const updateserver::Catalogue catalogue(dir.path());
+    std::vector<std::string> warnings;
+    const auto builds = catalogue.builds(kSerial, &warnings);
+    ASSERT_TRUE(builds);
+    for (const Case& c : cases) {
+        const std::string path = (folder / (std::to_string(c.build) + ".bird")).string();
+        const auto found = std::find_if(
+            builds->begin(), builds->end(),
+            [&c](const updateserver::CatalogueBuild& b) { return b.build == c.build; });
+        if (c.listed.empty()) {
+            EXPECT_TRUE(found == builds->end()) << c.build << " is listed";
+            EXPECT_TRUE(std::find(warnings.begin(), warnings.end(), path + ": " + c.warning) !=
+                        warnings.end())
+                << c.build << " has no warning: " << testing::PrintToString(warnings);
+        } else {
+            ASSERT_NE(found, builds->end()) << c.build;
+            EXPECT_EQ(found->version, c.listed);
+        }
+    }
 }
 
 TEST(UpdateServerStart, RefusesABadCatalogueOrAddress) {
@@ -323,6 +450,12 @@ TEST(UpdateServerStart, RefusesABadCatalogueOrAddress) {
     config.listenAddress = "localhost";
     EXPECT_FALSE(server.start(config, error));
     EXPECT_EQ(error, "listen address localhost is not an IPv4 or IPv6 address");
+
+    config.listenAddress = "127.0.0.1";
+    const ScopedImageLimit limit("64MiB");
+    EXPECT_FALSE(server.start(config, error));
+    EXPECT_EQ(error, "CORVANE_BIRD_IMAGE_LIMIT_MIB=64MiB is not a whole number of MiB from 1 to "
+                     "4095");
 }
 
 class UpdateServerProgram : public testing::Test {
