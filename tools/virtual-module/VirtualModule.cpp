@@ -138,7 +138,9 @@ struct VirtualModule::Impl {
         std::vector<uint8_t> out; // bytes due now, not yet taken by the socket
         uint64_t packets = 0;
         Clock::time_point nextHeartbeat;
-        bool awaitingHeartbeat = false;
+        // Heartbeats sent and not answered yet: on a slow host an answer can come after the next
+        // heartbeat went out, and is still an answer, not a bad one.
+        unsigned pendingHeartbeats = 0;
         uint8_t heartbeatAnswer = 0; // the second data byte the host must answer with
         bool closing = false;
         bool reset = false;    // close with a reset instead of an orderly shutdown
@@ -202,8 +204,8 @@ void VirtualModule::Impl::installBuiltInHandlers() {
     // Command 0 from the host is the answer to a heartbeat.
     handlers[0] = [this](ModuleConnection& mc, const WirePacket& packet) {
         auto& c = static_cast<Connection&>(mc);
-        if (c.awaitingHeartbeat && packet.length == 2 && packet.data[1] == c.heartbeatAnswer) {
-            c.awaitingHeartbeat = false;
+        if (c.pendingHeartbeats > 0 && packet.length == 2 && packet.data[1] == c.heartbeatAnswer) {
+            --c.pendingHeartbeats;
             ++counters.heartbeatAnswers;
         } else {
             ++counters.badHeartbeatAnswers;
@@ -345,9 +347,9 @@ void VirtualModule::Impl::heartbeat(Connection& c, Clock::time_point now) {
         queue(c, WirePacket()); // noise where the heartbeat would be
         return;
     }
-    if (c.awaitingHeartbeat)
+    if (c.pendingHeartbeats > 0)
         ++counters.missedHeartbeats;
-    c.awaitingHeartbeat = true;
+    ++c.pendingHeartbeats;
     c.heartbeatAnswer = kHeartbeatUp + 2;
     ++counters.heartbeatsSent;
     queue(c, WirePacket(config.identity.address, {0, kHeartbeatUp}));
