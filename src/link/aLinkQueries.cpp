@@ -2,8 +2,6 @@
 // address and model queries, and the packet debug log.
 #include "aLinkEngine.h"
 
-#include <algorithm>
-
 namespace corvane::link {
 
 namespace {
@@ -47,25 +45,6 @@ aErr putPacket(aPacketFifoId fifo, uint8_t address, uint8_t length, const uint8_
     const aErr result = aPacketFifo_Put(fifo, packet);
     aPacket_Destroy(&packet);
     return result;
-}
-
-std::size_t wireBytes(const aPacket* packet, uint8_t* out) {
-    // A live packet never holds more, but the bound is what keeps out[] safe.
-    const uint8_t length = std::min<uint8_t>(packet->length, aPACKET_MAXDATA);
-    out[0] = packet->address;
-    out[1] = length;
-    std::memcpy(out + 2, packet->data, length);
-    return length + 2u;
-}
-
-void logPacket(LinkRecord& r, uint8_t tag, const aPacket* packet) {
-    if (!r.logging.load())
-        return;
-    uint8_t bytes[aPACKET_MAXWIRE];
-    const std::size_t n = wireBytes(packet, bytes);
-    std::lock_guard<std::mutex> lock(r.logLock);
-    if (r.log != nullptr)
-        aPacketLog_Put(r.log, tag, static_cast<uint8_t>(n), bytes);
 }
 
 } // namespace corvane::link

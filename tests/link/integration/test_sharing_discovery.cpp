@@ -61,7 +61,7 @@ struct ServedModule {
         link.reset(aLink_CreateTCPIP(kLoopback, module->port()));
         server = aServer_Create(link.get(), 0, true);
         EXPECT_TRUE(server != nullptr && aServer_Start(server));
-        aServer_SetModule(server, kSerial, 2, 0x13);
+        aServer_SetModule(server, kSerial, 0x13);
     }
     ~ServedModule() { aServer_Destroy(&server); }
     std::unique_ptr<VirtualModule> module;

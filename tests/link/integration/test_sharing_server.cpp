@@ -91,7 +91,7 @@ class SharedModule : public ::testing::Test {
         server_ = aServer_Create(moduleLink_.get(), 0, true);
         ASSERT_NE(server_, nullptr);
         ASSERT_TRUE(aServer_Start(server_));
-        aServer_SetModule(server_, 0x1A2B3C4D, kModule, 0x13);
+        aServer_SetModule(server_, 0x1A2B3C4D, 0x13);
         EXPECT_EQ(aServer_GetInterface(server_), kLoopback);
     }
 
