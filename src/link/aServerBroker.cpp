@@ -1,7 +1,8 @@
 // The sharing server at work: a broker task that takes client packets from the ROUTER, passes
-// them to the module link one request at a time and answers discovery beacons, and a packet
-// filter on the module link that returns each reply to its client and batches stream packets
-// for the clients that enabled streaming. The two take turns on the ROUTER under one lock.
+// them to the module link as the dispatcher lets them go and answers discovery beacons, and a
+// packet filter on the module link that returns each answer to the client that asked, passes
+// unasked packets to the clients that wait for them and batches stream packets for the clients
+// that enabled streaming. The two take turns on the ROUTER under one lock.
 #include "aBeacon.h"
 #include "aDebugTrace.h"
 #include "aLinkEngine.h"
@@ -23,12 +24,7 @@ using corvane::link::wireBytes;
 
 constexpr int kBrokerPollMs = 1000;
 constexpr uint32_t kBeaconAnswerMs = 2000;
-constexpr uint32_t kReplyWaitMs = 2000;
 constexpr std::size_t kBatchFlush = kBatchSize - aPACKET_MAXWIRE; // one more might not fit
-
-constexpr uint8_t kForceRouteAddress = 175;
-constexpr uint8_t kCmdStream = 93;
-constexpr uint8_t kStreamEnable = 0x81;
 
 // Client messages served in one turn at most, so a flood of them holds neither the broker nor
 // the module link's reader for long.
@@ -62,7 +58,6 @@ void flushBatch(aServer& s) {
     s.batch.resize(1);
 }
 
-void takeReply(aServer& s, const aPacket& reply);
 void handleClient(aServer& s);
 
 // 1 when a message waits on the socket, 0 when none does, -1 when ZeroMQ is ending. Looking
@@ -96,96 +91,58 @@ bool serveClients(aServer& s) {
 
 // ---- The module's turn (the broker and the filter, under `turn`) ----
 
+Ticks now() {
+    return aTime_GetMSTicks();
+}
+
+// Sends one frame to a client. A client that is gone (the ROUTER no longer knows it) is
+// forgotten with all it asked for; a client that does not read loses the frame.
 bool sendToClient(aServer& s, const ClientId& client, const void* bytes, std::size_t size) {
     void* router = zsock_resolve(s.router);
     s.routerUsed = true;
-    if (zmq_send(router, client.data(), client.size(), ZMQ_SNDMORE | ZMQ_DONTWAIT) < 0) {
-        debugTrace("failed to send id\n");
+    int sent = zmq_send(router, client.data(), client.size(), ZMQ_SNDMORE | ZMQ_DONTWAIT);
+    if (sent < 0 && zmq_errno() == EHOSTUNREACH) {
+        // A send looks at the socket's news only now and then: an in-process client that has
+        // just connected may not be known yet. Taking the news in settles it.
+        inputOf(router);
+        sent = zmq_send(router, client.data(), client.size(), ZMQ_SNDMORE | ZMQ_DONTWAIT);
+    }
+    if (sent < 0) {
+        if (zmq_errno() == EHOSTUNREACH) {
+            debugTrace("client gone, forgotten\n");
+            s.dispatch.forget(ClientId(client));
+        } else {
+            debugTrace("failed to send id\n");
+        }
         return false;
     }
     return zmq_send(router, bytes, size, ZMQ_DONTWAIT) >= 0;
 }
 
-void startNext(aServer& s);
-
-// Ends the request with the module: its replies go to whoever asked, or, with none, the asker
-// is dropped and its own wait times out.
-void conclude(aServer& s, int outcome) {
-    if (outcome == SERVER_CMD_DROPPED_PACKET) {
-        debugTrace("dropping id: fifo size: %d\n", static_cast<int>(s.waiting.size()));
-    } else {
-        debugTrace("Num packets coming: %d\n", static_cast<int>(s.replies.size()));
-        for (const aPacket& reply : s.replies) {
-            uint8_t bytes[aPACKET_MAXWIRE];
-            const std::size_t n = wireBytes(&reply, bytes);
-            if (!s.asker.empty())
-                sendToClient(s, s.asker, bytes, n);
-        }
-    }
-    s.asker.clear();
-    s.replies.clear();
-    s.awaiting = false;
-    startNext(s);
-}
-
-void takeReply(aServer& s, const aPacket& reply) {
-    if (!s.awaiting) {
-        debugTrace("no id to pop\n"); // late, or never asked for
-        return;
-    }
-    s.replies.push_back(reply);
-    // A multi-packet UEIBytes reply is collected whole, each packet within its own wait.
-    if (uei::continuesRun(reply) && s.replies.size() < UINT16_MAX)
-        s.awaitStart = aTime_GetMSTicks();
-    else
-        conclude(s, SERVER_CMD_INCOMING_PACKETS);
-}
-
-// Hands the oldest waiting request to the module link, unless one is there already. Requests
-// reach the module strictly one after another, and only a request that gets a reply holds up
-// the next.
+// Hands the module link every request the dispatcher lets go now.
 void startNext(aServer& s) {
     Request request;
-    while (!s.awaiting && s.waiting.pop(request)) {
+    const Ticks at = now();
+    while (s.dispatch.next(request, at)) {
         aErr put = aErrNone;
         for (const aPacket& packet : request.packets)
             if ((put = aLink_PutPacket(s.link, &packet)) != aErrNone)
                 break;
-        const aPacket& last = request.packets.back();
         if (put != aErrNone) {
             debugTrace("Failed to PUT packet: err: %d\n", put);
-        } else if (last.address == kForceRouteAddress || uei::continuesRun(last)) {
-            debugTrace("don't wait on this packet\n");
-        } else {
-            s.awaiting = true;
-            s.asker = std::move(request.asker);
-            s.awaitStart = aTime_GetMSTicks();
+            s.dispatch.failed(request);
         }
     }
 }
 
-// Queues packets for the module, owing their reply to asker (empty: to no one).
-void enqueue(aServer& s, ClientId asker, std::vector<aPacket> packets) {
-    if (s.waiting.push(Request{std::move(asker), std::move(packets)}))
-        startNext(s);
-}
-
 void checkReplyWait(aServer& s) {
-    if (!s.awaiting || aTime_GetMSTicks() - s.awaitStart < kReplyWaitMs)
-        return;
-    if (s.replies.empty()) {
-        debugTrace("Failed to AWAIT packet\n");
-        conclude(s, SERVER_CMD_DROPPED_PACKET);
-    } else {
-        conclude(s, SERVER_CMD_INCOMING_PACKETS);
-    }
+    s.dispatch.expire(now());
+    startNext(s);
 }
 
 int pollTimeout(const aServer& s) {
-    if (!s.awaiting)
-        return kBrokerPollMs;
-    const uint32_t waited = aTime_GetMSTicks() - s.awaitStart;
-    return waited >= kReplyWaitMs ? 0 : std::min<int>(kBrokerPollMs, kReplyWaitMs - waited);
+    const int left = s.dispatch.msUntilExpiry(now());
+    return left < 0 ? kBrokerPollMs : std::min(left, kBrokerPollMs);
 }
 
 // ---- Broker task ----
@@ -203,7 +160,9 @@ bool handleModuleFrame(aServer& s) {
     const std::size_t size = zmq_msg_size(&msg);
     std::lock_guard<std::mutex> lock(s.turn);
     if (size > 1 && bytes[0] == kTagBatch) {
-        for (const ClientId& subscriber : s.subscribers)
+        // A copy: a subscriber found gone is forgotten on the way.
+        const std::vector<ClientId> subscribers = s.dispatch.subscribers();
+        for (const ClientId& subscriber : subscribers)
             sendToClient(s, subscriber, bytes + 1, size - 1);
     } else if (size == 1 && bytes[0] == kTagServe) {
         s.routerUsed = true;
@@ -212,51 +171,34 @@ bool handleModuleFrame(aServer& s) {
     return true;
 }
 
-void subscribe(aServer& s, const ClientId& client, const aPacket& packet) {
-    if (packet.data[1] != kStreamEnable) {
-        debugTrace("unknown stream enable: %d\n", packet.data[1]);
-        return;
-    }
-    if (std::find(s.subscribers.begin(), s.subscribers.end(), client) != s.subscribers.end())
-        return;
-    s.subscribers.push_back(client);
-    debugTrace("Added stream entry\n");
-}
-
+// Takes one client message from the ROUTER: its identity, then one content frame.
 void handleClient(aServer& s) {
-    zmsg_t* msg = zmsg_recv(s.router);
-    if (msg == nullptr)
-        return;
-    zframe_t* identity = zmsg_pop(msg);
-    zframe_t* content = zmsg_pop(msg);
-    aPacket packet;
-    if (identity == nullptr || content == nullptr ||
-        !packetOf(zframe_data(content), zframe_size(content), packet)) {
-        debugTrace("Bad content packet: dSize: %d\n",
-                   content ? static_cast<int>(zframe_size(content)) - 2 : -2);
-    } else {
-        const ClientId client(reinterpret_cast<const char*>(zframe_data(identity)),
-                              zframe_size(identity));
-        if (packet.length == 7 && packet.data[0] == kCmdStream)
-            subscribe(s, client, packet);
-        std::vector<aPacket> run;
-        const BytesPool::Outcome pooled = uei::carriesUEI(packet)
-                                              ? s.pool.offer(client, packet, run)
-                                              : BytesPool::Outcome::notPooled;
-        if (pooled == BytesPool::Outcome::complete) {
-            enqueue(s, client, std::move(run));
-        } else if (pooled != BytesPool::Outcome::notPooled) {
-            // held, or dropped
-        } else if (packet.address == kForceRouteAddress && packet.length == 1) {
-            debugTrace("Blocking cmdFORCEROUTE from remote client\n");
+    void* router = zsock_resolve(s.router);
+    zmq_msg_t identity, content;
+    zmq_msg_init(&identity);
+    zmq_msg_init(&content);
+    if (zmq_msg_recv(&identity, router, ZMQ_DONTWAIT) >= 0) {
+        bool whole = zmq_msg_more(&identity) && zmq_msg_recv(&content, router, ZMQ_DONTWAIT) >= 0;
+        // A message of more frames than one is no content frame; the rest is read and dropped.
+        bool more = whole && zmq_msg_more(&content);
+        if (more)
+            whole = false;
+        while (more && zmq_msg_recv(&content, router, ZMQ_DONTWAIT) >= 0)
+            more = zmq_msg_more(&content);
+        aPacket packet;
+        if (!whole || !packetOf(static_cast<const uint8_t*>(zmq_msg_data(&content)),
+                                zmq_msg_size(&content), packet)) {
+            debugTrace("Bad content packet: dSize: %d\n",
+                       static_cast<int>(zmq_msg_size(&content)) - 2);
         } else {
-            // No reply comes for anything addressed to 175.
-            enqueue(s, packet.address != kForceRouteAddress ? client : ClientId{}, {packet});
+            const ClientId client(static_cast<const char*>(zmq_msg_data(&identity)),
+                                  zmq_msg_size(&identity));
+            if (s.dispatch.take(client, packet, now()) == Dispatcher::Taken::queued)
+                startNext(s);
         }
     }
-    zframe_destroy(&identity);
-    zframe_destroy(&content);
-    zmsg_destroy(&msg);
+    zmq_msg_close(&identity);
+    zmq_msg_close(&content);
 }
 
 void handleBeacon(aServer& s) {
@@ -306,15 +248,15 @@ bool handlePipe(zsock_t* pipe, aServer& s) {
     }
     debugTrace("Flushing FIFO\n");
     std::lock_guard<std::mutex> lock(s.turn);
-    s.asker.clear();
-    s.waiting.forgetAskers();
+    s.dispatch.flush();
     return true;
 }
 
 } // namespace
 
-// Stream packets are batched for the broker; any other packet but a heartbeat is the reply to
-// the request with the module, or nothing anyone waits for.
+// Stream packets are batched for the broker. Any other packet but a heartbeat goes where the
+// dispatcher says: an answer to the client that asked (and the server keeps it), anything else
+// to the clients that wait for it, and on to the link's own users.
 bool serverFilter(const aPacket* packet, void* reference) {
     auto* s = static_cast<aServer*>(reference);
     if (isHeartbeat(*packet)) {
@@ -330,26 +272,44 @@ bool serverFilter(const aPacket* packet, void* reference) {
         return true;
     }
     std::lock_guard<std::mutex> lock(s->turn);
-    takeReply(*s, *packet);
+    const Dispatcher::Delivery delivery = s->dispatch.route(*packet, now());
+    if (!delivery.to.empty()) {
+        uint8_t bytes[aPACKET_MAXWIRE];
+        const std::size_t n = wireBytes(packet, bytes);
+        for (const ClientId& client : delivery.to)
+            sendToClient(*s, client, bytes, n);
+    }
+    if (delivery.answer)
+        startNext(*s); // a request may go that waited for this one
     // Sending may have taken in the news of a client's next request, which the broker would
     // then sleep through: the requests waiting are served here, as the broker would.
     if (s->routerUsed && !serveClients(*s) &&
         zmq_send(zsock_resolve(s->modulePair.connected), &kTagServe, 1, ZMQ_DONTWAIT) < 0)
         debugTrace("broker not woken\n");
+    return delivery.answer;
+}
+
+bool takeFromClient(aServer& s, const ClientId& client, const uint8_t* bytes, std::size_t size) {
+    aPacket packet;
+    if (!packetOf(bytes, size, packet)) {
+        debugTrace("Bad content packet: dSize: %d\n", static_cast<int>(size) - 2);
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(s.turn);
+    if (s.dispatch.take(client, packet, now()) == Dispatcher::Taken::queued)
+        startNext(s);
     return true;
 }
 
-void forgetRequests(aServer& s) {
-    s.asker.clear();
-    s.waiting.clear();
-    s.replies.clear();
-    s.awaiting = false;
+void forgetClient(aServer& s, const ClientId& client) {
+    std::lock_guard<std::mutex> lock(s.turn);
+    s.dispatch.forget(client);
 }
 
 // The broker: the server's own thread. It takes client packets from the ROUTER and hands them
-// to the module link one request at a time (the filter returns the replies and serves the
-// requests that came meanwhile), gives up on replies that do not come, fans stream batches out
-// and answers discovery beacons.
+// to the module link as the dispatcher lets them go (the filter returns the answers and serves
+// the requests that came meanwhile), gives up on answers that do not come, fans stream batches
+// out and answers discovery beacons.
 //
 // It waits on all its sockets in one poll of their signal descriptors (ZMQ_FD): a poll of the
 // sockets themselves costs several system calls per socket and pass, which on a busy link is
@@ -423,8 +383,7 @@ void brokerTask(zsock_t* pipe, void* reference) {
         look[kBeacon] = s.beaconUsed && count > kBeacon;
     }
     std::lock_guard<std::mutex> turn(s.turn);
-    forgetRequests(s);
-    s.subscribers.clear();
+    s.dispatch.clear();
     debugTrace("broker task exit\n");
 }
 

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -45,6 +46,7 @@ struct aServer {
 
     uint16_t port = 0;
     corvane::SocketPair modulePair; // the filter writes `connected`, the broker reads `bound`
+    std::shared_ptr<corvane::InprocServer> inproc; // for the clients in this process
     std::string hostAddress;
 
     // The filter's (the module link's reader thread): the tag, then the batched packets.
@@ -55,13 +57,7 @@ struct aServer {
     // request that came meanwhile waits for the broker to wake.
     std::mutex turn;
     zsock_t* router = nullptr;
-    corvane::server::RequestQueue waiting; // for the module
-    bool awaiting = false;                 // a request is with the module
-    corvane::server::ClientId asker;       // whom its replies go to; empty when owed to no one
-    uint32_t awaitStart = 0;               // of the wait for its next reply
-    std::vector<aPacket> replies;
-    std::vector<corvane::server::ClientId> subscribers;
-    corvane::server::BytesPool pool;
+    corvane::server::Dispatcher dispatch;
     bool routerUsed = false; // sent on since last found empty: its news may have been taken in
 
     // The broker's.
@@ -82,8 +78,11 @@ void brokerTask(zsock_t* pipe, void* reference);
 // The packet filter on the module link (its reader thread; reference: the server).
 bool serverFilter(const aPacket* packet, void* reference);
 
-// Forgets every client waiting for a reply, and every request waiting. Under `turn`, or once
-// the broker has ended.
-void forgetRequests(aServer& s);
+// A content frame from an in-process client, taken on the client's thread as the broker takes
+// one from the ROUTER; false when it is no content frame.
+bool takeFromClient(aServer& s, const corvane::server::ClientId& client, const uint8_t* bytes,
+                    std::size_t size);
+// An in-process client that is gone.
+void forgetClient(aServer& s, const corvane::server::ClientId& client);
 
 } // namespace corvane::server

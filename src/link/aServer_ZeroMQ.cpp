@@ -21,6 +21,9 @@ using namespace corvane::server;
 namespace {
 
 constexpr int kConfigureWaitMs = 2000;
+// The largest legal request is 30 bytes, but a connection's greeting passes the same limit: its
+// READY command with a routing identity of up to 255 bytes takes about 300.
+constexpr int kLargestFrame = 512;
 
 // ---- Start and stop ----
 
@@ -72,6 +75,10 @@ bool bindRouter(aServer& s, const std::string& interfaceText) {
     s.router = zsock_new(ZMQ_ROUTER);
     if (s.router == nullptr)
         return false;
+    // A client that is gone shows as a send that fails, so what is kept for it can go.
+    zsock_set_router_mandatory(s.router, 1);
+    // Nothing larger than ZeroMQ's greeting with a client's longest identity is read at all.
+    zsock_set_maxmsgsize(s.router, kLargestFrame);
     const std::string where = s.localOnly ? "127.0.0.1" : interfaceText;
     const int port = zsock_bind(s.router, "tcp://%s:*", where.c_str());
     if (port <= 0)
@@ -80,13 +87,21 @@ bool bindRouter(aServer& s, const std::string& interfaceText) {
     if (zsock_bind(s.router, "%s",
                    corvane::inprocServerEndpoint(s.interfaceAddress, s.port).c_str()) != 0)
         return false;
-    corvane::inprocServerAdd(s.interfaceAddress, s.port);
+    s.inproc = std::make_shared<corvane::InprocServer>(
+        [&s](const ClientId& client, const uint8_t* bytes, std::size_t size) {
+            return takeFromClient(s, client, bytes, size);
+        },
+        [&s](const ClientId& client) { forgetClient(s, client); });
+    corvane::inprocServerAdd(s.interfaceAddress, s.port, s.inproc);
     debugTrace("_findPortAndBindSocket: %d - %s\n", port, where.c_str());
     return true;
 }
 
 void stopServer(aServer& s) {
     corvane::atExitCancel(&s);
+    if (s.inproc)
+        s.inproc->stop(); // no in-process client hands over a packet from now on
+    s.inproc.reset();
     if (s.filterInstalled)
         aLink_InstallUserPacketFilter(s.link, nullptr, nullptr);
     s.filterInstalled = false;
@@ -97,8 +112,7 @@ void stopServer(aServer& s) {
         corvane::inprocServerRemove(s.interfaceAddress, s.port);
     zsock_destroy(&s.router);
     s.modulePair.close();
-    s.pool.clear();
-    forgetRequests(s);
+    s.dispatch.clear();
     s.port = 0;
     debugTrace("server task exit\n");
 }
@@ -179,6 +193,11 @@ void aServer_SetModule(aServer* server, uint32_t serialNumber, uint8_t model) {
         return;
     server->serialNumber = serialNumber;
     server->model = model;
+}
+
+bool aServer_IsDiscoverable(const aServer* server) {
+    return valid(server) && server->broker != nullptr && server->beaconRunning &&
+           server->model.load() != 0;
 }
 
 void aServer_BeaconAnswer(uint32_t serialNumber, uint8_t model, uint32_t address, uint16_t port,
@@ -263,6 +282,8 @@ aLinkRef aLink_CreateServer(uint32_t serialNumber, uint16_t* port, uint32_t* int
             return fail("FAIL: NULL != clientItem:\n");
         if (!learnModule(server, client, serialNumber))
             return fail("FAIL: NULL != _getDeviceInfo:\n");
+        if (!aServer_IsDiscoverable(server))
+            debugTrace("beacon off: other processes cannot discover the module\n");
         *interfaceAddress = aServer_GetInterface(server);
         return client;
     });
