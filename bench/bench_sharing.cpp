@@ -1,7 +1,7 @@
 // Round trips of a model query through a sharing client link (client -> server -> module link ->
 // virtual module and back) against the same query over a direct engine link to the same
-// virtual module, in blocks taken in turns so the load of a shared machine weighs on both.
-#include "aServer_Internal.h"
+// virtual module, in blocks taken in turns so the load of a shared machine weighs on both; and
+// what an idle sharing server with a client costs, against the engine link it serves alone.
 #include "corvane/aLink.h"
 #include "corvane/aServer.h"
 
@@ -12,12 +12,14 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sched.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -87,6 +89,59 @@ void BM_SharedAgainstDirect(benchmark::State& state) {
 
 BENCHMARK(BM_SharedAgainstDirect)->UseRealTime()->Iterations(20);
 
+double gIdleServed = -1;
+double gIdleAlone = -1;
+
+// CPU seconds per wall second of this whole process while it does nothing for span.
+double idleCpu(std::chrono::milliseconds span) {
+    auto cpu = [] {
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+        return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+    };
+    using Clock = std::chrono::steady_clock;
+    const double before = cpu();
+    const auto started = Clock::now();
+    std::this_thread::sleep_for(span);
+    const double wall = std::chrono::duration<double>(Clock::now() - started).count();
+    return (cpu() - before) / wall;
+}
+
+void BM_IdleServer(benchmark::State& state) {
+    VirtualModuleConfig config;
+    config.heartbeatMs = 0;
+    VirtualModule module(config);
+    std::string error;
+    if (!module.start(&error)) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    const uint32_t loopback = htonl(INADDR_LOOPBACK);
+    aLinkRef served = aLink_CreateTCPIP(loopback, module.port());
+    constexpr auto kSpan = std::chrono::seconds(3);
+    for (auto _ : state) {
+        gIdleAlone = idleCpu(kSpan);
+        aServer* server = aServer_Create(served, 0, true);
+        if (server == nullptr || !aServer_Start(server)) {
+            state.SkipWithError("server did not start");
+            break;
+        }
+        aServer_SetModule(server, 0x1A2B3C4D, 0x13);
+        aLinkRef client = aLink_CreateClient(loopback, aServer_GetPort(server), 0);
+        if (!trip(client)) {
+            state.SkipWithError("no answer through the server");
+        } else {
+            gIdleServed = idleCpu(kSpan);
+        }
+        aLink_Destroy(&client);
+        aServer_Destroy(&server);
+    }
+    aLink_Destroy(&served);
+}
+
+BENCHMARK(BM_IdleServer)->UseRealTime()->Iterations(1);
+
 double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
@@ -112,5 +167,9 @@ int main(int argc, char** argv) {
     if (!gBlockRatios.empty() && gSharedSeconds > 0)
         std::printf("sharing_roundtrip: %.0f trips/s (ratio %.2f vs direct engine link)\n",
                     gSharedTrips / gSharedSeconds, median(gBlockRatios));
+    if (gIdleServed >= 0 && gIdleAlone > 0)
+        std::printf("sharing_idle_cpu: %.4f CPU s per wall s (ratio %.2f vs the engine link "
+                    "alone, %.4f)\n",
+                    gIdleServed, gIdleServed / gIdleAlone, gIdleAlone);
     return 0;
 }

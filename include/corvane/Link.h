@@ -169,7 +169,10 @@ class CORVANE_API Link {
     // thread. aErrConfiguration without an engine link.
     aErr enablePacketLog(const char* fileName);
     aErr disablePacketLog();
-    // aErrParam when the engine link cannot be looked up.
+    // With pooling on, queued packets leave in batches of up to 4096 bytes, one stream write
+    // each. It works on every link, a link to a shared module included: the sharing client
+    // sends each packet of a batch to the server as a frame of its own, as the server takes
+    // them. aErrParam when the engine link cannot be looked up.
     aErr enablePooledPackets(bool enable);
 
     // ---- UEIs ----

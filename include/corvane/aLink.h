@@ -119,16 +119,17 @@ CORVANE_API aErr aLink_InstallUserPacketFilter(aLinkRef link, aPacketFilter filt
  * an unknown link. */
 CORVANE_API aErr aLink_EnablePooledPackets(aLinkRef link, bool on);
 
-/* Asks the module at the other end for its address (a synchronisation request, answered by an
- * empty packet from that address) and waits up to 1000 ms. aErrTimeout without an answer,
- * aErrIO for another packet (which is consumed), aErrParam for an unknown link or a null
- * address. */
+/* Asks the module at the other end for its address (a synchronisation request, answered by
+ * empty packets from that address: a module sends two) and waits up to 1000 ms. The whole
+ * answer is taken: empty packets already waiting before the request, and the second packet
+ * when it has come with the first. aErrTimeout without an answer, aErrIO for another packet
+ * (which is consumed), aErrParam for an unknown link or a null address. */
 CORVANE_API aErr aLink_GetModuleAddress(aLinkRef link, uint8_t* address);
 
 /* Asks the module at moduleAddress for its model code and waits up to 1000 ms for the answer
- * (length 4, from that address, command 3; the model is its fourth byte). aErrTimeout
- * without an answer, aErrIO for another packet (which is consumed), aErrParam for an unknown
- * link or a null model. */
+ * (length 4, from that address, command 3; the model is its fourth byte). Empty packets, the
+ * rest of an address answer, are dropped on the way. aErrTimeout without an answer, aErrIO for
+ * another packet (which is consumed), aErrParam for an unknown link or a null model. */
 CORVANE_API aErr aLink_GetModel(aLinkRef link, uint8_t moduleAddress, uint8_t* model);
 
 /* ---- Packet debug log: a ring of the packets sent (tag 1) and received (tag 2) while it is

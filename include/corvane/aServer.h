@@ -1,7 +1,15 @@
 /* Local link sharing: a server that lets several processes (and, when allowed, other hosts)
  * use one module at once, and the client stream through which they reach it. The server
- * forwards each client's packets to the module one request at a time, returns every reply to
- * the client that asked, and sends stream packets to every client that enabled streaming.
+ * forwards each client's packets to the module and returns every packet that answers a request
+ * to the client that asked it: an answer is told by what it answers (the address request: empty
+ * packets; a UEI: its module, command, option, index and the reply's operation; another
+ * command: its module and command), and requests that one packet could answer both never wait
+ * for the module at the same time. Clients are served in turn, each with at most 16 requests
+ * waiting and 4 with the module, so one client that floods the server or asks a module that
+ * never answers delays only itself. A packet that answers nothing the server asked (a value the
+ * module sends on its own, a late reply) goes to the clients that talked to its module and
+ * command lately, and stays on the link for the link's own users. Stream packets go to every
+ * client that enabled streaming (at most 64; a client found gone is forgotten).
  * Servers answer discovery beacons on UDP port 8585 with their link specifier.
  *
  * Clients talk to a server over ZeroMQ (a DEALER to the server's ROUTER); each message is one
@@ -27,8 +35,19 @@ typedef struct aServer aServer;
 CORVANE_API aServer* aServer_Create(aLinkRef link, uint32_t interfaceAddress, bool localOnly);
 
 /* Binds the server's sockets, starts its beacon and tasks and takes over the packets the
- * link receives (a packet filter). True on success; on failure nothing keeps running. */
+ * link receives that answer its clients (a packet filter). True on success; on failure
+ * nothing keeps running. A server whose beacon could not start (its port taken without
+ * sharing, no usable interface) still serves clients that know its port:
+ * aServer_IsDiscoverable tells. */
 CORVANE_API bool aServer_Start(aServer* server);
+
+/* The module behind the server, for its beacon answers: the serial number and model it
+ * announces. A server answers no discovery request until its model is set (not 0). */
+CORVANE_API void aServer_SetModule(aServer* server, uint32_t serialNumber, uint8_t model);
+
+/* True when the server answers discovery requests: it runs, its beacon runs and its model is
+ * set. False for a null or invalid server. */
+CORVANE_API bool aServer_IsDiscoverable(const aServer* server);
 
 /* The port clients connect to (0 before a successful start) and the interface address. */
 CORVANE_API uint16_t aServer_GetPort(const aServer* server);

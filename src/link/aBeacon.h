@@ -3,6 +3,7 @@
 #pragma once
 
 #include "aZmqSockets.h"
+#include "corvane/aDiscovery.h"
 
 #include <czmq.h>
 
@@ -30,5 +31,9 @@ uint32_t firstNonLoopbackInterface();
 
 // True when the interface text selects the loopback beacon.
 bool beaconIsLoopback(const char* interfaceText);
+
+// A sharing server's beacon answer as a link specifier: true only for exactly 128 bytes of type
+// aEther with an address and a port (1 to 65535) and nothing past the port.
+bool parseServerAnswer(const uint8_t* payload, size_t size, linkSpec& spec);
 
 } // namespace corvane

@@ -1,23 +1,45 @@
 // aEther discovery: asks the sharing servers for their modules with a beacon and collects the
-// 128-byte link specifiers they answer with.
+// 128-byte link specifiers they answer with, for a fixed time, past whatever else is heard.
 #include "corvane/aDiscovery.h"
 
 #include "aBeacon.h"
 #include "cApiGuard.h"
+#include "corvane/aTime.h"
 #include "corvane/zBeaconInterface.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
+namespace corvane {
+
+bool parseServerAnswer(const uint8_t* payload, size_t size, linkSpec& spec) {
+    if (payload == nullptr || size != sizeof(linkSpec))
+        return false;
+    std::memcpy(&spec, payload, sizeof spec);
+    // Past the port a specifier holds nothing but a serial port's name, which no server sends.
+    constexpr size_t kUsed = 32;
+    const bool tailEmpty =
+        std::all_of(payload + kUsed, payload + size, [](uint8_t b) { return b == 0; });
+    return spec.type == AETHER && spec.ipAddress != 0 && spec.port != 0 && spec.port <= 0xFFFF &&
+           tailEmpty;
+}
+
+} // namespace corvane
+
 namespace {
 
 const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
-constexpr int kReceives = 22;
+// Servers answer every 100 ms once they hear the request: 22 of their intervals to hear them,
+// however much else arrives meanwhile.
+constexpr uint32_t kListenMs = 22 * corvane::kBeaconIntervalMs;
 constexpr int kConfigureWaitMs = 2000;
+// Distinct servers reported at most in one enumeration.
+constexpr size_t kMaxReported = 1024;
 
 struct Search {
     aDiscoveryModuleFoundProc callback = nullptr;
@@ -29,13 +51,14 @@ struct Search {
 
     // False when the callback asked to stop.
     bool offer(const uint8_t* payload, size_t size) {
-        if (size != sizeof(linkSpec))
-            return true;
         linkSpec spec;
-        std::memcpy(&spec, payload, sizeof spec);
+        if (!corvane::parseServerAnswer(payload, size, spec))
+            return true; // junk, or another kind of specifier: keep listening
         for (uint32_t serial : reported)
             if (serial == spec.serialNumber)
                 return true;
+        if (reported.size() == kMaxReported)
+            return true;
         if (local && spec.ipAddress != kLoopback && spec.ipAddress != hostAddress)
             return true; // another host's server
         reported.push_back(spec.serialNumber);
@@ -60,8 +83,13 @@ uint32_t listen(zactor_t* beacon, Search& search) {
     zsock_send(beacon, "sbi", "PUBLISH", corvane::kDiscoveryRequest,
                std::strlen(corvane::kDiscoveryRequest), corvane::kBeaconIntervalMs);
     zsock_send(beacon, "sb", "SUBSCRIBE", "", static_cast<size_t>(0));
-    zsock_set_rcvtimeo(beacon, corvane::kBeaconIntervalMs);
-    for (int i = 0; i < kReceives; ++i) {
+    const uint32_t start = aTime_GetMSTicks();
+    for (;;) {
+        const uint32_t listened = aTime_GetMSTicks() - start;
+        if (listened >= kListenMs)
+            break;
+        zsock_set_rcvtimeo(beacon, static_cast<int>(std::min<uint32_t>(
+                                       kListenMs - listened, corvane::kBeaconIntervalMs)));
         char* sender = nullptr;
         zframe_t* payload = nullptr;
         const bool heard = zsock_recv(beacon, "sf", &sender, &payload) == 0 && payload != nullptr;

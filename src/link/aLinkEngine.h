@@ -7,6 +7,7 @@
 #include "corvane/aPacketFifo.h"
 #include "corvane/aPacketLog.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -126,11 +127,27 @@ inline void markEnded(LinkRecord& r, std::atomic<bool>& ended) {
 // Queues a new packet of these bytes; aErrResource when it cannot be made.
 aErr putPacket(aPacketFifoId fifo, uint8_t address, uint8_t length, const uint8_t* data);
 
-// The packet's wire bytes (address, length, data) into out; returns their number.
-std::size_t wireBytes(const aPacket* packet, uint8_t* out);
+// The packet's wire bytes (address, length, data) into out; returns their number. Shared by
+// the writer, the reader's log and the sharing server's frames.
+inline std::size_t wireBytes(const aPacket* packet, uint8_t* out) {
+    // A live packet never holds more, but the bound is what keeps out[] safe.
+    const uint8_t length = std::min<uint8_t>(packet->length, aPACKET_MAXDATA);
+    out[0] = packet->address;
+    out[1] = length;
+    std::memcpy(out + 2, packet->data, length);
+    return length + 2u;
+}
 
 // Records the packet in the link's debug log, when there is one.
-void logPacket(LinkRecord& r, uint8_t tag, const aPacket* packet);
+inline void logPacket(LinkRecord& r, uint8_t tag, const aPacket* packet) {
+    if (!r.logging.load())
+        return;
+    uint8_t bytes[aPACKET_MAXWIRE];
+    const std::size_t n = wireBytes(packet, bytes);
+    std::lock_guard<std::mutex> lock(r.logLock);
+    if (r.log != nullptr)
+        aPacketLog_Put(r.log, tag, static_cast<uint8_t>(n), bytes);
+}
 
 inline bool matchAll(const aPacket*, void*) {
     return true;

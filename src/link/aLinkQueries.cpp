@@ -2,8 +2,6 @@
 // address and model queries, and the packet debug log.
 #include "aLinkEngine.h"
 
-#include <algorithm>
-
 namespace corvane::link {
 
 namespace {
@@ -14,16 +12,34 @@ constexpr std::size_t kDefaultLogSize = 0x10000;
 constexpr uint8_t kModelQuery[] = {0x03, 0x48, 0x20};
 constexpr uint8_t kCmdSystem = 0x03;
 
-// Sends one request and takes the next incoming packet as its answer: aErrTimeout when none
-// comes, aErrIO when accept refuses it.
+// A module answers the address request with two empty packets: the second is left behind
+// when the first is taken, and answers no later query.
+bool isAddressAnswer(const aPacket* packet, void*) {
+    return packet->length == 0 && packet->address != 0 && (packet->address & 1) == 0;
+}
+
+void dropAddressAnswers(LinkRecord& r) {
+    aPacketFifo_DrainPackets(r.incoming, isAddressAnswer, nullptr);
+}
+
+// Sends one request and takes the next incoming packet but a leftover address answer as its
+// answer: aErrTimeout when none comes, aErrIO when accept refuses it.
 template <typename Accept>
 aErr query(LinkRecord& r, uint8_t address, uint8_t length, const uint8_t* data, Accept&& accept) {
     const aErr put = putPacket(r.outgoing, address, length, data);
     if (put != aErrNone)
         return put;
-    aPacket* answer = aPacketFifo_Await(r.incoming, currentTiming().replyWaitMs);
-    if (answer == nullptr)
-        return aErrTimeout;
+    const auto deadline = Clock::now() + Millis(currentTiming().replyWaitMs);
+    aPacket* answer = nullptr;
+    for (;;) {
+        const auto left = std::chrono::ceil<Millis>(deadline - Clock::now()).count();
+        answer = aPacketFifo_Await(r.incoming, left > 0 ? static_cast<uint32_t>(left) : 0);
+        if (answer == nullptr)
+            return aErrTimeout;
+        if (address == aLINK_SYNC_ADDRESS || !isAddressAnswer(answer, nullptr))
+            break;
+        aPacket_Destroy(&answer);
+    }
     const aErr result = accept(*answer) ? aErrNone : aErrIO;
     aPacket_Destroy(&answer);
     return result;
@@ -47,25 +63,6 @@ aErr putPacket(aPacketFifoId fifo, uint8_t address, uint8_t length, const uint8_
     const aErr result = aPacketFifo_Put(fifo, packet);
     aPacket_Destroy(&packet);
     return result;
-}
-
-std::size_t wireBytes(const aPacket* packet, uint8_t* out) {
-    // A live packet never holds more, but the bound is what keeps out[] safe.
-    const uint8_t length = std::min<uint8_t>(packet->length, aPACKET_MAXDATA);
-    out[0] = packet->address;
-    out[1] = length;
-    std::memcpy(out + 2, packet->data, length);
-    return length + 2u;
-}
-
-void logPacket(LinkRecord& r, uint8_t tag, const aPacket* packet) {
-    if (!r.logging.load())
-        return;
-    uint8_t bytes[aPACKET_MAXWIRE];
-    const std::size_t n = wireBytes(packet, bytes);
-    std::lock_guard<std::mutex> lock(r.logLock);
-    if (r.log != nullptr)
-        aPacketLog_Put(r.log, tag, static_cast<uint8_t>(n), bytes);
 }
 
 } // namespace corvane::link
@@ -168,12 +165,17 @@ aErr aLink_GetModuleAddress(aLinkRef link, uint8_t* address) {
     return withLink(link, [&](const RecordPtr& r) -> aErr {
         if (address == nullptr)
             return aErrParam;
-        return query(*r, aLINK_SYNC_ADDRESS, 0, nullptr, [&](const aPacket& answer) {
+        // What an earlier request left is no answer to this one.
+        dropAddressAnswers(*r);
+        const aErr result = query(*r, aLINK_SYNC_ADDRESS, 0, nullptr, [&](const aPacket& answer) {
             if (answer.length != 0 || answer.address == 0)
                 return false;
             *address = answer.address;
             return true;
         });
+        if (result == aErrNone)
+            dropAddressAnswers(*r); // the second packet, when it came with the first
+        return result;
     });
 }
 

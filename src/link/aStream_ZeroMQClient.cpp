@@ -1,6 +1,7 @@
 // The sharing client stream: a ZeroMQ DEALER to a sharing server behind the stream interface.
 // The link's writer sends on it and its reader receives from it directly, taking turns under a
-// lock, so a packet crosses no thread of the stream's own on its way.
+// lock, so a packet crosses no thread of the stream's own on its way. A client of a server in
+// this process hands its packets to the server directly and receives on its DEALER.
 #include "corvane/aServer.h"
 
 #include "aDebugTrace.h"
@@ -13,6 +14,7 @@
 #include <arpa/inet.h>
 
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -43,12 +45,17 @@ struct ClientRecord {
     zmq_msg_t frame;     // being read; the reader's
     bool holding = false;
     std::size_t position = 0;
+    // A server in this process, handed each packet directly; null for one in another process.
+    std::shared_ptr<corvane::InprocServer> server;
+    std::string identity; // the DEALER's routing identity when the server is in this process
 
     ClientRecord() { zmq_msg_init(&frame); }
 
     ~ClientRecord() {
         check = 0;
         corvane::atExitCancel(this);
+        if (server)
+            server->forget(identity);
         close();
         zmq_msg_close(&frame);
     }
@@ -144,13 +151,11 @@ int sendFrame(ClientRecord& record, const uint8_t* bytes, size_t count) {
     return corvane::platform::isRetryableError(error) ? 0 : -1;
 }
 
-aErr clientWrite(const uint8_t* bytes, size_t count, void* reference) {
-    ClientRecord* record = recordOf(reference);
-    if (record == nullptr || bytes == nullptr)
-        return aErrParam;
-    // Pauses are taken outside the lock, so a reader is never held up by a server that is away.
+// One frame, retried while the socket cannot take it yet. Pauses are taken outside the lock, so
+// a reader is never held up by a server that is away.
+aErr sendWhole(ClientRecord& record, const uint8_t* bytes, size_t count) {
     for (int attempt = 0; attempt < kSendTries; ++attempt) {
-        const int sent = sendFrame(*record, bytes, count);
+        const int sent = sendFrame(record, bytes, count);
         if (sent > 0)
             return aErrNone;
         if (sent < 0)
@@ -159,6 +164,29 @@ aErr clientWrite(const uint8_t* bytes, size_t count, void* reference) {
     }
     debugTrace("--Client send error outgoing->frontend: %d\n", zmq_errno());
     return aErrIO;
+}
+
+// The server takes one packet per frame, so a pooled batch of packets (address, length, data
+// back to back) goes as one frame per packet. Bytes that are no whole packet are refused and
+// nothing of them is sent.
+aErr clientWrite(const uint8_t* bytes, size_t count, void* reference) {
+    ClientRecord* record = recordOf(reference);
+    if (record == nullptr || bytes == nullptr)
+        return aErrParam;
+    size_t end = 0;
+    while (end + 2 <= count && bytes[end + 1] <= aPACKET_MAXDATA &&
+           end + 2 + bytes[end + 1] <= count)
+        end += 2 + bytes[end + 1];
+    if (end != count || count == 0)
+        return aErrParam;
+    for (size_t at = 0; at < count; at += 2 + bytes[at + 1]) {
+        const size_t size = 2u + bytes[at + 1];
+        const aErr sent = record->server ? record->server->take(record->identity, bytes + at, size)
+                                         : sendWhole(*record, bytes + at, size);
+        if (sent != aErrNone)
+            return sent;
+    }
+    return aErrNone;
 }
 
 aErr clientDelete(void* reference) {
@@ -172,9 +200,15 @@ aErr clientDelete(void* reference) {
 }
 
 bool connectFront(ClientRecord& record, uint32_t address, uint16_t port) {
-    const std::string inproc = corvane::inprocServerFind(address, port);
-    if (!inproc.empty())
-        return zsock_connect(record.front, "%s", inproc.c_str()) == 0;
+    record.server = corvane::inprocServerFind(address, port);
+    if (record.server) {
+        // The server learns of this client from its packets, handed over directly, and sends
+        // its answers to this identity.
+        record.identity = corvane::inprocClientIdentity();
+        zsock_set_identity(record.front, record.identity.c_str());
+        return zsock_connect(record.front, "%s",
+                             corvane::inprocServerEndpoint(address, port).c_str()) == 0;
+    }
     char dotted[INET_ADDRSTRLEN] = {};
     in_addr server{address};
     if (inet_ntop(AF_INET, &server, dotted, sizeof dotted) == nullptr)

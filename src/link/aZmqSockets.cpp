@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
-#include <set>
 
 namespace corvane {
 
@@ -37,7 +36,7 @@ namespace {
 
 struct InprocServers {
     std::mutex lock;
-    std::set<std::pair<uint32_t, uint16_t>> servers; // guarded by lock
+    std::map<std::pair<uint32_t, uint16_t>, std::shared_ptr<InprocServer>> servers; // by lock
 };
 
 // Never destroyed: servers may still stop while static objects go at exit.
@@ -94,14 +93,19 @@ void atExitCancel(void* owner) {
     h.hooks.erase(owner);
 }
 
+std::string inprocClientIdentity() {
+    static std::atomic<uint32_t> next{0};
+    return "corvane-client-" + std::to_string(next++);
+}
+
 std::string inprocServerEndpoint(uint32_t address, uint16_t port) {
     return "inproc://corvane-server-" + std::to_string(address) + "-" + std::to_string(port);
 }
 
-void inprocServerAdd(uint32_t address, uint16_t port) {
+void inprocServerAdd(uint32_t address, uint16_t port, std::shared_ptr<InprocServer> server) {
     InprocServers& s = inprocServers();
     std::lock_guard<std::mutex> lock(s.lock);
-    s.servers.emplace(address, port);
+    s.servers[{address, port}] = std::move(server);
 }
 
 void inprocServerRemove(uint32_t address, uint16_t port) {
@@ -110,10 +114,11 @@ void inprocServerRemove(uint32_t address, uint16_t port) {
     s.servers.erase({address, port});
 }
 
-std::string inprocServerFind(uint32_t address, uint16_t port) {
+std::shared_ptr<InprocServer> inprocServerFind(uint32_t address, uint16_t port) {
     InprocServers& s = inprocServers();
     std::lock_guard<std::mutex> lock(s.lock);
-    return s.servers.count({address, port}) ? inprocServerEndpoint(address, port) : std::string();
+    const auto found = s.servers.find({address, port});
+    return found != s.servers.end() ? found->second : nullptr;
 }
 
 } // namespace corvane

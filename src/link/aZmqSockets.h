@@ -2,11 +2,15 @@
 // socket pairs, the at-exit hooks and the registry of this process's servers.
 #pragma once
 
+#include "corvane/aError.h"
+
 #include <czmq.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 
 namespace corvane {
@@ -33,14 +37,53 @@ struct SocketPair {
 void atExitRegister(void* owner, std::function<void()> end);
 void atExitCancel(void* owner);
 
+// A sharing server of this process as its in-process clients see it. Such a client hands its
+// packets to the server on its own thread, so a request reaches the module without a pass
+// through ZeroMQ or a wake-up of the server's thread; the answers come back through the
+// server's ROUTER as to any client.
+class InprocServer {
+  public:
+    // take(client, bytes, size): one content frame from the client with that routing identity;
+    // false when it was no content frame. forget(client): the client is gone.
+    using Take = std::function<bool(const std::string&, const uint8_t*, std::size_t)>;
+    using Forget = std::function<void(const std::string&)>;
+    InprocServer(Take take, Forget forget) : take_(std::move(take)), forget_(std::move(forget)) {}
+    // aErrIO once the server stopped; aErrParam for no content frame.
+    aErr take(const std::string& client, const uint8_t* bytes, std::size_t size) {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (!take_)
+            return aErrIO;
+        return take_(client, bytes, size) ? aErrNone : aErrParam;
+    }
+    void forget(const std::string& client) {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (forget_)
+            forget_(client);
+    }
+    // Called by the server as it stops: waits for a call under way, and none follows.
+    void stop() {
+        std::lock_guard<std::mutex> guard(lock_);
+        take_ = nullptr;
+        forget_ = nullptr;
+    }
+
+  private:
+    std::mutex lock_;
+    Take take_;     // guarded by lock_
+    Forget forget_; // guarded by lock_
+};
+
+// The routing identity of a new in-process client: unique in this process, and never one that
+// ZeroMQ gives a peer of its own accord (those start with a zero byte).
+std::string inprocClientIdentity();
+
 // Sharing servers of this process by address and port: a client of one of them connects to the
 // server's in-process endpoint, which spares each trip two passes through ZeroMQ's TCP I/O
 // thread. Clients in other processes use TCP as ever.
 std::string inprocServerEndpoint(uint32_t address, uint16_t port);
-void inprocServerAdd(uint32_t address, uint16_t port);
+void inprocServerAdd(uint32_t address, uint16_t port, std::shared_ptr<InprocServer> server);
 void inprocServerRemove(uint32_t address, uint16_t port);
-// The in-process endpoint of the server at address and port, or "" when it is not in this
-// process.
-std::string inprocServerFind(uint32_t address, uint16_t port);
+// The server at address and port, or null when it is not in this process.
+std::shared_ptr<InprocServer> inprocServerFind(uint32_t address, uint16_t port);
 
 } // namespace corvane

@@ -95,9 +95,3 @@ aErr Link::getTimestampParts(uint64_t timestamp, uint32_t* upper, uint32_t* lowe
 }
 
 } // namespace Corvane
-
-bool aUEI_isStreamPacket(const aPacket* packet) {
-    return packet && packet->check == aPACKET_CHECK && packet->length > 4 &&
-           aUEI_isUEIPayload(packet) && packet->data[1] < aUEI_OP_GET &&
-           (packet->data[2] & aUEI_SPEC_STREAM) != 0;
-}

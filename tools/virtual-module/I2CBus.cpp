@@ -2,8 +2,6 @@
 #include "I2CBus.h"
 
 #include "corvane/aError.h"
-#include "corvane/aPacket.h"
-#include "corvane/aUEI.h"
 
 namespace Corvane::Tools {
 
@@ -20,12 +18,7 @@ bool isUeiRequest(const WirePacket& packet) {
     if (packet.length < 3 || (packet.data[2] & kSpecRequest) == 0)
         return false;
     const uint8_t op = packet.data[1] & kOpMask;
-    if (op != kOpGet && op != kOpSet)
-        return false;
-    aPacket* p = aPacket_CreateWithData(packet.address, packet.length, packet.data.data());
-    const bool notUei = p == nullptr || aUEI_isNotUEIPayload(p);
-    aPacket_Destroy(&p);
-    return !notUei;
+    return (op == kOpGet || op == kOpSet) && packet.carriesUEI();
 }
 
 // The module's side of the host connection: its own identity, the router's wire. A module that

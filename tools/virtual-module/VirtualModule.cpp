@@ -62,28 +62,9 @@ constexpr uint8_t kSpecError = 0x80;
 constexpr uint8_t kHeartbeatUp = 0;
 constexpr uint8_t kHeartbeatDown = 1;
 
-// Commands whose packets are no UEIs; an unknown one of them goes unanswered.
-bool isNotUeiCommand(uint8_t command) {
-    switch (command) {
-    case 0:
-    case 1:
-    case 2:
-    case 4:
-    case 8:
-    case 9:
-    case 23:
-    case 24:
-    case 73:
-    case 94:
-    case 95:
-    case 173:
-    case 175: return true;
-    default: return false;
-    }
-}
-
 bool isUeiRequest(const WirePacket& packet) {
-    if (packet.length < 3 || isNotUeiCommand(packet.data[0]))
+    // A packet of another protocol, unknown to the module, goes unanswered.
+    if (packet.length < 3 || !packet.carriesUEI())
         return false;
     const uint8_t op = packet.data[1] & 0xC0;
     return (op == kOpGet || op == kOpSet) && (packet.data[2] & kSpecRequest) != 0;

@@ -1,6 +1,8 @@
 // Wire packet helpers and the byte-stream parser of the virtual module.
 #include "WirePacket.h"
 
+#include "corvane/aUEI.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -18,6 +20,16 @@ void WirePacket::appendTo(std::vector<uint8_t>& out) const {
     out[at] = address;
     out[at + 1] = n;
     std::memcpy(out.data() + at + 2, data.data(), n);
+}
+
+bool WirePacket::carriesUEI() const {
+    aPacket packet{};
+    packet.check = aPACKET_CHECK;
+    packet.address = address;
+    packet.length = static_cast<uint8_t>(std::min<std::size_t>(length, kWireMaxData));
+    packet.count = static_cast<uint8_t>(packet.length + 2);
+    std::memcpy(packet.data, data.data(), packet.length);
+    return packet.length > 0 && aUEI_isUEIPayload(&packet);
 }
 
 std::vector<uint8_t> WirePacket::bytes() const {

@@ -30,6 +30,9 @@ struct WirePacket {
     std::vector<uint8_t> bytes() const;
 
     bool operator==(const WirePacket& other) const;
+
+    // True when the data carry a UEI, by the link library's list of the commands that do not.
+    bool carriesUEI() const;
 };
 
 // Cuts the host's bytes into packets. A length byte above kWireMaxData cannot start a packet:

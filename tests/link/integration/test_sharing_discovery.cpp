@@ -10,6 +10,7 @@
 #include "NetworkNamespace.h"
 #include "SpawnedProgram.h"
 #include "VirtualModule.h"
+#include "WirePeer.h"
 
 #include <gtest/gtest.h>
 
@@ -18,9 +19,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -29,10 +33,12 @@ namespace {
 using namespace std::chrono_literals;
 using Corvane::Tools::VirtualModule;
 using Corvane::Tools::VirtualModuleConfig;
+using testsupport::WirePeer;
 
 const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
 constexpr uint32_t kSerial = 0x1A2B3C4D;
 constexpr char kPeerPort[] = "CORVANE_TEST_PEER_PORT";
+constexpr char kPeerIndex[] = "CORVANE_TEST_PEER_INDEX";
 
 std::string self() {
     char path[4096] = {};
@@ -61,7 +67,7 @@ struct ServedModule {
         link.reset(aLink_CreateTCPIP(kLoopback, module->port()));
         server = aServer_Create(link.get(), 0, true);
         EXPECT_TRUE(server != nullptr && aServer_Start(server));
-        aServer_SetModule(server, kSerial, 2, 0x13);
+        aServer_SetModule(server, kSerial, 0x13);
     }
     ~ServedModule() { aServer_Destroy(&server); }
     std::unique_ptr<VirtualModule> module;
@@ -206,6 +212,142 @@ TEST(SharingDiscovery, LocalModeIgnoresAnotherHostsServer) {
     ASSERT_EQ(found.specs.size(), 1u);
     EXPECT_EQ(found.specs[0].serialNumber, kSerial);
     EXPECT_EQ(found.specs[0].ipAddress, kLoopback);
+}
+
+// Datagrams on the beacon port that are no server's answer, until told.
+class BeaconJunk {
+  public:
+    BeaconJunk() {
+        fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+        const int on = 1;
+        setsockopt(fd_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(8585);
+        to.sin_addr.s_addr = htonl(0x7FFFFFFF); // the loopback network's broadcast
+        uint8_t wrongType[128] = {};
+        aServer_BeaconAnswer(0x0BADBAD0, 0x13, kLoopback, 4000, wrongType);
+        wrongType[0] = 3; // a serial link, with a port name past the port
+        std::memcpy(wrongType + 28, "/dev/ttyS0", 10);
+        uint8_t noPort[128] = {};
+        aServer_BeaconAnswer(0x0BADBAD1, 0x13, kLoopback, 0, noPort);
+        const std::vector<std::vector<uint8_t>> junk{
+            {1, 2, 3},
+            std::vector<uint8_t>(wrongType, wrongType + 128),
+            std::vector<uint8_t>(noPort, noPort + 128),
+            std::vector<uint8_t>(127, 4)};
+        // Two thousand a second: far more than the answers a listener hears meanwhile, and no
+        // more than its socket takes in, so what is lost is lost to the listener, not the kernel.
+        thread_ = std::thread([this, junk, to] {
+            for (int sent = 0; !stop_ && sent < 20000; ++sent) {
+                sendto(fd_, junk[sent % junk.size()].data(), junk[sent % junk.size()].size(), 0,
+                       reinterpret_cast<const sockaddr*>(&to), sizeof to);
+                std::this_thread::sleep_for(500us);
+            }
+        });
+    }
+    ~BeaconJunk() {
+        stop_ = true;
+        thread_.join();
+        close(fd_);
+    }
+
+  private:
+    int fd_ = -1;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+TEST(SharingDiscovery, OnlyServerAnswersAreTakenAndJunkHidesNone) {
+    if (!testsupport::enterNetworkNamespace())
+        return;
+    ServedModule served;
+    BeaconJunk junk;
+    Found found;
+    EXPECT_EQ(aDiscovery_Enumerate_aEtherModules(Found::collect, &found, 0), 1u);
+    ASSERT_EQ(found.specs.size(), 1u);
+    EXPECT_EQ(found.specs[0].serialNumber, kSerial);
+    EXPECT_EQ(found.specs[0].type, uint32_t{AETHER});
+}
+
+TEST(SharingDiscovery, AServerWithoutABeaconSaysSo) {
+    if (!testsupport::enterNetworkNamespace())
+        return;
+    // The beacon port held by a socket that shares it with no one.
+    const int holder = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_port = htons(8585);
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+    auto deaf = std::make_unique<ServedModule>();
+    EXPECT_FALSE(aServer_IsDiscoverable(deaf->server));
+    LinkOwner client(aLink_CreateClient(kLoopback, aServer_GetPort(deaf->server), 0));
+    uint8_t model = 0;
+    EXPECT_EQ(aLink_GetModel(client.get(), 2, &model), aErrNone) << "it serves all the same";
+    client.reset();
+    deaf.reset();
+    close(holder);
+
+    ServedModule served;
+    EXPECT_TRUE(aServer_IsDiscoverable(served.server));
+    aServer_SetModule(served.server, kSerial, 0);
+    EXPECT_FALSE(aServer_IsDiscoverable(served.server)) << "no model to announce";
+    EXPECT_FALSE(aServer_IsDiscoverable(nullptr));
+}
+
+// Two processes share a module that answers the address request in two packets, as modules do:
+// each asks in turn for the address, the model and values only it asks for, and every answer
+// is checked against what was asked.
+TEST(SharingDiscovery, TwoProcessesInterleaveOnAModuleThatAnswersInTwoPackets) {
+    if (!testsupport::enterNetworkNamespace())
+        return;
+    WirePeer peer;
+    char emulation[64];
+    std::snprintf(emulation, sizeof emulation, "%08X:13@127.0.0.1:%u", kSerial,
+                  unsigned{peer.port()});
+    setenv("CORVANE_USB_EMULATION", emulation, 1);
+    uint16_t port = 0;
+    uint32_t address = 0;
+    LinkOwner mine(aLink_CreateServer(kSerial, &port, &address, true));
+    unsetenv("CORVANE_USB_EMULATION");
+    ASSERT_NE(mine.get(), 0u) << "the module's address and model are learnt through the server";
+
+    std::vector<std::unique_ptr<SpawnedProgram>> others;
+    for (const char* index : {"2", "3"}) {
+        setenv(kPeerIndex, index, 1);
+        others.push_back(std::make_unique<SpawnedProgram>(std::vector<std::string>{
+            self(), "--gtest_also_run_disabled_tests",
+            "--gtest_filter=SharingDiscovery.DISABLED_InterleavingProcess"}));
+    }
+    unsetenv(kPeerIndex);
+    // This process asks on for as long as the others do.
+    int wrong = 0;
+    std::vector<int> status(others.size(), -1);
+    auto running = [&] { return std::count(status.begin(), status.end(), -1) > 0; };
+    for (int pass = 0; pass < 50 && running(); ++pass) {
+        wrong += testsupport::askRounds(mine.get(), 1);
+        for (std::size_t i = 0; i < others.size(); ++i)
+            if (status[i] < 0)
+                status[i] = others[i]->wait(0s);
+    }
+    EXPECT_EQ(wrong, 0);
+    for (std::size_t i = 0; i < others.size(); ++i) {
+        if (status[i] < 0)
+            status[i] = others[i]->wait(60s);
+        EXPECT_EQ(status[i], 0) << others[i]->output() << others[i]->errors();
+    }
+}
+
+// The other processes of the test above.
+TEST(SharingDiscovery, DISABLED_InterleavingProcess) {
+    const char* index = std::getenv(kPeerIndex);
+    ASSERT_NE(index, nullptr);
+    linkSpec* found = aDiscovery_FindModule(AETHER, kSerial, 0);
+    ASSERT_NE(found, nullptr);
+    LinkOwner client(aLink_CreateClient(found->ipAddress, static_cast<uint16_t>(found->port), 0));
+    aLinkSpec_Destroy(&found);
+    ASSERT_NE(client.get(), 0u);
+    EXPECT_EQ(testsupport::askRounds(client.get(), static_cast<uint8_t>(std::atoi(index))), 0);
 }
 
 } // namespace

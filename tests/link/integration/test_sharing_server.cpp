@@ -2,6 +2,7 @@
 // process: replies reach the client that asked, UEIBytes runs are pooled, stream batches fan out
 // to subscribers, force-route requests are blocked, and clients survive silence and loss.
 #include "aLinkInternal.h"
+#include "aServerRecord.h"
 #include "aServer_Internal.h"
 #include "corvane/aLink.h"
 #include "corvane/aServer.h"
@@ -91,7 +92,7 @@ class SharedModule : public ::testing::Test {
         server_ = aServer_Create(moduleLink_.get(), 0, true);
         ASSERT_NE(server_, nullptr);
         ASSERT_TRUE(aServer_Start(server_));
-        aServer_SetModule(server_, 0x1A2B3C4D, kModule, 0x13);
+        aServer_SetModule(server_, 0x1A2B3C4D, 0x13);
         EXPECT_EQ(aServer_GetInterface(server_), kLoopback);
     }
 
@@ -250,6 +251,47 @@ TEST_F(SharedModule, ClientOfAStoppedServerTimesOutAndEndsPromptly) {
     EXPECT_EQ(server_, nullptr);
     EXPECT_EQ(aLink_GetModel(a, kModule, &model), aErrTimeout);
     clients_.clear(); // destroying the client link does not wait for the absent server
+}
+
+TEST_F(SharedModule, SubscribersThatLeaveAreForgotten) {
+    const std::vector<uint8_t> enable = packetBytes(kModule, {kCmdStream, 0x81, 0x20, 0, 0, 0, 1});
+    // Subscribes a raw client and takes its acknowledgement and the stream batch behind it.
+    auto subscribe = [&](zsock_t* dealer) {
+        zsock_set_rcvtimeo(dealer, 5000);
+        if (zmq_send(zsock_resolve(dealer), enable.data(), enable.size(), 0) < 0)
+            return false;
+        std::size_t bytes = 0;
+        for (int frames = 0; frames < 1 + kStreamPackets && bytes < 5 + 9u * kStreamPackets;
+             ++frames) {
+            zframe_t* frame = zframe_recv(dealer);
+            if (frame == nullptr)
+                return false;
+            bytes += zframe_size(frame);
+            zframe_destroy(&frame);
+        }
+        return true;
+    };
+    auto subscribers = [this] {
+        std::lock_guard<std::mutex> lock(server_->turn);
+        return server_->dispatch.subscribers().size();
+    };
+    for (int i = 0; i < 100; ++i) {
+        zsock_t* passing = zsock_new_dealer(nullptr);
+        ASSERT_EQ(zsock_connect(passing, "tcp://127.0.0.1:%u", unsigned{aServer_GetPort(server_)}),
+                  0);
+        ASSERT_TRUE(subscribe(passing)) << "cycle " << i;
+        zsock_destroy(&passing);
+    }
+    // The batches of one that stays find the others gone.
+    zsock_t* staying = zsock_new_dealer(nullptr);
+    ASSERT_EQ(zsock_connect(staying, "tcp://127.0.0.1:%u", unsigned{aServer_GetPort(server_)}), 0);
+    bool forgotten = false;
+    for (int round = 0; round < 20 && !forgotten; ++round) {
+        ASSERT_TRUE(subscribe(staying));
+        forgotten = subscribers() <= 2;
+    }
+    EXPECT_TRUE(forgotten) << subscribers() << " subscribers kept";
+    zsock_destroy(&staying);
 }
 
 } // namespace
