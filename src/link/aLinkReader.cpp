@@ -81,17 +81,24 @@ void apply(LinkRecord& r, SyncProgress& sync, aPacket* assembly, SyncAction acti
         sync.state = kSyncStateStart;
 }
 
-bool runUserFilter(LinkRecord& r, const aPacket* packet) {
-    if (!r.userFilterSet.load())
-        return false;
-    std::lock_guard<std::mutex> lock(r.filterLock);
-    if (r.userFilter == nullptr)
-        return false;
+bool offer(aPacketFilter filter, void* reference, const aPacket* packet) {
     try {
-        return r.userFilter(packet, r.userReference);
+        return filter(packet, reference);
     } catch (...) {
         return false;
     }
+}
+
+// Every filter sees the packet, also after one has taken it: each Link on a shared link keeps
+// its own stream values and callbacks. Taken by any, the packet goes no further.
+bool runUserFilters(LinkRecord& r, const aPacket* packet) {
+    if (!r.userFilterSet.load())
+        return false;
+    std::lock_guard<std::mutex> lock(r.filterLock);
+    bool taken = r.userFilter != nullptr && offer(r.userFilter, r.userReference, packet);
+    for (const LinkRecord::PacketFilterEntry& added : r.addedFilters)
+        taken = offer(added.filter, added.reference, packet) || taken;
+    return taken;
 }
 
 // Packets bound for the incoming FIFO, gathered while one block of bytes is taken apart so
@@ -126,11 +133,11 @@ class Inbox {
     std::size_t count_ = 0;
 };
 
-// A complete packet: recorded, offered to the user filter, answered when a heartbeat, else
+// A complete packet: recorded, offered to the user filters, answered when a heartbeat, else
 // gathered for the incoming FIFO. The assembly packet is reset for the next one.
 void dispatch(LinkRecord& r, aPacket* packet, Inbox& inbox) {
     logPacket(r, kTagReceived, packet);
-    if (!runUserFilter(r, packet)) {
+    if (!runUserFilters(r, packet)) {
         if (packet->length == 2 && packet->data[0] == 0) {
             // Heartbeats are answered here and never reach the incoming FIFO.
             const uint8_t answer[2] = {0, static_cast<uint8_t>(packet->data[1] + 2)};

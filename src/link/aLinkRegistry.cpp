@@ -198,6 +198,8 @@ aErr teardown(Entry& entry) {
         std::lock_guard<std::mutex> lock(r.filterLock);
         r.userFilter = nullptr;
         r.userReference = nullptr;
+        r.addedFilters.clear();
+        r.userFilterSet = false;
     }
     {
         std::lock_guard<std::mutex> lock(r.lifecycle);

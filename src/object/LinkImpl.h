@@ -6,7 +6,7 @@
 
 #include "StreamCallbacks.h"
 #include "StreamRegistry.h"
-#include "aPacketFifoInternal.h"
+#include "aLinkInternal.h"
 
 #include <memory>
 #include <mutex>
@@ -43,7 +43,9 @@ struct __attribute__((visibility("hidden"))) Link::Impl {
     // to them are serialised by streamControl, taken before the engine's filter lock.
     StreamCallbackThread callbacks;
     std::mutex streamControl;
-    bool streamFilterInstalled = false; // guarded by streamControl
+    // The engine link the stream filter was added to, 0 while it is on none; guarded by
+    // streamControl.
+    aLinkRef streamFilterLink = 0;
     // Installs or removes the stream filter and the callback thread as the registry requires.
     aErr updateStreamFilter();
     void stopStreaming();
