@@ -6,8 +6,10 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 namespace Corvane {
@@ -27,6 +29,7 @@ class LocklessQueue_SPSC {
 
     bool push(const SharedStreamCallback& callback, void* reference, const aPacket& packet);
     bool pop(asyncPacket& out);
+    bool empty() const;
     // Only while neither side runs.
     void reset();
 
@@ -55,9 +58,15 @@ class StreamCallbackThread {
     void stop();
 
   private:
+    // The thread sleeps on `wake` while the queue is empty, having said so in `sleeping`; the
+    // filter wakes it only then, so a busy stream costs the reader thread no lock per sample.
     struct Shared {
         LocklessQueue_SPSC queue;
         std::atomic<bool> stop{false};
+        std::atomic<bool> sleeping{false};
+        std::mutex lock; // guards the sleep, nothing else
+        std::condition_variable wake;
+        void notify();
     };
     static void drain(std::shared_ptr<Shared> shared);
 
