@@ -52,13 +52,16 @@ bool anyEmptyPacket(const aPacket* packet, void*) {
 }
 
 struct PacketMatch {
+    uint8_t address;
     const uint8_t* bytes;
     uint8_t length;
 };
 
+// Only the module asked answers: behind a router, a late reply of another module to the same
+// kind of request must not be taken for this one's.
 bool leadingBytesMatch(const aPacket* packet, void* reference) {
     const auto* match = static_cast<const PacketMatch*>(reference);
-    return packet->length >= match->length &&
+    return packet->address == match->address && packet->length >= match->length &&
            (match->length == 0 || std::memcmp(packet->data, match->bytes, match->length) == 0);
 }
 
@@ -286,7 +289,7 @@ aErr Link::receivePacket(uint8_t address, const uint8_t* match, uint8_t* length,
         return aErrPacket;
     if (!length || !data || (*length > 0 && !match) || *length > aPACKET_MAXDATA)
         return aErrParam;
-    PacketMatch wanted{match, *length};
+    PacketMatch wanted{address, match, *length};
     aPacket* packet = aLink_AwaitFirst(impl_->linkId, leadingBytesMatch, &wanted, kReplyTimeoutMs);
     if (!packet)
         return aErrTimeout;
