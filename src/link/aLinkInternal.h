@@ -43,6 +43,13 @@ size_t aLink_AwaitRun(aLinkRef link, aPacketRunFilter filter, void* reference, u
 aErr aLink_AddPacketFilter(aLinkRef link, aPacketFilter filter, void* reference);
 aErr aLink_RemovePacketFilter(aLinkRef link, aPacketFilter filter, void* reference);
 
+// A new client link to the sharing server this process already runs for the USB module with
+// this serial number (aLink_CreateServer made it), holding one use of the USB link as its
+// partner, as aLink_CreateServer's own client does; *port and *interfaceAddress receive the
+// server's. 0 when no such server runs here or the client cannot be made.
+aLinkRef aLink_CreateServedClient(uint32_t serialNumber, uint16_t* port,
+                                  uint32_t* interfaceAddress);
+
 // A link whose last use also drops one use of partner (the USB link behind a sharing client).
 aErr aLink_SetPartner(aLinkRef link, aLinkRef partner);
 

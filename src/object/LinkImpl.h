@@ -37,6 +37,12 @@ struct __attribute__((visibility("hidden"))) Link::Impl {
     // router's link that no creation call counted for it.
     bool ownsUse = false;
     aLogger* packetLogger = nullptr;
+    aLinkRef packetLoggerLink = 0; // the engine link packetLogger reads
+    std::string packetLogFile;     // of the first enable
+    bool packetLogWanted = false;  // enabled and not disabled since: resumed on every connect
+    // Enables the engine's packet debug log and the logger that writes it to fileName.
+    aErr startPacketLog(const char* fileName);
+    void resumePacketLog();
     aEtherConfig config;
     StreamRegistry streams;
     // Streaming's filter and callback thread exist while the registry is not empty; changes

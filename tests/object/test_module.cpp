@@ -65,6 +65,22 @@ TEST(ModuleConnect, ThroughARoutersLinkKeepsItsAddress) {
     EXPECT_EQ(orphan.connectThroughLinkModule(&unconnected), aErrNotFound);
 }
 
+// Connecting to a module that never answers fails, and says so in its state as well.
+TEST(ModuleConnect, ModuleThatNeverAnswersIsNotConnected) {
+    ModulePeer peer;
+    Corvane::Tools::FaultSettings mute;
+    mute.mute = true;
+    peer.module().setFaults(mute);
+    Module module(2);
+    EXPECT_EQ(module.connectFromSpec(peer.spec()), aErrNotReady);
+    EXPECT_FALSE(module.isConnected());
+    EXPECT_EQ(module.getStatus(), LINK_ERROR);
+    // Nothing is left to disconnect first: the next attempt runs, and succeeds once it answers.
+    peer.module().setFaults({});
+    EXPECT_EQ(module.reconnect(), aErrNone);
+    EXPECT_TRUE(module.isConnected());
+}
+
 WirePacket wire(uint8_t address, const std::vector<uint8_t>& bytes) {
     WirePacket packet;
     packet.address = address;
@@ -121,6 +137,23 @@ TEST_F(RouterWithALateModule, RepliesAreTakenFromTheModuleAsked) {
     uint32_t unloaded = 0;
     EXPECT_EQ(behind.getLink()->getFactoryData(8, 1, data, sizeof data, &unloaded), aErrNone);
     EXPECT_EQ(std::vector<uint8_t>(data, data + unloaded), (std::vector<uint8_t>{8, 8}));
+}
+
+// Behind a router over TCP/IP there is no sharing server to go through: the module reconnects
+// over the router's own kind of link, and holds its own use of it.
+TEST_F(RouterWithALateModule, ModuleBehindReconnectsOnItsOwn) {
+    linkSpec spec{};
+    ASSERT_EQ(behind.getLinkSpecifier(&spec), aErrNone);
+    EXPECT_EQ(spec.type, uint32_t{TCPIP});
+    ASSERT_EQ(behind.disconnect(), aErrNone);
+    EXPECT_TRUE(module->isConnected());
+    ASSERT_EQ(behind.reconnect(), aErrNone);
+    EXPECT_TRUE(behind.isConnected());
+    EXPECT_EQ(behind.getModuleAddress(), 8);
+    module->disconnect();
+    uint32_t build = 0;
+    EXPECT_EQ(behind.getBuild(&build), aErrNone);
+    EXPECT_EQ(build, 8u);
 }
 
 class ModuleQueries : public ConnectedModule {};

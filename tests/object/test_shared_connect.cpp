@@ -85,4 +85,27 @@ TEST_F(SharedConnect, DiscoverFallsBackFromUsbToAEther) {
     EXPECT_EQ(count, 4);
 }
 
+// A second Module for a USB module this process already serves goes through that server, as
+// every other client does: the USB device takes one claim, and no fallback is needed for it.
+TEST_F(SharedConnect, SecondModuleInTheProcessUsesItsServer) {
+    if (!testsupport::enterNetworkNamespace())
+        return;
+    listOnUsb(true);
+    Module first(2);
+    ASSERT_EQ(first.connect(USB, kSerial), aErrNone);
+    Module second(2);
+    aEtherConfig noFallback;
+    noFallback.fallback = false;
+    ASSERT_EQ(second.setConfig(noFallback), aErrNone);
+    ASSERT_EQ(second.connect(USB, kSerial), aErrNone);
+    aEtherConfig firstConfig, secondConfig;
+    ASSERT_EQ(first.getConfig(&firstConfig), aErrNone);
+    ASSERT_EQ(second.getConfig(&secondConfig), aErrNone);
+    EXPECT_EQ(secondConfig.assignedPort, firstConfig.assignedPort);
+    uint32_t build = 0;
+    EXPECT_EQ(second.getBuild(&build), aErrNone);
+    first.disconnect();
+    EXPECT_EQ(second.getBuild(&build), aErrNone) << "the server stays while a client uses it";
+}
+
 } // namespace
