@@ -68,6 +68,7 @@ struct LinkRecord {
     struct PacketFilterEntry {
         aPacketFilter filter;
         void* reference;
+        aPacketBurstEnd endOfBurst; // may be null
     };
     std::mutex filterLock;
     aPacketFilter userFilter = nullptr;          // guarded by filterLock

@@ -40,7 +40,12 @@ size_t aLink_AwaitRun(aLinkRef link, aPacketRunFilter filter, void* reference, u
 // Adding the same filter with the same reference again changes nothing. aErrParam for an
 // unknown link or a null filter; removing one that is not there is aErrNotFound. The link's
 // last use removes them all; aLink_Reset keeps them.
-aErr aLink_AddPacketFilter(aLinkRef link, aPacketFilter filter, void* reference);
+// A filter that hands packets on to another thread may also give endOfBurst, which the reader
+// calls (under the same lock) each time it has taken apart what one read brought: a filter
+// can then wake its thread once per burst rather than once per packet.
+typedef void (*aPacketBurstEnd)(void* reference);
+aErr aLink_AddPacketFilter(aLinkRef link, aPacketFilter filter, void* reference,
+                           aPacketBurstEnd endOfBurst);
 aErr aLink_RemovePacketFilter(aLinkRef link, aPacketFilter filter, void* reference);
 
 // A new client link to the sharing server this process already runs for the USB module with

@@ -164,7 +164,8 @@ aErr aLink_InstallUserPacketFilter(aLinkRef link, aPacketFilter filter, void* re
     });
 }
 
-aErr aLink_AddPacketFilter(aLinkRef link, aPacketFilter filter, void* reference) {
+aErr aLink_AddPacketFilter(aLinkRef link, aPacketFilter filter, void* reference,
+                           aPacketBurstEnd endOfBurst) {
     return withLink(link, [&](const RecordPtr& r) -> aErr {
         if (filter == nullptr)
             return aErrParam;
@@ -172,7 +173,7 @@ aErr aLink_AddPacketFilter(aLinkRef link, aPacketFilter filter, void* reference)
         for (const LinkRecord::PacketFilterEntry& added : r->addedFilters)
             if (added.filter == filter && added.reference == reference)
                 return aErrNone;
-        r->addedFilters.push_back({filter, reference});
+        r->addedFilters.push_back({filter, reference, endOfBurst});
         noteFilters(*r);
         return aErrNone;
     });

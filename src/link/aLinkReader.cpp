@@ -101,6 +101,21 @@ bool runUserFilters(LinkRecord& r, const aPacket* packet) {
     return taken;
 }
 
+// Tells the added filters that what one read brought has been taken apart.
+void endUserFilterBurst(LinkRecord& r) {
+    if (!r.userFilterSet.load())
+        return;
+    std::lock_guard<std::mutex> lock(r.filterLock);
+    for (const LinkRecord::PacketFilterEntry& added : r.addedFilters) {
+        if (added.endOfBurst == nullptr)
+            continue;
+        try {
+            added.endOfBurst(added.reference);
+        } catch (...) {
+        }
+    }
+}
+
 // Packets bound for the incoming FIFO, gathered while one block of bytes is taken apart so
 // that a burst costs its waiter one wake-up instead of one per packet.
 class Inbox {
@@ -229,6 +244,7 @@ void readerMain(RecordPtr rp, aStream* stream, aPacket* assembly, uint32_t gener
                 dispatch(r, assembly, *inbox);
             }
         }
+        endUserFilterBurst(r);
         if (inbox->deliver(r.incoming) != aErrNone)
             setStatus(r, LINK_ERROR);
     }

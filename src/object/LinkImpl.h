@@ -54,6 +54,8 @@ struct __attribute__((visibility("hidden"))) Link::Impl {
     aLinkRef streamFilterLink = 0;
     // Installs or removes the stream filter and the callback thread as the registry requires.
     aErr updateStreamFilter();
+    // The engine has taken apart what one read brought: the callbacks queued may run.
+    static void streamBurstEnd(void* reference);
     void stopStreaming();
     std::string name;
     std::optional<linkSpec> spec;

@@ -38,6 +38,10 @@ aErr tellModule(Link& link, uint8_t module, uint8_t command, uint8_t option, uin
 
 } // namespace
 
+void Link::Impl::streamBurstEnd(void* reference) {
+    static_cast<Link::Impl*>(reference)->callbacks.burstDelivered();
+}
+
 aErr Link::Impl::updateStreamFilter() {
     std::lock_guard<std::mutex> control(streamControl);
     // The filter is added beside those of other Links on the same engine link (two Modules for
@@ -48,7 +52,8 @@ aErr Link::Impl::updateStreamFilter() {
             if (streamFilterLink != 0)
                 aLink_RemovePacketFilter(streamFilterLink, &Link::linkStreamFilter, this);
             streamFilterLink = 0;
-            if (const aErr err = aLink_AddPacketFilter(linkId, &Link::linkStreamFilter, this);
+            if (const aErr err =
+                    aLink_AddPacketFilter(linkId, &Link::linkStreamFilter, this, streamBurstEnd);
                 err != aErrNone)
                 return err;
             streamFilterLink = linkId;

@@ -5,6 +5,10 @@ namespace Corvane {
 
 namespace {
 
+// Queued items that wake a sleeping thread before its burst ends, well before a burst (a read
+// of up to 16 KB, nearly a thousand samples) could fill the queue.
+constexpr uint16_t kWakeBacklog = 64;
+
 uint16_t next(uint16_t index) {
     return static_cast<uint16_t>((index + 1) % LocklessQueue_SPSC::kSlots);
 }
@@ -43,6 +47,12 @@ bool LocklessQueue_SPSC::empty() const {
     return read_.load(std::memory_order_relaxed) == write_.load(std::memory_order_seq_cst);
 }
 
+uint16_t LocklessQueue_SPSC::size() const {
+    const uint16_t write = write_.load(std::memory_order_relaxed);
+    const uint16_t read = read_.load(std::memory_order_acquire);
+    return static_cast<uint16_t>((write + kSlots - read) % kSlots);
+}
+
 void LocklessQueue_SPSC::reset() {
     for (asyncPacket& slot : slots_)
         slot.callback.reset();
@@ -67,7 +77,12 @@ void StreamCallbackThread::deliver(const SharedStreamCallback& callback, void* r
         drops_.fetch_add(1, std::memory_order_relaxed);
         return;
     }
-    if (shared_->sleeping.load(std::memory_order_seq_cst))
+    if (shared_->queue.size() >= kWakeBacklog && shared_->sleeping.load(std::memory_order_seq_cst))
+        shared_->notify();
+}
+
+void StreamCallbackThread::burstDelivered() {
+    if (shared_->sleeping.load(std::memory_order_seq_cst) && !shared_->queue.empty())
         shared_->notify();
 }
 

@@ -215,10 +215,15 @@ TEST_P(LinkReader, UserFilterSeesEveryPacketFirstAndConsumesWhatItTakes) {
 struct Taker {
     uint8_t takes;
     int seen = 0;
+    int seenAtBurstEnd = -1; // what it had seen when last told a burst was taken apart
     static bool offer(const aPacket* packet, void* reference) {
         auto* self = static_cast<Taker*>(reference);
         ++self->seen;
         return packet->length > 0 && packet->data[0] == self->takes;
+    }
+    static void burstEnd(void* reference) {
+        auto* self = static_cast<Taker*>(reference);
+        self->seenAtBurstEnd = self->seen;
     }
 };
 
@@ -227,9 +232,10 @@ struct Taker {
 TEST_P(LinkReader, AddedFiltersSeeEveryPacketBesideTheUserFilter) {
     Taker user{0x55}, first{0x66}, second{0x99};
     ASSERT_EQ(aLink_InstallUserPacketFilter(link.get(), Taker::offer, &user), aErrNone);
-    ASSERT_EQ(aLink_AddPacketFilter(link.get(), Taker::offer, &first), aErrNone);
-    ASSERT_EQ(aLink_AddPacketFilter(link.get(), Taker::offer, &second), aErrNone);
-    ASSERT_EQ(aLink_AddPacketFilter(link.get(), Taker::offer, &second), aErrNone); // once only
+    ASSERT_EQ(aLink_AddPacketFilter(link.get(), Taker::offer, &first, nullptr), aErrNone);
+    ASSERT_EQ(aLink_AddPacketFilter(link.get(), Taker::offer, &second, Taker::burstEnd), aErrNone);
+    ASSERT_EQ(aLink_AddPacketFilter(link.get(), Taker::offer, &second, Taker::burstEnd),
+              aErrNone); // once only
     fake.feed({4, 1, 0x55, 4, 1, 0x66, 4, 1, 0x77});
     PacketPtr kept(aLink_AwaitPacket(link.get(), 1000));
     ASSERT_NE(kept, nullptr);
@@ -237,6 +243,7 @@ TEST_P(LinkReader, AddedFiltersSeeEveryPacketBesideTheUserFilter) {
     EXPECT_EQ(user.seen, 3);
     EXPECT_EQ(first.seen, 3);
     EXPECT_EQ(second.seen, 3);
+    EXPECT_EQ(second.seenAtBurstEnd, 3) << "told before the burst's packets are queued";
 
     // One user leaving (its filter twice, the single slot emptied) leaves the other's in place.
     EXPECT_EQ(aLink_RemovePacketFilter(link.get(), Taker::offer, &first), aErrNone);
@@ -253,8 +260,8 @@ TEST_P(LinkReader, AddedFiltersSeeEveryPacketBesideTheUserFilter) {
     EXPECT_EQ(first.seen, 3);
     EXPECT_EQ(user.seen, 3);
 
-    EXPECT_EQ(aLink_AddPacketFilter(link.get(), nullptr, &first), aErrParam);
-    EXPECT_EQ(aLink_AddPacketFilter(999, Taker::offer, &first), aErrParam);
+    EXPECT_EQ(aLink_AddPacketFilter(link.get(), nullptr, &first, nullptr), aErrParam);
+    EXPECT_EQ(aLink_AddPacketFilter(999, Taker::offer, &first, nullptr), aErrParam);
     EXPECT_EQ(aLink_RemovePacketFilter(999, Taker::offer, &second), aErrParam);
     EXPECT_EQ(aLink_RemovePacketFilter(link.get(), Taker::offer, &second), aErrNone);
 }
