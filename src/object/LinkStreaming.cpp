@@ -157,7 +157,9 @@ bool Link::linkStreamFilter(const aPacket* packet, void* reference) {
         makeStreamKey(packet->address, packet->data[0], packet->data[1] & aUEI_OPTION_MASK,
                       packet->data[2] & aUEI_INDEX_MASK, subindex);
     uint32_t value = 0;
-    const bool isSample = getStreamSample(packet, nullptr, &value, nullptr) == aErrNone;
+    const bool isSample = isSampleOfKind(packet, kind);
+    if (isSample)
+        decodeSample(packet, kind, nullptr, &value, nullptr);
     state->streams.dispatch(key, isSample, value,
                             [&](const SharedStreamCallback& callback, void* userReference) {
                                 state->callbacks.deliver(callback, userReference, *packet);

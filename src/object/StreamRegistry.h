@@ -26,6 +26,12 @@ inline uint8_t streamKeyElement(uint64_t key, int element) {
     return static_cast<uint8_t>(key >> kShift[element]);
 }
 
+// For a stream packet of the kind getStreamPacketType found: whether it is a valid sample, and
+// its parts (null outputs skipped), without checking the packet again.
+bool isSampleOfKind(const aPacket* packet, STREAM_PACKET kind);
+void decodeSample(const aPacket* packet, STREAM_PACKET kind, uint64_t* timestamp, uint32_t* value,
+                  uint8_t* subindex);
+
 // A callback as the queue carries it: shared, so that a queued delivery outlives a disable.
 using SharedStreamCallback = std::shared_ptr<const StreamCallback>;
 
