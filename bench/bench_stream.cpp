@@ -3,8 +3,14 @@
 //   stream_callbacks: stream samples per second delivered to a callback, against the raw rate of
 //   the same burst of stream packets read from a socket;
 //   stream_filter_gets: round trips of plain 32-bit gets on a Link with 64 streams registered
-//   (the stream filter sees every reply), against a Link with none.
-// Blocks of the two sides take turns; each ratio is the median of the per-block ratios.
+//   (the stream filter sees every reply), against a Link with none;
+//   stream_two_links: stream samples per second delivered to each of two Links on one engine
+//   link (two Modules for one module), against one Link alone.
+// Blocks of the two sides take turns; each ratio is the median of the per-block ratios. The two
+// Links' comparison runs pinned to one CPU unless given --unpinned: with four threads handing
+// samples on, where the scheduler of a shared machine places them decides a block's rate (by
+// a factor of three) more than the code does, and on one CPU the ratio is what the second Link
+// costs.
 #include "LoopbackSocket.h"
 #include "corvane/EntityClass.h"
 #include "corvane/Module.h"
@@ -19,6 +25,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -41,10 +48,11 @@ constexpr uint32_t kBurst = 20000;
 constexpr uint8_t kQuietCommand = 200; // no entity of the model: registered, never streamed
 
 struct Peer {
-    Peer() : module(config()), model(config().identity), streaming(model, config().identity.model) {
+    explicit Peer(uint32_t burst = kBurst)
+        : module(config()), model(config().identity), streaming(model, config().identity.model) {
         StreamingSettings settings;
         settings.intervalUs = 3600000000u; // the burst alone
-        settings.burstAfterEnable = kBurst;
+        settings.burstAfterEnable = burst;
         streaming.setSettings(settings);
         model.install(module);
         streaming.install(module);
@@ -69,11 +77,19 @@ Peer& peer() {
     return instance;
 }
 
-linkSpec spec() {
+// Longer bursts for the comparison of two Links with one: each lasts well beyond the pauses a
+// shared machine imposes on a thread.
+constexpr uint32_t kLongBurst = 200000;
+Peer& longBurstPeer() {
+    static Peer instance(kLongBurst);
+    return instance;
+}
+
+linkSpec spec(const Peer& to = peer()) {
     linkSpec s{};
     s.type = TCPIP;
     s.ipAddress = htonl(INADDR_LOOPBACK);
-    s.port = peer().module.port();
+    s.port = to.module.port();
     return s;
 }
 
@@ -133,7 +149,9 @@ class Entity : public Corvane::EntityClass {
 
 class ObjectHost {
   public:
-    ObjectHost() : module_(kAddress) { ok_ = module_.connectFromSpec(spec()) == aErrNone; }
+    explicit ObjectHost(const Peer& to = peer()) : module_(kAddress) {
+        ok_ = module_.connectFromSpec(spec(to)) == aErrNone;
+    }
     Corvane::Module& module() { return module_; }
     bool ok() const { return ok_; }
 
@@ -165,12 +183,44 @@ long objectBurst(ObjectHost& host) {
     return done ? delivered.load() : -1;
 }
 
+// Registers a counting callback for the burst's stream on link; false when refused.
+bool countSamples(Corvane::Link* link, std::atomic<long>& delivered) {
+    return link->registerStreamCallback(
+               kAddress, kAnalog, kValueOption, 0, true,
+               [&delivered](const aPacket*, void*) -> uint8_t {
+                   delivered.fetch_add(1, std::memory_order_relaxed);
+                   return 0;
+               },
+               nullptr) == aErrNone;
+}
+
+void stopCounting(Corvane::Link* link) {
+    link->registerStreamCallback(kAddress, kAnalog, kValueOption, 0, false, nullptr, nullptr);
+}
+
+// Waits until each link has taken (delivered or dropped) a whole burst since the counts given.
+bool burstTaken(const std::vector<std::pair<Corvane::Link*, std::atomic<long>*>>& links,
+                const std::vector<std::pair<long, uint64_t>>& before) {
+    return waitUntil(
+        [&] {
+            for (std::size_t i = 0; i < links.size(); ++i) {
+                const long taken =
+                    links[i].second->load() - before[i].first +
+                    static_cast<long>(links[i].first->getStreamCallbackDrops() - before[i].second);
+                if (taken < static_cast<long>(kLongBurst))
+                    return false;
+            }
+            return true;
+        },
+        std::chrono::seconds(30));
+}
+
 struct Figures {
     std::vector<double> ratios;
     double units = 0;
     double seconds = 0;
 };
-Figures gStream, gGets;
+Figures gStream, gGets, gTwoLinks;
 
 double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
@@ -233,12 +283,108 @@ void BM_FilterGets(benchmark::State& state) {
     link->enableStream(kAddress, kQuietCommand, 0xFF, 0xFF, false);
 }
 
+bool gPinned = true; // --unpinned clears it
+
+// Pins the calling thread, and so every thread it starts, to the CPU it runs on, for a scope.
+class ScopedPin {
+  public:
+    ScopedPin() {
+        if (!gPinned || sched_getaffinity(0, sizeof saved_, &saved_) != 0)
+            return;
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(std::max(0, sched_getcpu()), &one);
+        active_ = sched_setaffinity(0, sizeof one, &one) == 0;
+    }
+    ~ScopedPin() {
+        if (active_)
+            sched_setaffinity(0, sizeof saved_, &saved_);
+    }
+
+  private:
+    cpu_set_t saved_{};
+    bool active_ = false;
+};
+
+// One block: the burst to one Link, then a burst that two Links on the engine link take at
+// once. The second Link registers first and takes a burst of its own before the measured one
+// starts with the first Link's registration.
+void BM_TwoLinksOneEngineLink(benchmark::State& state) {
+    ScopedPin pin; // before any thread of the comparison starts
+    ObjectHost first(longBurstPeer()), second(longBurstPeer()); // one spec: one engine link
+    if (!first.ok() || !second.ok()) {
+        state.SkipWithError("connect failed");
+        return;
+    }
+    Corvane::Link* a = first.module().getLink();
+    Corvane::Link* b = second.module().getLink();
+    // A registration that streams nothing keeps each Link's callback thread for the whole run,
+    // so no block depends on where a new thread happens to be placed.
+    if (a->enableStream(kAddress, kQuietCommand, 1, 0, true) != aErrNone ||
+        b->enableStream(kAddress, kQuietCommand, 1, 0, true) != aErrNone) {
+        state.SkipWithError("registration failed");
+        return;
+    }
+    std::atomic<long> aCount{0}, bCount{0};
+    auto snapshot = [&](std::initializer_list<std::pair<Corvane::Link*, std::atomic<long>*>> l) {
+        std::vector<std::pair<long, uint64_t>> before;
+        for (const auto& [link, count] : l)
+            before.emplace_back(count->load(), link->getStreamCallbackDrops());
+        return before;
+    };
+    for (auto _ : state) {
+        // One Link alone.
+        auto before = snapshot({{a, &aCount}});
+        auto started = Clock::now();
+        if (!countSamples(a, aCount) || !burstTaken({{a, &aCount}}, before)) {
+            state.SkipWithError("one link: stream failed");
+            break;
+        }
+        const double oneSeconds = std::chrono::duration<double>(Clock::now() - started).count();
+        const long oneSamples = aCount.load() - before[0].first;
+        stopCounting(a);
+
+        // Two Links: b's own burst first, then the measured one for both.
+        before = snapshot({{b, &bCount}});
+        if (!countSamples(b, bCount) || !burstTaken({{b, &bCount}}, before)) {
+            state.SkipWithError("second link: stream failed");
+            break;
+        }
+        before = snapshot({{a, &aCount}, {b, &bCount}});
+        started = Clock::now();
+        if (!countSamples(a, aCount) || !burstTaken({{a, &aCount}, {b, &bCount}}, before)) {
+            state.SkipWithError("two links: stream failed");
+            break;
+        }
+        const double twoSeconds = std::chrono::duration<double>(Clock::now() - started).count();
+        const long aSamples = aCount.load() - before[0].first;
+        const long bSamples = bCount.load() - before[1].first;
+        stopCounting(a);
+        stopCounting(b);
+        const double oneRate = oneSamples / oneSeconds;
+        gTwoLinks.ratios.push_back(std::min(aSamples, bSamples) / twoSeconds / oneRate);
+        gTwoLinks.units += std::min(aSamples, bSamples);
+        gTwoLinks.seconds += twoSeconds;
+    }
+    a->enableStream(kAddress, kQuietCommand, 1, 0, false);
+    b->enableStream(kAddress, kQuietCommand, 1, 0, false);
+}
+
 BENCHMARK(BM_StreamCallbacks)->UseRealTime()->Iterations(10);
+BENCHMARK(BM_TwoLinksOneEngineLink)->UseRealTime()->Iterations(30);
 BENCHMARK(BM_FilterGets)->UseRealTime()->Iterations(20);
 
 } // namespace
 
 int main(int argc, char** argv) {
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--unpinned")
+            gPinned = false;
+        else
+            argv[kept++] = argv[i];
+    }
+    argc = kept;
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
@@ -248,6 +394,10 @@ int main(int argc, char** argv) {
     if (!gGets.ratios.empty() && gGets.seconds > 0)
         std::printf("stream_filter_gets: %.0f trips/s (ratio %.2f vs no streams registered)\n",
                     gGets.units / gGets.seconds, median(gGets.ratios));
+    if (!gTwoLinks.ratios.empty() && gTwoLinks.seconds > 0)
+        std::printf("stream_two_links: %.0f samples/s per link (ratio %.2f vs one link alone)\n",
+                    gTwoLinks.units / gTwoLinks.seconds, median(gTwoLinks.ratios));
     peer().module.stop();
+    longBurstPeer().module.stop();
     return 0;
 }

@@ -110,7 +110,8 @@ CORVANE_API aPacket* aLink_AwaitFirst(aLinkRef link, aPacketFilter filter, void*
 /* Installs (or with a null filter removes) the user packet filter. It runs on the reader
  * thread with every received packet before anything else sees it; returning true consumes
  * the packet. It must not install filters or destroy its link. aErrParam for an unknown
- * link. */
+ * link. The object layer's stream filters of the Links on this link are offered every
+ * packet after it, also one it consumed, and are kept when it is replaced or removed. */
 CORVANE_API aErr aLink_InstallUserPacketFilter(aLinkRef link, aPacketFilter filter,
                                                void* reference);
 

@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "platform/udp.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace corvane::discovery {
@@ -95,22 +96,22 @@ void enumerateTcpip(Reporter& reporter) {
                sent;
         platform::closeSocket(socket);
     }
-    // Replies come within one listening window after the requests; a module that keeps
-    // talking cannot hold the caller longer.
-    const uint64_t deadline = platform::monotonicMilliseconds() + kListenMs;
-    while (sent) {
-        const uint64_t now = platform::monotonicMilliseconds();
-        if (now >= deadline)
-            break;
-        uint8_t reply[kDatagramSize + 1];
-        size_t got = 0;
-        uint32_t from = 0;
-        if (platform::receiveDatagram(replies, reply, sizeof reply,
-                                      static_cast<uint32_t>(deadline - now), got, from) != aErrNone)
-            break;
-        linkSpec spec{};
-        if (parseReply(reply, got, from, spec) && !reporter.report(spec))
-            break;
+    if (sent) {
+        listenForReplies(ListenLimits{}, platform::monotonicMilliseconds, [&](uint32_t waitMs) {
+            uint8_t reply[kDatagramSize + 1];
+            size_t got = 0;
+            uint32_t from = 0;
+            const aErr received =
+                platform::receiveDatagram(replies, reply, sizeof reply, waitMs, got, from);
+            if (received == aErrTimeout)
+                return Heard::nothing;
+            if (received != aErrNone)
+                return Heard::stop;
+            linkSpec spec{};
+            if (!parseReply(reply, got, from, spec))
+                return Heard::other;
+            return reporter.report(spec) ? Heard::reply : Heard::stop;
+        });
     }
     platform::closeSocket(replies);
 }
@@ -139,6 +140,25 @@ linkSpec* find(linkType type, bool anySerial, uint32_t serialNumber, uint32_t ne
 }
 
 } // namespace
+
+void listenForReplies(const ListenLimits& limits, const std::function<uint64_t()>& now,
+                      const std::function<Heard(uint32_t waitMs)>& receive) {
+    const uint64_t started = now();
+    const uint64_t cap = started + limits.capMs;
+    uint64_t quietEnds = started + limits.quietMs;
+    for (;;) {
+        const uint64_t at = now();
+        const uint64_t until = std::min(quietEnds, cap);
+        if (at >= until)
+            return;
+        switch (receive(static_cast<uint32_t>(until - at))) {
+        case Heard::reply: quietEnds = now() + limits.quietMs; break;
+        case Heard::other:
+        case Heard::nothing: break;
+        case Heard::stop: return;
+        }
+    }
+}
 
 bool parseReply(const uint8_t* bytes, size_t length, uint32_t from, linkSpec& spec) {
     if (bytes == nullptr || length != kDatagramSize)

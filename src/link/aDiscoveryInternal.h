@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -17,6 +18,28 @@ constexpr uint16_t kReplyPort = 9889;
 constexpr size_t kDatagramSize = 16;
 constexpr uint32_t kListenMs = 2000;
 constexpr size_t kMaxUsbModules = 128;
+
+// How long TCP/IP enumeration listens for replies: until none has come for quietMs (counted
+// from the requests, then from each reply), and never longer than capMs after the requests, so
+// a module that keeps answering cannot hold the caller.
+struct ListenLimits {
+    uint32_t quietMs = kListenMs;
+    uint32_t capMs = 10000;
+};
+
+// What one wait for a datagram brought.
+enum class Heard {
+    reply,   // a reply, reported: the quiet time starts again
+    other,   // a datagram that is no reply: ignored, the quiet time runs on
+    nothing, // the wait ran out
+    stop     // the caller wants no more, or the socket failed
+};
+
+// The listening of TCP/IP enumeration, apart from its socket and clock: calls receive with the
+// longest wait allowed until the limits say stop or it returns Heard::stop. now() is in
+// milliseconds.
+void listenForReplies(const ListenLimits& limits, const std::function<uint64_t()>& now,
+                      const std::function<Heard(uint32_t waitMs)>& receive);
 
 // The specifier a discovery reply describes (type TCPIP, the sender's address as ipAddress).
 // False unless the reply is exactly 16 bytes.

@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace corvane::link {
 
@@ -61,11 +62,21 @@ struct LinkRecord {
     std::size_t logSize = 0;          // guarded by logLock; 0 until set
     std::atomic<bool> logging{false}; // log exists and is enabled; saves the lock when off
 
+    // The packet filters the reader offers every packet to: the one user filter of
+    // aLink_InstallUserPacketFilter, then those added beside it (each Link's stream filter on a
+    // link several Links share), in the order added. All run under filterLock, so a filter that
+    // has been removed runs no more once the removal returns.
+    struct PacketFilterEntry {
+        aPacketFilter filter;
+        void* reference;
+        aPacketBurstEnd endOfBurst; // may be null
+    };
     std::mutex filterLock;
-    aPacketFilter userFilter = nullptr; // guarded by filterLock
-    void* userReference = nullptr;      // guarded by filterLock
-    // Whether a filter was installed last; saves the reader the lock on every packet when none
-    // is. Set under filterLock, read without it.
+    aPacketFilter userFilter = nullptr;          // guarded by filterLock
+    void* userReference = nullptr;               // guarded by filterLock
+    std::vector<PacketFilterEntry> addedFilters; // guarded by filterLock
+    // Whether any filter is in place; saves the reader the lock on every packet when none is.
+    // Set under filterLock, read without it.
     std::atomic<bool> userFilterSet{false};
 
     std::atomic<bool> pooled{false};

@@ -31,6 +31,30 @@ aErr aLink_PutPackets(aLinkRef link, const aPacket* packets, size_t count, uint3
 // aLink_AwaitFirst): the number of packets taken, 0 on time-out or when the link stops.
 size_t aLink_AwaitRun(aLinkRef link, aPacketRunFilter filter, void* reference, uint32_t timeoutMs);
 
+// Packet filters beside the one user filter of aLink_InstallUserPacketFilter, for users that
+// share a link (each Link's stream filter): the reader offers every received packet to the
+// user filter and then to each added filter in the order added, every one of them, also after
+// one has taken it; a packet any of them takes (returns true for) is neither answered as a
+// heartbeat nor queued. They run on the reader thread under the link's filter lock, so a
+// filter must not add or remove filters, and once a removal returns the filter runs no more.
+// Adding the same filter with the same reference again changes nothing. aErrParam for an
+// unknown link or a null filter; removing one that is not there is aErrNotFound. The link's
+// last use removes them all; aLink_Reset keeps them.
+// A filter that hands packets on to another thread may also give endOfBurst, which the reader
+// calls (under the same lock) each time it has taken apart what one read brought: a filter
+// can then wake its thread once per burst rather than once per packet.
+typedef void (*aPacketBurstEnd)(void* reference);
+aErr aLink_AddPacketFilter(aLinkRef link, aPacketFilter filter, void* reference,
+                           aPacketBurstEnd endOfBurst);
+aErr aLink_RemovePacketFilter(aLinkRef link, aPacketFilter filter, void* reference);
+
+// A new client link to the sharing server this process already runs for the USB module with
+// this serial number (aLink_CreateServer made it), holding one use of the USB link as its
+// partner, as aLink_CreateServer's own client does; *port and *interfaceAddress receive the
+// server's. 0 when no such server runs here or the client cannot be made.
+aLinkRef aLink_CreateServedClient(uint32_t serialNumber, uint16_t* port,
+                                  uint32_t* interfaceAddress);
+
 // A link whose last use also drops one use of partner (the USB link behind a sharing client).
 aErr aLink_SetPartner(aLinkRef link, aLinkRef partner);
 

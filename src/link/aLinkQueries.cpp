@@ -144,12 +144,49 @@ size_t aLink_AwaitRun(aLinkRef link, aPacketRunFilter filter, void* reference, u
     });
 }
 
+namespace {
+// Under filterLock.
+void noteFilters(LinkRecord& r) {
+    r.userFilterSet = r.userFilter != nullptr || !r.addedFilters.empty();
+}
+} // namespace
+
 aErr aLink_InstallUserPacketFilter(aLinkRef link, aPacketFilter filter, void* reference) {
     return withLink(link, [&](const RecordPtr& r) -> aErr {
         std::lock_guard<std::mutex> lock(r->filterLock);
         r->userFilter = filter;
-        r->userFilterSet = filter != nullptr;
         r->userReference = filter ? reference : nullptr;
+        noteFilters(*r);
+        return aErrNone;
+    });
+}
+
+aErr aLink_AddPacketFilter(aLinkRef link, aPacketFilter filter, void* reference,
+                           aPacketBurstEnd endOfBurst) {
+    return withLink(link, [&](const RecordPtr& r) -> aErr {
+        if (filter == nullptr)
+            return aErrParam;
+        std::lock_guard<std::mutex> lock(r->filterLock);
+        for (const LinkRecord::PacketFilterEntry& added : r->addedFilters)
+            if (added.filter == filter && added.reference == reference)
+                return aErrNone;
+        r->addedFilters.push_back({filter, reference, endOfBurst});
+        noteFilters(*r);
+        return aErrNone;
+    });
+}
+
+aErr aLink_RemovePacketFilter(aLinkRef link, aPacketFilter filter, void* reference) {
+    return withLink(link, [&](const RecordPtr& r) -> aErr {
+        std::lock_guard<std::mutex> lock(r->filterLock);
+        auto& added = r->addedFilters;
+        const auto it = std::find_if(added.begin(), added.end(), [&](const auto& entry) {
+            return entry.filter == filter && entry.reference == reference;
+        });
+        if (it == added.end())
+            return aErrNotFound;
+        added.erase(it);
+        noteFilters(*r);
         return aErrNone;
     });
 }

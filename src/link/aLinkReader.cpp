@@ -81,16 +81,38 @@ void apply(LinkRecord& r, SyncProgress& sync, aPacket* assembly, SyncAction acti
         sync.state = kSyncStateStart;
 }
 
-bool runUserFilter(LinkRecord& r, const aPacket* packet) {
+bool offer(aPacketFilter filter, void* reference, const aPacket* packet) {
+    try {
+        return filter(packet, reference);
+    } catch (...) {
+        return false;
+    }
+}
+
+// Every filter sees the packet, also after one has taken it: each Link on a shared link keeps
+// its own stream values and callbacks. Taken by any, the packet goes no further.
+bool runUserFilters(LinkRecord& r, const aPacket* packet) {
     if (!r.userFilterSet.load())
         return false;
     std::lock_guard<std::mutex> lock(r.filterLock);
-    if (r.userFilter == nullptr)
-        return false;
-    try {
-        return r.userFilter(packet, r.userReference);
-    } catch (...) {
-        return false;
+    bool taken = r.userFilter != nullptr && offer(r.userFilter, r.userReference, packet);
+    for (const LinkRecord::PacketFilterEntry& added : r.addedFilters)
+        taken = offer(added.filter, added.reference, packet) || taken;
+    return taken;
+}
+
+// Tells the added filters that what one read brought has been taken apart.
+void endUserFilterBurst(LinkRecord& r) {
+    if (!r.userFilterSet.load())
+        return;
+    std::lock_guard<std::mutex> lock(r.filterLock);
+    for (const LinkRecord::PacketFilterEntry& added : r.addedFilters) {
+        if (added.endOfBurst == nullptr)
+            continue;
+        try {
+            added.endOfBurst(added.reference);
+        } catch (...) {
+        }
     }
 }
 
@@ -126,11 +148,11 @@ class Inbox {
     std::size_t count_ = 0;
 };
 
-// A complete packet: recorded, offered to the user filter, answered when a heartbeat, else
+// A complete packet: recorded, offered to the user filters, answered when a heartbeat, else
 // gathered for the incoming FIFO. The assembly packet is reset for the next one.
 void dispatch(LinkRecord& r, aPacket* packet, Inbox& inbox) {
     logPacket(r, kTagReceived, packet);
-    if (!runUserFilter(r, packet)) {
+    if (!runUserFilters(r, packet)) {
         if (packet->length == 2 && packet->data[0] == 0) {
             // Heartbeats are answered here and never reach the incoming FIFO.
             const uint8_t answer[2] = {0, static_cast<uint8_t>(packet->data[1] + 2)};
@@ -222,6 +244,7 @@ void readerMain(RecordPtr rp, aStream* stream, aPacket* assembly, uint32_t gener
                 dispatch(r, assembly, *inbox);
             }
         }
+        endUserFilterBurst(r);
         if (inbox->deliver(r.incoming) != aErrNone)
             setStatus(r, LINK_ERROR);
     }

@@ -198,6 +198,8 @@ aErr teardown(Entry& entry) {
         std::lock_guard<std::mutex> lock(r.filterLock);
         r.userFilter = nullptr;
         r.userReference = nullptr;
+        r.addedFilters.clear();
+        r.userFilterSet = false;
     }
     {
         std::lock_guard<std::mutex> lock(r.lifecycle);
@@ -302,6 +304,44 @@ aLinkRef aLink_CreateClient(uint32_t address, uint16_t port, aLinkRef existing) 
         q.key = address;
         q.port = port;
         return createLink(q, nullptr, false);
+    });
+}
+
+aLinkRef aLink_CreateServedClient(uint32_t serialNumber, uint16_t* port,
+                                  uint32_t* interfaceAddress) {
+    return corvane::guardedValue<aLinkRef>(0, [&]() -> aLinkRef {
+        if (port == nullptr || interfaceAddress == nullptr)
+            return 0;
+        aLinkRef usb = 0;
+        const aServer* server = nullptr;
+        {
+            Registry& reg = registry();
+            std::lock_guard<std::mutex> lock(reg.lock);
+            for (Entry& e : reg.entries) {
+                if (e.ready && e.request.kind == Kind::USB && e.request.key == serialNumber &&
+                    e.server != nullptr && e.uses < INT16_MAX) {
+                    // The client's use of the USB link keeps the server until the client goes.
+                    ++e.uses;
+                    usb = e.id;
+                    server = static_cast<const aServer*>(e.server);
+                    break;
+                }
+            }
+        }
+        if (usb == 0)
+            return 0;
+        const uint16_t serverPort = aServer_GetPort(server);
+        const uint32_t serverAddress = aServer_GetInterface(server);
+        aLinkRef client = aLink_CreateClient(serverAddress, serverPort, 0);
+        if (client == 0 || aLink_SetPartner(client, usb) != aErrNone) {
+            if (client != 0)
+                aLink_Destroy(&client);
+            aLink_Destroy(&usb);
+            return 0;
+        }
+        *port = serverPort;
+        *interfaceAddress = serverAddress;
+        return client;
     });
 }
 

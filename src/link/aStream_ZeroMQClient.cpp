@@ -13,7 +13,9 @@
 
 #include <arpa/inet.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -29,6 +31,8 @@ constexpr uint16_t kClientCheck = 0xC11E;
 constexpr uint32_t kReadWaitMs = 1000;
 constexpr int kSendTries = 100;
 constexpr auto kSendPause = std::chrono::milliseconds(1);
+// A server on this machine greets at once; one across a network within this.
+constexpr uint32_t kServerGreetingMs = 2000;
 
 // A ZeroMQ socket may be used by one thread at a time, and the link's reader and writer are two:
 // they take turns on the DEALER under `lock`, and the reader waits for input outside it, on the
@@ -199,6 +203,47 @@ aErr clientDelete(void* reference) {
     return aErrNone;
 }
 
+// Connects the DEALER over TCP and waits for the server's greeting. A DEALER connects in the
+// background and keeps retrying a port nobody listens on, so a client of a server that has
+// gone would otherwise look connected and never hear a reply. False when the connection is
+// refused or no greeting comes within kServerGreetingMs.
+bool connectTcpConfirmed(ClientRecord& record, const std::string& endpoint) {
+    static std::atomic<unsigned> monitors{0};
+    const std::string name = "inproc://corvane-client-monitor-" + std::to_string(monitors++);
+    void* front = zsock_resolve(record.front);
+    constexpr int kEvents = ZMQ_EVENT_HANDSHAKE_SUCCEEDED | ZMQ_EVENT_CONNECT_RETRIED |
+                            ZMQ_EVENT_CLOSED | ZMQ_EVENT_DISCONNECTED |
+                            ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL |
+                            ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL;
+    if (zmq_socket_monitor(front, name.c_str(), kEvents) != 0)
+        return false;
+    zsock_t* events = zsock_new(ZMQ_PAIR);
+    bool greeted = false;
+    if (events != nullptr && zsock_connect(events, "%s", name.c_str()) == 0 &&
+        zsock_connect(record.front, "%s", endpoint.c_str()) == 0) {
+        // The first event says it: the greeting, or a refusal, close or failure. Each event is
+        // two frames, the 16-bit event with a 32-bit value, then the endpoint.
+        zsock_set_rcvtimeo(events, static_cast<int>(kServerGreetingMs));
+        zmq_msg_t frame;
+        zmq_msg_init(&frame);
+        const int got = zmq_msg_recv(&frame, zsock_resolve(events), 0);
+        uint16_t event = 0;
+        if (got >= static_cast<int>(sizeof event))
+            std::memcpy(&event, zmq_msg_data(&frame), sizeof event);
+        const bool more = got >= 0 && zmq_msg_more(&frame);
+        zmq_msg_close(&frame);
+        if (more) {
+            zmq_msg_init(&frame);
+            zmq_msg_recv(&frame, zsock_resolve(events), 0);
+            zmq_msg_close(&frame);
+        }
+        greeted = event == ZMQ_EVENT_HANDSHAKE_SUCCEEDED;
+    }
+    zmq_socket_monitor(front, nullptr, 0);
+    zsock_destroy(&events);
+    return greeted;
+}
+
 bool connectFront(ClientRecord& record, uint32_t address, uint16_t port) {
     record.server = corvane::inprocServerFind(address, port);
     if (record.server) {
@@ -214,7 +259,7 @@ bool connectFront(ClientRecord& record, uint32_t address, uint16_t port) {
     if (inet_ntop(AF_INET, &server, dotted, sizeof dotted) == nullptr)
         return false;
     debugTrace("aStream_CreateClient address: %s\n", dotted);
-    return zsock_connect(record.front, "tcp://%s:%u", dotted, static_cast<unsigned>(port)) == 0;
+    return connectTcpConfirmed(record, "tcp://" + std::string(dotted) + ":" + std::to_string(port));
 }
 
 } // namespace

@@ -20,8 +20,12 @@ constexpr uint32_t kConnectTimeoutMs = 500;
 // High-speed bulk pipes, so the stream's "no 512-byte transfer" rule is exercised as on a bus.
 constexpr uint16_t kEmulatedMaxPacket = 512;
 
+// An open emulated module holds its claim from open to close, as a host's USB stack holds the
+// claim of a real module's interface: a second opener, in this process or another, is told
+// the device is busy whatever the program behind the endpoint would allow.
 struct EmulatedDevice {
     platform::SocketHandle socket = platform::invalidSocket;
+    platform::ClaimHandle claim = platform::noClaim;
 };
 
 aErr emulatedIn(void* device, uint8_t* buffer, size_t size, uint32_t timeoutMs, size_t& got) {
@@ -62,7 +66,17 @@ aErr emulatedOut(void* device, const uint8_t* bytes, size_t count, uint32_t time
 void emulatedClose(void* device) {
     auto* open = static_cast<EmulatedDevice*>(device);
     platform::closeSocket(open->socket);
+    platform::releaseClaim(open->claim);
     delete open;
+}
+
+// One emulated device is one endpoint: two listed modules with the same serial number on
+// different endpoints are two devices, as two boards with one serial number would be.
+std::string claimName(const EmulatedModule& module) {
+    char address[16] = {};
+    platform::formatIPv4(module.address, address, sizeof address);
+    return "usb-" + emulatedSerialText(module.serialNumber) + "@" + address + "-" +
+           std::to_string(module.port);
 }
 
 const platform::UsbTransfer kEmulatedTransfer{emulatedIn, emulatedOut, emulatedClose};
@@ -192,25 +206,42 @@ aErr openModule(uint16_t vendorId,
     const aErr real = platform::openUsbDevice(vendorId, matches, transfer, device, pipes);
     if (real != aErrNotFound && real != aErrIO && real != aErrPermission)
         return real;
-    platform::SocketHandle socket = platform::invalidSocket;
-    walkEmulated(vendorId, [&](const platform::UsbDeviceInfo& info, platform::SocketHandle open) {
-        if (!matches(info))
-            return false;
-        socket = open;
-        return true;
-    });
-    if (socket == platform::invalidSocket)
-        return real;
-    auto* open = new (std::nothrow) EmulatedDevice{socket};
-    if (open == nullptr) {
-        platform::closeSocket(socket);
-        return aErrMemory;
+    // Claimed before the endpoint is touched: a device someone holds is busy, and a second
+    // connection could disturb a program that serves one host at a time.
+    bool busy = false;
+    for (const EmulatedModule& module : listedModules()) {
+        const std::string serial = emulatedSerialText(module.serialNumber);
+        if (!matches(platform::UsbDeviceInfo{vendorId, module.model, serial.c_str()}))
+            continue;
+        platform::ClaimHandle claim = platform::noClaim;
+        const aErr claimed = platform::claimExclusive(claimName(module).c_str(), claim);
+        if (claimed == aErrBusy) {
+            busy = true;
+            continue;
+        }
+        if (claimed != aErrNone) {
+            debugTrace("USB emulation: cannot claim %s: %d\n", serial.c_str(),
+                       static_cast<int>(claimed));
+            return claimed;
+        }
+        const platform::SocketHandle socket = connectTo(module);
+        if (socket == platform::invalidSocket) {
+            platform::releaseClaim(claim); // not attached
+            continue;
+        }
+        auto* open = new (std::nothrow) EmulatedDevice{socket, claim};
+        if (open == nullptr) {
+            platform::closeSocket(socket);
+            platform::releaseClaim(claim);
+            return aErrMemory;
+        }
+        transfer = &kEmulatedTransfer;
+        device = open;
+        pipes.inMaxPacket = kEmulatedMaxPacket;
+        pipes.outMaxPacket = kEmulatedMaxPacket;
+        return aErrNone;
     }
-    transfer = &kEmulatedTransfer;
-    device = open;
-    pipes.inMaxPacket = kEmulatedMaxPacket;
-    pipes.outMaxPacket = kEmulatedMaxPacket;
-    return aErrNone;
+    return busy ? aErrBusy : real;
 }
 
 } // namespace corvane::usb

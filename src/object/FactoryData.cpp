@@ -20,10 +20,16 @@ constexpr uint8_t kRunBytes = 26; // data bytes per packet after command and opt
 
 // A reply to a request with this option: its option byte is the request's low four bits,
 // with bit 7 in the error form (whose code is byte 2).
+struct FactoryReply {
+    uint8_t address; // of the module asked: another module's reply is not this one's
+    uint8_t option;
+};
+
 bool isFactoryReply(const aPacket* packet, void* reference) {
-    const uint8_t want = *static_cast<const uint8_t*>(reference) & kIndexMask;
-    return packet->length >= 2 && packet->data[0] == kCmdFactoryData &&
-           (packet->data[1] & ~kErrorBit) == want;
+    const auto* want = static_cast<const FactoryReply*>(reference);
+    return packet->address == want->address && packet->length >= 2 &&
+           packet->data[0] == kCmdFactoryData &&
+           (packet->data[1] & ~kErrorBit) == (want->option & kIndexMask);
 }
 
 PacketPtr factoryExchange(aLinkRef link, uint8_t address, const uint8_t* request, uint8_t length,
@@ -31,8 +37,8 @@ PacketPtr factoryExchange(aLinkRef link, uint8_t address, const uint8_t* request
     *err = putPacket(link, address, length, request);
     if (*err != aErrNone)
         return nullptr;
-    uint8_t option = request[1];
-    PacketPtr reply(aLink_AwaitFirst(link, isFactoryReply, &option, kReplyTimeoutMs));
+    FactoryReply want{address, request[1]};
+    PacketPtr reply(aLink_AwaitFirst(link, isFactoryReply, &want, kReplyTimeoutMs));
     if (!reply)
         *err = aErrTimeout;
     return reply;

@@ -52,13 +52,16 @@ bool anyEmptyPacket(const aPacket* packet, void*) {
 }
 
 struct PacketMatch {
+    uint8_t address;
     const uint8_t* bytes;
     uint8_t length;
 };
 
+// Only the module asked answers: behind a router, a late reply of another module to the same
+// kind of request must not be taken for this one's.
 bool leadingBytesMatch(const aPacket* packet, void* reference) {
     const auto* match = static_cast<const PacketMatch*>(reference);
-    return packet->length >= match->length &&
+    return packet->address == match->address && packet->length >= match->length &&
            (match->length == 0 || std::memcmp(packet->data, match->bytes, match->length) == 0);
 }
 
@@ -112,10 +115,18 @@ aErr Link::Impl::connectStep() {
         switch (spec->type) {
         case USB:
             // Shared: a USB link, a sharing server on it and this process's client link to it;
-            // the server's port and interface are written back into the configuration.
-            linkId = config.enabled ? aLink_CreateServer(spec->serialNumber, &config.assignedPort,
-                                                         &config.networkInterface, config.localOnly)
-                                    : aLink_CreateUSB(spec->serialNumber);
+            // the server's port and interface are written back into the configuration. When
+            // this process serves the module already (another Module has it), that server is
+            // the way in, as it is for every other client: the USB device takes one claim only.
+            if (config.enabled) {
+                linkId = aLink_CreateServedClient(spec->serialNumber, &config.assignedPort,
+                                                  &config.networkInterface);
+                if (linkId == 0)
+                    linkId = aLink_CreateServer(spec->serialNumber, &config.assignedPort,
+                                                &config.networkInterface, config.localOnly);
+            } else {
+                linkId = aLink_CreateUSB(spec->serialNumber);
+            }
             ownsUse = linkId != 0;
             break;
         case TCPIP:
@@ -136,11 +147,11 @@ aErr Link::Impl::connectStep() {
         case AETHER: {
             if (!config.enabled)
                 return aErrConfiguration;
-            if (spec->port > 0xFFFF)
-                return aErrParam;
             // With an engine link already taken over (a router's), that link is used as it is
-            // and no use is added for this Link.
+            // and no use is added for this Link. Without one, port 0 names no server.
             const aLinkRef existing = linkId;
+            if (spec->port > 0xFFFF || (existing == 0 && spec->port == 0))
+                return aErrParam;
             linkId =
                 aLink_CreateClient(spec->ipAddress, static_cast<uint16_t>(spec->port), existing);
             ownsUse = existing == 0 ? linkId != 0 : ownsUse;
@@ -154,10 +165,45 @@ aErr Link::Impl::connectStep() {
     for (int poll = 0;; ++poll) {
         bool keepWaiting = false;
         const aErr err = statusToConnectResult(aLink_GetStatus(linkId), &keepWaiting);
-        if (!keepWaiting || poll == kRunPolls)
+        if (!keepWaiting || poll == kRunPolls) {
+            if (err == aErrNone)
+                resumePacketLog();
             return err;
+        }
         aTime_MSSleep(kRunPollMs);
     }
+}
+
+aErr Link::Impl::startPacketLog(const char* fileName) {
+    if (const aErr err = aLink_PacketDebug_Enable(linkId); err != aErrNone)
+        return err;
+    // The logger reads the engine link it was made for; a new engine link (after a reconnect)
+    // needs a new one, which appends to the same file.
+    if (packetLogger && packetLoggerLink != linkId) {
+        if (const aErr err = aLogger_Destroy(&packetLogger); err != aErrNone)
+            return err;
+    }
+    if (!packetLogger) {
+        packetLogger = aLogger_Create(linkId, formatPacketLogEntry, fileName);
+        if (!packetLogger)
+            return aErrIO;
+        packetLogFile = fileName;
+        packetLoggerLink = linkId;
+    }
+    const aErr err = aLogger_Enable(packetLogger);
+    if (err != aErrNone)
+        return err;
+    packetLogWanted = true;
+    static const uint8_t start[] = "START";
+    return aLink_PacketDebug_Write(linkId, kLogTagText, sizeof start, start);
+}
+
+void Link::Impl::resumePacketLog() {
+    if (!packetLogWanted)
+        return;
+    const std::string file = packetLogFile;
+    if (const aErr err = startPacketLog(file.c_str()); err != aErrNone)
+        corvane::debugTrace("packet log not resumed: %d\n", static_cast<int>(err));
 }
 
 Link::Link(const char* name) : impl_(new Impl(*this, name)) {}
@@ -192,6 +238,9 @@ aErr Link::connectThroughLinkModule(Link& other) {
 aErr Link::disconnect() {
     // The stream filter refers to this Link; an engine link shared with others outlives it.
     impl_->stopStreaming();
+    // Its logger would only poll a link that is gone; a later connect starts a new one.
+    if (impl_->packetLogger)
+        aLogger_Disable(impl_->packetLogger);
     if (impl_->linkId != 0 && impl_->ownsUse)
         aLink_Destroy(&impl_->linkId);
     impl_->linkId = 0;
@@ -286,7 +335,7 @@ aErr Link::receivePacket(uint8_t address, const uint8_t* match, uint8_t* length,
         return aErrPacket;
     if (!length || !data || (*length > 0 && !match) || *length > aPACKET_MAXDATA)
         return aErrParam;
-    PacketMatch wanted{match, *length};
+    PacketMatch wanted{address, match, *length};
     aPacket* packet = aLink_AwaitFirst(impl_->linkId, leadingBytesMatch, &wanted, kReplyTimeoutMs);
     if (!packet)
         return aErrTimeout;
@@ -299,23 +348,14 @@ aErr Link::receivePacket(uint8_t address, const uint8_t* match, uint8_t* length,
 aErr Link::enablePacketLog(const char* fileName) {
     if (impl_->linkId == 0)
         return aErrConfiguration;
-    if (const aErr err = aLink_PacketDebug_Enable(impl_->linkId); err != aErrNone)
-        return err;
-    if (!impl_->packetLogger) {
-        impl_->packetLogger = aLogger_Create(impl_->linkId, formatPacketLogEntry, fileName);
-        if (!impl_->packetLogger)
-            return aErrIO;
-    }
-    const aErr err = aLogger_Enable(impl_->packetLogger);
-    if (err != aErrNone)
-        return err;
-    static const uint8_t start[] = "START";
-    return aLink_PacketDebug_Write(impl_->linkId, kLogTagText, sizeof start, start);
+    // The file of the first enable stays the log's, as the logger made for it does.
+    return impl_->startPacketLog(impl_->packetLogger ? impl_->packetLogFile.c_str() : fileName);
 }
 
 aErr Link::disablePacketLog() {
     if (impl_->linkId == 0)
         return aErrConfiguration;
+    impl_->packetLogWanted = false;
     const aErr err = aLink_PacketDebug_Disable(impl_->linkId);
     return impl_->packetLogger ? aLogger_Disable(impl_->packetLogger) : err;
 }

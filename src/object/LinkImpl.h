@@ -6,7 +6,7 @@
 
 #include "StreamCallbacks.h"
 #include "StreamRegistry.h"
-#include "aPacketFifoInternal.h"
+#include "aLinkInternal.h"
 
 #include <memory>
 #include <mutex>
@@ -37,15 +37,25 @@ struct __attribute__((visibility("hidden"))) Link::Impl {
     // router's link that no creation call counted for it.
     bool ownsUse = false;
     aLogger* packetLogger = nullptr;
+    aLinkRef packetLoggerLink = 0; // the engine link packetLogger reads
+    std::string packetLogFile;     // of the first enable
+    bool packetLogWanted = false;  // enabled and not disabled since: resumed on every connect
+    // Enables the engine's packet debug log and the logger that writes it to fileName.
+    aErr startPacketLog(const char* fileName);
+    void resumePacketLog();
     aEtherConfig config;
     StreamRegistry streams;
     // Streaming's filter and callback thread exist while the registry is not empty; changes
     // to them are serialised by streamControl, taken before the engine's filter lock.
     StreamCallbackThread callbacks;
     std::mutex streamControl;
-    bool streamFilterInstalled = false; // guarded by streamControl
+    // The engine link the stream filter was added to, 0 while it is on none; guarded by
+    // streamControl.
+    aLinkRef streamFilterLink = 0;
     // Installs or removes the stream filter and the callback thread as the registry requires.
     aErr updateStreamFilter();
+    // The engine has taken apart what one read brought: the callbacks queued may run.
+    static void streamBurstEnd(void* reference);
     void stopStreaming();
     std::string name;
     std::optional<linkSpec> spec;

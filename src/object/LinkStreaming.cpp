@@ -38,22 +38,32 @@ aErr tellModule(Link& link, uint8_t module, uint8_t command, uint8_t option, uin
 
 } // namespace
 
+void Link::Impl::streamBurstEnd(void* reference) {
+    static_cast<Link::Impl*>(reference)->callbacks.burstDelivered();
+}
+
 aErr Link::Impl::updateStreamFilter() {
     std::lock_guard<std::mutex> control(streamControl);
+    // The filter is added beside those of other Links on the same engine link (two Modules for
+    // one TCP/IP module, a router and the modules behind it), never in their place: each Link
+    // keeps its own values and callbacks, and taking its filter away leaves theirs running.
     if (!streams.empty()) {
-        if (!streamFilterInstalled) {
+        if (streamFilterLink != linkId) {
+            if (streamFilterLink != 0)
+                aLink_RemovePacketFilter(streamFilterLink, &Link::linkStreamFilter, this);
+            streamFilterLink = 0;
             if (const aErr err =
-                    aLink_InstallUserPacketFilter(linkId, &Link::linkStreamFilter, this);
+                    aLink_AddPacketFilter(linkId, &Link::linkStreamFilter, this, streamBurstEnd);
                 err != aErrNone)
                 return err;
-            streamFilterInstalled = true;
+            streamFilterLink = linkId;
         }
         callbacks.start();
         return aErrNone;
     }
-    if (streamFilterInstalled && linkId != 0)
-        aLink_InstallUserPacketFilter(linkId, nullptr, nullptr);
-    streamFilterInstalled = false;
+    if (streamFilterLink != 0)
+        aLink_RemovePacketFilter(streamFilterLink, &Link::linkStreamFilter, this);
+    streamFilterLink = 0;
     // The filter no longer runs (the engine removes it under the lock it runs under), so the
     // registry and the queue have no other user now.
     streams.clear();
@@ -147,7 +157,9 @@ bool Link::linkStreamFilter(const aPacket* packet, void* reference) {
         makeStreamKey(packet->address, packet->data[0], packet->data[1] & aUEI_OPTION_MASK,
                       packet->data[2] & aUEI_INDEX_MASK, subindex);
     uint32_t value = 0;
-    const bool isSample = getStreamSample(packet, nullptr, &value, nullptr) == aErrNone;
+    const bool isSample = isSampleOfKind(packet, kind);
+    if (isSample)
+        decodeSample(packet, kind, nullptr, &value, nullptr);
     state->streams.dispatch(key, isSample, value,
                             [&](const SharedStreamCallback& callback, void* userReference) {
                                 state->callbacks.deliver(callback, userReference, *packet);

@@ -12,6 +12,14 @@ namespace Corvane {
 namespace {
 constexpr int kAddressAttempts = 4;
 constexpr uint32_t kAddressRetryMs = 5;
+
+// A module that never answered is not connected: its link is let go again, so that
+// isConnected() says what the result does and the next connect needs no disconnect first.
+aErr keepIfAnswered(Module& module, aErr networked) {
+    if (networked != aErrNone)
+        module.disconnect();
+    return networked;
+}
 } // namespace
 
 Module::Module(uint8_t address, uint8_t model) : Module(address, true, model) {}
@@ -49,7 +57,7 @@ aErr Module::discoverAndConnect(linkType type, uint32_t serialNumber) {
     if (!impl_->link)
         return aErrInitialization;
     const aErr err = impl_->link->discoverAndConnect(type, serialNumber, impl_->model);
-    return err == aErrNone ? _autoNetwork() : err;
+    return err == aErrNone ? keepIfAnswered(*this, _autoNetwork()) : err;
 }
 
 aErr Module::connectFromSpec(linkSpec spec) {
@@ -58,14 +66,14 @@ aErr Module::connectFromSpec(linkSpec spec) {
     if (const aErr err = impl_->link->setLinkSpecifier(spec); err != aErrNone)
         return err;
     const aErr err = impl_->link->connect();
-    return err == aErrNone ? _autoNetwork() : err;
+    return err == aErrNone ? keepIfAnswered(*this, _autoNetwork()) : err;
 }
 
 aErr Module::reconnect() {
     if (!impl_->link)
         return aErrInitialization;
     const aErr err = impl_->link->connect();
-    return err == aErrNone ? _autoNetwork() : err;
+    return err == aErrNone ? keepIfAnswered(*this, _autoNetwork()) : err;
 }
 
 aErr Module::connectThroughLinkModule(Module* router) {
@@ -83,8 +91,10 @@ aErr Module::connectThroughLinkModule(Module* router) {
     routerLink.getConfig(&config);
     if (const aErr err = impl_->link->setConfig(config); err != aErrNone)
         return err;
-    if (config.enabled) {
-        // Reached as a client of the router's sharing server.
+    if (config.enabled && spec.type == USB) {
+        // Reached as a client of the sharing server the router's USB link runs. A router over
+        // TCP/IP (or already reached as a client) has no server of its own: its specifier
+        // reaches the same engine link, also when this module reconnects on its own.
         spec.type = AETHER;
         spec.ipAddress = config.networkInterface;
         spec.port = config.assignedPort;

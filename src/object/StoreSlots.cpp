@@ -31,12 +31,13 @@ struct SlotReply {
     uint8_t store;
     uint8_t slot;
     uint8_t handle;
+    uint8_t address = 0; // of the module asked: another module's reply is not this one's
 };
 
 bool isSlotReply(const aPacket* packet, void* reference) {
     const auto* want = static_cast<const SlotReply*>(reference);
-    if (packet->length < 4 || packet->data[0] != kCmdStoreSlot ||
-        (packet->data[1] & ~kSlotErrorBit) != want->option)
+    if (packet->address != want->address || packet->length < 4 ||
+        packet->data[0] != kCmdStoreSlot || (packet->data[1] & ~kSlotErrorBit) != want->option)
         return false;
     if (want->option <= kSlotOpenWrite)
         return packet->data[2] == want->store && packet->data[3] == want->slot;
@@ -60,6 +61,7 @@ PacketPtr slotExchange(aLinkRef link, uint8_t address, const uint8_t* request, u
     if (*err != aErrNone)
         return nullptr;
     SlotReply match = want;
+    match.address = address;
     PacketPtr reply(aLink_AwaitFirst(link, isSlotReply, &match, timeoutMs));
     if (!reply)
         *err = aErrTimeout;

@@ -1,18 +1,13 @@
 // The stream callback queue and thread (see StreamCallbacks.h).
 #include "StreamCallbacks.h"
 
-#include "corvane/aTime.h"
-
-#include <chrono>
-
 namespace Corvane {
 
 namespace {
 
-// An empty queue is looked at again (yielding) for this long before the thread sleeps 1 ms: a
-// steady stream is then taken off the queue without sleeps between samples, which would let a
-// fast stream overflow it.
-constexpr auto kIdleSpin = std::chrono::microseconds(500);
+// Queued items that wake a sleeping thread before its burst ends, well before a burst (a read
+// of up to 16 KB, nearly a thousand samples) could fill the queue.
+constexpr uint16_t kWakeBacklog = 64;
 
 uint16_t next(uint16_t index) {
     return static_cast<uint16_t>((index + 1) % LocklessQueue_SPSC::kSlots);
@@ -30,7 +25,9 @@ bool LocklessQueue_SPSC::push(const SharedStreamCallback& callback, void* refere
     slot.callback = callback;
     slot.reference = reference;
     slot.packet = packet;
-    write_.exchange(advanced, std::memory_order_acq_rel);
+    // Sequentially consistent, as is the thread's mark that it sleeps: either the thread sees
+    // this item before it sleeps, or this side sees the mark and wakes it.
+    write_.exchange(advanced, std::memory_order_seq_cst);
     return true;
 }
 
@@ -46,6 +43,16 @@ bool LocklessQueue_SPSC::pop(asyncPacket& out) {
     return true;
 }
 
+bool LocklessQueue_SPSC::empty() const {
+    return read_.load(std::memory_order_relaxed) == write_.load(std::memory_order_seq_cst);
+}
+
+uint16_t LocklessQueue_SPSC::size() const {
+    const uint16_t write = write_.load(std::memory_order_relaxed);
+    const uint16_t read = read_.load(std::memory_order_acquire);
+    return static_cast<uint16_t>((write + kSlots - read) % kSlots);
+}
+
 void LocklessQueue_SPSC::reset() {
     for (asyncPacket& slot : slots_)
         slot.callback.reset();
@@ -59,10 +66,24 @@ StreamCallbackThread::~StreamCallbackThread() {
     stop();
 }
 
+void StreamCallbackThread::Shared::notify() {
+    { std::lock_guard<std::mutex> guard(lock); }
+    wake.notify_one();
+}
+
 void StreamCallbackThread::deliver(const SharedStreamCallback& callback, void* reference,
                                    const aPacket& packet) {
-    if (!shared_->queue.push(callback, reference, packet))
+    if (!shared_->queue.push(callback, reference, packet)) {
         drops_.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    if (shared_->queue.size() >= kWakeBacklog && shared_->sleeping.load(std::memory_order_seq_cst))
+        shared_->notify();
+}
+
+void StreamCallbackThread::burstDelivered() {
+    if (shared_->sleeping.load(std::memory_order_seq_cst) && !shared_->queue.empty())
+        shared_->notify();
 }
 
 void StreamCallbackThread::start() {
@@ -76,6 +97,7 @@ void StreamCallbackThread::stop() {
     if (!thread_.joinable())
         return;
     shared_->stop.store(true);
+    shared_->notify();
     if (thread_.get_id() == std::this_thread::get_id()) {
         // A callback stopped its own streaming: the thread keeps its queue and ends when the
         // callback returns; later deliveries go to a fresh queue.
@@ -88,26 +110,16 @@ void StreamCallbackThread::stop() {
 }
 
 void StreamCallbackThread::drain(std::shared_ptr<Shared> shared) {
-    using Clock = std::chrono::steady_clock;
     asyncPacket item;
-    bool idle = false;
-    Clock::time_point idleSince;
     while (!shared->stop.load()) {
         if (!shared->queue.pop(item)) {
-            const auto now = Clock::now();
-            if (!idle) {
-                idle = true;
-                idleSince = now;
-            }
-            if (now - idleSince < kIdleSpin) {
-                std::this_thread::yield();
-            } else {
-                aTime_MSSleep(1);
-                idle = false;
-            }
+            // Nothing to do: sleep until the filter queues something or the thread is stopped.
+            std::unique_lock<std::mutex> guard(shared->lock);
+            shared->sleeping.store(true, std::memory_order_seq_cst);
+            shared->wake.wait(guard, [&] { return !shared->queue.empty() || shared->stop.load(); });
+            shared->sleeping.store(false, std::memory_order_relaxed);
             continue;
         }
-        idle = false;
         if (item.callback && *item.callback) {
             try {
                 (*item.callback)(&item.packet, item.reference);

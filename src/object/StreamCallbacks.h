@@ -6,8 +6,10 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 namespace Corvane {
@@ -27,6 +29,9 @@ class LocklessQueue_SPSC {
 
     bool push(const SharedStreamCallback& callback, void* reference, const aPacket& packet);
     bool pop(asyncPacket& out);
+    bool empty() const;
+    // Items queued; exact on the producer's side.
+    uint16_t size() const;
     // Only while neither side runs.
     void reset();
 
@@ -45,6 +50,10 @@ class StreamCallbackThread {
 
     // From the stream filter: queues one delivery; a full queue drops it and counts the drop.
     void deliver(const SharedStreamCallback& callback, void* reference, const aPacket& packet);
+    // From the stream filter once the packets of one read are delivered: wakes the thread for
+    // them. Waking it per burst rather than per packet keeps a fast stream from costing a
+    // wake-up per sample.
+    void burstDelivered();
     uint64_t drops() const { return drops_.load(std::memory_order_relaxed); }
 
     bool running() const { return thread_.joinable(); }
@@ -55,9 +64,16 @@ class StreamCallbackThread {
     void stop();
 
   private:
+    // The thread sleeps on `wake` while the queue is empty, having said so in `sleeping`; the
+    // filter wakes it only then, at the end of a burst or sooner when the queue fills, so a
+    // busy stream costs the reader thread no lock per sample.
     struct Shared {
         LocklessQueue_SPSC queue;
         std::atomic<bool> stop{false};
+        std::atomic<bool> sleeping{false};
+        std::mutex lock; // guards the sleep, nothing else
+        std::condition_variable wake;
+        void notify();
     };
     static void drain(std::shared_ptr<Shared> shared);
 

@@ -59,11 +59,26 @@ bool Link::isSubindexType(STREAM_PACKET kind) {
     return kind >= STREAM_PACKET_SUBINDEX_BYTE && kind <= STREAM_PACKET_SUBINDEX_INT;
 }
 
+bool isSampleOfKind(const aPacket* packet, STREAM_PACKET kind) {
+    return kind != STREAM_PACKET_BYTES && packet->data[packet->length - 1] == 0 &&
+           packet->length == kSampleLength[kind];
+}
+
 bool Link::isStreamSample(const aPacket* packet) {
     STREAM_PACKET kind;
-    if (!getStreamPacketType(packet, &kind) || kind == STREAM_PACKET_BYTES)
-        return false;
-    return packet->data[packet->length - 1] == 0 && packet->length == kSampleLength[kind];
+    return getStreamPacketType(packet, &kind) && isSampleOfKind(packet, kind);
+}
+
+void decodeSample(const aPacket* packet, STREAM_PACKET kind, uint64_t* timestamp, uint32_t* value,
+                  uint8_t* subindex) {
+    const bool withSubindex = Link::isSubindexType(kind);
+    const uint8_t* time = packet->data + kSampleHeader + (withSubindex ? 1 : 0);
+    if (timestamp)
+        *timestamp = readBig(time, kTimestampBytes);
+    if (value)
+        *value = static_cast<uint32_t>(readBig(time + kTimestampBytes, kValueBytes[kind]));
+    if (subindex)
+        *subindex = withSubindex ? packet->data[kSampleHeader] : 0;
 }
 
 aErr Link::getStreamSample(const aPacket* packet, uint64_t* timestamp, uint32_t* value,
@@ -73,16 +88,9 @@ aErr Link::getStreamSample(const aPacket* packet, uint64_t* timestamp, uint32_t*
         return aErrPacket;
     if (kind == STREAM_PACKET_BYTES)
         return aErrSize;
-    if (!isStreamSample(packet))
+    if (!isSampleOfKind(packet, kind))
         return aErrPacket;
-    const bool withSubindex = isSubindexType(kind);
-    const uint8_t* time = packet->data + kSampleHeader + (withSubindex ? 1 : 0);
-    if (timestamp)
-        *timestamp = readBig(time, kTimestampBytes);
-    if (value)
-        *value = static_cast<uint32_t>(readBig(time + kTimestampBytes, kValueBytes[kind]));
-    if (subindex)
-        *subindex = withSubindex ? packet->data[kSampleHeader] : 0;
+    decodeSample(packet, kind, timestamp, value, subindex);
     return aErrNone;
 }
 

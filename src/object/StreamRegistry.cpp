@@ -25,6 +25,18 @@ bool hasWildcard(uint64_t key) {
 
 } // namespace
 
+StreamRegistry::Entry& StreamRegistry::entryFor(uint64_t key) {
+    const auto [entry, added] = entries_.try_emplace(key);
+    if (added)
+        ++forms_[formOf(key)];
+    return entry->second;
+}
+
+void StreamRegistry::erase(uint64_t key) {
+    if (entries_.erase(key) != 0)
+        --forms_[formOf(key)];
+}
+
 aErr StreamRegistry::latestValue(uint64_t key, uint32_t* value) {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto entry = entries_.find(key);
@@ -39,7 +51,7 @@ aErr StreamRegistry::latestValue(uint64_t key, uint32_t* value) {
 
 void StreamRegistry::store(uint64_t key, uint32_t value) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Entry& entry = entries_[key];
+    Entry& entry = entryFor(key);
     entry.value = value;
     entry.fresh = true;
 }
@@ -47,6 +59,7 @@ void StreamRegistry::store(uint64_t key, uint32_t value) {
 void StreamRegistry::clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     entries_.clear();
+    forms_.fill(0);
 }
 
 bool StreamRegistry::empty() {
@@ -56,7 +69,7 @@ bool StreamRegistry::empty() {
 
 void StreamRegistry::enroll(uint64_t key, SharedStreamCallback callback, void* reference) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Entry& entry = entries_[key];
+    Entry& entry = entryFor(key);
     entry.callback = std::move(callback);
     entry.reference = reference;
 }
@@ -65,7 +78,7 @@ std::size_t StreamRegistry::removeMatching(uint64_t pattern) {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto keys = matchingKeysLocked(pattern);
     for (uint64_t key : keys)
-        entries_.erase(key);
+        erase(key);
     return keys.size();
 }
 

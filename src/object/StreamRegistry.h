@@ -5,6 +5,7 @@
 
 #include "corvane/Link.h"
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -24,6 +25,12 @@ inline uint8_t streamKeyElement(uint64_t key, int element) {
     static constexpr int kShift[] = {24, 16, 8, 0, 32};
     return static_cast<uint8_t>(key >> kShift[element]);
 }
+
+// For a stream packet of the kind getStreamPacketType found: whether it is a valid sample, and
+// its parts (null outputs skipped), without checking the packet again.
+bool isSampleOfKind(const aPacket* packet, STREAM_PACKET kind);
+void decodeSample(const aPacket* packet, STREAM_PACKET kind, uint64_t* timestamp, uint32_t* value,
+                  uint8_t* subindex);
 
 // A callback as the queue carries it: shared, so that a queued delivery outlives a disable.
 using SharedStreamCallback = std::shared_ptr<const StreamCallback>;
@@ -62,17 +69,40 @@ class StreamRegistry {
         SharedStreamCallback callback;
         void* reference = nullptr;
     };
+    // Element masks of command, option, index and subindex: the module is never a wildcard.
+    static constexpr uint64_t kElementMask[] = {0xFFull << 16, 0xFFull << 8, 0xFFull,
+                                                0xFFull << 32};
+    // The bits of the elements of each combination of them (bit 0 command to bit 3 subindex).
+    static constexpr std::array<uint64_t, 16> kCombinationMask = [] {
+        std::array<uint64_t, 16> masks{};
+        for (unsigned combination = 0; combination < 16; ++combination)
+            for (unsigned element = 0; element < 4; ++element)
+                if (combination & (1u << element))
+                    masks[combination] |= kElementMask[element];
+        return masks;
+    }();
+    // The form of a key: which of command, option, index and subindex (bits 0 to 3) are 0xFF.
+    static unsigned formOf(uint64_t key) {
+        unsigned form = 0;
+        for (unsigned element = 0; element < 4; ++element)
+            if ((key & kElementMask[element]) == kElementMask[element])
+                form |= 1u << element;
+        return form;
+    }
+    // Under mutex_: entries_[key], counted in forms_ when new.
+    Entry& entryFor(uint64_t key);
+    void erase(uint64_t key);
     std::vector<uint64_t> matchingKeysLocked(uint64_t pattern) const;
 
     std::mutex mutex_;
     std::map<uint64_t, Entry> entries_; // guarded by mutex_
+    // Entries of each form, guarded by mutex_: the filter looks up only the wildcard forms
+    // that some registration has, not all fifteen for every sample.
+    std::array<uint32_t, 16> forms_{};
 };
 
 template <class Deliver>
 void StreamRegistry::dispatch(uint64_t key, bool isSample, uint32_t value, Deliver&& deliver) {
-    // Element masks of command, option, index and subindex: the module is never a wildcard.
-    static constexpr uint64_t kElementMask[] = {0xFFull << 16, 0xFFull << 8, 0xFFull,
-                                                0xFFull << 32};
     std::lock_guard<std::mutex> lock(mutex_);
     const auto exact = entries_.find(key);
     if (exact != entries_.end()) {
@@ -84,12 +114,12 @@ void StreamRegistry::dispatch(uint64_t key, bool isSample, uint32_t value, Deliv
         }
     }
     bool covered = false;
+    // A wildcard key's form is the combination plus the elements the key has at 0xFF already.
+    const unsigned keyForm = formOf(key);
     for (unsigned combination = 1; combination < 16; ++combination) {
-        uint64_t wildcard = key;
-        for (unsigned element = 0; element < 4; ++element)
-            if (combination & (1u << element))
-                wildcard |= kElementMask[element];
-        const auto entry = entries_.find(wildcard);
+        if (forms_[combination | keyForm] == 0)
+            continue; // no registration of that form
+        const auto entry = entries_.find(key | kCombinationMask[combination]);
         if (entry == entries_.end())
             continue;
         covered = true;
@@ -97,7 +127,7 @@ void StreamRegistry::dispatch(uint64_t key, bool isSample, uint32_t value, Deliv
             deliver(entry->second.callback, entry->second.reference);
     }
     if (exact == entries_.end() && covered && isSample)
-        entries_[key] = Entry{value, true, nullptr, nullptr};
+        entryFor(key) = Entry{value, true, nullptr, nullptr};
 }
 
 } // namespace Corvane

@@ -59,6 +59,21 @@ aErr fileSize(FileHandle file, uint64_t& size);
 // signal came), aErrIO when the wait failed.
 aErr waitAnyReadable(const int* fds, bool* ready, size_t count, uint32_t timeoutMs);
 
+// ---- Exclusive claims ----------------------------------------------------------------------
+
+// A claim on a name that one holder at a time may have, across the processes of this user: a
+// device the platform has no claim of its own for (an emulated USB module) gets one here. The
+// kernel lets go of it when the holder ends, however it ends.
+using ClaimHandle = int;
+constexpr ClaimHandle noClaim = -1;
+
+// Takes the claim on name (a file name: no "/"), kept in a directory of this user's own.
+// aErrBusy when another handle holds it, in this process or another; aErrParam for a name
+// that is no file name; aErrPermission or aErrIO when the claim cannot be recorded.
+aErr claimExclusive(const char* name, ClaimHandle& out);
+// Gives the claim up; noClaim is ignored.
+void releaseClaim(ClaimHandle claim);
+
 // ---- Errors --------------------------------------------------------------------------------
 
 // The one translation of a system error number into the library's codes.

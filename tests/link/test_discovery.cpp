@@ -66,6 +66,68 @@ TEST(DiscoveryReply, ThePartsExampleAndWrongSizes) {
     EXPECT_FALSE(corvane::discovery::parseReply(reply, 17, 0, spec));
 }
 
+// TCP/IP enumeration's listening against a made-up clock: what arrives when, and when listening
+// ends. Each step comes afterMs after the one before.
+struct HeardStep {
+    uint32_t afterMs;
+    corvane::discovery::Heard heard;
+};
+
+struct ListenCase {
+    const char* name;
+    std::vector<HeardStep> steps;
+    int replies;        // taken before listening ended
+    uint64_t endedAtMs; // from the requests
+};
+
+class DiscoveryListening : public ::testing::TestWithParam<ListenCase> {};
+
+TEST_P(DiscoveryListening, EndsAfterQuietOrAtTheCap) {
+    using corvane::discovery::Heard;
+    uint64_t clock = 5000;
+    std::vector<HeardStep> pending = GetParam().steps;
+    size_t next = 0;
+    int replies = 0;
+    corvane::discovery::listenForReplies(
+        {2000, 10000}, [&] { return clock; },
+        [&](uint32_t waitMs) {
+            if (next == pending.size() || pending[next].afterMs > waitMs) {
+                if (next < pending.size())
+                    pending[next].afterMs -= waitMs;
+                clock += waitMs;
+                return Heard::nothing;
+            }
+            clock += pending[next].afterMs;
+            const Heard heard = pending[next++].heard;
+            replies += heard == Heard::reply;
+            return heard;
+        });
+    EXPECT_EQ(replies, GetParam().replies);
+    EXPECT_EQ(clock - 5000, GetParam().endedAtMs);
+}
+
+constexpr auto kReply = corvane::discovery::Heard::reply;
+constexpr auto kJunk = corvane::discovery::Heard::other;
+
+std::vector<HeardStep> every(uint32_t ms, corvane::discovery::Heard heard, size_t count) {
+    return std::vector<HeardStep>(count, HeardStep{ms, heard});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arrivals, DiscoveryListening,
+    ::testing::Values(
+        ListenCase{"Silence", {}, 0, 2000},
+        // Each reply within 2000 ms of the one before: the last comes 4.5 s after the requests.
+        ListenCase{"LateRepliesKeepItListening", every(1500, kReply, 3), 3, 6500},
+        ListenCase{"LoneReplyAfterTwoSecondsOfSilence", {{2100, kReply}}, 0, 2000},
+        ListenCase{"ReplyAt1900ThenOneAt3800", {{1900, kReply}, {1900, kReply}}, 2, 5800},
+        // A module that never stops answering is cut off at the cap.
+        ListenCase{"FloodOfReplies", every(1000, kReply, 50), 10, 10000},
+        // Datagrams that are no reply do not keep it listening.
+        ListenCase{"JunkDoesNotExtend", every(500, kJunk, 50), 0, 2000},
+        ListenCase{"CallerStops", {{100, kReply}, {100, corvane::discovery::Heard::stop}}, 1, 200}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(DiscoveryUsbList, RepeatedSerialKeepsItsPlaceAndTakesTheLaterModel) {
     std::vector<std::pair<uint32_t, uint8_t>> modules;
     corvane::discovery::addUsbModule(modules, 0x10, 1);

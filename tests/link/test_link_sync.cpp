@@ -211,6 +211,61 @@ TEST_P(LinkReader, UserFilterSeesEveryPacketFirstAndConsumesWhatItTakes) {
     EXPECT_EQ(seen, 4);
 }
 
+// A filter of one user of a shared link: counts what it is offered, takes one command.
+struct Taker {
+    uint8_t takes;
+    int seen = 0;
+    int seenAtBurstEnd = -1; // what it had seen when last told a burst was taken apart
+    static bool offer(const aPacket* packet, void* reference) {
+        auto* self = static_cast<Taker*>(reference);
+        ++self->seen;
+        return packet->length > 0 && packet->data[0] == self->takes;
+    }
+    static void burstEnd(void* reference) {
+        auto* self = static_cast<Taker*>(reference);
+        self->seenAtBurstEnd = self->seen;
+    }
+};
+
+// Users sharing a link each see every packet, whoever takes it, and each goes without
+// disturbing the others.
+TEST_P(LinkReader, AddedFiltersSeeEveryPacketBesideTheUserFilter) {
+    Taker user{0x55}, first{0x66}, second{0x99};
+    ASSERT_EQ(aLink_InstallUserPacketFilter(link.get(), Taker::offer, &user), aErrNone);
+    ASSERT_EQ(aLink_AddPacketFilter(link.get(), Taker::offer, &first, nullptr), aErrNone);
+    ASSERT_EQ(aLink_AddPacketFilter(link.get(), Taker::offer, &second, Taker::burstEnd), aErrNone);
+    ASSERT_EQ(aLink_AddPacketFilter(link.get(), Taker::offer, &second, Taker::burstEnd),
+              aErrNone); // once only
+    fake.feed({4, 1, 0x55, 4, 1, 0x66, 4, 1, 0x77});
+    PacketPtr kept(aLink_AwaitPacket(link.get(), 1000));
+    ASSERT_NE(kept, nullptr);
+    EXPECT_EQ(kept->data[0], 0x77);
+    EXPECT_EQ(user.seen, 3);
+    EXPECT_EQ(first.seen, 3);
+    EXPECT_EQ(second.seen, 3);
+    EXPECT_EQ(second.seenAtBurstEnd, 3) << "told before the burst's packets are queued";
+
+    // One user leaving (its filter twice, the single slot emptied) leaves the other's in place.
+    EXPECT_EQ(aLink_RemovePacketFilter(link.get(), Taker::offer, &first), aErrNone);
+    EXPECT_EQ(aLink_RemovePacketFilter(link.get(), Taker::offer, &first), aErrNotFound);
+    ASSERT_EQ(aLink_InstallUserPacketFilter(link.get(), nullptr, nullptr), aErrNone);
+    fake.feed({4, 1, 0x66, 4, 1, 0x99, 4, 1, 0x77});
+    PacketPtr freed(aLink_AwaitPacket(link.get(), 1000));
+    ASSERT_NE(freed, nullptr);
+    EXPECT_EQ(freed->data[0], 0x66) << "no longer taken";
+    PacketPtr closing(aLink_AwaitPacket(link.get(), 1000));
+    ASSERT_NE(closing, nullptr);
+    EXPECT_EQ(closing->data[0], 0x77) << "0x99 still taken";
+    EXPECT_EQ(second.seen, 6);
+    EXPECT_EQ(first.seen, 3);
+    EXPECT_EQ(user.seen, 3);
+
+    EXPECT_EQ(aLink_AddPacketFilter(link.get(), nullptr, &first, nullptr), aErrParam);
+    EXPECT_EQ(aLink_AddPacketFilter(999, Taker::offer, &first, nullptr), aErrParam);
+    EXPECT_EQ(aLink_RemovePacketFilter(999, Taker::offer, &second), aErrParam);
+    EXPECT_EQ(aLink_RemovePacketFilter(link.get(), Taker::offer, &second), aErrNone);
+}
+
 bool isCommand(const aPacket* packet, void* reference) {
     return packet->length > 0 && packet->data[0] == *static_cast<uint8_t*>(reference);
 }

@@ -26,6 +26,8 @@ struct PeerOptions {
     uint8_t address = 2;
     // Handlers that replace the model's for some commands, to script exact replies.
     std::map<uint8_t, Corvane::Tools::PacketHandler> handlers;
+    // Sees every packet first, whatever its address; true takes it.
+    std::function<bool(Corvane::Tools::ModuleConnection&, const WirePacket&)> filter;
 };
 
 class ModulePeer {
@@ -35,6 +37,8 @@ class ModulePeer {
         model_.install(module_);
         for (auto& [command, handler] : options.handlers)
             module_.setHandler(command, handler);
+        if (options.filter)
+            module_.setPacketFilter(options.filter);
         module_.setPacketObserver([this](const WirePacket& packet) {
             std::lock_guard<std::mutex> lock(mutex_);
             seen_.push_back(packet);

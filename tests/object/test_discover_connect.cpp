@@ -22,7 +22,7 @@ class DiscoverOverUsb : public ::testing::Test {
     }
     void TearDown() override { unsetenv("CORVANE_USB_EMULATION"); }
 
-    ModulePeer peer{PeerOptions{4, {}}};
+    ModulePeer peer{PeerOptions{4, {}, {}}};
     aEtherConfig plainUsb;
 };
 

@@ -5,6 +5,8 @@
 #include "ScopedTempDir.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -36,6 +38,34 @@ TEST(LinkRefusals, ConnectNeedsAUsableSpecifier) {
     ASSERT_EQ(link.setLinkSpecifier(spec), aErrNone);
     EXPECT_EQ(link.connect(), aErrMode);
     EXPECT_EQ(link.getStatus(), LINK_ERROR);
+}
+
+// A connect that cannot reach anything says so and leaves no link behind that looks alive.
+TEST(LinkRefusals, SharingServerThatIsGoneIsNoConnection) {
+    // A port that was just free: nothing listens on it.
+    const int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    close(probe);
+    const struct {
+        uint32_t port;
+        aErr expected;
+    } cases[] = {{ntohs(address.sin_port), aErrConnection}, {0, aErrParam}};
+    for (const auto& c : cases) {
+        linkSpec spec{};
+        spec.type = AETHER;
+        spec.ipAddress = htonl(INADDR_LOOPBACK);
+        spec.port = c.port;
+        Link link(spec, "gone");
+        EXPECT_EQ(link.connect(), c.expected) << c.port;
+        EXPECT_FALSE(link.isConnected()) << c.port;
+        uint8_t data[28];
+        EXPECT_EQ(link.sendPacket(2, 23, 0, data), aErrConnection) << c.port;
+    }
 }
 
 TEST(LinkRefusals, NothingIsSentWithoutARunningLink) {
@@ -121,7 +151,7 @@ TEST_F(LinkTest, AddressQueryAnswersTheModulesAddress) {
     EXPECT_EQ(link->getModuleAddress(nullptr), aErrParam);
 }
 
-TEST_F(LinkTest, PacketLogWritesOneLinePerPacket) {
+TEST_F(LinkTest, PacketLogWritesOneLinePerPacketAndGoesOnAfterAReconnect) {
     ScopedTempDir dir;
     const std::string path = dir.path() + "/packets.log";
     ASSERT_EQ(link->enablePacketLog(path.c_str()), aErrNone);
@@ -133,19 +163,26 @@ TEST_F(LinkTest, PacketLogWritesOneLinePerPacket) {
         text << in.rdbuf();
         return text.str();
     };
+    auto awaitLine = [&](const std::string& line) {
+        return waitUntil([&] { return contents().find(line) != std::string::npos; },
+                         std::chrono::seconds(5));
+    };
     // Sent entries hold address, length and data; received ones the same with "<".
     const std::string sent = "5 > 0x2 0x3 0x17 0x11 0x22 \r\n";
     const std::string echoed = "5 < 0x2 0x3 0x17 0x11 0x22 \r\n";
-    EXPECT_TRUE(waitUntil(
-        [&] {
-            const std::string text = contents();
-            return text.find(echoed) != std::string::npos;
-        },
-        std::chrono::seconds(5)))
-        << contents();
-    const std::string text = contents();
+    EXPECT_TRUE(awaitLine(echoed)) << contents();
+    std::string text = contents();
     EXPECT_EQ(text.rfind("6 < START", 0), 0u) << text;
     EXPECT_NE(text.find(sent), std::string::npos) << text;
+
+    // A new engine link after the reconnect: the same file goes on with its packets.
+    ASSERT_EQ(module->disconnect(), aErrNone);
+    ASSERT_EQ(module->reconnect(), aErrNone);
+    const uint8_t later[] = {0x33};
+    ASSERT_EQ(link->sendPacket(2, 23, sizeof later, later), aErrNone);
+    EXPECT_TRUE(awaitLine("4 < 0x2 0x2 0x17 0x33 \r\n")) << contents();
+    text = contents();
+    EXPECT_NE(text.find("6 < START", text.find(echoed)), std::string::npos) << text;
     EXPECT_EQ(link->disablePacketLog(), aErrNone);
 }
 

@@ -2,6 +2,9 @@
 // queries and the debug echo.
 #include "ObjectPeer.h"
 
+#include <algorithm>
+#include <map>
+
 using namespace objecttest;
 using Corvane::Module;
 using Corvane::Tools::ModuleConnection;
@@ -9,7 +12,7 @@ using Corvane::Tools::ModuleConnection;
 namespace {
 
 TEST(ModuleConnect, AdoptsTheReportedAddressOnlyWithNetworking) {
-    ModulePeer peer(PeerOptions{6, {}});
+    ModulePeer peer(PeerOptions{6, {}, {}});
     Module networked(2);
     ASSERT_EQ(networked.connectFromSpec(peer.spec()), aErrNone);
     EXPECT_EQ(networked.getModuleAddress(), 6);
@@ -60,6 +63,97 @@ TEST(ModuleConnect, ThroughARoutersLinkKeepsItsAddress) {
     EXPECT_EQ(orphan.connectThroughLinkModule(nullptr), aErrInitialization);
     Module unconnected(2);
     EXPECT_EQ(orphan.connectThroughLinkModule(&unconnected), aErrNotFound);
+}
+
+// Connecting to a module that never answers fails, and says so in its state as well.
+TEST(ModuleConnect, ModuleThatNeverAnswersIsNotConnected) {
+    ModulePeer peer;
+    Corvane::Tools::FaultSettings mute;
+    mute.mute = true;
+    peer.module().setFaults(mute);
+    Module module(2);
+    EXPECT_EQ(module.connectFromSpec(peer.spec()), aErrNotReady);
+    EXPECT_FALSE(module.isConnected());
+    EXPECT_EQ(module.getStatus(), LINK_ERROR);
+    // Nothing is left to disconnect first: the next attempt runs, and succeeds once it answers.
+    peer.module().setFaults({});
+    EXPECT_EQ(module.reconnect(), aErrNone);
+    EXPECT_TRUE(module.isConnected());
+}
+
+WirePacket wire(uint8_t address, const std::vector<uint8_t>& bytes) {
+    WirePacket packet;
+    packet.address = address;
+    packet.length = static_cast<uint8_t>(bytes.size());
+    std::copy(bytes.begin(), bytes.end(), packet.data.begin());
+    return packet;
+}
+
+// A router (the peer, address 2) over TCP/IP with modules 4 and 8 behind it, module 4 slow: its
+// answer to an earlier request of the same kind arrives while module 8's is awaited, just
+// before module 8's own.
+class RouterWithALateModule : public ConnectedModule {
+  protected:
+    PeerOptions peerOptions() override {
+        // By command: module 4's late reply and module 8's own.
+        static const std::map<uint8_t, std::pair<std::vector<uint8_t>, std::vector<uint8_t>>>
+            replies = {{73, {{73, 0xFF, 0, 0, 0, 4}, {73, 0xFF, 0, 0, 0, 8}}},
+                       {4, {{4, 2, 0, 1, 0, 4}, {4, 2, 0, 1, 0, 8}}},
+                       {94, {{94, 1, 4, 4}, {94, 1, 8, 8}}}};
+        PeerOptions options;
+        options.filter = [](ModuleConnection& c, const WirePacket& request) {
+            if (request.address != 8 || request.length < 2)
+                return false;
+            if (request.data[0] == 94 && request.data[1] == 0x20) { // end of a transfer
+                c.send(wire(8, {94, 0}));
+                return true;
+            }
+            const auto reply = replies.find(request.data[0]);
+            if (reply == replies.end())
+                return false;
+            c.send(wire(4, reply->second.first));
+            c.send(wire(8, reply->second.second));
+            return true;
+        };
+        return options;
+    }
+
+    void SetUp() override {
+        ConnectedModule::SetUp();
+        ASSERT_EQ(behind.connectThroughLinkModule(module.get()), aErrNone);
+    }
+
+    Module behind{8};
+};
+
+TEST_F(RouterWithALateModule, RepliesAreTakenFromTheModuleAsked) {
+    uint32_t build = 0;
+    EXPECT_EQ(behind.getBuild(&build), aErrNone);
+    EXPECT_EQ(build, 8u);
+    uint32_t size = 0;
+    EXPECT_EQ(behind.getLink()->storeSlotSize(8, 0, 1, &size), aErrNone);
+    EXPECT_EQ(size, 8u);
+    uint8_t data[28] = {};
+    uint32_t unloaded = 0;
+    EXPECT_EQ(behind.getLink()->getFactoryData(8, 1, data, sizeof data, &unloaded), aErrNone);
+    EXPECT_EQ(std::vector<uint8_t>(data, data + unloaded), (std::vector<uint8_t>{8, 8}));
+}
+
+// Behind a router over TCP/IP there is no sharing server to go through: the module reconnects
+// over the router's own kind of link, and holds its own use of it.
+TEST_F(RouterWithALateModule, ModuleBehindReconnectsOnItsOwn) {
+    linkSpec spec{};
+    ASSERT_EQ(behind.getLinkSpecifier(&spec), aErrNone);
+    EXPECT_EQ(spec.type, uint32_t{TCPIP});
+    ASSERT_EQ(behind.disconnect(), aErrNone);
+    EXPECT_TRUE(module->isConnected());
+    ASSERT_EQ(behind.reconnect(), aErrNone);
+    EXPECT_TRUE(behind.isConnected());
+    EXPECT_EQ(behind.getModuleAddress(), 8);
+    module->disconnect();
+    uint32_t build = 0;
+    EXPECT_EQ(behind.getBuild(&build), aErrNone);
+    EXPECT_EQ(build, 8u);
 }
 
 class ModuleQueries : public ConnectedModule {};

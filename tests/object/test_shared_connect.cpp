@@ -5,9 +5,12 @@
 #include "ObjectPeer.h"
 
 #include "NetworkNamespace.h"
+#include "SpawnedProgram.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <unistd.h>
 
 using namespace objecttest;
 using Corvane::Module;
@@ -29,6 +32,11 @@ class SharedConnect : public ::testing::Test {
             unsetenv("CORVANE_USB_EMULATION");
     }
     void TearDown() override { listOnUsb(false); }
+    static std::string selfPath() {
+        char path[4096] = {};
+        const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+        return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
+    }
 
     ModulePeer peer;
 };
@@ -83,6 +91,57 @@ TEST_F(SharedConnect, DiscoverFallsBackFromUsbToAEther) {
     uint8_t count = 0;
     EXPECT_EQ(client.classQuantity(30, &count), aErrNone);
     EXPECT_EQ(count, 4);
+}
+
+// A second Module for a USB module this process already serves goes through that server, as
+// every other client does: the USB device takes one claim, and no fallback is needed for it.
+TEST_F(SharedConnect, SecondModuleInTheProcessUsesItsServer) {
+    if (!testsupport::enterNetworkNamespace())
+        return;
+    listOnUsb(true);
+    Module first(2);
+    ASSERT_EQ(first.connect(USB, kSerial), aErrNone);
+    Module second(2);
+    aEtherConfig noFallback;
+    noFallback.fallback = false;
+    ASSERT_EQ(second.setConfig(noFallback), aErrNone);
+    ASSERT_EQ(second.connect(USB, kSerial), aErrNone);
+    aEtherConfig firstConfig, secondConfig;
+    ASSERT_EQ(first.getConfig(&firstConfig), aErrNone);
+    ASSERT_EQ(second.getConfig(&secondConfig), aErrNone);
+    EXPECT_EQ(secondConfig.assignedPort, firstConfig.assignedPort);
+    uint32_t build = 0;
+    EXPECT_EQ(second.getBuild(&build), aErrNone);
+    first.disconnect();
+    EXPECT_EQ(second.getBuild(&build), aErrNone) << "the server stays while a client uses it";
+}
+
+// Another process finds the USB module claimed, whatever the module program allows (this one
+// serves any number of hosts), and falls back to the first process's server.
+TEST_F(SharedConnect, SecondProcessFallsBackToTheServer) {
+    if (!testsupport::enterNetworkNamespace())
+        return;
+    listOnUsb(true);
+    Module first(2);
+    ASSERT_EQ(first.connect(USB, kSerial), aErrNone);
+    SpawnedProgram other({selfPath(), "--gtest_also_run_disabled_tests",
+                          "--gtest_filter=SharedConnect.DISABLED_OtherProcess"});
+    EXPECT_EQ(other.wait(std::chrono::seconds(60)), 0) << other.output() << other.errors();
+    uint32_t build = 0;
+    EXPECT_EQ(first.getBuild(&build), aErrNone);
+}
+
+// The other process of the test above; the emulation list is its parent's.
+TEST_F(SharedConnect, DISABLED_OtherProcess) {
+    aStream* stream = nullptr;
+    EXPECT_EQ(aStream_CreateUSB(kSerial, &stream), aErrBusy);
+    Module module(2);
+    ASSERT_EQ(module.connect(USB, kSerial), aErrNone);
+    linkSpec spec{};
+    ASSERT_EQ(module.getLinkSpecifier(&spec), aErrNone);
+    EXPECT_EQ(spec.type, uint32_t{AETHER});
+    uint32_t build = 0;
+    EXPECT_EQ(module.getBuild(&build), aErrNone);
 }
 
 } // namespace

@@ -228,6 +228,67 @@ TEST_F(Streaming, CallbacksSeeTheirOptionOnly) {
     EXPECT_EQ(analog.registerOptionCallback(2, false, nullptr, nullptr), aErrNone);
 }
 
+// A module that streams a round every 20 ms for as long as it is enabled.
+class StreamingSteadily : public Streaming {
+  protected:
+    StreamingSettings settings() override {
+        StreamingSettings s;
+        s.intervalUs = 20000;
+        return s;
+    }
+};
+
+// Two Modules for one TCP/IP module share its engine link; each keeps its own registrations,
+// values and callbacks, and neither one's failures or leaving stops the other's.
+TEST_F(StreamingSteadily, TwoModulesOnOneEngineLinkEachGetEverySample) {
+    std::atomic<int> firstCalls{0}, secondCalls{0};
+    auto counter = [](std::atomic<int>& calls) {
+        return [&calls](const aPacket*, void*) -> uint8_t {
+            ++calls;
+            return 0;
+        };
+    };
+    auto keepsComing = [&](std::atomic<int>& calls) {
+        const int before = calls.load();
+        return waitUntil([&] { return calls.load() >= before + 3; }, std::chrono::seconds(5));
+    };
+    ASSERT_EQ(analog.registerOptionCallback(2, true, counter(firstCalls), nullptr), aErrNone);
+    ASSERT_TRUE(keepsComing(firstCalls));
+
+    linkSpec spec{};
+    ASSERT_EQ(link->getLinkSpecifier(&spec), aErrNone);
+    Corvane::Module second(2);
+    ASSERT_EQ(second.connectFromSpec(spec), aErrNone);
+    EXPECT_EQ(virtualModule->stats().connections, 1u) << "one engine link for both";
+    Corvane::AnalogClass secondAnalog;
+    secondAnalog.init(&second, 1);
+
+    StreamingSettings refusing = settings();
+    refusing.refuseEnable = aErrBusy;
+    streaming->setSettings(refusing);
+    EXPECT_EQ(secondAnalog.registerOptionCallback(2, true, counter(secondCalls), nullptr),
+              aErrBusy);
+    streaming->setSettings(settings());
+    EXPECT_TRUE(keepsComing(firstCalls)) << "a failed registration of another Link";
+
+    ASSERT_EQ(secondAnalog.registerOptionCallback(2, true, counter(secondCalls), nullptr),
+              aErrNone);
+    EXPECT_TRUE(keepsComing(secondCalls));
+    EXPECT_TRUE(keepsComing(firstCalls));
+    // Each cache is fed: a value read is fresh again once the next sample came.
+    for (Corvane::Link* each : {link, second.getLink()}) {
+        uint32_t value = 0;
+        EXPECT_TRUE(
+            waitUntil([&] { return each->getStreamValue(2, 30, 2, 1, 0, &value) == aErrNone; },
+                      std::chrono::seconds(5)));
+        EXPECT_EQ(value, 0x1234u);
+    }
+
+    second.disconnect();
+    EXPECT_TRUE(keepsComing(firstCalls)) << "the other Link left";
+    EXPECT_EQ(analog.registerOptionCallback(2, false, nullptr, nullptr), aErrNone);
+}
+
 class StreamingBurst : public Streaming {
   protected:
     StreamingSettings settings() override {

@@ -108,7 +108,8 @@ const char* const kVirtualModuleHelp =
     "a comma-separated list of SERIAL:MODEL@ADDRESS:PORT entries (serial number and model in\n"
     "hexadecimal); once listening the program prints the entry for this module as\n"
     "\"usb emulation: CORVANE_USB_EMULATION=...\". A listed module that is not running is not\n"
-    "attached.\n";
+    "attached. As on a bus, one program at a time has a listed module open; another is told\n"
+    "the device is busy, whatever this program's --exclusive says.\n";
 
 namespace {
 

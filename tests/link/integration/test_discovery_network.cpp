@@ -7,6 +7,9 @@
 #include "DiscoveryResponder.h"
 #include "LinkTestSupport.h"
 #include "NetworkNamespace.h"
+#include "ProcessRunner.h"
+#include "RequestReplyModel.h"
+#include "ScopedTempDir.h"
 #include "SpawnedProgram.h"
 #include "VirtualModule.h"
 
@@ -190,6 +193,44 @@ TEST(UsbEmulation, ListsRunningModulesAndLinksReachThem) {
     EXPECT_EQ(aLink_GetModel(link.get(), 2, &model), aErrNone);
     EXPECT_EQ(model, 0x0A);
     EXPECT_EQ(aLink_CreateUSB(0xC003), 0u);
+}
+
+// A host's USB stack lets one opener claim a module at a time, and so does emulation, whatever
+// the program behind the endpoint allows (this virtual module serves any number of hosts): the
+// holder's claim makes the module busy for every other opener, this process or another, until
+// it lets go.
+TEST(UsbEmulation, AnOpenModuleIsBusyForEveryOtherOpener) {
+    ASSERT_FALSE(std::string(UPDATER_BIN).empty()) << "the Updater program is not built";
+    const VirtualModuleConfig config = moduleConfig(0x0000A001, 0x13, "127.0.0.1");
+    VirtualModule module(config);
+    Corvane::Tools::RequestReplyModel model(config.identity);
+    model.install(module);
+    std::string error;
+    ASSERT_TRUE(module.start(&error)) << error;
+    ScopedEmulation emulation(emulationEntry(module, 0xA001, 0x13));
+    ScopedTempDir home;
+    auto discoverInAnotherProcess = [&] {
+        testsupport::ProcessOptions options;
+        options.environment["HOME"] = home.path();
+        return testsupport::runProcess(UPDATER_BIN, {"-D"}, options).out;
+    };
+    const std::string busyRow = "    0000A001  [Error (" + std::to_string(aErrConnection) +
+                                "): Is someone else connected to this device?]";
+
+    aStream* held = nullptr;
+    ASSERT_EQ(aStream_CreateUSB(0xA001, &held), aErrNone);
+    aStream* second = nullptr;
+    EXPECT_EQ(aStream_CreateUSB(0xA001, &second), aErrBusy);
+    EXPECT_EQ(second, nullptr);
+    std::string rows = discoverInAnotherProcess();
+    EXPECT_NE(rows.find(busyRow), std::string::npos) << rows;
+
+    aStream_Destroy(&held);
+    rows = discoverInAnotherProcess();
+    EXPECT_EQ(rows.find("someone else"), std::string::npos) << rows;
+    EXPECT_NE(rows.find("    0000A001  02       00      RouterBridge "), std::string::npos) << rows;
+    LinkOwner link(aLink_CreateUSB(0xA001));
+    EXPECT_NE(link.get(), 0u);
 }
 
 } // namespace
