@@ -23,7 +23,7 @@ constexpr uint16_t kRequestPort = 9888;
 constexpr uint16_t kReplyPort = 9889;
 constexpr size_t kDatagramSize = 16;
 constexpr size_t kLongestJunk = 32;
-constexpr auto kFollowingInterval = std::chrono::milliseconds(1);
+constexpr auto kFollowingInterval = std::chrono::microseconds(100);
 
 bool fail(std::string* error, const std::string& what) {
     if (error)

@@ -48,7 +48,8 @@ class DiscoveryResponder {
     DiscoveryFaults faults_;
     uint32_t forgedSource_ = 0; // network byte order
     uint32_t asker_ = 0;        // network byte order, of the last request
-    // What still follows the first reply to the last request, one datagram per millisecond.
+    // What still follows the first reply to the last request, ten datagrams per
+    // millisecond.
     uint32_t following_ = 0;
     uint32_t followed_ = 0;
     std::chrono::steady_clock::time_point next_;

@@ -31,7 +31,7 @@ struct FaultSettings {
     bool exclusive = false; // serve one host at a time, as a module another program holds
 };
 
-// Discovery answers a host must survive. What follows the first reply goes out one datagram per
+// Discovery answers a host must survive. What follows the first reply goes out ten datagrams per
 // millisecond, so that a flood reaches the host rather than overflowing its socket at once.
 struct DiscoveryFaults {
     uint32_t copies = 1; // identical replies to each request

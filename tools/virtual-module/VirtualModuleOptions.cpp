@@ -68,7 +68,7 @@ const char* const kVirtualModuleHelp =
     "                    answer each discovery request with N identical replies (default 1)\n"
     "  --discovery-junk N\n"
     "                    after the replies, send N datagrams that are no reply (1 to 32\n"
-    "                    bytes, never 16); copies and junk follow the first reply one per\n"
+    "                    bytes, never 16); copies and junk follow the first reply, ten per\n"
     "                    millisecond\n"
     "  --discovery-from ADDRESS\n"
     "                    send discovery replies from this IPv4 address instead of the\n"
