@@ -160,14 +160,28 @@ void listenForReplies(const ListenLimits& limits, const std::function<uint64_t()
     }
 }
 
+bool reachableModuleAddress(uint32_t address) {
+    constexpr uint32_t kLoopbackBroadcast = 0xFFFFFF7F; // 127.255.255.255, network byte order
+    // The address is in network byte order: its first byte in memory is the first octet.
+    const uint8_t* octets = reinterpret_cast<const uint8_t*>(&address);
+    if (octets[0] == 0 || octets[0] >= 224)
+        return false; // "this network", multicast, reserved and the limited broadcast
+    return address != kLoopbackBroadcast;
+}
+
 bool parseReply(const uint8_t* bytes, size_t length, uint32_t from, linkSpec& spec) {
     if (bytes == nullptr || length != kDatagramSize)
+        return false;
+    // A reply's sender is where the module is connected to: one that names a group of hosts,
+    // or none, would send every connection to whoever answers there, or nowhere.
+    const uint16_t port = static_cast<uint16_t>(bytes[2] | bytes[3] << 8);
+    if (!reachableModuleAddress(from) || port == 0)
         return false;
     spec = linkSpec{};
     spec.type = TCPIP;
     spec.module = bytes[1];
     spec.router = bytes[1];
-    spec.port = static_cast<uint32_t>(bytes[2]) | static_cast<uint32_t>(bytes[3]) << 8;
+    spec.port = port;
     spec.serialNumber = readLE32(bytes + 4);
     spec.routerSerialNumber = spec.serialNumber;
     spec.model = bytes[12];

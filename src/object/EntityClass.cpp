@@ -5,6 +5,8 @@
 #include "LinkImpl.h"
 #include "UEIWire.h"
 
+#include "corvane/aTime.h"
+
 #include <algorithm>
 #include <cstring>
 #include <type_traits>
@@ -339,12 +341,22 @@ aErr EntityClass::getUEIBytes(uint8_t option, uint8_t* buffer, uint32_t bufferLe
     transfer.reply.option = option & aUEI_OPTION_MASK;
     transfer.reply.specifier = impl_->index & aUEI_INDEX_MASK;
     // Every packet but the last carries 24 bytes, so a run that fits has at most this many.
-    BytesRun run{&transfer, bufferLength / aUEI_BYTES_PER_PACKET + 2 + kMaxDiscardPackets, 0};
+    const uint32_t fitting = bufferLength / aUEI_BYTES_PER_PACKET + 2;
+    BytesRun run{&transfer, fitting + kMaxDiscardPackets, 0};
+    // A module that sends one packet just inside each reply time-out and never ends the run
+    // would hold the caller for every packet the run may take: the whole run gets the time the
+    // packets that fit would take at the slowest.
+    const uint64_t budgetMs = uint64_t{fitting} * kReplyTimeoutMs;
+    const uint32_t started = aTime_GetMSTicks();
     // Each wait is for the next packet of the run; the packets already there are taken with
     // it, in one pass over the incoming FIFO.
     for (;;) {
-        const aErr err =
-            link->impl_->receiveRun(transfer.reply.module, takeBytesRun, &run, kReplyTimeoutMs);
+        const uint32_t spentMs = aTime_GetMSTicks() - started;
+        if (spentMs >= budgetMs)
+            return transfer.failure != aErrNone ? transfer.failure : aErrTimeout;
+        const uint32_t waitMs =
+            static_cast<uint32_t>(std::min<uint64_t>(kReplyTimeoutMs, budgetMs - spentMs));
+        const aErr err = link->impl_->receiveRun(transfer.reply.module, takeBytesRun, &run, waitMs);
         if (transfer.errorReply)
             return static_cast<aErr>(transfer.errorCode);
         if (err != aErrNone)

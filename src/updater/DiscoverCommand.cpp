@@ -11,33 +11,72 @@ using Corvane::Module;
 
 namespace {
 
+struct Collected {
+    DiscoveredDeviceList devices;
+    uint32_t maxModules;
+    bool more = false; // a module beyond maxModules answered
+};
+
+// Every reply is a module to connect to, so a module heard again, or a host that answers for
+// ever more modules, must not be: one record per serial number and address, and no more than
+// the run may read.
 bool collect(const linkSpec* spec, bool* found, void* reference) {
+    auto* collected = static_cast<Collected*>(reference);
+    for (const DiscoveredDevice& known : collected->devices)
+        if (known.spec.serialNumber == spec->serialNumber &&
+            known.spec.ipAddress == spec->ipAddress)
+            return true;
+    if (collected->devices.size() >= collected->maxModules) {
+        collected->more = true;
+        return false;
+    }
     DiscoveredDevice device;
     device.spec = *spec;
-    static_cast<DiscoveredDeviceList*>(reference)->push_back(std::move(device));
+    collected->devices.push_back(std::move(device));
     *found = true;
     return true;
 }
 
-DiscoveredDeviceList discoverDevices(UpdaterContext& context, int transport) {
-    DiscoveredDeviceList devices;
-    aDiscovery_EnumerateModules(static_cast<linkType>(transport), collect, &devices,
-                                aETHERCONFIG_LOOPBACK);
-    for (DiscoveredDevice& device : devices) {
-        device.modelName = aDefs_GetModelName(static_cast<uint8_t>(device.spec.model));
-        Module module(2, static_cast<uint8_t>(0));
-        if (setLocalLinkConfig(context, module) != aErrNone)
-            continue;
-        device.error = module.connectFromSpec(device.spec);
-        if (device.error == aErrNone) {
-            module.getBuild(&device.build); // stays 0 when the module does not say
-            device.error = readVersion(module, device);
-            if (device.error == aErrNone)
-                device.error = readDeviceName(module, device);
-        }
-        module.disconnect();
+void readDevice(UpdaterContext& context, DiscoveredDevice& device) {
+    device.modelName = aDefs_GetModelName(static_cast<uint8_t>(device.spec.model));
+    Module module(2, static_cast<uint8_t>(0));
+    if (setLocalLinkConfig(context, module) != aErrNone)
+        return;
+    device.error = module.connectFromSpec(device.spec);
+    if (device.error == aErrNone) {
+        module.getBuild(&device.build); // stays 0 when the module does not say
+        device.error = readVersion(module, device);
+        if (device.error == aErrNone)
+            device.error = readDeviceName(module, device);
     }
-    return devices;
+    module.disconnect();
+}
+
+long long wholeSeconds(std::chrono::milliseconds span) {
+    return std::chrono::duration_cast<std::chrono::seconds>(span).count();
+}
+
+// Prints the table, then what the limits left out.
+void discoverDevices(UpdaterContext& context, int transport, const DiscoveryLimits& limits) {
+    Collected collected{{}, limits.maxModules};
+    aDiscovery_EnumerateModules(static_cast<linkType>(transport), collect, &collected,
+                                aETHERCONFIG_LOOPBACK);
+    DiscoveredDeviceList& devices = collected.devices;
+    const auto started = limits.clock();
+    size_t read = 0;
+    for (; read < devices.size() && limits.clock() - started < limits.readBudget; ++read)
+        readDevice(context, devices[read]);
+    const size_t unread = devices.size() - read;
+    devices.resize(read);
+    printDeviceTable(context.display, devices, transport);
+    if (collected.more)
+        displayPrint(context.display, DISPLAY_ERROR,
+                     "More than %u modules answered; only the first %u were read",
+                     limits.maxModules, limits.maxModules);
+    if (unread != 0)
+        displayPrint(context.display, DISPLAY_ERROR,
+                     "Reading the modules took longer than %lld s; %zu more found were not read",
+                     wholeSeconds(limits.readBudget), unread);
 }
 
 } // namespace
@@ -47,13 +86,13 @@ CommandStatus discoverCommand(UpdaterContext& context, const DiscoverRequest& re
         displayPrint(context.display, DISPLAY_INFO,
                      "Searching for Corvane Network devices connected to %08X",
                      request.routerSerial);
-        printDeviceTable(context.display,
-                         scanNetwork(context, request.routerSerial, request.transport),
-                         request.transport);
+        printDeviceTable(
+            context.display,
+            scanNetwork(context, request.routerSerial, request.transport, request.limits),
+            request.transport);
         return CommandStatus::Succeeded;
     }
     displayPrint(context.display, DISPLAY_INFO, "Searching for Corvane devices");
-    const int used = request.transport != 0 ? request.transport : USB;
-    printDeviceTable(context.display, discoverDevices(context, used), used);
+    discoverDevices(context, request.transport != 0 ? request.transport : USB, request.limits);
     return CommandStatus::Succeeded;
 }

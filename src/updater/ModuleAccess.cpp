@@ -131,7 +131,8 @@ aErr readDeviceName(Module& module, DiscoveredDevice& device) {
     return err;
 }
 
-DiscoveredDeviceList scanNetwork(UpdaterContext& context, uint32_t routerSerial, int transport) {
+DiscoveredDeviceList scanNetwork(UpdaterContext& context, uint32_t routerSerial, int transport,
+                                 const DiscoveryLimits& limits) {
     DiscoveredDeviceList devices;
     if (transport == 0) {
         RouterSearch search{routerSerial};
@@ -167,9 +168,27 @@ DiscoveredDeviceList scanNetwork(UpdaterContext& context, uint32_t routerSerial,
     bus.init(&router, 0);
     bus.setSpeed(3);
     const uint8_t probe[2] = {0, 0};
+    const auto started = limits.clock();
+    uint32_t silent = 0;
     for (unsigned address = 2; address <= 252; address += 2) {
         if (address == router.getModuleAddress())
             continue;
+        if (silent >= limits.maxSilentAddresses) {
+            displayPrint(context.display, DISPLAY_ERROR,
+                         "Network scan stopped before bus address 0x%02X: %u addresses took the "
+                         "probe but did not answer as modules",
+                         address, silent);
+            break;
+        }
+        if (limits.clock() - started >= limits.readBudget) {
+            displayPrint(
+                context.display, DISPLAY_ERROR,
+                "Network scan stopped before bus address 0x%02X: it took longer than %lld s",
+                address,
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::seconds>(limits.readBudget).count()));
+            break;
+        }
         Debug_Print(DEBUG_Updater, "Searching Address 0x%02x\n", address);
         if (bus.write(static_cast<uint8_t>(address), sizeof probe, probe) != aErrNone)
             continue;
@@ -177,6 +196,8 @@ DiscoveredDeviceList scanNetwork(UpdaterContext& context, uint32_t routerSerial,
         if (probeBusModule(context, router, routerSpec, routerSerial, transport,
                            static_cast<uint8_t>(address), device))
             devices.push_back(std::move(device));
+        else
+            ++silent;
     }
     routerSystem.routeToMe(0);
     router.disconnect();

@@ -17,8 +17,10 @@
 aErr setLocalLinkConfig(UpdaterContext& context, Corvane::Module& module);
 aErr setLocalLinkConfig(UpdaterDisplayInterface& display, Corvane::Module& module);
 
-// transport 0 finds the router on USB, then on TCP/IP.
-DiscoveredDeviceList scanNetwork(UpdaterContext& context, uint32_t routerSerial, int transport);
+// transport 0 finds the router on USB, then on TCP/IP. A scan cut short by the limits says so
+// through the display, naming the first bus address it did not search.
+DiscoveredDeviceList scanNetwork(UpdaterContext& context, uint32_t routerSerial, int transport,
+                                 const DiscoveryLimits& limits = {});
 
 aErr readVersion(Corvane::Module& module, DiscoveredDevice& device);
 // Only firmware 2.10.4 and later has a name to read; older firmware leaves it empty.

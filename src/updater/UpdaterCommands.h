@@ -3,6 +3,7 @@
 #pragma once
 
 #include "BuildList.h"
+#include "DiscoveredDevice.h"
 #include "UpdaterContext.h"
 
 #include <array>
@@ -35,6 +36,7 @@ uint32_t getBuildCommand(UpdaterContext& context, const GetRequest& request);
 struct DiscoverRequest {
     uint32_t routerSerial = 0; // 0: the modules reached directly
     int transport = 0;         // 1 USB, 2 TCP/IP, 0 none given
+    DiscoveryLimits limits{};  // how far it goes with hosts that answer without end
 };
 // Prints the search line, discovers the modules and prints the discovered-devices table.
 CommandStatus discoverCommand(UpdaterContext& context, const DiscoverRequest& request);

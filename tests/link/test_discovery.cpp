@@ -62,8 +62,34 @@ TEST(DiscoveryReply, ThePartsExampleAndWrongSizes) {
     corvane::discovery::buildReply(4, 8016, 0x11223344, 9, built);
     EXPECT_EQ(0, std::memcmp(built, reply, sizeof reply));
 
-    EXPECT_FALSE(corvane::discovery::parseReply(reply, 15, 0, spec));
-    EXPECT_FALSE(corvane::discovery::parseReply(reply, 17, 0, spec));
+    EXPECT_FALSE(corvane::discovery::parseReply(reply, 15, 0x0200000A, spec));
+    EXPECT_FALSE(corvane::discovery::parseReply(reply, 17, 0x0200000A, spec));
+}
+
+// A reply is the only word on where its module is: a sender that names many hosts or none, or a
+// port no connection can go to, is no module.
+TEST(DiscoveryReply, RefusesSendersNoModuleCanBeReachedAt) {
+    const struct {
+        const char* from;
+        uint16_t port;
+        bool taken;
+    } cases[] = {
+        {"10.9.0.1", 8016, true},         {"127.0.0.1", 8016, true},
+        {"223.255.255.254", 1, true},     {"127.255.255.254", 8016, true},
+        {"10.9.0.1", 0, false},           {"0.0.0.0", 8016, false},
+        {"0.1.2.3", 8016, false},         {"127.255.255.255", 8016, false},
+        {"224.0.0.1", 8016, false},       {"232.2.2.2", 8016, false},
+        {"239.255.255.255", 8016, false}, {"240.0.0.1", 8016, false},
+        {"255.255.255.255", 8016, false},
+    };
+    for (const auto& c : cases) {
+        uint8_t reply[16];
+        corvane::discovery::buildReply(2, c.port, 0x11223344, 9, reply);
+        linkSpec spec{};
+        EXPECT_EQ(corvane::discovery::parseReply(reply, sizeof reply, inet_addr(c.from), spec),
+                  c.taken)
+            << c.from << ":" << c.port;
+    }
 }
 
 // TCP/IP enumeration's listening against a made-up clock: what arrives when, and when listening

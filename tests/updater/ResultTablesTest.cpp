@@ -125,28 +125,45 @@ TEST(DeviceTable, UsbRowsAndErrorRows) {
         }));
 }
 
-TEST(DeviceTable, TcpRowsShowTheAddressEvenWithAnError) {
-    RecordingDisplay display;
-    DiscoveredDevice device = usbDevice(0x2181F0EE, 200);
-    device.spec.type = 2;
-    device.spec.module = 0x0C;
-    device.spec.router = 0x10;
-    device.spec.ipAddress = inet_addr("10.1.2.30"); // network byte order
-    device.error = aErrConnection;
-    device.deviceName = "";
-    printDeviceTable(display, {device}, 2);
-    std::string model = aDefs_GetModelName(200);
-    char padded[32];
-    snprintf(padded, sizeof padded, "%-12s", model.c_str());
-    EXPECT_EQ(
-        display.messages(),
-        (std::vector<std::string>{
-            "Discovered Devices: (TCPIP)",
-            "    Device    Module   Router  Model          Firmware Version (Build)   [IP "
-            "address]       Device Name",
-            std::string("    2181F0EE  0C       10      ") + padded + "   2.10.4 (  99528558)" +
-                std::string(8, ' ') + "[10.1.2.30]" + std::string(6 + 2, ' '),
-        }));
+// The name is the module's own text and a failed module has no true version to show: names
+// are escaped in every row, and an error row over TCP/IP keeps the address the reply came from.
+TEST(DeviceTable, NamesAreEscapedAndErrorRowsKeepTheAddress) {
+    const std::string padded = [] {
+        char text[32];
+        snprintf(text, sizeof text, "%-12s", aDefs_GetModelName(200));
+        return std::string(text);
+    }();
+    const std::string hostile = "\x1b]0;owned\x07\x1b[2J\n    DEADBEEF  fake row";
+    const std::string shown = "\\x1B]0;owned\\x07\\x1B[2J\\n    DEADBEEF  fake row";
+    const struct {
+        int type;
+        aErr error;
+        std::string name;
+        std::string row;
+    } cases[] = {
+        {2, aErrNone, hostile,
+         "    2181F0EE  0C       10      " + padded + "   2.10.4 (  99528558)" +
+             std::string(8, ' ') + "[10.1.2.30]" + std::string(6 + 2, ' ') + shown},
+        {1, aErrNone, hostile,
+         "    2181F0EE  0C       10      " + padded + "   2.10.4 (  99528558)         " + shown},
+        {2, aErrTimeout, hostile,
+         "    2181F0EE  [Error (18): Is someone else connected to this device?]  [10.1.2.30]"},
+    };
+    for (const auto& c : cases) {
+        RecordingDisplay display;
+        DiscoveredDevice device = usbDevice(0x2181F0EE, 200);
+        device.spec.type = c.type;
+        device.spec.module = 0x0C;
+        device.spec.router = 0x10;
+        if (c.type == 2)
+            device.spec.ipAddress = inet_addr("10.1.2.30"); // network byte order
+        device.error = c.error;
+        device.deviceName = c.name;
+        printDeviceTable(display, {device}, c.type);
+        const auto lines = display.messages();
+        ASSERT_EQ(lines.size(), 3u);
+        EXPECT_EQ(lines[2], c.row);
+    }
 }
 
 } // namespace

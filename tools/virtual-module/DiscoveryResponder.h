@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -23,7 +24,7 @@ class DiscoveryResponder {
     // that listens on tcpPort. Several responders (of several modules) may run side by side.
     // False with a reason in *error when the sockets cannot be set up.
     bool start(const std::string& interfaceAddress, const ModuleIdentity& identity,
-               uint16_t tcpPort, std::string* error = nullptr);
+               uint16_t tcpPort, std::string* error = nullptr, const DiscoveryFaults& faults = {});
     void stop();
 
     uint64_t requestsAnswered() const { return answered_.load(); }
@@ -34,11 +35,24 @@ class DiscoveryResponder {
 
   private:
     void serve();
+    // Sends one datagram to the host that asked, from the interface or the forged source.
+    void send(const uint8_t* data, size_t length);
+    // The nth datagram that follows the first reply: a copy of it, then junk.
+    void sendFollowing(uint32_t n);
 
     int listenFd_ = -1;
     int replyFd_ = -1;
+    int rawFd_ = -1; // only with a forged source
     int wakeFd_ = -1;
     uint8_t reply_[16] = {};
+    DiscoveryFaults faults_;
+    uint32_t forgedSource_ = 0; // network byte order
+    uint32_t asker_ = 0;        // network byte order, of the last request
+    // What still follows the first reply to the last request, ten datagrams per
+    // millisecond.
+    uint32_t following_ = 0;
+    uint32_t followed_ = 0;
+    std::chrono::steady_clock::time_point next_;
     std::atomic<uint64_t> answered_{0};
     std::thread thread_;
 };

@@ -91,7 +91,7 @@ bool I2CBus::acknowledges(uint8_t address) {
         std::lock_guard<std::mutex> lock(mutex_);
         probed_.push_back(address);
     }
-    return at(address) != nullptr;
+    return presentEverywhere_ || at(address) != nullptr;
 }
 
 std::vector<uint8_t> I2CBus::probed() const {

@@ -55,14 +55,19 @@ class I2CBus {
     bool attach(const BusModuleConfig& config, std::string* error);
     // The module at a bus address; null when none is there.
     BusModule* at(uint8_t address) const;
-    // A transfer to a bus address: true when a module is there to acknowledge it. Every
-    // addressed transfer is recorded, in order.
+    // A transfer to a bus address: true when a module is there to acknowledge it, or at every
+    // address of a bus that says present everywhere. Every addressed transfer is recorded, in
+    // order.
     bool acknowledges(uint8_t address);
     std::vector<uint8_t> probed() const;
+    // A fault: every address acknowledges, though only the modules attached answer packets.
+    // Only before serving.
+    void setPresentEverywhere(bool everywhere) { presentEverywhere_ = everywhere; }
 
   private:
     std::map<uint8_t, std::unique_ptr<BusModule>> modules_; // fixed once serving
-    mutable std::mutex mutex_;                              // guards probed_
+    bool presentEverywhere_ = false;
+    mutable std::mutex mutex_; // guards probed_
     std::vector<uint8_t> probed_;
 };
 

@@ -27,6 +27,11 @@ struct ModelFaults {
                                      // checksum (1 the next one); once, 0 never
     bool bytesOutOfSequence = false; // the next UEIBytes reply sends its second packet with a
                                      // wrong sequence number; once
+    UeiName endlessBytes;            // answer gets of this byte array with a run that never
+                                     // ends: one packet every endlessIntervalMs, each saying
+                                     // more follows (a module reached directly; until the host
+                                     // asks something else of it or leaves)
+    uint32_t endlessIntervalMs = 500;
 };
 
 // Misbehaviour of the upgrade protocol; the one-shot faults clear themselves once used.

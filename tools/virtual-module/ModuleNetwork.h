@@ -26,6 +26,10 @@ class ModuleNetwork {
     // router's own. Only before install().
     bool attach(BusModuleConfig config, std::string* error = nullptr);
 
+    // A bus that says present at every address: each probe is acknowledged, but only the
+    // modules attached answer. Only before install().
+    void setPresentEverywhere(bool everywhere) { bus_.setPresentEverywhere(everywhere); }
+
     // Installs the router's side after its own models, whose packet filter keeps working, and
     // before the router starts. The network must outlive the router's serving.
     void install();

@@ -4,6 +4,7 @@
 #include "RequestReplyModel.h"
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -44,6 +45,11 @@ constexpr uint8_t kFactoryEnd = 0x20;
 constexpr uint8_t kFactoryFirst = 0x40;
 constexpr uint8_t kFactoryErrorBit = 0x80;
 constexpr uint8_t kFactoryRunBytes = 26;
+
+// Endless byte runs kept at once; the oldest connection's is dropped for a newer one.
+constexpr std::size_t kMaxEndlessRuns = 64;
+
+using Clock = std::chrono::steady_clock;
 
 uint32_t valueKey(uint8_t command, uint8_t index, uint8_t option, uint8_t parameter) {
     return (uint32_t{command} << 24) | (uint32_t{index} << 16) | (uint32_t{option} << 8) |
@@ -114,6 +120,14 @@ struct RequestReplyModel::Impl {
         std::size_t position;
         std::vector<uint8_t> bytes;
     };
+    // A byte array reply that never ends (the endlessBytes fault), per host connection.
+    struct EndlessRun {
+        std::vector<uint8_t> header; // command, option, index
+        std::vector<uint8_t> fill;   // the array's bytes, sent over and over
+        std::size_t position = 0;
+        uint8_t sequence = 0;
+        Clock::time_point next;
+    };
 
     Impl(const ModuleIdentity& id, const ModelFaults& f)
         : identity(id), def(modelDefinition(id.model)), faults(f) {
@@ -134,6 +148,10 @@ struct RequestReplyModel::Impl {
     void handleQuery(ModuleConnection& c, const WirePacket& request);
     void handleSlot(ModuleConnection& c, const WirePacket& request);
     void handleFactory(ModuleConnection& c, const WirePacket& request);
+    void startEndless(ModuleConnection& c, uint8_t command, uint8_t option, uint8_t index,
+                      const std::vector<uint8_t>& bytes);
+    void sendEndless(ModuleConnection& c, EndlessRun& run);
+    Clock::time_point produce(ModuleConnection& c, Clock::time_point now);
 
     uint32_t scalar(const OptionDef& option, uint32_t key) const;
     const std::vector<uint8_t>& array(const OptionDef& option, uint32_t key);
@@ -157,6 +175,7 @@ struct RequestReplyModel::Impl {
     };
     std::map<uint8_t, Block> factory;
     std::optional<FactoryTransfer> factoryTransfer;
+    std::map<uint64_t, EndlessRun> endless; // by connection id
 };
 
 void RequestReplyModel::Impl::ueiError(ModuleConnection& c, const WirePacket& request,
@@ -236,6 +255,8 @@ void RequestReplyModel::Impl::handleGet(ModuleConnection& c, const WirePacket& r
     const uint8_t command = request.data[0];
     const uint8_t index = request.data[2] & kIndexMask;
     const uint32_t key = valueKey(command, index, option.option, parameter);
+    if (option.kind == ValueKind::Bytes && faults.endlessBytes.matches(command, option.option))
+        return startEndless(c, command, option.option, index, array(option, key));
     if (option.kind == ValueKind::Bytes)
         return sendBytes(c, command, option.option, index, array(option, key));
     std::vector<uint8_t> reply{command, option.option, index};
@@ -334,6 +355,42 @@ void RequestReplyModel::Impl::sendBytes(ModuleConnection& c, uint8_t command, ui
         c.send(packetOf(c.identity().address, data));
         sequence = (sequence + 1) & kSequenceMask;
     }
+}
+
+void RequestReplyModel::Impl::startEndless(ModuleConnection& c, uint8_t command, uint8_t option,
+                                           uint8_t index, const std::vector<uint8_t>& bytes) {
+    if (endless.size() >= kMaxEndlessRuns && endless.count(c.id()) == 0)
+        endless.erase(endless.begin());
+    EndlessRun& run = endless[c.id()];
+    run = EndlessRun{};
+    run.header = {command, option, index};
+    run.fill = bytes.empty() ? std::vector<uint8_t>{'x'} : bytes;
+    sendEndless(c, run);
+    run.next = Clock::now() + std::chrono::milliseconds(faults.endlessIntervalMs);
+}
+
+void RequestReplyModel::Impl::sendEndless(ModuleConnection& c, EndlessRun& run) {
+    std::vector<uint8_t> data = run.header;
+    for (uint8_t i = 0; i < kBytesPerPacket; ++i) {
+        data.push_back(run.fill[run.position]);
+        run.position = (run.position + 1) % run.fill.size();
+    }
+    data.push_back(static_cast<uint8_t>(kMore | run.sequence));
+    run.sequence = (run.sequence + 1) & kSequenceMask;
+    c.send(packetOf(c.identity().address, data));
+}
+
+Clock::time_point RequestReplyModel::Impl::produce(ModuleConnection& c, Clock::time_point now) {
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto found = endless.find(c.id());
+    if (found == endless.end())
+        return Clock::time_point::max();
+    EndlessRun& run = found->second;
+    if (now >= run.next) {
+        sendEndless(c, run);
+        run.next = now + std::chrono::milliseconds(faults.endlessIntervalMs);
+    }
+    return run.next;
 }
 
 void RequestReplyModel::Impl::handleQuery(ModuleConnection& c, const WirePacket& request) {
@@ -565,6 +622,8 @@ void RequestReplyModel::install(VirtualModule& module) {
     module.setHandler(kCmdFactoryData, [impl](ModuleConnection& c, const WirePacket& p) {
         impl->handleFactory(c, p);
     });
+    module.addPeriodicSource(
+        [impl](ModuleConnection& c, Clock::time_point now) { return impl->produce(c, now); });
 }
 
 void RequestReplyModel::setFaults(const ModelFaults& faults) {

@@ -194,7 +194,7 @@ void StreamingModel::install(VirtualModule& module) {
     module.setHandler(kStreamCommand, [this](ModuleConnection& c, const WirePacket& request) {
         impl_->handle(c, request);
     });
-    module.setPeriodicSource(
+    module.addPeriodicSource(
         [this](ModuleConnection& c, Clock::time_point now) { return impl_->produce(c, now); });
 }
 

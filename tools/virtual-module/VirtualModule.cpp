@@ -152,7 +152,7 @@ struct VirtualModule::Impl {
     std::array<PacketHandler, 256> handlers{}; // written before start, then module thread only
     std::function<void(const WirePacket&)> observer;
     std::function<bool(ModuleConnection&, const WirePacket&)> filter;
-    PeriodicSource periodic; // written before start
+    std::vector<PeriodicSource> periodic; // written before start
 
     int listenFd = -1;
     int wakeFd = -1;
@@ -455,8 +455,9 @@ void VirtualModule::Impl::run() {
         auto nextDue = Clock::time_point::max();
         for (auto& c : connections) {
             heartbeat(*c, now);
-            if (periodic && !c->closing)
-                wake = std::min(wake, periodic(*c, now));
+            for (const PeriodicSource& source : periodic)
+                if (!c->closing)
+                    wake = std::min(wake, source(*c, now));
             releaseDue(*c, now);
             if (!c->out.empty())
                 flush(*c);
@@ -542,8 +543,8 @@ std::function<bool(ModuleConnection&, const WirePacket&)> VirtualModule::packetF
     return impl_->filter;
 }
 
-void VirtualModule::setPeriodicSource(PeriodicSource source) {
-    impl_->periodic = std::move(source);
+void VirtualModule::addPeriodicSource(PeriodicSource source) {
+    impl_->periodic.push_back(std::move(source));
 }
 
 void VirtualModule::setPacketObserver(std::function<void(const WirePacket&)> observer) {

@@ -31,6 +31,16 @@ struct FaultSettings {
     bool exclusive = false; // serve one host at a time, as a module another program holds
 };
 
+// Discovery answers a host must survive. What follows the first reply goes out ten datagrams per
+// millisecond, so that a flood reaches the host rather than overflowing its socket at once.
+struct DiscoveryFaults {
+    uint32_t copies = 1; // identical replies to each request
+    uint32_t junk = 0;   // datagrams after the replies that are no reply (1 to 32 bytes, not 16)
+    // Sends everything from this IPv4 address instead of the interface's, through a raw socket
+    // (needs CAP_NET_RAW, as a private network namespace gives); empty: from the interface.
+    std::string forgedSource;
+};
+
 struct VirtualModuleConfig {
     std::string bindAddress = "127.0.0.1";
     uint16_t port = 0; // 0 lets the system pick a free port
@@ -50,6 +60,9 @@ struct VirtualModuleConfig {
     // The program answers TCP/IP discovery heard on the interface with this IPv4 address
     // (DiscoveryResponder); empty: it does not.
     std::string discoveryInterface;
+    DiscoveryFaults discoveryFaults;
+    // Behind a router: every bus address acknowledges a probe (ModuleNetwork).
+    bool busPresentEverywhere = false;
 };
 
 // Counters over the module's whole life, all connections together.
@@ -104,11 +117,11 @@ class VirtualModule {
     PacketHandler handler(uint8_t command) const;
     std::function<bool(ModuleConnection&, const WirePacket&)> packetFilter() const;
     // Called on the module's thread for each connection at every turn of its loop, to send what
-    // is due then; returns when it next wants to be called (the module wakes for it). Only
-    // before start().
+    // is due then; returns when it next wants to be called (the module wakes for it). Several
+    // models may each add one. Only before start().
     using PeriodicSource = std::function<std::chrono::steady_clock::time_point(
         ModuleConnection&, std::chrono::steady_clock::time_point now)>;
-    void setPeriodicSource(PeriodicSource source);
+    void addPeriodicSource(PeriodicSource source);
     // Called on the module's thread with every packet received from a host. Only before start().
     void setPacketObserver(std::function<void(const WirePacket&)> observer);
 

@@ -5,6 +5,8 @@
 
 #include "corvane/aVersion.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -58,6 +60,20 @@ const char* const kVirtualModuleHelp =
     "                    sequence number, once\n"
     "  --exclusive       serve one host at a time; later ones are refused, as for a module\n"
     "                    another program holds\n"
+    "  --endless-bytes CMD:OPTION[:MS]\n"
+    "                    answer gets of this byte-array UEI (3:32 is the module's name) with\n"
+    "                    a run that never ends: one packet every MS milliseconds (default\n"
+    "                    500), each saying more follows, until the host leaves\n"
+    "  --discovery-copies N\n"
+    "                    answer each discovery request with N identical replies (default 1)\n"
+    "  --discovery-junk N\n"
+    "                    after the replies, send N datagrams that are no reply (1 to 32\n"
+    "                    bytes, never 16); copies and junk follow the first reply, ten per\n"
+    "                    millisecond\n"
+    "  --discovery-from ADDRESS\n"
+    "                    send discovery replies from this IPv4 address instead of the\n"
+    "                    interface's, naming it as the module's (for example 255.255.255.255);\n"
+    "                    needs a raw socket (CAP_NET_RAW, as in a private network namespace)\n"
     "\n"
     "Firmware upgrade (command 0x5F): the module takes a boot loader, starts it with LOAD\n"
     "(ending the connection, as a module that enumerates anew does), takes the firmware chunk\n"
@@ -87,6 +103,9 @@ const char* const kVirtualModuleHelp =
     "  --bus-upgrade-fault ADDRESS:NAME\n"
     "                    an upgrade fault (names as for --upgrade-fault) of the module at bus\n"
     "                    address ADDRESS, given after it; may be repeated\n"
+    "  --bus-present-everywhere\n"
+    "                    a fault: every bus address acknowledges a probe, though only the\n"
+    "                    modules given with --bus-module answer; makes the module a router\n"
     "\n"
     "Streaming (command 93): a host enables streams of UEI values (0xFF is a wildcard) and the\n"
     "module sends samples of the enabled values with 64-bit timestamps until they are disabled.\n"
@@ -155,6 +174,22 @@ bool parseUeiName(const char* text, UeiName& name, uint8_t* code) {
     name.option = static_cast<uint8_t>(option);
     if (code && count == 3)
         *code = static_cast<uint8_t>(value);
+    return true;
+}
+
+// CMD:OPTION[:MS] of --endless-bytes; MS 1 to 60000.
+bool parseEndlessBytes(const std::string& text, ModelFaults& faults) {
+    const std::size_t first = text.find(':');
+    const std::size_t second = first == std::string::npos ? first : text.find(':', first + 1);
+    unsigned long interval = ModelFaults{}.endlessIntervalMs;
+    if (second != std::string::npos &&
+        !parseNumber(text.substr(second + 1).c_str(), 1, 60000, 0, interval))
+        return false;
+    UeiName name;
+    if (first == std::string::npos || !parseUeiName(text.substr(0, second).c_str(), name, nullptr))
+        return false;
+    faults.endlessBytes = name;
+    faults.endlessIntervalMs = static_cast<uint32_t>(interval);
     return true;
 }
 
@@ -277,6 +312,28 @@ OptionsResult parseVirtualModuleOptions(int argc, const char* const* argv,
             config.faults.exclusive = true;
             continue;
         }
+        if (option == "--bus-present-everywhere") {
+            config.busPresentEverywhere = true;
+            continue;
+        }
+        if (option == "--endless-bytes") {
+            if (i + 1 >= argc)
+                return fail("option --endless-bytes needs a value");
+            const std::string text = argv[++i];
+            if (!parseEndlessBytes(text, config.modelFaults))
+                return fail("invalid value '" + text + "' for --endless-bytes");
+            continue;
+        }
+        if (option == "--discovery-from") {
+            if (i + 1 >= argc)
+                return fail("option --discovery-from needs an address");
+            const std::string text = argv[++i];
+            in_addr address{};
+            if (::inet_pton(AF_INET, text.c_str(), &address) != 1)
+                return fail("invalid value '" + text + "' for --discovery-from");
+            config.discoveryFaults.forgedSource = text;
+            continue;
+        }
         if (option == "--upgrade-fault" || option == "--firmware-version") {
             if (i + 1 >= argc)
                 return fail("option " + std::string(option) + " needs a value");
@@ -346,6 +403,8 @@ OptionsResult parseVirtualModuleOptions(int argc, const char* const* argv,
             {"--chunk-size", 1, 65535, 0},
             {"--stream-interval-us", 0, 60000000, 0},
             {"--stream-burst", 0, 10000000, 0},
+            {"--discovery-copies", 1, 100000, 0},
+            {"--discovery-junk", 0, 100000, 0},
         };
         const Numeric* numeric = nullptr;
         for (const Numeric& n : numerics)
@@ -399,6 +458,10 @@ OptionsResult parseVirtualModuleOptions(int argc, const char* const* argv,
             config.streamIntervalUs = static_cast<uint32_t>(value);
         else if (option == "--stream-burst")
             config.streamBurst = static_cast<uint32_t>(value);
+        else if (option == "--discovery-copies")
+            config.discoveryFaults.copies = static_cast<uint32_t>(value);
+        else if (option == "--discovery-junk")
+            config.discoveryFaults.junk = static_cast<uint32_t>(value);
     }
     if (busModules)
         for (BusModuleConfig& module : *busModules)

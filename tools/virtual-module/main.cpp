@@ -54,7 +54,8 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (!busModules.empty())
+    network.setPresentEverywhere(config.busPresentEverywhere);
+    if (!busModules.empty() || config.busPresentEverywhere)
         network.install();
     if (!module.start(&error)) {
         std::fprintf(stderr, "virtual-module: %s\n", error.c_str());
@@ -71,7 +72,8 @@ int main(int argc, char** argv) {
                     busModule.identity.address);
     DiscoveryResponder discovery;
     if (!config.discoveryInterface.empty()) {
-        if (!discovery.start(config.discoveryInterface, config.identity, module.port(), &error)) {
+        if (!discovery.start(config.discoveryInterface, config.identity, module.port(), &error,
+                             config.discoveryFaults)) {
             std::fprintf(stderr, "virtual-module: %s\n", error.c_str());
             return 1;
         }

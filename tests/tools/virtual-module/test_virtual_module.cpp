@@ -94,6 +94,22 @@ TEST(VirtualModuleOptions, ValuesAndDefaults) {
     ASSERT_EQ(parse({"--bind", "0.0.0.0", "--discovery", "10.9.0.1"}, discoverable),
               OptionsResult::Run);
     EXPECT_EQ(discoverable.bindAddress, "0.0.0.0");
+
+    // The hostile answers: to discovery, to a byte-array get, and a bus present everywhere.
+    VirtualModuleConfig hostile;
+    ASSERT_EQ(parse({"--discovery-copies", "20", "--discovery-junk", "0", "--discovery-from",
+                     "255.255.255.255", "--endless-bytes", "3:32:250", "--bus-present-everywhere"},
+                    hostile),
+              OptionsResult::Run);
+    EXPECT_EQ(hostile.discoveryFaults.copies, 20u);
+    EXPECT_EQ(hostile.discoveryFaults.junk, 0u);
+    EXPECT_EQ(hostile.discoveryFaults.forgedSource, "255.255.255.255");
+    EXPECT_TRUE(hostile.modelFaults.endlessBytes.matches(3, 32));
+    EXPECT_FALSE(hostile.modelFaults.endlessBytes.matches(3, 31));
+    EXPECT_EQ(hostile.modelFaults.endlessIntervalMs, 250u);
+    EXPECT_TRUE(hostile.busPresentEverywhere);
+    ASSERT_EQ(parse({"--endless-bytes", "3:32"}, hostile), OptionsResult::Run);
+    EXPECT_EQ(hostile.modelFaults.endlessIntervalMs, 500u);
 }
 
 TEST(VirtualModuleOptions, BadInputIsNamed) {
@@ -118,6 +134,13 @@ TEST(VirtualModuleOptions, BadInputIsNamed) {
         {"--firmware-version", "2.11.256"},
         {"--bind"},
         {"--discovery"},
+        {"--discovery-copies", "0"},
+        {"--discovery-junk", "100001"},
+        {"--discovery-from"},
+        {"--discovery-from", "10.9.0"},
+        {"--endless-bytes", "3"},
+        {"--endless-bytes", "3:32:0"},
+        {"--endless-bytes", "3:32:5:1"},
     };
     for (const auto& args : bad) {
         VirtualModuleConfig config;

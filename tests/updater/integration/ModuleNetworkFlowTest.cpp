@@ -77,7 +77,8 @@ class ModuleNetworkFlow : public ::testing::Test {
 
     // The router is attached by USB emulation, or with bind given, reached by TCP/IP discovery
     // there.
-    void start(const std::vector<BusModuleConfig>& modules, const std::string& bind = "") {
+    void start(const std::vector<BusModuleConfig>& modules, const std::string& bind = "",
+               bool presentEverywhere = false) {
         VirtualModuleConfig config;
         config.bindAddress = bind.empty() ? "127.0.0.1" : bind;
         config.heartbeatMs = 0;
@@ -92,6 +93,7 @@ class ModuleNetworkFlow : public ::testing::Test {
             std::string error;
             ASSERT_TRUE(network->attach(module, &error)) << error;
         }
+        network->setPresentEverywhere(presentEverywhere);
         network->install();
         router->setPacketObserver([this](const WirePacket& p) {
             std::lock_guard<std::mutex> lock(mutex);
@@ -265,6 +267,46 @@ TEST_F(ModuleNetworkFlow, DirectlyAttachedRowsByFirmwareAndFailure) {
             ::close(holder);
         ASSERT_EQ(lines.size(), 4u) << c.expected;
         EXPECT_EQ(lines[3], c.expected);
+    }
+}
+
+// A bus that says present at every address costs a reply time-out per address: the scan stops
+// at its limits, lists what it found before, and names the first address it did not search.
+TEST_F(ModuleNetworkFlow, ScanOfABusPresentEverywhereStopsAtItsLimits) {
+    DiscoveryLimits twoSilent;
+    twoSilent.maxSilentAddresses = 2;
+    DiscoveryLimits slow; // every look at the clock finds 10 s gone
+    slow.readBudget = std::chrono::seconds(25);
+    auto looks = std::make_shared<int>(0);
+    slow.now = [looks] {
+        return std::chrono::steady_clock::time_point{} + std::chrono::seconds(10) * (*looks)++;
+    };
+    const struct {
+        DiscoveryLimits limits;
+        std::vector<uint8_t> probed;
+        std::string error;
+    } cases[] = {
+        {twoSilent,
+         {2, 4, 8},
+         "Network scan stopped before bus address 0x0A: 2 addresses took the probe but did not "
+         "answer as modules"},
+        {slow, {2, 4}, "Network scan stopped before bus address 0x08: it took longer than 25 s"},
+    };
+    for (const auto& c : cases) {
+        if (router)
+            router->stop();
+        start({busModule(kTarget, 19, 4, 10004, aVersion_Pack(2, 10, 4))}, "", true);
+        UpdaterContext context(kNoServer, store, display);
+        display.lines.clear();
+        discoverCommand(context, {.routerSerial = kRouter, .limits = c.limits});
+        EXPECT_EQ(
+            display.messages(),
+            (std::vector<std::string>{
+                "Searching for Corvane Network devices connected to D272031D",
+                "Discovered Devices: (Unknown)", kHeader,
+                "    2181F0EE  04       06      RouterBridge   2.10.4 (     10004)         "}));
+        EXPECT_EQ(display.errors(), std::vector<std::string>{c.error});
+        EXPECT_EQ(network->probed(), c.probed);
     }
 }
 
