@@ -69,6 +69,7 @@ CORVANE_API aLinkRef aLink_CreateClient(uint32_t address, uint16_t port, aLinkRe
  * is 0), and returns a client link to that server, through which this process uses the module
  * like every other client. *port receives the server's port and *interfaceAddress its address.
  * Destroying the client link also drops the USB link and, with its last use, the server.
+ * When this process serves the module already, the result is a new client link to that server.
  * 0 on failure or for a null port or interfaceAddress. */
 CORVANE_API aLinkRef aLink_CreateServer(uint32_t serialNumber, uint16_t* port,
                                         uint32_t* interfaceAddress, bool localOnly);

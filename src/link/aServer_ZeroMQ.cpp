@@ -5,6 +5,7 @@
 #include "aBeacon.h"
 #include "aDebugTrace.h"
 #include "aLinkEngine.h"
+#include "aLinkInternal.h"
 #include "aServerRecord.h"
 #include "aServer_Internal.h"
 #include "aZmqSockets.h"
@@ -251,6 +252,10 @@ aLinkRef aLink_CreateServer(uint32_t serialNumber, uint16_t* port, uint32_t* int
     return corvane::guardedValue<aLinkRef>(0, [&]() -> aLinkRef {
         if (port == nullptr || interfaceAddress == nullptr)
             return 0;
+        // The USB device takes one claim: when this process serves the module already, its
+        // server is the way in, as for every other client.
+        if (const aLinkRef served = aLink_CreateServedClient(serialNumber, port, interfaceAddress))
+            return served;
         aLinkRef usb = 0;
         aLinkRef client = 0;
         auto fail = [&](const char* step) -> aLinkRef {

@@ -119,11 +119,8 @@ aErr Link::Impl::connectStep() {
             // this process serves the module already (another Module has it), that server is
             // the way in, as it is for every other client: the USB device takes one claim only.
             if (config.enabled) {
-                linkId = aLink_CreateServedClient(spec->serialNumber, &config.assignedPort,
-                                                  &config.networkInterface);
-                if (linkId == 0)
-                    linkId = aLink_CreateServer(spec->serialNumber, &config.assignedPort,
-                                                &config.networkInterface, config.localOnly);
+                linkId = aLink_CreateServer(spec->serialNumber, &config.assignedPort,
+                                            &config.networkInterface, config.localOnly);
             } else {
                 linkId = aLink_CreateUSB(spec->serialNumber);
             }

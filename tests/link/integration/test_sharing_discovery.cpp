@@ -94,6 +94,16 @@ TEST(SharingDiscovery, SecondProcessFindsTheServerAndBothAreServed) {
     ASSERT_NE(mine.get(), 0u);
     EXPECT_EQ(address, kLoopback);
     EXPECT_EQ(aLink_CreateUSB(kSerial), 0u) << "a shared module is reached through its server";
+    {
+        uint16_t againPort = 0;
+        uint32_t againAddress = 0;
+        LinkOwner again(aLink_CreateServer(kSerial, &againPort, &againAddress, true));
+        ASSERT_NE(again.get(), 0u) << "serving it a second time reaches the first server";
+        EXPECT_NE(again.get(), mine.get());
+        EXPECT_EQ(againPort, port);
+        uint8_t model = 0;
+        EXPECT_EQ(aLink_GetModel(again.get(), 2, &model), aErrNone);
+    }
 
     setenv(kPeerPort, std::to_string(port).c_str(), 1);
     SpawnedProgram peer({self(), "--gtest_also_run_disabled_tests",
