@@ -40,6 +40,12 @@ struct UpgradeFaults {
     bool zeroChunk = false;          // PREPARE announces a chunk size of 0
     bool rebootKeepsLink = false;    // REBOOT restarts nothing and keeps the link
     bool refuseWrite = false;        // every WRITE is answered with status 1, nothing committed
+    // What a restart after REBOOT can go through. The first two act on the module's own link,
+    // so a module behind a router cannot have them.
+    uint32_t rebootDropMs = 0;        // the module stays on its link, silent, this long first
+    bool goneAfterReboot = false;     // the module never comes back: no connection is accepted
+    uint32_t rebootSerial = 0;        // the module comes back reporting this serial number
+    bool rebootKeepsFirmware = false; // the module comes back running its old firmware
 };
 
 } // namespace Corvane::Tools
