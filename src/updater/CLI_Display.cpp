@@ -4,7 +4,6 @@
 
 #include "os/terminal.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -19,12 +18,8 @@ constexpr const char* kSpinnerDots[8] = {".", "..", "...", "....", ".....", "...
 } // namespace
 
 bool streamIsInteractive(FILE* stream) {
-    if (!corvane::platform::isTerminal(stream)) {
-        return false;
-    }
-    // Without a terminal type we cannot know that "\r" redraws the line.
-    const char* term = getenv("TERM");
-    return term != nullptr && *term != '\0' && strcmp(term, "dumb") != 0;
+    // A carriage return redraws the line on every terminal, whatever TERM says (or not).
+    return corvane::platform::isTerminal(stream);
 }
 
 CLI_Display::CLI_Display() : out_(stdout), err_(stderr), interactive_(false) {

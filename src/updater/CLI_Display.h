@@ -7,8 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 
-// True when the stream is a terminal that can redraw a line: isatty, and TERM is set and not
-// "dumb".
+// True when the stream is a terminal, which can redraw a line.
 bool streamIsInteractive(FILE* stream);
 
 class CLI_Display final : public UpdaterDisplayInterface {
