@@ -143,8 +143,11 @@ void UpgradeModel::Impl::handle(ModuleConnection& c, const WirePacket& packet) {
     if (packet.length < 2)
         return;
     if ((packet.data[1] & ~kOptionMask) == kOpSet && (packet.data[1] & kOptionMask) == kDataUei &&
-        packet.length >= 3 && (packet.data[2] & 0x20))
+        packet.length >= 3 && (packet.data[2] & 0x20)) {
+        if (faults.dropInData != 0 && --faults.dropInData == 0)
+            return c.abort();
         return dataUei(c, packet);
+    }
     switch (packet.data[1]) {
     case kInit:
         loaderPending.clear();
