@@ -505,6 +505,10 @@ struct OutcomeCase {
     bool entryIsAFile = false;          // a file stands where the module's entry would be
 };
 
+void PrintTo(const OutcomeCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class UpdateOutcomeTest : public UpdateFlow, public ::testing::WithParamInterface<OutcomeCase> {};
 
 TEST_P(UpdateOutcomeTest, SaysWhatHappenedAndRecordsOnlyWhatTook) {
