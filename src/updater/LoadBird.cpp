@@ -32,22 +32,29 @@ BirdFile load_bird(UpdaterContext& context, const char* label, const std::string
             throw;
         }
     }
-    StoreEntry entry = store->deviceEntry(serial);
+    // Only a download needs the module's entry made; looking for a build that is not there
+    // leaves none behind.
+    StoreEntry entry;
+    bool found = true;
+    if (download) {
+        entry = store->deviceEntry(serial);
+    } else {
+        found = store->findDevice(serial, &entry);
+    }
     displayPrint(context.display, DISPLAY_INFO, "%s firmware with build: %u", label, build);
     const std::string fileName = std::to_string(build) + ".bird";
     BirdFile image;
     try {
-        entry.loadBird(fileName, image);
-        return image;
+        if (found) {
+            entry.loadBird(fileName, image);
+            return image;
+        }
     } catch (const BirdImageLimitError& e) {
         reportLimit(context, entry.pathOf(fileName), e);
-        if (!download) {
-            throw std::runtime_error("Error reading birdfile");
-        }
     } catch (const std::exception&) {
-        if (!download) {
-            throw std::runtime_error("Error reading birdfile");
-        }
+    }
+    if (!download) {
+        throw std::runtime_error("Error reading birdfile");
     }
     displayPrint(context.display, DISPLAY_INFO, "Downloading firmware build %u", build);
     Download_Firmware(context, serial, std::to_string(build), false, false);

@@ -13,6 +13,8 @@
 #include "corvane/aError.h"
 #include "corvane/aVersion.h"
 
+#include <algorithm>
+
 using Corvane::Module;
 
 namespace {
@@ -262,9 +264,16 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, const Bi
         }
         if (result != aErrNone) {
             // A loader with a block missing must never be started.
-            displayPrint(display, DISPLAY_ERROR,
-                         "Loader block %d failed; the loader is not started [%d, %s]",
-                         static_cast<int>(i + 1), result, aError_GetErrorText(result));
+            if (!module.isConnected())
+                displayPrint(display, DISPLAY_ERROR,
+                             "The link to the module was lost in loader block %d of %d; the "
+                             "loader is not started",
+                             static_cast<int>(i + 1), static_cast<int>(blocks.size()));
+            else
+                displayPrint(display, DISPLAY_ERROR,
+                             "Loader block %d failed: %s; the loader is not started [%d, %s]",
+                             static_cast<int>(i + 1), updater.lastFailure().c_str(), result,
+                             aError_GetErrorText(result));
             break;
         }
         ++done;
@@ -288,9 +297,12 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, const Bi
 }
 
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const BirdFile& bird,
-                        bool networked, bool useUei) {
+                        bool networked, bool useUei, uint32_t linkDropMs) {
     UpdaterEntity updater;
     updater.init(&module, 0, true, networked);
+    UpgradeTiming timing;
+    timing.rebootPolls = std::max<uint32_t>(1, linkDropMs / timing.rebootPollMs);
+    updater.setTiming(timing);
     if (useUei && updater.checkUEIDataSupport() == aErrNone)
         updater.checkProtocolVersion();
     Debug_Print(DEBUG_Updater, "Transferring firmware to device %s\n", bird.filename().c_str());
@@ -300,6 +312,18 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const 
     int bytes = 0;
     for (size_t i = 0; i < blocks.size() && err == aErrNone; ++i) {
         const BirdBlock& block = blocks[i];
+        const auto number = static_cast<unsigned>(i + 1);
+        // Retries cannot help once the module is gone; where it went is what the user needs.
+        auto linkLost = [&](uint32_t written) {
+            if (module.isConnected())
+                return false;
+            displayPrint(display, DISPLAY_ERROR,
+                         "The link to the module was lost in firmware block %u of %u (%u of %u "
+                         "bytes written)",
+                         number, static_cast<unsigned>(blocks.size()), written,
+                         static_cast<unsigned>(block.length > 4 ? block.length - 4 : 0));
+            return true;
+        };
         for (uint32_t attempt = 0; attempt < kFirmwareTries; ++attempt) {
             displayPrint(display, DISPLAY_INFO, "Transferring firmware block %u of %u, %d bytes",
                          static_cast<unsigned>(i + 1), static_cast<unsigned>(blocks.size()),
@@ -311,12 +335,17 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const 
             if (err == aErrNone && chunk == 0 && block.length > 4) {
                 displayPrint(display, DISPLAY_ERROR,
                              "The module asked for chunks of 0 bytes for firmware block %u",
-                             static_cast<unsigned>(i + 1));
+                             number);
                 err = aErrSize;
-            } else if (err != aErrNone) {
-                displayPrint(display, DISPLAY_ERROR,
-                             "The module refused firmware block %u [%d, %s]",
-                             static_cast<unsigned>(i + 1), err, aError_GetErrorText(err));
+            } else if (err != aErrNone && !linkLost(0)) {
+                if (err == aErrInvalidOption)
+                    displayPrint(display, DISPLAY_ERROR,
+                                 "The module refused firmware block %u [%d, %s]", number, err,
+                                 aError_GetErrorText(err));
+                else
+                    displayPrint(display, DISPLAY_ERROR,
+                                 "Could not prepare firmware block %u: %s [%d, %s]", number,
+                                 updater.lastFailure().c_str(), err, aError_GetErrorText(err));
             }
             if (err != aErrNone) {
                 Debug_Print(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", err,
@@ -332,10 +361,15 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const 
             }
             Debug_Print(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", err,
                         aError_GetErrorText(err));
+            if (linkLost(updater.bytesWritten())) {
+                Debug_Print(DEBUG_Updater, "Error firmware transfer block failed.\n");
+                break;
+            }
             if (attempt + 1 == kFirmwareTries) {
                 Debug_Print(DEBUG_Updater, "Error firmware transfer block failed.\n");
-                displayPrint(display, DISPLAY_ERROR, "Firmware block %u failed %u times [%d, %s]",
-                             static_cast<unsigned>(i + 1), kFirmwareTries, err,
+                displayPrint(display, DISPLAY_ERROR,
+                             "Firmware block %u failed %u times: %s [%d, %s]", number,
+                             kFirmwareTries, updater.lastFailure().c_str(), err,
                              aError_GetErrorText(err));
             }
         }
@@ -344,7 +378,17 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const 
     if (err != aErrNone)
         return err;
     err = updater.loaderReboot(display);
+    // The image is complete in the module by now: a user told only that the update failed may
+    // cut its power while it still writes the image.
     if (err == aErrTimeout)
-        displayPrint(display, DISPLAY_ERROR, "The module did not restart after the update");
+        displayPrint(display, DISPLAY_ERROR,
+                     "The firmware image was transferred, but the module's restart was not seen "
+                     "within %u s",
+                     (timing.rebootPolls * timing.rebootPollMs + 999) / 1000);
+    else if (err != aErrNone)
+        displayPrint(display, DISPLAY_ERROR,
+                     "The firmware image was transferred, but the reboot request could not be "
+                     "sent [%d, %s]",
+                     err, aError_GetErrorText(err));
     return err;
 }

@@ -32,6 +32,7 @@ bool UpdateFirmware(UpdaterDisplayInterface& display, const BirdFile& bird, Corv
 // The boot-loader phase: stops at the first loader block that fails.
 aErr _transfer_loader(UpdaterDisplayInterface& display, Corvane::Module& module,
                       const BirdFile& bird);
-// The firmware phase, then the reboot.
+// The firmware phase, then the reboot and the wait, up to linkDropMs, for the link to drop.
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Corvane::Module& module,
-                        const BirdFile& bird, bool networked, bool useUei);
+                        const BirdFile& bird, bool networked, bool useUei,
+                        uint32_t linkDropMs = RestartWaits{}.linkDropMs);

@@ -2,6 +2,7 @@
 // router), checks the image against it, runs the loader and firmware phases of the link upgrade
 // protocol, records the transfer and confirms the module runs the new firmware. updateCommand at
 // the end reads as that list; each step is one function above it.
+#include "BuildText.h"
 #include "Debug.h"
 #include "LoadBird.h"
 #include "ModuleAccess.h"
@@ -10,11 +11,13 @@
 #include "StoreAccess.h"
 #include "UpdaterCommands.h"
 
+#include "corvane/SystemClass.h"
 #include "corvane/aTime.h"
 
 #include <exception>
 #include <memory>
 #include <optional>
+#include <string>
 
 using Corvane::Module;
 
@@ -28,12 +31,16 @@ struct ReconnectPace {
     uint32_t attempts;
     uint32_t pauseMs;
     uint32_t budgetMs; // no new attempt starts once this much time has passed
+    const char* label; // of the spinner that shows the wait
 };
 // After the loader starts: 15 attempts a second apart.
-constexpr ReconnectPace kAfterLoader{15, 1000, UINT32_MAX};
-// After the reboot: the same patience, asked more often, as a reboot is usually quick. Bounded by
-// time as well, since a discovery over TCP/IP listens for seconds per attempt.
-constexpr ReconnectPace kAfterReboot{150, 100, 15000};
+constexpr ReconnectPace kAfterLoader{15, 1000, UINT32_MAX, "Starting Loader"};
+// After the reboot: asked more often, as a reboot is usually quick, for as long as the context
+// says (15 s unless a test shortens it). Bounded by time, since a discovery over TCP/IP listens
+// for seconds per attempt.
+ReconnectPace afterReboot(const UpdaterContext& context) {
+    return {150, 100, context.restartWaits.comeBackMs, "Verifying Update"};
+}
 // A module behind a router that answers, but for other firmware than the image, is asked again
 // this long before that answer stands.
 constexpr uint32_t kBusSettleMs = 3000;
@@ -48,20 +55,23 @@ bool pauseBeforeNext(const ReconnectPace& pace, uint32_t start) {
 
 // Connects again over the transport the module was reached by; a TCP/IP module announces itself
 // anew by discovery, a USB one enumerates anew.
-bool reconnectModule(Module& module, linkType type, uint32_t serial, const ReconnectPace& pace) {
+bool reconnectModule(UpdaterDisplayInterface& display, Module& module, linkType type,
+                     uint32_t serial, const ReconnectPace& pace) {
     module.disconnect();
     const uint32_t start = aTime_GetMSTicks();
-    for (uint32_t attempt = 1; attempt <= pace.attempts; ++attempt) {
+    bool reached = false;
+    for (uint32_t attempt = 1; attempt <= pace.attempts && !reached; ++attempt) {
+        display.spinner(true, pace.label);
         if (attempt % 3 == 0 && type == USB)
             Debug_Print(DEBUG_APP,
                         "Failed enumeration after 3 tries, refreshing libusb context.\n");
         module.discoverAndConnect(type, serial);
-        if (module.isConnected())
-            return true;
-        if (!pauseBeforeNext(pace, start))
+        reached = module.isConnected();
+        if (!reached && !pauseBeforeNext(pace, start))
             break;
     }
-    return false;
+    display.spinner(false, pace.label);
+    return reached;
 }
 
 void waitForLoaderRestart(Module& module) {
@@ -69,39 +79,57 @@ void waitForLoaderRestart(Module& module) {
         aTime_MSSleep(kLoaderDropPollMs);
 }
 
-// What a module says it runs once it is back after the reboot.
+// Who a module says it is and what it runs: before the update, and once it is back after the
+// reboot.
 struct RunningFirmware {
+    uint32_t serial = 0; // 0 when the module does not say
     uint32_t build = 0;
-    char version[32] = "";
+    FirmwareVersion version;
+    char versionText[32] = "";
     aErr versionErr = aErrNotFound;
     bool reported() const { return build != 0 && versionErr == aErrNone; }
+    bool answered() const { return serial != 0 || build != 0 || versionErr == aErrNone; }
+    bool sameAs(const RunningFirmware& other) const {
+        return reported() && other.reported() && build == other.build && version == other.version;
+    }
 };
 
 RunningFirmware readRunningFirmware(Module& module) {
     RunningFirmware running;
+    Corvane::SystemClass system;
+    system.init(&module, 0);
+    system.getSerialNumber(&running.serial); // stays 0 when the module does not say
+    module.getBuild(&running.build);         // likewise
     DiscoveredDevice device;
-    module.getBuild(&running.build); // stays 0 when the module does not say
     running.versionErr = readVersion(module, device);
-    snprintf(running.version, sizeof running.version, "%d.%d.%u", device.versionMajor,
+    running.version = {device.versionMajor, device.versionMinor, device.versionPatch};
+    snprintf(running.versionText, sizeof running.versionText, "%d.%d.%u", device.versionMajor,
              device.versionMinor, device.versionPatch);
     return running;
 }
 
-// An image given by path names no build; its version says what it is.
+// An image given by path names no build; its version says what it is, read as a version (the
+// image's "2.11.04" is the module's 2.11.4).
 bool runsImage(const RunningFirmware& running, uint32_t build, const BirdFile& bird) {
-    return running.reported() &&
-           (build != 0 ? running.build == build : bird.version() == running.version);
+    if (!running.reported())
+        return false;
+    if (build != 0)
+        return running.build == build;
+    const std::optional<FirmwareVersion> imageVersion = parseFirmwareVersion(bird.version());
+    return imageVersion && *imageVersion == running.version;
 }
 
 // A module behind a router restarts on the bus while the router's link stays up, and may answer
 // for its old firmware for a moment after the reboot request: it is asked until it runs the
 // image, for at most kBusSettleMs after its first full answer.
-RunningFirmware awaitBusModule(Module& module, uint32_t build, const BirdFile& bird) {
+RunningFirmware awaitBusModule(UpdaterContext& context, Module& module, uint32_t build,
+                               const BirdFile& bird) {
+    const ReconnectPace pace = afterReboot(context);
     const uint32_t start = aTime_GetMSTicks();
     std::optional<uint32_t> firstAnswer;
     RunningFirmware running;
-    for (uint32_t attempt = 1; attempt <= kAfterReboot.attempts && module.isConnected();
-         ++attempt) {
+    for (uint32_t attempt = 1; attempt <= pace.attempts && module.isConnected(); ++attempt) {
+        context.display.spinner(true, pace.label);
         running = readRunningFirmware(module);
         if (runsImage(running, build, bird))
             break;
@@ -109,9 +137,10 @@ RunningFirmware awaitBusModule(Module& module, uint32_t build, const BirdFile& b
             firstAnswer = aTime_GetMSTicks();
         if (firstAnswer && aTime_GetMSTicks() - *firstAnswer >= kBusSettleMs)
             break;
-        if (!pauseBeforeNext(kAfterReboot, start))
+        if (!pauseBeforeNext(pace, start))
             break;
     }
+    context.display.spinner(false, pace.label);
     return running;
 }
 
@@ -122,47 +151,54 @@ bool reportFailedTransfer(aErr err) {
     return false;
 }
 
-// The module's entry in the store: the one there, else a new one. False, with the error shown,
-// when the store cannot be opened.
-bool openDeviceEntry(UpdaterContext& context, uint32_t serial, StoreEntry& entry) {
+// The module's entry in the store when it has one; an update creates it only to record a
+// result. False, with the error shown, when the store cannot be opened.
+bool findDeviceEntry(UpdaterContext& context, uint32_t serial, std::optional<StoreEntry>& entry) {
     std::unique_ptr<UpdaterStore> store = openUpdaterStore(context, "Update_Firmware");
     if (!store)
         return false;
-    if (!store->findDevice(serial, &entry))
-        entry = store->deviceEntry(serial);
+    if (StoreEntry found; store->findDevice(serial, &found))
+        entry = std::move(found);
     return true;
+}
+
+bool holdsBuild(const StoreEntry& entry, uint32_t build) {
+    try {
+        BirdFile probe;
+        entry.loadBird(std::to_string(build) + ".bird", probe);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
 }
 
 // With neither a path nor a build asked for: the server's latest build when the store holds it,
 // else the latest download, else the latest transfer. nullopt, with the error shown, when none of
 // them names a build.
-std::optional<uint32_t> chooseBuild(UpdaterContext& context, StoreEntry& entry, uint32_t serial) {
+std::optional<uint32_t> chooseBuild(UpdaterContext& context, std::optional<StoreEntry>& entry,
+                                    uint32_t serial) {
     UpdaterDisplayInterface& display = context.display;
     std::string latest, firmwareId;
     context.server.QueryBuild(serial, latest, firmwareId, context.serverUrl);
     const uint32_t build = latestBuildNumber(latest);
     if (build != 0) {
-        try {
-            BirdFile probe;
-            entry.loadBird(std::to_string(build) + ".bird", probe);
+        if (entry && holdsBuild(*entry, build))
             return build;
-        } catch (const std::exception&) {
-            displayPrint(display, DISPLAY_INFO,
-                         "New firmware is available.  Updater will proceed if valid firmware is "
-                         "found locally.");
-        }
+        displayPrint(display, DISPLAY_INFO,
+                     "New firmware is available.  Updater will proceed if valid firmware is "
+                     "found locally.");
     }
-    if (const int latestDownload = entry.attributes.getInt("LATEST_DOWNLOAD", 0);
-        latestDownload > 0) {
+    AttributeFile none;
+    AttributeFile& attributes = entry ? entry->attributes : none;
+    if (const int latestDownload = attributes.getInt("LATEST_DOWNLOAD", 0); latestDownload > 0) {
         displayPrint(display, DISPLAY_INFO, "Updating with the Latest Download");
         return static_cast<uint32_t>(latestDownload);
     }
-    if (const int latestTransfer = entry.attributes.getInt("LATEST_TRANSFER", 0);
-        latestTransfer > 0) {
+    if (const int latestTransfer = attributes.getInt("LATEST_TRANSFER", 0); latestTransfer > 0) {
         displayPrint(display, DISPLAY_INFO, "Updating with the Latest Transfer");
         return static_cast<uint32_t>(latestTransfer);
     }
-    entry.attributes.getString("LAST_TRANSFER_VERSION");
+    attributes.getString("LAST_TRANSFER_VERSION");
     displayPrint(display, DISPLAY_ERROR, "Could not find valid build for this device.");
     return std::nullopt;
 }
@@ -271,13 +307,17 @@ bool connectToModule(UpdaterContext& context, const UpdateRequest& request, Modu
 }
 
 // After the loader phase a directly reached module restarts into its loader and must be reached
-// again. The firmware phase goes ahead even when it is not: its own reconnects may still find it.
-void reconnectToLoader(UpdaterContext& context, Module& module, linkType reachedBy,
+// again. False, with the error shown, when it cannot be: the firmware phase has no reconnect of
+// its own and would only fail on the missing link.
+bool reconnectToLoader(UpdaterContext& context, Module& module, linkType reachedBy,
                        uint32_t serial) {
     waitForLoaderRestart(module);
-    if (!module.isConnected() && !reconnectModule(module, reachedBy, serial, kAfterLoader))
-        displayPrint(context.display, DISPLAY_ERROR,
-                     "Could not reconnect to module [%08X] after starting its loader", serial);
+    if (module.isConnected() ||
+        reconnectModule(context.display, module, reachedBy, serial, kAfterLoader))
+        return true;
+    displayPrint(context.display, DISPLAY_ERROR,
+                 "Could not reconnect to module [%08X] after starting its loader", serial);
+    return false;
 }
 
 // Checks the image against the module (unless overridden), then the loader phase, the module's
@@ -292,54 +332,83 @@ bool install(UpdaterContext& context, const UpdateRequest& request, Module& modu
     if (const aErr err = _transfer_loader(display, module, bird); err != aErrNone)
         return reportFailedTransfer(err);
     // Behind a router the module restarts on the bus and the router's link stays up.
-    if (request.routerSerial == 0)
-        reconnectToLoader(context, module, reachedBy, request.serial);
+    if (request.routerSerial == 0 && !reconnectToLoader(context, module, reachedBy, request.serial))
+        return reportFailedTransfer(aErrConnection);
     if (const aErr err = _transfer_firmware(display, module, bird, request.routerSerial != 0,
-                                            context.useUeiBytes);
+                                            context.useUeiBytes, context.restartWaits.linkDropMs);
         err != aErrNone)
         return reportFailedTransfer(err);
     return true;
 }
 
-// What was installed and when, in the module's attribute file.
-void recordTransfer(StoreEntry& entry, const UpdateRequest& request, uint32_t build) {
-    entry.attributes.set("LATEST_TRANSFER", request.birdFile.empty()
-                                                ? std::to_string(build) + ".bird"
-                                                : request.birdFile);
-    entry.attributes.set("LAST_TRANSFER_DATE", attributeTimeNow());
-    entry.attributes.write();
+// What was installed and when, in the module's attribute file; the module's entry is made now if
+// it had none. False, with the error shown, when the store cannot take it.
+bool recordTransfer(UpdaterContext& context, const UpdateRequest& request, uint32_t build) {
+    std::unique_ptr<UpdaterStore> store = openUpdaterStore(context, "Update_Firmware");
+    if (!store)
+        return false;
+    try {
+        StoreEntry entry = store->deviceEntry(request.serial);
+        entry.attributes.set("LATEST_TRANSFER", request.birdFile.empty()
+                                                    ? std::to_string(build) + ".bird"
+                                                    : request.birdFile);
+        entry.attributes.set("LAST_TRANSFER_DATE", attributeTimeNow());
+        entry.attributes.write();
+        return true;
+    } catch (const std::exception& e) {
+        displayPrint(context.display, DISPLAY_ERROR,
+                     "The transfer could not be recorded in the store: %s", e.what());
+        return false;
+    }
 }
 
-// Waits for the module to restart after the reboot, reaches it again, reads its build and version
-// back and says whether the image took. Only a report: the transfer itself has succeeded by then.
-void confirmNewFirmware(UpdaterContext& context, const UpdateRequest& request, Module& module,
-                        linkType reachedBy, uint32_t build, const BirdFile& bird) {
+// The read-back's word on an update: whether the image took, and the line that says so.
+struct Verdict {
+    bool took = false;
+    std::string line;
+};
+
+template <typename... Args> std::string lineOf(const char* format, Args... args) {
+    char line[256];
+    snprintf(line, sizeof line, format, args...);
+    return line;
+}
+
+// Waits for the module to restart after the reboot, reaches it again and reads back who it is and
+// what it runs. The image took only when the same module came back running it; one that did not
+// come back, came back as another module or still runs what it ran before did not take it.
+Verdict confirmNewFirmware(UpdaterContext& context, const UpdateRequest& request, Module& module,
+                           linkType reachedBy, uint32_t build, const BirdFile& bird,
+                           const RunningFirmware& before) {
     const uint32_t serial = request.serial;
     RunningFirmware running;
     bool reached = false;
     if (request.routerSerial != 0) {
-        running = awaitBusModule(module, build, bird);
-        reached = running.build != 0 || running.versionErr == aErrNone;
-    } else if ((reached = reconnectModule(module, reachedBy, serial, kAfterReboot))) {
+        running = awaitBusModule(context, module, build, bird);
+        reached = running.answered();
+    } else if ((reached = reconnectModule(context.display, module, reachedBy, serial,
+                                          afterReboot(context)))) {
         running = readRunningFirmware(module);
     }
     module.disconnect();
-    if (!reached) {
-        displayPrint(context.display, DISPLAY_ERROR,
-                     "Module [%08X] did not come back after the update", serial);
-    } else if (!running.reported()) {
-        displayPrint(context.display, DISPLAY_ERROR,
-                     "Module [%08X] came back but did not report its firmware (%d)", serial,
-                     running.versionErr);
-    } else if (runsImage(running, build, bird)) {
-        displayPrint(context.display, DISPLAY_INFO,
-                     "Module [%08X] now runs the new firmware: version %s, build %u", serial,
-                     running.version, running.build);
-    } else {
-        displayPrint(context.display, DISPLAY_ERROR,
-                     "Module [%08X] runs version %s, build %u, not the image's firmware", serial,
-                     running.version, running.build);
-    }
+    if (!reached)
+        return {false, lineOf("Module [%08X] did not come back after the update", serial)};
+    if (running.serial != 0 && running.serial != serial)
+        return {false, lineOf("Module [%08X] came back reporting serial number [%08X]", serial,
+                              running.serial)};
+    // The restart was seen and the module is the one updated; that it cannot say what it runs
+    // does not show the image failed.
+    if (!running.reported())
+        return {true, lineOf("Module [%08X] came back but did not report its firmware (%d)", serial,
+                             running.versionErr)};
+    if (runsImage(running, build, bird))
+        return {true, lineOf("Module [%08X] now runs the new firmware: version %s, build %u",
+                             serial, running.versionText, running.build)};
+    if (running.sameAs(before))
+        return {false, lineOf("Module [%08X] still runs its old firmware: version %s, build %u",
+                              serial, running.versionText, running.build)};
+    return {false, lineOf("Module [%08X] runs version %s, build %u, not the image's firmware",
+                          serial, running.versionText, running.build)};
 }
 
 } // namespace
@@ -351,8 +420,8 @@ bool updateCommand(UpdaterContext& context, const UpdateRequest& request) {
                      "Update command must specify the specific device");
         return false;
     }
-    StoreEntry entry;
-    if (!openDeviceEntry(context, serial, entry))
+    std::optional<StoreEntry> entry;
+    if (!findDeviceEntry(context, serial, entry))
         return false;
     const uint32_t start = aTime_GetMSTicks();
 
@@ -368,13 +437,21 @@ bool updateCommand(UpdaterContext& context, const UpdateRequest& request) {
         return false;
     Module module(request.moduleAddress, static_cast<uint8_t>(0));
     linkType reachedBy = USB;
-    if (!connectToModule(context, request, module, reachedBy) ||
-        !install(context, request, module, bird, reachedBy))
+    if (!connectToModule(context, request, module, reachedBy))
         return false;
-    recordTransfer(entry, request, build);
+    const RunningFirmware before = readRunningFirmware(module);
+    if (!install(context, request, module, bird, reachedBy))
+        return false;
+    const uint32_t transferMs = aTime_GetMSTicks() - start;
+    const Verdict verdict =
+        confirmNewFirmware(context, request, module, reachedBy, build, bird, before);
+    if (!verdict.took) {
+        displayPrint(context.display, DISPLAY_ERROR, "%s", verdict.line.c_str());
+        return false;
+    }
+    const bool recorded = recordTransfer(context, request, build);
     Debug_Print(DEBUG_Updater, "Updating device firmware: \n");
-    displayPrint(context.display, DISPLAY_INFO, "Update time: %.4f sec",
-                 (aTime_GetMSTicks() - start) / 1000.0);
-    confirmNewFirmware(context, request, module, reachedBy, build, bird);
-    return true;
+    displayPrint(context.display, DISPLAY_INFO, "Update time: %.4f sec", transferMs / 1000.0);
+    displayPrint(context.display, DISPLAY_INFO, "%s", verdict.line.c_str());
+    return recorded;
 }

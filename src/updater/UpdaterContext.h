@@ -17,6 +17,12 @@ enum RecoveryChip : uint8_t {
     RECOVERY_CHIP_NXP_ISP = 2, // NXP serial ISP
 };
 
+// How long the update flow waits on a module that restarts after REBOOT. Tests shorten them.
+struct RestartWaits {
+    uint32_t linkDropMs = 60000; // for its link to drop: a real module first writes its image
+    uint32_t comeBackMs = 15000; // then for it to be reached again
+};
+
 struct UpdaterContext {
     UpdaterContext(std::string serverUrl_, std::string storeDirectory_,
                    UpdaterDisplayInterface& display_)
@@ -29,6 +35,7 @@ struct UpdaterContext {
     ServerCommClass server;           // the one update-server client every flow asks serverUrl with
     uint8_t recoveryChip = RECOVERY_CHIP_UNKNOWN; // written by the fingerprint step
     bool useUeiBytes = false; // copied from the options just before update or recovery runs
+    RestartWaits restartWaits;
     // One step of the get command's spinner: given a wait for the download (true once it is
     // done), waits a step and says whether the download is done. Unset, a step is 100 ms; tests
     // set it to pace the spinner without a clock.

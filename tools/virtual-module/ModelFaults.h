@@ -36,15 +36,22 @@ struct ModelFaults {
 
 // Misbehaviour of the upgrade protocol; the one-shot faults clear themselves once used.
 struct UpgradeFaults {
-    bool wrongSumOnce = false;       // the next SUM reply is one too high
-    bool zeroCountOnce = false;      // the next DATA packet is answered with count 0, not taken
-    bool zeroCountAlways = false;    // every DATA packet is answered with count 0
-    uint32_t dropInData = 0;         // reset the connection at the Nth DATA packet from now, once
+    bool wrongSumOnce = false;    // the next SUM reply is one too high
+    bool zeroCountOnce = false;   // the next DATA packet is answered with count 0, not taken
+    bool zeroCountAlways = false; // every DATA packet is answered with count 0
+    uint32_t dropInData = 0;      // reset the connection at the Nth data packet from now (DATA, or
+                                  // one of a byte array on option 10), once
     bool loadAfterReconnect = false; // LOAD goes unanswered until the host connects again
     bool refusePrepare = false;      // every PREPARE is answered with status 1
     bool zeroChunk = false;          // PREPARE announces a chunk size of 0
     bool rebootKeepsLink = false;    // REBOOT restarts nothing and keeps the link
     bool refuseWrite = false;        // every WRITE is answered with status 1, nothing committed
+    // What a restart after REBOOT can go through. The first two act on the module's own link,
+    // so a module behind a router cannot have them.
+    uint32_t rebootDropMs = 0;        // the module stays on its link, silent, this long first
+    bool goneAfterReboot = false;     // the module never comes back: no connection is accepted
+    uint32_t rebootSerial = 0;        // the module comes back reporting this serial number
+    bool rebootKeepsFirmware = false; // the module comes back running its old firmware
 };
 
 } // namespace Corvane::Tools

@@ -159,7 +159,8 @@ struct RequestReplyModel::Impl {
 
     const ModuleIdentity identity;
     const ModelDef& def;
-    uint32_t build = def.build; // the running firmware's, guarded by mutex
+    uint32_t build = def.build;                    // the running firmware's, guarded by mutex
+    uint32_t serialNumber = identity.serialNumber; // what the firmware reports, guarded by mutex
 
     mutable std::mutex mutex; // guards everything below against the module thread
     ModelFaults faults;
@@ -192,7 +193,7 @@ uint32_t RequestReplyModel::Impl::scalar(const OptionDef& option, uint32_t key) 
     switch (option.source) {
     case ValueSource::ModuleAddress: return identity.address;
     case ValueSource::Model: return identity.model;
-    case ValueSource::SerialNumber: return identity.serialNumber;
+    case ValueSource::SerialNumber: return serialNumber;
     case ValueSource::Build: return build;
     case ValueSource::Stored:
     case ValueSource::RouterAddress: break;
@@ -678,6 +679,11 @@ void RequestReplyModel::setFirmware(uint32_t build, uint32_t version) {
         impl_->build = build;
     if (version != 0)
         impl_->scalars[valueKey(kCmdSystem, 0, kOptVersion, 0)] = version;
+}
+
+void RequestReplyModel::setSerialNumber(uint32_t serialNumber) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->serialNumber = serialNumber;
 }
 
 bool RequestReplyModel::setValue(uint8_t command, uint8_t index, uint8_t option, uint8_t parameter,

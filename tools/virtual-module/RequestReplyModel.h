@@ -27,6 +27,9 @@ class RequestReplyModel {
 
     // The firmware the module runs from now on: its build and packed version (0 keeps each).
     void setFirmware(uint32_t build, uint32_t version);
+    // The serial number the module reports from now on, as firmware built for another module
+    // would.
+    void setSerialNumber(uint32_t serialNumber);
     // Sets a stored scalar value (a get-only one too), as the module's firmware would. False
     // when the model has no such value.
     bool setValue(uint8_t command, uint8_t index, uint8_t option, uint8_t parameter,

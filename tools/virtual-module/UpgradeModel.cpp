@@ -4,6 +4,7 @@
 #include "UpgradeModel.h"
 
 #include <algorithm>
+#include <chrono>
 #include <mutex>
 #include <optional>
 #include <utility>
@@ -51,6 +52,7 @@ struct UpgradeModel::Impl {
 
     RequestReplyModel& model;
     const uint16_t chunkSize;
+    VirtualModule* host = nullptr; // the module whose link this is; set by install
 
     mutable std::mutex mutex; // everything below; the module thread and checks from outside
     UpgradeFaults faults;
@@ -86,6 +88,10 @@ void UpgradeModel::Impl::accept(const uint8_t* bytes, std::size_t count) {
 void UpgradeModel::Impl::reboot() {
     ++stats.reboots;
     bootLoader = false;
+    if (faults.rebootSerial != 0)
+        model.setSerialNumber(faults.rebootSerial);
+    if (faults.rebootKeepsFirmware)
+        return;
     for (const auto& [address, bytes] : image) {
         const auto tag = std::search(bytes.begin(), bytes.end(), std::begin(kFirmwareTag),
                                      std::end(kFirmwareTag));
@@ -137,8 +143,11 @@ void UpgradeModel::Impl::handle(ModuleConnection& c, const WirePacket& packet) {
     if (packet.length < 2)
         return;
     if ((packet.data[1] & ~kOptionMask) == kOpSet && (packet.data[1] & kOptionMask) == kDataUei &&
-        packet.length >= 3 && (packet.data[2] & 0x20))
+        packet.length >= 3 && (packet.data[2] & 0x20)) {
+        if (faults.dropInData != 0 && --faults.dropInData == 0)
+            return c.abort();
         return dataUei(c, packet);
+    }
     switch (packet.data[1]) {
     case kInit:
         loaderPending.clear();
@@ -211,28 +220,29 @@ void UpgradeModel::Impl::handle(ModuleConnection& c, const WirePacket& packet) {
         if (faults.rebootKeepsLink)
             return;
         reboot();
-        c.close();
+        if (faults.goneAfterReboot && host)
+            host->unplug();
+        if (faults.rebootDropMs != 0)
+            c.closeAfter(std::chrono::milliseconds(faults.rebootDropMs));
+        else
+            c.close();
         return;
     default: return;
     }
 }
 
 bool UpgradeModel::Impl::filter(ModuleConnection& c, const WirePacket& packet) {
+    (void)packet;
     std::lock_guard<std::mutex> lock(mutex);
     if (!lateLoadAfter || c.id() <= *lateLoadAfter)
         return false;
-    if (packet.address == c.identity().address) {
-        lateLoadAfter.reset(); // the host is past waiting for it
-        return false;
-    }
-    if (packet.address != kSyncAddress || packet.length != 0)
-        return false;
-    // The host's first sign of life on the new connection is a synchronisation request (its
-    // link's, or its question for the module's address); the late answer follows each answer
-    // to those until the host turns to the module itself.
-    c.send(WirePacket(c.identity().address, {}));
+    // The boot loader's answer waits on the new link until a host opens it, and goes out once,
+    // ahead of whatever the host asks first. A host still synchronising its link then loses it,
+    // as it would lose a real module's: answering after every synchronisation request instead
+    // would keep such a host from ever synchronising.
+    lateLoadAfter.reset();
     c.send(WirePacket(c.identity().address, {kCmdUpgrade, kLoad}));
-    return true;
+    return false;
 }
 
 UpgradeModel::UpgradeModel(RequestReplyModel& model, uint16_t chunkSize, UpgradeFaults faults)
@@ -241,6 +251,7 @@ UpgradeModel::UpgradeModel(RequestReplyModel& model, uint16_t chunkSize, Upgrade
 UpgradeModel::~UpgradeModel() = default;
 
 void UpgradeModel::install(VirtualModule& module) {
+    impl_->host = &module;
     module.setHandler(kCmdUpgrade, [this](ModuleConnection& c, const WirePacket& packet) {
         impl_->handle(c, packet);
     });

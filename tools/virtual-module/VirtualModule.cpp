@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -104,9 +105,10 @@ struct VirtualModule::Impl {
         }
         const ModuleIdentity& identity() const override { return owner.config.identity; }
         void send(const WirePacket& packet) override { owner.queue(*this, packet); }
-        void close() override {
+        void close() override { closeAfter(kRestartTime); }
+        void closeAfter(std::chrono::milliseconds silence) override {
             draining = true;
-            closeAt = Clock::now() + kRestartTime;
+            closeAt = Clock::now() + std::max<Clock::duration>(silence, kRestartTime);
         }
         void abort() override { closing = reset = true; }
         uint64_t id() const override { return number; }
@@ -159,6 +161,7 @@ struct VirtualModule::Impl {
     uint16_t boundPort = 0;
     std::thread thread;
     std::atomic<bool> stopping{false};
+    std::atomic<bool> unplugged{false};
 
     mutable std::mutex faultsMutex;
     FaultSettings faults;  // guarded by faultsMutex
@@ -401,7 +404,7 @@ void VirtualModule::Impl::readFrom(Connection& c) {
 }
 
 void VirtualModule::Impl::acceptAll() {
-    for (;;) {
+    while (!unplugged.load()) {
         const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0 && (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)) {
             trace("accept failed: %s; serving the open connections", std::strerror(errno));
@@ -450,6 +453,11 @@ void VirtualModule::Impl::run() {
     };
     while (!stopping.load()) {
         takeFaults();
+        if (unplugged.load() && listenFd >= 0) {
+            trace("unplugged: refusing connections from now on");
+            ::close(listenFd);
+            listenFd = -1;
+        }
         const auto now = Clock::now();
         auto wake = now + std::chrono::seconds(1);
         auto nextDue = Clock::time_point::max();
@@ -571,9 +579,18 @@ void VirtualModule::stop() {
     const uint64_t one = 1;
     [[maybe_unused]] ssize_t n = ::write(impl_->wakeFd, &one, sizeof one);
     impl_->thread.join();
-    ::close(impl_->listenFd);
+    if (impl_->listenFd >= 0)
+        ::close(impl_->listenFd);
     ::close(impl_->wakeFd);
     impl_->listenFd = impl_->wakeFd = -1;
+}
+
+void VirtualModule::unplug() {
+    impl_->unplugged = true;
+    if (impl_->wakeFd >= 0) {
+        const uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(impl_->wakeFd, &one, sizeof one);
+    }
 }
 
 uint16_t VirtualModule::port() const {

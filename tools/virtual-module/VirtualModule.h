@@ -91,6 +91,12 @@ class ModuleConnection {
     virtual void send(const WirePacket& packet) = 0;
     // Ends the connection once what was queued has gone out, as a module that restarts does.
     virtual void close() = 0;
+    // The same after the module stayed on the link this long, deaf and silent, as a module does
+    // that writes its new image before it restarts.
+    virtual void closeAfter(std::chrono::milliseconds silence) {
+        (void)silence;
+        close();
+    }
     // Ends the connection at once with a reset, as a cable pulled out does.
     virtual void abort() = 0;
     // Numbers the connections of the module's life from 1.
@@ -129,6 +135,9 @@ class VirtualModule {
     bool start(std::string* error = nullptr);
     // Closes every connection and the listening socket; waits for the module's thread.
     void stop();
+    // From the module's next turn on, connections are refused as by a host with no module
+    // attached; those open stay as they are. For good: there is no plugging back in.
+    void unplug();
 
     uint16_t port() const;
     // "ADDRESS:PORT" of the listening socket.

@@ -86,9 +86,18 @@ const char* const kVirtualModuleHelp =
     "  --chunk-size N    bytes per chunk announced by PREPARE, 1 to 65535 (default 1024)\n"
     "  --upgrade-fault NAME\n"
     "                    wrong-sum-once, zero-count-once, zero-count, drop-in-data\n"
-    "                    (reset the connection at the next DATA packet), load-after-reconnect,\n"
-    "                    refuse-prepare, zero-chunk, reboot-keeps-link or refuse-write\n"
-    "                    (every WRITE answered with an error status); may be repeated\n"
+    "                    (reset the connection at the next data packet, DATA or one of a\n"
+    "                    byte array; drop-in-data:N at the Nth, counted over loader and\n"
+    "                    firmware), load-after-reconnect (the answer to LOAD goes out once\n"
+    "                    a host opens a new connection), refuse-prepare, zero-chunk,\n"
+    "                    reboot-keeps-link, refuse-write (every\n"
+    "                    WRITE answered with an error status), or one of how the restart\n"
+    "                    after REBOOT goes: slow-reboot:MS (the module stays on its link,\n"
+    "                    silent, MS milliseconds before it drops it), gone-after-reboot (it\n"
+    "                    never comes back: connections are refused from then on),\n"
+    "                    reboot-serial:HEX (it comes back reporting this serial number) or\n"
+    "                    reboot-keeps-firmware (it comes back running its old firmware); may\n"
+    "                    be repeated\n"
     "\n"
     "Module network: with --bus-module the module is a router with modules behind it on an\n"
     "I2C bus. It answers I2C transfers (command 8) on its bus, so a host can probe which bus\n"
@@ -101,8 +110,10 @@ const char* const kVirtualModuleHelp =
     "                    model in hexadecimal, build decimal (default: the model's), version\n"
     "                    (default 2.11.4); may be repeated\n"
     "  --bus-upgrade-fault ADDRESS:NAME\n"
-    "                    an upgrade fault (names as for --upgrade-fault) of the module at bus\n"
-    "                    address ADDRESS, given after it; may be repeated\n"
+    "                    an upgrade fault (names as for --upgrade-fault, but for\n"
+    "                    slow-reboot and gone-after-reboot, which need a link of the\n"
+    "                    module's own) of the module at bus address ADDRESS, given after it;\n"
+    "                    may be repeated\n"
     "  --bus-present-everywhere\n"
     "                    a fault: every bus address acknowledges a probe, though only the\n"
     "                    modules given with --bus-module answer; makes the module a router\n"
@@ -193,8 +204,39 @@ bool parseEndlessBytes(const std::string& text, ModelFaults& faults) {
     return true;
 }
 
-bool parseUpgradeFault(std::string_view name, UpgradeFaults& faults) {
-    if (name == "wrong-sum-once")
+// NAME or NAME:VALUE. The faults of a restart that act on the module's own link are refused
+// for a module behind a router (onOwnLink false), which has none.
+bool parseUpgradeFault(std::string_view text, UpgradeFaults& faults, bool onOwnLink = true) {
+    const std::size_t colon = text.find(':');
+    const std::string_view name = text.substr(0, colon);
+    const std::string value(colon == std::string_view::npos ? "" : text.substr(colon + 1));
+    unsigned long number = 0;
+    if (name == "drop-in-data" && colon != std::string_view::npos) {
+        if (!parseNumber(value.c_str(), 1, 0xFFFFFFFFul, 0, number))
+            return false;
+        faults.dropInData = static_cast<uint32_t>(number);
+        return true;
+    }
+    if (name == "slow-reboot" && onOwnLink) {
+        // Up to ten minutes: beyond any module's restart.
+        if (!parseNumber(value.c_str(), 1, 600000, 0, number))
+            return false;
+        faults.rebootDropMs = static_cast<uint32_t>(number);
+        return true;
+    }
+    if (name == "reboot-serial") {
+        if (!parseNumber(value.c_str(), 1, 0xFFFFFFFFul, 16, number))
+            return false;
+        faults.rebootSerial = static_cast<uint32_t>(number);
+        return true;
+    }
+    if (colon != std::string_view::npos)
+        return false;
+    if (name == "gone-after-reboot" && onOwnLink)
+        faults.goneAfterReboot = true;
+    else if (name == "reboot-keeps-firmware")
+        faults.rebootKeepsFirmware = true;
+    else if (name == "wrong-sum-once")
         faults.wrongSumOnce = true;
     else if (name == "zero-count-once")
         faults.zeroCountOnce = true;
@@ -370,7 +412,8 @@ OptionsResult parseVirtualModuleOptions(int argc, const char* const* argv,
                     busModules->begin(), busModules->end(),
                     [&](const BusModuleConfig& m) { return m.identity.address == address; });
             if (module == busModules->end() ||
-                !parseUpgradeFault(std::string_view(text).substr(colon + 1), module->upgradeFaults))
+                !parseUpgradeFault(std::string_view(text).substr(colon + 1), module->upgradeFaults,
+                                   false))
                 return fail("invalid value '" + text + "' for --bus-upgrade-fault");
             continue;
         }

@@ -10,6 +10,8 @@
 #include "corvane/aTime.h"
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <vector>
 
 namespace {
@@ -41,6 +43,16 @@ aErr UpdaterEntity::await(uint8_t code, uint8_t& length, uint8_t* data) {
     const uint8_t match[] = {cmdUPGRADE, code};
     length = sizeof match;
     return receivePacket(match, &length, data);
+}
+
+aErr UpdaterEntity::fail(aErr err, const char* format, ...) {
+    char words[160];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(words, sizeof words, format, args);
+    va_end(args);
+    failure_ = words;
+    return err;
 }
 
 aErr UpdaterEntity::checkUEIDataSupport() {
@@ -102,16 +114,17 @@ aErr UpdaterEntity::transferPrepare(const uint8_t* blockData, uint32_t length, u
     if (const aErr err = send({val_UPGRADE_PREPARE, flags, a[0], a[1], a[2], a[3]});
         err != aErrNone) {
         Debug_Print(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_PREPARE (%d)\n", err);
-        return err;
+        return fail(err, "the block could not be announced (%s)", aError_GetErrorText(err));
     }
     uint8_t replyLength = 0;
     uint8_t reply[aPACKET_MAXDATA];
     if (const aErr err = await(val_UPGRADE_STATUS, replyLength, reply); err != aErrNone)
-        return err;
+        return fail(err, "the module did not answer the block's announcement");
     if (replyLength < 5 || reply[2] != 0) {
         Debug_Print(DEBUG_Network_FIRM,
                     "NETWORK: Invalid or error reply when initializing loader for firmware.\n");
-        return aErrInvalidOption;
+        return fail(aErrInvalidOption, "the module refused the block (status %u)",
+                    replyLength >= 3 ? reply[2] : 0u);
     }
     chunkSize = static_cast<uint16_t>(reply[3] << 8 | reply[4]);
     Debug_Print(DEBUG_Network_FIRM, "NETWORK: Loader validated firmware init [%d block size]\n",
@@ -134,7 +147,7 @@ aErr UpdaterEntity::blockTransfer(const uint8_t* data, uint32_t count, uint32_t&
         if (err != aErrNone) {
             Debug_Print(DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA_UEI (%d)\n",
                         err);
-            return err;
+            return fail(err, "the module did not take the data (%s)", aError_GetErrorText(err));
         }
         for (uint32_t i = 0; i < count; ++i)
             sum += data[i];
@@ -154,14 +167,14 @@ aErr UpdaterEntity::blockTransfer(const uint8_t* data, uint32_t count, uint32_t&
             if (err != aErrNone) {
                 Debug_Print(DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA (%d)\n",
                             err);
-                return err;
+                return fail(err, "a data packet could not be sent (%s)", aError_GetErrorText(err));
             }
             uint8_t replyLength = 0;
             uint8_t reply[aPACKET_MAXDATA];
             if (await(val_UPGRADE_DATA, replyLength, reply) != aErrNone || replyLength < 3) {
                 Debug_Print(DEBUG_Network_FIRM,
                             "\nNETWORK(DATA): No reply when initializing upgrade.\n");
-                err = aErrPacket;
+                err = fail(aErrPacket, "the module did not answer a data packet");
                 break;
             }
             if (reply[2] != n) {
@@ -170,9 +183,11 @@ aErr UpdaterEntity::blockTransfer(const uint8_t* data, uint32_t count, uint32_t&
                             static_cast<int>(n));
                 // A module that keeps refusing the packet would hold the host here for ever.
                 if (++resends > timing_.maxDataResends) {
-                    Debug_Print(0, "NETWORK: Module kept refusing upgrade data after %u resends\n",
+                    Debug_Print(DEBUG_Network_FIRM,
+                                "NETWORK: Module kept refusing upgrade data after %u resends\n",
                                 timing_.maxDataResends);
-                    err = aErrIO;
+                    err = fail(aErrIO, "the module kept refusing a data packet (%u resends)",
+                               timing_.maxDataResends);
                     break;
                 }
                 continue;
@@ -197,20 +212,27 @@ aErr UpdaterEntity::blockTransfer(const uint8_t* data, uint32_t count, uint32_t&
     Debug_Print(DEBUG_Network_FIRM,
                 "\nNETWORK: Block Transfer Validation {cmdUPGRADE, val_UPGRADE_SUM}\n");
     if (const aErr sendErr = send({val_UPGRADE_SUM}); sendErr != aErrNone)
-        return sendErr;
+        return fail(sendErr, "the checksum request could not be sent (%s)",
+                    aError_GetErrorText(sendErr));
     uint8_t replyLength = 0;
     uint8_t reply[aPACKET_MAXDATA];
     if (await(val_UPGRADE_STATUS, replyLength, reply) != aErrNone || replyLength < 3) {
         Debug_Print(DEBUG_Network_FIRM, "\nNETWORK(STATUS): No reply when initializing upgrade.\n");
-        return aErrPacket;
+        return fail(aErrPacket, "the module did not answer the checksum request");
     }
     // A module that refuses the check may leave its sum out.
     const bool hasSum = replyLength >= 7;
     const uint32_t moduleSum = hasSum ? bigEndian32(reply + 3) : 0;
     if (reply[2] != 0 || !hasSum || moduleSum != sum) {
-        Debug_Print(0, "\nNETWORK: Unable to validate transfer [%02X] [%08X != %08X].\n", reply[2],
+        Debug_Print(DEBUG_Network_FIRM,
+                    "\nNETWORK: Unable to validate transfer [%02X] [%08X != %08X].\n", reply[2],
                     sum, moduleSum);
-        return aErrInvalidOption;
+        if (reply[2] != 0 || !hasSum)
+            return fail(aErrInvalidOption, "the module refused the checksum check (status %02X)",
+                        reply[2]);
+        return fail(aErrInvalidOption,
+                    "the module's checksum %08X is not that of the bytes sent, %08X", moduleSum,
+                    sum);
     }
     Debug_Print(DEBUG_Network_FIRM,
                 "\nNETWORK: Validate transfer [%02X] [%08X == %08X][%d blocks].\n", 0, sum,
@@ -226,15 +248,18 @@ aErr UpdaterEntity::firmwareWrite(uint16_t count) {
         err != aErrNone) {
         Debug_Print(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_WRITE (%d, %s)\n", err,
                     aError_GetErrorText(err));
-        return err;
+        return fail(err, "the write request could not be sent (%s)", aError_GetErrorText(err));
     }
     uint8_t replyLength = 0;
     uint8_t reply[aPACKET_MAXDATA];
-    if (await(val_UPGRADE_STATUS, replyLength, reply) != aErrNone || replyLength < 3 ||
-        reply[2] != 0) {
+    const bool answered = await(val_UPGRADE_STATUS, replyLength, reply) == aErrNone;
+    if (!answered || replyLength < 3 || reply[2] != 0) {
         Debug_Print(DEBUG_Network_FIRM,
                     "NETWORK: invalid or error reply when loader writing firmware.\n\n");
-        return aErrInvalidOption;
+        if (!answered)
+            return fail(aErrInvalidOption, "the module did not answer the write request");
+        return fail(aErrInvalidOption, "the module refused to write the chunk (status %02X)",
+                    replyLength >= 3 ? reply[2] : 0u);
     }
     Debug_Print(DEBUG_Network_FIRM, "NETWORK: Loader validated write\n\n");
     return aErrNone;
@@ -248,10 +273,12 @@ aErr UpdaterEntity::firmwareTransfer(const uint8_t* blockData, uint32_t length, 
     const uint32_t payloadLength = length - 4;
     Debug_Print(DEBUG_Network_FIRM, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n",
                 bigEndian32(blockData), static_cast<int>(payloadLength));
+    written_ = 0;
     // A chunk size of 0 would never move a byte.
     if (chunkSize == 0 && payloadLength > 0) {
-        Debug_Print(0, "NETWORK: Module asked for chunks of 0 bytes; the block cannot be sent\n");
-        return aErrSize;
+        Debug_Print(DEBUG_Network_FIRM,
+                    "NETWORK: Module asked for chunks of 0 bytes; the block cannot be sent\n");
+        return fail(aErrSize, "the module asked for chunks of 0 bytes");
     }
     display.showProgress(true);
     uint32_t remaining = payloadLength;
@@ -266,13 +293,15 @@ aErr UpdaterEntity::firmwareTransfer(const uint8_t* blockData, uint32_t length, 
         display.progress(static_cast<double>(length - remaining) / length, nullptr);
         Debug_Print(DEBUG_Network_FIRM, "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n",
                     static_cast<int>(n), static_cast<int>(remaining), static_cast<int>(length));
-        err = firmwareWrite(static_cast<uint16_t>(n));
+        if ((err = firmwareWrite(static_cast<uint16_t>(n))) == aErrNone)
+            written_ += n;
     }
     display.showProgress(false);
     Debug_Print(DEBUG_Network_FIRM, "NETWORK: transferred %d of %d bytes\n",
                 static_cast<int>(length - remaining), static_cast<int>(length));
+    // The caller says it once, in words; the trace has each try.
     if (err != aErrNone)
-        Debug_Print(0, "NETWORK: Failed to transfer firmware\n");
+        Debug_Print(DEBUG_Network_FIRM, "NETWORK: Failed to transfer firmware\n");
     return err;
 }
 
@@ -322,7 +351,8 @@ aErr UpdaterEntity::loaderReboot(UpdaterDisplayInterface& display) {
     uint32_t polls = 0;
     while (module_ && module_->isConnected()) {
         if (polls == timing_.rebootPolls) {
-            Debug_Print(0, "NETWORK: The link did not drop within %u ms of the reboot request\n",
+            Debug_Print(DEBUG_Network_FIRM,
+                        "NETWORK: The link did not drop within %u ms of the reboot request\n",
                         timing_.rebootPolls * timing_.rebootPollMs);
             if (result == aErrNone)
                 result = aErrTimeout;

@@ -9,6 +9,7 @@
 #include "corvane/aError.h"
 
 #include <cstdint>
+#include <string>
 
 // Request codes after the command byte, and the reply code of PREPARE, SUM and WRITE.
 enum UpgradeCode : uint8_t {
@@ -31,9 +32,10 @@ inline constexpr uint32_t kUpgradeDataPerPacket = 26;
 struct UpgradeTiming {
     // Resends of one DATA packet whose accepted count keeps differing before the block fails.
     uint32_t maxDataResends = 8;
-    // REBOOT: the link is checked every pollMs, for at most rebootPolls checks.
+    // REBOOT: the link is checked every pollMs, for at most rebootPolls checks. A module writes
+    // its new image before it restarts, which takes a real one tens of seconds.
     uint32_t rebootPollMs = 250;
-    uint32_t rebootPolls = 24;
+    uint32_t rebootPolls = 240;
     uint32_t reconnectAttempts = 5;
 };
 
@@ -78,14 +80,22 @@ class UpdaterEntity : public Corvane::EntityClass {
     }
 
     bool usesUeiData() const { return useUeiData_; }
+    // What went wrong in the last exchange that failed, in words for the user; empty until one
+    // failed.
+    const std::string& lastFailure() const { return failure_; }
+    // Payload bytes of the block in firmwareTransfer that the module has written so far.
+    uint32_t bytesWritten() const { return written_; }
 
   private:
     aErr send(std::initializer_list<uint8_t> bytes);
     aErr await(uint8_t code, uint8_t& length, uint8_t* data);
+    aErr fail(aErr err, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
     Corvane::Module* module_ = nullptr;
     bool validateSums_ = false;
     bool noLinkDropWait_ = false;
     bool useUeiData_ = false;
     UpgradeTiming timing_;
+    std::string failure_;
+    uint32_t written_ = 0;
 };

@@ -256,7 +256,7 @@ INSTANTIATE_TEST_SUITE_P(
                 dropInData(),
                 {"-U", "-d", kSerialText, "-f", "IMAGE"},
                 1,
-                "Loader block 1 failed; the loader is not started",
+                "The link to the module was lost in loader block 1 of 1; the loader is not started",
                 1},
         UsbCase{"SlowBus",
                 {"--latency-us", "300"},

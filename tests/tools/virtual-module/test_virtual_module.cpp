@@ -82,6 +82,19 @@ TEST(VirtualModuleOptions, ValuesAndDefaults) {
     EXPECT_EQ(config.streamIntervalUs, 500u);
     EXPECT_EQ(config.streamBurst, 600u);
 
+    // How a restart goes, and where a link drops.
+    ASSERT_EQ(
+        parse({"--upgrade-fault", "slow-reboot:7000", "--upgrade-fault", "reboot-serial:0BADF00D",
+               "--upgrade-fault", "drop-in-data:57", "--upgrade-fault", "gone-after-reboot",
+               "--upgrade-fault", "reboot-keeps-firmware"},
+              config),
+        OptionsResult::Run);
+    EXPECT_EQ(config.upgradeFaults.rebootDropMs, 7000u);
+    EXPECT_EQ(config.upgradeFaults.rebootSerial, 0x0BADF00Du);
+    EXPECT_EQ(config.upgradeFaults.dropInData, 57u);
+    EXPECT_TRUE(config.upgradeFaults.goneAfterReboot);
+    EXPECT_TRUE(config.upgradeFaults.rebootKeepsFirmware);
+
     // Serial numbers are hexadecimal with or without their prefix.
     ASSERT_EQ(parse({"--serial", "DEADBEEF"}, config), OptionsResult::Run);
     EXPECT_EQ(config.identity.serialNumber, 0xDEADBEEFu);
@@ -141,6 +154,11 @@ TEST(VirtualModuleOptions, BadInputIsNamed) {
         {"--endless-bytes", "3"},
         {"--endless-bytes", "3:32:0"},
         {"--endless-bytes", "3:32:5:1"},
+        {"--upgrade-fault", "slow-reboot"},
+        {"--upgrade-fault", "slow-reboot:0"},
+        {"--upgrade-fault", "drop-in-data:0"},
+        {"--upgrade-fault", "reboot-serial:0"},
+        {"--upgrade-fault", "gone-after-reboot:1"},
     };
     for (const auto& args : bad) {
         VirtualModuleConfig config;
@@ -187,7 +205,9 @@ TEST(VirtualModuleOptions, BusModules) {
                   OptionsResult::Error)
             << bad;
     }
-    for (const char* bad : {"6:refuse-write", "4", "4:bogus"}) { // no module at 6
+    // No module at 6; a module behind a router has no link of its own to keep or leave.
+    for (const char* bad :
+         {"6:refuse-write", "4", "4:bogus", "4:slow-reboot:500", "4:gone-after-reboot"}) {
         const std::vector<const char*> one = {"virtual-module", "--bus-module", "1:4@4",
                                               "--bus-upgrade-fault", bad};
         std::string error;

@@ -396,8 +396,9 @@ TEST_F(ModuleNetworkFlow, ABlockFailingFiveTimesEndsTheUpdate) {
                             [](const std::string& m) { return m.rfind("  Retry ", 0) == 0; }),
               4);
     EXPECT_NE(std::find(messages.begin(), messages.end(), "  Retry 4"), messages.end());
-    EXPECT_EQ(display.errors(), (std::vector<std::string>{
-                                    "Firmware block 1 failed 5 times [29, aErrInvalidOption]"}));
+    EXPECT_EQ(display.errors(),
+              (std::vector<std::string>{"Firmware block 1 failed 5 times: the module refused to "
+                                        "write the chunk (status 01) [29, aErrInvalidOption]"}));
     const std::string text = trace.text();
     EXPECT_NE(text.find("Error firmware transfer block failed.\n"), std::string::npos);
     EXPECT_NE(text.find("Failed _transfer_firmware(): "), std::string::npos);

@@ -144,7 +144,8 @@ struct FaultCase {
     const char* name;
     UpgradeFaults faults;
     aErr expected;
-    size_t dataPackets; // DATA packets the host sent for a 10-byte transfer
+    size_t dataPackets;       // DATA packets the host sent for a 10-byte transfer
+    std::string failure = ""; // in words, for the user
 };
 
 class UpgradeFaultTest : public UpgradePeer, public ::testing::WithParamInterface<FaultCase> {};
@@ -152,12 +153,12 @@ class UpgradeFaultTest : public UpgradePeer, public ::testing::WithParamInterfac
 TEST_P(UpgradeFaultTest, BlockTransferCopes) {
     start(GetParam().faults);
     connectTcp();
-    DebugCapture trace(0);
     const std::vector<uint8_t> block = {0, 0, 0x10, 0};
     uint16_t chunk = 0;
     const aErr prepared = entity.transferPrepare(block.data(), 4, 0, chunk);
     if (GetParam().faults.refusePrepare) {
         EXPECT_EQ(prepared, GetParam().expected);
+        EXPECT_EQ(entity.lastFailure(), GetParam().failure);
         return;
     }
     ASSERT_EQ(prepared, aErrNone);
@@ -168,9 +169,7 @@ TEST_P(UpgradeFaultTest, BlockTransferCopes) {
     for (const auto& p : sent())
         data += p[1] == 0x01;
     EXPECT_EQ(data, GetParam().dataPackets);
-    if (GetParam().faults.wrongSumOnce) {
-        EXPECT_NE(trace.text().find("Unable to validate transfer"), std::string::npos);
-    }
+    EXPECT_EQ(entity.lastFailure(), GetParam().failure);
 }
 
 UpgradeFaults fault(void (*set)(UpgradeFaults&)) {
@@ -183,15 +182,17 @@ INSTANTIATE_TEST_SUITE_P(
     Faults, UpgradeFaultTest,
     ::testing::Values(
         FaultCase{"none", {}, aErrNone, 1},
+        // The 10 bytes of pattern(10, 5) sum to 0x16D; the module says one more.
         FaultCase{"WrongSum", fault([](UpgradeFaults& f) { f.wrongSumOnce = true; }),
-                  aErrInvalidOption, 1},
+                  aErrInvalidOption, 1,
+                  "the module's checksum 0000016E is not that of the bytes sent, 0000016D"},
         FaultCase{"CountZeroIsResent", fault([](UpgradeFaults& f) { f.zeroCountOnce = true; }),
                   aErrNone, 2},
         // Bounded: the first send and three resends, then a clear error.
         FaultCase{"CountZeroForEver", fault([](UpgradeFaults& f) { f.zeroCountAlways = true; }),
-                  aErrIO, 4},
+                  aErrIO, 4, "the module kept refusing a data packet (3 resends)"},
         FaultCase{"PrepareRefused", fault([](UpgradeFaults& f) { f.refusePrepare = true; }),
-                  aErrInvalidOption, 0}),
+                  aErrInvalidOption, 0, "the module refused the block (status 1)"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct ScriptCase {
@@ -438,8 +439,7 @@ TEST_F(UpdateFlow, ValidationRefusesForeignImagesUnlessOverridden) {
     EXPECT_TRUE(update(bird("RouterBridge", false, 0x0BADF00D), true));
 }
 
-// What a finished update records, and that reading the module back afterwards only reports: a
-// module running another build than the one asked for is said so, the transfer still stands.
+// What a finished update records, with the image given by path or as a build from the store.
 struct RecordCase {
     const char* name;
     uint32_t build; // 0: the image is given by path
@@ -485,10 +485,133 @@ INSTANTIATE_TEST_SUITE_P(
             "ImageByPath",
             0,
             {false, "Module [40F5849A] now runs the new firmware: version 2.10.5, build 12345"}},
-        RecordCase{"ModuleRunsAnotherBuild",
-                   777,
-                   {true, "Module [40F5849A] runs version 2.10.5, build 12345, not the image's "
-                          "firmware"}}),
+        RecordCase{
+            "BuildFromTheStore",
+            kNewBuild,
+            {false, "Module [40F5849A] now runs the new firmware: version 2.10.5, build 12345"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// How an update ends when the module misbehaves from the loader's start to its restart. Every
+// message is the truth about what happened; an update counts, and is recorded, only when the
+// module came back as itself running the image.
+struct OutcomeCase {
+    const char* name;
+    UpgradeFaults faults;
+    bool updated;
+    std::vector<std::string> errors;
+    RestartWaits waits = {};
+    uint32_t storeBuild = 0;            // the image as this build from the store; 0: by path
+    const char* versionText = "2.10.5"; // the image's; the firmware in it is 2.10.5
+    bool entryIsAFile = false;          // a file stands where the module's entry would be
+};
+
+void PrintTo(const OutcomeCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class UpdateOutcomeTest : public UpdateFlow, public ::testing::WithParamInterface<OutcomeCase> {};
+
+TEST_P(UpdateOutcomeTest, SaysWhatHappenedAndRecordsOnlyWhatTook) {
+    const OutcomeCase& c = GetParam();
+    start(c.faults, 1024, aVersion_Pack(2, 10, 3));
+    model->setFirmware(11111, 0);
+    attach();
+    const std::string entry = store + "/40F5849A";
+    const std::string image = home.path() + "/image.bird";
+    std::string error;
+    ASSERT_TRUE(testsupport::writeTaggedBird(image, kNewBuild, aVersion_Pack(2, 10, 5),
+                                             c.versionText, "RouterBridge", true, "", error))
+        << error;
+    UpdateRequest request{.serial = kSerial, .build = c.storeBuild, .birdFile = image};
+    if (c.storeBuild != 0) {
+        std::filesystem::create_directories(entry);
+        std::filesystem::copy_file(image, entry + "/" + std::to_string(c.storeBuild) + ".bird");
+        request.birdFile.clear();
+    }
+    if (c.entryIsAFile)
+        std::ofstream(entry) << "not a directory";
+
+    UpdaterContext context("http://127.0.0.1:1/cgi/u", store, display);
+    context.restartWaits = c.waits;
+    EXPECT_EQ(updateCommand(context, request), c.updated);
+    std::vector<std::string> errors = c.errors;
+    for (std::string& line : errors)
+        if (const size_t at = line.find("STORE"); at != std::string::npos)
+            line.replace(at, 5, store);
+    EXPECT_EQ(display.errors(), errors);
+    const std::string latest = AttributeFile(entry + "/.settings").getString("LATEST_TRANSFER");
+    EXPECT_EQ(latest.empty(), !c.updated || c.entryIsAFile) << latest;
+    if (!c.updated && c.storeBuild == 0 && !c.entryIsAFile) {
+        EXPECT_FALSE(std::filesystem::exists(entry)) << "no result, no store entry";
+    }
+    // Each wait for the module shows a spinner, and takes it away again.
+    const auto spins =
+        std::count_if(display.calls.begin(), display.calls.end(),
+                      [](const std::string& call) { return call.rfind("spinner(on,", 0) == 0; });
+    if (c.faults.goneAfterReboot || c.faults.rebootDropMs != 0) {
+        EXPECT_GT(spins, 1);
+        EXPECT_EQ(display.calls.back(), "spinner(off,Verifying Update)");
+    }
+}
+
+UpgradeFaults faultsWhere(void (*set)(UpgradeFaults&)) {
+    UpgradeFaults f;
+    set(f);
+    return f;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, UpdateOutcomeTest,
+    ::testing::Values(
+        // Slower than a few seconds: a real module writing its image.
+        OutcomeCase{
+            "SlowReboot", faultsWhere([](UpgradeFaults& f) { f.rebootDropMs = 7000; }), true, {}},
+        OutcomeCase{"RestartNotSeen",
+                    faultsWhere([](UpgradeFaults& f) { f.rebootKeepsLink = true; }),
+                    false,
+                    {"The firmware image was transferred, but the module's restart was not seen "
+                     "within 1 s"},
+                    {1000, 15000}},
+        OutcomeCase{"NeverComesBack",
+                    faultsWhere([](UpgradeFaults& f) { f.goneAfterReboot = true; }),
+                    false,
+                    {"Module [40F5849A] did not come back after the update"},
+                    {60000, 1000}},
+        OutcomeCase{"ComesBackAsAnother",
+                    faultsWhere([](UpgradeFaults& f) { f.rebootSerial = 0x0BADF00D; }),
+                    false,
+                    {"Module [40F5849A] came back reporting serial number [0BADF00D]"}},
+        OutcomeCase{"StillRunsTheOldBuild",
+                    faultsWhere([](UpgradeFaults& f) { f.rebootKeepsFirmware = true; }),
+                    false,
+                    {"Module [40F5849A] still runs its old firmware: version 2.10.3, build 11111"}},
+        OutcomeCase{"RunsAnotherBuildThanAskedFor",
+                    {},
+                    false,
+                    {"Module [40F5849A] runs version 2.10.5, build 12345, not the image's "
+                     "firmware"},
+                    {},
+                    777},
+        OutcomeCase{"VersionTextWithLeadingZero", {}, true, {}, {}, 0, "2.10.05"},
+        // 12 DATA packets carry the loader, 40 the first 1024-byte chunk of the firmware.
+        OutcomeCase{"LinkLostMidTransfer",
+                    faultsWhere([](UpgradeFaults& f) { f.dropInData = 12 + 40 + 5; }),
+                    false,
+                    {"The link to the module was lost in firmware block 1 of 1 (1024 of 2000 "
+                     "bytes written)"}},
+        OutcomeCase{"LoadAnsweredAfterReconnect",
+                    faultsWhere([](UpgradeFaults& f) { f.loadAfterReconnect = true; }),
+                    true,
+                    {}},
+        OutcomeCase{"StoreCannotTakeTheRecord",
+                    {},
+                    false,
+                    {"The transfer could not be recorded in the store: UpdaterStore: "
+                     "STORE/40F5849A exists and is a file"},
+                    {},
+                    0,
+                    "2.10.5",
+                    true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(UpdateFlow, NothingAttachedAndModulesHeldElsewhere) {
@@ -499,7 +622,11 @@ TEST_F(UpdateFlow, NothingAttachedAndModulesHeldElsewhere) {
     UpdaterContext context("http://127.0.0.1:1/cgi/u", store, display);
     EXPECT_FALSE(updateCommand(context, {.serial = kSerial, .build = 77}));
     EXPECT_EQ(display.messages().back(), "Updating firmware with build: 77");
-    EXPECT_EQ(display.errors(), (std::vector<std::string>{"Failed to load bird file"}));
+    EXPECT_FALSE(updateCommand(context, {.serial = kSerial}));
+    EXPECT_EQ(display.errors(),
+              (std::vector<std::string>{"Failed to load bird file",
+                                        "Could not find valid build for this device."}));
+    EXPECT_FALSE(std::filesystem::exists(store + "/40F5849A")) << "no result, no store entry";
 }
 
 // -G then -U in one run: the update installs the very build the get just stored, without asking
