@@ -360,9 +360,11 @@ bool install(UpdaterContext& context, const UpdateRequest& request, Module& modu
         displayPrint(display, DISPLAY_ERROR, "Birdfile failed validation");
         return noteFailure(context, FailureKind::ValidationFailed);
     }
-    // A time-out is the module's silence; anything else is the transfer going wrong.
-    const auto transferFailure = [](aErr err) {
-        return err == aErrTimeout ? FailureKind::Timeout : FailureKind::TransferFailed;
+    // A time-out on a link that is still up is the module's silence; a lost link, or anything
+    // else, is the transfer going wrong.
+    const auto transferFailure = [&module](aErr err) {
+        return err == aErrTimeout && module.isConnected() ? FailureKind::Timeout
+                                                          : FailureKind::TransferFailed;
     };
     if (const aErr err = _transfer_loader(display, module, bird); err != aErrNone) {
         noteFailure(context, transferFailure(err), err);
