@@ -34,9 +34,9 @@ constexpr uint32_t kFirmwareAddress = 0x8000;
 constexpr uint32_t kBuild = 12345;
 
 struct Peer {
-    std::unique_ptr<VirtualModule> vm;
     std::unique_ptr<RequestReplyModel> model;
     std::unique_ptr<UpgradeModel> upgrade;
+    std::unique_ptr<VirtualModule> vm; // last: it stops serving before the models go
 };
 
 class Rack {

@@ -37,9 +37,9 @@ constexpr uint32_t kOldBuild = 11111; // version 2.10.3
 class MachineInterface : public testing::Test {
   protected:
     struct Peer {
-        std::unique_ptr<VirtualModule> vm;
         std::unique_ptr<RequestReplyModel> model;
         std::unique_ptr<UpgradeModel> upgrade;
+        std::unique_ptr<VirtualModule> vm; // last: it stops serving before the models go
     };
 
     void SetUp() override {
