@@ -2,7 +2,8 @@
 # Builds the Updater and shows its main job on the shipped defaults: a local update server serves a
 # sample catalogue, and the Updater lists a module's builds, fetches the latest into a scratch
 # store and lists what it stored; then it discovers a virtual module, updates it with a fetched
-# build and discovers it again running the new version. Where usb-testbed is built (umockdev's
+# build and discovers it again running the new version; then it updates a rack of three more
+# virtual modules at once and shows a discovery as JSON. Where usb-testbed is built (umockdev's
 # development files are there), the virtual module sits on an emulated USB bus that the Updater
 # reaches through libusb as it does real modules; elsewhere through USB emulation. The module part
 # runs inside a private network namespace when one can be made, so TCP/IP discovery never leaves
@@ -44,8 +45,9 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/updater-demo-XXXXXX")
 server_pid=""
 module_pid=""
 testbed_pid=""
+rack_pids=()
 cleanup() {
-  for pid in "$testbed_pid" "$module_pid" "$server_pid"; do
+  for pid in "${rack_pids[@]}" "$testbed_pid" "$module_pid" "$server_pid"; do
     if [ -n "$pid" ]; then
       kill "$pid" 2>/dev/null || true
       wait "$pid" 2>/dev/null || true
@@ -157,3 +159,24 @@ run -D
 if [ -n "${DEMO_NETNS:-}" ]; then
   run -D -t TCPIP
 fi
+
+# A rack: three more virtual modules at 2.10.3, updated side by side with build 1400's image
+# (its offsets block takes each module's serial number), then discovered as JSON for scripts.
+rack=""
+for rack_serial in 2181F0EE 0BADF00D 1A2B3C4D; do
+  "$build/tools/virtual-module/virtual-module" --serial "$rack_serial" --firmware-version 2.10.3 \
+    >"$work/rack-$rack_serial.out" 2>"$work/rack-$rack_serial.log" &
+  rack_pids+=($!)
+  for _ in $(seq 100); do
+    grep -q '^usb emulation:' "$work/rack-$rack_serial.out" && break
+    sleep 0.1
+  done
+  rack="$rack${rack:+,}$(sed -n 's/^usb emulation: CORVANE_USB_EMULATION=//p' "$work/rack-$rack_serial.out")"
+done
+rack_run() {
+  echo
+  echo "\$ Updater $*"
+  env HOME="$work/home" CORVANE_USB_EMULATION="$rack" "$updater" "$@" -u "$url"
+}
+rack_run -U -d 2181F0EE -d 0BADF00D -d 1A2B3C4D -f "$catalogue/$serial/1400.bird" --jobs 3
+rack_run -D --json 2>/dev/null

@@ -10,6 +10,7 @@ packages=(
   libhidapi-dev libusb-1.0-0-dev
   umockdev libumockdev-dev
   libmicrohttpd-dev
+  nlohmann-json3-dev python3 python3-jsonschema
   libgtest-dev libgmock-dev libbenchmark-dev
   iproute2 util-linux curl
   clang libclang-rt-14-dev

@@ -37,6 +37,11 @@ CLI_Display::CLI_Display() : out_(stdout), err_(stderr), interactive_(false) {
 CLI_Display::CLI_Display(FILE* out, FILE* err, bool interactive)
     : out_(out), err_(err), interactive_(interactive) {}
 
+void CLI_Display::messagesToErrorStream() {
+    out_ = err_;
+    interactive_ = streamIsInteractive(err_);
+}
+
 void CLI_Display::blankLine() {
     if (interactive_) {
         fprintf(out_, "\r%*s\r", kBlankWidth, " ");

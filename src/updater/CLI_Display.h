@@ -24,6 +24,10 @@ class CLI_Display final : public UpdaterDisplayInterface {
     CLI_Display(const CLI_Display&) = delete;
     CLI_Display& operator=(const CLI_Display&) = delete;
 
+    // --json keeps standard output for the document: lines then go to err as well, and progress
+    // is drawn only when err is a terminal.
+    void messagesToErrorStream();
+
     void showProgress(bool on) override;
     void progress(double fraction, const char* label) override;
     void spinner(bool on, const char* label) override;

@@ -8,14 +8,17 @@
 
 #include <exception>
 
-CommandStatus checkBirdCommand(UpdaterContext& context, const std::string& birdFile) {
+CommandStatus checkBirdCommand(UpdaterContext& context, const std::string& birdFile,
+                               BirdFile* loaded) {
     UpdaterDisplayInterface& display = context.display;
     if (birdFile.empty()) {
         displayPrint(display, DISPLAY_ERROR, "-C must name the BIRD file to check via -f");
+        context.failure.note(FailureKind::Usage);
         return CommandStatus::Failed;
     }
     if (!aFile_Exists(birdFile.c_str())) {
         displayPrint(display, DISPLAY_ERROR, "BIRD file not found: %s", birdFile.c_str());
+        context.failure.note(FailureKind::NotFound, aErrNotFound);
         return CommandStatus::Failed;
     }
     const bool headerValid = BirdFile::isBirdFile(birdFile);
@@ -30,14 +33,18 @@ CommandStatus checkBirdCommand(UpdaterContext& context, const std::string& birdF
                          "bytes; the update command would refuse it from the store",
                          birdFile.c_str());
         }
+        if (loaded)
+            *loaded = std::move(bird);
     } catch (const BirdImageLimitError& e) {
         // The reason is all there is to say: the trace would add nothing.
         displayPrint(display, DISPLAY_ERROR, "Could not load BIRD file %s: %s", birdFile.c_str(),
                      e.what());
+        context.failure.note(FailureKind::NotBirdFile);
         return CommandStatus::Failed;
     } catch (const std::exception& e) {
         displayPrint(display, DISPLAY_ERROR, "Could not load BIRD file %s: %s (-X 8 shows why)",
                      birdFile.c_str(), e.what());
+        context.failure.note(FailureKind::NotBirdFile);
         return CommandStatus::Failed;
     }
     return CommandStatus::Succeeded;

@@ -12,19 +12,31 @@
 namespace {
 
 // Names, fields and values in the store are anyone's text: printed escaped.
-void showStoredFile(UpdaterDisplayInterface& display, const StoreEntry& file) {
+void showStoredFile(UpdaterDisplayInterface& display, const StoreEntry& file,
+                    StoredDevice::File& found) {
     const std::string name = printableText(file.name);
+    found.name = file.name;
     if (file.isDirectory) {
+        found.kind = "directory";
         displayPrint(display, DISPLAY_INFO, "  %s (directory)", name.c_str());
         return;
     }
     const std::string path = file.path();
     if (!BirdFile::isBirdFile(path)) {
+        found.kind = "other";
         displayPrint(display, DISPLAY_INFO, "  %s (not a BIRD file)", name.c_str());
         return;
     }
     try {
         BirdFile bird(path);
+        found = {file.name,
+                 "bird",
+                 bird.version(),
+                 bird.model(),
+                 "",
+                 bird.infoSerialNumber(),
+                 bird.blockCount(),
+                 !bird.parseMatched()};
         const std::string model = printableText(bird.model());
         const std::string version = printableText(bird.version());
         displayPrint(display, DISPLAY_INFO,
@@ -33,6 +45,8 @@ void showStoredFile(UpdaterDisplayInterface& display, const StoreEntry& file) {
                      bird.infoSerialNumber(), bird.blockCount(),
                      bird.parseMatched() ? "" : " (damaged: block walk mismatch)");
     } catch (const std::exception& e) {
+        found.kind = "unreadable";
+        found.problem = e.what();
         displayPrint(display, DISPLAY_INFO, "  %s (does not load: %s)", name.c_str(),
                      printableText(e.what()).c_str());
     }
@@ -40,21 +54,27 @@ void showStoredFile(UpdaterDisplayInterface& display, const StoreEntry& file) {
 
 } // namespace
 
-CommandStatus deviceInfoCommand(UpdaterContext& context, uint32_t serial) {
+CommandStatus deviceInfoCommand(UpdaterContext& context, uint32_t serial, StoredDevice* found) {
+    StoredDevice unused;
+    StoredDevice& out = found ? *found : unused;
     UpdaterDisplayInterface& display = context.display;
     if (serial == 0) {
         displayPrint(display, DISPLAY_ERROR, "-I must specify a specific device via -d");
+        context.failure.note(FailureKind::Usage);
         return CommandStatus::Failed;
     }
     try {
         // Looking creates nothing: no directory, no attribute file.
         UpdaterStore store = UpdaterStore::lookOnly(context.storeDirectory);
+        out.store = store.root();
         StoreEntry entry;
         if (!store.findDevice(serial, &entry) || !entry.isDirectory) {
             displayPrint(display, DISPLAY_INFO, "The store %s has no entry for device %08X",
                          printableText(store.root()).c_str(), serial);
             return CommandStatus::Succeeded;
         }
+        out.entry = entry.path();
+        out.attributes = entry.attributes.entries();
         displayPrint(display, DISPLAY_INFO, "Device %08X: %s", serial,
                      printableText(entry.path()).c_str());
         displayPrint(display, DISPLAY_INFO, "Stored attributes:");
@@ -75,10 +95,11 @@ CommandStatus deviceInfoCommand(UpdaterContext& context, uint32_t serial) {
             displayPrint(display, DISPLAY_INFO, "  none");
         }
         for (const StoreEntry& file : files) {
-            showStoredFile(display, file);
+            showStoredFile(display, file, out.files.emplace_back());
         }
     } catch (const std::exception& e) {
         displayPrint(display, DISPLAY_ERROR, "%s", printableText(e.what()).c_str());
+        context.failure.note(FailureKind::Store);
         return CommandStatus::Failed;
     }
     return CommandStatus::Succeeded;

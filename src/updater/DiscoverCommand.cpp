@@ -56,8 +56,11 @@ long long wholeSeconds(std::chrono::milliseconds span) {
     return std::chrono::duration_cast<std::chrono::seconds>(span).count();
 }
 
-// Prints the table, then what the limits left out.
-void discoverDevices(UpdaterContext& context, int transport, const DiscoveryLimits& limits) {
+} // namespace
+
+DiscoveredDeviceList discoverModules(UpdaterContext& context, int transport,
+                                     const DiscoveryLimits& limits,
+                                     std::vector<std::string>* leftOut) {
     Collected collected{{}, limits.maxModules};
     aDiscovery_EnumerateModules(static_cast<linkType>(transport), collect, &collected,
                                 aETHERCONFIG_LOOPBACK);
@@ -68,15 +71,33 @@ void discoverDevices(UpdaterContext& context, int transport, const DiscoveryLimi
         readDevice(context, devices[read]);
     const size_t unread = devices.size() - read;
     devices.resize(read);
+    char line[160];
+    if (collected.more && leftOut) {
+        snprintf(line, sizeof line, "More than %u modules answered; only the first %u were read",
+                 limits.maxModules, limits.maxModules);
+        leftOut->push_back(line);
+    }
+    if (unread != 0 && leftOut) {
+        snprintf(line, sizeof line,
+                 "Reading the modules took longer than %lld s; %zu more found were not read",
+                 wholeSeconds(limits.readBudget), unread);
+        leftOut->push_back(line);
+    }
+    return std::move(devices);
+}
+
+namespace {
+
+// Prints the table, then what the limits left out.
+void discoverDevices(UpdaterContext& context, int transport, const DiscoveryLimits& limits,
+                     DiscoveredDeviceList* found) {
+    std::vector<std::string> leftOut;
+    DiscoveredDeviceList devices = discoverModules(context, transport, limits, &leftOut);
     printDeviceTable(context.display, devices, transport);
-    if (collected.more)
-        displayPrint(context.display, DISPLAY_ERROR,
-                     "More than %u modules answered; only the first %u were read",
-                     limits.maxModules, limits.maxModules);
-    if (unread != 0)
-        displayPrint(context.display, DISPLAY_ERROR,
-                     "Reading the modules took longer than %lld s; %zu more found were not read",
-                     wholeSeconds(limits.readBudget), unread);
+    for (const std::string& line : leftOut)
+        displayPrint(context.display, DISPLAY_ERROR, "%s", line.c_str());
+    if (found)
+        *found = std::move(devices);
 }
 
 } // namespace
@@ -86,13 +107,15 @@ CommandStatus discoverCommand(UpdaterContext& context, const DiscoverRequest& re
         displayPrint(context.display, DISPLAY_INFO,
                      "Searching for Corvane Network devices connected to %08X",
                      request.routerSerial);
-        printDeviceTable(
-            context.display,
-            scanNetwork(context, request.routerSerial, request.transport, request.limits),
-            request.transport);
+        DiscoveredDeviceList devices =
+            scanNetwork(context, request.routerSerial, request.transport, request.limits);
+        printDeviceTable(context.display, devices, request.transport);
+        if (request.found)
+            *request.found = std::move(devices);
         return CommandStatus::Succeeded;
     }
     displayPrint(context.display, DISPLAY_INFO, "Searching for Corvane devices");
-    discoverDevices(context, request.transport != 0 ? request.transport : USB, request.limits);
+    discoverDevices(context, request.transport != 0 ? request.transport : USB, request.limits,
+                    request.found);
     return CommandStatus::Succeeded;
 }

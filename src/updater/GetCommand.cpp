@@ -97,6 +97,7 @@ bool pingServer(UpdaterContext& context) {
     }
     displayPrint(context.display, DISPLAY_ERROR, "Server request failed for %s",
                  context.serverUrl.c_str());
+    context.failure.note(FailureKind::ServerUnreachable);
     return false;
 }
 
@@ -138,11 +139,13 @@ uint32_t Download_Firmware(UpdaterContext& context, uint32_t serial, const std::
     if (!requested) {
         displayPrint(display, DISPLAY_ERROR, "Build number '%s' must be an number",
                      buildText.c_str());
+        context.failure.note(FailureKind::Usage);
         return 0;
     }
     uint32_t build = *requested;
     if (serial == 0) {
         displayPrint(display, DISPLAY_ERROR, "Serial Number must be non-zero");
+        context.failure.note(FailureKind::Usage);
         return 0;
     }
     const ServerCommClass& server = context.server;
@@ -151,6 +154,7 @@ uint32_t Download_Firmware(UpdaterContext& context, uint32_t serial, const std::
     }
     std::unique_ptr<UpdaterStore> store = openUpdaterStore(context, "Download_Firmware");
     if (!store) {
+        context.failure.note(FailureKind::Store);
         return 0;
     }
     // The download goes into the module's own directory, created on its first download.
@@ -162,6 +166,7 @@ uint32_t Download_Firmware(UpdaterContext& context, uint32_t serial, const std::
         entry = store->deviceEntry(serial);
     } catch (const std::exception&) {
         displayPrint(display, DISPLAY_ERROR, "Could not create directory for storing BIRD file");
+        context.failure.note(FailureKind::Store);
         return 0;
     }
 
@@ -169,6 +174,7 @@ uint32_t Download_Firmware(UpdaterContext& context, uint32_t serial, const std::
     std::string firmwareId;
     if (!server.QueryBuild(serial, latest, firmwareId, context.serverUrl)) {
         displayPrint(display, DISPLAY_ERROR, "No build information for device");
+        context.failure.note(FailureKind::ServerRefused);
         return 0;
     }
     if (build == 0) {
@@ -184,6 +190,7 @@ uint32_t Download_Firmware(UpdaterContext& context, uint32_t serial, const std::
     // Build 0 is what a latest build that is no number leaves: no override makes it a build.
     if (build == 0 || (!override && !_validate_build(serial, build, context.serverUrl, server))) {
         displayPrint(display, DISPLAY_ERROR, "No valid build %u", build);
+        context.failure.note(FailureKind::ServerRefused);
         return 0;
     }
     if (!override) {
@@ -198,6 +205,7 @@ uint32_t Download_Firmware(UpdaterContext& context, uint32_t serial, const std::
     }
     if (download.base64.empty()) {
         displayPrint(display, DISPLAY_ERROR, "Failed to retrieve a valid BIRD file");
+        context.failure.note(FailureKind::ServerRefused);
         return 0;
     }
 
@@ -207,6 +215,7 @@ uint32_t Download_Firmware(UpdaterContext& context, uint32_t serial, const std::
         // Nothing was stored, so a following update must not be told that this build is here.
         displayPrint(display, DISPLAY_ERROR,
                      "The server's BIRD file for build %u is not valid Base64", build);
+        context.failure.note(FailureKind::NotBirdFile);
         return 0;
     }
     // The text is no longer needed: free it before the image is decoded. Assigning an empty
@@ -218,6 +227,7 @@ uint32_t Download_Firmware(UpdaterContext& context, uint32_t serial, const std::
         displayPrint(display, DISPLAY_ERROR,
                      "The server's file for build %u is not a BIRD file for device %08X: %s", build,
                      serial, refusal.c_str());
+        context.failure.note(FailureKind::NotBirdFile);
         return 0;
     }
     const std::string when = attributeTimeNow();
@@ -225,6 +235,7 @@ uint32_t Download_Firmware(UpdaterContext& context, uint32_t serial, const std::
     if (written != aErrNone) {
         displayPrint(display, DISPLAY_ERROR, "Failed to write file with %d",
                      static_cast<int>(written));
+        context.failure.note(FailureKind::Store, written);
         return 0;
     }
     entry.attributes.set(ATTR_LATEST_DOWNLOAD, fileName);

@@ -47,6 +47,7 @@ class OptionParser {
                      uint32_t& out);
     bool parseUnsigned(const OptionEntry& entry, const std::string& value, uint32_t& out);
     void setTransport(const std::string& value);
+    void setJobs(const OptionEntry& entry, const std::string& value);
 
     UpdaterDisplayInterface& display_;
     UpdaterOptions& options_;
@@ -151,8 +152,12 @@ bool OptionParser::apply(const OptionEntry& entry, const std::string& value) {
         break;
     }
     case OptionId::Serial:
-        parseSerial(value, "Discarding '0x' serial number prefix\n",
-                    "Invalid serial number obtained from argument [%s]", options_.serial);
+        if (parseSerial(value, "Discarding '0x' serial number prefix\n",
+                        "Invalid serial number obtained from argument [%s]", options_.serial) &&
+            std::find(options_.serials.begin(), options_.serials.end(), options_.serial) ==
+                options_.serials.end()) {
+            options_.serials.push_back(options_.serial);
+        }
         break;
     case OptionId::Transport: setTransport(value); break;
     case OptionId::BirdFile: options_.birdFile = value; break;
@@ -167,6 +172,9 @@ bool OptionParser::apply(const OptionEntry& entry, const std::string& value) {
     case OptionId::LogMessage: options_.logMessage = value; break;
     case OptionId::LogFileName: options_.logFileName = value; break;
     case OptionId::ServerUrl: options_.serverUrl = value; break;
+    case OptionId::Json: options_.json = true; break;
+    case OptionId::AllModules: options_.allModules = true; break;
+    case OptionId::Jobs: setJobs(entry, value); break;
     }
     return true;
 }
@@ -240,6 +248,20 @@ void OptionParser::setTransport(const std::string& value) {
         reject("Invalid transport type:[%s]\nMust be one of the following: USB, TCPIP, RECOVER",
                value.c_str());
     }
+}
+
+void OptionParser::setJobs(const OptionEntry& entry, const std::string& value) {
+    uint32_t jobs = 0;
+    if (!parseUnsigned(entry, value, jobs)) {
+        return;
+    }
+    if (jobs == 0 || jobs > kMostJobs) {
+        const std::string format =
+            "Value out of range for \"%s\" parameter [%s]: 1 to " + std::to_string(kMostJobs);
+        reject(format.c_str(), entry.name, value.c_str());
+        return;
+    }
+    options_.jobs = jobs;
 }
 
 } // namespace

@@ -38,6 +38,9 @@ enum class OptionId {
     LogMessage,
     LogFileName,
     ServerUrl,
+    Json,
+    AllModules,
+    Jobs,
 };
 
 struct OptionEntry {

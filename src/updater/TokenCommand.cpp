@@ -10,6 +10,7 @@ std::string Get_JWT(UpdaterContext& context, uint32_t serial) {
     }
     if (!context.server.GetDeviceJWT(serial, token, context.serverUrl)) {
         displayPrint(context.display, DISPLAY_ERROR, "Failed to retrieve jwt for %08X", serial);
+        context.failure.note(FailureKind::ServerRefused);
         return {};
     }
     return token;

@@ -12,6 +12,7 @@
 #include "UpdaterCommands.h"
 
 #include "corvane/SystemClass.h"
+#include "corvane/aFile.h"
 #include "corvane/aTime.h"
 
 #include <exception>
@@ -151,12 +152,25 @@ bool reportFailedTransfer(aErr err) {
     return false;
 }
 
+// Notes why the update failed, for the machine-readable report; the first note is the cause.
+bool noteFailure(UpdaterContext& context, FailureKind kind, aErr err = aErrNone) {
+    context.failure.note(kind, err);
+    return false;
+}
+
+FirmwareSeen seen(const RunningFirmware& running) {
+    if (!running.reported())
+        return {};
+    return {true, running.build, running.version.major, running.version.minor,
+            running.version.patch};
+}
+
 // The module's entry in the store when it has one; an update creates it only to record a
 // result. False, with the error shown, when the store cannot be opened.
 bool findDeviceEntry(UpdaterContext& context, uint32_t serial, std::optional<StoreEntry>& entry) {
     std::unique_ptr<UpdaterStore> store = openUpdaterStore(context, "Update_Firmware");
     if (!store)
-        return false;
+        return noteFailure(context, FailureKind::Store);
     if (StoreEntry found; store->findDevice(serial, &found))
         entry = std::move(found);
     return true;
@@ -200,6 +214,7 @@ std::optional<uint32_t> chooseBuild(UpdaterContext& context, std::optional<Store
     }
     attributes.getString("LAST_TRANSFER_VERSION");
     displayPrint(display, DISPLAY_ERROR, "Could not find valid build for this device.");
+    noteFailure(context, FailureKind::NoBuild);
     return std::nullopt;
 }
 
@@ -212,7 +227,11 @@ bool loadImage(UpdaterContext& context, const UpdateRequest& request, uint32_t b
         bird = load_bird(context, "Updating", request.birdFile, request.serial, build, false);
     } catch (const std::exception&) {
         displayPrint(context.display, DISPLAY_ERROR, "Failed to load bird file");
-        return false;
+        // A build is looked up in the store; a path names a file, which may not be there.
+        return noteFailure(context, request.birdFile.empty() ? FailureKind::NoBuild
+                                    : aFile_Exists(request.birdFile.c_str())
+                                        ? FailureKind::NotBirdFile
+                                        : FailureKind::NotFound);
     }
     if (!bird.hasOffsets())
         return true;
@@ -221,7 +240,7 @@ bool loadImage(UpdaterContext& context, const UpdateRequest& request, uint32_t b
         Debug_Print(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
         displayPrint(context.display, DISPLAY_ERROR,
                      "Unable to write the serial number into the firmware image");
-        return false;
+        return noteFailure(context, FailureKind::NotBirdFile);
     }
     Debug_Print(DEBUG_Updater, " Serial Number inserted into firmware.\n");
     return true;
@@ -233,17 +252,21 @@ uint16_t findBusAddress(UpdaterContext& context, const UpdateRequest& request) {
     const DiscoveredDeviceList found = scanNetwork(context, request.routerSerial, 0);
     if (found.empty()) {
         displayPrint(context.display, DISPLAY_ERROR, "Unable to find modules on Network");
+        noteFailure(context, FailureKind::NotFound, aErrNotFound);
         return 0;
     }
     uint16_t address = 0;
     for (const DiscoveredDevice& device : found)
         if (device.spec.serialNumber == request.serial)
             address = device.networkAddress;
-    if (address == 0)
+    if (address == 0) {
         displayPrint(context.display, DISPLAY_ERROR,
                      "Module address required for indirect firmware update, could not find serial "
                      "number [0x%08X] on network",
                      request.serial);
+        noteFailure(context, FailureKind::NotFound, aErrNotFound);
+    }
+    context.updateReport.busAddress = address;
     return address;
 }
 
@@ -257,21 +280,25 @@ bool connectThroughRouter(UpdaterContext& context, const UpdateRequest& request,
     }
     Module router(0, static_cast<uint8_t>(0));
     aErr err = setLocalLinkConfig(context, router);
-    if (err != aErrNone)
+    if (err != aErrNone) {
+        noteFailure(context, FailureKind::Failed, err);
         return reportFailedTransfer(err);
+    }
     err = router.connect(USB, request.routerSerial);
     if (err == aErrNotFound)
         err = router.connect(TCPIP, request.routerSerial);
     if (err != aErrNone) {
         displayPrint(context.display, DISPLAY_ERROR, "Failed to connect to link module [%08X]",
                      request.routerSerial);
-        return false;
+        return noteFailure(context, reachFailureKind(err), err);
     }
     if ((err = module.connectThroughLinkModule(&router)) != aErrNone) {
         displayPrint(context.display, DISPLAY_ERROR, "Failed to connect to module [%08X]",
                      request.serial);
+        noteFailure(context, reachFailureKind(err), err);
         return reportFailedTransfer(err);
     }
+    context.updateReport.transport = "router";
     return true;
 }
 
@@ -291,8 +318,10 @@ bool connectDirectly(UpdaterContext& context, uint32_t serial, Module& module,
     if (err != aErrNone) {
         displayPrint(context.display, DISPLAY_ERROR, "Failed to connect to module [%08X]", serial);
         showPermissionHint(context.display, err);
+        noteFailure(context, reachFailureKind(err), err);
         return reportFailedTransfer(err);
     }
+    context.updateReport.transport = reachedBy == TCPIP ? "TCPIP" : "USB";
     return true;
 }
 
@@ -300,8 +329,10 @@ bool connectDirectly(UpdaterContext& context, uint32_t serial, Module& module,
 // request names one. False, with the error shown, when it cannot be reached.
 bool connectToModule(UpdaterContext& context, const UpdateRequest& request, Module& module,
                      linkType& reachedBy) {
-    if (const aErr err = setLocalLinkConfig(context, module); err != aErrNone)
+    if (const aErr err = setLocalLinkConfig(context, module); err != aErrNone) {
+        noteFailure(context, FailureKind::Failed, err);
         return reportFailedTransfer(err);
+    }
     return request.routerSerial != 0 ? connectThroughRouter(context, request, module)
                                      : connectDirectly(context, request.serial, module, reachedBy);
 }
@@ -327,17 +358,30 @@ bool install(UpdaterContext& context, const UpdateRequest& request, Module& modu
     UpdaterDisplayInterface& display = context.display;
     if (!request.override && !UpdateFirmware(display, bird, module, request.serial)) {
         displayPrint(display, DISPLAY_ERROR, "Birdfile failed validation");
-        return false;
+        return noteFailure(context, FailureKind::ValidationFailed);
     }
-    if (const aErr err = _transfer_loader(display, module, bird); err != aErrNone)
+    // A time-out on a link that is still up is the module's silence; a lost link, or anything
+    // else, is the transfer going wrong.
+    const auto transferFailure = [&module](aErr err) {
+        return err == aErrTimeout && module.isConnected() ? FailureKind::Timeout
+                                                          : FailureKind::TransferFailed;
+    };
+    if (const aErr err = _transfer_loader(display, module, bird); err != aErrNone) {
+        noteFailure(context, transferFailure(err), err);
         return reportFailedTransfer(err);
+    }
     // Behind a router the module restarts on the bus and the router's link stays up.
-    if (request.routerSerial == 0 && !reconnectToLoader(context, module, reachedBy, request.serial))
+    if (request.routerSerial == 0 &&
+        !reconnectToLoader(context, module, reachedBy, request.serial)) {
+        noteFailure(context, FailureKind::DidNotComeBack, aErrConnection);
         return reportFailedTransfer(aErrConnection);
+    }
     if (const aErr err = _transfer_firmware(display, module, bird, request.routerSerial != 0,
                                             context.useUeiBytes, context.restartWaits.linkDropMs);
-        err != aErrNone)
+        err != aErrNone) {
+        noteFailure(context, transferFailure(err), err);
         return reportFailedTransfer(err);
+    }
     return true;
 }
 
@@ -346,7 +390,7 @@ bool install(UpdaterContext& context, const UpdateRequest& request, Module& modu
 bool recordTransfer(UpdaterContext& context, const UpdateRequest& request, uint32_t build) {
     std::unique_ptr<UpdaterStore> store = openUpdaterStore(context, "Update_Firmware");
     if (!store)
-        return false;
+        return noteFailure(context, FailureKind::Store);
     try {
         StoreEntry entry = store->deviceEntry(request.serial);
         entry.attributes.set("LATEST_TRANSFER", request.birdFile.empty()
@@ -358,7 +402,7 @@ bool recordTransfer(UpdaterContext& context, const UpdateRequest& request, uint3
     } catch (const std::exception& e) {
         displayPrint(context.display, DISPLAY_ERROR,
                      "The transfer could not be recorded in the store: %s", e.what());
-        return false;
+        return noteFailure(context, FailureKind::Store);
     }
 }
 
@@ -366,6 +410,7 @@ bool recordTransfer(UpdaterContext& context, const UpdateRequest& request, uint3
 struct Verdict {
     bool took = false;
     std::string line;
+    FailureKind failure = FailureKind::WrongFirmware; // when it did not take
 };
 
 template <typename... Args> std::string lineOf(const char* format, Args... args) {
@@ -391,8 +436,10 @@ Verdict confirmNewFirmware(UpdaterContext& context, const UpdateRequest& request
         running = readRunningFirmware(module);
     }
     module.disconnect();
+    context.updateReport.after = seen(running);
     if (!reached)
-        return {false, lineOf("Module [%08X] did not come back after the update", serial)};
+        return {false, lineOf("Module [%08X] did not come back after the update", serial),
+                FailureKind::DidNotComeBack};
     if (running.serial != 0 && running.serial != serial)
         return {false, lineOf("Module [%08X] came back reporting serial number [%08X]", serial,
                               running.serial)};
@@ -418,8 +465,11 @@ bool updateCommand(UpdaterContext& context, const UpdateRequest& request) {
     if (serial == 0) {
         displayPrint(context.display, DISPLAY_ERROR,
                      "Update command must specify the specific device");
-        return false;
+        return noteFailure(context, FailureKind::Usage);
     }
+    UpdateReport& report = context.updateReport;
+    report = {};
+    report.imagePath = request.birdFile;
     std::optional<StoreEntry> entry;
     if (!findDeviceEntry(context, serial, entry))
         return false;
@@ -435,19 +485,27 @@ bool updateCommand(UpdaterContext& context, const UpdateRequest& request) {
     BirdFile bird;
     if (!loadImage(context, request, build, bird))
         return false;
+    report.imageBuild = build;
+    report.imageVersion = bird.version();
+    if (report.imagePath.empty())
+        report.imagePath = bird.filename();
     Module module(request.moduleAddress, static_cast<uint8_t>(0));
     linkType reachedBy = USB;
     if (!connectToModule(context, request, module, reachedBy))
         return false;
     const RunningFirmware before = readRunningFirmware(module);
+    report.before = seen(before);
     if (!install(context, request, module, bird, reachedBy))
         return false;
     const uint32_t transferMs = aTime_GetMSTicks() - start;
+    report.transferMs = transferMs;
     const Verdict verdict =
         confirmNewFirmware(context, request, module, reachedBy, build, bird, before);
+    report.totalMs = aTime_GetMSTicks() - start;
+    report.verdict = verdict.line;
     if (!verdict.took) {
         displayPrint(context.display, DISPLAY_ERROR, "%s", verdict.line.c_str());
-        return false;
+        return noteFailure(context, verdict.failure);
     }
     const bool recorded = recordTransfer(context, request, build);
     Debug_Print(DEBUG_Updater, "Updating device firmware: \n");

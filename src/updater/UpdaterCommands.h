@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Outcome of a command whose failure the driver does not always turn into a failing exit status.
 enum class CommandStatus {
@@ -34,12 +35,18 @@ uint32_t getBuildCommand(UpdaterContext& context, const GetRequest& request);
 
 // -D: the modules reachable directly, or behind a router.
 struct DiscoverRequest {
-    uint32_t routerSerial = 0; // 0: the modules reached directly
-    int transport = 0;         // 1 USB, 2 TCP/IP, 0 none given
-    DiscoveryLimits limits{};  // how far it goes with hosts that answer without end
+    uint32_t routerSerial = 0;             // 0: the modules reached directly
+    int transport = 0;                     // 1 USB, 2 TCP/IP, 0 none given
+    DiscoveryLimits limits{};              // how far it goes with hosts that answer without end
+    DiscoveredDeviceList* found = nullptr; // when set, receives the modules the table shows
 };
 // Prints the search line, discovers the modules and prints the discovered-devices table.
 CommandStatus discoverCommand(UpdaterContext& context, const DiscoverRequest& request);
+// The modules reachable directly over transport (1 USB, 2 TCP/IP), each connected once and read.
+// What the limits left out goes into leftOut, one line each, when given.
+DiscoveredDeviceList discoverModules(UpdaterContext& context, int transport,
+                                     const DiscoveryLimits& limits,
+                                     std::vector<std::string>* leftOut = nullptr);
 
 // -U: what to install into which module.
 struct UpdateRequest {

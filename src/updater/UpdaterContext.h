@@ -1,11 +1,13 @@
 // The run context that the driver builds once and hands to every command.
 #pragma once
 
+#include "CommandFailure.h"
 #include "ServerCommClass.h"
 #include "UpdaterDisplayInterface.h"
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <utility>
@@ -40,4 +42,10 @@ struct UpdaterContext {
     // done), waits a step and says whether the download is done. Unset, a step is 100 ms; tests
     // set it to pace the spinner without a clock.
     std::function<bool(const std::function<bool(std::chrono::milliseconds)>& done)> spinnerStep;
+    // Why the last command failed and what an update saw, for the machine-readable report. One
+    // context per module, so parallel updates never share them.
+    FailureNote failure;
+    UpdateReport updateReport;
+    // Where a live status table may be redrawn in place; null when output is not a terminal.
+    FILE* terminal = nullptr;
 };

@@ -2,11 +2,13 @@
 // their fixed order. Commands report their own failures; only this file picks the exit status.
 #include "UpdaterDriver.h"
 
+#include "BirdFile.h"
 #include "BuildText.h"
 #include "CLI_Display.h"
 #include "Debug.h"
 #include "InspectCommands.h"
 #include "PrintableText.h"
+#include "RackUpdate.h"
 #include "ResultTables.h"
 #include "ServerUrl.h"
 #include "UpdaterCommands.h"
@@ -58,7 +60,8 @@ int exitStatus(StepResult result) {
     return result == StepResult::Succeeded ? kExitSuccess : kExitFailure;
 }
 
-StepResult runFingerprint(const UpdaterOptions& options, UpdaterContext& context) {
+StepResult runFingerprint(const UpdaterOptions& options, UpdaterContext& context,
+                          JsonReport* json) {
     if (options.serialPort.empty()) {
         displayPrint(context.display, DISPLAY_ERROR,
                      "Must specify the serial port used for connecting");
@@ -67,6 +70,8 @@ StepResult runFingerprint(const UpdaterOptions& options, UpdaterContext& context
     std::array<uint32_t, 4> words{};
     CommandStatus status = fingerprintCommand(context, options.serialPort, kFingerprintSerial,
                                               options.birdFile, options.baudRate, true, words);
+    if (json)
+        json->fingerprint(context, options.serialPort, status == CommandStatus::Succeeded, words);
     if (status == CommandStatus::Succeeded) {
         displayPrint(context.display, DISPLAY_INFO, "[ %08X %08X %08X %08X ]", words[0], words[1],
                      words[2], words[3]);
@@ -78,7 +83,7 @@ StepResult runFingerprint(const UpdaterOptions& options, UpdaterContext& context
     return StepResult::Failed;
 }
 
-StepResult runGet(UpdaterOptions& options, UpdaterContext& context) {
+StepResult runGet(UpdaterOptions& options, UpdaterContext& context, JsonReport* json) {
     if (options.serial == 0) {
         displayPrint(context.display, DISPLAY_ERROR, "-G must specify a specific device via -d");
         displayPrint(context.display, DISPLAY_ERROR, "--help for usage information");
@@ -86,6 +91,8 @@ StepResult runGet(UpdaterOptions& options, UpdaterContext& context) {
     }
     uint32_t fetched = getBuildCommand(
         context, {.serial = options.serial, .build = options.build, .override = options.override});
+    if (json)
+        json->get(context, options.serial, options.build, fetched);
     if (fetched == 0) {
         return StepResult::Failed;
     }
@@ -94,7 +101,49 @@ StepResult runGet(UpdaterOptions& options, UpdaterContext& context) {
     return StepResult::Succeeded;
 }
 
-int runUpdate(UpdaterOptions& options, UpdaterContext& context) {
+// Several -d with -U, or --all: the modules update side by side (-G, when given, runs for each
+// of them in its own job).
+bool isRackUpdate(const UpdaterOptions& options) {
+    return (options.flags & FLAG_UPDATE) != 0 && options.transport != TRANSPORT_RECOVER &&
+           (options.allModules || options.serials.size() > 1);
+}
+
+int runRackUpdate(const UpdaterOptions& options, UpdaterContext& context, JsonReport* json) {
+    RackRequest request{.serials = options.serials,
+                        .all = options.allModules,
+                        .get = (options.flags & FLAG_GET_BUILD) != 0,
+                        .build = options.build,
+                        .birdFile = options.birdFile,
+                        .routerSerial = options.routerSerial,
+                        .transport = discoveryTransport(options),
+                        .override = options.override,
+                        .jobs = options.jobs};
+    context.useUeiBytes = options.useUeiBytes;
+    std::vector<ModuleOutcome> outcomes;
+    uint32_t jobs = 0;
+    const bool ok = rackUpdateCommand(context, request, outcomes, &jobs);
+    if (json)
+        json->update(jobs, outcomes, context.storeDirectory);
+    return ok ? kExitSuccess : kExitFailure;
+}
+
+// --all picks the modules itself: it goes with -U only, and not with -d.
+bool checkRackOptions(const UpdaterOptions& options, UpdaterContext& context) {
+    if (!options.allModules)
+        return true;
+    if ((options.flags & FLAG_UPDATE) == 0 || options.transport == TRANSPORT_RECOVER)
+        displayPrint(context.display, DISPLAY_ERROR, "--all selects the modules of -U only");
+    else if (!options.serials.empty())
+        displayPrint(context.display, DISPLAY_ERROR, "--all and -d cannot be combined");
+    else
+        return true;
+    context.failure.note(FailureKind::Usage);
+    return false;
+}
+
+int runUpdate(UpdaterOptions& options, UpdaterContext& context, JsonReport* json) {
+    if (isRackUpdate(options))
+        return runRackUpdate(options, context, json);
     // No build text means the latest build. -b and -G only ever leave a build number here; any
     // other text must not quietly become "the latest".
     const auto parsed =
@@ -114,6 +163,8 @@ int runUpdate(UpdaterOptions& options, UpdaterContext& context) {
                                       .serial = options.serial,
                                       .birdFile = options.birdFile,
                                       .override = options.override});
+        if (json)
+            json->recover(context, options.serialPort, ok);
     } else {
         if (options.serial == 0) {
             displayPrint(context.display, DISPLAY_ERROR,
@@ -126,6 +177,9 @@ int runUpdate(UpdaterOptions& options, UpdaterContext& context) {
                                      .moduleAddress = options.moduleAddress,
                                      .routerSerial = options.routerSerial,
                                      .override = options.override});
+        if (json)
+            json->update(1, {singleOutcome(context, options.serial, ok, json->errorsSinceBegin())},
+                         context.storeDirectory);
     }
     return ok ? kExitSuccess : kExitFailure;
 }
@@ -149,7 +203,7 @@ int listingExit(CommandStatus status) {
 // -B and -L: the server's or the store's builds as a build table.
 int runBuildList(const UpdaterOptions& options, UpdaterContext& context,
                  CommandStatus (*command)(UpdaterContext&, uint32_t, BuildList&),
-                 const char* missingSerialMessage) {
+                 const char* missingSerialMessage, JsonReport* json, const char* section) {
     if (!requireSerial(options, context, missingSerialMessage)) {
         return kExitFailure;
     }
@@ -158,6 +212,8 @@ int runBuildList(const UpdaterOptions& options, UpdaterContext& context,
     if (status != CommandStatus::Unavailable) {
         printBuildTable(context.display, builds, options.serial);
     }
+    if (json)
+        json->builds(context, section, options.serial, builds, status == CommandStatus::Succeeded);
     return listingExit(status);
 }
 
@@ -198,38 +254,61 @@ bool prepareStoreDirectory(UpdaterDisplayInterface& display, UpdaterOptions& opt
     return true;
 }
 
-int runCommands(UpdaterOptions& options, UpdaterContext& context) {
+int runCommands(UpdaterOptions& options, UpdaterContext& context, JsonReport* json) {
+    // Each command's failures are its own in the report.
+    const auto begin = [&] {
+        if (json)
+            json->begin(context);
+    };
+    begin();
+    if (!checkRackOptions(options, context)) {
+        return kExitFailure;
+    }
     int rc = kExitSuccess;
     if ((options.flags & FLAG_FINGERPRINT) != 0) {
-        const StepResult fingerprint = runFingerprint(options, context);
+        const StepResult fingerprint = runFingerprint(options, context, json);
         if (fingerprint == StepResult::MissingInput) {
             return kExitFailure;
         }
         rc = exitStatus(fingerprint);
     }
-    if ((options.flags & FLAG_GET_BUILD) != 0) {
+    // A rack update fetches each module's build in that module's own job.
+    if ((options.flags & FLAG_GET_BUILD) != 0 && !isRackUpdate(options)) {
         // Its result replaces the fingerprint's.
-        const StepResult get = runGet(options, context);
+        begin();
+        const StepResult get = runGet(options, context, json);
         if (get == StepResult::MissingInput) {
             return kExitFailure;
         }
         rc = exitStatus(get);
     }
     // Exactly one of the following runs, the first asked for.
+    begin();
     if ((options.flags & FLAG_DISCOVER) != 0) {
-        return listingExit(discoverCommand(context, {.routerSerial = options.routerSerial,
-                                                     .transport = discoveryTransport(options)}));
+        DiscoveredDeviceList found;
+        const DiscoverRequest request{.routerSerial = options.routerSerial,
+                                      .transport = discoveryTransport(options),
+                                      .found = &found};
+        const CommandStatus status = discoverCommand(context, request);
+        if (json)
+            json->discover(context, request.routerSerial,
+                           request.routerSerial != 0 || request.transport != 0 ? request.transport
+                                                                               : USB,
+                           found);
+        return listingExit(status);
     }
     if ((options.flags & FLAG_UPDATE) != 0) {
-        return runUpdate(options, context);
+        return runUpdate(options, context, json);
     }
     if ((options.flags & FLAG_LIST_BUILDS) != 0) {
         return runBuildList(options, context, listBuildsCommand,
-                            "Error must supply a serial number for the List Builds command");
+                            "Error must supply a serial number for the List Builds command", json,
+                            "list_builds");
     }
     if ((options.flags & FLAG_LIST_LOCAL) != 0) {
         return runBuildList(options, context, listLocalBuildsCommand,
-                            "Error must supply a serial number for the List Local Builds command");
+                            "Error must supply a serial number for the List Local Builds command",
+                            json, "list_local");
     }
     if ((options.flags & FLAG_GET_JWT) != 0) {
         if (!requireSerial(options, context,
@@ -241,29 +320,79 @@ int runCommands(UpdaterOptions& options, UpdaterContext& context) {
         if (status != CommandStatus::Unavailable) {
             displayPrint(context.display, DISPLAY_INFO, "%s", printableText(token).c_str());
         }
+        if (json)
+            json->token(context, options.serial, token, status == CommandStatus::Succeeded);
         return listingExit(status);
     }
     // -I (FLAG_DEVICE_INFO) and -C (FLAG_CHECK_BIRD) hook in here: they run when none of the
     // commands above did, after -N and -G, and their result joins rc. -Z starts nothing.
-    if ((options.flags & FLAG_DEVICE_INFO) != 0 &&
-        deviceInfoCommand(context, options.serial) != CommandStatus::Succeeded) {
-        rc = kExitFailure;
+    if ((options.flags & FLAG_DEVICE_INFO) != 0) {
+        StoredDevice found;
+        const bool ok =
+            deviceInfoCommand(context, options.serial, &found) == CommandStatus::Succeeded;
+        if (json)
+            json->deviceInfo(context, options.serial, found, ok);
+        rc = ok ? rc : kExitFailure;
     }
-    if ((options.flags & FLAG_CHECK_BIRD) != 0 &&
-        checkBirdCommand(context, options.birdFile) != CommandStatus::Succeeded) {
-        rc = kExitFailure;
+    if ((options.flags & FLAG_CHECK_BIRD) != 0) {
+        begin();
+        BirdFile bird;
+        const bool ok =
+            checkBirdCommand(context, options.birdFile, &bird) == CommandStatus::Succeeded;
+        if (json)
+            json->checkBird(context, options.birdFile, ok ? &bird : nullptr, ok);
+        rc = ok ? rc : kExitFailure;
     }
     return rc;
 }
+
+namespace {
+
+// --json: human text moves to standard error and the document follows the run on standard
+// output. The exit status is the run's own either way.
+int runWithJson(JsonReport& json, UpdaterOptions& options) {
+    UpdaterDisplayInterface& shown = json.display();
+    printVersionLine(shown);
+    if ((options.flags & FLAG_HELP) != 0 || (options.flags & FLAG_ANY_COMMAND) == 0) {
+        // Help is for people: the usage alone, as without --json.
+        printUsage(options.extendedUsage, options.helpRequested);
+        return kExitSuccess;
+    }
+    std::string storeDirectory;
+    if (!prepareStoreDirectory(shown, options, storeDirectory)) {
+        json.write(stdout, nullptr, kExitFailure);
+        return kExitFailure;
+    }
+    UpdaterContext context(normaliseServerUrl(options.serverUrl), storeDirectory, shown);
+    context.terminal = streamIsInteractive(stderr) ? stderr : nullptr;
+    const int status = runCommands(options, context, &json);
+    json.write(stdout, &context, status);
+    return status;
+}
+
+} // namespace
 
 int runUpdater(int argc, char** argv) {
     CLI_Display display;
     Debug_SetSink(stderr);
     UpdaterOptions options;
-    if (parseOptions(display, argc, argv, options) != 0) {
+    // Parsed through the report's display, so that with --json the rejected options are the
+    // document's error too.
+    JsonReport json(display);
+    const int parsed = parseOptions(json.display(), argc, argv, options);
+    if (options.json) {
+        display.messagesToErrorStream();
+    }
+    if (parsed != 0) {
         printVersionLine(display);
         printUsage(false, false);
+        if (options.json) {
+            json.write(stdout, nullptr, kExitFailure);
+        }
         return kExitFailure;
+    }
+    if (options.json) {
+        return runWithJson(json, options);
     }
     printVersionLine(display);
     if ((options.flags & FLAG_HELP) != 0 || (options.flags & FLAG_ANY_COMMAND) == 0) {
@@ -275,5 +404,6 @@ int runUpdater(int argc, char** argv) {
         return kExitFailure;
     }
     UpdaterContext context(normaliseServerUrl(options.serverUrl), storeDirectory, display);
+    context.terminal = streamIsInteractive(stdout) ? stdout : nullptr;
     return runCommands(options, context);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "CorvaneVersion.h"
+#include "JsonReport.h"
 #include "UpdaterContext.h"
 #include "UpdaterOptions.h"
 
@@ -23,5 +24,5 @@ bool prepareStoreDirectory(UpdaterDisplayInterface& display, UpdaterOptions& opt
                            std::string& storeDirectory);
 
 // Runs the requested commands in their fixed order (-N, -G, then one of -D, -U, -B, -L, -J) and
-// returns the exit status.
-int runCommands(UpdaterOptions& options, UpdaterContext& context);
+// returns the exit status. With json, each command adds its section to it.
+int runCommands(UpdaterOptions& options, UpdaterContext& context, JsonReport* json = nullptr);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 // Command bits of UpdaterOptions::flags.
 enum UpdaterFlag : uint32_t {
@@ -57,7 +58,17 @@ struct UpdaterOptions {
     uint32_t debugMask = 0;                  // the last -X value
     bool extendedUsage = true;
     bool helpRequested = false;
+
+    // For scripts and racks, set only by the double-dash options.
+    bool json = false;             // --json: one JSON document on standard output
+    bool allModules = false;       // --all: -U every module with a newer build
+    uint32_t jobs = 0;             // --jobs: updates at once; 0 = the default
+    std::vector<uint32_t> serials; // every -d, each once, in order; serial holds the last
 };
+
+// Updates one rack run starts at once unless --jobs says otherwise; --jobs takes 1 to the most.
+constexpr uint32_t kDefaultJobs = 8;
+constexpr uint32_t kMostJobs = 64;
 
 // Fills options from the command line, reporting every rejected option on the display's error
 // level as it is met. Reads every word unless help is asked for. Returns 0, or 1 when any option

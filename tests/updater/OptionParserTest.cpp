@@ -64,6 +64,52 @@ TEST(OptionLookup, APrefixOfSeveralEntriesIsAmbiguous) {
     EXPECT_EQ(matchOption(table, "-v").entry, &table[2]); // exact beats every prefix
 }
 
+// The double-dash options for scripts and racks must leave every word that matched before
+// matching the same entry (or failing the same way): "--h" and "--he" still mean --help.
+TEST(OptionLookup, TheScriptOptionsChangeNoEarlierMatch) {
+    const auto table = updaterOptionTable();
+    std::vector<OptionEntry> earlier;
+    for (const OptionEntry& entry : table) {
+        if (entry.id != OptionId::Json && entry.id != OptionId::AllModules &&
+            entry.id != OptionId::Jobs) {
+            earlier.push_back(entry);
+        }
+    }
+    ASSERT_EQ(earlier.size() + 3, table.size());
+    std::vector<std::string> words = {"-", "--", "---", "-j", "-a", "--x", "-json"};
+    for (const OptionEntry& entry : earlier) {
+        const std::string name = entry.name;
+        for (size_t length = 1; length <= name.size(); ++length) {
+            words.push_back(name.substr(0, length));
+        }
+    }
+    for (const std::string& word : words) {
+        const OptionMatch before = matchOption(earlier, word);
+        const OptionMatch now = matchOption(table, word);
+        ASSERT_EQ(now.result, before.result) << word;
+        if (before.result == OptionMatch::Found) {
+            EXPECT_STREQ(now.entry->name, before.entry->name) << word;
+        }
+    }
+    EXPECT_STREQ(matchOption(table, "--js").entry->name, "--json");
+    EXPECT_STREQ(matchOption(table, "--jo").entry->name, "--jobs");
+    EXPECT_STREQ(matchOption(table, "--a").entry->name, "--all");
+    EXPECT_EQ(matchOption(table, "--j").result, OptionMatch::Ambiguous);
+}
+
+TEST(Values, RepeatedSerialNumbersAreKeptOnceInOrderAndTheLastIsTheSerial) {
+    Parsed p = parse({"-d", "2181F0EE", "-d", "0x40F5849A", "-d", "2181F0EE", "--jobs", "3"});
+    EXPECT_EQ(p.result, 0);
+    EXPECT_EQ(p.options.serial, 0x2181F0EEu);
+    EXPECT_EQ(p.options.serials, (std::vector<uint32_t>{0x2181F0EE, 0x40F5849A}));
+    EXPECT_EQ(p.options.jobs, 3u);
+    for (const char* jobs : {"0", "65", "x"}) {
+        Parsed bad = parse({"--jobs", jobs});
+        EXPECT_EQ(bad.result, 1) << jobs;
+        EXPECT_EQ(bad.options.jobs, 0u) << jobs;
+    }
+}
+
 TEST(SlashWords, OptionNamesAreOptions) {
     EXPECT_EQ(dashed("/D"), "-D");
     EXPECT_EQ(dashed("/OVER"), "-OVER");
