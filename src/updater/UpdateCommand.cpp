@@ -7,6 +7,7 @@
 #include "LoadBird.h"
 #include "ModuleAccess.h"
 #include "PermissionHint.h"
+#include "RecoveryAdvice.h"
 #include "Retrieval.h"
 #include "StoreAccess.h"
 #include "UpdaterCommands.h"
@@ -41,6 +42,9 @@ constexpr ReconnectPace kAfterLoader{15, 1000, UINT32_MAX, "Starting Loader"};
 ReconnectPace afterReboot(const UpdaterContext& context) {
     return {150, 100, context.restartWaits.comeBackMs, "Verifying Update"};
 }
+// After a failed firmware phase, a module that dropped its link is looked for this often, to say
+// whether it still answers as its loader.
+constexpr ReconnectPace kLookAgain{3, 1000, UINT32_MAX, "Looking for the module"};
 // A module behind a router that answers, but for other firmware than the image, is asked again
 // this long before that answer stands.
 constexpr uint32_t kBusSettleMs = 3000;
@@ -320,10 +324,32 @@ bool reconnectToLoader(UpdaterContext& context, Module& module, linkType reached
     return false;
 }
 
+// Past the loader phase a failed update may leave the module without firmware that runs: says
+// in which state, and returns the command that recovers it.
+std::string adviseRecovery(UpdaterContext& context, const UpdateRequest& request,
+                           ModuleLeft state) {
+    return showRecoveryAdvice(context.display, request.serial, state,
+                              recoveryPort(request.serialPort, context.deviceDirectory),
+                              context.serverUrl);
+}
+
+// Whether a module whose firmware phase failed still answers. Its loader took the place of its
+// firmware; a module reached directly that dropped its link is looked for once more.
+ModuleLeft stateAfterFailedFirmware(UpdaterContext& context, const UpdateRequest& request,
+                                    Module& module, linkType reachedBy, bool imageTransferred) {
+    if (module.isConnected())
+        return imageTransferred ? ModuleLeft::NotRestarted : ModuleLeft::InLoader;
+    if (request.routerSerial == 0 &&
+        reconnectModule(context.display, module, reachedBy, request.serial, kLookAgain))
+        return ModuleLeft::InLoader;
+    return ModuleLeft::Silent;
+}
+
 // Checks the image against the module (unless overridden), then the loader phase, the module's
-// restart into its loader and the firmware phase. False when any of them fails.
+// restart into its loader and the firmware phase. False when any of them fails; recovery then
+// holds the recovery command when the failure came after the loader started.
 bool install(UpdaterContext& context, const UpdateRequest& request, Module& module,
-             const BirdFile& bird, linkType reachedBy) {
+             const BirdFile& bird, linkType reachedBy, std::string& recovery) {
     UpdaterDisplayInterface& display = context.display;
     if (!request.override && !UpdateFirmware(display, bird, module, request.serial)) {
         displayPrint(display, DISPLAY_ERROR, "Birdfile failed validation");
@@ -332,12 +358,21 @@ bool install(UpdaterContext& context, const UpdateRequest& request, Module& modu
     if (const aErr err = _transfer_loader(display, module, bird); err != aErrNone)
         return reportFailedTransfer(err);
     // Behind a router the module restarts on the bus and the router's link stays up.
-    if (request.routerSerial == 0 && !reconnectToLoader(context, module, reachedBy, request.serial))
+    if (request.routerSerial == 0 &&
+        !reconnectToLoader(context, module, reachedBy, request.serial)) {
+        recovery = adviseRecovery(context, request, ModuleLeft::Silent);
         return reportFailedTransfer(aErrConnection);
+    }
+    bool imageTransferred = false;
     if (const aErr err = _transfer_firmware(display, module, bird, request.routerSerial != 0,
-                                            context.useUeiBytes, context.restartWaits.linkDropMs);
-        err != aErrNone)
+                                            context.useUeiBytes, context.restartWaits.linkDropMs,
+                                            &imageTransferred);
+        err != aErrNone) {
+        recovery = adviseRecovery(
+            context, request,
+            stateAfterFailedFirmware(context, request, module, reachedBy, imageTransferred));
         return reportFailedTransfer(err);
+    }
     return true;
 }
 
@@ -366,6 +401,7 @@ bool recordTransfer(UpdaterContext& context, const UpdateRequest& request, uint3
 struct Verdict {
     bool took = false;
     std::string line;
+    bool silent = false; // the module did not answer after its restart
 };
 
 template <typename... Args> std::string lineOf(const char* format, Args... args) {
@@ -392,7 +428,7 @@ Verdict confirmNewFirmware(UpdaterContext& context, const UpdateRequest& request
     }
     module.disconnect();
     if (!reached)
-        return {false, lineOf("Module [%08X] did not come back after the update", serial)};
+        return {false, lineOf("Module [%08X] did not come back after the update", serial), true};
     if (running.serial != 0 && running.serial != serial)
         return {false, lineOf("Module [%08X] came back reporting serial number [%08X]", serial,
                               running.serial)};
@@ -414,6 +450,12 @@ Verdict confirmNewFirmware(UpdaterContext& context, const UpdateRequest& request
 } // namespace
 
 bool updateCommand(UpdaterContext& context, const UpdateRequest& request) {
+    std::string recovery;
+    return updateCommand(context, request, recovery);
+}
+
+bool updateCommand(UpdaterContext& context, const UpdateRequest& request, std::string& recovery) {
+    recovery.clear();
     const uint32_t serial = request.serial;
     if (serial == 0) {
         displayPrint(context.display, DISPLAY_ERROR,
@@ -440,13 +482,15 @@ bool updateCommand(UpdaterContext& context, const UpdateRequest& request) {
     if (!connectToModule(context, request, module, reachedBy))
         return false;
     const RunningFirmware before = readRunningFirmware(module);
-    if (!install(context, request, module, bird, reachedBy))
+    if (!install(context, request, module, bird, reachedBy, recovery))
         return false;
     const uint32_t transferMs = aTime_GetMSTicks() - start;
     const Verdict verdict =
         confirmNewFirmware(context, request, module, reachedBy, build, bird, before);
     if (!verdict.took) {
         displayPrint(context.display, DISPLAY_ERROR, "%s", verdict.line.c_str());
+        if (verdict.silent)
+            recovery = adviseRecovery(context, request, ModuleLeft::Silent);
         return false;
     }
     const bool recorded = recordTransfer(context, request, build);

@@ -125,7 +125,8 @@ int runUpdate(UpdaterOptions& options, UpdaterContext& context) {
                                      .birdFile = options.birdFile,
                                      .moduleAddress = options.moduleAddress,
                                      .routerSerial = options.routerSerial,
-                                     .override = options.override});
+                                     .override = options.override,
+                                     .serialPort = options.serialPort});
     }
     return ok ? kExitSuccess : kExitFailure;
 }
