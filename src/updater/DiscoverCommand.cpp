@@ -1,6 +1,7 @@
 // The discover command (-D): lists the modules reachable directly or behind a router, connecting
 // to each once to read its build, version and name.
 #include "ModuleAccess.h"
+#include "PermissionHint.h"
 #include "ResultTables.h"
 #include "UpdaterCommands.h"
 
@@ -69,6 +70,9 @@ void discoverDevices(UpdaterContext& context, int transport, const DiscoveryLimi
     const size_t unread = devices.size() - read;
     devices.resize(read);
     printDeviceTable(context.display, devices, transport);
+    // A module this user may not open cannot say who it is, so it is missing from the table.
+    if (transport == USB)
+        showUnopenableModuleHint(context.display);
     if (collected.more)
         displayPrint(context.display, DISPLAY_ERROR,
                      "More than %u modules answered; only the first %u were read",
