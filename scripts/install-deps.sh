@@ -9,7 +9,7 @@ packages=(
   libcurl4-openssl-dev zlib1g-dev
   libhidapi-dev libusb-1.0-0-dev
   umockdev libumockdev-dev
-  libmicrohttpd-dev
+  libmicrohttpd-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   iproute2 util-linux curl
   clang libclang-rt-14-dev

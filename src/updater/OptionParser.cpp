@@ -167,6 +167,8 @@ bool OptionParser::apply(const OptionEntry& entry, const std::string& value) {
     case OptionId::LogMessage: options_.logMessage = value; break;
     case OptionId::LogFileName: options_.logFileName = value; break;
     case OptionId::ServerUrl: options_.serverUrl = value; break;
+    case OptionId::Doctor: options_.doctor = true; break;
+    case OptionId::Json: options_.json = true; break;
     }
     return true;
 }

@@ -34,6 +34,9 @@ constexpr OptionEntry kOptions[] = {
     {"-l", OptionKind::Parameter, true, OptionId::LogMessage},
     {"-k", OptionKind::Parameter, true, OptionId::LogFileName},
     {"-u", OptionKind::Parameter, true, OptionId::ServerUrl},
+    // The pre-flight check, and its result as JSON (which only it honours so far).
+    {"--doctor", OptionKind::Command, false, OptionId::Doctor},
+    {"--json", OptionKind::Parameter, false, OptionId::Json},
 };
 
 size_t leadingDashes(std::string_view text) {

@@ -38,6 +38,9 @@ enum class OptionId {
     LogMessage,
     LogFileName,
     ServerUrl,
+    // Double-dash options beyond the single letters; the prefix rule keeps them apart.
+    Doctor,
+    Json,
 };
 
 struct OptionEntry {

@@ -5,6 +5,7 @@
 #include "BuildText.h"
 #include "CLI_Display.h"
 #include "Debug.h"
+#include "Doctor.h"
 #include "InspectCommands.h"
 #include "PrintableText.h"
 #include "ResultTables.h"
@@ -266,6 +267,8 @@ int runUpdater(int argc, char** argv) {
         printUsage(false, false);
         return kExitFailure;
     }
+    if (options.doctor && (options.flags & FLAG_HELP) == 0)
+        return doctorCommand(display, options);
     printVersionLine(display);
     if ((options.flags & FLAG_HELP) != 0 || (options.flags & FLAG_ANY_COMMAND) == 0) {
         printUsage(options.extendedUsage, options.helpRequested);

@@ -57,6 +57,9 @@ struct UpdaterOptions {
     uint32_t debugMask = 0;                  // the last -X value
     bool extendedUsage = true;
     bool helpRequested = false;
+    // --doctor: the pre-flight check runs in place of the commands; --json: its result as JSON.
+    bool doctor = false;
+    bool json = false;
 };
 
 // Fills options from the command line, reporting every rejected option on the display's error

@@ -161,6 +161,17 @@ void writeExtended(UsageWriter& out) {
     out.entry("-C", {"Check the given BIRDFILE"}, true);
 }
 
+// The double-dash options that no single letter stands for.
+void writeChecks(UsageWriter& out) {
+    out.line("  Checks:");
+    out.entry("--doctor",
+              {"Check why modules may not be seen or updated:",
+               "udev rule, USB and serial port access, store,",
+               "update server, emulation; each with its fix.", "Exit status 1 when a check fails."},
+              false);
+    out.entry("--json", {"With --doctor: the result as a JSON document."}, true);
+}
+
 void writeSamples(UsageWriter& out) {
     out.line(" Sample usage:");
     out.line();
@@ -198,6 +209,7 @@ void printUsage(FILE* stream, bool extended, bool full) {
     if (extended) {
         writeExtended(out);
     }
+    writeChecks(out);
     writeSamples(out);
 }
 
