@@ -2,6 +2,7 @@
 // file, device or service, and the command that puts it right.
 #include "Doctor.h"
 
+#include "PrintableText.h"
 #include "RegularFile.h"
 #include "ServerUrl.h"
 
@@ -167,8 +168,8 @@ DoctorCheck checkUdevRule(const DoctorEnvironment& env, bool& ruleGrants) {
     }
     if (!env.vendor.ignored.empty() && check.status == DoctorStatus::Pass) {
         check.status = DoctorStatus::Warn;
-        check.finding +=
-            "; CORVANE_USB_VENDOR_ID=" + env.vendor.ignored + " is no vendor id and is ignored";
+        check.finding += "; CORVANE_USB_VENDOR_ID=" + printableText(env.vendor.ignored) +
+                         " is no vendor id and is ignored";
         check.fix = "unset CORVANE_USB_VENDOR_ID";
     }
     return check;
@@ -412,8 +413,9 @@ DoctorCheck checkEmulation(const DoctorEnvironment& env) {
     // usb-testbed serves its devices through umockdev's preload library.
     if (env.preload.find("umockdev") != std::string::npos) {
         found.push_back("a usb-testbed's emulated devices stand in for the USB stack (" +
-                        (env.umockdevDirectory.empty() ? std::string("LD_PRELOAD")
-                                                       : "UMOCKDEV_DIR=" + env.umockdevDirectory) +
+                        (env.umockdevDirectory.empty()
+                             ? std::string("LD_PRELOAD")
+                             : "UMOCKDEV_DIR=" + printableText(env.umockdevDirectory)) +
                         ")");
         variables.push_back("LD_PRELOAD");
         if (!env.umockdevDirectory.empty())

@@ -2,6 +2,7 @@
 // the store and update server the options name, and the driver's entry to it.
 #include "Doctor.h"
 #include "DoctorJson.h"
+#include "PrintableText.h"
 #include "ServerCommClass.h"
 #include "ServerUrl.h"
 #include "UpdaterDriver.h"
@@ -16,6 +17,7 @@
 namespace {
 
 constexpr size_t kHomeBufferSize = 2048;
+constexpr size_t kSecondLookBytes = 4096;
 
 std::string environmentText(const char* name) {
     const char* value = std::getenv(name);
@@ -32,10 +34,16 @@ bool pingServer(const std::string& url, std::string& why) {
     if (server.ping(url))
         return true;
     try {
-        const ServerResponse response = server.httpGet(url, {{"op", "hi"}, {"rv", "2"}});
-        why = response.status != 200 ? "it answers HTTP " + std::to_string(response.status)
-                                     : "its answer is not an update server's (\"" +
-                                           response.body.substr(0, 40) + "\")";
+        // Enough to quote the start of whatever answers.
+        const ServerResponse response =
+            server.httpGet(url, {{"op", "hi"}, {"rv", "2"}}, kSecondLookBytes);
+        if (response.status != 200)
+            why = "it answers HTTP " + std::to_string(response.status);
+        else if (response.body.rfind("ok", 0) == 0)
+            why = "it answered only when asked again";
+        else
+            why = "its answer is not an update server's (\"" +
+                  printableText(response.body.substr(0, 40)) + "\")";
     } catch (const std::exception& e) {
         why = e.what();
     }

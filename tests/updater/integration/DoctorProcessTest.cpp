@@ -1,5 +1,7 @@
 // Updater --doctor as a user runs it: against a local update server and a store in a scratch
 // folder, as a table and as JSON, and once the server has gone.
+#include "Doctor.h"
+#include "ScriptedHttpServer.h"
 #include "UpdateServerProcess.h"
 #include "UpdaterProcessFixture.h"
 
@@ -68,6 +70,25 @@ TEST_F(DoctorProcess, ChecksTheStoreAndServerItIsGiven) {
     EXPECT_EQ(mixed.exitStatus, 1);
     EXPECT_NE(mixed.err.find("--doctor runs on its own"), std::string::npos) << mixed.err;
     EXPECT_EQ(mixed.out.find("Pre-flight check"), std::string::npos);
+}
+
+// What the server check says about something at the URL that is no update server.
+TEST(DoctorServerCheck, SaysWhatAnsweredInstead) {
+    using testsupport::httpReply;
+    const std::vector<std::pair<testsupport::ScriptedReply, std::string>> cases{
+        {httpReply(200, "ok\n"), ""},
+        {httpReply(404, "no such page"), "it answers HTTP 404"},
+        {httpReply(200, "\x1b[2J<html>"), "its answer is not an update server's "
+                                          "(\"\\x1B[2J<html>\")"},
+        {testsupport::ScriptedReply{"garbage\r\n\r\n"}, "Weird server reply"},
+    };
+    for (const auto& [reply, why] : cases) {
+        testsupport::ScriptedHttpServer server({reply});
+        const DoctorEnvironment env = systemDoctorEnvironment("", server.url());
+        std::string said;
+        EXPECT_EQ(env.pingServer(server.url(), said), why.empty()) << said;
+        EXPECT_EQ(said.find(why), why.empty() && !said.empty() ? std::string::npos : 0u) << said;
+    }
 }
 
 } // namespace
