@@ -1,6 +1,7 @@
 // The discover command (-D): lists the modules reachable directly or behind a router, connecting
 // to each once to read its build, version and name.
 #include "ModuleAccess.h"
+#include "PermissionHint.h"
 #include "ResultTables.h"
 #include "UpdaterCommands.h"
 
@@ -94,6 +95,9 @@ void discoverDevices(UpdaterContext& context, int transport, const DiscoveryLimi
     std::vector<std::string> leftOut;
     DiscoveredDeviceList devices = discoverModules(context, transport, limits, &leftOut);
     printDeviceTable(context.display, devices, transport);
+    // A module this user may not open cannot say who it is, so it is missing from the table.
+    if (transport == USB)
+        showUnopenableModuleHint(context.display);
     for (const std::string& line : leftOut)
         displayPrint(context.display, DISPLAY_ERROR, "%s", line.c_str());
     if (found)

@@ -331,6 +331,11 @@ void JsonReport::checkBird(const UpdaterContext& context, const std::string& pat
     document_["check_bird"] = section;
 }
 
+void JsonReport::doctor(Json section) {
+    document_["doctor"] = std::move(section);
+    failureReported_ = true;
+}
+
 void JsonReport::write(FILE* out, const UpdaterContext* context, int exitStatus) {
     document_["exit_status"] = exitStatus;
     if (exitStatus != 0 && !failureReported_) {

@@ -51,6 +51,8 @@ class JsonReport {
                     bool ok);
     void checkBird(const UpdaterContext& context, const std::string& path, const BirdFile* bird,
                    bool ok);
+    // The pre-flight check's findings; a failed check is their own account, not an error.
+    void doctor(Json section);
 
     // The error lines shown since begin().
     std::vector<std::string> errorsSinceBegin() const;

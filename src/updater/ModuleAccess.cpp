@@ -297,7 +297,9 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, const Bi
 }
 
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const BirdFile& bird,
-                        bool networked, bool useUei, uint32_t linkDropMs) {
+                        bool networked, bool useUei, uint32_t linkDropMs, bool* imageTransferred) {
+    if (imageTransferred)
+        *imageTransferred = false;
     UpdaterEntity updater;
     updater.init(&module, 0, true, networked);
     UpgradeTiming timing;
@@ -377,6 +379,8 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const 
     displayPrint(display, DISPLAY_INFO, "Transferred %d blocks, %d total bytes", done, bytes);
     if (err != aErrNone)
         return err;
+    if (imageTransferred)
+        *imageTransferred = true;
     err = updater.loaderReboot(display);
     // The image is complete in the module by now: a user told only that the update failed may
     // cut its power while it still writes the image.

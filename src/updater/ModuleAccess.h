@@ -33,6 +33,8 @@ bool UpdateFirmware(UpdaterDisplayInterface& display, const BirdFile& bird, Corv
 aErr _transfer_loader(UpdaterDisplayInterface& display, Corvane::Module& module,
                       const BirdFile& bird);
 // The firmware phase, then the reboot and the wait, up to linkDropMs, for the link to drop.
+// imageTransferred, when given, says whether every block went in before the reboot was asked.
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Corvane::Module& module,
                         const BirdFile& bird, bool networked, bool useUei,
-                        uint32_t linkDropMs = RestartWaits{}.linkDropMs);
+                        uint32_t linkDropMs = RestartWaits{}.linkDropMs,
+                        bool* imageTransferred = nullptr);

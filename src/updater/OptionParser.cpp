@@ -175,6 +175,7 @@ bool OptionParser::apply(const OptionEntry& entry, const std::string& value) {
     case OptionId::Json: options_.json = true; break;
     case OptionId::AllModules: options_.allModules = true; break;
     case OptionId::Jobs: setJobs(entry, value); break;
+    case OptionId::Doctor: options_.doctor = true; break;
     }
     return true;
 }

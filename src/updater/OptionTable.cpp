@@ -34,11 +34,13 @@ constexpr OptionEntry kOptions[] = {
     {"-l", OptionKind::Parameter, true, OptionId::LogMessage},
     {"-k", OptionKind::Parameter, true, OptionId::LogFileName},
     {"-u", OptionKind::Parameter, true, OptionId::ServerUrl},
-    // For scripts and racks. Two dashes keep them apart from the single-letter entries: no
-    // abbreviation that selected an entry above selects anything else now.
+    // For scripts and racks, and the pre-flight check. Two dashes keep them apart from the
+    // single-letter entries: no abbreviation that selected an entry above selects anything else
+    // now.
     {"--json", OptionKind::Parameter, false, OptionId::Json},
     {"--all", OptionKind::Parameter, false, OptionId::AllModules},
     {"--jobs", OptionKind::Parameter, true, OptionId::Jobs},
+    {"--doctor", OptionKind::Command, false, OptionId::Doctor},
 };
 
 size_t leadingDashes(std::string_view text) {

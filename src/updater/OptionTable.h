@@ -38,9 +38,11 @@ enum class OptionId {
     LogMessage,
     LogFileName,
     ServerUrl,
+    // Double-dash options beyond the single letters; the prefix rule keeps them apart.
     Json,
     AllModules,
     Jobs,
+    Doctor,
 };
 
 struct OptionEntry {

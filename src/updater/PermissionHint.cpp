@@ -1,6 +1,10 @@
 // The udev rule hint shown when opening a module fails for lack of permission.
 #include "PermissionHint.h"
 
+#include "UsbVendorId.h"
+
+#include "os/usb_access.h"
+
 namespace {
 
 // The rule packaging/ installs; its name and directory are set in packaging/CMakeLists.txt.
@@ -20,4 +24,12 @@ bool showPermissionHint(UpdaterDisplayInterface& display, aErr err) {
                  "  sudo udevadm control --reload-rules && sudo udevadm trigger");
     displayPrint(display, DISPLAY_ERROR, "and plug the module in again.");
     return true;
+}
+
+bool showUnopenableModuleHint(UpdaterDisplayInterface& display) {
+    corvane::platform::UsbAccessSurvey survey;
+    if (corvane::platform::surveyUsbAccess(usbVendorInUse().inUse, survey) != aErrNone ||
+        survey.denied == 0)
+        return false;
+    return showPermissionHint(display, aErrPermission);
 }

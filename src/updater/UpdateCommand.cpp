@@ -7,6 +7,7 @@
 #include "LoadBird.h"
 #include "ModuleAccess.h"
 #include "PermissionHint.h"
+#include "RecoveryAdvice.h"
 #include "Retrieval.h"
 #include "StoreAccess.h"
 #include "UpdaterCommands.h"
@@ -42,6 +43,9 @@ constexpr ReconnectPace kAfterLoader{15, 1000, UINT32_MAX, "Starting Loader"};
 ReconnectPace afterReboot(const UpdaterContext& context) {
     return {150, 100, context.restartWaits.comeBackMs, "Verifying Update"};
 }
+// After a failed firmware phase, a module that dropped its link is looked for this often, to say
+// whether it still answers as its loader.
+constexpr ReconnectPace kLookAgain{3, 1000, UINT32_MAX, "Looking for the module"};
 // A module behind a router that answers, but for other firmware than the image, is asked again
 // this long before that answer stands.
 constexpr uint32_t kBusSettleMs = 3000;
@@ -351,10 +355,34 @@ bool reconnectToLoader(UpdaterContext& context, Module& module, linkType reached
     return false;
 }
 
+// Past the loader phase a failed update may leave the module without firmware that runs: says
+// in which state, and returns the command that recovers it (kept for the report as well).
+std::string adviseRecovery(UpdaterContext& context, const UpdateRequest& request,
+                           ModuleLeft state) {
+    context.failure.recoveryCommand =
+        showRecoveryAdvice(context.display, request.serial, state,
+                           recoveryPort(request.serialPort, context.deviceDirectory),
+                           context.serverUrl);
+    return context.failure.recoveryCommand;
+}
+
+// Whether a module whose firmware phase failed still answers. Its loader took the place of its
+// firmware; a module reached directly that dropped its link is looked for once more.
+ModuleLeft stateAfterFailedFirmware(UpdaterContext& context, const UpdateRequest& request,
+                                    Module& module, linkType reachedBy, bool imageTransferred) {
+    if (module.isConnected())
+        return imageTransferred ? ModuleLeft::NotRestarted : ModuleLeft::InLoader;
+    if (request.routerSerial == 0 &&
+        reconnectModule(context.display, module, reachedBy, request.serial, kLookAgain))
+        return ModuleLeft::InLoader;
+    return ModuleLeft::Silent;
+}
+
 // Checks the image against the module (unless overridden), then the loader phase, the module's
-// restart into its loader and the firmware phase. False when any of them fails.
+// restart into its loader and the firmware phase. False when any of them fails; recovery then
+// holds the recovery command when the failure came after the loader started.
 bool install(UpdaterContext& context, const UpdateRequest& request, Module& module,
-             const BirdFile& bird, linkType reachedBy) {
+             const BirdFile& bird, linkType reachedBy, std::string& recovery) {
     UpdaterDisplayInterface& display = context.display;
     if (!request.override && !UpdateFirmware(display, bird, module, request.serial)) {
         displayPrint(display, DISPLAY_ERROR, "Birdfile failed validation");
@@ -374,12 +402,18 @@ bool install(UpdaterContext& context, const UpdateRequest& request, Module& modu
     if (request.routerSerial == 0 &&
         !reconnectToLoader(context, module, reachedBy, request.serial)) {
         noteFailure(context, FailureKind::DidNotComeBack, aErrConnection);
+        recovery = adviseRecovery(context, request, ModuleLeft::Silent);
         return reportFailedTransfer(aErrConnection);
     }
+    bool imageTransferred = false;
     if (const aErr err = _transfer_firmware(display, module, bird, request.routerSerial != 0,
-                                            context.useUeiBytes, context.restartWaits.linkDropMs);
+                                            context.useUeiBytes, context.restartWaits.linkDropMs,
+                                            &imageTransferred);
         err != aErrNone) {
         noteFailure(context, transferFailure(err), err);
+        recovery = adviseRecovery(
+            context, request,
+            stateAfterFailedFirmware(context, request, module, reachedBy, imageTransferred));
         return reportFailedTransfer(err);
     }
     return true;
@@ -411,6 +445,7 @@ struct Verdict {
     bool took = false;
     std::string line;
     FailureKind failure = FailureKind::WrongFirmware; // when it did not take
+    bool silent = false; // the module did not answer after its restart
 };
 
 template <typename... Args> std::string lineOf(const char* format, Args... args) {
@@ -439,7 +474,7 @@ Verdict confirmNewFirmware(UpdaterContext& context, const UpdateRequest& request
     context.updateReport.after = seen(running);
     if (!reached)
         return {false, lineOf("Module [%08X] did not come back after the update", serial),
-                FailureKind::DidNotComeBack};
+                FailureKind::DidNotComeBack, true};
     if (running.serial != 0 && running.serial != serial)
         return {false, lineOf("Module [%08X] came back reporting serial number [%08X]", serial,
                               running.serial)};
@@ -461,6 +496,12 @@ Verdict confirmNewFirmware(UpdaterContext& context, const UpdateRequest& request
 } // namespace
 
 bool updateCommand(UpdaterContext& context, const UpdateRequest& request) {
+    std::string recovery;
+    return updateCommand(context, request, recovery);
+}
+
+bool updateCommand(UpdaterContext& context, const UpdateRequest& request, std::string& recovery) {
+    recovery.clear();
     const uint32_t serial = request.serial;
     if (serial == 0) {
         displayPrint(context.display, DISPLAY_ERROR,
@@ -495,7 +536,7 @@ bool updateCommand(UpdaterContext& context, const UpdateRequest& request) {
         return false;
     const RunningFirmware before = readRunningFirmware(module);
     report.before = seen(before);
-    if (!install(context, request, module, bird, reachedBy))
+    if (!install(context, request, module, bird, reachedBy, recovery))
         return false;
     const uint32_t transferMs = aTime_GetMSTicks() - start;
     report.transferMs = transferMs;
@@ -505,6 +546,8 @@ bool updateCommand(UpdaterContext& context, const UpdateRequest& request) {
     report.verdict = verdict.line;
     if (!verdict.took) {
         displayPrint(context.display, DISPLAY_ERROR, "%s", verdict.line.c_str());
+        if (verdict.silent)
+            recovery = adviseRecovery(context, request, ModuleLeft::Silent);
         return noteFailure(context, verdict.failure);
     }
     const bool recorded = recordTransfer(context, request, build);

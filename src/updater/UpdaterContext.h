@@ -38,6 +38,8 @@ struct UpdaterContext {
     uint8_t recoveryChip = RECOVERY_CHIP_UNKNOWN; // written by the fingerprint step
     bool useUeiBytes = false; // copied from the options just before update or recovery runs
     RestartWaits restartWaits;
+    // Where the recovery advice looks for the serial port of a module left in its loader.
+    std::string deviceDirectory = "/dev";
     // One step of the get command's spinner: given a wait for the download (true once it is
     // done), waits a step and says whether the download is done. Unset, a step is 100 ms; tests
     // set it to pace the spinner without a clock.

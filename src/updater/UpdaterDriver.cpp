@@ -6,6 +6,7 @@
 #include "BuildText.h"
 #include "CLI_Display.h"
 #include "Debug.h"
+#include "Doctor.h"
 #include "InspectCommands.h"
 #include "PrintableText.h"
 #include "RackUpdate.h"
@@ -176,7 +177,8 @@ int runUpdate(UpdaterOptions& options, UpdaterContext& context, JsonReport* json
                                      .birdFile = options.birdFile,
                                      .moduleAddress = options.moduleAddress,
                                      .routerSerial = options.routerSerial,
-                                     .override = options.override});
+                                     .override = options.override,
+                                     .serialPort = options.serialPort});
         if (json)
             json->update(1, {singleOutcome(context, options.serial, ok, json->errorsSinceBegin())},
                          context.storeDirectory);
@@ -390,6 +392,13 @@ int runUpdater(int argc, char** argv) {
             json.write(stdout, nullptr, kExitFailure);
         }
         return kExitFailure;
+    }
+    if (options.doctor && (options.flags & FLAG_HELP) == 0) {
+        if (!options.json)
+            return doctorCommand(display, options, nullptr);
+        const int status = doctorCommand(json.display(), options, &json);
+        json.write(stdout, nullptr, status);
+        return status;
     }
     if (options.json) {
         return runWithJson(json, options);

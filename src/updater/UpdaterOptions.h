@@ -64,6 +64,7 @@ struct UpdaterOptions {
     bool allModules = false;       // --all: -U every module with a newer build
     uint32_t jobs = 0;             // --jobs: updates at once; 0 = the default
     std::vector<uint32_t> serials; // every -d, each once, in order; serial holds the last
+    bool doctor = false;           // --doctor: the pre-flight check runs in place of the commands
 };
 
 // Updates one rack run starts at once unless --jobs says otherwise; --jobs takes 1 to the most.

@@ -161,6 +161,24 @@ void writeExtended(UsageWriter& out) {
     out.entry("-C", {"Check the given BIRDFILE"}, true);
 }
 
+// The double-dash options that no single letter stands for.
+void writeChecks(UsageWriter& out) {
+    out.line("  For scripts, racks and checks:");
+    out.entry("--json",
+              {"Write one JSON document of what -D, -B, -L, -I, -C,",
+               "-N, -J, -G, -U or --doctor did on standard output;",
+               "messages go to standard error."},
+              false);
+    out.entry("--all", {"With -U: every module found that has a newer build."}, false);
+    out.entry("--jobs <n>", {"Modules a rack update works on at once (1-64).", "Default: 8"},
+              false);
+    out.entry("--doctor",
+              {"Check why modules may not be seen or updated:",
+               "udev rule, USB and serial port access, store,",
+               "update server, emulation; each with its fix.", "Exit status 1 when a check fails."},
+              true);
+}
+
 void writeSamples(UsageWriter& out) {
     out.line(" Sample usage:");
     out.line();
@@ -198,6 +216,7 @@ void printUsage(FILE* stream, bool extended, bool full) {
     if (extended) {
         writeExtended(out);
     }
+    writeChecks(out);
     writeSamples(out);
 }
 

@@ -37,6 +37,7 @@ TEST(OptionLookup, ExactNamesWinAndUniquePrefixesSelectTheirEntry) {
     EXPECT_STREQ(matchOption(table, "-O").entry->name, "-OVERRIDE");
     EXPECT_STREQ(matchOption(table, "-OVER").entry->name, "-OVERRIDE");
     EXPECT_STREQ(matchOption(table, "-OVERRIDE").entry->name, "-OVERRIDE");
+    EXPECT_STREQ(matchOption(table, "--d").entry->name, "--doctor");
 }
 
 TEST(OptionLookup, DashCountCaseAndOverlongNamesDoNotMatch) {
@@ -45,6 +46,8 @@ TEST(OptionLookup, DashCountCaseAndOverlongNamesDoNotMatch) {
               OptionMatch::Unknown); // one dash, "-h" is exact only
     EXPECT_EQ(matchOption(table, "--O").result, OptionMatch::Unknown);
     EXPECT_EQ(matchOption(table, "-over").result, OptionMatch::Unknown);
+    EXPECT_EQ(matchOption(table, "-doctor").result, OptionMatch::Unknown); // -d takes a value
+    EXPECT_EQ(matchOption(table, "-j").result, OptionMatch::Unknown);
     EXPECT_EQ(matchOption(table, "-OVERRIDES").result, OptionMatch::Unknown);
     EXPECT_EQ(matchOption(table, "-x").result, OptionMatch::Unknown);
     EXPECT_EQ(matchOption(table, "-").result, OptionMatch::Unknown);

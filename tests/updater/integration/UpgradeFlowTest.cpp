@@ -27,6 +27,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -493,16 +494,19 @@ INSTANTIATE_TEST_SUITE_P(
 
 // How an update ends when the module misbehaves from the loader's start to its restart. Every
 // message is the truth about what happened; an update counts, and is recorded, only when the
-// module came back as itself running the image.
+// module came back as itself running the image. One left in its loader, or silent, is handed
+// the command that recovers it, naming its serial port when one can be named.
 struct OutcomeCase {
     const char* name;
     UpgradeFaults faults;
     bool updated;
     std::vector<std::string> errors;
     RestartWaits waits = {};
-    uint32_t storeBuild = 0;            // the image as this build from the store; 0: by path
-    const char* versionText = "2.10.5"; // the image's; the firmware in it is 2.10.5
-    bool entryIsAFile = false;          // a file stands where the module's entry would be
+    uint32_t storeBuild = 0;             // the image as this build from the store; 0: by path
+    const char* versionText = "2.10.5";  // the image's; the firmware in it is 2.10.5
+    bool entryIsAFile = false;           // a file stands where the module's entry would be
+    std::string serialPort = "";         // as given with -s
+    std::vector<std::string> ports = {}; // device nodes present; DEV in errors is their folder
 };
 
 void PrintTo(const OutcomeCase& c, std::ostream* os) {
@@ -530,15 +534,28 @@ TEST_P(UpdateOutcomeTest, SaysWhatHappenedAndRecordsOnlyWhatTook) {
     }
     if (c.entryIsAFile)
         std::ofstream(entry) << "not a directory";
+    request.serialPort = c.serialPort;
+    const std::string devices = home.path() + "/dev";
+    std::filesystem::create_directories(devices);
+    for (const std::string& port : c.ports)
+        std::ofstream(devices + "/" + port).flush();
 
     UpdaterContext context("http://127.0.0.1:1/cgi/u", store, display);
     context.restartWaits = c.waits;
-    EXPECT_EQ(updateCommand(context, request), c.updated);
+    context.deviceDirectory = devices;
+    std::string recovery = "left from before";
+    EXPECT_EQ(updateCommand(context, request, recovery), c.updated);
     std::vector<std::string> errors = c.errors;
-    for (std::string& line : errors)
-        if (const size_t at = line.find("STORE"); at != std::string::npos)
-            line.replace(at, 5, store);
+    std::string expectedRecovery;
+    for (std::string& line : errors) {
+        for (const auto& [word, value] : {std::pair{"STORE", store}, std::pair{"DEV", devices}})
+            if (const size_t at = line.find(word); at != std::string::npos)
+                line.replace(at, std::strlen(word), value);
+        if (line.rfind("  Updater ", 0) == 0)
+            expectedRecovery = line.substr(2);
+    }
     EXPECT_EQ(display.errors(), errors);
+    EXPECT_EQ(recovery, expectedRecovery);
     const std::string latest = AttributeFile(entry + "/.settings").getString("LATEST_TRANSFER");
     EXPECT_EQ(latest.empty(), !c.updated || c.entryIsAFile) << latest;
     if (!c.updated && c.storeBuild == 0 && !c.entryIsAFile) {
@@ -566,17 +583,34 @@ INSTANTIATE_TEST_SUITE_P(
         // Slower than a few seconds: a real module writing its image.
         OutcomeCase{
             "SlowReboot", faultsWhere([](UpgradeFaults& f) { f.rebootDropMs = 7000; }), true, {}},
-        OutcomeCase{"RestartNotSeen",
-                    faultsWhere([](UpgradeFaults& f) { f.rebootKeepsLink = true; }),
-                    false,
-                    {"The firmware image was transferred, but the module's restart was not seen "
-                     "within 1 s"},
-                    {1000, 15000}},
-        OutcomeCase{"NeverComesBack",
-                    faultsWhere([](UpgradeFaults& f) { f.goneAfterReboot = true; }),
-                    false,
-                    {"Module [40F5849A] did not come back after the update"},
-                    {60000, 1000}},
+        // Two USB serial ports: which one is the module's cannot be told.
+        OutcomeCase{.name = "RestartNotSeen",
+                    .faults = faultsWhere([](UpgradeFaults& f) { f.rebootKeepsLink = true; }),
+                    .updated = false,
+                    .errors = {"The firmware image was transferred, but the module's restart was "
+                               "not seen within 1 s",
+                               "Module [40F5849A] has not restarted into the new firmware; if it "
+                               "does not come back, it is left in its loader",
+                               "To recover it through its boot ROM, run:",
+                               "  Updater -U -t RECOVER -s PORT -d 40F5849A -u "
+                               "http://127.0.0.1:1/cgi/u",
+                               "with PORT the serial port its boot ROM is connected to (ls -l "
+                               "/dev/serial/by-id/ lists them), or USB for an i.MX module whose "
+                               "boot ROM is on USB"},
+                    .waits = {1000, 15000},
+                    .ports = {"ttyUSB0", "ttyACM0", "ttyS0"}},
+        // The only USB serial port is named.
+        OutcomeCase{.name = "NeverComesBack",
+                    .faults = faultsWhere([](UpgradeFaults& f) { f.goneAfterReboot = true; }),
+                    .updated = false,
+                    .errors = {"Module [40F5849A] did not come back after the update",
+                               "Module [40F5849A] does not answer: it is left in its loader or "
+                               "without firmware that runs",
+                               "To recover it through its boot ROM, run:",
+                               "  Updater -U -t RECOVER -s DEV/ttyUSB3 -d 40F5849A -u "
+                               "http://127.0.0.1:1/cgi/u"},
+                    .waits = {60000, 1000},
+                    .ports = {"ttyS0", "ttyUSB3", "ttyUSB3.lock"}},
         OutcomeCase{"ComesBackAsAnother",
                     faultsWhere([](UpgradeFaults& f) { f.rebootSerial = 0x0BADF00D; }),
                     false,
@@ -594,11 +628,37 @@ INSTANTIATE_TEST_SUITE_P(
                     777},
         OutcomeCase{"VersionTextWithLeadingZero", {}, true, {}, {}, 0, "2.10.05"},
         // 12 DATA packets carry the loader, 40 the first 1024-byte chunk of the firmware.
-        OutcomeCase{"LinkLostMidTransfer",
-                    faultsWhere([](UpgradeFaults& f) { f.dropInData = 12 + 40 + 5; }),
-                    false,
-                    {"The link to the module was lost in firmware block 1 of 1 (1024 of 2000 "
-                     "bytes written)"}},
+        // The module answers again once its link is back: as its loader. The port given wins.
+        OutcomeCase{.name = "LinkLostMidTransfer",
+                    .faults = faultsWhere([](UpgradeFaults& f) { f.dropInData = 12 + 40 + 5; }),
+                    .updated = false,
+                    .errors = {"The link to the module was lost in firmware block 1 of 1 (1024 of "
+                               "2000 bytes written)",
+                               "Module [40F5849A] is left in its loader, without firmware that "
+                               "runs; it answers only as its loader",
+                               "To recover it through its boot ROM, run:",
+                               "  Updater -U -t RECOVER -s '/dev/serial/by-id/usb-Lab cable' -d "
+                               "40F5849A -u http://127.0.0.1:1/cgi/u"},
+                    .serialPort = "/dev/serial/by-id/usb-Lab cable",
+                    .ports = {"ttyUSB3"}},
+        OutcomeCase{.name = "WritesRefused",
+                    .faults = faultsWhere([](UpgradeFaults& f) { f.refuseWrite = true; }),
+                    .updated = false,
+                    .errors = {"Firmware block 1 failed 5 times: the module refused to write the "
+                               "chunk (status 01) [29, aErrInvalidOption]",
+                               "Module [40F5849A] is left in its loader, without firmware that "
+                               "runs; it answers only as its loader",
+                               "To recover it through its boot ROM, run:",
+                               "  Updater -U -t RECOVER -s /dev/ttyS4 -d 40F5849A -u "
+                               "http://127.0.0.1:1/cgi/u"},
+                    .serialPort = "/dev/ttyS4"},
+        // Before the loader starts the module still runs its old firmware: nothing to recover.
+        OutcomeCase{.name = "LinkLostInLoaderPhase",
+                    .faults = faultsWhere([](UpgradeFaults& f) { f.dropInData = 5; }),
+                    .updated = false,
+                    .errors = {"The link to the module was lost in loader block 1 of 1; the "
+                               "loader is not started"},
+                    .ports = {"ttyUSB3"}},
         OutcomeCase{"LoadAnsweredAfterReconnect",
                     faultsWhere([](UpgradeFaults& f) { f.loadAfterReconnect = true; }),
                     true,

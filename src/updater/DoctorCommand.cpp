@@ -1,0 +1,115 @@
+// --doctor on this machine: the system's udev folders, /dev, accounts, processes, USB devices,
+// the store and update server the options name, and the driver's entry to it.
+#include "Doctor.h"
+#include "DoctorJson.h"
+#include "JsonReport.h"
+#include "PrintableText.h"
+#include "ServerCommClass.h"
+#include "ServerUrl.h"
+#include "UpdaterDriver.h"
+
+#include "corvane/aDirectory.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdlib>
+#include <stdexcept>
+
+namespace {
+
+constexpr size_t kHomeBufferSize = 2048;
+constexpr size_t kSecondLookBytes = 4096;
+
+std::string environmentText(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+// A ping that gives up sooner than a download would, and when it fails a second look that says
+// why: not reached at all, an HTTP error, or something that is no update server.
+bool pingServer(const std::string& url, std::string& why) {
+    ServerCommSettings settings;
+    settings.connectTimeoutMs = 5000;
+    settings.totalSeconds = 15;
+    const ServerCommClass server(settings);
+    if (server.ping(url))
+        return true;
+    try {
+        // Enough to quote the start of whatever answers.
+        const ServerResponse response =
+            server.httpGet(url, {{"op", "hi"}, {"rv", "2"}}, kSecondLookBytes);
+        if (response.status != 200)
+            why = "it answers HTTP " + std::to_string(response.status);
+        else if (response.body.rfind("ok", 0) == 0)
+            why = "it answered only when asked again";
+        else
+            why = "its answer is not an update server's (\"" +
+                  printableText(response.body.substr(0, 40)) + "\")";
+    } catch (const std::exception& e) {
+        why = e.what();
+    }
+    return false;
+}
+
+// The store the other commands would use, named without making it.
+std::string storeDirectoryOf(const UpdaterOptions& options) {
+    std::string base = options.storeBase;
+    if (base.empty()) {
+        char home[kHomeBufferSize] = {};
+        if (aDirectory_GetHomeDirectory(home, sizeof home) != aErrNone)
+            return {};
+        base = std::string(home) + "/.quendra";
+    }
+    while (base.size() > 1 && base.back() == '/')
+        base.pop_back();
+    return base + "/updater";
+}
+
+} // namespace
+
+DoctorEnvironment systemDoctorEnvironment(const std::string& storeDirectory,
+                                          const std::string& serverUrl) {
+    namespace os = corvane::platform;
+    DoctorEnvironment env;
+    env.vendor = usbVendorInUse();
+    env.udevRuleDirectories = {"/etc/udev/rules.d", "/run/udev/rules.d", "/lib/udev/rules.d"};
+    env.deviceDirectory = "/dev";
+    env.storeDirectory = storeDirectory;
+    env.serverUrl = serverUrl;
+    env.usbEmulation = environmentText("CORVANE_USB_EMULATION");
+    env.preload = environmentText("LD_PRELOAD");
+    env.umockdevDirectory = environmentText("UMOCKDEV_DIR");
+    env.user = os::currentUser();
+    env.groupLists = os::groupDatabaseLists;
+    env.pathGroup = [](const std::string& path) {
+        std::string group;
+        return os::pathGroup(path.c_str(), group) == aErrNone ? group : std::string();
+    };
+    env.mayReadAndWrite = [](const std::string& path) { return os::mayReadAndWrite(path.c_str()); };
+    env.runningPrograms = os::runningPrograms;
+    env.surveyUsb = os::surveyUsbAccess;
+    env.freeSpace = [](const std::string& path, uint64_t& bytes) {
+        return os::freeSpace(path.c_str(), bytes);
+    };
+    env.pingServer = pingServer;
+    return env;
+}
+
+int doctorCommand(UpdaterDisplayInterface& display, const UpdaterOptions& options,
+                  JsonReport* json) {
+    // Standard output carries the JSON document alone.
+    displayPrint(display, options.json ? DISPLAY_ERROR : DISPLAY_INFO, "%s (%s)", kUpdaterName,
+                 kUpdaterVersion);
+    if ((options.flags & FLAG_ANY_COMMAND) != 0) {
+        displayPrint(display, DISPLAY_ERROR,
+                     "--doctor runs on its own: give the other commands in a run of their own");
+        return 1;
+    }
+    const std::vector<DoctorCheck> checks = runDoctorChecks(
+        systemDoctorEnvironment(storeDirectoryOf(options), normaliseServerUrl(options.serverUrl)));
+    if (json)
+        json->doctor(doctorJson(checks));
+    else
+        printDoctorTable(display, checks);
+    return doctorExitStatus(checks);
+}

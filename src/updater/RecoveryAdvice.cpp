@@ -1,0 +1,96 @@
+// The recovery advice after a failed update: a module left in its loader, or silent, is
+// recovered through its boot ROM over a serial port, which is named when it can be.
+#include "RecoveryAdvice.h"
+
+#include "ServerUrl.h"
+
+#include "os/files.h"
+
+#include <cstdio>
+#include <string_view>
+
+namespace {
+
+constexpr const char* kPortPlaceholder = "PORT";
+
+// A name the system gives a USB serial adapter: the prefix and a number.
+bool isUsbSerialPort(std::string_view name) {
+    for (std::string_view prefix : {"ttyUSB", "ttyACM"}) {
+        if (name.size() > prefix.size() && name.substr(0, prefix.size()) == prefix &&
+            name.find_first_not_of("0123456789", prefix.size()) == std::string_view::npos)
+            return true;
+    }
+    return false;
+}
+
+// The word as the shell reads it back unchanged.
+std::string shellWord(const std::string& word) {
+    if (!word.empty() &&
+        word.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
+                               "_./:=@%+,-") == std::string::npos)
+        return word;
+    std::string quoted = "'";
+    for (char c : word)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+const char* stateLine(ModuleLeft state) {
+    switch (state) {
+    case ModuleLeft::InLoader:
+        return "Module [%08X] is left in its loader, without firmware that runs; it answers only "
+               "as its loader";
+    case ModuleLeft::Silent:
+        return "Module [%08X] does not answer: it is left in its loader or without firmware that "
+               "runs";
+    case ModuleLeft::NotRestarted:
+        return "Module [%08X] has not restarted into the new firmware; if it does not come back, "
+               "it is left in its loader";
+    }
+    return "";
+}
+
+} // namespace
+
+std::string recoveryPort(const std::string& given, const std::string& deviceDirectory) {
+    if (!given.empty())
+        return given;
+    std::string found;
+    unsigned count = 0;
+    corvane::platform::listDirectory(deviceDirectory.c_str(),
+                                     [&](const corvane::platform::DirectoryEntry& entry) {
+                                         if (!entry.isDirectory && isUsbSerialPort(entry.name)) {
+                                             found = entry.name;
+                                             ++count;
+                                         }
+                                         return count < 2;
+                                     });
+    return count == 1 ? deviceDirectory + "/" + found : std::string();
+}
+
+std::string recoveryCommand(uint32_t serial, const std::string& port,
+                            const std::string& serverUrl) {
+    char serialText[9];
+    snprintf(serialText, sizeof serialText, "%08X", serial);
+    std::string command = "Updater -U -t RECOVER -s ";
+    command += port.empty() ? kPortPlaceholder : shellWord(port);
+    command += " -d ";
+    command += serialText;
+    if (serverUrl != normaliseServerUrl(kDefaultServerUrl))
+        command += " -u " + shellWord(serverUrl);
+    return command;
+}
+
+std::string showRecoveryAdvice(UpdaterDisplayInterface& display, uint32_t serial, ModuleLeft state,
+                               const std::string& port, const std::string& serverUrl) {
+    const std::string command = recoveryCommand(serial, port, serverUrl);
+    displayPrint(display, DISPLAY_ERROR, stateLine(state), serial);
+    displayPrint(display, DISPLAY_ERROR, "To recover it through its boot ROM, run:");
+    displayPrint(display, DISPLAY_ERROR, "  %s", command.c_str());
+    if (port.empty())
+        displayPrint(display, DISPLAY_ERROR,
+                     "with PORT the serial port its boot ROM is connected to (ls -l "
+                     "/dev/serial/by-id/ lists them), or USB for an i.MX module whose boot ROM is "
+                     "on USB");
+    return command;
+}
