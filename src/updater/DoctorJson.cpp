@@ -14,8 +14,5 @@ nlohmann::json doctorJson(const std::vector<DoctorCheck>& checks) {
                         {"finding", check.finding},
                         {"fix", check.fix.empty() ? nlohmann::json() : nlohmann::json(check.fix)}});
     }
-    return {{"checks", rows},
-            {"passed", counts[0]},
-            {"warned", counts[1]},
-            {"failed", counts[2]}};
+    return {{"checks", rows}, {"passed", counts[0]}, {"warned", counts[1]}, {"failed", counts[2]}};
 }

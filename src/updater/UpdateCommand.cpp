@@ -359,10 +359,9 @@ bool reconnectToLoader(UpdaterContext& context, Module& module, linkType reached
 // in which state, and returns the command that recovers it (kept for the report as well).
 std::string adviseRecovery(UpdaterContext& context, const UpdateRequest& request,
                            ModuleLeft state) {
-    context.failure.recoveryCommand =
-        showRecoveryAdvice(context.display, request.serial, state,
-                           recoveryPort(request.serialPort, context.deviceDirectory),
-                           context.serverUrl);
+    context.failure.recoveryCommand = showRecoveryAdvice(
+        context.display, request.serial, state,
+        recoveryPort(request.serialPort, context.deviceDirectory), context.serverUrl);
     return context.failure.recoveryCommand;
 }
 
@@ -445,7 +444,7 @@ struct Verdict {
     bool took = false;
     std::string line;
     FailureKind failure = FailureKind::WrongFirmware; // when it did not take
-    bool silent = false; // the module did not answer after its restart
+    bool silent = false;                              // the module did not answer after its restart
 };
 
 template <typename... Args> std::string lineOf(const char* format, Args... args) {
