@@ -26,10 +26,16 @@ constexpr uint32_t kLogIdleMs = 5;
 constexpr uint8_t kLogTagSent = 1;
 constexpr uint8_t kLogTagText = 3;
 
-// Connects are serialised process-wide; it is taken before the engine's registry lock.
-std::mutex& connectMutex() {
-    static std::mutex mutex;
-    return mutex;
+// Connects to one module are serialised process-wide: two Links that find no server for a USB
+// module must not both start one on its single claim. Connects to different modules run side
+// by side (a rack connects to its modules at once, and a USB link's start takes its
+// synchronisation); modules whose keys share a stripe only wait for each other. Taken before
+// the engine's registry lock, and never two at once.
+std::mutex& connectMutex(const linkSpec& spec) {
+    static std::mutex stripes[64];
+    const uint64_t key = (uint64_t{spec.serialNumber} << 32 | spec.ipAddress) ^
+                         (uint64_t{spec.port} << 8) ^ static_cast<uint64_t>(spec.type);
+    return stripes[(key * 0x9E3779B97F4A7C15ull) >> 58]; // the top 6 bits of a Fibonacci hash
 }
 
 aErr statusToConnectResult(linkStatus status, bool* keepWaiting) {
@@ -111,7 +117,7 @@ aErr Link::Impl::connectStep() {
     if (!spec)
         return aErrConfiguration;
     {
-        std::lock_guard<std::mutex> lock(connectMutex());
+        std::lock_guard<std::mutex> lock(connectMutex(*spec));
         switch (spec->type) {
         case USB:
             // Shared: a USB link, a sharing server on it and this process's client link to it;
