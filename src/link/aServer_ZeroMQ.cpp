@@ -14,6 +14,7 @@
 #include "corvane/zBeaconInterface.h"
 
 #include <cstring>
+#include <mutex>
 #include <string>
 
 using corvane::debugTrace;
@@ -245,6 +246,13 @@ bool learnModule(aServer* server, aLinkRef client, uint32_t serialNumber) {
     return false;
 }
 
+// Two callers that serve one module at once must not both find no server and both start one on
+// its single USB claim; modules whose serial numbers share a stripe only wait for each other.
+std::mutex& serveLock(uint32_t serialNumber) {
+    static std::mutex stripes[16];
+    return stripes[serialNumber % 16];
+}
+
 } // namespace
 
 aLinkRef aLink_CreateServer(uint32_t serialNumber, uint16_t* port, uint32_t* interfaceAddress,
@@ -254,6 +262,7 @@ aLinkRef aLink_CreateServer(uint32_t serialNumber, uint16_t* port, uint32_t* int
             return 0;
         // The USB device takes one claim: when this process serves the module already, its
         // server is the way in, as for every other client.
+        std::lock_guard<std::mutex> serving(serveLock(serialNumber));
         if (const aLinkRef served = aLink_CreateServedClient(serialNumber, port, interfaceAddress))
             return served;
         aLinkRef usb = 0;

@@ -105,6 +105,31 @@ TEST(SharingDiscovery, SecondProcessFindsTheServerAndBothAreServed) {
         EXPECT_EQ(aLink_GetModel(again.get(), 2, &model), aErrNone);
     }
 
+    // Callers that serve it at the same moment all reach the one server.
+    {
+        std::vector<std::thread> callers;
+        std::vector<aLinkRef> clients(4, 0);
+        std::vector<uint16_t> ports(clients.size(), 0);
+        mine.reset(); // no server now: each caller may be the one to start it
+        for (size_t i = 0; i < clients.size(); ++i)
+            callers.emplace_back([&, i] {
+                uint32_t at = 0;
+                clients[i] = aLink_CreateServer(kSerial, &ports[i], &at, true);
+            });
+        for (std::thread& caller : callers)
+            caller.join();
+        for (size_t i = 0; i < clients.size(); ++i) {
+            ASSERT_NE(clients[i], 0u) << i;
+            EXPECT_EQ(ports[i], ports[0]);
+            uint8_t model = 0;
+            EXPECT_EQ(aLink_GetModel(clients[i], 2, &model), aErrNone);
+        }
+        mine.reset(clients[0]);
+        port = ports[0];
+        for (size_t i = 1; i < clients.size(); ++i)
+            aLink_Destroy(&clients[i]);
+    }
+
     setenv(kPeerPort, std::to_string(port).c_str(), 1);
     SpawnedProgram peer({self(), "--gtest_also_run_disabled_tests",
                          "--gtest_filter=SharingDiscovery.DISABLED_PeerProcess"});
