@@ -3,8 +3,8 @@
 
 #include <nlohmann/json.hpp>
 
-nlohmann::json doctorJson(const std::vector<DoctorCheck>& checks) {
-    nlohmann::json rows = nlohmann::json::array();
+nlohmann::ordered_json doctorJson(const std::vector<DoctorCheck>& checks) {
+    nlohmann::ordered_json rows = nlohmann::ordered_json::array();
     unsigned counts[3] = {};
     for (const DoctorCheck& check : checks) {
         ++counts[static_cast<int>(check.status)];
@@ -12,7 +12,8 @@ nlohmann::json doctorJson(const std::vector<DoctorCheck>& checks) {
                         {"title", check.title},
                         {"status", doctorStatusName(check.status)},
                         {"finding", check.finding},
-                        {"fix", check.fix.empty() ? nlohmann::json() : nlohmann::json(check.fix)}});
+                        {"fix", check.fix.empty() ? nlohmann::ordered_json()
+                                                  : nlohmann::ordered_json(check.fix)}});
     }
     return {{"checks", rows}, {"passed", counts[0]}, {"warned", counts[1]}, {"failed", counts[2]}};
 }

@@ -9,4 +9,4 @@
 
 // The "doctor" section of the --json document: {"checks": [{"check", "title", "status" ("pass",
 // "warn" or "fail"), "finding", "fix" (null when none)}...], "passed", "warned", "failed"}.
-nlohmann::json doctorJson(const std::vector<DoctorCheck>& checks);
+nlohmann::ordered_json doctorJson(const std::vector<DoctorCheck>& checks);
