@@ -97,9 +97,9 @@ DoctorEnvironment systemDoctorEnvironment(const std::string& storeDirectory,
 
 int doctorCommand(UpdaterDisplayInterface& display, const UpdaterOptions& options,
                   JsonReport* json) {
-    // Standard output carries the JSON document alone.
-    displayPrint(display, options.json ? DISPLAY_ERROR : DISPLAY_INFO, "%s (%s)", kUpdaterName,
-                 kUpdaterVersion);
+    // With --json the driver sends messages to the error output: standard output carries the
+    // document alone.
+    displayPrint(display, DISPLAY_INFO, "%s (%s)", kUpdaterName, kUpdaterVersion);
     if ((options.flags & FLAG_ANY_COMMAND) != 0) {
         displayPrint(display, DISPLAY_ERROR,
                      "--doctor runs on its own: give the other commands in a run of their own");

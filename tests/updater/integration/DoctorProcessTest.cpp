@@ -72,6 +72,11 @@ TEST_F(DoctorProcess, ChecksTheStoreAndServerItIsGiven) {
     EXPECT_EQ(mixed.exitStatus, 1);
     EXPECT_NE(mixed.err.find("--doctor runs on its own"), std::string::npos) << mixed.err;
     EXPECT_EQ(mixed.out.find("Pre-flight check"), std::string::npos);
+    const auto mixedJson = doctor({"--doctor", "-D", "--json"});
+    EXPECT_EQ(testsupport::schemaViolations(mixedJson.out), "");
+    EXPECT_EQ(nlohmann::json::parse(mixedJson.out)["error"]["message"],
+              "--doctor runs on its own: give the other commands in a run of their own")
+        << mixedJson.out;
 }
 
 // What the server check says about something at the URL that is no update server.
