@@ -76,8 +76,8 @@ void enumerateTcpip(Reporter& reporter) {
         debugTrace("aDiscovery: cannot listen on port %u\n", kReplyPort);
         return;
     }
-    std::vector<uint32_t> interfaces;
-    const bool listed = platform::listIPv4Interfaces(interfaces) == aErrNone;
+    std::vector<uint32_t> interfaces, broadcasts;
+    const bool listed = platform::listIPv4Interfaces(interfaces, &broadcasts) == aErrNone;
     if (!listed)
         interfaces.assign(1, 0); // send once, through whichever interface the system picks
     uint8_t request[kDatagramSize] = {1};
@@ -108,7 +108,7 @@ void enumerateTcpip(Reporter& reporter) {
             if (received != aErrNone)
                 return Heard::stop;
             linkSpec spec{};
-            if (!parseReply(reply, got, from, spec))
+            if (!parseReply(reply, got, from, spec, broadcasts))
                 return Heard::other;
             return reporter.report(spec) ? Heard::reply : Heard::stop;
         });
@@ -160,22 +160,25 @@ void listenForReplies(const ListenLimits& limits, const std::function<uint64_t()
     }
 }
 
-bool reachableModuleAddress(uint32_t address) {
+bool reachableModuleAddress(uint32_t address, const std::vector<uint32_t>& subnetBroadcasts) {
     constexpr uint32_t kLoopbackBroadcast = 0xFFFFFF7F; // 127.255.255.255, network byte order
     // The address is in network byte order: its first byte in memory is the first octet.
     const uint8_t* octets = reinterpret_cast<const uint8_t*>(&address);
     if (octets[0] == 0 || octets[0] >= 224)
         return false; // "this network", multicast, reserved and the limited broadcast
-    return address != kLoopbackBroadcast;
+    return address != kLoopbackBroadcast &&
+           std::find(subnetBroadcasts.begin(), subnetBroadcasts.end(), address) ==
+               subnetBroadcasts.end();
 }
 
-bool parseReply(const uint8_t* bytes, size_t length, uint32_t from, linkSpec& spec) {
+bool parseReply(const uint8_t* bytes, size_t length, uint32_t from, linkSpec& spec,
+                const std::vector<uint32_t>& subnetBroadcasts) {
     if (bytes == nullptr || length != kDatagramSize)
         return false;
     // A reply's sender is where the module is connected to: one that names a group of hosts,
     // or none, would send every connection to whoever answers there, or nowhere.
     const uint16_t port = static_cast<uint16_t>(bytes[2] | bytes[3] << 8);
-    if (!reachableModuleAddress(from) || port == 0)
+    if (!reachableModuleAddress(from, subnetBroadcasts) || port == 0)
         return false;
     spec = linkSpec{};
     spec.type = TCPIP;

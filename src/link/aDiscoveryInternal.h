@@ -42,13 +42,15 @@ void listenForReplies(const ListenLimits& limits, const std::function<uint64_t()
                       const std::function<Heard(uint32_t waitMs)>& receive);
 
 // False for an IPv4 address (network byte order) no module can be reached at: 0.0.0.0/8,
-// multicast, the reserved block with the limited broadcast, and 127.255.255.255.
-bool reachableModuleAddress(uint32_t address);
+// multicast, the reserved block with the limited broadcast, 127.255.255.255, and the broadcast
+// addresses of this host's subnets given.
+bool reachableModuleAddress(uint32_t address, const std::vector<uint32_t>& subnetBroadcasts = {});
 
 // The specifier a discovery reply describes (type TCPIP, the sender's address as ipAddress).
 // False unless the reply is exactly 16 bytes, names a port other than 0 and comes from an
 // address a module can be reached at.
-bool parseReply(const uint8_t* bytes, size_t length, uint32_t from, linkSpec& spec);
+bool parseReply(const uint8_t* bytes, size_t length, uint32_t from, linkSpec& spec,
+                const std::vector<uint32_t>& subnetBroadcasts = {});
 
 // The reply a module at address with this port, serial number and model sends.
 void buildReply(uint8_t moduleAddress, uint16_t port, uint32_t serialNumber, uint8_t model,

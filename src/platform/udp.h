@@ -42,8 +42,10 @@ aErr receiveDatagram(SocketHandle socket, uint8_t* buffer, size_t size, uint32_t
                      size_t& got, uint32_t& from);
 
 // The IPv4 addresses (network order) of the interfaces that are up, loopback included, in the
-// system's order. aErrIO when they cannot be listed.
-aErr listIPv4Interfaces(std::vector<uint32_t>& addresses);
+// system's order, and when asked the broadcast addresses of their subnets. aErrIO when they
+// cannot be listed.
+aErr listIPv4Interfaces(std::vector<uint32_t>& addresses,
+                        std::vector<uint32_t>* broadcasts = nullptr);
 
 // Dotted IPv4 text to an address (network order) and back. aErrParse for text that is no dotted
 // address; aErrSize when the buffer is too small.

@@ -80,13 +80,16 @@ TEST(DiscoveryReply, RefusesSendersNoModuleCanBeReachedAt) {
         {"0.1.2.3", 8016, false},         {"127.255.255.255", 8016, false},
         {"224.0.0.1", 8016, false},       {"232.2.2.2", 8016, false},
         {"239.255.255.255", 8016, false}, {"240.0.0.1", 8016, false},
-        {"255.255.255.255", 8016, false},
+        {"255.255.255.255", 8016, false}, {"10.9.0.255", 8016, false}, // this host's subnet
+        {"10.9.1.255", 8016, true},
     };
+    const std::vector<uint32_t> subnetBroadcasts{inet_addr("10.9.0.255")};
     for (const auto& c : cases) {
         uint8_t reply[16];
         corvane::discovery::buildReply(2, c.port, 0x11223344, 9, reply);
         linkSpec spec{};
-        EXPECT_EQ(corvane::discovery::parseReply(reply, sizeof reply, inet_addr(c.from), spec),
+        EXPECT_EQ(corvane::discovery::parseReply(reply, sizeof reply, inet_addr(c.from), spec,
+                                                 subnetBroadcasts),
                   c.taken)
             << c.from << ":" << c.port;
     }

@@ -105,8 +105,10 @@ aErr receiveDatagram(SocketHandle socket, uint8_t* buffer, size_t size, uint32_t
     return aErrNone;
 }
 
-aErr listIPv4Interfaces(std::vector<uint32_t>& addresses) {
+aErr listIPv4Interfaces(std::vector<uint32_t>& addresses, std::vector<uint32_t>* broadcasts) {
     addresses.clear();
+    if (broadcasts)
+        broadcasts->clear();
     ifaddrs* list = nullptr;
     if (::getifaddrs(&list) != 0)
         return aErrIO;
@@ -115,6 +117,16 @@ aErr listIPv4Interfaces(std::vector<uint32_t>& addresses) {
             (entry->ifa_flags & IFF_UP) == 0)
             continue;
         addresses.push_back(reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr);
+        // From the netmask, not ifa_broadaddr: for an address added without "brd" the latter
+        // holds the interface's own address. A /31 or /32 has no broadcast address.
+        if (broadcasts && entry->ifa_netmask != nullptr &&
+            entry->ifa_netmask->sa_family == AF_INET) {
+            const uint32_t address = addresses.back();
+            const uint32_t mask =
+                reinterpret_cast<const sockaddr_in*>(entry->ifa_netmask)->sin_addr.s_addr;
+            if (ntohl(mask) < 0xFFFFFFFEu)
+                broadcasts->push_back(address | ~mask);
+        }
     }
     ::freeifaddrs(list);
     return aErrNone;
