@@ -349,9 +349,11 @@ void VirtualModule::Impl::handle(Connection& c, const WirePacket& packet) {
         // A module on its way out takes nothing more in.
     } else if (filter && filter(c, packet)) {
     } else if (packet.address == kSyncAddress && packet.length == 0) {
-        // One empty packet per request: the host sends six requests and is in step after two
-        // answers in a row; a single request (the host asking for the address) gets one.
+        // Two empty packets per request, as a module answers: the host sends six requests at a
+        // start and must find its step in a stream of answers; a single request (the host asking
+        // for the address) gets two as well, and the second answers nothing.
         ++counters.syncRequests;
+        queue(c, WirePacket(id.address, {}));
         queue(c, WirePacket(id.address, {}));
     } else if (packet.address == kRoutingAddress && packet.length == 1 && packet.data[0] <= 1) {
         ++(packet.data[0] ? counters.routingOn : counters.routingOff);

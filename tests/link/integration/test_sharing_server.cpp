@@ -143,8 +143,15 @@ TEST_F(SharedModule, EachClientGetsTheRepliesToItsOwnRequests) {
     other.join();
     EXPECT_EQ(failuresA, 0);
     EXPECT_EQ(failuresB, 0);
-    EXPECT_EQ(aLink_GetPacket(a), nullptr) << "no reply meant for another client";
-    EXPECT_EQ(aLink_GetPacket(b), nullptr);
+    // A module answers the address request twice; the second packet of a client's own last
+    // request may still be on its way. Nothing else is left, least of all another's reply.
+    for (const aLinkRef link : {a, b}) {
+        while (aPacket* left = aLink_GetPacket(link)) {
+            EXPECT_TRUE(left->address == kModule && left->length == 0)
+                << "a reply meant for another client";
+            aPacket_Destroy(&left);
+        }
+    }
 
     // A reset client link opens its stream anew and is served as before.
     ASSERT_EQ(aLink_Reset(a), aErrNone);

@@ -362,10 +362,10 @@ class VirtualModuleWire : public ::testing::Test {
     std::unique_ptr<RawHost> host;
 };
 
-TEST_F(VirtualModuleWire, SyncRequestsAreAnsweredOneEmptyPacketEach) {
+TEST_F(VirtualModuleWire, SyncRequestsAreAnsweredTwoEmptyPacketsEach) {
     start();
     host->send({0xAD, 0, 0xAD, 0});
-    EXPECT_EQ(host->receive(4, 1000ms), (Bytes{2, 0, 2, 0}));
+    EXPECT_EQ(host->receive(8, 1000ms), (Bytes{2, 0, 2, 0, 2, 0, 2, 0}));
     host->send({0xAF, 1, 1});
     EXPECT_TRUE(host->receive(1, 100ms).empty());
     EXPECT_EQ(module->stats().routingOn, 1u);
@@ -505,7 +505,7 @@ TEST_F(VirtualModuleWire, DropAfterResetsTheConnectionAndServesTheNextOne) {
     config.faults.dropAfter = 2;
     start(config);
     host->send({0xAD, 0});
-    EXPECT_EQ(host->receive(2, 1000ms), (Bytes{2, 0}));
+    EXPECT_EQ(host->receive(4, 1000ms), (Bytes{2, 0, 2, 0}));
     host->send({0xAF, 1, 1});
     host->receive(1, 1000ms);
     EXPECT_EQ(host->closedBy(), "error"); // a reset, as of a module that rebooted
