@@ -36,6 +36,12 @@ aErr fileDelete(void* reference) {
     return aFile_Close(&file);
 }
 
+// A file read byte by byte, and one written by byte or by block.
+constexpr aStreamKind kFileInputKind{fileGet, nullptr,    fileWait, nullptr,
+                                     nullptr, fileDelete, false,    false};
+constexpr aStreamKind kFileOutputKind{nullptr,   nullptr,    nullptr, filePut,
+                                      fileWrite, fileDelete, false,   false};
+
 aErr createFileStream(const char* path, aFileMode mode, aStream** stream) {
     if (stream == nullptr) {
         return aErrResource;
@@ -48,15 +54,11 @@ aErr createFileStream(const char* path, aFileMode mode, aStream** stream) {
     if (file == nullptr) {
         return aErrResource;
     }
-    *stream = mode == aFileModeReadOnly
-                  ? aStream_Create(fileGet, nullptr, nullptr, fileDelete, file)
-                  : aStream_Create(nullptr, filePut, fileWrite, fileDelete, file);
+    *stream =
+        aStream_CreateOfKind(mode == aFileModeReadOnly ? kFileInputKind : kFileOutputKind, file);
     if (*stream == nullptr) {
         aFile_Close(&file);
         return aErrResource;
-    }
-    if (mode == aFileModeReadOnly) {
-        aStream_SetWait(*stream, fileWait);
     }
     return aErrNone;
 }

@@ -203,6 +203,10 @@ aErr clientDelete(void* reference) {
     return aErrNone;
 }
 
+// A sharing server's client: every write is one frame per packet, sent within its tries.
+constexpr aStreamKind kClientKind{clientGet,   nullptr,      nullptr, clientPut,
+                                  clientWrite, clientDelete, false,   true};
+
 // Connects the DEALER over TCP and waits for the server's greeting. A DEALER connects in the
 // background and keeps retrying a port nobody listens on, so a client of a server that has
 // gone would otherwise look connected and never hear a reply. False when the connection is
@@ -287,10 +291,9 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream) {
         record->wakeSignal = zsock_fd(record->wake.bound);
         if (record->frontSignal < 0 || record->wakeSignal < 0)
             return fail(aErrResource);
-        *stream = aStream_Create(clientGet, clientPut, clientWrite, clientDelete, record);
+        *stream = aStream_CreateOfKind(kClientKind, record);
         if (*stream == nullptr)
             return fail(aErrResource);
-        aStream_SetCallerWrites(*stream, true);
         // The link's threads have stopped by then; the record stays for the stream to free.
         corvane::atExitRegister(record, [record] { record->close(); });
         return aErrNone;
