@@ -147,6 +147,25 @@ void* aStream_Reference(const aStream* stream) {
     return validStream(stream) ? stream->reference : nullptr;
 }
 
+bool aStream_CanWait(const aStream* stream) {
+    return validStream(stream) && stream->kind->get != nullptr && stream->kind->wait != nullptr;
+}
+
+aErr aStream_Poll(aStream* stream, uint32_t timeoutMs) {
+    if (!validStream(stream)) {
+        return aErrParam;
+    }
+    if (stream->kind->poll == nullptr) {
+        return aErrUnimplemented;
+    }
+    return corvane::guardedValue<aErr>(
+        aErrIO, [&] { return stream->kind->poll(timeoutMs, stream->reference); });
+}
+
+bool aStream_CanPoll(const aStream* stream) {
+    return validStream(stream) && stream->kind->poll != nullptr;
+}
+
 bool aStream_IsCoalescing(const aStream* stream) {
     return validStream(stream) && stream->kind->coalescing;
 }
@@ -183,7 +202,7 @@ aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc
                         aStreamDeleteProc del, void* reference) {
     aStream* stream = new (std::nothrow) aStream{};
     if (stream != nullptr) {
-        stream->own = aStreamKind{get, nullptr, nullptr, put, write, del, false, false};
+        stream->own = aStreamKind{.get = get, .put = put, .write = write, .del = del};
         stream->kind = &stream->own;
         stream->reference = reference;
     }

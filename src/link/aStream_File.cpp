@@ -37,10 +37,8 @@ aErr fileDelete(void* reference) {
 }
 
 // A file read byte by byte, and one written by byte or by block.
-constexpr aStreamKind kFileInputKind{fileGet, nullptr,    fileWait, nullptr,
-                                     nullptr, fileDelete, false,    false};
-constexpr aStreamKind kFileOutputKind{nullptr,   nullptr,    nullptr, filePut,
-                                      fileWrite, fileDelete, false,   false};
+constexpr aStreamKind kFileInputKind{.get = fileGet, .wait = fileWait, .del = fileDelete};
+constexpr aStreamKind kFileOutputKind{.put = filePut, .write = fileWrite, .del = fileDelete};
 
 aErr createFileStream(const char* path, aFileMode mode, aStream** stream) {
     if (stream == nullptr) {

@@ -31,32 +31,37 @@ struct aStreamKind {
     // Reads one byte into *byte: aErrNone with a byte, aErrNotReady when none is there yet (it
     // may wait a little first, as a USB transfer does), aErrEOF at the end of a finite stream,
     // another aErr on failure. Read path. Null: the stream cannot be read.
-    aStreamGetProc get;
+    aStreamGetProc get = nullptr;
     // Hands out up to max bytes that the stream holds or receives without waiting: aErrNone with
     // *got at least 1, aErrNotReady when there is none, another aErr as get would. Read path.
     // Null: the bytes come one get at a time.
-    aStreamReadSomeProc readSome;
+    aStreamReadSomeProc readSome = nullptr;
     // Waits at most timeoutMs (0: only looks) until get would answer something other than
     // aErrNotReady: a byte the stream holds or receives, or an end or failure to report.
     // aErrNone then, aErrNotReady when the time ran out, another aErr when waiting failed.
     // Read path, never at the same time as get. Null: the stream cannot wait, its reader polls.
-    aStreamWaitProc wait;
+    aStreamWaitProc wait = nullptr;
+    // Waits as wait does but touches nothing of the read path, so it may run on one thread
+    // while another reads: it watches the device only (bytes the read path holds already do
+    // not count). It may find the device ready when a read then finds nothing (another thread
+    // took the bytes, or a peer hung up). Null: only wait waits.
+    aStreamWaitProc poll = nullptr;
     // Writes one byte. Write path. Null: single bytes go through write, if there is one.
-    aStreamPutProc put;
+    aStreamPutProc put = nullptr;
     // Writes count bytes as one block; aErrNone only when all of them went out. Write path.
     // Null: blocks go out one put per byte.
-    aStreamWriteProc write;
+    aStreamWriteProc write = nullptr;
     // Releases the concrete stream and its reference; called once, by aStream_Destroy, when no
     // other thread uses the stream. May be null.
-    aStreamDeleteProc del;
+    aStreamDeleteProc del = nullptr;
     // Writes may carry many packets at once: the peer sees one byte stream and nothing depends
     // on where writes begin, as on a TCP socket. The link writer then sends every queued packet
     // in one write.
-    bool coalescing;
+    bool coalescing = false;
     // Writes end within their own time-outs whatever the peer does and may come from any
     // thread, one at a time: a link over it lets a caller that finds its writer idle write its
     // packet itself. A stream a program makes is written by the link's writer thread only.
-    bool callerWrites;
+    bool callerWrites = false;
 };
 
 // A new stream of the kind over reference, with an empty push-back ring; null when memory runs
@@ -81,6 +86,15 @@ void* aStream_Reference(const aStream* stream);
 // from the kind's readSome, else one byte from get. Results as for aStreamKind::readSome;
 // aErrParam for an invalid stream or null buffer or got, aErrMode without a get procedure.
 aErr aStream_ReadAvailable(aStream* stream, uint8_t* buffer, size_t max, size_t* got);
+
+// Whether the stream can be waited on (its kind has a wait procedure); false for an invalid
+// stream.
+bool aStream_CanWait(const aStream* stream);
+
+// The kind's poll (see aStreamKind): aErrUnimplemented without one, aErrParam for an invalid
+// stream. aStream_CanPoll tells whether there is one.
+aErr aStream_Poll(aStream* stream, uint32_t timeoutMs);
+bool aStream_CanPoll(const aStream* stream);
 
 // The kind's flags; false for an invalid stream.
 bool aStream_IsCoalescing(const aStream* stream);

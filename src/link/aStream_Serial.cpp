@@ -57,6 +57,14 @@ aErr serialWait(uint32_t timeoutMs, void* reference) {
     return corvane::platform::waitSerialPortReadable(record->port, timeoutMs);
 }
 
+aErr serialPoll(uint32_t timeoutMs, void* reference) {
+    SerialRecord* record = recordOf(reference);
+    if (record == nullptr) {
+        return aErrParam;
+    }
+    return corvane::platform::waitSerialPortReadable(record->port, timeoutMs);
+}
+
 aErr serialWrite(const uint8_t* bytes, size_t count, void* reference) {
     SerialRecord* record = recordOf(reference);
     if (record == nullptr || (bytes == nullptr && count > 0)) {
@@ -86,8 +94,13 @@ aErr serialDelete(void* reference) {
 
 // A serial port. Its writes take as long as the line needs, so only the link's writer thread
 // makes them.
-constexpr aStreamKind kSerialKind{serialGet,   serialReadSome, serialWait, serialPut,
-                                  serialWrite, serialDelete,   false,      false};
+constexpr aStreamKind kSerialKind{.get = serialGet,
+                                  .readSome = serialReadSome,
+                                  .wait = serialWait,
+                                  .poll = serialPoll,
+                                  .put = serialPut,
+                                  .write = serialWrite,
+                                  .del = serialDelete};
 
 } // namespace
 

@@ -143,13 +143,9 @@ aErr socketGet(uint8_t* byte, void* reference) {
 // Waits on a copy of the descriptor, without the lock, so a writer that replaces the socket
 // meanwhile is not held up; the wait then runs out on the old one and the next get sees the
 // new one, a delay of at most one wait.
-aErr socketWait(uint32_t timeoutMs, void* reference) {
-    SocketRecord* record = recordOf(reference);
-    if (record == nullptr) {
-        return aErrParam;
-    }
-    if (record->received.holding() || !record->connected()) {
-        return aErrNone; // a byte to hand out, or a lost connection to report, at once
+aErr pollSocket(SocketRecord* record, uint32_t timeoutMs) {
+    if (!record->connected()) {
+        return aErrNone; // a lost connection to report at once
     }
     SocketHandle socket = corvane::platform::invalidSocket;
     {
@@ -160,6 +156,22 @@ aErr socketWait(uint32_t timeoutMs, void* reference) {
         return aErrNone;
     }
     return corvane::platform::waitSocketReadable(socket, timeoutMs);
+}
+
+aErr socketWait(uint32_t timeoutMs, void* reference) {
+    SocketRecord* record = recordOf(reference);
+    if (record == nullptr) {
+        return aErrParam;
+    }
+    if (record->received.holding()) {
+        return aErrNone; // a byte to hand out at once
+    }
+    return pollSocket(record, timeoutMs);
+}
+
+aErr socketPoll(uint32_t timeoutMs, void* reference) {
+    SocketRecord* record = recordOf(reference);
+    return record == nullptr ? aErrParam : pollSocket(record, timeoutMs);
 }
 
 aErr socketWrite(const uint8_t* bytes, size_t count, void* reference) {
@@ -216,8 +228,15 @@ aErr socketDelete(void* reference) {
 }
 
 // A TCP connection: one byte stream both ways, whose sends end within their pauses and tries.
-constexpr aStreamKind kSocketKind{socketGet,   socketReadSome, socketWait, socketPut,
-                                  socketWrite, socketDelete,   true,       true};
+constexpr aStreamKind kSocketKind{.get = socketGet,
+                                  .readSome = socketReadSome,
+                                  .wait = socketWait,
+                                  .poll = socketPoll,
+                                  .put = socketPut,
+                                  .write = socketWrite,
+                                  .del = socketDelete,
+                                  .coalescing = true,
+                                  .callerWrites = true};
 
 } // namespace
 

@@ -238,9 +238,15 @@ aErr usbDelete(void* reference) {
 }
 
 // A module's bulk pipes: transfers keep their bounds (no 512-byte transfer), so writes are not
-// coalesced; each write ends within its transfers' time-outs.
-constexpr aStreamKind kUSBKind{usbGet,   usbReadSome, usbWait, usbPut,
-                               usbWrite, usbDelete,   false,   true};
+// coalesced; each write ends within its transfers' time-outs. Waiting is making the IN
+// transfer, so there is no poll beside the read path.
+constexpr aStreamKind kUSBKind{.get = usbGet,
+                               .readSome = usbReadSome,
+                               .wait = usbWait,
+                               .put = usbPut,
+                               .write = usbWrite,
+                               .del = usbDelete,
+                               .callerWrites = true};
 
 } // namespace
 

@@ -44,7 +44,7 @@ class FakeStream {
 
     // The same over a kind that can also wait, with wait. The fake must outlive the stream.
     aStream* waitableStream(aStreamWaitProc wait) {
-        kind_ = aStreamKind{get, nullptr, wait, put, write, del, false, false};
+        kind_ = aStreamKind{.get = get, .wait = wait, .put = put, .write = write, .del = del};
         return aStream_CreateOfKind(kind_, this);
     }
 

@@ -25,7 +25,7 @@ class ScriptedLinkStream {
 
     // A stream over this fake; the fake must outlive it (the link destroys the stream).
     aStream* stream() {
-        static const aStreamKind kWaitable{get, nullptr, wait, nullptr, write, del, false, false};
+        static const aStreamKind kWaitable{.get = get, .wait = wait, .write = write, .del = del};
         return waitable_ ? aStream_CreateOfKind(kWaitable, this)
                          : aStream_Create(get, nullptr, write, del, this);
     }
