@@ -137,6 +137,9 @@ inline void markEnded(LinkRecord& r, std::atomic<bool>& ended) {
 
 // Queues a new packet of these bytes; aErrResource when it cannot be made.
 aErr putPacket(aPacketFifoId fifo, uint8_t address, uint8_t length, const uint8_t* data);
+// Queues the six synchronisation requests at once, so the writer takes them together; the put's
+// result.
+aErr putSyncRequests(LinkRecord& r);
 
 // The packet's wire bytes (address, length, data) into out; returns their number. Shared by
 // the writer, the reader's log and the sharing server's frames.

@@ -133,16 +133,19 @@ aErr synchronise(LinkRecord& r) {
     const aLinkTiming timing = currentTiming();
     // The reader restarts synchronisation at its next read, which may come only once its wait
     // for a byte ends: the requests go out now, the module's answers end that wait, and the
-    // reader takes them as the answers it waits for.
+    // reader takes them as the answers it waits for. All six are queued at once, so the writer
+    // takes them together.
     r.syncRequestsQueued = true;
-    for (int i = 0; i < kSyncRequestCount; ++i)
-        putPacket(r.outgoing, aLINK_SYNC_ADDRESS, 0, nullptr);
+    putSyncRequests(r);
     setStatus(r, LINK_SYNCING);
     const bool inStep =
         waitFor(r, Millis(timing.syncWaitMs), [&] { return r.status.load() == LINK_RUNNING; });
-    // Drop the requests not yet sent and, once the module had time to answer them, the
-    // surplus answers.
     r.syncRequestsQueued = false;
+    // The link can come into step before the writer took the requests (on answers to requests
+    // the reader sent on its own, or on the first two of these): they still go out, as the
+    // caller asked. Then what was queued since is dropped and, once the module had time to
+    // answer, the surplus answers.
+    aPacketFifo_AwaitEmpty(r.outgoing, timing.syncSettleMs);
     aPacketFifo_DrainPackets(r.outgoing, matchAll, nullptr);
     std::this_thread::sleep_for(Millis(timing.syncSettleMs));
     aPacketFifo_DrainPackets(r.incoming, matchAll, nullptr);

@@ -65,6 +65,16 @@ aErr putPacket(aPacketFifoId fifo, uint8_t address, uint8_t length, const uint8_
     return result;
 }
 
+aErr putSyncRequests(LinkRecord& r) {
+    aPacket requests[kSyncRequestCount] = {};
+    for (aPacket& request : requests) {
+        request.check = aPACKET_CHECK;
+        request.address = aLINK_SYNC_ADDRESS;
+        request.count = 2;
+    }
+    return aPacketFifo_PutAll(r.outgoing, requests, kSyncRequestCount);
+}
+
 } // namespace corvane::link
 
 using namespace corvane::link;

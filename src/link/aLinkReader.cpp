@@ -74,10 +74,7 @@ void apply(LinkRecord& r, SyncProgress& sync, aPacket* assembly, SyncAction acti
     aPacket_Reset(assembly);
     if (action != SyncAction::SendRequests)
         return;
-    aErr result = aErrNone;
-    for (int i = 0; i < kSyncRequestCount; ++i)
-        result = putPacket(r.outgoing, aLINK_SYNC_ADDRESS, 0, nullptr);
-    if (result != aErrNone)
+    if (putSyncRequests(r) != aErrNone)
         sync.state = kSyncStateStart;
 }
 

@@ -317,6 +317,22 @@ aErr aPacketFifo_AwaitRoom(aPacketFifoId fifoId, size_t room, uint32_t idleMs) {
     });
 }
 
+bool aPacketFifo_AwaitEmpty(aPacketFifoId fifoId, uint32_t timeoutMs) {
+    return corvane::guardedValue<bool>(false, [&] {
+        const Clock::time_point deadline = deadlineAfter(timeoutMs);
+        FifoRef fifo = lookup(fifoId);
+        if (!fifo) {
+            return false;
+        }
+        std::unique_lock lock(fifo->mutex);
+        ++fifo->roomWaiters;
+        fifo->drained.wait_until(lock, deadline,
+                                 [&] { return !fifo->valid || fifo->entries.empty(); });
+        --fifo->roomWaiters;
+        return fifo->valid && fifo->entries.empty();
+    });
+}
+
 size_t aPacketFifo_GetLength(aPacketFifoId fifoId) {
     return corvane::guardedValue<size_t>(0, [&]() -> size_t {
         FifoRef fifo = lookup(fifoId);

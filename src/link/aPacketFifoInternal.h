@@ -30,6 +30,10 @@ bool aPacketFifo_AwaitAny(aPacketFifoId fifo, uint32_t timeoutMs);
 // room above aPACKETFIFO_MAXPACKETS.
 aErr aPacketFifo_AwaitRoom(aPacketFifoId fifo, size_t room, uint32_t idleMs);
 
+// Waits up to timeoutMs until every packet has been taken. False on time-out or for an unknown
+// or destroyed FIFO.
+bool aPacketFifo_AwaitEmpty(aPacketFifoId fifo, uint32_t timeoutMs);
+
 // What a run filter makes of one packet: leave it, take it (the filter has used it) and go on,
 // or take it as the last of the run.
 enum class aRunVerdict { skip, take, takeLast };

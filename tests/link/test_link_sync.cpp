@@ -1,5 +1,6 @@
 // The link reader against a scripted stream: synchronisation, heartbeat answers, the user
 // packet filter, first-match waits and the module address and model queries.
+#include "aLinkEngine.h"
 #include "aLinkInternal.h"
 #include "aLinkSync.h"
 #include "corvane/aLink.h"
@@ -160,6 +161,29 @@ TEST_P(LinkReader, SyncWaitsForTheAnswerAndDrainsWhatItLeaves) {
     module.join();
     EXPECT_EQ(aLink_GetStatus(link.get()), LINK_RUNNING);
     EXPECT_EQ(aLink_GetPacket(link.get()), nullptr);
+}
+
+// A caller's synchronisation sends its six requests even when the link comes into step on the
+// answers to requests the reader sent on its own before the writer took them.
+TEST_P(LinkReader, SyncSendsItsRequestsWhenTheLinkComesIntoStepWithoutThem) {
+    ScopedLinkTiming timing([](aLinkTiming& t) { t.syncSettleMs = 1000; });
+    knockOutOfStep();
+    fake.clearWritten();
+    fake.closeGate();
+    const std::vector<uint8_t> held = {4, 1, 0x42};
+    PacketPtr packet(aPacket_CreateWithData(4, 1, &held[2]));
+    ASSERT_EQ(aLink_PutPacket(link.get(), packet.get()), aErrNone);
+    ASSERT_TRUE(fake.waitForBlockedWriter(1000ms));
+    auto sync = std::async(std::launch::async, [&] { return aLink_Sync(link.get()); });
+    const aPacketFifoId outgoing = corvane::link::findRecord(link.get())->outgoing;
+    ASSERT_TRUE(waitUntil([&] { return aPacketFifo_GetLength(outgoing) == 6; }, 2000ms));
+    fake.feed({4, 0, 4, 0}); // answers the reader's own requests
+    ASSERT_TRUE(linkReaches(link.get(), LINK_RUNNING, 2000ms));
+    fake.openGate();
+    EXPECT_EQ(sync.get(), aErrNone);
+    std::vector<uint8_t> expected = held;
+    expected.insert(expected.end(), kSixRequests.begin(), kSixRequests.end());
+    EXPECT_EQ(fake.written(), expected);
 }
 
 TEST_P(LinkReader, SyncWithoutAnswerIsNotReady) {
