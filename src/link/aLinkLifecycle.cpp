@@ -134,10 +134,11 @@ aErr synchronise(LinkRecord& r) {
     // The reader restarts synchronisation at its next read, which may come only once its wait
     // for a byte ends: the requests go out now, the module's answers end that wait, and the
     // reader takes them as the answers it waits for. All six are queued at once, so the writer
-    // takes them together.
+    // takes them together; and only once the link is marked out of step, or answers that come
+    // quickly would be taken for packets of a link in step and the wait for them never end.
     r.syncRequestsQueued = true;
-    putSyncRequests(r);
     setStatus(r, LINK_SYNCING);
+    putSyncRequests(r);
     const bool inStep =
         waitFor(r, Millis(timing.syncWaitMs), [&] { return r.status.load() == LINK_RUNNING; });
     r.syncRequestsQueued = false;
