@@ -67,9 +67,13 @@ aErr stop(LinkRecord& r) {
     // Cleared before routing off is queued, so the writer that wakes for it sees the stop
     // and does not wait another second for more.
     r.running = false;
-    // A caller writing its own packet finishes before the stream may go; later ones queue.
+    // A caller writing its own packet, or reading for itself, finishes before the stream may
+    // go; later ones queue or wait on the FIFO.
     const Millis limit(currentTiming().threadEndWaitMs);
     awaitWriteLockFree(r, limit);
+    const std::shared_ptr<ReadPath> path = r.readPath.load();
+    if (path)
+        awaitReadFree(*path, limit);
     aErr result = aErrNone;
     const bool threads = r.reader.joinable() && r.writer.joinable();
     if (threads) {
@@ -87,6 +91,7 @@ aErr stop(LinkRecord& r) {
         }
     r.readerStarted = false;
     r.writerStarted = false;
+    r.readPath.store(nullptr); // an abandoned reader keeps its own, stream and all
     if (r.abandoned) {
         r.stream = nullptr;
         r.assembly = aPacket_Create();
@@ -111,12 +116,15 @@ aErr start(const RecordPtr& rp) {
     try {
         r.readerEnded = std::make_shared<std::atomic<bool>>(false);
         r.writerEnded = std::make_shared<std::atomic<bool>>(false);
-        r.reader = std::thread(readerMain, rp, r.stream, r.assembly, generation, r.readerEnded);
+        std::shared_ptr<ReadPath> path = makeReadPath(r.stream, r.assembly, generation);
+        r.readPath.store(path);
+        r.reader = std::thread(readerMain, rp, std::move(path), r.readerEnded);
         r.writer = std::thread(writerMain, rp, r.stream, generation, r.writerEnded);
     } catch (...) {
         r.running = false;
         notifyAll(r);
         endThread(r, r.reader, r.readerEnded, Millis(currentTiming().threadEndWaitMs));
+        r.readPath.store(nullptr);
         setStatus(r, LINK_STOPPED);
         return aErrResource;
     }

@@ -104,6 +104,10 @@ INSTANTIATE_TEST_SUITE_P(
                     {3, 4, kNone}}}),
     [](const ::testing::TestParamInfo<SyncScript>& info) { return info.param.name; });
 
+bool isCommand(const aPacket* packet, void* reference) {
+    return packet->length > 0 && packet->data[0] == *static_cast<uint8_t*>(reference);
+}
+
 // Each case runs against a stream that can only answer "not ready" (the reader polls it) and
 // against one that can wait for its next byte (the reader waits on it).
 class LinkReader : public ::testing::TestWithParam<bool> {
@@ -184,6 +188,47 @@ TEST_P(LinkReader, SyncSendsItsRequestsWhenTheLinkComesIntoStepWithoutThem) {
     std::vector<uint8_t> expected = held;
     expected.insert(expected.end(), kSixRequests.begin(), kSixRequests.end());
     EXPECT_EQ(fake.written(), expected);
+}
+
+// Two callers waiting at once each get their own packet, whichever of them reads the stream.
+TEST_P(LinkReader, CallersWaitingAtOnceEachTakeTheirPacket) {
+    uint8_t first = 0x11, second = 0x22;
+    auto await = [&](uint8_t* wanted) {
+        return std::async(std::launch::async, [this, wanted] {
+            PacketPtr packet(aLink_AwaitFirst(link.get(), isCommand, wanted, 5000));
+            return packet != nullptr && packet->data[0] == *wanted;
+        });
+    };
+    for (int round = 0; round < 20; ++round) {
+        auto a = await(&first);
+        auto b = await(&second);
+        fake.feed(round % 2 ? std::vector<uint8_t>{4, 1, 0x22, 4, 1, 0x11}
+                            : std::vector<uint8_t>{4, 1, 0x11, 4, 1, 0x22});
+        ASSERT_TRUE(a.get()) << "round " << round;
+        ASSERT_TRUE(b.get()) << "round " << round;
+    }
+}
+
+// A caller that waits reads for itself, and does on the way all the reader would: heartbeats
+// answered, other packets queued in order.
+TEST_P(LinkReader, ACallerWaitingAnswersHeartbeatsAndQueuesTheRest) {
+    const corvane::link::RecordPtr record = corvane::link::findRecord(link.get());
+    ASSERT_NE(record, nullptr);
+    uint8_t wanted = 0x33;
+    auto waiting = std::async(std::launch::async, [&] {
+        return PacketPtr(aLink_AwaitFirst(link.get(), isCommand, &wanted, 5000));
+    });
+    ASSERT_TRUE(waitUntil([&] { return record->waiters.load() > 0; }, 2000ms));
+    fake.clearWritten();
+    fake.feed({0x04, 0x02, 0x00, 0x00, 4, 1, 0x11, 4, 1, 0x33});
+    const PacketPtr packet = waiting.get();
+    ASSERT_NE(packet, nullptr);
+    EXPECT_EQ(packet->data[0], 0x33);
+    ASSERT_TRUE(fake.waitForWritten(4, 1000ms));
+    EXPECT_EQ(fake.written(), (std::vector<uint8_t>{0x04, 0x02, 0x00, 0x02}));
+    PacketPtr other(aLink_GetPacket(link.get()));
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(other->data[0], 0x11);
 }
 
 TEST_P(LinkReader, SyncWithoutAnswerIsNotReady) {
@@ -288,10 +333,6 @@ TEST_P(LinkReader, AddedFiltersSeeEveryPacketBesideTheUserFilter) {
     EXPECT_EQ(aLink_AddPacketFilter(999, Taker::offer, &first, nullptr), aErrParam);
     EXPECT_EQ(aLink_RemovePacketFilter(999, Taker::offer, &second), aErrParam);
     EXPECT_EQ(aLink_RemovePacketFilter(link.get(), Taker::offer, &second), aErrNone);
-}
-
-bool isCommand(const aPacket* packet, void* reference) {
-    return packet->length > 0 && packet->data[0] == *static_cast<uint8_t*>(reference);
 }
 
 TEST_P(LinkReader, AwaitFirstTakesTheMatchAndReturnsAtOnceOutOfStep) {
