@@ -55,6 +55,16 @@ aErr aLink_RemovePacketFilter(aLinkRef link, aPacketFilter filter, void* referen
 aLinkRef aLink_CreateServedClient(uint32_t serialNumber, uint16_t* port,
                                   uint32_t* interfaceAddress);
 
+// Reads a running link's stream on the calling thread for at most waitMs, as a caller waiting
+// for an incoming packet does, taking apart what comes there (its filters run on this thread).
+// For a sharing client in this process waiting for an answer: reading the served link itself,
+// it has the server's filter send the answer on without a wake-up of that link's reader.
+// False, at once, when the stream is not the caller's to read now.
+bool aLink_ReadAsCaller(aLinkRef link, uint32_t waitMs);
+// Whether this thread is reading a link's stream for a caller waiting for a packet, rather than
+// being a link's reader thread or not reading at all.
+bool aLink_ReadingForCaller();
+
 // A link whose last use also drops one use of partner (the USB link behind a sharing client).
 aErr aLink_SetPartner(aLinkRef link, aLinkRef partner);
 

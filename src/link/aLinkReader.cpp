@@ -11,6 +11,8 @@
 namespace corvane::link {
 
 thread_local const LinkRecord* tReaderOf = nullptr;
+// Set while this thread reads a link's stream for a caller (readForCaller).
+static thread_local bool tForCaller = false;
 
 namespace {
 
@@ -178,16 +180,25 @@ std::size_t wholePacket(aPacket* assembly, const uint8_t* bytes, std::size_t ava
 // module sends on its own is taken up soon after the exchanges end.
 constexpr auto kCallerHold = 2ms;
 
-// The link whose stream this thread reads, for its user filters (which may put packets).
+// The link whose stream this thread reads, for its user filters (which may put packets), and
+// whether it reads for a caller.
 class ReaderScope {
   public:
-    explicit ReaderScope(const LinkRecord& r) : previous_(tReaderOf) { tReaderOf = &r; }
-    ~ReaderScope() { tReaderOf = previous_; }
+    ReaderScope(const LinkRecord& r, bool forCaller)
+        : previous_(tReaderOf), previousForCaller_(tForCaller) {
+        tReaderOf = &r;
+        tForCaller = forCaller;
+    }
+    ~ReaderScope() {
+        tReaderOf = previous_;
+        tForCaller = previousForCaller_;
+    }
     ReaderScope(const ReaderScope&) = delete;
     ReaderScope& operator=(const ReaderScope&) = delete;
 
   private:
     const LinkRecord* previous_;
+    bool previousForCaller_;
 };
 
 } // namespace
@@ -332,7 +343,7 @@ void readerMain(RecordPtr rp, std::shared_ptr<ReadPath> path,
                 std::shared_ptr<std::atomic<bool>> ended) {
     LinkRecord& r = *rp;
     ReadPath& p = *path;
-    ReaderScope scope(r);
+    ReaderScope scope(r, false);
     r.readerStarted = true;
     setStatus(r, LINK_RUNNING);
     notifyAll(r);
@@ -392,7 +403,7 @@ bool readForCaller(LinkRecord& r, uint32_t waitMs) {
     // Stop clears running before it waits for the lock, so a path found live here stays so.
     if (!reading.owns_lock() || !live(r, p.generation) || !callersMayRead(r, p))
         return false;
-    ReaderScope scope(r);
+    ReaderScope scope(r, true);
     // A wait that failed is followed by a read all the same: the read reports the failure
     // (which ends callers' reading) instead of the caller coming straight back to wait again.
     if (aStream_Wait(p.stream, std::min(waitMs, p.timing.readWaitMs)) != aErrNotReady)
@@ -422,3 +433,19 @@ void nudgeWaiters(LinkRecord& r) {
 }
 
 } // namespace corvane::link
+
+using namespace corvane::link;
+
+bool aLink_ReadAsCaller(aLinkRef link, uint32_t waitMs) {
+    return corvane::guardedValue<bool>(false, [&] {
+        const RecordPtr r = findRecord(link);
+        if (!r)
+            return false;
+        IncomingWait waiting(*r);
+        return readForCaller(*r, waitMs);
+    });
+}
+
+bool aLink_ReadingForCaller() {
+    return tForCaller;
+}

@@ -5,6 +5,7 @@
 #include "corvane/aServer.h"
 
 #include "aDebugTrace.h"
+#include "aLinkInternal.h"
 #include "aStream_Internal.h"
 #include "aZmqSockets.h"
 #include "cApiGuard.h"
@@ -175,7 +176,23 @@ aErr clientWait(uint32_t timeoutMs, void* reference) {
     aErr held = holdFrame(*record);
     if (held != aErrNotReady)
         return aErrNone; // bytes to hand out, or a failure for the read to report
-    if (!awaitNews(*record, timeoutMs))
+    uint32_t left = timeoutMs;
+    if (record->server && aLink_ReadingForCaller()) {
+        // A caller waiting for an answer of a server in this process reads the server's module
+        // link while it may: the server's filter then sends the answer on, on this thread, and
+        // no thread of the server's link wakes for it. Frames the server sends on its own wait
+        // for the end of such a read, as they would for a caller's next look.
+        const uint32_t started = aTime_GetMSTicks();
+        while (left > 0 && record->server->readModule(left)) {
+            if (holdFrame(*record) != aErrNotReady)
+                return aErrNone;
+            const uint32_t waited = aTime_GetMSTicks() - started;
+            left = waited < timeoutMs ? timeoutMs - waited : 0;
+        }
+        if (left == 0)
+            return aErrNotReady;
+    }
+    if (!awaitNews(*record, left))
         return aErrIO;
     held = holdFrame(*record);
     return held == aErrNotReady ? aErrNotReady : aErrNone;
