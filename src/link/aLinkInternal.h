@@ -35,7 +35,8 @@ size_t aLink_AwaitRun(aLinkRef link, aPacketRunFilter filter, void* reference, u
 // share a link (each Link's stream filter): the reader offers every received packet to the
 // user filter and then to each added filter in the order added, every one of them, also after
 // one has taken it; a packet any of them takes (returns true for) is neither answered as a
-// heartbeat nor queued. They run on the reader thread under the link's filter lock, so a
+// heartbeat nor queued. They run on the thread that reads the link (its reader thread, or a
+// caller waiting for a packet that reads for itself) under the link's filter lock, so a
 // filter must not add or remove filters, and once a removal returns the filter runs no more.
 // Adding the same filter with the same reference again changes nothing. aErrParam for an
 // unknown link or a null filter; removing one that is not there is aErrNotFound. The link's
