@@ -67,6 +67,9 @@ aErr stop(LinkRecord& r) {
     // Cleared before routing off is queued, so the writer that wakes for it sees the stop
     // and does not wait another second for more.
     r.running = false;
+    // Callers asleep on the incoming FIFO look again, and those that wait only while the link
+    // runs in step end.
+    nudgeWaiters(r);
     // A caller writing its own packet, or reading for itself, finishes before the stream may
     // go; later ones queue or wait on the FIFO.
     const Millis limit(currentTiming().threadEndWaitMs);

@@ -231,6 +231,25 @@ TEST_P(LinkReader, ACallerWaitingAnswersHeartbeatsAndQueuesTheRest) {
     EXPECT_EQ(other->data[0], 0x11);
 }
 
+// Stopping the link ends the waits of callers that wait while it runs in step, whether they
+// read for themselves or sleep on the FIFO.
+TEST_P(LinkReader, StopEndsTheWaitsOfCallersInStep) {
+    const corvane::link::RecordPtr record = corvane::link::findRecord(link.get());
+    ASSERT_NE(record, nullptr);
+    uint8_t wanted = 0x33;
+    std::vector<std::future<bool>> waits;
+    for (int i = 0; i < 3; ++i)
+        waits.push_back(std::async(std::launch::async, [&] {
+            return PacketPtr(aLink_AwaitFirst(link.get(), isCommand, &wanted, 60000)) == nullptr;
+        }));
+    ASSERT_TRUE(waitUntil([&] { return record->waiters.load() == 3; }, 2000ms));
+    ASSERT_EQ(aLink_Stop(link.get()), aErrNone);
+    for (auto& wait : waits) {
+        ASSERT_EQ(wait.wait_for(30s), std::future_status::ready);
+        EXPECT_TRUE(wait.get());
+    }
+}
+
 TEST_P(LinkReader, SyncWithoutAnswerIsNotReady) {
     EXPECT_EQ(aLink_Sync(link.get()), aErrNotReady);
     EXPECT_EQ(aLink_GetStatus(link.get()), LINK_SYNCING);
