@@ -14,14 +14,13 @@ constexpr uint8_t kCmdSystem = 0x03;
 
 aErr sendPacket(LinkRecord& r, uint8_t address, uint8_t length, const uint8_t* data);
 
-// Waits for what take finds in the incoming FIFO: take(ms, seen) is one wait of ms
-// milliseconds (0: a look) that also ends once r.nudges is no longer seen, and its result ends
-// the loop once it is not empty. While the stream is the caller's to read, the caller reads it
-// itself between looks rather than sleep until the reader thread hands it the packet. inStep:
-// give up as soon as the link does not run in step.
+// Waits until deadline for what take finds in the incoming FIFO: take(ms, seen) is one wait of
+// ms milliseconds (0: a look) that also ends once r.nudges is no longer seen, and its result
+// ends the loop once it is not empty. While the stream is the caller's to read, the caller reads
+// it itself between looks rather than sleep until the reader thread hands it the packet.
+// inStep: give up as soon as the link does not run in step.
 template <typename T, typename Take>
-T awaitIncoming(LinkRecord& r, uint32_t timeoutMs, bool inStep, Take&& take) {
-    const auto deadline = Clock::now() + Millis(timeoutMs);
+T awaitIncoming(LinkRecord& r, Clock::time_point deadline, bool inStep, Take&& take) {
     IncomingWait waiting(r);
     for (;;) {
         if (inStep && !(r.running.load() && r.status.load() == LINK_RUNNING))
@@ -43,8 +42,8 @@ T awaitIncoming(LinkRecord& r, uint32_t timeoutMs, bool inStep, Take&& take) {
 }
 
 aPacket* awaitFirstIncoming(LinkRecord& r, aPacketFilter filter, void* reference,
-                            uint32_t timeoutMs, bool inStep) {
-    return awaitIncoming<aPacket*>(r, timeoutMs, inStep, [&](uint32_t ms, uint64_t seen) {
+                            Clock::time_point deadline, bool inStep) {
+    return awaitIncoming<aPacket*>(r, deadline, inStep, [&](uint32_t ms, uint64_t seen) {
         return aPacketFifo_AwaitFirstUnless(r.incoming, filter, reference, ms, r.nudges, seen);
     });
 }
@@ -69,9 +68,7 @@ aErr query(LinkRecord& r, uint8_t address, uint8_t length, const uint8_t* data, 
     const auto deadline = Clock::now() + Millis(currentTiming().replyWaitMs);
     aPacket* answer = nullptr;
     for (;;) {
-        const auto left = std::chrono::ceil<Millis>(deadline - Clock::now()).count();
-        answer = awaitFirstIncoming(r, matchAll, nullptr,
-                                    left > 0 ? static_cast<uint32_t>(left) : 0, false);
+        answer = awaitFirstIncoming(r, matchAll, nullptr, deadline, false);
         if (answer == nullptr)
             return aErrTimeout;
         if (address == aLINK_SYNC_ADDRESS || !isAddressAnswer(answer, nullptr))
@@ -151,7 +148,7 @@ aPacket* aLink_GetPacket(aLinkRef link) {
 
 aPacket* aLink_AwaitPacket(aLinkRef link, uint32_t timeoutMs) {
     return onRecord<aPacket*>(link, nullptr, [&](LinkRecord& r) {
-        return awaitFirstIncoming(r, matchAll, nullptr, timeoutMs, false);
+        return awaitFirstIncoming(r, matchAll, nullptr, Clock::now() + Millis(timeoutMs), false);
     });
 }
 
@@ -172,7 +169,7 @@ aPacket* aLink_AwaitFirst(aLinkRef link, aPacketFilter filter, void* reference,
     return onRecord<aPacket*>(link, nullptr, [&](LinkRecord& r) -> aPacket* {
         if (filter == nullptr)
             return nullptr;
-        return awaitFirstIncoming(r, filter, reference, timeoutMs, true);
+        return awaitFirstIncoming(r, filter, reference, Clock::now() + Millis(timeoutMs), true);
     });
 }
 
@@ -180,7 +177,8 @@ size_t aLink_AwaitRun(aLinkRef link, aPacketRunFilter filter, void* reference, u
     return onRecord<size_t>(link, 0, [&](LinkRecord& r) -> size_t {
         if (filter == nullptr)
             return 0;
-        return awaitIncoming<size_t>(r, timeoutMs, true, [&](uint32_t ms, uint64_t seen) {
+        const auto deadline = Clock::now() + Millis(timeoutMs);
+        return awaitIncoming<size_t>(r, deadline, true, [&](uint32_t ms, uint64_t seen) {
             return aPacketFifo_AwaitRunUnless(r.incoming, filter, reference, ms, r.nudges, seen);
         });
     });
