@@ -233,7 +233,6 @@ struct ReadPath {
     uint64_t readsAtPoll = 0;
     bool pollPromised = false;
     bool pollMisled = false;
-    IdleBackoff idle;
     Inbox inbox;
     std::vector<uint8_t> block; // a burst of the socket stream in one piece
 };
@@ -293,7 +292,6 @@ ReadOutcome readOnce(LinkRecord& r, ReadPath& p) {
         setStatus(r, IO_ERROR);
         return ReadOutcome::failed;
     }
-    p.idle.reset();
     ++p.reads;
     takeApart(r, p, got);
     return ReadOutcome::bytes;
@@ -347,6 +345,8 @@ void readerMain(RecordPtr rp, std::shared_ptr<ReadPath> path,
     r.readerStarted = true;
     setStatus(r, LINK_RUNNING);
     notifyAll(r);
+    // Only this thread reads a stream that cannot wait, so only it idles on one.
+    IdleBackoff idle;
 
     while (live(r, p.generation)) {
         if (callersReading(r, p, Clock::now())) {
@@ -361,6 +361,7 @@ void readerMain(RecordPtr rp, std::shared_ptr<ReadPath> path,
         }
         if (outcome == ReadOutcome::bytes) {
             p.pollMisled = false;
+            idle.reset();
             continue;
         }
         if (outcome == ReadOutcome::failed) {
@@ -387,7 +388,7 @@ void readerMain(RecordPtr rp, std::shared_ptr<ReadPath> path,
                 continue;
         }
         reading.unlock();
-        p.idle.pause();
+        idle.pause();
     }
     markEnded(r, *ended);
 }
