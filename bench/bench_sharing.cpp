@@ -1,7 +1,8 @@
 // Round trips of a model query through a sharing client link (client -> server -> module link ->
 // virtual module and back) against the same query over a direct engine link to the same
-// virtual module, in blocks taken in turns so the load of a shared machine weighs on both; and
-// what an idle sharing server with a client costs, against the engine link it serves alone.
+// virtual module, in blocks taken in turns so the load of a shared machine weighs on both; what
+// an idle sharing server with a client costs, against the engine link it serves alone; and how
+// long closing a client link takes, against closing a direct engine link.
 #include "corvane/aLink.h"
 #include "corvane/aServer.h"
 
@@ -142,6 +143,56 @@ void BM_IdleServer(benchmark::State& state) {
 
 BENCHMARK(BM_IdleServer)->UseRealTime()->Iterations(1);
 
+std::vector<double> gClientCloses;
+std::vector<double> gDirectCloses;
+
+// Seconds aLink_Destroy takes on a link that has just answered a query.
+double timedClose(aLinkRef link) {
+    using Clock = std::chrono::steady_clock;
+    if (link == 0 || !trip(link)) {
+        aLink_Destroy(&link);
+        return -1;
+    }
+    const auto started = Clock::now();
+    aLink_Destroy(&link);
+    return std::chrono::duration<double>(Clock::now() - started).count();
+}
+
+void BM_CloseClient(benchmark::State& state) {
+    VirtualModuleConfig config;
+    config.heartbeatMs = 0;
+    VirtualModule module(config);
+    std::string error;
+    if (!module.start(&error)) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    const uint32_t loopback = htonl(INADDR_LOOPBACK);
+    aLinkRef served = aLink_CreateTCPIP(loopback, module.port());
+    aServer* server = aServer_Create(served, 0, true);
+    if (server == nullptr || !aServer_Start(server)) {
+        state.SkipWithError("server did not start");
+        aLink_Destroy(&served);
+        return;
+    }
+    for (auto _ : state) {
+        aStream* stream = nullptr;
+        aStream_CreateSocket(loopback, module.port(), &stream);
+        const double direct = timedClose(stream ? aLink_Create(stream) : 0);
+        const double client = timedClose(aLink_CreateClient(loopback, aServer_GetPort(server), 0));
+        if (direct < 0 || client < 0) {
+            state.SkipWithError("round trip failed");
+            break;
+        }
+        gDirectCloses.push_back(direct);
+        gClientCloses.push_back(client);
+    }
+    aServer_Destroy(&server);
+    aLink_Destroy(&served);
+}
+
+BENCHMARK(BM_CloseClient)->UseRealTime()->Iterations(10);
+
 double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
@@ -171,5 +222,11 @@ int main(int argc, char** argv) {
         std::printf("sharing_idle_cpu: %.4f CPU s per wall s (ratio %.2f vs the engine link "
                     "alone, %.4f)\n",
                     gIdleServed, gIdleServed / gIdleAlone, gIdleAlone);
+    if (!gClientCloses.empty()) {
+        const double client = median(gClientCloses), direct = median(gDirectCloses);
+        std::printf("sharing_client_close: %.1f ms (ratio %.2f vs closing a direct engine link, "
+                    "%.1f ms)\n",
+                    client * 1e3, direct > 0 ? client / direct : 0.0, direct * 1e3);
+    }
     return 0;
 }

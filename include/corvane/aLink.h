@@ -1,7 +1,9 @@
 /* Module links: one connection to a module over one stream, with a reader thread that turns
  * bytes into packets, keeps the byte stream in step with the module and answers its
- * heartbeats, and a writer thread that sends queued packets. Links live in a process-wide
- * registry and are known by small positive identifiers; identical requests share one link.
+ * heartbeats, and a writer thread that sends queued packets. A caller waiting for a packet
+ * reads the stream itself, as the reader thread would, while no one else reads it. Links live in a
+ * process-wide registry and are known by small positive identifiers; identical requests share one
+ * link.
  *
  * On the wire a packet is its address, its length (0 to 28) and its data bytes, back to back.
  * Every function may be called from any thread. */
@@ -108,8 +110,9 @@ CORVANE_API size_t aLink_DrainPackets(aLinkRef link, aPacketFilter filter, void*
 CORVANE_API aPacket* aLink_AwaitFirst(aLinkRef link, aPacketFilter filter, void* reference,
                                       uint32_t timeoutMs);
 
-/* Installs (or with a null filter removes) the user packet filter. It runs on the reader
- * thread with every received packet before anything else sees it; returning true consumes
+/* Installs (or with a null filter removes) the user packet filter. It runs on the thread that
+ * reads the link (its reader thread, or a caller waiting for a packet that reads for itself)
+ * with every received packet before anything else sees it; returning true consumes
  * the packet. It must not install filters or destroy its link. aErrParam for an unknown
  * link. The object layer's stream filters of the Links on this link are offered every
  * packet after it, also one it consumed, and are kept when it is replaced or removed. */

@@ -31,6 +31,10 @@ constexpr uint8_t kTagReceived = 2;
 // they start.
 aLinkTiming currentTiming();
 
+// The state of reading a started link's stream (assembly, synchronisation, the packets of a
+// burst) and the lock of whoever reads it: one per start.
+struct ReadPath;
+
 struct LinkRecord {
     uint16_t check = kLinkCheck; // cleared when the link is torn down
     aLinkRef id = 0;
@@ -87,6 +91,25 @@ struct LinkRecord {
     // Set while a synchronisation asked for from outside has queued its requests itself.
     std::atomic<bool> syncRequestsQueued{false};
 
+    // Reading the stream, from one start to its stop (null while stopped). The reader thread
+    // holds the path's lock while it reads or waits for bytes; a caller waiting for an
+    // incoming packet takes it when it is free and reads for itself, so the reply reaches it
+    // without a hand-off between threads.
+    std::atomic<std::shared_ptr<ReadPath>> readPath;
+    // Callers inside a wait for incoming packets, and when the last such wait ended: while
+    // they read, or a caller read a moment ago and may soon again, the reader thread stands
+    // aside (its next wait on the stream would keep them from it).
+    std::atomic<unsigned> waiters{0};
+    std::atomic<Clock::rep> lastWaitEnded{0};
+    // Moved on (nudgeWaiters) when the stream becomes free for the callers that sleep on the
+    // incoming FIFO (sleepers of them), so that one of them reads instead.
+    std::atomic<uint64_t> nudges{0};
+    std::atomic<unsigned> sleepers{0};
+    // Set while the reader thread stands aside until the last caller's wait ends, for that
+    // caller to wake it: packets the module sends on its own are then taken up soon after the
+    // exchanges end rather than a whole reader wait later.
+    std::atomic<bool> readerAside{false};
+
     // Serialises start, stop, synchronisation, reset and teardown. The link's own threads never
     // take it. Taken before logLock, filterLock and signalLock, never after them.
     std::mutex lifecycle;
@@ -137,6 +160,9 @@ inline void markEnded(LinkRecord& r, std::atomic<bool>& ended) {
 
 // Queues a new packet of these bytes; aErrResource when it cannot be made.
 aErr putPacket(aPacketFifoId fifo, uint8_t address, uint8_t length, const uint8_t* data);
+// Queues the six synchronisation requests at once, so the writer takes them together; the put's
+// result.
+aErr putSyncRequests(LinkRecord& r);
 
 // The packet's wire bytes (address, length, data) into out; returns their number. Shared by
 // the writer, the reader's log and the sharing server's frames.
@@ -166,8 +192,28 @@ inline bool matchAll(const aPacket*, void*) {
 
 // ---- Threads (reader and writer parts) ----
 
-void readerMain(RecordPtr rp, aStream* stream, aPacket* assembly, uint32_t generation,
+std::shared_ptr<ReadPath> makeReadPath(aStream* stream, aPacket* assembly, uint32_t generation);
+// Waits until no one reads the path's stream, at most limit; false when someone still does.
+bool awaitReadFree(ReadPath& path, Millis limit);
+void readerMain(RecordPtr rp, std::shared_ptr<ReadPath> path,
                 std::shared_ptr<std::atomic<bool>> ended);
+// On a caller's thread that waits for incoming packets: reads the stream for itself when no
+// one else does and the link runs in step, waiting at most waitMs for bytes, and takes apart
+// what came. False (nothing done) when the stream is not the caller's to read now.
+bool readForCaller(LinkRecord& r, uint32_t waitMs);
+// Wakes the callers sleeping on the incoming FIFO, for one of them to read the stream.
+void nudgeWaiters(LinkRecord& r);
+// Marks a caller's wait for incoming packets from construction to destruction.
+class IncomingWait {
+  public:
+    explicit IncomingWait(LinkRecord& r);
+    ~IncomingWait();
+    IncomingWait(const IncomingWait&) = delete;
+    IncomingWait& operator=(const IncomingWait&) = delete;
+
+  private:
+    LinkRecord& r_;
+};
 void writerMain(RecordPtr rp, aStream* stream, uint32_t generation,
                 std::shared_ptr<std::atomic<bool>> ended);
 // Writes one packet (and records it in the debug log).

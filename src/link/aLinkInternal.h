@@ -35,7 +35,8 @@ size_t aLink_AwaitRun(aLinkRef link, aPacketRunFilter filter, void* reference, u
 // share a link (each Link's stream filter): the reader offers every received packet to the
 // user filter and then to each added filter in the order added, every one of them, also after
 // one has taken it; a packet any of them takes (returns true for) is neither answered as a
-// heartbeat nor queued. They run on the reader thread under the link's filter lock, so a
+// heartbeat nor queued. They run on the thread that reads the link (its reader thread, or a
+// caller waiting for a packet that reads for itself) under the link's filter lock, so a
 // filter must not add or remove filters, and once a removal returns the filter runs no more.
 // Adding the same filter with the same reference again changes nothing. aErrParam for an
 // unknown link or a null filter; removing one that is not there is aErrNotFound. The link's
@@ -54,6 +55,16 @@ aErr aLink_RemovePacketFilter(aLinkRef link, aPacketFilter filter, void* referen
 // server's. 0 when no such server runs here or the client cannot be made.
 aLinkRef aLink_CreateServedClient(uint32_t serialNumber, uint16_t* port,
                                   uint32_t* interfaceAddress);
+
+// Reads a running link's stream on the calling thread for at most waitMs, as a caller waiting
+// for an incoming packet does, taking apart what comes there (its filters run on this thread).
+// For a sharing client in this process waiting for an answer: reading the served link itself,
+// it has the server's filter send the answer on without a wake-up of that link's reader.
+// False, at once, when the stream is not the caller's to read now.
+bool aLink_ReadAsCaller(aLinkRef link, uint32_t waitMs);
+// Whether this thread is reading a link's stream for a caller waiting for a packet, rather than
+// being a link's reader thread or not reading at all.
+bool aLink_ReadingForCaller();
 
 // A link whose last use also drops one use of partner (the USB link behind a sharing client).
 aErr aLink_SetPartner(aLinkRef link, aLinkRef partner);

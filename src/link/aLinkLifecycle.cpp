@@ -67,9 +67,16 @@ aErr stop(LinkRecord& r) {
     // Cleared before routing off is queued, so the writer that wakes for it sees the stop
     // and does not wait another second for more.
     r.running = false;
-    // A caller writing its own packet finishes before the stream may go; later ones queue.
+    // Callers asleep on the incoming FIFO look again, and those that wait only while the link
+    // runs in step end.
+    nudgeWaiters(r);
+    // A caller writing its own packet, or reading for itself, finishes before the stream may
+    // go; later ones queue or wait on the FIFO.
     const Millis limit(currentTiming().threadEndWaitMs);
     awaitWriteLockFree(r, limit);
+    const std::shared_ptr<ReadPath> path = r.readPath.load();
+    if (path)
+        awaitReadFree(*path, limit);
     aErr result = aErrNone;
     const bool threads = r.reader.joinable() && r.writer.joinable();
     if (threads) {
@@ -87,6 +94,7 @@ aErr stop(LinkRecord& r) {
         }
     r.readerStarted = false;
     r.writerStarted = false;
+    r.readPath.store(nullptr); // an abandoned reader keeps its own, stream and all
     if (r.abandoned) {
         r.stream = nullptr;
         r.assembly = aPacket_Create();
@@ -111,12 +119,15 @@ aErr start(const RecordPtr& rp) {
     try {
         r.readerEnded = std::make_shared<std::atomic<bool>>(false);
         r.writerEnded = std::make_shared<std::atomic<bool>>(false);
-        r.reader = std::thread(readerMain, rp, r.stream, r.assembly, generation, r.readerEnded);
+        std::shared_ptr<ReadPath> path = makeReadPath(r.stream, r.assembly, generation);
+        r.readPath.store(path);
+        r.reader = std::thread(readerMain, rp, std::move(path), r.readerEnded);
         r.writer = std::thread(writerMain, rp, r.stream, generation, r.writerEnded);
     } catch (...) {
         r.running = false;
         notifyAll(r);
         endThread(r, r.reader, r.readerEnded, Millis(currentTiming().threadEndWaitMs));
+        r.readPath.store(nullptr);
         setStatus(r, LINK_STOPPED);
         return aErrResource;
     }
@@ -133,16 +144,20 @@ aErr synchronise(LinkRecord& r) {
     const aLinkTiming timing = currentTiming();
     // The reader restarts synchronisation at its next read, which may come only once its wait
     // for a byte ends: the requests go out now, the module's answers end that wait, and the
-    // reader takes them as the answers it waits for.
+    // reader takes them as the answers it waits for. All six are queued at once, so the writer
+    // takes them together; and only once the link is marked out of step, or answers that come
+    // quickly would be taken for packets of a link in step and the wait for them never end.
     r.syncRequestsQueued = true;
-    for (int i = 0; i < kSyncRequestCount; ++i)
-        putPacket(r.outgoing, aLINK_SYNC_ADDRESS, 0, nullptr);
     setStatus(r, LINK_SYNCING);
+    putSyncRequests(r);
     const bool inStep =
         waitFor(r, Millis(timing.syncWaitMs), [&] { return r.status.load() == LINK_RUNNING; });
-    // Drop the requests not yet sent and, once the module had time to answer them, the
-    // surplus answers.
     r.syncRequestsQueued = false;
+    // The link can come into step before the writer took the requests (on answers to requests
+    // the reader sent on its own, or on the first two of these): they still go out, as the
+    // caller asked. Then what was queued since is dropped and, once the module had time to
+    // answer, the surplus answers.
+    aPacketFifo_AwaitEmpty(r.outgoing, timing.syncSettleMs);
     aPacketFifo_DrainPackets(r.outgoing, matchAll, nullptr);
     std::this_thread::sleep_for(Millis(timing.syncSettleMs));
     aPacketFifo_DrainPackets(r.incoming, matchAll, nullptr);

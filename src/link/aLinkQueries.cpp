@@ -12,6 +12,42 @@ constexpr std::size_t kDefaultLogSize = 0x10000;
 constexpr uint8_t kModelQuery[] = {0x03, 0x48, 0x20};
 constexpr uint8_t kCmdSystem = 0x03;
 
+aErr sendPacket(LinkRecord& r, uint8_t address, uint8_t length, const uint8_t* data);
+
+// Waits until deadline for what take finds in the incoming FIFO: take(ms, seen) is one wait of
+// ms milliseconds (0: a look) that also ends once r.nudges is no longer seen, and its result
+// ends the loop once it is not empty. While the stream is the caller's to read, the caller reads
+// it itself between looks rather than sleep until the reader thread hands it the packet.
+// inStep: give up as soon as the link does not run in step.
+template <typename T, typename Take>
+T awaitIncoming(LinkRecord& r, Clock::time_point deadline, bool inStep, Take&& take) {
+    IncomingWait waiting(r);
+    for (;;) {
+        if (inStep && !(r.running.load() && r.status.load() == LINK_RUNNING))
+            return T{};
+        const uint64_t seen = r.nudges.load();
+        if (T result = take(0, seen))
+            return result;
+        const auto left = std::chrono::ceil<Millis>(deadline - Clock::now()).count();
+        if (left <= 0)
+            return T{};
+        if (readForCaller(r, static_cast<uint32_t>(left)))
+            continue;
+        ++r.sleepers;
+        T result = take(static_cast<uint32_t>(left), seen);
+        --r.sleepers;
+        if (result)
+            return result;
+    }
+}
+
+aPacket* awaitFirstIncoming(LinkRecord& r, aPacketFilter filter, void* reference,
+                            Clock::time_point deadline, bool inStep) {
+    return awaitIncoming<aPacket*>(r, deadline, inStep, [&](uint32_t ms, uint64_t seen) {
+        return aPacketFifo_AwaitFirstUnless(r.incoming, filter, reference, ms, r.nudges, seen);
+    });
+}
+
 // A module answers the address request with two empty packets: the second is left behind
 // when the first is taken, and answers no later query.
 bool isAddressAnswer(const aPacket* packet, void*) {
@@ -26,14 +62,13 @@ void dropAddressAnswers(LinkRecord& r) {
 // answer: aErrTimeout when none comes, aErrIO when accept refuses it.
 template <typename Accept>
 aErr query(LinkRecord& r, uint8_t address, uint8_t length, const uint8_t* data, Accept&& accept) {
-    const aErr put = putPacket(r.outgoing, address, length, data);
+    const aErr put = sendPacket(r, address, length, data);
     if (put != aErrNone)
         return put;
     const auto deadline = Clock::now() + Millis(currentTiming().replyWaitMs);
     aPacket* answer = nullptr;
     for (;;) {
-        const auto left = std::chrono::ceil<Millis>(deadline - Clock::now()).count();
-        answer = aPacketFifo_Await(r.incoming, left > 0 ? static_cast<uint32_t>(left) : 0);
+        answer = awaitFirstIncoming(r, matchAll, nullptr, deadline, false);
         if (answer == nullptr)
             return aErrTimeout;
         if (address == aLINK_SYNC_ADDRESS || !isAddressAnswer(answer, nullptr))
@@ -53,6 +88,20 @@ template <typename T, typename Body> T onRecord(aLinkRef link, T fallback, Body&
     });
 }
 
+// Sends one packet: written at once by this thread when the writer idles, else queued.
+aErr sendPacket(LinkRecord& r, uint8_t address, uint8_t length, const uint8_t* data) {
+    aPacket packet{};
+    packet.check = aPACKET_CHECK;
+    packet.address = address;
+    packet.length = length;
+    packet.count = static_cast<uint8_t>(length + 2);
+    if (length > 0)
+        std::memcpy(packet.data, data, length);
+    if (writeNow(r, &packet, 1))
+        return aErrNone;
+    return aPacketFifo_Put(r.outgoing, &packet);
+}
+
 } // namespace
 
 aErr putPacket(aPacketFifoId fifo, uint8_t address, uint8_t length, const uint8_t* data) {
@@ -63,6 +112,16 @@ aErr putPacket(aPacketFifoId fifo, uint8_t address, uint8_t length, const uint8_
     const aErr result = aPacketFifo_Put(fifo, packet);
     aPacket_Destroy(&packet);
     return result;
+}
+
+aErr putSyncRequests(LinkRecord& r) {
+    aPacket requests[kSyncRequestCount] = {};
+    for (aPacket& request : requests) {
+        request.check = aPACKET_CHECK;
+        request.address = aLINK_SYNC_ADDRESS;
+        request.count = 2;
+    }
+    return aPacketFifo_PutAll(r.outgoing, requests, kSyncRequestCount);
 }
 
 } // namespace corvane::link
@@ -88,8 +147,9 @@ aPacket* aLink_GetPacket(aLinkRef link) {
 }
 
 aPacket* aLink_AwaitPacket(aLinkRef link, uint32_t timeoutMs) {
-    return onRecord<aPacket*>(
-        link, nullptr, [&](LinkRecord& r) { return aPacketFifo_Await(r.incoming, timeoutMs); });
+    return onRecord<aPacket*>(link, nullptr, [&](LinkRecord& r) {
+        return awaitFirstIncoming(r, matchAll, nullptr, Clock::now() + Millis(timeoutMs), false);
+    });
 }
 
 aPacket* aLink_GetFirst(aLinkRef link, aPacketFilter filter, void* reference) {
@@ -104,33 +164,12 @@ size_t aLink_DrainPackets(aLinkRef link, aPacketFilter filter, void* reference) 
     });
 }
 
-namespace {
-
-// Waits on the incoming FIFO while the link runs in step and the time lasts: await(ms) is one
-// wait of the given milliseconds, and its result ends the loop once it is not empty.
-template <typename T, typename Await>
-T awaitWhileInStep(LinkRecord& r, uint32_t timeoutMs, Await&& await) {
-    const auto deadline = Clock::now() + Millis(timeoutMs);
-    T result{};
-    while (!result && r.running.load() && r.status.load() == LINK_RUNNING) {
-        const auto left = std::chrono::ceil<Millis>(deadline - Clock::now());
-        if (left.count() <= 0)
-            break;
-        result = await(static_cast<uint32_t>(left.count()));
-    }
-    return result;
-}
-
-} // namespace
-
 aPacket* aLink_AwaitFirst(aLinkRef link, aPacketFilter filter, void* reference,
                           uint32_t timeoutMs) {
     return onRecord<aPacket*>(link, nullptr, [&](LinkRecord& r) -> aPacket* {
         if (filter == nullptr)
             return nullptr;
-        return awaitWhileInStep<aPacket*>(r, timeoutMs, [&](uint32_t ms) {
-            return aPacketFifo_AwaitFirst(r.incoming, filter, reference, ms);
-        });
+        return awaitFirstIncoming(r, filter, reference, Clock::now() + Millis(timeoutMs), true);
     });
 }
 
@@ -138,8 +177,9 @@ size_t aLink_AwaitRun(aLinkRef link, aPacketRunFilter filter, void* reference, u
     return onRecord<size_t>(link, 0, [&](LinkRecord& r) -> size_t {
         if (filter == nullptr)
             return 0;
-        return awaitWhileInStep<size_t>(r, timeoutMs, [&](uint32_t ms) {
-            return aPacketFifo_AwaitRun(r.incoming, filter, reference, ms);
+        const auto deadline = Clock::now() + Millis(timeoutMs);
+        return awaitIncoming<size_t>(r, deadline, true, [&](uint32_t ms, uint64_t seen) {
+            return aPacketFifo_AwaitRunUnless(r.incoming, filter, reference, ms, r.nudges, seen);
         });
     });
 }

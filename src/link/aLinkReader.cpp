@@ -11,32 +11,27 @@
 namespace corvane::link {
 
 thread_local const LinkRecord* tReaderOf = nullptr;
+// Set while this thread reads a link's stream for a caller (readForCaller).
+static thread_local bool tForCaller = false;
 
 namespace {
 
 using namespace std::chrono_literals;
 
-// How the reader idles on a stream that answers "not ready" at once: it yields for the first
-// moments of silence, so replies that follow requests closely are taken without delay. Past
-// that, a stream that can wait for a byte is waited on; one that cannot is polled after
-// sleeps in growing steps up to 1 ms, so an idle link costs little.
+// How the reader idles on a stream that cannot wait for a byte (one a program made): it yields
+// for the first moments of silence, so replies that follow requests closely are taken without
+// delay, then polls after sleeps in growing steps up to 1 ms, so an idle link costs little.
 class IdleBackoff {
   public:
-    // Yielding is cheaper than waking from a wait when the reply is this close (a reader that
-    // always waited made back-to-back exchanges a fifth slower on one CPU).
     static constexpr auto kYieldSpan = 200us;
     void reset() { idle_ = false; }
-    // How long the stream has been quiet, counted from the first call after a reset.
-    Clock::duration quiet() {
+    void pause() {
         const auto now = Clock::now();
         if (!idle_) {
             idle_ = true;
             since_ = now;
         }
-        return now - since_;
-    }
-    void pause() {
-        const auto quiet = this->quiet();
+        const auto quiet = now - since_;
         if (quiet < kYieldSpan)
             std::this_thread::yield();
         else if (quiet < 2ms)
@@ -74,10 +69,7 @@ void apply(LinkRecord& r, SyncProgress& sync, aPacket* assembly, SyncAction acti
     aPacket_Reset(assembly);
     if (action != SyncAction::SendRequests)
         return;
-    aErr result = aErrNone;
-    for (int i = 0; i < kSyncRequestCount; ++i)
-        result = putPacket(r.outgoing, aLINK_SYNC_ADDRESS, 0, nullptr);
-    if (result != aErrNone)
+    if (putSyncRequests(r) != aErrNone)
         sync.state = kSyncStateStart;
 }
 
@@ -183,72 +175,278 @@ std::size_t wholePacket(aPacket* assembly, const uint8_t* bytes, std::size_t ava
     return length + 2u;
 }
 
+// How long the reader thread stands aside after a caller's wait for an incoming packet ended:
+// long enough for the caller's next request of an exchange, short enough that a packet the
+// module sends on its own is taken up soon after the exchanges end.
+constexpr auto kCallerHold = 2ms;
+
+// The link whose stream this thread reads, for its user filters (which may put packets), and
+// whether it reads for a caller.
+class ReaderScope {
+  public:
+    ReaderScope(const LinkRecord& r, bool forCaller)
+        : previous_(tReaderOf), previousForCaller_(tForCaller) {
+        tReaderOf = &r;
+        tForCaller = forCaller;
+    }
+    ~ReaderScope() {
+        tReaderOf = previous_;
+        tForCaller = previousForCaller_;
+    }
+    ReaderScope(const ReaderScope&) = delete;
+    ReaderScope& operator=(const ReaderScope&) = delete;
+
+  private:
+    const LinkRecord* previous_;
+    bool previousForCaller_;
+};
+
 } // namespace
 
-void readerMain(RecordPtr rp, aStream* stream, aPacket* assembly, uint32_t generation,
+struct ReadPath {
+    ReadPath(aStream* s, aPacket* a, uint32_t g)
+        : stream(s), assembly(a), generation(g),
+          timing(currentTiming()), pace{Millis(timing.syncResendMs), Millis(timing.syncRespaceMs)},
+          block(16384) {}
+
+    // Held by whoever reads the stream and takes apart what it brings. Taken before filterLock,
+    // the FIFO locks and signalLock, never after them.
+    std::mutex lock;
+    aStream* const stream;
+    aPacket* const assembly;
+    const uint32_t generation;
+    const aLinkTiming timing;
+    const SyncPace pace;
+    SyncProgress sync;
+    // Streams that can wait for a byte are waited on: the reader wakes the moment it comes,
+    // and costs nothing while none does. Only they are read by callers too: a stream that
+    // cannot wait is polled, by the reader thread alone.
+    const bool canWait = aStream_CanWait(stream);
+    // A stream that can also be polled beside its read path is watched by the idle reader
+    // thread without the lock, so a caller that comes meanwhile reads for itself at once.
+    const bool canPoll = aStream_CanPoll(stream);
+    // Reads that brought bytes, by anyone (under the lock); the reader thread's own notes of its
+    // last poll. A poll that found the stream ready, followed by a read that found nothing
+    // while no one else read, was misled (a peer that hung up looks ready for ever): the
+    // thread then waits through wait, which sleeps out such a stream, until bytes come again.
+    uint64_t reads = 0;
+    uint64_t readsAtPoll = 0;
+    bool pollPromised = false;
+    bool pollMisled = false;
+    Inbox inbox;
+    std::vector<uint8_t> block; // a burst of the socket stream in one piece
+};
+
+std::shared_ptr<ReadPath> makeReadPath(aStream* stream, aPacket* assembly, uint32_t generation) {
+    return std::make_shared<ReadPath>(stream, assembly, generation);
+}
+
+bool awaitReadFree(ReadPath& path, Millis limit) {
+    const auto deadline = Clock::now() + limit;
+    while (!path.lock.try_lock()) {
+        if (Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(100us);
+    }
+    path.lock.unlock();
+    return true;
+}
+
+namespace {
+
+// Takes apart the got bytes one read brought, under the path's lock.
+void takeApart(LinkRecord& r, ReadPath& p, std::size_t got) {
+    const uint8_t* const block = p.block.data();
+    for (std::size_t i = 0; i < got; ++i) {
+        const bool syncing = r.status.load() == LINK_SYNCING;
+        if (const std::size_t whole = syncing ? 0 : wholePacket(p.assembly, block + i, got - i)) {
+            dispatch(r, p.assembly, p.inbox);
+            i += whole - 1;
+            continue;
+        }
+        const uint8_t byte = block[i];
+        if (syncing) {
+            adoptQueuedRequests(r, p.sync, p.assembly);
+            apply(r, p.sync, p.assembly, syncOnByte(p.sync, byte, Clock::now(), p.pace));
+        } else if (aPacket_AddByte(p.assembly, byte) != aErrNone) {
+            // A byte that fits no packet: out of step.
+            apply(r, p.sync, p.assembly, syncRestart(p.sync, Clock::now(), p.pace.respace));
+        } else if (aPacket_IsComplete(p.assembly)) {
+            dispatch(r, p.assembly, p.inbox);
+        }
+    }
+    endUserFilterBurst(r);
+    if (p.inbox.deliver(r.incoming) != aErrNone)
+        setStatus(r, LINK_ERROR);
+}
+
+// What one read of the stream found.
+enum class ReadOutcome { bytes, none, failed };
+
+ReadOutcome readOnce(LinkRecord& r, ReadPath& p) {
+    std::size_t got = 0;
+    const aErr read = aStream_ReadAvailable(p.stream, p.block.data(), p.block.size(), &got);
+    if (read == aErrNotReady)
+        return ReadOutcome::none;
+    if (read != aErrNone) {
+        setStatus(r, IO_ERROR);
+        return ReadOutcome::failed;
+    }
+    ++p.reads;
+    takeApart(r, p, got);
+    return ReadOutcome::bytes;
+}
+
+// Callers read a stream that can wait, while the link runs in step.
+bool callersMayRead(const LinkRecord& r, const ReadPath& p) {
+    return p.canWait && r.status.load() == LINK_RUNNING;
+}
+
+// Whether the reader thread stands aside for callers that read for themselves: while they wait
+// for packets, and for a moment after the last wait ended.
+bool callersReading(const LinkRecord& r, const ReadPath& p, Clock::time_point now) {
+    if (!callersMayRead(r, p))
+        return false;
+    if (r.waiters.load() > 0)
+        return true;
+    const Clock::time_point ended{Clock::duration(r.lastWaitEnded.load())};
+    return now - ended < kCallerHold;
+}
+
+// Stands aside until the callers are done (or the link stops or leaves step), looking again
+// at least every readWaitMs.
+void standAside(LinkRecord& r, const ReadPath& p) {
+    const auto now = Clock::now();
+    if (r.waiters.load() > 0) {
+        // Those waiting on the FIFO while this thread held the stream now read for themselves.
+        nudgeWaiters(r);
+        // Set before the look at waiters under the signal lock: the caller whose wait ends
+        // last either sees it and wakes this thread, or ended before that look.
+        r.readerAside = true;
+        waitFor(r, Millis(p.timing.readWaitMs), [&] {
+            return !live(r, p.generation) || !callersMayRead(r, p) || r.waiters.load() == 0;
+        });
+        r.readerAside = false;
+        return;
+    }
+    const Clock::time_point ended{Clock::duration(r.lastWaitEnded.load())};
+    const auto limit = std::chrono::ceil<Millis>(ended + kCallerHold - now);
+    if (limit.count() > 0)
+        waitFor(r, limit, [&] { return !live(r, p.generation) || !callersMayRead(r, p); });
+}
+
+} // namespace
+
+void readerMain(RecordPtr rp, std::shared_ptr<ReadPath> path,
                 std::shared_ptr<std::atomic<bool>> ended) {
     LinkRecord& r = *rp;
-    tReaderOf = &r;
-    const aLinkTiming timing = currentTiming();
-    const SyncPace pace{Millis(timing.syncResendMs), Millis(timing.syncRespaceMs)};
-    SyncProgress sync;
+    ReadPath& p = *path;
+    ReaderScope scope(r, false);
     r.readerStarted = true;
     setStatus(r, LINK_RUNNING);
     notifyAll(r);
-
-    // After the first moments of silence, streams that can wait for a byte are waited on: the
-    // reader wakes the moment the byte comes, and costs nothing while none does.
-    bool canWait = true;
+    // Only this thread reads a stream that cannot wait, so only it idles on one.
     IdleBackoff idle;
-    auto inbox = std::make_unique<Inbox>();
-    std::vector<uint8_t> storage(16384); // a burst of the socket stream in one piece
-    uint8_t* const block = storage.data();
-    while (live(r, generation)) {
-        std::size_t got = 0;
-        const aErr read = aStream_ReadAvailable(stream, block, storage.size(), &got);
-        if (read == aErrNotReady) {
-            if (r.status.load() == LINK_SYNCING) {
-                adoptQueuedRequests(r, sync, assembly);
-                apply(r, sync, assembly, syncOnSilence(sync, Clock::now(), pace));
-            }
-            if (canWait && idle.quiet() >= IdleBackoff::kYieldSpan) {
-                const aErr waited = aStream_Wait(stream, timing.readWaitMs);
-                if (waited == aErrNone || waited == aErrNotReady)
-                    continue;
-                canWait = waited != aErrUnimplemented;
-            }
-            idle.pause();
+
+    while (live(r, p.generation)) {
+        if (callersReading(r, p, Clock::now())) {
+            standAside(r, p);
             continue;
         }
-        idle.reset();
-        if (read != aErrNone) {
-            setStatus(r, IO_ERROR);
-            waitFor(r, Millis(timing.readErrorPauseMs), [&] { return !live(r, generation); });
+        std::unique_lock<std::mutex> reading(p.lock);
+        const ReadOutcome outcome = readOnce(r, p);
+        if (p.pollPromised) {
+            p.pollPromised = false;
+            p.pollMisled = outcome == ReadOutcome::none && p.reads == p.readsAtPoll;
+        }
+        if (outcome == ReadOutcome::bytes) {
+            p.pollMisled = false;
+            idle.reset();
             continue;
         }
-        for (std::size_t i = 0; i < got; ++i) {
-            const bool syncing = r.status.load() == LINK_SYNCING;
-            if (const std::size_t whole = syncing ? 0 : wholePacket(assembly, block + i, got - i)) {
-                dispatch(r, assembly, *inbox);
-                i += whole - 1;
+        if (outcome == ReadOutcome::failed) {
+            reading.unlock();
+            waitFor(r, Millis(p.timing.readErrorPauseMs), [&] { return !live(r, p.generation); });
+            continue;
+        }
+        if (r.status.load() == LINK_SYNCING) {
+            adoptQueuedRequests(r, p.sync, p.assembly);
+            apply(r, p.sync, p.assembly, syncOnSilence(p.sync, Clock::now(), p.pace));
+        }
+        if (p.canPoll && !p.pollMisled && r.status.load() == LINK_RUNNING) {
+            p.readsAtPoll = p.reads;
+            reading.unlock();
+            const aErr polled = aStream_Poll(p.stream, p.timing.readWaitMs);
+            p.pollPromised = polled == aErrNone;
+            if (polled == aErrNone || polled == aErrNotReady)
                 continue;
-            }
-            const uint8_t byte = block[i];
-            if (syncing) {
-                adoptQueuedRequests(r, sync, assembly);
-                apply(r, sync, assembly, syncOnByte(sync, byte, Clock::now(), pace));
-            } else if (aPacket_AddByte(assembly, byte) != aErrNone) {
-                // A byte that fits no packet: out of step.
-                apply(r, sync, assembly, syncRestart(sync, Clock::now(), pace.respace));
-            } else if (aPacket_IsComplete(assembly)) {
-                dispatch(r, assembly, *inbox);
-            }
+            reading.lock();
         }
-        endUserFilterBurst(r);
-        if (inbox->deliver(r.incoming) != aErrNone)
-            setStatus(r, LINK_ERROR);
+        if (p.canWait) {
+            const aErr waited = aStream_Wait(p.stream, p.timing.readWaitMs);
+            if (waited == aErrNone || waited == aErrNotReady)
+                continue;
+        }
+        reading.unlock();
+        idle.pause();
     }
     markEnded(r, *ended);
 }
 
+bool readForCaller(LinkRecord& r, uint32_t waitMs) {
+    if (tReaderOf == &r)
+        return false; // a user filter waiting for packets: the stream is being read already
+    const std::shared_ptr<ReadPath> path = r.readPath.load();
+    if (!path)
+        return false;
+    ReadPath& p = *path;
+    std::unique_lock<std::mutex> reading(p.lock, std::try_to_lock);
+    // Stop clears running before it waits for the lock, so a path found live here stays so.
+    if (!reading.owns_lock() || !live(r, p.generation) || !callersMayRead(r, p))
+        return false;
+    ReaderScope scope(r, true);
+    // A wait that failed is followed by a read all the same: the read reports the failure
+    // (which ends callers' reading) instead of the caller coming straight back to wait again.
+    if (aStream_Wait(p.stream, std::min(waitMs, p.timing.readWaitMs)) != aErrNotReady)
+        readOnce(r, p);
+    return true;
+}
+
+IncomingWait::IncomingWait(LinkRecord& r) : r_(r) {
+    ++r_.waiters;
+}
+
+IncomingWait::~IncomingWait() {
+    r_.lastWaitEnded = Clock::now().time_since_epoch().count();
+    // Callers still waiting may have slept while this one read: one of them reads now. After
+    // the last, the reader thread that stood aside for them takes over again.
+    if (--r_.waiters > 0)
+        nudgeWaiters(r_);
+    else if (r_.readerAside.exchange(false))
+        notifyAll(r_);
+}
+
+void nudgeWaiters(LinkRecord& r) {
+    ++r.nudges;
+    // A caller that goes to sleep after this read the count before it: its wait ends at once.
+    if (r.sleepers.load() > 0)
+        aPacketFifo_WakeWaiters(r.incoming);
+}
+
 } // namespace corvane::link
+
+using namespace corvane::link;
+
+bool aLink_ReadAsCaller(aLinkRef link, uint32_t waitMs) {
+    return corvane::guardedValue<bool>(false, [&] {
+        const RecordPtr r = findRecord(link);
+        if (!r)
+            return false;
+        IncomingWait waiting(*r);
+        return readForCaller(*r, waitMs);
+    });
+}
+
+bool aLink_ReadingForCaller() {
+    return tForCaller;
+}

@@ -72,19 +72,6 @@ void writePooled(LinkRecord& r, aStream* stream, Source& source, std::vector<uin
     aStream_Write(stream, batch.data(), fill);
 }
 
-// Right after a write the next packet is often close behind (the next request of an exchange):
-// the writer looks for it, yielding, before it sleeps, so its caller need not wake it. Packets
-// are taken only under the write lock, so this only waits for one to be queued.
-bool queuedSoon(aPacketFifoId fifo, Clock::time_point lastWrite, uint32_t waitMs) {
-    constexpr auto kLookSpan = std::chrono::microseconds(200);
-    while (Clock::now() - lastWrite < kLookSpan) {
-        if (aPacketFifo_GetLength(fifo) > 0)
-            return true;
-        std::this_thread::yield();
-    }
-    return aPacketFifo_AwaitAny(fifo, waitMs);
-}
-
 } // namespace
 
 void writeOne(LinkRecord& r, aStream* stream, const aPacket& packet) {
@@ -107,14 +94,12 @@ void writerMain(RecordPtr rp, aStream* stream, uint32_t generation,
 
     Taken taken(r.outgoing);
     std::vector<uint8_t> batch(coalescing ? kCoalesceSize : kPoolSize);
-    Clock::time_point lastWrite = Clock::now();
     while (live(r, generation)) {
-        if (!queuedSoon(r.outgoing, lastWrite, waitMs))
+        if (!aPacketFifo_AwaitAny(r.outgoing, waitMs))
             continue;
         std::lock_guard<std::mutex> lock(r.writeLock);
         if (!taken.await(0))
             continue; // a caller wrote it, or stopping drained it
-        lastWrite = Clock::now();
         while (!taken.empty()) {
             if (coalescing || r.pooled.load())
                 writePooled(r, stream, taken, batch);

@@ -317,6 +317,22 @@ aErr aPacketFifo_AwaitRoom(aPacketFifoId fifoId, size_t room, uint32_t idleMs) {
     });
 }
 
+bool aPacketFifo_AwaitEmpty(aPacketFifoId fifoId, uint32_t timeoutMs) {
+    return corvane::guardedValue<bool>(false, [&] {
+        const Clock::time_point deadline = deadlineAfter(timeoutMs);
+        FifoRef fifo = lookup(fifoId);
+        if (!fifo) {
+            return false;
+        }
+        std::unique_lock lock(fifo->mutex);
+        ++fifo->roomWaiters;
+        fifo->drained.wait_until(lock, deadline,
+                                 [&] { return !fifo->valid || fifo->entries.empty(); });
+        --fifo->roomWaiters;
+        return fifo->valid && fifo->entries.empty();
+    });
+}
+
 size_t aPacketFifo_GetLength(aPacketFifoId fifoId) {
     return corvane::guardedValue<size_t>(0, [&]() -> size_t {
         FifoRef fifo = lookup(fifoId);
@@ -352,8 +368,17 @@ aPacket* aPacketFifo_GetFirst(aPacketFifoId fifoId, aPacketFilter filter, void* 
     return aPacketFifo_AwaitFirst(fifoId, filter, reference, 0);
 }
 
-aPacket* aPacketFifo_AwaitFirst(aPacketFifoId fifoId, aPacketFilter filter, void* reference,
-                                uint32_t timeoutMs) {
+namespace {
+
+// What ends a wait early, with nothing: a counter that moved on from the value seen.
+struct Unless {
+    const std::atomic<uint64_t>* counter;
+    uint64_t seen;
+    bool met() const { return counter != nullptr && counter->load() != seen; }
+};
+
+aPacket* awaitFirst(aPacketFifoId fifoId, aPacketFilter filter, void* reference, uint32_t timeoutMs,
+                    Unless unless) {
     if (filter == nullptr) {
         return nullptr;
     }
@@ -384,7 +409,7 @@ aPacket* aPacketFifo_AwaitFirst(aPacketFifoId fifoId, aPacketFilter filter, void
                     return true;
                 }
             }
-            return false;
+            return unless.met();
         };
         waitUntil(*fifo, lock, deadline, scan);
         if (found == SIZE_MAX || !fifo->valid) {
@@ -394,8 +419,23 @@ aPacket* aPacketFifo_AwaitFirst(aPacketFifoId fifoId, aPacketFilter filter, void
     });
 }
 
-size_t aPacketFifo_AwaitRun(aPacketFifoId fifoId, aPacketRunFilter filter, void* reference,
-                            uint32_t timeoutMs) {
+} // namespace
+
+aPacket* aPacketFifo_AwaitFirst(aPacketFifoId fifoId, aPacketFilter filter, void* reference,
+                                uint32_t timeoutMs) {
+    return awaitFirst(fifoId, filter, reference, timeoutMs, Unless{nullptr, 0});
+}
+
+aPacket* aPacketFifo_AwaitFirstUnless(aPacketFifoId fifoId, aPacketFilter filter, void* reference,
+                                      uint32_t timeoutMs, const std::atomic<uint64_t>& counter,
+                                      uint64_t seen) {
+    return awaitFirst(fifoId, filter, reference, timeoutMs, Unless{&counter, seen});
+}
+
+namespace {
+
+size_t awaitRun(aPacketFifoId fifoId, aPacketRunFilter filter, void* reference, uint32_t timeoutMs,
+                Unless unless) {
     if (filter == nullptr) {
         return 0;
     }
@@ -427,7 +467,7 @@ size_t aPacketFifo_AwaitRun(aPacketFifoId fifoId, aPacketRunFilter filter, void*
                                       break;
                                   }
                               }
-                              return taken > 0;
+                              return taken > 0 || unless.met();
                           };
                           waitUntil(fifo, lock, deadline, scan);
                           if (taken > 0) {
@@ -435,6 +475,39 @@ size_t aPacketFifo_AwaitRun(aPacketFifoId fifoId, aPacketRunFilter filter, void*
                           }
                           return fifo.valid ? taken : 0;
                       });
+}
+
+} // namespace
+
+size_t aPacketFifo_AwaitRun(aPacketFifoId fifoId, aPacketRunFilter filter, void* reference,
+                            uint32_t timeoutMs) {
+    return awaitRun(fifoId, filter, reference, timeoutMs, Unless{nullptr, 0});
+}
+
+size_t aPacketFifo_AwaitRunUnless(aPacketFifoId fifoId, aPacketRunFilter filter, void* reference,
+                                  uint32_t timeoutMs, const std::atomic<uint64_t>& counter,
+                                  uint64_t seen) {
+    return awaitRun(fifoId, filter, reference, timeoutMs, Unless{&counter, seen});
+}
+
+void aPacketFifo_WakeWaiters(aPacketFifoId fifoId) {
+    corvane::guardedValue<bool>(false, [&] {
+        FifoRef fifo = lookup(fifoId);
+        if (!fifo) {
+            return false;
+        }
+        bool wake = false;
+        {
+            // Taken so that a waiter between its test of the counter and its sleep is asleep
+            // by the time of the wake-up.
+            std::lock_guard lock(fifo->mutex);
+            wake = fifo->waiters > 0;
+        }
+        if (wake) {
+            fifo->changed.notify_all();
+        }
+        return true;
+    });
 }
 
 size_t aPacketFifo_DrainPackets(aPacketFifoId fifoId, aPacketFilter filter, void* reference) {

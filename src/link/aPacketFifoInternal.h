@@ -4,7 +4,9 @@
 
 #include "corvane/aPacketFifo.h"
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 
 // Appends copies of count packets exactly as count aPacketFifo_Put calls would (the
 // 1000-packet rule applies after each), but wakes the waiters once. aErrParam for an unknown
@@ -30,6 +32,10 @@ bool aPacketFifo_AwaitAny(aPacketFifoId fifo, uint32_t timeoutMs);
 // room above aPACKETFIFO_MAXPACKETS.
 aErr aPacketFifo_AwaitRoom(aPacketFifoId fifo, size_t room, uint32_t idleMs);
 
+// Waits up to timeoutMs until every packet has been taken. False on time-out or for an unknown
+// or destroyed FIFO.
+bool aPacketFifo_AwaitEmpty(aPacketFifoId fifo, uint32_t timeoutMs);
+
 // What a run filter makes of one packet: leave it, take it (the filter has used it) and go on,
 // or take it as the last of the run.
 enum class aRunVerdict { skip, take, takeLast };
@@ -43,3 +49,15 @@ typedef aRunVerdict (*aPacketRunFilter)(const aPacket* packet, void* reference);
 // unknown or destroyed FIFO.
 size_t aPacketFifo_AwaitRun(aPacketFifoId fifo, aPacketRunFilter filter, void* reference,
                             uint32_t timeoutMs);
+
+// aPacketFifo_AwaitFirst and aPacketFifo_AwaitRun that also end, with nothing, once counter is no
+// longer seen: for waiters that may have something better to do than sleep (the link engine's
+// callers, when the stream becomes theirs to read). Read the counter before deciding to wait;
+// whoever moves it on calls aPacketFifo_WakeWaiters afterwards, and no move is missed.
+aPacket* aPacketFifo_AwaitFirstUnless(aPacketFifoId fifo, aPacketFilter filter, void* reference,
+                                      uint32_t timeoutMs, const std::atomic<uint64_t>& counter,
+                                      uint64_t seen);
+size_t aPacketFifo_AwaitRunUnless(aPacketFifoId fifo, aPacketRunFilter filter, void* reference,
+                                  uint32_t timeoutMs, const std::atomic<uint64_t>& counter,
+                                  uint64_t seen);
+void aPacketFifo_WakeWaiters(aPacketFifoId fifo);

@@ -93,7 +93,7 @@ bool bindRouter(aServer& s, const std::string& interfaceText) {
         [&s](const ClientId& client, const uint8_t* bytes, std::size_t size) {
             return takeFromClient(s, client, bytes, size);
         },
-        [&s](const ClientId& client) { forgetClient(s, client); });
+        [&s](const ClientId& client) { forgetClient(s, client); }, s.link);
     corvane::inprocServerAdd(s.interfaceAddress, s.port, s.inproc);
     debugTrace("_findPortAndBindSocket: %d - %s\n", port, where.c_str());
     return true;

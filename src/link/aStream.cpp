@@ -20,14 +20,9 @@ constexpr size_t kStackRead = 256;
 } // namespace
 
 struct aStream {
-    aStreamGetProc get = nullptr;
-    aStreamPutProc put = nullptr;
-    aStreamWriteProc write = nullptr;
-    aStreamDeleteProc del = nullptr;
-    aStreamWaitProc wait = nullptr;
-    aStreamReadSomeProc readSome = nullptr;
-    bool coalescing = false;
-    bool callerWrites = false;
+    // The kind's table: a constant one of the library, or own for a stream of aStream_Create.
+    const aStreamKind* kind = nullptr;
+    aStreamKind own{};
     void* reference = nullptr;
     // Push-back ring, part of the read path only. readIndex is the next byte to hand out.
     uint8_t* ring = nullptr;
@@ -81,7 +76,7 @@ struct aStream {
             --count;
             return aErrNone;
         }
-        return noteRead(get(byte, reference));
+        return noteRead(kind->get(byte, reference));
     }
 
     // Up to max bytes: the ring's first, else one block from the stream without waiting.
@@ -95,12 +90,12 @@ struct aStream {
             }
             return aErrNone;
         }
-        if (readSome == nullptr) {
+        if (kind->readSome == nullptr) {
             const aErr err = readOne(buffer);
             *got = err == aErrNone ? 1 : 0;
             return err;
         }
-        const aErr err = noteRead(readSome(buffer, max, got, reference));
+        const aErr err = noteRead(kind->readSome(buffer, max, got, reference));
         if (err != aErrNone) {
             *got = 0;
         }
@@ -152,44 +147,31 @@ void* aStream_Reference(const aStream* stream) {
     return validStream(stream) ? stream->reference : nullptr;
 }
 
-aErr aStream_SetWait(aStream* stream, aStreamWaitProc wait) {
-    if (!validStream(stream)) {
-        return aErrParam;
-    }
-    stream->wait = wait;
-    return aErrNone;
+bool aStream_CanWait(const aStream* stream) {
+    return validStream(stream) && stream->kind->get != nullptr && stream->kind->wait != nullptr;
 }
 
-aErr aStream_SetReadSome(aStream* stream, aStreamReadSomeProc readSome) {
+aErr aStream_Poll(aStream* stream, uint32_t timeoutMs) {
     if (!validStream(stream)) {
         return aErrParam;
     }
-    stream->readSome = readSome;
-    return aErrNone;
+    if (stream->kind->poll == nullptr) {
+        return aErrUnimplemented;
+    }
+    return corvane::guardedValue<aErr>(
+        aErrIO, [&] { return stream->kind->poll(timeoutMs, stream->reference); });
 }
 
-aErr aStream_SetCoalescing(aStream* stream, bool coalescing) {
-    if (!validStream(stream)) {
-        return aErrParam;
-    }
-    stream->coalescing = coalescing;
-    return aErrNone;
+bool aStream_CanPoll(const aStream* stream) {
+    return validStream(stream) && stream->kind->poll != nullptr;
 }
 
 bool aStream_IsCoalescing(const aStream* stream) {
-    return validStream(stream) && stream->coalescing;
-}
-
-aErr aStream_SetCallerWrites(aStream* stream, bool allowed) {
-    if (!validStream(stream)) {
-        return aErrParam;
-    }
-    stream->callerWrites = allowed;
-    return aErrNone;
+    return validStream(stream) && stream->kind->coalescing;
 }
 
 bool aStream_AllowsCallerWrites(const aStream* stream) {
-    return validStream(stream) && stream->callerWrites;
+    return validStream(stream) && stream->kind->callerWrites;
 }
 
 aErr aStream_ReadAvailable(aStream* stream, uint8_t* buffer, size_t max, size_t* got) {
@@ -200,21 +182,28 @@ aErr aStream_ReadAvailable(aStream* stream, uint8_t* buffer, size_t max, size_t*
     if (max == 0) {
         return aErrParam;
     }
-    if (stream->get == nullptr) {
+    if (stream->kind->get == nullptr) {
         return aErrMode;
     }
     return corvane::guardedValue<aErr>(aErrIO,
                                        [&] { return stream->readSomeBytes(buffer, max, got); });
 }
 
+aStream* aStream_CreateOfKind(const aStreamKind& kind, void* reference) {
+    aStream* stream = new (std::nothrow) aStream{};
+    if (stream != nullptr) {
+        stream->kind = &kind;
+        stream->reference = reference;
+    }
+    return stream;
+}
+
 aStream* aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
                         aStreamDeleteProc del, void* reference) {
     aStream* stream = new (std::nothrow) aStream{};
     if (stream != nullptr) {
-        stream->get = get;
-        stream->put = put;
-        stream->write = write;
-        stream->del = del;
+        stream->own = aStreamKind{.get = get, .put = put, .write = write, .del = del};
+        stream->kind = &stream->own;
         stream->reference = reference;
     }
     return stream;
@@ -230,9 +219,9 @@ aErr aStream_Destroy(aStream** streamPointer) {
         return aErrParam;
     }
     aErr result = aErrNone;
-    if (stream->del != nullptr) {
+    if (stream->kind->del != nullptr) {
         result = corvane::guardedValue<aErr>(aErrUnknown,
-                                             [&] { return stream->del(stream->reference); });
+                                             [&] { return stream->kind->del(stream->reference); });
     }
     delete[] stream->ring;
     stream->check = 0;
@@ -244,7 +233,7 @@ aErr aStream_Read(aStream* stream, uint8_t* buffer, size_t count) {
     if (!validStream(stream) || buffer == nullptr) {
         return aErrParam;
     }
-    if (stream->get == nullptr) {
+    if (stream->kind->get == nullptr) {
         return aErrMode;
     }
     return corvane::guardedValue<aErr>(aErrResource, [&] {
@@ -284,10 +273,10 @@ aErr aStream_Wait(aStream* stream, uint32_t timeoutMs) {
     if (stream->count > 0) {
         return aErrNone;
     }
-    if (stream->get == nullptr) {
+    if (stream->kind->get == nullptr) {
         return aErrMode;
     }
-    if (stream->wait == nullptr) {
+    if (stream->kind->wait == nullptr) {
         return aErrUnimplemented;
     }
     return corvane::guardedValue<aErr>(aErrIO, [&] {
@@ -296,7 +285,7 @@ aErr aStream_Wait(aStream* stream, uint32_t timeoutMs) {
             std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
             return aErrNotReady;
         }
-        const aErr err = stream->wait(timeoutMs, stream->reference);
+        const aErr err = stream->kind->wait(timeoutMs, stream->reference);
         stream->waitedReady = err == aErrNone;
         return err;
     });
@@ -306,18 +295,19 @@ aErr aStream_Write(aStream* stream, const uint8_t* bytes, size_t count) {
     if (!validStream(stream) || bytes == nullptr) {
         return aErrParam;
     }
-    if (stream->put == nullptr && stream->write == nullptr) {
+    const aStreamKind& kind = *stream->kind;
+    if (kind.put == nullptr && kind.write == nullptr) {
         return aErrMode;
     }
     if (count == 0) {
         return aErrNone;
     }
     return corvane::guardedValue<aErr>(aErrWrite, [&] {
-        if (stream->write != nullptr && (count > 1 || stream->put == nullptr)) {
-            return stream->write(bytes, count, stream->reference);
+        if (kind.write != nullptr && (count > 1 || kind.put == nullptr)) {
+            return kind.write(bytes, count, stream->reference);
         }
         for (size_t i = 0; i < count; ++i) {
-            aErr err = stream->put(bytes[i], stream->reference);
+            aErr err = kind.put(bytes[i], stream->reference);
             if (err != aErrNone) {
                 return err;
             }
@@ -379,7 +369,8 @@ aErr readRecord(aStream* stream, uint8_t* buffer, size_t* length, size_t size,
             return finishFull();
         }
         uint8_t byte = 0;
-        aErr err = stream->get == nullptr && stream->count == 0 ? aErrMode : stream->readOne(&byte);
+        aErr err =
+            stream->kind->get == nullptr && stream->count == 0 ? aErrMode : stream->readOne(&byte);
         if (err == aErrNotReady) {
             std::vector<uint8_t> back(record);
             back.insert(back.end(), terminator, terminator + matched);
@@ -502,7 +493,7 @@ aErr aStream_Flush(aStream* input, aStream* output) {
     if (!validStream(input) || !validStream(output)) {
         return aErrParam;
     }
-    if (input->get == nullptr || output->put == nullptr) {
+    if (input->kind->get == nullptr || output->kind->put == nullptr) {
         return aErrMode;
     }
     return corvane::guardedValue<aErr>(aErrIO, [&] {
@@ -515,7 +506,7 @@ aErr aStream_Flush(aStream* input, aStream* output) {
             if (err != aErrNone) {
                 return err;
             }
-            err = output->put(byte, output->reference);
+            err = output->kind->put(byte, output->reference);
             if (err != aErrNone) {
                 return err;
             }

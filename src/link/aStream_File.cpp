@@ -36,6 +36,10 @@ aErr fileDelete(void* reference) {
     return aFile_Close(&file);
 }
 
+// A file read byte by byte, and one written by byte or by block.
+constexpr aStreamKind kFileInputKind{.get = fileGet, .wait = fileWait, .del = fileDelete};
+constexpr aStreamKind kFileOutputKind{.put = filePut, .write = fileWrite, .del = fileDelete};
+
 aErr createFileStream(const char* path, aFileMode mode, aStream** stream) {
     if (stream == nullptr) {
         return aErrResource;
@@ -48,15 +52,11 @@ aErr createFileStream(const char* path, aFileMode mode, aStream** stream) {
     if (file == nullptr) {
         return aErrResource;
     }
-    *stream = mode == aFileModeReadOnly
-                  ? aStream_Create(fileGet, nullptr, nullptr, fileDelete, file)
-                  : aStream_Create(nullptr, filePut, fileWrite, fileDelete, file);
+    *stream =
+        aStream_CreateOfKind(mode == aFileModeReadOnly ? kFileInputKind : kFileOutputKind, file);
     if (*stream == nullptr) {
         aFile_Close(&file);
         return aErrResource;
-    }
-    if (mode == aFileModeReadOnly) {
-        aStream_SetWait(*stream, fileWait);
     }
     return aErrNone;
 }

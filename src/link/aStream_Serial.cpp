@@ -18,10 +18,8 @@ struct SerialRecord {
     uint16_t check = kSerialCheck;
     corvane::platform::SerialPort* port = nullptr;
     uint32_t baud = 0;
-    // Read path only (the reader thread): bytes taken from the port but not yet handed out.
-    uint8_t pending[kReadChunk] = {};
-    size_t pendingCount = 0;
-    size_t pendingIndex = 0;
+    // Read path only: bytes taken from the port but not yet handed out.
+    aStreamReadBuffer received{kReadChunk};
 };
 
 SerialRecord* recordOf(void* reference) {
@@ -29,26 +27,23 @@ SerialRecord* recordOf(void* reference) {
     return record != nullptr && record->check == kSerialCheck ? record : nullptr;
 }
 
-aErr serialGet(uint8_t* byte, void* reference) {
+aErr serialReadSome(uint8_t* buffer, size_t max, size_t* got, void* reference) {
     SerialRecord* record = recordOf(reference);
-    if (record == nullptr || byte == nullptr) {
+    if (record == nullptr || buffer == nullptr || got == nullptr) {
         return aErrParam;
     }
-    if (record->pendingIndex == record->pendingCount) {
-        size_t got = 0;
-        aErr err = corvane::platform::readSerialPort(record->port, record->pending,
-                                                     sizeof record->pending, got);
-        if (err != aErrNone) {
-            return aErrIO;
-        }
-        if (got == 0) {
-            return aErrNotReady;
-        }
-        record->pendingCount = got;
-        record->pendingIndex = 0;
-    }
-    *byte = record->pending[record->pendingIndex++];
-    return aErrNone;
+    return record->received.take(
+        buffer, max, got, [&](uint8_t* into, size_t capacity, size_t& brought) {
+            return corvane::platform::readSerialPort(record->port, into, capacity, brought) ==
+                           aErrNone
+                       ? aErrNone
+                       : aErrIO;
+        });
+}
+
+aErr serialGet(uint8_t* byte, void* reference) {
+    size_t got = 0;
+    return serialReadSome(byte, 1, &got, reference);
 }
 
 aErr serialWait(uint32_t timeoutMs, void* reference) {
@@ -56,8 +51,16 @@ aErr serialWait(uint32_t timeoutMs, void* reference) {
     if (record == nullptr) {
         return aErrParam;
     }
-    if (record->pendingIndex < record->pendingCount) {
+    if (record->received.holding()) {
         return aErrNone;
+    }
+    return corvane::platform::waitSerialPortReadable(record->port, timeoutMs);
+}
+
+aErr serialPoll(uint32_t timeoutMs, void* reference) {
+    SerialRecord* record = recordOf(reference);
+    if (record == nullptr) {
+        return aErrParam;
     }
     return corvane::platform::waitSerialPortReadable(record->port, timeoutMs);
 }
@@ -88,6 +91,16 @@ aErr serialDelete(void* reference) {
     delete record;
     return err;
 }
+
+// A serial port. Its writes take as long as the line needs, so only the link's writer thread
+// makes them.
+constexpr aStreamKind kSerialKind{.get = serialGet,
+                                  .readSome = serialReadSome,
+                                  .wait = serialWait,
+                                  .poll = serialPoll,
+                                  .put = serialPut,
+                                  .write = serialWrite,
+                                  .del = serialDelete};
 
 } // namespace
 
@@ -125,12 +138,11 @@ aErr aStream_CreateSerial(const char* portName, uint32_t baudIndex, uint32_t par
         delete record;
         return err;
     }
-    *stream = aStream_Create(serialGet, serialPut, serialWrite, serialDelete, record);
+    *stream = aStream_CreateOfKind(kSerialKind, record);
     if (*stream == nullptr) {
         serialDelete(record);
         return aErrResource;
     }
-    aStream_SetWait(*stream, serialWait);
     return aErrNone;
 }
 

@@ -39,10 +39,8 @@ struct SocketRecord {
     SocketHandle socket = corvane::platform::invalidSocket; // guarded by socketLock
     uint64_t generation = 0;                                // guarded by socketLock
 
-    // Read path only: received bytes not yet handed out.
-    uint8_t pending[16384] = {};
-    size_t pendingCount = 0;
-    size_t pendingIndex = 0;
+    // Read path only: received bytes not yet handed out; a burst in one piece.
+    aStreamReadBuffer received{16384};
 
     bool connected() const { return (flags.load() & kConnectedFlag) != 0; }
 
@@ -74,10 +72,10 @@ struct SocketRecord {
         return connectLocked();
     }
 
-    SocketOutcome receive(uint64_t& seenGeneration, size_t& got) {
+    SocketOutcome receive(uint8_t* buffer, size_t capacity, uint64_t& seenGeneration, size_t& got) {
         std::shared_lock lock(socketLock);
         seenGeneration = generation;
-        return corvane::platform::receiveSocket(socket, pending, sizeof pending, got);
+        return corvane::platform::receiveSocket(socket, buffer, capacity, got);
     }
 
     SocketOutcome send(const uint8_t* bytes, size_t count, uint64_t& seenGeneration, size_t& sent) {
@@ -96,54 +94,34 @@ SocketRecord* recordOf(void* reference) {
     return record != nullptr && record->check == kSocketCheck ? record : nullptr;
 }
 
-// Refills the read buffer when it is used up: aErrNone when bytes wait in it.
-aErr refill(SocketRecord* record) {
-    if (record->pendingIndex < record->pendingCount) {
-        return aErrNone;
-    }
+// One receive into the read buffer: aErrNone with the bytes that came (none: not ready).
+aErr receiveInto(SocketRecord* record, uint8_t* buffer, size_t capacity, size_t& got) {
     if (!record->connected()) {
         return aErrConnection;
     }
     uint64_t generation = 0;
-    size_t got = 0;
-    SocketOutcome outcome = record->receive(generation, got);
+    SocketOutcome outcome = record->receive(buffer, capacity, generation, got);
     if (outcome == SocketOutcome::lost) {
         // One reconnection per read; a byte can only come on a later call or right now.
         aErr err = record->reconnect(generation);
         if (err != aErrNone) {
             return err;
         }
-        outcome = record->receive(generation, got);
+        outcome = record->receive(buffer, capacity, generation, got);
         if (outcome == SocketOutcome::lost) {
             return aErrConnection;
         }
     }
     switch (outcome) {
-    case SocketOutcome::done: break;
-    case SocketOutcome::wouldBlock: return aErrNotReady;
+    case SocketOutcome::done: return aErrNone;
+    case SocketOutcome::wouldBlock: got = 0; return aErrNone;
     // A module that closes its end (a reboot) is gone; silence would keep the link running.
     case SocketOutcome::peerClosed:
     case SocketOutcome::lost:
-    case SocketOutcome::failed: return aErrConnection;
+    case SocketOutcome::failed: break;
     }
-    if (got == 0) {
-        return aErrNotReady;
-    }
-    record->pendingCount = got;
-    record->pendingIndex = 0;
-    return aErrNone;
-}
-
-aErr socketGet(uint8_t* byte, void* reference) {
-    SocketRecord* record = recordOf(reference);
-    if (record == nullptr || byte == nullptr) {
-        return aErrParam;
-    }
-    if (const aErr err = refill(record); err != aErrNone) {
-        return err;
-    }
-    *byte = record->pending[record->pendingIndex++];
-    return aErrNone;
+    got = 0;
+    return aErrConnection;
 }
 
 aErr socketReadSome(uint8_t* buffer, size_t max, size_t* got, void* reference) {
@@ -151,27 +129,23 @@ aErr socketReadSome(uint8_t* buffer, size_t max, size_t* got, void* reference) {
     if (record == nullptr || buffer == nullptr || got == nullptr) {
         return aErrParam;
     }
-    *got = 0;
-    if (const aErr err = refill(record); err != aErrNone) {
-        return err;
-    }
-    const size_t n = std::min(max, record->pendingCount - record->pendingIndex);
-    std::memcpy(buffer, record->pending + record->pendingIndex, n);
-    record->pendingIndex += n;
-    *got = n;
-    return aErrNone;
+    return record->received.take(buffer, max, got,
+                                 [&](uint8_t* into, size_t capacity, size_t& brought) {
+                                     return receiveInto(record, into, capacity, brought);
+                                 });
+}
+
+aErr socketGet(uint8_t* byte, void* reference) {
+    size_t got = 0;
+    return socketReadSome(byte, 1, &got, reference);
 }
 
 // Waits on a copy of the descriptor, without the lock, so a writer that replaces the socket
 // meanwhile is not held up; the wait then runs out on the old one and the next get sees the
 // new one, a delay of at most one wait.
-aErr socketWait(uint32_t timeoutMs, void* reference) {
-    SocketRecord* record = recordOf(reference);
-    if (record == nullptr) {
-        return aErrParam;
-    }
-    if (record->pendingIndex < record->pendingCount || !record->connected()) {
-        return aErrNone; // a byte to hand out, or a lost connection to report, at once
+aErr pollSocket(SocketRecord* record, uint32_t timeoutMs) {
+    if (!record->connected()) {
+        return aErrNone; // a lost connection to report at once
     }
     SocketHandle socket = corvane::platform::invalidSocket;
     {
@@ -182,6 +156,22 @@ aErr socketWait(uint32_t timeoutMs, void* reference) {
         return aErrNone;
     }
     return corvane::platform::waitSocketReadable(socket, timeoutMs);
+}
+
+aErr socketWait(uint32_t timeoutMs, void* reference) {
+    SocketRecord* record = recordOf(reference);
+    if (record == nullptr) {
+        return aErrParam;
+    }
+    if (record->received.holding()) {
+        return aErrNone; // a byte to hand out at once
+    }
+    return pollSocket(record, timeoutMs);
+}
+
+aErr socketPoll(uint32_t timeoutMs, void* reference) {
+    SocketRecord* record = recordOf(reference);
+    return record == nullptr ? aErrParam : pollSocket(record, timeoutMs);
 }
 
 aErr socketWrite(const uint8_t* bytes, size_t count, void* reference) {
@@ -237,6 +227,17 @@ aErr socketDelete(void* reference) {
     return aErrNone;
 }
 
+// A TCP connection: one byte stream both ways, whose sends end within their pauses and tries.
+constexpr aStreamKind kSocketKind{.get = socketGet,
+                                  .readSome = socketReadSome,
+                                  .wait = socketWait,
+                                  .poll = socketPoll,
+                                  .put = socketPut,
+                                  .write = socketWrite,
+                                  .del = socketDelete,
+                                  .coalescing = true,
+                                  .callerWrites = true};
+
 } // namespace
 
 aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream) {
@@ -261,14 +262,10 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream) {
         delete record;
         return aErrResource;
     }
-    *stream = aStream_Create(socketGet, socketPut, socketWrite, socketDelete, record);
+    *stream = aStream_CreateOfKind(kSocketKind, record);
     if (*stream == nullptr) {
         socketDelete(record);
         return aErrResource;
     }
-    aStream_SetWait(*stream, socketWait);
-    aStream_SetReadSome(*stream, socketReadSome);
-    aStream_SetCoalescing(*stream, true);
-    aStream_SetCallerWrites(*stream, true);
     return aErrNone;
 }

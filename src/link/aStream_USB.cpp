@@ -88,13 +88,10 @@ struct USBRecord {
     uint16_t check = kUSBCheck;
     const corvane::platform::UsbTransfer* transfer = nullptr;
     void* device = nullptr;
-    size_t inMaxPacket = 0;
     size_t outMaxPacket = 0;
     // Read path only: the last IN transfer and how far it has been handed out, and a failure a
     // wait met, for the next read to report.
-    std::vector<uint8_t> readBuffer;
-    size_t readCount = 0;
-    size_t readIndex = 0;
+    aStreamReadBuffer received{0};
     aErr pendingError = aErrNone;
     // The last wait came back empty: a look right after it would find nothing either, and on a
     // bus each look is a transfer submitted and cancelled.
@@ -108,31 +105,28 @@ USBRecord* recordOf(void* reference) {
     return record != nullptr && record->check == kUSBCheck ? record : nullptr;
 }
 
-// Makes one IN transfer when what the last one brought is used up. aErrNone when bytes wait in
-// the read buffer, aErrNotReady when none came in time.
-aErr refill(USBRecord* record, uint32_t timeoutMs) {
-    if (record->readIndex < record->readCount) {
-        return aErrNone;
-    }
-    size_t got = 0;
+// One IN transfer into the read buffer, waiting at most timeoutMs: aErrNone with the bytes that
+// came (none: not ready), else the failure to report. Bytes that came are kept whatever ended
+// the transfer.
+aErr transferIn(USBRecord* record, uint8_t* buffer, size_t capacity, uint32_t timeoutMs,
+                size_t& got) {
     // A libusb time-out of 0 would wait for ever.
-    aErr err = record->transfer->bulkIn(record->device, record->readBuffer.data(),
-                                        record->inMaxPacket, std::max<uint32_t>(timeoutMs, 1), got);
-    if (got > record->inMaxPacket) {
-        return aErrIO; // a transfer table that overran the buffer cannot be trusted
+    const aErr err = record->transfer->bulkIn(record->device, buffer, capacity,
+                                              std::max<uint32_t>(timeoutMs, 1), got);
+    switch (err) {
+    case aErrNone:
+    case aErrNotReady: return aErrNone;
+    case aErrCancel: return aErrCancel;
+    default: return aErrIO;
     }
-    // Bytes that came are kept whatever ended the transfer.
-    if (got == 0) {
-        switch (err) {
-        case aErrNone:
-        case aErrNotReady: return aErrNotReady;
-        case aErrCancel: return aErrCancel;
-        default: return aErrIO;
-        }
-    }
-    record->readCount = got;
-    record->readIndex = 0;
-    return aErrNone;
+}
+
+// Hands out up to max bytes of the last transfer, making one when they are used up.
+aErr takeBytes(USBRecord* record, uint8_t* buffer, size_t max, size_t* got, uint32_t timeoutMs) {
+    return record->received.take(buffer, max, got,
+                                 [&](uint8_t* into, size_t capacity, size_t& brought) {
+                                     return transferIn(record, into, capacity, timeoutMs, brought);
+                                 });
 }
 
 // The failure a wait met, once.
@@ -150,11 +144,8 @@ aErr usbGet(uint8_t* byte, void* reference) {
     if (const aErr pending = takePendingError(record); pending != aErrNone) {
         return pending;
     }
-    if (const aErr err = refill(record, aUSB_READ_TIMEOUT_MS); err != aErrNone) {
-        return err;
-    }
-    *byte = record->readBuffer[record->readIndex++];
-    return aErrNone;
+    size_t got = 0;
+    return takeBytes(record, byte, 1, &got, aUSB_READ_TIMEOUT_MS);
 }
 
 // The link reader takes a whole transfer at a time, and waits for one through usbWait below:
@@ -170,28 +161,24 @@ aErr usbReadSome(uint8_t* buffer, size_t max, size_t* got, void* reference) {
     }
     const bool dry = record->waitedDry;
     record->waitedDry = false;
-    if (dry && record->readIndex >= record->readCount) {
+    if (dry && !record->received.holding()) {
         return aErrNotReady;
     }
-    if (const aErr err = refill(record, aUSB_LOOK_TIMEOUT_MS); err != aErrNone) {
-        return err;
-    }
-    const size_t n = std::min(max, record->readCount - record->readIndex);
-    std::memcpy(buffer, record->readBuffer.data() + record->readIndex, n);
-    record->readIndex += n;
-    *got = n;
-    return aErrNone;
+    return takeBytes(record, buffer, max, got, aUSB_LOOK_TIMEOUT_MS);
 }
 
+// Waits by making the transfer: what it brings stays in the read buffer for the next read.
 aErr usbWait(uint32_t timeoutMs, void* reference) {
     USBRecord* record = recordOf(reference);
     if (record == nullptr) {
         return aErrParam;
     }
-    if (record->pendingError != aErrNone) {
+    if (record->pendingError != aErrNone || record->received.holding()) {
         return aErrNone;
     }
-    const aErr err = refill(record, timeoutMs);
+    const aErr err = record->received.fill([&](uint8_t* into, size_t capacity, size_t& brought) {
+        return transferIn(record, into, capacity, timeoutMs, brought);
+    });
     if (err != aErrNone && err != aErrNotReady) {
         record->pendingError = err;
         return aErrNone;
@@ -249,6 +236,17 @@ aErr usbDelete(void* reference) {
     delete record;
     return aErrNone;
 }
+
+// A module's bulk pipes: transfers keep their bounds (no 512-byte transfer), so writes are not
+// coalesced; each write ends within its transfers' time-outs. Waiting is making the IN
+// transfer, so there is no poll beside the read path.
+constexpr aStreamKind kUSBKind{.get = usbGet,
+                               .readSome = usbReadSome,
+                               .wait = usbWait,
+                               .put = usbPut,
+                               .write = usbWrite,
+                               .del = usbDelete,
+                               .callerWrites = true};
 
 } // namespace
 
@@ -352,23 +350,19 @@ aErr aStream_CreateUSBOnTransfer(const corvane::platform::UsbTransfer* transfer,
     }
     record->transfer = transfer;
     record->device = device;
-    record->inMaxPacket = pipes.inMaxPacket;
     record->outMaxPacket = pipes.outMaxPacket;
     try {
-        record->readBuffer.resize(pipes.inMaxPacket);
+        record->received = aStreamReadBuffer(pipes.inMaxPacket);
         record->writeBuffer.resize(pipes.outMaxPacket);
     } catch (...) {
         usbDelete(record);
         return aErrMemory;
     }
-    *stream = aStream_Create(usbGet, usbPut, usbWrite, usbDelete, record);
+    *stream = aStream_CreateOfKind(kUSBKind, record);
     if (*stream == nullptr) {
         usbDelete(record);
         return aErrMemory;
     }
-    aStream_SetCallerWrites(*stream, true);
-    aStream_SetReadSome(*stream, usbReadSome);
-    aStream_SetWait(*stream, usbWait);
     return aErrNone;
 }
 

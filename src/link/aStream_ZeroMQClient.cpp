@@ -5,6 +5,7 @@
 #include "corvane/aServer.h"
 
 #include "aDebugTrace.h"
+#include "aLinkInternal.h"
 #include "aStream_Internal.h"
 #include "aZmqSockets.h"
 #include "cApiGuard.h"
@@ -13,6 +14,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -106,31 +108,94 @@ bool awaitNews(ClientRecord& record, uint32_t timeoutMs) {
     return true;
 }
 
+// Makes sure a frame with bytes is held, taking one without waiting: aErrNone when bytes are
+// held, aErrNotReady when no frame waits, aErrIO when the socket failed.
+aErr holdFrame(ClientRecord& record) {
+    while (!record.holding) {
+        const int taken = takeFrame(record);
+        if (taken < 0)
+            return aErrIO;
+        if (taken == 0)
+            return aErrNotReady;
+        record.position = 0;
+        record.holding = zmq_msg_size(&record.frame) > 0; // an empty one hands out nothing
+    }
+    return aErrNone;
+}
+
+// Hands out up to max bytes of the held frame.
+size_t handOut(ClientRecord& record, uint8_t* buffer, size_t max) {
+    const auto* data = static_cast<const uint8_t*>(zmq_msg_data(&record.frame));
+    const size_t size = zmq_msg_size(&record.frame);
+    const size_t n = std::min(max, size - record.position);
+    std::memcpy(buffer, data + record.position, n);
+    record.position += n;
+    if (record.position == size)
+        record.holding = false;
+    return n;
+}
+
 aErr clientGet(uint8_t* byte, void* reference) {
     ClientRecord* record = recordOf(reference);
     if (record == nullptr || byte == nullptr)
         return aErrParam;
     const uint32_t started = aTime_GetMSTicks();
-    while (!record->holding) {
-        const int taken = takeFrame(*record);
-        if (taken < 0)
-            return aErrIO;
-        if (taken > 0) {
-            record->position = 0;
-            record->holding = zmq_msg_size(&record->frame) > 0; // an empty one hands out nothing
-            continue;
-        }
+    for (;;) {
+        const aErr held = holdFrame(*record);
+        if (held == aErrNone)
+            break;
+        if (held != aErrNotReady)
+            return held;
         const uint32_t waited = aTime_GetMSTicks() - started;
         if (waited >= kReadWaitMs)
             return aErrNotReady;
         if (!awaitNews(*record, kReadWaitMs - waited))
             return aErrIO;
     }
-    const auto* data = static_cast<const uint8_t*>(zmq_msg_data(&record->frame));
-    *byte = data[record->position++];
-    if (record->position == zmq_msg_size(&record->frame))
-        record->holding = false;
+    handOut(*record, byte, 1);
     return aErrNone;
+}
+
+// The link's reader takes what a frame holds at once, without the get's wait: it waits through
+// clientWait, never longer than it waits on any stream, so a link closes in good time.
+aErr clientReadSome(uint8_t* buffer, size_t max, size_t* got, void* reference) {
+    ClientRecord* record = recordOf(reference);
+    if (record == nullptr || buffer == nullptr || got == nullptr)
+        return aErrParam;
+    *got = 0;
+    if (const aErr held = holdFrame(*record); held != aErrNone)
+        return held;
+    *got = handOut(*record, buffer, max);
+    return aErrNone;
+}
+
+aErr clientWait(uint32_t timeoutMs, void* reference) {
+    ClientRecord* record = recordOf(reference);
+    if (record == nullptr)
+        return aErrParam;
+    aErr held = holdFrame(*record);
+    if (held != aErrNotReady)
+        return aErrNone; // bytes to hand out, or a failure for the read to report
+    uint32_t left = timeoutMs;
+    if (record->server && aLink_ReadingForCaller()) {
+        // A caller waiting for an answer of a server in this process reads the server's module
+        // link while it may: the server's filter then sends the answer on, on this thread, and
+        // no thread of the server's link wakes for it. Frames the server sends on its own wait
+        // for the end of such a read, as they would for a caller's next look.
+        const uint32_t started = aTime_GetMSTicks();
+        while (left > 0 && record->server->readModule(left)) {
+            if (holdFrame(*record) != aErrNotReady)
+                return aErrNone;
+            const uint32_t waited = aTime_GetMSTicks() - started;
+            left = waited < timeoutMs ? timeoutMs - waited : 0;
+        }
+        if (left == 0)
+            return aErrNotReady;
+    }
+    if (!awaitNews(*record, left))
+        return aErrIO;
+    held = holdFrame(*record);
+    return held == aErrNotReady ? aErrNotReady : aErrNone;
 }
 
 // Every write of the link engine comes through the write procedure, so each packet is one frame.
@@ -202,6 +267,16 @@ aErr clientDelete(void* reference) {
     debugTrace("Client delete: end\n");
     return aErrNone;
 }
+
+// A sharing server's client: every write is one frame per packet, sent within its tries. A wait
+// takes in the socket's news, so there is no poll beside the read path.
+constexpr aStreamKind kClientKind{.get = clientGet,
+                                  .readSome = clientReadSome,
+                                  .wait = clientWait,
+                                  .put = clientPut,
+                                  .write = clientWrite,
+                                  .del = clientDelete,
+                                  .callerWrites = true};
 
 // Connects the DEALER over TCP and waits for the server's greeting. A DEALER connects in the
 // background and keeps retrying a port nobody listens on, so a client of a server that has
@@ -287,10 +362,9 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream) {
         record->wakeSignal = zsock_fd(record->wake.bound);
         if (record->frontSignal < 0 || record->wakeSignal < 0)
             return fail(aErrResource);
-        *stream = aStream_Create(clientGet, clientPut, clientWrite, clientDelete, record);
+        *stream = aStream_CreateOfKind(kClientKind, record);
         if (*stream == nullptr)
             return fail(aErrResource);
-        aStream_SetCallerWrites(*stream, true);
         // The link's threads have stopped by then; the record stays for the stream to free.
         corvane::atExitRegister(record, [record] { record->close(); });
         return aErrNone;

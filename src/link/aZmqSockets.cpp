@@ -102,6 +102,11 @@ std::string inprocServerEndpoint(uint32_t address, uint16_t port) {
     return "inproc://corvane-server-" + std::to_string(address) + "-" + std::to_string(port);
 }
 
+bool InprocServer::readModule(uint32_t waitMs) {
+    const aLinkRef link = moduleLink_.load();
+    return link != 0 && aLink_ReadAsCaller(link, waitMs);
+}
+
 void inprocServerAdd(uint32_t address, uint16_t port, std::shared_ptr<InprocServer> server) {
     InprocServers& s = inprocServers();
     std::lock_guard<std::mutex> lock(s.lock);

@@ -6,6 +6,7 @@
 
 #include <czmq.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -40,14 +41,17 @@ void atExitCancel(void* owner);
 // A sharing server of this process as its in-process clients see it. Such a client hands its
 // packets to the server on its own thread, so a request reaches the module without a pass
 // through ZeroMQ or a wake-up of the server's thread; the answers come back through the
-// server's ROUTER as to any client.
+// server's ROUTER as to any client. While such a client waits for them, it may read the
+// server's module link itself, so an answer reaches it without a wake-up of that link's reader.
 class InprocServer {
   public:
     // take(client, bytes, size): one content frame from the client with that routing identity;
-    // false when it was no content frame. forget(client): the client is gone.
+    // false when it was no content frame. forget(client): the client is gone. moduleLink: the
+    // engine link the server serves.
     using Take = std::function<bool(const std::string&, const uint8_t*, std::size_t)>;
     using Forget = std::function<void(const std::string&)>;
-    InprocServer(Take take, Forget forget) : take_(std::move(take)), forget_(std::move(forget)) {}
+    InprocServer(Take take, Forget forget, uint32_t moduleLink)
+        : take_(std::move(take)), forget_(std::move(forget)), moduleLink_(moduleLink) {}
     // aErrIO once the server stopped; aErrParam for no content frame.
     aErr take(const std::string& client, const uint8_t* bytes, std::size_t size) {
         std::lock_guard<std::mutex> guard(lock_);
@@ -60,17 +64,23 @@ class InprocServer {
         if (forget_)
             forget_(client);
     }
+    // Reads the module link on the calling thread for at most waitMs, as a caller of that link
+    // waiting for a packet does (the server's filter sends the answers on their way); false, at
+    // once, when the link is not the caller's to read now or the server stopped.
+    bool readModule(uint32_t waitMs);
     // Called by the server as it stops: waits for a call under way, and none follows.
     void stop() {
         std::lock_guard<std::mutex> guard(lock_);
         take_ = nullptr;
         forget_ = nullptr;
+        moduleLink_ = 0;
     }
 
   private:
     std::mutex lock_;
     Take take_;     // guarded by lock_
     Forget forget_; // guarded by lock_
+    std::atomic<uint32_t> moduleLink_;
 };
 
 // The routing identity of a new in-process client: unique in this process, and never one that

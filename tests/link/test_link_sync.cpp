@@ -1,5 +1,6 @@
 // The link reader against a scripted stream: synchronisation, heartbeat answers, the user
 // packet filter, first-match waits and the module address and model queries.
+#include "aLinkEngine.h"
 #include "aLinkInternal.h"
 #include "aLinkSync.h"
 #include "corvane/aLink.h"
@@ -103,6 +104,10 @@ INSTANTIATE_TEST_SUITE_P(
                     {3, 4, kNone}}}),
     [](const ::testing::TestParamInfo<SyncScript>& info) { return info.param.name; });
 
+bool isCommand(const aPacket* packet, void* reference) {
+    return packet->length > 0 && packet->data[0] == *static_cast<uint8_t*>(reference);
+}
+
 // Each case runs against a stream that can only answer "not ready" (the reader polls it) and
 // against one that can wait for its next byte (the reader waits on it).
 class LinkReader : public ::testing::TestWithParam<bool> {
@@ -160,6 +165,89 @@ TEST_P(LinkReader, SyncWaitsForTheAnswerAndDrainsWhatItLeaves) {
     module.join();
     EXPECT_EQ(aLink_GetStatus(link.get()), LINK_RUNNING);
     EXPECT_EQ(aLink_GetPacket(link.get()), nullptr);
+}
+
+// A caller's synchronisation sends its six requests even when the link comes into step on the
+// answers to requests the reader sent on its own before the writer took them.
+TEST_P(LinkReader, SyncSendsItsRequestsWhenTheLinkComesIntoStepWithoutThem) {
+    ScopedLinkTiming timing([](aLinkTiming& t) { t.syncSettleMs = 1000; });
+    knockOutOfStep();
+    fake.clearWritten();
+    fake.closeGate();
+    const std::vector<uint8_t> held = {4, 1, 0x42};
+    PacketPtr packet(aPacket_CreateWithData(4, 1, &held[2]));
+    ASSERT_EQ(aLink_PutPacket(link.get(), packet.get()), aErrNone);
+    ASSERT_TRUE(fake.waitForBlockedWriter(1000ms));
+    auto sync = std::async(std::launch::async, [&] { return aLink_Sync(link.get()); });
+    const aPacketFifoId outgoing = corvane::link::findRecord(link.get())->outgoing;
+    ASSERT_TRUE(waitUntil([&] { return aPacketFifo_GetLength(outgoing) == 6; }, 2000ms));
+    fake.feed({4, 0, 4, 0}); // answers the reader's own requests
+    ASSERT_TRUE(linkReaches(link.get(), LINK_RUNNING, 2000ms));
+    fake.openGate();
+    EXPECT_EQ(sync.get(), aErrNone);
+    std::vector<uint8_t> expected = held;
+    expected.insert(expected.end(), kSixRequests.begin(), kSixRequests.end());
+    EXPECT_EQ(fake.written(), expected);
+}
+
+// Two callers waiting at once each get their own packet, whichever of them reads the stream.
+TEST_P(LinkReader, CallersWaitingAtOnceEachTakeTheirPacket) {
+    uint8_t first = 0x11, second = 0x22;
+    auto await = [&](uint8_t* wanted) {
+        return std::async(std::launch::async, [this, wanted] {
+            PacketPtr packet(aLink_AwaitFirst(link.get(), isCommand, wanted, 5000));
+            return packet != nullptr && packet->data[0] == *wanted;
+        });
+    };
+    for (int round = 0; round < 20; ++round) {
+        auto a = await(&first);
+        auto b = await(&second);
+        fake.feed(round % 2 ? std::vector<uint8_t>{4, 1, 0x22, 4, 1, 0x11}
+                            : std::vector<uint8_t>{4, 1, 0x11, 4, 1, 0x22});
+        ASSERT_TRUE(a.get()) << "round " << round;
+        ASSERT_TRUE(b.get()) << "round " << round;
+    }
+}
+
+// A caller that waits reads for itself, and does on the way all the reader would: heartbeats
+// answered, other packets queued in order.
+TEST_P(LinkReader, ACallerWaitingAnswersHeartbeatsAndQueuesTheRest) {
+    const corvane::link::RecordPtr record = corvane::link::findRecord(link.get());
+    ASSERT_NE(record, nullptr);
+    uint8_t wanted = 0x33;
+    auto waiting = std::async(std::launch::async, [&] {
+        return PacketPtr(aLink_AwaitFirst(link.get(), isCommand, &wanted, 5000));
+    });
+    ASSERT_TRUE(waitUntil([&] { return record->waiters.load() > 0; }, 2000ms));
+    fake.clearWritten();
+    fake.feed({0x04, 0x02, 0x00, 0x00, 4, 1, 0x11, 4, 1, 0x33});
+    const PacketPtr packet = waiting.get();
+    ASSERT_NE(packet, nullptr);
+    EXPECT_EQ(packet->data[0], 0x33);
+    ASSERT_TRUE(fake.waitForWritten(4, 1000ms));
+    EXPECT_EQ(fake.written(), (std::vector<uint8_t>{0x04, 0x02, 0x00, 0x02}));
+    PacketPtr other(aLink_GetPacket(link.get()));
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(other->data[0], 0x11);
+}
+
+// Stopping the link ends the waits of callers that wait while it runs in step, whether they
+// read for themselves or sleep on the FIFO.
+TEST_P(LinkReader, StopEndsTheWaitsOfCallersInStep) {
+    const corvane::link::RecordPtr record = corvane::link::findRecord(link.get());
+    ASSERT_NE(record, nullptr);
+    uint8_t wanted = 0x33;
+    std::vector<std::future<bool>> waits;
+    for (int i = 0; i < 3; ++i)
+        waits.push_back(std::async(std::launch::async, [&] {
+            return PacketPtr(aLink_AwaitFirst(link.get(), isCommand, &wanted, 60000)) == nullptr;
+        }));
+    ASSERT_TRUE(waitUntil([&] { return record->waiters.load() == 3; }, 2000ms));
+    ASSERT_EQ(aLink_Stop(link.get()), aErrNone);
+    for (auto& wait : waits) {
+        ASSERT_EQ(wait.wait_for(30s), std::future_status::ready);
+        EXPECT_TRUE(wait.get());
+    }
 }
 
 TEST_P(LinkReader, SyncWithoutAnswerIsNotReady) {
@@ -264,10 +352,6 @@ TEST_P(LinkReader, AddedFiltersSeeEveryPacketBesideTheUserFilter) {
     EXPECT_EQ(aLink_AddPacketFilter(999, Taker::offer, &first, nullptr), aErrParam);
     EXPECT_EQ(aLink_RemovePacketFilter(999, Taker::offer, &second), aErrParam);
     EXPECT_EQ(aLink_RemovePacketFilter(link.get(), Taker::offer, &second), aErrNone);
-}
-
-bool isCommand(const aPacket* packet, void* reference) {
-    return packet->length > 0 && packet->data[0] == *static_cast<uint8_t*>(reference);
 }
 
 TEST_P(LinkReader, AwaitFirstTakesTheMatchAndReturnsAtOnceOutOfStep) {

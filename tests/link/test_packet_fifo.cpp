@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <thread>
 #include <vector>
@@ -278,6 +279,55 @@ TEST_F(PacketFifo, AwaitRunTakesItsPacketsAndLeavesTheOthersInOrder) {
     });
     EXPECT_EQ(aPacketFifo_AwaitRun(fifo, takeAaToAb, &offered, 5000), 1u);
     later.join();
+}
+
+} // namespace
+
+namespace {
+
+// Waits that end early once a counter moves: a packet there still comes first, a moved counter
+// ends the wait with nothing, and a waiter asleep is woken for it; whichever of the two waits.
+TEST_F(PacketFifo, WaitsEndOnceTheirCounterMoves) {
+    const std::vector<std::function<bool(const std::atomic<uint64_t>&, uint64_t, uint32_t)>> waits =
+        {
+            [&](const std::atomic<uint64_t>& counter, uint64_t seen, uint32_t ms) {
+                uint8_t wanted = 0xEE;
+                return PacketPtr(aPacketFifo_AwaitFirstUnless(fifo, cmdIs, &wanted, ms, counter,
+                                                              seen)) != nullptr;
+            },
+            [&](const std::atomic<uint64_t>& counter, uint64_t seen, uint32_t ms) {
+                int offered = 0;
+                return aPacketFifo_AwaitRunUnless(fifo, takeAaToAb, &offered, ms, counter, seen) >
+                       0;
+            },
+        };
+    for (const auto& wait : waits) {
+        std::atomic<uint64_t> counter{1};
+        put(2, 0xEE);
+        put(2, 0xAB);
+        EXPECT_TRUE(wait(counter, 0, 0)) << "a match is taken whatever the counter";
+        EXPECT_FALSE(wait(counter, 0, 60000)) << "a moved counter ends the wait at once";
+        auto asleep = std::async(std::launch::async, [&] { return wait(counter, 1, 60000); });
+        std::this_thread::sleep_for(20ms); // most likely asleep by now; it holds either way
+        ++counter;
+        aPacketFifo_WakeWaiters(fifo);
+        ASSERT_EQ(asleep.wait_for(30s), std::future_status::ready);
+        EXPECT_FALSE(asleep.get());
+        aPacketFifo_DrainPackets(fifo, any, nullptr);
+    }
+}
+
+TEST_F(PacketFifo, AwaitEmptyWaitsUntilEverythingIsTaken) {
+    EXPECT_TRUE(aPacketFifo_AwaitEmpty(fifo, 0));
+    put(2, 1);
+    EXPECT_FALSE(aPacketFifo_AwaitEmpty(fifo, 10));
+    std::thread taker([&] {
+        std::this_thread::sleep_for(20ms);
+        PacketPtr taken(aPacketFifo_Get(fifo));
+    });
+    EXPECT_TRUE(aPacketFifo_AwaitEmpty(fifo, 60000));
+    taker.join();
+    EXPECT_FALSE(aPacketFifo_AwaitEmpty(0, 0));
 }
 
 } // namespace

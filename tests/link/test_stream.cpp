@@ -117,8 +117,7 @@ aErr alwaysReady(uint32_t, void*) {
 
 TEST(aStream, AWaitFollowedByAnEmptyReadIsNotTrustedNextTime) {
     FakeStream fake;
-    StreamPtr s(fake.stream());
-    ASSERT_EQ(aStream_SetWait(s.get(), alwaysReady), aErrNone);
+    StreamPtr s(fake.waitableStream(alwaysReady));
     uint8_t byte = 0;
     int sleeps = 0;
     for (int i = 0; i < 6; ++i) {

@@ -2,6 +2,7 @@
 // write record what was written. Not thread-safe; one test thread drives it.
 #pragma once
 
+#include "aStream_Internal.h"
 #include "corvane/aStream.h"
 
 #include <cstdint>
@@ -41,7 +42,14 @@ class FakeStream {
                               withWrite ? write : nullptr, del, this);
     }
 
+    // The same over a kind that can also wait, with wait. The fake must outlive the stream.
+    aStream* waitableStream(aStreamWaitProc wait) {
+        kind_ = aStreamKind{.get = get, .wait = wait, .put = put, .write = write, .del = del};
+        return aStream_CreateOfKind(kind_, this);
+    }
+
   private:
+    aStreamKind kind_{};
     struct Step {
         aErr err;
         uint8_t byte;

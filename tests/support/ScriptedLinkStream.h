@@ -25,10 +25,9 @@ class ScriptedLinkStream {
 
     // A stream over this fake; the fake must outlive it (the link destroys the stream).
     aStream* stream() {
-        aStream* s = aStream_Create(get, nullptr, write, del, this);
-        if (s != nullptr && waitable_)
-            aStream_SetWait(s, wait);
-        return s;
+        static const aStreamKind kWaitable{.get = get, .wait = wait, .write = write, .del = del};
+        return waitable_ ? aStream_CreateOfKind(kWaitable, this)
+                         : aStream_Create(get, nullptr, write, del, this);
     }
 
     // Bytes the module sends.

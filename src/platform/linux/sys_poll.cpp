@@ -11,10 +11,10 @@
 namespace corvane::platform {
 
 aErr waitReadable(int fd, uint32_t timeoutMs) {
+    // The clock is read again only when a wait ends early: the first wait is the whole time.
     const uint64_t deadline = monotonicMilliseconds() + timeoutMs;
+    uint64_t left = timeoutMs;
     for (;;) {
-        const uint64_t now = monotonicMilliseconds();
-        const uint64_t left = deadline > now ? deadline - now : 0;
         // poll takes an int; longer waits go round again.
         const int slice = static_cast<int>(std::min<uint64_t>(left, INT_MAX));
         pollfd pfd{fd, POLLIN, 0};
@@ -23,15 +23,15 @@ aErr waitReadable(int fd, uint32_t timeoutMs) {
             // POLLHUP, POLLERR and POLLNVAL count too: the read is what reports them.
             return aErrNone;
         }
-        if (rc == 0) {
-            if (left <= static_cast<uint64_t>(INT_MAX)) {
-                return aErrNotReady;
-            }
-            continue;
-        }
-        if (errno != EINTR) {
+        if (rc < 0 && errno != EINTR) {
             return aErrIO;
         }
+        if (rc == 0 && left <= static_cast<uint64_t>(slice)) {
+            return aErrNotReady; // the whole time has been waited
+        }
+        // A slice of a longer wait, or a wait a signal interrupted: what is left of the time.
+        const uint64_t now = monotonicMilliseconds();
+        left = deadline > now ? deadline - now : 0;
         if (left == 0) {
             return aErrNotReady;
         }

@@ -4,6 +4,7 @@
 #include "aLinkInternal.h"
 #include "aServerRecord.h"
 #include "aServer_Internal.h"
+#include "aStream_Internal.h"
 #include "corvane/aLink.h"
 #include "corvane/aServer.h"
 
@@ -258,6 +259,26 @@ TEST_F(SharedModule, ClientOfAStoppedServerTimesOutAndEndsPromptly) {
     EXPECT_EQ(server_, nullptr);
     EXPECT_EQ(aLink_GetModel(a, kModule, &model), aErrTimeout);
     clients_.clear(); // destroying the client link does not wait for the absent server
+}
+
+// The client's stream is waited on like any other and hands out a frame's bytes in one read,
+// so the link's reader never sits in a read of its own while the link is to stop.
+TEST_F(SharedModule, ClientStreamIsWaitedOnAndReadInWholeFrames) {
+    aStream* stream = nullptr;
+    ASSERT_EQ(aStream_CreateClient(kLoopback, aServer_GetPort(server_), &stream), aErrNone);
+    const std::vector<uint8_t> query = packetBytes(kModule, {kCmdShort});
+    ASSERT_EQ(aStream_Write(stream, query.data(), query.size()), aErrNone);
+    aErr waited = aErrNotReady;
+    for (int i = 0; i < 100 && waited == aErrNotReady; ++i)
+        waited = aStream_Wait(stream, 50);
+    ASSERT_EQ(waited, aErrNone);
+    uint8_t bytes[64] = {};
+    size_t got = 0;
+    ASSERT_EQ(aStream_ReadAvailable(stream, bytes, sizeof bytes, &got), aErrNone);
+    EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + got), packetBytes(kModule, {kCmdShort}));
+    EXPECT_EQ(aStream_ReadAvailable(stream, bytes, sizeof bytes, &got), aErrNotReady);
+    EXPECT_EQ(aStream_Wait(stream, 0), aErrNotReady);
+    aStream_Destroy(&stream);
 }
 
 TEST_F(SharedModule, SubscribersThatLeaveAreForgotten) {
