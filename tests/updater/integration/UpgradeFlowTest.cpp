@@ -556,6 +556,7 @@ TEST_P(UpdateOutcomeTest, SaysWhatHappenedAndRecordsOnlyWhatTook) {
     }
     EXPECT_EQ(display.errors(), errors);
     EXPECT_EQ(recovery, expectedRecovery);
+    EXPECT_EQ(context.failure.recoveryCommand, expectedRecovery) << "what --json reports";
     const std::string latest = AttributeFile(entry + "/.settings").getString("LATEST_TRANSFER");
     EXPECT_EQ(latest.empty(), !c.updated || c.entryIsAFile) << latest;
     if (!c.updated && c.storeBuild == 0 && !c.entryIsAFile) {
