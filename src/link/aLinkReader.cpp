@@ -356,7 +356,6 @@ void standAside(LinkRecord& r, const ReadPath& p) {
 aErr idleWait(ReadPath& p) {
     if (p.wake == platform::noWake)
         return aStream_Poll(p.stream, p.timing.readWaitMs);
-    // A stop that came since the loop looked raised the wake: the watch ends at once.
     // A stop or a synchronisation calls the thread away and bytes end the watch as they come,
     // so only the wake-ups of an idle link ride on its length.
     const aErr watched = aStream_Watch(p.stream, p.wake, p.timing.idleWatchMs);
