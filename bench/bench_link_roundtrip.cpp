@@ -92,7 +92,11 @@ class RawHost {
 class LinkHost {
   public:
     LinkHost() : link_(aLink_CreateTCPIP(htonl(INADDR_LOOPBACK), module().port())) {}
-    ~LinkHost() { aLink_Destroy(&link_); }
+    ~LinkHost() { close(); }
+    void close() {
+        if (link_ != 0)
+            aLink_Destroy(&link_);
+    }
     bool trip() {
         uint8_t model = 0;
         return link_ != 0 && aLink_GetModel(link_, kModuleAddress, &model) == aErrNone;
@@ -184,6 +188,30 @@ void BM_AfterIdle(benchmark::State& state) {
     }
 }
 
+// Closing a link just after a trip and after it sat idle, as a tool does when its command
+// ends: how long the link's threads take to see the stop. The figures are the medians.
+std::vector<double> gCloseAfterTripMs;
+std::vector<double> gCloseIdleMs;
+
+void BM_Close(benchmark::State& state) {
+    using Clock = std::chrono::steady_clock;
+    const bool idle = state.range(0) != 0;
+    for (auto _ : state) {
+        LinkHost link;
+        if (!link.trip()) {
+            state.SkipWithError("round trip failed");
+            break;
+        }
+        if (idle)
+            std::this_thread::sleep_for(kIdlePause);
+        const auto started = Clock::now();
+        link.close();
+        const double ms = std::chrono::duration<double, std::milli>(Clock::now() - started).count();
+        (idle ? gCloseIdleMs : gCloseAfterTripMs).push_back(ms);
+        state.SetIterationTime(ms / 1e3);
+    }
+}
+
 double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
@@ -193,6 +221,7 @@ BENCHMARK(BM_RawSocketPingPong)->UseRealTime()->MinTime(1.0);
 BENCHMARK(BM_LinkRoundTrip)->UseRealTime()->MinTime(1.0);
 BENCHMARK(BM_Interleaved)->UseRealTime()->Iterations(40);
 BENCHMARK(BM_AfterIdle)->UseManualTime()->Iterations(30);
+BENCHMARK(BM_Close)->Arg(0)->Arg(1)->UseManualTime()->Iterations(15);
 
 } // namespace
 
@@ -211,6 +240,10 @@ int main(int argc, char** argv) {
         std::printf("link_roundtrip_after_idle: %.0f us (ratio %.2f vs raw socket trip of %.0f "
                     "us)\n",
                     linkUs, rawUs / linkUs, rawUs);
+    }
+    if (!gCloseAfterTripMs.empty() && !gCloseIdleMs.empty()) {
+        std::printf("link_close: %.1f ms right after a trip, %.1f ms after sitting idle\n",
+                    median(gCloseAfterTripMs), median(gCloseIdleMs));
     }
     module().stop();
     return 0;

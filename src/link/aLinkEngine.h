@@ -193,6 +193,8 @@ inline bool matchAll(const aPacket*, void*) {
 // ---- Threads (reader and writer parts) ----
 
 std::shared_ptr<ReadPath> makeReadPath(aStream* stream, aPacket* assembly, uint32_t generation);
+// Ends the reader thread's idle watch of the path's stream, for it to look at the link again.
+void wakeReader(ReadPath& path);
 // Waits until no one reads the path's stream, at most limit; false when someone still does.
 bool awaitReadFree(ReadPath& path, Millis limit);
 void readerMain(RecordPtr rp, std::shared_ptr<ReadPath> path,

@@ -83,6 +83,7 @@ struct aLinkTiming {
     uint32_t syncResendMs = 200;     // silence after which the requests go out again
     uint32_t syncRespaceMs = 50;     // bytes that break synchronisation resend no more often
     uint32_t readWaitMs = 50;        // longest wait of an idle reader for its next byte
+    uint32_t idleWatchMs = 1000;     // the same, where a stop can call it away (TCP links)
     uint32_t readErrorPauseMs = 100; // pause after a failed read
     uint32_t writerWaitMs = 1000;    // longest wait of the writer for an outgoing packet
     uint32_t threadEndWaitMs = 5000; // stop: for each thread to end

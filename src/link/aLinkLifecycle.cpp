@@ -67,6 +67,9 @@ aErr stop(LinkRecord& r) {
     // Cleared before routing off is queued, so the writer that wakes for it sees the stop
     // and does not wait another second for more.
     r.running = false;
+    const std::shared_ptr<ReadPath> path = r.readPath.load();
+    if (path)
+        wakeReader(*path);
     // Callers asleep on the incoming FIFO look again, and those that wait only while the link
     // runs in step end.
     nudgeWaiters(r);
@@ -74,7 +77,6 @@ aErr stop(LinkRecord& r) {
     // go; later ones queue or wait on the FIFO.
     const Millis limit(currentTiming().threadEndWaitMs);
     awaitWriteLockFree(r, limit);
-    const std::shared_ptr<ReadPath> path = r.readPath.load();
     if (path)
         awaitReadFree(*path, limit);
     aErr result = aErrNone;
@@ -150,6 +152,10 @@ aErr synchronise(LinkRecord& r) {
     r.syncRequestsQueued = true;
     setStatus(r, LINK_SYNCING);
     putSyncRequests(r);
+    // An idle reader thread takes up synchronising now, not once its watch runs out: it
+    // resends the requests when the module stays silent.
+    if (const std::shared_ptr<ReadPath> path = r.readPath.load())
+        wakeReader(*path);
     const bool inStep =
         waitFor(r, Millis(timing.syncWaitMs), [&] { return r.status.load() == LINK_RUNNING; });
     r.syncRequestsQueued = false;

@@ -4,6 +4,7 @@
 #include "aLinkSync.h"
 #include "aPacketFifoInternal.h"
 #include "aStream_Internal.h"
+#include "platform/platform.h"
 
 #include <array>
 #include <vector>
@@ -207,7 +208,13 @@ struct ReadPath {
     ReadPath(aStream* s, aPacket* a, uint32_t g)
         : stream(s), assembly(a), generation(g),
           timing(currentTiming()), pace{Millis(timing.syncResendMs), Millis(timing.syncRespaceMs)},
-          block(16384) {}
+          block(16384) {
+        if (canWait && aStream_CanWatch(stream) && platform::makeWake(wake) != aErrNone)
+            wake = platform::noWake; // the thread then polls in short slices
+    }
+    ~ReadPath() { platform::closeWake(wake); }
+    ReadPath(const ReadPath&) = delete;
+    ReadPath& operator=(const ReadPath&) = delete;
 
     // Held by whoever reads the stream and takes apart what it brings. Taken before filterLock,
     // the FIFO locks and signalLock, never after them.
@@ -235,10 +242,17 @@ struct ReadPath {
     bool pollMisled = false;
     Inbox inbox;
     std::vector<uint8_t> block; // a burst of the socket stream in one piece
+    // Ends the idle reader thread's watch of a stream that can be watched (noWake for one that
+    // cannot), for it to look at the link again at once: raised by stop and synchronisation.
+    platform::WakeHandle wake = platform::noWake;
 };
 
 std::shared_ptr<ReadPath> makeReadPath(aStream* stream, aPacket* assembly, uint32_t generation) {
     return std::make_shared<ReadPath>(stream, assembly, generation);
+}
+
+void wakeReader(ReadPath& path) {
+    platform::raiseWake(path.wake);
 }
 
 bool awaitReadFree(ReadPath& path, Millis limit) {
@@ -335,6 +349,22 @@ void standAside(LinkRecord& r, const ReadPath& p) {
         waitFor(r, limit, [&] { return !live(r, p.generation) || !callersMayRead(r, p); });
 }
 
+// The idle reader thread's wait for the stream to bring something, without the path's lock so
+// that a caller who comes meanwhile reads for itself at once. aErrNone when the stream looks
+// ready, aErrNotReady when the time ran out, aErrCancel when called away, another aErr when
+// the wait failed.
+aErr idleWait(ReadPath& p) {
+    if (p.wake == platform::noWake)
+        return aStream_Poll(p.stream, p.timing.readWaitMs);
+    // A stop or a synchronisation calls the thread away and bytes end the watch as they come,
+    // so only the wake-ups of an idle link ride on its length.
+    const aErr watched = aStream_Watch(p.stream, p.wake, p.timing.idleWatchMs);
+    // Cleared before the loop looks at the link again: what raised it is seen then.
+    if (watched == aErrCancel)
+        platform::clearWake(p.wake);
+    return watched;
+}
+
 } // namespace
 
 void readerMain(RecordPtr rp, std::shared_ptr<ReadPath> path,
@@ -376,9 +406,9 @@ void readerMain(RecordPtr rp, std::shared_ptr<ReadPath> path,
         if (p.canPoll && !p.pollMisled && r.status.load() == LINK_RUNNING) {
             p.readsAtPoll = p.reads;
             reading.unlock();
-            const aErr polled = aStream_Poll(p.stream, p.timing.readWaitMs);
+            const aErr polled = idleWait(p);
             p.pollPromised = polled == aErrNone;
-            if (polled == aErrNone || polled == aErrNotReady)
+            if (polled == aErrNone || polled == aErrNotReady || polled == aErrCancel)
                 continue;
             reading.lock();
         }

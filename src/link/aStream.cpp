@@ -166,6 +166,21 @@ bool aStream_CanPoll(const aStream* stream) {
     return validStream(stream) && stream->kind->poll != nullptr;
 }
 
+aErr aStream_Watch(aStream* stream, int wake, uint32_t timeoutMs) {
+    if (!validStream(stream)) {
+        return aErrParam;
+    }
+    if (stream->kind->watch == nullptr) {
+        return aErrUnimplemented;
+    }
+    return corvane::guardedValue<aErr>(
+        aErrIO, [&] { return stream->kind->watch(timeoutMs, wake, stream->reference); });
+}
+
+bool aStream_CanWatch(const aStream* stream) {
+    return validStream(stream) && stream->kind->watch != nullptr;
+}
+
 bool aStream_IsCoalescing(const aStream* stream) {
     return validStream(stream) && stream->kind->coalescing;
 }

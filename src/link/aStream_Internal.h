@@ -17,6 +17,10 @@ inline constexpr uint32_t aStream_SerialBaudRates[aSTREAM_SERIAL_BAUD_COUNT] = {
 // aErrNotReady. See aStreamKind::wait.
 typedef aErr (*aStreamWaitProc)(uint32_t timeoutMs, void* reference);
 
+// Waits as aStreamWaitProc does, and also ends, with aErrCancel, once wake is raised. See
+// aStreamKind::watch.
+typedef aErr (*aStreamWatchProc)(uint32_t timeoutMs, int wake, void* reference);
+
 // Hands out up to max bytes the stream holds or receives without waiting. See
 // aStreamKind::readSome.
 typedef aErr (*aStreamReadSomeProc)(uint8_t* buffer, size_t max, size_t* got, void* reference);
@@ -46,6 +50,10 @@ struct aStreamKind {
     // not count). It may find the device ready when a read then finds nothing (another thread
     // took the bytes, or a peer hung up). Null: only wait waits.
     aStreamWaitProc poll = nullptr;
+    // Polls as poll does, but also ends once wake (a platform wake-up descriptor) is raised:
+    // aErrCancel then, whether or not the device is ready too. So a thread can watch an idle
+    // device for long and still be called away at once. Null: poll cannot be called away.
+    aStreamWatchProc watch = nullptr;
     // Writes one byte. Write path. Null: single bytes go through write, if there is one.
     aStreamPutProc put = nullptr;
     // Writes count bytes as one block; aErrNone only when all of them went out. Write path.
@@ -95,6 +103,11 @@ bool aStream_CanWait(const aStream* stream);
 // stream. aStream_CanPoll tells whether there is one.
 aErr aStream_Poll(aStream* stream, uint32_t timeoutMs);
 bool aStream_CanPoll(const aStream* stream);
+
+// The kind's watch (see aStreamKind): aErrUnimplemented without one, aErrParam for an invalid
+// stream. aStream_CanWatch tells whether there is one.
+aErr aStream_Watch(aStream* stream, int wake, uint32_t timeoutMs);
+bool aStream_CanWatch(const aStream* stream);
 
 // The kind's flags; false for an invalid stream.
 bool aStream_IsCoalescing(const aStream* stream);

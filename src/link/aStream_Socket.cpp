@@ -5,6 +5,7 @@
 #include "corvane/aTime.h"
 
 #include "aStream_Internal.h"
+#include "platform/platform.h"
 #include "platform/socket.h"
 
 #include <algorithm>
@@ -142,8 +143,10 @@ aErr socketGet(uint8_t* byte, void* reference) {
 
 // Waits on a copy of the descriptor, without the lock, so a writer that replaces the socket
 // meanwhile is not held up; the wait then runs out on the old one and the next get sees the
-// new one, a delay of at most one wait.
-aErr pollSocket(SocketRecord* record, uint32_t timeoutMs) {
+// new one, a delay of at most one wait (a socket is replaced when lost, and a lost one is
+// ready at once). A raised wake ends the wait with aErrCancel.
+aErr pollSocket(SocketRecord* record, uint32_t timeoutMs,
+                corvane::platform::WakeHandle wake = corvane::platform::noWake) {
     if (!record->connected()) {
         return aErrNone; // a lost connection to report at once
     }
@@ -155,7 +158,16 @@ aErr pollSocket(SocketRecord* record, uint32_t timeoutMs) {
     if (socket == corvane::platform::invalidSocket) {
         return aErrNone;
     }
-    return corvane::platform::waitSocketReadable(socket, timeoutMs);
+    if (wake == corvane::platform::noWake) {
+        return corvane::platform::waitSocketReadable(socket, timeoutMs);
+    }
+    const int fds[2] = {socket, wake};
+    bool ready[2] = {false, false};
+    const aErr waited = corvane::platform::waitAnyReadable(fds, ready, 2, timeoutMs);
+    if (waited != aErrNone) {
+        return waited;
+    }
+    return ready[1] ? aErrCancel : aErrNone;
 }
 
 aErr socketWait(uint32_t timeoutMs, void* reference) {
@@ -172,6 +184,11 @@ aErr socketWait(uint32_t timeoutMs, void* reference) {
 aErr socketPoll(uint32_t timeoutMs, void* reference) {
     SocketRecord* record = recordOf(reference);
     return record == nullptr ? aErrParam : pollSocket(record, timeoutMs);
+}
+
+aErr socketWatch(uint32_t timeoutMs, int wake, void* reference) {
+    SocketRecord* record = recordOf(reference);
+    return record == nullptr ? aErrParam : pollSocket(record, timeoutMs, wake);
 }
 
 aErr socketWrite(const uint8_t* bytes, size_t count, void* reference) {
@@ -232,6 +249,7 @@ constexpr aStreamKind kSocketKind{.get = socketGet,
                                   .readSome = socketReadSome,
                                   .wait = socketWait,
                                   .poll = socketPoll,
+                                  .watch = socketWatch,
                                   .put = socketPut,
                                   .write = socketWrite,
                                   .del = socketDelete,

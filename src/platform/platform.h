@@ -59,6 +59,21 @@ aErr fileSize(FileHandle file, uint64_t& size);
 // signal came), aErrIO when the wait failed.
 aErr waitAnyReadable(const int* fds, bool* ready, size_t count, uint32_t timeoutMs);
 
+// ---- Wake-ups ------------------------------------------------------------------------------
+
+// A descriptor that one thread raises to end another's waitAnyReadable on it early. Once raised
+// it stays readable until cleared, so a raise that comes just before the wait begins is not
+// lost.
+using WakeHandle = int;
+constexpr WakeHandle noWake = -1;
+
+// aErrResource when the system has none to give.
+aErr makeWake(WakeHandle& out);
+// Each ignores noWake.
+void raiseWake(WakeHandle wake);
+void clearWake(WakeHandle wake);
+void closeWake(WakeHandle wake);
+
 // ---- Exclusive claims ----------------------------------------------------------------------
 
 // A claim on a name that one holder at a time may have, across the processes of this user: a

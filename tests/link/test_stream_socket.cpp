@@ -3,6 +3,7 @@
 // listens on.
 #include "aStream_Internal.h"
 #include "corvane/aStream.h"
+#include "platform/platform.h"
 
 #include <gtest/gtest.h>
 
@@ -177,6 +178,28 @@ TEST_F(SocketStream, WaitIsReadyAtOnceForBytesAlreadyTaken) {
     ASSERT_EQ(aStream_Read(stream, buffer, 2), aErrNone);
     EXPECT_EQ(buffer[1], 0x03);
     EXPECT_EQ(aStream_Wait(stream, 0), aErrNotReady);
+}
+
+// The link reader idles in a watch that stop calls it away from: a wake raised before or during
+// the watch must end it (or stop would hang), and one cleared must not (or the reader spins).
+TEST_F(SocketStream, WatchIsCalledAwayByARaisedWakeUntilItIsCleared) {
+    namespace platform = corvane::platform;
+    platform::WakeHandle wake = platform::noWake;
+    ASSERT_EQ(platform::makeWake(wake), aErrNone);
+    EXPECT_EQ(aStream_Watch(stream, wake, 0), aErrNotReady);
+    platform::raiseWake(wake);
+    platform::raiseWake(wake);
+    EXPECT_EQ(aStream_Watch(stream, wake, 20000), aErrCancel);
+    EXPECT_EQ(aStream_Watch(stream, wake, 0), aErrCancel); // raised until cleared
+    platform::clearWake(wake);                             // takes back both raises
+    EXPECT_EQ(aStream_Watch(stream, wake, 0), aErrNotReady);
+    std::thread raiser([&] { platform::raiseWake(wake); });
+    EXPECT_EQ(aStream_Watch(stream, wake, 20000), aErrCancel);
+    raiser.join();
+    platform::clearWake(wake);
+    ASSERT_EQ(send(peer, "\x42", 1, 0), 1);
+    EXPECT_EQ(aStream_Watch(stream, wake, 20000), aErrNone);
+    platform::closeWake(wake);
 }
 
 TEST_F(SocketStream, PeerCloseDeliversWhatWasSentThenReportsTheConnectionGone) {

@@ -1,4 +1,5 @@
-// Linux backend of the readable wait: poll(2) against a monotonic deadline.
+// Linux backend of the readable waits (poll(2) against a monotonic deadline) and of the
+// wake-ups that end them early (an eventfd counter).
 #include "sys_poll.h"
 
 #include "platform/platform.h"
@@ -6,7 +7,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 namespace corvane::platform {
 
@@ -52,6 +56,35 @@ aErr waitAnyReadable(const int* fds, bool* ready, size_t count, uint32_t timeout
     if (rc > 0)
         return aErrNone;
     return rc == 0 || errno == EINTR ? aErrNotReady : aErrIO;
+}
+
+aErr makeWake(WakeHandle& out) {
+    // Non-blocking, so that clearing one nobody raised returns at once.
+    out = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    return out >= 0 ? aErrNone : aErrResource;
+}
+
+void raiseWake(WakeHandle wake) {
+    if (wake == noWake)
+        return;
+    const uint64_t one = 1;
+    // Fails only when the counter is about to overflow, and then it is raised already.
+    while (::write(wake, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+void clearWake(WakeHandle wake) {
+    if (wake == noWake)
+        return;
+    uint64_t count = 0;
+    // One read takes the whole count back to zero.
+    while (::read(wake, &count, sizeof count) < 0 && errno == EINTR) {
+    }
+}
+
+void closeWake(WakeHandle wake) {
+    if (wake != noWake)
+        ::close(wake);
 }
 
 } // namespace corvane::platform

@@ -336,6 +336,39 @@ TEST(LinkWithVirtualModuleFaults, ModuleThatGoesAwayLeavesALinkThatStopsInTime) 
     EXPECT_LT(timed([&] { link.reset(); }), 30000);
 }
 
+// An idle reader watches its stream for a long time; stop and synchronisation must not wait
+// that out (nor stop give up on the thread). Watches far longer than the bounds make a reader
+// that cannot be called away fail here rather than merely slow down.
+TEST(LinkWithVirtualModule, IdleLinkIsCalledAwayFromItsWatch) {
+    ScopedLinkTiming timing([](aLinkTiming& t) {
+        t.idleWatchMs = 600000;
+        t.threadEndWaitMs = 120000;
+        t.syncWaitMs = 60000;
+    });
+    auto module = startModule();
+    for (const bool syncFirst : {false, true}) {
+        SCOPED_TRACE(syncFirst ? "synchronised, then stopped" : "stopped");
+        LinkOwner link(aLink_CreateTCPIP(kLoopback, module->port()));
+        ASSERT_NE(link.get(), 0u);
+        uint8_t model = 0;
+        ASSERT_EQ(aLink_GetModel(link.get(), 2, &model), aErrNone); // the reader idles after
+        if (syncFirst) {
+            // Mute until the first requests are in: only the reader's resends bring answers.
+            module->setFaults(FaultSettings{0, false, true});
+            const uint64_t before = module->stats().syncRequests;
+            std::thread unmute([&] {
+                waitUntil([&] { return module->stats().syncRequests >= before + 6; }, 60s);
+                module->setFaults(FaultSettings{});
+            });
+            EXPECT_EQ(aLink_Sync(link.get()), aErrNone);
+            unmute.join();
+        }
+        EXPECT_LT(timed([&] { EXPECT_EQ(aLink_Stop(link.get()), aErrNone); }), 30000);
+        EXPECT_EQ(aLink_Start(link.get()), aErrNone); // a thread left behind would refuse it
+        EXPECT_EQ(aLink_GetModel(link.get(), 2, &model), aErrNone);
+    }
+}
+
 TEST(LinkWithVirtualModuleProcess, ProgramServesALink) {
     ASSERT_FALSE(std::string(VIRTUAL_MODULE_BIN).empty()) << "virtual-module is not built";
     SpawnedProgram program({VIRTUAL_MODULE_BIN, "--port", "0", "--model", "7", "--address", "4",
