@@ -8,14 +8,12 @@
 #include "DiscoveryResponder.h"
 #include "VirtualModule.h"
 
-#include <benchmark/benchmark.h>
+#include "BenchNamespace.h"
 
-#include <sys/wait.h>
-#include <unistd.h>
+#include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <chrono>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -28,8 +26,7 @@ using Corvane::Tools::DiscoveryResponder;
 using Corvane::Tools::VirtualModule;
 using Corvane::Tools::VirtualModuleConfig;
 
-constexpr const char* kInside = "CORVANE_BENCH_IN_NETNS";
-constexpr const char* kInterface = "10.9.0.1";
+constexpr const char* kInterface = kBenchInterface;
 constexpr uint32_t kSerial = 0x0DEC0DE5;
 
 std::vector<double> gFindMs, gWindowMs;
@@ -71,41 +68,10 @@ void BM_ListeningWindow(benchmark::State& state) {
 BENCHMARK(BM_FindAnsweringModule)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ListeningWindow)->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
 
-// Runs this program again inside a new network namespace; returns its exit status, or -1 when
-// no namespace can be made here.
-int runInsideNamespace(char** argv) {
-    char self[PATH_MAX] = {};
-    if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0)
-        return -1;
-    const char* script = "ip link set lo up multicast on && "
-                         "ip link add v0 type veth peer name v1 && "
-                         "ip addr add 10.9.0.1/24 dev v0 && ip link set v0 up multicast on && "
-                         "ip link set v1 up && exec \"$0\" \"$@\"";
-    for (const char* option : {"-rn", "-n"}) {
-        if (std::system((std::string("unshare ") + option + " true 2>/dev/null").c_str()) != 0)
-            continue;
-        std::vector<const char*> args = {"unshare", option, "/bin/sh", "-c", script, self};
-        for (char** arg = argv + 1; *arg != nullptr; ++arg)
-            args.push_back(*arg);
-        args.push_back(nullptr);
-        const pid_t child = fork();
-        if (child == 0) {
-            setenv(kInside, "1", 1);
-            execvp("unshare", const_cast<char* const*>(args.data()));
-            _exit(127);
-        }
-        int status = 0;
-        if (child < 0 || waitpid(child, &status, 0) != child)
-            return 1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
-    }
-    return -1;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
-    if (std::getenv(kInside) == nullptr) {
+    if (!insideBenchNamespace()) {
         const int status = runInsideNamespace(argv);
         if (status < 0)
             std::printf("discovery_find: skipped (no network namespace can be made here)\n");

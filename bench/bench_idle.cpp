@@ -4,7 +4,7 @@
 //   idle_cpu_8_links: eight Links, each on its own module with one registration;
 // each against the same Links connected without a registration, measured in the same run.
 // Windows of the two sides take turns; each figure is the median of its windows.
-#include "SpawnedProgram.h"
+#include "ModuleProgram.h"
 #include "corvane/Module.h"
 
 #include <benchmark/benchmark.h>
@@ -19,10 +19,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-#ifndef VIRTUAL_MODULE_BIN
-#define VIRTUAL_MODULE_BIN ""
-#endif
 
 namespace {
 
@@ -39,27 +35,8 @@ double processCpuSeconds() {
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
-// A virtual module program, quiet: no heartbeats and no samples unless asked.
-class ModuleProgram {
-  public:
-    ModuleProgram() : program_({VIRTUAL_MODULE_BIN, "--heartbeat-ms", "0"}) {
-        const auto line = program_.readLine(std::chrono::seconds(10));
-        const std::string prefix = "listening on ";
-        if (line && line->rfind(prefix, 0) == 0)
-            port_ = static_cast<uint16_t>(std::stoi(line->substr(line->rfind(':') + 1)));
-    }
-    uint16_t port() const { return port_; }
-
-  private:
-    SpawnedProgram program_;
-    uint16_t port_ = 0;
-};
-
 std::vector<std::unique_ptr<ModuleProgram>>& programs() {
-    static std::vector<std::unique_ptr<ModuleProgram>> all;
-    while (all.size() < kModules)
-        all.push_back(std::make_unique<ModuleProgram>());
-    return all;
+    return modulePrograms(kModules, 0);
 }
 
 // count Modules, each on its own module program; empty when one cannot connect.

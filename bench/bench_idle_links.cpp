@@ -6,7 +6,7 @@
 //   idle_cpu_per_registration: a Module per link with one stream registration, never streamed;
 //   idle_cpu_per_sharing_server: a sharing server per link, with one client in this process.
 // Each is against a budget of 1 % of a core per link; the whole process's figure is shown too.
-#include "SpawnedProgram.h"
+#include "ModuleProgram.h"
 #include "corvane/Module.h"
 #include "corvane/aLink.h"
 #include "corvane/aServer.h"
@@ -24,10 +24,6 @@
 #include <thread>
 #include <vector>
 
-#ifndef VIRTUAL_MODULE_BIN
-#define VIRTUAL_MODULE_BIN ""
-#endif
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -38,26 +34,8 @@ constexpr uint8_t kAddress = 2;
 constexpr uint8_t kQuietCommand = 200; // no entity of the model: registered, never streamed
 constexpr double kBudget = 0.01;       // of a core, per link
 
-class ModuleProgram {
-  public:
-    ModuleProgram() : program_({VIRTUAL_MODULE_BIN, "--heartbeat-ms", "1000"}) {
-        const auto line = program_.readLine(std::chrono::seconds(10));
-        const std::string prefix = "listening on ";
-        if (line && line->rfind(prefix, 0) == 0)
-            port_ = static_cast<uint16_t>(std::stoi(line->substr(line->rfind(':') + 1)));
-    }
-    uint16_t port() const { return port_; }
-
-  private:
-    SpawnedProgram program_;
-    uint16_t port_ = 0;
-};
-
 std::vector<std::unique_ptr<ModuleProgram>>& programs() {
-    static std::vector<std::unique_ptr<ModuleProgram>> all;
-    while (all.size() < kLinks)
-        all.push_back(std::make_unique<ModuleProgram>());
-    return all;
+    return modulePrograms(kLinks, 1000);
 }
 
 const uint32_t kLoopback = htonl(INADDR_LOOPBACK);

@@ -12,7 +12,7 @@
 #include "LoopbackSocket.h"
 #include "corvane/aLink.h"
 
-#include "VirtualModule.h"
+#include "BenchVirtualModule.h"
 
 #include "BenchPinning.h"
 
@@ -32,7 +32,6 @@
 namespace {
 
 using Corvane::Tools::VirtualModule;
-using Corvane::Tools::VirtualModuleConfig;
 
 constexpr uint8_t kModuleAddress = 2;
 const uint8_t kQuery[] = {kModuleAddress, 3, 0x03, 0x48, 0x20}; // get model
@@ -40,18 +39,7 @@ constexpr size_t kAnswerSize = 6;
 constexpr int kBlockTrips = 2000;
 
 VirtualModule& module() {
-    static std::unique_ptr<VirtualModule> instance = [] {
-        VirtualModuleConfig config;
-        config.heartbeatMs = 0;
-        auto m = std::make_unique<VirtualModule>(config);
-        std::string error;
-        if (!m->start(&error)) {
-            std::fprintf(stderr, "virtual module: %s\n", error.c_str());
-            std::exit(1);
-        }
-        return m;
-    }();
-    return *instance;
+    return benchVirtualModule();
 }
 
 struct Usage {

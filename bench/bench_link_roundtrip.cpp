@@ -11,7 +11,7 @@
 #include "LoopbackSocket.h"
 #include "corvane/aLink.h"
 
-#include "VirtualModule.h"
+#include "BenchVirtualModule.h"
 
 #include "BenchPinning.h"
 
@@ -35,26 +35,13 @@
 namespace {
 
 using Corvane::Tools::VirtualModule;
-using Corvane::Tools::VirtualModuleConfig;
 
 constexpr uint8_t kModuleAddress = 2;
 const uint8_t kQuery[] = {kModuleAddress, 3, 0x03, 0x48, 0x20}; // get model
 constexpr size_t kAnswerSize = 6;                               // 2, 4, 3, 8, 0, model
 
 VirtualModule& module() {
-    static std::unique_ptr<VirtualModule> instance = [] {
-        VirtualModuleConfig config;
-        config.heartbeatMs = 0;
-        config.latencyUs = 0;
-        auto m = std::make_unique<VirtualModule>(config);
-        std::string error;
-        if (!m->start(&error)) {
-            std::fprintf(stderr, "virtual module: %s\n", error.c_str());
-            std::exit(1);
-        }
-        return m;
-    }();
-    return *instance;
+    return benchVirtualModule();
 }
 
 // A blocking socket to the module: one trip is the query out and the whole answer back.
