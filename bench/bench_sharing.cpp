@@ -36,28 +36,63 @@ bool trip(aLinkRef link) {
     return aLink_GetModel(link, kModuleAddress, &model) == aErrNone;
 }
 
+const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
+
+// A quiet virtual module, the engine link to it and, once started, a sharing server on that link.
+class ServedModule {
+  public:
+    ServedModule() : module_(quiet()) {
+        if (module_.start(&error_))
+            served_ = aLink_CreateTCPIP(kLoopback, module_.port());
+    }
+    ~ServedModule() {
+        stopServer();
+        aLink_Destroy(&served_);
+    }
+    // Why the module cannot be used; empty when it can.
+    const std::string& error() const { return error_; }
+    aLinkRef served() const { return served_; }
+    bool startServer() {
+        server_ = aServer_Create(served_, 0, true);
+        return server_ != nullptr && aServer_Start(server_);
+    }
+    aServer* server() const { return server_; }
+    void stopServer() { aServer_Destroy(&server_); }
+    aLinkRef client() const { return aLink_CreateClient(kLoopback, aServer_GetPort(server_), 0); }
+    // A link over a stream of its own is never shared, so the server's link stays the server's.
+    aLinkRef sideLink() const {
+        aStream* stream = nullptr;
+        aStream_CreateSocket(kLoopback, module_.port(), &stream);
+        return stream ? aLink_Create(stream) : 0;
+    }
+
+  private:
+    static VirtualModuleConfig quiet() {
+        VirtualModuleConfig config;
+        config.heartbeatMs = 0;
+        return config;
+    }
+    VirtualModule module_;
+    std::string error_;
+    aLinkRef served_ = 0;
+    aServer* server_ = nullptr;
+};
+
 std::vector<double> gBlockRatios;
 double gSharedTrips = 0;
 double gSharedSeconds = 0;
 
 void BM_SharedAgainstDirect(benchmark::State& state) {
-    VirtualModuleConfig config;
-    config.heartbeatMs = 0;
-    VirtualModule module(config);
-    std::string error;
-    if (!module.start(&error)) {
-        state.SkipWithError(error.c_str());
+    ServedModule module;
+    if (!module.error().empty()) {
+        state.SkipWithError(module.error().c_str());
         return;
     }
-    const uint32_t loopback = htonl(INADDR_LOOPBACK);
-    aLinkRef served = aLink_CreateTCPIP(loopback, module.port());
-    aServer* server = aServer_Create(served, 0, true);
-    if (server == nullptr || !aServer_Start(server)) {
+    if (!module.startServer()) {
         state.SkipWithError("server did not start");
-        aLink_Destroy(&served);
         return;
     }
-    aLinkRef shared = aLink_CreateClient(loopback, aServer_GetPort(server), 0);
+    aLinkRef shared = module.client();
     using Clock = std::chrono::steady_clock;
     auto block = [](aLinkRef link) {
         const auto started = Clock::now();
@@ -66,10 +101,7 @@ void BM_SharedAgainstDirect(benchmark::State& state) {
                 return -1.0;
         return std::chrono::duration<double>(Clock::now() - started).count();
     };
-    // A link over a stream of its own is never shared, so the server's link stays the server's.
-    aStream* stream = nullptr;
-    aStream_CreateSocket(loopback, module.port(), &stream);
-    aLinkRef sideLink = stream ? aLink_Create(stream) : 0;
+    aLinkRef sideLink = module.sideLink();
     for (auto _ : state) {
         const double directSeconds = block(sideLink);
         const double sharedSeconds = block(shared);
@@ -83,9 +115,7 @@ void BM_SharedAgainstDirect(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations() * 2 * kBlockTrips);
     aLink_Destroy(&shared);
-    aServer_Destroy(&server);
     aLink_Destroy(&sideLink);
-    aLink_Destroy(&served);
 }
 
 BENCHMARK(BM_SharedAgainstDirect)->UseRealTime()->Iterations(20);
@@ -110,35 +140,28 @@ double idleCpu(std::chrono::milliseconds span) {
 }
 
 void BM_IdleServer(benchmark::State& state) {
-    VirtualModuleConfig config;
-    config.heartbeatMs = 0;
-    VirtualModule module(config);
-    std::string error;
-    if (!module.start(&error)) {
-        state.SkipWithError(error.c_str());
+    ServedModule module;
+    if (!module.error().empty()) {
+        state.SkipWithError(module.error().c_str());
         return;
     }
-    const uint32_t loopback = htonl(INADDR_LOOPBACK);
-    aLinkRef served = aLink_CreateTCPIP(loopback, module.port());
     constexpr auto kSpan = std::chrono::seconds(3);
     for (auto _ : state) {
         gIdleAlone = idleCpu(kSpan);
-        aServer* server = aServer_Create(served, 0, true);
-        if (server == nullptr || !aServer_Start(server)) {
+        if (!module.startServer()) {
             state.SkipWithError("server did not start");
             break;
         }
-        aServer_SetModule(server, 0x1A2B3C4D, 0x13);
-        aLinkRef client = aLink_CreateClient(loopback, aServer_GetPort(server), 0);
+        aServer_SetModule(module.server(), 0x1A2B3C4D, 0x13);
+        aLinkRef client = module.client();
         if (!trip(client)) {
             state.SkipWithError("no answer through the server");
         } else {
             gIdleServed = idleCpu(kSpan);
         }
         aLink_Destroy(&client);
-        aServer_Destroy(&server);
+        module.stopServer();
     }
-    aLink_Destroy(&served);
 }
 
 BENCHMARK(BM_IdleServer)->UseRealTime()->Iterations(1);
@@ -159,27 +182,18 @@ double timedClose(aLinkRef link) {
 }
 
 void BM_CloseClient(benchmark::State& state) {
-    VirtualModuleConfig config;
-    config.heartbeatMs = 0;
-    VirtualModule module(config);
-    std::string error;
-    if (!module.start(&error)) {
-        state.SkipWithError(error.c_str());
+    ServedModule module;
+    if (!module.error().empty()) {
+        state.SkipWithError(module.error().c_str());
         return;
     }
-    const uint32_t loopback = htonl(INADDR_LOOPBACK);
-    aLinkRef served = aLink_CreateTCPIP(loopback, module.port());
-    aServer* server = aServer_Create(served, 0, true);
-    if (server == nullptr || !aServer_Start(server)) {
+    if (!module.startServer()) {
         state.SkipWithError("server did not start");
-        aLink_Destroy(&served);
         return;
     }
     for (auto _ : state) {
-        aStream* stream = nullptr;
-        aStream_CreateSocket(loopback, module.port(), &stream);
-        const double direct = timedClose(stream ? aLink_Create(stream) : 0);
-        const double client = timedClose(aLink_CreateClient(loopback, aServer_GetPort(server), 0));
+        const double direct = timedClose(module.sideLink());
+        const double client = timedClose(module.client());
         if (direct < 0 || client < 0) {
             state.SkipWithError("round trip failed");
             break;
@@ -187,8 +201,6 @@ void BM_CloseClient(benchmark::State& state) {
         gDirectCloses.push_back(direct);
         gClientCloses.push_back(client);
     }
-    aServer_Destroy(&server);
-    aLink_Destroy(&served);
 }
 
 BENCHMARK(BM_CloseClient)->UseRealTime()->Iterations(10);
