@@ -350,25 +350,27 @@ int runCommands(UpdaterOptions& options, UpdaterContext& context, JsonReport* js
 
 namespace {
 
-// --json: human text moves to standard error and the document follows the run on standard
-// output. The exit status is the run's own either way.
-int runWithJson(JsonReport& json, UpdaterOptions& options) {
-    UpdaterDisplayInterface& shown = json.display();
+// Runs the commands through shown. With json, human text has moved to standard error and the
+// document follows the run on standard output; the exit status is the run's own either way.
+int runOptions(UpdaterDisplayInterface& shown, UpdaterOptions& options, JsonReport* json) {
     printVersionLine(shown);
     if ((options.flags & FLAG_HELP) != 0 || (options.flags & FLAG_ANY_COMMAND) == 0) {
-        // Help is for people: the usage alone, as without --json.
+        // Help is for people: the usage alone, with --json too.
         printUsage(options.extendedUsage, options.helpRequested);
         return kExitSuccess;
     }
     std::string storeDirectory;
     if (!prepareStoreDirectory(shown, options, storeDirectory)) {
-        json.write(stdout, nullptr, kExitFailure);
+        if (json)
+            json->write(stdout, nullptr, kExitFailure);
         return kExitFailure;
     }
     UpdaterContext context(normaliseServerUrl(options.serverUrl), storeDirectory, shown);
-    context.terminal = streamIsInteractive(stderr) ? stderr : nullptr;
-    const int status = runCommands(options, context, &json);
-    json.write(stdout, &context, status);
+    FILE* const progress = json ? stderr : stdout;
+    context.terminal = streamIsInteractive(progress) ? progress : nullptr;
+    const int status = runCommands(options, context, json);
+    if (json)
+        json->write(stdout, &context, status);
     return status;
 }
 
@@ -393,26 +395,13 @@ int runUpdater(int argc, char** argv) {
         }
         return kExitFailure;
     }
+    JsonReport* const report = options.json ? &json : nullptr;
+    UpdaterDisplayInterface& shown = options.json ? json.display() : display;
     if (options.doctor && (options.flags & FLAG_HELP) == 0) {
-        if (!options.json)
-            return doctorCommand(display, options, nullptr);
-        const int status = doctorCommand(json.display(), options, &json);
-        json.write(stdout, nullptr, status);
+        const int status = doctorCommand(shown, options, report);
+        if (report)
+            report->write(stdout, nullptr, status);
         return status;
     }
-    if (options.json) {
-        return runWithJson(json, options);
-    }
-    printVersionLine(display);
-    if ((options.flags & FLAG_HELP) != 0 || (options.flags & FLAG_ANY_COMMAND) == 0) {
-        printUsage(options.extendedUsage, options.helpRequested);
-        return kExitSuccess;
-    }
-    std::string storeDirectory;
-    if (!prepareStoreDirectory(display, options, storeDirectory)) {
-        return kExitFailure;
-    }
-    UpdaterContext context(normaliseServerUrl(options.serverUrl), storeDirectory, display);
-    context.terminal = streamIsInteractive(stdout) ? stdout : nullptr;
-    return runCommands(options, context);
+    return runOptions(shown, options, report);
 }
