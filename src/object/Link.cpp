@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 
 namespace Corvane {
 
@@ -25,18 +24,6 @@ constexpr uint8_t kLogEntryMax = 64;
 constexpr uint32_t kLogIdleMs = 5;
 constexpr uint8_t kLogTagSent = 1;
 constexpr uint8_t kLogTagText = 3;
-
-// Connects to one module are serialised process-wide: two Links that find no server for a USB
-// module must not both start one on its single claim. Connects to different modules run side
-// by side (a rack connects to its modules at once, and a USB link's start takes its
-// synchronisation); modules whose keys share a stripe only wait for each other. Taken before
-// the engine's registry lock, and never two at once.
-std::mutex& connectMutex(const linkSpec& spec) {
-    static std::mutex stripes[64];
-    const uint64_t key = (uint64_t{spec.serialNumber} << 32 | spec.ipAddress) ^
-                         (uint64_t{spec.port} << 8) ^ static_cast<uint64_t>(spec.type);
-    return stripes[(key * 0x9E3779B97F4A7C15ull) >> 58]; // the top 6 bits of a Fibonacci hash
-}
 
 aErr statusToConnectResult(linkStatus status, bool* keepWaiting) {
     *keepWaiting = false;
@@ -116,52 +103,50 @@ bool Link::Impl::running() const {
 aErr Link::Impl::connectStep() {
     if (!spec)
         return aErrConfiguration;
-    {
-        std::lock_guard<std::mutex> lock(connectMutex(*spec));
-        switch (spec->type) {
-        case USB:
-            // Shared: a USB link, a sharing server on it and this process's client link to it;
-            // the server's port and interface are written back into the configuration. When
-            // this process serves the module already (another Module has it), that server is
-            // the way in, as it is for every other client: the USB device takes one claim only.
-            if (config.enabled) {
-                linkId = aLink_CreateServer(spec->serialNumber, &config.assignedPort,
-                                            &config.networkInterface, config.localOnly);
-            } else {
-                linkId = aLink_CreateUSB(spec->serialNumber);
-            }
-            ownsUse = linkId != 0;
-            break;
-        case TCPIP:
-            if (spec->port > 0xFFFF)
-                return aErrParam;
-            linkId = aLink_CreateTCPIP(spec->ipAddress, static_cast<uint16_t>(spec->port));
-            ownsUse = linkId != 0;
-            break;
-        case SERIAL: {
-            // The port name starts at the port field and runs to the record's end.
-            char portName[sizeof(linkSpec) - offsetof(linkSpec, port) + 1] = {};
-            std::memcpy(portName, reinterpret_cast<const char*>(&*spec) + offsetof(linkSpec, port),
-                        sizeof portName - 1);
-            linkId = aLink_CreateSerial(spec->serialNumber, portName, spec->ipAddress);
-            ownsUse = linkId != 0;
-            break;
+    // Two Links connecting to one module at once meet in the engine's registry, which makes its
+    // link once, and a USB module gets one sharing server however many ask at once.
+    switch (spec->type) {
+    case USB:
+        // Shared: a USB link, a sharing server on it and this process's client link to it;
+        // the server's port and interface are written back into the configuration. When
+        // this process serves the module already (another Module has it), that server is
+        // the way in, as it is for every other client: the USB device takes one claim only.
+        if (config.enabled) {
+            linkId = aLink_CreateServer(spec->serialNumber, &config.assignedPort,
+                                        &config.networkInterface, config.localOnly);
+        } else {
+            linkId = aLink_CreateUSB(spec->serialNumber);
         }
-        case AETHER: {
-            if (!config.enabled)
-                return aErrConfiguration;
-            // With an engine link already taken over (a router's), that link is used as it is
-            // and no use is added for this Link. Without one, port 0 names no server.
-            const aLinkRef existing = linkId;
-            if (spec->port > 0xFFFF || (existing == 0 && spec->port == 0))
-                return aErrParam;
-            linkId =
-                aLink_CreateClient(spec->ipAddress, static_cast<uint16_t>(spec->port), existing);
-            ownsUse = existing == 0 ? linkId != 0 : ownsUse;
-            break;
-        }
-        default: return aErrMode;
-        }
+        ownsUse = linkId != 0;
+        break;
+    case TCPIP:
+        if (spec->port > 0xFFFF)
+            return aErrParam;
+        linkId = aLink_CreateTCPIP(spec->ipAddress, static_cast<uint16_t>(spec->port));
+        ownsUse = linkId != 0;
+        break;
+    case SERIAL: {
+        // The port name starts at the port field and runs to the record's end.
+        char portName[sizeof(linkSpec) - offsetof(linkSpec, port) + 1] = {};
+        std::memcpy(portName, reinterpret_cast<const char*>(&*spec) + offsetof(linkSpec, port),
+                    sizeof portName - 1);
+        linkId = aLink_CreateSerial(spec->serialNumber, portName, spec->ipAddress);
+        ownsUse = linkId != 0;
+        break;
+    }
+    case AETHER: {
+        if (!config.enabled)
+            return aErrConfiguration;
+        // With an engine link already taken over (a router's), that link is used as it is
+        // and no use is added for this Link. Without one, port 0 names no server.
+        const aLinkRef existing = linkId;
+        if (spec->port > 0xFFFF || (existing == 0 && spec->port == 0))
+            return aErrParam;
+        linkId = aLink_CreateClient(spec->ipAddress, static_cast<uint16_t>(spec->port), existing);
+        ownsUse = existing == 0 ? linkId != 0 : ownsUse;
+        break;
+    }
+    default: return aErrMode;
     }
     if (linkId == 0)
         return aErrConnection;
