@@ -356,13 +356,11 @@ bool reconnectToLoader(UpdaterContext& context, Module& module, linkType reached
 }
 
 // Past the loader phase a failed update may leave the module without firmware that runs: says
-// in which state, and returns the command that recovers it (kept for the report as well).
-std::string adviseRecovery(UpdaterContext& context, const UpdateRequest& request,
-                           ModuleLeft state) {
+// in which state, and keeps the command that recovers it for the report.
+void adviseRecovery(UpdaterContext& context, const UpdateRequest& request, ModuleLeft state) {
     context.failure.recoveryCommand = showRecoveryAdvice(
         context.display, request.serial, state,
         recoveryPort(request.serialPort, context.deviceDirectory), context.serverUrl);
-    return context.failure.recoveryCommand;
 }
 
 // Whether a module whose firmware phase failed still answers. Its loader took the place of its
@@ -378,10 +376,10 @@ ModuleLeft stateAfterFailedFirmware(UpdaterContext& context, const UpdateRequest
 }
 
 // Checks the image against the module (unless overridden), then the loader phase, the module's
-// restart into its loader and the firmware phase. False when any of them fails; recovery then
-// holds the recovery command when the failure came after the loader started.
+// restart into its loader and the firmware phase. False when any of them fails, with the
+// recovery command noted when the failure came after the loader started.
 bool install(UpdaterContext& context, const UpdateRequest& request, Module& module,
-             const BirdFile& bird, linkType reachedBy, std::string& recovery) {
+             const BirdFile& bird, linkType reachedBy) {
     UpdaterDisplayInterface& display = context.display;
     if (!request.override && !UpdateFirmware(display, bird, module, request.serial)) {
         displayPrint(display, DISPLAY_ERROR, "Birdfile failed validation");
@@ -401,7 +399,7 @@ bool install(UpdaterContext& context, const UpdateRequest& request, Module& modu
     if (request.routerSerial == 0 &&
         !reconnectToLoader(context, module, reachedBy, request.serial)) {
         noteFailure(context, FailureKind::DidNotComeBack, aErrConnection);
-        recovery = adviseRecovery(context, request, ModuleLeft::Silent);
+        adviseRecovery(context, request, ModuleLeft::Silent);
         return reportFailedTransfer(aErrConnection);
     }
     bool imageTransferred = false;
@@ -410,7 +408,7 @@ bool install(UpdaterContext& context, const UpdateRequest& request, Module& modu
                                             &imageTransferred);
         err != aErrNone) {
         noteFailure(context, transferFailure(err), err);
-        recovery = adviseRecovery(
+        adviseRecovery(
             context, request,
             stateAfterFailedFirmware(context, request, module, reachedBy, imageTransferred));
         return reportFailedTransfer(err);
@@ -495,12 +493,7 @@ Verdict confirmNewFirmware(UpdaterContext& context, const UpdateRequest& request
 } // namespace
 
 bool updateCommand(UpdaterContext& context, const UpdateRequest& request) {
-    std::string recovery;
-    return updateCommand(context, request, recovery);
-}
-
-bool updateCommand(UpdaterContext& context, const UpdateRequest& request, std::string& recovery) {
-    recovery.clear();
+    context.failure.recoveryCommand.clear();
     const uint32_t serial = request.serial;
     if (serial == 0) {
         displayPrint(context.display, DISPLAY_ERROR,
@@ -535,7 +528,7 @@ bool updateCommand(UpdaterContext& context, const UpdateRequest& request, std::s
         return false;
     const RunningFirmware before = readRunningFirmware(module);
     report.before = seen(before);
-    if (!install(context, request, module, bird, reachedBy, recovery))
+    if (!install(context, request, module, bird, reachedBy))
         return false;
     const uint32_t transferMs = aTime_GetMSTicks() - start;
     report.transferMs = transferMs;
@@ -546,7 +539,7 @@ bool updateCommand(UpdaterContext& context, const UpdateRequest& request, std::s
     if (!verdict.took) {
         displayPrint(context.display, DISPLAY_ERROR, "%s", verdict.line.c_str());
         if (verdict.silent)
-            recovery = adviseRecovery(context, request, ModuleLeft::Silent);
+            adviseRecovery(context, request, ModuleLeft::Silent);
         return noteFailure(context, verdict.failure);
     }
     const bool recorded = recordTransfer(context, request, build);

@@ -58,11 +58,10 @@ struct UpdateRequest {
     bool override = false;     // skips the image's checks against the module
     std::string serialPort{};  // -s: the port the recovery advice names after a failed update
 };
-// Installs the image into the module over its link. True on success.
+// Installs the image into the module over its link. True on success. When the update fails
+// leaving the module in its loader or silent, context.failure.recoveryCommand receives the
+// command that recovers it (shown to the user as well), else it is emptied.
 bool updateCommand(UpdaterContext& context, const UpdateRequest& request);
-// The same; when the update fails leaving the module in its loader or silent, recovery receives
-// the command that recovers it (shown to the user as well), else it is emptied.
-bool updateCommand(UpdaterContext& context, const UpdateRequest& request, std::string& recovery);
 
 // -U -t RECOVER: a module whose firmware no longer runs, through its boot loader.
 struct RecoverRequest {
