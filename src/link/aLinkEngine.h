@@ -109,6 +109,12 @@ struct LinkRecord {
     // caller to wake it: packets the module sends on its own are then taken up soon after the
     // exchanges end rather than a whole reader wait later.
     std::atomic<bool> readerAside{false};
+    // Set while the reader thread watches the stream of an idle link. A caller whose wait
+    // begins then mutes the stream in that watch (where the stream can be muted), so that the
+    // reply wakes the caller alone; the last caller's wait to end lets it speak again.
+    std::atomic<bool> readerWatching{false};
+    // Whether the stream is muted so; read without the lock that guards the muting.
+    std::atomic<bool> streamMuted{false};
 
     // Serialises start, stop, synchronisation, reset and teardown. The link's own threads never
     // take it. Taken before logLock, filterLock and signalLock, never after them.
@@ -205,7 +211,9 @@ void readerMain(RecordPtr rp, std::shared_ptr<ReadPath> path,
 bool readForCaller(LinkRecord& r, uint32_t waitMs);
 // Wakes the callers sleeping on the incoming FIFO, for one of them to read the stream.
 void nudgeWaiters(LinkRecord& r);
-// Marks a caller's wait for incoming packets from construction to destruction.
+// Marks a caller's wait for incoming packets from construction to destruction. Made before the
+// request goes out, so that the reader thread, if it watches the idle stream, does not wake
+// for the reply.
 class IncomingWait {
   public:
     explicit IncomingWait(LinkRecord& r);

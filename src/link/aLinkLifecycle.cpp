@@ -121,6 +121,8 @@ aErr start(const RecordPtr& rp) {
     try {
         r.readerEnded = std::make_shared<std::atomic<bool>>(false);
         r.writerEnded = std::make_shared<std::atomic<bool>>(false);
+        r.readerWatching = false;
+        r.streamMuted = false; // the new path lets the stream speak
         std::shared_ptr<ReadPath> path = makeReadPath(r.stream, r.assembly, generation);
         r.readPath.store(path);
         r.reader = std::thread(readerMain, rp, std::move(path), r.readerEnded);

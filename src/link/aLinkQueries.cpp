@@ -18,10 +18,10 @@ aErr sendPacket(LinkRecord& r, uint8_t address, uint8_t length, const uint8_t* d
 // ms milliseconds (0: a look) that also ends once r.nudges is no longer seen, and its result
 // ends the loop once it is not empty. While the stream is the caller's to read, the caller reads
 // it itself between looks rather than sleep until the reader thread hands it the packet.
-// inStep: give up as soon as the link does not run in step.
+// inStep: give up as soon as the link does not run in step. Runs within the caller's wait.
 template <typename T, typename Take>
-T awaitIncoming(LinkRecord& r, Clock::time_point deadline, bool inStep, Take&& take) {
-    IncomingWait waiting(r);
+T awaitIncoming(const IncomingWait&, LinkRecord& r, Clock::time_point deadline, bool inStep,
+                Take&& take) {
     for (;;) {
         if (inStep && !(r.running.load() && r.status.load() == LINK_RUNNING))
             return T{};
@@ -41,9 +41,9 @@ T awaitIncoming(LinkRecord& r, Clock::time_point deadline, bool inStep, Take&& t
     }
 }
 
-aPacket* awaitFirstIncoming(LinkRecord& r, aPacketFilter filter, void* reference,
-                            Clock::time_point deadline, bool inStep) {
-    return awaitIncoming<aPacket*>(r, deadline, inStep, [&](uint32_t ms, uint64_t seen) {
+aPacket* awaitFirstIncoming(const IncomingWait& waiting, LinkRecord& r, aPacketFilter filter,
+                            void* reference, Clock::time_point deadline, bool inStep) {
+    return awaitIncoming<aPacket*>(waiting, r, deadline, inStep, [&](uint32_t ms, uint64_t seen) {
         return aPacketFifo_AwaitFirstUnless(r.incoming, filter, reference, ms, r.nudges, seen);
     });
 }
@@ -62,13 +62,14 @@ void dropAddressAnswers(LinkRecord& r) {
 // answer: aErrTimeout when none comes, aErrIO when accept refuses it.
 template <typename Accept>
 aErr query(LinkRecord& r, uint8_t address, uint8_t length, const uint8_t* data, Accept&& accept) {
+    const IncomingWait waiting(r);
     const aErr put = sendPacket(r, address, length, data);
     if (put != aErrNone)
         return put;
     const auto deadline = Clock::now() + Millis(currentTiming().replyWaitMs);
     aPacket* answer = nullptr;
     for (;;) {
-        answer = awaitFirstIncoming(r, matchAll, nullptr, deadline, false);
+        answer = awaitFirstIncoming(waiting, r, matchAll, nullptr, deadline, false);
         if (answer == nullptr)
             return aErrTimeout;
         if (address == aLINK_SYNC_ADDRESS || !isAddressAnswer(answer, nullptr))
@@ -148,7 +149,9 @@ aPacket* aLink_GetPacket(aLinkRef link) {
 
 aPacket* aLink_AwaitPacket(aLinkRef link, uint32_t timeoutMs) {
     return onRecord<aPacket*>(link, nullptr, [&](LinkRecord& r) {
-        return awaitFirstIncoming(r, matchAll, nullptr, Clock::now() + Millis(timeoutMs), false);
+        const IncomingWait waiting(r);
+        return awaitFirstIncoming(waiting, r, matchAll, nullptr, Clock::now() + Millis(timeoutMs),
+                                  false);
     });
 }
 
@@ -169,7 +172,9 @@ aPacket* aLink_AwaitFirst(aLinkRef link, aPacketFilter filter, void* reference,
     return onRecord<aPacket*>(link, nullptr, [&](LinkRecord& r) -> aPacket* {
         if (filter == nullptr)
             return nullptr;
-        return awaitFirstIncoming(r, filter, reference, Clock::now() + Millis(timeoutMs), true);
+        const IncomingWait waiting(r);
+        return awaitFirstIncoming(waiting, r, filter, reference, Clock::now() + Millis(timeoutMs),
+                                  true);
     });
 }
 
@@ -178,7 +183,8 @@ size_t aLink_AwaitRun(aLinkRef link, aPacketRunFilter filter, void* reference, u
         if (filter == nullptr)
             return 0;
         const auto deadline = Clock::now() + Millis(timeoutMs);
-        return awaitIncoming<size_t>(r, deadline, true, [&](uint32_t ms, uint64_t seen) {
+        const IncomingWait waiting(r);
+        return awaitIncoming<size_t>(waiting, r, deadline, true, [&](uint32_t ms, uint64_t seen) {
             return aPacketFifo_AwaitRunUnless(r.incoming, filter, reference, ms, r.nudges, seen);
         });
     });

@@ -211,6 +211,9 @@ struct ReadPath {
           block(16384) {
         if (canWait && aStream_CanWatch(stream) && platform::makeWake(wake) != aErrNone)
             wake = platform::noWake; // the thread then polls in short slices
+        // A stream the last run left muted (a caller's wait ended after the stop) speaks again.
+        if (canMute)
+            aStream_Mute(stream, false);
     }
     ~ReadPath() { platform::closeWake(wake); }
     ReadPath(const ReadPath&) = delete;
@@ -245,6 +248,10 @@ struct ReadPath {
     // Ends the idle reader thread's watch of a stream that can be watched (noWake for one that
     // cannot), for it to look at the link again at once: raised by stop and synchronisation.
     platform::WakeHandle wake = platform::noWake;
+    // Whether callers have muted the stream in the reader's watch (see readerWatching).
+    const bool canMute = aStream_CanMute(stream);
+    std::mutex muteLock;
+    bool muted = false; // guarded by muteLock
 };
 
 std::shared_ptr<ReadPath> makeReadPath(aStream* stream, aPacket* assembly, uint32_t generation) {
@@ -297,9 +304,10 @@ void takeApart(LinkRecord& r, ReadPath& p, std::size_t got) {
 // What one read of the stream found.
 enum class ReadOutcome { bytes, none, failed };
 
-ReadOutcome readOnce(LinkRecord& r, ReadPath& p) {
+// waitMs: how long to wait for bytes (0: only looks).
+ReadOutcome readOnce(LinkRecord& r, ReadPath& p, uint32_t waitMs = 0) {
     std::size_t got = 0;
-    const aErr read = aStream_ReadAvailable(p.stream, p.block.data(), p.block.size(), &got);
+    const aErr read = aStream_ReadWithin(p.stream, p.block.data(), p.block.size(), &got, waitMs);
     if (read == aErrNotReady)
         return ReadOutcome::none;
     if (read != aErrNone) {
@@ -353,16 +361,61 @@ void standAside(LinkRecord& r, const ReadPath& p) {
 // that a caller who comes meanwhile reads for itself at once. aErrNone when the stream looks
 // ready, aErrNotReady when the time ran out, aErrCancel when called away, another aErr when
 // the wait failed.
-aErr idleWait(ReadPath& p) {
+// Mutes the stream in the reader thread's watch, or lets it speak again when no caller waits.
+void muteWatch(LinkRecord& r, ReadPath& p, bool muted) {
+    std::lock_guard<std::mutex> lock(p.muteLock);
+    // Under the lock: a wait that began since the last one ended keeps the stream muted.
+    if (p.muted == muted || (!muted && r.waiters.load() > 0))
+        return;
+    if (aStream_Mute(p.stream, muted) == aErrNone) {
+        p.muted = muted;
+        r.streamMuted = muted;
+    }
+}
+
+aErr idleWait(LinkRecord& r, ReadPath& p) {
     if (p.wake == platform::noWake)
         return aStream_Poll(p.stream, p.timing.readWaitMs);
+    // Set before the look at waiters: a caller whose wait begins meanwhile either is seen here
+    // or sees the watch and mutes the stream in it.
+    r.readerWatching = true;
+    if (r.waiters.load() > 0) {
+        r.readerWatching = false;
+        return aErrNotReady; // the loop stands aside for it
+    }
+    // What callers muted for their exchanges speaks again now that they are done.
+    if (r.streamMuted.load())
+        muteWatch(r, p, false);
     // A stop or a synchronisation calls the thread away and bytes end the watch as they come,
     // so only the wake-ups of an idle link ride on its length.
     const aErr watched = aStream_Watch(p.stream, p.wake, p.timing.idleWatchMs);
+    r.readerWatching = false;
     // Cleared before the loop looks at the link again: what raised it is seen then.
     if (watched == aErrCancel)
         platform::clearWake(p.wake);
     return watched;
+}
+
+// A caller's wait begins while the reader thread watches the idle stream. A single exchange
+// mutes the stream in that watch, so the reply wakes the caller alone; when exchanges follow
+// one another, the reader is called away instead, to stand aside for as long as they go on
+// rather than have each mute and unmute the stream.
+void quietWatch(LinkRecord& r) {
+    const std::shared_ptr<ReadPath> path = r.readPath.load();
+    if (!path)
+        return;
+    const Clock::time_point ended{Clock::duration(r.lastWaitEnded.load())};
+    if (Clock::now() - ended < kCallerHold)
+        wakeReader(*path);
+    else if (path->canMute)
+        muteWatch(r, *path, true);
+}
+
+// The last caller's wait ended while the reader thread still watches a stream muted for it:
+// the stream speaks again, so that what the module sends on its own is taken up at once.
+void unmuteWatch(LinkRecord& r) {
+    if (const std::shared_ptr<ReadPath> path = r.readPath.load())
+        muteWatch(r, *path, false);
 }
 
 } // namespace
@@ -406,7 +459,7 @@ void readerMain(RecordPtr rp, std::shared_ptr<ReadPath> path,
         if (p.canPoll && !p.pollMisled && r.status.load() == LINK_RUNNING) {
             p.readsAtPoll = p.reads;
             reading.unlock();
-            const aErr polled = idleWait(p);
+            const aErr polled = idleWait(r, p);
             p.pollPromised = polled == aErrNone;
             if (polled == aErrNone || polled == aErrNotReady || polled == aErrCancel)
                 continue;
@@ -435,24 +488,30 @@ bool readForCaller(LinkRecord& r, uint32_t waitMs) {
     if (!reading.owns_lock() || !live(r, p.generation) || !callersMayRead(r, p))
         return false;
     ReaderScope scope(r, true);
-    // A wait that failed is followed by a read all the same: the read reports the failure
-    // (which ends callers' reading) instead of the caller coming straight back to wait again.
-    if (aStream_Wait(p.stream, std::min(waitMs, p.timing.readWaitMs)) != aErrNotReady)
-        readOnce(r, p);
+    // The wait and the read in one step where the stream can; a failure the read reports ends
+    // callers' reading instead of the caller coming straight back to wait again.
+    readOnce(r, p, std::max<uint32_t>(1, std::min(waitMs, p.timing.readWaitMs)));
     return true;
 }
 
 IncomingWait::IncomingWait(LinkRecord& r) : r_(r) {
     ++r_.waiters;
+    if (r_.readerWatching.load())
+        quietWatch(r_);
 }
 
 IncomingWait::~IncomingWait() {
     r_.lastWaitEnded = Clock::now().time_since_epoch().count();
     // Callers still waiting may have slept while this one read: one of them reads now. After
-    // the last, the reader thread that stood aside for them takes over again.
-    if (--r_.waiters > 0)
+    // the last, the reader thread that stood aside for them, or watches a muted stream, takes
+    // over again.
+    if (--r_.waiters > 0) {
         nudgeWaiters(r_);
-    else if (r_.readerAside.exchange(false))
+        return;
+    }
+    if (r_.streamMuted.load() && r_.readerWatching.load())
+        unmuteWatch(r_);
+    if (r_.readerAside.exchange(false))
         notifyAll(r_);
 }
 

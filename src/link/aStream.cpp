@@ -181,6 +181,21 @@ bool aStream_CanWatch(const aStream* stream) {
     return validStream(stream) && stream->kind->watch != nullptr;
 }
 
+aErr aStream_Mute(aStream* stream, bool muted) {
+    if (!validStream(stream)) {
+        return aErrParam;
+    }
+    if (stream->kind->mute == nullptr) {
+        return aErrUnimplemented;
+    }
+    return corvane::guardedValue<aErr>(aErrIO,
+                                       [&] { return stream->kind->mute(muted, stream->reference); });
+}
+
+bool aStream_CanMute(const aStream* stream) {
+    return validStream(stream) && stream->kind->mute != nullptr;
+}
+
 bool aStream_IsCoalescing(const aStream* stream) {
     return validStream(stream) && stream->kind->coalescing;
 }
@@ -202,6 +217,34 @@ aErr aStream_ReadAvailable(aStream* stream, uint8_t* buffer, size_t max, size_t*
     }
     return corvane::guardedValue<aErr>(aErrIO,
                                        [&] { return stream->readSomeBytes(buffer, max, got); });
+}
+
+aErr aStream_ReadWithin(aStream* stream, uint8_t* buffer, size_t max, size_t* got,
+                        uint32_t timeoutMs) {
+    if (!validStream(stream) || buffer == nullptr || got == nullptr || max == 0) {
+        return aErrParam;
+    }
+    *got = 0;
+    const aStreamKind& kind = *stream->kind;
+    if (kind.get == nullptr) {
+        return aErrMode;
+    }
+    // A stream that misled a wait before sleeps out this one (see waitMisled).
+    if (stream->count > 0 || timeoutMs == 0 || kind.readWithin == nullptr || stream->waitMisled) {
+        // A wait that failed is followed by the read all the same: the read reports the fault.
+        if (timeoutMs > 0 && stream->count == 0 && aStream_Wait(stream, timeoutMs) == aErrNotReady) {
+            return aErrNotReady;
+        }
+        return aStream_ReadAvailable(stream, buffer, max, got);
+    }
+    return corvane::guardedValue<aErr>(aErrIO, [&] {
+        const aErr err =
+            stream->noteRead(kind.readWithin(buffer, max, got, timeoutMs, stream->reference));
+        if (err != aErrNone) {
+            *got = 0;
+        }
+        return err;
+    });
 }
 
 aStream* aStream_CreateOfKind(const aStreamKind& kind, void* reference) {

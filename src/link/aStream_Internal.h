@@ -25,6 +25,13 @@ typedef aErr (*aStreamWatchProc)(uint32_t timeoutMs, int wake, void* reference);
 // aStreamKind::readSome.
 typedef aErr (*aStreamReadSomeProc)(uint8_t* buffer, size_t max, size_t* got, void* reference);
 
+// Hands out up to max bytes, waiting at most timeoutMs for them. See aStreamKind::readWithin.
+typedef aErr (*aStreamReadWithinProc)(uint8_t* buffer, size_t max, size_t* got,
+                                      uint32_t timeoutMs, void* reference);
+
+// Keeps the device's input from ending watches, or lets it again. See aStreamKind::mute.
+typedef aErr (*aStreamMuteProc)(bool muted, void* reference);
+
 // One kind of stream: its procedures, each called with the reference the stream was made with,
 // and what the link engine may do with it. The library's own kinds are constant tables; a
 // stream made with aStream_Create carries a table of its own with the four procedures it gave.
@@ -40,6 +47,10 @@ struct aStreamKind {
     // *got at least 1, aErrNotReady when there is none, another aErr as get would. Read path.
     // Null: the bytes come one get at a time.
     aStreamReadSomeProc readSome = nullptr;
+    // Waits at most timeoutMs (more than 0) for bytes and hands out up to max of them, the wait
+    // and the read in one step: aErrNone with *got at least 1, aErrNotReady when none came in
+    // time, another aErr as get would. Read path. Null: the stream is waited on, then read.
+    aStreamReadWithinProc readWithin = nullptr;
     // Waits at most timeoutMs (0: only looks) until get would answer something other than
     // aErrNotReady: a byte the stream holds or receives, or an end or failure to report.
     // aErrNone then, aErrNotReady when the time ran out, another aErr when waiting failed.
@@ -54,6 +65,11 @@ struct aStreamKind {
     // aErrCancel then, whether or not the device is ready too. So a thread can watch an idle
     // device for long and still be called away at once. Null: poll cannot be called away.
     aStreamWatchProc watch = nullptr;
+    // Keeps the device's input from ending a watch, running or to come, until unmuted (a
+    // hang-up or fault still ends it); unmuting a device that has input ends the watch at once.
+    // Touches nothing of the read path: a thread that reads the device for itself mutes it so
+    // that the bytes it waits for wake it alone. Null: input always ends a watch.
+    aStreamMuteProc mute = nullptr;
     // Writes one byte. Write path. Null: single bytes go through write, if there is one.
     aStreamPutProc put = nullptr;
     // Writes count bytes as one block; aErrNone only when all of them went out. Write path.
@@ -95,6 +111,12 @@ void* aStream_Reference(const aStream* stream);
 // aErrParam for an invalid stream or null buffer or got, aErrMode without a get procedure.
 aErr aStream_ReadAvailable(aStream* stream, uint8_t* buffer, size_t max, size_t* got);
 
+// Waits at most timeoutMs (0: only looks) for bytes and reads up to max of them: pushed-back
+// bytes first, else the kind's readWithin, else a wait and a read. Results as for
+// aStreamKind::readWithin; aErrParam and aErrMode as for aStream_ReadAvailable.
+aErr aStream_ReadWithin(aStream* stream, uint8_t* buffer, size_t max, size_t* got,
+                        uint32_t timeoutMs);
+
 // Whether the stream can be waited on (its kind has a wait procedure); false for an invalid
 // stream.
 bool aStream_CanWait(const aStream* stream);
@@ -108,6 +130,11 @@ bool aStream_CanPoll(const aStream* stream);
 // stream. aStream_CanWatch tells whether there is one.
 aErr aStream_Watch(aStream* stream, int wake, uint32_t timeoutMs);
 bool aStream_CanWatch(const aStream* stream);
+
+// The kind's mute (see aStreamKind): aErrUnimplemented without one, aErrParam for an invalid
+// stream. aStream_CanMute tells whether there is one.
+aErr aStream_Mute(aStream* stream, bool muted);
+bool aStream_CanMute(const aStream* stream);
 
 // The kind's flags; false for an invalid stream.
 bool aStream_IsCoalescing(const aStream* stream);

@@ -19,6 +19,7 @@ namespace {
 
 using corvane::platform::SocketHandle;
 using corvane::platform::SocketOutcome;
+using corvane::platform::WatchSet;
 
 constexpr uint16_t kSocketCheck = 0xDEAD;
 constexpr uint32_t kConnectTimeoutMs = 3000;
@@ -42,6 +43,18 @@ struct SocketRecord {
 
     // Read path only: received bytes not yet handed out; a burst in one piece.
     aStreamReadBuffer received{16384};
+    // Read path only: the receive wait last set on the socket of that generation.
+    uint32_t receiveWaitMs = 0;
+    uint64_t receiveWaitGeneration = 0;
+
+    // What the link's reader thread waits on while the link idles: the socket, and the wake it
+    // brings along. A caller that reads for itself mutes the socket in it, so the reply wakes
+    // the caller alone. Made with the record; noWatchSet when the system had none, and watches
+    // then poll the socket instead. The socket in it changes under socketLock; muted is kept
+    // for the next socket, which joins the set as the last one left it.
+    WatchSet watchSet = corvane::platform::noWatchSet;
+    std::atomic<bool> watchUsable{false};
+    std::atomic<bool> muted{false};
 
     bool connected() const { return (flags.load() & kConnectedFlag) != 0; }
 
@@ -49,6 +62,7 @@ struct SocketRecord {
     aErr connectLocked() {
         if (socket != corvane::platform::invalidSocket) {
             flags.fetch_and(~kConnectedFlag);
+            corvane::platform::removeFromWatchSet(watchSet, socket);
             corvane::platform::closeSocket(socket);
             socket = corvane::platform::invalidSocket;
             aTime_MSSleep(kReconnectPauseMs);
@@ -61,6 +75,9 @@ struct SocketRecord {
             return err;
         }
         flags.fetch_or(kConnectedFlag);
+        // A socket the set refuses is polled instead.
+        watchUsable = watchSet != corvane::platform::noWatchSet &&
+                      corvane::platform::addToWatchSet(watchSet, socket, muted.load()) == aErrNone;
         return aErrNone;
     }
 
@@ -73,10 +90,20 @@ struct SocketRecord {
         return connectLocked();
     }
 
-    SocketOutcome receive(uint8_t* buffer, size_t capacity, uint64_t& seenGeneration, size_t& got) {
+    // Takes what the socket has; with waitMs, waits for it that long at most in the same call.
+    SocketOutcome receive(uint8_t* buffer, size_t capacity, uint64_t& seenGeneration, size_t& got,
+                          uint32_t waitMs) {
         std::shared_lock lock(socketLock);
         seenGeneration = generation;
-        return corvane::platform::receiveSocket(socket, buffer, capacity, got);
+        if (waitMs == 0)
+            return corvane::platform::receiveSocket(socket, buffer, capacity, got);
+        if (receiveWaitMs != waitMs || receiveWaitGeneration != generation) {
+            if (corvane::platform::setSocketReceiveWait(socket, waitMs) != aErrNone)
+                return corvane::platform::receiveSocket(socket, buffer, capacity, got);
+            receiveWaitMs = waitMs;
+            receiveWaitGeneration = generation;
+        }
+        return corvane::platform::receiveSocketWaiting(socket, buffer, capacity, got);
     }
 
     SocketOutcome send(const uint8_t* bytes, size_t count, uint64_t& seenGeneration, size_t& sent) {
@@ -95,20 +122,22 @@ SocketRecord* recordOf(void* reference) {
     return record != nullptr && record->check == kSocketCheck ? record : nullptr;
 }
 
-// One receive into the read buffer: aErrNone with the bytes that came (none: not ready).
-aErr receiveInto(SocketRecord* record, uint8_t* buffer, size_t capacity, size_t& got) {
+// One receive into the read buffer, waiting at most waitMs for bytes: aErrNone with the bytes
+// that came (none: not ready).
+aErr receiveInto(SocketRecord* record, uint8_t* buffer, size_t capacity, size_t& got,
+                 uint32_t waitMs) {
     if (!record->connected()) {
         return aErrConnection;
     }
     uint64_t generation = 0;
-    SocketOutcome outcome = record->receive(buffer, capacity, generation, got);
+    SocketOutcome outcome = record->receive(buffer, capacity, generation, got, waitMs);
     if (outcome == SocketOutcome::lost) {
         // One reconnection per read; a byte can only come on a later call or right now.
         aErr err = record->reconnect(generation);
         if (err != aErrNone) {
             return err;
         }
-        outcome = record->receive(buffer, capacity, generation, got);
+        outcome = record->receive(buffer, capacity, generation, got, 0);
         if (outcome == SocketOutcome::lost) {
             return aErrConnection;
         }
@@ -125,15 +154,20 @@ aErr receiveInto(SocketRecord* record, uint8_t* buffer, size_t capacity, size_t&
     return aErrConnection;
 }
 
-aErr socketReadSome(uint8_t* buffer, size_t max, size_t* got, void* reference) {
+aErr socketReadWithin(uint8_t* buffer, size_t max, size_t* got, uint32_t timeoutMs,
+                      void* reference) {
     SocketRecord* record = recordOf(reference);
     if (record == nullptr || buffer == nullptr || got == nullptr) {
         return aErrParam;
     }
     return record->received.take(buffer, max, got,
                                  [&](uint8_t* into, size_t capacity, size_t& brought) {
-                                     return receiveInto(record, into, capacity, brought);
+                                     return receiveInto(record, into, capacity, brought, timeoutMs);
                                  });
+}
+
+aErr socketReadSome(uint8_t* buffer, size_t max, size_t* got, void* reference) {
+    return socketReadWithin(buffer, max, got, 0, reference);
 }
 
 aErr socketGet(uint8_t* byte, void* reference) {
@@ -161,9 +195,17 @@ aErr pollSocket(SocketRecord* record, uint32_t timeoutMs,
     if (wake == corvane::platform::noWake) {
         return corvane::platform::waitSocketReadable(socket, timeoutMs);
     }
-    const int fds[2] = {socket, wake};
     bool ready[2] = {false, false};
-    const aErr waited = corvane::platform::waitAnyReadable(fds, ready, 2, timeoutMs);
+    aErr waited = aErrNone;
+    // The wake joins the set at each watch: a link that starts again brings a new one (a closed
+    // one leaves the set by itself), and one in it already stays.
+    if (record->watchUsable.load() &&
+        corvane::platform::addToWatchSet(record->watchSet, wake, false) == aErrNone) {
+        waited = corvane::platform::awaitWatchSet(record->watchSet, &wake, &ready[1], 1, timeoutMs);
+    } else {
+        const int fds[2] = {socket, wake};
+        waited = corvane::platform::waitAnyReadable(fds, ready, 2, timeoutMs);
+    }
     if (waited != aErrNone) {
         return waited;
     }
@@ -189,6 +231,19 @@ aErr socketPoll(uint32_t timeoutMs, void* reference) {
 aErr socketWatch(uint32_t timeoutMs, int wake, void* reference) {
     SocketRecord* record = recordOf(reference);
     return record == nullptr ? aErrParam : pollSocket(record, timeoutMs, wake);
+}
+
+aErr socketMute(bool muted, void* reference) {
+    SocketRecord* record = recordOf(reference);
+    if (record == nullptr) {
+        return aErrParam;
+    }
+    std::shared_lock lock(record->socketLock);
+    record->muted = muted;
+    if (!record->watchUsable.load()) {
+        return aErrNone; // polled: nothing to mute
+    }
+    return corvane::platform::muteInWatchSet(record->watchSet, record->socket, muted);
 }
 
 aErr socketWrite(const uint8_t* bytes, size_t count, void* reference) {
@@ -239,6 +294,7 @@ aErr socketDelete(void* reference) {
     aTime_MSSleep(kReconnectPauseMs);
     record->flags.store(0);
     corvane::platform::closeSocket(record->socket);
+    corvane::platform::closeWatchSet(record->watchSet);
     record->check = 0;
     delete record;
     return aErrNone;
@@ -247,9 +303,11 @@ aErr socketDelete(void* reference) {
 // A TCP connection: one byte stream both ways, whose sends end within their pauses and tries.
 constexpr aStreamKind kSocketKind{.get = socketGet,
                                   .readSome = socketReadSome,
+                                  .readWithin = socketReadWithin,
                                   .wait = socketWait,
                                   .poll = socketPoll,
                                   .watch = socketWatch,
+                                  .mute = socketMute,
                                   .put = socketPut,
                                   .write = socketWrite,
                                   .del = socketDelete,
@@ -269,6 +327,9 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream) {
     }
     record->address = address;
     record->port = port;
+    if (corvane::platform::makeWatchSet(record->watchSet) != aErrNone) {
+        record->watchSet = corvane::platform::noWatchSet;
+    }
     aErr err = aErrResource;
     try {
         std::unique_lock lock(record->socketLock);
@@ -277,6 +338,7 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** stream) {
         err = aErrResource;
     }
     if (err != aErrNone) {
+        corvane::platform::closeWatchSet(record->watchSet);
         delete record;
         return aErrResource;
     }

@@ -74,6 +74,30 @@ void raiseWake(WakeHandle wake);
 void clearWake(WakeHandle wake);
 void closeWake(WakeHandle wake);
 
+// ---- Watch sets ----------------------------------------------------------------------------
+
+// Descriptors that one thread waits on together for input, any of which another thread may
+// mute meanwhile without waking it: a thread that reads a device for itself keeps the device's
+// watcher asleep instead of sharing every arrival with it.
+using WatchSet = int;
+constexpr WatchSet noWatchSet = -1;
+
+// aErrResource when the system has none to give.
+aErr makeWatchSet(WatchSet& out);
+// Adds fd, muted or not; a member already stays as it is. aErrIO when the set refuses it.
+aErr addToWatchSet(WatchSet set, int fd, bool muted);
+// Mutes or unmutes a member. A muted member's input ends no wait, its hang-up or fault still
+// does; unmuting one that has input ends a wait at once. aErrIO when fd is no member.
+aErr muteInWatchSet(WatchSet set, int fd, bool muted);
+// Takes fd out of the set before it is closed; one that is no member is ignored.
+void removeFromWatchSet(WatchSet set, int fd);
+// Waits at most timeoutMs until an unmuted member has input, or an end or fault that a read
+// will report, and sets ready[i] for each of the count descriptors fds[i] that has. aErrNone
+// then, aErrNotReady when the time ran out (or a signal came), aErrIO when the wait failed.
+aErr awaitWatchSet(WatchSet set, const int* fds, bool* ready, size_t count, uint32_t timeoutMs);
+// Ignores noWatchSet.
+void closeWatchSet(WatchSet set);
+
 // ---- Exclusive claims ----------------------------------------------------------------------
 
 // A claim on a name that one holder at a time may have, across the processes of this user: a

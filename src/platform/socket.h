@@ -22,13 +22,22 @@ enum class SocketOutcome {
 };
 
 // Creates a TCP socket and connects it to address (IPv4, network order) and port (host order),
-// waiting at most timeoutMs; then sets no-delay on, no receive time-out, linger on with time 0
-// (closing resets) and non-blocking mode. aErrConnection when the connection is refused, reset,
-// or times out; aErrIO when the socket cannot be made or set up, or connecting fails otherwise.
+// waiting at most timeoutMs; then sets no-delay on, no receive wait and linger on with time 0
+// (closing resets). Each send and receive below says itself whether it waits. aErrConnection
+// when the connection is refused, reset, or times out; aErrIO when the socket cannot be made or
+// set up, or connecting fails otherwise.
 aErr connectTcp(uint32_t address, uint16_t port, uint32_t timeoutMs, SocketHandle& out);
 
 // Takes up to size received bytes without waiting.
 SocketOutcome receiveSocket(SocketHandle socket, uint8_t* buffer, size_t size, size_t& got);
+
+// Sets how long receiveSocketWaiting waits at most (at least 1 ms). aErrIO when the socket
+// refuses it.
+aErr setSocketReceiveWait(SocketHandle socket, uint32_t timeoutMs);
+
+// Waits up to the receive wait for bytes and takes up to size of them, in one system call:
+// wouldBlock when none came in time (or a signal came), else as receiveSocket.
+SocketOutcome receiveSocketWaiting(SocketHandle socket, uint8_t* buffer, size_t size, size_t& got);
 
 // Waits at most timeoutMs (0: only looks) until the socket has bytes to receive, or an end or
 // fault that a receive will report. aErrNone when it has, aErrNotReady when the time ran out,

@@ -1,5 +1,6 @@
-// Linux backend of the readable waits (poll(2) against a monotonic deadline) and of the
-// wake-ups that end them early (an eventfd counter).
+// Linux backend of the readable waits (poll(2) against a monotonic deadline), of the wake-ups
+// that end them early (an eventfd counter) and of the watch sets (an epoll instance, whose
+// members another thread can change while one waits on it).
 #include "sys_poll.h"
 
 #include "platform/platform.h"
@@ -9,6 +10,7 @@
 #include <climits>
 #include <cstdint>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -85,6 +87,61 @@ void clearWake(WakeHandle wake) {
 void closeWake(WakeHandle wake) {
     if (wake != noWake)
         ::close(wake);
+}
+
+aErr makeWatchSet(WatchSet& out) {
+    out = ::epoll_create1(EPOLL_CLOEXEC);
+    return out >= 0 ? aErrNone : aErrResource;
+}
+
+namespace {
+
+aErr controlWatch(WatchSet set, int operation, int fd, bool muted) {
+    // A muted member asks for no events. Its hang-ups and errors, which epoll always reports,
+    // still end a wait, as they should: the watcher's read is what reports them.
+    epoll_event event{};
+    event.events = muted ? 0u : static_cast<uint32_t>(EPOLLIN);
+    event.data.fd = fd;
+    if (::epoll_ctl(set, operation, fd, &event) == 0)
+        return aErrNone;
+    return aErrIO;
+}
+
+} // namespace
+
+aErr addToWatchSet(WatchSet set, int fd, bool muted) {
+    if (controlWatch(set, EPOLL_CTL_ADD, fd, muted) == aErrNone || errno == EEXIST)
+        return aErrNone;
+    return aErrIO;
+}
+
+aErr muteInWatchSet(WatchSet set, int fd, bool muted) {
+    return controlWatch(set, EPOLL_CTL_MOD, fd, muted);
+}
+
+void removeFromWatchSet(WatchSet set, int fd) {
+    if (set != noWatchSet && fd >= 0)
+        ::epoll_ctl(set, EPOLL_CTL_DEL, fd, nullptr);
+}
+
+aErr awaitWatchSet(WatchSet set, const int* fds, bool* ready, size_t count, uint32_t timeoutMs) {
+    constexpr int kMost = 8;
+    epoll_event events[kMost];
+    const int slice = static_cast<int>(std::min<uint32_t>(timeoutMs, INT_MAX));
+    const int rc = ::epoll_wait(set, events, kMost, slice);
+    for (size_t i = 0; i < count; ++i) {
+        ready[i] = false;
+        for (int e = 0; e < rc; ++e)
+            ready[i] = ready[i] || events[e].data.fd == fds[i];
+    }
+    if (rc > 0)
+        return aErrNone;
+    return rc == 0 || errno == EINTR ? aErrNotReady : aErrIO;
+}
+
+void closeWatchSet(WatchSet set) {
+    if (set != noWatchSet)
+        ::close(set);
 }
 
 } // namespace corvane::platform

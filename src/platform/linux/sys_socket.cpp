@@ -5,6 +5,7 @@
 #include "platform/platform.h"
 #include "sys_poll.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
@@ -107,14 +108,24 @@ aErr connectTcp(uint32_t address, uint16_t port, uint32_t timeoutMs, SocketHandl
         ::close(fd);
         return aErrIO;
     }
+    // Blocking from now on, so that a receive may wait in the one call that takes the bytes;
+    // every call here that must not wait says so with MSG_DONTWAIT.
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        ::close(fd);
+        return aErrIO;
+    }
     out = fd;
     return aErrNone;
 }
 
-SocketOutcome receiveSocket(SocketHandle socket, uint8_t* buffer, size_t size, size_t& got) {
+namespace {
+
+SocketOutcome receiveWith(SocketHandle socket, uint8_t* buffer, size_t size, size_t& got,
+                          int flags) {
     got = 0;
     for (;;) {
-        ssize_t n = ::recv(socket, buffer, size, MSG_DONTWAIT);
+        ssize_t n = ::recv(socket, buffer, size, flags);
         if (n > 0) {
             got = static_cast<size_t>(n);
             return SocketOutcome::done;
@@ -125,7 +136,29 @@ SocketOutcome receiveSocket(SocketHandle socket, uint8_t* buffer, size_t size, s
         if (errno != EINTR) {
             return outcomeOf(errno);
         }
+        if (flags == 0) {
+            return SocketOutcome::wouldBlock; // a signal cut the wait short: the caller waits on
+        }
     }
+}
+
+} // namespace
+
+SocketOutcome receiveSocket(SocketHandle socket, uint8_t* buffer, size_t size, size_t& got) {
+    return receiveWith(socket, buffer, size, got, MSG_DONTWAIT);
+}
+
+aErr setSocketReceiveWait(SocketHandle socket, uint32_t timeoutMs) {
+    // A zero time-out would wait for ever.
+    const uint32_t ms = std::max<uint32_t>(timeoutMs, 1);
+    const timeval wait{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000 * 1000)};
+    return setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) == 0 ? aErrNone
+                                                                                 : aErrIO;
+}
+
+SocketOutcome receiveSocketWaiting(SocketHandle socket, uint8_t* buffer, size_t size,
+                                   size_t& got) {
+    return receiveWith(socket, buffer, size, got, 0);
 }
 
 aErr waitSocketReadable(SocketHandle socket, uint32_t timeoutMs) {
