@@ -65,8 +65,8 @@ struct aStreamKind {
     // aErrCancel then, whether or not the device is ready too. So a thread can watch an idle
     // device for long and still be called away at once. Null: poll cannot be called away.
     aStreamWatchProc watch = nullptr;
-    // Keeps the device's input from ending a watch, running or to come, until unmuted (a
-    // hang-up or fault still ends it); unmuting a device that has input ends the watch at once.
+    // Keeps the device's input from ending a watch, running or to come, until unmuted (a broken
+    // connection still ends it); unmuting a device that has input ends the watch at once.
     // Touches nothing of the read path: a thread that reads the device for itself mutes it so
     // that the bytes it waits for wake it alone. Null: input always ends a watch.
     aStreamMuteProc mute = nullptr;

@@ -86,8 +86,9 @@ constexpr WatchSet noWatchSet = -1;
 aErr makeWatchSet(WatchSet& out);
 // Adds fd, muted or not; a member already stays as it is. aErrIO when the set refuses it.
 aErr addToWatchSet(WatchSet set, int fd, bool muted);
-// Mutes or unmutes a member. A muted member's input ends no wait, its hang-up or fault still
-// does; unmuting one that has input ends a wait at once. aErrIO when fd is no member.
+// Mutes or unmutes a member. A muted member's input ends no wait, nor does an orderly end of
+// its input; a hang-up or fault still does. Unmuting one that has input ends a wait at once.
+// aErrIO when fd is no member.
 aErr muteInWatchSet(WatchSet set, int fd, bool muted);
 // Takes fd out of the set before it is closed; one that is no member is ignored.
 void removeFromWatchSet(WatchSet set, int fd);

@@ -1,6 +1,6 @@
 // The TCP socket stream against a loopback listener: byte order both ways, not-ready answers,
-// push-back, waiting for bytes, a peer that closes, a peer that resets, and a port nobody
-// listens on.
+// push-back, waiting for bytes, watching them muted or not, a peer that closes, a peer that
+// resets, and a port nobody listens on.
 #include "aStream_Internal.h"
 #include "corvane/aStream.h"
 #include "platform/platform.h"
@@ -200,6 +200,58 @@ TEST_F(SocketStream, WatchIsCalledAwayByARaisedWakeUntilItIsCleared) {
     ASSERT_EQ(send(peer, "\x42", 1, 0), 1);
     EXPECT_EQ(aStream_Watch(stream, wake, 20000), aErrNone);
     platform::closeWake(wake);
+}
+
+// A caller reading for itself mutes the socket in the idle reader's watch, so its reply does not
+// wake the reader as well. Muted, bytes must not end the watch (or the reader wakes for every
+// reply); a raised wake and a reset connection still must, and unmuting with bytes waiting ends
+// it at once (or they wait out the reader's whole watch).
+TEST_F(SocketStream, MutedWatchSleepsThroughBytesButNotThroughAWakeOrAReset) {
+    namespace platform = corvane::platform;
+    platform::WakeHandle wake = platform::noWake;
+    ASSERT_EQ(platform::makeWake(wake), aErrNone);
+    ASSERT_EQ(aStream_Mute(stream, true), aErrNone);
+    ASSERT_EQ(send(peer, "\x42", 1, 0), 1);
+    EXPECT_EQ(aStream_Watch(stream, wake, 50), aErrNotReady);
+    platform::raiseWake(wake);
+    EXPECT_EQ(aStream_Watch(stream, wake, 20000), aErrCancel);
+    platform::clearWake(wake);
+    std::thread unmute([&] { aStream_Mute(stream, false); });
+    EXPECT_EQ(aStream_Watch(stream, wake, 20000), aErrNone);
+    unmute.join();
+    uint8_t byte = 0;
+    ASSERT_EQ(aStream_Read(stream, &byte, 1), aErrNone);
+    ASSERT_EQ(aStream_Mute(stream, true), aErrNone);
+    server.drop(peer, true);
+    EXPECT_EQ(aStream_Watch(stream, wake, 20000), aErrNone);
+    platform::closeWake(wake);
+}
+
+// The caller's read waits and reads in one step: bytes held back come first without a wait,
+// none within the time is not ready, and bytes that come during the wait end it.
+TEST_F(SocketStream, ReadWithinHandsOutWhatComesWithinItsTime) {
+    uint8_t buffer[8] = {};
+    size_t got = 0;
+    EXPECT_EQ(aStream_ReadWithin(stream, buffer, sizeof buffer, &got, 20), aErrNotReady);
+    EXPECT_EQ(got, 0u);
+    const uint8_t held[] = {7, 8};
+    ASSERT_EQ(aStream_Unread(stream, held, 2), aErrNone);
+    ASSERT_EQ(aStream_ReadWithin(stream, buffer, sizeof buffer, &got, 20000), aErrNone);
+    EXPECT_EQ(got, 2u);
+    EXPECT_EQ(buffer[1], 8);
+    std::thread module([this] {
+        std::this_thread::sleep_for(50ms);
+        send(peer, "\x01\x02\x03", 3, 0);
+    });
+    ASSERT_EQ(aStream_ReadWithin(stream, buffer, 2, &got, 20000), aErrNone);
+    module.join();
+    EXPECT_EQ(got, 2u);
+    EXPECT_EQ(buffer[1], 0x02);
+    ASSERT_EQ(aStream_ReadWithin(stream, buffer, sizeof buffer, &got, 20000), aErrNone);
+    EXPECT_EQ(got, 1u); // the rest of that receive, from the stream's own buffer
+    EXPECT_EQ(buffer[0], 0x03);
+    server.drop(peer, false);
+    EXPECT_EQ(aStream_ReadWithin(stream, buffer, sizeof buffer, &got, 20000), aErrConnection);
 }
 
 TEST_F(SocketStream, PeerCloseDeliversWhatWasSentThenReportsTheConnectionGone) {

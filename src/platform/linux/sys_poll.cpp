@@ -98,7 +98,8 @@ namespace {
 
 aErr controlWatch(WatchSet set, int operation, int fd, bool muted) {
     // A muted member asks for no events. Its hang-ups and errors, which epoll always reports,
-    // still end a wait, as they should: the watcher's read is what reports them.
+    // still end a wait, as they should: the watcher's read is what reports them. (A peer's
+    // orderly close is input: it waits for the unmute, or for the muting reader to meet it.)
     epoll_event event{};
     event.events = muted ? 0u : static_cast<uint32_t>(EPOLLIN);
     event.data.fd = fd;

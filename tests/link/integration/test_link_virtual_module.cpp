@@ -369,6 +369,34 @@ TEST(LinkWithVirtualModule, IdleLinkIsCalledAwayFromItsWatch) {
     }
 }
 
+// A caller's exchange on an idle link mutes the socket in the reader's watch, and exchanges that
+// follow one another call the reader away from it. Either way the reader must take up what the
+// module sends on its own once they are done: with a watch of ten minutes, heartbeats that go
+// unanswered after an exchange show a stream left muted.
+TEST(LinkWithVirtualModule, ReaderTakesUpHeartbeatsAgainAfterExchanges) {
+    ScopedLinkTiming timing([](aLinkTiming& t) { t.idleWatchMs = 600000; });
+    VirtualModuleConfig config;
+    config.heartbeatMs = 50;
+    auto module = startModule(config);
+    LinkOwner link(aLink_CreateTCPIP(kLoopback, module->port()));
+    ASSERT_NE(link.get(), 0u);
+    for (const int exchanges : {1, 1, 5}) {
+        SCOPED_TRACE(testing::Message() << exchanges << " exchanges");
+        // Heartbeats answered since the last exchanges leave the reader watching the idle link.
+        const uint64_t before = module->stats().heartbeatAnswers;
+        ASSERT_TRUE(waitUntil([&] { return module->stats().heartbeatAnswers >= before + 2; },
+                              10000ms));
+        for (int i = 0; i < exchanges; ++i) {
+            uint8_t model = 0;
+            ASSERT_EQ(aLink_GetModel(link.get(), 2, &model), aErrNone);
+        }
+        const uint64_t after = module->stats().heartbeatAnswers;
+        EXPECT_TRUE(waitUntil([&] { return module->stats().heartbeatAnswers >= after + 3; },
+                              10000ms));
+    }
+    EXPECT_EQ(module->stats().badHeartbeatAnswers, 0u);
+}
+
 TEST(LinkWithVirtualModuleProcess, ProgramServesALink) {
     ASSERT_FALSE(std::string(VIRTUAL_MODULE_BIN).empty()) << "virtual-module is not built";
     SpawnedProgram program({VIRTUAL_MODULE_BIN, "--port", "0", "--model", "7", "--address", "4",
