@@ -74,8 +74,8 @@ class RawHost {
     bool ok_ = false;
 };
 
-// The same trip through the engine: the query queued, sent by the writer thread, the answer
-// assembled by the reader thread and awaited on the incoming FIFO.
+// The same trip through the engine: the caller writes the query and reads the answer itself
+// while the link's own threads idle, and takes it from the incoming FIFO.
 class LinkHost {
   public:
     LinkHost() : link_(aLink_CreateTCPIP(htonl(INADDR_LOOPBACK), module().port())) {}

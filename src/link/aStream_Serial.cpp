@@ -65,6 +65,14 @@ aErr serialPoll(uint32_t timeoutMs, void* reference) {
     return corvane::platform::waitSerialPortReadable(record->port, timeoutMs);
 }
 
+aErr serialWatch(uint32_t timeoutMs, int wake, void* reference) {
+    SerialRecord* record = recordOf(reference);
+    if (record == nullptr) {
+        return aErrParam;
+    }
+    return corvane::platform::watchSerialPort(record->port, wake, timeoutMs);
+}
+
 aErr serialWrite(const uint8_t* bytes, size_t count, void* reference) {
     SerialRecord* record = recordOf(reference);
     if (record == nullptr || (bytes == nullptr && count > 0)) {
@@ -98,6 +106,7 @@ constexpr aStreamKind kSerialKind{.get = serialGet,
                                   .readSome = serialReadSome,
                                   .wait = serialWait,
                                   .poll = serialPoll,
+                                  .watch = serialWatch,
                                   .put = serialPut,
                                   .write = serialWrite,
                                   .del = serialDelete};

@@ -34,6 +34,10 @@ aErr readSerialPort(SerialPort* port, uint8_t* buffer, size_t size, size_t& got)
 // aErrIO when the wait itself failed.
 aErr waitSerialPortReadable(SerialPort* port, uint32_t timeoutMs);
 
+// Waits as waitSerialPortReadable does, but also ends once wake (a platform wake-up) is raised:
+// aErrCancel then, whether or not the port has bytes too.
+aErr watchSerialPort(SerialPort* port, int wake, uint32_t timeoutMs);
+
 // Hands all count bytes to the port, waiting at most timeoutMs in all for room. aErrIO when a
 // write fails or the time runs out (some bytes may then have gone).
 aErr writeSerialPort(SerialPort* port, const uint8_t* bytes, size_t count, uint32_t timeoutMs);

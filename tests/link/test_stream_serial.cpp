@@ -4,6 +4,7 @@
 
 #include "FakeStream.h"
 #include "aStream_Internal.h"
+#include "platform/platform.h"
 
 #include <gtest/gtest.h>
 
@@ -190,6 +191,24 @@ TEST_F(SerialStream, WaitWakesForBytesAndTimesOutWithoutThem) {
     EXPECT_EQ(aStream_Wait(s, 1000), aErrNone);
     ASSERT_EQ(aStream_Read(s, &byte, 1), aErrNone);
     EXPECT_EQ(byte, 0x22);
+    EXPECT_EQ(aStream_Destroy(&s), aErrNone);
+}
+
+// The link reader idles in a watch of the line that stop must be able to call it away from.
+TEST_F(SerialStream, WatchEndsForBytesOrARaisedWake) {
+    namespace platform = corvane::platform;
+    aStream* s = nullptr;
+    ASSERT_EQ(aStream_CreateSerial(name, 6, 0, 0, 0, &s), aErrNone);
+    platform::WakeHandle wake = platform::noWake;
+    ASSERT_EQ(platform::makeWake(wake), aErrNone);
+    EXPECT_EQ(aStream_Watch(s, wake, 20), aErrNotReady);
+    std::thread stopper([&] { platform::raiseWake(wake); });
+    EXPECT_EQ(aStream_Watch(s, wake, 20000), aErrCancel);
+    stopper.join();
+    platform::clearWake(wake);
+    ASSERT_EQ(write(master, "\x11", 1), 1);
+    EXPECT_EQ(aStream_Watch(s, wake, 20000), aErrNone);
+    platform::closeWake(wake);
     EXPECT_EQ(aStream_Destroy(&s), aErrNone);
 }
 

@@ -123,6 +123,16 @@ aErr waitSerialPortReadable(SerialPort* port, uint32_t timeoutMs) {
     return waitReadable(port->fd, timeoutMs);
 }
 
+aErr watchSerialPort(SerialPort* port, int wake, uint32_t timeoutMs) {
+    const int fds[2] = {port->fd, wake};
+    bool ready[2] = {false, false};
+    const aErr waited = waitAnyReadable(fds, ready, 2, timeoutMs);
+    if (waited != aErrNone) {
+        return waited;
+    }
+    return ready[1] ? aErrCancel : aErrNone;
+}
+
 aErr writeSerialPort(SerialPort* port, const uint8_t* bytes, size_t count, uint32_t timeoutMs) {
     const int64_t deadline = nowMs() + timeoutMs;
     size_t done = 0;
