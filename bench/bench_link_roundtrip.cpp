@@ -2,11 +2,10 @@
 // loopback TCP, against the same bytes ping-ponged over a raw socket to the same module in the
 // same run: back to back, and one at a time after the link sat idle.
 //
-// The program pins itself to one CPU unless given --unpinned. A trip through the engine hands
-// off between four threads (caller, writer, module, reader), a raw trip between two; on a
-// virtual machine whose idle CPUs halt, where the scheduler happens to place those threads
-// decides whether each hand-off costs a few microseconds or tens of them, and a run flips
-// between the two. Pinned, the figure is the engine's own overhead and stays put from run to
+// The program pins itself to one CPU unless given --unpinned. On a virtual machine whose idle
+// CPUs halt, where the scheduler happens to place the threads of a trip (the caller and the
+// module, and the link's reader when anything wakes it) decides whether each hand-off costs a
+// few microseconds or tens of them, and a run flips between the two. Pinned, the figure is the engine's own overhead and stays put from run to
 // run; --unpinned shows what the placement adds on the machine at hand.
 #include "LoopbackSocket.h"
 #include "corvane/aLink.h"
