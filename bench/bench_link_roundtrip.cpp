@@ -206,7 +206,7 @@ double median(std::vector<double> values) {
 BENCHMARK(BM_RawSocketPingPong)->UseRealTime()->MinTime(1.0);
 BENCHMARK(BM_LinkRoundTrip)->UseRealTime()->MinTime(1.0);
 BENCHMARK(BM_Interleaved)->UseRealTime()->Iterations(40);
-BENCHMARK(BM_AfterIdle)->UseManualTime()->Iterations(30);
+BENCHMARK(BM_AfterIdle)->UseManualTime()->Iterations(100);
 BENCHMARK(BM_Close)->Arg(0)->Arg(1)->UseManualTime()->Iterations(15);
 
 } // namespace
