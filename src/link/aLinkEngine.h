@@ -111,7 +111,8 @@ struct LinkRecord {
     std::atomic<bool> readerAside{false};
     // Set while the reader thread watches the stream of an idle link. A caller whose wait
     // begins then mutes the stream in that watch (where the stream can be muted), so that the
-    // reply wakes the caller alone; the last caller's wait to end lets it speak again.
+    // reply wakes the caller alone, and the last caller's wait to end lets it speak again; or,
+    // when exchanges follow one another, calls the reader away to stand aside for them.
     std::atomic<bool> readerWatching{false};
     // Whether the stream is muted so; read without the lock that guards the muting.
     std::atomic<bool> streamMuted{false};

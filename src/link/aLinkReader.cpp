@@ -357,10 +357,6 @@ void standAside(LinkRecord& r, const ReadPath& p) {
         waitFor(r, limit, [&] { return !live(r, p.generation) || !callersMayRead(r, p); });
 }
 
-// The idle reader thread's wait for the stream to bring something, without the path's lock so
-// that a caller who comes meanwhile reads for itself at once. aErrNone when the stream looks
-// ready, aErrNotReady when the time ran out, aErrCancel when called away, another aErr when
-// the wait failed.
 // Mutes the stream in the reader thread's watch, or lets it speak again when no caller waits.
 void muteWatch(LinkRecord& r, ReadPath& p, bool muted) {
     std::lock_guard<std::mutex> lock(p.muteLock);
@@ -373,6 +369,10 @@ void muteWatch(LinkRecord& r, ReadPath& p, bool muted) {
     }
 }
 
+// The idle reader thread's wait for the stream to bring something, without the path's lock so
+// that a caller who comes meanwhile reads for itself at once. aErrNone when the stream looks
+// ready, aErrNotReady when the time ran out, aErrCancel when called away, another aErr when
+// the wait failed.
 aErr idleWait(LinkRecord& r, ReadPath& p) {
     if (p.wake == platform::noWake)
         return aStream_Poll(p.stream, p.timing.readWaitMs);

@@ -62,6 +62,7 @@ struct SocketRecord {
     aErr connectLocked() {
         if (socket != corvane::platform::invalidSocket) {
             flags.fetch_and(~kConnectedFlag);
+            watchUsable = false;
             corvane::platform::removeFromWatchSet(watchSet, socket);
             corvane::platform::closeSocket(socket);
             socket = corvane::platform::invalidSocket;
