@@ -196,21 +196,19 @@ aErr pollSocket(SocketRecord* record, uint32_t timeoutMs,
     if (wake == corvane::platform::noWake) {
         return corvane::platform::waitSocketReadable(socket, timeoutMs);
     }
-    bool ready[2] = {false, false};
-    aErr waited = aErrNone;
     // The wake joins the set at each watch: a link that starts again brings a new one (a closed
     // one leaves the set by itself), and one in it already stays.
-    if (record->watchUsable.load() &&
-        corvane::platform::addToWatchSet(record->watchSet, wake, false) == aErrNone) {
-        waited = corvane::platform::awaitWatchSet(record->watchSet, &wake, &ready[1], 1, timeoutMs);
-    } else {
-        const int fds[2] = {socket, wake};
-        waited = corvane::platform::waitAnyReadable(fds, ready, 2, timeoutMs);
+    if (!record->watchUsable.load() ||
+        corvane::platform::addToWatchSet(record->watchSet, wake, false) != aErrNone) {
+        return corvane::platform::awaitReadableOrWake(socket, wake, timeoutMs);
     }
+    bool woken = false;
+    const aErr waited =
+        corvane::platform::awaitWatchSet(record->watchSet, &wake, &woken, 1, timeoutMs);
     if (waited != aErrNone) {
         return waited;
     }
-    return ready[1] ? aErrCancel : aErrNone;
+    return woken ? aErrCancel : aErrNone;
 }
 
 aErr socketWait(uint32_t timeoutMs, void* reference) {

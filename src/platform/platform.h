@@ -69,6 +69,10 @@ constexpr WakeHandle noWake = -1;
 
 // aErrResource when the system has none to give.
 aErr makeWake(WakeHandle& out);
+// Waits at most timeoutMs until fd has input, or an end or fault a read will report, or wake
+// is raised: aErrNone for fd, aErrCancel once woken (whether or not fd has input too),
+// aErrNotReady when the time ran out, aErrIO when the wait failed.
+aErr awaitReadableOrWake(int fd, WakeHandle wake, uint32_t timeoutMs);
 // Each ignores noWake.
 void raiseWake(WakeHandle wake);
 void clearWake(WakeHandle wake);

@@ -60,6 +60,15 @@ aErr waitAnyReadable(const int* fds, bool* ready, size_t count, uint32_t timeout
     return rc == 0 || errno == EINTR ? aErrNotReady : aErrIO;
 }
 
+aErr awaitReadableOrWake(int fd, WakeHandle wake, uint32_t timeoutMs) {
+    const int fds[2] = {fd, wake};
+    bool ready[2] = {false, false};
+    const aErr waited = waitAnyReadable(fds, ready, 2, timeoutMs);
+    if (waited != aErrNone)
+        return waited;
+    return ready[1] ? aErrCancel : aErrNone;
+}
+
 aErr makeWake(WakeHandle& out) {
     // Non-blocking, so that clearing one nobody raised returns at once.
     out = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);

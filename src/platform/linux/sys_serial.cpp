@@ -124,13 +124,7 @@ aErr waitSerialPortReadable(SerialPort* port, uint32_t timeoutMs) {
 }
 
 aErr watchSerialPort(SerialPort* port, int wake, uint32_t timeoutMs) {
-    const int fds[2] = {port->fd, wake};
-    bool ready[2] = {false, false};
-    const aErr waited = waitAnyReadable(fds, ready, 2, timeoutMs);
-    if (waited != aErrNone) {
-        return waited;
-    }
-    return ready[1] ? aErrCancel : aErrNone;
+    return awaitReadableOrWake(port->fd, wake, timeoutMs);
 }
 
 aErr writeSerialPort(SerialPort* port, const uint8_t* bytes, size_t count, uint32_t timeoutMs) {
