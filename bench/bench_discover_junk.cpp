@@ -5,6 +5,7 @@
 // Discovery multicasts, so the program runs itself again inside a private network namespace
 // (unshare -rn, or unshare -n) with a veth interface at 10.9.0.1; where no namespace can be made
 // it says so and measures nothing.
+#include "BenchMedian.h"
 #include "DiscoveryResponder.h"
 #include "RecordingDisplay.h"
 #include "RequestReplyModel.h"
@@ -81,11 +82,6 @@ struct Junk {
 };
 
 std::vector<double> gCleanMs, gJunkMs;
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
-}
 
 double timedDiscover() {
     RecordingDisplay display;

@@ -3,6 +3,7 @@
 // Discovery multicasts, so the program runs itself again inside a private network namespace
 // (unshare -rn, or unshare -n) with a veth interface at 10.9.0.1; where no namespace can be
 // made it says so and measures nothing.
+#include "BenchMedian.h"
 #include "corvane/aDiscovery.h"
 
 #include "DiscoveryResponder.h"
@@ -30,11 +31,6 @@ constexpr const char* kInterface = kBenchInterface;
 constexpr uint32_t kSerial = 0x0DEC0DE5;
 
 std::vector<double> gFindMs, gWindowMs;
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
-}
 
 double timedFind(uint32_t serial, bool expectFound) {
     const auto started = Clock::now();

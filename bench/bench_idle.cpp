@@ -4,6 +4,7 @@
 //   idle_cpu_8_links: eight Links, each on its own module with one registration;
 // each against the same Links connected without a registration, measured in the same run.
 // Windows of the two sides take turns; each figure is the median of its windows.
+#include "BenchMedian.h"
 #include "ModuleProgram.h"
 #include "corvane/Module.h"
 
@@ -76,11 +77,6 @@ struct Figures {
     std::vector<double> plain;
 };
 Figures gOne, gEight;
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 void idleLinks(benchmark::State& state, std::size_t count, Figures& figures) {
     auto modules = connect(count);

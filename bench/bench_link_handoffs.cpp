@@ -9,6 +9,7 @@
 // Blocks of raw and link trips take turns; the figures are the medians of the blocks.
 //
 // The program pins itself to one CPU unless given --unpinned (BenchPinning.h says why).
+#include "BenchMedian.h"
 #include "LoopbackSocket.h"
 #include "corvane/aLink.h"
 
@@ -104,11 +105,6 @@ void BM_HandOffs(benchmark::State& state) {
 }
 
 BENCHMARK(BM_HandOffs)->UseRealTime()->Iterations(20);
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 } // namespace
 

@@ -5,8 +5,10 @@
 // The program pins itself to one CPU unless given --unpinned. On a virtual machine whose idle
 // CPUs halt, where the scheduler happens to place the threads of a trip (the caller and the
 // module, and the link's reader when anything wakes it) decides whether each hand-off costs a
-// few microseconds or tens of them, and a run flips between the two. Pinned, the figure is the engine's own overhead and stays put from run to
-// run; --unpinned shows what the placement adds on the machine at hand.
+// few microseconds or tens of them, and a run flips between the two. Pinned, the figure is the
+// engine's own overhead and stays put from run to run; --unpinned shows what the placement adds on
+// the machine at hand.
+#include "BenchMedian.h"
 #include "LoopbackSocket.h"
 #include "corvane/aLink.h"
 
@@ -196,11 +198,6 @@ void BM_Close(benchmark::State& state) {
         (idle ? gCloseIdleMs : gCloseAfterTripMs).push_back(ms);
         state.SetIterationTime(ms / 1e3);
     }
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 BENCHMARK(BM_RawSocketPingPong)->UseRealTime()->MinTime(1.0);

@@ -9,6 +9,7 @@
 // ratio is the median of the per-block ratios.
 //
 // The program pins itself to one CPU unless given --unpinned (BenchPinning.h says why).
+#include "BenchMedian.h"
 #include "LoopbackSocket.h"
 #include "corvane/EntityClass.h"
 #include "corvane/Module.h"
@@ -177,11 +178,6 @@ struct Figures {
     double seconds = 0;
 };
 Figures gGets, gBytes, gBytesPooled;
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 template <class Trip> double timeBlock(int trips, Trip&& trip) {
     const auto started = Clock::now();

@@ -3,6 +3,7 @@
 // virtual module, in blocks taken in turns so the load of a shared machine weighs on both; what
 // an idle sharing server with a client costs, against the engine link it serves alone; and how
 // long closing a client link takes, against closing a direct engine link.
+#include "BenchMedian.h"
 #include "corvane/aLink.h"
 #include "corvane/aServer.h"
 
@@ -204,11 +205,6 @@ void BM_CloseClient(benchmark::State& state) {
 }
 
 BENCHMARK(BM_CloseClient)->UseRealTime()->Iterations(10);
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 } // namespace
 

@@ -11,6 +11,7 @@
 // samples on, where the scheduler of a shared machine places them decides a block's rate (by
 // a factor of three) more than the code does, and on one CPU the ratio is what the second Link
 // costs.
+#include "BenchMedian.h"
 #include "LoopbackSocket.h"
 #include "corvane/EntityClass.h"
 #include "corvane/Module.h"
@@ -221,11 +222,6 @@ struct Figures {
     double seconds = 0;
 };
 Figures gStream, gGets, gTwoLinks;
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 template <class Run> double timed(Run&& run, long* units) {
     const auto started = Clock::now();

@@ -3,6 +3,7 @@
 // full, cached against a ping, and the server's peak memory against its own after a ping. Then
 // the same catalogue with a 180 MB decompression bomb, one request and four at once.
 // BENCH_UPDATE_SERVER names another server program to measure (an older build, say).
+#include "BenchMedian.h"
 #include "BirdBomb.h"
 #include "BirdFile.h"
 #include "BirdWriter.h"
@@ -108,11 +109,6 @@ double peakMiB(pid_t pid) {
 
 double msSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 struct ColdRun {
