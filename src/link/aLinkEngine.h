@@ -6,6 +6,7 @@
 #include "cApiGuard.h"
 #include "corvane/aPacketFifo.h"
 #include "corvane/aPacketLog.h"
+#include "platform/hot_path.h"
 
 #include <algorithm>
 #include <atomic>
@@ -193,7 +194,7 @@ inline void logPacket(LinkRecord& r, uint8_t tag, const aPacket* packet) {
         aPacketLog_Put(r.log, tag, static_cast<uint8_t>(n), bytes);
 }
 
-inline bool matchAll(const aPacket*, void*) {
+CORVANE_HOT_PATH inline bool matchAll(const aPacket*, void*) {
     return true;
 }
 

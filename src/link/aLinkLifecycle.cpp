@@ -41,7 +41,7 @@ void awaitWriteLockFree(LinkRecord& r, Millis limit) {
 
 } // namespace
 
-aLinkTiming currentTiming() {
+CORVANE_HOT_PATH aLinkTiming currentTiming() {
     std::lock_guard<std::mutex> lock(timingLock);
     return timingNow;
 }

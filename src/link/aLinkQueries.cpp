@@ -20,8 +20,8 @@ aErr sendPacket(LinkRecord& r, uint8_t address, uint8_t length, const uint8_t* d
 // it itself between looks rather than sleep until the reader thread hands it the packet.
 // inStep: give up as soon as the link does not run in step. Runs within the caller's wait.
 template <typename T, typename Take>
-T awaitIncoming(const IncomingWait&, LinkRecord& r, Clock::time_point deadline, bool inStep,
-                Take&& take) {
+CORVANE_HOT_PATH T awaitIncoming(const IncomingWait&, LinkRecord& r, Clock::time_point deadline,
+                                 bool inStep, Take&& take) {
     for (;;) {
         if (inStep && !(r.running.load() && r.status.load() == LINK_RUNNING))
             return T{};
@@ -48,9 +48,18 @@ aPacket* awaitFirstIncoming(const IncomingWait& waiting, LinkRecord& r, aPacketF
     });
 }
 
+// The next incoming packet, copied into out; false when none came by the deadline.
+CORVANE_HOT_PATH bool awaitNextIncomingInto(const IncomingWait& waiting, LinkRecord& r,
+                                            Clock::time_point deadline, aPacket* out) {
+    return awaitIncoming<bool>(waiting, r, deadline, false, [&](uint32_t ms, uint64_t seen) {
+        return aPacketFifo_AwaitFirstUnlessInto(r.incoming, matchAll, nullptr, ms, r.nudges, seen,
+                                                out);
+    });
+}
+
 // A module answers the address request with two empty packets: the second is left behind
 // when the first is taken, and answers no later query.
-bool isAddressAnswer(const aPacket* packet, void*) {
+CORVANE_HOT_PATH bool isAddressAnswer(const aPacket* packet, void*) {
     return packet->length == 0 && packet->address != 0 && (packet->address & 1) == 0;
 }
 
@@ -61,24 +70,19 @@ void dropAddressAnswers(LinkRecord& r) {
 // Sends one request and takes the next incoming packet but a leftover address answer as its
 // answer: aErrTimeout when none comes, aErrIO when accept refuses it.
 template <typename Accept>
-aErr query(LinkRecord& r, uint8_t address, uint8_t length, const uint8_t* data, Accept&& accept) {
+CORVANE_HOT_PATH aErr query(LinkRecord& r, uint8_t address, uint8_t length, const uint8_t* data,
+                            Accept&& accept) {
     const IncomingWait waiting(r);
     const aErr put = sendPacket(r, address, length, data);
     if (put != aErrNone)
         return put;
     const auto deadline = Clock::now() + Millis(currentTiming().replyWaitMs);
-    aPacket* answer = nullptr;
-    for (;;) {
-        answer = awaitFirstIncoming(waiting, r, matchAll, nullptr, deadline, false);
-        if (answer == nullptr)
+    aPacket answer;
+    do {
+        if (!awaitNextIncomingInto(waiting, r, deadline, &answer))
             return aErrTimeout;
-        if (address == aLINK_SYNC_ADDRESS || !isAddressAnswer(answer, nullptr))
-            break;
-        aPacket_Destroy(&answer);
-    }
-    const aErr result = accept(*answer) ? aErrNone : aErrIO;
-    aPacket_Destroy(&answer);
-    return result;
+    } while (address != aLINK_SYNC_ADDRESS && isAddressAnswer(&answer, nullptr));
+    return accept(answer) ? aErrNone : aErrIO;
 }
 
 // Runs body on a link's record; the value of fallback for an unknown link or anything thrown.
@@ -90,7 +94,8 @@ template <typename T, typename Body> T onRecord(aLinkRef link, T fallback, Body&
 }
 
 // Sends one packet: written at once by this thread when the writer idles, else queued.
-aErr sendPacket(LinkRecord& r, uint8_t address, uint8_t length, const uint8_t* data) {
+CORVANE_HOT_PATH aErr sendPacket(LinkRecord& r, uint8_t address, uint8_t length,
+                                 const uint8_t* data) {
     aPacket packet{};
     packet.check = aPACKET_CHECK;
     packet.address = address;
@@ -262,7 +267,7 @@ aErr aLink_GetModuleAddress(aLinkRef link, uint8_t* address) {
     });
 }
 
-aErr aLink_GetModel(aLinkRef link, uint8_t moduleAddress, uint8_t* model) {
+CORVANE_HOT_PATH aErr aLink_GetModel(aLinkRef link, uint8_t moduleAddress, uint8_t* model) {
     return withLink(link, [&](const RecordPtr& r) -> aErr {
         if (model == nullptr)
             return aErrParam;

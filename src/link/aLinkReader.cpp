@@ -84,7 +84,7 @@ bool offer(aPacketFilter filter, void* reference, const aPacket* packet) {
 
 // Every filter sees the packet, also after one has taken it: each Link on a shared link keeps
 // its own stream values and callbacks. Taken by any, the packet goes no further.
-bool runUserFilters(LinkRecord& r, const aPacket* packet) {
+CORVANE_HOT_PATH bool runUserFilters(LinkRecord& r, const aPacket* packet) {
     if (!r.userFilterSet.load())
         return false;
     std::lock_guard<std::mutex> lock(r.filterLock);
@@ -95,7 +95,7 @@ bool runUserFilters(LinkRecord& r, const aPacket* packet) {
 }
 
 // Tells the added filters that what one read brought has been taken apart.
-void endUserFilterBurst(LinkRecord& r) {
+CORVANE_HOT_PATH void endUserFilterBurst(LinkRecord& r) {
     if (!r.userFilterSet.load())
         return;
     std::lock_guard<std::mutex> lock(r.filterLock);
@@ -123,7 +123,7 @@ class Inbox {
     void add(const aPacket& packet) { packets_[count_++] = packet; }
 
     // Hands the gathered packets to the FIFO; the put's error.
-    aErr deliver(aPacketFifoId fifo) {
+    CORVANE_HOT_PATH aErr deliver(aPacketFifoId fifo) {
         if (count_ == 0)
             return aErrNone;
         const std::size_t put = aPacketFifo_PutWithinRoom(fifo, packets_.data(), count_);
@@ -137,13 +137,13 @@ class Inbox {
     }
 
   private:
+    std::size_t count_ = 0; // first: a reply's packet touches the first page alone
     std::array<aPacket, kCapacity> packets_;
-    std::size_t count_ = 0;
 };
 
 // A complete packet: recorded, offered to the user filters, answered when a heartbeat, else
 // gathered for the incoming FIFO. The assembly packet is reset for the next one.
-void dispatch(LinkRecord& r, aPacket* packet, Inbox& inbox) {
+CORVANE_HOT_PATH void dispatch(LinkRecord& r, aPacket* packet, Inbox& inbox) {
     logPacket(r, kTagReceived, packet);
     if (!runUserFilters(r, packet)) {
         if (packet->length == 2 && packet->data[0] == 0) {
@@ -162,7 +162,8 @@ void dispatch(LinkRecord& r, aPacket* packet, Inbox& inbox) {
 // The common case taken in one step: an in-step reader, nothing assembled yet, and a whole
 // valid packet at the front of the bytes. Fills the assembly packet exactly as byte-by-byte
 // assembly would and returns the bytes used; 0 when the bytes must go one at a time.
-std::size_t wholePacket(aPacket* assembly, const uint8_t* bytes, std::size_t available) {
+CORVANE_HOT_PATH std::size_t wholePacket(aPacket* assembly, const uint8_t* bytes,
+                                         std::size_t available) {
     if (assembly->count != 0 || available < 2)
         return 0;
     const uint8_t address = bytes[0];
@@ -207,8 +208,7 @@ class ReaderScope {
 struct ReadPath {
     ReadPath(aStream* s, aPacket* a, uint32_t g)
         : stream(s), assembly(a), generation(g),
-          timing(currentTiming()), pace{Millis(timing.syncResendMs), Millis(timing.syncRespaceMs)},
-          block(16384) {
+          timing(currentTiming()), pace{Millis(timing.syncResendMs), Millis(timing.syncRespaceMs)} {
         if (canWait && aStream_CanWatch(stream) && platform::makeWake(wake) != aErrNone)
             wake = platform::noWake; // the thread then polls in short slices
         // A stream the last run left muted (a caller's wait ended after the stop) speaks again.
@@ -243,8 +243,6 @@ struct ReadPath {
     uint64_t readsAtPoll = 0;
     bool pollPromised = false;
     bool pollMisled = false;
-    Inbox inbox;
-    std::vector<uint8_t> block; // a burst of the socket stream in one piece
     // Ends the idle reader thread's watch of a stream that can be watched (noWake for one that
     // cannot), for it to look at the link again at once: raised by stop and synchronisation.
     platform::WakeHandle wake = platform::noWake;
@@ -252,6 +250,11 @@ struct ReadPath {
     const bool canMute = aStream_CanMute(stream);
     std::mutex muteLock;
     bool muted = false; // guarded by muteLock
+
+    // The bulky parts last: what every exchange touches above shares the first pages, which
+    // after an idle spell each cost a walk of the page tables.
+    std::vector<uint8_t> block = std::vector<uint8_t>(16384); // a burst of the stream in one piece
+    Inbox inbox;
 };
 
 std::shared_ptr<ReadPath> makeReadPath(aStream* stream, aPacket* assembly, uint32_t generation) {
@@ -276,7 +279,7 @@ bool awaitReadFree(ReadPath& path, Millis limit) {
 namespace {
 
 // Takes apart the got bytes one read brought, under the path's lock.
-void takeApart(LinkRecord& r, ReadPath& p, std::size_t got) {
+CORVANE_HOT_PATH void takeApart(LinkRecord& r, ReadPath& p, std::size_t got) {
     const uint8_t* const block = p.block.data();
     for (std::size_t i = 0; i < got; ++i) {
         const bool syncing = r.status.load() == LINK_SYNCING;
@@ -305,7 +308,7 @@ void takeApart(LinkRecord& r, ReadPath& p, std::size_t got) {
 enum class ReadOutcome { bytes, none, failed };
 
 // waitMs: how long to wait for bytes (0: only looks).
-ReadOutcome readOnce(LinkRecord& r, ReadPath& p, uint32_t waitMs = 0) {
+CORVANE_HOT_PATH ReadOutcome readOnce(LinkRecord& r, ReadPath& p, uint32_t waitMs = 0) {
     std::size_t got = 0;
     const aErr read = aStream_ReadWithin(p.stream, p.block.data(), p.block.size(), &got, waitMs);
     if (read == aErrNotReady)
@@ -320,7 +323,7 @@ ReadOutcome readOnce(LinkRecord& r, ReadPath& p, uint32_t waitMs = 0) {
 }
 
 // Callers read a stream that can wait, while the link runs in step.
-bool callersMayRead(const LinkRecord& r, const ReadPath& p) {
+CORVANE_HOT_PATH bool callersMayRead(const LinkRecord& r, const ReadPath& p) {
     return p.canWait && r.status.load() == LINK_RUNNING;
 }
 
@@ -358,7 +361,7 @@ void standAside(LinkRecord& r, const ReadPath& p) {
 }
 
 // Mutes the stream in the reader thread's watch, or lets it speak again when no caller waits.
-void muteWatch(LinkRecord& r, ReadPath& p, bool muted) {
+CORVANE_HOT_PATH void muteWatch(LinkRecord& r, ReadPath& p, bool muted) {
     std::lock_guard<std::mutex> lock(p.muteLock);
     // Under the lock: a wait that began since the last one ended keeps the stream muted.
     if (p.muted == muted || (!muted && r.waiters.load() > 0))
@@ -400,7 +403,7 @@ aErr idleWait(LinkRecord& r, ReadPath& p) {
 // mutes the stream in that watch, so the reply wakes the caller alone; when exchanges follow
 // one another, the reader is called away instead, to stand aside for as long as they go on
 // rather than have each mute and unmute the stream.
-void quietWatch(LinkRecord& r) {
+CORVANE_HOT_PATH void quietWatch(LinkRecord& r) {
     const std::shared_ptr<ReadPath> path = r.readPath.load();
     if (!path)
         return;
@@ -413,7 +416,7 @@ void quietWatch(LinkRecord& r) {
 
 // The last caller's wait ended while the reader thread still watches a stream muted for it:
 // the stream speaks again, so that what the module sends on its own is taken up at once.
-void unmuteWatch(LinkRecord& r) {
+CORVANE_HOT_PATH void unmuteWatch(LinkRecord& r) {
     if (const std::shared_ptr<ReadPath> path = r.readPath.load())
         muteWatch(r, *path, false);
 }
@@ -476,7 +479,7 @@ void readerMain(RecordPtr rp, std::shared_ptr<ReadPath> path,
     markEnded(r, *ended);
 }
 
-bool readForCaller(LinkRecord& r, uint32_t waitMs) {
+CORVANE_HOT_PATH bool readForCaller(LinkRecord& r, uint32_t waitMs) {
     if (tReaderOf == &r)
         return false; // a user filter waiting for packets: the stream is being read already
     const std::shared_ptr<ReadPath> path = r.readPath.load();
@@ -494,13 +497,13 @@ bool readForCaller(LinkRecord& r, uint32_t waitMs) {
     return true;
 }
 
-IncomingWait::IncomingWait(LinkRecord& r) : r_(r) {
+CORVANE_HOT_PATH IncomingWait::IncomingWait(LinkRecord& r) : r_(r) {
     ++r_.waiters;
     if (r_.readerWatching.load())
         quietWatch(r_);
 }
 
-IncomingWait::~IncomingWait() {
+CORVANE_HOT_PATH IncomingWait::~IncomingWait() {
     r_.lastWaitEnded = Clock::now().time_since_epoch().count();
     // Callers still waiting may have slept while this one read: one of them reads now. After
     // the last, the reader thread that stood aside for them, or watches a muted stream, takes
@@ -515,7 +518,7 @@ IncomingWait::~IncomingWait() {
         notifyAll(r_);
 }
 
-void nudgeWaiters(LinkRecord& r) {
+CORVANE_HOT_PATH void nudgeWaiters(LinkRecord& r) {
     ++r.nudges;
     // A caller that goes to sleep after this read the count before it: its wait ends at once.
     if (r.sleepers.load() > 0)

@@ -54,12 +54,12 @@ struct Registry {
 constexpr auto kCreationWait = 60s;
 
 // Never destroyed: links may still run while static objects are torn down at exit.
-Registry& registry() {
+CORVANE_HOT_PATH Registry& registry() {
     static Registry* r = new Registry;
     return *r;
 }
 
-std::list<Entry>::iterator findEntry(Registry& reg, aLinkRef id) {
+CORVANE_HOT_PATH std::list<Entry>::iterator findEntry(Registry& reg, aLinkRef id) {
     auto it = reg.entries.begin();
     while (it != reg.entries.end() && !(it->id == id && id != 0))
         ++it;
@@ -237,7 +237,7 @@ template <typename Change> aErr changeEntry(aLinkRef link, Change&& change) {
 
 } // namespace
 
-RecordPtr findRecord(aLinkRef id) {
+CORVANE_HOT_PATH RecordPtr findRecord(aLinkRef id) {
     Registry& reg = registry();
     std::lock_guard<std::mutex> lock(reg.lock);
     auto it = findEntry(reg, id);

@@ -74,7 +74,7 @@ void writePooled(LinkRecord& r, aStream* stream, Source& source, std::vector<uin
 
 } // namespace
 
-void writeOne(LinkRecord& r, aStream* stream, const aPacket& packet) {
+CORVANE_HOT_PATH void writeOne(LinkRecord& r, aStream* stream, const aPacket& packet) {
     uint8_t bytes[aPACKET_MAXWIRE];
     const std::size_t n = wireBytes(&packet, bytes);
     logPacket(r, kTagSent, &packet);
@@ -124,7 +124,7 @@ void writerMain(RecordPtr rp, aStream* stream, uint32_t generation,
 // per request, a good share of a round trip. Never on the link's own reader thread (its user
 // filter may put packets, and a write that blocks must not stop it reading). The packets go out
 // in the batches the writer would make of them.
-bool writeNow(LinkRecord& r, const aPacket* packets, std::size_t count) {
+CORVANE_HOT_PATH bool writeNow(LinkRecord& r, const aPacket* packets, std::size_t count) {
     if (tReaderOf == &r || r.status.load() != LINK_RUNNING)
         return false;
     std::unique_lock<std::mutex> lock(r.writeLock, std::try_to_lock);

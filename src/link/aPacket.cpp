@@ -1,6 +1,8 @@
 // Link packets: creation, copying and the byte-wise assembly the link reader relies on.
 #include "corvane/aPacket.h"
 
+#include "platform/hot_path.h"
+
 #include <cstring>
 #include <new>
 
@@ -57,7 +59,7 @@ aErr aPacket_Destroy(aPacket** packet) {
     return aErrNone;
 }
 
-aErr aPacket_Reset(aPacket* packet) {
+CORVANE_HOT_PATH aErr aPacket_Reset(aPacket* packet) {
     if (!aVALIDPACKET(packet)) {
         return aErrParam;
     }

@@ -4,6 +4,7 @@
 
 #include "aPacketFifoInternal.h"
 #include "cApiGuard.h"
+#include "platform/hot_path.h"
 
 #include <algorithm>
 #include <atomic>
@@ -44,23 +45,27 @@ struct PacketFifo {
     unsigned roomWaiters = 0;
     uint64_t removals = 0; // grows whenever packets leave, so a room waiter sees progress
 
-    void frontChanged() {
+    CORVANE_HOT_PATH void frontChanged() {
         oldestSequence = entries.empty() ? nextSequence : entries.front().sequence;
     }
 
-    // Removes the entry at position and hands the caller a new packet; null (entry kept) when
-    // the copy cannot be allocated.
-    aPacket* take(std::deque<Entry>::iterator position) {
-        aPacket* copy = new (std::nothrow) aPacket(position->packet);
+    // Removes the entry at position and hands the caller its packet: copied into into, or
+    // when that is null into a new packet; null (entry kept) when that cannot be allocated.
+    CORVANE_HOT_PATH aPacket* take(std::deque<Entry>::iterator position, aPacket* into = nullptr) {
+        aPacket* copy = into != nullptr ? &(*into = position->packet)
+                                        : new (std::nothrow) aPacket(position->packet);
         if (copy != nullptr) {
-            entries.erase(position);
+            if (position == entries.begin())
+                entries.pop_front(); // the common case, without the general erase
+            else
+                entries.erase(position);
             removed();
         }
         return copy;
     }
 
     // After entries left the queue: a sender waiting for room may go on.
-    void removed() {
+    CORVANE_HOT_PATH void removed() {
         ++removals;
         frontChanged();
         if (roomWaiters > 0) {
@@ -70,7 +75,7 @@ struct PacketFifo {
 
     // One put's worth of work: append, and past the bound discard the whole backlog (nobody is
     // reading, so drop it at once rather than trickle). Throws when the queue cannot grow.
-    void append(const aPacket& packet) {
+    CORVANE_HOT_PATH void append(const aPacket& packet) {
         entries.push_back(Entry{packet, nextSequence});
         ++nextSequence;
         if (entries.size() > aPACKETFIFO_MAXPACKETS) {
@@ -91,26 +96,26 @@ struct Registry {
     std::shared_mutex mutex;
     std::unordered_map<uint64_t, FifoRef> fifos; // guarded by mutex
 };
-Registry& registry() {
+CORVANE_HOT_PATH Registry& registry() {
     static auto* r = new Registry();
     return *r;
 }
 
-FifoRef lookup(aPacketFifoId id) {
+CORVANE_HOT_PATH FifoRef lookup(aPacketFifoId id) {
     Registry& r = registry();
     std::shared_lock lock(r.mutex);
     auto found = r.fifos.find(id);
     return found == r.fifos.end() ? nullptr : found->second;
 }
 
-Clock::time_point deadlineAfter(uint32_t timeoutMs) {
+CORVANE_HOT_PATH Clock::time_point deadlineAfter(uint32_t timeoutMs) {
     return Clock::now() + std::chrono::milliseconds(timeoutMs);
 }
 
 // Sleeps until ready() holds or the deadline passes, then tests once more.
 template <typename Ready>
-void waitUntil(PacketFifo& fifo, std::unique_lock<std::mutex>& lock, Clock::time_point deadline,
-               Ready ready) {
+CORVANE_HOT_PATH void waitUntil(PacketFifo& fifo, std::unique_lock<std::mutex>& lock,
+                                Clock::time_point deadline, Ready ready) {
     if (ready() || Clock::now() >= deadline) {
         return; // a look without a wait costs no sleep on the condition
     }
@@ -183,7 +188,7 @@ namespace {
 // Runs append on a live FIFO under its lock, then wakes the waiters once if packets wait.
 // unknown is the result for an unknown or destroyed FIFO.
 template <typename T, typename Append>
-T appendLocked(aPacketFifoId fifoId, T unknown, Append append) {
+CORVANE_HOT_PATH T appendLocked(aPacketFifoId fifoId, T unknown, Append append) {
     FifoRef fifo = lookup(fifoId);
     if (!fifo) {
         return unknown;
@@ -236,7 +241,8 @@ aErr aPacketFifo_PutAll(aPacketFifoId fifoId, const aPacket* packets, size_t cou
     });
 }
 
-size_t aPacketFifo_PutWithinRoom(aPacketFifoId fifoId, const aPacket* packets, size_t count) {
+CORVANE_HOT_PATH size_t aPacketFifo_PutWithinRoom(aPacketFifoId fifoId, const aPacket* packets,
+                                                  size_t count) {
     if (packets == nullptr) {
         return 0;
     }
@@ -333,7 +339,7 @@ bool aPacketFifo_AwaitEmpty(aPacketFifoId fifoId, uint32_t timeoutMs) {
     });
 }
 
-size_t aPacketFifo_GetLength(aPacketFifoId fifoId) {
+CORVANE_HOT_PATH size_t aPacketFifo_GetLength(aPacketFifoId fifoId) {
     return corvane::guardedValue<size_t>(0, [&]() -> size_t {
         FifoRef fifo = lookup(fifoId);
         if (!fifo) {
@@ -377,12 +383,13 @@ struct Unless {
     bool met() const { return counter != nullptr && counter->load() != seen; }
 };
 
-aPacket* awaitFirst(aPacketFifoId fifoId, aPacketFilter filter, void* reference, uint32_t timeoutMs,
-                    Unless unless) {
+// into: where the packet goes, or null for a new one.
+CORVANE_HOT_PATH aPacket* awaitFirst(aPacketFifoId fifoId, aPacketFilter filter, void* reference,
+                                     uint32_t timeoutMs, Unless unless, aPacket* into) {
     if (filter == nullptr) {
         return nullptr;
     }
-    return corvane::guardedValue<aPacket*>(nullptr, [&]() -> aPacket* {
+    return corvane::guardedValue<aPacket*>(nullptr, [&]() CORVANE_HOT_PATH -> aPacket* {
         Clock::time_point deadline = deadlineAfter(timeoutMs);
         FifoRef fifo = lookup(fifoId);
         if (!fifo) {
@@ -393,7 +400,7 @@ aPacket* awaitFirst(aPacketFifoId fifoId, aPacketFilter filter, void* reference,
         uint32_t lastExamined = fifo->oldestSequence - 1;
         // Position of the match; the lock is held from the scan that finds it to the take.
         size_t found = SIZE_MAX;
-        auto scan = [&] {
+        auto scan = [&]() CORVANE_HOT_PATH {
             if (!fifo->valid) {
                 return true;
             }
@@ -415,7 +422,7 @@ aPacket* awaitFirst(aPacketFifoId fifoId, aPacketFilter filter, void* reference,
         if (found == SIZE_MAX || !fifo->valid) {
             return nullptr;
         }
-        return fifo->take(fifo->entries.begin() + static_cast<std::ptrdiff_t>(found));
+        return fifo->take(fifo->entries.begin() + static_cast<std::ptrdiff_t>(found), into);
     });
 }
 
@@ -423,13 +430,21 @@ aPacket* awaitFirst(aPacketFifoId fifoId, aPacketFilter filter, void* reference,
 
 aPacket* aPacketFifo_AwaitFirst(aPacketFifoId fifoId, aPacketFilter filter, void* reference,
                                 uint32_t timeoutMs) {
-    return awaitFirst(fifoId, filter, reference, timeoutMs, Unless{nullptr, 0});
+    return awaitFirst(fifoId, filter, reference, timeoutMs, Unless{nullptr, 0}, nullptr);
 }
 
 aPacket* aPacketFifo_AwaitFirstUnless(aPacketFifoId fifoId, aPacketFilter filter, void* reference,
                                       uint32_t timeoutMs, const std::atomic<uint64_t>& counter,
                                       uint64_t seen) {
-    return awaitFirst(fifoId, filter, reference, timeoutMs, Unless{&counter, seen});
+    return awaitFirst(fifoId, filter, reference, timeoutMs, Unless{&counter, seen}, nullptr);
+}
+
+CORVANE_HOT_PATH bool aPacketFifo_AwaitFirstUnlessInto(aPacketFifoId fifoId, aPacketFilter filter,
+                                                       void* reference, uint32_t timeoutMs,
+                                                       const std::atomic<uint64_t>& counter,
+                                                       uint64_t seen, aPacket* out) {
+    return out != nullptr &&
+           awaitFirst(fifoId, filter, reference, timeoutMs, Unless{&counter, seen}, out) != nullptr;
 }
 
 namespace {

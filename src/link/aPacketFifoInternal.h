@@ -60,4 +60,9 @@ aPacket* aPacketFifo_AwaitFirstUnless(aPacketFifoId fifo, aPacketFilter filter, 
 size_t aPacketFifo_AwaitRunUnless(aPacketFifoId fifo, aPacketRunFilter filter, void* reference,
                                   uint32_t timeoutMs, const std::atomic<uint64_t>& counter,
                                   uint64_t seen);
+// aPacketFifo_AwaitFirstUnless that copies the packet into out instead of a new one, for a
+// caller that only looks at it: no allocation on a request's path. False when none came.
+bool aPacketFifo_AwaitFirstUnlessInto(aPacketFifoId fifo, aPacketFilter filter, void* reference,
+                                      uint32_t timeoutMs, const std::atomic<uint64_t>& counter,
+                                      uint64_t seen, aPacket* out);
 void aPacketFifo_WakeWaiters(aPacketFifoId fifo);

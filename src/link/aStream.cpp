@@ -116,7 +116,7 @@ struct aStream {
 
 namespace {
 
-bool validStream(const aStream* stream) {
+CORVANE_HOT_PATH bool validStream(const aStream* stream) {
     return stream != nullptr && stream->valid();
 }
 
@@ -181,26 +181,26 @@ bool aStream_CanWatch(const aStream* stream) {
     return validStream(stream) && stream->kind->watch != nullptr;
 }
 
-aErr aStream_Mute(aStream* stream, bool muted) {
+CORVANE_HOT_PATH aErr aStream_Mute(aStream* stream, bool muted) {
     if (!validStream(stream)) {
         return aErrParam;
     }
     if (stream->kind->mute == nullptr) {
         return aErrUnimplemented;
     }
-    return corvane::guardedValue<aErr>(aErrIO,
-                                       [&] { return stream->kind->mute(muted, stream->reference); });
+    return corvane::guardedValue<aErr>(
+        aErrIO, [&] { return stream->kind->mute(muted, stream->reference); });
 }
 
 bool aStream_CanMute(const aStream* stream) {
     return validStream(stream) && stream->kind->mute != nullptr;
 }
 
-bool aStream_IsCoalescing(const aStream* stream) {
+CORVANE_HOT_PATH bool aStream_IsCoalescing(const aStream* stream) {
     return validStream(stream) && stream->kind->coalescing;
 }
 
-bool aStream_AllowsCallerWrites(const aStream* stream) {
+CORVANE_HOT_PATH bool aStream_AllowsCallerWrites(const aStream* stream) {
     return validStream(stream) && stream->kind->callerWrites;
 }
 
@@ -219,8 +219,8 @@ aErr aStream_ReadAvailable(aStream* stream, uint8_t* buffer, size_t max, size_t*
                                        [&] { return stream->readSomeBytes(buffer, max, got); });
 }
 
-aErr aStream_ReadWithin(aStream* stream, uint8_t* buffer, size_t max, size_t* got,
-                        uint32_t timeoutMs) {
+CORVANE_HOT_PATH aErr aStream_ReadWithin(aStream* stream, uint8_t* buffer, size_t max, size_t* got,
+                                         uint32_t timeoutMs) {
     if (!validStream(stream) || buffer == nullptr || got == nullptr || max == 0) {
         return aErrParam;
     }
@@ -232,7 +232,8 @@ aErr aStream_ReadWithin(aStream* stream, uint8_t* buffer, size_t max, size_t* go
     // A stream that misled a wait before sleeps out this one (see waitMisled).
     if (stream->count > 0 || timeoutMs == 0 || kind.readWithin == nullptr || stream->waitMisled) {
         // A wait that failed is followed by the read all the same: the read reports the fault.
-        if (timeoutMs > 0 && stream->count == 0 && aStream_Wait(stream, timeoutMs) == aErrNotReady) {
+        if (timeoutMs > 0 && stream->count == 0 &&
+            aStream_Wait(stream, timeoutMs) == aErrNotReady) {
             return aErrNotReady;
         }
         return aStream_ReadAvailable(stream, buffer, max, got);
@@ -349,7 +350,7 @@ aErr aStream_Wait(aStream* stream, uint32_t timeoutMs) {
     });
 }
 
-aErr aStream_Write(aStream* stream, const uint8_t* bytes, size_t count) {
+CORVANE_HOT_PATH aErr aStream_Write(aStream* stream, const uint8_t* bytes, size_t count) {
     if (!validStream(stream) || bytes == nullptr) {
         return aErrParam;
     }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "corvane/aStream.h"
+#include "platform/hot_path.h"
 
 #include <cstdint>
 #include <cstring>
@@ -26,8 +27,8 @@ typedef aErr (*aStreamWatchProc)(uint32_t timeoutMs, int wake, void* reference);
 typedef aErr (*aStreamReadSomeProc)(uint8_t* buffer, size_t max, size_t* got, void* reference);
 
 // Hands out up to max bytes, waiting at most timeoutMs for them. See aStreamKind::readWithin.
-typedef aErr (*aStreamReadWithinProc)(uint8_t* buffer, size_t max, size_t* got,
-                                      uint32_t timeoutMs, void* reference);
+typedef aErr (*aStreamReadWithinProc)(uint8_t* buffer, size_t max, size_t* got, uint32_t timeoutMs,
+                                      void* reference);
 
 // Keeps the device's input from ending watches, or lets it again. See aStreamKind::mute.
 typedef aErr (*aStreamMuteProc)(bool muted, void* reference);

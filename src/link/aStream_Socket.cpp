@@ -92,8 +92,8 @@ struct SocketRecord {
     }
 
     // Takes what the socket has; with waitMs, waits for it that long at most in the same call.
-    SocketOutcome receive(uint8_t* buffer, size_t capacity, uint64_t& seenGeneration, size_t& got,
-                          uint32_t waitMs) {
+    CORVANE_HOT_PATH SocketOutcome receive(uint8_t* buffer, size_t capacity,
+                                           uint64_t& seenGeneration, size_t& got, uint32_t waitMs) {
         std::shared_lock lock(socketLock);
         seenGeneration = generation;
         if (waitMs == 0)
@@ -107,7 +107,8 @@ struct SocketRecord {
         return corvane::platform::receiveSocketWaiting(socket, buffer, capacity, got);
     }
 
-    SocketOutcome send(const uint8_t* bytes, size_t count, uint64_t& seenGeneration, size_t& sent) {
+    CORVANE_HOT_PATH SocketOutcome send(const uint8_t* bytes, size_t count,
+                                        uint64_t& seenGeneration, size_t& sent) {
         std::shared_lock lock(socketLock);
         seenGeneration = generation;
         if (socket == corvane::platform::invalidSocket) {
@@ -118,15 +119,15 @@ struct SocketRecord {
     }
 };
 
-SocketRecord* recordOf(void* reference) {
+CORVANE_HOT_PATH SocketRecord* recordOf(void* reference) {
     auto* record = static_cast<SocketRecord*>(reference);
     return record != nullptr && record->check == kSocketCheck ? record : nullptr;
 }
 
 // One receive into the read buffer, waiting at most waitMs for bytes: aErrNone with the bytes
 // that came (none: not ready).
-aErr receiveInto(SocketRecord* record, uint8_t* buffer, size_t capacity, size_t& got,
-                 uint32_t waitMs) {
+CORVANE_HOT_PATH aErr receiveInto(SocketRecord* record, uint8_t* buffer, size_t capacity,
+                                  size_t& got, uint32_t waitMs) {
     if (!record->connected()) {
         return aErrConnection;
     }
@@ -155,8 +156,8 @@ aErr receiveInto(SocketRecord* record, uint8_t* buffer, size_t capacity, size_t&
     return aErrConnection;
 }
 
-aErr socketReadWithin(uint8_t* buffer, size_t max, size_t* got, uint32_t timeoutMs,
-                      void* reference) {
+CORVANE_HOT_PATH aErr socketReadWithin(uint8_t* buffer, size_t max, size_t* got, uint32_t timeoutMs,
+                                       void* reference) {
     SocketRecord* record = recordOf(reference);
     if (record == nullptr || buffer == nullptr || got == nullptr) {
         return aErrParam;
@@ -232,7 +233,7 @@ aErr socketWatch(uint32_t timeoutMs, int wake, void* reference) {
     return record == nullptr ? aErrParam : pollSocket(record, timeoutMs, wake);
 }
 
-aErr socketMute(bool muted, void* reference) {
+CORVANE_HOT_PATH aErr socketMute(bool muted, void* reference) {
     SocketRecord* record = recordOf(reference);
     if (record == nullptr) {
         return aErrParam;
@@ -245,7 +246,7 @@ aErr socketMute(bool muted, void* reference) {
     return corvane::platform::muteInWatchSet(record->watchSet, record->socket, muted);
 }
 
-aErr socketWrite(const uint8_t* bytes, size_t count, void* reference) {
+CORVANE_HOT_PATH aErr socketWrite(const uint8_t* bytes, size_t count, void* reference) {
     SocketRecord* record = recordOf(reference);
     if (record == nullptr || (bytes == nullptr && count > 0)) {
         return aErrParam;

@@ -286,7 +286,7 @@ TEST_F(PacketFifo, AwaitRunTakesItsPacketsAndLeavesTheOthersInOrder) {
 namespace {
 
 // Waits that end early once a counter moves: a packet there still comes first, a moved counter
-// ends the wait with nothing, and a waiter asleep is woken for it; whichever of the two waits.
+// ends the wait with nothing, and a waiter asleep is woken for it; whichever of the waits.
 TEST_F(PacketFifo, WaitsEndOnceTheirCounterMoves) {
     const std::vector<std::function<bool(const std::atomic<uint64_t>&, uint64_t, uint32_t)>> waits =
         {
@@ -294,6 +294,13 @@ TEST_F(PacketFifo, WaitsEndOnceTheirCounterMoves) {
                 uint8_t wanted = 0xEE;
                 return PacketPtr(aPacketFifo_AwaitFirstUnless(fifo, cmdIs, &wanted, ms, counter,
                                                               seen)) != nullptr;
+            },
+            [&](const std::atomic<uint64_t>& counter, uint64_t seen, uint32_t ms) {
+                uint8_t wanted = 0xEE;
+                aPacket into{};
+                return aPacketFifo_AwaitFirstUnlessInto(fifo, cmdIs, &wanted, ms, counter, seen,
+                                                        &into) &&
+                       aVALIDPACKET(&into) && into.data[0] == wanted;
             },
             [&](const std::atomic<uint64_t>& counter, uint64_t seen, uint32_t ms) {
                 int offered = 0;

@@ -3,6 +3,7 @@
 // members another thread can change while one waits on it).
 #include "sys_poll.h"
 
+#include "platform/hot_path.h"
 #include "platform/platform.h"
 
 #include <algorithm>
@@ -105,7 +106,7 @@ aErr makeWatchSet(WatchSet& out) {
 
 namespace {
 
-aErr controlWatch(WatchSet set, int operation, int fd, bool muted) {
+CORVANE_HOT_PATH aErr controlWatch(WatchSet set, int operation, int fd, bool muted) {
     // A muted member asks for no events. Its hang-ups and errors, which epoll always reports,
     // still end a wait, as they should: the watcher's read is what reports them. (A peer's
     // orderly close is input: it waits for the unmute, or for the muting reader to meet it.)
@@ -125,7 +126,7 @@ aErr addToWatchSet(WatchSet set, int fd, bool muted) {
     return aErrIO;
 }
 
-aErr muteInWatchSet(WatchSet set, int fd, bool muted) {
+CORVANE_HOT_PATH aErr muteInWatchSet(WatchSet set, int fd, bool muted) {
     return controlWatch(set, EPOLL_CTL_MOD, fd, muted);
 }
 

@@ -2,6 +2,7 @@
 // with no-delay and an abortive close; errno is sorted into outcomes here and nowhere else.
 #include "platform/socket.h"
 
+#include "platform/hot_path.h"
 #include "platform/platform.h"
 #include "sys_poll.h"
 
@@ -121,8 +122,8 @@ aErr connectTcp(uint32_t address, uint16_t port, uint32_t timeoutMs, SocketHandl
 
 namespace {
 
-SocketOutcome receiveWith(SocketHandle socket, uint8_t* buffer, size_t size, size_t& got,
-                          int flags) {
+CORVANE_HOT_PATH SocketOutcome receiveWith(SocketHandle socket, uint8_t* buffer, size_t size,
+                                           size_t& got, int flags) {
     got = 0;
     for (;;) {
         ssize_t n = ::recv(socket, buffer, size, flags);
@@ -152,12 +153,11 @@ aErr setSocketReceiveWait(SocketHandle socket, uint32_t timeoutMs) {
     // A zero time-out would wait for ever.
     const uint32_t ms = std::max<uint32_t>(timeoutMs, 1);
     const timeval wait{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000 * 1000)};
-    return setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) == 0 ? aErrNone
-                                                                                 : aErrIO;
+    return setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) == 0 ? aErrNone : aErrIO;
 }
 
-SocketOutcome receiveSocketWaiting(SocketHandle socket, uint8_t* buffer, size_t size,
-                                   size_t& got) {
+CORVANE_HOT_PATH SocketOutcome receiveSocketWaiting(SocketHandle socket, uint8_t* buffer,
+                                                    size_t size, size_t& got) {
     return receiveWith(socket, buffer, size, got, 0);
 }
 
@@ -165,7 +165,8 @@ aErr waitSocketReadable(SocketHandle socket, uint32_t timeoutMs) {
     return waitReadable(socket, timeoutMs);
 }
 
-SocketOutcome sendSocket(SocketHandle socket, const uint8_t* bytes, size_t count, size_t& sent) {
+CORVANE_HOT_PATH SocketOutcome sendSocket(SocketHandle socket, const uint8_t* bytes, size_t count,
+                                          size_t& sent) {
     sent = 0;
     for (;;) {
         ssize_t n = ::send(socket, bytes, count, MSG_DONTWAIT | MSG_NOSIGNAL);
