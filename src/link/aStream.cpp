@@ -120,6 +120,21 @@ CORVANE_HOT_PATH bool validStream(const aStream* stream) {
     return stream != nullptr && stream->valid();
 }
 
+// Calls a member of the stream's kind that a kind may leave out, with the stream's reference
+// after args: aErrParam for an invalid stream, aErrUnimplemented for a kind without it, aErrIO
+// for anything it throws.
+template <typename Proc, typename... Args>
+CORVANE_HOT_PATH aErr callOptional(aStream* stream, Proc aStreamKind::*member, Args... args) {
+    if (!validStream(stream)) {
+        return aErrParam;
+    }
+    const Proc proc = stream->kind->*member;
+    if (proc == nullptr) {
+        return aErrUnimplemented;
+    }
+    return corvane::guardedValue<aErr>(aErrIO, [&] { return proc(args..., stream->reference); });
+}
+
 } // namespace
 
 aErr aStream_Unread(aStream* stream, const uint8_t* bytes, size_t count) {
@@ -152,14 +167,7 @@ bool aStream_CanWait(const aStream* stream) {
 }
 
 aErr aStream_Poll(aStream* stream, uint32_t timeoutMs) {
-    if (!validStream(stream)) {
-        return aErrParam;
-    }
-    if (stream->kind->poll == nullptr) {
-        return aErrUnimplemented;
-    }
-    return corvane::guardedValue<aErr>(
-        aErrIO, [&] { return stream->kind->poll(timeoutMs, stream->reference); });
+    return callOptional(stream, &aStreamKind::poll, timeoutMs);
 }
 
 bool aStream_CanPoll(const aStream* stream) {
@@ -167,14 +175,7 @@ bool aStream_CanPoll(const aStream* stream) {
 }
 
 aErr aStream_Watch(aStream* stream, int wake, uint32_t timeoutMs) {
-    if (!validStream(stream)) {
-        return aErrParam;
-    }
-    if (stream->kind->watch == nullptr) {
-        return aErrUnimplemented;
-    }
-    return corvane::guardedValue<aErr>(
-        aErrIO, [&] { return stream->kind->watch(timeoutMs, wake, stream->reference); });
+    return callOptional(stream, &aStreamKind::watch, timeoutMs, wake);
 }
 
 bool aStream_CanWatch(const aStream* stream) {
@@ -182,14 +183,7 @@ bool aStream_CanWatch(const aStream* stream) {
 }
 
 CORVANE_HOT_PATH aErr aStream_Mute(aStream* stream, bool muted) {
-    if (!validStream(stream)) {
-        return aErrParam;
-    }
-    if (stream->kind->mute == nullptr) {
-        return aErrUnimplemented;
-    }
-    return corvane::guardedValue<aErr>(
-        aErrIO, [&] { return stream->kind->mute(muted, stream->reference); });
+    return callOptional(stream, &aStreamKind::mute, muted);
 }
 
 bool aStream_CanMute(const aStream* stream) {

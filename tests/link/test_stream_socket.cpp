@@ -240,7 +240,7 @@ TEST_F(SocketStream, ReadWithinHandsOutWhatComesWithinItsTime) {
     EXPECT_EQ(got, 2u);
     EXPECT_EQ(buffer[1], 8);
     std::thread module([this] {
-        std::this_thread::sleep_for(50ms);
+        std::this_thread::sleep_for(50ms); // most likely mid-wait by then; it holds either way
         send(peer, "\x01\x02\x03", 3, 0);
     });
     ASSERT_EQ(aStream_ReadWithin(stream, buffer, 2, &got, 20000), aErrNone);
