@@ -4,6 +4,8 @@
 
 #include "os/terminal.h"
 
+#include <cstdarg>
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -42,9 +44,27 @@ void CLI_Display::messagesToErrorStream() {
     interactive_ = streamIsInteractive(err_);
 }
 
+void CLI_Display::write(FILE* stream, const char* format, ...) {
+    bool& closed = stream == out_ ? outClosed_ : errClosed_;
+    if (closed) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    const int written = vfprintf(stream, format, args);
+    va_end(args);
+    if (written < 0) {
+        closed = true;
+        // With --json both kinds of line share standard error.
+        if (out_ == err_) {
+            outClosed_ = errClosed_ = true;
+        }
+    }
+}
+
 void CLI_Display::blankLine() {
     if (interactive_) {
-        fprintf(out_, "\r%*s\r", kBlankWidth, " ");
+        write(out_, "\r%*s\r", kBlankWidth, " ");
     }
 }
 
@@ -74,10 +94,10 @@ void CLI_Display::progress(double fraction, const char* label) {
     int percent = static_cast<int>(fraction * 100.0);
     int filled = static_cast<int>(width * fraction);
     if (label == nullptr) {
-        fprintf(out_, "\r[%.*s>%*s] (%3d%% ) ", filled, kBarFill, width - filled - 1, "", percent);
+        write(out_, "\r[%.*s>%*s] (%3d%% ) ", filled, kBarFill, width - filled - 1, "", percent);
     } else {
-        fprintf(out_, "\r (%s) [%.*s>%*s] (%3d%% ) ", label, filled, kBarFill, width - filled - 1,
-                "", percent);
+        write(out_, "\r (%s) [%.*s>%*s] (%3d%% ) ", label, filled, kBarFill, width - filled - 1, "",
+              percent);
     }
 }
 
@@ -91,17 +111,17 @@ void CLI_Display::spinner(bool on, const char* label) {
     }
     const char* dots = kSpinnerDots[spinnerPosition_];
     if (label != nullptr) {
-        fprintf(out_, "\r (%s) %s      \r", label, dots);
+        write(out_, "\r (%s) %s      \r", label, dots);
     } else {
-        fprintf(out_, "\r %s      \r", dots);
+        write(out_, "\r %s      \r", dots);
     }
     spinnerPosition_ = static_cast<uint8_t>((spinnerPosition_ + 1) % 8);
 }
 
 void CLI_Display::message(const char* text) {
-    fprintf(out_, "%s\n", text);
+    write(out_, "%s\n", text);
 }
 
 void CLI_Display::error(const char* text) {
-    fprintf(err_, "%s\n", text);
+    write(err_, "%s\n", text);
 }

@@ -36,9 +36,14 @@ class CLI_Display final : public UpdaterDisplayInterface {
 
   private:
     void blankLine();
+    // Writes to the lines' stream until a write to it fails: a reader that went away (a closed
+    // pipe, a closed terminal) ends what is shown there, never the run.
+    void write(FILE* stream, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
     FILE* out_;
     FILE* err_;
     bool interactive_;
     uint8_t spinnerPosition_ = 0; // 0 to 7; one display exists per run
+    bool outClosed_ = false;      // a write to out_ failed: nothing more goes there
+    bool errClosed_ = false;
 };

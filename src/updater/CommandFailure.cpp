@@ -20,6 +20,7 @@ const char* failureKindName(FailureKind kind) {
     case FailureKind::NoResponse: return "no_response";
     case FailureKind::Unavailable: return "unavailable";
     case FailureKind::Failed: return "failed";
+    case FailureKind::Interrupted: return "interrupted";
     }
     return "failed";
 }

@@ -27,6 +27,7 @@ enum class FailureKind {
     NoResponse,        // a chip on a serial port did not answer its boot loader protocol
     Unavailable,       // the command is not part of this build
     Failed,            // anything else
+    Interrupted,       // an interrupt stopped the run before this work began or between commands
 };
 
 const char* failureKindName(FailureKind kind);

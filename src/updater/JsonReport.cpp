@@ -8,6 +8,7 @@
 #include "BuildText.h"
 #include "CorvaneVersion.h"
 #include "InspectCommands.h"
+#include "Interruption.h"
 #include "SerialNumberText.h"
 
 #include "corvane/aError.h"
@@ -122,7 +123,7 @@ Json moduleJson(const ModuleOutcome& outcome, const std::string& storeDirectory)
     const UpdateReport& report = outcome.report;
     Json module = {
         {"serial", serialJson(outcome.serial)},
-        {"outcome", resultName(outcome.result)},
+        {"outcome", resultKey(outcome.result)},
         {"transport", report.transport.empty() ? Json(nullptr) : Json(report.transport)},
         {"bus_address", report.busAddress != 0 ? Json(report.busAddress) : Json(nullptr)},
         {"from", firmwareJson(report.before)}};
@@ -150,7 +151,8 @@ Json moduleJson(const ModuleOutcome& outcome, const std::string& storeDirectory)
     }
     if (!report.verdict.empty())
         module["message"] = report.verdict;
-    if (outcome.result == ModuleOutcome::Result::Skipped)
+    if (outcome.result == ModuleOutcome::Result::Skipped ||
+        outcome.result == ModuleOutcome::Result::NotStarted)
         module["reason"] = outcome.reason;
     if (outcome.result == ModuleOutcome::Result::Failed)
         module["error"] = JsonReport::errorObject(outcome.failure, outcome.errors);
@@ -338,9 +340,11 @@ void JsonReport::doctor(Json section) {
 
 void JsonReport::write(FILE* out, const UpdaterContext* context, int exitStatus) {
     document_["exit_status"] = exitStatus;
+    if (const char* signal = interruption::signalName())
+        document_["interrupted"] = {{"signal", signal}};
     if (exitStatus != 0 && !failureReported_) {
         FailureNote failure = context ? context->failure : FailureNote{};
-        failure.note(FailureKind::Usage);
+        failure.note(interruption::requested() ? FailureKind::Interrupted : FailureKind::Usage);
         document_["error"] = errorObject(failure, errorsSinceBegin());
     }
     // Texts from modules, files and the server need not be UTF-8: replaced, never a throw.

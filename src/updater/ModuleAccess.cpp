@@ -232,7 +232,8 @@ bool UpdateFirmware(UpdaterDisplayInterface& display, const BirdFile& bird, Modu
     return true;
 }
 
-aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, const BirdFile& bird) {
+aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, const BirdFile& bird,
+                      interruption::CriticalWork* startingLoader) {
     UpdaterEntity updater;
     updater.init(&module, 0, true, false);
     if (const aErr err = updater.loaderInit(); err != aErrNone) {
@@ -249,6 +250,10 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, const Bi
     int done = 0;
     int bytes = 0;
     for (size_t i = 0; i < blocks.size(); ++i) {
+        if (interruption::requested()) {
+            result = aErrCancel;
+            break;
+        }
         const BirdBlock& block = blocks[i];
         displayPrint(display, DISPLAY_INFO, "Transferring loader block %d of %d, %d bytes",
                      static_cast<int>(i + 1), static_cast<int>(blocks.size()),
@@ -283,6 +288,10 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, const Bi
     display.showProgress(false);
     if (result != aErrNone)
         return result;
+    // The point of no return: once the loader starts, the module has no firmware that runs until
+    // the transfer ends.
+    if (startingLoader && !startingLoader->begin())
+        return aErrCancel;
     displayPrint(display, DISPLAY_INFO, "Starting Load on Device");
     result = updater.loaderStart();
     if (result == aErrTimeout) {

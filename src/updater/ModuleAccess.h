@@ -5,6 +5,7 @@
 
 #include "BirdFile.h"
 #include "DiscoveredDevice.h"
+#include "Interruption.h"
 #include "UpdaterContext.h"
 
 #include "corvane/Module.h"
@@ -29,9 +30,11 @@ aErr readDeviceName(Corvane::Module& module, DiscoveredDevice& device);
 // True when the image fits the connected module (serial number and model).
 bool UpdateFirmware(UpdaterDisplayInterface& display, const BirdFile& bird, Corvane::Module& module,
                     uint32_t serial);
-// The boot-loader phase: stops at the first loader block that fails.
+// The boot-loader phase: stops at the first loader block that fails. With startingLoader, the
+// loader starts only when that work can begin (no interrupt came): else aErrCancel, and the
+// module runs its firmware as before. Between loader blocks an interrupt stops it the same way.
 aErr _transfer_loader(UpdaterDisplayInterface& display, Corvane::Module& module,
-                      const BirdFile& bird);
+                      const BirdFile& bird, interruption::CriticalWork* startingLoader = nullptr);
 // The firmware phase, then the reboot and the wait, up to linkDropMs, for the link to drop.
 // imageTransferred, when given, says whether every block went in before the reboot was asked.
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Corvane::Module& module,

@@ -5,6 +5,7 @@
 
 #include "BirdFile.h"
 #include "BuildText.h"
+#include "Interruption.h"
 #include "ModuleAccess.h"
 #include "Retrieval.h"
 #include "UpdaterCommands.h"
@@ -27,6 +28,7 @@ namespace {
 
 constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
 constexpr size_t kStatusWidth = 60;
+constexpr const char* kNotStartedReason = "the run was interrupted before its update began";
 
 std::string formatted(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string formatted(const char* format, ...) {
@@ -100,7 +102,8 @@ class RackBoard {
             return firmwareText(outcome.report.before) + " -> " +
                    firmwareText(outcome.report.after) +
                    formatted(", %.1f s", outcome.report.totalMs / 1000.0);
-        case ModuleOutcome::Result::Skipped: return outcome.reason;
+        case ModuleOutcome::Result::Skipped:
+        case ModuleOutcome::Result::NotStarted: return outcome.reason;
         case ModuleOutcome::Result::Failed:
             return outcome.errors.empty() ? std::string(failureKindName(outcome.failure.kind))
                                           : outcome.errors.front();
@@ -175,15 +178,6 @@ class ModuleDisplay final : public UpdaterDisplayInterface {
     size_t index_;
     int lastPercent_ = -1;
 };
-
-// A module's context: the run's settings, its own display, failure note and report.
-UpdaterContext moduleContext(const UpdaterContext& run, UpdaterDisplayInterface& display) {
-    UpdaterContext context(run.serverUrl, run.storeDirectory, display);
-    context.server = run.server;
-    context.useUeiBytes = run.useUeiBytes;
-    context.restartWaits = run.restartWaits;
-    return context;
-}
 
 struct Target {
     bool pending = false;   // to be updated; else its outcome is already settled
@@ -304,8 +298,14 @@ void locateOnBus(UpdaterContext& context, const RackRequest& request,
 // reaches another module.
 void runModule(const UpdaterContext& run, const RackRequest& request, RackBoard& board,
                size_t index, ModuleOutcome& outcome, const Target& target) {
+    if (interruption::requested()) {
+        outcome.result = ModuleOutcome::Result::NotStarted;
+        outcome.reason = kNotStartedReason;
+        board.finished(index, outcome);
+        return;
+    }
     ModuleDisplay display(board, index);
-    UpdaterContext context = moduleContext(run, display);
+    UpdaterContext context(run, display);
     const uint32_t serial = outcome.serial;
     bool updated = false;
     try {
@@ -335,11 +335,10 @@ void runModule(const UpdaterContext& run, const RackRequest& request, RackBoard&
                      e.what());
     }
     const std::vector<std::string> errors = display.errors;
+    const uint32_t fetched = outcome.fetchedBuild; // kept when the update stops before its image
     outcome = singleOutcome(context, serial, updated, errors);
     outcome.getAsked = request.get;
-    outcome.fetchedBuild =
-        request.get ? (context.updateReport.imageBuild != 0 ? context.updateReport.imageBuild : 0)
-                    : 0;
+    outcome.fetchedBuild = fetched;
     if (target.busAddress != 0 && outcome.report.busAddress == 0)
         outcome.report.busAddress = target.busAddress;
     board.finished(index, outcome);
@@ -389,8 +388,13 @@ const char* resultName(ModuleOutcome::Result result) {
     case ModuleOutcome::Result::Updated: return "updated";
     case ModuleOutcome::Result::Failed: return "failed";
     case ModuleOutcome::Result::Skipped: return "skipped";
+    case ModuleOutcome::Result::NotStarted: return "not started";
     }
     return "failed";
+}
+
+const char* resultKey(ModuleOutcome::Result result) {
+    return result == ModuleOutcome::Result::NotStarted ? "not_started" : resultName(result);
 }
 
 ModuleOutcome singleOutcome(const UpdaterContext& context, uint32_t serial, bool updated,
@@ -400,6 +404,11 @@ ModuleOutcome singleOutcome(const UpdaterContext& context, uint32_t serial, bool
     outcome.result = updated ? ModuleOutcome::Result::Updated : ModuleOutcome::Result::Failed;
     outcome.report = context.updateReport;
     outcome.failure = context.failure;
+    if (!updated && outcome.failure.noted && outcome.failure.kind == FailureKind::Interrupted) {
+        outcome.result = ModuleOutcome::Result::NotStarted;
+        outcome.reason = kNotStartedReason;
+        return outcome;
+    }
     if (!updated && !outcome.failure.noted)
         outcome.failure.note(FailureKind::Failed);
     outcome.errors = errors;
@@ -470,6 +479,7 @@ bool rackUpdateCommand(UpdaterContext& context, const RackRequest& request,
     printSummary(context.display, outcomes);
     printFailures(context.display, outcomes);
     return std::none_of(outcomes.begin(), outcomes.end(), [](const ModuleOutcome& outcome) {
-        return outcome.result == ModuleOutcome::Result::Failed;
+        return outcome.result == ModuleOutcome::Result::Failed ||
+               outcome.result == ModuleOutcome::Result::NotStarted;
     });
 }

@@ -23,11 +23,12 @@ struct RackRequest {
 
 // How one module's part of the run ended.
 struct ModuleOutcome {
-    enum class Result { Updated, Failed, Skipped };
+    // NotStarted: an interrupt came before its update began; its firmware is as it was.
+    enum class Result { Updated, Failed, Skipped, NotStarted };
 
     uint32_t serial = 0;
     Result result = Result::Failed;
-    std::string reason;              // why a module was skipped
+    std::string reason;              // why a module was skipped or not started
     UpdateReport report;             // what its update saw
     FailureNote failure;             // why it failed
     std::vector<std::string> errors; // the error lines its update showed, in order
@@ -35,9 +36,12 @@ struct ModuleOutcome {
     uint32_t fetchedBuild = 0;       // what -G fetched; 0 when it failed
 };
 
+// As the summary shows it ("not started"), and as the JSON document names it ("not_started").
 const char* resultName(ModuleOutcome::Result result);
+const char* resultKey(ModuleOutcome::Result result);
 
-// Runs the rack update; the outcomes come in the order the modules were named or found. Shows
+// Runs the rack update; the outcomes come in the order the modules were named or found. After an
+// interrupt no module starts its update; the modules whose loader started finish. Shows
 // a live status table when context.terminal is set, else one line per module as it ends; then a
 // summary table and, when any failed, their names and errors. True when every module that was
 // to be updated was.
@@ -45,6 +49,7 @@ const char* resultName(ModuleOutcome::Result result);
 bool rackUpdateCommand(UpdaterContext& context, const RackRequest& request,
                        std::vector<ModuleOutcome>& outcomes, uint32_t* jobsUsed = nullptr);
 
-// The outcome of a single -U, from its context, in the same form.
+// The outcome of a single -U, from its context, in the same form: an update an interrupt stopped
+// before it began is not started.
 ModuleOutcome singleOutcome(const UpdaterContext& context, uint32_t serial, bool updated,
                             const std::vector<std::string>& errors);

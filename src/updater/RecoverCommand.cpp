@@ -1,10 +1,12 @@
 // The serial recovery command (-U -t RECOVER): identifies the chip, asks the update server which
 // module and build it belongs to, and writes the firmware through the chip's boot loader.
 #include "Debug.h"
+#include "Interruption.h"
 #include "LoadBird.h"
 #include "ModuleAccess.h"
 #include "NxpIspClient.h"
 #include "Recovery.h"
+#include "RecoveryAdvice.h"
 #include "ServerCommClass.h"
 #include "UpdaterCommands.h"
 
@@ -15,6 +17,21 @@
 #include <exception>
 #include <string>
 #include <vector>
+
+namespace {
+
+// A recovery an interrupt stopped between two commands: where it left the chip, and the command
+// that writes the firmware after all.
+void showStoppedRecovery(UpdaterDisplayInterface& display, const std::string& state,
+                         const std::string& rerun) {
+    displayPrint(display, DISPLAY_ERROR, "Recovery stopped by the interrupt: %s", state.c_str());
+    if (!rerun.empty()) {
+        displayPrint(display, DISPLAY_ERROR, "To write the firmware, run:");
+        displayPrint(display, DISPLAY_ERROR, "  %s", rerun.c_str());
+    }
+}
+
+} // namespace
 
 bool recoverCommand(UpdaterContext& context, const RecoverRequest& request) {
     return recoverFirmware(context, request.serialPort, request.build, request.baudRate,
@@ -30,9 +47,20 @@ bool recoverFirmware(UpdaterContext& context, const std::string& port, uint32_t 
                      "Must specify the serial port used for connecting");
         return false;
     }
+    // Each step ends before the next begins; after an interrupt none begins.
+    const auto interrupted = [&context] {
+        if (!interruption::requested())
+            return false;
+        context.failure.note(FailureKind::Interrupted);
+        return true;
+    };
+    if (interrupted())
+        return false;
     const uint32_t start = aTime_GetMSTicks();
     ChipIdentifier identifier{};
     if (!getFingerprint(context, port, serial, birdPath, kNxpIdentifyBaud, false, identifier)) {
+        if (interrupted())
+            return false;
         displayPrint(context.display, DISPLAY_ERROR, "Could not get Device Identifier");
         return false;
     }
@@ -59,23 +87,29 @@ bool recoverFirmware(UpdaterContext& context, const std::string& port, uint32_t 
         displayPrint(context.display, DISPLAY_ERROR, "Updater does not support offline recovery");
         return false;
     }
+    if (interrupted())
+        return false;
+    // What writes the image again when this run is cut off.
+    const std::string rerun = recoveryCommand(serial, port, context, birdPath, build);
     bool ok = false;
     switch (context.recoveryChip) {
     case RECOVERY_CHIP_IMX_SDP:
-        ok = imxRecoverFirmware(context.display, image, serial, context.useUeiBytes);
+        ok = imxRecoverFirmware(context.display, image, serial, context.useUeiBytes, rerun);
         break;
     case RECOVERY_CHIP_NXP_ISP:
-        ok = nxpFlashFirmware(context.display, image, port, baudRate);
+        ok = nxpFlashFirmware(context.display, image, port, baudRate, rerun);
         break;
     default: displayPrint(context.display, DISPLAY_ERROR, "Unknown device"); break;
     }
+    if (!ok)
+        interrupted();
     displayPrint(context.display, DISPLAY_INFO, "Update time: %.4f sec",
                  (aTime_GetMSTicks() - start) / 1000.0);
     return ok;
 }
 
 bool imxRecoverFirmware(UpdaterDisplayInterface& display, const BirdFile& image, uint32_t serial,
-                        bool useUeiBytes) {
+                        bool useUeiBytes, const std::string& rerun) {
     const std::vector<BirdBlock> firmware = image.blocksOfType(BIRD_BLOCK_FIRMWARE);
     if (std::none_of(firmware.begin(), firmware.end(),
                      [](const BirdBlock& block) { return block.length > 4; })) {
@@ -92,6 +126,19 @@ bool imxRecoverFirmware(UpdaterDisplayInterface& display, const BirdFile& image,
     }
     if (!connectLiveloader(display, module, serial)) {
         displayPrint(display, DISPLAY_ERROR, "Could not connect to device");
+        return false;
+    }
+    // The liveloader writes the flash as a module's loader does: once begun, it finishes.
+    char subject[9];
+    snprintf(subject, sizeof subject, "%08X", serial != 0 ? serial : kPlaceholderSerial);
+    interruption::CriticalWork transfer(interruption::CriticalWork::Kind::ModuleTransfer, subject);
+    transfer.leaves(std::string("The liveloader of module [") + subject +
+                        "] runs from RAM and its firmware transfer was cut off",
+                    {"To write the firmware again through its boot ROM, run:", "  " + rerun});
+    if (!transfer.begin()) {
+        showStoppedRecovery(
+            display, "the liveloader runs from RAM and no firmware was written to the module",
+            rerun);
         return false;
     }
     const aErr err = _transfer_firmware(display, module, image, false, useUeiBytes);
@@ -289,12 +336,16 @@ class NxpChunkWriter {
     bool sentinelKnown_ = false;
 };
 
-// Writes one block chunk by chunk. After the full erase a chunk of nothing but 0xFF is already
-// in flash and does not travel.
+// Writes one block chunk by chunk, adding each chunk's bytes to written. After the full erase a
+// chunk of nothing but 0xFF is already in flash and does not travel. An interrupt stops it
+// between chunks, with every command to the chip complete.
 bool nxpWriteBlock(UpdaterDisplayInterface& display, NxpChunkWriter& writer,
-                   const FlashBlock& block, std::string& why) {
+                   const FlashBlock& block, uint32_t& written, std::string& why) {
     uint32_t done = 0;
     while (done < block.length) {
+        if (interruption::requested()) {
+            return false;
+        }
         uint32_t size = std::min(kNxpChunkSize, block.length - done);
         const uint32_t flashAddress = block.address + done;
         const uint32_t copySize = copySizeAt(flashAddress, size);
@@ -308,15 +359,30 @@ bool nxpWriteBlock(UpdaterDisplayInterface& display, NxpChunkWriter& writer,
             }
         }
         done += size;
+        written += size;
         display.progress(static_cast<double>(done) / block.length, nullptr);
     }
     return true;
 }
 
+// The chip back in the state every session starts from: echo on, at the rate it was found at.
+void restoreChip(NxpIspClient& client, bool rateChanged) {
+    if (!client.isOpen()) {
+        return;
+    }
+    client.waiting = nullptr;
+    if (!client.echo()) {
+        client.setEcho(true);
+    }
+    if (rateChanged) {
+        client.changeBaudRate(kNxpIdentifyBaud);
+    }
+}
+
 } // namespace
 
 bool nxpFlashFirmware(UpdaterDisplayInterface& display, const BirdFile& image,
-                      const std::string& port, uint32_t baudRate) {
+                      const std::string& port, uint32_t baudRate, const std::string& rerun) {
     std::string why;
     const std::vector<FlashBlock> blocks = blocksToFlash(image, why);
     if (blocks.empty()) {
@@ -333,23 +399,45 @@ bool nxpFlashFirmware(UpdaterDisplayInterface& display, const BirdFile& image,
         displayPrint(display, DISPLAY_ERROR, "Recovery failed: %s%s%s", step,
                      why.empty() && client.failure().empty() ? "" : ": ",
                      why.empty() ? client.failure().c_str() : why.c_str());
-        if (client.isOpen()) {
-            client.waiting = nullptr;
-            if (!client.echo()) {
-                client.setEcho(true);
-            }
-            if (rateChanged) {
-                client.changeBaudRate(kNxpIdentifyBaud);
-            }
-        }
+        restoreChip(client, rateChanged);
         return false;
     };
+    // Between two commands after an interrupt: the chip stays in command mode, as found.
+    uint32_t written = 0;
+    bool erased = false;
+    const uint32_t imageBytes = [&] {
+        uint32_t sum = 0;
+        for (const FlashBlock& block : blocks) {
+            sum += block.length;
+        }
+        return sum;
+    }();
+    auto stopped = [&] {
+        restoreChip(client, rateChanged);
+        const std::string state =
+            erased ? describe("the chip on %s is in its boot ROM's command mode with its flash "
+                              "erased and %u of %u bytes written",
+                              port.c_str(), written, imageBytes)
+                   : describe("the chip on %s is in its boot ROM's command mode and nothing was "
+                              "written",
+                              port.c_str());
+        showStoppedRecovery(display, state, rerun);
+        return false;
+    };
+    interruption::CriticalWork command(interruption::CriticalWork::Kind::ChipCommand, port);
+    command.leaves(describe("The chip on %s is in its boot ROM and may be left inside a command; "
+                            "its flash may be erased and partly written",
+                            port.c_str()),
+                   {"To write the firmware, run:", "  " + rerun});
     if (client.open(port, kNxpIdentifyBaud) != aErrNone) {
         Debug_Print(DEBUG_Network, "Could not connect to %s\n", port.c_str());
         return failed("could not open the port");
     }
     if (client.synchronize() != aErrNone) {
         return failed("the boot loader did not answer");
+    }
+    if (!command.begin()) {
+        return stopped();
     }
     if (NxpIspClient::rateIndexFor(baudRate) != NxpIspClient::rateIndexFor(kNxpIdentifyBaud)) {
         if (client.changeBaudRate(baudRate) != aErrNone) {
@@ -359,6 +447,9 @@ bool nxpFlashFirmware(UpdaterDisplayInterface& display, const BirdFile& image,
     }
     // Unlocking, preparing and erasing take seconds with nothing on the line.
     client.waiting = [&display] { display.spinner(true, "Erasing the flash"); };
+    if (interruption::requested()) {
+        return stopped();
+    }
     Debug_Print(DEBUG_Updater, "\n\tUnlock Memory:\n");
     if (client.unlock() != aErrNone) {
         display.spinner(false, nullptr);
@@ -369,13 +460,18 @@ bool nxpFlashFirmware(UpdaterDisplayInterface& display, const BirdFile& image,
         display.spinner(false, nullptr);
         return failed("could not prepare the flash");
     }
+    if (interruption::requested()) {
+        display.spinner(false, nullptr);
+        return stopped();
+    }
     Debug_Print(DEBUG_Updater, "\n\tErase all memory before update:\n");
-    const aErr erased = client.eraseSectors(0, NxpIspClient::kSectorCount - 1);
+    const aErr eraseErr = client.eraseSectors(0, NxpIspClient::kSectorCount - 1);
     client.waiting = nullptr;
     display.spinner(false, nullptr);
-    if (erased != aErrNone) {
+    if (eraseErr != aErrNone) {
         return failed("could not erase the flash");
     }
+    erased = true;
     if (client.setEcho(false) != aErrNone) {
         return failed("could not turn the echo off");
     }
@@ -392,9 +488,12 @@ bool nxpFlashFirmware(UpdaterDisplayInterface& display, const BirdFile& image,
         display.showProgress(true);
         Debug_Print(DEBUG_Updater, "Transferring firmware block: %u bytes to address 0x%08X\n",
                     block.length, block.address);
-        const bool written = nxpWriteBlock(display, writer, block, why);
+        const bool blockWritten = nxpWriteBlock(display, writer, block, written, why);
         display.showProgress(false);
-        if (!written) {
+        if (!blockWritten && why.empty() && interruption::requested()) {
+            return stopped();
+        }
+        if (!blockWritten) {
             return failed(
                 describe("writing firmware block %d failed", static_cast<int>(i + 1)).c_str());
         }

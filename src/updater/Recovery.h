@@ -70,9 +70,12 @@ bool recoverFirmware(UpdaterContext& context, const std::string& port, uint32_t 
 // each chunk in flash. The chip was identified at kNxpIdentifyBaud; baudRate is the rate the
 // writing runs at. An image with nothing to write, or a block outside the flash, is refused
 // before anything is erased.
+// After an interrupt it stops between two commands, with the chip in command mode, and shows
+// rerun as the command that writes the firmware.
 bool nxpFlashFirmware(UpdaterDisplayInterface& display, const BirdFile& image,
-                      const std::string& port, uint32_t baudRate);
+                      const std::string& port, uint32_t baudRate, const std::string& rerun = {});
 
 // The firmware phase over USB once the liveloader runs.
+// Once the transfer began, an interrupt lets it finish; before, it stops and shows rerun.
 bool imxRecoverFirmware(UpdaterDisplayInterface& display, const BirdFile& image, uint32_t serial,
-                        bool useUeiBytes);
+                        bool useUeiBytes, const std::string& rerun = {});

@@ -12,6 +12,9 @@
 namespace {
 
 constexpr const char* kPortPlaceholder = "PORT";
+constexpr const char* kFindPortLine =
+    "with PORT the serial port its boot ROM is connected to (ls -l /dev/serial/by-id/ lists "
+    "them), or USB for an i.MX module whose boot ROM is on USB";
 
 // A name the system gives a USB serial adapter: the prefix and a number.
 bool isUsbSerialPort(std::string_view name) {
@@ -68,29 +71,62 @@ std::string recoveryPort(const std::string& given, const std::string& deviceDire
     return count == 1 ? deviceDirectory + "/" + found : std::string();
 }
 
-std::string recoveryCommand(uint32_t serial, const std::string& port,
-                            const std::string& serverUrl) {
-    char serialText[9];
-    snprintf(serialText, sizeof serialText, "%08X", serial);
+namespace {
+
+// The options that make a command shown to the user act on the run's store and server.
+std::string runOptions(const UpdaterContext& run) {
+    std::string text;
+    if (!run.storeOption.empty())
+        text += " -i " + shellWord(run.storeOption);
+    if (run.serverUrl != normaliseServerUrl(kDefaultServerUrl))
+        text += " -u " + shellWord(run.serverUrl);
+    return text;
+}
+
+std::string imageOptions(const std::string& birdFile, uint32_t build) {
+    if (!birdFile.empty())
+        return " -f " + shellWord(birdFile);
+    return build != 0 ? " -b " + std::to_string(build) : std::string();
+}
+
+std::string serialText(uint32_t serial) {
+    char text[9];
+    snprintf(text, sizeof text, "%08X", serial);
+    return text;
+}
+
+} // namespace
+
+std::string recoveryCommand(uint32_t serial, const std::string& port, const UpdaterContext& run,
+                            const std::string& birdFile, uint32_t build) {
     std::string command = "Updater -U -t RECOVER -s ";
     command += port.empty() ? kPortPlaceholder : shellWord(port);
-    command += " -d ";
-    command += serialText;
-    if (serverUrl != normaliseServerUrl(kDefaultServerUrl))
-        command += " -u " + shellWord(serverUrl);
-    return command;
+    if (serial != 0)
+        command += " -d " + serialText(serial);
+    return command + imageOptions(birdFile, build) + runOptions(run);
+}
+
+std::string updateCommandLine(uint32_t serial, const std::string& birdFile, uint32_t build,
+                              uint32_t routerSerial, const UpdaterContext& run) {
+    std::string command = "Updater -U -d " + serialText(serial) + imageOptions(birdFile, build);
+    if (routerSerial != 0)
+        command += " -r " + serialText(routerSerial);
+    return command + runOptions(run);
+}
+
+std::string moduleLeftLine(uint32_t serial, ModuleLeft state) {
+    char line[256];
+    snprintf(line, sizeof line, stateLine(state), serial);
+    return line;
 }
 
 std::string showRecoveryAdvice(UpdaterDisplayInterface& display, uint32_t serial, ModuleLeft state,
-                               const std::string& port, const std::string& serverUrl) {
-    const std::string command = recoveryCommand(serial, port, serverUrl);
-    displayPrint(display, DISPLAY_ERROR, stateLine(state), serial);
+                               const std::string& port, const UpdaterContext& run) {
+    const std::string command = recoveryCommand(serial, port, run);
+    displayPrint(display, DISPLAY_ERROR, "%s", moduleLeftLine(serial, state).c_str());
     displayPrint(display, DISPLAY_ERROR, "To recover it through its boot ROM, run:");
     displayPrint(display, DISPLAY_ERROR, "  %s", command.c_str());
     if (port.empty())
-        displayPrint(display, DISPLAY_ERROR,
-                     "with PORT the serial port its boot ROM is connected to (ls -l "
-                     "/dev/serial/by-id/ lists them), or USB for an i.MX module whose boot ROM is "
-                     "on USB");
+        displayPrint(display, DISPLAY_ERROR, "%s", kFindPortLine);
     return command;
 }

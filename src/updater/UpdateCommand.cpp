@@ -4,6 +4,7 @@
 // the end reads as that list; each step is one function above it.
 #include "BuildText.h"
 #include "Debug.h"
+#include "Interruption.h"
 #include "LoadBird.h"
 #include "ModuleAccess.h"
 #include "PermissionHint.h"
@@ -355,12 +356,18 @@ bool reconnectToLoader(UpdaterContext& context, Module& module, linkType reached
     return false;
 }
 
+template <typename... Args> std::string lineOf(const char* format, Args... args) {
+    char line[256];
+    snprintf(line, sizeof line, format, args...);
+    return line;
+}
+
 // Past the loader phase a failed update may leave the module without firmware that runs: says
 // in which state, and keeps the command that recovers it for the report.
 void adviseRecovery(UpdaterContext& context, const UpdateRequest& request, ModuleLeft state) {
-    context.failure.recoveryCommand = showRecoveryAdvice(
-        context.display, request.serial, state,
-        recoveryPort(request.serialPort, context.deviceDirectory), context.serverUrl);
+    context.failure.recoveryCommand =
+        showRecoveryAdvice(context.display, request.serial, state,
+                           recoveryPort(request.serialPort, context.deviceDirectory), context);
 }
 
 // Whether a module whose firmware phase failed still answers. Its loader took the place of its
@@ -379,8 +386,10 @@ ModuleLeft stateAfterFailedFirmware(UpdaterContext& context, const UpdateRequest
 // restart into its loader and the firmware phase. False when any of them fails, with the
 // recovery command noted when the failure came after the loader started.
 bool install(UpdaterContext& context, const UpdateRequest& request, Module& module,
-             const BirdFile& bird, linkType reachedBy) {
+             const BirdFile& bird, linkType reachedBy, interruption::CriticalWork& transfer) {
     UpdaterDisplayInterface& display = context.display;
+    if (interruption::requested())
+        return noteFailure(context, FailureKind::Interrupted);
     if (!request.override && !UpdateFirmware(display, bird, module, request.serial)) {
         displayPrint(display, DISPLAY_ERROR, "Birdfile failed validation");
         return noteFailure(context, FailureKind::ValidationFailed);
@@ -391,7 +400,10 @@ bool install(UpdaterContext& context, const UpdateRequest& request, Module& modu
         return err == aErrTimeout && module.isConnected() ? FailureKind::Timeout
                                                           : FailureKind::TransferFailed;
     };
-    if (const aErr err = _transfer_loader(display, module, bird); err != aErrNone) {
+    if (const aErr err = _transfer_loader(display, module, bird, &transfer); err != aErrNone) {
+        // Stopped before the loader started: the module runs its firmware as before.
+        if (!transfer.begun() && interruption::requested())
+            return noteFailure(context, FailureKind::Interrupted);
         noteFailure(context, transferFailure(err), err);
         return reportFailedTransfer(err);
     }
@@ -413,6 +425,12 @@ bool install(UpdaterContext& context, const UpdateRequest& request, Module& modu
             stateAfterFailedFirmware(context, request, module, reachedBy, imageTransferred));
         return reportFailedTransfer(err);
     }
+    transfer.leaves(
+        lineOf("Module [%08X] took its whole new firmware and was restarting into it",
+               request.serial),
+        {"Updater -D shows whether it came back; to install the image again, run:",
+         "  " + updateCommandLine(request.serial, request.birdFile, context.updateReport.imageBuild,
+                                  request.routerSerial, context)});
     return true;
 }
 
@@ -444,12 +462,6 @@ struct Verdict {
     FailureKind failure = FailureKind::WrongFirmware; // when it did not take
     bool silent = false;                              // the module did not answer after its restart
 };
-
-template <typename... Args> std::string lineOf(const char* format, Args... args) {
-    char line[256];
-    snprintf(line, sizeof line, format, args...);
-    return line;
-}
 
 // Waits for the module to restart after the reboot, reaches it again and reads back who it is and
 // what it runs. The image took only when the same module came back running it; one that did not
@@ -502,6 +514,8 @@ bool updateCommand(UpdaterContext& context, const UpdateRequest& request) {
     }
     UpdateReport& report = context.updateReport;
     report = {};
+    if (interruption::requested())
+        return noteFailure(context, FailureKind::Interrupted);
     report.imagePath = request.birdFile;
     std::optional<StoreEntry> entry;
     if (!findDeviceEntry(context, serial, entry))
@@ -528,7 +542,17 @@ bool updateCommand(UpdaterContext& context, const UpdateRequest& request) {
         return false;
     const RunningFirmware before = readRunningFirmware(module);
     report.before = seen(before);
-    if (!install(context, request, module, bird, reachedBy))
+    // From its loader's start the module must not be left: an interrupt then waits for the end.
+    interruption::CriticalWork transfer(interruption::CriticalWork::Kind::ModuleTransfer,
+                                        lineOf("%08X", serial));
+    transfer.leaves(
+        moduleLeftLine(serial, ModuleLeft::InLoader) + ": its firmware transfer was cut off",
+        {"To finish the update, run:",
+         "  " + updateCommandLine(serial, request.birdFile, build, request.routerSerial, context),
+         "If it does not take the image, recover it through its boot ROM:",
+         "  " + recoveryCommand(serial, recoveryPort(request.serialPort, context.deviceDirectory),
+                                context)});
+    if (!install(context, request, module, bird, reachedBy, transfer))
         return false;
     const uint32_t transferMs = aTime_GetMSTicks() - start;
     report.transferMs = transferMs;

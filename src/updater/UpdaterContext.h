@@ -30,9 +30,17 @@ struct UpdaterContext {
                    UpdaterDisplayInterface& display_)
         : serverUrl(std::move(serverUrl_)), storeDirectory(std::move(storeDirectory_)),
           display(display_) {}
+    // The run's settings for another display, with none of this context's results: the context
+    // of one module's part of a rack update.
+    UpdaterContext(const UpdaterContext& run, UpdaterDisplayInterface& display_)
+        : serverUrl(run.serverUrl), storeDirectory(run.storeDirectory),
+          storeOption(run.storeOption), display(display_), server(run.server),
+          useUeiBytes(run.useUeiBytes), restartWaits(run.restartWaits),
+          deviceDirectory(run.deviceDirectory), spinnerStep(run.spinnerStep) {}
 
     std::string serverUrl;      // full update server endpoint, e.g. "http://127.0.0.1:8380/cgi/u"
     std::string storeDirectory; // the prepared store directory (<base>/updater); it exists
+    std::string storeOption;    // -i as given, for commands shown to the user; empty: the default
     UpdaterDisplayInterface& display; // owned by the driver, outlives every command
     ServerCommClass server;           // the one update-server client every flow asks serverUrl with
     uint8_t recoveryChip = RECOVERY_CHIP_UNKNOWN; // written by the fingerprint step

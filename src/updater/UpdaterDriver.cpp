@@ -8,6 +8,7 @@
 #include "Debug.h"
 #include "Doctor.h"
 #include "InspectCommands.h"
+#include "Interruption.h"
 #include "PrintableText.h"
 #include "RackUpdate.h"
 #include "ResultTables.h"
@@ -284,6 +285,10 @@ int runCommands(UpdaterOptions& options, UpdaterContext& context, JsonReport* js
         }
         rc = exitStatus(get);
     }
+    // After an interrupt nothing new starts; an update still says which modules it left alone.
+    if (interruption::requested() && (options.flags & FLAG_UPDATE) == 0) {
+        return kExitFailure;
+    }
     // Exactly one of the following runs, the first asked for.
     begin();
     if ((options.flags & FLAG_DISCOVER) != 0) {
@@ -350,6 +355,13 @@ int runCommands(UpdaterOptions& options, UpdaterContext& context, JsonReport* js
 
 namespace {
 
+// An interrupted run that left something undone ends as a shell expects of a program an interrupt
+// ended (130 for SIGINT); one whose work was all done keeps its own status.
+int finalStatus(int status) {
+    return status != kExitSuccess && interruption::requested() ? interruption::exitStatus()
+                                                               : status;
+}
+
 // Runs the commands through shown. With json, human text has moved to standard error and the
 // document follows the run on standard output; the exit status is the run's own either way.
 int runOptions(UpdaterDisplayInterface& shown, UpdaterOptions& options, JsonReport* json) {
@@ -360,15 +372,17 @@ int runOptions(UpdaterDisplayInterface& shown, UpdaterOptions& options, JsonRepo
         return kExitSuccess;
     }
     std::string storeDirectory;
+    const std::string storeOption = options.storeBase; // prepareStoreDirectory fills it in
     if (!prepareStoreDirectory(shown, options, storeDirectory)) {
         if (json)
             json->write(stdout, nullptr, kExitFailure);
         return kExitFailure;
     }
     UpdaterContext context(normaliseServerUrl(options.serverUrl), storeDirectory, shown);
+    context.storeOption = storeOption;
     FILE* const progress = json ? stderr : stdout;
     context.terminal = streamIsInteractive(progress) ? progress : nullptr;
-    const int status = runCommands(options, context, json);
+    const int status = finalStatus(runCommands(options, context, json));
     if (json)
         json->write(stdout, &context, status);
     return status;
@@ -377,6 +391,9 @@ int runOptions(UpdaterDisplayInterface& shown, UpdaterOptions& options, JsonRepo
 } // namespace
 
 int runUpdater(int argc, char** argv) {
+    // First, while the process has no other thread: every thread started later leaves the
+    // interrupts to the watcher.
+    interruption::watch(stderr);
     CLI_Display display;
     Debug_SetSink(stderr);
     UpdaterOptions options;
@@ -398,7 +415,7 @@ int runUpdater(int argc, char** argv) {
     JsonReport* const report = options.json ? &json : nullptr;
     UpdaterDisplayInterface& shown = options.json ? json.display() : display;
     if (options.doctor && (options.flags & FLAG_HELP) == 0) {
-        const int status = doctorCommand(shown, options, report);
+        const int status = finalStatus(doctorCommand(shown, options, report));
         if (report)
             report->write(stdout, nullptr, status);
         return status;

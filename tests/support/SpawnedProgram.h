@@ -3,6 +3,8 @@
 // killed if a test leaves it running. For run-to-completion programs see ProcessRunner.h.
 #pragma once
 
+#include "ProcessRunner.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -22,8 +24,11 @@ extern char** environ;
 
 class SpawnedProgram {
   public:
-    // With input, the program's standard input is a pipe that writeInput feeds.
-    explicit SpawnedProgram(const std::vector<std::string>& argv, bool input = false) {
+    // With input, the program's standard input is a pipe that writeInput feeds. environment adds
+    // to (or, with std::nullopt, removes from) the test's own.
+    explicit SpawnedProgram(
+        const std::vector<std::string>& argv, bool input = false,
+        const std::map<std::string, std::optional<std::string>>& environment = {}) {
         int out[2], err[2], in[2] = {-1, -1};
         if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 ||
             (input && pipe2(in, O_CLOEXEC) != 0))
@@ -38,7 +43,14 @@ class SpawnedProgram {
         for (const std::string& a : argv)
             args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
-        const int rc = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
+        testsupport::ProcessOptions options;
+        options.environment = environment;
+        std::vector<std::string> merged = testsupport::detail::mergedEnvironment(options);
+        std::vector<char*> envp;
+        for (std::string& entry : merged)
+            envp.push_back(entry.data());
+        envp.push_back(nullptr);
+        const int rc = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), envp.data());
         posix_spawn_file_actions_destroy(&actions);
         close(out[1]);
         close(err[1]);
@@ -58,7 +70,8 @@ class SpawnedProgram {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
-        close(out_);
+        if (out_ >= 0)
+            close(out_);
         close(err_);
         if (in_ >= 0)
             close(in_);
@@ -98,7 +111,7 @@ class SpawnedProgram {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         const auto soon = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
-        while (readSome(out_, outBuffer_, soon)) {
+        while (out_ >= 0 && readSome(out_, outBuffer_, soon)) {
         }
         while (readSome(err_, errBuffer_, soon)) {
         }
@@ -109,6 +122,14 @@ class SpawnedProgram {
     bool writeInput(const std::string& text) {
         return in_ >= 0 &&
                ::write(in_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    }
+
+    // Stops reading the program's standard output, as a reader that went away does: its next
+    // writes there fail.
+    void closeOutput() {
+        if (out_ >= 0)
+            close(out_);
+        out_ = -1;
     }
 
     // Ends the program's standard input.

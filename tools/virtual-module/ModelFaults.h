@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 namespace Corvane::Tools {
 
@@ -52,6 +53,10 @@ struct UpgradeFaults {
     bool goneAfterReboot = false;     // the module never comes back: no connection is accepted
     uint32_t rebootSerial = 0;        // the module comes back reporting this serial number
     bool rebootKeepsFirmware = false; // the module comes back running its old firmware
+    // For programs that run the module in-process: called once, before the first DATA packet of
+    // the firmware phase is answered (the module waits for it to return), so that the caller can
+    // act while a transfer is surely under way.
+    std::function<void()> beforeFirmwareData;
 };
 
 } // namespace Corvane::Tools

@@ -142,8 +142,12 @@ void UpgradeModel::Impl::handle(ModuleConnection& c, const WirePacket& packet) {
     const uint8_t address = c.identity().address;
     if (packet.length < 2)
         return;
-    if ((packet.data[1] & ~kOptionMask) == kOpSet && (packet.data[1] & kOptionMask) == kDataUei &&
-        packet.length >= 3 && (packet.data[2] & 0x20)) {
+    const bool ueiData = (packet.data[1] & ~kOptionMask) == kOpSet &&
+                         (packet.data[1] & kOptionMask) == kDataUei && packet.length >= 3 &&
+                         (packet.data[2] & 0x20);
+    if ((ueiData || packet.data[1] == kData) && bootLoader && faults.beforeFirmwareData)
+        std::exchange(faults.beforeFirmwareData, nullptr)();
+    if (ueiData) {
         if (faults.dropInData != 0 && --faults.dropInData == 0)
             return c.abort();
         return dataUei(c, packet);
