@@ -26,7 +26,7 @@ the Updater with -s. Runs until interrupted (SIGINT or SIGTERM), then prints
 
 The lpc part answers what an LPC ISP boot ROM answers (part id 0x26013F37: 512 KiB of flash in
 30 sectors, RAM at 0x10000000 and 0x2007C000): "?" auto-baud and the crystal line, then the
-commands U B A W R P C G E I J K M N, each line ended by CR, LF or both. E, C and G are refused
+commands U B A W R P C G E I J K M N, each line ended as --line-end says. E, C and G are refused
 until U. Flash and RAM start with the leftovers of an earlier program, neither erased nor zero.
 
 The imx part answers the serial download protocol at --baud: the association handshake, then
@@ -48,6 +48,12 @@ Options:
                         byte that crosses at a rate the chip's UART is not at, as a real line
                         does (a terminal alone carries any rate). lpc: the UART takes the rate
                         of the "?" that synchronises it and changes it only with "B".
+  --line-end cr|lf      lpc: what ends a line the chip receives, in every state (commands, data
+                        lines, the synchronisation dialogue); LPC parts differ in this [cr]
+                          cr  a CR or an LF; an LF right behind its CR belongs to the same
+                              ending
+                          lf  only an LF; a CR is swallowed as it arrives (not echoed) and the
+                              whole CR LF is echoed when the LF arrives, before the reply
   --uid W0,W1,W2,W3     the chip's identifier words, hexadecimal (lpc: the identification
                         answer; imx: what the liveloader reports)
                         [12345678,9ABCDEF0,0F1E2D3C,4B5A6978]
@@ -216,6 +222,13 @@ int main(int argc, char** argv) {
                 }
                 lpc.echo = echo == "on";
                 echoGiven = true;
+            } else if (option == "--line-end") {
+                const std::string end = value;
+                if (end != "cr" && end != "lf") {
+                    throw std::invalid_argument("--line-end must be cr or lf");
+                }
+                lpc.lineEnd =
+                    end == "cr" ? LpcIspSettings::LineEnd::Cr : LpcIspSettings::LineEnd::Lf;
             } else if (option == "--flip-bit") {
                 parseFlip(value, lpc);
             } else if (option == "--slow-erase-ms") {
