@@ -137,7 +137,7 @@ std::vector<Dialogue> dialogues() {
         // The UART takes the rate of the "?" and changes it only with B: bytes at another rate
         // are garbled both ways, and the ROM's answer to them is no answer at all.
         Dialogue{"RateFixedAtSynchronisationUntilB",
-                 {"--check-rate", "--baud", "230400"},
+                 {"--baud", "230400"},
                  kSync +
                      std::vector<Exchange>{
                          {"J\r\n", "", 57600, true},
@@ -175,6 +175,12 @@ std::vector<Dialogue> dialogues() {
                             {"\r\n", "\r\n1\r\n"},
                             {"J\rK\r\n", "JK\r\n1\r\n"}, // a CR inside a line is lost
                             {"K\r\n", "K\r\n0\r\n1\r\n4\r\n"}}});
+    // Kinder than a chip: the line carries any rate.
+    all.push_back(Dialogue{
+        "LenientLineCarriesAnyRate",
+        {"--lenient", "--baud", "230400"},
+        kSync +
+            std::vector<Exchange>{{"J\r\n", "J\r\n0\r\n" + std::string(kPartId) + "\r\n", 57600}}});
     return all;
 }
 
