@@ -395,12 +395,12 @@ aErr NxpIspClient::synchronize() {
 
 bool NxpIspClient::alreadySynchronized(bool echoed) {
     // A boot loader synchronised by an earlier session stays in command mode and takes "?" as
-    // the start of a command line: end that line and see whether a return code comes back. The
-    // ISP takes CR alone as a line end, and every byte more is one that a chip of another kind
-    // (an i.MX ROM reading frames) must also absorb.
+    // the start of a command line: end that line and see whether a return code comes back. Some
+    // ISPs end a line at CR, others only at LF and ignore the CR, so CR LF serves both; a chip of
+    // another kind (an i.MX ROM reading frames) must absorb both bytes too.
     discardInput();
-    static constexpr uint8_t kLineEnd = '\r';
-    if (writeBytes(&kLineEnd, 1) != aErrNone) {
+    static constexpr uint8_t kLineEnd[] = {'\r', '\n'};
+    if (writeBytes(kLineEnd, sizeof kLineEnd) != aErrNone) {
         return false;
     }
     char line[32];

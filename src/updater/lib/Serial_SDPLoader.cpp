@@ -78,8 +78,8 @@ bool Serial_SDPLoader::tryAssociation(size_t fill) {
 
 bool Serial_SDPLoader::associate() {
     // The guesses in order of likelihood: a frame boundary, then what the NXP probe that runs
-    // first on every port leaves ("?" and CR), then the rest.
-    static constexpr size_t kGuesses[kFrameSize] = {0, 2, 1,  3,  4,  5,  6,  7,
+    // first on every port leaves ("?" and CR LF), then the rest.
+    static constexpr size_t kGuesses[kFrameSize] = {0, 3, 1,  2,  4,  5,  6,  7,
                                                     8, 9, 10, 11, 12, 13, 14, 15};
     size_t sent = 0; // bytes this handshake sent so far: they stay in a ROM that holds a frame
     for (size_t held : kGuesses) {

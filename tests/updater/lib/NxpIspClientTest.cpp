@@ -244,16 +244,16 @@ struct ProbeCase {
 class NxpProbe : public NxpIspClientTest, public testing::WithParamInterface<ProbeCase> {};
 
 // A chip fresh from reset answers "?" with "Synchronized"; one an earlier session synchronised
-// echoes it or not, as that session left the echo, and answers the line end with a code. The
-// client must end up agreeing with the chip on the echo, and a chip of another kind must get
-// no more than "?" and one line end.
+// echoes it or not, as that session left the echo, and answers the line end with a code (an ISP
+// that ends lines at LF echoes the whole CR LF first). The client must end up agreeing with the
+// chip on the echo, and a chip of another kind must get no more than "?" and one line end.
 TEST_P(NxpProbe, FindsTheChipsStateAndEcho) {
     const ProbeCase& c = GetParam();
     chip.answer = [&c](const std::string& text) -> std::string {
         if (text == "?") {
             return c.afterQuestion;
         }
-        if (text == "\r") {
+        if (text == "\r\n") {
             return c.afterLineEnd;
         }
         if (text == "Synchronized\r\n" || text == "14746\r\n") {
@@ -276,9 +276,9 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         ProbeCase{
             "Fresh", "Synchronized\r\n", "", aErrNone, {"?", "Synchronized\r\n", "14746\r\n"}},
-        ProbeCase{"SynchronisedEchoOn", "?", "\r1\r\n", aErrNone, {"?", "\r"}},
-        ProbeCase{"SynchronisedEchoOff", "", "1\r\n", aErrNone, {"?", "\r", "A 1\r\n"}},
-        ProbeCase{"NotAnIspChip", "", "", aErrTimeout, {"?", "\r"}}),
+        ProbeCase{"SynchronisedEchoOn", "?", "\r\n1\r\n", aErrNone, {"?", "\r\n"}},
+        ProbeCase{"SynchronisedEchoOff", "", "1\r\n", aErrNone, {"?", "\r\n", "A 1\r\n"}},
+        ProbeCase{"NotAnIspChip", "", "", aErrTimeout, {"?", "\r\n"}}),
     [](const testing::TestParamInfo<ProbeCase>& info) { return std::string(info.param.name); });
 
 // "R" hands back the bytes once their sum matches (asking again once when it does not); "M"
