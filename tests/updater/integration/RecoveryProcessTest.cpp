@@ -1,10 +1,13 @@
 // Boot-ROM recovery against bootrom-sim on a pseudo-terminal, as strict as a real chip (the
 // simulator's default; the i.MX part also starts only images with a vector table): the NXP flow
 // under each line fault and each flipped bit on ISPs that end lines at CR and at LF, images at
-// the edges of the flash, the i.MX loader upload after the NXP probe, and the Updater's -N and
-// -U -t RECOVER end to end with the update server naming the module and build for the chip; for
-// i.MX parts the firmware then goes to the liveloader over USB emulation.
+// the edges of the flash, the i.MX loader upload after the NXP probe, the Updater's -N and -U -t
+// RECOVER end to end with the update server naming the module and build for the chip, and their
+// rerun after a run killed inside a RAM write; for i.MX parts the firmware then goes to the
+// liveloader over USB emulation.
+#include "../../tools/bootrom-sim/SimulatedChip.h"
 #include "BirdWriter.h"
+#include "NxpIspClient.h"
 #include "ProcessRunner.h"
 #include "RecordingDisplay.h"
 #include "Recovery.h"
@@ -367,6 +370,66 @@ TEST_P(NxpProcess, ChipLeftWithItsEchoOff) {
 INSTANTIATE_TEST_SUITE_P(LineEnds, NxpProcess, kLineEnds,
                          [](const testing::TestParamInfo<const char*>& info) {
                              return std::string(info.param);
+                         });
+
+// A run killed while it wrote to RAM: synchronised, its echo as it left it, "W 268439552 4096"
+// and a few of the block's lines sent, then gone. The chip waits inside that data for good.
+void interruptWrite(const std::string& device, bool echo) {
+    chiptest::HostPort host(device, kNxpIdentifyBaud);
+    const auto exchange = [&host](const std::string& line, const std::string& reply) {
+        host.send(line);
+        ASSERT_EQ(host.read(reply.size()), reply) << line;
+    };
+    exchange("?", "Synchronized\r\n");
+    exchange("Synchronized\r\n", "Synchronized\r\nOK\r\n");
+    exchange("14746\r\n", "14746\r\nOK\r\n");
+    if (!echo) {
+        exchange("A 0\r\n", "A 0\r\n0\r\n");
+    }
+    const std::string write = "W 268439552 4096\r\n";
+    exchange(write, (echo ? write : "") + "0\r\n");
+    const Bytes data = testsupport::firmwareBytes(5 * 45, 6);
+    for (size_t at = 0; at < data.size(); at += 45) {
+        const std::string line = NxpIspClient::uuEncodeLine(data.data() + at, 45) + "\r\n";
+        exchange(line, echo ? line : "");
+    }
+}
+
+class NxpInterruptedWrite : public RecoveryProcess,
+                            public testing::WithParamInterface<std::tuple<const char*, bool>> {};
+
+// The rerun cannot bring the chip back to commands (the block's earlier bytes and the count left
+// are unknown, so no checksum can be made to match): -N and -U -t RECOVER both say plainly what
+// to do, and neither goes on to treat the port as an i.MX part's.
+TEST_P(NxpInterruptedWrite, RerunSaysToResetTheChip) {
+    const auto& [lineEnd, echo] = GetParam();
+    BootRomSim sim({"--uid", kUid, "--line-end", lineEnd}, kNxpIdentifyBaud);
+    interruptWrite(sim.device, echo);
+    ASSERT_FALSE(HasFatalFailure());
+    const std::string plain =
+        "Serial port " + sim.device +
+        ": the NXP chip there is still inside a RAM write that an interrupted run left; reset it "
+        "into its boot ROM (hold its ISP pin low while pulsing RESET or powering it up), then run "
+        "the command again";
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"-N", "-s", sim.device},
+          {"-U", "-t", "RECOVER", "-s", sim.device, "-u", "http://127.0.0.1:9"}}) {
+        const auto run = updater(args);
+        EXPECT_EQ(run.exitStatus, 1) << args[0];
+        EXPECT_NE(run.err.find(plain), std::string::npos) << args[0] << ": " << run.err;
+        for (const char* imx : {"i.MX", "liveloader", "association"}) {
+            EXPECT_EQ((run.out + run.err).find(imx), std::string::npos)
+                << args[0] << " mentions " << imx << ": " << run.out << run.err;
+        }
+    }
+    sim.stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(LineEnds, NxpInterruptedWrite,
+                         testing::Combine(kLineEnds, testing::Bool()),
+                         [](const testing::TestParamInfo<NxpInterruptedWrite::ParamType>& info) {
+                             return std::string(std::get<0>(info.param)) +
+                                    (std::get<1>(info.param) ? "_echoOn" : "_echoOff");
                          });
 
 // A firmware image the virtual module recognises: the tag "CVFW", then build and version.
