@@ -87,13 +87,13 @@ CommandStatus fingerprintCommand(UpdaterContext& context, const std::string& ser
 }
 
 bool nxpGetInfo(const std::string& port, uint32_t baudRate, ChipIdentifier& identifier,
-                std::string* portFailure) {
+                std::string* verdict) {
     NxpIspClient client;
     aErr err = client.open(port, baudRate);
     if (err != aErrNone) {
         Debug_Print(DEBUG_APP, "ERROR %d ==> Could not open serial port\n", err);
-        if (portFailure != nullptr) {
-            *portFailure = client.failure();
+        if (verdict != nullptr) {
+            *verdict = client.failure();
         }
         return false;
     }
@@ -102,9 +102,10 @@ bool nxpGetInfo(const std::string& port, uint32_t baudRate, ChipIdentifier& iden
     if (err != aErrNone) {
         Debug_Print(DEBUG_APP, "ERROR %d ==> Could not communicate with device over serial port\n",
                     err);
-        // A port that does not take the bytes written to it is broken, not merely silent.
-        if (err == aErrIO && portFailure != nullptr) {
-            *portFailure = client.failure();
+        // A port that does not take the bytes written to it is broken, not merely silent; a chip
+        // stuck inside a RAM write is an NXP chip that only a reset brings back.
+        if ((err == aErrIO || err == aErrMode) && verdict != nullptr) {
+            *verdict = client.failure();
         }
         return false;
     }
@@ -120,16 +121,17 @@ bool nxpGetInfo(const std::string& port, uint32_t baudRate, ChipIdentifier& iden
 bool getFingerprint(UpdaterContext& context, const std::string& port, uint32_t serial,
                     const std::string& birdPath, uint32_t baudRate, bool resetAfter,
                     ChipIdentifier& identifier) {
-    std::string portFailure;
-    if (nxpGetInfo(port, baudRate, identifier, &portFailure)) {
+    std::string verdict;
+    if (nxpGetInfo(port, baudRate, identifier, &verdict)) {
         context.recoveryChip = RECOVERY_CHIP_NXP_ISP;
         return true;
     }
     context.recoveryChip = RECOVERY_CHIP_IMX_SDP;
-    // A port that cannot be opened or written holds no chip of either kind; say why once.
-    // "USB" is no serial port: it names the i.MX loader's USB device.
-    if (!portFailure.empty() && port != "USB") {
-        displayPrint(context.display, DISPLAY_ERROR, "%s", portFailure.c_str());
+    // A port that cannot be opened or written holds no chip of either kind, and one whose NXP
+    // chip needs a reset holds no i.MX chip: say why once. "USB" is no serial port: it names
+    // the i.MX loader's USB device.
+    if (!verdict.empty() && port != "USB") {
+        displayPrint(context.display, DISPLAY_ERROR, "%s", verdict.c_str());
         return false;
     }
     return _get_fingerprint_imx(context.display, context, port, serial, birdPath, identifier,

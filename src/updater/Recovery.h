@@ -36,10 +36,11 @@ bool getFingerprint(UpdaterContext& context, const std::string& port, uint32_t s
                     const std::string& birdPath, uint32_t baudRate, bool resetAfter,
                     ChipIdentifier& identifier);
 
-// The NXP identification over port. portFailure (when given) receives the reason, in words for
-// the user, when the port itself cannot be opened or written.
+// The NXP identification over port. verdict (when given) receives, in words for the user, why no
+// chip of another kind is to be looked for there either: the port cannot be opened or written,
+// or the NXP chip on it needs a reset first.
 bool nxpGetInfo(const std::string& port, uint32_t baudRate, ChipIdentifier& identifier,
-                std::string* portFailure = nullptr);
+                std::string* verdict = nullptr);
 
 // Loads and starts the i.MX liveloader, then reads the identifier through it over USB; with
 // resetAfter the liveloader is reset afterwards, else it keeps running for a firmware transfer.

@@ -16,9 +16,9 @@ struct ImxSdpSettings {
     std::string ramDump;   // file the loaded images are written to at a jump (address, size, bytes)
     // A frame left unfinished by a quiet line is abandoned after the quiet time, unless strict: a
     // strict ROM waits for the frame's remaining bytes however long they take.
-    bool strictFraming = false;
+    bool strictFraming = true;
     // Frames before the association handshake (0x23 0x45 0x45 0x23, echoed) are ignored.
-    bool requireAssociation = false;
+    bool requireAssociation = true;
     // JUMP_ADDRESS needs an image vector table at its address (and runs the table's DCD); without
     // this, any address inside a loaded image is taken.
     bool requireIvt = false;

@@ -1,6 +1,5 @@
 // The simulated LPC ISP boot ROM. Flash programming ANDs bits as NOR flash does, so only an
-// erase brings bits back to 1. A command line ends at CR or LF; an LF right behind its CR is part
-// of the same ending, and empty lines are ignored, so hosts ending lines either way are served.
+// erase brings bits back to 1. Lines end as the settings' line end says; empty lines are ignored.
 #include "LpcIspRom.h"
 
 #include <algorithm>
@@ -187,9 +186,23 @@ void LpcIspRom::receive(const uint8_t* bytes, size_t count, RomLine& line) {
                 line.send("Synchronized\r\n");
                 state_ = State::AwaitSynchronized;
                 lineBuffer_.clear();
+                crHeld_ = false;
             }
             continue;
         }
+        if (settings_.lineEnd == LpcIspSettings::LineEnd::Lf && (c == '\r' || c == '\n')) {
+            if (c == '\r') {
+                crHeld_ = true;
+                continue;
+            }
+            std::string text = std::move(lineBuffer_);
+            lineBuffer_.clear();
+            endOfLine(std::move(text), crHeld_ ? "\r\n" : "\n", line);
+            crHeld_ = false;
+            continue;
+        }
+        // A CR that no LF followed ends nothing on such a chip and was never echoed: it is lost.
+        crHeld_ = false;
         if (c == '\r' || c == '\n') {
             std::string terminator(1, c);
             if (c == '\r' && i + 1 < count && bytes[i + 1] == '\n') {

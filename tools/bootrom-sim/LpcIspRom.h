@@ -12,6 +12,11 @@
 #include <vector>
 
 struct LpcIspSettings {
+    // What ends a line the chip receives; LPC parts differ in this. Cr: a CR or an LF, and an LF
+    // right behind its CR belongs to the same ending. Lf: only an LF; a CR is swallowed as it
+    // arrives and the whole CR LF is echoed when the LF arrives, before the reply.
+    enum class LineEnd { Cr, Lf };
+    LineEnd lineEnd = LineEnd::Cr;
     std::array<uint32_t, 4> uid{0x12345678, 0x9ABCDEF0, 0x0F1E2D3C, 0x4B5A6978};
     uint32_t eraseMsPerSector = 100; // erase time of one sector
     uint32_t copyMsPer256 = 1;       // programming time of 256 bytes
@@ -72,6 +77,7 @@ class LpcIspRom : public BootRom {
     bool resendUsed_ = false;
     int preparedFirst_ = -1, preparedLast_ = -1;
     std::string lineBuffer_;
+    bool crHeld_ = false;   // line end lf: a CR arrived and waits for its LF
     bool holdEcho_ = false; // the line being received is echoed when complete (a flipped line)
     uint32_t flipCandidates_ = 0;
     std::vector<uint8_t> flash_;

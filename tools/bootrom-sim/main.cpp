@@ -26,7 +26,7 @@ the Updater with -s. Runs until interrupted (SIGINT or SIGTERM), then prints
 
 The lpc part answers what an LPC ISP boot ROM answers (part id 0x26013F37: 512 KiB of flash in
 30 sectors, RAM at 0x10000000 and 0x2007C000): "?" auto-baud and the crystal line, then the
-commands U B A W R P C G E I J K M N, each line ended by CR, LF or both. E, C and G are refused
+commands U B A W R P C G E I J K M N, each line ended as --line-end says. E, C and G are refused
 until U. Flash and RAM start with the leftovers of an earlier program, neither erased nor zero.
 
 The imx part answers the serial download protocol at --baud: the association handshake, then
@@ -40,14 +40,30 @@ through the link upgrade protocol and serves the chip's identifier (--uid); a sy
 it took firmware puts the chip back into the ROM ("bootrom-sim: reset into the boot ROM"). At
 exit the simulator prints "bootrom-sim: liveloader runs build N".
 
+By default the simulator is no kinder than a chip. It reads the rate the host set on its end of
+the terminal (a terminal alone carries any rate) and garbles every byte that crosses at a rate
+the chip's UART is not at, both ways, as a real line does; the pace follows the chip's rate. The
+lpc UART takes the rate of the "?" that synchronises it and changes it only with "B". The imx
+ROM ignores everything before the association handshake (unless reached through --hid) and
+never abandons a frame left unfinished, however long its remaining bytes take. --lenient makes
+it kinder.
+
 Options:
   --chip lpc|imx        lpc: an NXP LPC part speaking the UART ISP protocol (default)
                         imx: an i.MX part speaking the Serial Download Protocol over UART
   --baud RATE           line rate the pacing follows; imx: also the ROM's UART rate [115200]
-  --check-rate          read the rate the host set on its end of the terminal and garble every
-                        byte that crosses at a rate the chip's UART is not at, as a real line
-                        does (a terminal alone carries any rate). lpc: the UART takes the rate
-                        of the "?" that synchronises it and changes it only with "B".
+  --lenient             kinder than a chip, for trying a host out: bytes cross at any rate and
+                        the pace stays at --baud; imx: frames count from the first byte without
+                        the association handshake, and a frame that stops for 50 ms is dropped
+  --check-rate, --strict-framing, --require-association
+                        the default (rates checked; imx: unfinished frames kept, nothing taken
+                        before the association); accepted so that older scripts still run
+  --line-end cr|lf      lpc: what ends a line the chip receives, in every state (commands, data
+                        lines, the synchronisation dialogue); LPC parts differ in this [cr]
+                          cr  a CR or an LF; an LF right behind its CR belongs to the same
+                              ending
+                          lf  only an LF; a CR is swallowed as it arrives (not echoed) and the
+                              whole CR LF is echoed when the LF arrives, before the reply
   --uid W0,W1,W2,W3     the chip's identifier words, hexadecimal (lpc: the identification
                         answer; imx: what the liveloader reports)
                         [12345678,9ABCDEF0,0F1E2D3C,4B5A6978]
@@ -62,11 +78,11 @@ Options:
                         line as it arrives (the echo shows it): FIELD ram (the RAM address of W
                         and C), flash (the flash address of C) or count (of W and C); N counts
                         from 1 over the lines that have FIELD
+  --hid                 imx: the ROM is reached through its USB HID interface, whose reports
+                        usb-testbed --imx-rom carries to this line: frames count from the
+                        first byte, as no association handshake comes over USB
   --ram-dump FILE       imx: write the loaded images to FILE at a jump, each as a line
                         "ADDRESS SIZE" followed by its bytes
-  --strict-framing      imx: never abandon a frame left unfinished; without it a frame that
-                        stops for 50 ms is dropped
-  --require-association imx: ignore everything before the association handshake
   --require-ivt         imx: JUMP_ADDRESS needs an image vector table at its address (and runs
                         its DCD); without it any address inside a loaded image is taken
   --banner TEXT         imx: what the started image writes on the line after a jump, as a
@@ -130,32 +146,35 @@ int main(int argc, char** argv) {
         return 0;
     std::string chip = "lpc";
     uint32_t baud = 115200;
-    bool checkRate = false;
+    bool lenient = false;
+    bool hid = false;
     LpcIspSettings lpc;
     ImxSdpSettings imx;
     LiveloaderSettings liveloader;
     try {
         bool echoGiven = false;
+        std::string strictOption; // the last flag given that names the default behaviour
         for (int i = 1; i < argc; ++i) {
             const std::string option = argv[i];
             if (option == "-h" || option == "--help") {
                 fputs(kHelp, stdout);
                 return 0;
             }
-            if (option == "--check-rate") {
-                checkRate = true;
+            if (option == "--lenient") {
+                lenient = true;
+                continue;
+            }
+            if (option == "--check-rate" || option == "--strict-framing" ||
+                option == "--require-association") {
+                strictOption = option;
+                continue;
+            }
+            if (option == "--hid") {
+                hid = true;
                 continue;
             }
             if (option == "--already-synced") {
                 lpc.alreadySynced = true;
-                continue;
-            }
-            if (option == "--strict-framing") {
-                imx.strictFraming = true;
-                continue;
-            }
-            if (option == "--require-association") {
-                imx.requireAssociation = true;
                 continue;
             }
             if (option == "--require-ivt") {
@@ -216,6 +235,13 @@ int main(int argc, char** argv) {
                 }
                 lpc.echo = echo == "on";
                 echoGiven = true;
+            } else if (option == "--line-end") {
+                const std::string end = value;
+                if (end != "cr" && end != "lf") {
+                    throw std::invalid_argument("--line-end must be cr or lf");
+                }
+                lpc.lineEnd =
+                    end == "cr" ? LpcIspSettings::LineEnd::Cr : LpcIspSettings::LineEnd::Lf;
             } else if (option == "--flip-bit") {
                 parseFlip(value, lpc);
             } else if (option == "--slow-erase-ms") {
@@ -242,6 +268,12 @@ int main(int argc, char** argv) {
         if (echoGiven && !lpc.alreadySynced) {
             throw std::invalid_argument("--echo needs --already-synced: a ROM starts with echo on");
         }
+        if (lenient && !strictOption.empty()) {
+            throw std::invalid_argument(strictOption +
+                                        " cannot go with --lenient, which turns it off");
+        }
+        imx.strictFraming = !lenient;
+        imx.requireAssociation = !lenient && !hid;
     } catch (const std::exception& e) {
         fprintf(stderr, "bootrom-sim: %s\nTry 'bootrom-sim --help'.\n", e.what());
         return 2;
@@ -252,7 +284,7 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     try {
-        PacedLine line(baud, checkRate);
+        PacedLine line(baud, !lenient);
         std::unique_ptr<BootRom> rom;
         std::unique_ptr<Liveloader> loader;
         if (chip == "lpc") {

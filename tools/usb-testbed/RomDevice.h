@@ -1,5 +1,5 @@
 // The i.MX boot ROM's USB HID interface as a hidraw node: output reports 1 (command) and 2
-// (data) go to `bootrom-sim --chip imx` on its serial line without their report id; the ROM's
+// (data) go to `bootrom-sim --chip imx --hid` on its serial line without their report id; the ROM's
 // answers come back as input report 3 (security mode) and report 4 (status), the first word
 // after each command being the security mode. A report takes as long to reach the ROM as the
 // line needs to carry it.

@@ -69,7 +69,7 @@ Options:
                         without the udev rule's permission)
   --latency-us N        each transfer waits N microseconds before it moves [0]
   --imx-rom DEVICE      the i.MX boot ROM as a USB HID device (vendor 1FC9, product 0130),
-                        its reports carried to `bootrom-sim --chip imx` on DEVICE
+                        its reports carried to `bootrom-sim --chip imx --hid` on DEVICE
   --rom-baud RATE       the rate of that line, as bootrom-sim's --baud [115200]
   --trace               write every claim, release and transfer to standard error
   -h, --help            show this text

@@ -363,9 +363,26 @@ aErr NxpIspClient::synchronize() {
                     "Did not receive correct response to opening sync command: [%s]. Response: "
                     "[%s]\n",
                     aError_GetErrorText(err), buffer);
-        return alreadySynchronized(echoed) ? aErrNone
-                                           : fail(err != aErrNone ? err : aErrIO,
-                                                  "no boot loader answered the synchronisation");
+        Probe found = alreadySynchronized(echoed);
+        if (found == Probe::Silent && insideRamWrite()) {
+            found = Probe::InsideWrite;
+        }
+        switch (found) {
+        case Probe::Commands:
+            // A session that failed or was killed while the echo was off left it so: turn it
+            // back on, the state every session starts from.
+            if (echo_ || setEcho(true) == aErrNone) {
+                return aErrNone;
+            }
+            break;
+        case Probe::InsideWrite:
+            return fail(aErrMode,
+                        "the NXP chip there is still inside a RAM write that an interrupted run "
+                        "left; reset it into its boot ROM (hold its ISP pin low while pulsing "
+                        "RESET or powering it up), then run the command again");
+        case Probe::Silent: break;
+        }
+        return fail(err != aErrNone ? err : aErrIO, "no boot loader answered the synchronisation");
     }
     if (strcmp(buffer, kSynchronized) != 0) {
         Debug_Print(DEBUG_NXPSerial, "Did not receive correct response [%s]\n", buffer);
@@ -393,36 +410,76 @@ aErr NxpIspClient::synchronize() {
     return err == aErrNone ? aErrNone : fail(err, "the synchronisation dialogue broke off");
 }
 
-bool NxpIspClient::alreadySynchronized(bool echoed) {
+namespace {
+
+// The chip's verdict on a block of data lines.
+bool isWriteVerdict(const char* line, size_t length) {
+    const char* text = line + skipNoise(line, length);
+    return strcmp(text, "RESEND\r\n") == 0 || strcmp(text, "OK\r\n") == 0;
+}
+
+} // namespace
+
+NxpIspClient::Probe NxpIspClient::alreadySynchronized(bool echoed) {
     // A boot loader synchronised by an earlier session stays in command mode and takes "?" as
-    // the start of a command line: end that line and see whether a return code comes back. The
-    // ISP takes CR alone as a line end, and every byte more is one that a chip of another kind
-    // (an i.MX ROM reading frames) must also absorb.
+    // the start of a command line: end that line and see whether a return code comes back. Some
+    // ISPs end a line at CR, others only at LF and ignore the CR, so CR LF serves both.
     discardInput();
-    static constexpr uint8_t kLineEnd = '\r';
-    if (writeBytes(&kLineEnd, 1) != aErrNone) {
-        return false;
+    static constexpr uint8_t kLineEnd[] = {'\r', '\n'};
+    if (writeBytes(kLineEnd, sizeof kLineEnd) != aErrNone) {
+        return Probe::Silent;
     }
     char line[32];
     size_t length = 0;
     int code = 0;
-    bool synchronised = false;
-    for (int lines = 0; lines < 2 && !synchronised; ++lines) { // a late echo of "?" may come first
+    for (int lines = 0; lines < 2; ++lines) { // a late echo of "?" may come first
         if (GetLine(line, sizeof line, length, budgets.echo) != aErrNone) {
-            return false;
+            return Probe::Silent;
         }
-        synchronised = nxpReplyCode(line, length, code);
+        if (isWriteVerdict(line, length)) {
+            return Probe::InsideWrite;
+        }
+        if (nxpReplyCode(line, length, code)) {
+            Debug_Print(DEBUG_NXPSerial, "Boot loader already synchronised, echo %s\n",
+                        echoed ? "on" : "off");
+            failure_.clear();
+            echo_ = echoed;
+            return Probe::Commands;
+        }
+        echoed = echoed || line[0] == '?';
     }
-    if (!synchronised) {
+    return Probe::Silent;
+}
+
+bool NxpIspClient::insideRamWrite() {
+    // Such a chip takes every line as data and answers only the one where it expects the
+    // block's checksum: "RESEND", or "OK" should the sum match. The line "?" began was one; a
+    // block's worth more reach that point from anywhere in a block. They go out at once and
+    // their answer is awaited once, since a port where nothing answers pays for every wait.
+    std::string lines;
+    for (size_t i = 0; i < kProbeLines; ++i) {
+        lines += kProbeLine;
+    }
+    // Input is kept: an answer to the line "?" began that came too late is the one looked for.
+    if (writeBytes(reinterpret_cast<const uint8_t*>(lines.data()), lines.size()) != aErrNone) {
         return false;
     }
-    Debug_Print(DEBUG_NXPSerial, "Boot loader already synchronised, echo %s\n",
-                echoed ? "on" : "off");
-    failure_.clear();
-    echo_ = echoed;
-    // A session that failed or was killed while the echo was off left it so: turn it back on,
-    // the state every session starts from.
-    return echo_ || setEcho(true) == aErrNone;
+    // With the echo on, the lines come back before the answer.
+    const uint64_t deadline =
+        aTime_GetMSTicks() + budgets.echo + 2 * wireMs(2 * lines.size() + sizeof "RESEND\r\n");
+    char line[32];
+    size_t length = 0;
+    for (uint64_t now = aTime_GetMSTicks(); now < deadline; now = aTime_GetMSTicks()) {
+        const aErr err = GetLine(line, sizeof line, length, static_cast<uint32_t>(deadline - now));
+        if (err != aErrNone && err != aErrIO) { // aErrIO: a line too long to be the answer
+            return false;
+        }
+        if (err == aErrNone && isWriteVerdict(line, length)) {
+            Debug_Print(DEBUG_NXPSerial, "The chip is inside a RAM write\n");
+            return true;
+        }
+    }
+    return false;
 }
 
 aErr NxpIspClient::command(const std::string& text, uint32_t budgetMs, bool logCode) {

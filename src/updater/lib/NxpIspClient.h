@@ -25,6 +25,14 @@ class NxpIspClient {
     static constexpr uint32_t kRemappedBytes = 512;
     // The code of the "M" reply that a line with the offset of the first difference follows.
     static constexpr int kCompareError = 10;
+    // The probe for a chip inside a RAM write: zero-byte data lines, so that RAM keeps what it
+    // holds, as many as bring a chip from anywhere in a block to its checksum.
+    static constexpr char kProbeLine[] = "`\r\n";
+    static constexpr size_t kProbeLines = kLinesPerBlock;
+    // What synchronize() sends to a port where nothing answers: "?", the line end that ends it,
+    // and the probe lines. Whatever chip listens there takes them in (an i.MX ROM counts them
+    // into its frames).
+    static constexpr size_t kSilentPortBytes = 1 + 2 + kProbeLines * (sizeof kProbeLine - 1);
 
     // How long a reply may take, in ms of waiting. Erase and copy get time in proportion to
     // their work: a real chip needs about 100 ms to erase a sector and ~1 ms per 256 bytes
@@ -54,7 +62,10 @@ class NxpIspClient {
     // The auto-baud dialogue: "?", "Synchronized", the crystal frequency. A boot loader that an
     // earlier session synchronised takes the "?" as the start of a command line: one line end
     // more shows it, and its echo (left on or off by that session) is found out and turned on,
-    // so the client and the chip agree on it whatever the session before did.
+    // so the client and the chip agree on it whatever the session before did. When that line
+    // gets no answer either, kProbeLines short lines look for a chip that an interrupted session
+    // left inside a RAM write: it answers only where it expects the block's checksum, and only a
+    // reset into the boot ROM brings it back. That is aErrMode, and failure() tells the user so.
     aErr synchronize();
     aErr setEcho(bool on);
     aErr unlock();
@@ -126,9 +137,16 @@ class NxpIspClient {
     // Sends command, reads its return line and judges it: aErrNone for code 0, aErrParam for
     // another code (kept in lastCode_), aErrIO for a line that holds no return code.
     aErr command(const std::string& text, uint32_t budgetMs, bool logCode);
-    // True when the chip answers a line end with a return code: it was synchronised before.
-    // echoed: it sent the "?" back, so its echo is on.
-    bool alreadySynchronized(bool echoed);
+    // What a chip that did not answer "?" with "Synchronized" makes of the line that "?" began.
+    enum class Probe {
+        Silent,      // nothing that the ISP says
+        Commands,    // a return code: synchronised by an earlier session
+        InsideWrite, // "RESEND" or "OK": the chip is inside the data of a RAM write
+    };
+    // Ends the line and reads the answer. echoed: the chip sent the "?" back, so its echo is on.
+    Probe alreadySynchronized(bool echoed);
+    // Sends the probe lines; true when the chip answers them as data of a RAM write.
+    bool insideRamWrite();
     aErr readByte(uint8_t& byte, uint64_t deadline);
     aErr writeBytes(const uint8_t* bytes, size_t count);
     void discardInput();

@@ -2,11 +2,13 @@
 #include "Serial_SDPLoader.h"
 
 #include "Debug.h"
+#include "NxpIspClient.h"
 #include "SerialPortText.h"
 
 #include <corvane/aTime.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdio>
 
@@ -14,6 +16,24 @@ namespace {
 
 // 115200 baud in aStream_CreateSerial's table of rates.
 constexpr uint32_t kBaudIndex = 6;
+
+// How many bytes of a frame a ROM may hold, in order of likelihood: none (a frame boundary), then
+// what the NXP probe that runs first on every port leaves, then the rest.
+constexpr std::array<size_t, Serial_SDPLoader::kFrameSize> associationGuesses() {
+    constexpr size_t kFrame = Serial_SDPLoader::kFrameSize;
+    constexpr size_t kLeft = NxpIspClient::kSilentPortBytes % kFrame;
+    std::array<size_t, kFrame> guesses{};
+    size_t next = 1; // guesses[0] is the boundary
+    if (kLeft != 0) {
+        guesses[next++] = kLeft;
+    }
+    for (size_t held = 1; held < kFrame; ++held) {
+        if (held != kLeft) {
+            guesses[next++] = held;
+        }
+    }
+    return guesses;
+}
 
 } // namespace
 
@@ -77,10 +97,7 @@ bool Serial_SDPLoader::tryAssociation(size_t fill) {
 }
 
 bool Serial_SDPLoader::associate() {
-    // The guesses in order of likelihood: a frame boundary, then what the NXP probe that runs
-    // first on every port leaves ("?" and CR), then the rest.
-    static constexpr size_t kGuesses[kFrameSize] = {0, 2, 1,  3,  4,  5,  6,  7,
-                                                    8, 9, 10, 11, 12, 13, 14, 15};
+    static constexpr std::array<size_t, kFrameSize> kGuesses = associationGuesses();
     size_t sent = 0; // bytes this handshake sent so far: they stay in a ROM that holds a frame
     for (size_t held : kGuesses) {
         const size_t fill = (2 * kFrameSize - (held + sent) % kFrameSize) % kFrameSize;

@@ -29,6 +29,15 @@ TEST_F(BootromSimCommandLine, HelpAndRefusals) {
     auto help = testsupport::runProcess(BOOTROM_SIM_BIN, {"--help"}, {});
     EXPECT_EQ(help.exitStatus, 0);
     EXPECT_NE(help.out.find("Usage: bootrom-sim"), std::string::npos);
+    EXPECT_NE(help.out.find("--line-end cr|lf"), std::string::npos);
+    EXPECT_NE(help.out.find("--lenient"), std::string::npos);
+    // Older scripts name the faithful behaviour; it is the default now and still accepted.
+    SpawnedProgram old({BOOTROM_SIM_BIN, "--chip", "imx", "--check-rate", "--strict-framing",
+                        "--require-association"});
+    const auto started = old.readLine(10s);
+    EXPECT_TRUE(started && started->find("bootrom-sim: imx on ") == 0) << old.errors();
+    old.signal(SIGTERM);
+    EXPECT_EQ(old.wait(10s), 0);
     for (std::vector<std::string> args : {std::vector<std::string>{"--chip", "z80"},
                                           {"--fault", "fire"},
                                           {"--uid", "1,2,3"},
@@ -40,6 +49,8 @@ TEST_F(BootromSimCommandLine, HelpAndRefusals) {
                                           {"--flip-bit", "1,pc,12"},
                                           {"--flip-bit", "1,count,32"},
                                           {"--flip-bit", "1,ram"},
+                                          {"--line-end", "crlf"},
+                                          {"--lenient", "--check-rate"}, // it turns rates off
                                           {"--baud"}}) {
         auto r = testsupport::runProcess(BOOTROM_SIM_BIN, args, {});
         EXPECT_EQ(r.exitStatus, 2) << args[0];
@@ -78,7 +89,10 @@ TEST_F(BootromSimCommandLine, JumpHandsTheChipToTheLiveloaderUntilItResets) {
         return f;
     };
     const std::string hab = "\x56\x78\x78\x56";
+    const std::string association = "\x23\x45\x45\x23";
     chiptest::HostPort host(sim.device, 115200);
+    host.send(association);
+    ASSERT_EQ(host.read(4), association);
     host.send(frame(0x04, 0x20000000, 16) + std::string(16, 'L'));
     ASSERT_EQ(host.read(8), hab + "\x88\x88\x88\x88");
     host.send(frame(0x0B, 0x20000000, 0));
@@ -107,6 +121,8 @@ TEST_F(BootromSimCommandLine, JumpHandsTheChipToTheLiveloaderUntilItResets) {
     unsetenv(key.c_str());
 
     ASSERT_TRUE(sim.awaitLine("reset into the boot ROM"));
+    host.send(association); // a reset chip waits for it again
+    ASSERT_EQ(host.read(4), association);
     host.send(frame(0x05, 0, 0));
     EXPECT_EQ(host.read(8), hab + "\xF0\xF0\xF0\xF0");
     sim.stop();

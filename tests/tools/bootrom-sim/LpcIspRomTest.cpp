@@ -1,6 +1,6 @@
-// The lpc part as a host meets it on the terminal: line endings, refusals with the ROM's codes,
-// flash that must be erased before it holds data, the UART's rate, and the states and faults a
-// host may find it in.
+// The lpc part as a host meets it on the terminal: line endings of both kinds of ISP, refusals
+// with the ROM's codes, flash that must be erased before it holds data, the UART's rate, and the
+// states and faults a host may find it in.
 #include "NxpIspClient.h"
 #include "SimulatedChip.h"
 
@@ -21,7 +21,7 @@ struct Exchange {
 };
 
 struct Dialogue {
-    const char* name;
+    std::string name;
     std::vector<std::string> options;
     std::vector<Exchange> exchanges;
 };
@@ -70,20 +70,27 @@ TEST_P(LpcDialogue, RepliesAsTheRomDoes) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rom, LpcDialogue,
-    testing::Values(
+// Lines ended by CR LF read the same on an ISP that ends lines at CR and on one that ends them at
+// LF alone: such dialogues run on both.
+std::vector<Dialogue> onBothLineEnds(const std::vector<Dialogue>& dialogues) {
+    std::vector<Dialogue> out;
+    for (const Dialogue& dialogue : dialogues) {
+        for (const char* end : {"cr", "lf"}) {
+            Dialogue d = dialogue;
+            d.name += std::string("_") + end;
+            d.options.insert(d.options.end(), {"--line-end", end});
+            out.push_back(std::move(d));
+        }
+    }
+    return out;
+}
+
+std::vector<Dialogue> dialogues() {
+    std::vector<Dialogue> all = onBothLineEnds({
         Dialogue{
             "LinesEndedByCrLf",
             {},
             kSync + std::vector<Exchange>{{"J\r\n", "J\r\n0\r\n" + std::string(kPartId) + "\r\n"}}},
-        Dialogue{"LinesEndedByCrOrLfAlone",
-                 {},
-                 {{"?", "Synchronized\r\n"},
-                  {"Synchronized\r", "Synchronized\rOK\r\n"},
-                  {"12000\n", "12000\nOK\r\n"},
-                  {"\r\n\rK\r", "\r\n\rK\r0\r\n1\r\n4\r\n"}, // empty lines are no commands
-                  {"N\n", "N\n0\r\n305419896\r\n2596069104\r\n253635900\r\n1264216440\r\n"}}},
         Dialogue{"CrystalLineMustBeANumber",
                  {},
                  {{"?", "Synchronized\r\n"},
@@ -130,7 +137,7 @@ INSTANTIATE_TEST_SUITE_P(
         // The UART takes the rate of the "?" and changes it only with B: bytes at another rate
         // are garbled both ways, and the ROM's answer to them is no answer at all.
         Dialogue{"RateFixedAtSynchronisationUntilB",
-                 {"--check-rate", "--baud", "230400"},
+                 {"--baud", "230400"},
                  kSync +
                      std::vector<Exchange>{
                          {"J\r\n", "", 57600, true},
@@ -147,8 +154,40 @@ INSTANTIATE_TEST_SUITE_P(
                  {{"W 268439552 4\r\n", "W 268439552 4\r\n0\r\n"},
                   {"$````````\r\n0\r\n", "$````````\r\n0\r\nOK\r\n"},
                   {"C 0 268439552 256\r\n", "C 0 268435456 256\r\n15\r\n"},
-                  {"W 268439552 4\r\n", "W 268439552 4\r\n0\r\n"}}}),
-    [](const testing::TestParamInfo<Dialogue>& info) { return std::string(info.param.name); });
+                  {"W 268439552 4\r\n", "W 268439552 4\r\n0\r\n"}}},
+    });
+    all.push_back(
+        Dialogue{"LinesEndedByCrOrLfAlone",
+                 {},
+                 {{"?", "Synchronized\r\n"},
+                  {"Synchronized\r", "Synchronized\rOK\r\n"},
+                  {"12000\n", "12000\nOK\r\n"},
+                  {"\r\n\rK\r", "\r\n\rK\r0\r\n1\r\n4\r\n"}, // empty lines are no commands
+                  {"N\n", "N\n0\r\n305419896\r\n2596069104\r\n253635900\r\n1264216440\r\n"}}});
+    // A CR is swallowed: it ends nothing, and shows only with the LF that ends the line.
+    all.push_back(Dialogue{"LinesEndedByLfAlone",
+                           {"--line-end", "lf"},
+                           {{"?", "Synchronized\r\n"},
+                            {"Synchronized\r", "Synchronized"},
+                            {"\n", "\r\nOK\r\n"},
+                            {"12000\n", "12000\nOK\r\n"},
+                            {"?\r", "?"}, // an earlier session's "?" and CR: nothing more
+                            {"\r\n", "\r\n1\r\n"},
+                            {"J\rK\r\n", "JK\r\n1\r\n"}, // a CR inside a line is lost
+                            {"K\r\n", "K\r\n0\r\n1\r\n4\r\n"}}});
+    // Kinder than a chip: the line carries any rate.
+    all.push_back(Dialogue{
+        "LenientLineCarriesAnyRate",
+        {"--lenient", "--baud", "230400"},
+        kSync +
+            std::vector<Exchange>{{"J\r\n", "J\r\n0\r\n" + std::string(kPartId) + "\r\n", 57600}}});
+    return all;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rom, LpcDialogue, testing::ValuesIn(dialogues()),
+                         [](const testing::TestParamInfo<Dialogue>& info) {
+                             return info.param.name;
+                         });
 
 std::string uuDecode(const std::string& line) {
     std::string out;
@@ -163,10 +202,13 @@ std::string uuDecode(const std::string& line) {
     return out;
 }
 
+class LpcFlash : public testing::TestWithParam<const char*> {};
+
 // Programming ANDs bits into flash, so a copy over what an earlier program left is wrong until
-// the sector is erased; R then reads the flash back in checked UU lines.
-TEST(LpcFlash, HoldsDataOnlyAfterAnErase) {
-    SimulatedChip chip({"--already-synced", "--echo", "off", "--erase-ms", "1"});
+// the sector is erased; R then reads the flash back in checked UU lines. Either line end.
+TEST_P(LpcFlash, HoldsDataOnlyAfterAnErase) {
+    SimulatedChip chip(
+        {"--already-synced", "--echo", "off", "--erase-ms", "1", "--line-end", GetParam()});
     HostPort host(chip.device, 115200);
     std::string data(256, '\0');
     for (size_t i = 0; i < data.size(); ++i)
@@ -220,5 +262,10 @@ TEST(LpcFlash, HoldsDataOnlyAfterAnErase) {
     EXPECT_EQ(read, data);
     EXPECT_EQ(command("J"), "0\r\n") << "back to commands after the read";
 }
+
+INSTANTIATE_TEST_SUITE_P(LineEnds, LpcFlash, testing::Values("cr", "lf"),
+                         [](const testing::TestParamInfo<const char*>& info) {
+                             return std::string(info.param);
+                         });
 
 } // namespace

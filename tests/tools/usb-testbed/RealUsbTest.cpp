@@ -402,7 +402,7 @@ TEST_F(RealUsb, ImxFingerprintAndRecoveryThroughHid) {
     testsupport::UpdateServerProcess server(UPDATE_SERVER_BIN, catalogue.string(),
                                             home.path() + "/server.log");
 
-    SpawnedProgram rom({BOOTROM_SIM_BIN, "--chip", "imx", "--baud", "230400", "--uid",
+    SpawnedProgram rom({BOOTROM_SIM_BIN, "--chip", "imx", "--hid", "--baud", "230400", "--uid",
                         "12345678,9ABCDEF0,0F1E2D3C,4B5A6978"});
     const auto line = rom.readLine(10s), entry = rom.readLine(10s);
     ASSERT_TRUE(line && entry) << rom.errors();

@@ -236,25 +236,39 @@ TEST_F(NxpIspClientTest, CommandTexts) {
 struct ProbeCase {
     const char* name;
     std::string afterQuestion; // what the chip sends for "?"
-    std::string afterLineEnd;  // what it sends for the line end that follows, when asked
+    std::string afterLineEnd;  // for the line end that follows, when asked
+    std::string afterProbe;    // for the probe lines, when asked
     aErr expected;
     std::vector<std::string> writes; // everything the client sent
 };
 
 class NxpProbe : public NxpIspClientTest, public testing::WithParamInterface<ProbeCase> {};
 
+const std::string kProbe = [] {
+    std::string lines;
+    for (size_t i = 0; i < NxpIspClient::kProbeLines; ++i) {
+        lines += NxpIspClient::kProbeLine;
+    }
+    return lines;
+}();
+
 // A chip fresh from reset answers "?" with "Synchronized"; one an earlier session synchronised
-// echoes it or not, as that session left the echo, and answers the line end with a code. The
-// client must end up agreeing with the chip on the echo, and a chip of another kind must get
-// no more than "?" and one line end.
+// echoes it or not, as that session left the echo, and answers the line end with a code (an ISP
+// that ends lines at LF echoes the whole CR LF first). One that an interrupted session left
+// inside a RAM write answers only where it expects a checksum: the user is told to reset it. The
+// client must end up agreeing with the chip on the echo, and a chip of another kind must get no
+// more than the bytes the i.MX association counts on.
 TEST_P(NxpProbe, FindsTheChipsStateAndEcho) {
     const ProbeCase& c = GetParam();
     chip.answer = [&c](const std::string& text) -> std::string {
         if (text == "?") {
             return c.afterQuestion;
         }
-        if (text == "\r") {
+        if (text == "\r\n") {
             return c.afterLineEnd;
+        }
+        if (text == kProbe) {
+            return c.afterProbe;
         }
         if (text == "Synchronized\r\n" || text == "14746\r\n") {
             return text + "OK\r\n";
@@ -263,6 +277,19 @@ TEST_P(NxpProbe, FindsTheChipsStateAndEcho) {
     };
     EXPECT_EQ(client.synchronize(), c.expected);
     EXPECT_EQ(chip.writes, c.writes);
+    if (c.expected == aErrTimeout) {
+        size_t sent = 0;
+        for (const std::string& write : chip.writes) {
+            sent += write.size();
+        }
+        EXPECT_EQ(sent, NxpIspClient::kSilentPortBytes) << "what the i.MX association counts on";
+    }
+    if (c.expected == aErrMode) {
+        EXPECT_NE(client.failure().find("/dev/ttyTEST: the NXP chip there is still inside a RAM "
+                                        "write"),
+                  std::string::npos)
+            << client.failure();
+    }
     if (c.expected == aErrNone) {
         EXPECT_TRUE(client.echo());
         // The next command reads its echo and then its own reply.
@@ -275,11 +302,30 @@ INSTANTIATE_TEST_SUITE_P(
     States, NxpProbe,
     testing::Values(
         ProbeCase{
-            "Fresh", "Synchronized\r\n", "", aErrNone, {"?", "Synchronized\r\n", "14746\r\n"}},
-        ProbeCase{"SynchronisedEchoOn", "?", "\r1\r\n", aErrNone, {"?", "\r"}},
-        ProbeCase{"SynchronisedEchoOff", "", "1\r\n", aErrNone, {"?", "\r", "A 1\r\n"}},
-        ProbeCase{"NotAnIspChip", "", "", aErrTimeout, {"?", "\r"}}),
+            "Fresh", "Synchronized\r\n", "", "", aErrNone, {"?", "Synchronized\r\n", "14746\r\n"}},
+        ProbeCase{"SynchronisedEchoOn", "?", "\r\n1\r\n", "", aErrNone, {"?", "\r\n"}},
+        ProbeCase{"SynchronisedEchoOff", "", "1\r\n", "", aErrNone, {"?", "\r\n", "A 1\r\n"}},
+        // Its "?" came too late for the wait on "Synchronized": the echo is on all the same.
+        ProbeCase{"SynchronisedLateEcho", "", "?\r\n1\r\n", "", aErrNone, {"?", "\r\n"}},
+        ProbeCase{"InsideWriteAtItsChecksum", "", "RESEND\r\n", "", aErrMode, {"?", "\r\n"}},
+        ProbeCase{"InsideWriteEchoOff", "", "", "OK\r\n", aErrMode, {"?", "\r\n", kProbe}},
+        ProbeCase{"InsideWriteEchoOn",
+                  "?",
+                  "\r\n",
+                  kProbe.substr(0, 9) + "RESEND\r\n" + kProbe.substr(9),
+                  aErrMode,
+                  {"?", "\r\n", kProbe}},
+        ProbeCase{"NotAnIspChip", "", "", "", aErrTimeout, {"?", "\r\n", kProbe}}),
     [](const testing::TestParamInfo<ProbeCase>& info) { return std::string(info.param.name); });
+
+// The probe lines reach chips in every state: a fresh one must not take them for "?", and one
+// inside a RAM write must not have its RAM changed by them.
+TEST(NxpIspProbe, LinesNeitherSynchroniseNorWrite) {
+    EXPECT_EQ(kProbe.find('?'), std::string::npos);
+    std::string bytes = "x";
+    EXPECT_TRUE(NxpIspClient::uuDecodeLine(kProbe.data(), 1, bytes));
+    EXPECT_TRUE(bytes.empty());
+}
 
 // "R" hands back the bytes once their sum matches (asking again once when it does not); "M"
 // names the first difference.
