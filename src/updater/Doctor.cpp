@@ -351,15 +351,21 @@ DoctorCheck checkStore(const DoctorEnvironment& env) {
         check.fix = "Updater -i DIR ... (a folder for the store)";
         return check;
     }
-    // The store, or the nearest folder above it that exists: the store is made there.
+    // The store, or the nearest entry above it that exists, which must be a folder: the
+    // commands make the missing rest below it, and a link to nothing stands in their way.
     std::string existing = store;
-    PathInfo info;
-    while (corvane::platform::pathInfo(existing.c_str(), true, info) == aErrNotFound &&
+    PathInfo entry;
+    while (corvane::platform::pathInfo(existing.c_str(), false, entry) == aErrNotFound &&
            existing != "/" && existing != ".")
         existing = parentOf(existing);
+    PathInfo info;
+    corvane::platform::pathInfo(existing.c_str(), true, info);
     if (info.kind != PathKind::directory) {
         check.status = DoctorStatus::Fail;
-        check.finding = existing + " is in the way of the store " + store + ": it is no folder";
+        check.finding =
+            existing + " is in the way of the store " + store +
+            (entry.isLink && info.kind == PathKind::missing ? ": it is a symbolic link to nothing"
+                                                            : ": it is no folder");
         check.fix = "mv " + shellWord(existing) + " " + shellWord(existing + ".old");
         return check;
     }

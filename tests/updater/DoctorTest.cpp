@@ -272,6 +272,16 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"FileInTheStoresWay", [](Machine& m) { m.write("home/.quendra", "x"); }, "store",
                   DoctorStatus::Fail, "ROOT/home/.quendra is in the way of the store",
                   "mv ROOT/home/.quendra ROOT/home/.quendra.old"},
+        // The commands could not make the store through it.
+        CheckCase{"LinkToNothingInTheStoresWay",
+                  [](Machine& m) {
+                      fs::create_directories(m.path("home"));
+                      fs::create_directory_symlink(m.path("gone"), m.path("home/.quendra"));
+                  },
+                  "store", DoctorStatus::Fail,
+                  "ROOT/home/.quendra is in the way of the store ROOT/home/.quendra/updater: it is "
+                  "a symbolic link to nothing",
+                  "mv ROOT/home/.quendra ROOT/home/.quendra.old"},
         CheckCase{"NoHome", [](Machine& m) { m.env.storeDirectory.clear(); }, "store",
                   DoctorStatus::Fail, "the home directory cannot be found",
                   "Updater -i DIR ... (a folder for the store)"},
@@ -388,6 +398,14 @@ INSTANTIATE_TEST_SUITE_P(
                 [](Machine& m, const std::string& odd) {
                     m.env.storeDirectory = odd + "/base/updater";
                     std::ofstream(odd + "/base") << "x";
+                },
+                "store",
+                {"mv"},
+                {"mv", "ODD/base", "ODD/base.old"}},
+        FixCase{"LinkToNothingInAnOddStoresWay",
+                [](Machine& m, const std::string& odd) {
+                    m.env.storeDirectory = odd + "/base/updater";
+                    fs::create_directory_symlink(odd + "/gone", odd + "/base");
                 },
                 "store",
                 {"mv"},
