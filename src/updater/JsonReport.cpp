@@ -336,11 +336,12 @@ void JsonReport::doctor(Json section) {
     failureReported_ = true;
 }
 
-void JsonReport::write(FILE* out, const UpdaterContext* context, int exitStatus) {
+void JsonReport::write(FILE* out, const UpdaterContext* context, int exitStatus,
+                       FailureKind unnoted) {
     document_["exit_status"] = exitStatus;
     if (exitStatus != 0 && !failureReported_) {
         FailureNote failure = context ? context->failure : FailureNote{};
-        failure.note(FailureKind::Usage);
+        failure.note(unnoted);
         document_["error"] = errorObject(failure, errorsSinceBegin());
     }
     // Texts from modules, files and the server need not be UTF-8: replaced, never a throw.

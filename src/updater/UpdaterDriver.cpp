@@ -346,7 +346,7 @@ int runOptions(UpdaterDisplayInterface& shown, UpdaterOptions& options, JsonRepo
     std::string storeDirectory;
     if (!prepareStoreDirectory(shown, options, storeDirectory)) {
         if (json)
-            json->write(stdout, nullptr, kExitFailure);
+            json->write(stdout, nullptr, kExitFailure, FailureKind::Store);
         return kExitFailure;
     }
     UpdaterContext context(normaliseServerUrl(options.serverUrl), storeDirectory, shown);

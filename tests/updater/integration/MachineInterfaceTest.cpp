@@ -202,6 +202,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "update",
                     "validation_failed"},
         CommandCase{"MissingSerial", {"-B"}, 1, "error", "usage"},
+        CommandCase{
+            "StoreCannotBeMade", {"-B", "-d", "40F5849A", "-i", "IMAGE"}, 1, "error", "store"},
         CommandCase{"RejectedOption", {"-d", "12XY"}, 1, "error", "usage"}),
     [](const auto& info) { return std::string(info.param.name); });
 
