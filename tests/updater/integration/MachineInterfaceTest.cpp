@@ -17,6 +17,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 
 namespace {
@@ -294,6 +295,32 @@ TEST_F(MachineInterface, AllUpdatesOnlyTheModulesWithANewerBuild) {
     EXPECT_EQ(modules[1]["outcome"], "skipped") << modules[1];
     EXPECT_TRUE(peers[1].upgrade->firmware().empty()) << "a current module is not touched";
     EXPECT_FALSE(fs::exists(entry("2181F0EE") / "12345.bird"));
+}
+
+// A name longer than the updater takes is shown cut, visibly and between characters, and its
+// module still takes part in --all. Without -G a module whose build only the server has is left
+// alone, and the reason says which one lacks it.
+TEST_F(MachineInterface, ALongNameIsCutAndAllSaysWhereTheBuildIsMissing) {
+    attach(0x40F5849A, {}, kOldBuild, aVersion_Pack(2, 10, 4)); // the first with a name
+    attach(0x0BADF00D);
+    const std::string name = std::string(31, 'n') + "\xc3\xa9 and more";
+    ASSERT_TRUE(peers[0].model->setBytes(3, 0, 32, name));
+    const Json found = document(run({"-D", "--json"}));
+    ASSERT_EQ(found["discover"]["modules"].size(), 2u) << found;
+    EXPECT_EQ(found["discover"]["modules"][0]["name"], std::string(31, 'n') + "...");
+    EXPECT_FALSE(found["discover"]["modules"][0].contains("error"));
+
+    const auto r = run({"-U", "--all", "--json"});
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    const Json updated = document(r);
+    std::map<std::string, std::string> reasons;
+    for (const Json& module : updated["update"]["modules"]) {
+        EXPECT_EQ(module["outcome"], "skipped") << module;
+        reasons[module["serial"]] = module.value("reason", "");
+    }
+    EXPECT_EQ(reasons["40F5849A"],
+              "no build for it in the store; the server has build 12345 (-G fetches it)");
+    EXPECT_EQ(reasons["0BADF00D"], "no build for it in the store or on the server");
 }
 
 // The rack options are refused where they mean nothing, before anything runs.
