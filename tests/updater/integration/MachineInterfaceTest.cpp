@@ -19,6 +19,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <regex>
 
 namespace {
 
@@ -321,6 +322,38 @@ TEST_F(MachineInterface, ALongNameIsCutAndAllSaysWhereTheBuildIsMissing) {
     EXPECT_EQ(reasons["40F5849A"],
               "no build for it in the store; the server has build 12345 (-G fetches it)");
     EXPECT_EQ(reasons["0BADF00D"], "no build for it in the store or on the server");
+}
+
+// A failed sum and a failed firmware transfer are traced whether or not a debug mask asks for
+// them, besides the error in words.
+TEST_F(MachineInterface, TransferFailuresAreAlwaysTraced) {
+    UpgradeFaults wrongSum;
+    wrongSum.wrongSumOnce = true;
+    UpgradeFaults refusedWrite;
+    refusedWrite.refuseWrite = true;
+    attach(0x40F5849A, wrongSum);
+    attach(0x2181F0EE, refusedWrite);
+
+    const auto sum = run({"-U", "-d", "40F5849A", "-f", "IMAGE"});
+    EXPECT_EQ(sum.exitStatus, 1);
+    std::smatch sums;
+    ASSERT_TRUE(std::regex_search(
+        sum.err, sums,
+        std::regex("\nNETWORK: Unable to validate transfer \\[00\\] \\[([0-9A-F]{8}) != "
+                   "([0-9A-F]{8})\\]\\.\n")))
+        << sum.err;
+    EXPECT_EQ(std::stoul(sums[2].str(), nullptr, 16), std::stoul(sums[1].str(), nullptr, 16) + 1);
+    EXPECT_NE(sum.err.find("the module's checksum " + sums[2].str() +
+                           " is not that of the bytes sent, " + sums[1].str()),
+              std::string::npos)
+        << sum.err;
+
+    const auto write = run({"-U", "-d", "2181F0EE", "-f", "IMAGE"});
+    EXPECT_EQ(write.exitStatus, 1);
+    EXPECT_NE(write.err.find("NETWORK: Failed to transfer firmware\n"), std::string::npos)
+        << write.err;
+    EXPECT_NE(write.err.find("the module refused to write the chunk"), std::string::npos)
+        << write.err;
 }
 
 // The rack options are refused where they mean nothing, before anything runs.
