@@ -33,6 +33,14 @@ CommandStatus checkBirdCommand(UpdaterContext& context, const std::string& birdF
                          "bytes; the update command would refuse it from the store",
                          birdFile.c_str());
         }
+        // The update and -G refuse an image without one block they can walk to; so does the
+        // check, after showing what the file holds.
+        if (bird.blockCount() == 0) {
+            displayPrint(display, DISPLAY_ERROR,
+                         "No block of %s can be walked: -U and -G refuse it", birdFile.c_str());
+            context.failure.note(FailureKind::NotBirdFile);
+            return CommandStatus::Failed;
+        }
         if (loaded)
             *loaded = std::move(bird);
     } catch (const BirdImageLimitError& e) {

@@ -19,7 +19,7 @@ struct DiscoveredDevice {
     uint8_t versionMinor = 0;
     uint32_t versionPatch = 0;
     std::string modelName;  // aDefs_GetModelName of spec.model
-    std::string deviceName; // empty when not read
+    std::string deviceName; // empty when not read; "..." ends one cut at 32 bytes
     aErr error = aErrNone;  // the first failure met while connecting or reading
 };
 

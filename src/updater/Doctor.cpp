@@ -5,6 +5,7 @@
 #include "PrintableText.h"
 #include "RegularFile.h"
 #include "ServerUrl.h"
+#include "ShellWord.h"
 
 #include "os/files.h"
 
@@ -41,6 +42,14 @@ std::string joinWords(const std::vector<std::string>& words, const char* separat
     std::string text;
     for (const std::string& word : words)
         text += (text.empty() ? "" : separator) + word;
+    return text;
+}
+
+// The words as a command line takes them, each quoted as the shell needs.
+std::string shellWords(const std::vector<std::string>& words) {
+    std::string text;
+    for (const std::string& word : words)
+        text += (text.empty() ? "" : " ") + shellWord(word);
     return text;
 }
 
@@ -128,14 +137,15 @@ std::string installRuleCommand(const DoctorEnvironment& env, const std::string& 
     const std::string directory = env.udevRuleDirectories.empty() ? std::string("/etc/udev/rules.d")
                                                                   : env.udevRuleDirectories.front();
     return "echo 'SUBSYSTEM==\"usb\", ATTR{idVendor}==\"" + vendor +
-           "\", MODE=\"0660\", GROUP=\"plugdev\", TAG+=\"uaccess\"' | sudo tee " + directory + "/" +
-           kRuleName + " && " + kReloadRules;
+           "\", MODE=\"0660\", GROUP=\"plugdev\", TAG+=\"uaccess\"' | sudo tee " +
+           shellWord(directory + "/" + kRuleName) + " && " + kReloadRules;
 }
 
 std::string replaceVendorCommand(const std::string& file, const std::string& from,
                                  const std::string& to) {
-    return "sudo sed -i 's/idVendor}==\"" + from + "\"/idVendor}==\"" + to + "\"/' " + file +
-           " && " + kReloadRules;
+    // The vendor text is the rules file's: the whole script is one quoted word.
+    return "sudo sed -i " + shellWord("s/idVendor}==\"" + from + "\"/idVendor}==\"" + to + "\"/") +
+           " " + shellWord(file) + " && " + kReloadRules;
 }
 
 DoctorCheck checkUdevRule(const DoctorEnvironment& env, bool& ruleGrants) {
@@ -210,7 +220,7 @@ DoctorCheck checkUsbAccess(const DoctorEnvironment& env, bool ruleGrants) {
     // The rule lets in the user at the seat and the plugdev group; a remote login is not at it.
     if (!inSessionGroup(env, "plugdev")) {
         check.finding += ", who is not in the plugdev group";
-        check.fix += " && sudo usermod -aG plugdev " + env.user.name;
+        check.fix += " && sudo usermod -aG plugdev " + shellWord(env.user.name);
     }
     check.fix += ", then plug the module in again";
     return check;
@@ -269,18 +279,19 @@ DoctorCheck checkSerialAccess(const DoctorEnvironment& env) {
     const std::string& user = env.user.name;
     if (deniedGroup.empty()) {
         check.finding = shown + " cannot be opened by " + user;
-        check.fix = "sudo chmod g+rw " + joinWords(denied, " ");
+        check.fix = "sudo chmod g+rw " + shellWords(denied);
     } else if (inSessionGroup(env, deniedGroup)) {
         check.finding = shown + " cannot be opened by " + user + ", though the group " +
                         deniedGroup + " owns it and " + user + " runs with it";
-        check.fix = "sudo chmod g+rw " + joinWords(denied, " ");
+        check.fix = "sudo chmod g+rw " + shellWords(denied);
     } else if (env.groupLists(deniedGroup, user)) {
         check.finding = user + " joined the group " + deniedGroup + ", which owns " + shown +
                         ", after this login; log in again or start a shell with the group";
-        check.fix = "newgrp " + deniedGroup;
+        check.fix = "newgrp " + shellWord(deniedGroup);
     } else {
         check.finding = user + " is not in the group " + deniedGroup + ", which owns " + shown;
-        check.fix = "sudo usermod -aG " + deniedGroup + " " + user + ", then log in again";
+        check.fix = "sudo usermod -aG " + shellWord(deniedGroup) + " " + shellWord(user) +
+                    ", then log in again";
     }
     return check;
 }
@@ -340,16 +351,22 @@ DoctorCheck checkStore(const DoctorEnvironment& env) {
         check.fix = "Updater -i DIR ... (a folder for the store)";
         return check;
     }
-    // The store, or the nearest folder above it that exists: the store is made there.
+    // The store, or the nearest entry above it that exists, which must be a folder: the
+    // commands make the missing rest below it, and a link to nothing stands in their way.
     std::string existing = store;
-    PathInfo info;
-    while (corvane::platform::pathInfo(existing.c_str(), true, info) == aErrNotFound &&
+    PathInfo entry;
+    while (corvane::platform::pathInfo(existing.c_str(), false, entry) == aErrNotFound &&
            existing != "/" && existing != ".")
         existing = parentOf(existing);
+    PathInfo info;
+    corvane::platform::pathInfo(existing.c_str(), true, info);
     if (info.kind != PathKind::directory) {
         check.status = DoctorStatus::Fail;
-        check.finding = existing + " is in the way of the store " + store + ": it is no folder";
-        check.fix = "mv " + existing + " " + existing + ".old";
+        check.finding =
+            existing + " is in the way of the store " + store +
+            (entry.isLink && info.kind == PathKind::missing ? ": it is a symbolic link to nothing"
+                                                            : ": it is no folder");
+        check.fix = "mv " + shellWord(existing) + " " + shellWord(existing + ".old");
         return check;
     }
     if (const aErr err = probeWrite(existing); err != aErrNone) {
@@ -357,8 +374,9 @@ DoctorCheck checkStore(const DoctorEnvironment& env) {
         check.finding = (existing == store ? "the store " + store
                                            : existing + ", where the store " + store + " goes,") +
                         " cannot be written: " + reasonText(err);
-        check.fix = existing == store ? "sudo chown -R " + user + ": " + store
-                                      : "sudo install -d -o " + user + " " + store;
+        check.fix = existing == store
+                        ? "sudo chown -R " + shellWord(user + ":") + " " + shellWord(store)
+                        : "sudo install -d -o " + shellWord(user) + " " + shellWord(store);
         return check;
     }
     check.finding = existing == store
@@ -374,7 +392,7 @@ DoctorCheck checkStore(const DoctorEnvironment& env) {
         check.status = free < kStoreFailBytes ? DoctorStatus::Fail : DoctorStatus::Warn;
         check.finding += format(", but only %llu MiB are free there",
                                 static_cast<unsigned long long>(free >> 20));
-        check.fix = "du -sh " + store +
+        check.fix = "du -sh " + shellWord(store) +
                     "/* shows what the store keeps; or use a store "
                     "elsewhere: Updater -i DIR ...";
     }
@@ -394,7 +412,7 @@ DoctorCheck checkServer(const DoctorEnvironment& env, bool isDefault) {
     check.finding = env.serverUrl + " does not answer a ping: " + why;
     check.fix = isDefault ? "update-server --port 8380 CATALOGUE & (the local mirror), or name "
                             "the server with -u URL"
-                          : "name the server with -u URL (now -u " + env.serverUrl + ")";
+                          : "name the server with -u URL (now -u " + shellWord(env.serverUrl) + ")";
     return check;
 }
 

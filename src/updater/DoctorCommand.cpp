@@ -6,9 +6,8 @@
 #include "PrintableText.h"
 #include "ServerCommClass.h"
 #include "ServerUrl.h"
+#include "StoreFolder.h"
 #include "UpdaterDriver.h"
-
-#include "corvane/aDirectory.h"
 
 #include <nlohmann/json.hpp>
 
@@ -17,7 +16,6 @@
 
 namespace {
 
-constexpr size_t kHomeBufferSize = 2048;
 constexpr size_t kSecondLookBytes = 4096;
 
 std::string environmentText(const char* name) {
@@ -49,20 +47,6 @@ bool pingServer(const std::string& url, std::string& why) {
         why = e.what();
     }
     return false;
-}
-
-// The store the other commands would use, named without making it.
-std::string storeDirectoryOf(const UpdaterOptions& options) {
-    std::string base = options.storeBase;
-    if (base.empty()) {
-        char home[kHomeBufferSize] = {};
-        if (aDirectory_GetHomeDirectory(home, sizeof home) != aErrNone)
-            return {};
-        base = std::string(home) + "/.quendra";
-    }
-    while (base.size() > 1 && base.back() == '/')
-        base.pop_back();
-    return base + "/updater";
 }
 
 } // namespace
@@ -105,8 +89,8 @@ int doctorCommand(UpdaterDisplayInterface& display, const UpdaterOptions& option
                      "--doctor runs on its own: give the other commands in a run of their own");
         return 1;
     }
-    const std::vector<DoctorCheck> checks = runDoctorChecks(
-        systemDoctorEnvironment(storeDirectoryOf(options), normaliseServerUrl(options.serverUrl)));
+    const std::vector<DoctorCheck> checks = runDoctorChecks(systemDoctorEnvironment(
+        storeFolderFor(options.storeBase).directory, normaliseServerUrl(options.serverUrl)));
     if (json)
         json->doctor(doctorJson(checks));
     else

@@ -338,13 +338,14 @@ void JsonReport::doctor(Json section) {
     failureReported_ = true;
 }
 
-void JsonReport::write(FILE* out, const UpdaterContext* context, int exitStatus) {
+void JsonReport::write(FILE* out, const UpdaterContext* context, int exitStatus,
+                       FailureKind unnoted) {
     document_["exit_status"] = exitStatus;
     if (const char* signal = interruption::signalName())
         document_["interrupted"] = {{"signal", signal}};
     if (exitStatus != 0 && !failureReported_) {
         FailureNote failure = context ? context->failure : FailureNote{};
-        failure.note(interruption::requested() ? FailureKind::Interrupted : FailureKind::Usage);
+        failure.note(interruption::requested() ? FailureKind::Interrupted : unnoted);
         document_["error"] = errorObject(failure, errorsSinceBegin());
     }
     // Texts from modules, files and the server need not be UTF-8: replaced, never a throw.

@@ -11,6 +11,7 @@
 #include "corvane/aDefs.h"
 #include "corvane/aDiscovery.h"
 #include "corvane/aError.h"
+#include "corvane/aUEI.h"
 #include "corvane/aVersion.h"
 
 #include <algorithm>
@@ -19,7 +20,13 @@ using Corvane::Module;
 
 namespace {
 
-constexpr uint32_t kNameCapacity = 32;
+// The most of a module's name the updater takes; a longer one is cut there, visibly.
+constexpr uint32_t kNameLimit = 32;
+constexpr const char* kNameCut = "...";
+// Whole packets of a byte-array run, so that a longer name still brings at least the limit before
+// the run overflows the buffer.
+constexpr uint32_t kNameBuffer =
+    (kNameLimit + aUEI_BYTES_PER_PACKET - 1) / aUEI_BYTES_PER_PACKET * aUEI_BYTES_PER_PACKET;
 constexpr uint32_t kFirmwareTries = 5;
 
 struct RouterSearch {
@@ -125,12 +132,22 @@ aErr readDeviceName(Module& module, DiscoveredDevice& device) {
         return aErrNone;
     Corvane::SystemClass system;
     system.init(&module, 0);
-    uint8_t name[kNameCapacity];
+    uint8_t name[kNameBuffer];
     uint32_t length = 0;
     const aErr err = system.getName(name, sizeof name, &length);
-    if (err == aErrNone)
-        device.deviceName.assign(reinterpret_cast<const char*>(name), length);
-    return err;
+    // aErrMemory: the name went on beyond the buffer, which holds its start.
+    if (err != aErrNone && err != aErrMemory)
+        return err;
+    const bool cut = err == aErrMemory || length > kNameLimit;
+    uint32_t kept = std::min(length, kNameLimit);
+    // Not inside a UTF-8 character, which has at most three continuation bytes.
+    for (uint32_t back = 0; back < 3 && kept > 0 && kept < length && (name[kept] & 0xC0) == 0x80;
+         ++back)
+        --kept;
+    device.deviceName.assign(reinterpret_cast<const char*>(name), kept);
+    if (cut)
+        device.deviceName += kNameCut;
+    return aErrNone;
 }
 
 DiscoveredDeviceList scanNetwork(UpdaterContext& context, uint32_t routerSerial, int transport,

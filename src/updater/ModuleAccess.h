@@ -24,7 +24,8 @@ DiscoveredDeviceList scanNetwork(UpdaterContext& context, uint32_t routerSerial,
                                  const DiscoveryLimits& limits = {});
 
 aErr readVersion(Corvane::Module& module, DiscoveredDevice& device);
-// Only firmware 2.10.4 and later has a name to read; older firmware leaves it empty.
+// Only firmware 2.10.4 and later has a name to read; older firmware leaves it empty. A name
+// over 32 bytes is cut to 32 followed by "...".
 aErr readDeviceName(Corvane::Module& module, DiscoveredDevice& device);
 
 // True when the image fits the connected module (serial number and model).

@@ -199,11 +199,19 @@ bool storeHolds(const StoreEntry& entry, uint32_t build) {
     return build != 0 && BirdFile::isBirdFile(entry.path() + "/" + std::to_string(build) + ".bird");
 }
 
+// Why a module has no build for --all: without -G the server's latest is of use only once stored.
+std::string noBuildReason(uint32_t serverBuild) {
+    if (serverBuild == 0)
+        return "no build for it in the store or on the server";
+    return formatted("no build for it in the store; the server has build %u (-G fetches it)",
+                     serverBuild);
+}
+
 // The build --all would install into a module and its version when known: -b's build; with -G the
 // server's latest; else, as the update itself chooses, the server's latest when the store holds
-// it, then the latest download, then the latest transfer. 0 when there is none.
+// it, then the latest download, then the latest transfer. 0 when there is none, with why in none.
 uint32_t candidateBuild(UpdaterContext& context, const RackRequest& request, uint32_t serial,
-                        std::optional<FirmwareVersion>& version) {
+                        std::optional<FirmwareVersion>& version, std::string& none) {
     UpdaterStore store = UpdaterStore::lookOnly(context.storeDirectory);
     StoreEntry entry;
     const bool stored = store.findDevice(serial, &entry) && entry.isDirectory;
@@ -223,12 +231,16 @@ uint32_t candidateBuild(UpdaterContext& context, const RackRequest& request, uin
                 version = parseFirmwareVersion(it->second);
         return serverBuild;
     }
-    if (!stored)
+    if (!stored) {
+        none = noBuildReason(serverBuild);
         return 0;
+    }
     uint32_t build = storeHolds(entry, serverBuild) ? serverBuild : 0;
     for (const char* key : {"LATEST_DOWNLOAD", "LATEST_TRANSFER"})
         if (build == 0)
             build = static_cast<uint32_t>(std::max(0, entry.attributes.getInt(key, 0)));
+    if (build == 0)
+        none = noBuildReason(serverBuild);
     version = storedVersion(entry, build);
     return build;
 }
@@ -265,11 +277,12 @@ void selectRack(UpdaterContext& context, const RackRequest& request,
             outcome.report.before = {true, device.build, running.major, running.minor,
                                      running.patch};
             std::optional<FirmwareVersion> version;
-            target.build = candidateBuild(context, request, outcome.serial, version);
+            std::string none;
+            target.build = candidateBuild(context, request, outcome.serial, version, none);
             const bool newer = version ? *version > running : target.build > device.build;
             if (target.build == 0) {
                 outcome.result = ModuleOutcome::Result::Skipped;
-                outcome.reason = "no build for it in the store or on the server";
+                outcome.reason = none;
             } else if (!newer) {
                 outcome.result = ModuleOutcome::Result::Skipped;
                 outcome.reason =

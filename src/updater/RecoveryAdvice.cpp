@@ -3,6 +3,7 @@
 #include "RecoveryAdvice.h"
 
 #include "ServerUrl.h"
+#include "ShellWord.h"
 
 #include "os/files.h"
 
@@ -24,18 +25,6 @@ bool isUsbSerialPort(std::string_view name) {
             return true;
     }
     return false;
-}
-
-// The word as the shell reads it back unchanged.
-std::string shellWord(const std::string& word) {
-    if (!word.empty() &&
-        word.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
-                               "_./:=@%+,-") == std::string::npos)
-        return word;
-    std::string quoted = "'";
-    for (char c : word)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
 }
 
 const char* stateLine(ModuleLeft state) {

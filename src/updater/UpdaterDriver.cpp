@@ -13,33 +13,21 @@
 #include "RackUpdate.h"
 #include "ResultTables.h"
 #include "ServerUrl.h"
+#include "StoreFolder.h"
 #include "UpdaterCommands.h"
 
 #include "corvane/aDirectory.h"
 
-#include <cstring>
 #include <vector>
 
 namespace {
 
-constexpr size_t kHomeBufferSize = 2048;
 constexpr uint32_t kFingerprintSerial = 0xDEADDEAD;
 constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
 
 void printVersionLine(UpdaterDisplayInterface& display) {
     displayPrint(display, DISPLAY_INFO, "%s (%s)", kUpdaterName, kUpdaterVersion);
-}
-
-// first joined with second by the library's path rules; false when it does not fit.
-bool joinPath(const std::string& first, const char* second, std::string& out) {
-    // The join needs the two texts, a separator and some slack for its room accounting.
-    std::vector<char> buffer(first.size() + strlen(second) + 8);
-    if (aDirectory_JoinPath(buffer.data(), buffer.size(), first.c_str(), second) != aErrNone) {
-        return false;
-    }
-    out = buffer.data();
-    return true;
 }
 
 // The transport handed to discovery: the -t value unless none was given or it asks for recovery.
@@ -224,29 +212,25 @@ int runBuildList(const UpdaterOptions& options, UpdaterContext& context,
 
 bool prepareStoreDirectory(UpdaterDisplayInterface& display, UpdaterOptions& options,
                            std::string& storeDirectory) {
-    if (options.storeBase.empty()) {
-        char home[kHomeBufferSize] = {};
-        aErr error = aDirectory_GetHomeDirectory(home, sizeof home);
-        if (error != aErrNone) {
-            Debug_Print(DEBUG_APP, "Updater: FailedaDirectory_GetHomeDirectory()==> %d\n", error);
-            // Without this line the run would end with status 1 and nothing on the screen.
-            displayPrint(display, DISPLAY_ERROR,
-                         "Could not find the home directory (error %d); use -i to name one",
-                         static_cast<int>(error));
-            return false;
-        }
-        options.homeDirectory = home;
-        if (!joinPath(options.homeDirectory, ".quendra", options.storeBase)) {
-            displayPrint(display, DISPLAY_ERROR, "Could not find updater directory at %s",
-                         (options.homeDirectory + "/.quendra/updater").c_str());
-            return false;
-        }
-    }
-    if (!joinPath(options.storeBase, "updater", storeDirectory)) {
-        displayPrint(display, DISPLAY_ERROR, "Could not find updater directory at %s",
-                     (options.storeBase + "/updater").c_str());
+    const StoreFolder folder = storeFolderFor(options.storeBase);
+    if (folder.homeError != aErrNone) {
+        Debug_Print(DEBUG_APP, "Updater: FailedaDirectory_GetHomeDirectory()==> %d\n",
+                    folder.homeError);
+        // Without this line the run would end with status 1 and nothing on the screen.
+        displayPrint(display, DISPLAY_ERROR,
+                     "Could not find the home directory (error %d); use -i to name one",
+                     static_cast<int>(folder.homeError));
         return false;
     }
+    if (!folder.home.empty())
+        options.homeDirectory = folder.home;
+    options.storeBase = folder.base;
+    if (folder.directory.empty()) {
+        displayPrint(display, DISPLAY_ERROR, "Could not find updater directory at %s",
+                     (folder.base + "/updater").c_str());
+        return false;
+    }
+    storeDirectory = folder.directory;
     // aDirectory_Ensure creates rwxr-xr-x at most: group and others may read firmware, never
     // write it.
     if (aDirectory_Ensure(storeDirectory.c_str()) != aErrNone) {
@@ -375,7 +359,7 @@ int runOptions(UpdaterDisplayInterface& shown, UpdaterOptions& options, JsonRepo
     const std::string storeOption = options.storeBase; // prepareStoreDirectory fills it in
     if (!prepareStoreDirectory(shown, options, storeDirectory)) {
         if (json)
-            json->write(stdout, nullptr, kExitFailure);
+            json->write(stdout, nullptr, kExitFailure, FailureKind::Store);
         return kExitFailure;
     }
     UpdaterContext context(normaliseServerUrl(options.serverUrl), storeDirectory, shown);

@@ -2,8 +2,10 @@
 // temporary directory, accounts, processes, USB devices and the server answered by the test.
 #include "Doctor.h"
 #include "DoctorJson.h"
+#include "PrintableText.h"
 #include "RecordingDisplay.h"
 #include "ScopedTempDir.h"
+#include "ShellRoundTrip.h"
 #include "UsbVendorId.h"
 #include "aStream_USBInternal.h"
 
@@ -270,6 +272,16 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"FileInTheStoresWay", [](Machine& m) { m.write("home/.quendra", "x"); }, "store",
                   DoctorStatus::Fail, "ROOT/home/.quendra is in the way of the store",
                   "mv ROOT/home/.quendra ROOT/home/.quendra.old"},
+        // The commands could not make the store through it.
+        CheckCase{"LinkToNothingInTheStoresWay",
+                  [](Machine& m) {
+                      fs::create_directories(m.path("home"));
+                      fs::create_directory_symlink(m.path("gone"), m.path("home/.quendra"));
+                  },
+                  "store", DoctorStatus::Fail,
+                  "ROOT/home/.quendra is in the way of the store ROOT/home/.quendra/updater: it is "
+                  "a symbolic link to nothing",
+                  "mv ROOT/home/.quendra ROOT/home/.quendra.old"},
         CheckCase{"NoHome", [](Machine& m) { m.env.storeDirectory.clear(); }, "store",
                   DoctorStatus::Fail, "the home directory cannot be found",
                   "Updater -i DIR ... (a folder for the store)"},
@@ -302,6 +314,102 @@ INSTANTIATE_TEST_SUITE_P(
                   "usb-testbed's emulated devices stand in for the USB stack "
                   "(UMOCKDEV_DIR=/tmp/umockdev.X)",
                   "unset CORVANE_USB_EMULATION LD_PRELOAD UMOCKDEV_DIR"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Fix lines name folders, files, groups and vendor texts found on the machine: pasted into bash,
+// each of them reaches the command as one word, whatever it holds.
+struct FixCase {
+    const char* name;
+    void (*arrange)(Machine&, const std::string& odd); // odd: a folder that exists
+    const char* check;
+    std::vector<std::string> commands; // only called, never run
+    std::vector<std::string> calls;    // ODD stands for the odd folder
+};
+
+void PrintTo(const FixCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class DoctorFixTest : public testing::TestWithParam<FixCase> {};
+
+TEST_P(DoctorFixTest, EachFixLineReachesTheShellWordForWord) {
+    const FixCase& c = GetParam();
+    Machine m;
+    const std::string odd = m.path("it's a $(id) `id` dir\n\x1b[8m \xc2\x9b");
+    fs::create_directories(odd);
+    c.arrange(m, odd);
+    const std::vector<DoctorCheck> checks = runDoctorChecks(m.env);
+    const auto found = std::find_if(checks.begin(), checks.end(), [&](const DoctorCheck& k) {
+        return k.id == std::string(c.check);
+    });
+    ASSERT_NE(found, checks.end());
+    ASSERT_EQ(found->status, DoctorStatus::Fail) << found->finding;
+    // The odd folder's name is all that is not ASCII, and it comes out escaped.
+    EXPECT_TRUE(std::all_of(found->fix.begin(), found->fix.end(), [](char c) {
+        return c >= 0x20 && c < 0x7F;
+    })) << printableText(found->fix);
+    std::vector<std::string> calls = c.calls;
+    for (std::string& word : calls)
+        if (const size_t at = word.find("ODD"); at != std::string::npos)
+            word.replace(at, 3, odd);
+    EXPECT_EQ(testsupport::shellCalls(found->fix, c.commands), calls) << printableText(found->fix);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fixes, DoctorFixTest,
+    testing::Values(
+        FixCase{"RuleInstalledInAnOddFolder",
+                [](Machine& m, const std::string& odd) { m.env.udevRuleDirectories = {odd}; },
+                "udev-rule",
+                {"sudo"},
+                {"sudo", "tee", "ODD/70-corvane.rules", "sudo", "udevadm", "control",
+                 "--reload-rules", "sudo", "udevadm", "trigger"}},
+        FixCase{"OddVendorTextInAnOddFile",
+                [](Machine& m, const std::string& odd) {
+                    m.env.udevRuleDirectories = {odd};
+                    std::ofstream(odd + "/70-corvane.rules")
+                        << "SUBSYSTEM==\"usb\", ATTR{idVendor}==\"ab'$(id)\", MODE=\"0666\"\n";
+                },
+                "udev-rule",
+                {"sudo"},
+                {"sudo", "sed", "-i", "s/idVendor}==\"ab'$(id)\"/idVendor}==\"32a5\"/",
+                 "ODD/70-corvane.rules", "sudo", "udevadm", "control", "--reload-rules", "sudo",
+                 "udevadm", "trigger"}},
+        FixCase{"PortsInAnOddFolder",
+                [](Machine& m, const std::string& odd) {
+                    m.env.deviceDirectory = odd;
+                    m.env.user.sessionGroups.push_back("dialout");
+                    for (const char* port : {"ttyUSB0", "ttyS1"})
+                        std::ofstream(odd + "/" + port).flush();
+                },
+                "serial-access",
+                {"sudo"},
+                {"sudo", "chmod", "g+rw", "ODD/ttyS1", "ODD/ttyUSB0"}},
+        FixCase{"GroupWithAnOddName",
+                [](Machine& m, const std::string&) {
+                    m.port("ttyUSB0", false);
+                    m.env.pathGroup = [](const std::string&) { return "dial $(id)\nout"; };
+                    m.groupListsMe = {"dial $(id)\nout"};
+                },
+                "serial-access",
+                {"newgrp"},
+                {"newgrp", "dial $(id)\nout"}},
+        FixCase{"FileInAnOddStoresWay",
+                [](Machine& m, const std::string& odd) {
+                    m.env.storeDirectory = odd + "/base/updater";
+                    std::ofstream(odd + "/base") << "x";
+                },
+                "store",
+                {"mv"},
+                {"mv", "ODD/base", "ODD/base.old"}},
+        FixCase{"LinkToNothingInAnOddStoresWay",
+                [](Machine& m, const std::string& odd) {
+                    m.env.storeDirectory = odd + "/base/updater";
+                    fs::create_directory_symlink(odd + "/gone", odd + "/base");
+                },
+                "store",
+                {"mv"},
+                {"mv", "ODD/base", "ODD/base.old"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The table, the JSON document and the exit status say the same: warnings pass, a failure fails.

@@ -28,6 +28,17 @@ TEST(OutsideText, ControlBytesAreEscaped) {
         {"\x1b[2J", "\\x1B[2J"},
         {"a\nfake row\r\t\\", "a\\nfake row\\r\\t\\\\"},
         {std::string("nul\0del\x7f", 8), "nul\\x00del\\x7F"},
+        // C1 controls, raw or as UTF-8 (0x9B is CSI), escaped byte by byte; every other UTF-8
+        // character, continuation bytes 0x80 to 0x9F included, as it is.
+        {"\x9b"
+         "31mraw\x85",
+         "\\x9B31mraw\\x85"},
+        {"\xc2\x9b"
+         "31m\xc2\x80",
+         "\\xC2\\x9B31m\\xC2\\x80"},
+        {"\xc2\xa0 \xe2\x80\x9b \xf0\x9f\x98\x80", "\xc2\xa0 \xe2\x80\x9b \xf0\x9f\x98\x80"},
+        // Not UTF-8: a cut sequence, an overlong form and a stray byte above the C1 range.
+        {"\xe2\x80 \xc0\x9b \xff", "\xe2\\x80 \xc0\\x9B \xff"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(printableText(c.raw), c.shown);

@@ -698,4 +698,16 @@ bool RequestReplyModel::setValue(uint8_t command, uint8_t index, uint8_t option,
     return true;
 }
 
+bool RequestReplyModel::setBytes(uint8_t command, uint8_t index, uint8_t option,
+                                 const std::string& bytes) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    const EntityDef* entity = findEntity(impl_->def, command);
+    const OptionDef* def = entity ? findOption(*entity, option) : nullptr;
+    if (!def || def->kind != ValueKind::Bytes || index >= entity->count ||
+        bytes.size() > def->maxBytes)
+        return false;
+    impl_->arrays[valueKey(command, index, option, 0)].assign(bytes.begin(), bytes.end());
+    return true;
+}
+
 } // namespace Corvane::Tools

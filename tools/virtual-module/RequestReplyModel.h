@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "ModelFaults.h"
@@ -34,6 +35,9 @@ class RequestReplyModel {
     // when the model has no such value.
     bool setValue(uint8_t command, uint8_t index, uint8_t option, uint8_t parameter,
                   uint32_t value);
+    // Sets a byte array (the module's name is 3:0:32), as the module's firmware would, up to the
+    // longest a host may set. False when the model has no such array or it is longer.
+    bool setBytes(uint8_t command, uint8_t index, uint8_t option, const std::string& bytes);
 
     // Faults take effect with the next request; the one-shot ones clear themselves once used.
     void setFaults(const ModelFaults& faults);

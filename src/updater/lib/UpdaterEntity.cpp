@@ -224,8 +224,8 @@ aErr UpdaterEntity::blockTransfer(const uint8_t* data, uint32_t count, uint32_t&
     const bool hasSum = replyLength >= 7;
     const uint32_t moduleSum = hasSum ? bigEndian32(reply + 3) : 0;
     if (reply[2] != 0 || !hasSum || moduleSum != sum) {
-        Debug_Print(DEBUG_Network_FIRM,
-                    "\nNETWORK: Unable to validate transfer [%02X] [%08X != %08X].\n", reply[2],
+        // Always written: the sums are what a user reporting a failed update can quote.
+        Debug_Print(0, "\nNETWORK: Unable to validate transfer [%02X] [%08X != %08X].\n", reply[2],
                     sum, moduleSum);
         if (reply[2] != 0 || !hasSum)
             return fail(aErrInvalidOption, "the module refused the checksum check (status %02X)",
@@ -299,9 +299,9 @@ aErr UpdaterEntity::firmwareTransfer(const uint8_t* blockData, uint32_t length, 
     display.showProgress(false);
     Debug_Print(DEBUG_Network_FIRM, "NETWORK: transferred %d of %d bytes\n",
                 static_cast<int>(length - remaining), static_cast<int>(length));
-    // The caller says it once, in words; the trace has each try.
+    // Always written, beside the caller's words: it is the line update logs are searched for.
     if (err != aErrNone)
-        Debug_Print(DEBUG_Network_FIRM, "NETWORK: Failed to transfer firmware\n");
+        Debug_Print(0, "NETWORK: Failed to transfer firmware\n");
     return err;
 }
 

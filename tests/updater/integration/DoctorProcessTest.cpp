@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
+#include <fstream>
 
 namespace {
 
@@ -77,6 +78,58 @@ TEST_F(DoctorProcess, ChecksTheStoreAndServerItIsGiven) {
     EXPECT_EQ(nlohmann::json::parse(mixedJson.out)["error"]["message"],
               "--doctor runs on its own: give the other commands in a run of their own")
         << mixedJson.out;
+}
+
+// --doctor names and judges the store as the commands find it: where it passes the store, a
+// command makes the store at the same path; where it fails the store, so does the command.
+TEST_F(DoctorProcess, JudgesTheStoreAsTheCommandsFindIt) {
+    namespace fs = std::filesystem;
+    const struct {
+        const char* what;
+        void (*arrange)(const std::string& base);
+        const char* suffix; // after the base, as given with -i
+        bool made;
+    } cases[] = {
+        {"a link to nothing",
+         [](const std::string& b) { fs::create_directory_symlink(b + "x", b); }, "", false},
+        {"a file", [](const std::string& b) { std::ofstream(b) << "x"; }, "", false},
+        {"a link to a folder",
+         [](const std::string& b) {
+             fs::create_directory(b + "x");
+             fs::create_directory_symlink(b + "x", b);
+         },
+         "", true},
+        {"trailing slashes", [](const std::string&) {}, "//", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScopedTempDir scratch;
+        const std::string base = scratch.path() + "/base";
+        c.arrange(base);
+        const std::string given = base + c.suffix;
+        const auto doctor = testsupport::runProcess(
+            UPDATER_BIN, {"--doctor", "--json", "-i", given, "-u", "http://127.0.0.1:1/cgi/u"});
+        const nlohmann::json result = nlohmann::json::parse(doctor.out);
+        std::string status, finding;
+        for (const auto& check : result["doctor"]["checks"])
+            if (check["check"] == "store") {
+                status = check["status"];
+                finding = check["finding"];
+            }
+        const auto command = testsupport::runProcess(UPDATER_BIN, {"-I", "-d", "1", "-i", given});
+        EXPECT_EQ(command.exitStatus, c.made ? 0 : 1) << command.err;
+        EXPECT_EQ(status != "fail", c.made) << finding;
+        if (c.made) {
+            const std::string store = *c.suffix ? given + "updater" : base + "/updater";
+            EXPECT_NE(command.out.find("The store " + store + " has no entry"), std::string::npos)
+                << command.out;
+            EXPECT_EQ(finding.rfind(store + " ", 0), 0u) << finding;
+        } else {
+            EXPECT_NE(command.err.find("Could not find updater directory at "), std::string::npos);
+            EXPECT_NE(finding.find(base + " is in the way of the store"), std::string::npos)
+                << finding;
+        }
+    }
 }
 
 // What the server check says about something at the URL that is no update server.

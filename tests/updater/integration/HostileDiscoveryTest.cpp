@@ -23,12 +23,12 @@ const char* const kHeader =
     "    Device    Module   Router  Model          Firmware Version (Build)  "
     " [IP address]       Device Name";
 
-std::string row(uint32_t serial) {
+std::string row(uint32_t serial, const char* name = "Virtual module") {
     char text[160];
     snprintf(text, sizeof text,
              "    %08X  02       00      RouterBridge   2.11.4 (     10801)        [10.9.0.1]    "
-             "     Virtual module",
-             serial);
+             "     %s",
+             serial, name);
     return text;
 }
 
@@ -111,9 +111,11 @@ TEST(HostileDiscovery, EachModuleOnceWithinTheRunsLimits) {
          {},
          1,
          {}},
-        {"a module that answers nothing and one whose name never ends",
+        {"a module that answers nothing and one whose name never ends, which is cut",
          {{.serial = 0x11111111, .mute = true, .row = errorRow(0x11111111, aErrNotReady)},
-          {.serial = 0x22222222, .model = endlessName, .row = errorRow(0x22222222, aErrMemory)}},
+          {.serial = 0x22222222,
+           .model = endlessName,
+           .row = row(0x22222222, "Virtual moduleVirtual moduleVirt...")}},
          {},
          2,
          {}},

@@ -1,5 +1,7 @@
 // Updater -C (check a BIRD file) and -I (stored device information) run as processes.
+#include "Base64.h"
 #include "BirdWriter.h"
+#include "ScriptedHttpServer.h"
 #include "UpdaterProcessFixture.h"
 
 #include <gmock/gmock.h>
@@ -102,6 +104,45 @@ TEST_F(InspectCommands, CheckLoadsDoubtfulFilesButSaysWhatIsWrong) {
     EXPECT_THAT(mismatch.out,
                 HasSubstr("Block walk: MISMATCH (1 of 2 announced blocks parsed, 1 bytes left "
                           "over besides the checksum)\n"));
+}
+
+// -C gives the verdict -G gives the same file from the server: a walk that stops after a block
+// leaves something to install, one that walks no block leaves nothing.
+TEST_F(InspectCommands, CheckJudgesAFileAsGetDoes) {
+    using testsupport::httpReply;
+    const struct {
+        const char* what;
+        std::vector<uint8_t> image;
+        int exitStatus;
+    } cases[] = {
+        {"an offsets block, then a record past the end",
+         {0, 0, 0,    2,    2, 0,    0,    0, 8, 0, 0, 0x40, 0x10,
+          0, 0, 0x40, 0x20, 1, 0xFF, 0xFF, 0, 0, 0, 0, 0,    0},
+         0},
+        {"a record past the end first", {0, 0, 0, 1, 1, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0}, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(home / ".quendra");
+        const std::vector<uint8_t> bytes = wrapBirdImage(c.image);
+        const std::string path = home / "walk.bird";
+        writeFile(path, bytes);
+        const auto check = run({"-C", "-f", path});
+        EXPECT_EQ(check.exitStatus, c.exitStatus) << check.err;
+        EXPECT_THAT(check.out, HasSubstr("Block walk: MISMATCH"));
+        EXPECT_EQ(check.err, c.exitStatus == 0
+                                 ? ""
+                                 : "No block of " + path + " can be walked: -U and -G refuse it\n");
+
+        const testsupport::ScriptedHttpServer server({
+            httpReply(200, "ok\n"),
+            httpReply(200, "ok\n1300\nCVN-HUB\n"),
+            httpReply(200, "ok\n1300;6.6.6\n"),
+            httpReply(200, "ok\n" + base64Encode(bytes.data(), bytes.size()) + "\n"),
+        });
+        const auto get = run({"-G", "-d", "40F5849A", "-u", server.url()});
+        EXPECT_EQ(get.exitStatus, c.exitStatus) << get.err;
+    }
 }
 
 TEST_F(InspectCommands, DeviceInfoShowsAttributesAndLocalFiles) {

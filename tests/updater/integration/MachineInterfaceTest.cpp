@@ -17,7 +17,9 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
+#include <regex>
 
 namespace {
 
@@ -202,6 +204,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "update",
                     "validation_failed"},
         CommandCase{"MissingSerial", {"-B"}, 1, "error", "usage"},
+        CommandCase{
+            "StoreCannotBeMade", {"-B", "-d", "40F5849A", "-i", "IMAGE"}, 1, "error", "store"},
         CommandCase{"RejectedOption", {"-d", "12XY"}, 1, "error", "usage"}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -292,6 +296,64 @@ TEST_F(MachineInterface, AllUpdatesOnlyTheModulesWithANewerBuild) {
     EXPECT_EQ(modules[1]["outcome"], "skipped") << modules[1];
     EXPECT_TRUE(peers[1].upgrade->firmware().empty()) << "a current module is not touched";
     EXPECT_FALSE(fs::exists(entry("2181F0EE") / "12345.bird"));
+}
+
+// A name longer than the updater takes is shown cut, visibly and between characters, and its
+// module still takes part in --all. Without -G a module whose build only the server has is left
+// alone, and the reason says which one lacks it.
+TEST_F(MachineInterface, ALongNameIsCutAndAllSaysWhereTheBuildIsMissing) {
+    attach(0x40F5849A, {}, kOldBuild, aVersion_Pack(2, 10, 4)); // the first with a name
+    attach(0x0BADF00D);
+    const std::string name = std::string(31, 'n') + "\xc3\xa9 and more";
+    ASSERT_TRUE(peers[0].model->setBytes(3, 0, 32, name));
+    const Json found = document(run({"-D", "--json"}));
+    ASSERT_EQ(found["discover"]["modules"].size(), 2u) << found;
+    EXPECT_EQ(found["discover"]["modules"][0]["name"], std::string(31, 'n') + "...");
+    EXPECT_FALSE(found["discover"]["modules"][0].contains("error"));
+
+    const auto r = run({"-U", "--all", "--json"});
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    const Json updated = document(r);
+    std::map<std::string, std::string> reasons;
+    for (const Json& module : updated["update"]["modules"]) {
+        EXPECT_EQ(module["outcome"], "skipped") << module;
+        reasons[module["serial"]] = module.value("reason", "");
+    }
+    EXPECT_EQ(reasons["40F5849A"],
+              "no build for it in the store; the server has build 12345 (-G fetches it)");
+    EXPECT_EQ(reasons["0BADF00D"], "no build for it in the store or on the server");
+}
+
+// A failed sum and a failed firmware transfer are traced whether or not a debug mask asks for
+// them, besides the error in words.
+TEST_F(MachineInterface, TransferFailuresAreAlwaysTraced) {
+    UpgradeFaults wrongSum;
+    wrongSum.wrongSumOnce = true;
+    UpgradeFaults refusedWrite;
+    refusedWrite.refuseWrite = true;
+    attach(0x40F5849A, wrongSum);
+    attach(0x2181F0EE, refusedWrite);
+
+    const auto sum = run({"-U", "-d", "40F5849A", "-f", "IMAGE"});
+    EXPECT_EQ(sum.exitStatus, 1);
+    std::smatch sums;
+    ASSERT_TRUE(std::regex_search(
+        sum.err, sums,
+        std::regex("\nNETWORK: Unable to validate transfer \\[00\\] \\[([0-9A-F]{8}) != "
+                   "([0-9A-F]{8})\\]\\.\n")))
+        << sum.err;
+    EXPECT_EQ(std::stoul(sums[2].str(), nullptr, 16), std::stoul(sums[1].str(), nullptr, 16) + 1);
+    EXPECT_NE(sum.err.find("the module's checksum " + sums[2].str() +
+                           " is not that of the bytes sent, " + sums[1].str()),
+              std::string::npos)
+        << sum.err;
+
+    const auto write = run({"-U", "-d", "2181F0EE", "-f", "IMAGE"});
+    EXPECT_EQ(write.exitStatus, 1);
+    EXPECT_NE(write.err.find("NETWORK: Failed to transfer firmware\n"), std::string::npos)
+        << write.err;
+    EXPECT_NE(write.err.find("the module refused to write the chunk"), std::string::npos)
+        << write.err;
 }
 
 // The rack options are refused where they mean nothing, before anything runs.
