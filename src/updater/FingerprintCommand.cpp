@@ -1,6 +1,7 @@
 // The fingerprint command (-N) and the chip identification it shares with the recovery: the NXP
 // ISP's identification, or the i.MX liveloader loaded through the serial download ROM.
 #include "Debug.h"
+#include "Interruption.h"
 #include "ModuleAccess.h"
 #include "NxpIspClient.h"
 #include "PermissionHint.h"
@@ -201,7 +202,8 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, UpdaterContext& cont
 bool connectLiveloader(UpdaterDisplayInterface& display, Corvane::Module& module, uint32_t serial) {
     const bool other = serial != 0 && serial != kPlaceholderSerial;
     aErr err = aErrNotFound;
-    for (uint32_t attempt = 1; attempt <= kLiveloaderAttempts; ++attempt) {
+    for (uint32_t attempt = 1; attempt <= kLiveloaderAttempts && !interruption::requested();
+         ++attempt) {
         if (attempt % 3 == 0) {
             // Every walk of the bus starts afresh here, so there is no enumeration to renew.
             Debug_Print(DEBUG_APP,
@@ -221,6 +223,9 @@ bool connectLiveloader(UpdaterDisplayInterface& display, Corvane::Module& module
         }
     }
     display.spinner(false, nullptr);
+    if (interruption::requested()) {
+        return false;
+    }
     Debug_Print(DEBUG_APP, "Could not connect to device.\n");
     if (!showPermissionHint(display, err)) {
         char also[24] = "";
@@ -275,6 +280,15 @@ aErr _load_liveloader_imx(UpdaterDisplayInterface& display, const BirdFile& imag
     display.showProgress(true);
     int number = 0;
     for (const BirdBlock& block : blocks) {
+        // Between two commands the ROM waits for the next one: an interrupt stops it there.
+        if (interruption::requested()) {
+            display.showProgress(false);
+            displayPrint(display, DISPLAY_ERROR,
+                         "Liveloader upload stopped by the interrupt before loader block %d; the "
+                         "boot ROM waits for its next command",
+                         number);
+            return aErrCancel;
+        }
         const size_t size = block.length - 4;
         Debug_Print(DEBUG_Updater, "Writting Block: %d, size %zu, address: %u\n", number, size,
                     block.address);

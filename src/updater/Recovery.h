@@ -50,12 +50,14 @@ bool _get_fingerprint_imx(UpdaterDisplayInterface& display, UpdaterContext& cont
 
 // Waits, within kLiveloaderAttempts, for the started liveloader to enumerate on USB under the
 // placeholder serial number or under serial (when it is another), and connects module to it.
-// When it does not appear, says what was waited for and returns false.
+// When it does not appear, says what was waited for and returns false; after an interrupt it
+// stops waiting and says nothing.
 bool connectLiveloader(UpdaterDisplayInterface& display, Corvane::Module& module, uint32_t serial);
 
 // Writes the image's loader blocks through the serial download ROM on port ("USB": the HID
 // device) and jumps to the loader. aErrNotReady when the loader transport cannot be opened,
-// aErrConnection when a block cannot be written.
+// aErrConnection when a block cannot be written, aErrCancel when an interrupt stopped it between
+// two blocks.
 aErr _load_liveloader_imx(UpdaterDisplayInterface& display, const BirdFile& image,
                           const std::string& port);
 

@@ -4,6 +4,7 @@
 #include "PrintableText.h"
 #include "RecoveryAdvice.h"
 #include "ShellRoundTrip.h"
+#include "SilentDisplay.h"
 
 #include <gtest/gtest.h>
 
@@ -60,11 +61,14 @@ TEST(ShellWord, BashReadsEveryWordBackAsItsBytes) {
 TEST(ShellWord, RecoveryAdviceForAHostilePortIsOnePastableLine) {
     const std::string port = "/dev/ttyUSB0\nrm -rf ~\x1b[8m";
     const std::string url = "http://mirror lab/$(id)";
-    const std::string line = recoveryCommand(0x40F5849A, port, url);
+    SilentDisplay display;
+    UpdaterContext run(url, "/srv/lab store/updater", display);
+    run.storeOption = "/srv/lab store";
+    const std::string line = recoveryCommand(0x40F5849A, port, run);
     EXPECT_TRUE(printableLine(line)) << printableText(line);
     EXPECT_EQ(shellCalls(line, {"Updater"}),
               (std::vector<std::string>{"Updater", "-U", "-t", "RECOVER", "-s", port, "-d",
-                                        "40F5849A", "-u", url}));
+                                        "40F5849A", "-i", "/srv/lab store", "-u", url}));
 }
 
 } // namespace

@@ -367,11 +367,6 @@ TEST_P(NxpProcess, ChipLeftWithItsEchoOff) {
         << fingerprint.out;
 }
 
-INSTANTIATE_TEST_SUITE_P(LineEnds, NxpProcess, kLineEnds,
-                         [](const testing::TestParamInfo<const char*>& info) {
-                             return std::string(info.param);
-                         });
-
 // A run killed while it wrote to RAM: synchronised, its echo as it left it, "W 268439552 4096"
 // and a few of the block's lines sent, then gone. The chip waits inside that data for good.
 void interruptWrite(const std::string& device, bool echo) {
@@ -430,6 +425,54 @@ INSTANTIATE_TEST_SUITE_P(LineEnds, NxpInterruptedWrite,
                          [](const testing::TestParamInfo<NxpInterruptedWrite::ParamType>& info) {
                              return std::string(std::get<0>(info.param)) +
                                     (std::get<1>(info.param) ? "_echoOn" : "_echoOff");
+                         });
+
+// An interrupt in the middle of the NXP flash: the command in flight completes, the chip is left
+// in command mode with its echo and rate as found, and the command the run prints writes the
+// image after all.
+TEST_P(NxpProcess, InterruptStopsBetweenCommandsAndTheRerunFinishes) {
+    const Bytes firmware = testsupport::firmwareBytes(24000, 3);
+    const fs::path image = writeImage(file("image.bird"), firmware);
+    BootRomSim sim(
+        {"--uid", kUid, "--flash-dump", file("flash").string(), "--line-end", GetParam()},
+        kNxpIdentifyBaud);
+    const std::map<std::string, std::optional<std::string>> environment = {
+        {"HOME", file("home").string()},
+        {"PATH", fs::path(UPDATER_BIN).parent_path().string() + ":/usr/bin:/bin"}};
+    SpawnedProgram run({UPDATER_BIN, "-U", "-t", "RECOVER", "-s", sim.device, "-d", "40F5849A",
+                        "-f", image.string(), "-o", std::to_string(kBaud)},
+                       false, environment);
+    for (auto line = run.readLine(60s); line; line = run.readLine(60s))
+        if (line->find("Transferring firmware block 1 of") != std::string::npos)
+            break;
+    run.signal(SIGINT);
+    EXPECT_EQ(run.wait(60s), 130) << run.output() << run.errors();
+    const std::string& said = run.errors();
+    EXPECT_NE(said.find("Interrupted: finishing the boot ROM command in flight on " + sim.device +
+                        " so the chip stays in command mode"),
+              std::string::npos)
+        << said;
+    EXPECT_NE(said.find("Recovery stopped by the interrupt: the chip on " + sim.device +
+                        " is in its boot ROM's command mode with its flash erased"),
+              std::string::npos)
+        << said;
+    const std::string rerun =
+        "Updater -U -t RECOVER -s " + sim.device + " -d 40F5849A -f " + image.string();
+    ASSERT_NE(said.find("\n  " + rerun + "\n"), std::string::npos) << said;
+
+    testsupport::ProcessOptions options;
+    for (const auto& [name, value] : environment)
+        options.environment[name] = value;
+    options.deadline = 120s;
+    const auto again = testsupport::runProcess("/bin/sh", {"-c", rerun}, options);
+    EXPECT_EQ(again.exitStatus, 0) << again.out << again.err;
+    sim.stop();
+    expectFlash(file("flash"), firmware);
+}
+
+INSTANTIATE_TEST_SUITE_P(LineEnds, NxpProcess, kLineEnds,
+                         [](const testing::TestParamInfo<const char*>& info) {
+                             return std::string(info.param);
                          });
 
 // A firmware image the virtual module recognises: the tag "CVFW", then build and version.
