@@ -433,9 +433,9 @@ INSTANTIATE_TEST_SUITE_P(LineEnds, NxpInterruptedWrite,
 TEST_P(NxpProcess, InterruptStopsBetweenCommandsAndTheRerunFinishes) {
     const Bytes firmware = testsupport::firmwareBytes(24000, 3);
     const fs::path image = writeImage(file("image.bird"), firmware);
-    BootRomSim sim(
-        {"--uid", kUid, "--flash-dump", file("flash").string(), "--line-end", GetParam()},
-        kNxpIdentifyBaud);
+    BootRomSim sim({"--uid", kUid, "--flash-dump", file("flash").string(), "--line-end", GetParam(),
+                    "--erase-ms", "5"},
+                   kNxpIdentifyBaud);
     const std::map<std::string, std::optional<std::string>> environment = {
         {"HOME", file("home").string()},
         {"PATH", fs::path(UPDATER_BIN).parent_path().string() + ":/usr/bin:/bin"}};
