@@ -185,6 +185,13 @@ struct Target {
     uint32_t build = 0;     // chosen by --all; 0 lets the update choose
 };
 
+// The image -f names for every module: its version, read once before any module starts.
+struct GivenImage {
+    std::string path; // empty without -f
+    std::string versionText;
+    std::optional<FirmwareVersion> version;
+};
+
 // The version of a stored build, from its file; nullopt when it has none or the file is not
 // there.
 std::optional<FirmwareVersion> storedVersion(const StoreEntry& entry, uint32_t build) {
@@ -259,7 +266,7 @@ DiscoveredDeviceList findRack(UpdaterContext& context, const RackRequest& reques
 
 // --all: every module found whose candidate build is newer than what it runs. Versions decide
 // when both are known; else a higher build number does. A module that cannot be read fails.
-void selectRack(UpdaterContext& context, const RackRequest& request,
+void selectRack(UpdaterContext& context, const RackRequest& request, const GivenImage& given,
                 std::vector<ModuleOutcome>& outcomes, std::vector<Target>& targets) {
     for (const DiscoveredDevice& device : findRack(context, request)) {
         ModuleOutcome outcome;
@@ -276,6 +283,21 @@ void selectRack(UpdaterContext& context, const RackRequest& request,
                                           device.versionPatch};
             outcome.report.before = {true, device.build, running.major, running.minor,
                                      running.patch};
+            if (!given.path.empty()) {
+                // The image is the same for every module: only those running an older version
+                // get it, so --all never installs an older image over a newer one.
+                if (*given.version > running) {
+                    target.pending = true;
+                } else {
+                    outcome.result = ModuleOutcome::Result::Skipped;
+                    outcome.reason = formatted("runs %s; the image's version %s is not newer",
+                                               firmwareText(outcome.report.before).c_str(),
+                                               given.versionText.c_str());
+                }
+                outcomes.push_back(std::move(outcome));
+                targets.push_back(target);
+                continue;
+            }
             std::optional<FirmwareVersion> version;
             std::string none;
             target.build = candidateBuild(context, request, outcome.serial, version, none);
@@ -307,13 +329,41 @@ void locateOnBus(UpdaterContext& context, const RackRequest& request,
                 targets[i].busAddress = static_cast<uint8_t>(device.networkAddress);
 }
 
+// With -f every module's target is that image, whether or not its update got as far as loading it.
+void showGivenImage(const GivenImage& given, ModuleOutcome& outcome) {
+    if (given.path.empty())
+        return;
+    if (outcome.report.imagePath.empty())
+        outcome.report.imagePath = given.path;
+    if (outcome.report.imageVersion.empty())
+        outcome.report.imageVersion = given.versionText;
+}
+
+// The version of the image -f names, read before anything starts. False, with the error shown,
+// when it has none: --all could not tell which modules it is newer for.
+bool readGivenImage(UpdaterContext& context, const RackRequest& request, GivenImage& given) {
+    if (request.birdFile.empty())
+        return true;
+    given.path = request.birdFile;
+    if (BirdFile::readVersion(given.path, given.versionText))
+        given.version = parseFirmwareVersion(given.versionText);
+    if (given.version || !request.all)
+        return true;
+    displayPrint(context.display, DISPLAY_ERROR,
+                 "The version of %s cannot be read, so --all cannot tell which modules it is "
+                 "newer for",
+                 given.path.c_str());
+    return false;
+}
+
 // One module: the get when asked for, then the update, on its own context. Nothing it throws
 // reaches another module.
-void runModule(const UpdaterContext& run, const RackRequest& request, RackBoard& board,
-               size_t index, ModuleOutcome& outcome, const Target& target) {
+void runModule(const UpdaterContext& run, const RackRequest& request, const GivenImage& given,
+               RackBoard& board, size_t index, ModuleOutcome& outcome, const Target& target) {
     if (interruption::requested()) {
         outcome.result = ModuleOutcome::Result::NotStarted;
         outcome.reason = kNotStartedReason;
+        showGivenImage(given, outcome);
         board.finished(index, outcome);
         return;
     }
@@ -354,6 +404,7 @@ void runModule(const UpdaterContext& run, const RackRequest& request, RackBoard&
     outcome.fetchedBuild = fetched;
     if (target.busAddress != 0 && outcome.report.busAddress == 0)
         outcome.report.busAddress = target.busAddress;
+    showGivenImage(given, outcome);
     board.finished(index, outcome);
 }
 
@@ -432,10 +483,13 @@ bool rackUpdateCommand(UpdaterContext& context, const RackRequest& request,
                        std::vector<ModuleOutcome>& outcomes, uint32_t* jobsUsed) {
     outcomes.clear();
     std::vector<Target> targets;
+    GivenImage given;
+    if (!readGivenImage(context, request, given))
+        return false;
     if (request.all) {
         displayPrint(context.display, DISPLAY_INFO,
                      "Looking for modules with a newer build than they run");
-        selectRack(context, request, outcomes, targets);
+        selectRack(context, request, given, outcomes, targets);
     } else {
         for (const uint32_t serial : request.serials) {
             ModuleOutcome outcome;
@@ -467,14 +521,17 @@ bool rackUpdateCommand(UpdaterContext& context, const RackRequest& request,
         *jobsUsed = static_cast<uint32_t>(jobs);
 
     RackBoard board(context, outcomes);
-    for (size_t i = 0; i < outcomes.size(); ++i)
-        if (!targets[i].pending)
-            board.finished(i, outcomes[i]);
+    for (size_t i = 0; i < outcomes.size(); ++i) {
+        if (targets[i].pending)
+            continue;
+        showGivenImage(given, outcomes[i]);
+        board.finished(i, outcomes[i]);
+    }
     std::atomic<size_t> nextLane{0};
     auto worker = [&] {
         for (size_t lane = nextLane++; lane < lanes.size(); lane = nextLane++)
             for (const size_t index : lanes[lane])
-                runModule(context, request, board, index, outcomes[index], targets[index]);
+                runModule(context, request, given, board, index, outcomes[index], targets[index]);
     };
     std::vector<std::thread> workers;
     for (size_t i = 1; i < jobs; ++i) {

@@ -298,6 +298,24 @@ TEST_F(MachineInterface, AllUpdatesOnlyTheModulesWithANewerBuild) {
     EXPECT_FALSE(fs::exists(entry("2181F0EE") / "12345.bird"));
 }
 
+// --all with -f: the one image goes only to the modules it is newer for, never over a newer
+// version, and every module's target is that image.
+TEST_F(MachineInterface, AllWithAnImageNeverInstallsAnOlderOne) {
+    attach(0x40F5849A);
+    attach(0x2181F0EE, {}, 22222, aVersion_Pack(2, 11, 5));
+    const auto r = run({"-U", "--all", "-f", "IMAGE", "--json"});
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    const Json doc = document(r);
+    const Json& modules = doc["update"]["modules"];
+    ASSERT_EQ(modules.size(), 2u) << r.out;
+    EXPECT_EQ(modules[0]["outcome"], "updated") << modules[0];
+    EXPECT_EQ(modules[1]["outcome"], "skipped") << modules[1];
+    EXPECT_EQ(modules[1]["reason"], "runs 2.11.5 (22222); the image's version 2.10.5 is not newer");
+    for (const Json& module : modules)
+        EXPECT_EQ(module["to"]["version"]["text"], "2.10.5") << module;
+    EXPECT_TRUE(peers[1].upgrade->firmware().empty()) << "a newer module is not touched";
+}
+
 // A name longer than the updater takes is shown cut, visibly and between characters, and its
 // module still takes part in --all. Without -G a module whose build only the server has is left
 // alone, and the reason says which one lacks it.
