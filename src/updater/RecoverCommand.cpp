@@ -1,6 +1,7 @@
 // The serial recovery command (-U -t RECOVER): identifies the chip, asks the update server which
 // module and build it belongs to, and writes the firmware through the chip's boot loader.
 #include "Debug.h"
+#include "FormattedText.h"
 #include "Interruption.h"
 #include "LoadBird.h"
 #include "ModuleAccess.h"
@@ -66,7 +67,7 @@ bool recoverFirmware(UpdaterContext& context, const std::string& port, uint32_t 
     }
     uint32_t recoveryBuild = 0;
     if (birdPath.empty()) {
-        if (!context.server.GetRecoveryInfo(identifier, serial, recoveryBuild, context.serverUrl)) {
+        if (!context.run.server.GetRecoveryInfo(identifier, serial, recoveryBuild, context.run.serverUrl)) {
             displayPrint(context.display, DISPLAY_ERROR,
                          "Failed to retrieve recovery information from Quendra server");
             return false;
@@ -90,11 +91,11 @@ bool recoverFirmware(UpdaterContext& context, const std::string& port, uint32_t 
     if (interrupted())
         return false;
     // What writes the image again when this run is cut off.
-    const std::string rerun = recoveryCommand(serial, port, context, birdPath, build);
+    const std::string rerun = recoveryCommand(serial, port, context.run, birdPath, build);
     bool ok = false;
     switch (context.recoveryChip) {
     case RECOVERY_CHIP_IMX_SDP:
-        ok = imxRecoverFirmware(context.display, image, serial, context.useUeiBytes, rerun);
+        ok = imxRecoverFirmware(context.display, image, serial, context.run.useUeiBytes, rerun);
         break;
     case RECOVERY_CHIP_NXP_ISP:
         ok = nxpFlashFirmware(context.display, image, port, baudRate, rerun);
@@ -159,12 +160,6 @@ struct FlashBlock {
     uint32_t length;
 };
 
-std::string describe(const char* pattern, auto... values) {
-    char text[192];
-    snprintf(text, sizeof text, pattern, values...);
-    return text;
-}
-
 // The firmware blocks before the 4-byte block that ends the image. Empty, with the reason, when
 // the image holds nothing to write or a block the chip cannot take, so that nothing is erased
 // for an image that cannot be written.
@@ -180,13 +175,13 @@ std::vector<FlashBlock> blocksToFlash(const BirdFile& image, std::string& reason
         }
         // Copies to flash go in whole 256-byte pages.
         if (block.address % 256 != 0) {
-            reason = describe("its firmware block at 0x%08X does not start on a 256-byte page",
+            reason = formatted("its firmware block at 0x%08X does not start on a 256-byte page",
                               block.address);
             return {};
         }
         if (block.address >= NxpIspClient::kFlashSize ||
             length > NxpIspClient::kFlashSize - block.address) {
-            reason = describe("its firmware block of %u bytes at 0x%08X does not fit the chip's "
+            reason = formatted("its firmware block of %u bytes at 0x%08X does not fit the chip's "
                               "%u KiB of flash",
                               length, block.address, NxpIspClient::kFlashSize / 1024);
             return {};
@@ -255,7 +250,7 @@ class NxpChunkWriter {
                                   : 0;
         if (skip < copySize && client_.compare(flashAddress + skip, kNxpRamBuffer + skip,
                                                copySize - skip) != aErrNone) {
-            why = describe("the flash at 0x%08X does not hold what was written: ", flashAddress) +
+            why = formatted("the flash at 0x%08X does not hold what was written: ", flashAddress) +
                   client_.failure();
             return false;
         }
@@ -295,7 +290,7 @@ class NxpChunkWriter {
             Debug_Print(DEBUG_Updater, "\t RAM write went astray: read %08X for %08X\n", sentinel_,
                         sentinel);
         }
-        why = describe("the chip wrote the data for RAM at 0x%08X elsewhere %d times",
+        why = formatted("the chip wrote the data for RAM at 0x%08X elsewhere %d times",
                        kSentinelAddress, kWriteTries);
         return false;
     }
@@ -415,17 +410,17 @@ bool nxpFlashFirmware(UpdaterDisplayInterface& display, const BirdFile& image,
     auto stopped = [&] {
         restoreChip(client, rateChanged);
         const std::string state =
-            erased ? describe("the chip on %s is in its boot ROM's command mode with its flash "
+            erased ? formatted("the chip on %s is in its boot ROM's command mode with its flash "
                               "erased and %u of %u bytes written",
                               port.c_str(), written, imageBytes)
-                   : describe("the chip on %s is in its boot ROM's command mode and nothing was "
+                   : formatted("the chip on %s is in its boot ROM's command mode and nothing was "
                               "written",
                               port.c_str());
         showStoppedRecovery(display, state, rerun);
         return false;
     };
     interruption::CriticalWork command(interruption::CriticalWork::Kind::ChipCommand, port);
-    command.leaves(describe("The chip on %s is in its boot ROM and may be left inside a command; "
+    command.leaves(formatted("The chip on %s is in its boot ROM and may be left inside a command; "
                             "its flash may be erased and partly written",
                             port.c_str()),
                    {"To write the firmware, run:", "  " + rerun});
@@ -495,7 +490,7 @@ bool nxpFlashFirmware(UpdaterDisplayInterface& display, const BirdFile& image,
         }
         if (!blockWritten) {
             return failed(
-                describe("writing firmware block %d failed", static_cast<int>(i + 1)).c_str());
+                formatted("writing firmware block %d failed", static_cast<int>(i + 1)).c_str());
         }
         total += block.length;
     }

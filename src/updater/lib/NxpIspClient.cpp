@@ -1,5 +1,6 @@
 // The NXP UART ISP client: command texts, reply lines with time budgets, UU-encoded RAM writes.
 #include "NxpIspClient.h"
+#include "FormattedText.h"
 
 #include "Debug.h"
 #include "SerialPortText.h"
@@ -47,12 +48,6 @@ std::string visibleText(const uint8_t* bytes, size_t count) {
         text += bytes[i] >= 0x20 && bytes[i] < 0x7F ? static_cast<char>(bytes[i]) : ' ';
     }
     return text;
-}
-
-std::string format(const char* pattern, auto... values) {
-    char buffer[128];
-    snprintf(buffer, sizeof buffer, pattern, values...);
-    return buffer;
 }
 
 // Leading bytes that no reply starts with: line ends of an earlier echo, NUL, line noise.
@@ -178,7 +173,7 @@ aErr NxpIspClient::readByte(uint8_t& byte, uint64_t deadline) {
 aErr NxpIspClient::writeBytes(const uint8_t* bytes, size_t count) {
     aErr err = aStream_Write(stream_, bytes, count);
     if (err != aErrNone) {
-        return fail(err, format("the port did not take the %zu bytes written to it (%s)", count,
+        return fail(err, formatted("the port did not take the %zu bytes written to it (%s)", count,
                                 aError_GetErrorText(err)));
     }
     bytesSent_ += count;
@@ -281,7 +276,7 @@ aErr NxpIspClient::GetLine(char* buffer, size_t size, size_t& length, uint32_t b
         return aErrNone;
     }
     if (err == aErrNotReady) {
-        return fail(aErrTimeout, format("no complete reply from the chip within %u ms", budgetMs));
+        return fail(aErrTimeout, formatted("no complete reply from the chip within %u ms", budgetMs));
     }
     return err == aErrNone ? aErrIO : fail(err, "reading the reply failed");
 }
@@ -515,7 +510,7 @@ aErr NxpIspClient::command(const std::string& text, uint32_t budgetMs, bool logC
 
 aErr NxpIspClient::setEcho(bool on) {
     Debug_Print(DEBUG_NXPSerial, "Setting device echo %d\n", on ? 1 : 0);
-    aErr err = command(format("A %d\r\n", on ? 1 : 0), budgets.command, false);
+    aErr err = command(formatted("A %d\r\n", on ? 1 : 0), budgets.command, false);
     if (err == aErrNone) {
         echo_ = on;
     }
@@ -523,14 +518,14 @@ aErr NxpIspClient::setEcho(bool on) {
 }
 
 aErr NxpIspClient::unlock() {
-    return command(format("U %u\r\n", kUnlockCode), budgets.command, false);
+    return command(formatted("U %u\r\n", kUnlockCode), budgets.command, false);
 }
 
 aErr NxpIspClient::prepareSectors(uint32_t first, uint32_t last) {
     if (last < first) {
         return aErrParam;
     }
-    return command(format("P %u %u\r\n", first, last), budgets.command, true);
+    return command(formatted("P %u %u\r\n", first, last), budgets.command, true);
 }
 
 aErr NxpIspClient::eraseSectors(uint32_t first, uint32_t last) {
@@ -538,7 +533,7 @@ aErr NxpIspClient::eraseSectors(uint32_t first, uint32_t last) {
         return aErrParam;
     }
     const uint32_t budget = budgets.command + budgets.erasePerSector * (last - first + 1);
-    return command(format("E %u %u\r\n", first, last), budget, true);
+    return command(formatted("E %u %u\r\n", first, last), budget, true);
 }
 
 aErr NxpIspClient::copyRamToFlash(uint32_t flashAddress, uint32_t ramAddress, uint32_t count) {
@@ -547,12 +542,12 @@ aErr NxpIspClient::copyRamToFlash(uint32_t flashAddress, uint32_t ramAddress, ui
         return aErrParam;
     }
     const uint32_t budget = budgets.command + budgets.copyPer256 * (count / 256);
-    return command(format("C %u %u %u\r\n", flashAddress, ramAddress, count), budget, true);
+    return command(formatted("C %u %u %u\r\n", flashAddress, ramAddress, count), budget, true);
 }
 
 aErr NxpIspClient::go(uint32_t address) {
     failure_.clear();
-    return SendCommand(format("G %u T\r\n", address));
+    return SendCommand(formatted("G %u T\r\n", address));
 }
 
 aErr NxpIspClient::readUid() {
@@ -588,7 +583,7 @@ aErr NxpIspClient::Read(uint32_t address, uint32_t count, uint8_t* out) {
     if (count == 0 || count % 4 != 0 || count > kBytesPerLine * kLinesPerBlock || out == nullptr) {
         return aErrParam;
     }
-    const std::string text = format("R %u %u\r\n", address, count);
+    const std::string text = formatted("R %u %u\r\n", address, count);
     aErr err = command(text, budgets.command, true);
     if (err != aErrNone) {
         return err;
@@ -641,7 +636,7 @@ aErr NxpIspClient::compare(uint32_t first, uint32_t second, uint32_t count) {
     if (count == 0 || count % 4 != 0 || first % 4 != 0 || second % 4 != 0) {
         return aErrParam;
     }
-    const std::string text = format("M %u %u %u\r\n", first, second, count);
+    const std::string text = formatted("M %u %u %u\r\n", first, second, count);
     const aErr err = command(text, budgets.command + wireMs(count), true);
     if (err != aErrParam || lastCode_ != kCompareError) {
         return err;
@@ -650,12 +645,12 @@ aErr NxpIspClient::compare(uint32_t first, uint32_t second, uint32_t count) {
     char line[32];
     size_t length = 0;
     if (GetLine(line, sizeof line, length, budgets.command) != aErrNone) {
-        return fail(aErrParam, format("the %u bytes at 0x%08X differ from those at 0x%08X", count,
+        return fail(aErrParam, formatted("the %u bytes at 0x%08X differ from those at 0x%08X", count,
                                       first, second));
     }
     const size_t start = skipNoise(line, length);
     return fail(aErrParam,
-                format("the %u bytes at 0x%08X differ from those at 0x%08X from byte %lu", count,
+                formatted("the %u bytes at 0x%08X differ from those at 0x%08X from byte %lu", count,
                        first, second, strtoul(line + start, nullptr, 10)));
 }
 
@@ -668,7 +663,7 @@ aErr NxpIspClient::changeBaudRate(uint32_t baudRate) {
     if (rate == baudRate_) {
         return aErrNone;
     }
-    aErr err = command(format("B %u 1\r\n", rate), budgets.command, true);
+    aErr err = command(formatted("B %u 1\r\n", rate), budgets.command, true);
     if (err != aErrNone) {
         return err;
     }
@@ -678,7 +673,7 @@ aErr NxpIspClient::changeBaudRate(uint32_t baudRate) {
     err = aStream_CreateSerial(portName_.c_str(), index, 0, 0, 0, &stream_);
     if (err != aErrNone) {
         stream_ = nullptr;
-        return fail(err, format("the port could not follow the chip to %u baud (%s)", rate,
+        return fail(err, formatted("the port could not follow the chip to %u baud (%s)", rate,
                                 aError_GetErrorText(err)));
     }
     baudRate_ = rate;
@@ -689,7 +684,7 @@ aErr NxpIspClient::Write(uint32_t ramAddress, uint32_t count, const uint8_t* dat
     if (count == 0 || count % 4 != 0 || data == nullptr) {
         return aErrParam;
     }
-    aErr err = command(format("W %u %u\r\n", ramAddress, count), budgets.command, false);
+    aErr err = command(formatted("W %u %u\r\n", ramAddress, count), budgets.command, false);
     if (err != aErrNone) {
         Debug_Print(DEBUG_NXPSerial_SR, "Write() Error response ==>[%s]\n",
                     aError_GetErrorText(err));
