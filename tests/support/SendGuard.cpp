@@ -10,6 +10,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -39,11 +40,16 @@ bool forManyHosts(int fd, const void* to, socklen_t length, sockaddr_in& target)
 }
 
 ssize_t refuse(const sockaddr_in& target) {
-    char text[INET_ADDRSTRLEN] = "?";
-    inet_ntop(AF_INET, &target.sin_addr, text, sizeof text);
-    ADD_FAILURE() << "a datagram to " << text << ":" << ntohs(target.sin_port)
-                  << " would reach other hosts: start the test with "
-                     "testsupport::enterNetworkNamespace()";
+    // One failure for each test is enough: a beacon repeats every 100 ms.
+    static std::atomic<const testing::TestInfo*> lastFailed{nullptr};
+    const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
+    if (test == nullptr || lastFailed.exchange(test) != test) {
+        char text[INET_ADDRSTRLEN] = "?";
+        inet_ntop(AF_INET, &target.sin_addr, text, sizeof text);
+        ADD_FAILURE() << "a datagram to " << text << ":" << ntohs(target.sin_port)
+                      << " would reach other hosts: start the test with "
+                         "testsupport::enterNetworkNamespace()";
+    }
     errno = EPERM;
     return -1;
 }
