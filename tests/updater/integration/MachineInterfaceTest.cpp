@@ -1,6 +1,7 @@
 // The Updater for scripts and racks, as a process: --json documents held to the published schema
 // by an outside validator, and several modules updated at once over USB emulation, one faulty.
 #include "JsonSchemaCheck.h"
+#include "NetworkNamespace.h"
 #include "ProcessRunner.h"
 #include "RequestReplyModel.h"
 #include "SampleCatalogue.h"
@@ -140,9 +141,14 @@ struct CommandCase {
     const char* kind;    // the failure kind expected, "" when the command succeeds
 };
 
-class JsonCommand : public MachineInterface, public testing::WithParamInterface<CommandCase> {};
+// An update or a discovery that finds its module or router missing on USB looks for it by
+// TCP/IP discovery: each case runs in its own network namespace.
+class JsonCommand : public testsupport::SetUpInNetworkNamespace<MachineInterface>,
+                    public testing::WithParamInterface<CommandCase> {};
 
 TEST_P(JsonCommand, WritesOneDocumentTheSchemaAcceptsAndKeepsItsExitStatus) {
+    if (!testsupport::enterNetworkNamespace())
+        return;
     const CommandCase& c = GetParam();
     attach(0x40F5849A);
     std::vector<std::string> args = c.args;
