@@ -7,6 +7,9 @@
 //       if (!testsupport::enterNetworkNamespace()) return; // ran (or was skipped) outside
 //       ... the test, inside the namespace ...
 //   }
+//
+// A fixture whose SetUp starts programs wraps itself in SetUpInNetworkNamespace<Fixture>, so
+// that they start only inside; its test bodies begin with the same line.
 #pragma once
 
 #include "ProcessRunner.h"
@@ -74,11 +77,28 @@ inline bool enterNetworkNamespace() {
     ProcessOptions options;
     options.environment[kNamespaceMark] = "1";
     options.deadline = std::chrono::milliseconds(120000);
-    const ProcessResult result = runProcess(
-        "/usr/bin/unshare", {option, "/bin/sh", "-c", script, self, filter}, options);
+    const ProcessResult result =
+        runProcess("/usr/bin/unshare", {option, "/bin/sh", "-c", script, self, filter}, options);
     EXPECT_EQ(result.exitStatus, 0) << "inside the namespace:\n" << result.out << result.err;
     EXPECT_EQ(result.out.find("[  SKIPPED ]"), std::string::npos) << result.out;
+    // A filter that selects nothing passes too: the one test must have run there.
+    EXPECT_NE(result.out.find("[==========] 1 test from 1 test suite ran."), std::string::npos)
+        << result.out;
     return false;
 }
+
+// Fixture's SetUp and TearDown run only inside the namespace: outside, the test body's
+// enterNetworkNamespace() runs the test there and nothing of the fixture starts out here.
+template <class Fixture> class SetUpInNetworkNamespace : public Fixture {
+  protected:
+    void SetUp() override {
+        if (insideNetworkNamespace())
+            Fixture::SetUp();
+    }
+    void TearDown() override {
+        if (insideNetworkNamespace())
+            Fixture::TearDown();
+    }
+};
 
 } // namespace testsupport

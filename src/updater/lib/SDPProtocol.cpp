@@ -49,6 +49,10 @@ aErr SDPProtocol::open() {
     return transport_->open() ? aErrNone : aErrIO;
 }
 
+namespace {
+constexpr int kStatusWaitMs = 400;
+} // namespace
+
 bool SDPProtocol::checkStatus() {
     if (!transport_) {
         return false;
@@ -59,9 +63,12 @@ bool SDPProtocol::checkStatus() {
         Debug_Print(DEBUG_iMXSerial, "bytesWritten: %td\n", written);
         logBytes(frame);
         std::vector<uint8_t> reply;
-        const std::ptrdiff_t got =
-            transport_->read(reply, 100 + static_cast<int>(transport_->pendingMs(frame.size())),
-                             transport_->replySize(true));
+        // A reply that comes after this wait would be taken for the ROM breaking off the next
+        // transfer, so the wait is long enough for a loaded host; a ROM that answers at all
+        // answers within milliseconds, so only a silent one makes the run wait it out.
+        const std::ptrdiff_t got = transport_->read(
+            reply, kStatusWaitMs + static_cast<int>(transport_->pendingMs(frame.size())),
+            transport_->replySize(true));
         Debug_Print(DEBUG_iMXSerial, "Read Data: %td\n", got);
         logBytes(reply);
         uint32_t value = 0;

@@ -1,14 +1,12 @@
 // The Updater interrupted as users interrupt it, with real signals to the real process: a module
 // whose loader has started finishes its transfer, nothing new starts, a second interrupt stops at
 // once with the command that finishes the job, and a reader that goes away stops no update.
+#include "EmulatedModules.h"
 #include "JsonSchemaCheck.h"
 #include "ProcessRunner.h"
-#include "RequestReplyModel.h"
 #include "ScopedTempDir.h"
 #include "SpawnedProgram.h"
 #include "TaggedFirmware.h"
-#include "UpgradeModel.h"
-#include "VirtualModule.h"
 
 #include "corvane/aVersion.h"
 
@@ -23,11 +21,8 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Corvane::Tools::RequestReplyModel;
 using Corvane::Tools::UpgradeFaults;
-using Corvane::Tools::UpgradeModel;
-using Corvane::Tools::VirtualModule;
-using Corvane::Tools::VirtualModuleConfig;
+using testsupport::EmulatedModules;
 using namespace std::chrono_literals;
 
 constexpr uint32_t kNewBuild = 12345;
@@ -73,12 +68,6 @@ class TransferGate {
 // Virtual modules on USB emulation and the Updater run against them as a process.
 class Interruptions : public testing::Test {
   protected:
-    struct Peer {
-        std::unique_ptr<RequestReplyModel> model;
-        std::unique_ptr<UpgradeModel> upgrade;
-        std::unique_ptr<VirtualModule> vm; // last: it stops serving before the models go
-    };
-
     void SetUp() override {
         ASSERT_FALSE(std::string(UPDATER_BIN).empty()) << "the Updater is not built";
         std::string error;
@@ -87,27 +76,15 @@ class Interruptions : public testing::Test {
             << error;
     }
 
-    Peer& attach(const char* serial, UpgradeFaults faults = {}) {
-        VirtualModuleConfig config;
-        config.heartbeatMs = 0;
-        config.identity.serialNumber = static_cast<uint32_t>(std::stoul(serial, nullptr, 16));
-        config.identity.model = 19;
-        Peer peer;
-        peer.vm = std::make_unique<VirtualModule>(config);
-        peer.model = std::make_unique<RequestReplyModel>(config.identity);
-        peer.model->install(*peer.vm);
-        peer.model->setFirmware(11111, aVersion_Pack(2, 10, 3));
-        peer.upgrade = std::make_unique<UpgradeModel>(*peer.model, 1024, std::move(faults));
-        peer.upgrade->install(*peer.vm);
-        EXPECT_TRUE(peer.vm->start());
-        emulation += std::string(emulation.empty() ? "" : ",") + serial +
-                     ":13@127.0.0.1:" + std::to_string(peer.vm->port());
-        peers.push_back(std::move(peer));
-        return peers.back();
+    EmulatedModules::Module& attach(const char* serial, UpgradeFaults faults = {}) {
+        return modules.attach(static_cast<uint32_t>(std::stoul(serial, nullptr, 16)),
+                              std::move(faults));
     }
 
     std::map<std::string, std::optional<std::string>> environment() const {
-        return {{"HOME", home.string()}, {"CORVANE_USB_EMULATION", emulation}, {"TERM", "xterm"}};
+        return {{"HOME", home.string()},
+                {"CORVANE_USB_EMULATION", modules.emulation()},
+                {"TERM", "xterm"}};
     }
 
     std::unique_ptr<SpawnedProgram> start(std::vector<std::string> args) {
@@ -130,8 +107,7 @@ class Interruptions : public testing::Test {
     fs::path dir{tmp.path()};
     fs::path home{dir / "home"};
     fs::path image{dir / "image.bird"};
-    std::string emulation;
-    std::vector<Peer> peers;
+    EmulatedModules modules;
 };
 
 std::string firstNotice(const char* serial) {
@@ -151,7 +127,7 @@ class EachInterrupt : public Interruptions, public testing::WithParamInterface<S
 // asked, so it ends with 0.
 TEST_P(EachInterrupt, TheTransferInFlightFinishes) {
     TransferGate gate;
-    Peer& module = attach(kFirst, gate.faults());
+    EmulatedModules::Module& module = attach(kFirst, gate.faults());
     auto updater = start({"-U", "-d", kFirst, "-f", image.string()});
     ASSERT_TRUE(gate.awaitReached()) << TransferGate::said(*updater);
     updater->signal(GetParam().signal);
@@ -169,7 +145,7 @@ TEST_P(EachInterrupt, TheTransferInFlightFinishes) {
 TEST_P(EachInterrupt, ARackStartsNothingNew) {
     TransferGate gate;
     attach(kFirst, gate.faults());
-    Peer& second = attach(kSecond);
+    EmulatedModules::Module& second = attach(kSecond);
     auto updater =
         start({"-U", "-d", kFirst, "-d", kSecond, "-f", image.string(), "--jobs", "1", "--json"});
     ASSERT_TRUE(gate.awaitReached()) << TransferGate::said(*updater);
@@ -202,7 +178,7 @@ INSTANTIATE_TEST_SUITE_P(Signals, EachInterrupt,
 // command that finishes the job; that command then does.
 TEST_F(Interruptions, ASecondInterruptStopsAtOnceWithTheCommandThatFinishes) {
     TransferGate gate;
-    Peer& module = attach(kFirst, gate.faults());
+    EmulatedModules::Module& module = attach(kFirst, gate.faults());
     auto updater = start({"-U", "-d", kFirst, "-f", image.string()});
     ASSERT_TRUE(gate.awaitReached()) << TransferGate::said(*updater);
     updater->signal(SIGINT);
@@ -228,9 +204,8 @@ TEST_F(Interruptions, ASecondInterruptStopsAtOnceWithTheCommandThatFinishes) {
 TEST_F(Interruptions, AClosedStandardOutputStopsNoUpdate) {
     for (const bool json : {false, true}) {
         SCOPED_TRACE(json ? "--json" : "lines");
-        peers.clear();
-        emulation.clear();
-        Peer& module = attach(kFirst);
+        modules.clear();
+        EmulatedModules::Module& module = attach(kFirst);
         std::vector<std::string> args = {"-U", "-d", kFirst, "-f", image.string()};
         if (json)
             args.push_back("--json");

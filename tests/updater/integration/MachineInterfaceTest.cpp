@@ -1,14 +1,13 @@
 // The Updater for scripts and racks, as a process: --json documents held to the published schema
 // by an outside validator, and several modules updated at once over USB emulation, one faulty.
+#include "EmulatedModules.h"
 #include "JsonSchemaCheck.h"
+#include "NetworkNamespace.h"
 #include "ProcessRunner.h"
-#include "RequestReplyModel.h"
 #include "SampleCatalogue.h"
 #include "ScopedTempDir.h"
 #include "TaggedFirmware.h"
 #include "UpdateServerProcess.h"
-#include "UpgradeModel.h"
-#include "VirtualModule.h"
 
 #include "corvane/aVersion.h"
 
@@ -24,11 +23,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Corvane::Tools::RequestReplyModel;
 using Corvane::Tools::UpgradeFaults;
-using Corvane::Tools::UpgradeModel;
-using Corvane::Tools::VirtualModule;
-using Corvane::Tools::VirtualModuleConfig;
 using Json = nlohmann::json;
 
 constexpr uint32_t kNewBuild = 12345; // version 2.10.5
@@ -38,12 +33,6 @@ constexpr uint32_t kOldBuild = 11111; // version 2.10.3
 // the Updater run against both with HOME in a scratch directory.
 class MachineInterface : public testing::Test {
   protected:
-    struct Peer {
-        std::unique_ptr<RequestReplyModel> model;
-        std::unique_ptr<UpgradeModel> upgrade;
-        std::unique_ptr<VirtualModule> vm; // last: it stops serving before the models go
-    };
-
     void SetUp() override {
         ASSERT_FALSE(std::string(UPDATER_BIN).empty() || std::string(UPDATE_SERVER_BIN).empty())
             << "the Updater or update-server is not built";
@@ -67,23 +56,7 @@ class MachineInterface : public testing::Test {
     // A module of model RouterBridge running build, with faults in its upgrade protocol.
     void attach(uint32_t serial, UpgradeFaults faults = {}, uint32_t build = kOldBuild,
                 uint32_t version = aVersion_Pack(2, 10, 3)) {
-        VirtualModuleConfig config;
-        config.heartbeatMs = 0;
-        config.identity.serialNumber = serial;
-        config.identity.model = 19;
-        Peer peer;
-        peer.vm = std::make_unique<VirtualModule>(config);
-        peer.model = std::make_unique<RequestReplyModel>(config.identity);
-        peer.model->install(*peer.vm);
-        peer.model->setFirmware(build, version);
-        peer.upgrade = std::make_unique<UpgradeModel>(*peer.model, 1024, faults);
-        peer.upgrade->install(*peer.vm);
-        ASSERT_TRUE(peer.vm->start());
-        char entry[64];
-        snprintf(entry, sizeof entry, "%s%08X:13@127.0.0.1:%u", emulation.empty() ? "" : ",",
-                 serial, peer.vm->port());
-        emulation += entry;
-        peers.push_back(std::move(peer));
+        peers.attach(serial, std::move(faults), build, version);
     }
 
     testsupport::ProcessResult run(const std::vector<std::string>& words) {
@@ -99,7 +72,7 @@ class MachineInterface : public testing::Test {
         args.insert(args.end(), {"-u", server->url()});
         testsupport::ProcessOptions options;
         options.environment["HOME"] = home().string();
-        options.environment["CORVANE_USB_EMULATION"] = emulation;
+        options.environment["CORVANE_USB_EMULATION"] = peers.emulation();
         options.deadline = std::chrono::seconds(120);
         return testsupport::runProcess(UPDATER_BIN, args, options);
     }
@@ -127,8 +100,7 @@ class MachineInterface : public testing::Test {
     ScopedTempDir tmp;
     fs::path dir{tmp.path()};
     fs::path image;
-    std::string emulation;
-    std::vector<Peer> peers;
+    testsupport::EmulatedModules peers;
     std::unique_ptr<testsupport::UpdateServerProcess> server;
 };
 
@@ -140,9 +112,14 @@ struct CommandCase {
     const char* kind;    // the failure kind expected, "" when the command succeeds
 };
 
-class JsonCommand : public MachineInterface, public testing::WithParamInterface<CommandCase> {};
+// An update or a discovery that finds its module or router missing on USB looks for it by
+// TCP/IP discovery: each case runs in its own network namespace.
+class JsonCommand : public testsupport::SetUpInNetworkNamespace<MachineInterface>,
+                    public testing::WithParamInterface<CommandCase> {};
 
 TEST_P(JsonCommand, WritesOneDocumentTheSchemaAcceptsAndKeepsItsExitStatus) {
+    if (!testsupport::enterNetworkNamespace())
+        return;
     const CommandCase& c = GetParam();
     attach(0x40F5849A);
     std::vector<std::string> args = c.args;
