@@ -105,7 +105,7 @@ bool BirdFile::readVersion(const std::string& path, std::string& version) {
         return false;
     }
     const uint64_t limit = birdInflateLimit(file.size() - BIRD_HEADER_SIZE, cap);
-    const auto reader = std::make_unique<InflatingReader>(file, limit);
+    const auto reader = std::make_unique<BirdInflatingReader>(file, limit);
     uint8_t count[kBirdCountSize];
     if (!reader->read(count, sizeof count)) {
         return false;
@@ -242,7 +242,7 @@ bool BirdFile::load() {
     if (!limitFor(size > BIRD_HEADER_SIZE ? size - BIRD_HEADER_SIZE : 0, limit, capped)) {
         return false;
     }
-    ImageInflater inflater(limit, capped);
+    BirdImageInflater inflater(limit, capped);
     // The whole file is read even past a broken stream, so a short or failing read is reported
     // as such whatever the bytes before it held.
     size_t done = 0;
@@ -304,7 +304,7 @@ bool BirdFile::decode(const uint8_t* bytes, size_t size) {
     if (!limitFor(bodySize, limit, capped)) {
         return false;
     }
-    ImageInflater inflater(limit, capped);
+    BirdImageInflater inflater(limit, capped);
     if (bodySize > 0) {
         inflater.feed(bytes + BIRD_HEADER_SIZE, bodySize);
     }
@@ -322,7 +322,7 @@ bool BirdFile::limitFor(uint64_t bodySize, uint64_t& limit, bool& capped) {
     return true;
 }
 
-bool BirdFile::takeImage(ImageInflater& inflater) {
+bool BirdFile::takeImage(BirdImageInflater& inflater) {
     const int z = inflater.finish();
     if (z != Z_STREAM_END) {
         if (inflater.overLimit()) {
@@ -341,7 +341,7 @@ bool BirdFile::takeImage(ImageInflater& inflater) {
         imageLength_ = 0;
         return false;
     }
-    image_ = inflater.take(imageLength_);
+    image_.reset(inflater.release(imageLength_));
 
     parseMatched_ = parseImage();
     readOffsets();

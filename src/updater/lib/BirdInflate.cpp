@@ -5,12 +5,12 @@
 #include <algorithm>
 #include <cstdlib>
 
-InflatingReader::InflatingReader(RegularFile& file, uint64_t outputLimit)
+BirdInflatingReader::BirdInflatingReader(RegularFile& file, uint64_t outputLimit)
     : file_(file), outputLimit_(outputLimit) {
     ok_ = inflateInit(&stream_) == Z_OK;
 }
 
-bool InflatingReader::read(uint8_t* out, size_t count) {
+bool BirdInflatingReader::read(uint8_t* out, size_t count) {
     stream_.next_out = out;
     stream_.avail_out = static_cast<uInt>(count);
     while (ok_ && stream_.avail_out > 0) {
@@ -33,7 +33,7 @@ bool InflatingReader::read(uint8_t* out, size_t count) {
     return ok_ && stream_.avail_out == 0;
 }
 
-bool InflatingReader::skip(uint64_t count) {
+bool BirdInflatingReader::skip(uint64_t count) {
     uint8_t scratch[kChunk];
     while (count > 0) {
         const size_t step = static_cast<size_t>(std::min<uint64_t>(count, sizeof scratch));
@@ -45,19 +45,18 @@ bool InflatingReader::skip(uint64_t count) {
     return true;
 }
 
-BirdFile::ImageInflater::ImageInflater(uint64_t limit, bool capped)
-    : limit_(limit), capped_(capped) {
+BirdImageInflater::BirdImageInflater(uint64_t limit, bool capped) : limit_(limit), capped_(capped) {
     status_ = inflateInit(&stream_);
     started_ = status_ == Z_OK;
 }
 
-BirdFile::ImageInflater::~ImageInflater() {
+BirdImageInflater::~BirdImageInflater() {
     if (started_) {
         inflateEnd(&stream_);
     }
 }
 
-int BirdFile::ImageInflater::feed(const uint8_t* input, size_t size) {
+int BirdImageInflater::feed(const uint8_t* input, size_t size) {
     if (status_ != Z_OK) {
         return status_;
     }
@@ -110,7 +109,7 @@ int BirdFile::ImageInflater::feed(const uint8_t* input, size_t size) {
     }
 }
 
-void BirdFile::ImageInflater::walkRecords() {
+void BirdImageInflater::walkRecords() {
     const uint8_t* image = image_.get();
     if (!countKnown_) {
         if (filled_ < kBirdCountSize) {
@@ -130,7 +129,7 @@ void BirdFile::ImageInflater::walkRecords() {
     expected_ = nextRecord_ + (seen_ < count_ ? BirdRecordHeader::kSize : kBirdChecksumSize);
 }
 
-bool BirdFile::ImageInflater::grow() {
+bool BirdImageInflater::grow() {
     const uint64_t wanted = std::max(expected_, capacity_ + capacity_ / 2) + kHeadroom;
     const uint64_t capacity = std::min(wanted, limit_);
     // realloc moves a large buffer by remapping its pages, so the old and the new buffer never

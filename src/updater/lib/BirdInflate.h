@@ -2,7 +2,6 @@
 // for a load, or the first bytes through small buffers for the version-only walk.
 #pragma once
 
-#include "BirdFile.h"
 #include "BirdRecord.h"
 #include "RegularFile.h"
 
@@ -10,7 +9,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <utility>
+#include <cstdlib>
+#include <memory>
 
 // A decompressed image may be at most this many times the size of the compressed body.
 inline constexpr uint64_t kBirdInflateFactor = 8;
@@ -25,12 +25,12 @@ inline uint64_t birdInflateLimit(uint64_t bodySize, uint64_t cap) {
 
 // Pulls the decompressed bytes of the zlib stream that follows a BIRD header through small
 // fixed buffers, so nothing of the image is kept.
-class InflatingReader {
+class BirdInflatingReader {
   public:
-    InflatingReader(RegularFile& file, uint64_t outputLimit);
-    ~InflatingReader() { inflateEnd(&stream_); }
-    InflatingReader(const InflatingReader&) = delete;
-    InflatingReader& operator=(const InflatingReader&) = delete;
+    BirdInflatingReader(RegularFile& file, uint64_t outputLimit);
+    ~BirdInflatingReader() { inflateEnd(&stream_); }
+    BirdInflatingReader(const BirdInflatingReader&) = delete;
+    BirdInflatingReader& operator=(const BirdInflatingReader&) = delete;
 
     // Exactly count bytes into out; false when the stream ends before, breaks, or grows past the
     // limit.
@@ -58,12 +58,12 @@ class InflatingReader {
 // are zlib's, as its one-shot uncompress into a buffer of the limit would report them. capped says
 // that the limit is the image limit rather than 8 times the body, so that running into it is a
 // refusal of its own.
-class BirdFile::ImageInflater {
+class BirdImageInflater {
   public:
-    ImageInflater(uint64_t limit, bool capped);
-    ~ImageInflater();
-    ImageInflater(const ImageInflater&) = delete;
-    ImageInflater& operator=(const ImageInflater&) = delete;
+    BirdImageInflater(uint64_t limit, bool capped);
+    ~BirdImageInflater();
+    BirdImageInflater(const BirdImageInflater&) = delete;
+    BirdImageInflater& operator=(const BirdImageInflater&) = delete;
 
     // Decompresses the next piece of the body. Z_OK while the stream wants more, Z_STREAM_END once
     // it is complete (whatever follows it is ignored), otherwise the error, which sticks.
@@ -80,16 +80,22 @@ class BirdFile::ImageInflater {
     // The image wanted to grow past the image limit.
     bool overLimit() const { return capped_ && filled_ == limit_ && finish() == Z_BUF_ERROR; }
     uint64_t limit() const { return limit_; }
-    // The decompressed image, once finish() said Z_STREAM_END.
-    ImageBuffer take(uint32_t& length) {
+    // Hands the decompressed image over, once finish() said Z_STREAM_END: malloc'd memory, for
+    // std::free.
+    uint8_t* release(uint32_t& length) {
         length = static_cast<uint32_t>(filled_);
-        return std::move(image_);
+        return image_.release();
     }
 
   private:
     // Headroom past the last announced record, so the small records that usually follow a large
     // image (offsets, info, loader start) fit without growing it again.
     static constexpr uint64_t kHeadroom = 4096;
+
+    // The image is malloc'd so that growing it can remap its pages rather than copy them.
+    struct FreeBytes {
+        void operator()(uint8_t* bytes) const noexcept { std::free(bytes); }
+    };
 
     void walkRecords();
     bool grow();
@@ -100,7 +106,7 @@ class BirdFile::ImageInflater {
     bool started_ = false;
     int status_ = Z_OK;
     bool outOfMemory_ = false;
-    ImageBuffer image_;
+    std::unique_ptr<uint8_t, FreeBytes> image_;
     uint64_t capacity_ = 0;
     uint64_t filled_ = 0;
     // The record walk that predicts the size: the announced count once known, the records seen,
