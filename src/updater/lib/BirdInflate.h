@@ -35,6 +35,7 @@ class BirdInflatingReader {
     // Exactly count bytes into out; false when the stream ends before, breaks, or grows past the
     // limit.
     bool read(uint8_t* out, size_t count);
+    // Passes over count bytes, with what read would say of them.
     bool skip(uint64_t count);
     // The stream came to its proper end with nothing broken.
     bool endedCleanly() const { return ended_ && ok_; }
