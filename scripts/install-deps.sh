@@ -16,6 +16,7 @@ packages=(
   clang libclang-rt-14-dev
   dpkg-dev file man-db groff-base
   lpc21isp imx-usb-loader
+  ansible-core
 )
 
 missing=()
