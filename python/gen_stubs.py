@@ -12,7 +12,13 @@ import sys
 ROW = re.compile(r"^ENTITY_(COMMAND|GET|SET|GETSET|CALL)\((.*)\)\s*$")
 INCLUDE = re.compile(r'^#include "([^"]+)"')
 
-GET_RETURNS = {"VALUE": "int", "PARAM": "int", "BYTES": "bytes", "IPV4": "bytes", "LIST": "List[int]"}
+GET_RETURNS = {
+    "VALUE": "int",
+    "PARAM": "int",
+    "BYTES": "bytes",
+    "IPV4": "bytes",
+    "LIST": "List[int]",
+}
 SET_ARGUMENTS = {
     "VALUE": "value: int",
     "PARAM": "subindex: int, value: int",
@@ -30,7 +36,11 @@ def snake_case(name: str) -> str:
             before = name[i - 1]
             next_lower = i + 1 < len(name) and name[i + 1].islower()
             two_lower = next_lower and i + 2 < len(name) and name[i + 2].islower()
-            if before.islower() or (before.isdigit() and next_lower) or (before.isupper() and two_lower):
+            if (
+                before.islower()
+                or (before.isdigit() and next_lower)
+                or (before.isupper() and two_lower)
+            ):
                 out.append("_")
         out.append(c.lower())
     return "".join(out)
@@ -65,13 +75,13 @@ def read_tables(all_tables: str):
                     continue  # written by hand in the C++ class; not bound
                 if kind in ("GET", "GETSET"):
                     parameter = ", parameter: int" if row_kind == "PARAM" else ""
+                    returns = GET_RETURNS[row_kind]
                     methods.append(
-                        f"    def {snake_case(getter)}(self{parameter}) -> {GET_RETURNS[row_kind]}: ..."
+                        f"    def {snake_case(getter)}(self{parameter}) -> {returns}: ..."
                     )
                 if kind in ("SET", "GETSET"):
-                    methods.append(
-                        f"    def {snake_case(setter)}(self, {SET_ARGUMENTS[row_kind]}) -> None: ..."
-                    )
+                    arguments = SET_ARGUMENTS[row_kind]
+                    methods.append(f"    def {snake_case(setter)}(self, {arguments}) -> None: ...")
     return classes
 
 
@@ -88,7 +98,7 @@ def main() -> int:
     for name, methods in classes:
         attribute = snake_case(name[: -len("Class")])
         entity_classes.append(
-            f"class {name}:\n"
+            f"class {name}(metaclass=_pybind11_type):\n"
             "    @property\n"
             "    def index(self) -> int: ...\n"
             "    def stream(self, name: str, *, on_value: Optional[Callable[[StreamValue], object]]"
@@ -97,7 +107,9 @@ def main() -> int:
         if attribute == "system":
             properties.append(f"    @property\n    def system(self) -> {name}: ...")
         else:
-            properties.append(f"    @property\n    def {attribute}(self) -> EntityGroup[{name}]: ...")
+            properties.append(
+                f"    @property\n    def {attribute}(self) -> EntityGroup[{name}]: ..."
+            )
     text = base.replace("    # @ENTITY_PROPERTIES@\n", "\n".join(properties) + "\n")
     text = text.replace("# @ENTITY_CLASSES@\n", "\n".join(entity_classes))
     os.makedirs(os.path.dirname(output) or ".", exist_ok=True)

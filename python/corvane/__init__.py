@@ -88,7 +88,9 @@ class ModuleSpec:
     port: Optional[int] = None
 
 
-def discover(transport: Transport = Transport.USB, timeout: Optional[float] = None) -> List[ModuleSpec]:
+def discover(
+    transport: Transport = Transport.USB, timeout: Optional[float] = None
+) -> List[ModuleSpec]:
     """The modules reachable over transport.
 
     Without timeout one search runs (USB answers at once; TCP/IP listens for about 2 s). With

@@ -5,12 +5,27 @@ Names and texts come from the library's own error table; only the choice of clas
 
 from __future__ import annotations
 
-from typing import Dict, Optional, Type
+from typing import Dict, Optional, Tuple, Type
 
 from . import _corvane
 
+__all__ = [
+    "ERROR_TABLE",
+    "ERROR_TABLE_UNKNOWN",
+    "Busy",
+    "ConnectionLost",
+    "CorvaneError",
+    "InvalidParameter",
+    "NotFound",
+    "PermissionDenied",
+    "Timeout",
+    "UpdateFailed",
+    "error_class",
+    "error_for",
+]
+
 #: code -> (name, description), from the library's table.
-ERROR_TABLE: Dict[int, tuple] = {code: (name, text) for code, name, text in _corvane.error_table()}
+ERROR_TABLE: Dict[int, Tuple[str, str]] = {code: (name, text) for code, name, text in _corvane.error_table()}
 
 #: The code the library gives anything it cannot name (aErrUnknown).
 ERROR_TABLE_UNKNOWN: int = max(ERROR_TABLE)

@@ -4,13 +4,16 @@ that hands each value to a callback, so no Python ever runs on the library's own
 from __future__ import annotations
 
 import threading
-from typing import Any, Callable, Iterator, NamedTuple, Optional
+import typing
+from typing import Any, Callable, Optional
 
 from . import _corvane
 from ._errors import Timeout
 
+__all__ = ["Stream", "StreamValue"]
 
-class StreamValue(NamedTuple):
+
+class StreamValue(typing.NamedTuple):
     """One streamed value: the module's timestamp, the value, and its subindex (0 if none)."""
 
     timestamp: int
@@ -44,7 +47,9 @@ class Stream:
         self._pump_error: Optional[BaseException] = None
         self._closing = threading.Event()
         if on_value is not None:
-            self._pump = threading.Thread(target=self._run_pump, name=f"corvane {name}", daemon=True)
+            self._pump = threading.Thread(
+                target=self._run_pump, name=f"corvane {name}", daemon=True
+            )
             self._pump.start()
 
     @property
@@ -58,7 +63,7 @@ class Stream:
     def __exit__(self, *exc: object) -> None:
         self.close()
 
-    def __iter__(self) -> Iterator[StreamValue]:
+    def __iter__(self) -> typing.Iterator[StreamValue]:
         if self._pump is not None:
             raise RuntimeError("a stream with on_value delivers to its callback, not an iterator")
         return self

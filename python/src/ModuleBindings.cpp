@@ -226,9 +226,12 @@ linkSpec specFrom(const py::object& from) {
     return spec;
 }
 
-py::bytes receive(LinkView& link, double timeout) {
+py::bytes receive(LinkView& link, double timeout, const py::bytes& match) {
     if (!std::isfinite(timeout) || timeout <= 0)
         throw LibraryError(aErrParam, "timeout must be a positive number of seconds");
+    const std::string leading = match;
+    if (leading.size() > 28)
+        throw LibraryError(aErrParam, "match is at most 28 bytes");
     uint8_t data[32] = {};
     uint8_t length = 0;
     {
@@ -241,8 +244,11 @@ py::bytes receive(LinkView& link, double timeout) {
         const auto tries = static_cast<uint64_t>(std::ceil(timeout));
         aErr err = aErrTimeout;
         for (uint64_t i = 0; i < tries && err == aErrTimeout; ++i) {
-            length = 0;
-            err = engine->receivePacket(0, nullptr, &length, data);
+            length = static_cast<uint8_t>(leading.size());
+            // The library checks the address but takes a packet from anyone.
+            err = engine->receivePacket(link.handle->module().getModuleAddress(),
+                                        reinterpret_cast<const uint8_t*>(leading.data()), &length,
+                                        data);
         }
         check(err, "no packet arrived in time");
     }
@@ -301,9 +307,10 @@ void registerModule(py::module_& m) {
                          "byte followed by at most 27 data bytes.")
         .def("send", &send, py::arg("address"), py::arg("data"),
              "Sends data (command byte, then data bytes) to the module at address.")
-        .def("receive", &receive, py::arg("timeout") = 1.0,
-             "The next packet that arrives (command byte, then data bytes), waiting up to "
-             "timeout seconds, rounded up to whole seconds; Timeout when none comes.");
+        .def("receive", &receive, py::arg("timeout") = 1.0, py::arg("match") = py::bytes(),
+             "The next packet that arrives (command byte, then data bytes) and starts with the "
+             "bytes of match (any packet when empty), waiting up to timeout seconds, rounded "
+             "up to whole seconds; Timeout when none comes.");
 
     py::class_<ModuleHandle, std::shared_ptr<ModuleHandle>> module(
         m, "Module",
