@@ -343,7 +343,9 @@ void registerModule(py::module_& m) {
                 handle.close();
             },
             "Stops the module's streams and closes its link; harmless when closed already.")
-        .def("__enter__", [](const std::shared_ptr<ModuleHandle>& handle) { return handle; })
+        .def(
+            "__enter__", [](const std::shared_ptr<ModuleHandle>& handle) { return handle; },
+            "Returns the module itself.")
         .def(
             "__exit__",
             [](ModuleHandle& handle, const py::object&, const py::object&, const py::object&) {
@@ -351,7 +353,8 @@ void registerModule(py::module_& m) {
                 handle.close();
                 return false;
             },
-            py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"))
+            py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"),
+            "Closes the module, however the block was left; exceptions go on.")
         .def_property_readonly("serial", &ModuleHandle::serial, "The module's serial number.")
         .def_property_readonly("model", &ModuleHandle::model, "The module's model code.")
         .def_property_readonly(
