@@ -7,6 +7,7 @@
 #include "StoreFolder.h"
 #include "UpdaterCommands.h"
 #include "UpdaterContext.h"
+#include "UpdaterOptions.h"
 
 #include "corvane/aDirectory.h"
 
@@ -133,6 +134,8 @@ py::dict runUpdate(uint32_t serial, const std::string& image, int transport, py:
         py::gil_scoped_release released;
         UpdaterContext context(kDefaultServerUrl, store, display);
         context.restartWaits.comeBackMs = static_cast<uint32_t>(comeBackSeconds * 1000);
+        // The data path Updater -U takes without -m.
+        context.useUeiBytes = UpdaterOptions{}.useUeiBytes;
         UpdateRequest request;
         request.serial = serial;
         request.birdFile = image;
