@@ -9,6 +9,7 @@
 #include <pybind11/stl.h>
 
 #include <cctype>
+#include <chrono>
 #include <limits>
 #include <type_traits>
 #include <utility>
@@ -249,6 +250,13 @@ std::vector<std::string>& entityNames() {
     return names;
 }
 
+// Binds every class of the tables, appending each one's Module attribute name to names.
+void bindTables(py::module_& m, std::vector<std::string>& names) {
+    {
+#include "EntityTableBindings.inc"
+    }
+}
+
 } // namespace
 
 void registerEntities(py::module_& m) {
@@ -265,45 +273,27 @@ void registerEntities(py::module_& m) {
 
     std::vector<std::string>& names = entityNames();
     names.clear();
-    {
-// Each class's rows go to the binder its ENTITY_COMMAND made; the braces give every class a
-// scope of its own for Current and binder.
-#define ENTITY_COMMAND(Class, code)                                                                \
-    }                                                                                              \
-    {                                                                                              \
-        using Current = Corvane::Class;                                                            \
-        Binder<Current> binder(m, #Class, names);
-#define BIND_GET_VALUE(option, name, T)                                                            \
-    binder.getValue<T>(#name, option, static_cast<aErr (Current::*)(T*)>(&Current::name));
-#define BIND_GET_PARAM(option, name, T)                                                            \
-    binder.getParam<T>(#name, option, static_cast<aErr (Current::*)(uint8_t, T*)>(&Current::name));
-#define BIND_GET_BYTES(option, name, T) binder.getBytes(#name, option, &Current::name);
-#define BIND_GET_IPV4(option, name, T) binder.getBytes(#name, option, &Current::name);
-#define BIND_GET_LIST(option, name, T) binder.getList(#name, option, &Current::name);
-#define BIND_GET_CUSTOM(option, name, T)
-#define BIND_GET_CUSTOM_PARAM(option, name, T)
-#define BIND_SET_VALUE(option, name, T) binder.setValue<T>(#name, option, &Current::name);
-#define BIND_SET_PARAM(option, name, T) binder.setParam<T>(#name, option, &Current::name);
-#define BIND_SET_BYTES(option, name, T) binder.setBytes(#name, option, &Current::name);
-#define BIND_SET_IPV4(option, name, T) binder.setBytes(#name, option, &Current::name);
-#define BIND_SET_LIST(option, name, T) binder.setList(#name, option, &Current::name);
-#define BIND_SET_CUSTOM(option, name, T)
-#define BIND_SET_CUSTOM_PARAM(option, name, T)
-#define ENTITY_GET(option, name, kind, T) BIND_GET_##kind(option, name, T)
-#define ENTITY_SET(option, name, kind, T) BIND_SET_##kind(option, name, T)
-#define ENTITY_GETSET(option, getter, setter, kind, T)                                             \
-    ENTITY_GET(option, getter, kind, T) ENTITY_SET(option, setter, kind, T)
-#define ENTITY_CALL(option, name) binder.call(#name, option, &Current::name);
-#include "corvane/entities/AllEntityTables.inc"
-#undef ENTITY_COMMAND
-#undef ENTITY_GET
-#undef ENTITY_SET
-#undef ENTITY_GETSET
-#undef ENTITY_CALL
-    } m
-        .def(
-            "entity_names", [] { return entityNames(); },
-            "The entity class names as Module attributes (m.<name>), in command order.");
+    bindTables(m, names);
+    m.def(
+        "entity_names", [] { return entityNames(); },
+        "The entity class names as Module attributes (m.<name>), in command order.");
+    m.def(
+        "_cpp_serial_reads",
+        [](const std::shared_ptr<ModuleHandle>& handle, uint32_t count) {
+            Corvane::SystemClass system;
+            system.init(&handle->module(), 0);
+            py::gil_scoped_release released;
+            auto use = handle->use();
+            const auto start = std::chrono::steady_clock::now();
+            for (uint32_t i = 0; i < count; ++i) {
+                uint32_t serial = 0;
+                check(system.getSerialNumber(&serial));
+            }
+            return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        },
+        py::arg("module"), py::arg("count"),
+        "Seconds that count calls of the C++ SystemClass::getSerialNumber take on this module: "
+        "the baseline of bench/bench_python.py.");
 }
 
 void addEntityProperties(py::class_<ModuleHandle, std::shared_ptr<ModuleHandle>>& module) {
