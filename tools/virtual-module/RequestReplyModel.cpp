@@ -16,25 +16,6 @@ namespace Corvane::Tools {
 
 namespace {
 
-constexpr uint8_t kOpMask = 0xC0;
-constexpr uint8_t kOpGet = 0x40;
-constexpr uint8_t kOpSet = 0x80;
-constexpr uint8_t kOpAck = 0xC0;
-constexpr uint8_t kOptionMask = 0x3F;
-constexpr uint8_t kIndexMask = 0x1F;
-constexpr uint8_t kSpecRequest = 0x20;
-constexpr uint8_t kSpecError = 0x80;
-constexpr uint8_t kBytesPerPacket = 24;
-constexpr uint8_t kMore = 0x80;
-constexpr uint8_t kSequenceMask = 0x7F;
-
-constexpr uint8_t kCmdSystem = 3;
-constexpr uint8_t kOptVersion = 7;
-constexpr uint8_t kCmdStoreSlot = 4;
-constexpr uint8_t kCmdDebug = 23;
-constexpr uint8_t kCmdModuleQuery = 73;
-constexpr uint8_t kCmdFactoryData = 94;
-
 constexpr uint8_t kSlotReadBytes = 25;
 constexpr uint8_t kSlotErrorBit = 0x80;
 constexpr std::size_t kMaxOpenHandles = 16;
@@ -181,12 +162,7 @@ struct RequestReplyModel::Impl {
 
 void RequestReplyModel::Impl::ueiError(ModuleConnection& c, const WirePacket& request,
                                        aErr code) const {
-    const uint8_t option = request.data[1] & kOptionMask;
-    const uint8_t replyOption = (request.data[1] & kOpMask) == kOpSet ? (option | kOpAck) : option;
-    c.send(WirePacket(c.identity().address,
-                      {request.data[0], replyOption,
-                       static_cast<uint8_t>((request.data[2] & kIndexMask) | kSpecError),
-                       static_cast<uint8_t>(code)}));
+    c.send(ueiErrorReply(c.identity().address, request, static_cast<uint8_t>(code)));
 }
 
 uint32_t RequestReplyModel::Impl::scalar(const OptionDef& option, uint32_t key) const {

@@ -49,39 +49,9 @@ constexpr auto kRestartTime = std::chrono::milliseconds(20);
 // emulated latency: this close to a delayed packet's time the loop polls without sleeping.
 constexpr std::chrono::microseconds kOnTimeSpan{100};
 
-// The system entity's command and the options the module answers.
-constexpr uint8_t kCmdSystem = 3;
-constexpr uint8_t kOptModule = 1;
-constexpr uint8_t kOptModel = 8;
-constexpr uint8_t kOptSerialNumber = 9;
-
-constexpr uint8_t kOpGet = 0x40;
-constexpr uint8_t kOpSet = 0x80;
-constexpr uint8_t kSpecRequest = 0x20;
-constexpr uint8_t kSpecError = 0x80;
-
+// The second byte of a heartbeat: the module is up, or going away.
 constexpr uint8_t kHeartbeatUp = 0;
 constexpr uint8_t kHeartbeatDown = 1;
-
-bool isUeiRequest(const WirePacket& packet) {
-    // A packet of another protocol, unknown to the module, goes unanswered.
-    if (packet.length < 3 || !packet.carriesUEI())
-        return false;
-    const uint8_t op = packet.data[1] & 0xC0;
-    return (op == kOpGet || op == kOpSet) && (packet.data[2] & kSpecRequest) != 0;
-}
-
-// The option byte a reply carries: the plain option for a get, option | 0xC0 for a set.
-uint8_t replyOption(uint8_t requestOption) {
-    const uint8_t option = requestOption & 0x3F;
-    return (requestOption & 0xC0) == kOpSet ? static_cast<uint8_t>(option | 0xC0) : option;
-}
-
-WirePacket errorReply(uint8_t address, const WirePacket& request, aErr code) {
-    return WirePacket(address, {request.data[0], replyOption(request.data[1]),
-                                static_cast<uint8_t>((request.data[2] & 0x1F) | kSpecError),
-                                static_cast<uint8_t>(code)});
-}
 
 struct Counters {
     std::atomic<uint64_t> connections{0}, packetsReceived{0}, noiseBytes{0}, syncRequests{0},
@@ -186,7 +156,7 @@ void VirtualModule::Impl::trace(const char* format, ...) {
 
 void VirtualModule::Impl::installBuiltInHandlers() {
     // Command 0 from the host is the answer to a heartbeat.
-    handlers[0] = [this](ModuleConnection& mc, const WirePacket& packet) {
+    handlers[kCmdHeartbeat] = [this](ModuleConnection& mc, const WirePacket& packet) {
         auto& c = static_cast<Connection&>(mc);
         if (c.pendingHeartbeats > 0 && packet.length == 2 && packet.data[1] == c.heartbeatAnswer) {
             --c.pendingHeartbeats;
@@ -202,13 +172,13 @@ void VirtualModule::Impl::installBuiltInHandlers() {
             ++counters.unhandledPackets;
             return;
         }
-        const uint8_t option = request.data[1] & 0x3F;
-        if ((request.data[2] & 0x1F) != 0) {
-            c.send(errorReply(id.address, request, aErrIndexRange));
+        const uint8_t option = request.data[1] & kOptionMask;
+        if ((request.data[2] & kIndexMask) != 0) {
+            c.send(ueiErrorReply(id.address, request, aErrIndexRange));
             return;
         }
-        if ((request.data[1] & 0xC0) != kOpGet) {
-            c.send(errorReply(id.address, request, aErrInvalidOption));
+        if ((request.data[1] & kOpMask) != kOpGet) {
+            c.send(ueiErrorReply(id.address, request, aErrInvalidOption));
             return;
         }
         switch (option) {
@@ -224,7 +194,7 @@ void VirtualModule::Impl::installBuiltInHandlers() {
                                            static_cast<uint8_t>(s >> 8), static_cast<uint8_t>(s)}));
             break;
         }
-        default: c.send(errorReply(id.address, request, aErrInvalidOption));
+        default: c.send(ueiErrorReply(id.address, request, aErrInvalidOption));
         }
     };
 }
@@ -336,7 +306,7 @@ void VirtualModule::Impl::heartbeat(Connection& c, Clock::time_point now) {
     ++c.pendingHeartbeats;
     c.heartbeatAnswer = kHeartbeatUp + 2;
     ++counters.heartbeatsSent;
-    queue(c, WirePacket(config.identity.address, {0, kHeartbeatUp}));
+    queue(c, WirePacket(config.identity.address, {kCmdHeartbeat, kHeartbeatUp}));
 }
 
 void VirtualModule::Impl::handle(Connection& c, const WirePacket& packet) {
@@ -360,7 +330,7 @@ void VirtualModule::Impl::handle(Connection& c, const WirePacket& packet) {
     } else if (packet.address == id.address && packet.length >= 1 && handlers[packet.data[0]]) {
         handlers[packet.data[0]](c, packet);
     } else if (packet.address == id.address && isUeiRequest(packet)) {
-        queue(c, errorReply(id.address, packet, aErrInvalidEntity));
+        queue(c, ueiErrorReply(id.address, packet, aErrInvalidEntity));
     } else {
         ++counters.unhandledPackets;
         trace("unhandled packet to 0x%02X, length %u", packet.address, packet.length);
@@ -435,7 +405,7 @@ void VirtualModule::Impl::closeAll() {
     for (auto& c : connections) {
         // A module going away says so with a "down" heartbeat; nobody waits for the answer.
         if (!current.mute && !c->closing && config.heartbeatMs != 0) {
-            queue(*c, WirePacket(config.identity.address, {0, kHeartbeatDown}));
+            queue(*c, WirePacket(config.identity.address, {kCmdHeartbeat, kHeartbeatDown}));
             releaseDue(*c, Clock::time_point::max());
             flush(*c);
         }
