@@ -14,6 +14,12 @@ WirePacket::WirePacket(uint8_t addr, std::initializer_list<uint8_t> bytes) : add
     std::copy_n(bytes.begin(), length, data.begin());
 }
 
+void WirePacket::append(const uint8_t* bytes, std::size_t count) {
+    const std::size_t n = std::min<std::size_t>(count, kWireMaxData - length);
+    std::copy_n(bytes, n, data.begin() + length);
+    length = static_cast<uint8_t>(length + n);
+}
+
 void WirePacket::appendTo(std::vector<uint8_t>& out) const {
     const std::size_t at = out.size();
     const uint8_t n = static_cast<uint8_t>(std::min<std::size_t>(length, kWireMaxData));

@@ -62,6 +62,10 @@ struct WirePacket {
     // Data beyond kWireMaxData bytes is cut off.
     WirePacket(uint8_t addr, std::initializer_list<uint8_t> bytes);
 
+    // Adds bytes to the data; what goes beyond kWireMaxData bytes is cut off.
+    void append(const uint8_t* bytes, std::size_t count);
+    void append(uint8_t byte) { append(&byte, 1); }
+
     // Appends address, length and data to out.
     void appendTo(std::vector<uint8_t>& out) const;
     std::vector<uint8_t> bytes() const;
