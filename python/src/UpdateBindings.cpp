@@ -4,7 +4,7 @@
 #include "Bindings.h"
 
 #include "BirdFile.h"
-#include "StoreFolder.h"
+#include "StoreLayout.h"
 #include "UpdaterCommands.h"
 #include "UpdaterContext.h"
 #include "UpdaterOptions.h"
@@ -132,10 +132,11 @@ py::dict runUpdate(uint32_t serial, const std::string& image, int transport, py:
     FailureNote failure;
     {
         py::gil_scoped_release released;
-        UpdaterContext context(kDefaultServerUrl, store, display);
-        context.restartWaits.comeBackMs = static_cast<uint32_t>(comeBackSeconds * 1000);
+        RunSettings run(kDefaultServerUrl, store);
+        run.restartWaits.comeBackMs = static_cast<uint32_t>(comeBackSeconds * 1000);
         // The data path Updater -U takes without -m.
-        context.useUeiBytes = UpdaterOptions{}.useUeiBytes;
+        run.useUeiBytes = UpdaterOptions{}.useUeiBytes;
+        UpdaterContext context(run, display);
         UpdateRequest request;
         request.serial = serial;
         request.birdFile = image;
