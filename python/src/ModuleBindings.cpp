@@ -58,18 +58,20 @@ class StreamState {
     }
 
     // Removes the registration and wakes every waiter. Needs the gate held (the module open).
+    // Values not taken yet go with it: a closed stream ends at once, whatever was in flight.
     void stop() {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (stopped_)
                 return;
             stopped_ = true;
+            samples_.clear();
         }
         entity_.registerOptionCallback(option_, false, nullptr, nullptr);
         arrived_.notify_all();
     }
 
-    // The next sample, nullopt once stopped and drained; Timeout when none came in time.
+    // The next sample, nullopt once stopped; Timeout when none came in time.
     std::optional<std::tuple<uint64_t, int64_t, uint8_t>> next(double timeout) {
         std::unique_lock<std::mutex> lock(mutex_);
         const auto deadline = std::chrono::steady_clock::now() +
