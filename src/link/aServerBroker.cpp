@@ -5,7 +5,7 @@
 // that enabled streaming. The two take turns on the ROUTER under one lock.
 #include "aBeacon.h"
 #include "aDebugTrace.h"
-#include "aLinkEngine.h"
+#include "aPacketInternal.h"
 #include "aServerRecord.h"
 #include "aServer_Internal.h"
 #include "aUEI_Internal.h"
@@ -20,7 +20,7 @@ namespace corvane::server {
 
 namespace {
 
-using corvane::link::wireBytes;
+using corvane::wireBytes;
 
 constexpr int kBrokerPollMs = 1000;
 constexpr uint32_t kBeaconAnswerMs = 2000;
@@ -388,3 +388,17 @@ void brokerTask(zsock_t* pipe, void* reference) {
 }
 
 } // namespace corvane::server
+
+void aServer_BeaconAnswer(uint32_t serialNumber, uint8_t model, uint32_t address, uint16_t port,
+                          uint8_t out[128]) {
+    auto put32 = [&](std::size_t offset, uint32_t value) {
+        for (int i = 0; i < 4; ++i)
+            out[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+    };
+    std::memset(out, 0, 128);
+    put32(0, 4); // aEther
+    put32(4, serialNumber);
+    put32(20, model);
+    std::memcpy(out + 24, &address, 4); // already in network byte order
+    put32(28, port);
+}

@@ -5,10 +5,10 @@
 #include "corvane/aServer.h"
 
 #include "aDebugTrace.h"
-#include "aLinkInternal.h"
 #include "aStream_Internal.h"
 #include "aZmqSockets.h"
 #include "cApiGuard.h"
+#include "corvane/aPacket.h"
 #include "corvane/aTime.h"
 #include "platform/platform.h"
 
@@ -177,7 +177,7 @@ aErr clientWait(uint32_t timeoutMs, void* reference) {
     if (held != aErrNotReady)
         return aErrNone; // bytes to hand out, or a failure for the read to report
     uint32_t left = timeoutMs;
-    if (record->server && aLink_ReadingForCaller()) {
+    if (record->server && aStream_ReadingForCaller()) {
         // A caller waiting for an answer of a server in this process reads the server's module
         // link while it may: the server's filter then sends the answer on, on this thread, and
         // no thread of the server's link wakes for it. Frames the server sends on its own wait

@@ -1,7 +1,7 @@
-// ZeroMQ helpers of the sharing server and client: in-process socket pairs, exit hooks, servers.
+// ZeroMQ helpers of the sharing server and client: CZMQ's start, in-process socket pairs and the
+// servers of this process.
 #include "aZmqSockets.h"
 
-#include "aLinkInternal.h"
 #include "platform/platform.h"
 
 #include <atomic>
@@ -45,29 +45,6 @@ InprocServers& inprocServers() {
     return *servers;
 }
 
-struct ExitHooks {
-    std::mutex lock;
-    std::map<void*, std::function<void()>> hooks; // guarded by lock
-};
-
-// Never destroyed: it is read at exit.
-ExitHooks& exitHooks() {
-    static ExitHooks* hooks = new ExitHooks;
-    return *hooks;
-}
-
-void endAllAtExit() {
-    aLink_StopAll();
-    std::map<void*, std::function<void()>> hooks;
-    {
-        ExitHooks& h = exitHooks();
-        std::lock_guard<std::mutex> lock(h.lock);
-        hooks.swap(h.hooks);
-    }
-    for (auto& [owner, end] : hooks)
-        end();
-}
-
 } // namespace
 
 void czmqPrepare() {
@@ -77,20 +54,8 @@ void czmqPrepare() {
         zsys_handler_set(nullptr);
         // CZMQ ends its context at exit; registered after it, our hook runs before that.
         zsys_init();
-        std::atexit(endAllAtExit);
+        atExitArm();
     });
-}
-
-void atExitRegister(void* owner, std::function<void()> end) {
-    ExitHooks& h = exitHooks();
-    std::lock_guard<std::mutex> lock(h.lock);
-    h.hooks[owner] = std::move(end);
-}
-
-void atExitCancel(void* owner) {
-    ExitHooks& h = exitHooks();
-    std::lock_guard<std::mutex> lock(h.lock);
-    h.hooks.erase(owner);
 }
 
 std::string inprocClientIdentity() {
@@ -100,11 +65,6 @@ std::string inprocClientIdentity() {
 
 std::string inprocServerEndpoint(uint32_t address, uint16_t port) {
     return "inproc://corvane-server-" + std::to_string(address) + "-" + std::to_string(port);
-}
-
-bool InprocServer::readModule(uint32_t waitMs) {
-    const aLinkRef link = moduleLink_.load();
-    return link != 0 && aLink_ReadAsCaller(link, waitMs);
 }
 
 void inprocServerAdd(uint32_t address, uint16_t port, std::shared_ptr<InprocServer> server) {

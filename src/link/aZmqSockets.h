@@ -1,7 +1,8 @@
 // ZeroMQ helpers shared by the sharing server and the client stream: CZMQ's start, in-process
-// socket pairs, the at-exit hooks and the registry of this process's servers.
+// socket pairs and the registry of this process's servers (the exit hooks are aAtExit.h's).
 #pragma once
 
+#include "aAtExit.h"
 #include "corvane/aError.h"
 
 #include <czmq.h>
@@ -32,12 +33,6 @@ struct SocketPair {
     void close();
 };
 
-// Runs end at exit, before CZMQ ends its context (which would pull the sockets from under
-// running tasks), after every link's threads have stopped. For servers and client streams still
-// alive then; atExitCancel(owner) when they end first.
-void atExitRegister(void* owner, std::function<void()> end);
-void atExitCancel(void* owner);
-
 // A sharing server of this process as its in-process clients see it. Such a client hands its
 // packets to the server on its own thread, so a request reaches the module without a pass
 // through ZeroMQ or a wake-up of the server's thread; the answers come back through the
@@ -47,11 +42,13 @@ class InprocServer {
   public:
     // take(client, bytes, size): one content frame from the client with that routing identity;
     // false when it was no content frame. forget(client): the client is gone. moduleLink: the
-    // engine link the server serves.
+    // engine link the server serves, which readLink(moduleLink, waitMs) reads as a caller.
     using Take = std::function<bool(const std::string&, const uint8_t*, std::size_t)>;
     using Forget = std::function<void(const std::string&)>;
-    InprocServer(Take take, Forget forget, uint32_t moduleLink)
-        : take_(std::move(take)), forget_(std::move(forget)), moduleLink_(moduleLink) {}
+    using ReadLink = bool (*)(uint32_t link, uint32_t waitMs);
+    InprocServer(Take take, Forget forget, uint32_t moduleLink, ReadLink readLink)
+        : take_(std::move(take)), forget_(std::move(forget)), moduleLink_(moduleLink),
+          readLink_(readLink) {}
     // aErrIO once the server stopped; aErrParam for no content frame.
     aErr take(const std::string& client, const uint8_t* bytes, std::size_t size) {
         std::lock_guard<std::mutex> guard(lock_);
@@ -67,7 +64,10 @@ class InprocServer {
     // Reads the module link on the calling thread for at most waitMs, as a caller of that link
     // waiting for a packet does (the server's filter sends the answers on their way); false, at
     // once, when the link is not the caller's to read now or the server stopped.
-    bool readModule(uint32_t waitMs);
+    bool readModule(uint32_t waitMs) {
+        const uint32_t link = moduleLink_.load();
+        return link != 0 && readLink_(link, waitMs);
+    }
     // Called by the server as it stops: waits for a call under way, and none follows.
     void stop() {
         std::lock_guard<std::mutex> guard(lock_);
@@ -81,6 +81,7 @@ class InprocServer {
     Take take_;     // guarded by lock_
     Forget forget_; // guarded by lock_
     std::atomic<uint32_t> moduleLink_;
+    const ReadLink readLink_;
 };
 
 // The routing identity of a new in-process client: unique in this process, and never one that
