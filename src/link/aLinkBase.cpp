@@ -11,7 +11,7 @@ aLinkTiming timingNow; // guarded by timingLock
 
 } // namespace
 
-thread_local const LinkRecord* tReaderOf = nullptr;
+thread_local constinit const LinkRecord* tReaderOf = nullptr;
 
 CORVANE_HOT_PATH aLinkTiming currentTiming() {
     std::lock_guard<std::mutex> lock(timingLock);

@@ -176,7 +176,7 @@ aErr putSyncRequests(LinkRecord& r);
 
 // The link whose stream this thread reads (as its reader thread, or for a caller), if any: its
 // user filters may put packets, and they must not be written on this thread.
-extern thread_local const LinkRecord* tReaderOf;
+extern thread_local constinit const LinkRecord* tReaderOf;
 
 // Records the packet in the link's debug log, when there is one.
 inline void logPacket(LinkRecord& r, uint8_t tag, const aPacket* packet) {

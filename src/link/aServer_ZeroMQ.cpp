@@ -88,11 +88,16 @@ bool bindRouter(aServer& s, const std::string& interfaceText) {
     if (zsock_bind(s.router, "%s",
                    corvane::inprocServerEndpoint(s.interfaceAddress, s.port).c_str()) != 0)
         return false;
-    s.inproc = std::make_shared<corvane::InprocServer>(
-        [&s](const ClientId& client, const uint8_t* bytes, std::size_t size) {
-            return takeFromClient(s, client, bytes, size);
-        },
-        [&s](const ClientId& client) { forgetClient(s, client); }, s.link, aLink_ReadAsCaller);
+    corvane::InprocServer::Calls calls;
+    calls.take = [&s](const ClientId& client, const uint8_t* bytes, std::size_t size) {
+        return takeFromClient(s, client, bytes, size);
+    };
+    calls.attach = [&s](const ClientId& client, std::shared_ptr<corvane::InprocInbox> inbox) {
+        attachClient(s, client, std::move(inbox));
+    };
+    calls.forget = [&s](const ClientId& client) { forgetClient(s, client); };
+    s.inproc =
+        std::make_shared<corvane::InprocServer>(std::move(calls), s.link, aLink_ReadAsCaller);
     corvane::inprocServerAdd(s.interfaceAddress, s.port, s.inproc);
     debugTrace("_findPortAndBindSocket: %d - %s\n", port, where.c_str());
     return true;
@@ -114,6 +119,7 @@ void stopServer(aServer& s) {
     zsock_destroy(&s.router);
     s.modulePair.close();
     s.dispatch.clear();
+    s.inboxes.clear();
     s.port = 0;
     debugTrace("server task exit\n");
 }

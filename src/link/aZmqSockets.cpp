@@ -58,6 +58,68 @@ void czmqPrepare() {
     });
 }
 
+InprocInbox::InprocInbox() : wake_(platform::noWake) {
+    if (platform::makeWake(wake_) != aErrNone)
+        wake_ = platform::noWake;
+}
+
+InprocInbox::~InprocInbox() {
+    platform::closeWake(wake_);
+}
+
+bool InprocInbox::usable() const {
+    return wake_ != platform::noWake;
+}
+
+bool InprocInbox::put(const uint8_t* bytes, std::size_t size) {
+    bool waiting = false;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (frames_.size() >= kLimit)
+            return false;
+        frames_.emplace_back(bytes, bytes + size);
+        waiting = waiting_;
+    }
+    if (waiting)
+        platform::raiseWake(wake_);
+    return true;
+}
+
+bool InprocInbox::take(std::vector<uint8_t>& frame) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (frames_.empty())
+        return false;
+    frame = std::move(frames_.front());
+    frames_.pop_front();
+    return true;
+}
+
+aErr InprocInbox::await(uint32_t timeoutMs) {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (!frames_.empty())
+            return aErrNone;
+        if (timeoutMs == 0)
+            return aErrNotReady;
+        // Set under the lock: a put after the look above sees it and raises the wake-up.
+        waiting_ = true;
+    }
+    bool raised = false;
+    const aErr waited = platform::waitAnyReadable(&wake_, &raised, 1, timeoutMs);
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        waiting_ = false;
+    }
+    // A put that saw the wait may raise it only now: the next wait then ends early once.
+    if (raised)
+        platform::clearWake(wake_);
+    return waited;
+}
+
+void InprocInbox::wake() {
+    platform::raiseWake(wake_);
+}
+
 std::string inprocClientIdentity() {
     static std::atomic<uint32_t> next{0};
     return "corvane-client-" + std::to_string(next++);
