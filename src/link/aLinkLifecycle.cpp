@@ -55,10 +55,12 @@ aErr stop(LinkRecord& r) {
     const int status = r.status.load();
     if (status == LINK_STOPPING || status == LINK_STOPPED)
         return aErrNone;
-    setStatus(r, LINK_STOPPING);
     // Cleared before routing off is queued, so the writer that wakes for it sees the stop
-    // and does not wait another second for more.
+    // and does not wait another second for more; and before the status changes, so a reader
+    // that sees the link stopping no longer waits on the stream, where only its wait's end
+    // would let the stop go on.
     r.running = false;
+    setStatus(r, LINK_STOPPING);
     const std::shared_ptr<ReadPath> path = r.readPath.load();
     if (path)
         wakeReader(*path);

@@ -464,6 +464,8 @@ void readerMain(RecordPtr rp, std::shared_ptr<ReadPath> path,
                 continue;
             reading.lock();
         }
+        if (!live(r, p.generation))
+            continue; // stopping: a stop that has begun waits for this thread's lock
         if (p.canWait) {
             const aErr waited = aStream_Wait(p.stream, p.timing.readWaitMs);
             if (waited == aErrNone || waited == aErrNotReady)
