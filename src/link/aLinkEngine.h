@@ -1,6 +1,7 @@
 // Link engine internals shared by its parts. The parts form a stack, each calling only those
-// below it: registry and queries, lifecycle, reader and writer, base (aLinkBase.cpp). This header
-// declares each part's calls under its name; the link record and the inline helpers are the base's.
+// below it: queries, registry, lifecycle, reader and writer (side by side, neither calling the
+// other), base. This header declares each part's calls under its name; the link record and the
+// inline helpers belong to the base.
 #pragma once
 
 #include "aLinkInternal.h"

@@ -85,9 +85,6 @@ bool bindRouter(aServer& s, const std::string& interfaceText) {
     if (port <= 0)
         return false;
     s.port = static_cast<uint16_t>(port);
-    if (zsock_bind(s.router, "%s",
-                   corvane::inprocServerEndpoint(s.interfaceAddress, s.port).c_str()) != 0)
-        return false;
     corvane::InprocServer::Calls calls;
     calls.take = [&s](const ClientId& client, const uint8_t* bytes, std::size_t size) {
         return takeFromClient(s, client, bytes, size);

@@ -291,6 +291,21 @@ aErr clientDelete(void* reference) {
     return aErrNone;
 }
 
+// An in-process client's inbox is watched beside its read path: looking takes no frame.
+aErr clientPoll(uint32_t timeoutMs, void* reference) {
+    ClientRecord* record = recordOf(reference);
+    if (record == nullptr || !record->inbox)
+        return aErrParam;
+    return record->inbox->await(timeoutMs);
+}
+
+aErr clientWatch(uint32_t timeoutMs, int wake, void* reference) {
+    ClientRecord* record = recordOf(reference);
+    if (record == nullptr || !record->inbox)
+        return aErrParam;
+    return record->inbox->await(timeoutMs, wake);
+}
+
 // A sharing server's client: every write is one frame per packet, sent within its tries. A wait
 // takes in the socket's news, so there is no poll beside the read path.
 constexpr aStreamKind kClientKind{.get = clientGet,
@@ -300,6 +315,18 @@ constexpr aStreamKind kClientKind{.get = clientGet,
                                   .write = clientWrite,
                                   .del = clientDelete,
                                   .callerWrites = true};
+
+// A client of a server in this process: its inbox can be watched without the read path, so the
+// link's idle reader watches it in a way that a caller's read or a stop does not wait for.
+constexpr aStreamKind kInprocClientKind{.get = clientGet,
+                                        .readSome = clientReadSome,
+                                        .wait = clientWait,
+                                        .poll = clientPoll,
+                                        .watch = clientWatch,
+                                        .put = clientPut,
+                                        .write = clientWrite,
+                                        .del = clientDelete,
+                                        .callerWrites = true};
 
 // Connects the DEALER over TCP and waits for the server's greeting. A DEALER connects in the
 // background and keeps retrying a port nobody listens on, so a client of a server that has
@@ -390,7 +417,7 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream) {
             record->server ? attachInproc(*record) : connectTcp(*record, address, port);
         if (connected != aErrNone)
             return fail(connected);
-        *stream = aStream_CreateOfKind(kClientKind, record);
+        *stream = aStream_CreateOfKind(record->server ? kInprocClientKind : kClientKind, record);
         if (*stream == nullptr)
             return fail(aErrResource);
         // The link's threads have stopped by then; the record stays for the stream to free.

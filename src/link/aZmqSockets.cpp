@@ -72,16 +72,15 @@ bool InprocInbox::usable() const {
 }
 
 bool InprocInbox::put(const uint8_t* bytes, std::size_t size) {
-    bool waiting = false;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (frames_.size() >= kLimit)
-            return false;
-        frames_.emplace_back(bytes, bytes + size);
-        waiting = waiting_;
-    }
-    if (waiting)
+    std::lock_guard<std::mutex> guard(lock_);
+    if (frames_.size() >= kLimit)
+        return false;
+    frames_.emplace_back(bytes, bytes + size);
+    // A client that takes its frames on the thread that put them costs no system call.
+    if (waiters_ > 0 && !raised_) {
+        raised_ = true;
         platform::raiseWake(wake_);
+    }
     return true;
 }
 
@@ -91,42 +90,56 @@ bool InprocInbox::take(std::vector<uint8_t>& frame) {
         return false;
     frame = std::move(frames_.front());
     frames_.pop_front();
+    if (frames_.empty() && raised_ && !woken_) {
+        raised_ = false;
+        platform::clearWake(wake_);
+    }
     return true;
 }
 
-aErr InprocInbox::await(uint32_t timeoutMs) {
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (!frames_.empty())
-            return aErrNone;
-        if (timeoutMs == 0)
-            return aErrNotReady;
-        // Set under the lock: a put after the look above sees it and raises the wake-up.
-        waiting_ = true;
+aErr InprocInbox::await(uint32_t timeoutMs, int cancel) {
+    const uint64_t deadline = platform::monotonicMilliseconds() + timeoutMs;
+    for (;;) {
+        uint64_t left = 0;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (!frames_.empty() || woken_)
+                return aErrNone;
+            const uint64_t now = platform::monotonicMilliseconds();
+            if (now >= deadline)
+                return aErrNotReady;
+            left = deadline - now;
+            // Counted under the lock: a put after the look above raises the wake-up.
+            ++waiters_;
+        }
+        const int fds[2] = {wake_, cancel};
+        bool ready[2] = {false, false};
+        const aErr waited =
+            platform::waitAnyReadable(fds, ready, cancel >= 0 ? 2 : 1, static_cast<uint32_t>(left));
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            --waiters_;
+        }
+        if (waited == aErrIO)
+            return aErrIO;
+        if (ready[1])
+            return aErrCancel;
+        // Woken for a frame another thread took meanwhile, or the time ran out: look again.
     }
-    bool raised = false;
-    const aErr waited = platform::waitAnyReadable(&wake_, &raised, 1, timeoutMs);
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        waiting_ = false;
-    }
-    // A put that saw the wait may raise it only now: the next wait then ends early once.
-    if (raised)
-        platform::clearWake(wake_);
-    return waited;
 }
 
 void InprocInbox::wake() {
-    platform::raiseWake(wake_);
+    std::lock_guard<std::mutex> guard(lock_);
+    woken_ = true;
+    if (!raised_) {
+        raised_ = true;
+        platform::raiseWake(wake_);
+    }
 }
 
 std::string inprocClientIdentity() {
     static std::atomic<uint32_t> next{0};
     return "corvane-client-" + std::to_string(next++);
-}
-
-std::string inprocServerEndpoint(uint32_t address, uint16_t port) {
-    return "inproc://corvane-server-" + std::to_string(address) + "-" + std::to_string(port);
 }
 
 void inprocServerAdd(uint32_t address, uint16_t port, std::shared_ptr<InprocServer> server) {

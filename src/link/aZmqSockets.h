@@ -49,23 +49,28 @@ class InprocInbox {
     bool usable() const;
     // Frames held at most, as many as ZeroMQ queues for a client that does not read.
     static constexpr std::size_t kLimit = 1000;
-    // One frame behind the others, waking the client when it waits in await; false (the frame
-    // is lost) when kLimit frames wait already.
+    // One frame behind the others, waking whoever waits in await; false (the frame is lost)
+    // when kLimit frames wait already.
     bool put(const uint8_t* bytes, std::size_t size);
-    // The oldest frame, moved into frame; false when there is none.
+    // The oldest frame, moved into frame; false when there is none. The read path's alone.
     bool take(std::vector<uint8_t>& frame);
-    // Waits at most timeoutMs (0: only looks) until a frame is there or wake() is called:
-    // aErrNone then (a put that raced an earlier wait may end one more early, with no frame),
-    // aErrNotReady when the time ran out, aErrIO when waiting failed.
-    aErr await(uint32_t timeoutMs);
-    // Ends a wait under way or to come, for a client that is closing.
+    // Waits at most timeoutMs (0: only looks) until a frame is there or wake() was called,
+    // taking none: aErrNone then; aErrCancel once cancel (a platform wake-up handle, or -1 for
+    // none) is raised; aErrNotReady when the time ran out; aErrIO when waiting failed. Any
+    // number of threads may wait at once, beside the read path.
+    aErr await(uint32_t timeoutMs, int cancel = -1);
+    // Ends every wait under way or to come, for a client that is closing.
     void wake();
 
   private:
     std::mutex lock_;
     std::deque<std::vector<uint8_t>> frames_; // guarded by lock_
-    bool waiting_ = false;                    // guarded by lock_: the client sleeps in await
-    int wake_;                                // a platform wake-up handle
+    unsigned waiters_ = 0;                    // guarded by lock_: threads asleep in await
+    // Guarded by lock_, as is raising and clearing wake_: wake_ is raised from a put that found
+    // someone waiting until the inbox is empty again, so every waiter sees it.
+    bool raised_ = false;
+    bool woken_ = false; // guarded by lock_
+    int wake_;           // a platform wake-up handle
 };
 
 // A sharing server of this process as its in-process clients see it. Such a client hands its
@@ -135,10 +140,9 @@ class InprocServer {
 // ZeroMQ gives a peer of its own accord (those start with a zero byte).
 std::string inprocClientIdentity();
 
-// Sharing servers of this process by address and port: a client of one of them connects to the
-// server's in-process endpoint, which spares each trip two passes through ZeroMQ's TCP I/O
-// thread. Clients in other processes use TCP as ever.
-std::string inprocServerEndpoint(uint32_t address, uint16_t port);
+// Sharing servers of this process by address and port: a client of one of them hands its
+// packets over and takes the answers from its inbox, which spares each trip every pass through
+// ZeroMQ. Clients in other processes use TCP as ever.
 void inprocServerAdd(uint32_t address, uint16_t port, std::shared_ptr<InprocServer> server);
 void inprocServerRemove(uint32_t address, uint16_t port);
 // The server at address and port, or null when it is not in this process.

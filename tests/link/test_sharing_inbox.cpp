@@ -1,6 +1,7 @@
 // The inbox of a sharing client in the server's process: frames come out whole and in order, a
-// client that does not read holds a bounded number, and a put or a close ends the client's wait.
+// client that does not read holds a bounded number, and a put, a close or a cancel ends a wait.
 #include "aZmqSockets.h"
+#include "platform/platform.h"
 
 #include <gtest/gtest.h>
 
@@ -36,7 +37,7 @@ TEST(SharingInbox, KeepsFramesInOrderUpToItsLimit) {
 }
 
 // Each thing that must end a client's wait, from another thread that may act before or during
-// the wait: both orders end it at once.
+// the wait: either order ends it at once, and only a frame or a close does.
 TEST(SharingInbox, APutOrACloseEndsTheWait) {
     InprocInbox inbox;
     for (int round = 0; round < 50; ++round) {
@@ -47,15 +48,36 @@ TEST(SharingInbox, APutOrACloseEndsTheWait) {
         std::vector<uint8_t> taken;
         ASSERT_TRUE(inbox.take(taken));
         EXPECT_EQ(taken, frame(round));
-        // A wake-up left raised by the put ends at most one more wait early, with no frame.
-        if (inbox.await(1) == aErrNone) {
-            EXPECT_FALSE(inbox.take(taken));
-        }
+        EXPECT_EQ(inbox.await(0), aErrNotReady) << "nothing left to wake for";
     }
     std::thread closer([&] { inbox.wake(); });
     const aErr waited = inbox.await(kLostWakeMs);
     closer.join();
     EXPECT_EQ(waited, aErrNone);
+    EXPECT_EQ(inbox.await(0), aErrNone) << "a closing client's waits end from then on";
+}
+
+// The link's idle reader watches the inbox while a caller may wait on it too: one frame wakes
+// both, and the reader's own wake-up calls its watch away.
+TEST(SharingInbox, WakesEveryWaiterAndAnswersACancel) {
+    InprocInbox inbox;
+    aErr waited[2] = {aErrUnknown, aErrUnknown};
+    std::thread first([&] { waited[0] = inbox.await(kLostWakeMs); });
+    std::thread second([&] { waited[1] = inbox.await(kLostWakeMs); });
+    ASSERT_TRUE(inbox.put(frame(7).data(), 3));
+    first.join();
+    second.join();
+    EXPECT_EQ(waited[0], aErrNone);
+    EXPECT_EQ(waited[1], aErrNone);
+    std::vector<uint8_t> taken;
+    ASSERT_TRUE(inbox.take(taken));
+
+    int cancel = corvane::platform::noWake;
+    ASSERT_EQ(corvane::platform::makeWake(cancel), aErrNone);
+    std::thread caller([&] { corvane::platform::raiseWake(cancel); });
+    EXPECT_EQ(inbox.await(kLostWakeMs, cancel), aErrCancel);
+    caller.join();
+    corvane::platform::closeWake(cancel);
 }
 
 } // namespace
