@@ -1,5 +1,5 @@
-// ZeroMQ helpers of the sharing server and client: CZMQ's start, in-process socket pairs and the
-// servers of this process.
+// Helpers of the sharing server and client: CZMQ's start, in-process socket pairs, the inboxes
+// of in-process clients and the servers of this process.
 #include "aZmqSockets.h"
 
 #include "platform/platform.h"

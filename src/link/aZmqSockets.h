@@ -1,5 +1,5 @@
-// ZeroMQ helpers shared by the sharing server and the client stream: CZMQ's start, in-process
-// socket pairs and the registry of this process's servers (the exit hooks are aAtExit.h's).
+// Helpers shared by the sharing server and the client stream: CZMQ's start, in-process socket
+// pairs, and this process's servers with the inboxes of their clients here (exit: aAtExit.h).
 #pragma once
 
 #include "aAtExit.h"
