@@ -43,6 +43,7 @@ enum class OptionId {
     AllModules,
     Jobs,
     Doctor,
+    CaFile,
 };
 
 struct OptionEntry {

@@ -5,6 +5,7 @@
 #include "BirdFile.h"
 #include "BuildText.h"
 #include "CLI_Display.h"
+#include "CaFile.h"
 #include "Debug.h"
 #include "Doctor.h"
 #include "InspectCommands.h"
@@ -18,6 +19,7 @@
 
 #include "corvane/aDirectory.h"
 
+#include <cstdlib>
 #include <vector>
 
 namespace {
@@ -350,6 +352,9 @@ RunSettings runSettings(const UpdaterOptions& options, const std::string& storeD
     RunSettings settings(normaliseServerUrl(options.serverUrl), storeDirectory);
     settings.storeOption = storeOption;
     settings.useUeiBytes = options.useUeiBytes;
+    ServerCommSettings comm;
+    comm.caFile = options.caFile;
+    settings.server = ServerCommClass(comm);
     return settings;
 }
 
@@ -403,6 +408,22 @@ int finalStatus(int status) {
                                                                : status;
 }
 
+// The lab's certificate authority file, from --ca-file or else the environment, checked before
+// any command reaches a server, so a wrong file is not taken for an untrusted server.
+bool trustedAuthorities(UpdaterDisplayInterface& shown, UpdaterOptions& options) {
+    if (options.caFile.empty()) {
+        const char* fromEnvironment = std::getenv(kCaFileVariable);
+        options.caFile = fromEnvironment ? fromEnvironment : "";
+    }
+    std::string problem;
+    if (options.caFile.empty() || checkCaFile(options.caFile, problem)) {
+        return true;
+    }
+    displayPrint(shown, DISPLAY_ERROR, "Certificate authority file not usable: %s",
+                 problem.c_str());
+    return false;
+}
+
 // Runs the commands through shown. With json, human text has moved to standard error and the
 // document follows the run on standard output; the exit status is the run's own either way.
 int runOptions(UpdaterDisplayInterface& shown, UpdaterOptions& options, JsonReport* json) {
@@ -411,6 +432,11 @@ int runOptions(UpdaterDisplayInterface& shown, UpdaterOptions& options, JsonRepo
         // Help is for people: the usage alone, with --json too.
         printUsage(options.extendedUsage, options.helpRequested);
         return kExitSuccess;
+    }
+    if (!trustedAuthorities(shown, options)) {
+        if (json)
+            json->write(stdout, nullptr, kExitFailure, FailureKind::Tls);
+        return kExitFailure;
     }
     std::string storeDirectory;
     const std::string storeOption = options.storeBase; // prepareStoreDirectory fills it in

@@ -139,6 +139,10 @@ void writeExtended(UsageWriter& out) {
               false);
     out.entry("-u <host:port>",
               {"The hostname and port of the update server", serverDefault.c_str()}, false);
+    out.entry("--ca-file <PEM>",
+              {"Certificate authorities to trust for an https", "update server (a lab's own CA).",
+               "Default: $CORVANE_CA_FILE, else the system's"},
+              false);
     out.line();
     out.line("  Extended Commands:");
     out.entry("-I",
