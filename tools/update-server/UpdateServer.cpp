@@ -4,6 +4,7 @@
 #include "UpdateServer.h"
 
 #include "BirdFile.h"
+#include "Metrics.h"
 #include "PrintableText.h"
 #include "Protocol.h"
 #include "Request.h"
@@ -41,6 +42,7 @@ struct UpdateServer::State {
     explicit State(const ServerConfig& c) : config(c), catalogue(c.catalogue) {}
     ServerConfig config;
     Catalogue catalogue;
+    ServerMetrics metrics;
     std::mutex logMutex; // guards writes to config.log, so lines from two requests never mix
 
     // The daemon's threads report connections opening and closing and requests arriving and
@@ -207,12 +209,21 @@ void freeBody(void* cls) {
 MHD_Result handle(void* cls, MHD_Connection* connection, const char* url, const char* method,
                   const char*, const char*, size_t*, void**) {
     auto* state = static_cast<UpdateServer::State*>(cls);
+    const Clock::time_point arrived = Clock::now();
     markArrived(*state, connection, true);
     std::vector<std::string> warnings;
     Request request;
     request.method = method;
     splitUri(*state, connection, url, request);
-    Reply reply = serveRequest(state->catalogue, request, kPath, warnings);
+    Reply reply;
+    // Only the daemon lives long enough to count: the metrics are its own, not the protocol's.
+    if (request.method == "GET" && request.path == kMetricsPath) {
+        reply = {200, state->metrics.text()};
+        reply.contentType = kMetricsContentType;
+        reply.operation = "metrics";
+    } else {
+        reply = serveRequest(state->catalogue, request, kPath, warnings);
+    }
 
     if (state->config.log) {
         // Everything of the request is the client's text: escaped, it cannot forge a line.
@@ -245,6 +256,8 @@ MHD_Result handle(void* cls, MHD_Connection* connection, const char* url, const 
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, reply.contentType.c_str());
     const MHD_Result queued = MHD_queue_response(connection, reply.status, response);
     MHD_destroy_response(response);
+    state->metrics.record(reply, (*body)->size(),
+                          std::chrono::duration<double>(Clock::now() - arrived).count());
     return queued;
 }
 

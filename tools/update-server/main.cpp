@@ -28,7 +28,9 @@ once listening, logs every request on standard error, and stops on SIGINT or SIG
 may hold 8 connections and all clients 64; idle connections are closed after 60 seconds, and so
 is a connection whose request has not arrived whole within the request deadline of its opening
 (or of the previous reply on it), however steadily it trickles in. Only regular files inside
-CATALOGUE are served.
+CATALOGUE are served. http://ADDRESS:PORT/metrics has the server's metrics in the Prometheus text
+format: requests by operation and status, bytes served, builds served by serial and build,
+refusals by reason and a request-duration histogram.
 
 With --cgi it answers one request as a CGI program instead, for a web server (nginx with
 fcgiwrap, Apache's mod_cgi, lighttpd) that brings its own TLS, authentication, rate limits and
