@@ -42,6 +42,7 @@ constexpr OptionEntry kOptions[] = {
     {"--jobs", OptionKind::Parameter, true, OptionId::Jobs},
     {"--doctor", OptionKind::Command, false, OptionId::Doctor},
     {"--ca-file", OptionKind::Parameter, true, OptionId::CaFile},
+    {"--metrics-file", OptionKind::Parameter, true, OptionId::MetricsFile},
 };
 
 size_t leadingDashes(std::string_view text) {

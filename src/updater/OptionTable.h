@@ -44,6 +44,7 @@ enum class OptionId {
     Jobs,
     Doctor,
     CaFile,
+    MetricsFile,
 };
 
 struct OptionEntry {

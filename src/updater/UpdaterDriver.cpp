@@ -19,6 +19,7 @@
 
 #include "corvane/aDirectory.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <vector>
 
@@ -52,7 +53,13 @@ struct CommandCall {
     UpdaterOptions& options;
     UpdaterContext& context;
     JsonReport* json;
+    MetricsFile* metrics;
 };
+
+double secondsSinceEpoch() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
 
 // How a command ended. EndRun: it lacked an input it needs, which ends the run with 1 at once.
 enum class Ran { Ok, Failed, EndRun };
@@ -118,6 +125,8 @@ Ran runGet(CommandCall& call) {
         context, {.serial = options.serial, .build = options.build, .override = options.override});
     if (call.json)
         call.json->get(context, options.serial, options.build, fetched);
+    if (call.metrics)
+        call.metrics->fetched(options.serial, fetched, secondsSinceEpoch());
     if (fetched == 0) {
         return Ran::Failed;
     }
@@ -138,6 +147,8 @@ Ran runDiscover(CommandCall& call) {
                             request.routerSerial != 0 || request.transport != 0 ? request.transport
                                                                                 : USB,
                             found);
+    if (call.metrics)
+        call.metrics->discovered(found);
     return listed(status);
 }
 
@@ -157,6 +168,8 @@ Ran runRackUpdate(CommandCall& call) {
     const bool ok = rackUpdateCommand(call.context, request, outcomes, &jobs);
     if (call.json)
         call.json->update(jobs, outcomes, call.context.run.storeDirectory);
+    if (call.metrics)
+        call.metrics->updated(outcomes, secondsSinceEpoch());
     return ranIf(ok);
 }
 
@@ -203,6 +216,9 @@ Ran runUpdate(CommandCall& call) {
                           {singleOutcome(context, options.serial, ok,
                                          call.json->errorsSinceBegin())},
                           context.run.storeDirectory);
+    if (call.metrics)
+        call.metrics->updated({singleOutcome(context, options.serial, ok, {})},
+                              secondsSinceEpoch());
     return ranIf(ok);
 }
 
@@ -359,7 +375,7 @@ RunSettings runSettings(const UpdaterOptions& options, const std::string& storeD
 }
 
 int runCommands(UpdaterOptions& options, const RunSettings& run, UpdaterDisplayInterface& display,
-                JsonReport* json, FailureNote* lastFailure) {
+                JsonReport* json, FailureNote* lastFailure, MetricsFile* metrics) {
     int status = kExitSuccess;
     // Each command runs on a fresh context, so its failures and findings are its own.
     auto runOne = [&](const Command* command) {
@@ -370,7 +386,7 @@ int runCommands(UpdaterOptions& options, const RunSettings& run, UpdaterDisplayI
         if (command == nullptr) {
             ran = checkRackOptions(options, context) ? Ran::Ok : Ran::EndRun;
         } else {
-            CommandCall call{options, context, json};
+            CommandCall call{options, context, json, metrics};
             ran = command->run(call);
         }
         if (lastFailure)
@@ -406,6 +422,17 @@ namespace {
 int finalStatus(int status) {
     return status != kExitSuccess && interruption::requested() ? interruption::exitStatus()
                                                                : status;
+}
+
+// The run's metrics file, once for the whole run (a rack update included). A file that cannot be
+// written costs the run nothing: the updates are done, and their report stands.
+void writeMetrics(UpdaterDisplayInterface& shown, const std::string& path,
+                  const MetricsFile& metrics) {
+    if (path.empty() || metrics.empty())
+        return;
+    std::string problem;
+    if (!writeMetricsFile(path, metrics.text(secondsSinceEpoch()), problem))
+        displayPrint(shown, DISPLAY_INFO, "Warning: metrics not written: %s", problem.c_str());
 }
 
 // The lab's certificate authority file, from --ca-file or else the environment, checked before
@@ -449,8 +476,10 @@ int runOptions(UpdaterDisplayInterface& shown, UpdaterOptions& options, JsonRepo
     FILE* const progress = json ? stderr : stdout;
     settings.terminal = streamIsInteractive(progress) ? progress : nullptr;
     FailureNote lastFailure;
-    const int status =
-        finalStatus(runCommands(options, settings, shown, json, &lastFailure));
+    MetricsFile metrics;
+    const int status = finalStatus(runCommands(options, settings, shown, json, &lastFailure,
+                                               options.metricsFile.empty() ? nullptr : &metrics));
+    writeMetrics(shown, options.metricsFile, metrics);
     if (json)
         json->write(stdout, &lastFailure, status);
     return status;

@@ -176,6 +176,10 @@ void writeChecks(UsageWriter& out) {
     out.entry("--all", {"With -U: every module found that has a newer build."}, false);
     out.entry("--jobs <n>", {"Modules a rack update works on at once (1-64).", "Default: 8"},
               false);
+    out.entry("--metrics-file <path>",
+              {"After -D, -G or -U: write the modules' firmware",
+               "and each update's outcome for Prometheus", "(node_exporter's textfile collector)."},
+              false);
     out.entry("--doctor",
               {"Check why modules may not be seen or updated:",
                "udev rule, USB and serial port access, store,",

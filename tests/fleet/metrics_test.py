@@ -3,6 +3,7 @@
 import os
 import re
 import shutil
+import struct
 import subprocess
 import tempfile
 import unittest
@@ -13,6 +14,8 @@ from prometheus_client.parser import text_string_to_metric_families
 
 UPDATE_SERVER = os.environ.get("UPDATE_SERVER_BIN", "")
 BIRDTOOL = os.environ.get("BIRDTOOL_BIN", "")
+UPDATER = os.environ.get("UPDATER_BIN", "")
+VIRTUAL_MODULE = os.environ.get("VIRTUAL_MODULE_BIN", "")
 
 SERIAL = "40F5849A"
 BUILD = 1234
@@ -43,20 +46,30 @@ def make_catalogue(folder):
     return os.path.join(folder, "catalogue")
 
 
+def start_server(catalogue):
+    """update-server on a free loopback port; returns (process, base URL)."""
+    server = subprocess.Popen([UPDATE_SERVER, "--port", "0", "--quiet", catalogue],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    match = re.search(r"(http://\S+)/cgi/u", server.stdout.readline())
+    if not match:
+        server.kill()
+        raise AssertionError("update-server did not start: " + server.stderr.read())
+    return server, match.group(1)
+
+
+def require(*programs):
+    for program in programs:
+        if not program or not os.access(program, os.X_OK):
+            raise AssertionError("a program the test runs is not built: %r" % program)
+
+
 class ServerMetrics(unittest.TestCase):
     def setUp(self):
         for program in (UPDATE_SERVER, BIRDTOOL):
             if not program or not os.access(program, os.X_OK):
                 raise AssertionError("a program the test runs is not built: %r" % program)
         self.dir = tempfile.mkdtemp(prefix="corvane-metrics-")
-        catalogue = make_catalogue(self.dir)
-        self.server = subprocess.Popen([UPDATE_SERVER, "--port", "0", "--quiet", catalogue],
-                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        match = re.search(r"(http://\S+)/cgi/u", self.server.stdout.readline())
-        if not match:
-            self.server.kill()
-            raise AssertionError("update-server did not start: " + self.server.stderr.read())
-        self.base = match.group(1)
+        self.server, self.base = start_server(make_catalogue(self.dir))
 
     def tearDown(self):
         self.server.terminate()
@@ -108,6 +121,128 @@ class ServerMetrics(unittest.TestCase):
         # The scrape itself is counted by the next one.
         self.assertEqual(samples(self.get("/metrics")[2].decode())[
             (requests, (("operation", "metrics"), ("status", "200")))], 1)
+
+
+GOOD, FAULTY = "40F5849A", "0BADF00D"
+NEW_BUILD = 12345
+
+
+class VirtualModule:
+    """A virtual-module process on USB emulation, running build 11111 (2.10.3)."""
+
+    def __init__(self, serial, *faults):
+        args = [VIRTUAL_MODULE, "--serial", serial, "--heartbeat-ms", "0", "--build", "11111",
+                "--firmware-version", "2.10.3"]
+        for fault in faults:
+            args += ["--upgrade-fault", fault]
+        self.process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        text=True)
+        self.entry = None
+        for _ in range(10):
+            match = re.search(r"CORVANE_USB_EMULATION=(\S+)", self.process.stdout.readline())
+            if match:
+                self.entry = match.group(1)
+                break
+        if self.entry is None:
+            self.stop()
+            raise RuntimeError("virtual-module did not start: " + self.process.stderr.read())
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(timeout=30)
+
+
+class UpdaterMetricsFile(unittest.TestCase):
+    """Two modules, one that refuses its update, served build 12345 (2.10.5) by update-server."""
+
+    @classmethod
+    def setUpClass(cls):
+        require(UPDATER, VIRTUAL_MODULE, BIRDTOOL, UPDATE_SERVER)
+        cls.dir = tempfile.mkdtemp(prefix="corvane-metrics-file-")
+        image = cls.write_image()
+        for serial in (GOOD, FAULTY):
+            os.makedirs(os.path.join(cls.dir, "catalogue", serial))
+            shutil.copy(image, os.path.join(cls.dir, "catalogue", serial, "%d.bird" % NEW_BUILD))
+        cls.server, base = start_server(os.path.join(cls.dir, "catalogue"))
+        cls.url = base + "/cgi/u"
+        cls.modules = [VirtualModule(GOOD), VirtualModule(FAULTY, "refuse-write")]
+        cls.out = os.path.join(cls.dir, "textfile")
+        os.makedirs(cls.out)
+
+    @classmethod
+    def tearDownClass(cls):
+        for module in getattr(cls, "modules", []):
+            module.stop()
+        if hasattr(cls, "server"):
+            cls.server.terminate()
+            cls.server.wait(timeout=30)
+        shutil.rmtree(getattr(cls, "dir", ""), ignore_errors=True)
+
+    @classmethod
+    def write_image(cls):
+        """An image the virtual module runs after its reboot: build and version tagged into its
+        firmware bytes, for model RouterBridge, any serial number."""
+        loader = os.path.join(cls.dir, "loader.bin")
+        firmware = os.path.join(cls.dir, "firmware.bin")
+        with open(loader, "wb") as out:
+            out.write(bytes((9 + 7 * i) & 0xFF for i in range(300)))
+        body = bytearray((3 + 7 * i) & 0xFF for i in range(2000))
+        packed = ((2 << 4 | 10) << 24) | 5  # 2.10.5 as the module packs it
+        body[64:76] = b"CVFW" + struct.pack(">II", NEW_BUILD, packed)
+        with open(firmware, "wb") as out:
+            out.write(body)
+        image = os.path.join(cls.dir, "image.bird")
+        subprocess.run([BIRDTOOL, "create", "-o", image, "--loader", "0x1000", loader,
+                        "--firmware", "0x8000", firmware, "--offsets", "0x8010", "0",
+                        "--version", "2.10.5", "--model", "RouterBridge"], check=True,
+                       capture_output=True, timeout=60)
+        return image
+
+    def updater(self, *args):
+        env = dict(os.environ, HOME=os.path.join(self.dir, "home"),
+                   CORVANE_USB_EMULATION=",".join(m.entry for m in self.modules))
+        return subprocess.run([UPDATER, "-i", os.path.join(self.dir, "store"), "-u", self.url]
+                              + list(args), env=env, capture_output=True, text=True, timeout=600)
+
+    def read(self, name):
+        with open(os.path.join(self.out, name)) as source:
+            return samples(source.read())
+
+    def test_a_rack_run_writes_one_file_and_discovery_names_the_models(self):
+        run = self.updater("-G", "-U", "-d", GOOD, "-d", FAULTY, "--metrics-file",
+                           os.path.join(self.out, "rack.prom"))
+        self.assertEqual(run.returncode, 1, run.stdout + run.stderr)
+        found = self.read("rack.prom")
+        self.assertEqual(found[("corvane_module_firmware_build",
+                                (("model", ""), ("serial", GOOD), ("version", "2.10.5")))],
+                         NEW_BUILD)
+        self.assertEqual(found[("corvane_module_firmware_build",
+                                (("model", ""), ("serial", FAULTY), ("version", "2.10.3")))],
+                         11111)
+        for serial, outcome in ((GOOD, "updated"), (FAULTY, "failed")):
+            self.assertEqual(found[("corvane_updater_update_outcome",
+                                    (("outcome", outcome), ("serial", serial)))], 1)
+            self.assertEqual(found[("corvane_updater_get_build", (("serial", serial),))],
+                             NEW_BUILD)
+            self.assertGreater(found[("corvane_updater_update_timestamp_seconds",
+                                      (("serial", serial),))], 1.7e9)
+        self.assertGreater(found[("corvane_updater_update_duration_seconds",
+                                  (("serial", GOOD),))], 0)
+        self.assertGreater(found[("corvane_updater_metrics_timestamp_seconds", ())], 1.7e9)
+
+        run = self.updater("-D", "--metrics-file", os.path.join(self.out, "discover.prom"))
+        self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+        found = self.read("discover.prom")
+        self.assertEqual(found[("corvane_module_firmware_build", (("model", "RouterBridge"),
+                                ("serial", GOOD), ("version", "2.10.5")))], NEW_BUILD)
+        # Written through a temporary file and renamed: nothing else is left in the folder.
+        self.assertEqual(sorted(os.listdir(self.out)), ["discover.prom", "rack.prom"])
+
+    def test_a_file_that_cannot_be_written_is_only_a_warning(self):
+        for path in (os.path.join(self.dir, "no-such-folder", "x.prom"), self.out):
+            run = self.updater("-D", "--metrics-file", path)
+            self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+            self.assertIn("Warning: metrics not written: cannot write " + path, run.stdout)
 
 
 if __name__ == "__main__":
