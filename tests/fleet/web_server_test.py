@@ -205,6 +205,13 @@ http {
         with open(document["get"][0]["file"], "rb") as got, open(self.bird, "rb") as served:
             self.assertEqual(got.read(), served.read())
 
+    def test_the_doctor_checks_the_server_with_the_same_ca(self):
+        for args, status in ((("--ca-file", self.ca), "pass"), ((), "fail")):
+            _, document = self.updater("--doctor", *args)
+            check = [c for c in document["doctor"]["checks"] if c["check"] == "update-server"][0]
+            self.assertEqual(check["status"], status, check)
+        self.assertIn("certificate", check["finding"])
+
     def test_an_untrusted_server_is_refused_as_tls(self):
         # -B reports a failed list in its document and keeps exit status 0, as it always has.
         status, document = self.updater("-B", "-d", SERIAL)
