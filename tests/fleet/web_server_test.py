@@ -232,7 +232,7 @@ http {
         before = self.requests_logged()
         for path, reason in ((garbage, "is not a whole PEM certificate"),
                              (os.path.join(self.dir, "missing.pem"), "No such file or directory"),
-                             (self.dir, "Is a directory")):
+                             (self.dir, "is not a regular file")):
             status, document = self.updater("-B", "-d", SERIAL, "--ca-file", path)
             self.assertEqual(status, 1)
             self.assertEqual(document["error"]["kind"], "tls", document)

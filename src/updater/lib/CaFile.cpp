@@ -3,12 +3,10 @@
 #include "CaFile.h"
 
 #include "Base64.h"
+#include "RegularFile.h"
+#include "os/files.h"
 
 #include <cctype>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <memory>
 #include <vector>
 
 namespace {
@@ -17,26 +15,21 @@ constexpr size_t kMostBytes = size_t{1} << 20;
 constexpr std::string_view kBegin = "-----BEGIN CERTIFICATE-----";
 constexpr std::string_view kEnd = "-----END CERTIFICATE-----";
 
+// Through the store's reader: a named pipe in the file's place cannot hold the run.
 bool readWhole(const std::string& path, std::string& text, std::string& problem) {
-    const std::unique_ptr<FILE, decltype(&fclose)> file(fopen(path.c_str(), "rb"), fclose);
-    if (!file) {
-        problem = "cannot read " + path + ": " + std::strerror(errno);
-        return false;
+    int systemError = 0;
+    switch (readRegularFile(path, kMostBytes, text, &systemError)) {
+    case aErrNone: return true;
+    case aErrSize:
+        problem = path + " is larger than 1 MiB: no certificate authority file is";
+        break;
+    case aErrMode: problem = path + " is not a regular file"; break;
+    default:
+        problem = "cannot read " + path +
+                  (systemError != 0 ? ": " + corvane::platform::systemErrorText(systemError)
+                                    : std::string());
     }
-    char buffer[16384];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, file.get())) > 0;) {
-        text.append(buffer, n);
-        if (text.size() > kMostBytes) {
-            problem = path + " is larger than 1 MiB: no certificate authority file is";
-            return false;
-        }
-    }
-    if (ferror(file.get())) {
-        // A directory opens, then fails to read.
-        problem = "cannot read " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    return true;
+    return false;
 }
 
 } // namespace

@@ -48,7 +48,7 @@ TEST(CaFile, AcceptsPemCertificatesAndNamesWhatIsWrongOtherwise) {
     EXPECT_FALSE(checkCaFile(dir.path() + "/missing.pem", problem));
     EXPECT_EQ(problem, "cannot read " + dir.path() + "/missing.pem: No such file or directory");
     EXPECT_FALSE(checkCaFile(dir.path(), problem));
-    EXPECT_EQ(problem, "cannot read " + dir.path() + ": Is a directory");
+    EXPECT_EQ(problem, dir.path() + " is not a regular file");
 }
 
 } // namespace
