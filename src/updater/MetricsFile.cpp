@@ -4,10 +4,10 @@
 
 #include "AtomicFile.h"
 #include "SerialNumberText.h"
+#include "os/files.h"
 
 #include <cinttypes>
 #include <cstdio>
-#include <cstring>
 
 namespace {
 
@@ -146,7 +146,7 @@ bool writeMetricsFile(const std::string& path, const std::string& text, std::str
     }
     problem = "cannot write " + path;
     if (systemError != 0) {
-        problem += std::string(": ") + std::strerror(systemError);
+        problem += ": " + corvane::platform::systemErrorText(systemError);
     }
     return false;
 }
