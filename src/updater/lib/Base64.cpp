@@ -77,11 +77,12 @@ bool base64Decode(std::string_view text, std::vector<uint8_t>& out) {
     return true;
 }
 
-std::string base64Encode(const uint8_t* data, size_t length) {
-    // Written through a pointer into a string sized once: a 4 MiB build is encoded for every
-    // request in the server's CGI mode, and a character-wise append costs several times this.
-    std::string text((length + 2) / 3 * 4, '\0');
-    char* out = text.data();
+void base64Append(std::string& text, const uint8_t* data, size_t length) {
+    // Written through a pointer into room made once: a 4 MiB build is encoded for every request
+    // in the server's CGI mode, and a character-wise append costs several times this.
+    const size_t start = text.size();
+    text.resize(start + (length + 2) / 3 * 4);
+    char* out = text.data() + start;
     size_t i = 0;
     for (; i + 3 <= length; i += 3) {
         const uint32_t v = uint32_t{data[i]} << 16 | uint32_t{data[i + 1]} << 8 | data[i + 2];
@@ -97,5 +98,10 @@ std::string base64Encode(const uint8_t* data, size_t length) {
         *out++ = rest == 2 ? kAlphabet[v >> 6 & 0x3F] : '=';
         *out++ = '=';
     }
+}
+
+std::string base64Encode(const uint8_t* data, size_t length) {
+    std::string text;
+    base64Append(text, data, length);
     return text;
 }
