@@ -18,6 +18,7 @@ UPDATER = os.environ.get("UPDATER_BIN", "")
 UPDATE_SERVER = os.environ.get("UPDATE_SERVER_BIN", "")
 BIRDTOOL = os.environ.get("BIRDTOOL_BIN", "")
 SNIPPET = os.environ.get("CORVANE_NGINX_SNIPPET", "")
+WRAPPER = os.environ.get("CORVANE_CGI_WRAPPER", "")
 
 SERIAL = "40F5849A"
 BUILD = 1234
@@ -122,8 +123,10 @@ class BehindNginx(unittest.TestCase):
     @classmethod
     def start_servers(cls, cert, key):
         script = os.path.join(cls.dir, "corvane-update")
-        with open(script, "w") as out:
-            out.write("#!/bin/sh\nexec %s --cgi %s\n" % (UPDATE_SERVER, cls.catalogue))
+        # The shipped snippet and CGI program, pointed at this test's programs and folders.
+        with open(WRAPPER) as source, open(script, "w") as out:
+            out.write(source.read().replace("/usr/bin/update-server", UPDATE_SERVER)
+                      .replace("/srv/corvane-catalogue", cls.catalogue))
         os.chmod(script, 0o755)
         os.chmod(key, 0o644)  # read by nginx as nobody; the test's own throwaway key
         shutil.copy("/etc/nginx/fastcgi_params", cls.dir)
