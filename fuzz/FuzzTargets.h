@@ -11,6 +11,7 @@
 #include "FuzzServerReplies.h"
 #include "FuzzUeiReplies.h"
 #include "FuzzUpdateServerRequest.h"
+#include "FuzzUsbDescriptors.h"
 
 #include <zlib.h>
 

@@ -60,6 +60,7 @@ const FuzzTarget kTargets[] = {
     {"fuzz_nxp_isp", 10, fuzzNxpIsp},
     {"fuzz_imx_sdp", 10, fuzzImxSdp},
     {"fuzz_uei_replies", 10, fuzzUeiReplies},
+    {"fuzz_usb_descriptors", 4, fuzzUsbDescriptors},
 };
 
 // Failures name the target rather than dump its bytes.
