@@ -6,6 +6,7 @@
 #include "AttributeFile.h"
 #include "BirdFile.h"
 #include "BirdFileReport.h"
+#include "FuzzDiscovery.h"
 #include "FuzzImxSdp.h"
 #include "FuzzNxpIsp.h"
 #include "FuzzServerReplies.h"

@@ -61,6 +61,7 @@ const FuzzTarget kTargets[] = {
     {"fuzz_imx_sdp", 10, fuzzImxSdp},
     {"fuzz_uei_replies", 10, fuzzUeiReplies},
     {"fuzz_usb_descriptors", 4, fuzzUsbDescriptors},
+    {"fuzz_discovery", 4, fuzzDiscovery},
 };
 
 // Failures name the target rather than dump its bytes.
