@@ -10,6 +10,7 @@
 #include "FuzzImxSdp.h"
 #include "FuzzNxpIsp.h"
 #include "FuzzServerReplies.h"
+#include "FuzzSharingServer.h"
 #include "FuzzUeiReplies.h"
 #include "FuzzUpdateServerRequest.h"
 #include "FuzzUsbDescriptors.h"

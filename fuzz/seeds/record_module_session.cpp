@@ -70,10 +70,32 @@ class Session {
             in.insert(in.end(), buffer, buffer + n);
         }
         received.insert(received.end(), in.begin(), in.end());
+        std::vector<uint8_t> steps;
+        for (const WirePacket& request : requests) {
+            steps.push_back(0);
+            steps.push_back(sharingSteps.size() % 2 == 0 ? 'A' : 'B');
+            steps.push_back(static_cast<uint8_t>(request.length + 2));
+            request.appendTo(steps);
+        }
+        steps.push_back(2);
+        FrameParser parser;
+        std::vector<WirePacket> packets;
+        parser.feed(in.data(), in.size(), packets);
+        // A few dozen of the module's packets tell as much as a stream's thousands.
+        packets.resize(std::min<size_t>(packets.size(), 40));
+        for (const WirePacket& packet : packets) {
+            steps.push_back(1);
+            steps.push_back(static_cast<uint8_t>(packet.length + 2));
+            packet.appendTo(steps);
+        }
+        sharingSteps.push_back(steps);
         return in;
     }
 
     std::vector<uint8_t> received; // everything of the session, in order
+    // The exchanges as fuzz_sharing_server steps: the requests as a client's frames (clients
+    // 'A' and 'B' in turn), the broker sending them, the module's packets as they came.
+    std::vector<std::vector<uint8_t>> sharingSteps;
 
   private:
     int socket_ = -1;
@@ -176,6 +198,18 @@ int main(int argc, char** argv) {
     session.exchange(
         {WirePacket(address, {kCmdStream, kOpSet | 2, kSpecRequest, 0, 0xFF, 0xFF, 0xFF})}, 30);
     module.stop();
+
+    // Ten exchanges to a seed for the sharing server, time passing after each seed's last.
+    for (size_t i = 0; i < session.sharingSteps.size(); i += 10) {
+        std::vector<uint8_t> input;
+        for (size_t j = i; j < std::min(session.sharingSteps.size(), i + 10); ++j) {
+            input.insert(input.end(), session.sharingSteps[j].begin(),
+                         session.sharingSteps[j].end());
+        }
+        input.push_back(3);
+        input.push_back(200);
+        save(out / "fuzz_sharing_server", "exchanges_" + std::to_string(i / 10), input);
+    }
 
     // The whole session as the host received it, for the link's framer.
     save(out / "raw", "module_session.bin", session.received);

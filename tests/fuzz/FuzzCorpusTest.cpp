@@ -62,6 +62,7 @@ const FuzzTarget kTargets[] = {
     {"fuzz_uei_replies", 10, fuzzUeiReplies},
     {"fuzz_usb_descriptors", 4, fuzzUsbDescriptors},
     {"fuzz_discovery", 4, fuzzDiscovery},
+    {"fuzz_sharing_server", 5, fuzzSharingServer},
 };
 
 // Failures name the target rather than dump its bytes.
