@@ -1,10 +1,19 @@
-// Entry logic of the libFuzzer targets, kept here so the corpus replay tests run exactly the
-// same code. Each returns an empty text, or what went wrong when an invariant broke.
+// Entry logic of the libFuzzer targets, kept here and in the Fuzz*.h headers below so the corpus
+// replay tests run exactly the same code. Each returns an empty text, or what went wrong when an
+// invariant broke.
 #pragma once
 
 #include "AttributeFile.h"
 #include "BirdFile.h"
 #include "BirdFileReport.h"
+#include "FuzzDiscovery.h"
+#include "FuzzImxSdp.h"
+#include "FuzzNxpIsp.h"
+#include "FuzzServerReplies.h"
+#include "FuzzSharingServer.h"
+#include "FuzzUeiReplies.h"
+#include "FuzzUpdateServerRequest.h"
+#include "FuzzUsbDescriptors.h"
 
 #include <zlib.h>
 

@@ -34,19 +34,6 @@ bool isHeartbeat(const aPacket& packet) {
     return packet.length == 2 && packet.data[0] == 0;
 }
 
-// A content frame (address, length, data) as a packet; false for a wrong size.
-bool packetOf(const uint8_t* bytes, std::size_t size, aPacket& packet) {
-    if (size < 2 || size - 2 > aPACKET_MAXDATA || bytes[1] != size - 2)
-        return false;
-    std::memset(&packet, 0, sizeof packet);
-    packet.check = aPACKET_CHECK;
-    packet.address = bytes[0];
-    packet.length = bytes[1];
-    packet.count = static_cast<uint8_t>(size);
-    std::memcpy(packet.data, bytes + 2, packet.length);
-    return true;
-}
-
 // ---- Packet filter on the module link (its reader thread) ----
 
 void flushBatch(aServer& s) {
@@ -189,8 +176,8 @@ void handleClient(aServer& s) {
         while (more && zmq_msg_recv(&content, router, ZMQ_DONTWAIT) >= 0)
             more = zmq_msg_more(&content);
         aPacket packet;
-        if (!whole || !packetOf(static_cast<const uint8_t*>(zmq_msg_data(&content)),
-                                zmq_msg_size(&content), packet)) {
+        if (!whole || !frameToPacket(static_cast<const uint8_t*>(zmq_msg_data(&content)),
+                                     zmq_msg_size(&content), packet)) {
             debugTrace("Bad content packet: dSize: %d\n",
                        static_cast<int>(zmq_msg_size(&content)) - 2);
         } else {
@@ -294,7 +281,7 @@ bool serverFilter(const aPacket* packet, void* reference) {
 
 bool takeFromClient(aServer& s, const ClientId& client, const uint8_t* bytes, std::size_t size) {
     aPacket packet;
-    if (!packetOf(bytes, size, packet)) {
+    if (!frameToPacket(bytes, size, packet)) {
         debugTrace("Bad content packet: dSize: %d\n", static_cast<int>(size) - 2);
         return false;
     }

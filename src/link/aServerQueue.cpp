@@ -6,6 +6,7 @@
 #include "corvane/aLink.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 namespace corvane::server {
@@ -39,6 +40,18 @@ bool due(Ticks since, Ticks now) {
 }
 
 } // namespace
+
+bool frameToPacket(const uint8_t* bytes, std::size_t size, aPacket& packet) {
+    if (size < 2 || size - 2 > aPACKET_MAXDATA || bytes[1] != size - 2)
+        return false;
+    std::memset(&packet, 0, sizeof packet);
+    packet.check = aPACKET_CHECK;
+    packet.address = bytes[0];
+    packet.length = bytes[1];
+    packet.count = static_cast<uint8_t>(size);
+    std::memcpy(packet.data, bytes + 2, packet.length);
+    return true;
+}
 
 Expectation expectationOf(const aPacket& request) {
     Expectation e;

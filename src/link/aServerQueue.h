@@ -38,6 +38,9 @@ struct Expectation {
     uint8_t operation = kAnyOperation;
 };
 
+// A client's content frame (address, length, data) as a packet; false for a wrong size.
+bool frameToPacket(const uint8_t* bytes, std::size_t size, aPacket& packet);
+
 // What answers the request whose last packet this is.
 Expectation expectationOf(const aPacket& request);
 // True when the packet answers a request with that expectation. Stream packets answer none.

@@ -3,6 +3,7 @@
 #include "corvane/EntityClass.h"
 
 #include "LinkImpl.h"
+#include "UEIReplies.h"
 #include "UEIWire.h"
 
 #include "corvane/aTime.h"
@@ -25,31 +26,7 @@ uei makeRecord(ueiType type) {
     return record;
 }
 
-// The state of one getUEIBytes transfer, filled in by sUEIBytesFilter under the FIFO's lock.
-// It starts with the uei that Link::receiveUEI hands to the filter, so the filter reaches the
-// whole record through it.
-struct BytesTransfer {
-    uei reply; // module, command, plain option and index of the awaited packets
-    uint8_t* buffer;
-    uint32_t bufferLength;
-    uint32_t* unloaded;
-    uint8_t expected; // sequence number of the next packet, modulo 128
-    bool more;
-    aErr failure; // aErrMemory once the data did not fit
-    bool errorReply;
-    uint8_t errorCode;
-};
-
-static_assert(std::is_standard_layout_v<BytesTransfer>);
-
-// A getUEIBytes run as the incoming FIFO offers it: each packet sUEIBytesFilter accepts moves
-// the transfer on to the next sequence number, until the last packet, an error reply or the
-// most packets a run may take.
-struct BytesRun {
-    BytesTransfer* transfer;
-    uint32_t maxPackets;
-    uint32_t taken;
-};
+} // namespace
 
 aRunVerdict takeBytesRun(const aPacket* packet, void* reference) {
     auto* run = static_cast<BytesRun*>(reference);
@@ -62,8 +39,6 @@ aRunVerdict takeBytesRun(const aPacket* packet, void* reference) {
     transfer.expected = (transfer.expected + 1) & aUEI_BYTES_SEQUENCE_MASK;
     return aRunVerdict::take;
 }
-
-} // namespace
 
 struct EntityClass::Impl {
     Module* module = nullptr; // not owned

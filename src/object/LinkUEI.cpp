@@ -2,6 +2,7 @@
 // included), the default reply filter that decodes a reply, and dropping stale replies.
 #include "LinkImpl.h"
 
+#include "UEIReplies.h"
 #include "UEIWire.h"
 #include "aDebugTrace.h"
 #include "aLinkInternal.h"
@@ -36,36 +37,6 @@ bool isReplyTo(const aPacket* packet, const uei& record) {
 
 bool isReplyToPattern(const aPacket* packet, void* reference) {
     return isReplyTo(packet, *static_cast<const uei*>(reference));
-}
-
-// Accepts the reply the uei at reference describes and decodes its value into it.
-uint8_t defaultReplyFilter(const aPacket* packet, const void* reference) {
-    auto* record = static_cast<uei*>(const_cast<void*>(reference));
-    if (!isReplyTo(packet, *record))
-        return 0;
-    const uint8_t* value = packet->data + kHeaderBytes;
-    if (packet->data[2] & aUEI_SPEC_ERROR) {
-        record->specifier = packet->data[2];
-        record->value.byteVal = packet->length > kHeaderBytes ? value[0] : uint8_t{aErrUnknown};
-        return 1;
-    }
-    switch (packet->length) {
-    case 3: record->type = typeVoid; break;
-    case 4:
-        record->type = typeByte;
-        record->value.byteVal = value[0];
-        break;
-    case 5:
-        record->type = typeShort;
-        record->value.shortVal = readBig16(value);
-        break;
-    case 7:
-        record->type = typeInt;
-        record->value.intVal = readBig32(value);
-        break;
-    default: break; // accepted without a value
-    }
-    return 1;
 }
 
 // Writes the value of a byte, short or int record after the header; 0 for a type without a
@@ -123,6 +94,35 @@ aErr sendBytesRun(aLinkRef link, const uei& request) {
 
 } // namespace
 
+uint8_t decodeUEIReply(const aPacket* packet, const void* reference) {
+    auto* record = static_cast<uei*>(const_cast<void*>(reference));
+    if (!isReplyTo(packet, *record))
+        return 0;
+    const uint8_t* value = packet->data + kHeaderBytes;
+    if (packet->data[2] & aUEI_SPEC_ERROR) {
+        record->specifier = packet->data[2];
+        record->value.byteVal = packet->length > kHeaderBytes ? value[0] : uint8_t{aErrUnknown};
+        return 1;
+    }
+    switch (packet->length) {
+    case 3: record->type = typeVoid; break;
+    case 4:
+        record->type = typeByte;
+        record->value.byteVal = value[0];
+        break;
+    case 5:
+        record->type = typeShort;
+        record->value.shortVal = readBig16(value);
+        break;
+    case 7:
+        record->type = typeInt;
+        record->value.intVal = readBig32(value);
+        break;
+    default: break; // accepted without a value
+    }
+    return 1;
+}
+
 aErr Link::sendUEI(uei request) {
     if (!impl_->running())
         return aErrConnection;
@@ -153,7 +153,7 @@ aErr Link::sendUEI(uei request, uint8_t subindex) {
 }
 
 aErr Link::receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uei* reply) {
-    return receiveUEI(module, command, option, index, reply, defaultReplyFilter);
+    return receiveUEI(module, command, option, index, reply, decodeUEIReply);
 }
 
 aErr Link::receiveUEI(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uei* reply,

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 
 namespace {
@@ -40,23 +41,48 @@ std::vector<uint8_t> contents(const fs::path& path) {
                                 std::istreambuf_iterator<char>());
 }
 
-TEST(FuzzCorpus, BirdLoaderInputsLoadOrFailCleanly) {
-    const auto files = inputsOf("fuzz_bird_loader");
-    ASSERT_GE(files.size(), 10u) << "seed corpus missing under " << kFuzzDir;
+struct FuzzTarget {
+    const char* name;
+    size_t minimumInputs; // fewer means the seed corpus went missing
+    std::function<std::string(const uint8_t*, size_t)> run;
+};
+
+std::string attributeFileInScratch(const uint8_t* data, size_t size) {
+    static ScopedTempDir scratch;
+    return fuzzAttributeFile(data, size, scratch.path());
+}
+
+const FuzzTarget kTargets[] = {
+    {"fuzz_bird_loader", 10, fuzzBirdLoader},
+    {"fuzz_attribute_file", 4, attributeFileInScratch},
+    {"fuzz_server_replies", 10, fuzzServerReplies},
+    {"fuzz_update_server_request", 5, fuzzUpdateServerRequest},
+    {"fuzz_nxp_isp", 10, fuzzNxpIsp},
+    {"fuzz_imx_sdp", 10, fuzzImxSdp},
+    {"fuzz_uei_replies", 10, fuzzUeiReplies},
+    {"fuzz_usb_descriptors", 4, fuzzUsbDescriptors},
+    {"fuzz_discovery", 4, fuzzDiscovery},
+    {"fuzz_sharing_server", 5, fuzzSharingServer},
+};
+
+// Failures name the target rather than dump its bytes.
+void PrintTo(const FuzzTarget& target, std::ostream* out) {
+    *out << target.name;
+}
+
+class FuzzCorpus : public ::testing::TestWithParam<FuzzTarget> {};
+
+TEST_P(FuzzCorpus, EveryInputKeepsTheInvariants) {
+    const FuzzTarget& target = GetParam();
+    const auto files = inputsOf(target.name);
+    ASSERT_GE(files.size(), target.minimumInputs) << "seed corpus missing under " << kFuzzDir;
     for (const fs::path& file : files) {
         const std::vector<uint8_t> bytes = contents(file);
-        EXPECT_EQ("", fuzzBirdLoader(bytes.data(), bytes.size())) << file;
+        EXPECT_EQ("", target.run(bytes.data(), bytes.size())) << file;
     }
 }
 
-TEST(FuzzCorpus, AttributeFileInputsSurviveARoundTrip) {
-    const auto files = inputsOf("fuzz_attribute_file");
-    ASSERT_GE(files.size(), 4u) << "seed corpus missing under " << kFuzzDir;
-    ScopedTempDir scratch;
-    for (const fs::path& file : files) {
-        const std::vector<uint8_t> bytes = contents(file);
-        EXPECT_EQ("", fuzzAttributeFile(bytes.data(), bytes.size(), scratch.path())) << file;
-    }
-}
+INSTANTIATE_TEST_SUITE_P(Targets, FuzzCorpus, ::testing::ValuesIn(kTargets),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -66,6 +66,11 @@ class ScriptedHttpServer {
         std::lock_guard lock(mutex_);
         return targets_;
     }
+    // The requests as they arrived: request line and headers.
+    std::vector<std::string> requests() const {
+        std::lock_guard lock(mutex_);
+        return requests_;
+    }
 
   private:
     bool waitReadable(int fd, int ms) {
@@ -109,6 +114,7 @@ class ScriptedHttpServer {
             const size_t end = request.find(' ', start);
             std::lock_guard lock(mutex_);
             targets_.push_back(request.substr(start, end - start));
+            requests_.push_back(request);
         }
         if (reply.gate.valid()) {
             const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -142,8 +148,9 @@ class ScriptedHttpServer {
     int listener_ = -1;
     uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
-    mutable std::mutex mutex_; // guards targets_
+    mutable std::mutex mutex_; // guards targets_ and requests_
     std::vector<std::string> targets_;
+    std::vector<std::string> requests_;
     std::thread thread_;
 };
 

@@ -333,9 +333,10 @@ bool UpdateServer::start(const ServerConfig& config, std::string& error) {
         stop();
         return false;
     }
-    // A small pool so one large BIRD download does not hold up pings and lists.
+    // A small pool so one large BIRD download does not hold up pings and lists; the
+    // inter-thread channel wakes it for connections that serveConnection hands in.
     daemon_ = MHD_start_daemon(
-        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ERROR_LOG |
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ERROR_LOG | MHD_USE_ITC |
             (address.ss_family == AF_INET6 ? MHD_USE_IPv6 : 0),
         0, nullptr, nullptr, handle, state_.get(), MHD_OPTION_EXTERNAL_LOGGER, logMhdError,
         state_.get(), MHD_OPTION_LISTEN_SOCKET, socket_, MHD_OPTION_THREAD_POOL_SIZE, 4u,
@@ -375,6 +376,18 @@ void UpdateServer::stop() {
     }
     state_.reset();
     port_ = 0;
+}
+
+bool UpdateServer::serveConnection(int socket) {
+    if (daemon_ == nullptr) {
+        close(socket);
+        return false;
+    }
+    sockaddr_in client{};
+    client.sin_family = AF_INET;
+    client.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return MHD_add_connection(daemon_, socket, reinterpret_cast<const sockaddr*>(&client),
+                              sizeof client) == MHD_YES;
 }
 
 std::string UpdateServer::url() const {

@@ -270,7 +270,10 @@ aErr NxpIspLine::GetLine(char* buffer, size_t size, size_t& length, uint32_t bud
         return fail(aErrTimeout,
                     formatted("no complete reply from the chip within %u ms", budgetMs));
     }
-    return err == aErrNone ? aErrIO : fail(err, "reading the reply failed");
+    if (err == aErrNone) {
+        return fail(aErrIO, formatted("a reply line longer than %zu bytes", size - 1));
+    }
+    return fail(err, "reading the reply failed");
 }
 
 aErr NxpIspLine::Response(char* buffer, size_t size, size_t& length, const char* expected,

@@ -63,6 +63,7 @@ class NxpIspLine {
     aErr SendCommand(const std::string& text, uint32_t waitMs = 0);
     // Reads up to CR LF (kept) into buffer, waiting at most budgetMs for bytes. Bytes that cannot
     // start a reply (line ends, NUL, other non-printables) are dropped before its first byte.
+    // A line that does not fit fails with aErrIO, failure() saying so.
     aErr GetLine(char* buffer, size_t size, size_t& length, uint32_t budgetMs);
     // Reads until the count bytes of text have been seen in order, skipping other bytes.
     aErr GetEcho(const char* text, size_t count, size_t& matched);

@@ -63,6 +63,14 @@ bool Serial_SDPLoader::open() {
     return true;
 }
 
+void Serial_SDPLoader::attach(aStream* stream) {
+    if (stream_ != nullptr) {
+        aStream_Destroy(&stream_);
+    }
+    stream_ = stream;
+    failure_.clear();
+}
+
 bool Serial_SDPLoader::tryAssociation(size_t fill) {
     std::vector<uint8_t> bytes(fill, 0);
     bytes.insert(bytes.end(), std::begin(kAssociation), std::end(kAssociation));

@@ -19,6 +19,9 @@ class Serial_SDPLoader : public SDPLoader_Interface {
     // Opens the port and associates with the ROM (associate()); false, with failure() saying
     // why, when either fails.
     bool open() override;
+    // Takes over an open stream (a scripted one in tests) whose ROM is associated, as open
+    // leaves it.
+    void attach(aStream* stream);
     // Writes bytes[1..]; a port that has not taken them after twice their line time plus a
     // second fails the write.
     std::ptrdiff_t write(const std::vector<uint8_t>& bytes) override;

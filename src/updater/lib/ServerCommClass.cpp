@@ -1,10 +1,11 @@
-// Client of the update server: builds the GET requests and parses the line-oriented replies.
+// Client of the update server: builds and runs the GET requests; ServerReplies reads the replies.
 #include "ServerCommClass.h"
 
 #include "BirdFile.h"
 #include "BuildOrder.h"
 #include "Debug.h"
 #include "SerialNumberText.h"
+#include "ServerReplies.h"
 
 #include <curl/curl.h>
 
@@ -22,44 +23,6 @@ namespace {
 void ensureCurlGlobalInit() {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-// Lines of a reply: runs of "\n" count as one separator, so no line is empty. At most maxLines
-// of them: a BIRD reply only needs its first two, and a list of every line of a reply the size of
-// a BIRD file could take many times the reply's own memory.
-std::vector<std::string_view> splitLines(std::string_view body, size_t maxLines) {
-    std::vector<std::string_view> lines;
-    size_t start = 0;
-    while (start < body.size() && lines.size() < maxLines) {
-        size_t end = body.find('\n', start);
-        if (end == std::string_view::npos) {
-            end = body.size();
-        }
-        if (end > start) {
-            lines.push_back(body.substr(start, end - start));
-        }
-        start = end + 1;
-    }
-    return lines;
-}
-
-// Pieces of text between any of the delimiters, empty pieces skipped.
-std::vector<std::string_view> tokens(std::string_view text, std::string_view delimiters) {
-    std::vector<std::string_view> pieces;
-    size_t start = text.find_first_not_of(delimiters);
-    while (start != std::string_view::npos) {
-        size_t end = text.find_first_of(delimiters, start);
-        if (end == std::string_view::npos) {
-            end = text.size();
-        }
-        pieces.push_back(text.substr(start, end - start));
-        start = text.find_first_not_of(delimiters, end);
-    }
-    return pieces;
-}
-
-std::string_view cutAt(std::string_view text, std::string_view delimiters) {
-    return text.substr(0, std::min(text.size(), text.find_first_of(delimiters)));
 }
 
 struct Transfer {
@@ -106,37 +69,17 @@ size_t rcv_data(char* data, size_t size, size_t count, void* user) {
     return bytes;
 }
 
-// Runs the GET of one operation and checks its status and "ok" line; the lines of the body on
-// success. The body stays owned by response.
-std::optional<std::vector<std::string_view>>
-request(const ServerCommClass& server, const char* operation, const char* statusTag,
-        const std::string& url, const std::map<std::string, std::string>& params,
-        ServerResponse& response, size_t maxReplyBytes, size_t maxLines = SIZE_MAX) {
+// Runs the GET of one operation; nullopt, traced, on a transport failure.
+std::optional<ServerResponse> fetch(const ServerCommClass& server, const char* operation,
+                                    const std::string& url,
+                                    const std::map<std::string, std::string>& params,
+                                    size_t maxReplyBytes) {
     try {
-        response = server.httpGet(url, params, maxReplyBytes);
+        return server.httpGet(url, params, maxReplyBytes);
     } catch (const std::exception& e) {
         Debug_Print(DEBUG_ServerComm, "%s ==> [%s]\n", operation, e.what());
         return std::nullopt;
     }
-    if (response.status != 200) {
-        Debug_Print(DEBUG_ServerComm, "%s ==> [%d] [%s]\n", statusTag,
-                    static_cast<int>(response.status), response.body.c_str());
-        return std::nullopt;
-    }
-    std::vector<std::string_view> lines = splitLines(response.body, maxLines);
-    if (lines.empty() || !lines[0].starts_with("ok")) {
-        Debug_Print(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", operation,
-                    response.url.c_str());
-        return std::nullopt;
-    }
-    return lines;
-}
-
-std::optional<std::vector<std::string_view>>
-request(const ServerCommClass& server, const char* operation, const std::string& url,
-        const std::map<std::string, std::string>& params, ServerResponse& response,
-        size_t maxReplyBytes, size_t maxLines = SIZE_MAX) {
-    return request(server, operation, operation, url, params, response, maxReplyBytes, maxLines);
 }
 
 // Query text: the unreserved characters of RFC 3986 stay, every other byte becomes %XX, so a
@@ -269,159 +212,58 @@ ServerReach ServerCommClass::reach(const std::string& url, std::string* detail) 
             *detail = e.what();
         return ServerReach::Unreachable;
     }
-    // The same checks and trace lines as request() makes for every other operation.
-    if (response.status != 200) {
-        Debug_Print(DEBUG_ServerComm, "PING ==> [%d] [%s]\n", static_cast<int>(response.status),
-                    response.body.c_str());
-        return ServerReach::Refused;
-    }
-    const std::vector<std::string_view> lines = splitLines(response.body, 1);
-    if (lines.empty() || !lines[0].starts_with("ok")) {
-        Debug_Print(DEBUG_ServerComm, "ServerCommClass: ping failed [%s]\n", response.url.c_str());
-        return ServerReach::Refused;
-    }
-    return ServerReach::Answered;
+    return serverreply::ping(response) ? ServerReach::Answered : ServerReach::Refused;
 }
 
 bool ServerCommClass::QueryBuild(uint32_t serial, std::string& latestBuild, std::string& firmwareId,
                                  const std::string& url) const {
-    ServerResponse response;
-    const auto lines =
-        request(*this, "QueryBuild", url, {{"op", "qu"}, {"sn", serialNumberText(serial)}},
-                response, settings_.maxSmallReplyBytes);
-    if (!lines) {
-        return false;
-    }
-    if (lines->size() > 1) {
-        latestBuild = (*lines)[1];
-    }
-    if (lines->size() > 2) {
-        firmwareId = cutAt((*lines)[2], "\r\n");
-    }
-    return true;
+    const auto response =
+        fetch(*this, "QueryBuild", url, {{"op", "qu"}, {"sn", serialNumberText(serial)}},
+              settings_.maxSmallReplyBytes);
+    return response && serverreply::queryBuild(*response, latestBuild, firmwareId);
 }
 
 bool ServerCommClass::GetBuildList(uint32_t serial, BuildList& builds,
                                    const std::string& url) const {
-    static constexpr const char* kOperation = "GetBuildList";
     builds.clear();
-    ServerResponse response;
-    const auto lines =
-        request(*this, kOperation, url, {{"op", "builds"}, {"sn", serialNumberText(serial)}},
-                response, settings_.maxSmallReplyBytes);
-    if (!lines) {
-        return false;
-    }
-    for (size_t i = 1; i < lines->size(); ++i) {
-        const std::string line((*lines)[i]);
-        if (line.size() < 3) {
-            continue;
-        }
-        Debug_Print(DEBUG_ServerComm, "%s processing entry: [%s]\n", kOperation, line.c_str());
-        const auto pieces = tokens(line, ";\r\n");
-        if (pieces.empty()) {
-            continue;
-        }
-        const std::string build(pieces[0]);
-        const std::string version(pieces.size() > 1 ? pieces[1] : std::string_view{});
-        builds.emplace(build, version);
-        Debug_Print(DEBUG_ServerComm, "%s [%.10s][%.10s]\n", kOperation, build.c_str(),
-                    version.c_str());
-    }
-    return true;
+    const auto response =
+        fetch(*this, "GetBuildList", url, {{"op", "builds"}, {"sn", serialNumberText(serial)}},
+              settings_.maxSmallReplyBytes);
+    return response && serverreply::buildList(*response, builds);
 }
 
 bool ServerCommClass::GetBuild(uint32_t serial, const std::string& firmwareId,
                                const std::string& build, std::string& base64Out,
                                const std::string& url, bool noCal) const {
-    ServerResponse response;
-    const auto lines = request(*this, "GetBuild", url,
-                               {{"op", "bird"},
-                                {"sn", serialNumberText(serial)},
-                                {"fw", firmwareId},
-                                {"bld", build},
-                                {"no_cal", noCal ? "true" : "false"}},
-                               response, settings_.maxBodyBytes, 2);
-    if (!lines) {
-        return false;
-    }
-    base64Out.clear();
-    if (lines->size() > 1) {
-        // The file is most of the body: squeeze the line breaks of wrapped text out of the body
-        // in place rather than copy megabytes.
-        std::string& body = response.body;
-        const size_t offset = static_cast<size_t>((*lines)[1].data() - body.data());
-        size_t kept = 0;
-        for (size_t i = offset; i < body.size(); ++i) {
-            const char c = body[i];
-            if (c != '\n' && c != '\r') {
-                body[kept++] = c;
-            }
-        }
-        body.resize(kept);
-        base64Out = std::move(body);
-    }
-    return true;
+    auto response = fetch(*this, "GetBuild", url,
+                          {{"op", "bird"},
+                           {"sn", serialNumberText(serial)},
+                           {"fw", firmwareId},
+                           {"bld", build},
+                           {"no_cal", noCal ? "true" : "false"}},
+                          settings_.maxBodyBytes);
+    return response && serverreply::bird(*response, base64Out);
 }
 
 bool ServerCommClass::GetDeviceJWT(uint32_t serial, std::string& token,
                                    const std::string& url) const {
-    static constexpr const char* kOperation = "GetDeviceJWT";
-    ServerResponse response;
-    const auto lines =
-        request(*this, kOperation, url,
-                {{"op", "ent_jwt"}, {"sn", serialNumberText(serial)}, {"json", "false"}}, response,
-                settings_.maxSmallReplyBytes);
-    if (!lines || lines->size() < 2 || (*lines)[1].size() <= 2) {
-        return false;
-    }
-    const std::string line((*lines)[1]);
-    Debug_Print(DEBUG_ServerComm, "%s processing entry: [%s]\n", kOperation, line.c_str());
-    const std::string_view text = line;
-    const size_t dot1 = text.find('.');
-    if (dot1 == std::string_view::npos) {
-        return false;
-    }
-    const size_t dot2 = text.find('.', dot1 + 1);
-    if (dot2 == std::string_view::npos) {
-        return false;
-    }
-    const std::string_view header = text.substr(0, dot1);
-    const std::string_view payload = text.substr(dot1 + 1, dot2 - dot1 - 1);
-    const std::string_view signature = cutAt(text.substr(dot2 + 1), "\r\n");
-    if (header.size() < 2 || payload.size() < 2 || signature.size() < 2) {
-        return false;
-    }
-    token = std::string(header) + "." + std::string(payload) + "." + std::string(signature);
-    return true;
+    const auto response =
+        fetch(*this, "GetDeviceJWT", url,
+              {{"op", "ent_jwt"}, {"sn", serialNumberText(serial)}, {"json", "false"}},
+              settings_.maxSmallReplyBytes);
+    return response && serverreply::deviceToken(*response, token);
 }
 
 bool ServerCommClass::GetRecoveryInfo(const ChipId& chipId, uint32_t& serial, uint32_t& build,
                                       const std::string& url) const {
-    static constexpr const char* kOperation = "GetRecoveryInfo";
     char fingerprint[64];
     // The words are separated by spaces, which the request encodes as the server expects: %20.
     snprintf(fingerprint, sizeof fingerprint, "%08X %08X %08X %08X", chipId[0], chipId[1],
              chipId[2], chipId[3]);
-    ServerResponse response;
-    const auto lines =
-        request(*this, kOperation, url, {{"op", "fix"}, {"fp", fingerprint}, {"brief", "true"}},
-                response, settings_.maxSmallReplyBytes);
-    if (!lines) {
-        return false;
-    }
-    const std::string line1((*lines)[0]);
-    const std::string line2(lines->size() > 1 ? (*lines)[1] : std::string_view{});
-    const std::string line3(lines->size() > 2 ? (*lines)[2] : std::string_view{});
-    if (lines->size() > 1) {
-        serial = static_cast<uint32_t>(std::strtoul(line2.c_str(), nullptr, 16));
-    }
-    if (lines->size() > 2) {
-        build = static_cast<uint32_t>(std::strtoul(line3.c_str(), nullptr, 0));
-    }
-    Debug_Print(DEBUG_ServerComm, "%s [%.20s][%.20s][%.20s]\n", kOperation, line1.c_str(),
-                line2.c_str(), line3.c_str());
-    return true;
+    const auto response = fetch(*this, "GetRecoveryInfo", url,
+                                {{"op", "fix"}, {"fp", fingerprint}, {"brief", "true"}},
+                                settings_.maxSmallReplyBytes);
+    return response && serverreply::recoveryInfo(*response, serial, build);
 }
 
 std::vector<std::pair<std::string, std::string>>

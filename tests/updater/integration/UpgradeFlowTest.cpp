@@ -45,6 +45,13 @@ constexpr uint32_t kNewBuild = 12345;
 
 class UpgradePeer : public ::testing::Test {
   protected:
+    // The module's thread calls into the models: it stops before they go.
+    ~UpgradePeer() override {
+        if (vm) {
+            vm->stop();
+        }
+    }
+
     void start(UpgradeFaults faults = {}, uint16_t chunk = 1024, uint32_t version = 0,
                const std::string& bind = "127.0.0.1") {
         VirtualModuleConfig config;
