@@ -6,8 +6,7 @@
 #include "corvane/zBeaconInterface.h"
 #include "platform/beacon.h"
 #include "platform/platform.h"
-
-#include <arpa/inet.h>
+#include "platform/udp.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -111,9 +110,8 @@ struct LoopbackBeacon {
             if (!transmit.empty() && got == transmit.size() &&
                 std::memcmp(buffer, transmit.data(), got) == 0)
                 continue;
-            char senderText[INET_ADDRSTRLEN] = {};
-            in_addr address{sender};
-            inet_ntop(AF_INET, &address, senderText, sizeof senderText);
+            char senderText[corvane::platform::ipv4TextSize] = {};
+            corvane::platform::formatIPv4(sender, senderText, sizeof senderText);
             zstr_sendm(pipe, senderText);
             zframe_t* payload = zframe_new(buffer, got);
             zframe_send(&payload, pipe, 0);
@@ -160,7 +158,7 @@ uint32_t firstNonLoopbackInterface() {
     uint32_t interfaces[kMaxInterfaces];
     const uint32_t count = aDiscovery_GetIPv4Interfaces(interfaces, kMaxInterfaces);
     for (uint32_t i = 0; i < count; ++i)
-        if ((ntohl(interfaces[i]) >> 24) != 127)
+        if ((corvane::platform::ipv4ToHost(interfaces[i]) >> 24) != 127)
             return interfaces[i];
     return 0;
 }

@@ -11,8 +11,7 @@
 #include "cApiGuard.h"
 #include "corvane/aTime.h"
 #include "platform/platform.h"
-
-#include <arpa/inet.h>
+#include "platform/udp.h"
 
 #include <algorithm>
 #include <atomic>
@@ -329,9 +328,8 @@ bool connectFront(ClientRecord& record, uint32_t address, uint16_t port) {
         return zsock_connect(record.front, "%s",
                              corvane::inprocServerEndpoint(address, port).c_str()) == 0;
     }
-    char dotted[INET_ADDRSTRLEN] = {};
-    in_addr server{address};
-    if (inet_ntop(AF_INET, &server, dotted, sizeof dotted) == nullptr)
+    char dotted[corvane::platform::ipv4TextSize] = {};
+    if (corvane::platform::formatIPv4(address, dotted, sizeof dotted) != aErrNone)
         return false;
     debugTrace("aStream_CreateClient address: %s\n", dotted);
     return connectTcpConfirmed(record, "tcp://" + std::string(dotted) + ":" + std::to_string(port));
