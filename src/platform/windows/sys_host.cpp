@@ -8,6 +8,8 @@
 
 #include <tlhelp32.h>
 
+#include <algorithm>
+
 namespace corvane::platform {
 
 UserAccount currentUser() {
@@ -68,6 +70,31 @@ std::vector<std::string> runningPrograms() {
     }
     CloseHandle(snapshot);
     return programs;
+}
+
+std::vector<std::string> serialPortNames() {
+    // The serial ports the drivers announced, as COM names.
+    std::vector<std::string> ports;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
+        ERROR_SUCCESS)
+        return ports;
+    for (DWORD index = 0; index < 1024; ++index) {
+        wchar_t name[256];
+        wchar_t value[256];
+        DWORD nameLength = 256, valueBytes = sizeof value - sizeof(wchar_t), type = 0;
+        const LONG rc = RegEnumValueW(key, index, name, &nameLength, nullptr, &type,
+                                      reinterpret_cast<BYTE*>(value), &valueBytes);
+        if (rc == ERROR_NO_MORE_ITEMS)
+            break;
+        if (rc != ERROR_SUCCESS || type != REG_SZ)
+            continue;
+        value[valueBytes / sizeof(wchar_t)] = L'\0';
+        ports.push_back(utf8FromWide(value));
+    }
+    RegCloseKey(key);
+    std::sort(ports.begin(), ports.end());
+    return ports;
 }
 
 aErr freeSpace(const char* path, uint64_t& bytes) {

@@ -7,6 +7,10 @@
 
 namespace corvane::platform {
 
+UsbAccessKind usbAccessKind() {
+    return UsbAccessKind::driverBinding;
+}
+
 aErr surveyUsbAccess(uint16_t vendorId, UsbAccessSurvey& survey) {
     survey = {};
     libusb_context* context = nullptr;
@@ -32,6 +36,7 @@ aErr surveyUsbAccess(uint16_t vendorId, UsbAccessSurvey& survey) {
             libusb_close(handle);
         } else if (rc == LIBUSB_ERROR_ACCESS || rc == LIBUSB_ERROR_NOT_SUPPORTED) {
             ++survey.denied;
+            survey.deniedProducts.push_back(descriptor.idProduct);
         }
     }
     libusb_free_device_list(list, 1);
