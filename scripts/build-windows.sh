@@ -137,7 +137,7 @@ build_czmq() {
     local src
     src=$(unpack czmq)
     cmake -S "$src" -B "$1" "${cross_cmake[@]}" -DCZMQ_BUILD_SHARED=OFF -DCZMQ_BUILD_STATIC=ON \
-        -DENABLE_DRAFTS=OFF -DCMAKE_C_FLAGS="-DZMQ_STATIC" -DCZMQ_WITH_UUID=OFF \
+        -DENABLE_DRAFTS=OFF -DCMAKE_C_FLAGS="-DZMQ_STATIC -DCZMQ_STATIC" -DCZMQ_WITH_UUID=OFF \
         -DCZMQ_WITH_SYSTEMD=OFF -DCZMQ_WITH_LZ4=OFF -DCZMQ_WITH_LIBCURL=OFF \
         -DCZMQ_WITH_NSS=OFF -DCZMQ_WITH_LIBMICROHTTPD=OFF >/dev/null
     # The install step wants the tools, which only "all" builds.
@@ -200,14 +200,24 @@ collect_licences() {
     cp /usr/share/doc/gcc-mingw-w64-base/copyright "$to/gcc-runtime.txt"
 }
 
+# Each dependency in turn, after those it builds on. A dependency whose recipe, source version
+# and predecessors are unchanged since it was installed into the prefix is kept, so a run that
+# stopped half-way goes on where it stopped.
 build_dependencies() {
-    local started=$SECONDS
-    rm -rf "$prefix" "$dir/deps/build"
-    mkdir -p "$prefix" "$dir/deps/build"
+    local started=$SECONDS chain="" dep stamp
+    mkdir -p "$prefix/.stamps" "$dir/deps/build"
     for dep in hidapi libusb zeromq czmq curl microhttpd googletest json; do
+        chain=$( (echo "$chain"; declare -f "build_$dep"; echo "$versions") | sha256sum |
+                 cut -c1-16)
+        stamp=$prefix/.stamps/$dep
+        if [ "$(cat "$stamp" 2>/dev/null)" = "$chain" ]; then
+            continue
+        fi
         local t=$SECONDS
+        rm -rf "$dir/deps/build/$dep"
         mkdir -p "$dir/deps/build/$dep"
         "build_$dep" "$dir/deps/build/$dep"
+        echo "$chain" >"$stamp"
         step "built $dep in $((SECONDS - t)) s"
     done
     fix_pkg_config
@@ -215,7 +225,8 @@ build_dependencies() {
 }
 
 fetch_sources
-key=$( (source_versions; $host-g++-posix --version | head -1;
+versions=$(source_versions; $host-g++-posix --version | head -1)
+key=$( (echo "$versions";
         sed -n '/^build_hidapi()/,/^# Licence texts/p' "$0") | sha256sum | cut -c1-16)
 cache=${CORVANE_WINDOWS_DEPS:-$HOME/.cache/corvane/windows-deps-$key}
 if [ "$(cat "$prefix/key" 2>/dev/null)" != "$key" ]; then
