@@ -43,7 +43,7 @@ bool linuxLineEnds(std::string& text) {
     return true;
 }
 
-struct Run {
+struct WindowsRun {
     testsupport::ProcessResult result;
     bool windowsLineEnds = true;
 };
@@ -87,7 +87,7 @@ class WineUpdater : public testing::Test {
 
     // Updater.exe with args; IMAGE and STORE stand for the image and the store folder, which
     // the Windows program sees on drive Z:.
-    Run windows(std::vector<std::string> args) {
+    WindowsRun windows(std::vector<std::string> args) {
         for (std::string& arg : args) {
             if (arg == "IMAGE")
                 arg = "Z:" + image.string();
@@ -95,7 +95,7 @@ class WineUpdater : public testing::Test {
                 arg = "Z:" + (dir / "store").string();
         }
         args.insert(args.begin(), updaterExe);
-        Run run{testsupport::runProcess(wine, args, options())};
+        WindowsRun run{testsupport::runProcess(wine, args, options())};
         run.windowsLineEnds = linuxLineEnds(run.result.out) && linuxLineEnds(run.result.err);
         // The paths the Windows program was given are Linux's again.
         for (std::string* text : {&run.result.out, &run.result.err}) {
@@ -117,7 +117,7 @@ class WineUpdater : public testing::Test {
 
     // Both programs, one after the other, for commands that change nothing.
     void expectLinuxOutput(const std::vector<std::string>& args, int exitStatus) {
-        const Run win = windows(args);
+        const WindowsRun win = windows(args);
         const testsupport::ProcessResult lin = linux(args);
         EXPECT_TRUE(win.windowsLineEnds) << win.result.out << win.result.err;
         EXPECT_EQ(win.result.exitStatus, exitStatus) << win.result.err;
@@ -144,14 +144,14 @@ TEST_F(WineUpdater, DiscoveryListsTheModulesOnEmulatedUsb) {
     peers.attach(0x40F5849A);
     peers.attach(0x2181F0EE);
     expectLinuxOutput({"-D"}, 0);
-    const Run run = windows({"-D"});
+    const WindowsRun run = windows({"-D"});
     EXPECT_NE(run.result.out.find("40F5849A"), std::string::npos) << run.result.out;
     EXPECT_NE(run.result.out.find("2181F0EE"), std::string::npos) << run.result.out;
 }
 
 TEST_F(WineUpdater, UpdateOverEmulatedUsbInstallsTheImage) {
     auto& module = peers.attach(0x40F5849A);
-    const Run run = windows({"-U", "-d", kSerial, "-f", "IMAGE", "-i", "STORE"});
+    const WindowsRun run = windows({"-U", "-d", kSerial, "-f", "IMAGE", "-i", "STORE"});
     EXPECT_TRUE(run.windowsLineEnds);
     EXPECT_EQ(run.result.exitStatus, 0) << run.result.err;
     EXPECT_NE(run.result.out.find("now runs the new firmware: version 2.10.5, build 12345"),
@@ -164,7 +164,7 @@ TEST_F(WineUpdater, AFailedTransferEndsWithTheRecoveryAdvice) {
     UpgradeFaults drop;
     drop.dropInData = 12 + 40 + 5; // the loader's 12 DATA packets, then into the firmware
     peers.attach(0x40F5849A, drop);
-    const Run run = windows({"-U", "-d", kSerial, "-f", "IMAGE", "-i", "STORE"});
+    const WindowsRun run = windows({"-U", "-d", kSerial, "-f", "IMAGE", "-i", "STORE"});
     EXPECT_TRUE(run.windowsLineEnds);
     EXPECT_EQ(run.result.exitStatus, 1) << run.result.out;
     EXPECT_NE(run.result.err.find("Updater -U -t RECOVER"), std::string::npos) << run.result.err;
@@ -173,7 +173,7 @@ TEST_F(WineUpdater, AFailedTransferEndsWithTheRecoveryAdvice) {
 TEST_F(WineUpdater, ListAndGetReachTheUpdateServer) {
     startServer();
     expectLinuxOutput({"-B", "-d", kSerial, "-u", server->url()}, 0);
-    const Run get = windows({"-G", "-d", kSerial, "-u", server->url(), "-i", "STORE"});
+    const WindowsRun get = windows({"-G", "-d", kSerial, "-u", server->url(), "-i", "STORE"});
     EXPECT_EQ(get.result.exitStatus, 0) << get.result.err;
     EXPECT_TRUE(fs::is_regular_file(dir / "store" / "updater" / kSerial / "12345.bird"))
         << get.result.out << get.result.err;
@@ -185,14 +185,14 @@ TEST_F(WineUpdater, CheckShowsWhatTheBirdFileHolds) {
 
 TEST_F(WineUpdater, JsonDocumentsHoldToTheSchema) {
     peers.attach(0x40F5849A);
-    const Run run = windows({"-D", "--json"});
+    const WindowsRun run = windows({"-D", "--json"});
     EXPECT_EQ(run.result.exitStatus, 0) << run.result.err;
     EXPECT_EQ(testsupport::schemaViolations(run.result.out), "") << run.result.out;
     EXPECT_NE(run.result.out.find("40F5849A"), std::string::npos);
 }
 
 TEST_F(WineUpdater, TheDefaultStoreIsInTheUserProfile) {
-    const Run run = windows({"-I", "-d", kSerial});
+    const WindowsRun run = windows({"-I", "-d", kSerial});
     EXPECT_EQ(run.result.exitStatus, 0) << run.result.err;
     EXPECT_NE(run.result.out.find(".quendra"), std::string::npos) << run.result.out;
     EXPECT_EQ(run.result.out.find(dir.string()), std::string::npos) << "HOME has no say on Windows";
