@@ -138,8 +138,9 @@ void loopbackBeaconActor(zsock_t* pipe, void*) {
     beacon.pipe = pipe;
     zsock_signal(pipe, 0);
     while (!beacon.terminated) {
+        // zmq_fd_t is the system's socket type: an int on Linux, a SOCKET on Windows.
         zmq_pollitem_t items[2] = {{zsock_resolve(pipe), 0, ZMQ_POLLIN, 0},
-                                   {nullptr, beacon.udp, ZMQ_POLLIN, 0}};
+                                   {nullptr, static_cast<zmq_fd_t>(beacon.udp), ZMQ_POLLIN, 0}};
         const int count = beacon.udp != platform::invalidSocket ? 2 : 1;
         if (zmq_poll(items, count, beacon.pollTimeout()) < 0)
             break; // interrupted or the context is ending
