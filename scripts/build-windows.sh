@@ -177,11 +177,24 @@ build_json() {
     cmake --install "$1" >/dev/null
 }
 
-# The consumers of the static ZeroMQ and CZMQ must say so, or their headers ask for DLL imports.
+# A static library's .pc must name the system libraries it needs (the cross builds leave some
+# out), and the consumers of the static ZeroMQ and CZMQ must say so, or their headers ask for DLL
+# imports.
+add_private_libs() {
+    local pc=$prefix/lib/pkgconfig/$1.pc library
+    shift
+    grep -q '^Libs.private:' "$pc" || echo "Libs.private:" >>"$pc"
+    for library in "$@"; do
+        sed -i "/^Libs.private:/ {/ $library\( \|\$\)/! s/\$/ $library/}" "$pc"
+    done
+}
 fix_pkg_config() {
     sed -i '/^Cflags:/ {/-DZMQ_STATIC/! s/$/ -DZMQ_STATIC/}' "$prefix/lib/pkgconfig/libzmq.pc"
     sed -i '/^Cflags:/ {/-DCZMQ_STATIC/! s/$/ -DCZMQ_STATIC -DZMQ_STATIC/}' \
         "$prefix/lib/pkgconfig/libczmq.pc"
+    add_private_libs libzmq -lws2_32 -liphlpapi -lrpcrt4
+    add_private_libs libczmq -lws2_32 -liphlpapi -lrpcrt4
+    add_private_libs hidapi -lsetupapi -lcfgmgr32
 }
 
 # Licence texts of everything that goes into the programs, for the zip and the installer.
