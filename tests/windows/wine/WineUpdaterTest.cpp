@@ -6,14 +6,17 @@
 #include "JsonSchemaCheck.h"
 #include "ProcessRunner.h"
 #include "ScopedTempDir.h"
+#include "SpawnedProgram.h"
 #include "TaggedFirmware.h"
 #include "UpdateServerProcess.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <sstream>
 
 namespace {
@@ -126,6 +129,15 @@ class WineUpdater : public testing::Test {
         EXPECT_EQ(win.result.err, lin.err);
     }
 
+    // Updater.exe left running, for a test that interrupts it.
+    std::unique_ptr<SpawnedProgram> start(std::vector<std::string> args) {
+        for (std::string& arg : args)
+            if (arg == "IMAGE")
+                arg = "Z:" + image.string();
+        args.insert(args.begin(), {wine, updaterExe});
+        return std::make_unique<SpawnedProgram>(args, false, options().environment);
+    }
+
     std::string wine, updaterExe;
     ScopedTempDir tmp;
     fs::path dir{tmp.path()};
@@ -196,6 +208,72 @@ TEST_F(WineUpdater, TheDefaultStoreIsInTheUserProfile) {
     EXPECT_EQ(run.result.exitStatus, 0) << run.result.err;
     EXPECT_NE(run.result.out.find(".quendra"), std::string::npos) << run.result.out;
     EXPECT_EQ(run.result.out.find(dir.string()), std::string::npos) << "HOME has no say on Windows";
+}
+
+// Holds a module's firmware phase at its first data packet until the test lets it go on, so an
+// interrupt sent meanwhile surely meets a transfer under way.
+class TransferGate {
+  public:
+    UpgradeFaults faults() {
+        UpgradeFaults faults;
+        faults.beforeFirmwareData = [this] {
+            reached_.set_value();
+            release_.wait_for(std::chrono::seconds(30)); // bounded: a failed test still ends
+        };
+        return faults;
+    }
+    bool awaitReached() {
+        return reachedFuture_.wait_for(std::chrono::seconds(120)) == std::future_status::ready;
+    }
+    void release() {
+        if (!released_)
+            releasePromise_.set_value();
+        released_ = true;
+    }
+    ~TransferGate() { release(); }
+
+  private:
+    std::promise<void> reached_;
+    std::future<void> reachedFuture_ = reached_.get_future();
+    std::promise<void> releasePromise_;
+    std::shared_future<void> release_ = releasePromise_.get_future().share();
+    bool released_ = false;
+};
+
+// Wine hands the Windows program a Ctrl-C for SIGINT: the console control handler must take it
+// as the Linux build takes SIGINT, and a second one ends the run with STATUS_CONTROL_C_EXIT
+// (of which a Linux parent sees the low byte), naming the command that finishes the job.
+TEST_F(WineUpdater, CtrlCFinishesTheTransferAndASecondStopsWithTheAdvice) {
+    const std::string notice = std::string("Interrupted: finishing the firmware transfer of ") +
+                               kSerial +
+                               " so it is not left in its loader; interrupt again to "
+                               "stop now";
+    {
+        TransferGate gate;
+        peers.attach(0x40F5849A, gate.faults());
+        auto updater = start({"-U", "-d", kSerial, "-f", "IMAGE"});
+        ASSERT_TRUE(gate.awaitReached()) << updater->errors();
+        updater->signal(SIGINT);
+        EXPECT_TRUE(updater->awaitError(notice, std::chrono::seconds(60))) << updater->errors();
+        gate.release();
+        EXPECT_EQ(updater->wait(std::chrono::seconds(180)), 0) << updater->errors();
+    }
+    peers.clear();
+    TransferGate gate;
+    peers.attach(0x40F5849A, gate.faults());
+    auto updater = start({"-U", "-d", kSerial, "-f", "IMAGE"});
+    ASSERT_TRUE(gate.awaitReached()) << updater->errors();
+    updater->signal(SIGINT);
+    ASSERT_TRUE(updater->awaitError(notice, std::chrono::seconds(60))) << updater->errors();
+    updater->signal(SIGINT);
+    EXPECT_TRUE(updater->awaitError("Interrupted again: stopping now", std::chrono::seconds(60)))
+        << updater->errors();
+    EXPECT_EQ(updater->wait(std::chrono::seconds(60)), 0xC000013A & 0xFF) << updater->errors();
+    EXPECT_NE(updater->errors().find("Module [40F5849A] is left in its loader"), std::string::npos)
+        << updater->errors();
+    EXPECT_NE(updater->errors().find("  Updater -U -d 40F5849A -f Z:" + image.string()),
+              std::string::npos)
+        << updater->errors();
 }
 
 } // namespace
