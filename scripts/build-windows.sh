@@ -195,6 +195,8 @@ fix_pkg_config() {
     add_private_libs libzmq -lws2_32 -liphlpapi -lrpcrt4
     add_private_libs libczmq -lws2_32 -liphlpapi -lrpcrt4
     add_private_libs hidapi -lsetupapi -lcfgmgr32
+    # curl's build names zlib by the path of its import library; the programs link zlib static.
+    sed -i "s|[^ ]*/libz\.dll\.a|-lz|g" "$prefix/lib/pkgconfig/libcurl.pc"
 }
 
 # Licence texts of everything that goes into the programs, for the zip and the installer.
