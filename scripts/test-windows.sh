@@ -21,14 +21,17 @@ cmake "$dir/project" -DCORVANE_LINUX_BUILD="$linux" >/dev/null
 cmake --build "$dir/project" -j "$(nproc)"
 
 # A wine prefix of the tests' own, made once. Wine's server makes the programs' sockets, so it
-# must start inside the namespace the tests run in: the prefix is made there too, and the server
-# ends with the run.
+# must start inside the namespace the tests run in. It stays up for the whole run (a server that
+# quits while idle would drop the program starting just then) and ends with it; wineboot starts
+# wine's own background processes once, away from the pipes through which CTest reads a test.
 export WINEPREFIX=$dir/wineprefix WINEDEBUG=-all
-wine=/usr/lib/wine/wine64
+wine=/usr/lib/wine
+"$wine/wineserver" -k 2>/dev/null || true
 bash scripts/offline.sh /bin/sh -c '
     set -e
-    [ -f "$WINEPREFIX/system.reg" ] || "$0" wineboot --init >/dev/null 2>&1
+    "$0/wineserver" -p
+    "$0/wine64" wineboot --init </dev/null >/dev/null 2>&1
     status=0
     ctest --test-dir "$1" --output-on-failure -j "$(nproc)" || status=$?
-    "$(dirname "$0")/wineserver" -k 2>/dev/null || true
+    "$0/wineserver" -k 2>/dev/null || true
     exit $status' "$wine" "$dir/project"

@@ -90,7 +90,10 @@ TEST_P(ClaimName, ThatIsNoFileNameIsRefused) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Windows, ClaimName,
-                         testing::Values("", ".", "..", "a/b", "a\\b", "C:name"));
+                         testing::Values("", ".", "..", "a/b", "a\\b", "C:name"),
+                         [](const testing::TestParamInfo<const char*>& info) {
+                             return "Name" + std::to_string(info.index);
+                         });
 
 // ---- Store files ----------------------------------------------------------------------------
 
@@ -188,6 +191,7 @@ TEST(Processes, ThisOneRunsAndNumberZeroDoesNot) {
 // ---- COM ports ------------------------------------------------------------------------------
 
 struct PortName {
+    const char* name;
     const char* given;
     const char* device;
 };
@@ -199,10 +203,13 @@ TEST_P(ComPortName, MapsToTheDeviceNamespace) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Windows, ComPortName,
-                         testing::Values(PortName{"COM3", "\\\\.\\COM3"},
-                                         PortName{"com12", "\\\\.\\com12"},
-                                         PortName{"\\\\.\\COM12", "\\\\.\\COM12"},
-                                         PortName{"COMX", "COMX"}));
+                         testing::Values(PortName{"Short", "COM3", "\\\\.\\COM3"},
+                                         PortName{"LowerCase", "com12", "\\\\.\\com12"},
+                                         PortName{"Device", "\\\\.\\COM12", "\\\\.\\COM12"},
+                                         PortName{"NoNumber", "COMX", "COMX"}),
+                         [](const testing::TestParamInfo<PortName>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST(ComPort, AMissingOneIsNamedAsMissing) {
     EXPECT_EQ(platform::describeSerialOpenFailure("COM231"), "serial port COM231 does not exist");
