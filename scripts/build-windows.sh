@@ -178,8 +178,8 @@ build_json() {
 }
 
 # A static library's .pc must name the system libraries it needs (the cross builds leave some
-# out), and the consumers of the static ZeroMQ and CZMQ must say so, or their headers ask for DLL
-# imports.
+# out), and the consumers of the static ZeroMQ, CZMQ and curl must say so, or their headers ask
+# for DLL imports.
 add_private_libs() {
     local pc=$prefix/lib/pkgconfig/$1.pc library
     shift
@@ -195,6 +195,8 @@ fix_pkg_config() {
     add_private_libs libzmq -lws2_32 -liphlpapi -lrpcrt4
     add_private_libs libczmq -lws2_32 -liphlpapi -lrpcrt4
     add_private_libs hidapi -lsetupapi -lcfgmgr32
+    sed -i '/^Cflags:/ {/-DCURL_STATICLIB/! s/$/ -DCURL_STATICLIB/}' \
+        "$prefix/lib/pkgconfig/libcurl.pc"
     # curl's build names zlib by the path of its import library; the programs link zlib static.
     sed -i "s|[^ ]*/libz\.dll\.a|-lz|g" "$prefix/lib/pkgconfig/libcurl.pc"
 }
