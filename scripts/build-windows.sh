@@ -269,7 +269,7 @@ step "building the project"
 started=$SECONDS
 cmake -S "$root" -B "$dir/project" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
     -DCORVANE_WINDOWS_PREFIX="$prefix" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCORVANE_BUILD_BENCH=OFF -DCMAKE_INSTALL_PREFIX=/ \
+    -DCORVANE_BUILD_BENCH=OFF \
     ${CMAKE_LAUNCHER:+-DCMAKE_C_COMPILER_LAUNCHER=$CMAKE_LAUNCHER} \
     ${CMAKE_LAUNCHER:+-DCMAKE_CXX_COMPILER_LAUNCHER=$CMAKE_LAUNCHER} >/dev/null
 cmake --build "$dir/project" -j "$jobs"
@@ -279,8 +279,9 @@ step "project built in $((SECONDS - started)) s"
 step "packing"
 stage=$dir/stage
 rm -rf "$stage"
-DESTDIR=$stage cmake --install "$dir/project" --component runtime >/dev/null
-DESTDIR=$stage cmake --install "$dir/project" --component development >/dev/null
+for component in runtime development; do
+    cmake --install "$dir/project" --prefix "$stage" --component "$component" --strip >/dev/null
+done
 mkdir -p "$stage/licences"
 cp "$prefix"/licences/*.txt "$stage/licences/"
 sed 's/$/\r/' "$root/packaging/windows/README.txt" >"$stage/README.txt"
