@@ -22,7 +22,7 @@ std::string listed(const std::vector<std::string>& words) {
 } // namespace
 
 DoctorCheck checkUsbDriver(const DoctorEnvironment& env) {
-    DoctorCheck check{"usb-driver", "USB driver"};
+    DoctorCheck check{"usb-access", "USB access"};
     corvane::platform::UsbAccessSurvey survey;
     if (env.surveyUsb(env.vendor.inUse, survey) != aErrNone) {
         check.status = DoctorStatus::Warn;

@@ -5,7 +5,7 @@
 
 #include "Doctor.h"
 
-// "usb-driver": the family's modules on USB that cannot be opened for want of the WinUSB driver,
+// "usb-access": the family's modules on USB that cannot be opened for want of the WinUSB driver,
 // and how to bind it.
 DoctorCheck checkUsbDriver(const DoctorEnvironment& environment);
 

@@ -65,7 +65,7 @@ TEST(DoctorDriverChecks, TheChecksAreTheDriverOnesInTheirOrder) {
     std::vector<std::string> ids;
     for (const DoctorCheck& c : runDoctorChecks(machine.env))
         ids.push_back(c.id);
-    EXPECT_EQ(ids, (std::vector<std::string>{"usb-driver", "serial-access", "store",
+    EXPECT_EQ(ids, (std::vector<std::string>{"usb-access", "serial-access", "store",
                                              "update-server", "usb-emulation"}));
     for (const DoctorCheck& c : runDoctorChecks(machine.env)) {
         EXPECT_EQ((c.finding + c.fix).find("udev"), std::string::npos) << c.id;
@@ -88,7 +88,7 @@ TEST_P(UsbDriver, SaysWhichModulesLackWinUsbAndHowToBindIt) {
     DriverMachine machine;
     machine.usb = GetParam().survey;
     machine.usbResult = GetParam().result;
-    const DoctorCheck c = machine.check("usb-driver");
+    const DoctorCheck c = machine.check("usb-access");
     EXPECT_EQ(c.status, GetParam().status);
     EXPECT_EQ(c.finding, GetParam().finding);
     EXPECT_EQ(c.fix, GetParam().fix);

@@ -11,6 +11,7 @@
 #include "UpdateServerProcess.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <csignal>
 #include <cstdlib>
@@ -201,6 +202,22 @@ TEST_F(WineUpdater, JsonDocumentsHoldToTheSchema) {
     EXPECT_EQ(run.result.exitStatus, 0) << run.result.err;
     EXPECT_EQ(testsupport::schemaViolations(run.result.out), "") << run.result.out;
     EXPECT_NE(run.result.out.find("40F5849A"), std::string::npos);
+}
+
+TEST_F(WineUpdater, DoctorChecksWhatAppliesOnWindowsAndNeverUdev) {
+    const WindowsRun run = windows({"--doctor", "--json", "-i", "STORE"});
+    EXPECT_TRUE(run.result.exitStatus == 0 || run.result.exitStatus == 1) << run.result.err;
+    EXPECT_EQ(testsupport::schemaViolations(run.result.out), "") << run.result.out;
+    const auto doc = nlohmann::json::parse(run.result.out, nullptr, false);
+    ASSERT_TRUE(doc.contains("doctor")) << run.result.out;
+    std::vector<std::string> checks;
+    for (const auto& row : doc["doctor"]["checks"])
+        checks.push_back(row["check"]);
+    EXPECT_EQ(checks, (std::vector<std::string>{"usb-access", "serial-access", "store",
+                                                "update-server", "usb-emulation"}));
+    // Nothing of Linux's remedies: udev rules, lsusb, sudo.
+    for (const char* word : {"udev", "lsusb", "sudo"})
+        EXPECT_EQ((run.result.out + run.result.err).find(word), std::string::npos) << word;
 }
 
 TEST_F(WineUpdater, TheDefaultStoreIsInTheUserProfile) {
