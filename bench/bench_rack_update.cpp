@@ -85,8 +85,9 @@ class Rack {
     // update failed or any module's read-back differs from the image.
     double update(size_t count) {
         RecordingDisplay display;
-        UpdaterContext context("http://127.0.0.1:1/cgi/u", dir.path(), display);
-        context.useUeiBytes = true;
+        RunSettings run("http://127.0.0.1:1/cgi/u", dir.path());
+        run.useUeiBytes = true;
+        UpdaterContext context(run, display);
         RackRequest request;
         for (size_t i = 0; i < count; ++i)
             request.serials.push_back(serial(i));

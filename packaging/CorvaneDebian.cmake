@@ -26,4 +26,13 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${CMAKE_CURRENT_LIST_DIR}/debian/triggers)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
+# The Python package is a Debian package of its own, python3-corvane: kept out of this one, and
+# packed by the second configuration (packaging/debian/CPackPython3Config.cmake.in).
+if(TARGET corvane_python)
+  set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/debian/WithoutPython.cmake)
+  math(EXPR CORVANE_PYTHON_NEXT_MINOR "${CORVANE_PYTHON_VERSION_MINOR} + 1")
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/CPackPython3Config.cmake.in
+                 ${PROJECT_BINARY_DIR}/CPackPython3Config.cmake @ONLY)
+endif()
+
 include(CPack)

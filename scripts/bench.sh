@@ -15,3 +15,8 @@ for source in bench/*.cpp; do
   echo "== $name"
   "$build/bench/$name" "$@"
 done
+# The Python package's figures, with Debian's interpreter (see bench/bench_python.py).
+if [ -d "$build/python/corvane" ]; then
+  echo "== bench_python"
+  PYTHONPATH="$build/python" /usr/bin/python3 bench/bench_python.py "$build"
+fi

@@ -11,11 +11,13 @@ packages=(
   umockdev libumockdev-dev
   libmicrohttpd-dev
   nlohmann-json3-dev python3 python3-jsonschema
+  pybind11-dev python3-dev python3-pytest python3-mypy
   libgtest-dev libgmock-dev libbenchmark-dev
   iproute2 util-linux curl
   clang libclang-rt-14-dev
   dpkg-dev file man-db groff-base
   lpc21isp imx-usb-loader
+  ansible-core
 )
 
 missing=()

@@ -65,7 +65,7 @@ CommandStatus deviceInfoCommand(UpdaterContext& context, uint32_t serial, Stored
     }
     try {
         // Looking creates nothing: no directory, no attribute file.
-        UpdaterStore store = UpdaterStore::lookOnly(context.storeDirectory);
+        UpdaterStore store = UpdaterStore::lookOnly(context.run.storeDirectory);
         out.store = store.root();
         StoreEntry entry;
         if (!store.findDevice(serial, &entry) || !entry.isDirectory) {

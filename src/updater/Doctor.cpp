@@ -1,6 +1,7 @@
 // The pre-flight checks and their table. Each check says what it found in words that name the
 // file, device or service, and the command that puts it right.
 #include "Doctor.h"
+#include "FormattedText.h"
 
 #include "DoctorDriverChecks.h"
 #include "PrintableText.h"
@@ -29,14 +30,8 @@ constexpr size_t kMaxRuleFileBytes = size_t{1} << 20;
 constexpr uint64_t kStoreFailBytes = uint64_t{16} << 20;
 constexpr uint64_t kStoreWarnBytes = uint64_t{256} << 20;
 
-template <typename... Args> std::string format(const char* text, Args... args) {
-    char line[1024];
-    snprintf(line, sizeof line, text, args...);
-    return line;
-}
-
 std::string vendorHex(uint16_t vendor) {
-    return format("%04x", vendor);
+    return formatted("%04x", vendor);
 }
 
 std::string joinWords(const std::vector<std::string>& words, const char* separator = ", ") {
@@ -210,12 +205,12 @@ DoctorCheck checkUsbAccess(const DoctorEnvironment& env, bool ruleGrants) {
     }
     if (survey.denied == 0) {
         check.finding =
-            format("%u Corvane module(s) on USB, all open to this user", survey.present);
+            formatted("%u Corvane module(s) on USB, all open to this user", survey.present);
         return check;
     }
     // The module is listed but cannot be opened, so discovery cannot read who it is.
     check.status = DoctorStatus::Fail;
-    check.finding = format("%u of %u Corvane module(s) on USB cannot be opened by %s",
+    check.finding = formatted("%u of %u Corvane module(s) on USB cannot be opened by %s",
                            survey.denied, survey.present, env.user.name.c_str());
     check.fix = ruleGrants ? kReloadRules : installRuleCommand(env, vendor);
     // The rule lets in the user at the seat and the plugdev group; a remote login is not at it.
@@ -269,14 +264,14 @@ DoctorCheck checkSerialAccess(const DoctorEnvironment& env) {
         return check;
     }
     if (denied.empty()) {
-        check.finding = format("%zu serial port(s), all open to this user", ports.size());
+        check.finding = formatted("%zu serial port(s), all open to this user", ports.size());
         return check;
     }
     std::sort(denied.begin(), denied.end());
     // Built-in ports that no one uses are no reason to fail; an adapter plugged in is.
     check.status = usbDenied ? DoctorStatus::Fail : DoctorStatus::Warn;
     const std::string shown =
-        denied.size() <= 3 ? joinWords(denied) : format("%zu ports", denied.size());
+        denied.size() <= 3 ? joinWords(denied) : formatted("%zu ports", denied.size());
     const std::string& user = env.user.name;
     if (deniedGroup.empty()) {
         check.finding = shown + " cannot be opened by " + user;
@@ -323,7 +318,7 @@ std::string parentOf(const std::string& path) {
 // Writes and removes a file in directory: permissions alone do not tell a read-only mount.
 aErr probeWrite(const std::string& directory) {
     const std::string probe =
-        directory + format("/.doctor-%u", corvane::platform::currentProcessId());
+        directory + formatted("/.doctor-%u", corvane::platform::currentProcessId());
     corvane::platform::FileHandle file = corvane::platform::invalidFile;
     const aErr err = corvane::platform::createExclusiveFile(probe.c_str(), file);
     if (err != aErrNone)
@@ -391,7 +386,7 @@ DoctorCheck checkStore(const DoctorEnvironment& env) {
     }
     if (free < kStoreWarnBytes) {
         check.status = free < kStoreFailBytes ? DoctorStatus::Fail : DoctorStatus::Warn;
-        check.finding += format(", but only %llu MiB are free there",
+        check.finding += formatted(", but only %llu MiB are free there",
                                 static_cast<unsigned long long>(free >> 20));
         check.fix = "du -sh " + shellWord(store) +
                     "/* shows what the store keeps; or use a store "
@@ -425,7 +420,7 @@ DoctorCheck checkEmulation(const DoctorEnvironment& env) {
     std::vector<std::string> variables;
     if (!env.usbEmulation.empty()) {
         const auto entries = std::count(env.usbEmulation.begin(), env.usbEmulation.end(), ',') + 1;
-        found.push_back(format("CORVANE_USB_EMULATION shows %ld virtual module(s) as USB modules",
+        found.push_back(formatted("CORVANE_USB_EMULATION shows %ld virtual module(s) as USB modules",
                                static_cast<long>(entries)));
         variables.push_back("CORVANE_USB_EMULATION");
     }

@@ -6,8 +6,8 @@
 #include "PrintableText.h"
 #include "ServerCommClass.h"
 #include "ServerUrl.h"
-#include "StoreFolder.h"
-#include "UpdaterDriver.h"
+#include "StoreLayout.h"
+#include "ProgramIdentity.h"
 
 #include <nlohmann/json.hpp>
 

@@ -13,6 +13,7 @@
 
 #include "corvane/SystemClass.h"
 #include "corvane/aTime.h"
+#include "StoreLayout.h"
 
 #include <cstdio>
 #include <exception>
@@ -60,10 +61,10 @@ bool downloadedLiveloader(UpdaterContext& context, UpdaterStore& store, uint32_t
         displayPrint(display, DISPLAY_ERROR,
                      "No liveloader image for %08X: the store holds none that loads, and the "
                      "update server at %s gave none",
-                     serial, context.serverUrl.c_str());
+                     serial, context.run.serverUrl.c_str());
         return false;
     }
-    entry.loadBird(std::to_string(build) + ".bird", image);
+    entry.loadBird(buildFileName(build), image);
     return true;
 }
 
@@ -78,10 +79,10 @@ const char* writeResultText(int result) {
 
 } // namespace
 
-CommandStatus fingerprintCommand(UpdaterContext& context, const std::string& serialPort,
-                                 uint32_t serial, const std::string& birdFile, uint32_t baudRate,
-                                 bool resetAfter, std::array<uint32_t, 4>& words) {
-    if (getFingerprint(context, serialPort, serial, birdFile, baudRate, resetAfter, words)) {
+CommandStatus fingerprintCommand(UpdaterContext& context, const FingerprintRequest& request,
+                                 std::array<uint32_t, 4>& words) {
+    if (getFingerprint(context, request.serialPort, request.serial, request.birdFile,
+                       request.baudRate, request.resetAfter, words)) {
         return CommandStatus::Succeeded;
     }
     return CommandStatus::Failed;

@@ -10,6 +10,7 @@
 #include "ServerCommClass.h"
 #include "StoreAccess.h"
 #include "UpdaterCommands.h"
+#include "StoreLayout.h"
 
 #include <chrono>
 #include <future>
@@ -32,8 +33,8 @@ DownloadResult downloadWithSpinner(UpdaterContext& context, uint32_t serial,
                                    bool noCal) {
     std::promise<DownloadResult> promise;
     std::future<DownloadResult> future = promise.get_future();
-    const std::string url = context.serverUrl;
-    const ServerCommClass server = context.server;
+    const std::string url = context.run.serverUrl;
+    const ServerCommClass server = context.run.server;
     std::thread worker;
     try {
         worker = std::thread([&promise, server, serial, firmwareId, build, url, noCal] {
@@ -52,7 +53,7 @@ DownloadResult downloadWithSpinner(UpdaterContext& context, uint32_t serial,
         return future.wait_for(wait) == std::future_status::ready;
     };
     context.display.spinner(true, "Downloading");
-    while (!(context.spinnerStep ? context.spinnerStep(done) : done(kSpinnerStep))) {
+    while (!(context.run.spinnerStep ? context.run.spinnerStep(done) : done(kSpinnerStep))) {
         context.display.spinner(true, "Downloading");
     }
     context.display.spinner(false, "Downloading");
@@ -92,11 +93,11 @@ bool acceptableBird(const std::vector<uint8_t>& bytes, uint32_t serial, std::str
 } // namespace
 
 bool pingServer(UpdaterContext& context) {
-    if (context.server.ping(context.serverUrl)) {
+    if (context.run.server.ping(context.run.serverUrl)) {
         return true;
     }
     displayPrint(context.display, DISPLAY_ERROR, "Server request failed for %s",
-                 context.serverUrl.c_str());
+                 context.run.serverUrl.c_str());
     context.failure.note(FailureKind::ServerUnreachable);
     return false;
 }
@@ -148,7 +149,7 @@ uint32_t Download_Firmware(UpdaterContext& context, uint32_t serial, const std::
         context.failure.note(FailureKind::Usage);
         return 0;
     }
-    const ServerCommClass& server = context.server;
+    const ServerCommClass& server = context.run.server;
     if (!pingServer(context)) {
         return 0;
     }
@@ -172,7 +173,7 @@ uint32_t Download_Firmware(UpdaterContext& context, uint32_t serial, const std::
 
     std::string latest;
     std::string firmwareId;
-    if (!server.QueryBuild(serial, latest, firmwareId, context.serverUrl)) {
+    if (!server.QueryBuild(serial, latest, firmwareId, context.run.serverUrl)) {
         displayPrint(display, DISPLAY_ERROR, "No build information for device");
         context.failure.note(FailureKind::ServerRefused);
         return 0;
@@ -188,7 +189,7 @@ uint32_t Download_Firmware(UpdaterContext& context, uint32_t serial, const std::
         displayPrint(display, DISPLAY_INFO, "Validating build %u with server", build);
     }
     // Build 0 is what a latest build that is no number leaves: no override makes it a build.
-    if (build == 0 || (!override && !_validate_build(serial, build, context.serverUrl, server))) {
+    if (build == 0 || (!override && !_validate_build(serial, build, context.run.serverUrl, server))) {
         displayPrint(display, DISPLAY_ERROR, "No valid build %u", build);
         context.failure.note(FailureKind::ServerRefused);
         return 0;
@@ -209,7 +210,7 @@ uint32_t Download_Firmware(UpdaterContext& context, uint32_t serial, const std::
         return 0;
     }
 
-    const std::string fileName = buildNumberText + ".bird";
+    const std::string fileName = buildFileName(build);
     std::vector<uint8_t> bytes;
     if (!base64Decode(download.base64, bytes)) {
         // Nothing was stored, so a following update must not be told that this build is here.

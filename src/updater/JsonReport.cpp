@@ -12,6 +12,7 @@
 #include "SerialNumberText.h"
 
 #include "corvane/aError.h"
+#include "StoreLayout.h"
 
 #include <cstring>
 
@@ -145,8 +146,7 @@ Json moduleJson(const ModuleOutcome& outcome, const std::string& storeDirectory)
             {"ok", outcome.fetchedBuild != 0},
             {"build", outcome.fetchedBuild != 0 ? Json(outcome.fetchedBuild) : Json(nullptr)},
             {"file", outcome.fetchedBuild != 0
-                         ? Json(storeDirectory + "/" + serialNumberText(outcome.serial) + "/" +
-                                std::to_string(outcome.fetchedBuild) + ".bird")
+                         ? Json(storedBuildPath(storeDirectory, outcome.serial, outcome.fetchedBuild))
                          : Json(nullptr)}};
     }
     if (!report.verdict.empty())
@@ -224,8 +224,7 @@ void JsonReport::get(const UpdaterContext& context, uint32_t serial, const std::
                   {"ok", fetched != 0},
                   {"build", fetched != 0 ? Json(fetched) : Json(nullptr)},
                   {"file", fetched != 0
-                               ? Json(context.storeDirectory + "/" + serialNumberText(serial) +
-                                      "/" + std::to_string(fetched) + ".bird")
+                               ? Json(storedBuildPath(context.run.storeDirectory, serial, fetched))
                                : Json(nullptr)}};
     if (fetched == 0)
         entry["error"] = failureOf(context, false);
@@ -338,13 +337,13 @@ void JsonReport::doctor(Json section) {
     failureReported_ = true;
 }
 
-void JsonReport::write(FILE* out, const UpdaterContext* context, int exitStatus,
+void JsonReport::write(FILE* out, const FailureNote* lastFailure, int exitStatus,
                        FailureKind unnoted) {
     document_["exit_status"] = exitStatus;
     if (const char* signal = interruption::signalName())
         document_["interrupted"] = {{"signal", signal}};
     if (exitStatus != 0 && !failureReported_) {
-        FailureNote failure = context ? context->failure : FailureNote{};
+        FailureNote failure = lastFailure ? *lastFailure : FailureNote{};
         failure.note(interruption::requested() ? FailureKind::Interrupted : unnoted);
         document_["error"] = errorObject(failure, errorsSinceBegin());
     }

@@ -59,8 +59,8 @@ class JsonReport {
 
     // Writes the document, one line of JSON and a line feed, with the run's exit status. A run
     // that failed with no command section saying why gets a top-level error from what it showed,
-    // of the kind the context noted, else of the kind given.
-    void write(FILE* out, const UpdaterContext* context, int exitStatus,
+    // of the kind the last command noted (lastFailure), else of the kind given.
+    void write(FILE* out, const FailureNote* lastFailure, int exitStatus,
                FailureKind unnoted = FailureKind::Usage);
 
     const Json& document() const { return document_; }

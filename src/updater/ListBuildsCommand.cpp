@@ -6,7 +6,7 @@
 BuildList Get_BuildListRemote(UpdaterContext& context, uint32_t serial, bool* ok) {
     BuildList builds;
     bool fetched = pingServer(context);
-    if (fetched && !context.server.GetBuildList(serial, builds, context.serverUrl)) {
+    if (fetched && !context.run.server.GetBuildList(serial, builds, context.run.serverUrl)) {
         displayPrint(context.display, DISPLAY_ERROR, "Failed to retrieve builds for %08X", serial);
         context.failure.note(FailureKind::ServerRefused);
         fetched = false;

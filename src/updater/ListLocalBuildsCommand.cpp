@@ -6,18 +6,16 @@
 #include "Retrieval.h"
 #include "UpdaterCommands.h"
 #include "UpdaterStore.h"
+#include "StoreLayout.h"
 
 #include <exception>
 #include <vector>
 
 namespace {
 
-// A build is a regular file named by a build number and ".bird" ("100.bird.bak" is not).
+// A build is a regular file named as the store names builds ("100.bird.bak" is not).
 bool isBuildFile(const StoreEntry& file) {
-    const std::string& name = file.name;
-    const size_t extension = name.size() > 5 ? name.size() - 5 : 0;
-    return extension > 0 && name.compare(extension, std::string::npos, ".bird") == 0 &&
-           name.find_first_not_of("0123456789") == extension && isRegularFile(file.path());
+    return !buildOfFileName(file.name).empty() && isRegularFile(file.path());
 }
 
 } // namespace
@@ -27,7 +25,7 @@ BuildList Get_BuildListLocal(UpdaterContext& context, uint32_t serial, bool* ok)
     if (ok) {
         *ok = true;
     }
-    UpdaterStore store = UpdaterStore::lookOnly(context.storeDirectory);
+    UpdaterStore store = UpdaterStore::lookOnly(context.run.storeDirectory);
     std::vector<StoreEntry> files;
     store.listDeviceFiles(serial, files);
     for (const StoreEntry& file : files) {
@@ -36,7 +34,7 @@ BuildList Get_BuildListLocal(UpdaterContext& context, uint32_t serial, bool* ok)
                         file.path().c_str());
             continue;
         }
-        const std::string key = file.name.substr(0, file.name.find(".bird"));
+        const std::string key = buildOfFileName(file.name);
         const std::string path = file.path();
         // Only the version is wanted: the image is streamed past, never held.
         std::string version;

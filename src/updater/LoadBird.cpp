@@ -3,6 +3,7 @@
 
 #include "Retrieval.h"
 #include "StoreAccess.h"
+#include "StoreLayout.h"
 
 #include <stdexcept>
 
@@ -42,7 +43,7 @@ BirdFile load_bird(UpdaterContext& context, const char* label, const std::string
         found = store->findDevice(serial, &entry);
     }
     displayPrint(context.display, DISPLAY_INFO, "%s firmware with build: %u", label, build);
-    const std::string fileName = std::to_string(build) + ".bird";
+    const std::string fileName = buildFileName(build);
     BirdFile image;
     try {
         if (found) {

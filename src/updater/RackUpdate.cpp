@@ -2,6 +2,7 @@
 // run in (modules behind one router share its bus and go one after another), a worker per lane up
 // to --jobs, and the status each module shows while it runs and at the end.
 #include "RackUpdate.h"
+#include "FormattedText.h"
 
 #include "BirdFile.h"
 #include "BuildText.h"
@@ -13,11 +14,11 @@
 #include "UpdaterStore.h"
 
 #include "corvane/aTime.h"
+#include "StoreLayout.h"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdarg>
 #include <exception>
 #include <mutex>
 #include <optional>
@@ -29,16 +30,6 @@ namespace {
 constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
 constexpr size_t kStatusWidth = 60;
 constexpr const char* kNotStartedReason = "the run was interrupted before its update began";
-
-std::string formatted(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string formatted(const char* format, ...) {
-    char line[kDisplayBufferSize];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    return line;
-}
 
 std::string firmwareText(const FirmwareSeen& firmware) {
     if (!firmware.known)
@@ -62,7 +53,7 @@ std::string imageText(const UpdateReport& report) {
 class RackBoard {
   public:
     RackBoard(UpdaterContext& context, const std::vector<ModuleOutcome>& outcomes)
-        : context_(context), terminal_(context.terminal), status_(outcomes.size()) {
+        : context_(context), terminal_(context.run.terminal), status_(outcomes.size()) {
         for (size_t i = 0; i < outcomes.size(); ++i)
             status_[i] = {outcomes[i].serial, "waiting", ""};
     }
@@ -197,13 +188,13 @@ struct GivenImage {
 std::optional<FirmwareVersion> storedVersion(const StoreEntry& entry, uint32_t build) {
     std::string version;
     if (build == 0 ||
-        !BirdFile::readVersion(entry.path() + "/" + std::to_string(build) + ".bird", version))
+        !BirdFile::readVersion(entry.pathOf(buildFileName(build)), version))
         return std::nullopt;
     return parseFirmwareVersion(version);
 }
 
 bool storeHolds(const StoreEntry& entry, uint32_t build) {
-    return build != 0 && BirdFile::isBirdFile(entry.path() + "/" + std::to_string(build) + ".bird");
+    return build != 0 && BirdFile::isBirdFile(entry.pathOf(buildFileName(build)));
 }
 
 // Why a module has no build for --all: without -G the server's latest is of use only once stored.
@@ -219,7 +210,7 @@ std::string noBuildReason(uint32_t serverBuild) {
 // it, then the latest download, then the latest transfer. 0 when there is none, with why in none.
 uint32_t candidateBuild(UpdaterContext& context, const RackRequest& request, uint32_t serial,
                         std::optional<FirmwareVersion>& version, std::string& none) {
-    UpdaterStore store = UpdaterStore::lookOnly(context.storeDirectory);
+    UpdaterStore store = UpdaterStore::lookOnly(context.run.storeDirectory);
     StoreEntry entry;
     const bool stored = store.findDevice(serial, &entry) && entry.isDirectory;
     if (const auto asked = parseBuildNumber(request.build); asked && *asked != 0) {
@@ -229,11 +220,11 @@ uint32_t candidateBuild(UpdaterContext& context, const RackRequest& request, uin
     }
     std::string latest, firmwareId;
     uint32_t serverBuild = 0;
-    if (context.server.QueryBuild(serial, latest, firmwareId, context.serverUrl))
+    if (context.run.server.QueryBuild(serial, latest, firmwareId, context.run.serverUrl))
         serverBuild = parseBuildNumber(latest.substr(0, latest.find('\r'))).value_or(0);
     if (serverBuild != 0 && request.get) {
         BuildList builds;
-        if (context.server.GetBuildList(serial, builds, context.serverUrl))
+        if (context.run.server.GetBuildList(serial, builds, context.run.serverUrl))
             if (auto it = builds.find(std::to_string(serverBuild)); it != builds.end())
                 version = parseFirmwareVersion(it->second);
         return serverBuild;
@@ -368,7 +359,7 @@ void runModule(const UpdaterContext& run, const RackRequest& request, const Give
         return;
     }
     ModuleDisplay display(board, index);
-    UpdaterContext context(run, display);
+    UpdaterContext context(run.run, display);
     const uint32_t serial = outcome.serial;
     bool updated = false;
     try {

@@ -42,7 +42,7 @@ const char* resultKey(ModuleOutcome::Result result);
 
 // Runs the rack update; the outcomes come in the order the modules were named or found. After an
 // interrupt no module starts its update; the modules whose loader started finish. Shows
-// a live status table when context.terminal is set, else one line per module as it ends; then a
+// a live status table when context.run.terminal is set, else one line per module as it ends; then a
 // summary table and, when any failed, their names and errors. True when every module that was
 // to be updated was.
 // jobsUsed, when given, receives how many ran at once.

@@ -74,9 +74,14 @@ bool recoverFirmware(UpdaterContext& context, const std::string& port, uint32_t 
 // writing runs at. An image with nothing to write, or a block outside the flash, is refused
 // before anything is erased.
 // After an interrupt it stops between two commands, with the chip in command mode, and shows
-// rerun as the command that writes the firmware.
+// rerun as the command that writes the firmware (NxpFlash.cpp).
 bool nxpFlashFirmware(UpdaterDisplayInterface& display, const BirdFile& image,
                       const std::string& port, uint32_t baudRate, const std::string& rerun = {});
+
+// A recovery an interrupt stopped between two commands: where it left the chip (state), and the
+// command that writes the firmware after all (rerun), as errors.
+void showStoppedRecovery(UpdaterDisplayInterface& display, const std::string& state,
+                         const std::string& rerun);
 
 // The firmware phase over USB once the liveloader runs.
 // Once the transfer began, an interrupt lets it finish; before, it stops and shows rerun.

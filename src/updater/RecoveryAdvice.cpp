@@ -63,7 +63,7 @@ std::string recoveryPort(const std::string& given, const std::string& deviceDire
 namespace {
 
 // The options that make a command shown to the user act on the run's store and server.
-std::string runOptions(const UpdaterContext& run) {
+std::string runOptions(const RunSettings& run) {
     std::string text;
     if (!run.storeOption.empty())
         text += " -i " + shellWord(run.storeOption);
@@ -86,7 +86,7 @@ std::string serialText(uint32_t serial) {
 
 } // namespace
 
-std::string recoveryCommand(uint32_t serial, const std::string& port, const UpdaterContext& run,
+std::string recoveryCommand(uint32_t serial, const std::string& port, const RunSettings& run,
                             const std::string& birdFile, uint32_t build) {
     std::string command = "Updater -U -t RECOVER -s ";
     command += port.empty() ? kPortPlaceholder : shellWord(port);
@@ -96,7 +96,7 @@ std::string recoveryCommand(uint32_t serial, const std::string& port, const Upda
 }
 
 std::string updateCommandLine(uint32_t serial, const std::string& birdFile, uint32_t build,
-                              uint32_t routerSerial, const UpdaterContext& run) {
+                              uint32_t routerSerial, const RunSettings& run) {
     std::string command = "Updater -U -d " + serialText(serial) + imageOptions(birdFile, build);
     if (routerSerial != 0)
         command += " -r " + serialText(routerSerial);
@@ -110,7 +110,7 @@ std::string moduleLeftLine(uint32_t serial, ModuleLeft state) {
 }
 
 std::string showRecoveryAdvice(UpdaterDisplayInterface& display, uint32_t serial, ModuleLeft state,
-                               const std::string& port, const UpdaterContext& run) {
+                               const std::string& port, const RunSettings& run) {
     const std::string command = recoveryCommand(serial, port, run);
     displayPrint(display, DISPLAY_ERROR, "%s", moduleLeftLine(serial, state).c_str());
     displayPrint(display, DISPLAY_ERROR, "To recover it through its boot ROM, run:");

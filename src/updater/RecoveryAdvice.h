@@ -22,13 +22,13 @@ std::string recoveryPort(const std::string& given, const std::string& deviceDire
 // and "-u URL" when its server is not the default one; PORT stands for an empty port. Words the
 // shell would split or expand are quoted, so the text can be pasted as it is.
 // With birdFile or build, the command names that image (-f, -b) as the recovery it repeats did.
-std::string recoveryCommand(uint32_t serial, const std::string& port, const UpdaterContext& run,
+std::string recoveryCommand(uint32_t serial, const std::string& port, const RunSettings& run,
                             const std::string& birdFile = {}, uint32_t build = 0);
 
 // "Updater -U -d SERIAL" with the image (-f FILE, else -b BUILD when build is not 0), the router
 // (-r) and the run's store and server as recoveryCommand names them: the update again.
 std::string updateCommandLine(uint32_t serial, const std::string& birdFile, uint32_t build,
-                              uint32_t routerSerial, const UpdaterContext& run);
+                              uint32_t routerSerial, const RunSettings& run);
 
 // The state line of a module left in state.
 std::string moduleLeftLine(uint32_t serial, ModuleLeft state);
@@ -36,4 +36,4 @@ std::string moduleLeftLine(uint32_t serial, ModuleLeft state);
 // Shows, as errors, the module's state, the recovery command and, when it names no port, how to
 // find one. Returns the command.
 std::string showRecoveryAdvice(UpdaterDisplayInterface& display, uint32_t serial, ModuleLeft state,
-                               const std::string& port, const UpdaterContext& run);
+                               const std::string& port, const RunSettings& run);

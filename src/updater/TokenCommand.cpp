@@ -8,7 +8,7 @@ std::string Get_JWT(UpdaterContext& context, uint32_t serial) {
     if (!pingServer(context)) {
         return {};
     }
-    if (!context.server.GetDeviceJWT(serial, token, context.serverUrl)) {
+    if (!context.run.server.GetDeviceJWT(serial, token, context.run.serverUrl)) {
         displayPrint(context.display, DISPLAY_ERROR, "Failed to retrieve jwt for %08X", serial);
         context.failure.note(FailureKind::ServerRefused);
         return {};

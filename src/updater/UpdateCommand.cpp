@@ -3,6 +3,7 @@
 // protocol, records the transfer and confirms the module runs the new firmware. updateCommand at
 // the end reads as that list; each step is one function above it.
 #include "BuildText.h"
+#include "FormattedText.h"
 #include "Debug.h"
 #include "Interruption.h"
 #include "LoadBird.h"
@@ -16,6 +17,7 @@
 #include "corvane/SystemClass.h"
 #include "corvane/aFile.h"
 #include "corvane/aTime.h"
+#include "StoreLayout.h"
 
 #include <exception>
 #include <memory>
@@ -42,7 +44,7 @@ constexpr ReconnectPace kAfterLoader{15, 1000, UINT32_MAX, "Starting Loader"};
 // says (15 s unless a test shortens it). Bounded by time, since a discovery over TCP/IP listens
 // for seconds per attempt.
 ReconnectPace afterReboot(const UpdaterContext& context) {
-    return {150, 100, context.restartWaits.comeBackMs, "Verifying Update"};
+    return {150, 100, context.run.restartWaits.comeBackMs, "Verifying Update"};
 }
 // After a failed firmware phase, a module that dropped its link is looked for this often, to say
 // whether it still answers as its loader.
@@ -184,7 +186,7 @@ bool findDeviceEntry(UpdaterContext& context, uint32_t serial, std::optional<Sto
 bool holdsBuild(const StoreEntry& entry, uint32_t build) {
     try {
         BirdFile probe;
-        entry.loadBird(std::to_string(build) + ".bird", probe);
+        entry.loadBird(buildFileName(build), probe);
         return true;
     } catch (const std::exception&) {
         return false;
@@ -198,7 +200,7 @@ std::optional<uint32_t> chooseBuild(UpdaterContext& context, std::optional<Store
                                     uint32_t serial) {
     UpdaterDisplayInterface& display = context.display;
     std::string latest, firmwareId;
-    context.server.QueryBuild(serial, latest, firmwareId, context.serverUrl);
+    context.run.server.QueryBuild(serial, latest, firmwareId, context.run.serverUrl);
     const uint32_t build = latestBuildNumber(latest);
     if (build != 0) {
         if (entry && holdsBuild(*entry, build))
@@ -356,18 +358,13 @@ bool reconnectToLoader(UpdaterContext& context, Module& module, linkType reached
     return false;
 }
 
-template <typename... Args> std::string lineOf(const char* format, Args... args) {
-    char line[256];
-    snprintf(line, sizeof line, format, args...);
-    return line;
-}
-
 // Past the loader phase a failed update may leave the module without firmware that runs: says
 // in which state, and keeps the command that recovers it for the report.
 void adviseRecovery(UpdaterContext& context, const UpdateRequest& request, ModuleLeft state) {
     context.failure.recoveryCommand =
         showRecoveryAdvice(context.display, request.serial, state,
-                           recoveryPort(request.serialPort, context.deviceDirectory), context);
+                           recoveryPort(request.serialPort, context.run.deviceDirectory),
+                           context.run);
 }
 
 // Whether a module whose firmware phase failed still answers. Its loader took the place of its
@@ -416,7 +413,7 @@ bool install(UpdaterContext& context, const UpdateRequest& request, Module& modu
     }
     bool imageTransferred = false;
     if (const aErr err = _transfer_firmware(display, module, bird, request.routerSerial != 0,
-                                            context.useUeiBytes, context.restartWaits.linkDropMs,
+                                            context.run.useUeiBytes, context.run.restartWaits.linkDropMs,
                                             &imageTransferred);
         err != aErrNone) {
         noteFailure(context, transferFailure(err), err);
@@ -426,11 +423,11 @@ bool install(UpdaterContext& context, const UpdateRequest& request, Module& modu
         return reportFailedTransfer(err);
     }
     transfer.leaves(
-        lineOf("Module [%08X] took its whole new firmware and was restarting into it",
+        formatted("Module [%08X] took its whole new firmware and was restarting into it",
                request.serial),
         {"Updater -D shows whether it came back; to install the image again, run:",
          "  " + updateCommandLine(request.serial, request.birdFile, context.updateReport.imageBuild,
-                                  request.routerSerial, context)});
+                                  request.routerSerial, context.run)});
     return true;
 }
 
@@ -443,7 +440,7 @@ bool recordTransfer(UpdaterContext& context, const UpdateRequest& request, uint3
     try {
         StoreEntry entry = store->deviceEntry(request.serial);
         entry.attributes.set("LATEST_TRANSFER", request.birdFile.empty()
-                                                    ? std::to_string(build) + ".bird"
+                                                    ? buildFileName(build)
                                                     : request.birdFile);
         entry.attributes.set("LAST_TRANSFER_DATE", attributeTimeNow());
         entry.attributes.write();
@@ -482,23 +479,23 @@ Verdict confirmNewFirmware(UpdaterContext& context, const UpdateRequest& request
     module.disconnect();
     context.updateReport.after = seen(running);
     if (!reached)
-        return {false, lineOf("Module [%08X] did not come back after the update", serial),
+        return {false, formatted("Module [%08X] did not come back after the update", serial),
                 FailureKind::DidNotComeBack, true};
     if (running.serial != 0 && running.serial != serial)
-        return {false, lineOf("Module [%08X] came back reporting serial number [%08X]", serial,
+        return {false, formatted("Module [%08X] came back reporting serial number [%08X]", serial,
                               running.serial)};
     // The restart was seen and the module is the one updated; that it cannot say what it runs
     // does not show the image failed.
     if (!running.reported())
-        return {true, lineOf("Module [%08X] came back but did not report its firmware (%d)", serial,
+        return {true, formatted("Module [%08X] came back but did not report its firmware (%d)", serial,
                              running.versionErr)};
     if (runsImage(running, build, bird))
-        return {true, lineOf("Module [%08X] now runs the new firmware: version %s, build %u",
+        return {true, formatted("Module [%08X] now runs the new firmware: version %s, build %u",
                              serial, running.versionText, running.build)};
     if (running.sameAs(before))
-        return {false, lineOf("Module [%08X] still runs its old firmware: version %s, build %u",
+        return {false, formatted("Module [%08X] still runs its old firmware: version %s, build %u",
                               serial, running.versionText, running.build)};
-    return {false, lineOf("Module [%08X] runs version %s, build %u, not the image's firmware",
+    return {false, formatted("Module [%08X] runs version %s, build %u, not the image's firmware",
                           serial, running.versionText, running.build)};
 }
 
@@ -544,14 +541,14 @@ bool updateCommand(UpdaterContext& context, const UpdateRequest& request) {
     report.before = seen(before);
     // From its loader's start the module must not be left: an interrupt then waits for the end.
     interruption::CriticalWork transfer(interruption::CriticalWork::Kind::ModuleTransfer,
-                                        lineOf("%08X", serial));
+                                        formatted("%08X", serial));
     transfer.leaves(
         moduleLeftLine(serial, ModuleLeft::InLoader) + ": its firmware transfer was cut off",
         {"To finish the update, run:",
-         "  " + updateCommandLine(serial, request.birdFile, build, request.routerSerial, context),
+         "  " + updateCommandLine(serial, request.birdFile, build, request.routerSerial, context.run),
          "If it does not take the image, recover it through its boot ROM:",
-         "  " + recoveryCommand(serial, recoveryPort(request.serialPort, context.deviceDirectory),
-                                context)});
+         "  " + recoveryCommand(serial, recoveryPort(request.serialPort, context.run.deviceDirectory),
+                                context.run)});
     if (!install(context, request, module, bird, reachedBy, transfer))
         return false;
     const uint32_t transferMs = aTime_GetMSTicks() - start;

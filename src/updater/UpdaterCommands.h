@@ -18,11 +18,18 @@ enum class CommandStatus {
     Unavailable, // the command is not part of this build; it said so, and the run fails
 };
 
-// -N: reads the chip identifier over the serial port. On Succeeded, words holds its four words.
-// The driver prints them, or "Got no response from chip" on Failed.
-CommandStatus fingerprintCommand(UpdaterContext& context, const std::string& serialPort,
-                                 uint32_t serial, const std::string& birdFile, uint32_t baudRate,
-                                 bool resetAfter, std::array<uint32_t, 4>& words);
+// -N: which chip to identify and how.
+struct FingerprintRequest {
+    std::string serialPort{};
+    uint32_t serial = 0;        // the module's serial number; 0 takes the placeholder
+    std::string birdFile{};     // i.MX: the liveloader image by path, else one from the store
+    uint32_t baudRate = 115200; // NXP: the rate the chip is asked at
+    bool resetAfter = false;    // i.MX: the liveloader is reset once the identifier is read
+};
+// Reads the chip identifier over the serial port. On Succeeded, words holds its four words. The
+// driver prints them, or "Got no response from chip" on Failed.
+CommandStatus fingerprintCommand(UpdaterContext& context, const FingerprintRequest& request,
+                                 std::array<uint32_t, 4>& words);
 
 // -G: one build of a module's firmware from the update server into the store.
 struct GetRequest {

@@ -13,7 +13,7 @@
 #include "RackUpdate.h"
 #include "ResultTables.h"
 #include "ServerUrl.h"
-#include "StoreFolder.h"
+#include "StoreLayout.h"
 #include "UpdaterCommands.h"
 
 #include "corvane/aDirectory.h"
@@ -38,59 +38,6 @@ int discoveryTransport(const UpdaterOptions& options) {
     return TRANSPORT_NONE;
 }
 
-// How -N or -G ended. They run ahead of the main command and only set the run's status so far,
-// except that a missing value they need ends the run at once with 1.
-enum class StepResult {
-    Succeeded,
-    Failed,
-    MissingInput,
-};
-
-int exitStatus(StepResult result) {
-    return result == StepResult::Succeeded ? kExitSuccess : kExitFailure;
-}
-
-StepResult runFingerprint(const UpdaterOptions& options, UpdaterContext& context,
-                          JsonReport* json) {
-    if (options.serialPort.empty()) {
-        displayPrint(context.display, DISPLAY_ERROR,
-                     "Must specify the serial port used for connecting");
-        return StepResult::MissingInput;
-    }
-    std::array<uint32_t, 4> words{};
-    CommandStatus status = fingerprintCommand(context, options.serialPort, kFingerprintSerial,
-                                              options.birdFile, options.baudRate, true, words);
-    if (json)
-        json->fingerprint(context, options.serialPort, status == CommandStatus::Succeeded, words);
-    if (status == CommandStatus::Succeeded) {
-        displayPrint(context.display, DISPLAY_INFO, "[ %08X %08X %08X %08X ]", words[0], words[1],
-                     words[2], words[3]);
-        return StepResult::Succeeded;
-    }
-    if (status == CommandStatus::Failed) {
-        displayPrint(context.display, DISPLAY_ERROR, "Got no response from chip");
-    }
-    return StepResult::Failed;
-}
-
-StepResult runGet(UpdaterOptions& options, UpdaterContext& context, JsonReport* json) {
-    if (options.serial == 0) {
-        displayPrint(context.display, DISPLAY_ERROR, "-G must specify a specific device via -d");
-        displayPrint(context.display, DISPLAY_ERROR, "--help for usage information");
-        return StepResult::MissingInput;
-    }
-    uint32_t fetched = getBuildCommand(
-        context, {.serial = options.serial, .build = options.build, .override = options.override});
-    if (json)
-        json->get(context, options.serial, options.build, fetched);
-    if (fetched == 0) {
-        return StepResult::Failed;
-    }
-    // A following -U installs exactly the build just fetched.
-    options.build = std::to_string(fetched);
-    return StepResult::Succeeded;
-}
-
 // Several -d with -U, or --all: the modules update side by side (-G, when given, runs for each
 // of them in its own job).
 bool isRackUpdate(const UpdaterOptions& options) {
@@ -98,23 +45,257 @@ bool isRackUpdate(const UpdaterOptions& options) {
            (options.allModules || options.serials.size() > 1);
 }
 
-int runRackUpdate(const UpdaterOptions& options, UpdaterContext& context, JsonReport* json) {
-    RackRequest request{.serials = options.serials,
-                        .all = options.allModules,
-                        .get = (options.flags & FLAG_GET_BUILD) != 0,
-                        .build = options.build,
-                        .birdFile = options.birdFile,
-                        .routerSerial = options.routerSerial,
-                        .transport = discoveryTransport(options),
-                        .override = options.override,
-                        .jobs = options.jobs};
-    context.useUeiBytes = options.useUeiBytes;
+// One command as the driver runs it: the options, the command's own context and the report.
+struct CommandCall {
+    UpdaterOptions& options;
+    UpdaterContext& context;
+    JsonReport* json;
+};
+
+// How a command ended. EndRun: it lacked an input it needs, which ends the run with 1 at once.
+enum class Ran { Ok, Failed, EndRun };
+
+Ran ranIf(bool ok) {
+    return ok ? Ran::Ok : Ran::Failed;
+}
+
+// A listing that ran reports its own failures and the run still succeeds (the result is on
+// screen); only a command missing from this build fails the run.
+Ran listed(CommandStatus status) {
+    return ranIf(status != CommandStatus::Unavailable);
+}
+
+// -B, -L and -J refuse to start without a serial number, with the short usage as a reminder.
+bool requireSerial(CommandCall& call, const char* message) {
+    if (call.options.serial != 0) {
+        return true;
+    }
+    displayPrint(call.context.display, DISPLAY_ERROR, "%s", message);
+    printUsage(false, false);
+    return false;
+}
+
+Ran runFingerprint(CommandCall& call) {
+    const UpdaterOptions& options = call.options;
+    UpdaterContext& context = call.context;
+    if (options.serialPort.empty()) {
+        displayPrint(context.display, DISPLAY_ERROR,
+                     "Must specify the serial port used for connecting");
+        return Ran::EndRun;
+    }
+    std::array<uint32_t, 4> words{};
+    const CommandStatus status = fingerprintCommand(context, {.serialPort = options.serialPort,
+                                                              .serial = kFingerprintSerial,
+                                                              .birdFile = options.birdFile,
+                                                              .baudRate = options.baudRate,
+                                                              .resetAfter = true},
+                                                    words);
+    if (call.json)
+        call.json->fingerprint(context, options.serialPort, status == CommandStatus::Succeeded,
+                               words);
+    if (status == CommandStatus::Succeeded) {
+        displayPrint(context.display, DISPLAY_INFO, "[ %08X %08X %08X %08X ]", words[0], words[1],
+                     words[2], words[3]);
+        return Ran::Ok;
+    }
+    if (status == CommandStatus::Failed) {
+        displayPrint(context.display, DISPLAY_ERROR, "Got no response from chip");
+    }
+    return Ran::Failed;
+}
+
+Ran runGet(CommandCall& call) {
+    UpdaterOptions& options = call.options;
+    UpdaterContext& context = call.context;
+    if (options.serial == 0) {
+        displayPrint(context.display, DISPLAY_ERROR, "-G must specify a specific device via -d");
+        displayPrint(context.display, DISPLAY_ERROR, "--help for usage information");
+        return Ran::EndRun;
+    }
+    const uint32_t fetched = getBuildCommand(
+        context, {.serial = options.serial, .build = options.build, .override = options.override});
+    if (call.json)
+        call.json->get(context, options.serial, options.build, fetched);
+    if (fetched == 0) {
+        return Ran::Failed;
+    }
+    // A following -U installs exactly the build just fetched.
+    options.build = std::to_string(fetched);
+    return Ran::Ok;
+}
+
+Ran runDiscover(CommandCall& call) {
+    const UpdaterOptions& options = call.options;
+    DiscoveredDeviceList found;
+    const DiscoverRequest request{.routerSerial = options.routerSerial,
+                                  .transport = discoveryTransport(options),
+                                  .found = &found};
+    const CommandStatus status = discoverCommand(call.context, request);
+    if (call.json)
+        call.json->discover(call.context, request.routerSerial,
+                            request.routerSerial != 0 || request.transport != 0 ? request.transport
+                                                                                : USB,
+                            found);
+    return listed(status);
+}
+
+Ran runRackUpdate(CommandCall& call) {
+    const UpdaterOptions& options = call.options;
+    const RackRequest request{.serials = options.serials,
+                              .all = options.allModules,
+                              .get = (options.flags & FLAG_GET_BUILD) != 0,
+                              .build = options.build,
+                              .birdFile = options.birdFile,
+                              .routerSerial = options.routerSerial,
+                              .transport = discoveryTransport(options),
+                              .override = options.override,
+                              .jobs = options.jobs};
     std::vector<ModuleOutcome> outcomes;
     uint32_t jobs = 0;
-    const bool ok = rackUpdateCommand(context, request, outcomes, &jobs);
-    if (json)
-        json->update(jobs, outcomes, context.storeDirectory);
-    return ok ? kExitSuccess : kExitFailure;
+    const bool ok = rackUpdateCommand(call.context, request, outcomes, &jobs);
+    if (call.json)
+        call.json->update(jobs, outcomes, call.context.run.storeDirectory);
+    return ranIf(ok);
+}
+
+Ran runUpdate(CommandCall& call) {
+    const UpdaterOptions& options = call.options;
+    UpdaterContext& context = call.context;
+    if (isRackUpdate(options))
+        return runRackUpdate(call);
+    // No build text means the latest build. -b and -G only ever leave a build number here; any
+    // other text must not quietly become "the latest".
+    const auto parsed =
+        options.build.empty() ? std::optional<uint32_t>(0) : parseBuildNumber(options.build);
+    if (!parsed) {
+        displayPrint(context.display, DISPLAY_ERROR, "Build number '%s' must be an number",
+                     options.build.c_str());
+        return Ran::Failed;
+    }
+    const uint32_t build = *parsed;
+    if (options.transport == TRANSPORT_RECOVER) {
+        const bool ok = recoverCommand(context, {.serialPort = options.serialPort,
+                                                 .build = build,
+                                                 .baudRate = options.baudRate,
+                                                 .serial = options.serial,
+                                                 .birdFile = options.birdFile,
+                                                 .override = options.override});
+        if (call.json)
+            call.json->recover(context, options.serialPort, ok);
+        return ranIf(ok);
+    }
+    if (options.serial == 0) {
+        displayPrint(context.display, DISPLAY_ERROR,
+                     "Must specify the specific device to be updated");
+        return Ran::Failed;
+    }
+    const bool ok = updateCommand(context, {.serial = options.serial,
+                                            .build = build,
+                                            .birdFile = options.birdFile,
+                                            .moduleAddress = options.moduleAddress,
+                                            .routerSerial = options.routerSerial,
+                                            .override = options.override,
+                                            .serialPort = options.serialPort});
+    if (call.json)
+        call.json->update(1,
+                          {singleOutcome(context, options.serial, ok,
+                                         call.json->errorsSinceBegin())},
+                          context.run.storeDirectory);
+    return ranIf(ok);
+}
+
+// -B and -L: the server's or the store's builds as a build table.
+Ran runBuildList(CommandCall& call,
+                 CommandStatus (*command)(UpdaterContext&, uint32_t, BuildList&),
+                 const char* missingSerialMessage, const char* section) {
+    if (!requireSerial(call, missingSerialMessage)) {
+        return Ran::Failed;
+    }
+    BuildList builds;
+    const CommandStatus status = command(call.context, call.options.serial, builds);
+    if (status != CommandStatus::Unavailable) {
+        printBuildTable(call.context.display, builds, call.options.serial);
+    }
+    if (call.json)
+        call.json->builds(call.context, section, call.options.serial, builds,
+                          status == CommandStatus::Succeeded);
+    return listed(status);
+}
+
+Ran runListBuilds(CommandCall& call) {
+    return runBuildList(call, listBuildsCommand,
+                        "Error must supply a serial number for the List Builds command",
+                        "list_builds");
+}
+
+Ran runListLocal(CommandCall& call) {
+    return runBuildList(call, listLocalBuildsCommand,
+                        "Error must supply a serial number for the List Local Builds command",
+                        "list_local");
+}
+
+Ran runToken(CommandCall& call) {
+    if (!requireSerial(call, "Error must supply a serial number for the Get JWT command")) {
+        return Ran::Failed;
+    }
+    std::string token;
+    const CommandStatus status = getTokenCommand(call.context, call.options.serial, token);
+    if (status != CommandStatus::Unavailable) {
+        displayPrint(call.context.display, DISPLAY_INFO, "%s", printableText(token).c_str());
+    }
+    if (call.json)
+        call.json->token(call.context, call.options.serial, token,
+                         status == CommandStatus::Succeeded);
+    return listed(status);
+}
+
+Ran runDeviceInfo(CommandCall& call) {
+    StoredDevice found;
+    const bool ok =
+        deviceInfoCommand(call.context, call.options.serial, &found) == CommandStatus::Succeeded;
+    if (call.json)
+        call.json->deviceInfo(call.context, call.options.serial, found, ok);
+    return ranIf(ok);
+}
+
+Ran runCheckBird(CommandCall& call) {
+    BirdFile bird;
+    const bool ok = checkBirdCommand(call.context, call.options.birdFile, &bird) ==
+                    CommandStatus::Succeeded;
+    if (call.json)
+        call.json->checkBird(call.context, call.options.birdFile, ok ? &bird : nullptr, ok);
+    return ranIf(ok);
+}
+
+// Where a command stands in the fixed order:
+//   Ahead:    -N and -G run first, each when asked; the later one's result is the run's so far.
+//   Main:     exactly one of these runs, the first asked for, and its result is the run's.
+//   Inspect:  when no main command ran, each asked for runs and a failure fails the run.
+enum class Phase { Ahead, Main, Inspect };
+
+struct Command {
+    uint32_t flag;
+    Phase phase;
+    Ran (*run)(CommandCall&);
+};
+
+constexpr Command kCommands[] = {
+    {FLAG_FINGERPRINT, Phase::Ahead, runFingerprint},
+    {FLAG_GET_BUILD, Phase::Ahead, runGet},
+    {FLAG_DISCOVER, Phase::Main, runDiscover},
+    {FLAG_UPDATE, Phase::Main, runUpdate},
+    {FLAG_LIST_BUILDS, Phase::Main, runListBuilds},
+    {FLAG_LIST_LOCAL, Phase::Main, runListLocal},
+    {FLAG_GET_JWT, Phase::Main, runToken},
+    {FLAG_DEVICE_INFO, Phase::Inspect, runDeviceInfo},
+    {FLAG_CHECK_BIRD, Phase::Inspect, runCheckBird},
+};
+
+// Whether the command runs here: asked for, and (for -G) not left to each module of a rack.
+bool asked(const Command& command, const UpdaterOptions& options) {
+    if ((options.flags & command.flag) == 0)
+        return false;
+    return command.flag != FLAG_GET_BUILD || !isRackUpdate(options);
 }
 
 // --all picks the modules itself: it goes with -U only, and not with -d.
@@ -129,83 +310,6 @@ bool checkRackOptions(const UpdaterOptions& options, UpdaterContext& context) {
         return true;
     context.failure.note(FailureKind::Usage);
     return false;
-}
-
-int runUpdate(UpdaterOptions& options, UpdaterContext& context, JsonReport* json) {
-    if (isRackUpdate(options))
-        return runRackUpdate(options, context, json);
-    // No build text means the latest build. -b and -G only ever leave a build number here; any
-    // other text must not quietly become "the latest".
-    const auto parsed =
-        options.build.empty() ? std::optional<uint32_t>(0) : parseBuildNumber(options.build);
-    if (!parsed) {
-        displayPrint(context.display, DISPLAY_ERROR, "Build number '%s' must be an number",
-                     options.build.c_str());
-        return kExitFailure;
-    }
-    const uint32_t build = *parsed;
-    context.useUeiBytes = options.useUeiBytes;
-    bool ok;
-    if (options.transport == TRANSPORT_RECOVER) {
-        ok = recoverCommand(context, {.serialPort = options.serialPort,
-                                      .build = build,
-                                      .baudRate = options.baudRate,
-                                      .serial = options.serial,
-                                      .birdFile = options.birdFile,
-                                      .override = options.override});
-        if (json)
-            json->recover(context, options.serialPort, ok);
-    } else {
-        if (options.serial == 0) {
-            displayPrint(context.display, DISPLAY_ERROR,
-                         "Must specify the specific device to be updated");
-            return kExitFailure;
-        }
-        ok = updateCommand(context, {.serial = options.serial,
-                                     .build = build,
-                                     .birdFile = options.birdFile,
-                                     .moduleAddress = options.moduleAddress,
-                                     .routerSerial = options.routerSerial,
-                                     .override = options.override,
-                                     .serialPort = options.serialPort});
-        if (json)
-            json->update(1, {singleOutcome(context, options.serial, ok, json->errorsSinceBegin())},
-                         context.storeDirectory);
-    }
-    return ok ? kExitSuccess : kExitFailure;
-}
-
-// -B, -L and -J refuse to start without a serial number, with the short usage as a reminder.
-bool requireSerial(const UpdaterOptions& options, UpdaterContext& context, const char* message) {
-    if (options.serial != 0) {
-        return true;
-    }
-    displayPrint(context.display, DISPLAY_ERROR, "%s", message);
-    printUsage(false, false);
-    return false;
-}
-
-// A command that ran reports its own failures and the run still ends with 0 (the result is on
-// screen); only a command missing from this build fails the run.
-int listingExit(CommandStatus status) {
-    return status == CommandStatus::Unavailable ? kExitFailure : kExitSuccess;
-}
-
-// -B and -L: the server's or the store's builds as a build table.
-int runBuildList(const UpdaterOptions& options, UpdaterContext& context,
-                 CommandStatus (*command)(UpdaterContext&, uint32_t, BuildList&),
-                 const char* missingSerialMessage, JsonReport* json, const char* section) {
-    if (!requireSerial(options, context, missingSerialMessage)) {
-        return kExitFailure;
-    }
-    BuildList builds;
-    CommandStatus status = command(context, options.serial, builds);
-    if (status != CommandStatus::Unavailable) {
-        printBuildTable(context.display, builds, options.serial);
-    }
-    if (json)
-        json->builds(context, section, options.serial, builds, status == CommandStatus::Succeeded);
-    return listingExit(status);
 }
 
 } // namespace
@@ -241,100 +345,53 @@ bool prepareStoreDirectory(UpdaterDisplayInterface& display, UpdaterOptions& opt
     return true;
 }
 
-int runCommands(UpdaterOptions& options, UpdaterContext& context, JsonReport* json) {
-    // Each command's failures are its own in the report.
-    const auto begin = [&] {
+RunSettings runSettings(const UpdaterOptions& options, const std::string& storeDirectory,
+                        const std::string& storeOption) {
+    RunSettings settings(normaliseServerUrl(options.serverUrl), storeDirectory);
+    settings.storeOption = storeOption;
+    settings.useUeiBytes = options.useUeiBytes;
+    return settings;
+}
+
+int runCommands(UpdaterOptions& options, const RunSettings& run, UpdaterDisplayInterface& display,
+                JsonReport* json, FailureNote* lastFailure) {
+    int status = kExitSuccess;
+    // Each command runs on a fresh context, so its failures and findings are its own.
+    auto runOne = [&](const Command* command) {
+        UpdaterContext context(run, display);
         if (json)
             json->begin(context);
+        Ran ran = Ran::Failed;
+        if (command == nullptr) {
+            ran = checkRackOptions(options, context) ? Ran::Ok : Ran::EndRun;
+        } else {
+            CommandCall call{options, context, json};
+            ran = command->run(call);
+        }
+        if (lastFailure)
+            *lastFailure = context.failure;
+        return ran;
     };
-    begin();
-    if (!checkRackOptions(options, context)) {
+    if (runOne(nullptr) == Ran::EndRun)
         return kExitFailure;
-    }
-    int rc = kExitSuccess;
-    if ((options.flags & FLAG_FINGERPRINT) != 0) {
-        const StepResult fingerprint = runFingerprint(options, context, json);
-        if (fingerprint == StepResult::MissingInput) {
+    for (const Command& command : kCommands) {
+        if (!asked(command, options))
+            continue;
+        // After an interrupt nothing new starts; an update still says which modules it left alone.
+        if (command.phase != Phase::Ahead && command.flag != FLAG_UPDATE &&
+            interruption::requested())
             return kExitFailure;
-        }
-        rc = exitStatus(fingerprint);
-    }
-    // A rack update fetches each module's build in that module's own job.
-    if ((options.flags & FLAG_GET_BUILD) != 0 && !isRackUpdate(options)) {
-        // Its result replaces the fingerprint's.
-        begin();
-        const StepResult get = runGet(options, context, json);
-        if (get == StepResult::MissingInput) {
+        const Ran ran = runOne(&command);
+        if (ran == Ran::EndRun)
             return kExitFailure;
+        const int result = ran == Ran::Ok ? kExitSuccess : kExitFailure;
+        switch (command.phase) {
+        case Phase::Ahead: status = result; break;
+        case Phase::Main: return result; // the inspections run only without one
+        case Phase::Inspect: status = result == kExitSuccess ? status : kExitFailure; break;
         }
-        rc = exitStatus(get);
     }
-    // After an interrupt nothing new starts; an update still says which modules it left alone.
-    if (interruption::requested() && (options.flags & FLAG_UPDATE) == 0) {
-        return kExitFailure;
-    }
-    // Exactly one of the following runs, the first asked for.
-    begin();
-    if ((options.flags & FLAG_DISCOVER) != 0) {
-        DiscoveredDeviceList found;
-        const DiscoverRequest request{.routerSerial = options.routerSerial,
-                                      .transport = discoveryTransport(options),
-                                      .found = &found};
-        const CommandStatus status = discoverCommand(context, request);
-        if (json)
-            json->discover(context, request.routerSerial,
-                           request.routerSerial != 0 || request.transport != 0 ? request.transport
-                                                                               : USB,
-                           found);
-        return listingExit(status);
-    }
-    if ((options.flags & FLAG_UPDATE) != 0) {
-        return runUpdate(options, context, json);
-    }
-    if ((options.flags & FLAG_LIST_BUILDS) != 0) {
-        return runBuildList(options, context, listBuildsCommand,
-                            "Error must supply a serial number for the List Builds command", json,
-                            "list_builds");
-    }
-    if ((options.flags & FLAG_LIST_LOCAL) != 0) {
-        return runBuildList(options, context, listLocalBuildsCommand,
-                            "Error must supply a serial number for the List Local Builds command",
-                            json, "list_local");
-    }
-    if ((options.flags & FLAG_GET_JWT) != 0) {
-        if (!requireSerial(options, context,
-                           "Error must supply a serial number for the Get JWT command")) {
-            return kExitFailure;
-        }
-        std::string token;
-        CommandStatus status = getTokenCommand(context, options.serial, token);
-        if (status != CommandStatus::Unavailable) {
-            displayPrint(context.display, DISPLAY_INFO, "%s", printableText(token).c_str());
-        }
-        if (json)
-            json->token(context, options.serial, token, status == CommandStatus::Succeeded);
-        return listingExit(status);
-    }
-    // -I (FLAG_DEVICE_INFO) and -C (FLAG_CHECK_BIRD) hook in here: they run when none of the
-    // commands above did, after -N and -G, and their result joins rc. -Z starts nothing.
-    if ((options.flags & FLAG_DEVICE_INFO) != 0) {
-        StoredDevice found;
-        const bool ok =
-            deviceInfoCommand(context, options.serial, &found) == CommandStatus::Succeeded;
-        if (json)
-            json->deviceInfo(context, options.serial, found, ok);
-        rc = ok ? rc : kExitFailure;
-    }
-    if ((options.flags & FLAG_CHECK_BIRD) != 0) {
-        begin();
-        BirdFile bird;
-        const bool ok =
-            checkBirdCommand(context, options.birdFile, &bird) == CommandStatus::Succeeded;
-        if (json)
-            json->checkBird(context, options.birdFile, ok ? &bird : nullptr, ok);
-        rc = ok ? rc : kExitFailure;
-    }
-    return rc;
+    return status;
 }
 
 namespace {
@@ -362,13 +419,14 @@ int runOptions(UpdaterDisplayInterface& shown, UpdaterOptions& options, JsonRepo
             json->write(stdout, nullptr, kExitFailure, FailureKind::Store);
         return kExitFailure;
     }
-    UpdaterContext context(normaliseServerUrl(options.serverUrl), storeDirectory, shown);
-    context.storeOption = storeOption;
+    RunSettings settings = runSettings(options, storeDirectory, storeOption);
     FILE* const progress = json ? stderr : stdout;
-    context.terminal = streamIsInteractive(progress) ? progress : nullptr;
-    const int status = finalStatus(runCommands(options, context, json));
+    settings.terminal = streamIsInteractive(progress) ? progress : nullptr;
+    FailureNote lastFailure;
+    const int status =
+        finalStatus(runCommands(options, settings, shown, json, &lastFailure));
     if (json)
-        json->write(stdout, &context, status);
+        json->write(stdout, &lastFailure, status);
     return status;
 }
 

@@ -2,17 +2,12 @@
 // their fixed order. The only place that chooses the exit status.
 #pragma once
 
-#include "CorvaneVersion.h"
 #include "JsonReport.h"
+#include "ProgramIdentity.h"
 #include "UpdaterContext.h"
 #include "UpdaterOptions.h"
 
 #include <string>
-
-// The version line's parts, e.g. "Updater (Version: 2.11.4 Sep 23 2025)".
-inline constexpr const char* kUpdaterName = "Updater";
-inline constexpr const char* kUpdaterVersion =
-    "Version: " CORVANE_VERSION_TEXT " " CORVANE_RELEASE_DATE;
 
 // Runs one Updater invocation on the process's console and returns the exit status (0 or 1).
 int runUpdater(int argc, char** argv);
@@ -23,6 +18,14 @@ int runUpdater(int argc, char** argv);
 bool prepareStoreDirectory(UpdaterDisplayInterface& display, UpdaterOptions& options,
                            std::string& storeDirectory);
 
-// Runs the requested commands in their fixed order (-N, -G, then one of -D, -U, -B, -L, -J) and
-// returns the exit status. With json, each command adds its section to it.
-int runCommands(UpdaterOptions& options, UpdaterContext& context, JsonReport* json = nullptr);
+// The run's settings from the options: the server, the store prepared by prepareStoreDirectory,
+// -i as given, -m. The driver adds what the console decides (the terminal).
+RunSettings runSettings(const UpdaterOptions& options, const std::string& storeDirectory,
+                        const std::string& storeOption);
+
+// Runs the requested commands in their fixed order (-N, -G, then one of -D, -U, -B, -L, -J, else
+// -I and -C), each on a fresh context of the run's settings, and returns the exit status. With
+// json, each command adds its section to it. lastFailure, when given, receives the failure note
+// of the last command that ran.
+int runCommands(UpdaterOptions& options, const RunSettings& run, UpdaterDisplayInterface& display,
+                JsonReport* json = nullptr, FailureNote* lastFailure = nullptr);

@@ -68,16 +68,17 @@ TEST_F(GetFlow, DownloadsOnAWorkerWhileTheSpinnerTurns) {
     ScriptedReply bird = httpReply(200, "ok\n" + base64(bytes) + "\n");
     bird.gate = release.get_future().share();
     testsupport::ScriptedHttpServer server(getConversation(bird));
-    UpdaterContext ctx = context(server.url());
     // The reply is held until the third step: two steps pass without the result, and the third
     // waits for it as long as it takes (within a hang guard).
     int steps = 0;
-    ctx.spinnerStep = [&](const std::function<bool(std::chrono::milliseconds)>& done) {
+    RunSettings run(server.url(), store.path());
+    run.spinnerStep = [&](const std::function<bool(std::chrono::milliseconds)>& done) {
         if (++steps == 3) {
             release.set_value();
         }
         return done(steps < 3 ? 0ms : 30s);
     };
+    UpdaterContext ctx(run, display);
     EXPECT_EQ(Download_Firmware(ctx, kSerial, "", false), 1234u);
 
     EXPECT_EQ(display.messages(), (std::vector<std::string>{"Retrieving build 1234",

@@ -4,7 +4,6 @@
 #include "PrintableText.h"
 #include "RecoveryAdvice.h"
 #include "ShellRoundTrip.h"
-#include "SilentDisplay.h"
 
 #include <gtest/gtest.h>
 
@@ -61,8 +60,7 @@ TEST(ShellWord, BashReadsEveryWordBackAsItsBytes) {
 TEST(ShellWord, RecoveryAdviceForAHostilePortIsOnePastableLine) {
     const std::string port = "/dev/ttyUSB0\nrm -rf ~\x1b[8m";
     const std::string url = "http://mirror lab/$(id)";
-    SilentDisplay display;
-    UpdaterContext run(url, "/srv/lab store/updater", display);
+    RunSettings run(url, "/srv/lab store/updater");
     run.storeOption = "/srv/lab store";
     const std::string line = recoveryCommand(0x40F5849A, port, run);
     EXPECT_TRUE(printableLine(line)) << printableText(line);

@@ -17,8 +17,8 @@ namespace {
 struct DriverRun {
     RecordingDisplay display;
     UpdaterOptions options;
-    UpdaterContext context{kDefaultServerUrl, "/nonexistent/updater", display};
-    int run() { return runCommands(options, context); }
+    RunSettings settings{kDefaultServerUrl, "/nonexistent/updater"};
+    int run() { return runCommands(options, settings, display); }
 };
 
 TEST(DriverOrder, FingerprintWithoutSerialPortEndsTheRunBeforeGet) {
@@ -46,11 +46,11 @@ TEST(DriverOrder, AFailedGetStillLetsDiscoverRunAndDiscoverWinsOverUpdate) {
     r.options.flags = FLAG_GET_BUILD | FLAG_DISCOVER | FLAG_UPDATE;
     r.options.serial = 0x40F5849A;
     // Nothing listens there, so the get fails at its first request.
-    r.context.serverUrl =
+    r.settings.serverUrl =
         "http://127.0.0.1:" + std::to_string(testsupport::closedLoopbackPort()) + "/cgi/u";
     r.run();
     EXPECT_EQ(r.display.errors(),
-              std::vector<std::string>{"Server request failed for " + r.context.serverUrl});
+              std::vector<std::string>{"Server request failed for " + r.settings.serverUrl});
     const std::vector<std::string> messages = r.display.messages();
     EXPECT_NE(std::find(messages.begin(), messages.end(), "    No devices found."), messages.end());
 }
@@ -63,7 +63,7 @@ TEST(DriverOrder, RecoveryRunsInsteadOfUpdateAndNeedsNoSerialNumber) {
     EXPECT_EQ(r.run(), 1);
     EXPECT_EQ(r.display.errors(),
               std::vector<std::string>{"Must specify the serial port used for connecting"});
-    EXPECT_TRUE(r.context.useUeiBytes); // copied just before the command runs
+    EXPECT_TRUE(runSettings(r.options, "/nonexistent/updater", "").useUeiBytes); // -m reaches it
 }
 
 TEST(DriverOrder, AnUpdateBuildThatIsNoNumberIsRefusedNotTakenForTheLatest) {

@@ -97,6 +97,14 @@ int BirdRecipe::argumentCount(const std::string& keyword) {
     return it == directives().end() ? -1 : it->second;
 }
 
+std::vector<std::string> BirdRecipe::keywords() {
+    std::vector<std::string> all;
+    for (const auto& [keyword, count] : directives()) {
+        all.push_back(keyword);
+    }
+    return all;
+}
+
 bool BirdRecipe::apply(const std::string& keyword, const std::vector<std::string>& arguments,
                        const std::string& baseDirectory, std::string& error) {
     const int expected = argumentCount(keyword);

@@ -10,6 +10,8 @@ class BirdRecipe {
   public:
     // How many words follow a directive on the command line; -1 for an unknown keyword.
     static int argumentCount(const std::string& keyword);
+    // Every directive's keyword, for a command line that offers each as an option.
+    static std::vector<std::string> keywords();
 
     // Applies one directive (keyword without dashes). Relative file names are taken under
     // baseDirectory (empty: the working directory). False with a reason in error.

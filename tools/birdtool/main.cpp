@@ -2,6 +2,7 @@
 #include "BirdFileReport.h"
 #include "BirdRecipe.h"
 #include "Debug.h"
+#include "ToolOptions.h"
 #include "ToolVersion.h"
 
 #include <cstdio>
@@ -61,47 +62,72 @@ int usageError(const std::string& message) {
     return 2;
 }
 
+using Corvane::Tools::OptionValues;
+using Corvane::Tools::ToolOption;
+
+// The error of a directive or option given without its values, as spelt.
+std::string missingValue(const ToolOption& option, const std::string& word) {
+    if (!option.valueName.empty()) {
+        return word + " needs " + option.valueName;
+    }
+    return word + " needs " + std::to_string(option.values) + " value" +
+           (option.values == 1 ? "" : "s");
+}
+
+std::string unknownOption(const std::string& word, bool) {
+    return "unknown option " + word;
+}
+
+// -o, --manifest and every directive as --KEYWORD with its values.
+std::vector<ToolOption> createOptions(BirdRecipe& recipe, std::string& output) {
+    std::vector<ToolOption> table{
+        {.name = "-o",
+         .alias = "--output",
+         .values = 1,
+         .valueName = "a file name",
+         .handler =
+             [&output](OptionValues values) {
+                 output = values[0];
+                 return std::string();
+             }},
+        {.name = "--manifest",
+         .values = 1,
+         .valueName = "a file name",
+         .handler =
+             [&recipe](OptionValues values) {
+                 std::string error;
+                 return recipe.applyManifest(values[0], error) ? std::string() : error;
+             }},
+    };
+    for (const std::string& keyword : BirdRecipe::keywords()) {
+        table.push_back({.name = "--" + keyword,
+                         .values = static_cast<size_t>(BirdRecipe::argumentCount(keyword)),
+                         .handler = [&recipe, keyword](OptionValues values) {
+                             std::string error;
+                             const std::vector<std::string> arguments(values.begin(), values.end());
+                             return recipe.apply(keyword, arguments, "", error) ? std::string()
+                                                                                : error;
+                         }});
+    }
+    return table;
+}
+
 int create(const std::vector<std::string>& args) {
     BirdRecipe recipe;
     std::string output;
-    std::string error;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& word = args[i];
-        if (word == "-o" || word == "--output") {
-            if (i + 1 >= args.size()) {
-                return usageError(word + " needs a file name");
-            }
-            output = args[++i];
-        } else if (word.rfind("--", 0) == 0) {
-            const std::string keyword = word.substr(2);
-            const int count = BirdRecipe::argumentCount(keyword);
-            if (keyword == "manifest") {
-                if (i + 1 >= args.size()) {
-                    return usageError("--manifest needs a file name");
-                }
-                if (!recipe.applyManifest(args[++i], error)) {
-                    return usageError(error);
-                }
-                continue;
-            }
-            if (count < 0) {
-                return usageError("unknown option " + word);
-            }
-            if (i + static_cast<size_t>(count) >= args.size()) {
-                return usageError(word + " needs " + std::to_string(count) + " value" +
-                                  (count == 1 ? "" : "s"));
-            }
-            std::vector<std::string> values(args.begin() + static_cast<long>(i) + 1,
-                                            args.begin() + static_cast<long>(i) + 1 + count);
-            i += static_cast<size_t>(count);
-            if (!recipe.apply(keyword, values, "", error)) {
-                return usageError(error);
-            }
-        } else if (!word.empty() && word.front() == '-') {
-            return usageError("unknown option " + word);
-        } else if (!recipe.applyManifest(word, error)) {
-            return usageError(error);
-        }
+    const Corvane::Tools::OptionRules rules{
+        .unknown = unknownOption,
+        .missingValue = missingValue,
+        // A word that is no option names a manifest.
+        .operand =
+            [&recipe](const std::string& word) {
+                std::string error;
+                return recipe.applyManifest(word, error) ? std::string() : error;
+            },
+    };
+    const auto walk = Corvane::Tools::walkOptions(createOptions(recipe, output), rules, args);
+    if (walk.outcome == Corvane::Tools::OptionWalk::Outcome::Failed) {
+        return usageError(walk.error);
     }
     if (output.empty()) {
         return usageError("create needs -o OUTPUT");
@@ -109,6 +135,7 @@ int create(const std::vector<std::string>& args) {
     if (recipe.writer().blockCount() == 0) {
         return usageError("no blocks given");
     }
+    std::string error;
     if (!recipe.writer().writeFile(output, error)) {
         fprintf(stderr, "birdtool: %s\n", error.c_str());
         return 1;
@@ -120,16 +147,21 @@ int create(const std::vector<std::string>& args) {
 int show(const std::vector<std::string>& args) {
     std::string path;
     bool trace = false;
-    for (const std::string& word : args) {
-        if (word == "--trace") {
-            trace = true;
-        } else if (!word.empty() && word.front() == '-') {
-            return usageError("unknown option " + word);
-        } else if (path.empty()) {
+    const ToolOption table[] = {{.name = "--trace", .handler = Corvane::Tools::setsFlag(trace)}};
+    const Corvane::Tools::OptionRules rules{
+        .unknown = unknownOption,
+        .missingValue = missingValue,
+        .operand = [&path](const std::string& word) -> std::string {
+            if (!path.empty()) {
+                return "show takes one file";
+            }
             path = word;
-        } else {
-            return usageError("show takes one file");
-        }
+            return {};
+        },
+    };
+    const auto walk = Corvane::Tools::walkOptions(table, rules, args);
+    if (walk.outcome == Corvane::Tools::OptionWalk::Outcome::Failed) {
+        return usageError(walk.error);
     }
     if (path.empty()) {
         return usageError("show needs a file");

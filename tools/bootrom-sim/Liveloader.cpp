@@ -23,11 +23,6 @@ using namespace Corvane::Tools;
 
 namespace {
 
-constexpr uint8_t kCmdSystem = 3;
-constexpr uint8_t kOptIdentifier = 39;
-constexpr uint8_t kOptBuild = 43;
-constexpr uint8_t kOptReset = 11;
-constexpr uint8_t kOpSet = 0x80;
 // Time for the reset's acknowledgement to leave before the chip goes.
 constexpr auto kResetGrace = std::chrono::milliseconds(50);
 

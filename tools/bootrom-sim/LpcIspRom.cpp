@@ -26,6 +26,15 @@ uint32_t sectorStart(uint32_t sector) {
     return sector < 16 ? sector * 0x1000 : 0x10000 + (sector - 16) * 0x8000;
 }
 
+// The end of the last sector of a range: the next sector's start, or the end of the flash.
+uint32_t sectorEnd(uint32_t last) {
+    return last + 1 < kSectors ? sectorStart(last + 1) : LpcIspRom::kFlashSize;
+}
+
+bool sectorsValid(uint32_t first, uint32_t last) {
+    return first <= last && last < kSectors;
+}
+
 uint32_t sectorOf(uint32_t address) {
     return address < 0x10000 ? address / 0x1000 : 16 + (address - 0x10000) / 0x8000;
 }
@@ -286,13 +295,23 @@ void LpcIspRom::command(const std::string& text, RomLine& line) {
         size_t numbers; // decimal parameters
         bool mode;      // a trailing mode letter (G)
         bool locked;    // refused until unlocked
+        CommandHandler handler;
     };
     static constexpr Syntax kCommands[] = {
-        {"U", 1, false, false}, {"B", 2, false, false}, {"A", 1, false, false},
-        {"W", 2, false, false}, {"R", 2, false, false}, {"P", 2, false, false},
-        {"C", 3, false, true},  {"G", 1, true, true},   {"E", 2, false, true},
-        {"I", 2, false, false}, {"J", 0, false, false}, {"K", 0, false, false},
-        {"M", 3, false, false}, {"N", 0, false, false},
+        {"U", 1, false, false, &LpcIspRom::unlock},
+        {"B", 2, false, false, &LpcIspRom::setBaudRate},
+        {"A", 1, false, false, &LpcIspRom::setEcho},
+        {"W", 2, false, false, &LpcIspRom::writeRam},
+        {"R", 2, false, false, &LpcIspRom::readMemory},
+        {"P", 2, false, false, &LpcIspRom::prepareSectors},
+        {"C", 3, false, true, &LpcIspRom::copyToFlash},
+        {"G", 1, true, true, &LpcIspRom::go},
+        {"E", 2, false, true, &LpcIspRom::eraseSectors},
+        {"I", 2, false, false, &LpcIspRom::blankCheck},
+        {"J", 0, false, false, &LpcIspRom::readPartId},
+        {"K", 0, false, false, &LpcIspRom::readBootCodeVersion},
+        {"M", 3, false, false, &LpcIspRom::compare},
+        {"N", 0, false, false, &LpcIspRom::readSerialNumber},
     };
     const Syntax* syntax = nullptr;
     for (const Syntax& s : kCommands) {
@@ -303,7 +322,8 @@ void LpcIspRom::command(const std::string& text, RomLine& line) {
     if (syntax == nullptr) {
         return reply(kInvalidCommand, line);
     }
-    std::vector<uint32_t> a(syntax->numbers);
+    Arguments arguments{std::vector<uint32_t>(syntax->numbers), {}};
+    std::vector<uint32_t>& a = arguments.numbers;
     bool wellFormed = parts.size() == 1 + syntax->numbers + (syntax->mode ? 1 : 0);
     for (size_t i = 0; wellFormed && i < syntax->numbers; ++i) {
         wellFormed = decimal(parts[1 + i], a[i]);
@@ -314,174 +334,215 @@ void LpcIspRom::command(const std::string& text, RomLine& line) {
     if (syntax->locked && !unlocked_) {
         return reply(kCmdLocked, line);
     }
-    const char name = parts[0][0];
-    auto sectorsValid = [&] { return a[0] <= a[1] && a[1] < kSectors; };
-    switch (name) {
-    case 'U':
-        unlocked_ = a[0] == kUnlockCode;
-        return reply(unlocked_ ? kSuccess : kInvalidCode, line);
-    case 'B': {
-        static constexpr uint32_t kRates[] = {9600, 19200, 38400, 57600, 115200, 230400};
-        if (std::find(std::begin(kRates), std::end(kRates), a[0]) == std::end(kRates)) {
-            return reply(kInvalidBaudRate, line);
-        }
-        if (a[1] != 1 && a[1] != 2) {
-            return reply(kInvalidStopBit, line);
-        }
-        reply(kSuccess, line); // still at the old rate
-        return line.setRate(a[0]);
+    if (syntax->mode) {
+        arguments.mode = parts.back();
     }
-    case 'A':
-        if (a[0] > 1) {
-            return reply(kParamError, line);
-        }
-        echo_ = a[0] == 1;
-        return reply(kSuccess, line);
-    case 'J': return reply(kSuccess, line, std::to_string(kPartId) + "\r\n");
-    case 'K': return reply(kSuccess, line, "1\r\n4\r\n"); // minor, then major: 4.1
-    case 'N': {
-        std::string words;
-        for (uint32_t word : settings_.uid) {
-            words += std::to_string(word) + "\r\n";
-        }
-        return reply(kSuccess, line, words);
+    (this->*syntax->handler)(arguments, line);
+}
+
+void LpcIspRom::unlock(const Arguments& arguments, RomLine& line) {
+    unlocked_ = arguments.numbers[0] == kUnlockCode;
+    reply(unlocked_ ? kSuccess : kInvalidCode, line);
+}
+
+void LpcIspRom::setBaudRate(const Arguments& arguments, RomLine& line) {
+    const std::vector<uint32_t>& a = arguments.numbers;
+    static constexpr uint32_t kRates[] = {9600, 19200, 38400, 57600, 115200, 230400};
+    if (std::find(std::begin(kRates), std::end(kRates), a[0]) == std::end(kRates)) {
+        return reply(kInvalidBaudRate, line);
     }
-    case 'W':
-    case 'R': {
-        if (a[0] % 4 != 0) {
-            return reply(kAddrError, line);
-        }
-        if (a[1] % 4 != 0) {
-            return reply(kCountError, line);
-        }
-        uint8_t* bytes = memory(a[0], a[1], name == 'W');
-        if (bytes == nullptr) {
-            return reply(kAddrNotMapped, line);
-        }
-        reply(kSuccess, line);
-        if (name == 'W') {
-            writeTarget_ = bytes;
-            writeCount_ = a[1];
-            written_ = blockStart_ = blockLines_ = 0;
-            expectChecksum_ = false;
-            state_ = writeCount_ == 0 ? State::Command : State::Data;
-        } else if (a[1] > 0) {
-            readSource_ = bytes;
-            readCount_ = a[1];
-            readDone_ = readBlockStart_ = 0;
-            state_ = State::Reading;
-            sendReadBlock(line);
-        }
+    if (a[1] != 1 && a[1] != 2) {
+        return reply(kInvalidStopBit, line);
+    }
+    reply(kSuccess, line); // still at the old rate
+    line.setRate(a[0]);
+}
+
+void LpcIspRom::setEcho(const Arguments& arguments, RomLine& line) {
+    if (arguments.numbers[0] > 1) {
+        return reply(kParamError, line);
+    }
+    echo_ = arguments.numbers[0] == 1;
+    reply(kSuccess, line);
+}
+
+void LpcIspRom::readPartId(const Arguments&, RomLine& line) {
+    reply(kSuccess, line, std::to_string(kPartId) + "\r\n");
+}
+
+void LpcIspRom::readBootCodeVersion(const Arguments&, RomLine& line) {
+    reply(kSuccess, line, "1\r\n4\r\n"); // minor, then major: 4.1
+}
+
+void LpcIspRom::readSerialNumber(const Arguments&, RomLine& line) {
+    std::string words;
+    for (uint32_t word : settings_.uid) {
+        words += std::to_string(word) + "\r\n";
+    }
+    reply(kSuccess, line, words);
+}
+
+uint8_t* LpcIspRom::wordArea(uint32_t address, uint32_t count, bool ramOnly, RomLine& line) {
+    if (address % 4 != 0) {
+        reply(kAddrError, line);
+        return nullptr;
+    }
+    if (count % 4 != 0) {
+        reply(kCountError, line);
+        return nullptr;
+    }
+    uint8_t* bytes = memory(address, count, ramOnly);
+    if (bytes == nullptr) {
+        reply(kAddrNotMapped, line);
+    }
+    return bytes;
+}
+
+void LpcIspRom::writeRam(const Arguments& arguments, RomLine& line) {
+    const std::vector<uint32_t>& a = arguments.numbers;
+    uint8_t* bytes = wordArea(a[0], a[1], true, line);
+    if (bytes == nullptr) {
         return;
     }
-    case 'M': {
-        if (a[0] % 4 != 0 || a[1] % 4 != 0) {
-            return reply(kAddrError, line);
-        }
-        if (a[2] % 4 != 0) {
-            return reply(kCountError, line);
-        }
-        const uint8_t* first = memory(a[0], a[2], false);
-        const uint8_t* second = memory(a[1], a[2], false);
-        if (first == nullptr || second == nullptr) {
-            return reply(kAddrNotMapped, line);
-        }
-        for (uint32_t i = 0; i < a[2]; i += 4) {
-            if (!std::equal(first + i, first + i + 4, second + i)) {
-                return reply(kCompareError, line, std::to_string(i) + "\r\n");
-            }
-        }
-        return reply(kSuccess, line);
-    }
-    case 'P':
-        if (!sectorsValid()) {
-            return reply(kInvalidSector, line);
-        }
-        preparedFirst_ = static_cast<int>(a[0]);
-        preparedLast_ = static_cast<int>(a[1]);
-        return reply(kSuccess, line);
-    case 'I': {
-        if (!sectorsValid()) {
-            return reply(kInvalidSector, line);
-        }
-        const uint32_t start = sectorStart(a[0]);
-        const uint32_t end = a[1] + 1 < kSectors ? sectorStart(a[1] + 1) : kFlashSize;
-        for (uint32_t at = start; at < end; at += 4) {
-            const uint32_t word = uint32_t{flash_[at]} | uint32_t{flash_[at + 1]} << 8 |
-                                  uint32_t{flash_[at + 2]} << 16 | uint32_t{flash_[at + 3]} << 24;
-            if (word != 0xFFFFFFFF) {
-                return reply(kSectorNotBlank, line,
-                             std::to_string(at - start) + "\r\n" + std::to_string(word) + "\r\n");
-            }
-        }
-        return reply(kSuccess, line);
-    }
-    case 'E': {
-        if (!sectorsValid()) {
-            return reply(kInvalidSector, line);
-        }
-        if (!sectorsPrepared(a[0], a[1])) {
-            return reply(kNotPrepared, line);
-        }
-        const uint32_t end = a[1] + 1 < kSectors ? sectorStart(a[1] + 1) : kFlashSize;
-        std::fill(flash_.begin() + sectorStart(a[0]), flash_.begin() + end, 0xFF);
-        uint32_t ms = settings_.eraseMsPerSector * (a[1] - a[0] + 1);
-        if (settings_.slowEraseMs != 0 && !slowEraseUsed_) {
-            ms = settings_.slowEraseMs;
-            slowEraseUsed_ = true;
-        }
-        preparedFirst_ = preparedLast_ = -1;
-        line.busy(ms);
-        return reply(kSuccess, line);
-    }
-    case 'C': {
-        const uint32_t flash = a[0], ram = a[1], count = a[2];
-        if (ram % 4 != 0) {
-            return reply(kSrcAddrError, line);
-        }
-        if (flash % 256 != 0) {
-            return reply(kDstAddrError, line);
-        }
-        if (count != 256 && count != 512 && count != 1024 && count != 4096) {
-            return reply(kCountError, line);
-        }
-        const uint8_t* source = memory(ram, count, true);
-        if (source == nullptr) {
-            return reply(kSrcAddrNotMapped, line);
-        }
-        if (uint64_t{flash} + count > kFlashSize) {
-            return reply(kDstAddrNotMapped, line);
-        }
-        if (!sectorsPrepared(sectorOf(flash), sectorOf(flash + count - 1))) {
-            return reply(kNotPrepared, line);
-        }
-        for (uint32_t i = 0; i < count; ++i) {
-            flash_[flash + i] &= source[i];
-        }
-        preparedFirst_ = preparedLast_ = -1;
-        line.busy(settings_.copyMsPer256 * (count / 256));
-        return reply(kSuccess, line);
-    }
-    case 'G': {
-        // Thumb only: the core has no ARM state.
-        if (parts[2] != "T") {
-            return reply(kParamError, line);
-        }
-        if (a[0] % 4 != 0) {
-            return reply(kAddrError, line);
-        }
-        if (memory(a[0], 4, false) == nullptr) {
-            return reply(kAddrNotMapped, line);
-        }
-        reply(kSuccess, line);
-        state_ = State::Running;
-        dumpFlash();
-        printf("bootrom-sim: go to 0x%08X\n", a[0]);
-        fflush(stdout);
+    reply(kSuccess, line);
+    writeTarget_ = bytes;
+    writeCount_ = a[1];
+    written_ = blockStart_ = blockLines_ = 0;
+    expectChecksum_ = false;
+    state_ = writeCount_ == 0 ? State::Command : State::Data;
+}
+
+void LpcIspRom::readMemory(const Arguments& arguments, RomLine& line) {
+    const std::vector<uint32_t>& a = arguments.numbers;
+    const uint8_t* bytes = wordArea(a[0], a[1], false, line);
+    if (bytes == nullptr) {
         return;
     }
-    default: return reply(kInvalidCommand, line);
+    reply(kSuccess, line);
+    if (a[1] > 0) {
+        readSource_ = bytes;
+        readCount_ = a[1];
+        readDone_ = readBlockStart_ = 0;
+        state_ = State::Reading;
+        sendReadBlock(line);
     }
+}
+
+void LpcIspRom::compare(const Arguments& arguments, RomLine& line) {
+    const std::vector<uint32_t>& a = arguments.numbers;
+    if (a[0] % 4 != 0 || a[1] % 4 != 0) {
+        return reply(kAddrError, line);
+    }
+    if (a[2] % 4 != 0) {
+        return reply(kCountError, line);
+    }
+    const uint8_t* first = memory(a[0], a[2], false);
+    const uint8_t* second = memory(a[1], a[2], false);
+    if (first == nullptr || second == nullptr) {
+        return reply(kAddrNotMapped, line);
+    }
+    for (uint32_t i = 0; i < a[2]; i += 4) {
+        if (!std::equal(first + i, first + i + 4, second + i)) {
+            return reply(kCompareError, line, std::to_string(i) + "\r\n");
+        }
+    }
+    reply(kSuccess, line);
+}
+
+void LpcIspRom::prepareSectors(const Arguments& arguments, RomLine& line) {
+    const std::vector<uint32_t>& a = arguments.numbers;
+    if (!sectorsValid(a[0], a[1])) {
+        return reply(kInvalidSector, line);
+    }
+    preparedFirst_ = static_cast<int>(a[0]);
+    preparedLast_ = static_cast<int>(a[1]);
+    reply(kSuccess, line);
+}
+
+void LpcIspRom::blankCheck(const Arguments& arguments, RomLine& line) {
+    const std::vector<uint32_t>& a = arguments.numbers;
+    if (!sectorsValid(a[0], a[1])) {
+        return reply(kInvalidSector, line);
+    }
+    const uint32_t start = sectorStart(a[0]);
+    const uint32_t end = sectorEnd(a[1]);
+    for (uint32_t at = start; at < end; at += 4) {
+        const uint32_t word = uint32_t{flash_[at]} | uint32_t{flash_[at + 1]} << 8 |
+                              uint32_t{flash_[at + 2]} << 16 | uint32_t{flash_[at + 3]} << 24;
+        if (word != 0xFFFFFFFF) {
+            return reply(kSectorNotBlank, line,
+                         std::to_string(at - start) + "\r\n" + std::to_string(word) + "\r\n");
+        }
+    }
+    reply(kSuccess, line);
+}
+
+void LpcIspRom::eraseSectors(const Arguments& arguments, RomLine& line) {
+    const std::vector<uint32_t>& a = arguments.numbers;
+    if (!sectorsValid(a[0], a[1])) {
+        return reply(kInvalidSector, line);
+    }
+    if (!sectorsPrepared(a[0], a[1])) {
+        return reply(kNotPrepared, line);
+    }
+    std::fill(flash_.begin() + sectorStart(a[0]), flash_.begin() + sectorEnd(a[1]), 0xFF);
+    uint32_t ms = settings_.eraseMsPerSector * (a[1] - a[0] + 1);
+    if (settings_.slowEraseMs != 0 && !slowEraseUsed_) {
+        ms = settings_.slowEraseMs;
+        slowEraseUsed_ = true;
+    }
+    preparedFirst_ = preparedLast_ = -1;
+    line.busy(ms);
+    reply(kSuccess, line);
+}
+
+void LpcIspRom::copyToFlash(const Arguments& arguments, RomLine& line) {
+    const uint32_t flash = arguments.numbers[0], ram = arguments.numbers[1],
+                   count = arguments.numbers[2];
+    if (ram % 4 != 0) {
+        return reply(kSrcAddrError, line);
+    }
+    if (flash % 256 != 0) {
+        return reply(kDstAddrError, line);
+    }
+    if (count != 256 && count != 512 && count != 1024 && count != 4096) {
+        return reply(kCountError, line);
+    }
+    const uint8_t* source = memory(ram, count, true);
+    if (source == nullptr) {
+        return reply(kSrcAddrNotMapped, line);
+    }
+    if (uint64_t{flash} + count > kFlashSize) {
+        return reply(kDstAddrNotMapped, line);
+    }
+    if (!sectorsPrepared(sectorOf(flash), sectorOf(flash + count - 1))) {
+        return reply(kNotPrepared, line);
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+        flash_[flash + i] &= source[i];
+    }
+    preparedFirst_ = preparedLast_ = -1;
+    line.busy(settings_.copyMsPer256 * (count / 256));
+    reply(kSuccess, line);
+}
+
+void LpcIspRom::go(const Arguments& arguments, RomLine& line) {
+    const uint32_t address = arguments.numbers[0];
+    // Thumb only: the core has no ARM state.
+    if (arguments.mode != "T") {
+        return reply(kParamError, line);
+    }
+    if (address % 4 != 0) {
+        return reply(kAddrError, line);
+    }
+    if (memory(address, 4, false) == nullptr) {
+        return reply(kAddrNotMapped, line);
+    }
+    reply(kSuccess, line);
+    state_ = State::Running;
+    dumpFlash();
+    printf("bootrom-sim: go to 0x%08X\n", address);
+    fflush(stdout);
 }
 
 void LpcIspRom::dataLine(const std::string& text, RomLine& line) {

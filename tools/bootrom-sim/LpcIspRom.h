@@ -55,8 +55,32 @@ class LpcIspRom : public BootRom {
   private:
     enum class State { Unsynced, AwaitSynchronized, AwaitCrystal, Command, Data, Reading, Running };
 
+    // A command line taken apart: its decimal parameters and, for G, the mode letter.
+    struct Arguments {
+        std::vector<uint32_t> numbers;
+        std::string mode;
+    };
+    using CommandHandler = void (LpcIspRom::*)(const Arguments&, RomLine&);
+
     void endOfLine(std::string text, const std::string& terminator, RomLine& line);
+    // Checks a command line's form and lock, then runs the command's handler.
     void command(const std::string& text, RomLine& line);
+    void unlock(const Arguments& arguments, RomLine& line);
+    void setBaudRate(const Arguments& arguments, RomLine& line);
+    void setEcho(const Arguments& arguments, RomLine& line);
+    void readPartId(const Arguments& arguments, RomLine& line);
+    void readBootCodeVersion(const Arguments& arguments, RomLine& line);
+    void readSerialNumber(const Arguments& arguments, RomLine& line);
+    void writeRam(const Arguments& arguments, RomLine& line);
+    void readMemory(const Arguments& arguments, RomLine& line);
+    void compare(const Arguments& arguments, RomLine& line);
+    void prepareSectors(const Arguments& arguments, RomLine& line);
+    void blankCheck(const Arguments& arguments, RomLine& line);
+    void eraseSectors(const Arguments& arguments, RomLine& line);
+    void copyToFlash(const Arguments& arguments, RomLine& line);
+    void go(const Arguments& arguments, RomLine& line);
+    // The bytes of a word-aligned area for W and R; null, with the error replied, otherwise.
+    uint8_t* wordArea(uint32_t address, uint32_t count, bool ramOnly, RomLine& line);
     void dataLine(const std::string& text, RomLine& line);
     void readAnswer(const std::string& text, RomLine& line);
     void sendReadBlock(RomLine& line);

@@ -4,6 +4,7 @@
 #include "Liveloader.h"
 #include "LpcIspRom.h"
 #include "PacedLine.h"
+#include "ToolOptions.h"
 #include "ToolVersion.h"
 
 #include <cerrno>
@@ -11,9 +12,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <functional>
 #include <memory>
-#include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -107,21 +110,44 @@ void onSignal(int) {
     g_stop = 1;
 }
 
-uint32_t number(const char* text, int base, const char* option) {
+using Corvane::Tools::OptionRules;
+using Corvane::Tools::OptionValues;
+using Corvane::Tools::OptionWalk;
+using Corvane::Tools::setsFlag;
+using Corvane::Tools::ToolOption;
+using Corvane::Tools::walkOptions;
+
+// What the command line asks for.
+struct SimOptions {
+    std::string chip = "lpc";
+    uint32_t baud = 115200;
+    bool lenient = false;
+    bool hid = false;
+    LpcIspSettings lpc;
+    ImxSdpSettings imx;
+    LiveloaderSettings liveloader;
+    // Checked once every option is in.
+    bool echoGiven = false;
+    std::string strictOption; // the last flag given that names the default behaviour
+};
+
+// A whole number in base that fits 32 bits; otherwise the error, naming option and text.
+std::string number(const std::string& text, int base, const char* option, uint32_t& value) {
     char* end = nullptr;
     errno = 0;
-    const unsigned long value = strtoul(text, &end, base);
-    if (end == text || *end != '\0' || errno != 0 || value > UINT32_MAX) {
-        throw std::invalid_argument(std::string("bad value for ") + option + ": " + text);
+    const unsigned long parsed = strtoul(text.c_str(), &end, base);
+    if (end == text.c_str() || *end != '\0' || errno != 0 || parsed > UINT32_MAX) {
+        return std::string("bad value for ") + option + ": " + text;
     }
-    return static_cast<uint32_t>(value);
+    value = static_cast<uint32_t>(parsed);
+    return {};
 }
 
 // "N,FIELD,BIT": which W or C line, which argument, which bit.
-void parseFlip(const std::string& text, LpcIspSettings& lpc) {
+std::string parseFlip(const std::string& text, LpcIspSettings& lpc) {
     const size_t first = text.find(','), second = text.find(',', first + 1);
     if (first == std::string::npos || second == std::string::npos) {
-        throw std::invalid_argument("--flip-bit needs N,FIELD,BIT");
+        return "--flip-bit needs N,FIELD,BIT";
     }
     const std::string field = text.substr(first + 1, second - first - 1);
     using Field = LpcIspSettings::Field;
@@ -130,190 +156,241 @@ void parseFlip(const std::string& text, LpcIspSettings& lpc) {
                     : field == "count" ? Field::Count
                                        : Field::None;
     if (lpc.flipField == Field::None) {
-        throw std::invalid_argument("--flip-bit FIELD must be ram, flash or count");
+        return "--flip-bit FIELD must be ram, flash or count";
     }
-    lpc.flipLine = number(text.substr(0, first).c_str(), 10, "--flip-bit");
-    lpc.flipBit = number(text.substr(second + 1).c_str(), 10, "--flip-bit");
-    if (lpc.flipLine == 0 || lpc.flipBit > 31) {
-        throw std::invalid_argument("--flip-bit needs N from 1 and BIT from 0 to 31");
+    std::string error = number(text.substr(0, first), 10, "--flip-bit", lpc.flipLine);
+    if (error.empty()) {
+        error = number(text.substr(second + 1), 10, "--flip-bit", lpc.flipBit);
     }
+    if (error.empty() && (lpc.flipLine == 0 || lpc.flipBit > 31)) {
+        error = "--flip-bit needs N from 1 and BIT from 0 to 31";
+    }
+    return error;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    if (printToolVersion("bootrom-sim", argc, argv))
-        return 0;
-    std::string chip = "lpc";
-    uint32_t baud = 115200;
-    bool lenient = false;
-    bool hid = false;
-    LpcIspSettings lpc;
-    ImxSdpSettings imx;
-    LiveloaderSettings liveloader;
-    try {
-        bool echoGiven = false;
-        std::string strictOption; // the last flag given that names the default behaviour
-        for (int i = 1; i < argc; ++i) {
-            const std::string option = argv[i];
-            if (option == "-h" || option == "--help") {
-                fputs(kHelp, stdout);
-                return 0;
-            }
-            if (option == "--lenient") {
-                lenient = true;
-                continue;
-            }
-            if (option == "--check-rate" || option == "--strict-framing" ||
-                option == "--require-association") {
-                strictOption = option;
-                continue;
-            }
-            if (option == "--hid") {
-                hid = true;
-                continue;
-            }
-            if (option == "--already-synced") {
-                lpc.alreadySynced = true;
-                continue;
-            }
-            if (option == "--require-ivt") {
-                imx.requireIvt = true;
-                continue;
-            }
-            if (i + 1 >= argc) {
-                throw std::invalid_argument("unknown option or missing value: " + option);
-            }
-            const char* value = argv[++i];
-            if (option == "--chip") {
-                chip = value;
-                if (chip != "lpc" && chip != "imx") {
-                    throw std::invalid_argument("--chip must be lpc or imx");
-                }
-            } else if (option == "--baud") {
-                baud = number(value, 10, "--baud");
-                if (baud < 300) {
-                    throw std::invalid_argument("--baud must be at least 300");
-                }
-            } else if (option == "--uid") {
-                std::string text = value;
-                for (size_t w = 0; w < 4; ++w) {
-                    const size_t comma = text.find(',');
-                    if ((comma == std::string::npos) != (w == 3)) {
-                        throw std::invalid_argument("--uid needs four words separated by commas");
-                    }
-                    lpc.uid[w] = number(text.substr(0, comma).c_str(), 16, "--uid");
-                    liveloader.uid[w] = lpc.uid[w];
-                    text = comma == std::string::npos ? "" : text.substr(comma + 1);
-                }
-            } else if (option == "--erase-ms") {
-                lpc.eraseMsPerSector = number(value, 10, "--erase-ms");
-            } else if (option == "--copy-ms") {
-                lpc.copyMsPer256 = number(value, 10, "--copy-ms");
-            } else if (option == "--flash-dump") {
-                lpc.flashDump = value;
-            } else if (option == "--banner") {
-                imx.banner = value;
-            } else if (option == "--ram-dump") {
-                imx.ramDump = value;
-            } else if (option == "--usb-port") {
-                const uint32_t port = number(value, 10, "--usb-port");
-                if (port > 65535) {
-                    throw std::invalid_argument("--usb-port must be 0 to 65535");
-                }
-                liveloader.port = static_cast<uint16_t>(port);
-            } else if (option == "--usb-model") {
-                const uint32_t model = number(value, 10, "--usb-model");
-                if (model < 1 || model > 255) {
-                    throw std::invalid_argument("--usb-model must be 1 to 255");
-                }
-                liveloader.model = static_cast<uint8_t>(model);
-            } else if (option == "--echo") {
-                const std::string echo = value;
-                if (echo != "on" && echo != "off") {
-                    throw std::invalid_argument("--echo must be on or off");
-                }
-                lpc.echo = echo == "on";
-                echoGiven = true;
-            } else if (option == "--line-end") {
-                const std::string end = value;
-                if (end != "cr" && end != "lf") {
-                    throw std::invalid_argument("--line-end must be cr or lf");
-                }
-                lpc.lineEnd =
-                    end == "cr" ? LpcIspSettings::LineEnd::Cr : LpcIspSettings::LineEnd::Lf;
-            } else if (option == "--flip-bit") {
-                parseFlip(value, lpc);
-            } else if (option == "--slow-erase-ms") {
-                lpc.slowEraseMs = number(value, 10, "--slow-erase-ms");
-            } else if (option == "--fault") {
-                const std::string fault = value;
-                if (fault == "no-answer") {
-                    lpc.noAnswer = imx.noAnswer = true;
-                } else if (fault == "resend-once") {
-                    lpc.resendOnce = true;
-                } else if (fault == "stray-byte") {
-                    lpc.strayByte = true;
-                } else if (fault == "stray-lf") {
-                    lpc.strayLineFeed = true;
-                } else if (fault == "no-liveloader") {
-                    liveloader.absent = true;
-                } else {
-                    throw std::invalid_argument("unknown fault: " + fault);
-                }
-            } else {
-                throw std::invalid_argument("unknown option: " + option);
-            }
+// Four hexadecimal words, comma-separated: the chip's identifier for the ROM and the liveloader.
+std::string parseUid(std::string text, SimOptions& options) {
+    for (size_t w = 0; w < 4; ++w) {
+        const size_t comma = text.find(',');
+        if ((comma == std::string::npos) != (w == 3)) {
+            return "--uid needs four words separated by commas";
         }
-        if (echoGiven && !lpc.alreadySynced) {
-            throw std::invalid_argument("--echo needs --already-synced: a ROM starts with echo on");
+        if (std::string error = number(text.substr(0, comma), 16, "--uid", options.lpc.uid[w]);
+            !error.empty()) {
+            return error;
         }
-        if (lenient && !strictOption.empty()) {
-            throw std::invalid_argument(strictOption +
-                                        " cannot go with --lenient, which turns it off");
-        }
-        imx.strictFraming = !lenient;
-        imx.requireAssociation = !lenient && !hid;
-    } catch (const std::exception& e) {
-        fprintf(stderr, "bootrom-sim: %s\nTry 'bootrom-sim --help'.\n", e.what());
-        return 2;
+        options.liveloader.uid[w] = options.lpc.uid[w];
+        text = comma == std::string::npos ? "" : text.substr(comma + 1);
     }
+    return {};
+}
 
+std::string parseFault(const std::string& fault, SimOptions& options) {
+    if (fault == "no-answer") {
+        options.lpc.noAnswer = options.imx.noAnswer = true;
+    } else if (fault == "resend-once") {
+        options.lpc.resendOnce = true;
+    } else if (fault == "stray-byte") {
+        options.lpc.strayByte = true;
+    } else if (fault == "stray-lf") {
+        options.lpc.strayLineFeed = true;
+    } else if (fault == "no-liveloader") {
+        options.liveloader.absent = true;
+    } else {
+        return "unknown fault: " + fault;
+    }
+    return {};
+}
+
+// An option whose one value handle takes.
+ToolOption valueOption(const std::string& name,
+                       std::function<std::string(const std::string&)> handle) {
+    return {.name = name, .values = 1, .handler = [handle](OptionValues values) {
+                return handle(values[0]);
+            }};
+}
+
+// An option whose value is a decimal number stored as it is.
+ToolOption numberOption(const char* name, uint32_t& value) {
+    return valueOption(
+        name, [name, &value](const std::string& text) { return number(text, 10, name, value); });
+}
+
+// One of two words, each of which sets what it says.
+ToolOption choiceOption(const char* name, const char* first, const char* second,
+                        std::function<void(bool isFirst)> store) {
+    return valueOption(name, [=](const std::string& text) -> std::string {
+        if (text != first && text != second) {
+            return std::string(name) + " must be " + first + " or " + second;
+        }
+        store(text == first);
+        return {};
+    });
+}
+
+// Options of either chip, and the line's.
+void addCommonOptions(std::vector<ToolOption>& table, SimOptions& options) {
+    table.push_back(valueOption("--chip", [&options](const std::string& text) -> std::string {
+        if (text != "lpc" && text != "imx") {
+            return "--chip must be lpc or imx";
+        }
+        options.chip = text;
+        return {};
+    }));
+    table.push_back(valueOption("--baud", [&options](const std::string& text) -> std::string {
+        std::string error = number(text, 10, "--baud", options.baud);
+        if (error.empty() && options.baud < 300) {
+            error = "--baud must be at least 300";
+        }
+        return error;
+    }));
+    table.push_back({.name = "--lenient", .handler = setsFlag(options.lenient)});
+    for (const char* strict : {"--check-rate", "--strict-framing", "--require-association"}) {
+        table.push_back({.name = strict, .handler = [&options, strict](OptionValues) {
+                             options.strictOption = strict;
+                             return std::string();
+                         }});
+    }
+    table.push_back(valueOption(
+        "--uid", [&options](const std::string& text) { return parseUid(text, options); }));
+    table.push_back(valueOption(
+        "--fault", [&options](const std::string& text) { return parseFault(text, options); }));
+}
+
+void addLpcOptions(std::vector<ToolOption>& table, SimOptions& options) {
+    LpcIspSettings& lpc = options.lpc;
+    table.push_back(choiceOption("--line-end", "cr", "lf", [&lpc](bool cr) {
+        lpc.lineEnd = cr ? LpcIspSettings::LineEnd::Cr : LpcIspSettings::LineEnd::Lf;
+    }));
+    table.push_back(numberOption("--erase-ms", lpc.eraseMsPerSector));
+    table.push_back(numberOption("--copy-ms", lpc.copyMsPer256));
+    table.push_back(valueOption("--flash-dump", [&lpc](const std::string& text) {
+        lpc.flashDump = text;
+        return std::string();
+    }));
+    table.push_back({.name = "--already-synced", .handler = setsFlag(lpc.alreadySynced)});
+    table.push_back(choiceOption("--echo", "on", "off", [&options](bool on) {
+        options.lpc.echo = on;
+        options.echoGiven = true;
+    }));
+    table.push_back(valueOption("--flip-bit",
+                                [&lpc](const std::string& text) { return parseFlip(text, lpc); }));
+    table.push_back(numberOption("--slow-erase-ms", lpc.slowEraseMs));
+}
+
+void addImxOptions(std::vector<ToolOption>& table, SimOptions& options) {
+    table.push_back({.name = "--hid", .handler = setsFlag(options.hid)});
+    table.push_back(valueOption("--ram-dump", [&options](const std::string& text) {
+        options.imx.ramDump = text;
+        return std::string();
+    }));
+    table.push_back({.name = "--require-ivt", .handler = setsFlag(options.imx.requireIvt)});
+    table.push_back(valueOption("--banner", [&options](const std::string& text) {
+        options.imx.banner = text;
+        return std::string();
+    }));
+    table.push_back(valueOption("--usb-port", [&options](const std::string& text) {
+        uint32_t port = 0;
+        std::string error = number(text, 10, "--usb-port", port);
+        if (error.empty() && port > 65535) {
+            error = "--usb-port must be 0 to 65535";
+        }
+        if (error.empty()) {
+            options.liveloader.port = static_cast<uint16_t>(port);
+        }
+        return error;
+    }));
+    table.push_back(valueOption("--usb-model", [&options](const std::string& text) {
+        uint32_t model = 0;
+        std::string error = number(text, 10, "--usb-model", model);
+        if (error.empty() && (model < 1 || model > 255)) {
+            error = "--usb-model must be 1 to 255";
+        }
+        if (error.empty()) {
+            options.liveloader.model = static_cast<uint8_t>(model);
+        }
+        return error;
+    }));
+}
+
+enum class Parsed { Run, Help, Error };
+
+// Fills options from the command line; on Error, error holds what was wrong.
+Parsed parseOptions(int argc, char** argv, SimOptions& options, std::string& error) {
+    std::vector<ToolOption> table{{.name = "--help", .alias = "-h", .stops = true}};
+    addCommonOptions(table, options);
+    addLpcOptions(table, options);
+    addImxOptions(table, options);
+    // A value-taking option at the end looks like an unknown one to this parser, as it always did.
+    const OptionRules rules{
+        .unknown =
+            [](const std::string& word, bool followed) {
+                return (followed ? "unknown option: " : "unknown option or missing value: ") + word;
+            },
+        .missingValue =
+            [](const ToolOption&, const std::string& word) {
+                return "unknown option or missing value: " + word;
+            },
+        .operand = nullptr,
+    };
+    const OptionWalk walk = walkOptions(table, rules, Corvane::Tools::commandWords(argc, argv));
+    if (walk.outcome == OptionWalk::Outcome::Stopped) {
+        return Parsed::Help;
+    }
+    error = walk.error;
+    if (error.empty() && options.echoGiven && !options.lpc.alreadySynced) {
+        error = "--echo needs --already-synced: a ROM starts with echo on";
+    }
+    if (error.empty() && options.lenient && !options.strictOption.empty()) {
+        error = options.strictOption + " cannot go with --lenient, which turns it off";
+    }
+    options.imx.strictFraming = !options.lenient;
+    options.imx.requireAssociation = !options.lenient && !options.hid;
+    return error.empty() ? Parsed::Run : Parsed::Error;
+}
+
+// The ROM of the chosen chip on line; for imx also its liveloader, which a jump starts.
+std::unique_ptr<BootRom> makeRom(SimOptions& options, PacedLine& line,
+                                 std::unique_ptr<Liveloader>& loader) {
+    if (options.chip == "lpc") {
+        // Fresh from reset the UART waits to measure the host's rate.
+        line.setRate(options.lpc.alreadySynced ? options.baud : 0);
+        return std::make_unique<LpcIspRom>(options.lpc);
+    }
+    line.setRate(options.baud);
+    loader = std::make_unique<Liveloader>(options.liveloader);
+    const LiveloaderSettings& liveloader = options.liveloader;
+    options.imx.onJump = [&loader, &liveloader](uint32_t) {
+        std::string error;
+        if (!loader->start(&error)) {
+            fprintf(stderr, "bootrom-sim: the liveloader did not start: %s\n", error.c_str());
+        } else if (!liveloader.absent) {
+            printf("bootrom-sim: liveloader up as %s\n", loader->emulationEntry().c_str());
+            fflush(stdout);
+        }
+    };
+    options.imx.backInRom = [&loader] {
+        if (!loader->resetRequested()) {
+            return false;
+        }
+        loader->stop();
+        return true;
+    };
+    return std::make_unique<ImxSdpRom>(options.imx);
+}
+
+// Serves the line until SIGINT or SIGTERM, then says what crossed it.
+int serve(SimOptions& options) {
     struct sigaction action {};
     action.sa_handler = onSignal;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     try {
-        PacedLine line(baud, !lenient);
+        PacedLine line(options.baud, !options.lenient);
         std::unique_ptr<BootRom> rom;
         std::unique_ptr<Liveloader> loader;
-        if (chip == "lpc") {
-            rom = std::make_unique<LpcIspRom>(lpc);
-            // Fresh from reset the UART waits to measure the host's rate.
-            line.setRate(lpc.alreadySynced ? baud : 0);
-        } else {
-            line.setRate(baud);
-            loader = std::make_unique<Liveloader>(liveloader);
-            imx.onJump = [&loader, &liveloader](uint32_t) {
-                std::string error;
-                if (!loader->start(&error)) {
-                    fprintf(stderr, "bootrom-sim: the liveloader did not start: %s\n",
-                            error.c_str());
-                } else if (!liveloader.absent) {
-                    printf("bootrom-sim: liveloader up as %s\n", loader->emulationEntry().c_str());
-                    fflush(stdout);
-                }
-            };
-            imx.backInRom = [&loader] {
-                if (!loader->resetRequested()) {
-                    return false;
-                }
-                loader->stop();
-                return true;
-            };
-            rom = std::make_unique<ImxSdpRom>(imx);
-        }
-        printf("bootrom-sim: %s on %s\n", chip.c_str(), line.devicePath().c_str());
+        rom = makeRom(options, line, loader);
+        printf("bootrom-sim: %s on %s\n", options.chip.c_str(), line.devicePath().c_str());
         if (loader) {
             printf("bootrom-sim: liveloader on USB emulation: CORVANE_USB_EMULATION=%s\n",
                    loader->emulationEntry().c_str());
@@ -333,4 +410,21 @@ int main(int argc, char** argv) {
         return 1;
     }
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (printToolVersion("bootrom-sim", argc, argv))
+        return 0;
+    SimOptions options;
+    std::string error;
+    switch (parseOptions(argc, argv, options, error)) {
+    case Parsed::Help: fputs(kHelp, stdout); return 0;
+    case Parsed::Error:
+        fprintf(stderr, "bootrom-sim: %s\nTry 'bootrom-sim --help'.\n", error.c_str());
+        return 2;
+    case Parsed::Run: break;
+    }
+    return serve(options);
 }

@@ -1,4 +1,5 @@
 // update-server: serves a catalogue directory to the Updater over HTTP, as an offline mirror.
+#include "ToolOptions.h"
 #include "ToolVersion.h"
 #include "UpdateServer.h"
 
@@ -65,9 +66,88 @@ and ignored), ent_jwt&sn= (device token), fix&fp= (serial and build for a chip f
 A refusal is a line "error <reason>" with status 400 (bad request) or 404 (not in the catalogue).
 )";
 
-int usageError(const char* message) {
-    fprintf(stderr, "update-server: %s\nTry 'update-server --help'.\n", message);
+int usageError(const std::string& message) {
+    fprintf(stderr, "update-server: %s\nTry 'update-server --help'.\n", message.c_str());
     return 2;
+}
+
+using Corvane::Tools::OptionValues;
+using Corvane::Tools::ToolOption;
+
+// A whole decimal number in [low, high].
+bool decimal(const std::string& text, unsigned long low, unsigned long high, unsigned long& value) {
+    char* end = nullptr;
+    value = std::strtoul(text.c_str(), &end, 10);
+    return !text.empty() && *end == '\0' && text[0] != '-' && value >= low && value <= high;
+}
+
+enum class Parsed { Run, Help, Error };
+
+// Fills config from the command line; on Error, error holds what was wrong.
+Parsed parseOptions(int argc, char** argv, updateserver::ServerConfig& config, std::string& error) {
+    bool haveCatalogue = false;
+    const ToolOption table[] = {
+        {.name = "--help", .alias = "-h", .stops = true},
+        {.name = "--listen",
+         .values = 1,
+         .valueName = "an address",
+         .handler =
+             [&config](OptionValues values) {
+                 config.listenAddress = values[0];
+                 return std::string();
+             }},
+        {.name = "--port",
+         .values = 1,
+         .valueName = "a number",
+         .handler = [&config](OptionValues values) -> std::string {
+             unsigned long port = 0;
+             if (!decimal(values[0], 0, 65535, port)) {
+                 return "--port needs a number from 0 to 65535";
+             }
+             config.port = static_cast<uint16_t>(port);
+             return {};
+         }},
+        {.name = "--request-deadline",
+         .values = 1,
+         .valueName = "a number of seconds",
+         .handler = [&config](OptionValues values) -> std::string {
+             unsigned long seconds = 0;
+             if (!decimal(values[0], 1, 3600, seconds)) {
+                 return "--request-deadline needs a number of seconds from 1 to 3600";
+             }
+             config.requestDeadline = std::chrono::seconds(seconds);
+             return {};
+         }},
+        {.name = "--quiet",
+         .handler =
+             [&config](OptionValues) {
+                 config.log = nullptr;
+                 return std::string();
+             }},
+    };
+    const Corvane::Tools::OptionRules rules{
+        .unknown = [](const std::string& word, bool) { return "unknown option " + word; },
+        .missingValue = [](const ToolOption& option,
+                           const std::string& word) { return word + " needs " + option.valueName; },
+        .operand = [&](const std::string& word) -> std::string {
+            if (haveCatalogue) {
+                return "only one catalogue directory can be served";
+            }
+            config.catalogue = word;
+            haveCatalogue = true;
+            return {};
+        },
+    };
+    const auto walk =
+        Corvane::Tools::walkOptions(table, rules, Corvane::Tools::commandWords(argc, argv));
+    if (walk.outcome == Corvane::Tools::OptionWalk::Outcome::Stopped) {
+        return Parsed::Help;
+    }
+    error = walk.error;
+    if (error.empty() && !haveCatalogue) {
+        error = "no catalogue directory given";
+    }
+    return error.empty() ? Parsed::Run : Parsed::Error;
 }
 
 } // namespace
@@ -76,53 +156,11 @@ int main(int argc, char** argv) {
     if (printToolVersion("update-server", argc, argv))
         return 0;
     updateserver::ServerConfig config;
-    bool haveCatalogue = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (arg == "-h" || arg == "--help") {
-            fputs(kHelp, stdout);
-            return 0;
-        } else if (arg == "--listen") {
-            if (!hasValue) {
-                return usageError("--listen needs an address");
-            }
-            config.listenAddress = argv[++i];
-        } else if (arg == "--port") {
-            if (!hasValue) {
-                return usageError("--port needs a number");
-            }
-            char* end = nullptr;
-            const char* text = argv[++i];
-            const unsigned long port = std::strtoul(text, &end, 10);
-            if (*text == '\0' || *end != '\0' || port > 65535 || text[0] == '-') {
-                return usageError("--port needs a number from 0 to 65535");
-            }
-            config.port = static_cast<uint16_t>(port);
-        } else if (arg == "--request-deadline") {
-            if (!hasValue) {
-                return usageError("--request-deadline needs a number of seconds");
-            }
-            char* end = nullptr;
-            const char* text = argv[++i];
-            const unsigned long seconds = std::strtoul(text, &end, 10);
-            if (*text == '\0' || *end != '\0' || text[0] == '-' || seconds < 1 || seconds > 3600) {
-                return usageError("--request-deadline needs a number of seconds from 1 to 3600");
-            }
-            config.requestDeadline = std::chrono::seconds(seconds);
-        } else if (arg == "--quiet") {
-            config.log = nullptr;
-        } else if (!arg.empty() && arg[0] == '-') {
-            return usageError(("unknown option " + arg).c_str());
-        } else if (haveCatalogue) {
-            return usageError("only one catalogue directory can be served");
-        } else {
-            config.catalogue = arg;
-            haveCatalogue = true;
-        }
-    }
-    if (!haveCatalogue) {
-        return usageError("no catalogue directory given");
+    std::string usage;
+    switch (parseOptions(argc, argv, config, usage)) {
+    case Parsed::Help: fputs(kHelp, stdout); return 0;
+    case Parsed::Error: return usageError(usage);
+    case Parsed::Run: break;
     }
 
     // Block the stop signals before the server's threads start, so they inherit the mask and

@@ -4,6 +4,7 @@
 #include "ModuleDevice.h"
 #include "RomDevice.h"
 #include "Testbed.h"
+#include "ToolOptions.h"
 #include "ToolVersion.h"
 
 #include <dlfcn.h>
@@ -23,6 +24,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -131,58 +133,93 @@ bool parseMicroseconds(const std::string& text, std::chrono::microseconds& value
     return true;
 }
 
+using Corvane::Tools::OptionValues;
+using Corvane::Tools::ToolOption;
+
+// The options that name modules and how they behave.
+void addModuleOptions(std::vector<ToolOption>& table, Options& options) {
+    table.push_back({.name = "--module", .values = 1, .handler = [&options](OptionValues values) {
+                         const std::string& value = values[0];
+                         ModuleSettings settings;
+                         std::string why;
+                         if (!parseModuleEntry(value, settings, why))
+                             return "bad --module " + value + ": " + why;
+                         for (const ModuleSettings& other : options.modules)
+                             if (other.serialNumber == settings.serialNumber)
+                                 return "the module " + value + " is given twice";
+                         options.modules.push_back(settings);
+                         return std::string();
+                     }});
+    for (auto [name, list] :
+         {std::pair{"--busy", &options.busy}, std::pair{"--unreadable", &options.unreadable}})
+        table.push_back({.name = name, .values = 1, .handler = [name, list](OptionValues values) {
+                             uint32_t serial = 0;
+                             if (!parseSerial(values[0], serial))
+                                 return std::string(name) +
+                                        " needs a serial number of 1 to 8 hexadecimal digits";
+                             list->push_back(values[0]);
+                             return std::string();
+                         }});
+    table.push_back({.name = "--latency-us", .values = 1, .handler = [&options](OptionValues v) {
+                         if (!parseMicroseconds(v[0], options.latency))
+                             return std::string("--latency-us needs a number of microseconds");
+                         return std::string();
+                     }});
+}
+
+void addRomOptions(std::vector<ToolOption>& table, Options& options) {
+    table.push_back({.name = "--imx-rom", .values = 1, .handler = [&options](OptionValues values) {
+                         options.romDevice = values[0];
+                         return std::string();
+                     }});
+    table.push_back({.name = "--rom-baud", .values = 1, .handler = [&options](OptionValues v) {
+                         const std::string& value = v[0];
+                         if (value.empty() || value.size() > 7 ||
+                             value.find_first_not_of("0123456789") != std::string::npos ||
+                             !RomDevice::supportedRate(static_cast<uint32_t>(std::stoul(value))))
+                             return std::string(
+                                 "--rom-baud must be one of 9600, 19200, 38400, 57600, 115200, "
+                                 "230400, 460800, 921600");
+                         options.romBaud = static_cast<uint32_t>(std::stoul(value));
+                         return std::string();
+                     }});
+}
+
 // 0 to run, 1 after --help, 2 on an error (already printed).
 int parseOptions(int argc, char** argv, Options& options) {
     auto bad = [](const std::string& why) {
         std::fprintf(stderr, "usb-testbed: %s\nTry 'usb-testbed --help'.\n", why.c_str());
         return 2;
     };
-    for (int i = 1; i < argc; ++i) {
-        const std::string option = argv[i];
-        if (option == "-h" || option == "--help")
+    std::vector<ToolOption> table{
+        {.name = "--help", .alias = "-h", .stops = true},
+        {.name = "--trace", .handler = Corvane::Tools::setsFlag(UsbfsDevice::tracing)},
+        {.name = "--", .stops = true}, // the command to run follows
+    };
+    addModuleOptions(table, options);
+    addRomOptions(table, options);
+    // A value-taking option at the end looks like an unknown one to this parser, as it always did.
+    const Corvane::Tools::OptionRules rules{
+        .unknown =
+            [](const std::string& word, bool followed) {
+                return (followed ? "unknown option: " : "unknown option or missing value: ") + word;
+            },
+        .missingValue =
+            [](const ToolOption&, const std::string& word) {
+                return "unknown option or missing value: " + word;
+            },
+        .operand = nullptr,
+    };
+    const std::vector<std::string> words = Corvane::Tools::commandWords(argc, argv);
+    const auto walk = Corvane::Tools::walkOptions(table, rules, words);
+    if (walk.outcome == Corvane::Tools::OptionWalk::Outcome::Failed)
+        return bad(walk.error);
+    if (walk.outcome == Corvane::Tools::OptionWalk::Outcome::Stopped) {
+        if (walk.stoppedBy->name != "--")
             return 1;
-        if (option == "--trace") {
-            UsbfsDevice::tracing = true;
-            continue;
-        }
-        if (option == "--") {
-            options.command.assign(argv + i + 1, argv + argc);
-            if (options.command.empty())
-                return bad("-- must be followed by a command");
-            break;
-        }
-        if (i + 1 >= argc)
-            return bad("unknown option or missing value: " + option);
-        const std::string value = argv[++i];
-        if (option == "--module") {
-            ModuleSettings settings;
-            std::string why;
-            if (!parseModuleEntry(value, settings, why))
-                return bad("bad --module " + value + ": " + why);
-            for (const ModuleSettings& other : options.modules)
-                if (other.serialNumber == settings.serialNumber)
-                    return bad("the module " + value + " is given twice");
-            options.modules.push_back(settings);
-        } else if (option == "--busy" || option == "--unreadable") {
-            uint32_t serial = 0;
-            if (!parseSerial(value, serial))
-                return bad(option + " needs a serial number of 1 to 8 hexadecimal digits");
-            (option == "--busy" ? options.busy : options.unreadable).push_back(value);
-        } else if (option == "--latency-us") {
-            if (!parseMicroseconds(value, options.latency))
-                return bad("--latency-us needs a number of microseconds");
-        } else if (option == "--imx-rom") {
-            options.romDevice = value;
-        } else if (option == "--rom-baud") {
-            if (value.empty() || value.size() > 7 ||
-                value.find_first_not_of("0123456789") != std::string::npos ||
-                !RomDevice::supportedRate(static_cast<uint32_t>(std::stoul(value))))
-                return bad("--rom-baud must be one of 9600, 19200, 38400, 57600, 115200, 230400, "
-                           "460800, 921600");
-            options.romBaud = static_cast<uint32_t>(std::stoul(value));
-        } else {
-            return bad("unknown option: " + option);
-        }
+        options.command.assign(words.begin() + static_cast<std::ptrdiff_t>(walk.next), words.end());
+        if (options.command.empty())
+            return bad("-- must be followed by a command");
     }
     for (const auto* list : {&options.busy, &options.unreadable})
         for (const std::string& text : *list) {

@@ -7,20 +7,6 @@ namespace Corvane::Tools {
 
 namespace {
 
-constexpr uint8_t kOpMask = 0xC0;
-constexpr uint8_t kOpGet = 0x40;
-constexpr uint8_t kOpSet = 0x80;
-constexpr uint8_t kSpecRequest = 0x20;
-constexpr uint8_t kSpecError = 0x80;
-constexpr uint8_t kIndexMask = 0x1F;
-
-bool isUeiRequest(const WirePacket& packet) {
-    if (packet.length < 3 || (packet.data[2] & kSpecRequest) == 0)
-        return false;
-    const uint8_t op = packet.data[1] & kOpMask;
-    return (op == kOpGet || op == kOpSet) && packet.carriesUEI();
-}
-
 // The module's side of the host connection: its own identity, the router's wire. A module that
 // restarts (into its boot loader, or into new firmware) leaves the router's link up.
 class BusConnection final : public ModuleConnection {
@@ -56,13 +42,8 @@ void BusModule::serve(ModuleConnection& host, const WirePacket& packet) {
     if (const PacketHandler handler = handlers_.handler(packet.data[0])) {
         handler(connection, packet);
     } else if (isUeiRequest(packet)) {
-        const uint8_t option = packet.data[1] & 0x3F;
-        const uint8_t replyOption =
-            (packet.data[1] & kOpMask) == kOpSet ? static_cast<uint8_t>(option | 0xC0) : option;
-        connection.send(WirePacket(
-            identity_.address, {packet.data[0], replyOption,
-                                static_cast<uint8_t>((packet.data[2] & kIndexMask) | kSpecError),
-                                static_cast<uint8_t>(aErrInvalidEntity)}));
+        connection.send(
+            ueiErrorReply(identity_.address, packet, static_cast<uint8_t>(aErrInvalidEntity)));
     }
 }
 

@@ -8,7 +8,6 @@ namespace Corvane::Tools {
 
 namespace {
 
-constexpr uint8_t kCmdI2C = 8;
 constexpr uint8_t kReadFlag = 0x01;
 constexpr uint8_t kPullupAddress = 1;
 constexpr uint8_t kMaxTransfer = 23;

@@ -1,6 +1,6 @@
 // The virtual module's request/reply engine: decodes each request, looks the entity and option
 // up in the model's table, keeps the values hosts set, and answers as a module does, error
-// replies and faults included.
+// replies and faults included. Store slots and factory data have files of their own.
 #include "RequestReplyModel.h"
 
 #include <algorithm>
@@ -9,42 +9,14 @@
 #include <mutex>
 #include <utility>
 
+#include "FactoryDataModel.h"
 #include "ModelTable.h"
+#include "StoreSlotModel.h"
 #include "corvane/aError.h"
 
 namespace Corvane::Tools {
 
 namespace {
-
-constexpr uint8_t kOpMask = 0xC0;
-constexpr uint8_t kOpGet = 0x40;
-constexpr uint8_t kOpSet = 0x80;
-constexpr uint8_t kOpAck = 0xC0;
-constexpr uint8_t kOptionMask = 0x3F;
-constexpr uint8_t kIndexMask = 0x1F;
-constexpr uint8_t kSpecRequest = 0x20;
-constexpr uint8_t kSpecError = 0x80;
-constexpr uint8_t kBytesPerPacket = 24;
-constexpr uint8_t kMore = 0x80;
-constexpr uint8_t kSequenceMask = 0x7F;
-
-constexpr uint8_t kCmdSystem = 3;
-constexpr uint8_t kOptVersion = 7;
-constexpr uint8_t kCmdStoreSlot = 4;
-constexpr uint8_t kCmdDebug = 23;
-constexpr uint8_t kCmdModuleQuery = 73;
-constexpr uint8_t kCmdFactoryData = 94;
-
-constexpr uint8_t kSlotReadBytes = 25;
-constexpr uint8_t kSlotErrorBit = 0x80;
-constexpr std::size_t kMaxOpenHandles = 16;
-
-constexpr uint8_t kFactoryIndexMask = 0x0F;
-constexpr uint8_t kFactoryWrite = 0x10;
-constexpr uint8_t kFactoryEnd = 0x20;
-constexpr uint8_t kFactoryFirst = 0x40;
-constexpr uint8_t kFactoryErrorBit = 0x80;
-constexpr uint8_t kFactoryRunBytes = 26;
 
 // Endless byte runs kept at once; the oldest connection's is dropped for a newer one.
 constexpr std::size_t kMaxEndlessRuns = 64;
@@ -105,21 +77,6 @@ struct RequestReplyModel::Impl {
         bool failed = false;
         std::vector<uint8_t> bytes;
     };
-    struct Slot {
-        uint16_t capacity = 0;
-        std::vector<uint8_t> bytes;
-    };
-    struct Handle {
-        uint16_t slot; // store << 8 | slot
-        bool writing;
-        std::size_t position;
-    };
-    struct FactoryTransfer {
-        uint8_t index;
-        bool writing;
-        std::size_t position;
-        std::vector<uint8_t> bytes;
-    };
     // A byte array reply that never ends (the endlessBytes fault), per host connection.
     struct EndlessRun {
         std::vector<uint8_t> header; // command, option, index
@@ -130,14 +87,7 @@ struct RequestReplyModel::Impl {
     };
 
     Impl(const ModuleIdentity& id, const ModelFaults& f)
-        : identity(id), def(modelDefinition(id.model)), faults(f) {
-        for (const SlotDef& s : def.slots)
-            slots[uint16_t(s.store << 8 | s.slot)] = {
-                s.capacity, std::vector<uint8_t>(s.initial.begin(), s.initial.end())};
-        for (const FactoryBlockDef& b : def.factoryBlocks)
-            factory[b.index] = {b.capacity,
-                                std::vector<uint8_t>(b.initial.begin(), b.initial.end())};
-    }
+        : identity(id), def(modelDefinition(id.model)), faults(f), slots(def), factory(def) {}
 
     void handleUei(ModuleConnection& c, const WirePacket& request);
     void handleGet(ModuleConnection& c, const WirePacket& request, const OptionDef& option);
@@ -146,8 +96,6 @@ struct RequestReplyModel::Impl {
     void sendBytes(ModuleConnection& c, uint8_t command, uint8_t option, uint8_t index,
                    const std::vector<uint8_t>& bytes);
     void handleQuery(ModuleConnection& c, const WirePacket& request);
-    void handleSlot(ModuleConnection& c, const WirePacket& request);
-    void handleFactory(ModuleConnection& c, const WirePacket& request);
     void startEndless(ModuleConnection& c, uint8_t command, uint8_t option, uint8_t index,
                       const std::vector<uint8_t>& bytes);
     void sendEndless(ModuleConnection& c, EndlessRun& run);
@@ -167,26 +115,14 @@ struct RequestReplyModel::Impl {
     std::map<uint32_t, uint32_t> scalars;
     std::map<uint32_t, std::vector<uint8_t>> arrays;
     std::map<std::pair<const ModuleConnection*, uint32_t>, Incoming> incoming;
-    std::map<uint16_t, Slot> slots;
-    std::map<uint8_t, Handle> handles;
-    uint8_t nextHandle = 1;
-    struct Block {
-        uint16_t capacity;
-        std::vector<uint8_t> bytes;
-    };
-    std::map<uint8_t, Block> factory;
-    std::optional<FactoryTransfer> factoryTransfer;
+    StoreSlotModel slots;
+    FactoryDataModel factory;
     std::map<uint64_t, EndlessRun> endless; // by connection id
 };
 
 void RequestReplyModel::Impl::ueiError(ModuleConnection& c, const WirePacket& request,
                                        aErr code) const {
-    const uint8_t option = request.data[1] & kOptionMask;
-    const uint8_t replyOption = (request.data[1] & kOpMask) == kOpSet ? (option | kOpAck) : option;
-    c.send(WirePacket(c.identity().address,
-                      {request.data[0], replyOption,
-                       static_cast<uint8_t>((request.data[2] & kIndexMask) | kSpecError),
-                       static_cast<uint8_t>(code)}));
+    c.send(ueiErrorReply(c.identity().address, request, static_cast<uint8_t>(code)));
 }
 
 uint32_t RequestReplyModel::Impl::scalar(const OptionDef& option, uint32_t key) const {
@@ -453,152 +389,6 @@ void RequestReplyModel::Impl::handleQuery(ModuleConnection& c, const WirePacket&
     }
 }
 
-void RequestReplyModel::Impl::handleSlot(ModuleConnection& c, const WirePacket& request) {
-    if (request.length < 3)
-        return;
-    std::lock_guard<std::mutex> lock(mutex);
-    const uint8_t option = request.data[1];
-    if (faults.silentUei.matches(kCmdStoreSlot, option))
-        return;
-    const uint8_t address = c.identity().address;
-    const uint8_t* args = request.data.data() + 2;
-    // Options 1 to 4 name store and slot (error code in byte 4), the others a handle (byte 3).
-    auto slotError = [&](aErr code) {
-        c.send(WirePacket(address, {kCmdStoreSlot, uint8_t(option | kSlotErrorBit), args[0],
-                                    args[1], uint8_t(code)}));
-    };
-    auto handleError = [&](aErr code) {
-        c.send(WirePacket(
-            address, {kCmdStoreSlot, uint8_t(option | kSlotErrorBit), args[0], uint8_t(code)}));
-    };
-    if (option >= 1 && option <= 4) {
-        if (request.length != 4)
-            return;
-        const uint16_t key = uint16_t(args[0] << 8 | args[1]);
-        const auto found = slots.find(key);
-        if (found == slots.end())
-            return slotError(aErrNotFound);
-        Slot& slot = found->second;
-        if (option <= 2) {
-            const uint16_t value = option == 1 ? slot.capacity : uint16_t(slot.bytes.size());
-            c.send(WirePacket(address, {kCmdStoreSlot, option, args[0], args[1],
-                                        uint8_t(value >> 8), uint8_t(value)}));
-            return;
-        }
-        if (handles.size() >= kMaxOpenHandles)
-            return slotError(aErrResource);
-        while (nextHandle == 0 || handles.count(nextHandle))
-            ++nextHandle;
-        const uint8_t handle = nextHandle++;
-        const bool writing = option == 4;
-        if (writing)
-            slot.bytes.clear();
-        handles[handle] = Handle{key, writing, 0};
-        c.send(WirePacket(address, {kCmdStoreSlot, option, args[0], args[1], handle}));
-        return;
-    }
-    const auto open = handles.find(args[0]);
-    if (open == handles.end())
-        return handleError(aErrNotFound);
-    Handle& handle = open->second;
-    Slot& slot = slots[handle.slot];
-    switch (option) {
-    case 6: { // read
-        if (handle.writing)
-            return handleError(aErrMode);
-        const std::size_t count =
-            std::min<std::size_t>(slot.bytes.size() - handle.position, kSlotReadBytes);
-        if (count == 0)
-            return handleError(aErrEOF);
-        std::vector<uint8_t> reply{kCmdStoreSlot, option, args[0]};
-        reply.insert(reply.end(), slot.bytes.begin() + handle.position,
-                     slot.bytes.begin() + handle.position + count);
-        handle.position += count;
-        c.send(packetOf(address, reply));
-        return;
-    }
-    case 7: { // write
-        if (!handle.writing)
-            return handleError(aErrMode);
-        const std::size_t count = request.length - 3u;
-        if (slot.bytes.size() + count > slot.capacity)
-            return handleError(aErrOverrun);
-        uint8_t sum = 0;
-        for (std::size_t i = 0; i < count; ++i) {
-            slot.bytes.push_back(request.data[3 + i]);
-            sum = uint8_t(sum + request.data[3 + i]);
-        }
-        if (faults.badSlotChecksum != 0 && --faults.badSlotChecksum == 0)
-            sum = uint8_t(~sum);
-        c.send(WirePacket(address, {kCmdStoreSlot, option, args[0], sum}));
-        return;
-    }
-    case 8: // close
-        handles.erase(open);
-        c.send(WirePacket(address, {kCmdStoreSlot, option, args[0], 0}));
-        return;
-    default: return handleError(aErrInvalidOption);
-    }
-}
-
-void RequestReplyModel::Impl::handleFactory(ModuleConnection& c, const WirePacket& request) {
-    if (request.length < 2)
-        return;
-    std::lock_guard<std::mutex> lock(mutex);
-    const uint8_t option = request.data[1];
-    if (faults.silentUei.matches(kCmdFactoryData, option & kFactoryIndexMask))
-        return;
-    const uint8_t address = c.identity().address;
-    const uint8_t replyOption = option & kFactoryIndexMask;
-    auto error = [&](aErr code) {
-        c.send(WirePacket(
-            address, {kCmdFactoryData, uint8_t(replyOption | kFactoryErrorBit), uint8_t(code)}));
-    };
-    if (option == kFactoryEnd) {
-        if (request.length != 4)
-            return error(aErrSize);
-        const std::size_t count = std::size_t(request.data[2]) << 8 | request.data[3];
-        std::optional<FactoryTransfer> transfer = std::exchange(factoryTransfer, std::nullopt);
-        if (!transfer)
-            return error(aErrNotReady);
-        const std::size_t moved = transfer->writing ? transfer->bytes.size() : transfer->position;
-        if (count != moved)
-            return error(aErrSize);
-        if (transfer->writing)
-            factory[transfer->index].bytes = std::move(transfer->bytes);
-        c.send(WirePacket(address, {kCmdFactoryData, 0}));
-        return;
-    }
-    const uint8_t index = option & kFactoryIndexMask;
-    const auto block = factory.find(index);
-    if (block == factory.end())
-        return error(aErrNotFound);
-    const bool writing = (option & kFactoryWrite) != 0;
-    if (option & kFactoryFirst)
-        factoryTransfer = FactoryTransfer{index, writing, 0, {}};
-    else if (!factoryTransfer || factoryTransfer->index != index ||
-             factoryTransfer->writing != writing)
-        return error(aErrMode);
-    FactoryTransfer& transfer = *factoryTransfer;
-    if (writing) {
-        const std::size_t count = request.length - 2u;
-        if (transfer.bytes.size() + count > block->second.capacity)
-            return error(aErrOverrun);
-        transfer.bytes.insert(transfer.bytes.end(), request.data.begin() + 2,
-                              request.data.begin() + request.length);
-        c.send(WirePacket(address, {kCmdFactoryData, index}));
-        return;
-    }
-    const std::vector<uint8_t>& bytes = block->second.bytes;
-    const std::size_t count =
-        std::min<std::size_t>(bytes.size() - transfer.position, kFactoryRunBytes);
-    std::vector<uint8_t> reply{kCmdFactoryData, index};
-    reply.insert(reply.end(), bytes.begin() + transfer.position,
-                 bytes.begin() + transfer.position + count);
-    transfer.position += count;
-    c.send(packetOf(address, reply));
-}
-
 RequestReplyModel::RequestReplyModel(const ModuleIdentity& identity, const ModelFaults& faults)
     : impl_(std::make_unique<Impl>(identity, faults)) {}
 
@@ -618,10 +408,13 @@ void RequestReplyModel::install(VirtualModule& module) {
         if (!impl->faults.silentUei.matches(kCmdDebug, UeiName::kAnyOption))
             c.send(p);
     });
-    module.setHandler(kCmdStoreSlot,
-                      [impl](ModuleConnection& c, const WirePacket& p) { impl->handleSlot(c, p); });
+    module.setHandler(kCmdStoreSlot, [impl](ModuleConnection& c, const WirePacket& p) {
+        std::lock_guard<std::mutex> lock(impl->mutex);
+        impl->slots.handle(c, p, impl->faults);
+    });
     module.setHandler(kCmdFactoryData, [impl](ModuleConnection& c, const WirePacket& p) {
-        impl->handleFactory(c, p);
+        std::lock_guard<std::mutex> lock(impl->mutex);
+        impl->factory.handle(c, p, impl->faults);
     });
     module.addPeriodicSource(
         [impl](ModuleConnection& c, Clock::time_point now) { return impl->produce(c, now); });
@@ -639,18 +432,12 @@ ModelFaults RequestReplyModel::faults() const {
 
 std::optional<std::vector<uint8_t>> RequestReplyModel::slot(uint8_t store, uint8_t slot) const {
     std::lock_guard<std::mutex> lock(impl_->mutex);
-    const auto found = impl_->slots.find(uint16_t(store << 8 | slot));
-    if (found == impl_->slots.end())
-        return std::nullopt;
-    return found->second.bytes;
+    return impl_->slots.contents(store, slot);
 }
 
 std::optional<std::vector<uint8_t>> RequestReplyModel::factoryBlock(uint8_t index) const {
     std::lock_guard<std::mutex> lock(impl_->mutex);
-    const auto found = impl_->factory.find(index);
-    if (found == impl_->factory.end())
-        return std::nullopt;
-    return found->second.bytes;
+    return impl_->factory.block(index);
 }
 
 std::optional<std::vector<uint8_t>> RequestReplyModel::bytes(uint8_t command, uint8_t index,

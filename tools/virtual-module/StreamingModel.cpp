@@ -16,13 +16,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr uint8_t kStreamCommand = 93;
 constexpr uint8_t kEnable = 1;
 constexpr uint8_t kDisable = 2;
 constexpr uint8_t kStatus = 1;
 constexpr uint8_t kWildcard = 0xFF;
-constexpr uint8_t kSpecStream = 0x40;
-constexpr uint8_t kSpecError = 0x80;
 // Samples one turn of the module's loop sends at most, so a burst never piles up more unsent
 // bytes than a connection may hold.
 constexpr uint32_t kSamplesPerTurn = 512;
@@ -74,19 +71,19 @@ void StreamingModel::Impl::handle(ModuleConnection& c, const WirePacket& request
     if (request.length < 3)
         return;
     const uint8_t option = request.data[1];
-    const uint8_t code = option & 0x3F;
+    const uint8_t code = option & kOptionMask;
     auto error = [&](uint8_t err) {
         c.send(WirePacket(address,
-                          {kStreamCommand, static_cast<uint8_t>(code | 0xC0), kSpecError, err}));
+                          {kCmdStream, static_cast<uint8_t>(code | kOpAck), kSpecError, err}));
     };
-    if ((option & 0xC0) == 0x40 && code == kStatus) {
+    if ((option & kOpMask) == kOpGet && code == kStatus) {
         std::lock_guard<std::mutex> lock(mutex);
         const auto found = connections.find(&c);
         const bool streaming = found != connections.end() && !found->second.registrations.empty();
-        c.send(WirePacket(address, {kStreamCommand, kStatus, 0, uint8_t{streaming}}));
+        c.send(WirePacket(address, {kCmdStream, kStatus, 0, uint8_t{streaming}}));
         return;
     }
-    if ((option & 0xC0) != 0x80 || (code != kEnable && code != kDisable))
+    if ((option & kOpMask) != kOpSet || (code != kEnable && code != kDisable))
         return error(aErrInvalidOption);
     if (request.length != 7)
         return error(aErrSize); // the value is one 32-bit key
@@ -107,7 +104,7 @@ void StreamingModel::Impl::handle(ModuleConnection& c, const WirePacket& request
             });
         }
     }
-    c.send(WirePacket(address, {kStreamCommand, static_cast<uint8_t>(0xC0 | code), 0}));
+    c.send(WirePacket(address, {kCmdStream, static_cast<uint8_t>(kOpAck | code), 0}));
 }
 
 std::vector<Streamed> StreamingModel::Impl::streamedValues(const PerConnection& c) const {
@@ -191,7 +188,7 @@ StreamingModel::StreamingModel(RequestReplyModel& model, uint8_t modelCode,
 StreamingModel::~StreamingModel() = default;
 
 void StreamingModel::install(VirtualModule& module) {
-    module.setHandler(kStreamCommand, [this](ModuleConnection& c, const WirePacket& request) {
+    module.setHandler(kCmdStream, [this](ModuleConnection& c, const WirePacket& request) {
         impl_->handle(c, request);
     });
     module.addPeriodicSource(

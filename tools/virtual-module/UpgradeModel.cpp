@@ -15,19 +15,11 @@ namespace Corvane::Tools {
 
 namespace {
 
-constexpr uint8_t kCmdUpgrade = 0x5F;
 constexpr uint8_t kInit = 0, kData = 1, kLoad = 2, kPrepare = 3, kSum = 4, kWrite = 5, kReboot = 6,
                   kStatus = 7, kDataUei = 10;
 constexpr uint32_t kLoadBase = 0x20000000;
 // The most one byte array on option 10 may carry, as a chunk size announced by PREPARE.
 constexpr std::size_t kMaxUeiRun = 65535;
-
-constexpr uint8_t kOpSet = 0x80;
-constexpr uint8_t kOpAck = 0xC0;
-constexpr uint8_t kOptionMask = 0x3F;
-constexpr uint8_t kIndexMask = 0x1F;
-constexpr uint8_t kMore = 0x80;
-constexpr uint8_t kSequenceMask = 0x7F;
 
 uint8_t byteOf(uint32_t value, int shift) {
     return static_cast<uint8_t>(value >> shift);
@@ -126,7 +118,7 @@ void UpgradeModel::Impl::dataUei(ModuleConnection& c, const WirePacket& packet) 
         return;
     if (ueiFailure != 0) {
         c.send(WirePacket(address, {kCmdUpgrade, static_cast<uint8_t>(kDataUei | kOpAck),
-                                    static_cast<uint8_t>(index | 0x80), ueiFailure}));
+                                    static_cast<uint8_t>(index | kSpecError), ueiFailure}));
     } else {
         ++stats.ueiDataRuns;
         accept(ueiRun.data(), ueiRun.size());
@@ -144,7 +136,7 @@ void UpgradeModel::Impl::handle(ModuleConnection& c, const WirePacket& packet) {
         return;
     const bool ueiData = (packet.data[1] & ~kOptionMask) == kOpSet &&
                          (packet.data[1] & kOptionMask) == kDataUei && packet.length >= 3 &&
-                         (packet.data[2] & 0x20);
+                         (packet.data[2] & kSpecRequest);
     if ((ueiData || packet.data[1] == kData) && bootLoader && faults.beforeFirmwareData)
         std::exchange(faults.beforeFirmwareData, nullptr)();
     if (ueiData) {

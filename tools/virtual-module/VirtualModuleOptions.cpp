@@ -2,6 +2,7 @@
 #include "VirtualModuleOptions.h"
 
 #include "BuildText.h"
+#include "ToolOptions.h"
 
 #include "corvane/aVersion.h"
 
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string_view>
 #include <vector>
 
@@ -312,199 +314,212 @@ bool parseBusModule(const std::string& text, BusModuleConfig& module) {
     return true;
 }
 
+std::string invalidValue(const std::string& option, const std::string& text) {
+    return "invalid value '" + text + "' for " + option;
+}
+
+// An option whose one value parse takes whole; anything else is named as invalid.
+ToolOption valueOption(const std::string& name, std::function<bool(const std::string&)> parse,
+                       const std::string& valueName = {}) {
+    return {.name = name,
+            .values = 1,
+            .valueName = valueName,
+            .handler = [name, parse](OptionValues values) {
+                return parse(values[0]) ? std::string() : invalidValue(name, values[0]);
+            }};
+}
+
+// An option whose value is a number in [low, high] (base 0: decimal, or 0x hexadecimal).
+ToolOption numberOption(const std::string& name, unsigned long low, unsigned long high, int base,
+                        std::function<void(unsigned long)> store) {
+    return valueOption(name, [=](const std::string& text) {
+        unsigned long value = 0;
+        if (!parseNumber(text.c_str(), low, high, base, value))
+            return false;
+        store(value);
+        return true;
+    });
+}
+
+ToolOption flagOption(const std::string& name, bool& flag) {
+    return {.name = name, .handler = setsFlag(flag)};
+}
+
+// Who the module is and where it listens.
+void addModuleOptions(std::vector<ToolOption>& table, VirtualModuleConfig& config,
+                      bool& bindGiven) {
+    table.push_back(numberOption("--port", 0, 65535, 0, [&config](unsigned long value) {
+        config.port = static_cast<uint16_t>(value);
+    }));
+    table.push_back(valueOption(
+        "--bind",
+        [&](const std::string& text) {
+            config.bindAddress = text;
+            bindGiven = true;
+            return true;
+        },
+        "an address"));
+    table.push_back(numberOption("--serial", 0, 0xFFFFFFFFul, 16, [&config](unsigned long value) {
+        config.identity.serialNumber = static_cast<uint32_t>(value);
+    }));
+    table.push_back(numberOption("--model", 1, 255, 0, [&config](unsigned long value) {
+        config.identity.model = static_cast<uint8_t>(value);
+    }));
+    table.push_back({.name = "--address", .values = 1, .handler = [&config](OptionValues values) {
+                         unsigned long value = 0;
+                         if (!parseNumber(values[0].c_str(), 2, 254, 0, value))
+                             return invalidValue("--address", values[0]);
+                         if (value % 2 != 0)
+                             return "the module address must be even: '" + values[0] + "'";
+                         config.identity.address = static_cast<uint8_t>(value);
+                         return std::string();
+                     }});
+    table.push_back(numberOption("--heartbeat-ms", 0, 3600000, 0, [&config](unsigned long value) {
+        config.heartbeatMs = static_cast<uint32_t>(value);
+    }));
+    table.push_back(numberOption("--latency-us", 0, 10000000, 0, [&config](unsigned long value) {
+        config.latencyUs = static_cast<uint32_t>(value);
+    }));
+    table.push_back(valueOption(
+        "--discovery",
+        [&config](const std::string& text) {
+            config.discoveryInterface = text;
+            return true;
+        },
+        "an interface address"));
+    table.push_back(flagOption("--verbose", config.verbose));
+}
+
+// Misbehaviour of the link, the model and discovery.
+void addFaultOptions(std::vector<ToolOption>& table, VirtualModuleConfig& config) {
+    ModelFaults& model = config.modelFaults;
+    table.push_back(numberOption("--drop-after", 0, 0xFFFFFFFFul, 0, [&config](unsigned long v) {
+        config.faults.dropAfter = static_cast<uint32_t>(v);
+    }));
+    table.push_back(flagOption("--garbage", config.faults.garbage));
+    table.push_back(flagOption("--mute", config.faults.mute));
+    table.push_back(numberOption("--seed", 0, 0xFFFFFFFFul, 0, [&config](unsigned long value) {
+        config.seed = static_cast<uint32_t>(value);
+    }));
+    table.push_back(valueOption("--error-uei", [&model](const std::string& text) {
+        return parseUeiName(text.c_str(), model.errorUei, &model.errorCode);
+    }));
+    table.push_back(valueOption("--no-reply", [&model](const std::string& text) {
+        return parseUeiName(text.c_str(), model.silentUei, nullptr);
+    }));
+    table.push_back(
+        numberOption("--bad-slot-checksum", 0, 0xFFFFFFFFul, 0, [&model](unsigned long value) {
+            model.badSlotChecksum = static_cast<uint32_t>(value);
+        }));
+    table.push_back(flagOption("--bytes-out-of-sequence", model.bytesOutOfSequence));
+    table.push_back(flagOption("--exclusive", config.faults.exclusive));
+    table.push_back(valueOption("--endless-bytes", [&model](const std::string& text) {
+        return parseEndlessBytes(text, model);
+    }));
+    table.push_back(numberOption("--discovery-copies", 1, 100000, 0, [&config](unsigned long v) {
+        config.discoveryFaults.copies = static_cast<uint32_t>(v);
+    }));
+    table.push_back(numberOption("--discovery-junk", 0, 100000, 0, [&config](unsigned long v) {
+        config.discoveryFaults.junk = static_cast<uint32_t>(v);
+    }));
+    table.push_back(valueOption(
+        "--discovery-from",
+        [&config](const std::string& text) {
+            in_addr address{};
+            if (::inet_pton(AF_INET, text.c_str(), &address) != 1)
+                return false;
+            config.discoveryFaults.forgedSource = text;
+            return true;
+        },
+        "an address"));
+}
+
+// The running firmware and the upgrade protocol.
+void addUpgradeOptions(std::vector<ToolOption>& table, VirtualModuleConfig& config) {
+    table.push_back(valueOption(
+        "--build", [&config](const std::string& text) { return parseBuild(text, config.build); }));
+    table.push_back(valueOption("--firmware-version", [&config](const std::string& text) {
+        return parseVersion(text, config.packedVersion);
+    }));
+    table.push_back(numberOption("--chunk-size", 1, 65535, 0, [&config](unsigned long value) {
+        config.chunkSize = static_cast<uint16_t>(value);
+    }));
+    table.push_back(valueOption("--upgrade-fault", [&config](const std::string& text) {
+        return parseUpgradeFault(text, config.upgradeFaults);
+    }));
+}
+
+// The modules behind the module, which make it a router; without busModules only the fault
+// that needs none.
+void addNetworkOptions(std::vector<ToolOption>& table, VirtualModuleConfig& config,
+                       std::vector<BusModuleConfig>* busModules) {
+    table.push_back(flagOption("--bus-present-everywhere", config.busPresentEverywhere));
+    if (busModules == nullptr)
+        return;
+    table.push_back(valueOption("--bus-module", [busModules](const std::string& text) {
+        BusModuleConfig module;
+        if (!parseBusModule(text, module))
+            return false;
+        busModules->push_back(module);
+        return true;
+    }));
+    // ADDRESS:NAME of a module given before it.
+    table.push_back(valueOption("--bus-upgrade-fault", [busModules](const std::string& text) {
+        const std::size_t colon = text.find(':');
+        unsigned long address = 0;
+        auto module = busModules->end();
+        if (colon != std::string::npos &&
+            parseNumber(text.substr(0, colon).c_str(), 0, 255, 0, address))
+            module =
+                std::find_if(busModules->begin(), busModules->end(), [&](const BusModuleConfig& m) {
+                    return m.identity.address == address;
+                });
+        return module != busModules->end() &&
+               parseUpgradeFault(std::string_view(text).substr(colon + 1), module->upgradeFaults,
+                                 false);
+    }));
+}
+
+void addStreamingOptions(std::vector<ToolOption>& table, VirtualModuleConfig& config) {
+    table.push_back(
+        numberOption("--stream-interval-us", 0, 60000000, 0, [&config](unsigned long v) {
+            config.streamIntervalUs = static_cast<uint32_t>(v);
+        }));
+    table.push_back(numberOption("--stream-burst", 0, 10000000, 0, [&config](unsigned long value) {
+        config.streamBurst = static_cast<uint32_t>(value);
+    }));
+}
+
+const OptionRules kRules{
+    .unknown = [](const std::string& word, bool) { return "unknown option '" + word + "'"; },
+    .missingValue =
+        [](const ToolOption& option, const std::string& word) {
+            return "option " + word + " needs " +
+                   (option.valueName.empty() ? "a value" : option.valueName);
+        },
+    .operand = nullptr,
+};
+
 } // namespace
 
 OptionsResult parseVirtualModuleOptions(int argc, const char* const* argv,
                                         VirtualModuleConfig& config, std::string* error,
                                         std::vector<BusModuleConfig>* busModules) {
-    auto fail = [&](const std::string& message) {
-        if (error)
-            *error = message;
-        return OptionsResult::Error;
-    };
     bool bindGiven = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view option = argv[i];
-        if (option == "--help" || option == "-h")
-            return OptionsResult::Help;
-        if (option == "--garbage") {
-            config.faults.garbage = true;
-            continue;
-        }
-        if (option == "--mute") {
-            config.faults.mute = true;
-            continue;
-        }
-        if (option == "--bytes-out-of-sequence") {
-            config.modelFaults.bytesOutOfSequence = true;
-            continue;
-        }
-        if (option == "--error-uei" || option == "--no-reply") {
-            if (i + 1 >= argc)
-                return fail("option " + std::string(option) + " needs a value");
-            const char* text = argv[++i];
-            UeiName& name = option == "--error-uei" ? config.modelFaults.errorUei
-                                                    : config.modelFaults.silentUei;
-            uint8_t* code = option == "--error-uei" ? &config.modelFaults.errorCode : nullptr;
-            if (!parseUeiName(text, name, code))
-                return fail("invalid value '" + std::string(text) + "' for " + std::string(option));
-            continue;
-        }
-        if (option == "--exclusive") {
-            config.faults.exclusive = true;
-            continue;
-        }
-        if (option == "--bus-present-everywhere") {
-            config.busPresentEverywhere = true;
-            continue;
-        }
-        if (option == "--endless-bytes") {
-            if (i + 1 >= argc)
-                return fail("option --endless-bytes needs a value");
-            const std::string text = argv[++i];
-            if (!parseEndlessBytes(text, config.modelFaults))
-                return fail("invalid value '" + text + "' for --endless-bytes");
-            continue;
-        }
-        if (option == "--discovery-from") {
-            if (i + 1 >= argc)
-                return fail("option --discovery-from needs an address");
-            const std::string text = argv[++i];
-            in_addr address{};
-            if (::inet_pton(AF_INET, text.c_str(), &address) != 1)
-                return fail("invalid value '" + text + "' for --discovery-from");
-            config.discoveryFaults.forgedSource = text;
-            continue;
-        }
-        if (option == "--upgrade-fault" || option == "--firmware-version") {
-            if (i + 1 >= argc)
-                return fail("option " + std::string(option) + " needs a value");
-            const std::string_view text = argv[++i];
-            const bool ok = option == "--upgrade-fault"
-                                ? parseUpgradeFault(text, config.upgradeFaults)
-                                : parseVersion(text, config.packedVersion);
-            if (!ok)
-                return fail("invalid value '" + std::string(text) + "' for " + std::string(option));
-            continue;
-        }
-        if (option == "--build") {
-            if (i + 1 >= argc)
-                return fail("option --build needs a value");
-            const std::string text = argv[++i];
-            if (!parseBuild(text, config.build))
-                return fail("invalid value '" + text + "' for --build");
-            continue;
-        }
-        if (option == "--verbose") {
-            config.verbose = true;
-            continue;
-        }
-        if (option == "--bus-upgrade-fault" && busModules) {
-            if (i + 1 >= argc)
-                return fail("option --bus-upgrade-fault needs a value");
-            const std::string text = argv[++i];
-            const std::size_t colon = text.find(':');
-            unsigned long address = 0;
-            auto module = busModules->end();
-            if (colon != std::string::npos &&
-                parseNumber(text.substr(0, colon).c_str(), 0, 255, 0, address))
-                module = std::find_if(
-                    busModules->begin(), busModules->end(),
-                    [&](const BusModuleConfig& m) { return m.identity.address == address; });
-            if (module == busModules->end() ||
-                !parseUpgradeFault(std::string_view(text).substr(colon + 1), module->upgradeFaults,
-                                   false))
-                return fail("invalid value '" + text + "' for --bus-upgrade-fault");
-            continue;
-        }
-        if (option == "--bus-module" && busModules) {
-            if (i + 1 >= argc)
-                return fail("option --bus-module needs a value");
-            const std::string text = argv[++i];
-            BusModuleConfig module;
-            if (!parseBusModule(text, module))
-                return fail("invalid value '" + text + "' for --bus-module");
-            busModules->push_back(module);
-            continue;
-        }
-
-        struct Numeric {
-            std::string_view name;
-            unsigned long low, high;
-            int base;
-        };
-        static constexpr Numeric numerics[] = {
-            {"--port", 0, 65535, 0},
-            {"--serial", 0, 0xFFFFFFFFul, 16},
-            {"--model", 1, 255, 0},
-            {"--address", 2, 254, 0},
-            {"--heartbeat-ms", 0, 3600000, 0},
-            {"--latency-us", 0, 10000000, 0},
-            {"--drop-after", 0, 0xFFFFFFFFul, 0},
-            {"--seed", 0, 0xFFFFFFFFul, 0},
-            {"--bad-slot-checksum", 0, 0xFFFFFFFFul, 0},
-            {"--chunk-size", 1, 65535, 0},
-            {"--stream-interval-us", 0, 60000000, 0},
-            {"--stream-burst", 0, 10000000, 0},
-            {"--discovery-copies", 1, 100000, 0},
-            {"--discovery-junk", 0, 100000, 0},
-        };
-        const Numeric* numeric = nullptr;
-        for (const Numeric& n : numerics)
-            if (n.name == option)
-                numeric = &n;
-        if (option == "--bind") {
-            if (i + 1 >= argc)
-                return fail("option --bind needs an address");
-            config.bindAddress = argv[++i];
-            bindGiven = true;
-            continue;
-        }
-        if (option == "--discovery") {
-            if (i + 1 >= argc)
-                return fail("option --discovery needs an interface address");
-            config.discoveryInterface = argv[++i];
-            continue;
-        }
-        if (numeric == nullptr)
-            return fail("unknown option '" + std::string(option) + "'");
-        if (i + 1 >= argc)
-            return fail("option " + std::string(option) + " needs a value");
-        const char* text = argv[++i];
-        unsigned long value = 0;
-        if (!parseNumber(text, numeric->low, numeric->high, numeric->base, value))
-            return fail("invalid value '" + std::string(text) + "' for " + std::string(option));
-
-        if (option == "--port")
-            config.port = static_cast<uint16_t>(value);
-        else if (option == "--serial")
-            config.identity.serialNumber = static_cast<uint32_t>(value);
-        else if (option == "--model")
-            config.identity.model = static_cast<uint8_t>(value);
-        else if (option == "--address") {
-            if (value % 2 != 0)
-                return fail("the module address must be even: '" + std::string(text) + "'");
-            config.identity.address = static_cast<uint8_t>(value);
-        } else if (option == "--heartbeat-ms")
-            config.heartbeatMs = static_cast<uint32_t>(value);
-        else if (option == "--latency-us")
-            config.latencyUs = static_cast<uint32_t>(value);
-        else if (option == "--drop-after")
-            config.faults.dropAfter = static_cast<uint32_t>(value);
-        else if (option == "--seed")
-            config.seed = static_cast<uint32_t>(value);
-        else if (option == "--bad-slot-checksum")
-            config.modelFaults.badSlotChecksum = static_cast<uint32_t>(value);
-        else if (option == "--chunk-size")
-            config.chunkSize = static_cast<uint16_t>(value);
-        else if (option == "--stream-interval-us")
-            config.streamIntervalUs = static_cast<uint32_t>(value);
-        else if (option == "--stream-burst")
-            config.streamBurst = static_cast<uint32_t>(value);
-        else if (option == "--discovery-copies")
-            config.discoveryFaults.copies = static_cast<uint32_t>(value);
-        else if (option == "--discovery-junk")
-            config.discoveryFaults.junk = static_cast<uint32_t>(value);
+    std::vector<ToolOption> table{{.name = "--help", .alias = "-h", .stops = true}};
+    addModuleOptions(table, config, bindGiven);
+    addFaultOptions(table, config);
+    addUpgradeOptions(table, config);
+    addNetworkOptions(table, config, busModules);
+    addStreamingOptions(table, config);
+    const std::vector<std::string> words = commandWords(argc, argv);
+    const OptionWalk walk = walkOptions(table, kRules, words);
+    if (walk.outcome == OptionWalk::Outcome::Stopped)
+        return OptionsResult::Help;
+    if (walk.outcome == OptionWalk::Outcome::Failed) {
+        if (error)
+            *error = walk.error;
+        return OptionsResult::Error;
     }
     if (busModules)
         for (BusModuleConfig& module : *busModules)

@@ -1,4 +1,5 @@
-// Wire packet helpers and the byte-stream parser of the virtual module.
+// Wire packet helpers, UEI requests and error replies, and the byte-stream parser of the
+// simulators.
 #include "WirePacket.h"
 
 #include "corvane/aUEI.h"
@@ -11,6 +12,12 @@ namespace Corvane::Tools {
 WirePacket::WirePacket(uint8_t addr, std::initializer_list<uint8_t> bytes) : address(addr) {
     length = static_cast<uint8_t>(std::min(bytes.size(), kWireMaxData));
     std::copy_n(bytes.begin(), length, data.begin());
+}
+
+void WirePacket::append(const uint8_t* bytes, std::size_t count) {
+    const std::size_t n = std::min<std::size_t>(count, kWireMaxData - length);
+    std::copy_n(bytes, n, data.begin() + length);
+    length = static_cast<uint8_t>(length + n);
 }
 
 void WirePacket::appendTo(std::vector<uint8_t>& out) const {
@@ -30,6 +37,22 @@ bool WirePacket::carriesUEI() const {
     packet.count = static_cast<uint8_t>(packet.length + 2);
     std::memcpy(packet.data, data.data(), packet.length);
     return packet.length > 0 && aUEI_isUEIPayload(&packet);
+}
+
+bool isUeiRequest(const WirePacket& packet) {
+    if (packet.length < 3 || !packet.carriesUEI())
+        return false;
+    const uint8_t op = packet.data[1] & kOpMask;
+    return (op == kOpGet || op == kOpSet) && (packet.data[2] & kSpecRequest) != 0;
+}
+
+WirePacket ueiErrorReply(uint8_t address, const WirePacket& request, uint8_t code) {
+    const uint8_t option = request.data[1] & kOptionMask;
+    const uint8_t replyOption =
+        (request.data[1] & kOpMask) == kOpSet ? static_cast<uint8_t>(option | kOpAck) : option;
+    return WirePacket(address,
+                      {request.data[0], replyOption,
+                       static_cast<uint8_t>((request.data[2] & kIndexMask) | kSpecError), code});
 }
 
 std::vector<uint8_t> WirePacket::bytes() const {

@@ -55,6 +55,8 @@ struct BirdBlock {
                                    // bytes follow, length - 4 of them; length is always >= 4)
 };
 
+class BirdImageInflater; // BirdInflate.h: decompresses a body into one image buffer
+
 class BirdFile {
   public:
     // An empty image standing for "none yet": no file name, no blocks.
@@ -129,7 +131,6 @@ class BirdFile {
     std::string infoField(size_t index) const;
 
   private:
-    class ImageInflater; // decompresses the body into the image buffer
     // The image lives in malloc'd memory so that growing it can remap rather than copy.
     struct FreeBytes {
         void operator()(uint8_t* bytes) const noexcept;
@@ -142,7 +143,7 @@ class BirdFile {
     // The limit for a body of bodySize bytes: 8 times the body, but never above the image limit;
     // false (with refusal_ set) when the limit's variable is not valid.
     bool limitFor(uint64_t bodySize, uint64_t& limit, bool& capped);
-    bool takeImage(ImageInflater& inflater);
+    bool takeImage(BirdImageInflater& inflater);
     // Throws what a failed load throws: the limit's refusal when there is one.
     [[noreturn]] void throwLoadFailure() const;
     bool parseImage();

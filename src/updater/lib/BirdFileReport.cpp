@@ -1,22 +1,11 @@
 // Formats a loaded BIRD file for people: every field the file holds, nothing interpreted away.
 #include "BirdFileReport.h"
+#include "FormattedText.h"
 #include "PrintableText.h"
 
-#include <cstdarg>
 #include <cstdio>
 
 namespace {
-
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-
-std::string format(const char* fmt, ...) {
-    char buffer[512];
-    va_list args;
-    va_start(args, fmt);
-    vsnprintf(buffer, sizeof buffer, fmt, args);
-    va_end(args);
-    return buffer;
-}
 
 // Info fields are meant to be text; anything else is shown as '.' so the terminal stays sane.
 std::string printable(const std::string& field) {
@@ -53,10 +42,10 @@ std::vector<std::string> describeBirdFile(const BirdFile& bird) {
         const char c = static_cast<char>((magic >> shift) & 0xFF);
         magicText += (c >= 0x20 && c <= 0x7E) ? c : '.';
     }
-    lines.push_back(format("Header: magic %08X (\"%s\")%s, bytes 4 and 5: %02X %02X", magic,
+    lines.push_back(formatted("Header: magic %08X (\"%s\")%s, bytes 4 and 5: %02X %02X", magic,
                            magicText.c_str(), magic == BIRD_MAGIC ? "" : " NOT \"bird\"",
                            bird.header() >> 8, bird.header() & 0xFF));
-    lines.push_back(format("Block image: %u bytes, %u blocks parsed, %u announced",
+    lines.push_back(formatted("Block image: %u bytes, %u blocks parsed, %u announced",
                            bird.imageLength(), bird.blockCount(), bird.reportedBlockCount()));
 
     lines.push_back("Blocks:");
@@ -65,9 +54,9 @@ std::vector<std::string> describeBirdFile(const BirdFile& bird) {
     for (const BirdBlock& block : bird.blocks()) {
         std::string address = "-";
         if (block.type == BIRD_BLOCK_LOADER || block.type == BIRD_BLOCK_FIRMWARE) {
-            address = format("0x%08X", block.address);
+            address = formatted("0x%08X", block.address);
         }
-        lines.push_back(format("  %4zu  %02X %-13s %-6u %-11u %s", index++, block.type,
+        lines.push_back(formatted("  %4zu  %02X %-13s %-6u %-11u %s", index++, block.type,
                                birdBlockTypeName(block.type), block.flags, block.length,
                                address.c_str()));
     }
@@ -75,12 +64,12 @@ std::vector<std::string> describeBirdFile(const BirdFile& bird) {
     if (bird.hasInfo()) {
         static const char* const kNames[] = {"text", "version", "serial", "model"};
         for (size_t field = 0; field < BIRD_INFO_FIELDS; ++field) {
-            std::string line = format("%s %-7s [%s]", field == 0 ? "Info:" : "     ", kNames[field],
+            std::string line = formatted("%s %-7s [%s]", field == 0 ? "Info:" : "     ", kNames[field],
                                       printable(bird.infoField(field)).c_str());
             if (field == 1) {
                 line += " -> " + printableText(bird.version());
             } else if (field == 2) {
-                line += format(" -> %08X", bird.infoSerialNumber());
+                line += formatted(" -> %08X", bird.infoSerialNumber());
             }
             lines.push_back(line);
         }
@@ -89,17 +78,17 @@ std::vector<std::string> describeBirdFile(const BirdFile& bird) {
     }
 
     if (bird.hasOffsets()) {
-        lines.push_back(format("Offsets: serial number 0x%08X, descriptor 0x%08X",
+        lines.push_back(formatted("Offsets: serial number 0x%08X, descriptor 0x%08X",
                                bird.serialNumberOffset(), bird.descriptorOffset()));
     } else {
         lines.push_back("Offsets: none");
     }
-    lines.push_back(format("Checksum: %08X", bird.checksum()));
+    lines.push_back(formatted("Checksum: %08X", bird.checksum()));
 
     if (bird.parseMatched()) {
         lines.push_back("Block walk: matched (every announced block, no bytes left over)");
     } else {
-        lines.push_back(format("Block walk: MISMATCH (%u of %u announced blocks parsed, %lld "
+        lines.push_back(formatted("Block walk: MISMATCH (%u of %u announced blocks parsed, %lld "
                                "bytes left over besides the checksum)",
                                bird.blockCount(), bird.reportedBlockCount(),
                                static_cast<long long>(bird.leftoverBytes())));

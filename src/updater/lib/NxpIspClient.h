@@ -2,6 +2,8 @@
 // return codes and UU-encoded data lines checked by running sums, over a serial stream.
 #pragma once
 
+#include "NxpIspLine.h" // the line layer, and nxpReplyCode for reply lines
+
 #include <corvane/aStream.h>
 
 #include <array>
@@ -53,11 +55,15 @@ class NxpIspClient {
     // Opens portName at the first supported rate not below baudRate (2400 at or below it; 9600
     // above 230400), 8 data bits, no parity, one stop bit. The stream's error when it fails;
     // failure() then says why in words for the user (missing, busy, no permission).
-    aErr open(const std::string& portName, uint32_t baudRate);
+    aErr open(const std::string& portName, uint32_t baudRate) {
+        return line_.open(portName, baudRate);
+    }
     // Takes over an already open stream (a scripted one in tests) as if open had made it.
-    void attach(aStream* stream, const std::string& portName, uint32_t baudRate);
-    void close();
-    bool isOpen() const { return stream_ != nullptr; }
+    void attach(aStream* stream, const std::string& portName, uint32_t baudRate) {
+        line_.attach(stream, portName, baudRate);
+    }
+    void close() { line_.close(); }
+    bool isOpen() const { return line_.isOpen(); }
 
     // The auto-baud dialogue: "?", "Synchronized", the crystal frequency. A boot loader that an
     // earlier session synchronised takes the "?" as the start of a command line: one line end
@@ -93,14 +99,14 @@ class NxpIspClient {
     aErr changeBaudRate(uint32_t baudRate);
 
     const std::array<uint32_t, 4>& uid() const { return uid_; }
-    bool echo() const { return echo_; }
-    uint32_t baudRate() const { return baudRate_; }
-    const std::string& portName() const { return portName_; }
+    bool echo() const { return line_.echo(); }
+    uint32_t baudRate() const { return line_.baudRate(); }
+    const std::string& portName() const { return line_.portName(); }
     // Why the last failing operation failed, naming the port; empty after success.
-    const std::string& failure() const { return failure_; }
+    const std::string& failure() const { return line_.failure(); }
     // Bytes moved over the line since open, for wire-time accounting.
-    uint64_t bytesSent() const { return bytesSent_; }
-    uint64_t bytesReceived() const { return bytesReceived_; }
+    uint64_t bytesSent() const { return line_.bytesSent(); }
+    uint64_t bytesReceived() const { return line_.bytesReceived(); }
 
     Budgets budgets;
     // Called about every 100 ms while a reply is awaited (an erase takes seconds), so the
@@ -117,21 +123,22 @@ class NxpIspClient {
     // The bytes of one UU-encoded line (without its line end); false when it is malformed.
     static bool uuDecodeLine(const char* line, size_t length, std::string& bytes);
     // The rate open picks for a request, as an index into the supported rates.
-    static uint32_t rateIndexFor(uint32_t baudRate);
+    static uint32_t rateIndexFor(uint32_t baudRate) { return NxpIspLine::rateIndexFor(baudRate); }
 
-    // ---- the line layer ----
-    // Sends text (after dropping input that is already waiting: it cannot answer this command)
-    // and, with echo on, reads its echo. A write that does not complete is the stream's error.
-    aErr SendCommand(const std::string& text, uint32_t waitMs = 0);
-    // Reads up to CR LF (kept) into buffer, waiting at most budgetMs for bytes. Bytes that cannot
-    // start a reply (line ends, NUL, other non-printables) are dropped before its first byte.
-    aErr GetLine(char* buffer, size_t size, size_t& length, uint32_t budgetMs);
-    // Reads until the count bytes of text have been seen in order, skipping other bytes.
-    aErr GetEcho(const char* text, size_t count, size_t& matched);
-    // Reads an expected reply of the synchronisation dialogue. A "?" where the reply should
-    // start is the echo of a chip synchronised before: nothing else follows, so the wait ends.
+    // ---- the line layer (NxpIspLine says what each does) ----
+    aErr SendCommand(const std::string& text, uint32_t waitMs = 0) {
+        return line_.SendCommand(text, waitMs);
+    }
+    aErr GetLine(char* buffer, size_t size, size_t& length, uint32_t budgetMs) {
+        return line_.GetLine(buffer, size, length, budgetMs);
+    }
+    aErr GetEcho(const char* text, size_t count, size_t& matched) {
+        return line_.GetEcho(text, count, matched);
+    }
     aErr Response(char* buffer, size_t size, size_t& length, const char* expected,
-                  size_t expectedLength);
+                  size_t expectedLength) {
+        return line_.Response(buffer, size, length, expected, expectedLength);
+    }
 
   private:
     // Sends command, reads its return line and judges it: aErrNone for code 0, aErrParam for
@@ -147,24 +154,10 @@ class NxpIspClient {
     Probe alreadySynchronized(bool echoed);
     // Sends the probe lines; true when the chip answers them as data of a RAM write.
     bool insideRamWrite();
-    aErr readByte(uint8_t& byte, uint64_t deadline);
-    aErr writeBytes(const uint8_t* bytes, size_t count);
-    void discardInput();
-    uint32_t wireMs(size_t bytes) const;
-    aErr fail(aErr err, const std::string& what);
 
-    aStream* stream_ = nullptr;
-    bool echo_ = true; // the boot loader echoes until told otherwise
-    uint32_t baudRate_ = 0;
-    std::string portName_;
+    // The port, the echo and the reply lines; it waits with budgets.echo and calls waiting, as
+    // they are set when it waits.
+    NxpIspLine line_{budgets.echo, waiting};
     std::array<uint32_t, 4> uid_{};
-    std::string failure_;
-    uint64_t lastTick_ = 0; // when waiting was last called
-    int lastCode_ = 0;      // the return code of the last command refused
-    uint64_t bytesSent_ = 0;
-    uint64_t bytesReceived_ = 0;
+    int lastCode_ = 0; // the return code of the last command refused
 };
-
-// The code of a reply line: its decimal digits before CR LF once leading bytes that are not
-// printable are dropped. False when the line holds anything else (no digit, letters, no CR LF).
-bool nxpReplyCode(const char* line, size_t length, int& code);

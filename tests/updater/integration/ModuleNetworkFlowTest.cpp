@@ -118,8 +118,9 @@ class ModuleNetworkFlow : public ::testing::Test {
     }
 
     bool update(uint32_t serial, const std::string& path, const std::string& url = kNoServer) {
-        UpdaterContext context(url, store, display);
-        context.deviceDirectory = home.path(); // no serial port: the recovery advice shows PORT
+        RunSettings run(url, store);
+        run.deviceDirectory = home.path(); // no serial port: the recovery advice shows PORT
+        UpdaterContext context(run, display);
         display.lines.clear();
         return updateCommand(context,
                              {.serial = serial, .birdFile = path, .routerSerial = kRouter});

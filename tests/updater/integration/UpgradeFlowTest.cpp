@@ -540,9 +540,10 @@ TEST_P(UpdateOutcomeTest, SaysWhatHappenedAndRecordsOnlyWhatTook) {
     for (const std::string& port : c.ports)
         std::ofstream(devices + "/" + port).flush();
 
-    UpdaterContext context("http://127.0.0.1:1/cgi/u", store, display);
-    context.restartWaits = c.waits;
-    context.deviceDirectory = devices;
+    RunSettings run("http://127.0.0.1:1/cgi/u", store);
+    run.restartWaits = c.waits;
+    run.deviceDirectory = devices;
+    UpdaterContext context(run, display);
     context.failure.recoveryCommand = "left from before";
     EXPECT_EQ(updateCommand(context, request), c.updated);
     std::vector<std::string> errors = c.errors;
@@ -711,8 +712,8 @@ TEST_F(UpdateFlow, GetHandsTheBuildItFetchedToTheUpdate) {
     UpdaterOptions options;
     options.flags = FLAG_GET_BUILD | FLAG_UPDATE;
     options.serial = kSerial;
-    UpdaterContext context(server.url(), store, display);
-    EXPECT_EQ(runCommands(options, context), 0) << ::testing::PrintToString(display.errors());
+    const RunSettings run(server.url(), store);
+    EXPECT_EQ(runCommands(options, run, display), 0) << ::testing::PrintToString(display.errors());
     EXPECT_EQ(options.build, "1300");
     EXPECT_EQ(server.targets().size(), 4u) << "the update asked the server again";
     const auto messages = display.messages();

@@ -1,5 +1,8 @@
-// The store folder's name, as the library joins paths.
-#include "StoreFolder.h"
+// The store's names: the folder as the library joins paths, and the build files in it.
+#include "StoreLayout.h"
+
+#include "SerialNumberText.h"
+#include "StoreEntry.h"
 
 #include "corvane/aDirectory.h"
 
@@ -39,4 +42,28 @@ StoreFolder storeFolderFor(const std::string& storeBase) {
     if (!joinPath(folder.base, "updater", folder.directory))
         folder.directory.clear();
     return folder;
+}
+
+namespace {
+constexpr const char* kBuildExtension = ".bird";
+constexpr size_t kBuildExtensionLength = 5;
+} // namespace
+
+std::string buildFileName(uint32_t build) {
+    return std::to_string(build) + kBuildExtension;
+}
+
+std::string buildOfFileName(const std::string& name) {
+    if (name.size() <= kBuildExtensionLength)
+        return {};
+    const size_t extension = name.size() - kBuildExtensionLength;
+    if (name.compare(extension, std::string::npos, kBuildExtension) != 0 ||
+        name.find_first_not_of("0123456789") != extension)
+        return {};
+    return name.substr(0, extension);
+}
+
+std::string storedBuildPath(const std::string& storeDirectory, uint32_t serial, uint32_t build) {
+    return joinStorePath(joinStorePath(storeDirectory, serialNumberText(serial)),
+                         buildFileName(build));
 }
