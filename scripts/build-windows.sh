@@ -269,7 +269,7 @@ step "building the project"
 started=$SECONDS
 cmake -S "$root" -B "$dir/project" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
     -DCORVANE_WINDOWS_PREFIX="$prefix" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCORVANE_BUILD_BENCH=OFF \
+    -DCORVANE_BUILD_BENCH=OFF -DCORVANE_PYTHON=OFF \
     ${CMAKE_LAUNCHER:+-DCMAKE_C_COMPILER_LAUNCHER=$CMAKE_LAUNCHER} \
     ${CMAKE_LAUNCHER:+-DCMAKE_CXX_COMPILER_LAUNCHER=$CMAKE_LAUNCHER} >/dev/null
 cmake --build "$dir/project" -j "$jobs"
