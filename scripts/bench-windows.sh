@@ -54,6 +54,7 @@ update() {
     wait "$module_pid" 2>/dev/null || true
     module_pid=""
     if [ "$status" -ne 0 ]; then
+        echo "the update by $* failed (status $status):" >&2
         cat "$work/update.out" >&2
         exit 1
     fi
