@@ -20,3 +20,6 @@ if [ -d "$build/python/corvane" ]; then
   echo "== bench_python"
   PYTHONPATH="$build/python" /usr/bin/python3 bench/bench_python.py "$build"
 fi
+# The Ansible collection's cost per run against the Updater it runs (see bench/bench_ansible.py).
+echo "== bench_ansible"
+/usr/bin/python3 bench/bench_ansible.py "$build"

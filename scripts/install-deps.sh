@@ -18,6 +18,8 @@ packages=(
   dpkg-dev file man-db groff-base
   lpc21isp imx-usb-loader
   ansible-core
+  prometheus-cpp-dev python3-prometheus-client
+  nginx-light fcgiwrap openssl
 )
 
 missing=()
@@ -36,5 +38,19 @@ if [ "$(id -u)" -ne 0 ]; then
   sudo="sudo"
 fi
 echo "Installing: ${missing[*]}"
+# nginx and fcgiwrap are only run by the tests, unprivileged and on loopback: their packages must
+# not start a service while installing. invoke-rc.d asks policy-rc.d first; 101 means "not now".
+policy=/usr/sbin/policy-rc.d
+saved="$policy.install-deps-saved"
+if [ -e "$policy" ]; then
+  $sudo mv "$policy" "$saved"
+fi
+printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null
+$sudo chmod 755 "$policy"
+release_policy() {
+  $sudo rm -f "$policy"
+  if [ -e "$saved" ]; then $sudo mv "$saved" "$policy"; fi
+}
+trap release_policy EXIT
 $sudo apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

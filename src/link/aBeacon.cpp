@@ -2,7 +2,6 @@
 // that speaks the same commands over UDP broadcast on the loopback network.
 #include "aBeacon.h"
 
-#include "corvane/aDiscovery.h"
 #include "corvane/zBeaconInterface.h"
 #include "platform/beacon.h"
 #include "platform/platform.h"
@@ -155,12 +154,15 @@ void loopbackBeaconActor(zsock_t* pipe, void*) {
 } // namespace
 
 uint32_t firstNonLoopbackInterface() {
-    constexpr uint32_t kMaxInterfaces = 50;
-    uint32_t interfaces[kMaxInterfaces];
-    const uint32_t count = aDiscovery_GetIPv4Interfaces(interfaces, kMaxInterfaces);
-    for (uint32_t i = 0; i < count; ++i)
-        if ((corvane::platform::ipv4ToHost(interfaces[i]) >> 24) != 127)
-            return interfaces[i];
+    // Among as many as discovery's interface list holds.
+    constexpr std::size_t kMaxInterfaces = 50;
+    std::vector<uint32_t> interfaces;
+    if (platform::listIPv4Interfaces(interfaces) != aErrNone)
+        return 0;
+    interfaces.resize(std::min(interfaces.size(), kMaxInterfaces));
+    for (const uint32_t address : interfaces)
+        if ((platform::ipv4ToHost(address) >> 24) != 127)
+            return address;
     return 0;
 }
 

@@ -1,8 +1,11 @@
-// Link engine internals shared by its parts (registry, lifecycle, reader, writer, queries):
-// the link record, the engine's timing and the small helpers every part uses.
+// Link engine internals shared by its parts. The parts form a stack, each calling only those
+// below it: queries, registry, lifecycle, reader and writer (side by side, neither calling the
+// other), base. This header declares each part's calls under its name; the link record and the
+// inline helpers belong to the base.
 #pragma once
 
 #include "aLinkInternal.h"
+#include "aPacketInternal.h"
 #include "cApiGuard.h"
 #include "corvane/aPacketFifo.h"
 #include "corvane/aPacketLog.h"
@@ -27,10 +30,6 @@ constexpr uint16_t kLinkCheck = 0xCEED;
 constexpr int kSyncRequestCount = 6;
 constexpr uint8_t kTagSent = 1;
 constexpr uint8_t kTagReceived = 2;
-
-// The engine's timing as tests may have set it (aLink_SetTiming). Threads take a copy when
-// they start.
-aLinkTiming currentTiming();
 
 // The state of reading a started link's stream (assembly, synchronisation, the packets of a
 // burst) and the lock of whoever reads it: one per start.
@@ -129,7 +128,7 @@ struct LinkRecord {
 
 using RecordPtr = std::shared_ptr<LinkRecord>;
 
-// ---- Status and signalling ----
+// ---- Base: status and signalling ----
 
 inline void notifyAll(LinkRecord& r) {
     { std::lock_guard<std::mutex> lock(r.signalLock); }
@@ -164,7 +163,11 @@ inline void markEnded(LinkRecord& r, std::atomic<bool>& ended) {
     r.signal.notify_all();
 }
 
-// ---- Packets ----
+// ---- Base: timing and packets (aLinkBase.cpp) ----
+
+// The engine's timing as tests may have set it (aLink_SetTiming). Threads take a copy when
+// they start.
+aLinkTiming currentTiming();
 
 // Queues a new packet of these bytes; aErrResource when it cannot be made.
 aErr putPacket(aPacketFifoId fifo, uint8_t address, uint8_t length, const uint8_t* data);
@@ -172,16 +175,9 @@ aErr putPacket(aPacketFifoId fifo, uint8_t address, uint8_t length, const uint8_
 // result.
 aErr putSyncRequests(LinkRecord& r);
 
-// The packet's wire bytes (address, length, data) into out; returns their number. Shared by
-// the writer, the reader's log and the sharing server's frames.
-inline std::size_t wireBytes(const aPacket* packet, uint8_t* out) {
-    // A live packet never holds more, but the bound is what keeps out[] safe.
-    const uint8_t length = std::min<uint8_t>(packet->length, aPACKET_MAXDATA);
-    out[0] = packet->address;
-    out[1] = length;
-    std::memcpy(out + 2, packet->data, length);
-    return length + 2u;
-}
+// The link whose stream this thread reads (as its reader thread, or for a caller), if any: its
+// user filters may put packets, and they must not be written on this thread.
+extern thread_local constinit const LinkRecord* tReaderOf;
 
 // Records the packet in the link's debug log, when there is one.
 inline void logPacket(LinkRecord& r, uint8_t tag, const aPacket* packet) {
@@ -194,11 +190,7 @@ inline void logPacket(LinkRecord& r, uint8_t tag, const aPacket* packet) {
         aPacketLog_Put(r.log, tag, static_cast<uint8_t>(n), bytes);
 }
 
-CORVANE_HOT_PATH inline bool matchAll(const aPacket*, void*) {
-    return true;
-}
-
-// ---- Threads (reader and writer parts) ----
+// ---- Reader (aLinkReader.cpp) ----
 
 std::shared_ptr<ReadPath> makeReadPath(aStream* stream, aPacket* assembly, uint32_t generation);
 // Ends the reader thread's idle watch of the path's stream, for it to look at the link again.
@@ -226,6 +218,9 @@ class IncomingWait {
   private:
     LinkRecord& r_;
 };
+
+// ---- Writer (aLinkWriter.cpp) ----
+
 void writerMain(RecordPtr rp, aStream* stream, uint32_t generation,
                 std::shared_ptr<std::atomic<bool>> ended);
 // Writes one packet (and records it in the debug log).
@@ -233,10 +228,8 @@ void writeOne(LinkRecord& r, aStream* stream, const aPacket& packet);
 // Writes the packets on the calling thread when the link runs, nothing is queued and the writer
 // is idle; false (nothing written) otherwise, and the packets are to be queued.
 bool writeNow(LinkRecord& r, const aPacket* packets, std::size_t count);
-// The link whose reader runs on this thread, if any (its user filter may put packets).
-extern thread_local const LinkRecord* tReaderOf;
 
-// ---- Lifecycle (callers hold r.lifecycle) ----
+// ---- Lifecycle (aLinkLifecycle.cpp; callers hold r.lifecycle) ----
 
 // Fills the record for a new or reopened stream: fresh FIFOs, an empty assembly packet.
 aErr initialise(LinkRecord& r, aStream* stream);
@@ -247,7 +240,7 @@ aErr synchronise(LinkRecord& r);
 // clears its check word; returns the result of destroying the outgoing FIFO.
 aErr releaseRecord(LinkRecord& r);
 
-// ---- Registry ----
+// ---- Registry (aLinkRegistry.cpp) ----
 
 // The live record of a link, or null.
 RecordPtr findRecord(aLinkRef id);

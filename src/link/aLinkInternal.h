@@ -49,22 +49,12 @@ aErr aLink_AddPacketFilter(aLinkRef link, aPacketFilter filter, void* reference,
                            aPacketBurstEnd endOfBurst);
 aErr aLink_RemovePacketFilter(aLinkRef link, aPacketFilter filter, void* reference);
 
-// A new client link to the sharing server this process already runs for the USB module with
-// this serial number (aLink_CreateServer made it), holding one use of the USB link as its
-// partner, as aLink_CreateServer's own client does; *port and *interfaceAddress receive the
-// server's. 0 when no such server runs here or the client cannot be made.
-aLinkRef aLink_CreateServedClient(uint32_t serialNumber, uint16_t* port,
-                                  uint32_t* interfaceAddress);
-
 // Reads a running link's stream on the calling thread for at most waitMs, as a caller waiting
 // for an incoming packet does, taking apart what comes there (its filters run on this thread).
 // For a sharing client in this process waiting for an answer: reading the served link itself,
 // it has the server's filter send the answer on without a wake-up of that link's reader.
 // False, at once, when the stream is not the caller's to read now.
 bool aLink_ReadAsCaller(aLinkRef link, uint32_t waitMs);
-// Whether this thread is reading a link's stream for a caller waiting for a packet, rather than
-// being a link's reader thread or not reading at all.
-bool aLink_ReadingForCaller();
 
 // A link whose last use also drops one use of partner (the USB link behind a sharing client).
 aErr aLink_SetPartner(aLinkRef link, aLinkRef partner);
@@ -72,6 +62,11 @@ aErr aLink_SetPartner(aLinkRef link, aLinkRef partner);
 // Attaches a sharing server object to a USB link: aLink_CreateUSB then refuses the link, and
 // the link's last use calls destroy(server) after stopping it. Null detaches.
 aErr aLink_AttachServer(aLinkRef link, void* server, void (*destroy)(void* server));
+
+// Takes one more use of the USB link to the module with this serial number that has a sharing
+// server attached, and hands out that server in *server: the way in for another client of it
+// in this process. 0 (nothing taken) when there is no such link or server is null.
+aLinkRef aLink_UseServedUSB(uint32_t serialNumber, void** server);
 
 // The engine's waits and pauses, in milliseconds. The defaults are the library's; tests set
 // others so that none of them depends on how busy the machine is. A new value applies to
@@ -93,7 +88,6 @@ struct aLinkTiming {
 aLinkTiming aLink_GetTiming();
 void aLink_SetTiming(const aLinkTiming& timing);
 
-// Stops the threads of every registered link, as at exit; the links stay registered. Whoever
-// must tear down what those threads use before the process ends (the sharing layer's sockets)
-// calls it first.
+// Stops the threads of every registered link, as at exit; the links stay registered. The exit
+// work (aAtExit.h) calls it before the sharing layer's sockets, which those threads use, close.
 void aLink_StopAll();

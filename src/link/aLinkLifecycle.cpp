@@ -1,13 +1,10 @@
 // Link lifecycle: initialising a record over a stream, starting and stopping its threads,
-// synchronising with the module and releasing what the record owns; and the engine's timing.
+// synchronising with the module and releasing what the record owns.
 #include "aLinkEngine.h"
 
 namespace corvane::link {
 
 namespace {
-
-std::mutex timingLock;
-aLinkTiming timingNow; // guarded by timingLock
 
 void endThread(LinkRecord& r, std::thread& thread, const std::shared_ptr<std::atomic<bool>>& ended,
                Millis limit) {
@@ -41,11 +38,6 @@ void awaitWriteLockFree(LinkRecord& r, Millis limit) {
 
 } // namespace
 
-CORVANE_HOT_PATH aLinkTiming currentTiming() {
-    std::lock_guard<std::mutex> lock(timingLock);
-    return timingNow;
-}
-
 aErr initialise(LinkRecord& r, aStream* stream) {
     r.running = false;
     r.stream = stream;
@@ -63,10 +55,12 @@ aErr stop(LinkRecord& r) {
     const int status = r.status.load();
     if (status == LINK_STOPPING || status == LINK_STOPPED)
         return aErrNone;
-    setStatus(r, LINK_STOPPING);
     // Cleared before routing off is queued, so the writer that wakes for it sees the stop
-    // and does not wait another second for more.
+    // and does not wait another second for more; and before the status changes, so a reader
+    // that sees the link stopping no longer waits on the stream, where only its wait's end
+    // would let the stop go on.
     r.running = false;
+    setStatus(r, LINK_STOPPING);
     const std::shared_ptr<ReadPath> path = r.readPath.load();
     if (path)
         wakeReader(*path);
@@ -191,37 +185,3 @@ aErr releaseRecord(LinkRecord& r) {
 }
 
 } // namespace corvane::link
-
-using namespace corvane::link;
-
-aLinkTiming aLink_GetTiming() {
-    return currentTiming();
-}
-
-void aLink_SetTiming(const aLinkTiming& timing) {
-    std::lock_guard<std::mutex> lock(timingLock);
-    timingNow = timing;
-}
-
-aErr aLink_Start(aLinkRef link) {
-    return withLink(link, [&](const RecordPtr& r) -> aErr {
-        std::lock_guard<std::mutex> lock(r->lifecycle);
-        return r->torn ? aErrParam : start(r);
-    });
-}
-
-aErr aLink_Stop(aLinkRef link) {
-    return withLink(link, [&](const RecordPtr& r) -> aErr {
-        std::lock_guard<std::mutex> lock(r->lifecycle);
-        return stop(*r);
-    });
-}
-
-aErr aLink_Sync(aLinkRef link) {
-    return withLink(link, [&](const RecordPtr& r) -> aErr {
-        std::lock_guard<std::mutex> lock(r->lifecycle);
-        if (!r->running.load())
-            return aErrNotReady;
-        return synchronise(*r);
-    });
-}

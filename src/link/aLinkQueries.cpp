@@ -1,6 +1,7 @@
-// Link calls on a running link: its incoming packets, the user filter and pooling, the module
-// address and model queries, and the packet debug log.
+// Link calls on a running link: its outgoing and incoming packets, reads for a waiting caller,
+// the packet filters and pooling, the module address and model queries, and the packet debug log.
 #include "aLinkEngine.h"
+#include "aPacketFifoInternal.h"
 
 namespace corvane::link {
 
@@ -110,26 +111,6 @@ CORVANE_HOT_PATH aErr sendPacket(LinkRecord& r, uint8_t address, uint8_t length,
 
 } // namespace
 
-aErr putPacket(aPacketFifoId fifo, uint8_t address, uint8_t length, const uint8_t* data) {
-    static const uint8_t none = 0;
-    aPacket* packet = aPacket_CreateWithData(address, length, length ? data : &none);
-    if (packet == nullptr)
-        return aErrResource;
-    const aErr result = aPacketFifo_Put(fifo, packet);
-    aPacket_Destroy(&packet);
-    return result;
-}
-
-aErr putSyncRequests(LinkRecord& r) {
-    aPacket requests[kSyncRequestCount] = {};
-    for (aPacket& request : requests) {
-        request.check = aPACKET_CHECK;
-        request.address = aLINK_SYNC_ADDRESS;
-        request.count = 2;
-    }
-    return aPacketFifo_PutAll(r.outgoing, requests, kSyncRequestCount);
-}
-
 } // namespace corvane::link
 
 using namespace corvane::link;
@@ -147,6 +128,30 @@ aErr aLink_PutPacket(aLinkRef link, const aPacket* packet) {
     });
 }
 
+aErr aLink_PutPackets(aLinkRef link, const aPacket* packets, size_t count, uint32_t idleMs) {
+    if (packets == nullptr && count > 0)
+        return aErrParam;
+    for (size_t i = 0; i < count; ++i)
+        if (!aVALIDPACKET(&packets[i]))
+            return aErrParam;
+    return withLink(link, [&](const RecordPtr& r) -> aErr {
+        if (count > 0 && writeNow(*r, packets, count))
+            return aErrNone;
+        // A full FIFO is waited on until a good share of the rest fits, so the writer sends a
+        // batch while the next is queued.
+        constexpr std::size_t kRefill = aPACKETFIFO_MAXPACKETS / 2;
+        for (std::size_t done = 0;;) {
+            done += aPacketFifo_PutWithinRoom(r->outgoing, packets + done, count - done);
+            if (done == count)
+                return aErrNone;
+            const std::size_t wanted = std::min(kRefill, count - done);
+            if (const aErr err = aPacketFifo_AwaitRoom(r->outgoing, wanted, idleMs);
+                err != aErrNone)
+                return err;
+        }
+    });
+}
+
 aPacket* aLink_GetPacket(aLinkRef link) {
     return onRecord<aPacket*>(link, nullptr,
                               [](LinkRecord& r) { return aPacketFifo_Get(r.incoming); });
@@ -155,8 +160,8 @@ aPacket* aLink_GetPacket(aLinkRef link) {
 aPacket* aLink_AwaitPacket(aLinkRef link, uint32_t timeoutMs) {
     return onRecord<aPacket*>(link, nullptr, [&](LinkRecord& r) {
         const IncomingWait waiting(r);
-        return awaitFirstIncoming(waiting, r, matchAll, nullptr, Clock::now() + Millis(timeoutMs),
-                                  false);
+        return awaitFirstIncoming(waiting, r, corvane::matchAll, nullptr,
+                                  Clock::now() + Millis(timeoutMs), false);
     });
 }
 
@@ -334,5 +339,15 @@ aErr aLink_PacketDebug_Write(aLinkRef link, uint8_t tag, uint8_t length, const u
         if (r->log == nullptr)
             return aErrNotReady;
         return aPacketLog_Put(r->log, tag, length, data);
+    });
+}
+
+bool aLink_ReadAsCaller(aLinkRef link, uint32_t waitMs) {
+    return corvane::guardedValue<bool>(false, [&] {
+        const RecordPtr r = findRecord(link);
+        if (!r)
+            return false;
+        IncomingWait waiting(*r);
+        return readForCaller(*r, waitMs);
     });
 }

@@ -11,10 +11,6 @@
 
 namespace corvane::link {
 
-thread_local const LinkRecord* tReaderOf = nullptr;
-// Set while this thread reads a link's stream for a caller (readForCaller).
-static thread_local bool tForCaller = false;
-
 namespace {
 
 using namespace std::chrono_literals;
@@ -187,13 +183,13 @@ constexpr auto kCallerHold = 2ms;
 class ReaderScope {
   public:
     ReaderScope(const LinkRecord& r, bool forCaller)
-        : previous_(tReaderOf), previousForCaller_(tForCaller) {
+        : previous_(tReaderOf), previousForCaller_(aStream_ReadingForCaller()) {
         tReaderOf = &r;
-        tForCaller = forCaller;
+        aStream_SetReadingForCaller(forCaller);
     }
     ~ReaderScope() {
         tReaderOf = previous_;
-        tForCaller = previousForCaller_;
+        aStream_SetReadingForCaller(previousForCaller_);
     }
     ReaderScope(const ReaderScope&) = delete;
     ReaderScope& operator=(const ReaderScope&) = delete;
@@ -468,6 +464,8 @@ void readerMain(RecordPtr rp, std::shared_ptr<ReadPath> path,
                 continue;
             reading.lock();
         }
+        if (!live(r, p.generation))
+            continue; // stopping: a stop that has begun waits for this thread's lock
         if (p.canWait) {
             const aErr waited = aStream_Wait(p.stream, p.timing.readWaitMs);
             if (waited == aErrNone || waited == aErrNotReady)
@@ -526,19 +524,3 @@ CORVANE_HOT_PATH void nudgeWaiters(LinkRecord& r) {
 }
 
 } // namespace corvane::link
-
-using namespace corvane::link;
-
-bool aLink_ReadAsCaller(aLinkRef link, uint32_t waitMs) {
-    return corvane::guardedValue<bool>(false, [&] {
-        const RecordPtr r = findRecord(link);
-        if (!r)
-            return false;
-        IncomingWait waiting(*r);
-        return readForCaller(*r, waitMs);
-    });
-}
-
-bool aLink_ReadingForCaller() {
-    return tForCaller;
-}

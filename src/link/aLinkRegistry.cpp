@@ -1,9 +1,10 @@
 // The process-wide link registry: entries keyed by what they connect to, use counts, and the
-// creation, teardown and reset of links. The registry lock is held only while the list is
-// searched or changed, never while a stream opens or a link starts or stops.
+// creation, start, stop, synchronisation, teardown and reset of links. The registry lock is held
+// only while the list is searched or changed, never while a stream opens or a link starts or stops.
+#include "aAtExit.h"
 #include "aLinkEngine.h"
 #include "aStream_Internal.h"
-#include "corvane/aServer.h"
+#include "corvane/aServer.h" // aStream_CreateClient
 
 #include <cstdlib>
 #include <list>
@@ -175,7 +176,11 @@ aLinkRef createLink(const Request& q, aStream* callersStream, bool synchronised)
         if (result == aErrNone)
             result = initialise(*rp, stream);
         if (result == aErrNone)
-            std::call_once(registry().exitHook, [] { std::atexit(stopAllAtExit); });
+            std::call_once(registry().exitHook, [] {
+                std::atexit(stopAllAtExit);
+                // The sharing sockets close at exit only once the links' threads are gone.
+                corvane::atExitStopLinksWith(aLink_StopAll);
+            });
         if (result == aErrNone)
             result = start(rp);
         if (result == aErrNone && synchronised)
@@ -307,41 +312,21 @@ aLinkRef aLink_CreateClient(uint32_t address, uint16_t port, aLinkRef existing) 
     });
 }
 
-aLinkRef aLink_CreateServedClient(uint32_t serialNumber, uint16_t* port,
-                                  uint32_t* interfaceAddress) {
+aLinkRef aLink_UseServedUSB(uint32_t serialNumber, void** server) {
     return corvane::guardedValue<aLinkRef>(0, [&]() -> aLinkRef {
-        if (port == nullptr || interfaceAddress == nullptr)
+        if (server == nullptr)
             return 0;
-        aLinkRef usb = 0;
-        const aServer* server = nullptr;
-        {
-            Registry& reg = registry();
-            std::lock_guard<std::mutex> lock(reg.lock);
-            for (Entry& e : reg.entries) {
-                if (e.ready && e.request.kind == Kind::USB && e.request.key == serialNumber &&
-                    e.server != nullptr && e.uses < INT16_MAX) {
-                    // The client's use of the USB link keeps the server until the client goes.
-                    ++e.uses;
-                    usb = e.id;
-                    server = static_cast<const aServer*>(e.server);
-                    break;
-                }
+        Registry& reg = registry();
+        std::lock_guard<std::mutex> lock(reg.lock);
+        for (Entry& e : reg.entries) {
+            if (e.ready && e.request.kind == Kind::USB && e.request.key == serialNumber &&
+                e.server != nullptr && e.uses < INT16_MAX) {
+                ++e.uses;
+                *server = e.server;
+                return e.id;
             }
         }
-        if (usb == 0)
-            return 0;
-        const uint16_t serverPort = aServer_GetPort(server);
-        const uint32_t serverAddress = aServer_GetInterface(server);
-        aLinkRef client = aLink_CreateClient(serverAddress, serverPort, 0);
-        if (client == 0 || aLink_SetPartner(client, usb) != aErrNone) {
-            if (client != 0)
-                aLink_Destroy(&client);
-            aLink_Destroy(&usb);
-            return 0;
-        }
-        *port = serverPort;
-        *interfaceAddress = serverAddress;
-        return client;
+        return 0;
     });
 }
 
@@ -366,6 +351,29 @@ aErr aLink_Destroy(aLinkRef* link) {
         if (!removed.record)
             return aErrUnknown;
         return teardown(removed);
+    });
+}
+
+aErr aLink_Start(aLinkRef link) {
+    return withLink(link, [&](const RecordPtr& r) -> aErr {
+        std::lock_guard<std::mutex> lock(r->lifecycle);
+        return r->torn ? aErrParam : start(r);
+    });
+}
+
+aErr aLink_Stop(aLinkRef link) {
+    return withLink(link, [&](const RecordPtr& r) -> aErr {
+        std::lock_guard<std::mutex> lock(r->lifecycle);
+        return stop(*r);
+    });
+}
+
+aErr aLink_Sync(aLinkRef link) {
+    return withLink(link, [&](const RecordPtr& r) -> aErr {
+        std::lock_guard<std::mutex> lock(r->lifecycle);
+        if (!r->running.load())
+            return aErrNotReady;
+        return synchronise(*r);
     });
 }
 

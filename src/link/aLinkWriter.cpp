@@ -147,29 +147,3 @@ CORVANE_HOT_PATH bool writeNow(LinkRecord& r, const aPacket* packets, std::size_
 }
 
 } // namespace corvane::link
-
-using namespace corvane::link;
-
-aErr aLink_PutPackets(aLinkRef link, const aPacket* packets, size_t count, uint32_t idleMs) {
-    if (packets == nullptr && count > 0)
-        return aErrParam;
-    for (size_t i = 0; i < count; ++i)
-        if (!aVALIDPACKET(&packets[i]))
-            return aErrParam;
-    return withLink(link, [&](const RecordPtr& r) -> aErr {
-        if (count > 0 && writeNow(*r, packets, count))
-            return aErrNone;
-        // A full FIFO is waited on until a good share of the rest fits, so the writer sends a
-        // batch while the next is queued.
-        constexpr std::size_t kRefill = aPACKETFIFO_MAXPACKETS / 2;
-        for (std::size_t done = 0;;) {
-            done += aPacketFifo_PutWithinRoom(r->outgoing, packets + done, count - done);
-            if (done == count)
-                return aErrNone;
-            const std::size_t wanted = std::min(kRefill, count - done);
-            if (const aErr err = aPacketFifo_AwaitRoom(r->outgoing, wanted, idleMs);
-                err != aErrNone)
-                return err;
-        }
-    });
-}

@@ -5,7 +5,7 @@
 // that enabled streaming. The two take turns on the ROUTER under one lock.
 #include "aBeacon.h"
 #include "aDebugTrace.h"
-#include "aLinkEngine.h"
+#include "aPacketInternal.h"
 #include "aServerRecord.h"
 #include "aServer_Internal.h"
 #include "aUEI_Internal.h"
@@ -21,7 +21,7 @@ namespace corvane::server {
 
 namespace {
 
-using corvane::link::wireBytes;
+using corvane::wireBytes;
 
 constexpr int kBrokerPollMs = 1000;
 constexpr uint32_t kBeaconAnswerMs = 2000;
@@ -96,15 +96,18 @@ Ticks now() {
     return aTime_GetMSTicks();
 }
 
-// Sends one frame to a client. A client that is gone (the ROUTER no longer knows it) is
-// forgotten with all it asked for; a client that does not read loses the frame.
+// Sends one frame to a client: into its inbox when it is in this process, else through the
+// ROUTER. A client that is gone (the ROUTER no longer knows it) is forgotten with all it asked
+// for; a client that does not read loses the frame.
 bool sendToClient(aServer& s, const ClientId& client, const void* bytes, std::size_t size) {
+    if (const auto inbox = s.inboxes.find(client); inbox != s.inboxes.end())
+        return inbox->second->put(static_cast<const uint8_t*>(bytes), size);
     void* router = zsock_resolve(s.router);
     s.routerUsed = true;
     int sent = zmq_send(router, client.data(), client.size(), ZMQ_SNDMORE | ZMQ_DONTWAIT);
     if (sent < 0 && zmq_errno() == EHOSTUNREACH) {
-        // A send looks at the socket's news only now and then: an in-process client that has
-        // just connected may not be known yet. Taking the news in settles it.
+        // A send looks at the socket's news only now and then: a client that has just
+        // connected may not be known yet. Taking the news in settles it.
         inputOf(router);
         sent = zmq_send(router, client.data(), client.size(), ZMQ_SNDMORE | ZMQ_DONTWAIT);
     }
@@ -302,9 +305,15 @@ bool takeFromClient(aServer& s, const ClientId& client, const uint8_t* bytes, st
     return true;
 }
 
+void attachClient(aServer& s, const ClientId& client, std::shared_ptr<InprocInbox> inbox) {
+    std::lock_guard<std::mutex> lock(s.turn);
+    s.inboxes[client] = std::move(inbox);
+}
+
 void forgetClient(aServer& s, const ClientId& client) {
     std::lock_guard<std::mutex> lock(s.turn);
     s.dispatch.forget(client);
+    s.inboxes.erase(client);
 }
 
 // The broker: the server's own thread. It takes client packets from the ROUTER and hands them
@@ -389,3 +398,17 @@ void brokerTask(zsock_t* pipe, void* reference) {
 }
 
 } // namespace corvane::server
+
+void aServer_BeaconAnswer(uint32_t serialNumber, uint8_t model, uint32_t address, uint16_t port,
+                          uint8_t out[128]) {
+    auto put32 = [&](std::size_t offset, uint32_t value) {
+        for (int i = 0; i < 4; ++i)
+            out[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+    };
+    std::memset(out, 0, 128);
+    put32(0, 4); // aEther
+    put32(4, serialNumber);
+    put32(20, model);
+    std::memcpy(out + 24, &address, 4); // already in network byte order
+    put32(28, port);
+}

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace corvane::server {
@@ -57,6 +58,9 @@ struct aServer {
     zsock_t* router = nullptr;
     corvane::server::Dispatcher dispatch;
     bool routerUsed = false; // sent on since last found empty: its news may have been taken in
+    // The inboxes of the clients in this process, by identity: their frames go there, not
+    // through the ROUTER.
+    std::unordered_map<corvane::server::ClientId, std::shared_ptr<corvane::InprocInbox>> inboxes;
 
     // The broker's.
     bool publishing = false;
@@ -80,6 +84,9 @@ bool serverFilter(const aPacket* packet, void* reference);
 // one from the ROUTER; false when it is no content frame.
 bool takeFromClient(aServer& s, const corvane::server::ClientId& client, const uint8_t* bytes,
                     std::size_t size);
+// An in-process client whose frames go to inbox from now on.
+void attachClient(aServer& s, const corvane::server::ClientId& client,
+                  std::shared_ptr<corvane::InprocInbox> inbox);
 // An in-process client that is gone.
 void forgetClient(aServer& s, const corvane::server::ClientId& client);
 

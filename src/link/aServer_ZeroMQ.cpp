@@ -4,10 +4,9 @@
 
 #include "aBeacon.h"
 #include "aDebugTrace.h"
-#include "aLinkEngine.h"
 #include "aLinkInternal.h"
+#include "aPacketInternal.h"
 #include "aServerRecord.h"
-#include "aServer_Internal.h"
 #include "aZmqSockets.h"
 #include "cApiGuard.h"
 #include "corvane/aTime.h"
@@ -86,14 +85,16 @@ bool bindRouter(aServer& s, const std::string& interfaceText) {
     if (port <= 0)
         return false;
     s.port = static_cast<uint16_t>(port);
-    if (zsock_bind(s.router, "%s",
-                   corvane::inprocServerEndpoint(s.interfaceAddress, s.port).c_str()) != 0)
-        return false;
-    s.inproc = std::make_shared<corvane::InprocServer>(
-        [&s](const ClientId& client, const uint8_t* bytes, std::size_t size) {
-            return takeFromClient(s, client, bytes, size);
-        },
-        [&s](const ClientId& client) { forgetClient(s, client); }, s.link);
+    corvane::InprocServer::Calls calls;
+    calls.take = [&s](const ClientId& client, const uint8_t* bytes, std::size_t size) {
+        return takeFromClient(s, client, bytes, size);
+    };
+    calls.attach = [&s](const ClientId& client, std::shared_ptr<corvane::InprocInbox> inbox) {
+        attachClient(s, client, std::move(inbox));
+    };
+    calls.forget = [&s](const ClientId& client) { forgetClient(s, client); };
+    s.inproc =
+        std::make_shared<corvane::InprocServer>(std::move(calls), s.link, aLink_ReadAsCaller);
     corvane::inprocServerAdd(s.interfaceAddress, s.port, s.inproc);
     debugTrace("_findPortAndBindSocket: %d - %s\n", port, where.c_str());
     return true;
@@ -115,6 +116,7 @@ void stopServer(aServer& s) {
     zsock_destroy(&s.router);
     s.modulePair.close();
     s.dispatch.clear();
+    s.inboxes.clear();
     s.port = 0;
     debugTrace("server task exit\n");
 }
@@ -130,7 +132,7 @@ bool startServer(aServer& s) {
         return false;
     }
     s.filterInstalled = true;
-    aLink_DrainPackets(s.link, corvane::link::matchAll, nullptr);
+    aLink_DrainPackets(s.link, corvane::matchAll, nullptr);
     corvane::atExitRegister(&s, [&s] { stopServer(s); });
     return true;
 }
@@ -202,20 +204,6 @@ bool aServer_IsDiscoverable(const aServer* server) {
            server->model.load() != 0;
 }
 
-void aServer_BeaconAnswer(uint32_t serialNumber, uint8_t model, uint32_t address, uint16_t port,
-                          uint8_t out[128]) {
-    auto put32 = [&](std::size_t offset, uint32_t value) {
-        for (int i = 0; i < 4; ++i)
-            out[offset + i] = static_cast<uint8_t>(value >> (8 * i));
-    };
-    std::memset(out, 0, 128);
-    put32(0, 4); // aEther
-    put32(4, serialNumber);
-    put32(20, model);
-    std::memcpy(out + 24, &address, 4); // already in network byte order
-    put32(28, port);
-}
-
 // ---- Shared USB links ----
 
 namespace {
@@ -246,6 +234,31 @@ bool learnModule(aServer* server, aLinkRef client, uint32_t serialNumber) {
     return false;
 }
 
+// A new client link to the server this process already runs for the USB module with this
+// serial number, holding one use of the USB link as its partner as the server's first client
+// does; *port and *interfaceAddress receive the server's. 0 when there is none or the client
+// cannot be made.
+aLinkRef createServedClient(uint32_t serialNumber, uint16_t* port, uint32_t* interfaceAddress) {
+    void* attached = nullptr;
+    // The client's use of the USB link keeps the server until the client goes.
+    aLinkRef usb = aLink_UseServedUSB(serialNumber, &attached);
+    if (usb == 0)
+        return 0;
+    const auto* server = static_cast<const aServer*>(attached);
+    const uint16_t serverPort = aServer_GetPort(server);
+    const uint32_t serverAddress = aServer_GetInterface(server);
+    aLinkRef client = aLink_CreateClient(serverAddress, serverPort, 0);
+    if (client == 0 || aLink_SetPartner(client, usb) != aErrNone) {
+        if (client != 0)
+            aLink_Destroy(&client);
+        aLink_Destroy(&usb);
+        return 0;
+    }
+    *port = serverPort;
+    *interfaceAddress = serverAddress;
+    return client;
+}
+
 // Two callers that serve one module at once must not both find no server and both start one on
 // its single USB claim; modules whose serial numbers share a stripe only wait for each other.
 std::mutex& serveLock(uint32_t serialNumber) {
@@ -263,7 +276,7 @@ aLinkRef aLink_CreateServer(uint32_t serialNumber, uint16_t* port, uint32_t* int
         // The USB device takes one claim: when this process serves the module already, its
         // server is the way in, as for every other client.
         std::lock_guard<std::mutex> serving(serveLock(serialNumber));
-        if (const aLinkRef served = aLink_CreateServedClient(serialNumber, port, interfaceAddress))
+        if (const aLinkRef served = createServedClient(serialNumber, port, interfaceAddress))
             return served;
         aLinkRef usb = 0;
         aLinkRef client = 0;

@@ -242,6 +242,18 @@ CORVANE_HOT_PATH aErr aStream_ReadWithin(aStream* stream, uint8_t* buffer, size_
     });
 }
 
+namespace {
+thread_local bool tReadingForCaller = false;
+} // namespace
+
+bool aStream_ReadingForCaller() {
+    return tReadingForCaller;
+}
+
+void aStream_SetReadingForCaller(bool forCaller) {
+    tReadingForCaller = forCaller;
+}
+
 aStream* aStream_CreateOfKind(const aStreamKind& kind, void* reference) {
     aStream* stream = new (std::nothrow) aStream{};
     if (stream != nullptr) {

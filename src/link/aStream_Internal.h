@@ -137,6 +137,13 @@ bool aStream_CanWatch(const aStream* stream);
 aErr aStream_Mute(aStream* stream, bool muted);
 bool aStream_CanMute(const aStream* stream);
 
+// Whether this thread's reads are made for a caller that waits for a reply (the link engine
+// reads so for its callers) rather than by a link's reader thread or not for a link at all. A
+// kind may then do the caller's waiting work on this thread (a sharing client reads its
+// server's module link itself). The engine sets it around such reads; false otherwise.
+bool aStream_ReadingForCaller();
+void aStream_SetReadingForCaller(bool forCaller);
+
 // The kind's flags; false for an invalid stream.
 bool aStream_IsCoalescing(const aStream* stream);
 bool aStream_AllowsCallerWrites(const aStream* stream);

@@ -3,6 +3,7 @@
 #include "aStream_Internal.h"
 #include "aStream_USBInternal.h"
 #include "aUSBEmulation.h"
+#include "corvane/aUSB.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -250,19 +251,45 @@ constexpr aStreamKind kUSBKind{.get = usbGet,
 
 } // namespace
 
-uint16_t aUSB_VendorId(void) {
-    const char* text = std::getenv("CORVANE_USB_VENDOR_ID");
-    if (text != nullptr) {
-        const char* begin = text;
-        if (begin[0] == '0' && (begin[1] == 'x' || begin[1] == 'X')) {
-            begin += 2;
-        }
-        uint32_t value = 0;
-        if (parseHex(begin, begin + std::strlen(begin), 4, value)) {
-            return static_cast<uint16_t>(value);
-        }
+aErr aUSB_ParseVendorId(const char* text, uint16_t* vendorId) {
+    if (text == nullptr || vendorId == nullptr) {
+        return aErrParam;
     }
-    return aUSB_DefaultVendorId();
+    const char* begin = text;
+    if (begin[0] == '0' && (begin[1] == 'x' || begin[1] == 'X')) {
+        begin += 2;
+    }
+    uint32_t value = 0;
+    if (!parseHex(begin, begin + std::strlen(begin), 4, value)) {
+        return aErrParse;
+    }
+    *vendorId = static_cast<uint16_t>(value);
+    return aErrNone;
+}
+
+aErr aUSB_GetVendorId(uint16_t* vendorId) {
+    if (vendorId == nullptr) {
+        return aErrParam;
+    }
+    const char* text = std::getenv(aUSB_VENDOR_ID_VARIABLE);
+    if (text == nullptr || aUSB_ParseVendorId(text, vendorId) != aErrNone) {
+        *vendorId = aUSB_DefaultVendorId();
+    }
+    return aErrNone;
+}
+
+aErr aUSB_GetDefaultVendorId(uint16_t* vendorId) {
+    if (vendorId == nullptr) {
+        return aErrParam;
+    }
+    *vendorId = aUSB_DefaultVendorId();
+    return aErrNone;
+}
+
+uint16_t aUSB_VendorId(void) {
+    uint16_t vendorId = 0;
+    aUSB_GetVendorId(&vendorId);
+    return vendorId;
 }
 
 uint16_t aUSB_DefaultVendorId(void) {

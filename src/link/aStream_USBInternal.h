@@ -10,10 +10,9 @@
 #include <cstddef>
 #include <cstdint>
 
-// The family's USB vendor id: CORVANE_USB_VENDOR_ID from the environment (hexadecimal, "0x"
-// optional) when it holds a valid 16-bit value, else the built-in default.
+// aUSB_GetVendorId and aUSB_GetDefaultVendorId (corvane/aUSB.h) as values, for the library's
+// own callers.
 uint16_t aUSB_VendorId(void);
-// The built-in default (the build's CORVANE_USB_VENDOR_ID setting).
 uint16_t aUSB_DefaultVendorId(void);
 
 // Writes the instance identifier "USB\VID_vvvv&PID_pppp\SERIAL" (upper-case hexadecimal ids)

@@ -1,14 +1,14 @@
 // The sharing client stream: a ZeroMQ DEALER to a sharing server behind the stream interface.
 // The link's writer sends on it and its reader receives from it directly, taking turns under a
 // lock, so a packet crosses no thread of the stream's own on its way. A client of a server in
-// this process hands its packets to the server directly and receives on its DEALER.
+// this process hands its packets to the server directly and takes the server's from an inbox.
 #include "corvane/aServer.h"
 
 #include "aDebugTrace.h"
-#include "aLinkInternal.h"
 #include "aStream_Internal.h"
 #include "aZmqSockets.h"
 #include "cApiGuard.h"
+#include "corvane/aPacket.h"
 #include "corvane/aTime.h"
 #include "platform/platform.h"
 #include "platform/udp.h"
@@ -22,6 +22,7 @@
 #include <new>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -35,11 +36,13 @@ constexpr auto kSendPause = std::chrono::milliseconds(1);
 // A server on this machine greets at once; one across a network within this.
 constexpr uint32_t kServerGreetingMs = 2000;
 
-// A ZeroMQ socket may be used by one thread at a time, and the link's reader and writer are two:
-// they take turns on the DEALER under `lock`, and the reader waits for input outside it, on the
-// socket's signal descriptor. That descriptor only says the socket has news to look at, and any
-// call on the socket takes the news in: a writer whose send found a reply waiting wakes the
-// reader through `wake`, or the reader would sleep through it.
+// A client of a server in another process has a DEALER. A ZeroMQ socket may be used by one
+// thread at a time, and the link's reader and writer are two: they take turns on the DEALER
+// under `lock`, and the reader waits for input outside it, on the socket's signal descriptor.
+// That descriptor only says the socket has news to look at, and any call on the socket takes the
+// news in: a writer whose send found a reply waiting wakes the reader through `wake`, or the
+// reader would sleep through it. A client of a server in this process has no socket: it hands
+// its packets to the server and takes the server's frames from its inbox.
 struct ClientRecord {
     uint16_t check = kClientCheck;
     std::mutex lock;
@@ -47,12 +50,16 @@ struct ClientRecord {
     int frontSignal = -1;     // its ZMQ_FD, polled by the reader without the lock
     SocketPair wake;     // a writer sends on `connected` (under lock), the reader reads `bound`
     int wakeSignal = -1; // ZMQ_FD of wake.bound
-    zmq_msg_t frame;     // being read; the reader's
+    zmq_msg_t frame;     // being read from the DEALER; the reader's
+    // A server in this process, handed each packet directly, and the inbox it puts this client's
+    // frames in; both null for a server in another process.
+    std::shared_ptr<corvane::InprocServer> server;
+    std::shared_ptr<corvane::InprocInbox> inbox;
+    std::string identity;            // this client's routing identity with that server
+    std::vector<uint8_t> inboxFrame; // being read from the inbox; the reader's
+    std::atomic<bool> closed{false}; // closed at exit: reads fail from then on
     bool holding = false;
     std::size_t position = 0;
-    // A server in this process, handed each packet directly; null for one in another process.
-    std::shared_ptr<corvane::InprocServer> server;
-    std::string identity; // the DEALER's routing identity when the server is in this process
 
     ClientRecord() { zmq_msg_init(&frame); }
 
@@ -66,12 +73,21 @@ struct ClientRecord {
     }
 
     void close() {
+        closed = true;
+        if (inbox)
+            inbox->wake();
         std::lock_guard<std::mutex> guard(lock);
         zsock_destroy(&front);
         wake.close();
         frontSignal = -1;
         wakeSignal = -1;
     }
+
+    // The frame being read, from whichever way this client's frames come.
+    const uint8_t* frameData() {
+        return inbox ? inboxFrame.data() : static_cast<const uint8_t*>(zmq_msg_data(&frame));
+    }
+    std::size_t frameSize() { return inbox ? inboxFrame.size() : zmq_msg_size(&frame); }
 };
 
 ClientRecord* recordOf(void* reference) {
@@ -79,8 +95,13 @@ ClientRecord* recordOf(void* reference) {
     return record != nullptr && record->check == kClientCheck ? record : nullptr;
 }
 
-// One frame from the server into record.frame without waiting: 1 taken, 0 none yet, -1 failed.
+// One frame from the server into the record without waiting: 1 taken, 0 none yet, -1 failed.
 int takeFrame(ClientRecord& record) {
+    if (record.inbox) {
+        if (record.closed.load())
+            return -1;
+        return record.inbox->take(record.inboxFrame) ? 1 : 0;
+    }
     std::lock_guard<std::mutex> guard(record.lock);
     if (record.front == nullptr)
         return -1; // closed at exit
@@ -90,9 +111,11 @@ int takeFrame(ClientRecord& record) {
 }
 
 // Waits up to timeoutMs for the socket's signal or a writer's wake-up, in one poll of the two
-// descriptors (a poll of the sockets themselves costs several system calls each). False when
-// waiting failed.
+// descriptors (a poll of the sockets themselves costs several system calls each), or for the
+// inbox. False when waiting failed.
 bool awaitNews(ClientRecord& record, uint32_t timeoutMs) {
+    if (record.inbox)
+        return record.inbox->await(timeoutMs) != aErrIO;
     const int signals[2] = {record.frontSignal, record.wakeSignal};
     bool readable[2] = {};
     if (corvane::platform::waitAnyReadable(signals, readable, 2, timeoutMs) == aErrIO)
@@ -117,15 +140,15 @@ aErr holdFrame(ClientRecord& record) {
         if (taken == 0)
             return aErrNotReady;
         record.position = 0;
-        record.holding = zmq_msg_size(&record.frame) > 0; // an empty one hands out nothing
+        record.holding = record.frameSize() > 0; // an empty one hands out nothing
     }
     return aErrNone;
 }
 
 // Hands out up to max bytes of the held frame.
 size_t handOut(ClientRecord& record, uint8_t* buffer, size_t max) {
-    const auto* data = static_cast<const uint8_t*>(zmq_msg_data(&record.frame));
-    const size_t size = zmq_msg_size(&record.frame);
+    const uint8_t* data = record.frameData();
+    const size_t size = record.frameSize();
     const size_t n = std::min(max, size - record.position);
     std::memcpy(buffer, data + record.position, n);
     record.position += n;
@@ -176,7 +199,7 @@ aErr clientWait(uint32_t timeoutMs, void* reference) {
     if (held != aErrNotReady)
         return aErrNone; // bytes to hand out, or a failure for the read to report
     uint32_t left = timeoutMs;
-    if (record->server && aLink_ReadingForCaller()) {
+    if (record->server && aStream_ReadingForCaller()) {
         // A caller waiting for an answer of a server in this process reads the server's module
         // link while it may: the server's filter then sends the answer on, on this thread, and
         // no thread of the server's link wakes for it. Frames the server sends on its own wait
@@ -267,6 +290,21 @@ aErr clientDelete(void* reference) {
     return aErrNone;
 }
 
+// An in-process client's inbox is watched beside its read path: looking takes no frame.
+aErr clientPoll(uint32_t timeoutMs, void* reference) {
+    ClientRecord* record = recordOf(reference);
+    if (record == nullptr || !record->inbox)
+        return aErrParam;
+    return record->inbox->await(timeoutMs);
+}
+
+aErr clientWatch(uint32_t timeoutMs, int wake, void* reference) {
+    ClientRecord* record = recordOf(reference);
+    if (record == nullptr || !record->inbox)
+        return aErrParam;
+    return record->inbox->await(timeoutMs, wake);
+}
+
 // A sharing server's client: every write is one frame per packet, sent within its tries. A wait
 // takes in the socket's news, so there is no poll beside the read path.
 constexpr aStreamKind kClientKind{.get = clientGet,
@@ -276,6 +314,18 @@ constexpr aStreamKind kClientKind{.get = clientGet,
                                   .write = clientWrite,
                                   .del = clientDelete,
                                   .callerWrites = true};
+
+// A client of a server in this process: its inbox can be watched without the read path, so the
+// link's idle reader watches it in a way that a caller's read or a stop does not wait for.
+constexpr aStreamKind kInprocClientKind{.get = clientGet,
+                                        .readSome = clientReadSome,
+                                        .wait = clientWait,
+                                        .poll = clientPoll,
+                                        .watch = clientWatch,
+                                        .put = clientPut,
+                                        .write = clientWrite,
+                                        .del = clientDelete,
+                                        .callerWrites = true};
 
 // Connects the DEALER over TCP and waits for the server's greeting. A DEALER connects in the
 // background and keeps retrying a port nobody listens on, so a client of a server that has
@@ -318,21 +368,32 @@ bool connectTcpConfirmed(ClientRecord& record, const std::string& endpoint) {
     return greeted;
 }
 
-bool connectFront(ClientRecord& record, uint32_t address, uint16_t port) {
-    record.server = corvane::inprocServerFind(address, port);
-    if (record.server) {
-        // The server learns of this client from its packets, handed over directly, and sends
-        // its answers to this identity.
-        record.identity = corvane::inprocClientIdentity();
-        zsock_set_identity(record.front, record.identity.c_str());
-        return zsock_connect(record.front, "%s",
-                             corvane::inprocServerEndpoint(address, port).c_str()) == 0;
-    }
+// A client of the server in this process: the server learns of it from its first packet,
+// handed over directly, and puts its frames in the client's inbox.
+aErr attachInproc(ClientRecord& record) {
+    record.identity = corvane::inprocClientIdentity();
+    record.inbox = std::make_shared<corvane::InprocInbox>();
+    if (!record.inbox->usable())
+        return aErrResource;
+    return record.server->attach(record.identity, record.inbox) ? aErrNone : aErrConnection;
+}
+
+// A client of a server in another process, over TCP.
+aErr connectTcp(ClientRecord& record, uint32_t address, uint16_t port) {
+    if (!record.wake.open())
+        return record.wake.bound ? aErrConnection : aErrMemory;
+    record.front = zsock_new(ZMQ_DEALER);
+    if (record.front == nullptr)
+        return aErrMemory;
     char dotted[corvane::platform::ipv4TextSize] = {};
     if (corvane::platform::formatIPv4(address, dotted, sizeof dotted) != aErrNone)
-        return false;
+        return aErrConnection;
     debugTrace("aStream_CreateClient address: %s\n", dotted);
-    return connectTcpConfirmed(record, "tcp://" + std::string(dotted) + ":" + std::to_string(port));
+    if (!connectTcpConfirmed(record, "tcp://" + std::string(dotted) + ":" + std::to_string(port)))
+        return aErrConnection;
+    record.frontSignal = zsock_fd(record.front);
+    record.wakeSignal = zsock_fd(record.wake.bound);
+    return record.frontSignal < 0 || record.wakeSignal < 0 ? aErrResource : aErrNone;
 }
 
 } // namespace
@@ -349,18 +410,12 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStream** stream) {
             delete record;
             return error;
         };
-        if (!record->wake.open())
-            return fail(record->wake.bound ? aErrConnection : aErrMemory);
-        record->front = zsock_new(ZMQ_DEALER);
-        if (record->front == nullptr)
-            return fail(aErrMemory);
-        if (!connectFront(*record, address, port))
-            return fail(aErrConnection);
-        record->frontSignal = zsock_fd(record->front);
-        record->wakeSignal = zsock_fd(record->wake.bound);
-        if (record->frontSignal < 0 || record->wakeSignal < 0)
-            return fail(aErrResource);
-        *stream = aStream_CreateOfKind(kClientKind, record);
+        record->server = corvane::inprocServerFind(address, port);
+        const aErr connected =
+            record->server ? attachInproc(*record) : connectTcp(*record, address, port);
+        if (connected != aErrNone)
+            return fail(connected);
+        *stream = aStream_CreateOfKind(record->server ? kInprocClientKind : kClientKind, record);
         if (*stream == nullptr)
             return fail(aErrResource);
         // The link's threads have stopped by then; the record stays for the stream to free.

@@ -3,6 +3,7 @@
 #include "aUSBEmulation.h"
 
 #include "aDebugTrace.h"
+#include "cApiGuard.h"
 #include "platform/platform.h"
 #include "platform/socket.h"
 #include "platform/udp.h"
@@ -90,40 +91,6 @@ std::vector<EmulatedModule> listedModules() {
     return modules;
 }
 
-bool parseHexNumber(const std::string& text, uint32_t limit, uint32_t& value) {
-    if (text.empty() || text.size() > 8 ||
-        text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
-        return false;
-    const unsigned long v = std::strtoul(text.c_str(), nullptr, 16);
-    if (v > limit)
-        return false;
-    value = static_cast<uint32_t>(v);
-    return true;
-}
-
-bool parseEntry(const std::string& entry, EmulatedModule& module) {
-    const size_t at = entry.find('@');
-    const size_t colon = entry.find(':');
-    const size_t portColon = entry.rfind(':');
-    if (at == std::string::npos || colon == std::string::npos || colon > at || portColon < at)
-        return false;
-    uint32_t serial = 0, model = 0;
-    if (!parseHexNumber(entry.substr(0, colon), 0xFFFFFFFF, serial) ||
-        !parseHexNumber(entry.substr(colon + 1, at - colon - 1), 0xFF, model) || model == 0)
-        return false;
-    const std::string host = entry.substr(at + 1, portColon - at - 1);
-    const std::string port = entry.substr(portColon + 1);
-    uint32_t address = 0;
-    if (platform::parseIPv4(host.c_str(), address) != aErrNone || port.empty() || port.size() > 5 ||
-        port.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    const unsigned long portValue = std::strtoul(port.c_str(), nullptr, 10);
-    if (portValue == 0 || portValue > 65535)
-        return false;
-    module = {serial, static_cast<uint8_t>(model), address, static_cast<uint16_t>(portValue)};
-    return true;
-}
-
 // A connection to the module's endpoint, or invalidSocket when it does not answer.
 platform::SocketHandle connectTo(const EmulatedModule& module) {
     platform::SocketHandle socket = platform::invalidSocket;
@@ -165,7 +132,7 @@ bool parseEmulationList(const char* text, std::vector<EmulatedModule>& modules, 
         const std::string entry = list.substr(begin, end - begin);
         if (!entry.empty()) {
             EmulatedModule module;
-            if (!parseEntry(entry, module)) {
+            if (aUSB_ParseEmulationEntry(entry.c_str(), &module, nullptr) != aErrNone) {
                 if (bad != nullptr)
                     *bad = entry;
                 return false;
@@ -245,3 +212,66 @@ aErr openModule(uint16_t vendorId,
 }
 
 } // namespace corvane::usb
+
+namespace {
+
+bool parseHexNumber(const std::string& text, uint32_t limit, uint32_t& value) {
+    if (text.empty() || text.size() > 8 ||
+        text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        return false;
+    const unsigned long v = std::strtoul(text.c_str(), nullptr, 16);
+    if (v > limit)
+        return false;
+    value = static_cast<uint32_t>(v);
+    return true;
+}
+
+// The entry's parts in the order they are checked; aUSBEntryFine when all are well.
+aUSBEntryFault parseEntry(const std::string& entry, aUSBEmulatedModule& module) {
+    const size_t at = entry.find('@');
+    const size_t colon = entry.find(':');
+    const size_t portColon = entry.rfind(':');
+    if (at == std::string::npos || colon == std::string::npos || colon > at || portColon < at)
+        return aUSBEntryShape;
+    uint32_t serial = 0, model = 0;
+    if (!parseHexNumber(entry.substr(0, colon), 0xFFFFFFFF, serial))
+        return aUSBEntrySerial;
+    if (!parseHexNumber(entry.substr(colon + 1, at - colon - 1), 0xFF, model) || model == 0)
+        return aUSBEntryModel;
+    const std::string host = entry.substr(at + 1, portColon - at - 1);
+    uint32_t address = 0;
+    if (corvane::platform::parseIPv4(host.c_str(), address) != aErrNone)
+        return aUSBEntryAddress;
+    const std::string port = entry.substr(portColon + 1);
+    if (port.empty() || port.size() > 5 ||
+        port.find_first_not_of("0123456789") != std::string::npos)
+        return aUSBEntryPort;
+    const unsigned long portValue = std::strtoul(port.c_str(), nullptr, 10);
+    if (portValue == 0 || portValue > 65535)
+        return aUSBEntryPort;
+    module.serialNumber = serial;
+    module.model = static_cast<uint8_t>(model);
+    module.address = address;
+    module.port = static_cast<uint16_t>(portValue);
+    return aUSBEntryFine;
+}
+
+} // namespace
+
+aErr aUSB_ParseEmulationEntry(const char* entry, aUSBEmulatedModule* module,
+                              aUSBEntryFault* fault) {
+    if (fault != nullptr)
+        *fault = aUSBEntryFine;
+    if (entry == nullptr || module == nullptr)
+        return aErrParam;
+    return corvane::guardedCall([&]() -> aErr {
+        aUSBEmulatedModule read{};
+        const aUSBEntryFault found = parseEntry(entry, read);
+        if (fault != nullptr)
+            *fault = found;
+        if (found != aUSBEntryFine)
+            return aErrParse;
+        *module = read;
+        return aErrNone;
+    });
+}

@@ -3,6 +3,7 @@
 // and discovery see real and emulated modules through the same walk and open calls.
 #pragma once
 
+#include "corvane/aUSB.h"
 #include "platform/usb.h"
 
 #include <functional>
@@ -12,16 +13,10 @@
 namespace corvane::usb {
 
 // The environment variable that lists emulated modules.
-inline constexpr const char* kEmulationVariable = "CORVANE_USB_EMULATION";
+inline constexpr const char* kEmulationVariable = aUSB_EMULATION_VARIABLE;
 
-// One listed virtual module: "SERIAL:MODEL@ADDRESS:PORT" (serial and model hexadecimal,
-// address a dotted IPv4 address, port decimal).
-struct EmulatedModule {
-    uint32_t serialNumber = 0;
-    uint8_t model = 0;
-    uint32_t address = 0; // IPv4, network order
-    uint16_t port = 0;
-};
+// One listed virtual module (aUSB_ParseEmulationEntry reads its entry).
+using EmulatedModule = aUSBEmulatedModule;
 
 // Parses a comma-separated list. False (with the offending entry in *bad) when an entry is
 // malformed; the entries before it are in modules.

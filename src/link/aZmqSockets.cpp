@@ -1,7 +1,7 @@
-// ZeroMQ helpers of the sharing server and client: in-process socket pairs, exit hooks, servers.
+// Helpers of the sharing server and client: CZMQ's start, in-process socket pairs, the inboxes
+// of in-process clients and the servers of this process.
 #include "aZmqSockets.h"
 
-#include "aLinkInternal.h"
 #include "platform/platform.h"
 
 #include <atomic>
@@ -45,29 +45,6 @@ InprocServers& inprocServers() {
     return *servers;
 }
 
-struct ExitHooks {
-    std::mutex lock;
-    std::map<void*, std::function<void()>> hooks; // guarded by lock
-};
-
-// Never destroyed: it is read at exit.
-ExitHooks& exitHooks() {
-    static ExitHooks* hooks = new ExitHooks;
-    return *hooks;
-}
-
-void endAllAtExit() {
-    aLink_StopAll();
-    std::map<void*, std::function<void()>> hooks;
-    {
-        ExitHooks& h = exitHooks();
-        std::lock_guard<std::mutex> lock(h.lock);
-        hooks.swap(h.hooks);
-    }
-    for (auto& [owner, end] : hooks)
-        end();
-}
-
 } // namespace
 
 void czmqPrepare() {
@@ -77,34 +54,92 @@ void czmqPrepare() {
         zsys_handler_set(nullptr);
         // CZMQ ends its context at exit; registered after it, our hook runs before that.
         zsys_init();
-        std::atexit(endAllAtExit);
+        atExitArm();
     });
 }
 
-void atExitRegister(void* owner, std::function<void()> end) {
-    ExitHooks& h = exitHooks();
-    std::lock_guard<std::mutex> lock(h.lock);
-    h.hooks[owner] = std::move(end);
+InprocInbox::InprocInbox() : wake_(platform::noWake) {
+    if (platform::makeWake(wake_) != aErrNone)
+        wake_ = platform::noWake;
 }
 
-void atExitCancel(void* owner) {
-    ExitHooks& h = exitHooks();
-    std::lock_guard<std::mutex> lock(h.lock);
-    h.hooks.erase(owner);
+InprocInbox::~InprocInbox() {
+    platform::closeWake(wake_);
+}
+
+bool InprocInbox::usable() const {
+    return wake_ != platform::noWake;
+}
+
+bool InprocInbox::put(const uint8_t* bytes, std::size_t size) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (frames_.size() >= kLimit)
+        return false;
+    frames_.emplace_back(bytes, bytes + size);
+    // A client that takes its frames on the thread that put them costs no system call.
+    if (waiters_ > 0 && !raised_) {
+        raised_ = true;
+        platform::raiseWake(wake_);
+    }
+    return true;
+}
+
+bool InprocInbox::take(std::vector<uint8_t>& frame) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (frames_.empty())
+        return false;
+    frame = std::move(frames_.front());
+    frames_.pop_front();
+    if (frames_.empty() && raised_ && !woken_) {
+        raised_ = false;
+        platform::clearWake(wake_);
+    }
+    return true;
+}
+
+aErr InprocInbox::await(uint32_t timeoutMs, int cancel) {
+    const uint64_t deadline = platform::monotonicMilliseconds() + timeoutMs;
+    for (;;) {
+        uint64_t left = 0;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (!frames_.empty() || woken_)
+                return aErrNone;
+            const uint64_t now = platform::monotonicMilliseconds();
+            if (now >= deadline)
+                return aErrNotReady;
+            left = deadline - now;
+            // Counted under the lock: a put after the look above raises the wake-up.
+            ++waiters_;
+        }
+        const int fds[2] = {wake_, cancel};
+        bool ready[2] = {false, false};
+        const aErr waited =
+            platform::waitAnyReadable(fds, ready, cancel >= 0 ? 2 : 1, static_cast<uint32_t>(left));
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            --waiters_;
+        }
+        if (waited == aErrIO)
+            return aErrIO;
+        if (ready[1])
+            return aErrCancel;
+        // Woken for a frame another thread took meanwhile, or the time ran out: look again.
+    }
+}
+
+void InprocInbox::wake() {
+    std::lock_guard<std::mutex> guard(lock_);
+    woken_ = true;
+    if (!raised_) {
+        raised_ = true;
+        platform::raiseWake(wake_);
+    }
 }
 
 std::string inprocClientIdentity() {
     static std::atomic<uint32_t> next{0};
     return "corvane-client-" + std::to_string(next++);
-}
-
-std::string inprocServerEndpoint(uint32_t address, uint16_t port) {
-    return "inproc://corvane-server-" + std::to_string(address) + "-" + std::to_string(port);
-}
-
-bool InprocServer::readModule(uint32_t waitMs) {
-    const aLinkRef link = moduleLink_.load();
-    return link != 0 && aLink_ReadAsCaller(link, waitMs);
 }
 
 void inprocServerAdd(uint32_t address, uint16_t port, std::shared_ptr<InprocServer> server) {

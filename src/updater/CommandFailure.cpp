@@ -21,6 +21,7 @@ const char* failureKindName(FailureKind kind) {
     case FailureKind::Unavailable: return "unavailable";
     case FailureKind::Failed: return "failed";
     case FailureKind::Interrupted: return "interrupted";
+    case FailureKind::Tls: return "tls";
     }
     return "failed";
 }

@@ -28,6 +28,7 @@ enum class FailureKind {
     Unavailable,       // the command is not part of this build
     Failed,            // anything else
     Interrupted,       // an interrupt stopped the run before this work began or between commands
+    Tls,               // the server's certificate was not trusted, or the CA file is not usable
 };
 
 const char* failureKindName(FailureKind kind);

@@ -54,9 +54,11 @@ struct DoctorEnvironment {
     std::function<bool(const std::string&, std::string&)> pingServer;
 };
 
-// The machine this process runs on, with the store and server the options name.
+// The machine this process runs on, with the store and server the options name; caFile, when
+// not empty, is the certificate authority file an https server is checked with.
 DoctorEnvironment systemDoctorEnvironment(const std::string& storeDirectory,
-                                          const std::string& serverUrl);
+                                          const std::string& serverUrl,
+                                          const std::string& caFile = "");
 
 // Every check, in the order the table shows them.
 std::vector<DoctorCheck> runDoctorChecks(const DoctorEnvironment& environment);

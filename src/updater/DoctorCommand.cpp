@@ -1,5 +1,6 @@
 // --doctor on this machine: the system's udev folders, /dev, accounts, processes, USB devices,
 // the store and update server the options name, and the driver's entry to it.
+#include "CaFile.h"
 #include "Doctor.h"
 #include "DoctorJson.h"
 #include "JsonReport.h"
@@ -25,10 +26,13 @@ std::string environmentText(const char* name) {
 
 // A ping that gives up sooner than a download would, and when it fails a second look that says
 // why: not reached at all, an HTTP error, or something that is no update server.
-bool pingServer(const std::string& url, std::string& why) {
+bool pingServer(const std::string& url, const std::string& caFile, std::string& why) {
+    if (!caFile.empty() && !checkCaFile(caFile, why))
+        return false;
     ServerCommSettings settings;
     settings.connectTimeoutMs = 5000;
     settings.totalSeconds = 15;
+    settings.caFile = caFile;
     const ServerCommClass server(settings);
     if (server.ping(url))
         return true;
@@ -52,7 +56,7 @@ bool pingServer(const std::string& url, std::string& why) {
 } // namespace
 
 DoctorEnvironment systemDoctorEnvironment(const std::string& storeDirectory,
-                                          const std::string& serverUrl) {
+                                          const std::string& serverUrl, const std::string& caFile) {
     namespace os = corvane::platform;
     DoctorEnvironment env;
     env.vendor = usbVendorInUse();
@@ -77,7 +81,9 @@ DoctorEnvironment systemDoctorEnvironment(const std::string& storeDirectory,
     env.freeSpace = [](const std::string& path, uint64_t& bytes) {
         return os::freeSpace(path.c_str(), bytes);
     };
-    env.pingServer = pingServer;
+    env.pingServer = [caFile](const std::string& url, std::string& why) {
+        return pingServer(url, caFile, why);
+    };
     return env;
 }
 
@@ -91,8 +97,11 @@ int doctorCommand(UpdaterDisplayInterface& display, const UpdaterOptions& option
                      "--doctor runs on its own: give the other commands in a run of their own");
         return 1;
     }
-    const std::vector<DoctorCheck> checks = runDoctorChecks(systemDoctorEnvironment(
-        storeFolderFor(options.storeBase).directory, normaliseServerUrl(options.serverUrl)));
+    const std::string caFile =
+        options.caFile.empty() ? environmentText(kCaFileVariable) : options.caFile;
+    const std::vector<DoctorCheck> checks =
+        runDoctorChecks(systemDoctorEnvironment(storeFolderFor(options.storeBase).directory,
+                                                normaliseServerUrl(options.serverUrl), caFile));
     if (json)
         json->doctor(doctorJson(checks));
     else

@@ -3,6 +3,7 @@
 #include "Base64.h"
 #include "BirdFile.h"
 #include "BuildText.h"
+#include "CaFile.h"
 #include "Debug.h"
 #include "Recovery.h"
 #include "Retrieval.h"
@@ -93,8 +94,20 @@ bool acceptableBird(const std::vector<uint8_t>& bytes, uint32_t serial, std::str
 } // namespace
 
 bool pingServer(UpdaterContext& context) {
-    if (context.run.server.ping(context.run.serverUrl)) {
-        return true;
+    std::string detail;
+    switch (context.run.server.reach(context.run.serverUrl, &detail)) {
+    case ServerReach::Answered: return true;
+    case ServerReach::Untrusted:
+        displayPrint(context.display, DISPLAY_ERROR, "Cannot verify the update server at %s: %s",
+                     context.run.serverUrl.c_str(), detail.c_str());
+        displayPrint(context.display, DISPLAY_ERROR,
+                     "Trust the certificate authority that signed its certificate with "
+                     "--ca-file PEM or %s.",
+                     kCaFileVariable);
+        context.failure.note(FailureKind::Tls);
+        return false;
+    case ServerReach::Unreachable:
+    case ServerReach::Refused: break;
     }
     displayPrint(context.display, DISPLAY_ERROR, "Server request failed for %s",
                  context.run.serverUrl.c_str());

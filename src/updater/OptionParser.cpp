@@ -177,6 +177,8 @@ bool OptionParser::apply(const OptionEntry& entry, const std::string& value) {
     case OptionId::AllModules: options_.allModules = true; break;
     case OptionId::Jobs: setJobs(entry, value); break;
     case OptionId::Doctor: options_.doctor = true; break;
+    case OptionId::CaFile: options_.caFile = value; break;
+    case OptionId::MetricsFile: options_.metricsFile = value; break;
     }
     return true;
 }

@@ -41,6 +41,8 @@ constexpr OptionEntry kOptions[] = {
     {"--all", OptionKind::Parameter, false, OptionId::AllModules},
     {"--jobs", OptionKind::Parameter, true, OptionId::Jobs},
     {"--doctor", OptionKind::Command, false, OptionId::Doctor},
+    {"--ca-file", OptionKind::Parameter, true, OptionId::CaFile},
+    {"--metrics-file", OptionKind::Parameter, true, OptionId::MetricsFile},
 };
 
 size_t leadingDashes(std::string_view text) {

@@ -43,6 +43,8 @@ enum class OptionId {
     AllModules,
     Jobs,
     Doctor,
+    CaFile,
+    MetricsFile,
 };
 
 struct OptionEntry {

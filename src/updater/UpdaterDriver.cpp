@@ -5,6 +5,7 @@
 #include "BirdFile.h"
 #include "BuildText.h"
 #include "CLI_Display.h"
+#include "CaFile.h"
 #include "Debug.h"
 #include "Doctor.h"
 #include "InspectCommands.h"
@@ -18,6 +19,8 @@
 
 #include "corvane/aDirectory.h"
 
+#include <chrono>
+#include <cstdlib>
 #include <vector>
 
 namespace {
@@ -50,7 +53,13 @@ struct CommandCall {
     UpdaterOptions& options;
     UpdaterContext& context;
     JsonReport* json;
+    MetricsFile* metrics;
 };
+
+double secondsSinceEpoch() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
 
 // How a command ended. EndRun: it lacked an input it needs, which ends the run with 1 at once.
 enum class Ran { Ok, Failed, EndRun };
@@ -116,6 +125,8 @@ Ran runGet(CommandCall& call) {
         context, {.serial = options.serial, .build = options.build, .override = options.override});
     if (call.json)
         call.json->get(context, options.serial, options.build, fetched);
+    if (call.metrics)
+        call.metrics->fetched(options.serial, fetched, secondsSinceEpoch());
     if (fetched == 0) {
         return Ran::Failed;
     }
@@ -136,6 +147,8 @@ Ran runDiscover(CommandCall& call) {
                             request.routerSerial != 0 || request.transport != 0 ? request.transport
                                                                                 : USB,
                             found);
+    if (call.metrics)
+        call.metrics->discovered(found);
     return listed(status);
 }
 
@@ -155,6 +168,8 @@ Ran runRackUpdate(CommandCall& call) {
     const bool ok = rackUpdateCommand(call.context, request, outcomes, &jobs);
     if (call.json)
         call.json->update(jobs, outcomes, call.context.run.storeDirectory);
+    if (call.metrics)
+        call.metrics->updated(outcomes, secondsSinceEpoch());
     return ranIf(ok);
 }
 
@@ -201,6 +216,9 @@ Ran runUpdate(CommandCall& call) {
                           {singleOutcome(context, options.serial, ok,
                                          call.json->errorsSinceBegin())},
                           context.run.storeDirectory);
+    if (call.metrics)
+        call.metrics->updated({singleOutcome(context, options.serial, ok, {})},
+                              secondsSinceEpoch());
     return ranIf(ok);
 }
 
@@ -350,11 +368,14 @@ RunSettings runSettings(const UpdaterOptions& options, const std::string& storeD
     RunSettings settings(normaliseServerUrl(options.serverUrl), storeDirectory);
     settings.storeOption = storeOption;
     settings.useUeiBytes = options.useUeiBytes;
+    ServerCommSettings comm;
+    comm.caFile = options.caFile;
+    settings.server = ServerCommClass(comm);
     return settings;
 }
 
 int runCommands(UpdaterOptions& options, const RunSettings& run, UpdaterDisplayInterface& display,
-                JsonReport* json, FailureNote* lastFailure) {
+                JsonReport* json, FailureNote* lastFailure, MetricsFile* metrics) {
     int status = kExitSuccess;
     // Each command runs on a fresh context, so its failures and findings are its own.
     auto runOne = [&](const Command* command) {
@@ -365,7 +386,7 @@ int runCommands(UpdaterOptions& options, const RunSettings& run, UpdaterDisplayI
         if (command == nullptr) {
             ran = checkRackOptions(options, context) ? Ran::Ok : Ran::EndRun;
         } else {
-            CommandCall call{options, context, json};
+            CommandCall call{options, context, json, metrics};
             ran = command->run(call);
         }
         if (lastFailure)
@@ -403,6 +424,33 @@ int finalStatus(int status) {
                                                                : status;
 }
 
+// The run's metrics file, once for the whole run (a rack update included). A file that cannot be
+// written costs the run nothing: the updates are done, and their report stands.
+void writeMetrics(UpdaterDisplayInterface& shown, const std::string& path,
+                  const MetricsFile& metrics) {
+    if (path.empty() || metrics.empty())
+        return;
+    std::string problem;
+    if (!writeMetricsFile(path, metrics.text(secondsSinceEpoch()), problem))
+        displayPrint(shown, DISPLAY_INFO, "Warning: metrics not written: %s", problem.c_str());
+}
+
+// The lab's certificate authority file, from --ca-file or else the environment, checked before
+// any command reaches a server, so a wrong file is not taken for an untrusted server.
+bool trustedAuthorities(UpdaterDisplayInterface& shown, UpdaterOptions& options) {
+    if (options.caFile.empty()) {
+        const char* fromEnvironment = std::getenv(kCaFileVariable);
+        options.caFile = fromEnvironment ? fromEnvironment : "";
+    }
+    std::string problem;
+    if (options.caFile.empty() || checkCaFile(options.caFile, problem)) {
+        return true;
+    }
+    displayPrint(shown, DISPLAY_ERROR, "Certificate authority file not usable: %s",
+                 problem.c_str());
+    return false;
+}
+
 // Runs the commands through shown. With json, human text has moved to standard error and the
 // document follows the run on standard output; the exit status is the run's own either way.
 int runOptions(UpdaterDisplayInterface& shown, UpdaterOptions& options, JsonReport* json) {
@@ -411,6 +459,11 @@ int runOptions(UpdaterDisplayInterface& shown, UpdaterOptions& options, JsonRepo
         // Help is for people: the usage alone, with --json too.
         printUsage(options.extendedUsage, options.helpRequested);
         return kExitSuccess;
+    }
+    if (!trustedAuthorities(shown, options)) {
+        if (json)
+            json->write(stdout, nullptr, kExitFailure, FailureKind::Tls);
+        return kExitFailure;
     }
     std::string storeDirectory;
     const std::string storeOption = options.storeBase; // prepareStoreDirectory fills it in
@@ -423,8 +476,10 @@ int runOptions(UpdaterDisplayInterface& shown, UpdaterOptions& options, JsonRepo
     FILE* const progress = json ? stderr : stdout;
     settings.terminal = streamIsInteractive(progress) ? progress : nullptr;
     FailureNote lastFailure;
-    const int status =
-        finalStatus(runCommands(options, settings, shown, json, &lastFailure));
+    MetricsFile metrics;
+    const int status = finalStatus(runCommands(options, settings, shown, json, &lastFailure,
+                                               options.metricsFile.empty() ? nullptr : &metrics));
+    writeMetrics(shown, options.metricsFile, metrics);
     if (json)
         json->write(stdout, &lastFailure, status);
     return status;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "JsonReport.h"
+#include "MetricsFile.h"
 #include "ProgramIdentity.h"
 #include "UpdaterContext.h"
 #include "UpdaterOptions.h"
@@ -26,6 +27,7 @@ RunSettings runSettings(const UpdaterOptions& options, const std::string& storeD
 // Runs the requested commands in their fixed order (-N, -G, then one of -D, -U, -B, -L, -J, else
 // -I and -C), each on a fresh context of the run's settings, and returns the exit status. With
 // json, each command adds its section to it. lastFailure, when given, receives the failure note
-// of the last command that ran.
+// of the last command that ran. metrics, when given, gets what -D, -G and -U found and did.
 int runCommands(UpdaterOptions& options, const RunSettings& run, UpdaterDisplayInterface& display,
-                JsonReport* json = nullptr, FailureNote* lastFailure = nullptr);
+                JsonReport* json = nullptr, FailureNote* lastFailure = nullptr,
+                MetricsFile* metrics = nullptr);

@@ -65,6 +65,8 @@ struct UpdaterOptions {
     uint32_t jobs = 0;             // --jobs: updates at once; 0 = the default
     std::vector<uint32_t> serials; // every -d, each once, in order; serial holds the last
     bool doctor = false;           // --doctor: the pre-flight check runs in place of the commands
+    std::string caFile;            // --ca-file, else CORVANE_CA_FILE: the lab's CA for https
+    std::string metricsFile;       // --metrics-file: the Prometheus text of -D, -G and -U
 };
 
 // Updates one rack run starts at once unless --jobs says otherwise; --jobs takes 1 to the most.

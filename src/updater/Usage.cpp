@@ -139,6 +139,10 @@ void writeExtended(UsageWriter& out) {
               false);
     out.entry("-u <host:port>",
               {"The hostname and port of the update server", serverDefault.c_str()}, false);
+    out.entry("--ca-file <PEM>",
+              {"Certificate authorities to trust for an https", "update server (a lab's own CA).",
+               "Default: $CORVANE_CA_FILE, else the system's"},
+              false);
     out.line();
     out.line("  Extended Commands:");
     out.entry("-I",
@@ -171,6 +175,10 @@ void writeChecks(UsageWriter& out) {
               false);
     out.entry("--all", {"With -U: every module found that has a newer build."}, false);
     out.entry("--jobs <n>", {"Modules a rack update works on at once (1-64).", "Default: 8"},
+              false);
+    out.entry("--metrics-file <path>",
+              {"After -D, -G or -U: write the modules' firmware",
+               "and each update's outcome for Prometheus", "(node_exporter's textfile collector)."},
               false);
     out.entry("--doctor",
               {"Check why modules may not be seen or updated:",

@@ -1,33 +1,25 @@
-// The vendor id rule of the link library's USB layer, repeated here because the updater sees only
-// the library's public interface; a test holds the two to the same answers.
+// The family's USB vendor id as the link library takes it (corvane/aUSB.h), with what the
+// doctor tells about it: where it came from, and a variable the library leaves unused.
 #include "UsbVendorId.h"
 
-#include <cstdlib>
-#include <cstring>
+#include "corvane/aUSB.h"
 
-#ifndef CORVANE_DEFAULT_USB_VENDOR_ID
-#error "CORVANE_DEFAULT_USB_VENDOR_ID must come from the build"
-#endif
+#include <cstdlib>
 
 UsbVendorChoice usbVendorChoice(const char* environmentValue) {
     UsbVendorChoice choice;
-    choice.builtIn = static_cast<uint16_t>(CORVANE_DEFAULT_USB_VENDOR_ID);
+    aUSB_GetDefaultVendorId(&choice.builtIn);
     choice.inUse = choice.builtIn;
     if (environmentValue == nullptr)
         return choice;
-    const char* digits = environmentValue;
-    if (digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
-        digits += 2;
-    const size_t length = std::strlen(digits);
-    if (length == 0 || length > 4 || std::strspn(digits, "0123456789abcdefABCDEF") != length) {
+    if (aUSB_ParseVendorId(environmentValue, &choice.inUse) != aErrNone) {
         choice.ignored = environmentValue;
         return choice;
     }
-    choice.inUse = static_cast<uint16_t>(std::strtoul(digits, nullptr, 16));
     choice.fromEnvironment = true;
     return choice;
 }
 
 UsbVendorChoice usbVendorInUse() {
-    return usbVendorChoice(std::getenv("CORVANE_USB_VENDOR_ID"));
+    return usbVendorChoice(std::getenv(aUSB_VENDOR_ID_VARIABLE));
 }

@@ -12,8 +12,8 @@ struct UsbVendorChoice {
     std::string ignored;          // a CORVANE_USB_VENDOR_ID that is no vendor id, left unused
 };
 
-// The id for a CORVANE_USB_VENDOR_ID value (null when unset): one to four hexadecimal digits,
-// "0x" optional, else the built-in default.
+// The id for a CORVANE_USB_VENDOR_ID value (null when unset), read by aUSB_ParseVendorId; the
+// built-in default when it is unset or no vendor id.
 UsbVendorChoice usbVendorChoice(const char* environmentValue);
 // The same for this process's environment.
 UsbVendorChoice usbVendorInUse();

@@ -4,6 +4,7 @@
 #include "aUSBEmulation.h"
 #include "corvane/aDiscovery.h"
 #include "corvane/aMulticast.h"
+#include "corvane/aUSB.h"
 
 #include "NetworkNamespace.h"
 
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -264,6 +266,53 @@ INSTANTIATE_TEST_SUITE_P(
                       EmulationCase{"1:1@127.0.0.1:0", false, 0},
                       EmulationCase{"1:1@127.0.0.1:70000", false, 0},
                       EmulationCase{"1:1@127.0.0.1:1,123456789:1@127.0.0.1:1", false, 1}));
+
+// One entry through the public parser: the part named for each malformed one, in the order the
+// parts are checked, and a refused entry leaves the caller's module alone.
+TEST(UsbEmulationEntry, NamesTheFirstMalformedPart) {
+    const std::pair<const char*, aUSBEntryFault> cases[] = {
+        {"1A2B3C4D:13@127.0.0.1:4000", aUSBEntryFine},
+        {"FFFFFFFF:ff@10.0.0.1:65535", aUSBEntryFine},
+        {"1A2B3C4D@127.0.0.1:4000", aUSBEntryShape},
+        {"1:1:127.0.0.1@4000", aUSBEntryShape},
+        {"", aUSBEntryShape},
+        {"123456789:1@127.0.0.1:1", aUSBEntrySerial},
+        {"12G4:1@127.0.0.1:1", aUSBEntrySerial},
+        {":1@127.0.0.1:1", aUSBEntrySerial},
+        {"1:0@127.0.0.1:4000", aUSBEntryModel},
+        {"1:100@127.0.0.1:4000", aUSBEntryModel},
+        {"1:0@nowhere:x", aUSBEntryModel},
+        {"1:1@localhost:4000", aUSBEntryAddress},
+        {"1:1@127.0.0.01:4000", aUSBEntryAddress},
+        {"1:1@127.0.0.1:0", aUSBEntryPort},
+        {"1:1@127.0.0.1:70000", aUSBEntryPort},
+        {"1:1@127.0.0.1:", aUSBEntryPort},
+        {"1:1@127.0.0.1:+80", aUSBEntryPort},
+    };
+    for (const auto& [entry, expected] : cases) {
+        aUSBEmulatedModule module{0xAA, 0xBB, 0xCC, 0xDD};
+        aUSBEntryFault fault = aUSBEntryShape;
+        EXPECT_EQ(aUSB_ParseEmulationEntry(entry, &module, &fault),
+                  expected == aUSBEntryFine ? aErrNone : aErrParse)
+            << entry;
+        EXPECT_EQ(fault, expected) << entry;
+        if (expected != aUSBEntryFine) {
+            EXPECT_EQ(std::tie(module.serialNumber, module.address, module.port, module.model),
+                      std::make_tuple(0xAAu, 0xBBu, uint16_t{0xCC}, uint8_t{0xDD}))
+                << entry;
+        }
+    }
+    aUSBEmulatedModule module{};
+    EXPECT_EQ(aUSB_ParseEmulationEntry("FFFFFFFF:ff@10.0.0.1:65535", &module, nullptr), aErrNone);
+    EXPECT_EQ(module.serialNumber, 0xFFFFFFFFu);
+    EXPECT_EQ(module.model, 0xFF);
+    EXPECT_EQ(module.address, htonl(0x0A000001));
+    EXPECT_EQ(module.port, 65535);
+    aUSBEntryFault fault = aUSBEntryShape;
+    EXPECT_EQ(aUSB_ParseEmulationEntry(nullptr, &module, &fault), aErrParam);
+    EXPECT_EQ(fault, aUSBEntryFine);
+    EXPECT_EQ(aUSB_ParseEmulationEntry("1:1@127.0.0.1:1", nullptr, nullptr), aErrParam);
+}
 
 TEST(UsbEmulationList, EntryFields) {
     std::vector<corvane::usb::EmulatedModule> modules;

@@ -5,6 +5,7 @@
 #include "FakeUSBTransfer.h"
 #include "aStream_Internal.h"
 #include "aStream_USBInternal.h"
+#include "corvane/aUSB.h"
 
 #include <gtest/gtest.h>
 
@@ -247,6 +248,40 @@ TEST(USBVendorId, EnvironmentOverridesTheBuiltInValue) {
     } else {
         unsetenv("CORVANE_USB_VENDOR_ID");
     }
+}
+
+// The public reading of the vendor id, which the updater's USB checks rely on: the texts the
+// environment may hold, the default behind it, and what is refused.
+TEST(USBVendorId, PublicCallsReadTheVariableAsTheUSBLayerDoes) {
+    const struct {
+        const char* text;
+        aErr result;
+        uint16_t id;
+    } cases[] = {
+        {"1234", aErrNone, 0x1234}, {"0xBEEF", aErrNone, 0xBEEF}, {"0Xbeef", aErrNone, 0xBEEF},
+        {"f", aErrNone, 0x000F},    {"0", aErrNone, 0},           {"12345", aErrParse, 7},
+        {"xyz", aErrParse, 7},      {"", aErrParse, 7},           {"0x", aErrParse, 7},
+        {" 123", aErrParse, 7},     {"-1", aErrParse, 7},         {"12 ", aErrParse, 7}};
+    uint16_t builtIn = 0;
+    ASSERT_EQ(aUSB_GetDefaultVendorId(&builtIn), aErrNone);
+    EXPECT_EQ(builtIn, aUSB_DefaultVendorId());
+    for (const auto& c : cases) {
+        uint16_t id = 7;
+        EXPECT_EQ(aUSB_ParseVendorId(c.text, &id), c.result) << c.text;
+        EXPECT_EQ(id, c.id) << c.text;
+        setenv("CORVANE_USB_VENDOR_ID", c.text, 1);
+        ASSERT_EQ(aUSB_GetVendorId(&id), aErrNone);
+        EXPECT_EQ(id, c.result == aErrNone ? c.id : builtIn) << c.text;
+        EXPECT_EQ(aUSB_VendorId(), id) << c.text;
+    }
+    unsetenv("CORVANE_USB_VENDOR_ID");
+    uint16_t id = 0;
+    EXPECT_EQ(aUSB_GetVendorId(&id), aErrNone);
+    EXPECT_EQ(id, builtIn);
+    EXPECT_EQ(aUSB_ParseVendorId(nullptr, &id), aErrParam);
+    EXPECT_EQ(aUSB_ParseVendorId("1234", nullptr), aErrParam);
+    EXPECT_EQ(aUSB_GetVendorId(nullptr), aErrParam);
+    EXPECT_EQ(aUSB_GetDefaultVendorId(nullptr), aErrParam);
 }
 
 TEST(USBStreamCreate, NoModulePresentIsNotFound) {

@@ -107,8 +107,10 @@ std::shared_ptr<const std::string> Catalogue::birdReply(const CatalogueBuild& bu
         warnings.push_back(build.path.string() + ": read failed");
         return nullptr;
     }
-    auto reply = std::make_shared<std::string>("ok\n");
-    *reply += base64Encode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    auto reply = std::make_shared<std::string>();
+    reply->reserve(3 + (bytes.size() + 2) / 3 * 4 + 1);
+    *reply += "ok\n";
+    base64Append(*reply, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
     *reply += "\n";
     std::lock_guard lock(cacheMutex_);
     // Entries whose replies are all sent go, so the map never outgrows the catalogue; the newest

@@ -12,8 +12,11 @@ namespace updateserver {
 
 namespace {
 
-Reply refuse(unsigned status, const std::string& reason) {
-    return {status, "error " + reason + "\n"};
+// why is the refusal's fixed word for the metrics; reason is the line the client reads.
+Reply refuse(unsigned status, const char* why, const std::string& reason) {
+    Reply reply{status, "error " + reason + "\n"};
+    reply.refusal = why;
+    return reply;
 }
 
 const std::string* find(const std::map<std::string, std::string>& parameters, const char* key) {
@@ -44,13 +47,15 @@ ModuleBuilds moduleBuilds(const Catalogue& catalogue,
     const std::string* sn = find(parameters, "sn");
     const auto serial = sn ? hexWord(*sn) : std::nullopt;
     if (!serial) {
-        result.refusal = refuse(400, "sn must be a serial number of 1 to 8 hexadecimal digits");
+        result.refusal =
+            refuse(400, "bad_serial", "sn must be a serial number of 1 to 8 hexadecimal digits");
         return result;
     }
     result.serial = *serial;
     auto builds = catalogue.builds(*serial, &warnings);
     if (!builds) {
-        result.refusal = refuse(404, "unknown module " + Catalogue::serialText(*serial));
+        result.refusal =
+            refuse(404, "unknown_module", "unknown module " + Catalogue::serialText(*serial));
         return result;
     }
     result.builds = std::move(*builds);
@@ -65,7 +70,8 @@ Reply queryBuild(const Catalogue& catalogue, const std::map<std::string, std::st
     }
     const auto latest = Catalogue::latest(module.builds);
     if (!latest) {
-        return refuse(404, "no builds for module " + Catalogue::serialText(module.serial));
+        return refuse(404, "no_builds",
+                      "no builds for module " + Catalogue::serialText(module.serial));
     }
     std::string body = "ok\n" + std::to_string(latest->build) + "\n";
     const std::string firmware = catalogue.firmwareId(module.serial);
@@ -93,7 +99,7 @@ Reply birdFile(const Catalogue& catalogue, const std::map<std::string, std::stri
     const std::string* bld = find(parameters, "bld");
     const auto wanted = bld ? parseBuildNumber(*bld) : std::nullopt;
     if (!wanted) {
-        return refuse(400, "bld must be a build number");
+        return refuse(400, "bad_build", "bld must be a build number");
     }
     ModuleBuilds module = moduleBuilds(catalogue, parameters, warnings);
     if (module.refusal) {
@@ -103,8 +109,9 @@ Reply birdFile(const Catalogue& catalogue, const std::map<std::string, std::stri
     const std::string* fw = find(parameters, "fw");
     const std::string firmware = catalogue.firmwareId(module.serial);
     if (fw == nullptr || *fw != firmware) {
-        return refuse(404, "firmware identifier [" + (fw ? *fw : std::string()) +
-                               "] does not belong to module " + serial);
+        return refuse(404, "wrong_firmware",
+                      "firmware identifier [" + (fw ? *fw : std::string()) +
+                          "] does not belong to module " + serial);
     }
     for (const CatalogueBuild& build : module.builds) {
         if (build.build != *wanted) {
@@ -113,11 +120,14 @@ Reply birdFile(const Catalogue& catalogue, const std::map<std::string, std::stri
         Reply reply;
         reply.shared = catalogue.birdReply(build, warnings);
         if (!reply.shared) {
-            return refuse(500, "cannot read build " + std::to_string(*wanted));
+            return refuse(500, "unreadable_build", "cannot read build " + std::to_string(*wanted));
         }
+        reply.servedSerial = module.serial;
+        reply.servedBuild = build.build;
         return reply;
     }
-    return refuse(404, "no build " + std::to_string(*wanted) + " for module " + serial);
+    return refuse(404, "no_such_build",
+                  "no build " + std::to_string(*wanted) + " for module " + serial);
 }
 
 Reply deviceToken(const Catalogue& catalogue,
@@ -125,11 +135,11 @@ Reply deviceToken(const Catalogue& catalogue,
     const std::string* sn = find(parameters, "sn");
     const auto serial = sn ? hexWord(*sn) : std::nullopt;
     if (!serial) {
-        return refuse(400, "sn must be a serial number of 1 to 8 hexadecimal digits");
+        return refuse(400, "bad_serial", "sn must be a serial number of 1 to 8 hexadecimal digits");
     }
     const std::string token = catalogue.token(*serial);
     if (token.empty()) {
-        return refuse(404, "no token for module " + Catalogue::serialText(*serial));
+        return refuse(404, "no_token", "no token for module " + Catalogue::serialText(*serial));
     }
     return {200, "ok\n" + token + "\r\n"};
 }
@@ -149,11 +159,12 @@ Reply recoveryInfo(const Catalogue& catalogue, const std::map<std::string, std::
         chip[count] = *value;
     }
     if (count != chip.size()) {
-        return refuse(400, "fp must be four hexadecimal words separated by spaces");
+        return refuse(400, "bad_fingerprint",
+                      "fp must be four hexadecimal words separated by spaces");
     }
     const auto entry = catalogue.recovery(chip, &warnings);
     if (!entry) {
-        return refuse(404, "no recovery entry for that fingerprint");
+        return refuse(404, "no_recovery_entry", "no recovery entry for that fingerprint");
     }
     char body[64];
     snprintf(body, sizeof body, "ok\n%08X\n%u\n", entry->serial, entry->build);
@@ -166,27 +177,32 @@ Reply answer(const Catalogue& catalogue, const std::map<std::string, std::string
              std::vector<std::string>& warnings) {
     const std::string* op = find(parameters, "op");
     if (op == nullptr) {
-        return refuse(400, "no op");
+        return refuse(400, "no_op", "no op");
     }
+    Reply reply;
     if (*op == "hi") {
-        return {200, "ok\n"};
+        reply = {200, "ok\n"};
+        reply.operation = "hi";
+    } else if (*op == "qu") {
+        reply = queryBuild(catalogue, parameters, warnings);
+        reply.operation = "qu";
+    } else if (*op == "builds") {
+        reply = buildList(catalogue, parameters, warnings);
+        reply.operation = "builds";
+    } else if (*op == "bird") {
+        reply = birdFile(catalogue, parameters, warnings);
+        reply.operation = "bird";
+    } else if (*op == "ent_jwt") {
+        reply = deviceToken(catalogue, parameters);
+        reply.operation = "ent_jwt";
+    } else if (*op == "fix") {
+        reply = recoveryInfo(catalogue, parameters, warnings);
+        reply.operation = "fix";
+    } else {
+        reply = refuse(400, "unknown_op", "unknown op [" + *op + "]");
+        reply.operation = "unknown";
     }
-    if (*op == "qu") {
-        return queryBuild(catalogue, parameters, warnings);
-    }
-    if (*op == "builds") {
-        return buildList(catalogue, parameters, warnings);
-    }
-    if (*op == "bird") {
-        return birdFile(catalogue, parameters, warnings);
-    }
-    if (*op == "ent_jwt") {
-        return deviceToken(catalogue, parameters);
-    }
-    if (*op == "fix") {
-        return recoveryInfo(catalogue, parameters, warnings);
-    }
-    return refuse(400, "unknown op [" + *op + "]");
+    return reply;
 }
 
 } // namespace updateserver

@@ -4,6 +4,7 @@
 
 #include "Catalogue.h"
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -20,12 +21,22 @@ struct Reply {
     std::string body;
     // When set, the body instead, shared with other requests for the same file.
     std::shared_ptr<const std::string> shared;
+    std::string contentType = "text/plain; charset=utf-8";
+
+    // For the server's metrics, each a fixed word so a client cannot make up new series: the
+    // operation asked ("none" without one, "unknown" for one not served), why the request was
+    // refused (null when answered) and, for a BIRD file, which build of which module went out.
+    const char* operation = "none";
+    const char* refusal = nullptr;
+    uint32_t servedSerial = 0;
+    uint32_t servedBuild = 0;
 
     const std::string& text() const { return shared ? *shared : body; }
 };
 
 // Answers one request from its (already percent-decoded) query parameters. Refusals are
 // "error <reason>" lines: 400 for a malformed request, 404 for something the catalogue lacks.
+// Use serveRequest (Request.h) for a request as it arrives.
 // Problems found in the catalogue on the way are added to warnings.
 Reply answer(const Catalogue& catalogue, const std::map<std::string, std::string>& parameters,
              std::vector<std::string>& warnings);

@@ -4,8 +4,10 @@
 #include "UpdateServer.h"
 
 #include "BirdFile.h"
+#include "Metrics.h"
 #include "PrintableText.h"
 #include "Protocol.h"
+#include "Request.h"
 #include "ServerUrl.h"
 
 #include <arpa/inet.h>
@@ -33,12 +35,14 @@ struct Arrival {
     Clock::time_point deadline;
     bool arrived = false; // the request is complete; the deadline waits for its reply to be sent
     bool cut = false;     // shut down for missing it; the daemon closes it on its own time
+    std::string uri;      // the current request's target as sent, query and all
 };
 
 struct UpdateServer::State {
     explicit State(const ServerConfig& c) : config(c), catalogue(c.catalogue) {}
     ServerConfig config;
     Catalogue catalogue;
+    ServerMetrics metrics;
     std::mutex logMutex; // guards writes to config.log, so lines from two requests never mix
 
     // The daemon's threads report connections opening and closing and requests arriving and
@@ -56,23 +60,6 @@ namespace {
 constexpr const char* kPath = kServerRequestPath;
 // Per connection: the request line and headers must fit, with their parameters parsed.
 constexpr size_t kConnectionMemory = 256 * 1024;
-
-MHD_Result collect(void* cls, MHD_ValueKind, const char* key, const char* value) {
-    auto* parameters = static_cast<std::map<std::string, std::string>*>(cls);
-    parameters->emplace(key, value ? value : ""); // the first of repeated keys wins
-    return MHD_YES;
-}
-
-MHD_Result queryText(void* cls, MHD_ValueKind, const char* key, const char* value) {
-    auto* text = static_cast<std::string*>(cls);
-    *text += text->empty() ? "?" : "&";
-    *text += key;
-    if (value) {
-        *text += "=";
-        *text += value;
-    }
-    return MHD_YES;
-}
 
 std::string clientAddress(MHD_Connection* connection) {
     const MHD_ConnectionInfo* info =
@@ -109,7 +96,7 @@ void watchDeadlines(UpdateServer::State& state) {
         Clock::time_point next = Clock::time_point::max();
         std::vector<std::string> cut;
         for (auto& [connection, arrival] : state.arrivals) {
-            if (arrival.arrived || arrival.cut) {
+            if (arrival.arrived || arrival.cut || arrival.socket < 0) {
                 continue;
             }
             if (arrival.deadline <= now) {
@@ -149,9 +136,7 @@ void notifyConnection(void* cls, MHD_Connection* connection, void**,
         arrival.client = clientAddress(connection);
         arrival.deadline = Clock::now() + state->config.requestDeadline;
         std::lock_guard lock(state->arrivalsMutex);
-        if (arrival.socket >= 0) {
-            state->arrivals[connection] = arrival;
-        }
+        state->arrivals[connection] = arrival;
     } else {
         std::lock_guard lock(state->arrivalsMutex);
         state->arrivals.erase(connection);
@@ -176,6 +161,43 @@ void markArrived(UpdateServer::State& state, MHD_Connection* connection, bool ar
     state.arrivalsChanged.notify_one();
 }
 
+// The daemon hands the request target over undecoded only here, before it parses it: the shared
+// request code parses it instead, as it does for the CGI front end.
+void* keepUri(void* cls, const char* uri, MHD_Connection* connection) {
+    auto* state = static_cast<UpdateServer::State*>(cls);
+    std::lock_guard lock(state->arrivalsMutex);
+    const auto it = state->arrivals.find(connection);
+    if (it != state->arrivals.end()) {
+        it->second.uri = uri ? uri : "";
+    }
+    return nullptr;
+}
+
+// The request's query as keepUri saw it, undecoded; the path is the one the daemon decoded.
+void splitUri(UpdateServer::State& state, MHD_Connection* connection, const char* url,
+              Request& request) {
+    request.path = url;
+    std::string uri;
+    {
+        std::lock_guard lock(state.arrivalsMutex);
+        const auto it = state.arrivals.find(connection);
+        if (it != state.arrivals.end()) {
+            uri = std::move(it->second.uri);
+        }
+    }
+    const size_t question = uri.find('?');
+    if (question != std::string::npos) {
+        request.query = uri.substr(question + 1);
+    }
+}
+
+// The query as the log line shows it; a huge one is cut, it is refused anyway.
+std::string loggedQuery(const std::string& query) {
+    constexpr size_t kShown = 1024;
+    std::string text = queryLogText(queryPairs(std::string_view(query).substr(0, kShown)));
+    return query.size() > kShown ? text + "..." : text;
+}
+
 void requestCompleted(void* cls, MHD_Connection* connection, void**, MHD_RequestTerminationCode) {
     markArrived(*static_cast<UpdateServer::State*>(cls), connection, false);
 }
@@ -187,32 +209,25 @@ void freeBody(void* cls) {
 MHD_Result handle(void* cls, MHD_Connection* connection, const char* url, const char* method,
                   const char*, const char*, size_t*, void**) {
     auto* state = static_cast<UpdateServer::State*>(cls);
+    const Clock::time_point arrived = Clock::now();
     markArrived(*state, connection, true);
     std::vector<std::string> warnings;
+    Request request;
+    request.method = method;
+    splitUri(*state, connection, url, request);
     Reply reply;
-    if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0) {
-        reply = {405, "error only GET is served\n"};
-    } else if (std::strcmp(url, kPath) != 0) {
-        reply = {404, std::string("error nothing at ") + url + "; requests go to " + kPath + "\n"};
-    } else if (MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, nullptr, nullptr) >
-               static_cast<int>(kMaxQueryParameters)) {
-        reply = {400,
-                 "error more than " + std::to_string(kMaxQueryParameters) + " query parameters\n"};
+    // Only the daemon lives long enough to count: the metrics are its own, not the protocol's.
+    if (request.method == "GET" && request.path == kMetricsPath) {
+        reply = {200, state->metrics.text()};
+        reply.contentType = kMetricsContentType;
+        reply.operation = "metrics";
     } else {
-        std::map<std::string, std::string> parameters;
-        MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, collect, &parameters);
-        try {
-            reply = answer(state->catalogue, parameters, warnings);
-        } catch (const std::exception& e) {
-            warnings.push_back(std::string("request failed: ") + e.what());
-            reply = {500, "error internal failure\n"};
-        }
+        reply = serveRequest(state->catalogue, request, kPath, warnings);
     }
 
     if (state->config.log) {
         // Everything of the request is the client's text: escaped, it cannot forge a line.
-        std::string query;
-        MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, queryText, &query);
+        const std::string query = loggedQuery(request.query);
         const std::string& text = reply.text();
         const std::string first =
             printableText(text.substr(0, std::min<size_t>(text.find('\n'), 60)));
@@ -238,9 +253,11 @@ MHD_Result handle(void* cls, MHD_Connection* connection, const char* url, const 
         delete body;
         return MHD_NO;
     }
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/plain; charset=utf-8");
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, reply.contentType.c_str());
     const MHD_Result queued = MHD_queue_response(connection, reply.status, response);
     MHD_destroy_response(response);
+    state->metrics.record(reply, (*body)->size(),
+                          std::chrono::duration<double>(Clock::now() - arrived).count());
     return queued;
 }
 
@@ -327,7 +344,7 @@ bool UpdateServer::start(const ServerConfig& config, std::string& error) {
         // Room to read a request with many parameters and refuse it.
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_NOTIFY_CONNECTION,
         notifyConnection, state_.get(), MHD_OPTION_NOTIFY_COMPLETED, requestCompleted, state_.get(),
-        MHD_OPTION_END);
+        MHD_OPTION_URI_LOG_CALLBACK, keepUri, state_.get(), MHD_OPTION_END);
     if (daemon_ == nullptr) {
         error = "cannot start the HTTP server on " + where;
         stop();

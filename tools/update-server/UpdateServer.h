@@ -31,9 +31,6 @@ struct ServerConfig {
     std::chrono::milliseconds requestDeadline{10000};
 };
 
-// A request with more query parameters than this is refused with 400.
-inline constexpr size_t kMaxQueryParameters = 100;
-
 class UpdateServer {
   public:
     UpdateServer();

@@ -1,4 +1,5 @@
 // update-server: serves a catalogue directory to the Updater over HTTP, as an offline mirror.
+#include "CgiRequest.h"
 #include "ToolOptions.h"
 #include "ToolVersion.h"
 #include "UpdateServer.h"
@@ -19,6 +20,7 @@ constexpr std::chrono::seconds kStopGrace{5};
 constexpr const char* kHelp =
     R"(Usage: update-server [--listen ADDRESS] [--port PORT] [--request-deadline SECONDS] [--quiet]
                      CATALOGUE
+       update-server --cgi [--quiet] CATALOGUE
 
 Serves the firmware catalogue in the directory CATALOGUE to the Updater over HTTP at
 http://ADDRESS:PORT/cgi/u (point the Updater at it with -u). Prints that URL on standard output
@@ -26,12 +28,22 @@ once listening, logs every request on standard error, and stops on SIGINT or SIG
 may hold 8 connections and all clients 64; idle connections are closed after 60 seconds, and so
 is a connection whose request has not arrived whole within the request deadline of its opening
 (or of the previous reply on it), however steadily it trickles in. Only regular files inside
-CATALOGUE are served.
+CATALOGUE are served. http://ADDRESS:PORT/metrics has the server's metrics in the Prometheus text
+format: requests by operation and status, bytes served, builds served by serial and build,
+refusals by reason and a request-duration histogram.
+
+With --cgi it answers one request as a CGI program instead, for a web server (nginx with
+fcgiwrap, Apache's mod_cgi, lighttpd) that brings its own TLS, authentication, rate limits and
+caching: the request comes from REQUEST_METHOD, QUERY_STRING, SCRIPT_NAME and PATH_INFO, the reply
+("Status:", "Content-Type:" and the body) goes to standard output, and the same limits and
+refusals apply as in the server. The protocol is served at SCRIPT_NAME; catalogue warnings go to
+standard error, the web server's error log.
 
 Options:
   --listen ADDRESS             IPv4 or IPv6 address to listen on [127.0.0.1]
   --port PORT                  TCP port; 0 picks a free one [8380]
   --request-deadline SECONDS   time a request has to arrive whole, 1 to 3600 [10]
+  --cgi                        answer one request as a CGI program
   --quiet                      log nothing but start-up errors
   -h, --help                   show this text
   --version                    show the version
@@ -84,22 +96,27 @@ bool decimal(const std::string& text, unsigned long low, unsigned long high, uns
 enum class Parsed { Run, Help, Error };
 
 // Fills config from the command line; on Error, error holds what was wrong.
-Parsed parseOptions(int argc, char** argv, updateserver::ServerConfig& config, std::string& error) {
+Parsed parseOptions(int argc, char** argv, updateserver::ServerConfig& config, bool& cgi,
+                    std::string& error) {
     bool haveCatalogue = false;
+    bool listening = false; // an option that only the server takes
     const ToolOption table[] = {
+        {.name = "--cgi", .handler = Corvane::Tools::setsFlag(cgi)},
         {.name = "--help", .alias = "-h", .stops = true},
         {.name = "--listen",
          .values = 1,
          .valueName = "an address",
          .handler =
-             [&config](OptionValues values) {
+             [&config, &listening](OptionValues values) {
                  config.listenAddress = values[0];
+                 listening = true;
                  return std::string();
              }},
         {.name = "--port",
          .values = 1,
          .valueName = "a number",
-         .handler = [&config](OptionValues values) -> std::string {
+         .handler = [&config, &listening](OptionValues values) -> std::string {
+             listening = true;
              unsigned long port = 0;
              if (!decimal(values[0], 0, 65535, port)) {
                  return "--port needs a number from 0 to 65535";
@@ -110,7 +127,8 @@ Parsed parseOptions(int argc, char** argv, updateserver::ServerConfig& config, s
         {.name = "--request-deadline",
          .values = 1,
          .valueName = "a number of seconds",
-         .handler = [&config](OptionValues values) -> std::string {
+         .handler = [&config, &listening](OptionValues values) -> std::string {
+             listening = true;
              unsigned long seconds = 0;
              if (!decimal(values[0], 1, 3600, seconds)) {
                  return "--request-deadline needs a number of seconds from 1 to 3600";
@@ -147,6 +165,10 @@ Parsed parseOptions(int argc, char** argv, updateserver::ServerConfig& config, s
     if (error.empty() && !haveCatalogue) {
         error = "no catalogue directory given";
     }
+    if (error.empty() && cgi && listening) {
+        error = "--cgi answers through the web server: --listen, --port and --request-deadline "
+                "do not go with it";
+    }
     return error.empty() ? Parsed::Run : Parsed::Error;
 }
 
@@ -156,11 +178,17 @@ int main(int argc, char** argv) {
     if (printToolVersion("update-server", argc, argv))
         return 0;
     updateserver::ServerConfig config;
+    bool cgi = false;
     std::string usage;
-    switch (parseOptions(argc, argv, config, usage)) {
+    switch (parseOptions(argc, argv, config, cgi, usage)) {
     case Parsed::Help: fputs(kHelp, stdout); return 0;
     case Parsed::Error: return usageError(usage);
     case Parsed::Run: break;
+    }
+    if (cgi) {
+        return updateserver::answerCgi(
+            config.catalogue, [](const char* name) { return std::getenv(name); }, stdout,
+            config.log);
     }
 
     // Block the stop signals before the server's threads start, so they inherit the mask and

@@ -3,6 +3,8 @@
 // packets of the pipe's size, a zero-length packet closing a burst that filled its last packet.
 #include "ModuleDevice.h"
 
+#include "corvane/aUSB.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -29,17 +31,6 @@ constexpr size_t kToModuleLimit = 64 * 1024;
 constexpr size_t kFromModuleLimit = 4096;
 constexpr int kProbeIntervalMs = 50;
 constexpr int kConnectTimeoutMs = 500;
-
-bool parseHex(const std::string& text, uint32_t limit, uint32_t& value) {
-    if (text.empty() || text.size() > 8 ||
-        text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
-        return false;
-    const unsigned long v = std::strtoul(text.c_str(), nullptr, 16);
-    if (v > limit)
-        return false;
-    value = static_cast<uint32_t>(v);
-    return true;
-}
 
 // A TCP connection to host:port within the time-out, or -1.
 int connectTo(const std::string& host, uint16_t port) {
@@ -69,37 +60,26 @@ int connectTo(const std::string& host, uint16_t port) {
 } // namespace
 
 bool parseModuleEntry(const std::string& text, ModuleSettings& settings, std::string& why) {
-    const size_t colon = text.find(':'), at = text.find('@'), portColon = text.rfind(':');
-    uint32_t serial = 0, model = 0;
-    if (colon == std::string::npos || at == std::string::npos || colon > at || portColon < at) {
-        why = "expected SERIAL:MODEL@ADDRESS:PORT";
+    aUSBEmulatedModule module{};
+    aUSBEntryFault fault = aUSBEntryFine;
+    if (aUSB_ParseEmulationEntry(text.c_str(), &module, &fault) != aErrNone) {
+        switch (fault) {
+        case aUSBEntrySerial: why = "the serial number must be 1 to 8 hexadecimal digits"; break;
+        case aUSBEntryModel: why = "the model must be hexadecimal, 1 to FF"; break;
+        case aUSBEntryAddress: why = "the address must be a dotted IPv4 address"; break;
+        case aUSBEntryPort: why = "the port must be 1 to 65535"; break;
+        case aUSBEntryShape:
+        case aUSBEntryFine: why = "expected SERIAL:MODEL@ADDRESS:PORT"; break;
+        }
         return false;
     }
-    if (!parseHex(text.substr(0, colon), 0xFFFFFFFF, serial)) {
-        why = "the serial number must be 1 to 8 hexadecimal digits";
-        return false;
-    }
-    if (!parseHex(text.substr(colon + 1, at - colon - 1), 0xFF, model) || model == 0) {
-        why = "the model must be hexadecimal, 1 to FF";
-        return false;
-    }
-    const std::string host = text.substr(at + 1, portColon - at - 1);
-    const std::string port = text.substr(portColon + 1);
-    in_addr address{};
-    if (inet_pton(AF_INET, host.c_str(), &address) != 1) {
-        why = "the address must be a dotted IPv4 address";
-        return false;
-    }
-    if (port.empty() || port.size() > 5 ||
-        port.find_first_not_of("0123456789") != std::string::npos || std::stoul(port) == 0 ||
-        std::stoul(port) > 65535) {
-        why = "the port must be 1 to 65535";
-        return false;
-    }
-    settings.serialNumber = serial;
-    settings.model = static_cast<uint8_t>(model);
+    char host[INET_ADDRSTRLEN] = {};
+    const in_addr address{module.address};
+    inet_ntop(AF_INET, &address, host, sizeof host);
+    settings.serialNumber = module.serialNumber;
+    settings.model = module.model;
     settings.host = host;
-    settings.port = static_cast<uint16_t>(std::stoul(port));
+    settings.port = module.port;
     return true;
 }
 

@@ -31,8 +31,8 @@ struct ModuleSettings {
     std::chrono::microseconds latency{0};
 };
 
-// Parses "SERIAL:MODEL@ADDRESS:PORT" (serial and model hexadecimal, model 1 to FF). False with
-// the reason when the entry is malformed.
+// Reads "SERIAL:MODEL@ADDRESS:PORT" as the library's USB emulation reads its entries
+// (aUSB_ParseEmulationEntry). False with the reason when the entry is malformed.
 bool parseModuleEntry(const std::string& text, ModuleSettings& settings, std::string& why);
 
 class ModuleDevice {

@@ -6,6 +6,7 @@
 #include "Testbed.h"
 #include "ToolOptions.h"
 #include "ToolVersion.h"
+#include "corvane/aUSB.h"
 
 #include <dlfcn.h>
 #include <poll.h>
@@ -28,10 +29,6 @@
 #include <vector>
 
 extern char** environ;
-
-#ifndef CORVANE_DEFAULT_USB_VENDOR_ID
-#error "CORVANE_DEFAULT_USB_VENDOR_ID must come from the build"
-#endif
 
 namespace {
 
@@ -95,17 +92,11 @@ void say(const std::string& line) {
     std::fflush(stdout);
 }
 
+// The library's rule, so the testbed's devices carry the id the library looks for.
 uint16_t vendorId() {
-    if (const char* text = std::getenv("CORVANE_USB_VENDOR_ID")) {
-        const char* digits = text;
-        if (digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
-            digits += 2;
-        char* end = nullptr;
-        const unsigned long value = std::strtoul(digits, &end, 16);
-        if (*digits != '\0' && *end == '\0' && std::strlen(digits) <= 4)
-            return static_cast<uint16_t>(value);
-    }
-    return static_cast<uint16_t>(CORVANE_DEFAULT_USB_VENDOR_ID);
+    uint16_t id = 0;
+    aUSB_GetVendorId(&id);
+    return id;
 }
 
 struct Options {
@@ -402,8 +393,10 @@ int main(int argc, char** argv) {
     switch (parseOptions(argc, argv, options)) {
     case 1: {
         std::string help = kHelp;
+        uint16_t builtIn = 0;
+        aUSB_GetDefaultVendorId(&builtIn);
         char vendor[8];
-        std::snprintf(vendor, sizeof vendor, "%04X", CORVANE_DEFAULT_USB_VENDOR_ID);
+        std::snprintf(vendor, sizeof vendor, "%04X", builtIn);
         help.replace(help.find("@VENDOR@"), 8, vendor);
         std::fputs(help.c_str(), stdout);
         return 0;

@@ -14,3 +14,5 @@ bool base64Decode(std::string_view text, std::vector<uint8_t>& out);
 
 // Encodes bytes as standard-alphabet Base64 with "=" padding.
 std::string base64Encode(const uint8_t* data, size_t length);
+// The same, appended to text: a reply is built in one string, without a copy of the encoding.
+void base64Append(std::string& text, const uint8_t* data, size_t length);

@@ -208,6 +208,9 @@ ServerResponse ServerCommClass::httpGet(const std::string& url,
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYSTATUS, 0L);
+    if (!settings_.caFile.empty()) {
+        curl_easy_setopt(curl, CURLOPT_CAINFO, settings_.caFile.c_str());
+    }
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
     // The download runs on a worker thread: no signals for time-outs.
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
@@ -216,6 +219,9 @@ ServerResponse ServerCommClass::httpGet(const std::string& url,
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, settings_.minBytesPerSecond);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, settings_.stallSeconds);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, settings_.totalSeconds);
+
+    char errorText[CURL_ERROR_SIZE] = "";
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
 
     Debug_Print(DEBUG_ServerComm, "GET(%s)\n", response.url.c_str());
     const CURLcode result = curl_easy_perform(curl);
@@ -229,17 +235,52 @@ ServerResponse ServerCommClass::httpGet(const std::string& url,
     if (transfer.outOfMemory) {
         throw std::runtime_error("Out of memory for the reply");
     }
-    if (result != CURLE_OK) {
-        throw std::runtime_error(curl_easy_strerror(result));
+    switch (result) {
+    case CURLE_OK: return response;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR: {
+        // libcurl's own buffer names the certificate problem; its code's text only the class.
+        const std::string detail = errorText[0] != '\0' ? errorText : curl_easy_strerror(result);
+        throw TlsFailure(detail);
     }
-    return response;
+    default: throw std::runtime_error(curl_easy_strerror(result));
+    }
 }
 
 bool ServerCommClass::ping(const std::string& url) const {
+    return reach(url) == ServerReach::Answered;
+}
+
+ServerReach ServerCommClass::reach(const std::string& url, std::string* detail) const {
     ServerResponse response;
-    return request(*this, "ping", "PING", url, {{"op", "hi"}, {"rv", "2"}}, response,
-                   settings_.maxSmallReplyBytes)
-        .has_value();
+    try {
+        response = httpGet(url, {{"op", "hi"}, {"rv", "2"}}, settings_.maxSmallReplyBytes);
+    } catch (const TlsFailure& e) {
+        Debug_Print(DEBUG_ServerComm, "ping ==> [%s]\n", e.what());
+        if (detail)
+            *detail = e.what();
+        return ServerReach::Untrusted;
+    } catch (const std::exception& e) {
+        Debug_Print(DEBUG_ServerComm, "ping ==> [%s]\n", e.what());
+        if (detail)
+            *detail = e.what();
+        return ServerReach::Unreachable;
+    }
+    // The same checks and trace lines as request() makes for every other operation.
+    if (response.status != 200) {
+        Debug_Print(DEBUG_ServerComm, "PING ==> [%d] [%s]\n", static_cast<int>(response.status),
+                    response.body.c_str());
+        return ServerReach::Refused;
+    }
+    const std::vector<std::string_view> lines = splitLines(response.body, 1);
+    if (lines.empty() || !lines[0].starts_with("ok")) {
+        Debug_Print(DEBUG_ServerComm, "ServerCommClass: ping failed [%s]\n", response.url.c_str());
+        return ServerReach::Refused;
+    }
+    return ServerReach::Answered;
 }
 
 bool ServerCommClass::QueryBuild(uint32_t serial, std::string& latestBuild, std::string& firmwareId,

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -36,7 +37,20 @@ struct ServerCommSettings {
     long totalSeconds = 1800;
     size_t maxBodyBytes = birdReplySizeLimit();
     size_t maxSmallReplyBytes = size_t{1} << 20;
+    // A PEM file of certificate authorities to trust for https in place of the system's own
+    // (a lab's own CA); empty: the system's. Verification stays on either way.
+    std::string caFile;
 };
+
+// A transfer that failed because the server's certificate could not be verified (or the trusted
+// authorities could not be loaded), apart from every other transport failure.
+struct TlsFailure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// What a ping found: an update server, nothing that answered, a server whose certificate is not
+// trusted, or something that answered but not as an update server does.
+enum class ServerReach { Answered, Unreachable, Untrusted, Refused };
 
 class ServerCommClass {
   public:
@@ -51,6 +65,8 @@ class ServerCommClass {
     // Every operation returns false on a transport failure, an HTTP status other than 200, or a
     // first line that does not start with "ok"; out-parameters are written only on success.
     bool ping(const std::string& url = kDefaultUrl) const;
+    // The same, saying why not; detail gets the transport's text for a failed transfer.
+    ServerReach reach(const std::string& url, std::string* detail = nullptr) const;
     // Latest build text and firmware identifier; a line missing from the reply leaves its out
     // text unchanged.
     bool QueryBuild(uint32_t serial, std::string& latestBuild, std::string& firmwareId,
@@ -79,7 +95,8 @@ class ServerCommClass {
     // keys; every byte of a key or value outside A-Z, a-z, 0-9 and "-._~" is percent-encoded.
     static std::string requestUrl(const std::string& url,
                                   const std::map<std::string, std::string>& parameters);
-    // One GET. Throws std::runtime_error on a transport failure (libcurl's text for the error).
+    // One GET. Throws std::runtime_error on a transport failure (libcurl's text for the error),
+    // TlsFailure when it was the certificate check.
     ServerResponse httpGet(const std::string& url,
                            const std::map<std::string, std::string>& parameters) const;
     // The same with its own cap on the reply's size.

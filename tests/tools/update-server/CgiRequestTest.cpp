@@ -1,0 +1,208 @@
+// update-server's CGI front end: every request, good or bad, gets from it the status, type and
+// body the daemon gives for the same request on the wire.
+#include "CgiRequest.h"
+#include "ProcessRunner.h"
+#include "SampleCatalogue.h"
+#include "ScopedTempDir.h"
+#include "UpdateServer.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <map>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct HttpAnswer {
+    unsigned status = 0;
+    std::string contentType;
+    std::string body;
+};
+
+// Splits "<status line or Status: header>\r\n<headers>\r\n\r\n<body>" as both front ends write it.
+HttpAnswer parseAnswer(const std::string& text, const std::string& statusPrefix) {
+    HttpAnswer answer;
+    const size_t end = text.find("\r\n\r\n");
+    if (end == std::string::npos) {
+        return answer;
+    }
+    answer.body = text.substr(end + 4);
+    size_t line = 0;
+    while (line < end) {
+        const size_t next = text.find("\r\n", line);
+        const std::string header = text.substr(line, next - line);
+        if (header.rfind(statusPrefix, 0) == 0) {
+            // "HTTP/1.x NNN" or "Status: NNN": the number follows the first space.
+            answer.status = std::stoul(header.substr(header.find(' ') + 1));
+        } else if (header.rfind("Content-Type: ", 0) == 0) {
+            answer.contentType = header.substr(14);
+        }
+        line = next + 2;
+    }
+    return answer;
+}
+
+class CgiRequestTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        testsupport::addBuild(catalogue(), "40F5849A", 1234, "2.11.4");
+        testsupport::writeText(catalogue() / "40F5849A" / "firmware", "CVN-HUB\r\n");
+        updateserver::ServerConfig config;
+        config.catalogue = catalogue().string();
+        config.port = 0;
+        config.log = nullptr;
+        std::string error;
+        ASSERT_TRUE(server.start(config, error)) << error;
+    }
+    void TearDown() override { server.stop(); }
+    fs::path catalogue() const { return fs::path(dir.path()) / "catalogue"; }
+
+    // The daemon's answer to a raw request line, read until it closes the connection.
+    HttpAnswer daemon(const std::string& method, const std::string& target) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(server.port());
+        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        const std::string request = method + " " + target + " HTTP/1.0\r\n\r\n";
+        EXPECT_EQ(write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+        std::string text;
+        char buffer[65536];
+        pollfd readable{fd, POLLIN, 0};
+        while (poll(&readable, 1, 10000) == 1) {
+            const ssize_t n = read(fd, buffer, sizeof buffer);
+            if (n <= 0) {
+                break;
+            }
+            text.append(buffer, static_cast<size_t>(n));
+        }
+        close(fd);
+        return parseAnswer(text, "HTTP/1.");
+    }
+
+    // The CGI front end's answer to the same request, in process.
+    HttpAnswer cgi(const std::string& method, const std::string& target, std::string* log = nullptr,
+                   std::string directory = {}) {
+        const size_t question = target.find('?');
+        const std::string path = target.substr(0, question);
+        std::map<std::string, std::string> environment = {
+            {"REQUEST_METHOD", method},
+            {"SCRIPT_NAME", "/cgi/u"},
+            {"PATH_INFO", path.size() > 6 ? path.substr(6) : ""},
+            {"QUERY_STRING", question == std::string::npos ? "" : target.substr(question + 1)}};
+        FILE* out = std::tmpfile();
+        FILE* errors = std::tmpfile();
+        const int status = updateserver::answerCgi(
+            directory.empty() ? catalogue().string() : directory,
+            [&environment](const char* name) {
+                const auto it = environment.find(name);
+                return it == environment.end() ? nullptr : it->second.c_str();
+            },
+            out, errors);
+        EXPECT_EQ(status, 0);
+        const std::string text = contents(out);
+        if (log) {
+            *log = contents(errors);
+        }
+        std::fclose(out);
+        std::fclose(errors);
+        return parseAnswer(text, "Status: ");
+    }
+    static std::string contents(FILE* file) {
+        std::rewind(file);
+        std::string text;
+        char buffer[65536];
+        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
+            text.append(buffer, n);
+        }
+        return text;
+    }
+
+    ScopedTempDir dir;
+    updateserver::UpdateServer server;
+};
+
+TEST_F(CgiRequestTest, AnswersEveryRequestAsTheDaemonDoes) {
+    std::string many = "op=hi";
+    for (int i = 0; i < 101; ++i) {
+        many += "&p" + std::to_string(i) + "=1";
+    }
+    struct Case {
+        std::string method;
+        std::string target;
+        unsigned status;
+    };
+    const Case cases[] = {
+        {"GET", "/cgi/u?op=hi", 200},
+        {"GET", "/cgi/u?op=%71u&sn=40f5849a", 200}, // percent-encoded "qu"
+        {"GET", "/cgi/u?op=builds&sn=40F5849A", 200},
+        {"GET", "/cgi/u?op=bird&sn=40F5849A&fw=CVN-HUB&bld=1234", 200},
+        {"GET", "/cgi/u?op=bird&sn=40F5849A&fw=CVN-HUB&bld=99", 404},
+        {"GET", "/cgi/u?op=builds&sn=../../etc", 400},
+        {"GET", "/cgi/u?op=%0aforged", 400},
+        {"GET", "/cgi/u", 400},
+        {"POST", "/cgi/u?op=hi", 405},
+        {"DELETE", "/cgi/u?op=hi", 405},
+        {"GET", "/cgi/u/../../etc/passwd?op=hi", 404},
+        {"GET", "/cgi/u/40F5849A/1234.bird", 404},
+        {"GET", "/cgi/u?" + many, 400},
+        {"GET", "/cgi/u?op=hi&x=" + std::string(20000, 'a'), 414},
+    };
+    for (const Case& c : cases) {
+        const HttpAnswer wire = daemon(c.method, c.target);
+        const HttpAnswer local = cgi(c.method, c.target);
+        const std::string shown = c.method + " " + c.target.substr(0, 80);
+        EXPECT_EQ(wire.status, c.status) << shown << "\n" << wire.body;
+        EXPECT_EQ(local.status, wire.status) << shown;
+        EXPECT_EQ(local.contentType, wire.contentType) << shown;
+        EXPECT_EQ(local.body, wire.body) << shown;
+    }
+}
+
+TEST_F(CgiRequestTest, AMisconfiguredServerIsRefusedAndLogged) {
+    std::string log;
+    const HttpAnswer missing =
+        cgi("GET", "/cgi/u?op=hi", &log, (fs::path(dir.path()) / "nowhere").string());
+    EXPECT_EQ(missing.status, 500);
+    EXPECT_EQ(missing.body, "error the catalogue cannot be served\n");
+    EXPECT_NE(log.find("nowhere is not a directory"), std::string::npos) << log;
+
+    FILE* out = std::tmpfile();
+    FILE* errors = std::tmpfile();
+    EXPECT_EQ(updateserver::answerCgi(
+                  catalogue().string(), [](const char*) { return nullptr; }, out, errors),
+              2);
+    EXPECT_EQ(contents(out), "");
+    EXPECT_NE(contents(errors).find("REQUEST_METHOD is not set"), std::string::npos);
+    std::fclose(out);
+    std::fclose(errors);
+}
+
+// The program itself, as a web server starts it: the CGI variables in, the reply on stdout.
+TEST_F(CgiRequestTest, TheProgramAnswersFromItsEnvironment) {
+    ASSERT_FALSE(std::string(UPDATE_SERVER_BIN).empty()) << "update-server is not built";
+    testsupport::ProcessOptions options;
+    options.environment = {{"REQUEST_METHOD", "GET"},
+                           {"SCRIPT_NAME", "/fw/u"},
+                           {"QUERY_STRING", "op=builds&sn=40F5849A"}};
+    const auto r =
+        testsupport::runProcess(UPDATE_SERVER_BIN, {"--cgi", catalogue().string()}, options);
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.out, "Status: 200 OK\r\nContent-Type: text/plain; charset=utf-8\r\n"
+                     "Content-Length: 15\r\n\r\nok\n1234;2.11.4\n");
+
+    const auto listening =
+        testsupport::runProcess(UPDATE_SERVER_BIN, {"--cgi", "--port", "1", catalogue().string()});
+    EXPECT_EQ(listening.exitStatus, 2);
+    EXPECT_NE(listening.err.find("--cgi answers through the web server"), std::string::npos);
+}
+
+} // namespace
