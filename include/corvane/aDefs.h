@@ -6,7 +6,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#if defined(CORVANE_BUILDING_LIBRARY)
+#if defined(CORVANE_BUILDING_LIBRARY) && defined(_WIN32)
+/* A DLL exports what is marked; everything else stays inside it. */
+#define CORVANE_API __declspec(dllexport)
+#elif defined(CORVANE_BUILDING_LIBRARY)
 #define CORVANE_API __attribute__((visibility("default")))
 #else
 #define CORVANE_API

@@ -7,8 +7,6 @@
 #include "platform/platform.h"
 #include "platform/udp.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -111,9 +109,8 @@ struct LoopbackBeacon {
             if (!transmit.empty() && got == transmit.size() &&
                 std::memcmp(buffer, transmit.data(), got) == 0)
                 continue;
-            char senderText[INET_ADDRSTRLEN] = {};
-            in_addr address{sender};
-            inet_ntop(AF_INET, &address, senderText, sizeof senderText);
+            char senderText[corvane::platform::ipv4TextSize] = {};
+            corvane::platform::formatIPv4(sender, senderText, sizeof senderText);
             zstr_sendm(pipe, senderText);
             zframe_t* payload = zframe_new(buffer, got);
             zframe_send(&payload, pipe, 0);
@@ -140,8 +137,9 @@ void loopbackBeaconActor(zsock_t* pipe, void*) {
     beacon.pipe = pipe;
     zsock_signal(pipe, 0);
     while (!beacon.terminated) {
+        // zmq_fd_t is the system's socket type: an int on Linux, a SOCKET on Windows.
         zmq_pollitem_t items[2] = {{zsock_resolve(pipe), 0, ZMQ_POLLIN, 0},
-                                   {nullptr, beacon.udp, ZMQ_POLLIN, 0}};
+                                   {nullptr, static_cast<zmq_fd_t>(beacon.udp), ZMQ_POLLIN, 0}};
         const int count = beacon.udp != platform::invalidSocket ? 2 : 1;
         if (zmq_poll(items, count, beacon.pollTimeout()) < 0)
             break; // interrupted or the context is ending
@@ -163,7 +161,7 @@ uint32_t firstNonLoopbackInterface() {
         return 0;
     interfaces.resize(std::min(interfaces.size(), kMaxInterfaces));
     for (const uint32_t address : interfaces)
-        if ((ntohl(address) >> 24) != 127)
+        if ((platform::ipv4ToHost(address) >> 24) != 127)
             return address;
     return 0;
 }

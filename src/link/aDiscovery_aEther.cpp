@@ -6,9 +6,7 @@
 #include "cApiGuard.h"
 #include "corvane/aTime.h"
 #include "corvane/zBeaconInterface.h"
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include "platform/udp.h"
 
 #include <algorithm>
 #include <cstring>
@@ -33,7 +31,7 @@ bool parseServerAnswer(const uint8_t* payload, size_t size, linkSpec& spec) {
 
 namespace {
 
-const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
+const uint32_t kLoopback = corvane::platform::ipv4ToNetwork(0x7F000001); // 127.0.0.1
 // Servers answer every 100 ms once they hear the request: 22 of their intervals to hear them,
 // however much else arrives meanwhile.
 constexpr uint32_t kListenMs = 22 * corvane::kBeaconIntervalMs;
@@ -76,7 +74,7 @@ uint32_t listen(zactor_t* beacon, Search& search) {
     char* host = zstr_recv(beacon);
     const bool usable = host != nullptr && host[0] != '\0';
     if (usable)
-        inet_pton(AF_INET, host, &search.hostAddress);
+        corvane::platform::parseIPv4(host, search.hostAddress);
     zstr_free(&host);
     if (!usable)
         return 0;
@@ -118,9 +116,8 @@ uint32_t aDiscovery_Enumerate_aEtherModules(aDiscoveryModuleFoundProc callback, 
         // Local mode, or a host with no interface but loopback, keeps the beacon on this host.
         std::string text = "127.0.0.1";
         if (!search.local && corvane::firstNonLoopbackInterface() != 0) {
-            char dotted[INET_ADDRSTRLEN] = {};
-            in_addr address{networkInterface};
-            inet_ntop(AF_INET, &address, dotted, sizeof dotted);
+            char dotted[corvane::platform::ipv4TextSize] = {};
+            corvane::platform::formatIPv4(networkInterface, dotted, sizeof dotted);
             text = dotted;
         }
         if (!zBeaconInterface_backupSetAndLock(text.c_str()))

@@ -11,6 +11,7 @@
 #include "aUEI_Internal.h"
 #include "corvane/aTime.h"
 #include "platform/platform.h"
+#include "platform/udp.h"
 
 #include <algorithm>
 #include <cstring>
@@ -212,7 +213,7 @@ void handleBeacon(aServer& s) {
             } else {
                 uint32_t address = kLoopback;
                 if (!s.localOnly)
-                    inet_pton(AF_INET, s.hostAddress.c_str(), &address);
+                    corvane::platform::parseIPv4(s.hostAddress.c_str(), address);
                 uint8_t answer[128];
                 aServer_BeaconAnswer(s.serialNumber.load(), model, address, s.port, answer);
                 zsock_send(s.beacon, "sbi", "PUBLISH", answer, sizeof answer,
@@ -322,8 +323,8 @@ void brokerTask(zsock_t* pipe, void* reference) {
     bool readable[4] = {};
     bool look[4] = {};
     for (int i = 0; i < count; ++i) {
-        size_t size = sizeof signals[i];
-        zmq_getsockopt(sockets[i], ZMQ_FD, &signals[i], &size);
+        // zsock_fd sizes the option for the system's socket type (a SOCKET on Windows).
+        signals[i] = static_cast<int>(zsock_fd(sockets[i]));
         look[i] = true;
     }
     enum { kPipe, kModule, kRouter, kBeacon };

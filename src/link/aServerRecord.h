@@ -6,9 +6,7 @@
 
 #include "aServerQueue.h"
 #include "aZmqSockets.h"
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include "platform/udp.h"
 
 #include <atomic>
 #include <cstdint>
@@ -21,7 +19,7 @@
 namespace corvane::server {
 
 constexpr uint16_t kServerCheck = 0x5E7E;
-const uint32_t kLoopback = htonl(INADDR_LOOPBACK);
+const uint32_t kLoopback = corvane::platform::ipv4ToNetwork(0x7F000001); // 127.0.0.1
 constexpr int kFlushSignal = 5;
 constexpr std::size_t kBatchSize = 4096;
 

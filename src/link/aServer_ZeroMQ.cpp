@@ -11,6 +11,7 @@
 #include "cApiGuard.h"
 #include "corvane/aTime.h"
 #include "corvane/zBeaconInterface.h"
+#include "platform/udp.h"
 
 #include <cstring>
 #include <mutex>
@@ -29,9 +30,8 @@ constexpr int kLargestFrame = 512;
 // ---- Start and stop ----
 
 std::string dotted(uint32_t address) {
-    char text[INET_ADDRSTRLEN] = {};
-    in_addr a{address};
-    inet_ntop(AF_INET, &a, text, sizeof text);
+    char text[corvane::platform::ipv4TextSize] = {};
+    corvane::platform::formatIPv4(address, text, sizeof text);
     return text;
 }
 

@@ -11,8 +11,7 @@
 #include "corvane/aPacket.h"
 #include "corvane/aTime.h"
 #include "platform/platform.h"
-
-#include <arpa/inet.h>
+#include "platform/udp.h"
 
 #include <algorithm>
 #include <atomic>
@@ -386,9 +385,8 @@ aErr connectTcp(ClientRecord& record, uint32_t address, uint16_t port) {
     record.front = zsock_new(ZMQ_DEALER);
     if (record.front == nullptr)
         return aErrMemory;
-    char dotted[INET_ADDRSTRLEN] = {};
-    in_addr server{address};
-    if (inet_ntop(AF_INET, &server, dotted, sizeof dotted) == nullptr)
+    char dotted[corvane::platform::ipv4TextSize] = {};
+    if (corvane::platform::formatIPv4(address, dotted, sizeof dotted) != aErrNone)
         return aErrConnection;
     debugTrace("aStream_CreateClient address: %s\n", dotted);
     if (!connectTcpConfirmed(record, "tcp://" + std::string(dotted) + ":" + std::to_string(port)))

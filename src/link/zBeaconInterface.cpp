@@ -3,10 +3,9 @@
 #include "corvane/zBeaconInterface.h"
 
 #include "aBeacon.h"
+#include "platform/udp.h"
 
 #include <czmq.h>
-
-#include <arpa/inet.h>
 
 #include <cstdio>
 #include <cstring>
@@ -32,8 +31,8 @@ bool acceptable(const char* text) {
         return false;
     if (text[0] == '\0' || std::strcmp(text, "*") == 0)
         return true;
-    in_addr address;
-    return inet_pton(AF_INET, text, &address) == 1;
+    uint32_t address = 0;
+    return corvane::platform::parseIPv4(text, address) == aErrNone;
 }
 
 const char* current() {

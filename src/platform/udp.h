@@ -51,6 +51,12 @@ aErr listIPv4Interfaces(std::vector<uint32_t>& addresses,
 // address; aErrSize when the buffer is too small.
 aErr parseIPv4(const char* text, uint32_t& address);
 aErr formatIPv4(uint32_t address, char* buffer, size_t size);
+// Room for the longest dotted address and its terminator.
+constexpr size_t ipv4TextSize = 16;
+
+// An IPv4 address from host to network byte order and back.
+uint32_t ipv4ToNetwork(uint32_t hostOrder);
+uint32_t ipv4ToHost(uint32_t networkOrder);
 
 } // namespace corvane::platform
 

@@ -3,6 +3,7 @@
 #include "Doctor.h"
 #include "FormattedText.h"
 
+#include "DoctorDriverChecks.h"
 #include "PrintableText.h"
 #include "RegularFile.h"
 #include "ServerUrl.h"
@@ -448,11 +449,16 @@ DoctorCheck checkEmulation(const DoctorEnvironment& env) {
 
 std::vector<DoctorCheck> runDoctorChecks(const DoctorEnvironment& env) {
     std::vector<DoctorCheck> checks;
-    bool ruleGrants = false;
-    checks.push_back(checkUdevRule(env, ruleGrants));
-    checks.push_back(checkUsbAccess(env, ruleGrants));
-    checks.push_back(checkSerialAccess(env));
-    checks.push_back(checkSerialHolder(env));
+    if (env.usbAccess == corvane::platform::UsbAccessKind::driverBinding) {
+        checks.push_back(checkUsbDriver(env));
+        checks.push_back(checkComPorts(env));
+    } else {
+        bool ruleGrants = false;
+        checks.push_back(checkUdevRule(env, ruleGrants));
+        checks.push_back(checkUsbAccess(env, ruleGrants));
+        checks.push_back(checkSerialAccess(env));
+        checks.push_back(checkSerialHolder(env));
+    }
     checks.push_back(checkStore(env));
     checks.push_back(checkServer(env, env.serverUrl == normaliseServerUrl(kDefaultServerUrl)));
     checks.push_back(checkEmulation(env));

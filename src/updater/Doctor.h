@@ -44,6 +44,11 @@ struct DoctorEnvironment {
     std::function<bool(const std::string&)> mayReadAndWrite;
     std::function<std::vector<std::string>()> runningPrograms;
     std::function<aErr(uint16_t, corvane::platform::UsbAccessSurvey&)> surveyUsb;
+    // What decides USB access here: a udev rule and groups, or the WinUSB driver; the checks
+    // follow it.
+    corvane::platform::UsbAccessKind usbAccess = corvane::platform::UsbAccessKind::nodePermissions;
+    // The system's serial ports, where the driver decides USB access (COM3, ...).
+    std::function<std::vector<std::string>()> serialPorts;
     std::function<aErr(const std::string&, uint64_t&)> freeSpace;
     // Pings the update server at the URL; on failure, the text says why.
     std::function<bool(const std::string&, std::string&)> pingServer;

@@ -76,6 +76,8 @@ DoctorEnvironment systemDoctorEnvironment(const std::string& storeDirectory,
     env.mayReadAndWrite = [](const std::string& path) { return os::mayReadAndWrite(path.c_str()); };
     env.runningPrograms = os::runningPrograms;
     env.surveyUsb = os::surveyUsbAccess;
+    env.usbAccess = os::usbAccessKind();
+    env.serialPorts = os::serialPortNames;
     env.freeSpace = [](const std::string& path, uint64_t& bytes) {
         return os::freeSpace(path.c_str(), bytes);
     };

@@ -17,14 +17,15 @@ bool startsWith(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
 
-unsigned long parseNumber(const char* text, char** end, const char* digits, int base) {
+// strtoull: an unsigned long has only 32 bits on Windows, too few to tell a 32-bit overflow.
+unsigned long long parseNumber(const char* text, char** end, const char* digits, int base) {
     if (end == nullptr || text == nullptr) {
         return 0;
     }
     if (text[strspn(text, digits)] != '\0') {
         return 0;
     }
-    return strtoul(text, end, base);
+    return strtoull(text, end, base);
 }
 
 // The parser's state for one command line.
@@ -208,7 +209,7 @@ bool OptionParser::parseSerial(const std::string& value, const char* prefixTrace
         text += 2;
     }
     char* end = nullptr;
-    unsigned long serial = parseHexNumber(text, &end);
+    unsigned long long serial = parseHexNumber(text, &end);
     // A serial number wider than 32 bits names no module; truncating it would name another one.
     if (serial == 0 || serial > std::numeric_limits<uint32_t>::max()) {
         reject(invalidMessage, text);
@@ -227,9 +228,10 @@ bool OptionParser::parseUnsigned(const OptionEntry& entry, const std::string& va
         return false;
     }
     char* end = nullptr;
-    // A number too large for strtoul comes back as ULONG_MAX, beyond 32 bits as well.
-    static_assert(std::numeric_limits<unsigned long>::max() > std::numeric_limits<uint32_t>::max());
-    unsigned long number = parseDecimalNumber(value.c_str(), &end);
+    // A number too large for strtoull comes back as ULLONG_MAX, beyond 32 bits as well.
+    static_assert(std::numeric_limits<unsigned long long>::max() >
+                  std::numeric_limits<uint32_t>::max());
+    unsigned long long number = parseDecimalNumber(value.c_str(), &end);
     if (number > std::numeric_limits<uint32_t>::max()) {
         reject("Value out of range for \"%s\" parameter [%s]", entry.name, value.c_str());
         return false;
@@ -269,11 +271,11 @@ void OptionParser::setJobs(const OptionEntry& entry, const std::string& value) {
 
 } // namespace
 
-unsigned long parseHexNumber(const char* text, char** end) {
+unsigned long long parseHexNumber(const char* text, char** end) {
     return parseNumber(text, end, kHexDigits, 16);
 }
 
-unsigned long parseDecimalNumber(const char* text, char** end) {
+unsigned long long parseDecimalNumber(const char* text, char** end) {
     return parseNumber(text, end, kDecimalDigits, 10);
 }
 

@@ -79,11 +79,11 @@ constexpr uint32_t kMostJobs = 64;
 int parseOptions(UpdaterDisplayInterface& display, int argc, const char* const* argv,
                  UpdaterOptions& options);
 
-// strtoul(text, end, 16) when text holds only hexadecimal digits, else 0 with end untouched.
+// strtoull(text, end, 16) when text holds only hexadecimal digits, else 0 with end untouched.
 // 0 when end is null; an empty text is 0.
-unsigned long parseHexNumber(const char* text, char** end);
+unsigned long long parseHexNumber(const char* text, char** end);
 // The same with decimal digits and base 10.
-unsigned long parseDecimalNumber(const char* text, char** end);
+unsigned long long parseDecimalNumber(const char* text, char** end);
 
 // Writes the usage texts to stream: always the short block; with full, the parameter and
 // command block, the extended block when extended, and the samples.

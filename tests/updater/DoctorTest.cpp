@@ -33,7 +33,7 @@ struct Machine {
     std::set<std::string> openPorts;    // device nodes this user may open
     std::set<std::string> groupListsMe; // groups the database makes the user a member of
     std::vector<std::string> programs{"systemd", "bash"};
-    corvane::platform::UsbAccessSurvey usb{1, 0};
+    corvane::platform::UsbAccessSurvey usb{1, 0, {}};
     aErr usbResult = aErrNone;
     uint64_t freeBytes = uint64_t{1} << 30;
     bool serverAnswers = true;
@@ -191,13 +191,13 @@ INSTANTIATE_TEST_SUITE_P(
         // USB access
         CheckCase{"AllModulesOpen",
                   [](Machine& m) {
-                      m.usb = {2, 0};
+                      m.usb = {2, 0, {}};
                   },
                   "usb-access", DoctorStatus::Pass,
                   "2 Corvane module(s) on USB, all open to this user", ""},
         CheckCase{"ListedButNotOpenable",
                   [](Machine& m) {
-                      m.usb = {2, 1};
+                      m.usb = {2, 1, {}};
                   },
                   "usb-access", DoctorStatus::Fail,
                   "1 of 2 Corvane module(s) on USB cannot be opened by ada",
@@ -205,7 +205,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "module in again"},
         CheckCase{"NotOpenableWithoutRuleOrGroup",
                   [](Machine& m) {
-                      m.usb = {1, 1};
+                      m.usb = {1, 1, {}};
                       fs::remove(m.path("etc/70-corvane.rules"));
                       m.env.user.sessionGroups = {"ada"};
                   },
@@ -216,7 +216,7 @@ INSTANTIATE_TEST_SUITE_P(
                                           "module in again"},
         CheckCase{"NoModulePlugged",
                   [](Machine& m) {
-                      m.usb = {0, 0};
+                      m.usb = {0, 0, {}};
                   },
                   "usb-access", DoctorStatus::Warn,
                   "no Corvane module is on USB (lsusb -d 32a5: lists", ""},
@@ -415,7 +415,7 @@ INSTANTIATE_TEST_SUITE_P(
 // The table, the JSON document and the exit status say the same: warnings pass, a failure fails.
 TEST(DoctorReport, TableJsonAndExitStatusAgree) {
     Machine m;
-    m.usb = {0, 0}; // a warning, and so is /dev without serial ports
+    m.usb = {0, 0, {}}; // a warning, and so is /dev without serial ports
     for (const bool fail : {false, true}) {
         m.serverAnswers = !fail;
         const std::vector<DoctorCheck> checks = runDoctorChecks(m.env);

@@ -11,6 +11,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -167,6 +168,26 @@ aErr freeSpace(const char* path, uint64_t& bytes) {
     }
     bytes = static_cast<uint64_t>(info.f_bavail) * info.f_frsize;
     return aErrNone;
+}
+
+std::vector<std::string> serialPortNames() {
+    std::vector<std::string> ports;
+    DIR* dev = opendir("/dev");
+    if (dev == nullptr) {
+        return ports;
+    }
+    while (const dirent* entry = readdir(dev)) {
+        for (const char* prefix : {"ttyS", "ttyUSB", "ttyACM"}) {
+            const size_t length = strlen(prefix);
+            if (strncmp(entry->d_name, prefix, length) == 0 && entry->d_name[length] != '\0' &&
+                strspn(entry->d_name + length, "0123456789") == strlen(entry->d_name + length)) {
+                ports.push_back(std::string("/dev/") + entry->d_name);
+            }
+        }
+    }
+    closedir(dev);
+    std::sort(ports.begin(), ports.end());
+    return ports;
 }
 
 } // namespace corvane::platform

@@ -146,4 +146,12 @@ aErr formatIPv4(uint32_t address, char* buffer, size_t size) {
     return ::inet_ntop(AF_INET, &in, buffer, static_cast<socklen_t>(size)) ? aErrNone : aErrSize;
 }
 
+uint32_t ipv4ToNetwork(uint32_t hostOrder) {
+    return htonl(hostOrder);
+}
+
+uint32_t ipv4ToHost(uint32_t networkOrder) {
+    return ntohl(networkOrder);
+}
+
 } // namespace corvane::platform

@@ -6,6 +6,10 @@
 
 namespace corvane::platform {
 
+UsbAccessKind usbAccessKind() {
+    return UsbAccessKind::nodePermissions;
+}
+
 aErr surveyUsbAccess(uint16_t vendorId, UsbAccessSurvey& survey) {
     survey = {};
     libusb_context* context = nullptr;
@@ -31,6 +35,7 @@ aErr surveyUsbAccess(uint16_t vendorId, UsbAccessSurvey& survey) {
             libusb_close(handle);
         } else if (rc == LIBUSB_ERROR_ACCESS) {
             ++survey.denied;
+            survey.deniedProducts.push_back(descriptor.idProduct);
         }
     }
     libusb_free_device_list(list, 1);

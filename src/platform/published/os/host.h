@@ -37,6 +37,9 @@ bool mayReadAndWrite(const char* path);
 // process.
 std::vector<std::string> runningPrograms();
 
+// The serial ports the system has, as the Updater's -s takes them (/dev/ttyUSB0, COM3), sorted.
+std::vector<std::string> serialPortNames();
+
 // Bytes that this user may still write on the file system that holds path.
 // aErrNotFound, aErrPermission or aErrIO.
 aErr freeSpace(const char* path, uint64_t& bytes);

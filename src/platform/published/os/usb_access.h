@@ -7,13 +7,23 @@
 #include "corvane/aError.h"
 
 #include <cstdint>
+#include <vector>
 
 namespace corvane::platform {
 
 struct UsbAccessSurvey {
     unsigned present = 0; // devices of the vendor whose product id has 0 as its high byte
     unsigned denied = 0;  // of those, the ones this user may not open
+    std::vector<uint16_t> deniedProducts; // the product ids of those, in the system's order
 };
+
+// What decides whether a program may open the family's USB devices on this system, and so what
+// the user does about a refusal.
+enum class UsbAccessKind {
+    nodePermissions, // the device node's owner and mode, which a udev rule sets (Linux)
+    driverBinding    // the driver bound to the device, which must be WinUSB (Windows)
+};
+UsbAccessKind usbAccessKind();
 
 // Counts the present devices of vendorId with a product id below 0x100 and, by opening each once
 // and closing it again at once, those that this user may not open. Opening claims nothing, so a
