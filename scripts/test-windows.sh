@@ -25,6 +25,7 @@ cmake --build "$dir/project" -j "$(nproc)"
 # quits while idle would drop the program starting just then) and ends with it; wineboot starts
 # wine's own background processes once, away from the pipes through which CTest reads a test.
 export WINEPREFIX=$dir/wineprefix WINEDEBUG=-all
+mkdir -p "$WINEPREFIX" # wineserver starts in it before wineboot fills it
 wine=/usr/lib/wine
 "$wine/wineserver" -k 2>/dev/null || true
 bash scripts/offline.sh /bin/sh -c '
