@@ -4,7 +4,7 @@
 #pragma once
 
 #include "aStream_USBInternal.h"
-#include "platform/linux/sys_usb_interface.h"
+#include "platform/libusb/usb_interface.h"
 
 #include <algorithm>
 #include <cstdint>

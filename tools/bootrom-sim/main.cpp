@@ -114,6 +114,7 @@ using Corvane::Tools::OptionRules;
 using Corvane::Tools::OptionValues;
 using Corvane::Tools::OptionWalk;
 using Corvane::Tools::setsFlag;
+using Corvane::Tools::unknownOrMissingRules;
 using Corvane::Tools::ToolOption;
 using Corvane::Tools::walkOptions;
 
@@ -321,18 +322,7 @@ Parsed parseOptions(int argc, char** argv, SimOptions& options, std::string& err
     addCommonOptions(table, options);
     addLpcOptions(table, options);
     addImxOptions(table, options);
-    // A value-taking option at the end looks like an unknown one to this parser, as it always did.
-    const OptionRules rules{
-        .unknown =
-            [](const std::string& word, bool followed) {
-                return (followed ? "unknown option: " : "unknown option or missing value: ") + word;
-            },
-        .missingValue =
-            [](const ToolOption&, const std::string& word) {
-                return "unknown option or missing value: " + word;
-            },
-        .operand = nullptr,
-    };
+    const OptionRules rules = unknownOrMissingRules();
     const OptionWalk walk = walkOptions(table, rules, Corvane::Tools::commandWords(argc, argv));
     if (walk.outcome == OptionWalk::Outcome::Stopped) {
         return Parsed::Help;

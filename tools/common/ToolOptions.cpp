@@ -54,6 +54,20 @@ std::vector<std::string> commandWords(int argc, const char* const* argv) {
     return argc > 1 ? std::vector<std::string>(argv + 1, argv + argc) : std::vector<std::string>{};
 }
 
+OptionRules unknownOrMissingRules() {
+    return {
+        .unknown =
+            [](const std::string& word, bool followed) {
+                return (followed ? "unknown option: " : "unknown option or missing value: ") + word;
+            },
+        .missingValue =
+            [](const ToolOption&, const std::string& word) {
+                return "unknown option or missing value: " + word;
+            },
+        .operand = nullptr,
+    };
+}
+
 OptionHandler setsFlag(bool& flag) {
     return [&flag](OptionValues) {
         flag = true;

@@ -55,6 +55,10 @@ OptionWalk walkOptions(std::span<const ToolOption> table, const OptionRules& rul
 // The words of a command line after the program's name.
 std::vector<std::string> commandWords(int argc, const char* const* argv);
 
+// The rules of the simulators' command lines, which take no operands: a value-taking option at
+// the end reads as "unknown option or missing value", as it always has.
+OptionRules unknownOrMissingRules();
+
 // A handler for a flag: sets flag and accepts.
 OptionHandler setsFlag(bool& flag);
 

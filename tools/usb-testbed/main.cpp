@@ -189,18 +189,7 @@ int parseOptions(int argc, char** argv, Options& options) {
     };
     addModuleOptions(table, options);
     addRomOptions(table, options);
-    // A value-taking option at the end looks like an unknown one to this parser, as it always did.
-    const Corvane::Tools::OptionRules rules{
-        .unknown =
-            [](const std::string& word, bool followed) {
-                return (followed ? "unknown option: " : "unknown option or missing value: ") + word;
-            },
-        .missingValue =
-            [](const ToolOption&, const std::string& word) {
-                return "unknown option or missing value: " + word;
-            },
-        .operand = nullptr,
-    };
+    const Corvane::Tools::OptionRules rules = Corvane::Tools::unknownOrMissingRules();
     const std::vector<std::string> words = Corvane::Tools::commandWords(argc, argv);
     const auto walk = Corvane::Tools::walkOptions(table, rules, words);
     if (walk.outcome == Corvane::Tools::OptionWalk::Outcome::Failed)

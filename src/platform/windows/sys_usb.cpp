@@ -4,6 +4,8 @@
 // names the fix. libusb codes are turned into aErr here and nowhere else.
 #include "platform/usb.h"
 
+#include "platform/libusb/usb_interface.h"
+
 #include <libusb.h>
 
 #include <algorithm>
@@ -16,10 +18,6 @@
 namespace corvane::platform {
 
 namespace {
-
-constexpr uint8_t kInterfaceClass = 0xFF;
-constexpr uint8_t kInterfaceSubClass = 0x88;
-constexpr uint8_t kInterfaceProtocol = 0x10;
 
 // One libusb context for the process, alive while anything uses it.
 std::mutex gContextLock;
@@ -210,43 +208,15 @@ aErr findInterface(libusb_device* device, OpenDevice& open, UsbPipes& pipes) {
     if (libusb_get_active_config_descriptor(device, &config) != LIBUSB_SUCCESS) {
         return aErrInitialization;
     }
-    aErr result = aErrInitialization;
-    for (int i = 0; i < config->bNumInterfaces && result == aErrInitialization; ++i) {
-        const libusb_interface& candidate = config->interface[i];
-        if (candidate.num_altsetting < 1) {
-            continue;
-        }
-        const libusb_interface_descriptor& setting = candidate.altsetting[0];
-        if (setting.bInterfaceClass != kInterfaceClass ||
-            setting.bInterfaceSubClass != kInterfaceSubClass ||
-            setting.bInterfaceProtocol != kInterfaceProtocol) {
-            continue;
-        }
-        bool usable = true;
-        for (int e = 0; e < setting.bNumEndpoints && usable; ++e) {
-            const libusb_endpoint_descriptor& endpoint = setting.endpoint[e];
-            const uint16_t size = endpoint.wMaxPacketSize & 0x7FF;
-            switch (endpoint.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) {
-            case LIBUSB_TRANSFER_TYPE_BULK:
-                if ((endpoint.bEndpointAddress & LIBUSB_ENDPOINT_DIR_MASK) == LIBUSB_ENDPOINT_IN) {
-                    open.inEndpoint = endpoint.bEndpointAddress;
-                    pipes.inMaxPacket = size;
-                } else {
-                    open.outEndpoint = endpoint.bEndpointAddress;
-                    pipes.outMaxPacket = size;
-                }
-                break;
-            case LIBUSB_TRANSFER_TYPE_INTERRUPT: break; // recorded by nothing: only aborted
-            default: usable = false; break;
-            }
-        }
-        // The first module interface decides; a broken one is not skipped for another.
-        result = usable && pipes.inMaxPacket > 0 && pipes.outMaxPacket > 0 ? aErrNone
-                                                                           : aErrInitialization;
-        open.interfaceNumber = setting.bInterfaceNumber;
-        break;
-    }
+    ModuleInterface found;
+    const aErr result = findModuleInterface(*config, found);
     libusb_free_config_descriptor(config);
+    if (found.number >= 0) {
+        open.interfaceNumber = found.number;
+        open.inEndpoint = found.inEndpoint;
+        open.outEndpoint = found.outEndpoint;
+        pipes = found.pipes;
+    }
     return result;
 }
 

@@ -1,5 +1,6 @@
 // The module interface found in a configuration descriptor as libusb hands it over: apart from
-// the device it came from, so the USB fuzzer can feed it descriptors of its own.
+// the device it came from, so every backend that opens modules through libusb shares it and the
+// USB fuzzer can feed it descriptors of its own.
 #pragma once
 
 #include "platform/usb.h"
