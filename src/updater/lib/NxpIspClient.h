@@ -44,7 +44,9 @@ class NxpIspClient {
         uint32_t erasePerSector = 400;
         uint32_t copyPer256 = 100; // on top of command
         uint32_t checksum = 2000;  // the OK or RESEND after a block of data lines
-        uint32_t echo = 100;       // quiet time after which an echo or a late reply is given up
+        // Quiet time after which an echo or a late reply is given up. Only a silent port pays
+        // for it; a chip behind a USB adapter on a busy host can fall 100 ms behind.
+        uint32_t echo = 400;
     };
 
     NxpIspClient() = default;
