@@ -67,6 +67,7 @@ struct FirmwareSeen {
 // which image went in and how long it took.
 struct UpdateReport {
     std::string transport;   // "USB", "TCPIP" or "router"; empty until it was reached
+    std::string modelName;   // as its link names it when reached directly; empty behind a router
     uint16_t busAddress = 0; // behind a router
     FirmwareSeen before;
     FirmwareSeen after;

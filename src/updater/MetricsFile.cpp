@@ -70,8 +70,9 @@ void MetricsFile::updated(const std::vector<ModuleOutcome>& outcomes, double whe
             outcome.result == ModuleOutcome::Result::Updated && report.after.known ? report.after
                                                                                    : report.before;
         if (seen.known && seen.build != 0) {
+            // -U on its own discovers nothing: the model is then the one its link named.
             const auto model = models_.find(outcome.serial);
-            firmware_[outcome.serial] = {model == models_.end() ? "" : model->second,
+            firmware_[outcome.serial] = {model == models_.end() ? report.modelName : model->second,
                                          versionText(seen.major, seen.minor, seen.patch),
                                          seen.build};
         }

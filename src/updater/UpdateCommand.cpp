@@ -3,8 +3,8 @@
 // protocol, records the transfer and confirms the module runs the new firmware. updateCommand at
 // the end reads as that list; each step is one function above it.
 #include "BuildText.h"
-#include "FormattedText.h"
 #include "Debug.h"
+#include "FormattedText.h"
 #include "Interruption.h"
 #include "LoadBird.h"
 #include "ModuleAccess.h"
@@ -12,12 +12,12 @@
 #include "RecoveryAdvice.h"
 #include "Retrieval.h"
 #include "StoreAccess.h"
+#include "StoreLayout.h"
 #include "UpdaterCommands.h"
 
 #include "corvane/SystemClass.h"
 #include "corvane/aFile.h"
 #include "corvane/aTime.h"
-#include "StoreLayout.h"
 
 #include <exception>
 #include <memory>
@@ -329,6 +329,10 @@ bool connectDirectly(UpdaterContext& context, uint32_t serial, Module& module,
         return reportFailedTransfer(err);
     }
     context.updateReport.transport = reachedBy == TCPIP ? "TCPIP" : "USB";
+    linkSpec spec{};
+    if (module.getLinkSpecifier(&spec) == aErrNone) {
+        context.updateReport.modelName = aDefs_GetModelName(static_cast<uint8_t>(spec.model));
+    }
     return true;
 }
 
@@ -361,10 +365,9 @@ bool reconnectToLoader(UpdaterContext& context, Module& module, linkType reached
 // Past the loader phase a failed update may leave the module without firmware that runs: says
 // in which state, and keeps the command that recovers it for the report.
 void adviseRecovery(UpdaterContext& context, const UpdateRequest& request, ModuleLeft state) {
-    context.failure.recoveryCommand =
-        showRecoveryAdvice(context.display, request.serial, state,
-                           recoveryPort(request.serialPort, context.run.deviceDirectory),
-                           context.run);
+    context.failure.recoveryCommand = showRecoveryAdvice(
+        context.display, request.serial, state,
+        recoveryPort(request.serialPort, context.run.deviceDirectory), context.run);
 }
 
 // Whether a module whose firmware phase failed still answers. Its loader took the place of its
@@ -413,8 +416,8 @@ bool install(UpdaterContext& context, const UpdateRequest& request, Module& modu
     }
     bool imageTransferred = false;
     if (const aErr err = _transfer_firmware(display, module, bird, request.routerSerial != 0,
-                                            context.run.useUeiBytes, context.run.restartWaits.linkDropMs,
-                                            &imageTransferred);
+                                            context.run.useUeiBytes,
+                                            context.run.restartWaits.linkDropMs, &imageTransferred);
         err != aErrNone) {
         noteFailure(context, transferFailure(err), err);
         adviseRecovery(
@@ -424,7 +427,7 @@ bool install(UpdaterContext& context, const UpdateRequest& request, Module& modu
     }
     transfer.leaves(
         formatted("Module [%08X] took its whole new firmware and was restarting into it",
-               request.serial),
+                  request.serial),
         {"Updater -D shows whether it came back; to install the image again, run:",
          "  " + updateCommandLine(request.serial, request.birdFile, context.updateReport.imageBuild,
                                   request.routerSerial, context.run)});
@@ -439,9 +442,8 @@ bool recordTransfer(UpdaterContext& context, const UpdateRequest& request, uint3
         return noteFailure(context, FailureKind::Store);
     try {
         StoreEntry entry = store->deviceEntry(request.serial);
-        entry.attributes.set("LATEST_TRANSFER", request.birdFile.empty()
-                                                    ? buildFileName(build)
-                                                    : request.birdFile);
+        entry.attributes.set("LATEST_TRANSFER",
+                             request.birdFile.empty() ? buildFileName(build) : request.birdFile);
         entry.attributes.set("LAST_TRANSFER_DATE", attributeTimeNow());
         entry.attributes.write();
         return true;
@@ -483,20 +485,20 @@ Verdict confirmNewFirmware(UpdaterContext& context, const UpdateRequest& request
                 FailureKind::DidNotComeBack, true};
     if (running.serial != 0 && running.serial != serial)
         return {false, formatted("Module [%08X] came back reporting serial number [%08X]", serial,
-                              running.serial)};
+                                 running.serial)};
     // The restart was seen and the module is the one updated; that it cannot say what it runs
     // does not show the image failed.
     if (!running.reported())
-        return {true, formatted("Module [%08X] came back but did not report its firmware (%d)", serial,
-                             running.versionErr)};
+        return {true, formatted("Module [%08X] came back but did not report its firmware (%d)",
+                                serial, running.versionErr)};
     if (runsImage(running, build, bird))
         return {true, formatted("Module [%08X] now runs the new firmware: version %s, build %u",
-                             serial, running.versionText, running.build)};
+                                serial, running.versionText, running.build)};
     if (running.sameAs(before))
         return {false, formatted("Module [%08X] still runs its old firmware: version %s, build %u",
-                              serial, running.versionText, running.build)};
+                                 serial, running.versionText, running.build)};
     return {false, formatted("Module [%08X] runs version %s, build %u, not the image's firmware",
-                          serial, running.versionText, running.build)};
+                             serial, running.versionText, running.build)};
 }
 
 } // namespace
@@ -545,9 +547,11 @@ bool updateCommand(UpdaterContext& context, const UpdateRequest& request) {
     transfer.leaves(
         moduleLeftLine(serial, ModuleLeft::InLoader) + ": its firmware transfer was cut off",
         {"To finish the update, run:",
-         "  " + updateCommandLine(serial, request.birdFile, build, request.routerSerial, context.run),
+         "  " +
+             updateCommandLine(serial, request.birdFile, build, request.routerSerial, context.run),
          "If it does not take the image, recover it through its boot ROM:",
-         "  " + recoveryCommand(serial, recoveryPort(request.serialPort, context.run.deviceDirectory),
+         "  " + recoveryCommand(serial,
+                                recoveryPort(request.serialPort, context.run.deviceDirectory),
                                 context.run)});
     if (!install(context, request, module, bird, reachedBy, transfer))
         return false;

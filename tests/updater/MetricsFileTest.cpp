@@ -31,6 +31,7 @@ ModuleOutcome outcome(uint32_t serial, ModuleOutcome::Result result, uint32_t be
     o.report.before = {true, before, 2, 10, 3};
     o.report.after = {after != 0, after, 2, 10, 5};
     o.report.totalMs = result == ModuleOutcome::Result::Skipped ? 0 : 1500;
+    o.report.modelName = result == ModuleOutcome::Result::Updated ? "Reached" : "";
     return o;
 }
 
@@ -42,7 +43,8 @@ TEST(MetricsFile, SaysWhatEachModuleRunsAndHowItsUpdateEnded) {
                         module(0x12345678, "Lost", 0, aErrTimeout)});
     metrics.updated({outcome(0x40F5849A, ModuleOutcome::Result::Updated, 11111, 12345),
                      outcome(0x0BADF00D, ModuleOutcome::Result::Failed, 11111, 0),
-                     outcome(0x00000042, ModuleOutcome::Result::Skipped, 900, 0)},
+                     outcome(0x00000042, ModuleOutcome::Result::Skipped, 900, 0),
+                     outcome(0x00000043, ModuleOutcome::Result::Updated, 900, 901)},
                     1.7e9);
     const std::string text = metrics.text(1.8e9);
 
@@ -56,6 +58,9 @@ TEST(MetricsFile, SaysWhatEachModuleRunsAndHowItsUpdateEnded) {
         "11111\n",
         // Not discovered in this run: no model to name.
         "corvane_module_firmware_build{serial=\"00000042\",model=\"\",version=\"2.10.3\"} 900\n",
+        // -U alone: the model its link named.
+        "corvane_module_firmware_build{serial=\"00000043\",model=\"Reached\",version=\"2.10.5\"} "
+        "901\n",
         "corvane_updater_update_outcome{serial=\"0BADF00D\",outcome=\"failed\"} 1\n",
         "corvane_updater_update_outcome{serial=\"00000042\",outcome=\"skipped\"} 1\n",
         "corvane_updater_update_timestamp_seconds{serial=\"40F5849A\"} 1700000000\n",
