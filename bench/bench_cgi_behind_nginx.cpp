@@ -159,8 +159,13 @@ struct Fixture {
         }
         conf << "}\n";
         conf.close();
-        if (geteuid() == 0 && chown(dir.c_str(), kNobody, kNobody) != 0) {
-            throw std::runtime_error("cannot hand the folder to nobody");
+        // The catalogue stays its owner's; the CGI user may write only the version index in it,
+        // as the shipped CGI program's notes set it up.
+        const std::string index = dir + "/catalogue/.update-server-index";
+        fs::create_directory(index);
+        if (geteuid() == 0 && (chown(dir.c_str(), kNobody, kNobody) != 0 ||
+                               chown(index.c_str(), kNobody, kNobody) != 0)) {
+            throw std::runtime_error("cannot hand the folders to nobody");
         }
         children.push_back(spawn({"fcgiwrap", "-s", "unix:" + dir + "/fcgi.sock"}));
         waitFor([&] { return fs::exists(dir + "/fcgi.sock"); }, "fcgiwrap");
