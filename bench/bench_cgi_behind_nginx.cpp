@@ -152,6 +152,8 @@ struct Fixture {
                  << "      fastcgi_param SCRIPT_FILENAME " << script << ";\n"
                  << "      fastcgi_param SCRIPT_NAME $fastcgi_script_name;\n"
                  << "      fastcgi_param PATH_INFO $fastcgi_path_info;\n"
+                 // As packaging/web/nginx-corvane-update.conf has it.
+                 << "      fastcgi_buffers 64 16k;\n      fastcgi_max_temp_file_size 0;\n"
                  << (cached ? "      fastcgi_cache corvane; fastcgi_cache_key $request_uri;\n"
                               "      fastcgi_cache_valid 200 1m;\n"
                             : "")
