@@ -152,6 +152,8 @@ struct Fixture {
                  << "      fastcgi_param SCRIPT_FILENAME " << script << ";\n"
                  << "      fastcgi_param SCRIPT_NAME $fastcgi_script_name;\n"
                  << "      fastcgi_param PATH_INFO $fastcgi_path_info;\n"
+                 // As packaging/web/nginx-corvane-update.conf has it.
+                 << "      fastcgi_buffers 64 16k;\n      fastcgi_max_temp_file_size 0;\n"
                  << (cached ? "      fastcgi_cache corvane; fastcgi_cache_key $request_uri;\n"
                               "      fastcgi_cache_valid 200 1m;\n"
                             : "")
@@ -159,8 +161,13 @@ struct Fixture {
         }
         conf << "}\n";
         conf.close();
-        if (geteuid() == 0 && chown(dir.c_str(), kNobody, kNobody) != 0) {
-            throw std::runtime_error("cannot hand the folder to nobody");
+        // The catalogue stays its owner's; the CGI user may write only the version index in it,
+        // as the shipped CGI program's notes set it up.
+        const std::string index = dir + "/catalogue/.update-server-index";
+        fs::create_directory(index);
+        if (geteuid() == 0 && (chown(dir.c_str(), kNobody, kNobody) != 0 ||
+                               chown(index.c_str(), kNobody, kNobody) != 0)) {
+            throw std::runtime_error("cannot hand the folders to nobody");
         }
         children.push_back(spawn({"fcgiwrap", "-s", "unix:" + dir + "/fcgi.sock"}));
         waitFor([&] { return fs::exists(dir + "/fcgi.sock"); }, "fcgiwrap");

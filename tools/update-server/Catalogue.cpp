@@ -7,6 +7,7 @@
 #include "BuildText.h"
 #include "RegularFile.h"
 #include "SerialNumberText.h"
+#include "VersionIndex.h"
 
 #include <sys/stat.h>
 
@@ -163,16 +164,27 @@ std::optional<std::string> Catalogue::versionOf(const fs::path& path, std::strin
     }
     if (reads) {
         VersionResult read;
-        try {
-            const DecodeSlot slot(decodes_);
-            std::string version;
-            if (BirdFile::readVersion(path.string(), version)) {
-                read.version = std::move(version);
-            } else {
-                read.problem = "not a readable BIRD file";
+        const std::string key = index_ ? indexKey(*identity) : std::string();
+        if (const auto known = index_ ? index_->find(path, key) : std::nullopt) {
+            read = {known->version, known->problem};
+        } else {
+            bool decoded = false;
+            try {
+                const DecodeSlot slot(decodes_);
+                std::string version;
+                if (BirdFile::readVersion(path.string(), version)) {
+                    read.version = std::move(version);
+                } else {
+                    read.problem = "not a readable BIRD file";
+                }
+                decoded = true;
+            } catch (const std::exception& e) {
+                read.problem = std::string("read failed: ") + e.what();
             }
-        } catch (const std::exception& e) {
-            read.problem = std::string("read failed: ") + e.what();
+            // A failed read is not kept: the next request may well succeed.
+            if (decoded && index_) {
+                index_->remember(path, key, {read.version, read.problem});
+            }
         }
         promise.set_value(std::move(read));
     }

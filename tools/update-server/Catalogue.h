@@ -16,6 +16,9 @@
 
 namespace updateserver {
 
+class BirdReplySource;
+class VersionIndex;
+
 // One build a module can be given: the BIRD file named <build>.bird in the module's folder.
 struct CatalogueBuild {
     uint32_t build = 0;
@@ -63,6 +66,16 @@ class Catalogue {
     std::shared_ptr<const std::string> birdReply(const CatalogueBuild& build,
                                                  std::vector<std::string>& warnings) const;
 
+    // For a process that answers a single request (the CGI front end): birdSource opens BIRD
+    // files for their replies to be encoded as they are sent, and versions read are kept in the
+    // catalogue's index on disk (VersionIndex.h) for the processes after this one.
+    void answerOneRequest();
+    bool answersOneRequest() const { return index_ != nullptr; }
+    // The file of build opened for its reply (see BirdReplyStream.h), with birdReply's checks;
+    // null (with the reason in warnings) when the file cannot be read.
+    std::shared_ptr<BirdReplySource> birdSource(const CatalogueBuild& build,
+                                                std::vector<std::string>& warnings) const;
+
     // The "recovery" table's entry for a chip fingerprint; malformed lines are skipped and named
     // in warnings.
     std::optional<RecoveryEntry> recovery(const ChipId& chip,
@@ -85,6 +98,8 @@ class Catalogue {
         bool operator==(const FileIdentity&) const = default;
     };
     static std::optional<FileIdentity> identityOf(const std::filesystem::path& path);
+    // The index key of a file read under the image limit in force.
+    std::string indexKey(const FileIdentity& identity) const;
 
     // The version of one BIRD file as its info block gives it, read by the streaming reader that
     // keeps nothing of the image; nullopt with the reason in problem when it has none to give.
@@ -118,6 +133,7 @@ class Catalogue {
     mutable std::map<std::filesystem::path, CachedVersion> cache_;
     mutable std::map<std::filesystem::path, SharedReply> replies_;
     mutable std::shared_ptr<const std::string> newestReply_; // kept beyond its requests
+    std::shared_ptr<const VersionIndex> index_;              // set by answerOneRequest
 };
 
 } // namespace updateserver

@@ -46,7 +46,8 @@ Reply answer(const std::string& catalogueDirectory, const Request& request,
     if (!birdImageLimit(imageLimit, problem)) {
         return unavailable(problem, log);
     }
-    const Catalogue catalogue(catalogueDirectory);
+    Catalogue catalogue(catalogueDirectory);
+    catalogue.answerOneRequest();
     std::vector<std::string> warnings;
     Reply reply = serveRequest(catalogue, request, endpoint, warnings);
     for (const std::string& warning : warnings) {
@@ -75,9 +76,20 @@ int answerCgi(const std::string& catalogue, const CgiEnvironment& environment, F
     const Reply reply = answer(catalogue, request, endpoint, log);
 
     const std::string& body = reply.text();
-    fprintf(out, "Status: %u %s\r\nContent-Type: %s\r\nContent-Length: %zu\r\n\r\n", reply.status,
-            statusText(reply.status), reply.contentType.c_str(), body.size());
-    fwrite(body.data(), 1, body.size(), out);
+    const uint64_t length = reply.source ? reply.source->replyLength() : body.size();
+    fprintf(out, "Status: %u %s\r\nContent-Type: %s\r\nContent-Length: %llu\r\n\r\n", reply.status,
+            statusText(reply.status), reply.contentType.c_str(),
+            static_cast<unsigned long long>(length));
+    if (reply.source) {
+        std::string problem;
+        if (!reply.source->writeTo(out, problem)) {
+            // The length is announced: the web server sees the reply end short and drops it.
+            logLine(log, "reply cut short: " + problem);
+            return 1;
+        }
+    } else {
+        fwrite(body.data(), 1, body.size(), out);
+    }
     return fflush(out) == 0 && !ferror(out) ? 0 : 1;
 }
 

@@ -118,8 +118,12 @@ Reply birdFile(const Catalogue& catalogue, const std::map<std::string, std::stri
             continue;
         }
         Reply reply;
-        reply.shared = catalogue.birdReply(build, warnings);
-        if (!reply.shared) {
+        if (catalogue.answersOneRequest()) {
+            reply.source = catalogue.birdSource(build, warnings);
+        } else {
+            reply.shared = catalogue.birdReply(build, warnings);
+        }
+        if (!reply.shared && !reply.source) {
             return refuse(500, "unreadable_build", "cannot read build " + std::to_string(*wanted));
         }
         reply.servedSerial = module.serial;

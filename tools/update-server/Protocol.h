@@ -2,6 +2,7 @@
 // parameters in, one "ok"-first-line text reply out.
 #pragma once
 
+#include "BirdReplyStream.h"
 #include "Catalogue.h"
 
 #include <cstdint>
@@ -21,6 +22,9 @@ struct Reply {
     std::string body;
     // When set, the body instead, shared with other requests for the same file.
     std::shared_ptr<const std::string> shared;
+    // When set (a catalogue that answers one request), the body is this BIRD file's reply, for
+    // the front end to write as it encodes it; text() is then empty.
+    std::shared_ptr<BirdReplySource> source;
     std::string contentType = "text/plain; charset=utf-8";
 
     // For the server's metrics, each a fixed word so a client cannot make up new series: the

@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <functional>
 #include <map>
 
 namespace {
@@ -184,6 +185,77 @@ TEST_F(CgiRequestTest, AMisconfiguredServerIsRefusedAndLogged) {
     EXPECT_NE(contents(errors).find("REQUEST_METHOD is not set"), std::string::npos);
     std::fclose(out);
     std::fclose(errors);
+}
+
+// The version index beside the catalogue only ever saves a decode: whatever happened to a build or
+// to the index since a request filled it, the next answers are the daemon's.
+TEST_F(CgiRequestTest, TheVersionIndexNeverAnswersForAnotherFile) {
+    const fs::path bird = catalogue() / "40F5849A" / "1234.bird";
+    const fs::path index = catalogue() / ".update-server-index";
+    const fs::path entry = index / "40F5849A" / "1234.bird.version";
+    struct Case {
+        const char* what;
+        std::function<void()> change;
+        const char* version; // the one the list must show
+        bool kept;           // whether the index holds it afterwards
+    };
+    const Case cases[] = {
+        {"rewritten in place, modification time kept",
+         [&] {
+             const auto time = fs::last_write_time(bird);
+             testsupport::addBuild(catalogue(), "40F5849A", 1234, "2.11.5");
+             fs::last_write_time(bird, time);
+         },
+         "2.11.5", true},
+        {"replaced by a rename",
+         [&] {
+             testsupport::addBuild(catalogue(), "40F5849A", 77, "2.12.0");
+             fs::rename(catalogue() / "40F5849A" / "77.bird", bird);
+         },
+         "2.12.0", true},
+        {"entry damaged", [&] { testsupport::writeText(entry, "\x01\x02garbage"); }, "2.12.0",
+         true},
+        {"entry cut short", [&] { testsupport::writeText(entry, "corvane-version-index 1\n"); },
+         "2.12.0", true},
+        {"entry of another file",
+         [&] {
+             testsupport::writeText(entry, "corvane-version-index 1\n1 2 3 4 5 limit 6\n"
+                                           "version 9.9.9\n");
+         },
+         "2.12.0", true},
+        {"entry is a folder",
+         [&] {
+             fs::remove(entry);
+             fs::create_directories(entry);
+         },
+         "2.12.0", false},
+        {"index cannot be written",
+         [&] {
+             fs::remove_all(index);
+             testsupport::writeText(index, "not a folder");
+         },
+         "2.12.0", false},
+    };
+    cgi("GET", "/cgi/u?op=builds&sn=40F5849A");
+    ASSERT_NE(testsupport::readBytes(entry).find("version 2.11.4\n"), std::string::npos);
+    for (const Case& c : cases) {
+        c.change();
+        for (const std::string target : {"/cgi/u?op=builds&sn=40F5849A", "/cgi/u?op=qu&sn=40F5849A",
+                                         "/cgi/u?op=bird&sn=40F5849A&fw=CVN-HUB&bld=1234"}) {
+            std::string log;
+            const HttpAnswer local = cgi("GET", target, &log);
+            const HttpAnswer wire = daemon("GET", target);
+            EXPECT_EQ(local.status, 200) << c.what << " " << target << "\n" << log;
+            EXPECT_EQ(local.body, wire.body) << c.what << " " << target;
+        }
+        EXPECT_EQ(cgi("GET", "/cgi/u?op=builds&sn=40F5849A").body,
+                  std::string("ok\n1234;") + c.version + "\n")
+            << c.what;
+        const std::string kept = fs::is_regular_file(entry) ? testsupport::readBytes(entry) : "";
+        EXPECT_EQ(kept.find(std::string("version ") + c.version + "\n") != std::string::npos,
+                  c.kept)
+            << c.what << ": " << kept;
+    }
 }
 
 // The program itself, as a web server starts it: the CGI variables in, the reply on stdout.
