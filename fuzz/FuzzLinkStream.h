@@ -123,7 +123,7 @@ inline std::string settle(corvane::link::LinkRecord& r, Framed& framed) {
 
 } // namespace fuzzlink
 
-// The first byte shapes the run: bits 0-2 the longest chunk (2 to 256 bytes; the chunk sizes
+// The first byte shapes the run: bits 0-2 the longest chunk (1 to 128 bytes; the chunk sizes
 // follow from the whole byte), bit 3 an empty read after every chunk, bit 4 the pace of the
 // synchronisation requests (due at every occasion, or only the first time), bit 5 a
 // synchronisation asked for from outside before the first byte. The rest is what the module
@@ -137,7 +137,10 @@ inline std::string fuzzLinkStream(const uint8_t* data, size_t size) {
         return {};
     }
     const uint8_t shape = data[0];
-    const size_t longest = size_t{2} << (shape & 7);
+    // At most 128 bytes a chunk: with the requests due at every occasion a byte may draw six
+    // of them, and more than 1000 packets before the writer takes any would overrun the
+    // outgoing FIFO, which a real pace of requests never does.
+    const size_t longest = size_t{1} << (shape & 7);
     PaceScope pace((shape & 0x10) != 0 ? 3600000u : 0u);
 
     static const aStreamKind kind{.get = nothing};
