@@ -115,6 +115,10 @@ struct TallyCase {
     uint8_t assembling; // bytes of the packet under way
 };
 
+void PrintTo(const TallyCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class ReaderTally : public ::testing::TestWithParam<TallyCase> {};
 
 aErr nothingToRead(uint8_t*, void*) {
