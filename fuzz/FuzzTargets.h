@@ -8,6 +8,7 @@
 #include "BirdFileReport.h"
 #include "FuzzDiscovery.h"
 #include "FuzzImxSdp.h"
+#include "FuzzLinkStream.h"
 #include "FuzzNxpIsp.h"
 #include "FuzzServerReplies.h"
 #include "FuzzSharingServer.h"

@@ -1,6 +1,6 @@
 // Records seed inputs from a session with the virtual module on loopback: its replies to a get of
 // every option of its table, to UEIBytes gets, refused requests and stream enables, as packets
-// for fuzz_uei_replies, and the bytes of the whole session as the link received them.
+// for fuzz_uei_replies, and the bytes the link received, whole and per exchange.
 // Usage: record_module_session OUTDIR; writes OUTDIR/<target>/<name>.
 #include "ModelTable.h"
 #include "RequestReplyModel.h"
@@ -70,6 +70,7 @@ class Session {
             in.insert(in.end(), buffer, buffer + n);
         }
         received.insert(received.end(), in.begin(), in.end());
+        replies.push_back(in);
         std::vector<uint8_t> steps;
         for (const WirePacket& request : requests) {
             steps.push_back(0);
@@ -92,7 +93,8 @@ class Session {
         return in;
     }
 
-    std::vector<uint8_t> received; // everything of the session, in order
+    std::vector<uint8_t> received;             // everything of the session, in order
+    std::vector<std::vector<uint8_t>> replies; // the same, one exchange at a time
     // The exchanges as fuzz_sharing_server steps: the requests as a client's frames (clients
     // 'A' and 'B' in turn), the broker sending them, the module's packets as they came.
     std::vector<std::vector<uint8_t>> sharingSteps;
@@ -209,6 +211,21 @@ int main(int argc, char** argv) {
         input.push_back(3);
         input.push_back(200);
         save(out / "fuzz_sharing_server", "exchanges_" + std::to_string(i / 10), input);
+    }
+
+    // Each exchange as the link received it, for the link reader, in the chunkings and modes the
+    // first byte picks; every fourth begun inside a packet, so the link must find its step again.
+    for (size_t i = 0; i < session.replies.size(); ++i) {
+        const std::vector<uint8_t>& bytes = session.replies[i];
+        const size_t skip = i % 4 == 3 ? 1 + i % 5 : 0;
+        if (bytes.size() <= skip) {
+            continue;
+        }
+        std::vector<uint8_t> input{static_cast<uint8_t>(i == 0 ? 0x20 : i * 53)};
+        input.insert(input.end(), bytes.begin() + static_cast<std::ptrdiff_t>(skip),
+                     bytes.begin() +
+                         static_cast<std::ptrdiff_t>(std::min<size_t>(bytes.size(), skip + 1024)));
+        save(out / "fuzz_link_stream", "exchange_" + std::to_string(i), input);
     }
 
     // The whole session as the host received it, for the link's framer.

@@ -197,6 +197,17 @@ std::shared_ptr<ReadPath> makeReadPath(aStream* stream, aPacket* assembly, uint3
 void wakeReader(ReadPath& path);
 // Waits until no one reads the path's stream, at most limit; false when someone still does.
 bool awaitReadFree(ReadPath& path, Millis limit);
+// Takes apart count bytes a read of the path's stream brought, as the reader does after every
+// such read: packets go to the user filters, heartbeats are answered and the rest gathered for
+// the incoming FIFO; bytes out of step go to synchronisation. Called under the path's lock.
+void takeApart(LinkRecord& r, ReadPath& path, const uint8_t* bytes, std::size_t count);
+// A read of the path's stream that found nothing: out of step, the requests go out again when
+// the module has been silent long enough. Called under the path's lock.
+void takeSilence(LinkRecord& r, ReadPath& path);
+// Bytes the path's reader took apart that went into no packet: noise, packets cut short when
+// the link fell out of step, and the answers that brought it back. With the bytes of the packets
+// it framed and of the one it assembles, they make up every byte it took apart.
+uint64_t discardedBytes(const ReadPath& path);
 void readerMain(RecordPtr rp, std::shared_ptr<ReadPath> path,
                 std::shared_ptr<std::atomic<bool>> ended);
 // On a caller's thread that waits for incoming packets: reads the stream for itself when no

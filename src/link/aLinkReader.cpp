@@ -46,16 +46,20 @@ class IdleBackoff {
 
 // A synchronisation asked for from outside (aLink_Sync) has queued its requests already: the
 // reader waits for their answers instead of sending more.
-void adoptQueuedRequests(LinkRecord& r, SyncProgress& sync, aPacket* assembly) {
+void adoptQueuedRequests(LinkRecord& r, SyncProgress& sync, aPacket* assembly,
+                         uint64_t& discarded) {
     if (sync.state == kInStep && r.syncRequestsQueued.exchange(false)) {
         sync.state = kSyncStateByte1;
         sync.lastRequest = Clock::now();
+        discarded += assembly->count;
         aPacket_Reset(assembly);
     }
 }
 
-// Carries out what the synchronisation state machine asked for.
-void apply(LinkRecord& r, SyncProgress& sync, aPacket* assembly, SyncAction action) {
+// Carries out what the synchronisation state machine asked for. A packet cut short by it counts
+// as discarded.
+void apply(LinkRecord& r, SyncProgress& sync, aPacket* assembly, uint64_t& discarded,
+           SyncAction action) {
     switch (action) {
     case SyncAction::None: return;
     case SyncAction::InStep: setStatus(r, LINK_RUNNING); return;
@@ -63,6 +67,7 @@ void apply(LinkRecord& r, SyncProgress& sync, aPacket* assembly, SyncAction acti
     case SyncAction::SendRequests: break;
     }
     setStatus(r, LINK_SYNCING);
+    discarded += assembly->count;
     aPacket_Reset(assembly);
     if (action != SyncAction::SendRequests)
         return;
@@ -224,6 +229,8 @@ struct ReadPath {
     const aLinkTiming timing;
     const SyncPace pace;
     SyncProgress sync;
+    // Bytes taken apart that went into no packet (see discardedBytes).
+    uint64_t discarded = 0;
     // Streams that can wait for a byte are waited on: the reader wakes the moment it comes,
     // and costs nothing while none does. Only they are read by callers too: a stream that
     // cannot wait is polled, by the reader thread alone.
@@ -272,11 +279,11 @@ bool awaitReadFree(ReadPath& path, Millis limit) {
     return true;
 }
 
-namespace {
+uint64_t discardedBytes(const ReadPath& path) {
+    return path.discarded;
+}
 
-// Takes apart the got bytes one read brought, under the path's lock.
-CORVANE_HOT_PATH void takeApart(LinkRecord& r, ReadPath& p, std::size_t got) {
-    const uint8_t* const block = p.block.data();
+CORVANE_HOT_PATH void takeApart(LinkRecord& r, ReadPath& p, const uint8_t* block, std::size_t got) {
     for (std::size_t i = 0; i < got; ++i) {
         const bool syncing = r.status.load() == LINK_SYNCING;
         if (const std::size_t whole = syncing ? 0 : wholePacket(p.assembly, block + i, got - i)) {
@@ -286,11 +293,15 @@ CORVANE_HOT_PATH void takeApart(LinkRecord& r, ReadPath& p, std::size_t got) {
         }
         const uint8_t byte = block[i];
         if (syncing) {
-            adoptQueuedRequests(r, p.sync, p.assembly);
-            apply(r, p.sync, p.assembly, syncOnByte(p.sync, byte, Clock::now(), p.pace));
+            // The byte is the module's answer or noise: no packet's either way.
+            adoptQueuedRequests(r, p.sync, p.assembly, p.discarded);
+            ++p.discarded;
+            apply(r, p.sync, p.assembly, p.discarded,
+                  syncOnByte(p.sync, byte, Clock::now(), p.pace));
         } else if (aPacket_AddByte(p.assembly, byte) != aErrNone) {
-            // A byte that fits no packet: out of step.
-            apply(r, p.sync, p.assembly, syncRestart(p.sync, Clock::now(), p.pace.respace));
+            // A byte that fits no packet: out of step. The assembly counted it.
+            apply(r, p.sync, p.assembly, p.discarded,
+                  syncRestart(p.sync, Clock::now(), p.pace.respace));
         } else if (aPacket_IsComplete(p.assembly)) {
             dispatch(r, p.assembly, p.inbox);
         }
@@ -299,6 +310,15 @@ CORVANE_HOT_PATH void takeApart(LinkRecord& r, ReadPath& p, std::size_t got) {
     if (p.inbox.deliver(r.incoming) != aErrNone)
         setStatus(r, LINK_ERROR);
 }
+
+void takeSilence(LinkRecord& r, ReadPath& p) {
+    if (r.status.load() != LINK_SYNCING)
+        return;
+    adoptQueuedRequests(r, p.sync, p.assembly, p.discarded);
+    apply(r, p.sync, p.assembly, p.discarded, syncOnSilence(p.sync, Clock::now(), p.pace));
+}
+
+namespace {
 
 // What one read of the stream found.
 enum class ReadOutcome { bytes, none, failed };
@@ -314,7 +334,7 @@ CORVANE_HOT_PATH ReadOutcome readOnce(LinkRecord& r, ReadPath& p, uint32_t waitM
         return ReadOutcome::failed;
     }
     ++p.reads;
-    takeApart(r, p, got);
+    takeApart(r, p, p.block.data(), got);
     return ReadOutcome::bytes;
 }
 
@@ -451,10 +471,7 @@ void readerMain(RecordPtr rp, std::shared_ptr<ReadPath> path,
             waitFor(r, Millis(p.timing.readErrorPauseMs), [&] { return !live(r, p.generation); });
             continue;
         }
-        if (r.status.load() == LINK_SYNCING) {
-            adoptQueuedRequests(r, p.sync, p.assembly);
-            apply(r, p.sync, p.assembly, syncOnSilence(p.sync, Clock::now(), p.pace));
-        }
+        takeSilence(r, p);
         if (p.canPoll && !p.pollMisled && r.status.load() == LINK_RUNNING) {
             p.readsAtPoll = p.reads;
             reading.unlock();

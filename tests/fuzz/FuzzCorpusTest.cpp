@@ -63,6 +63,7 @@ const FuzzTarget kTargets[] = {
     {"fuzz_usb_descriptors", 4, fuzzUsbDescriptors},
     {"fuzz_discovery", 4, fuzzDiscovery},
     {"fuzz_sharing_server", 5, fuzzSharingServer},
+    {"fuzz_link_stream", 10, fuzzLinkStream},
 };
 
 // Failures name the target rather than dump its bytes.

@@ -1,5 +1,6 @@
-// The link reader against a scripted stream: synchronisation, heartbeat answers, the user
-// packet filter, first-match waits and the module address and model queries.
+// The link reader against a scripted stream: synchronisation, where the bytes of each read went,
+// heartbeat answers, the user packet filter, first-match waits and the module address and model
+// queries.
 #include "aLinkEngine.h"
 #include "aLinkInternal.h"
 #include "aLinkSync.h"
@@ -103,6 +104,56 @@ INSTANTIATE_TEST_SUITE_P(
                     {2, -1, kSend},
                     {3, 4, kNone}}}),
     [](const ::testing::TestParamInfo<SyncScript>& info) { return info.param.name; });
+
+// ---- Reads taken apart: where every byte went ----
+
+struct TallyCase {
+    const char* name;
+    std::vector<std::vector<uint8_t>> reads;
+    size_t queued;      // packets in the incoming FIFO
+    uint64_t discarded; // bytes in no packet
+    uint8_t assembling; // bytes of the packet under way
+};
+
+void PrintTo(const TallyCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class ReaderTally : public ::testing::TestWithParam<TallyCase> {};
+
+aErr nothingToRead(uint8_t*, void*) {
+    return aErrNotReady;
+}
+
+TEST_P(ReaderTally, EveryByteIsFramedDiscardedOrAssembled) {
+    using namespace corvane::link;
+    const TallyCase& c = GetParam();
+    LinkRecord r;
+    ASSERT_EQ(initialise(r, aStream_Create(nothingToRead, nullptr, nullptr, nullptr, nullptr)),
+              aErrNone);
+    r.status = LINK_RUNNING;
+    std::shared_ptr<ReadPath> path = makeReadPath(r.stream, r.assembly, r.generation);
+    for (const std::vector<uint8_t>& read : c.reads)
+        takeApart(r, *path, read.data(), read.size());
+    EXPECT_EQ(aPacketFifo_GetLength(r.incoming), c.queued);
+    EXPECT_EQ(discardedBytes(*path), c.discarded);
+    EXPECT_EQ(r.assembly->count, c.assembling);
+    path.reset();
+    releaseRecord(r);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reads, ReaderTally,
+    ::testing::Values(
+        TallyCase{"WholePackets", {{2, 2, 0x10, 0x20, 2, 0}}, 2, 0, 0},
+        TallyCase{"PacketsAcrossReads", {{2, 3, 1}, {2}, {3, 4}}, 1, 0, 1},
+        // A heartbeat is framed and answered, never queued.
+        TallyCase{"Heartbeat", {{2, 2, 0, 5}}, 0, 0, 0},
+        // The length byte above the maximum throws away the packet it began, and what follows
+        // until the module's answer goes to synchronisation.
+        TallyCase{"LengthAboveTheMaximum", {{2, 0x40, 1}, {2, 0, 2, 0}, {2, 1, 9}}, 1, 7, 0},
+        TallyCase{"NoiseThenTheAnswer", {{2, 1, 7, 5}, {2, 0, 2}, {0, 2, 1, 9}}, 2, 5, 0}),
+    [](const ::testing::TestParamInfo<TallyCase>& info) { return info.param.name; });
 
 bool isCommand(const aPacket* packet, void* reference) {
     return packet->length > 0 && packet->data[0] == *static_cast<uint8_t*>(reference);

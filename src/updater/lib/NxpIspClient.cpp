@@ -144,7 +144,9 @@ bool NxpIspClient::insideRamWrite() {
     for (uint64_t now = aTime_GetMSTicks(); now < deadline; now = aTime_GetMSTicks()) {
         const aErr err =
             line_.GetLine(line, sizeof line, length, static_cast<uint32_t>(deadline - now));
-        if (err != aErrNone && err != aErrIO) { // aErrIO: a line too long to be the answer
+        // aErrIO with a full buffer is a line too long to be the answer; with less, the port
+        // failed, and asking it again until the deadline will not make it heal.
+        if (err != aErrNone && (err != aErrIO || length < sizeof line - 1)) {
             return false;
         }
         if (err == aErrNone && isWriteVerdict(line, length)) {

@@ -20,14 +20,17 @@ class ScriptedChip {
         return std::string();
     };
     std::vector<std::string> writes;
+    bool failed = false; // the port's reads fail once nothing is pending
+    size_t reads = 0;
 
     aStream* stream() { return aStream_Create(get, nullptr, write, nullptr, this); }
 
   private:
     static aErr get(uint8_t* byte, void* reference) {
         auto* self = static_cast<ScriptedChip*>(reference);
+        ++self->reads;
         if (self->pending_.empty()) {
-            return aErrNotReady;
+            return self->failed ? aErrIO : aErrNotReady;
         }
         *byte = static_cast<uint8_t>(self->pending_.front());
         self->pending_.pop_front();
@@ -317,6 +320,19 @@ INSTANTIATE_TEST_SUITE_P(
                   {"?", "\r\n", kProbe}},
         ProbeCase{"NotAnIspChip", "", "", "", aErrTimeout, {"?", "\r\n", kProbe}}),
     [](const testing::TestParamInfo<ProbeCase>& info) { return std::string(info.param.name); });
+
+// A port whose reads fail (an adapter pulled out) will not heal while the client waits: the
+// probe for a chip inside a RAM write gives up at the first failed read, not at its deadline.
+TEST_F(NxpIspClientTest, AFailedPortEndsTheProbeAtOnce) {
+    client.budgets.echo = 10000; // waiting for the port to heal would ask it millions of times
+    chip.answer = [this](const std::string&) {
+        chip.failed = true;
+        return std::string();
+    };
+    EXPECT_EQ(client.synchronize(), aErrIO);
+    EXPECT_EQ(chip.writes, (std::vector<std::string>{"?", "\r\n", kProbe}));
+    EXPECT_LE(chip.reads, 8u);
+}
 
 // The probe lines reach chips in every state: a fresh one must not take them for "?", and one
 // inside a RAM write must not have its RAM changed by them.
