@@ -1,4 +1,5 @@
-// Answers TCP/IP discovery requests for the virtual module on one interface.
+// Linux backend of the virtual module's discovery answers: a multicast listener on one
+// interface, and a raw socket for replies from a forged source.
 #include "DiscoveryResponder.h"
 
 #include <arpa/inet.h>
@@ -21,7 +22,7 @@ namespace {
 constexpr const char* kGroup = "232.2.2.2";
 constexpr uint16_t kRequestPort = 9888;
 constexpr uint16_t kReplyPort = 9889;
-constexpr size_t kDatagramSize = 16;
+constexpr size_t kDatagramSize = DiscoveryResponder::kReplySize;
 constexpr size_t kLongestJunk = 32;
 constexpr auto kFollowingInterval = std::chrono::microseconds(100);
 
@@ -38,21 +39,6 @@ void closeFd(int& fd) {
 }
 
 } // namespace
-
-DiscoveryResponder::~DiscoveryResponder() {
-    stop();
-}
-
-void DiscoveryResponder::buildReply(const ModuleIdentity& identity, uint16_t tcpPort,
-                                    uint8_t reply[16]) {
-    std::memset(reply, 0, kDatagramSize);
-    reply[1] = identity.address;
-    reply[2] = static_cast<uint8_t>(tcpPort & 0xFF);
-    reply[3] = static_cast<uint8_t>(tcpPort >> 8);
-    for (int i = 0; i < 4; ++i)
-        reply[4 + i] = static_cast<uint8_t>(identity.serialNumber >> (8 * i));
-    reply[12] = identity.model;
-}
 
 bool DiscoveryResponder::start(const std::string& interfaceAddress, const ModuleIdentity& identity,
                                uint16_t tcpPort, std::string* error,
