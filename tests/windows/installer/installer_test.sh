@@ -34,7 +34,8 @@ await_uninstalled() {
     done
 }
 
-# install WINDOWS_DIR UNIX_DIR PATH_CHOICE [/D=...]
+# check_install WINDOWS_DIR UNIX_DIR PATH_CHOICE [/D=...]   (/D= takes no quotes: a folder
+# without spaces, as wine quotes an argument with one)
 check_install() {
     local windir=$1 unixdir=$2 choice=$3
     shift 3
@@ -43,9 +44,16 @@ check_install() {
     "$wine" "$setup" /S "/PATH=$choice" "$@" || fail "the installer ended with status $?"
     [ "$(files "$unixdir")" = "$(files "$stage")" ] ||
         fail "$windir does not hold the staged files: $(diff <(files "$stage") <(files "$unixdir"))"
-    for program in Updater virtual-module update-server birdtool; do
-        "$wine" "$unixdir/bin/$program.exe" --version 2>&1 | grep -q "$version" ||
-            fail "$program.exe --version does not name $version"
+    # The Updater's banner names its version; the tools answer --version.
+    local run output
+    for run in "Updater -h" "virtual-module --version" "update-server --version" \
+        "birdtool --version"; do
+        set -- $run
+        if ! output=$("$wine" "$unixdir/bin/$1.exe" "$2" 2>&1); then
+            fail "$1.exe $2 failed: $output"
+        elif [[ "$output" != *"$version"* ]]; then
+            fail "$1.exe $2 does not name $version: $output"
+        fi
     done
     [ "$(registry "$key" InstallLocation)" = "$windir" ] ||
         fail "InstallLocation is '$(registry "$key" InstallLocation)', not $windir"
@@ -69,13 +77,13 @@ check_install() {
 
 drive_c=$WINEPREFIX/drive_c
 check_install 'C:\Program Files\Corvane' "$drive_c/Program Files/Corvane" 0
-check_install 'C:\Corvane test' "$drive_c/Corvane test" 1 '/D=C:\Corvane test'
+check_install 'C:\CorvaneTest' "$drive_c/CorvaneTest" 1 '/D=C:\CorvaneTest'
 
 # A bad choice is refused before anything is installed.
-if "$wine" "$setup" /S /PATH=yes '/D=C:\Corvane refused'; then
+if "$wine" "$setup" /S /PATH=yes '/D=C:\CorvaneRefused'; then
     fail "/PATH=yes was taken"
 fi
-[ ! -e "$drive_c/Corvane refused" ] || fail "/PATH=yes installed something"
+[ ! -e "$drive_c/CorvaneRefused" ] || fail "/PATH=yes installed something"
 
 [ $failures -eq 0 ] && echo "installer: all checks passed"
 exit $((failures > 0))
