@@ -1,6 +1,7 @@
 // Windows backend of the tools' sockets: Winsock, a loopback UDP socket that sends to itself as
 // the wake, WSAPoll for the wait.
 #include "ToolSockets.h"
+#include "SocketAddresses.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -53,58 +54,14 @@ std::string lastSocketError() {
     return message.empty() ? "Winsock error " + std::to_string(error) : message;
 }
 
-bool ipv4FromText(const std::string& text, uint32_t& networkOrder) {
-    in_addr address{};
-    if (inet_pton(AF_INET, text.c_str(), &address) != 1)
-        return false;
-    networkOrder = address.s_addr;
-    return true;
-}
-
-std::string addressText(const sockaddr* address) {
-    char text[INET6_ADDRSTRLEN] = "?";
-    if (address == nullptr)
-        return text;
-    if (address->sa_family == AF_INET)
-        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text,
-                  sizeof text);
-    else if (address->sa_family == AF_INET6)
-        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text,
-                  sizeof text);
-    return text;
-}
-
-const sockaddr* loopbackPeer(unsigned& length) {
-    static const sockaddr_in peer = [] {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return a;
-    }();
-    length = sizeof peer;
-    return reinterpret_cast<const sockaddr*>(&peer);
-}
-
 ListenStep listenTcp(const ListenRequest& request, Socket& out, uint16_t& boundPort, bool& ipv6) {
     out = kNoSocket;
     if (!winsockReady())
         return ListenStep::create;
     sockaddr_storage address{};
     int length = 0;
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
-    if (inet_pton(AF_INET, request.address.c_str(), &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(request.port);
-        length = sizeof *v4;
-    } else if (request.allowIpv6 &&
-               inet_pton(AF_INET6, request.address.c_str(), &v6->sin6_addr) == 1) {
-        v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(request.port);
-        length = sizeof *v6;
-    } else {
+    if (!socketAddress(request.address, request.port, request.allowIpv6, address, length))
         return ListenStep::address;
-    }
     ipv6 = address.ss_family == AF_INET6;
     // Not inherited by the processes a tool starts, as SOCK_CLOEXEC on Linux.
     const SOCKET s = WSASocketW(address.ss_family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
@@ -129,7 +86,7 @@ ListenStep listenTcp(const ListenRequest& request, Socket& out, uint16_t& boundP
     if (listen(s, request.backlog) != 0 ||
         getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0)
         return fail(ListenStep::listen);
-    boundPort = ntohs(ipv6 ? v6->sin6_port : v4->sin_port);
+    boundPort = portOf(address);
     out = number(s);
     return ListenStep::done;
 }
