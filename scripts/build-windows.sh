@@ -33,7 +33,7 @@ fi
 
 # ---- Dependency sources through a private apt configuration -----------------------------------
 # name of the Debian source package, and the folder its build gets
-sources=(hidapi libusb-1.0 zeromq3 czmq curl libmicrohttpd googletest nlohmann-json3)
+sources=(hidapi libusb-1.0 zeromq3 czmq curl libmicrohttpd googletest nlohmann-json3 prometheus-cpp)
 apt_dir=$dir/deps/apt
 apt_options=(-o "Dir::Etc::SourceList=$apt_dir/sources.list" -o "Dir::Etc::SourceParts=/dev/null"
              -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir/cache"
@@ -176,6 +176,17 @@ build_json() {
         >/dev/null
     cmake --install "$1" >/dev/null
 }
+# The core alone (registry, counters, histograms, the text format): update-server serves its own
+# metrics page, so neither the pull nor the push side is needed.
+build_prometheus() {
+    local src
+    src=$(unpack prometheus-cpp)
+    cmake -S "$src" -B "$1" "${cross_cmake[@]}" -DENABLE_PULL=OFF -DENABLE_PUSH=OFF \
+        -DENABLE_COMPRESSION=OFF -DENABLE_TESTING=OFF -DUSE_THIRDPARTY_LIBRARIES=OFF \
+        -DGENERATE_PKGCONFIG=OFF >/dev/null
+    cmake --build "$1" -j "$jobs" >/dev/null
+    cmake --install "$1" >/dev/null
+}
 
 # A static library's .pc must name the system libraries it needs (the cross builds leave some
 # out), and the consumers of the static ZeroMQ, CZMQ and curl must say so, or their headers ask
@@ -212,6 +223,7 @@ collect_licences() {
     cp "$src/curl/COPYING" "$to/curl.txt"
     cp "$src/libmicrohttpd/COPYING" "$to/libmicrohttpd.txt"
     cp "$src/nlohmann-json3/LICENSE.MIT" "$to/nlohmann-json.txt"
+    cp "$src/prometheus-cpp/LICENSE" "$to/prometheus-cpp.txt"
     cp /usr/share/doc/libz-mingw-w64-dev/copyright "$to/zlib.txt"
     cp /usr/share/doc/mingw-w64-common/copyright "$to/mingw-w64-runtime.txt"
     cp /usr/share/doc/gcc-mingw-w64-base/copyright "$to/gcc-runtime.txt"
@@ -223,7 +235,7 @@ collect_licences() {
 build_dependencies() {
     local started=$SECONDS chain="" dep stamp
     mkdir -p "$prefix/.stamps" "$dir/deps/build"
-    for dep in hidapi libusb zeromq czmq curl microhttpd googletest json; do
+    for dep in hidapi libusb zeromq czmq curl microhttpd googletest json prometheus; do
         chain=$( (echo "$chain"; declare -f "build_$dep"; echo "$versions") | sha256sum |
                  cut -c1-16)
         stamp=$prefix/.stamps/$dep
@@ -241,6 +253,16 @@ build_dependencies() {
     step "dependencies built in $((SECONDS - started)) s"
 }
 
+# A prefix copied from the cache names the folder it was built in, in its pkg-config, CMake and
+# libtool files: point those at the folder it is in now.
+relocate_prefix() {
+    local old
+    old=$(sed -n 's/^prefix=//p' "$prefix/lib/pkgconfig/libusb-1.0.pc")
+    if [ -n "$old" ] && [ "$old" != "$prefix" ]; then
+        grep -rlI --null -F "$old" "$prefix" | xargs -0 -r sed -i "s|$old|$prefix|g"
+    fi
+}
+
 fetch_sources
 versions=$(source_versions; $host-g++-posix --version | head -1)
 key=$( (echo "$versions";
@@ -252,6 +274,7 @@ if [ "$(cat "$prefix/key" 2>/dev/null)" != "$key" ]; then
         rm -rf "$prefix"
         mkdir -p "$(dirname "$prefix")"
         cp -a "$cache" "$prefix"
+        relocate_prefix
     else
         for name in "${sources[@]}"; do unpack "$name" >/dev/null; done
         build_dependencies

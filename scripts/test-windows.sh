@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the Windows build's tests under wine through CTest, inside a private network namespace
 # (scripts/offline.sh): the cross-built unit suites, and the process tests in which a program of
-# the Linux build runs Updater.exe against the Linux peers on 127.0.0.1.
+# the Linux build runs Updater.exe against the Linux peers on 127.0.0.1 (and the Linux Updater
+# against the Windows tools), and the installer installed and uninstalled.
 #   bash scripts/test-windows.sh [DIR]      (DIR: the folder of build-windows.sh, build-windows/)
 # The Linux build is ${BUILD_DIR:-build}; it is configured and built as far as needed.
 set -euo pipefail
@@ -17,7 +18,7 @@ if [ ! -f "$linux/CMakeCache.txt" ]; then
     cmake -S . -B "$linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
 cmake --build "$linux" -j "$(nproc)" --target updater_wine_tests
-cmake "$dir/project" -DCORVANE_LINUX_BUILD="$linux" >/dev/null
+cmake "$dir/project" -DCORVANE_LINUX_BUILD="$linux" -DCORVANE_WINDOWS_PACKAGES="$dir" >/dev/null
 cmake --build "$dir/project" -j "$(nproc)"
 
 # A wine prefix of the tests' own, made once. Wine's server makes the programs' sockets, so it

@@ -1,12 +1,17 @@
 ; The Windows installer of the Updater, its tools and the library: installs the staged tree of
 ; scripts/build-windows.sh to Program Files, offers to add its bin folder to PATH, and removes
-; everything it installed again (the PATH entry included).
+; everything it installed again (the PATH entry included). A 64-bit program itself, so it sees
+; the 64-bit Program Files and registry as the programs it installs do.
 ;   makensis -DSTAGE=DIR -DVERSION=X.Y.Z -DOUTFILE=FILE installer.nsi
-Unicode true
+; Silent use: corvane-setup-x86_64.exe /S [/PATH=0|1] [/D=FOLDER]  (/D last, unquoted; /PATH=1,
+; the components page's default, adds the bin folder to the system PATH, /PATH=0 leaves it alone)
+Target amd64-unicode
 !include "MUI2.nsh"
 !include "LogicLib.nsh"
 !include "x64.nsh"
 !include "WinMessages.nsh"
+!include "FileFunc.nsh"
+!include "Sections.nsh"
 
 !define PRODUCT "Corvane Updater"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\CorvaneUpdater"
@@ -27,14 +32,6 @@ SetCompressor /SOLID lzma
 !insertmacro MUI_UNPAGE_CONFIRM
 !insertmacro MUI_UNPAGE_INSTFILES
 !insertmacro MUI_LANGUAGE "English"
-
-Function .onInit
-  ${IfNot} ${RunningX64}
-    MessageBox MB_ICONSTOP "${PRODUCT} needs 64-bit Windows."
-    Abort
-  ${EndIf}
-  SetRegView 64
-FunctionEnd
 
 Section "!${PRODUCT}" SecMain
   SectionIn RO
@@ -68,6 +65,31 @@ Section "Add the bin folder to PATH" SecPath
   ${EndIf}
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "AddedToPath" 1
 SectionEnd
+
+Function .onInit
+  ${IfNot} ${RunningX64}
+    MessageBox MB_ICONSTOP "${PRODUCT} needs 64-bit Windows." /SD IDOK
+    SetErrorLevel 2
+    Abort
+  ${EndIf}
+  SetRegView 64
+  ; /PATH=1 or /PATH=0 ticks or unticks the PATH component, for a silent run above all.
+  ${GetParameters} $0
+  ClearErrors
+  ${GetOptions} $0 "/PATH=" $1
+  ${IfNot} ${Errors}
+    ${If} $1 == "1"
+      !insertmacro SelectSection ${SecPath}
+    ${ElseIf} $1 == "0"
+      !insertmacro UnselectSection ${SecPath}
+    ${Else}
+      MessageBox MB_ICONSTOP "/PATH= takes 0 (leave PATH alone) or 1 (add the bin folder)." \
+        /SD IDOK
+      SetErrorLevel 2
+      Abort
+    ${EndIf}
+  ${EndIf}
+FunctionEnd
 
 Section "Uninstall"
   SetRegView 64

@@ -7,9 +7,8 @@
 #include "BuildText.h"
 #include "RegularFile.h"
 #include "SerialNumberText.h"
+#include "ToolFiles.h"
 #include "VersionIndex.h"
-
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -65,10 +64,6 @@ class DecodeSlot {
   private:
     std::counting_semaphore<kMaxConcurrentDecodes>& slots_;
 };
-
-int64_t nanoseconds(const timespec& time) {
-    return static_cast<int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
-}
 
 } // namespace
 
@@ -127,13 +122,12 @@ std::string Catalogue::serialText(uint32_t serial) {
 }
 
 std::optional<Catalogue::FileIdentity> Catalogue::identityOf(const fs::path& path) {
-    struct stat status {};
-    if (stat(path.c_str(), &status) != 0) {
+    Corvane::Tools::os::FileStatus status;
+    if (!Corvane::Tools::os::fileStatus(path, status)) {
         return std::nullopt;
     }
-    return FileIdentity{static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino),
-                        static_cast<uint64_t>(status.st_size), nanoseconds(status.st_mtim),
-                        nanoseconds(status.st_ctim)};
+    return FileIdentity{status.device, status.inode, status.size, status.modifiedNs,
+                        status.changedNs};
 }
 
 std::optional<std::string> Catalogue::versionOf(const fs::path& path, std::string& problem) const {

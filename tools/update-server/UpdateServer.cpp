@@ -9,16 +9,11 @@
 #include "Protocol.h"
 #include "Request.h"
 #include "ServerUrl.h"
+#include "ToolSockets.h"
 
-#include <arpa/inet.h>
 #include <microhttpd.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <condition_variable>
-#include <cstring>
 #include <map>
 #include <mutex>
 #include <system_error>
@@ -64,18 +59,7 @@ constexpr size_t kConnectionMemory = 256 * 1024;
 std::string clientAddress(MHD_Connection* connection) {
     const MHD_ConnectionInfo* info =
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-    char text[INET6_ADDRSTRLEN] = "?";
-    if (info && info->client_addr) {
-        const sockaddr* address = info->client_addr;
-        if (address->sa_family == AF_INET) {
-            inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text,
-                      sizeof text);
-        } else if (address->sa_family == AF_INET6) {
-            inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text,
-                      sizeof text);
-        }
-    }
-    return text;
+    return Corvane::Tools::os::addressText(info ? info->client_addr : nullptr);
 }
 
 void logLine(UpdateServer::State& state, const std::string& line) {
@@ -100,7 +84,7 @@ void watchDeadlines(UpdateServer::State& state) {
                 continue;
             }
             if (arrival.deadline <= now) {
-                shutdown(arrival.socket, SHUT_RDWR);
+                Corvane::Tools::os::shutdownSocket(arrival.socket);
                 arrival.cut = true;
                 cut.push_back(arrival.client);
             } else {
@@ -132,7 +116,7 @@ void notifyConnection(void* cls, MHD_Connection* connection, void**,
         const MHD_ConnectionInfo* info =
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
         Arrival arrival;
-        arrival.socket = info ? info->connect_fd : -1;
+        arrival.socket = info ? static_cast<int>(info->connect_fd) : -1;
         arrival.client = clientAddress(connection);
         arrival.deadline = Clock::now() + state->config.requestDeadline;
         std::lock_guard lock(state->arrivalsMutex);
@@ -295,35 +279,21 @@ bool UpdateServer::start(const ServerConfig& config, std::string& error) {
         return false;
     }
 
-    sockaddr_storage address{};
-    socklen_t length = 0;
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
-    if (inet_pton(AF_INET, config.listenAddress.c_str(), &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(config.port);
-        length = sizeof *v4;
-    } else if (inet_pton(AF_INET6, config.listenAddress.c_str(), &v6->sin6_addr) == 1) {
-        v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(config.port);
-        length = sizeof *v6;
-    } else {
+    namespace os = Corvane::Tools::os;
+    os::ListenRequest request;
+    request.address = config.listenAddress;
+    request.port = config.port;
+    request.allowIpv6 = true;
+    request.backlog = 64;
+    bool ipv6 = false;
+    const std::string where = config.listenAddress + ":" + std::to_string(config.port);
+    switch (os::listenTcp(request, socket_, port_, ipv6)) {
+    case os::ListenStep::done: break;
+    case os::ListenStep::address:
         error = "listen address " + config.listenAddress + " is not an IPv4 or IPv6 address";
         return false;
+    default: error = "cannot listen on " + where + ": " + os::lastSocketError(); return false;
     }
-
-    const std::string where = config.listenAddress + ":" + std::to_string(config.port);
-    socket_ = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    if (socket_ < 0 || setsockopt(socket_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-        bind(socket_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        listen(socket_, 64) != 0 ||
-        getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        error = "cannot listen on " + where + ": " + std::strerror(errno);
-        stop();
-        return false;
-    }
-    port_ = ntohs(address.ss_family == AF_INET ? v4->sin_port : v6->sin6_port);
 
     state_ = std::make_unique<State>(config);
     try {
@@ -333,15 +303,20 @@ bool UpdateServer::start(const ServerConfig& config, std::string& error) {
         stop();
         return false;
     }
+    // epoll where the library has it (Linux), else poll (WSAPoll on Windows), else select.
+    const unsigned polling = MHD_is_feature_supported(MHD_FEATURE_EPOLL) == MHD_YES  ? MHD_USE_EPOLL
+                             : MHD_is_feature_supported(MHD_FEATURE_POLL) == MHD_YES ? MHD_USE_POLL
+                                                                                     : 0;
     // A small pool so one large BIRD download does not hold up pings and lists; the
     // inter-thread channel wakes it for connections that serveConnection hands in.
     daemon_ = MHD_start_daemon(
-        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ERROR_LOG | MHD_USE_ITC |
-            (address.ss_family == AF_INET6 ? MHD_USE_IPv6 : 0),
+        MHD_USE_INTERNAL_POLLING_THREAD | polling | MHD_USE_ERROR_LOG | MHD_USE_ITC |
+            (ipv6 ? MHD_USE_IPv6 : 0),
         0, nullptr, nullptr, handle, state_.get(), MHD_OPTION_EXTERNAL_LOGGER, logMhdError,
-        state_.get(), MHD_OPTION_LISTEN_SOCKET, socket_, MHD_OPTION_THREAD_POOL_SIZE, 4u,
-        MHD_OPTION_CONNECTION_TIMEOUT, config.connectionTimeoutSeconds, MHD_OPTION_CONNECTION_LIMIT,
-        config.maxConnections, MHD_OPTION_PER_IP_CONNECTION_LIMIT, config.maxConnectionsPerClient,
+        state_.get(), MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(socket_),
+        MHD_OPTION_THREAD_POOL_SIZE, 4u, MHD_OPTION_CONNECTION_TIMEOUT,
+        config.connectionTimeoutSeconds, MHD_OPTION_CONNECTION_LIMIT, config.maxConnections,
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, config.maxConnectionsPerClient,
         // Room to read a request with many parameters and refuse it.
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_NOTIFY_CONNECTION,
         notifyConnection, state_.get(), MHD_OPTION_NOTIFY_COMPLETED, requestCompleted, state_.get(),
@@ -371,7 +346,7 @@ void UpdateServer::stop() {
         socket_ = -1;
     }
     if (socket_ >= 0) {
-        close(socket_);
+        Corvane::Tools::os::closeSocket(socket_);
         socket_ = -1;
     }
     state_.reset();
@@ -380,14 +355,12 @@ void UpdateServer::stop() {
 
 bool UpdateServer::serveConnection(int socket) {
     if (daemon_ == nullptr) {
-        close(socket);
+        Corvane::Tools::os::closeSocket(socket);
         return false;
     }
-    sockaddr_in client{};
-    client.sin_family = AF_INET;
-    client.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return MHD_add_connection(daemon_, socket, reinterpret_cast<const sockaddr*>(&client),
-                              sizeof client) == MHD_YES;
+    unsigned length = 0;
+    const sockaddr* client = Corvane::Tools::os::loopbackPeer(length);
+    return MHD_add_connection(daemon_, static_cast<MHD_socket>(socket), client, length) == MHD_YES;
 }
 
 std::string UpdateServer::url() const {

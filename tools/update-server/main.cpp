@@ -1,11 +1,11 @@
 // update-server: serves a catalogue directory to the Updater over HTTP, as an offline mirror.
 #include "CgiRequest.h"
 #include "ToolOptions.h"
+#include "ToolStop.h"
 #include "ToolVersion.h"
 #include "UpdateServer.h"
 
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -191,13 +191,8 @@ int main(int argc, char** argv) {
             config.log);
     }
 
-    // Block the stop signals before the server's threads start, so they inherit the mask and
-    // only sigwait below sees them.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // Taken before the server's threads start, so that only the wait below sees them.
+    Corvane::Tools::os::StopRequests stopRequests(false);
 
     updateserver::UpdateServer server;
     std::string error;
@@ -208,8 +203,7 @@ int main(int argc, char** argv) {
     printf("update-server: serving %s on %s\n", config.catalogue.c_str(), server.url().c_str());
     fflush(stdout);
 
-    int signal = 0;
-    sigwait(&stopSignals, &signal);
+    const std::string stopRequest = stopRequests.wait();
     // Stopping waits for the requests in progress; whatever they do, the process ends in time.
     std::promise<void> stopped;
     std::thread stopper([&server, &stopped] {
@@ -226,7 +220,7 @@ int main(int argc, char** argv) {
     }
     stopper.join();
     if (config.log) {
-        fprintf(config.log, "update-server: stopped (%s)\n", strsignal(signal));
+        fprintf(config.log, "update-server: stopped (%s)\n", stopRequest.c_str());
     }
     return 0;
 }

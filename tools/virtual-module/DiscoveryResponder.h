@@ -31,6 +31,7 @@ class DiscoveryResponder {
 
     // The 16-byte reply: byte 1 the module address, bytes 2-3 the port and 4-7 the serial
     // number (little-endian), byte 12 the model; every other byte 0.
+    static constexpr size_t kReplySize = 16;
     static void buildReply(const ModuleIdentity& identity, uint16_t tcpPort, uint8_t reply[16]);
 
   private:

@@ -2,8 +2,6 @@
 // the connection loop, faults and counters.
 #include "VirtualModuleImpl.h"
 
-#include <unistd.h>
-
 namespace Corvane::Tools {
 
 VirtualModule::VirtualModule(VirtualModuleConfig config)
@@ -55,21 +53,17 @@ void VirtualModule::stop() {
     if (!impl_->thread.joinable())
         return;
     impl_->stopping = true;
-    const uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(impl_->wakeFd, &one, sizeof one);
+    os::raiseWake(impl_->loopWake);
     impl_->thread.join();
-    if (impl_->listenFd >= 0)
-        ::close(impl_->listenFd);
-    ::close(impl_->wakeFd);
-    impl_->listenFd = impl_->wakeFd = -1;
+    os::closeSocket(impl_->listenFd);
+    impl_->listenFd = os::kNoSocket;
+    os::closeWake(impl_->loopWake);
 }
 
 void VirtualModule::unplug() {
     impl_->unplugged = true;
-    if (impl_->wakeFd >= 0) {
-        const uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = ::write(impl_->wakeFd, &one, sizeof one);
-    }
+    if (impl_->loopWake.writeEnd >= 0)
+        os::raiseWake(impl_->loopWake);
 }
 
 uint16_t VirtualModule::port() const {
@@ -85,10 +79,8 @@ void VirtualModule::setFaults(const FaultSettings& faults) {
         std::lock_guard<std::mutex> lock(impl_->faultsMutex);
         impl_->faults = faults;
     }
-    if (impl_->wakeFd >= 0) {
-        const uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = ::write(impl_->wakeFd, &one, sizeof one);
-    }
+    if (impl_->loopWake.writeEnd >= 0)
+        os::raiseWake(impl_->loopWake);
 }
 
 FaultSettings VirtualModule::faults() const {

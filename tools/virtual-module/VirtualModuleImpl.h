@@ -2,9 +2,8 @@
 // connection loop (VirtualModuleLoop.cpp) and the built-in handlers (VirtualModuleHandlers.cpp).
 #pragma once
 
+#include "ToolSockets.h"
 #include "VirtualModule.h"
-
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -40,11 +39,8 @@ struct VirtualModule::Impl {
     };
 
     struct Connection final : ModuleConnection {
-        Connection(Impl& o, int f) : owner(o), fd(f) {}
-        ~Connection() override {
-            if (fd >= 0)
-                ::close(fd);
-        }
+        Connection(Impl& o, os::Socket f) : owner(o), fd(f) {}
+        ~Connection() override { os::closeSocket(fd); }
         const ModuleIdentity& identity() const override { return owner.config.identity; }
         void send(const WirePacket& packet) override { owner.queue(*this, packet); }
         void close() override { closeAfter(kRestartTime); }
@@ -56,7 +52,7 @@ struct VirtualModule::Impl {
         uint64_t id() const override { return number; }
 
         Impl& owner;
-        int fd;
+        os::Socket fd;
         FrameParser parser;
         std::deque<Delayed> delayed; // packets waiting out the latency, in order
         std::size_t delayedBytes = 0;
@@ -98,8 +94,8 @@ struct VirtualModule::Impl {
     std::function<bool(ModuleConnection&, const WirePacket&)> filter;
     std::vector<PeriodicSource> periodic; // written before start
 
-    int listenFd = -1;
-    int wakeFd = -1;
+    os::Socket listenFd = os::kNoSocket;
+    os::Wake loopWake; // raised to end the module thread's wait: a stop, an unplug, new faults
     uint16_t boundPort = 0;
     std::thread thread;
     std::atomic<bool> stopping{false};

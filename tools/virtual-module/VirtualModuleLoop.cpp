@@ -2,20 +2,9 @@
 // socket and runs every connection through a poll loop (packets in, answers and heartbeats out).
 #include "VirtualModuleImpl.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 
 namespace Corvane::Tools {
 
@@ -59,36 +48,29 @@ bool VirtualModule::Impl::open(std::string* error) {
     auto fail = [&](const std::string& what) {
         if (error)
             *error = what;
-        if (listenFd >= 0)
-            ::close(listenFd);
-        if (wakeFd >= 0)
-            ::close(wakeFd);
-        listenFd = wakeFd = -1;
+        os::closeSocket(listenFd);
+        listenFd = os::kNoSocket;
+        os::closeWake(loopWake);
         return false;
     };
     if (config.identity.address == 0 || (config.identity.address & 1) != 0)
         return fail("the module address must be even and non-zero");
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(config.port);
-    if (::inet_pton(AF_INET, config.bindAddress.c_str(), &addr.sin_addr) != 1)
-        return fail("not an IPv4 address: " + config.bindAddress);
-    listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (listenFd < 0)
-        return fail(std::string("cannot create a socket: ") + std::strerror(errno));
-    const int on = 1;
-    ::setsockopt(listenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (::bind(listenFd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
+    os::ListenRequest request;
+    request.address = config.bindAddress;
+    request.port = config.port;
+    request.nonBlocking = true;
+    bool ipv6 = false;
+    switch (os::listenTcp(request, listenFd, boundPort, ipv6)) {
+    case os::ListenStep::done: break;
+    case os::ListenStep::address: return fail("not an IPv4 address: " + config.bindAddress);
+    case os::ListenStep::create: return fail("cannot create a socket: " + os::lastSocketError());
+    case os::ListenStep::bind:
         return fail("cannot listen on " + config.bindAddress + ":" + std::to_string(config.port) +
-                    ": " + std::strerror(errno));
-    if (::listen(listenFd, 8) != 0)
-        return fail(std::string("cannot listen: ") + std::strerror(errno));
-    socklen_t length = sizeof addr;
-    ::getsockname(listenFd, reinterpret_cast<sockaddr*>(&addr), &length);
-    boundPort = ntohs(addr.sin_port);
-    wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (wakeFd < 0)
-        return fail(std::string("cannot create an event: ") + std::strerror(errno));
+                    ": " + os::lastSocketError());
+    case os::ListenStep::listen: return fail("cannot listen: " + os::lastSocketError());
+    }
+    if (!os::makeWake(loopWake))
+        return fail("cannot create an event: " + os::lastSocketError());
     return true;
 }
 
@@ -130,17 +112,15 @@ void VirtualModule::Impl::releaseDue(Connection& c, Clock::time_point now) {
 void VirtualModule::Impl::flush(Connection& c) {
     std::size_t sent = 0;
     while (sent < c.out.size()) {
-        const ssize_t n =
-            ::send(c.fd, c.out.data() + sent, c.out.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            sent += static_cast<std::size_t>(n);
+        std::size_t n = 0;
+        const os::Transfer t = os::sendSome(c.fd, c.out.data() + sent, c.out.size() - sent, n);
+        if (t == os::Transfer::moved) {
+            sent += n;
             continue;
         }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        if (t == os::Transfer::wouldBlock)
             break;
-        trace("connection lost while sending: %s", std::strerror(errno));
+        trace("connection lost while sending: %s", os::lastSocketError().c_str());
         c.closing = true;
         break;
     }
@@ -169,50 +149,48 @@ void VirtualModule::Impl::readFrom(Connection& c) {
     uint8_t buffer[kReadChunk];
     std::vector<WirePacket> packets;
     for (int reads = 0; reads < kReadsPerTurn; ++reads) {
-        const ssize_t n = ::recv(c.fd, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (n == 0) {
+        std::size_t n = 0;
+        const os::Transfer t = os::receiveSome(c.fd, buffer, sizeof buffer, n);
+        if (t == os::Transfer::closed) {
             trace("host closed its connection");
             c.closing = true;
             return;
         }
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                trace("connection lost while reading: %s", std::strerror(errno));
-                c.closing = true;
-            }
+        if (t == os::Transfer::failed) {
+            trace("connection lost while reading: %s", os::lastSocketError().c_str());
+            c.closing = true;
             return;
         }
+        if (t == os::Transfer::wouldBlock)
+            return;
         packets.clear();
-        counters.noiseBytes += c.parser.feed(buffer, static_cast<std::size_t>(n), packets);
+        counters.noiseBytes += c.parser.feed(buffer, n, packets);
         for (const WirePacket& packet : packets) {
             handle(c, packet);
             if (c.closing)
                 return;
         }
-        if (static_cast<std::size_t>(n) < sizeof buffer)
+        if (n < sizeof buffer)
             return;
     }
 }
 
 void VirtualModule::Impl::acceptAll() {
     while (!unplugged.load()) {
-        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0 && (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)) {
-            trace("accept failed: %s; serving the open connections", std::strerror(errno));
+        os::Socket fd = os::kNoSocket;
+        const os::AcceptOutcome accepted = os::acceptConnection(listenFd, fd);
+        if (accepted == os::AcceptOutcome::exhausted) {
+            trace("accept failed: %s; serving the open connections", os::lastSocketError().c_str());
             acceptResume = Clock::now() + kAcceptBackOff;
             return;
         }
-        if (fd < 0)
-            return; // EAGAIN, or a connection that went away before we took it
+        if (accepted == os::AcceptOutcome::none)
+            return; // none waits, or a connection that went away before we took it
         if (current.exclusive && !connections.empty()) {
             trace("held by another host; refusing a connection");
-            ::close(fd);
+            os::closeSocket(fd);
             continue;
         }
-        const int on = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         auto c = std::make_unique<Connection>(*this, fd);
         c->number = counters.connections + 1;
         c->nextHeartbeat = Clock::now() + std::chrono::milliseconds(config.heartbeatMs);
@@ -237,8 +215,8 @@ void VirtualModule::Impl::closeAll() {
 void VirtualModule::Impl::run() {
     // The emulated latency is the module's whole answer time: the kernel's default 50 us of
     // slack on every timed wait would add to it on each exchange.
-    ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
-    std::vector<pollfd> fds;
+    os::preciseTimedWaits();
+    std::vector<os::Watched> watched;
     // Fault changes take effect from the next thing the module does, however long it slept.
     auto takeFaults = [this] {
         std::lock_guard<std::mutex> lock(faultsMutex);
@@ -248,8 +226,8 @@ void VirtualModule::Impl::run() {
         takeFaults();
         if (unplugged.load() && listenFd >= 0) {
             trace("unplugged: refusing connections from now on");
-            ::close(listenFd);
-            listenFd = -1;
+            os::closeSocket(listenFd);
+            listenFd = os::kNoSocket;
         }
         const auto now = Clock::now();
         auto wake = now + std::chrono::seconds(1);
@@ -273,48 +251,40 @@ void VirtualModule::Impl::run() {
         }
         wake = std::min(wake, nextDue - kOnTimeSpan);
         std::erase_if(connections, [](const std::unique_ptr<Connection>& c) {
-            if (c->closing && c->reset) {
-                const linger abortive{1, 0};
-                ::setsockopt(c->fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-            }
+            if (c->closing && c->reset)
+                os::resetOnClose(c->fd);
             return c->closing;
         });
 
         const bool accepting = Clock::now() >= acceptResume;
         if (!accepting && acceptResume < wake)
             wake = acceptResume;
-        fds.clear();
-        fds.push_back({wakeFd, POLLIN, 0});
-        fds.push_back({listenFd, static_cast<short>(accepting ? POLLIN : 0), 0});
+        watched.clear();
+        watched.push_back({listenFd, accepting, false});
         for (auto& c : connections)
-            fds.push_back({c->fd, static_cast<short>(POLLIN | (c->out.empty() ? 0 : POLLOUT)), 0});
+            watched.push_back({c->fd, true, !c->out.empty()});
         const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(
             std::max(wake - Clock::now(), Clock::duration::zero()));
-        const timespec timeout{static_cast<time_t>(wait.count() / 1000000000),
-                               static_cast<long>(wait.count() % 1000000000)};
-        const int ready = ::ppoll(fds.data(), fds.size(), &timeout, nullptr);
-        if (ready < 0 && errno != EINTR) {
-            trace("poll failed: %s", std::strerror(errno));
+        const os::WaitOutcome ready = os::waitSockets(watched, loopWake, wait);
+        if (ready == os::WaitOutcome::failed) {
+            trace("poll failed: %s", os::lastSocketError().c_str());
             break;
         }
-        if (ready <= 0)
+        if (ready == os::WaitOutcome::timedOut)
             continue;
         takeFaults();
-        if (fds[0].revents != 0) {
-            uint64_t value;
-            [[maybe_unused]] ssize_t n = ::read(wakeFd, &value, sizeof value);
-        }
-        // Connections accepted below have no entry in fds yet; they are polled next turn.
+        if (ready == os::WaitOutcome::woken)
+            os::drainWake(loopWake);
+        // Connections accepted below have no entry in watched yet; they are polled next turn.
         const std::size_t polled = connections.size();
         for (std::size_t i = 0; i < polled; ++i) {
-            const short events = fds[i + 2].revents;
             Connection& c = *connections[i];
-            if (events & (POLLIN | POLLHUP | POLLERR))
+            if (watched[i + 1].readable)
                 readFrom(c);
             if (!c.closing && !c.out.empty())
                 flush(c);
         }
-        if (fds[1].revents & POLLIN)
+        if (watched[0].readable)
             acceptAll();
     }
     closeAll();

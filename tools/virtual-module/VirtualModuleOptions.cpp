@@ -3,10 +3,9 @@
 
 #include "BuildText.h"
 #include "ToolOptions.h"
+#include "ToolSockets.h"
 
 #include "corvane/aVersion.h"
-
-#include <arpa/inet.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -425,8 +424,8 @@ void addFaultOptions(std::vector<ToolOption>& table, VirtualModuleConfig& config
     table.push_back(valueOption(
         "--discovery-from",
         [&config](const std::string& text) {
-            in_addr address{};
-            if (::inet_pton(AF_INET, text.c_str(), &address) != 1)
+            uint32_t address = 0;
+            if (!os::ipv4FromText(text, address))
                 return false;
             config.discoveryFaults.forgedSource = text;
             return true;

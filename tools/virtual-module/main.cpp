@@ -1,5 +1,4 @@
 // virtual-module: serves a simulated Corvane module on a TCP port until interrupted.
-#include <csignal>
 #include <cstdio>
 #include <string>
 
@@ -7,6 +6,7 @@
 #include "ModuleNetwork.h"
 #include "RequestReplyModel.h"
 #include "StreamingModel.h"
+#include "ToolStop.h"
 #include "ToolVersion.h"
 #include "UpgradeModel.h"
 #include "VirtualModule.h"
@@ -27,13 +27,8 @@ int main(int argc, char** argv) {
     case OptionsResult::Run: break;
     }
 
-    // Block the stop signals before the module's thread starts, so that only sigwait sees them.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // Taken before the module's thread starts, so that only the wait below sees them.
+    os::StopRequests stopRequests(true);
 
     VirtualModule module(config);
     RequestReplyModel model(config.identity, config.modelFaults);
@@ -81,8 +76,7 @@ int main(int argc, char** argv) {
     }
     std::fflush(stdout);
 
-    int signal = 0;
-    sigwait(&stopSignals, &signal);
+    stopRequests.wait();
     discovery.stop();
     module.stop();
     if (config.verbose) {

@@ -1,5 +1,6 @@
 // UDP and IPv4 multicast on BSD sockets, and the interface list from getifaddrs; errno is
 // sorted into aErr here and nowhere else.
+#include "platform/neutral/ipv4_rules.h"
 #include "platform/udp.h"
 
 #include "sys_poll.h"
@@ -121,37 +122,15 @@ aErr listIPv4Interfaces(std::vector<uint32_t>& addresses, std::vector<uint32_t>*
         // holds the interface's own address. A /31 or /32 has no broadcast address.
         if (broadcasts && entry->ifa_netmask != nullptr &&
             entry->ifa_netmask->sa_family == AF_INET) {
-            const uint32_t address = addresses.back();
             const uint32_t mask =
                 reinterpret_cast<const sockaddr_in*>(entry->ifa_netmask)->sin_addr.s_addr;
-            if (ntohl(mask) < 0xFFFFFFFEu)
-                broadcasts->push_back(address | ~mask);
+            uint32_t broadcast = 0;
+            if (subnetBroadcast(addresses.back(), prefixLengthOf(mask), broadcast))
+                broadcasts->push_back(broadcast);
         }
     }
     ::freeifaddrs(list);
     return aErrNone;
-}
-
-aErr parseIPv4(const char* text, uint32_t& address) {
-    in_addr in{};
-    if (text == nullptr || ::inet_pton(AF_INET, text, &in) != 1)
-        return aErrParse;
-    address = in.s_addr;
-    return aErrNone;
-}
-
-aErr formatIPv4(uint32_t address, char* buffer, size_t size) {
-    in_addr in{};
-    in.s_addr = address;
-    return ::inet_ntop(AF_INET, &in, buffer, static_cast<socklen_t>(size)) ? aErrNone : aErrSize;
-}
-
-uint32_t ipv4ToNetwork(uint32_t hostOrder) {
-    return htonl(hostOrder);
-}
-
-uint32_t ipv4ToHost(uint32_t networkOrder) {
-    return ntohl(networkOrder);
 }
 
 } // namespace corvane::platform

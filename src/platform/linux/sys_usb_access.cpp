@@ -1,6 +1,6 @@
-// Linux backend of os/usb_access.h on libusb: which of the family's devices this user may open.
-// A context of its own, so the survey never shares state with an open module's transfers.
+// Linux backend of os/usb_access.h: the device node's permissions decide, which a udev rule sets.
 #include "os/usb_access.h"
+#include "platform/libusb/usb_access_rules.h"
 
 #include <libusb.h>
 
@@ -10,37 +10,8 @@ UsbAccessKind usbAccessKind() {
     return UsbAccessKind::nodePermissions;
 }
 
-aErr surveyUsbAccess(uint16_t vendorId, UsbAccessSurvey& survey) {
-    survey = {};
-    libusb_context* context = nullptr;
-    if (libusb_init(&context) != LIBUSB_SUCCESS) {
-        return aErrIO;
-    }
-    libusb_device** list = nullptr;
-    const ssize_t count = libusb_get_device_list(context, &list);
-    if (count < 0) {
-        libusb_exit(context);
-        return aErrIO;
-    }
-    for (ssize_t i = 0; i < count; ++i) {
-        libusb_device_descriptor descriptor{};
-        if (libusb_get_device_descriptor(list[i], &descriptor) != LIBUSB_SUCCESS ||
-            descriptor.idVendor != vendorId || (descriptor.idProduct & 0xFF00) != 0) {
-            continue;
-        }
-        ++survey.present;
-        libusb_device_handle* handle = nullptr;
-        const int rc = libusb_open(list[i], &handle);
-        if (rc == LIBUSB_SUCCESS) {
-            libusb_close(handle);
-        } else if (rc == LIBUSB_ERROR_ACCESS) {
-            ++survey.denied;
-            survey.deniedProducts.push_back(descriptor.idProduct);
-        }
-    }
-    libusb_free_device_list(list, 1);
-    libusb_exit(context);
-    return aErrNone;
+bool openDenied(int libusbError) {
+    return libusbError == LIBUSB_ERROR_ACCESS;
 }
 
 } // namespace corvane::platform

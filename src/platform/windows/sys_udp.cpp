@@ -1,5 +1,6 @@
 // UDP and IPv4 multicast on Winsock, and the interface list from the IP Helper's adapter
 // addresses; Winsock's codes are sorted into aErr here and nowhere else.
+#include "platform/neutral/ipv4_rules.h"
 #include "platform/udp.h"
 
 #include "sys_poll.h"
@@ -138,37 +139,12 @@ aErr listIPv4Interfaces(std::vector<uint32_t>& addresses, std::vector<uint32_t>*
                 continue;
             const uint32_t address = reinterpret_cast<const sockaddr_in*>(sa)->sin_addr.s_addr;
             addresses.push_back(address);
-            // A /31 or /32 has no broadcast address.
-            const unsigned prefix = unicast->OnLinkPrefixLength;
-            if (broadcasts && prefix < 31) {
-                const uint32_t hostMask = prefix == 0 ? 0xFFFFFFFFu : 0xFFFFFFFFu >> prefix;
-                broadcasts->push_back(address | htonl(hostMask));
-            }
+            uint32_t broadcast = 0;
+            if (broadcasts && subnetBroadcast(address, unicast->OnLinkPrefixLength, broadcast))
+                broadcasts->push_back(broadcast);
         }
     }
     return aErrNone;
-}
-
-aErr parseIPv4(const char* text, uint32_t& address) {
-    in_addr in{};
-    if (text == nullptr || ::inet_pton(AF_INET, text, &in) != 1)
-        return aErrParse;
-    address = in.s_addr;
-    return aErrNone;
-}
-
-aErr formatIPv4(uint32_t address, char* buffer, size_t size) {
-    in_addr in{};
-    in.s_addr = address;
-    return ::inet_ntop(AF_INET, &in, buffer, size) ? aErrNone : aErrSize;
-}
-
-uint32_t ipv4ToNetwork(uint32_t hostOrder) {
-    return htonl(hostOrder);
-}
-
-uint32_t ipv4ToHost(uint32_t networkOrder) {
-    return ntohl(networkOrder);
 }
 
 } // namespace corvane::platform

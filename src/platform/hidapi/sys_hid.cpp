@@ -1,5 +1,6 @@
-// Windows backend of the HID devices: hidapi's Windows backend (the HID class driver). hidapi's
-// global state lives from the first open device to the last close.
+// The HID devices on hidapi, the same under every backend: hidapi itself is the OS's part (hidraw
+// on Linux, the HID class driver on Windows). Its global state lives from the first open device
+// to the last close.
 #include "os/hid.h"
 
 #include <hidapi.h>
