@@ -18,4 +18,8 @@ struct FileStatus {
 // False when the file cannot be looked at (missing, no permission).
 bool fileStatus(const std::filesystem::path& path, FileStatus& out);
 
+// Standard output written byte for byte: a CGI reply's headers and body leave exactly as written,
+// where a Windows console program would turn each line feed into CR LF.
+void binaryStandardOutput();
+
 } // namespace Corvane::Tools::os

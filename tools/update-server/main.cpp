@@ -1,5 +1,6 @@
 // update-server: serves a catalogue directory to the Updater over HTTP, as an offline mirror.
 #include "CgiRequest.h"
+#include "ToolFiles.h"
 #include "ToolOptions.h"
 #include "ToolStop.h"
 #include "ToolVersion.h"
@@ -186,6 +187,7 @@ int main(int argc, char** argv) {
     case Parsed::Run: break;
     }
     if (cgi) {
+        Corvane::Tools::os::binaryStandardOutput();
         return updateserver::answerCgi(
             config.catalogue, [](const char* name) { return std::getenv(name); }, stdout,
             config.log);

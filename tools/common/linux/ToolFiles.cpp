@@ -23,4 +23,6 @@ bool fileStatus(const std::filesystem::path& path, FileStatus& out) {
     return true;
 }
 
+void binaryStandardOutput() {} // standard output is bytes already
+
 } // namespace Corvane::Tools::os

@@ -2,7 +2,11 @@
 // handle, and the times NTFS keeps in 100 ns steps.
 #include "ToolFiles.h"
 
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
+
+#include <cstdio>
 
 namespace Corvane::Tools::os {
 
@@ -32,6 +36,10 @@ bool fileStatus(const std::filesystem::path& path, FileStatus& out) {
                      (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow,
                      nanoseconds(times.LastWriteTime), nanoseconds(times.ChangeTime)};
     return true;
+}
+
+void binaryStandardOutput() {
+    _setmode(_fileno(stdout), _O_BINARY);
 }
 
 } // namespace Corvane::Tools::os
