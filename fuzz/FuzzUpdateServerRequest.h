@@ -6,6 +6,8 @@
 #include "ScopedTempDir.h"
 #include "UpdateServer.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -63,18 +65,26 @@ class CatalogueServer {
     updateserver::UpdateServer server_;
 };
 
-// Everything the server sends on a connection whose client sent request and then stopped
-// sending; nullopt when it neither answered nor closed within timeoutMs.
+// Everything the server sends on a loopback connection, accepted as any client's is, whose client
+// sent request and then stopped sending; nullopt when it neither answered nor closed within
+// timeoutMs.
 inline std::optional<std::string> exchange(updateserver::UpdateServer& server,
                                            const std::string& request, int timeoutMs = 10000) {
-    int pair[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
-        throw std::runtime_error("no socket pair");
+    const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(server.port());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (client < 0 ||
+        connect(client, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        if (client >= 0) {
+            close(client);
+        }
+        throw std::runtime_error("cannot connect to the update server");
     }
-    server.serveConnection(pair[1]);
     size_t sent = 0;
     while (sent < request.size()) {
-        const ssize_t n = send(pair[0], request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+        const ssize_t n = send(client, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
         if (n <= 0) {
             break; // the server may close before it has read everything
         }
@@ -82,24 +92,24 @@ inline std::optional<std::string> exchange(updateserver::UpdateServer& server,
     }
     // The daemon waits on edges: an end of input that arrives with the request's last bytes goes
     // unseen until the request deadline. So the end comes once the daemon had a moment to read.
-    pollfd answered{pair[0], POLLIN, 0};
+    pollfd answered{client, POLLIN, 0};
     poll(&answered, 1, 1);
-    shutdown(pair[0], SHUT_WR);
+    shutdown(client, SHUT_WR);
     std::string reply;
     char buffer[4096];
     for (;;) {
-        pollfd ready{pair[0], POLLIN, 0};
+        pollfd ready{client, POLLIN, 0};
         if (poll(&ready, 1, timeoutMs) != 1) {
-            close(pair[0]);
+            close(client);
             return std::nullopt;
         }
-        const ssize_t n = read(pair[0], buffer, sizeof buffer);
+        const ssize_t n = read(client, buffer, sizeof buffer);
         if (n <= 0) {
             break;
         }
         reply.append(buffer, static_cast<size_t>(n));
     }
-    close(pair[0]);
+    close(client);
     return reply;
 }
 

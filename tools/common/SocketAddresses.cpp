@@ -27,17 +27,6 @@ std::string addressText(const sockaddr* address) {
     return text;
 }
 
-const sockaddr* loopbackPeer(unsigned& length) {
-    static const sockaddr_in peer = [] {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return a;
-    }();
-    length = sizeof peer;
-    return reinterpret_cast<const sockaddr*>(&peer);
-}
-
 bool socketAddress(const std::string& address, uint16_t port, bool allowIpv6, sockaddr_storage& out,
                    int& length) {
     out = {};

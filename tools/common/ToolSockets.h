@@ -26,9 +26,6 @@ bool ipv4FromText(const std::string& text, uint32_t& networkOrder);
 // The numeric text of an IPv4 or IPv6 socket address; "?" for any other family or none.
 std::string addressText(const sockaddr* address);
 
-// An IPv4 loopback address (127.0.0.1, port 0), as the peer of a connection handed in by hand.
-const sockaddr* loopbackPeer(unsigned& length);
-
 // Where opening a listening socket stopped.
 enum class ListenStep { done, address, create, bind, listen };
 

@@ -307,8 +307,7 @@ bool UpdateServer::start(const ServerConfig& config, std::string& error) {
     const unsigned polling = MHD_is_feature_supported(MHD_FEATURE_EPOLL) == MHD_YES  ? MHD_USE_EPOLL
                              : MHD_is_feature_supported(MHD_FEATURE_POLL) == MHD_YES ? MHD_USE_POLL
                                                                                      : 0;
-    // A small pool so one large BIRD download does not hold up pings and lists; the
-    // inter-thread channel wakes it for connections that serveConnection hands in.
+    // A small pool so one large BIRD download does not hold up pings and lists.
     daemon_ = MHD_start_daemon(
         MHD_USE_INTERNAL_POLLING_THREAD | polling | MHD_USE_ERROR_LOG | MHD_USE_ITC |
             (ipv6 ? MHD_USE_IPv6 : 0),
@@ -351,16 +350,6 @@ void UpdateServer::stop() {
     }
     state_.reset();
     port_ = 0;
-}
-
-bool UpdateServer::serveConnection(int socket) {
-    if (daemon_ == nullptr) {
-        Corvane::Tools::os::closeSocket(socket);
-        return false;
-    }
-    unsigned length = 0;
-    const sockaddr* client = Corvane::Tools::os::loopbackPeer(length);
-    return MHD_add_connection(daemon_, static_cast<MHD_socket>(socket), client, length) == MHD_YES;
 }
 
 std::string UpdateServer::url() const {

@@ -43,10 +43,6 @@ class UpdateServer {
     bool start(const ServerConfig& config, std::string& error);
     // Stops serving and closes the socket; waits for requests in progress.
     void stop();
-    // Serves a connected stream socket (one end of a socket pair, say) as a client at 127.0.0.1
-    // that the listener accepted: the request fuzzer hands its requests in without a network.
-    // Takes the socket over, also when it returns false (not started, or the daemon refused it).
-    bool serveConnection(int socket);
 
     uint16_t port() const { return port_; }
     // "http://<address>:<port>/cgi/u", the text to hand to Updater -u.
