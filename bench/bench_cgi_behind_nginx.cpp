@@ -1,8 +1,10 @@
-// -G of a 4 MiB build through nginx, fcgiwrap and update-server --cgi, against the same -G from
-// the update-server daemon directly, in the same run: once with every request reaching the CGI
-// program, once with nginx's one-minute fastcgi_cache in front as the shipped snippet suggests.
-// nginx speaks plain HTTP on loopback here so the figures are the CGI path's own cost, not TLS's.
+// -G of a 4 MiB build through nginx, against the same -G from the update-server daemon directly,
+// in the same run, by three routes: fcgiwrap and update-server --cgi with every request reaching
+// the CGI program; the same with nginx's one-minute fastcgi_cache in front, as the shipped CGI
+// snippet suggests; and update-server --fastcgi as the shipped FastCGI snippet sets it up. nginx
+// speaks plain HTTP on loopback here so the figures are the routes' own cost, not TLS's.
 #include "BenchMedian.h"
+#include "FastCgiServer.h"
 #include "Retrieval.h"
 #include "SilentDisplay.h"
 #include "UpdateServer.h"
@@ -125,6 +127,9 @@ struct Fixture {
             throw std::runtime_error(error);
         }
         daemonUrl = server.url();
+        if (!responder.start(config, error)) {
+            throw std::runtime_error(error);
+        }
         startNginx();
     }
     void startNginx() {
@@ -135,8 +140,8 @@ struct Fixture {
         fs::permissions(script, fs::perms::owner_all | fs::perms::others_read |
                                     fs::perms::others_exec | fs::perms::group_read |
                                     fs::perms::group_exec);
-        const uint16_t port = freePort();
-        const uint16_t cachedPort = freePort();
+        enum Route { cgi, cached, fastcgi };
+        const uint16_t ports[] = {freePort(), freePort(), freePort()};
         std::ofstream conf(dir + "/nginx.conf");
         conf << "daemon off;\npid " << dir << "/nginx.pid;\nerror_log stderr;\n"
              << "events { worker_connections 64; }\nhttp {\n  access_log off;\n"
@@ -144,19 +149,24 @@ struct Fixture {
         for (const char* kind : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) {
             conf << "  " << kind << "_temp_path " << dir << "/" << kind << "_temp;\n";
         }
-        for (const bool cached : {false, true}) {
-            conf << "  server {\n    listen 127.0.0.1:" << (cached ? cachedPort : port) << ";\n"
+        for (const Route route : {cgi, cached, fastcgi}) {
+            conf << "  server {\n    listen 127.0.0.1:" << ports[route] << ";\n"
                  << "    location /cgi/u {\n"
                  << "      fastcgi_split_path_info ^(/cgi/u)(.*)$;\n"
                  << "      include /etc/nginx/fastcgi_params;\n"
-                 << "      fastcgi_param SCRIPT_FILENAME " << script << ";\n"
                  << "      fastcgi_param SCRIPT_NAME $fastcgi_script_name;\n"
-                 << "      fastcgi_param PATH_INFO $fastcgi_path_info;\n"
-                 // As packaging/web/nginx-corvane-update.conf has it.
-                 << "      fastcgi_buffers 64 16k;\n      fastcgi_max_temp_file_size 0;\n"
-                 << (cached ? "      fastcgi_cache corvane; fastcgi_cache_key $request_uri;\n"
-                              "      fastcgi_cache_valid 200 1m;\n"
-                            : "")
+                 << "      fastcgi_param PATH_INFO $fastcgi_path_info;\n";
+            // As the snippets in packaging/web have it.
+            if (route == fastcgi) {
+                conf << "      fastcgi_buffering off;\n      fastcgi_buffer_size 64k;\n"
+                     << "      fastcgi_pass 127.0.0.1:" << responder.port() << ";\n    }\n  }\n";
+                continue;
+            }
+            conf << "      fastcgi_buffers 64 16k;\n      fastcgi_max_temp_file_size 0;\n"
+                 << "      fastcgi_param SCRIPT_FILENAME " << script << ";\n"
+                 << (route == cached ? "      fastcgi_cache corvane; fastcgi_cache_key $request_uri;\n"
+                                       "      fastcgi_cache_valid 200 1m;\n"
+                                     : "")
                  << "      fastcgi_pass unix:" << dir << "/fcgi.sock;\n    }\n  }\n";
         }
         conf << "}\n";
@@ -172,15 +182,18 @@ struct Fixture {
         children.push_back(spawn({"fcgiwrap", "-s", "unix:" + dir + "/fcgi.sock"}));
         waitFor([&] { return fs::exists(dir + "/fcgi.sock"); }, "fcgiwrap");
         children.push_back(spawn({"nginx", "-p", dir, "-c", dir + "/nginx.conf"}));
-        waitFor([port, cachedPort] { return accepts(port) && accepts(cachedPort); }, "nginx");
-        cgiUrl = "http://127.0.0.1:" + std::to_string(port) + "/cgi/u";
-        cachedUrl = "http://127.0.0.1:" + std::to_string(cachedPort) + "/cgi/u";
+        waitFor([&ports] { return accepts(ports[0]) && accepts(ports[1]) && accepts(ports[2]); },
+                "nginx");
+        cgiUrl = "http://127.0.0.1:" + std::to_string(ports[cgi]) + "/cgi/u";
+        cachedUrl = "http://127.0.0.1:" + std::to_string(ports[cached]) + "/cgi/u";
+        fastcgiUrl = "http://127.0.0.1:" + std::to_string(ports[fastcgi]) + "/cgi/u";
     }
     ~Fixture() {
         for (const pid_t child : children) {
             kill(child, SIGTERM);
             waitpid(child, nullptr, 0);
         }
+        responder.stop();
         server.stop();
         std::error_code ignored;
         fs::remove_all(root, ignored);
@@ -188,8 +201,9 @@ struct Fixture {
 
     fs::path root;
     updateserver::UpdateServer server;
+    updateserver::FastCgiServer responder;
     std::vector<pid_t> children;
-    std::string daemonUrl, cgiUrl, cachedUrl;
+    std::string daemonUrl, cgiUrl, cachedUrl, fastcgiUrl;
 };
 
 Fixture& fixture() {
@@ -206,65 +220,55 @@ bool getBuild(const std::string& url) {
     return Download_Firmware(context, kSerial, "", false) == 1234;
 }
 
+// One benchmark per route, each with its own URL.
+void getRepeatedly(benchmark::State& state, const std::string& url) {
+    for (auto _ : state) {
+        if (!getBuild(url)) {
+            state.SkipWithError(("get from " + url + " failed").c_str());
+            break;
+        }
+    }
+}
+
 void BM_GetFromDaemon(benchmark::State& state) {
-    for (auto _ : state) {
-        if (!getBuild(fixture().daemonUrl)) {
-            state.SkipWithError("get from the daemon failed");
-            break;
-        }
-    }
+    getRepeatedly(state, fixture().daemonUrl);
 }
-
 void BM_GetThroughNginxCgi(benchmark::State& state) {
-    for (auto _ : state) {
-        if (!getBuild(fixture().cgiUrl)) {
-            state.SkipWithError("get through nginx failed");
-            break;
-        }
-    }
+    getRepeatedly(state, fixture().cgiUrl);
 }
-
 void BM_GetThroughNginxCache(benchmark::State& state) {
-    for (auto _ : state) {
-        if (!getBuild(fixture().cachedUrl)) {
-            state.SkipWithError("get through nginx's cache failed");
-            break;
-        }
-    }
+    getRepeatedly(state, fixture().cachedUrl);
+}
+void BM_GetThroughNginxFastCgi(benchmark::State& state) {
+    getRepeatedly(state, fixture().fastcgiUrl);
 }
 
 BENCHMARK(BM_GetFromDaemon)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(1.0);
 BENCHMARK(BM_GetThroughNginxCgi)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(1.0);
 BENCHMARK(BM_GetThroughNginxCache)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(1.0);
+BENCHMARK(BM_GetThroughNginxFastCgi)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(1.0);
 
-// The two alternate round by round, so a busy moment on this shared machine hits both alike.
-bool pairedMedians(double& cgiMs, double& cachedMs, double& daemonMs) {
+// The routes alternate round by round, so a busy moment on this shared machine hits all alike.
+// Medians in ms, the daemon's first.
+bool pairedMedians(std::vector<double>& medians) {
     constexpr int kRounds = 15;
-    std::vector<double> cgi, cached, daemon;
-    const auto since = [](std::chrono::steady_clock::time_point start) {
-        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-            .count();
-    };
+    const Fixture& f = fixture();
+    const std::string urls[] = {f.daemonUrl, f.cgiUrl, f.cachedUrl, f.fastcgiUrl};
+    std::vector<std::vector<double>> times(std::size(urls));
     for (int i = 0; i < kRounds; ++i) {
-        auto start = std::chrono::steady_clock::now();
-        if (!getBuild(fixture().daemonUrl)) {
-            return false;
+        for (size_t route = 0; route < std::size(urls); ++route) {
+            const auto start = std::chrono::steady_clock::now();
+            if (!getBuild(urls[route])) {
+                return false;
+            }
+            times[route].push_back(std::chrono::duration<double, std::milli>(
+                                       std::chrono::steady_clock::now() - start)
+                                       .count());
         }
-        daemon.push_back(since(start));
-        start = std::chrono::steady_clock::now();
-        if (!getBuild(fixture().cgiUrl)) {
-            return false;
-        }
-        cgi.push_back(since(start));
-        start = std::chrono::steady_clock::now();
-        if (!getBuild(fixture().cachedUrl)) {
-            return false;
-        }
-        cached.push_back(since(start));
     }
-    cgiMs = median(cgi);
-    cachedMs = median(cached);
-    daemonMs = median(daemon);
+    for (const std::vector<double>& route : times) {
+        medians.push_back(median(route));
+    }
     return true;
 }
 
@@ -275,14 +279,16 @@ int main(int argc, char** argv) {
     benchmark::ConsoleReporter reporter(benchmark::ConsoleReporter::OO_Tabular);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
-    double cgiMs = 0, cachedMs = 0, daemonMs = 0;
-    if (!pairedMedians(cgiMs, cachedMs, daemonMs) || daemonMs <= 0) {
+    std::vector<double> medians;
+    if (!pairedMedians(medians) || medians[0] <= 0) {
         std::printf("get_build_cgi_nginx: failed\n");
         return 1;
     }
-    std::printf("get_build_cgi_nginx: %.1f ms (ratio %.2f vs update-server daemon)\n", cgiMs,
-                cgiMs / daemonMs);
-    std::printf("get_build_cgi_nginx_cached: %.1f ms (ratio %.2f vs update-server daemon)\n",
-                cachedMs, cachedMs / daemonMs);
+    const char* names[] = {nullptr, "get_build_cgi_nginx", "get_build_cgi_nginx_cached",
+                           "get_build_fastcgi_nginx"};
+    for (size_t route = 1; route < medians.size(); ++route) {
+        std::printf("%s: %.1f ms (ratio %.2f vs update-server daemon)\n", names[route],
+                    medians[route], medians[route] / medians[0]);
+    }
     return 0;
 }

@@ -1,7 +1,7 @@
-# update-server --cgi behind Debian's nginx and fcgiwrap, run unprivileged on a free loopback
-# port with TLS from a test CA made by openssl: the Updater's -B and -G through it with the CA
-# trusted (--ca-file, CORVANE_CA_FILE) and without (refused as tls), and bad requests answered
-# in the server's own words.
+# update-server behind Debian's nginx, run unprivileged on a free loopback port with TLS from a
+# test CA made by openssl, once as a CGI program under fcgiwrap and once as a FastCGI responder:
+# the Updater's -B and -G through it with the CA trusted (--ca-file, CORVANE_CA_FILE) and without
+# (refused as tls), and bad requests answered in the server's own words.
 import json
 import os
 import shutil
@@ -18,6 +18,7 @@ UPDATER = os.environ.get("UPDATER_BIN", "")
 UPDATE_SERVER = os.environ.get("UPDATE_SERVER_BIN", "")
 BIRDTOOL = os.environ.get("BIRDTOOL_BIN", "")
 SNIPPET = os.environ.get("CORVANE_NGINX_SNIPPET", "")
+FASTCGI_SNIPPET = os.environ.get("CORVANE_NGINX_FASTCGI_SNIPPET", "")
 WRAPPER = os.environ.get("CORVANE_CGI_WRAPPER", "")
 
 SERIAL = "40F5849A"
@@ -88,10 +89,20 @@ class BehindNginx(unittest.TestCase):
                 raise AssertionError("%s is missing: scripts/install-deps.sh installs it" % program)
         cls.processes = []
         cls.dir = tempfile.mkdtemp(prefix="corvane-nginx-")
+        try:
+            cls.set_up_servers()
+        except BaseException:
+            # unittest skips tearDownClass when setUpClass fails: nothing may be left running.
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def set_up_servers(cls):
         os.chmod(cls.dir, 0o755)
         cls.catalogue = os.path.join(cls.dir, "catalogue")
         cls.bird = cls.write_catalogue()
         cls.ca, cert, key = make_ca(cls.dir)
+        os.chmod(key, 0o644)  # read by nginx as nobody; the test's own throwaway key
         cls.access_log = os.path.join(cls.dir, "access.log")
         cls.start_servers(cert, key)
         cls.url = "https://127.0.0.1:%d/cgi/u" % cls.port
@@ -128,7 +139,6 @@ class BehindNginx(unittest.TestCase):
             out.write(source.read().replace("/usr/bin/update-server", UPDATE_SERVER)
                       .replace("/srv/corvane-catalogue", cls.catalogue))
         os.chmod(script, 0o755)
-        os.chmod(key, 0o644)  # read by nginx as nobody; the test's own throwaway key
         shutil.copy("/etc/nginx/fastcgi_params", cls.dir)
         fcgi_socket = os.path.join(cls.dir, "fcgi.sock")
         with open(SNIPPET) as source:
@@ -270,6 +280,39 @@ http {
                 self.assertNotEqual(got[0], 200, target)
                 continue
             self.assertEqual(got, (status, body), target[:60])
+
+
+class BehindNginxFastCgi(BehindNginx):
+    """The same checks with nginx passing requests to update-server --fastcgi."""
+
+    @classmethod
+    def start_servers(cls, cert, key):
+        if os.geteuid() == 0:
+            os.chown(cls.dir, NOBODY, NOBODY)
+        # Its log goes to a file: a pipe nobody reads would stop it once full.
+        log_path = os.path.join(cls.dir, "update-server.log")
+        with open(log_path, "w") as log:
+            responder = subprocess.Popen(
+                unprivileged([UPDATE_SERVER, "--fastcgi", "--port", "0", cls.catalogue]),
+                stdout=subprocess.PIPE, stderr=log, text=True)
+        cls.processes.append(responder)
+        started = responder.stdout.readline()
+        if " to FastCGI on 127.0.0.1:" not in started:
+            with open(log_path) as log:
+                raise AssertionError("update-server --fastcgi did not start: %r %s"
+                                     % (started, log.read()))
+        address = started.split()[-1]
+        shutil.copy("/etc/nginx/fastcgi_params", cls.dir)
+        with open(FASTCGI_SNIPPET) as source:
+            snippet = source.read().replace("127.0.0.1:8381", address)
+        for attempt in range(3):
+            cls.port = free_port()
+            try:
+                cls.start_nginx(cert, key, snippet)
+                return
+            except AssertionError:
+                if attempt == 2:
+                    raise
 
 
 if __name__ == "__main__":

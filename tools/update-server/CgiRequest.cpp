@@ -58,28 +58,37 @@ Reply answer(const std::string& catalogueDirectory, const Request& request,
 
 } // namespace
 
+CgiCall cgiCall(const CgiEnvironment& environment) {
+    CgiCall call;
+    call.endpoint = variable(environment, "SCRIPT_NAME");
+    if (call.endpoint.empty()) {
+        call.endpoint = kServerRequestPath;
+    }
+    call.request.method = variable(environment, "REQUEST_METHOD");
+    call.request.path = call.endpoint + variable(environment, "PATH_INFO");
+    call.request.query = variable(environment, "QUERY_STRING");
+    return call;
+}
+
+std::string cgiHeader(const Reply& reply, uint64_t bodyLength) {
+    return "Status: " + std::to_string(reply.status) + " " + statusText(reply.status) +
+           "\r\nContent-Type: " + reply.contentType +
+           "\r\nContent-Length: " + std::to_string(bodyLength) + "\r\n\r\n";
+}
+
 int answerCgi(const std::string& catalogue, const CgiEnvironment& environment, FILE* out,
               FILE* log) {
-    const char* method = environment("REQUEST_METHOD");
-    if (method == nullptr) {
+    if (environment("REQUEST_METHOD") == nullptr) {
         logLine(log, "--cgi answers a request from a web server, and REQUEST_METHOD is not set");
         return 2;
     }
-    std::string endpoint = variable(environment, "SCRIPT_NAME");
-    if (endpoint.empty()) {
-        endpoint = kServerRequestPath;
-    }
-    Request request;
-    request.method = method;
-    request.path = endpoint + variable(environment, "PATH_INFO");
-    request.query = variable(environment, "QUERY_STRING");
-    const Reply reply = answer(catalogue, request, endpoint, log);
+    const CgiCall call = cgiCall(environment);
+    const Reply reply = answer(catalogue, call.request, call.endpoint, log);
 
     const std::string& body = reply.text();
-    const uint64_t length = reply.source ? reply.source->replyLength() : body.size();
-    fprintf(out, "Status: %u %s\r\nContent-Type: %s\r\nContent-Length: %llu\r\n\r\n", reply.status,
-            statusText(reply.status), reply.contentType.c_str(),
-            static_cast<unsigned long long>(length));
+    const std::string header =
+        cgiHeader(reply, reply.source ? reply.source->replyLength() : body.size());
+    fwrite(header.data(), 1, header.size(), out);
     if (reply.source) {
         std::string problem;
         if (!reply.source->writeTo(out, problem)) {

@@ -2,6 +2,9 @@
 // it one request in its environment and sends on the reply it writes, with its own TLS in front.
 #pragma once
 
+#include "Request.h"
+
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -10,6 +13,18 @@ namespace updateserver {
 
 // Looks up one variable of the request's environment; null when it is not set.
 using CgiEnvironment = std::function<const char*(const char* name)>;
+
+// The request a web server describes in REQUEST_METHOD (which must be set), QUERY_STRING,
+// SCRIPT_NAME and PATH_INFO, and the path the protocol is served at: SCRIPT_NAME, or the
+// daemon's /cgi/u when the server sets none.
+struct CgiCall {
+    Request request;
+    std::string endpoint;
+};
+CgiCall cgiCall(const CgiEnvironment& environment);
+
+// The reply's CGI header: "Status:", "Content-Type:", "Content-Length:" and the empty line.
+std::string cgiHeader(const Reply& reply, uint64_t bodyLength);
 
 // Answers the request described by REQUEST_METHOD, QUERY_STRING, SCRIPT_NAME and PATH_INFO from
 // the catalogue, through the same request code as the daemon: writes "Status:", "Content-Type:",

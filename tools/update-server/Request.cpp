@@ -2,6 +2,9 @@
 // and query limits first, then the protocol.
 #include "Request.h"
 
+#include "PrintableText.h"
+
+#include <algorithm>
 #include <exception>
 
 namespace updateserver {
@@ -109,6 +112,20 @@ Reply serveRequest(const Catalogue& catalogue, const Request& request, const std
         warnings.push_back(std::string("request failed: ") + e.what());
         return refuse(500, "internal", "internal failure");
     }
+}
+
+std::string requestLogLine(const std::string& client, const Request& request, const Reply& reply) {
+    constexpr size_t kShownQuery = 1024;
+    std::string query =
+        queryLogText(queryPairs(std::string_view(request.query).substr(0, kShownQuery)));
+    if (request.query.size() > kShownQuery) {
+        query += "...";
+    }
+    const std::string& text = reply.text();
+    const std::string first = printableText(text.substr(0, std::min<size_t>(text.find('\n'), 60)));
+    return client + " " + printableText(request.method) + " " + printableText(request.path) +
+           printableText(query) + " -> " + std::to_string(reply.status) + " " + first + " (" +
+           std::to_string(text.size()) + " bytes)";
 }
 
 const char* statusText(unsigned status) {

@@ -46,6 +46,11 @@ std::string queryLogText(const std::vector<QueryPair>& pairs);
 Reply serveRequest(const Catalogue& catalogue, const Request& request, const std::string& endpoint,
                    std::vector<std::string>& warnings);
 
+// The server's log line for one answered request (without the "update-server: " prefix): the
+// client, the request and the reply's status, first line and size. Every part the client sent is
+// escaped, so it cannot forge a line, and a huge query is cut: it is refused anyway.
+std::string requestLogLine(const std::string& client, const Request& request, const Reply& reply);
+
 // The reason phrase of the statuses the server answers with ("Not Found"), for the CGI Status
 // line.
 const char* statusText(unsigned status);

@@ -175,13 +175,6 @@ void splitUri(UpdateServer::State& state, MHD_Connection* connection, const char
     }
 }
 
-// The query as the log line shows it; a huge one is cut, it is refused anyway.
-std::string loggedQuery(const std::string& query) {
-    constexpr size_t kShown = 1024;
-    std::string text = queryLogText(queryPairs(std::string_view(query).substr(0, kShown)));
-    return query.size() > kShown ? text + "..." : text;
-}
-
 void requestCompleted(void* cls, MHD_Connection* connection, void**, MHD_RequestTerminationCode) {
     markArrived(*static_cast<UpdateServer::State*>(cls), connection, false);
 }
@@ -210,20 +203,13 @@ MHD_Result handle(void* cls, MHD_Connection* connection, const char* url, const 
     }
 
     if (state->config.log) {
-        // Everything of the request is the client's text: escaped, it cannot forge a line.
-        const std::string query = loggedQuery(request.query);
-        const std::string& text = reply.text();
-        const std::string first =
-            printableText(text.substr(0, std::min<size_t>(text.find('\n'), 60)));
         std::lock_guard lock(state->logMutex);
         for (const std::string& warning : warnings) {
             fprintf(state->config.log, "update-server: warning: %s\n",
                     printableText(warning).c_str());
         }
-        fprintf(state->config.log, "update-server: %s %s %s%s -> %u %s (%zu bytes)\n",
-                clientAddress(connection).c_str(), printableText(method).c_str(),
-                printableText(url).c_str(), printableText(query).c_str(), reply.status,
-                first.c_str(), text.size());
+        fprintf(state->config.log, "update-server: %s\n",
+                requestLogLine(clientAddress(connection), request, reply).c_str());
         fflush(state->config.log);
     }
 
@@ -263,8 +249,8 @@ UpdateServer::~UpdateServer() {
     stop();
 }
 
-bool UpdateServer::start(const ServerConfig& config, std::string& error) {
-    stop();
+bool listenToServe(const ServerConfig& config, bool nonBlocking, int& socket, uint16_t& port,
+                   bool& ipv6, std::string& error) {
     std::error_code fsError;
     if (!std::filesystem::is_directory(config.catalogue, fsError)) {
         error = "catalogue " + config.catalogue + " is not a directory";
@@ -284,17 +270,27 @@ bool UpdateServer::start(const ServerConfig& config, std::string& error) {
     request.address = config.listenAddress;
     request.port = config.port;
     request.allowIpv6 = true;
+    request.nonBlocking = nonBlocking;
     request.backlog = 64;
-    bool ipv6 = false;
-    const std::string where = config.listenAddress + ":" + std::to_string(config.port);
-    switch (os::listenTcp(request, socket_, port_, ipv6)) {
-    case os::ListenStep::done: break;
+    switch (os::listenTcp(request, socket, port, ipv6)) {
+    case os::ListenStep::done: return true;
     case os::ListenStep::address:
         error = "listen address " + config.listenAddress + " is not an IPv4 or IPv6 address";
         return false;
-    default: error = "cannot listen on " + where + ": " + os::lastSocketError(); return false;
+    default:
+        error = "cannot listen on " + config.listenAddress + ":" + std::to_string(config.port) +
+                ": " + os::lastSocketError();
+        return false;
     }
+}
 
+bool UpdateServer::start(const ServerConfig& config, std::string& error) {
+    stop();
+    bool ipv6 = false;
+    if (!listenToServe(config, false, socket_, port_, ipv6, error)) {
+        return false;
+    }
+    const std::string where = config.listenAddress + ":" + std::to_string(port_);
     state_ = std::make_unique<State>(config);
     try {
         state_->watcher = std::thread(watchDeadlines, std::ref(*state_));

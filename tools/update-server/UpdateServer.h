@@ -31,6 +31,12 @@ struct ServerConfig {
     std::chrono::milliseconds requestDeadline{10000};
 };
 
+// The checks both servers (HTTP and FastCGI) start with, and their listening socket: the catalogue
+// is a directory, the BIRD image limit and the request deadline are sound, and the address and
+// port are bound. False with the reason in error.
+bool listenToServe(const ServerConfig& config, bool nonBlocking, int& socket, uint16_t& port,
+                   bool& ipv6, std::string& error);
+
 class UpdateServer {
   public:
     UpdateServer();

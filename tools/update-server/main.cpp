@@ -1,5 +1,6 @@
 // update-server: serves a catalogue directory to the Updater over HTTP, as an offline mirror.
 #include "CgiRequest.h"
+#include "FastCgiServer.h"
 #include "ToolFiles.h"
 #include "ToolOptions.h"
 #include "ToolStop.h"
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <string>
 #include <thread>
@@ -19,8 +21,8 @@ namespace {
 constexpr std::chrono::seconds kStopGrace{5};
 
 constexpr const char* kHelp =
-    R"(Usage: update-server [--listen ADDRESS] [--port PORT] [--request-deadline SECONDS] [--quiet]
-                     CATALOGUE
+    R"(Usage: update-server [--fastcgi] [--listen ADDRESS] [--port PORT] [--request-deadline SECONDS]
+                     [--quiet] CATALOGUE
        update-server --cgi [--quiet] CATALOGUE
 
 Serves the firmware catalogue in the directory CATALOGUE to the Updater over HTTP at
@@ -40,11 +42,19 @@ caching: the request comes from REQUEST_METHOD, QUERY_STRING, SCRIPT_NAME and PA
 refusals apply as in the server. The protocol is served at SCRIPT_NAME; catalogue warnings go to
 standard error, the web server's error log.
 
+With --fastcgi it speaks FastCGI on ADDRESS:PORT instead of HTTP, to a web server that passes
+requests on to it (nginx's fastcgi_pass, Apache's mod_proxy_fcgi). As with --cgi, the web server
+brings TLS, authentication, rate limits and caching; but one process answers every request, so a
+build goes out about as fast as from the server itself. It serves the protocol at SCRIPT_NAME and
+the metrics at /metrics, logs, limits and refuses as the server does, and stops the same way,
+once the replies being sent are out.
+
 Options:
   --listen ADDRESS             IPv4 or IPv6 address to listen on [127.0.0.1]
   --port PORT                  TCP port; 0 picks a free one [8380]
   --request-deadline SECONDS   time a request has to arrive whole, 1 to 3600 [10]
   --cgi                        answer one request as a CGI program
+  --fastcgi                    speak FastCGI to a web server instead of HTTP
   --quiet                      log nothing but start-up errors
   -h, --help                   show this text
   --version                    show the version
@@ -97,12 +107,17 @@ bool decimal(const std::string& text, unsigned long low, unsigned long high, uns
 enum class Parsed { Run, Help, Error };
 
 // Fills config from the command line; on Error, error holds what was wrong.
-Parsed parseOptions(int argc, char** argv, updateserver::ServerConfig& config, bool& cgi,
+enum class Mode { http, fastcgi, cgi };
+
+Parsed parseOptions(int argc, char** argv, updateserver::ServerConfig& config, Mode& mode,
                     std::string& error) {
+    bool cgi = false;
+    bool fastcgi = false;
     bool haveCatalogue = false;
     bool listening = false; // an option that only the server takes
     const ToolOption table[] = {
         {.name = "--cgi", .handler = Corvane::Tools::setsFlag(cgi)},
+        {.name = "--fastcgi", .handler = Corvane::Tools::setsFlag(fastcgi)},
         {.name = "--help", .alias = "-h", .stops = true},
         {.name = "--listen",
          .values = 1,
@@ -166,47 +181,33 @@ Parsed parseOptions(int argc, char** argv, updateserver::ServerConfig& config, b
     if (error.empty() && !haveCatalogue) {
         error = "no catalogue directory given";
     }
+    if (error.empty() && cgi && fastcgi) {
+        error = "--cgi and --fastcgi do not go together: --cgi answers one request, --fastcgi "
+                "serves";
+    }
     if (error.empty() && cgi && listening) {
         error = "--cgi answers through the web server: --listen, --port and --request-deadline "
                 "do not go with it";
     }
+    mode = cgi ? Mode::cgi : fastcgi ? Mode::fastcgi : Mode::http;
     return error.empty() ? Parsed::Run : Parsed::Error;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    if (printToolVersion("update-server", argc, argv))
-        return 0;
-    updateserver::ServerConfig config;
-    bool cgi = false;
-    std::string usage;
-    switch (parseOptions(argc, argv, config, cgi, usage)) {
-    case Parsed::Help: fputs(kHelp, stdout); return 0;
-    case Parsed::Error: return usageError(usage);
-    case Parsed::Run: break;
-    }
-    if (cgi) {
-        Corvane::Tools::os::binaryStandardOutput();
-        return updateserver::answerCgi(
-            config.catalogue, [](const char* name) { return std::getenv(name); }, stdout,
-            config.log);
-    }
-
-    // Taken before the server's threads start, so that only the wait below sees them.
-    Corvane::Tools::os::StopRequests stopRequests(false);
-
-    updateserver::UpdateServer server;
+// Serves until a stop request; stopping waits for the requests in progress, but whatever they
+// do, the process ends in time.
+template <typename Server>
+int serve(Server& server, const updateserver::ServerConfig& config,
+          Corvane::Tools::os::StopRequests& stopRequests,
+          const std::function<std::string()>& where) {
     std::string error;
     if (!server.start(config, error)) {
         fprintf(stderr, "update-server: %s\n", error.c_str());
         return 1;
     }
-    printf("update-server: serving %s on %s\n", config.catalogue.c_str(), server.url().c_str());
+    printf("update-server: serving %s %s\n", config.catalogue.c_str(), where().c_str());
     fflush(stdout);
 
     const std::string stopRequest = stopRequests.wait();
-    // Stopping waits for the requests in progress; whatever they do, the process ends in time.
     std::promise<void> stopped;
     std::thread stopper([&server, &stopped] {
         server.stop();
@@ -225,4 +226,35 @@ int main(int argc, char** argv) {
         fprintf(config.log, "update-server: stopped (%s)\n", stopRequest.c_str());
     }
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (printToolVersion("update-server", argc, argv))
+        return 0;
+    updateserver::ServerConfig config;
+    Mode mode = Mode::http;
+    std::string usage;
+    switch (parseOptions(argc, argv, config, mode, usage)) {
+    case Parsed::Help: fputs(kHelp, stdout); return 0;
+    case Parsed::Error: return usageError(usage);
+    case Parsed::Run: break;
+    }
+    if (mode == Mode::cgi) {
+        Corvane::Tools::os::binaryStandardOutput();
+        return updateserver::answerCgi(
+            config.catalogue, [](const char* name) { return std::getenv(name); }, stdout,
+            config.log);
+    }
+
+    // Taken before the server's threads start, so that only the wait below sees them.
+    Corvane::Tools::os::StopRequests stopRequests(false);
+    if (mode == Mode::fastcgi) {
+        updateserver::FastCgiServer server;
+        return serve(server, config, stopRequests,
+                     [&server] { return "to FastCGI on " + server.address(); });
+    }
+    updateserver::UpdateServer server;
+    return serve(server, config, stopRequests, [&server] { return "on " + server.url(); });
 }

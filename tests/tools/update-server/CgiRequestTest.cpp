@@ -1,6 +1,7 @@
 // update-server's CGI front end: every request, good or bad, gets from it the status, type and
 // body the daemon gives for the same request on the wire.
 #include "CgiRequest.h"
+#include "HttpAnswer.h"
 #include "ProcessRunner.h"
 #include "SampleCatalogue.h"
 #include "ScopedTempDir.h"
@@ -8,47 +9,12 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <functional>
 #include <map>
 
 namespace {
 
 namespace fs = std::filesystem;
-
-struct HttpAnswer {
-    unsigned status = 0;
-    std::string contentType;
-    std::string body;
-};
-
-// Splits "<status line or Status: header>\r\n<headers>\r\n\r\n<body>" as both front ends write it.
-HttpAnswer parseAnswer(const std::string& text, const std::string& statusPrefix) {
-    HttpAnswer answer;
-    const size_t end = text.find("\r\n\r\n");
-    if (end == std::string::npos) {
-        return answer;
-    }
-    answer.body = text.substr(end + 4);
-    size_t line = 0;
-    while (line < end) {
-        const size_t next = text.find("\r\n", line);
-        const std::string header = text.substr(line, next - line);
-        if (header.rfind(statusPrefix, 0) == 0) {
-            // "HTTP/1.x NNN" or "Status: NNN": the number follows the first space.
-            answer.status = std::stoul(header.substr(header.find(' ') + 1));
-        } else if (header.rfind("Content-Type: ", 0) == 0) {
-            answer.contentType = header.substr(14);
-        }
-        line = next + 2;
-    }
-    return answer;
-}
 
 class CgiRequestTest : public testing::Test {
   protected:
@@ -65,28 +31,8 @@ class CgiRequestTest : public testing::Test {
     void TearDown() override { server.stop(); }
     fs::path catalogue() const { return fs::path(dir.path()) / "catalogue"; }
 
-    // The daemon's answer to a raw request line, read until it closes the connection.
     HttpAnswer daemon(const std::string& method, const std::string& target) {
-        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(server.port());
-        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        const std::string request = method + " " + target + " HTTP/1.0\r\n\r\n";
-        EXPECT_EQ(write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
-        std::string text;
-        char buffer[65536];
-        pollfd readable{fd, POLLIN, 0};
-        while (poll(&readable, 1, 10000) == 1) {
-            const ssize_t n = read(fd, buffer, sizeof buffer);
-            if (n <= 0) {
-                break;
-            }
-            text.append(buffer, static_cast<size_t>(n));
-        }
-        close(fd);
-        return parseAnswer(text, "HTTP/1.");
+        return daemonAnswer(server.port(), method, target);
     }
 
     // The CGI front end's answer to the same request, in process.
