@@ -7,6 +7,7 @@
 #include "BirdFile.h"
 #include "BirdFileReport.h"
 #include "FuzzDiscovery.h"
+#include "FuzzFastCgiRecords.h"
 #include "FuzzImxSdp.h"
 #include "FuzzLinkStream.h"
 #include "FuzzNxpIsp.h"

@@ -64,6 +64,7 @@ const FuzzTarget kTargets[] = {
     {"fuzz_discovery", 4, fuzzDiscovery},
     {"fuzz_sharing_server", 5, fuzzSharingServer},
     {"fuzz_link_stream", 10, fuzzLinkStream},
+    {"fuzz_fastcgi_records", 10, fuzzFastCgiRecords},
 };
 
 // Failures name the target rather than dump its bytes.
