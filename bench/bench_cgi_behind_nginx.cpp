@@ -155,15 +155,15 @@ struct Fixture {
                  << "      fastcgi_split_path_info ^(/cgi/u)(.*)$;\n"
                  << "      include /etc/nginx/fastcgi_params;\n"
                  << "      fastcgi_param SCRIPT_NAME $fastcgi_script_name;\n"
-                 << "      fastcgi_param PATH_INFO $fastcgi_path_info;\n";
-            // As the snippets in packaging/web have it.
+                 << "      fastcgi_param PATH_INFO $fastcgi_path_info;\n"
+                 // As the snippets in packaging/web have it.
+                 << "      fastcgi_buffers 64 16k;\n      fastcgi_max_temp_file_size 0;\n";
             if (route == fastcgi) {
                 conf << "      fastcgi_buffering off;\n      fastcgi_buffer_size 64k;\n"
                      << "      fastcgi_pass 127.0.0.1:" << responder.port() << ";\n    }\n  }\n";
                 continue;
             }
-            conf << "      fastcgi_buffers 64 16k;\n      fastcgi_max_temp_file_size 0;\n"
-                 << "      fastcgi_param SCRIPT_FILENAME " << script << ";\n"
+            conf << "      fastcgi_param SCRIPT_FILENAME " << script << ";\n"
                  << (route == cached ? "      fastcgi_cache corvane; fastcgi_cache_key $request_uri;\n"
                                        "      fastcgi_cache_valid 200 1m;\n"
                                      : "")
