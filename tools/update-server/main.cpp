@@ -106,9 +106,9 @@ bool decimal(const std::string& text, unsigned long low, unsigned long high, uns
 
 enum class Parsed { Run, Help, Error };
 
-// Fills config from the command line; on Error, error holds what was wrong.
 enum class Mode { http, fastcgi, cgi };
 
+// Fills config and mode from the command line; on Error, error holds what was wrong.
 Parsed parseOptions(int argc, char** argv, updateserver::ServerConfig& config, Mode& mode,
                     std::string& error) {
     bool cgi = false;
