@@ -65,11 +65,36 @@ class CatalogueServer {
     updateserver::UpdateServer server_;
 };
 
+// The kernel's view of the loopback connections on port, both ends: state and queued bytes as
+// /proc/net/tcp has them (state 01 established, 08 close-wait; tx and rx queues in hexadecimal).
+// For a connection the server neither answered nor closed, this tells who holds what.
+inline std::string tcpStateOf(uint16_t port) {
+    std::string text;
+    FILE* table = fopen("/proc/net/tcp", "r");
+    char line[512];
+    while (table && fgets(line, sizeof line, table)) {
+        unsigned local = 0, remote = 0, state = 0;
+        char queues[40] = "";
+        if (sscanf(line, " %*d: %*8x:%x %*8x:%x %x %39s", &local, &remote, &state, queues) == 4 &&
+            (local == port || remote == port)) {
+            char entry[120];
+            snprintf(entry, sizeof entry, " [%u->%u state %02X tx:rx %s]", local, remote, state,
+                     queues);
+            text += entry;
+        }
+    }
+    if (table) {
+        fclose(table);
+    }
+    return text;
+}
+
 // Everything the server sends on a loopback connection, accepted as any client's is, whose client
 // sent request and then stopped sending; nullopt when it neither answered nor closed within
-// timeoutMs.
+// timeoutMs, with the connection's TCP state in stall.
 inline std::optional<std::string> exchange(updateserver::UpdateServer& server,
-                                           const std::string& request, int timeoutMs = 10000) {
+                                           const std::string& request, std::string& stall,
+                                           int timeoutMs = 10000) {
     const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -100,6 +125,11 @@ inline std::optional<std::string> exchange(updateserver::UpdateServer& server,
     for (;;) {
         pollfd ready{client, POLLIN, 0};
         if (poll(&ready, 1, timeoutMs) != 1) {
+            sockaddr_in own{};
+            socklen_t length = sizeof own;
+            getsockname(client, reinterpret_cast<sockaddr*>(&own), &length);
+            stall = "after " + std::to_string(reply.size()) + " bytes;" +
+                    tcpStateOf(ntohs(own.sin_port));
             close(client);
             return std::nullopt;
         }
@@ -120,9 +150,10 @@ inline std::optional<std::string> exchange(updateserver::UpdateServer& server,
 inline std::string fuzzUpdateServerRequest(const uint8_t* data, size_t size) {
     static fuzzrequest::CatalogueServer catalogue;
     const std::string request(reinterpret_cast<const char*>(data), size);
-    const auto reply = fuzzrequest::exchange(catalogue.server(), request);
+    std::string stall;
+    const auto reply = fuzzrequest::exchange(catalogue.server(), request, stall);
     if (!reply) {
-        return "the server neither answered nor closed the connection";
+        return "the server neither answered nor closed the connection, " + stall;
     }
     if (reply->empty()) {
         return {};
