@@ -145,6 +145,25 @@ inline std::optional<std::string> exchange(updateserver::UpdateServer& server,
 
 } // namespace fuzzrequest
 
+// The method of the first request as the daemon reads it. Empty lines before the request line
+// are skipped, and the daemon takes lines as C text: one that starts with a NUL byte is empty
+// too, and a NUL byte ends the method ("GET\0\0 /cgi/u" is a GET for it).
+inline std::string firstMethod(const std::string& request) {
+    size_t at = 0;
+    for (;;) {
+        at = request.find_first_not_of("\r\n", at);
+        if (at == std::string::npos) {
+            return {};
+        }
+        if (request[at] != '\0') {
+            break;
+        }
+        at = request.find('\n', at);
+    }
+    const size_t end = request.find(' ', at);
+    return end == std::string::npos ? "" : std::string(request.substr(at, end - at).c_str());
+}
+
 // The input is the request as sent. The server must answer with an HTTP status line or close; a
 // 200 goes only to a GET, and its body starts with "ok" (or is the metrics text).
 inline std::string fuzzUpdateServerRequest(const uint8_t* data, size_t size) {
@@ -164,13 +183,7 @@ inline std::string fuzzUpdateServerRequest(const uint8_t* data, size_t size) {
     }
     if (reply->compare(9, 3, "200") == 0) {
         const size_t body = reply->find("\r\n\r\n");
-        // Empty lines before the request line are allowed and skipped. The daemon hands the
-        // method over as C text, so NUL bytes end it ("GET\0\0 /cgi/u" is a GET for it).
-        const size_t start = request.find_first_not_of("\r\n");
-        const size_t end = start == std::string::npos ? start : request.find(' ', start);
-        const std::string method =
-            end == std::string::npos ? "" : request.substr(start, end - start);
-        if (std::string(method.c_str()) != "GET") {
+        if (firstMethod(request) != "GET") {
             return "a request other than GET was answered 200";
         }
         // The protocol's replies start with "ok"; /metrics answers with the Prometheus text.
