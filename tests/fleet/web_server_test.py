@@ -150,6 +150,10 @@ class BehindNginx(unittest.TestCase):
                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         cls.processes.append(fcgiwrap)
         wait_for(lambda: os.path.exists(fcgi_socket), "fcgiwrap", fcgiwrap)
+        cls.start_nginx_on_a_free_port(cert, key, snippet)
+
+    @classmethod
+    def start_nginx_on_a_free_port(cls, cert, key, snippet):
         # The port was free when picked; another program may take it first: then another one.
         for attempt in range(3):
             cls.port = free_port()
@@ -305,14 +309,7 @@ class BehindNginxFastCgi(BehindNginx):
         shutil.copy("/etc/nginx/fastcgi_params", cls.dir)
         with open(FASTCGI_SNIPPET) as source:
             snippet = source.read().replace("127.0.0.1:8381", address)
-        for attempt in range(3):
-            cls.port = free_port()
-            try:
-                cls.start_nginx(cert, key, snippet)
-                return
-            except AssertionError:
-                if attempt == 2:
-                    raise
+        cls.start_nginx_on_a_free_port(cert, key, snippet)
 
 
 if __name__ == "__main__":
